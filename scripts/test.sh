@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The one command that runs every test: installs what the machine lacks, builds the test tree
+# (build/asan, AddressSanitizer + UndefinedBehaviorSanitizer) and runs CTest inside a private D-Bus
+# session. `--tsan` builds build/tsan with ThreadSanitizer instead.
+# Extra arguments after the options go to ctest (for example -R Timeline).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tree=build/asan
+flags=(-DTIDEWELL_SANITIZE=ON)
+if [ "${1:-}" = "--tsan" ]; then
+  shift
+  tree=build/tsan
+  flags=(-DTIDEWELL_TSAN=ON)
+fi
+
+scripts/install-deps.sh
+cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_BENCH=OFF "${flags[@]}"
+cmake --build "$tree"
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+
+jobs=$(nproc)
+run=(ctest --test-dir "$tree" --output-on-failure -j "$jobs" "$@")
+if command -v dbus-run-session >/dev/null 2>&1; then
+  dbus-run-session -- "${run[@]}"
+else
+  "${run[@]}"
+fi
