@@ -4,6 +4,7 @@
 #include <unicode/unistr.h>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/config/TextUtils.h"
 
 namespace tw {
 namespace {
@@ -16,12 +17,6 @@ bool startsWith(const std::string& s, std::string_view prefix) { return s.compar
 
 std::string valueText(const nlohmann::ordered_json& v) {
     return v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string lowered(const std::string& utf8) {
-    std::string out;
-    icu::UnicodeString::fromUTF8(utf8).toLower().toUTF8String(out);
-    return out;
 }
 
 Logger& log() { return Logger::sharedInstance(); }
@@ -174,7 +169,7 @@ bool ExclusionManager::evaluateRule(const std::string& path, uint64_t fileSize, 
         if (it->second <= fileSize) match = true;
     }
     if (auto it = extensionRules_.find(rule); it != extensionRules_.end()) {
-        std::string p = lowered(path), e = lowered(it->second);
+        std::string p = lowercased(path), e = lowercased(it->second);
         if (p.size() >= e.size() && p.compare(p.size() - e.size(), e.size(), e) == 0) match = true;
     }
     if (auto it = combinedRules_.find(rule); it != combinedRules_.end()) {
