@@ -89,7 +89,9 @@ void Logger::writeLine(const char* tag, const std::string& message) {
     line.append(tag).append(": ").append(message).push_back('\n');
     if (fd_ >= 0) writeAll(fd_, line.data(), line.size());
     if (echoStdout_) writeAll(STDOUT_FILENO, line.data(), line.size());
-    if (logLineCount_ % rotateEvery_ == 0) logQueue_->async([this] { rotateLogs(); });
+    // Rotating right here, rather than queueing the rotation behind lines already waiting, makes the
+    // boundary exact: the next line written is the first line of the new file.
+    if (logLineCount_ % rotateEvery_ == 0) rotateLogs();
 }
 
 void Logger::rotateLogs() {

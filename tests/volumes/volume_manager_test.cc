@@ -1,0 +1,101 @@
+#include "Pinewick/volumes/VolumeManager.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/xattr.h>
+
+#include <filesystem>
+
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "platform/places.h"
+#include "support/log_capture.h"
+
+using tw::VolumeDetail;
+using tw::VolumeManager;
+namespace fs = std::filesystem;
+
+namespace {
+std::string root() { return tw::platform::volumesRoot(); }
+
+std::shared_ptr<VolumeDetail> visible(const std::string& name) {
+    auto v = std::make_shared<VolumeDetail>(name);
+    v->state = VolumeDetail::volumeStates::Visible;
+    return v;
+}
+}  // namespace
+
+TEST(VolumeDetailTest, MappointVolumeFolders) {
+    VolumeDetail v("Docs");
+    EXPECT_EQ(v.localFolder, root() + "/Docs");
+    EXPECT_EQ(v.serverFolder, "/Docs");
+    EXPECT_EQ(v.diskImage, tw::ServerConfigurationDetails::sharedInstance().supportFolder + "Docs.sparsebundle");
+    EXPECT_EQ(v.state, VolumeDetail::volumeStates::Hidden);
+    EXPECT_NE(v.description().find("\r       Volume Name: Docs"), std::string::npos);
+}
+
+TEST(VolumeManagerTest, PathTranslationAcrossMappointsAndInLocationFolders) {
+    VolumeManager m;
+    // Nothing known yet: no path has a server location.
+    EXPECT_EQ(m.serverFromLocal(root() + "/Docs/a.txt"), "DEADMAPPOINT");
+
+    m.addVolume(visible("Docs"));
+    m.resolveInLocationSync({{"/home", "~/Tidewell"}, {"/home/Work", "~/Work Files"}});
+    std::string home = tw::platform::homeFolder();
+    EXPECT_TRUE(fs::is_directory(home + "/Tidewell"));
+
+    // The volumes root is matched without regard to case and its following "/" kept.
+    std::string upper = root();
+    for (auto& c : upper) c = static_cast<char>(toupper(c));
+    EXPECT_EQ(VolumeManager::stripVolumePrefix(upper + "/Docs/x"), std::make_pair(true, std::string("/Docs/x")));
+    EXPECT_EQ(VolumeManager::stripVolumePrefix("/Users/me/x"), std::make_pair(false, std::string("/Users/me/x")));
+
+    EXPECT_EQ(m.serverFromLocal(root() + "/Docs/a.txt"), "/Docs/a.txt");
+    EXPECT_EQ(m.serverFromLocal(home + "/Tidewell/notes/b.txt"), "/home/notes/b.txt");
+    EXPECT_EQ(m.serverFromLocal(home + "/TIDEWELL/c"), "/home/c");
+    EXPECT_EQ(m.serverFromLocal(home + "/Work Files/d"), "/home/Work/d");
+    // A sibling whose name merely starts like the folder is outside it.
+    EXPECT_EQ(m.serverFromLocal(home + "/TidewellOther/x"), "DEADMAPPOINT");
+    EXPECT_EQ(m.serverFromLocal("/etc/passwd"), "DEADMAPPOINT");
+
+    EXPECT_EQ(m.findVolume(tw::VolumeManager::LocalPath{root() + "/docs/deep/x"})->volumeName, "Docs");
+    EXPECT_EQ(m.findVolume(tw::VolumeManager::LocalPath{home + "/Work Files/x"})->volumeName, "home");
+    EXPECT_EQ(m.findVolume(tw::VolumeManager::LocalPath{"/tmp/x"}), nullptr);
+    EXPECT_EQ(m.findVolume("DOCS")->volumeName, "Docs");
+
+    EXPECT_EQ(m.ignoreMount(root() + "/Docs/dir/.Trashes/x"), "dir/.Trashes/x");
+    EXPECT_EQ(m.ignoreMount(home + "/Tidewell/a"), "a");
+    EXPECT_EQ(m.ignoreMount("/elsewhere/a"), "/elsewhere/a");
+    EXPECT_TRUE(m.inLocationRoot(home + "/tidewell"));
+    EXPECT_FALSE(m.inLocationRoot(home + "/Tidewell/a"));
+
+    auto active = m.activeVolumesList();
+    EXPECT_EQ(active, (std::vector<std::string>{root() + "/Docs", home + "/Tidewell", home + "/Work Files"}));
+}
+
+TEST(VolumeManagerTest, InLocationNameTakenByAMappointIsRefused) {
+    VolumeManager m;
+    m.addVolume(visible("Docs"));
+    size_t from = tw::test::logSize();
+    m.resolveInLocationSync({{"/Docs/sub", "~/DocsHere"}, {"/", "~/Nothing"}});
+    EXPECT_TRUE(tw::test::logContains("Warning: We already have the volume Docs in use.", from));
+    EXPECT_EQ(m.volumeList().size(), 1u);
+}
+
+TEST(VolumeManagerTest, VolumeUuidComesFromTheMountedRootAndIsClearedOnUnmount) {
+    VolumeManager m;
+    std::string home = tw::platform::homeFolder();
+    fs::create_directories(home + "/Mapped");
+    std::string uuid = "6F1C2A54-8E0B-4D2B-9A51-0C6E3E9E4C11";
+    if (setxattr((home + "/Mapped").c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(), uuid.size(), 0) != 0)
+        GTEST_SKIP() << "user extended attributes not supported on this file system";
+    m.resolveInLocationSync({{"/home", "~/Mapped"}});
+    auto v = m.findVolume("home");
+    ASSERT_NE(v, nullptr);
+    ASSERT_NE(v->volumeSystemNumber(), 0u);
+    EXPECT_EQ(v->volumeUUID(), uuid);
+    EXPECT_EQ(m.volumeNodeToVolumeUUID(v->volumeSystemNumber()), uuid);
+    EXPECT_EQ(m.volumeNodeFromVolumeUUID(uuid), v->volumeSystemNumber());
+    v->setVolumeSystemNumber(0);
+    EXPECT_EQ(v->volumeUUID(), "");
+    EXPECT_EQ(m.volumeNodeFromVolumeUUID(uuid), 0u);
+}
