@@ -1,17 +1,12 @@
 #include "Pinewick/server/IconProgress.h"
 
-#include <sys/xattr.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "Pinewick/server/LocalFileDates.h"
+#include "platform/files.h"
 
 namespace tw {
-namespace {
-const std::string kProgressAttr = std::string("user.") + IconProgress::xAttrName;
-}
-
 Date IconProgress::magicDate() { return Date(std::chrono::seconds(443779200)); }
 
 IconProgress::~IconProgress() { endBar(); }
@@ -53,7 +48,7 @@ void IconProgress::setTransfered(uint64_t value) {
     if (percent < 100) {
         char buf[32];
         snprintf(buf, sizeof buf, "%.2f", static_cast<double>(percent) / 100.0);
-        ::setxattr(localPath_.c_str(), kProgressAttr.c_str(), buf, strlen(buf), 0);
+        platform::setXattr(localPath_, xAttrName, std::string_view(buf, strlen(buf)));
     } else {
         setInProgress(false);
     }
@@ -62,7 +57,7 @@ void IconProgress::setTransfered(uint64_t value) {
 void IconProgress::endBar() {
     if (!isBarDisplayed_) return;
     if (haveCreationDate_) setCreationDate(localPath_, creationDate_);
-    ::removexattr(localPath_.c_str(), kProgressAttr.c_str());
+    platform::removeXattr(localPath_, xAttrName);
     itemRecords().setTransferRecovery(localPath_, std::nullopt);
     isBarDisplayed_ = false;
 }

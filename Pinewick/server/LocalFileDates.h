@@ -1,6 +1,4 @@
-// Creation and modification dates of local files. Linux cannot set a birth time, so a creation date
-// that was set is kept in the extended attribute user.com.meridot.creationdate (seconds since 1970,
-// decimal) and takes precedence over the birth time.
+// Size and dates of local files as the server code uses them (instants rather than seconds).
 //
 // Thread-safety: plain system calls; callable from any thread.
 #pragma once
@@ -22,7 +20,7 @@ struct LocalFileFacts {
 // Size and dates of `path`, or nothing when it cannot be examined.
 std::optional<LocalFileFacts> localFileFacts(const std::string& path);
 std::optional<Date> creationDate(const std::string& path);
-// False when the attribute cannot be written.
+// False when the creation date cannot be recorded.
 bool setCreationDate(const std::string& path, Date date);
 
 }  // namespace tw

@@ -4,7 +4,7 @@
 // server), the status bar (ask the user for a password), the volume list (local path to server path,
 // which volume holds a path), the item metadata records and the usage report. Those live in other
 // subsystems, above or beside this one; they install their answers here at start-up. Until they do,
-// the defaults below are used: network available, communication allowed, no volumes, no records.
+// the defaults are used: network available, communication allowed, nothing asked of the user.
 //
 // Time is read and waited for through `now` and `sleep`, so the time-dependent rules (session
 // freshness, back-off, lock retries) are tested with a fake clock instead of by waiting.
@@ -83,8 +83,11 @@ struct ServerEnvironment {
     std::function<void(std::chrono::seconds)> sleep;  // default: the calling thread sleeps
 };
 
-// The process-wide environment.
+// The process-wide environment. Its defaults answer from the volume list and the items' metadata
+// attributes; the run-state and user-interface hooks answer "available" and do nothing until installed.
 ServerEnvironment& serverEnvironment();
+// Back to those defaults (tests).
+void resetServerEnvironment();
 // Convenience accessors that fall back to the defaults.
 ItemRecords& itemRecords();
 platform::keychain::Keychain& serverKeychain();
