@@ -275,6 +275,7 @@ platform::http::Request ServerCommunicator::makeRequest(const std::string& url, 
     r.method = method;
     r.headers.emplace_back("Accept", accept);
     r.caFile = serverEnvironment().caFile;
+    r.timeout = serverEnvironment().requestTimeout;
     return r;
 }
 

@@ -78,6 +78,8 @@ struct ServerEnvironment {
     platform::keychain::Keychain* keychain = nullptr;
     // CA bundle for the server's certificate (tests); empty means the system's trust store.
     std::string caFile;
+    // Time a request may go without progress before it fails as timed out.
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(60);
     // Clock and sleeper.
     std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
     std::function<void(std::chrono::seconds)> sleep;  // default: the calling thread sleeps

@@ -198,8 +198,10 @@ void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, 
         // Waiting on the task rather than sleeping a whole second ends the watch as soon as it is done.
         if (sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
         progress.setTransfered(static_cast<uint64_t>(bytesSent + task.countOfBytesSent()));
-        auto facts = (volumeNumber_ || fileNumber_) ? itemRecords().loadNode(volumeNumber_, fileNumber_)
-                                                    : itemRecords().load(localPath);
+        // By identity first, so a renamed file is still found; by path where identity cannot be resolved.
+        ItemFacts facts;
+        if (volumeNumber_ || fileNumber_) facts = itemRecords().loadNode(volumeNumber_, fileNumber_);
+        if (!facts.exists) facts = itemRecords().load(localPath);
         if (facts.exists && !facts.uploadGUID) task.cancel();
         if (!env.networkAvailable() || !env.allowServerCommunication()) task.cancel();
         if (!sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
