@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "platform/places.h"
 
 namespace tw {
@@ -18,7 +19,18 @@ std::optional<Logger::logLevels> Logger::levelFromRaw(int raw) {
 }
 
 Logger& Logger::sharedInstance() {
-    static Logger* shared = new Logger(platform::stateHome() + "/Meridot", logLevels::warning);
+    static Logger* shared = [] {
+        auto* logger = new Logger(platform::stateHome() + "/Meridot", logLevels::warning);
+        // The platform layers sit below the logger; their reports come here once it exists.
+        platform::setDiagnosticSink([logger](platform::DiagnosticLevel level, const std::string& message) {
+            switch (level) {
+                case platform::DiagnosticLevel::fatal: logger->logFatal(message); break;
+                case platform::DiagnosticLevel::warning: logger->logWarning(message); break;
+                case platform::DiagnosticLevel::debug: logger->logDebug(message); break;
+            }
+        });
+        return logger;
+    }();
     return *shared;
 }
 

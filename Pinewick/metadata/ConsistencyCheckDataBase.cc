@@ -1,0 +1,135 @@
+#include "Pinewick/metadata/ConsistencyCheckDataBase.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+#include <vector>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/metadata/SqliteConnection.h"
+#include "platform/dispatch.h"
+
+namespace tw {
+
+namespace {
+
+const std::vector<const char*> kSchema = {
+    "CREATE TABLE IF NOT EXISTS ConsistencyCheck (node INT NOT NULL, volume TEXT NOT NULL, refreshDate REAL NOT NULL);",
+    "CREATE INDEX IF NOT EXISTS Idx1 ON ConsistencyCheck(node, volume);",
+    "CREATE INDEX IF NOT EXISTS Idx2 ON ConsistencyCheck(refreshDate);",
+};
+
+bool bindableNode(uint64_t node) { return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()); }
+
+double secondsSince1970(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+std::chrono::system_clock::time_point fromSeconds(double seconds) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+}  // namespace
+
+std::string CCDBRecord::description() const {
+    return "CCDBRecord(volumeUUID: \"" + volumeUUID + "\", folderNode: " + std::to_string(folderNode) +
+           ", refreshDate: " + std::to_string(secondsSince1970(refreshDate)) + ")";
+}
+
+ConsistencyCheckDataBase& ConsistencyCheckDataBase::sharedInstance() {
+    // Never destroyed, like the other shared managers.
+    static ConsistencyCheckDataBase* shared =
+        new ConsistencyCheckDataBase(ServerConfigurationDetails::sharedInstance().supportFolder + kFileName);
+    return *shared;
+}
+
+ConsistencyCheckDataBase::ConsistencyCheckDataBase(std::string databasePath)
+    : path_(std::move(databasePath)), queue(platform::DispatchQueue::serial(kQueueLabel)) {
+    TW_TRACE_IN("init()");
+    queue->sync([this] { dbHandle = SqliteConnection::open(path_, kSchema); });
+    TW_TRACE_OUT("init()");
+}
+
+ConsistencyCheckDataBase::~ConsistencyCheckDataBase() {
+    queue->sync([this] { dbHandle.reset(); });
+}
+
+bool ConsistencyCheckDataBase::isOpen() const {
+    bool open = false;
+    queue->sync([&] { open = dbHandle != nullptr; });
+    return open;
+}
+
+void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
+    if (!bindableNode(record.folderNode)) {
+        Logger::sharedInstance().logWarning("Could not insert record.");
+        return;
+    }
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("INSERT INTO ConsistencyCheck (node, volume, refreshDate) VALUES (?, ?, ?);");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(record.folderNode));
+        statement->bind(2, record.volumeUUID);
+        statement->bind(3, secondsSince1970(record.refreshDate));
+        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not insert record.");
+    });
+}
+
+void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
+    if (!bindableNode(record.folderNode)) return;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("UPDATE ConsistencyCheck SET refreshDate = ? WHERE node = ? AND volume = ?;");
+        if (!statement) return;
+        statement->bind(1, secondsSince1970(record.refreshDate));
+        statement->bind(2, static_cast<int64_t>(record.folderNode));
+        statement->bind(3, record.volumeUUID);
+        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not update record.");
+    });
+}
+
+void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
+    if (!bindableNode(record.folderNode)) return;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("DELETE FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(record.folderNode));
+        statement->bind(2, record.volumeUUID);
+        if (statement->step() != SQLITE_DONE)
+            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() + ".");
+    });
+}
+
+std::optional<CCDBRecord> ConsistencyCheckDataBase::findRecord(uint64_t node, const std::string& volume) {
+    if (!bindableNode(node)) return std::nullopt;
+    std::optional<CCDBRecord> found;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("SELECT * FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(node));
+        statement->bind(2, volume);
+        if (statement->step() != SQLITE_ROW) return;
+        found = CCDBRecord{volume, node, fromSeconds(statement->columnDouble(2))};
+    });
+    return found;
+}
+
+std::optional<CCDBRecord> ConsistencyCheckDataBase::lastRefreshDateRecord() {
+    std::optional<CCDBRecord> found;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("SELECT * FROM ConsistencyCheck ORDER BY refreshDate LIMIT 1;");
+        if (!statement) return;
+        if (statement->step() != SQLITE_ROW) return;
+        found = CCDBRecord{statement->columnText(1), static_cast<uint64_t>(statement->columnInt64(0)),
+                           fromSeconds(statement->columnDouble(2))};
+    });
+    return found;
+}
+
+}  // namespace tw

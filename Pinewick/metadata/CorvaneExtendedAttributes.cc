@@ -1,0 +1,223 @@
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+
+#include <errno.h>
+
+#include <memory>
+#include <mutex>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
+#include "platform/files.h"
+#include "platform/notifications.h"
+#include "platform/plist.h"
+
+namespace tw {
+
+namespace {
+
+using UUIDResolver = std::function<std::string(uint64_t)>;
+
+std::mutex g_resolverMutex;
+std::shared_ptr<const UUIDResolver> g_resolver;
+
+}  // namespace
+
+void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver) {
+    std::shared_ptr<const UUIDResolver> next;
+    if (resolver) next = std::make_shared<const UUIDResolver>(std::move(resolver));
+    std::lock_guard<std::mutex> lock(g_resolverMutex);
+    g_resolver = std::move(next);
+}
+
+std::string volumeUUIDFor(uint64_t volumeSystemNumber) {
+    std::shared_ptr<const UUIDResolver> resolver;
+    {
+        std::lock_guard<std::mutex> lock(g_resolverMutex);
+        resolver = g_resolver;
+    }
+    return resolver ? (*resolver)(volumeSystemNumber) : std::string();
+}
+
+const std::string& openWithPropertyList() {
+    static const std::string plist = platform::binaryPlist({
+        {"bundleidentifier", std::string("com.meridot.tidewell")},
+        {"path", platform::mainExecutablePath()},
+        {"version", uint64_t{0}},
+    });
+    return plist;
+}
+
+bool isValidUTF8(std::string_view bytes) {
+    size_t i = 0;
+    const size_t n = bytes.size();
+    while (i < n) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) return false;
+        for (size_t k = 1; k < length; ++k) {
+            auto cc = static_cast<unsigned char>(bytes[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        i += length;
+    }
+    return true;
+}
+
+CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string path) : localPath(std::move(path)) { load(); }
+
+CorvaneExtendedAttributes::CorvaneExtendedAttributes(uint64_t fileSystemNumber, uint64_t volumeSystemNumber)
+    : localPath("/.vol/" + std::to_string(volumeSystemNumber) + "/" + std::to_string(fileSystemNumber)),
+      // The identity is what the caller asked for, even when the item cannot be examined right now.
+      volumeNumber(volumeSystemNumber),
+      fileNumber(fileSystemNumber) {
+    load();
+}
+
+CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string internalPath, const std::string& internalDetails)
+    : localPath(std::move(internalPath)) {
+    decode(internalDetails);
+}
+
+std::string CorvaneExtendedAttributes::nodePath() const {
+    return "/.vol/" + std::to_string(volumeNumber) + "/" + std::to_string(fileNumber);
+}
+
+std::optional<std::string> CorvaneExtendedAttributes::decodeLine(const std::string& text, const std::string& key) {
+    return findLineValue(text, key);
+}
+
+bool CorvaneExtendedAttributes::hasChanges() const {
+    return ceaBool.shouldSave || ceaString.shouldSave || ceaDate.shouldSave || ceaStatus.shouldSave ||
+           ceaLong.shouldSave || ceaErrorStatus.shouldSave;
+}
+
+void CorvaneExtendedAttributes::load() {
+    platform::SysError error;
+    auto value = platform::getXattr(localPath, xAttrName, kMaxAttributeSize, &error);
+    if (!value) {
+        // No attribute is how new items look. A value too long to read counts as absent too, but the
+        // log should say so, since the next save replaces it.
+        if (error.code == ERANGE)
+            Logger::sharedInstance().logWarning("Extended Attributes of " + localPath + " are longer than " +
+                                                std::to_string(kMaxAttributeSize) + " bytes; read as absent.");
+        return;
+    }
+    if (!isValidUTF8(*value)) {
+        Logger::sharedInstance().logFatal("Could not convert extended attributes to human readable");
+        return;
+    }
+    decode(*value);
+    grabFileId();
+}
+
+void CorvaneExtendedAttributes::decode(const std::string& text) {
+    bool failed = ceaDate.decode(text);
+    // A malformed date must not cost the item its state: the state line is read whatever the dates say,
+    // or the next save would write the item back as Unknown.
+    if (auto status = decodeLine(text, CEAStatus::keyName)) {
+        if (auto key = CEAStatus::fromRaw(*status))
+            ceaStatus.status = *key;
+        else
+            failed = true;
+    }
+    ceaBool.decode(text);
+    ceaString.decode(text);
+    if (ceaLong.decode(text)) failed = true;
+    if (ceaErrorStatus.decode(text)) failed = true;
+    if (failed) Logger::sharedInstance().logFatal("Could not decode extended attributes " + text);
+}
+
+void CorvaneExtendedAttributes::grabFileId() {
+    auto attributes = platform::attributesOfItem(localPath);
+    if (!attributes) return;  // item gone: keep what we know
+    fileNumber = attributes->systemFileNumber;
+    auto known = ceaLong.getAttribute(CEALong::keys::LocalFileId);
+    if (known && *known != fileNumber) {
+        // Another file now stands under this name (replaced, or copied in): what we knew was about
+        // the old one.
+        ceaStatus.setStatus(CEAStatus::keys::Unknown);
+    }
+    ceaLong.setAttribute(CEALong::keys::LocalFileId, fileNumber);
+    volumeNumber = attributes->systemNumber;
+    ceaString.setAttribute(CEAString::keys::FileType, attributes->type);
+}
+
+void CorvaneExtendedAttributes::save() {
+    grabFileId();
+    if (!hasChanges()) return;
+    bool stateChanged = ceaStatus.shouldSave;
+    std::string text = encode();
+    auto& log = Logger::sharedInstance();
+    if (text.size() > kMaxAttributeSize) {
+        // It could never be read back (it would load as a fresh record), so keep the last good one.
+        log.logWarning("Failed to write Extended Attributes to " + localPath + " (" + std::to_string(text.size()) +
+                       " bytes, more than " + std::to_string(kMaxAttributeSize) + ")");
+    } else if (!text.empty()) {
+        platform::SysError error;
+        if (!platform::setXattr(localPath, xAttrName, text, &error))
+            log.logWarning("Failed to write Extended Attributes to " + localPath);
+    } else {
+        platform::removeXattr(localPath, xAttrName);
+    }
+    if (stateChanged) {
+        setOpenWith();
+        platform::postNotification(iconChangeNotification, localPath);
+    }
+    updateMetadata();
+}
+
+std::string CorvaneExtendedAttributes::encode() {
+    return ceaStatus.encode() + ceaDate.encode() + ceaBool.encode() + ceaString.encode() + ceaLong.encode() +
+           ceaErrorStatus.encode();
+}
+
+std::string CorvaneExtendedAttributes::description() {
+    return "Corvane Extended Attributes: " + encode() + "Volume: " + std::to_string(volumeNumber);
+}
+
+void CorvaneExtendedAttributes::setOpenWith() {
+    if (!ceaString.getAttribute(CEAString::keys::Revision)) return;  // never been on the server
+    switch (ceaStatus.status) {
+        case CEAStatus::keys::Unknown:
+            return;
+        case CEAStatus::keys::RequireDownload:
+        case CEAStatus::keys::Placeholder:
+        case CEAStatus::keys::ErrorPlaceHolder:
+            platform::setXattr(localPath, openWithAttrName, openWithPropertyList());
+            return;
+        default:
+            platform::removeXattr(localPath, openWithAttrName);
+            return;
+    }
+}
+
+void CorvaneExtendedAttributes::updateMetadata() {
+    auto revision = ceaString.getAttribute(CEAString::keys::Revision);
+    if (!revision) return;
+    std::string uuid = volumeUUIDFor(volumeNumber);
+    if (uuid.empty()) return;
+    MetadataDataBase::sharedInstance().addRecord(
+        Record{uuid, fileNumber, localPath, *revision, CEAStatus::rawValue(ceaStatus.status)});
+}
+
+}  // namespace tw

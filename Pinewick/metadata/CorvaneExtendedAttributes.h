@@ -1,0 +1,91 @@
+// The metadata record of one local item: its value groups, read from and written to the extended
+// attribute "com.meridot.tidewell" on the item, with the item's file identity kept current.
+//
+// A record is short-lived: load it right before a decision, change it, `save()`, drop it. The lasting
+// state is the attribute; two records saved for one path close together both write whole texts and
+// the last one wins. Saving a changed state tells the file-manager extension ("BrindleIconChange"),
+// keeps the open-with marking of placeholders, and mirrors revision and state into the metadata
+// database.
+//
+// Thread-safety: a record is used by one thread at a time; different records may be used on different
+// threads. `setVolumeUUIDResolver` may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Pinewick/metadata/CEAValues.h"
+
+namespace tw {
+
+class CorvaneExtendedAttributes {
+public:
+    static constexpr const char* xAttrName = "com.meridot.tidewell";
+    static constexpr const char* openWithAttrName = "com.apple.LaunchServices.OpenWith";
+    static constexpr const char* iconChangeNotification = "BrindleIconChange";
+    // The attribute is read through a buffer of this size; a longer one counts as absent.
+    static constexpr size_t kMaxAttributeSize = 1024;
+
+    // Record of the item at `localPath`, loaded from its attribute (fresh values when it has none).
+    explicit CorvaneExtendedAttributes(std::string localPath);
+    // Record of the item with file number `fileSystemNumber` on device `volumeSystemNumber`, addressed
+    // as "/.vol/DEV/INO" and loaded from its attribute.
+    CorvaneExtendedAttributes(uint64_t fileSystemNumber, uint64_t volumeSystemNumber);
+    // Record rebuilt from an earlier `encode()` text; touches no file.
+    CorvaneExtendedAttributes(std::string internalPath, const std::string& internalDetails);
+
+    // Writes the record if any value changed (see the source for the steps). Failures are logged.
+    void save();
+    // The attribute text; clears every group's `shouldSave`.
+    std::string encode();
+    // "Corvane Extended Attributes: " + encode() + "Volume: " + volumeNumber (clears `shouldSave` too).
+    std::string description();
+    // "/.vol/" + volumeNumber + "/" + fileNumber.
+    std::string nodePath() const;
+    // The value of the line that starts with `key` and ": ", up to its line feed; none without one.
+    static std::optional<std::string> decodeLine(const std::string& text, const std::string& key);
+
+    // Marks a placeholder (that has been on the server) to open with this application, and unmarks
+    // items in any other known state.
+    void setOpenWith();
+    // Mirrors identity, path, revision and state into the metadata database (items with a revision on
+    // a volume whose UUID is known).
+    void updateMetadata();
+
+    // True when some group changed since the last encode.
+    bool hasChanges() const;
+
+    std::string localPath;
+    uint64_t volumeNumber = 0;  // device of the item's file system; 0 until known
+    uint64_t fileNumber = 0;    // inode on that device; 0 until known
+    CEABool ceaBool;
+    CEAString ceaString;
+    CEADate ceaDate;
+    CEAStatus ceaStatus;
+    CEALong ceaLong;
+    CEAErrorStatus ceaErrorStatus;
+
+private:
+    void load();
+    // Decodes `text` into the groups; logs a malformed text. Never raises `shouldSave`.
+    void decode(const std::string& text);
+    void grabFileId();
+};
+
+// How a record learns its volume's UUID without depending on the volume manager (which itself uses
+// records): the volume manager installs this once. Returns "" for an unknown volume. The resolver runs
+// on the saving thread.
+void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver);
+// The installed resolver's answer, or "" without one.
+std::string volumeUUIDFor(uint64_t volumeSystemNumber);
+
+// The open-with property list written on placeholders (binary property list of the dictionary
+// "bundleidentifier", "path", "version").
+const std::string& openWithPropertyList();
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool isValidUTF8(std::string_view bytes);
+
+}  // namespace tw

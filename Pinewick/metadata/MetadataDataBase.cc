@@ -1,0 +1,132 @@
+#include "Pinewick/metadata/MetadataDataBase.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/metadata/SqliteConnection.h"
+#include "platform/dispatch.h"
+
+namespace tw {
+
+namespace {
+
+const std::vector<const char*> kSchema = {
+    "CREATE TABLE IF NOT EXISTS Metadata (node INT NOT NULL, volume TEXT NOT NULL, path TEXT NOT NULL, "
+    "revision TEXT NOT NULL, state TEXT NOT NULL);",
+    "CREATE INDEX IF NOT EXISTS Idx1 ON Metadata(node, volume);",
+    "CREATE INDEX IF NOT EXISTS Idx2 ON Metadata(path);",
+};
+
+// SQLite integers are signed; file numbers never reach the upper half, and one that does is refused
+// rather than stored as a negative number that would never be found again.
+bool bindableNode(uint64_t node) { return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()); }
+
+}  // namespace
+
+std::string Record::description() const {
+    return "Record(volumeUUID: \"" + volumeUUID + "\", itemNode: " + std::to_string(itemNode) + ", path: \"" + path +
+           "\", revision: \"" + revision + "\", state: \"" + state + "\")";
+}
+
+MetadataDataBase& MetadataDataBase::sharedInstance() {
+    // Never destroyed: records are saved from threads that may still run while the process exits.
+    static MetadataDataBase* shared =
+        new MetadataDataBase(ServerConfigurationDetails::sharedInstance().supportFolder + kFileName);
+    return *shared;
+}
+
+MetadataDataBase::MetadataDataBase(std::string databasePath)
+    : path_(std::move(databasePath)), queue(platform::DispatchQueue::serial(kQueueLabel)) {
+    TW_TRACE_IN("init()");
+    queue->sync([this] { dbHandle = SqliteConnection::open(path_, kSchema); });
+    TW_TRACE_OUT("init()");
+}
+
+MetadataDataBase::~MetadataDataBase() {
+    queue->sync([this] { dbHandle.reset(); });
+}
+
+bool MetadataDataBase::isOpen() const {
+    bool open = false;
+    queue->sync([&] { open = dbHandle != nullptr; });
+    return open;
+}
+
+void MetadataDataBase::addRecord(const Record& record) {
+    if (!bindableNode(record.itemNode)) {
+        Logger::sharedInstance().logWarning("Could not insert record.");
+        return;
+    }
+    queue->sync([&] {
+        if (!dbHandle) return;
+        bool exists = false;
+        if (auto find = dbHandle->prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;")) {
+            find->bind(1, static_cast<int64_t>(record.itemNode));
+            find->bind(2, record.volumeUUID);
+            exists = find->step() == SQLITE_ROW;
+        }
+        const char* sql = exists ? "UPDATE Metadata SET path = ?3, revision = ?4, state = ?5 WHERE node = ?1 AND volume = ?2;"
+                                 : "INSERT INTO Metadata (node, volume, path, revision, state) VALUES (?, ?, ?, ?, ?);";
+        auto statement = dbHandle->prepare(sql);
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(record.itemNode));
+        statement->bind(2, record.volumeUUID);
+        statement->bind(3, record.path);
+        statement->bind(4, record.revision);
+        statement->bind(5, record.state);
+        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not insert record.");
+    });
+}
+
+std::optional<Record> MetadataDataBase::findRecord(uint64_t node, const std::string& volume) {
+    if (!bindableNode(node)) return std::nullopt;
+    std::optional<Record> found;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(node));
+        statement->bind(2, volume);
+        if (statement->step() != SQLITE_ROW) return;
+        found = Record{volume, node, statement->columnText(2), statement->columnText(3), statement->columnText(4)};
+    });
+    return found;
+}
+
+std::vector<Record> MetadataDataBase::findRecord(const std::string& path) {
+    std::vector<Record> rows;
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("SELECT * FROM Metadata WHERE path = ?;");
+        if (!statement) return;
+        statement->bind(1, path);
+        while (statement->step() == SQLITE_ROW) {
+            Record r;
+            r.itemNode = static_cast<uint64_t>(statement->columnInt64(0));
+            r.volumeUUID = statement->columnText(1);
+            r.path = statement->columnText(2);
+            r.revision = statement->columnText(3);
+            r.state = statement->columnText(4);
+            rows.push_back(std::move(r));
+        }
+    });
+    return rows;
+}
+
+void MetadataDataBase::removeRecord(const Record& record) {
+    if (!bindableNode(record.itemNode)) return;  // it cannot have been stored
+    queue->sync([&] {
+        if (!dbHandle) return;
+        auto statement = dbHandle->prepare("DELETE FROM Metadata WHERE node = ? AND volume = ?;");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(record.itemNode));
+        statement->bind(2, record.volumeUUID);
+        if (statement->step() != SQLITE_DONE)
+            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() + ".");
+    });
+}
+
+}  // namespace tw

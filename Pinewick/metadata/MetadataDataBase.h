@@ -1,0 +1,73 @@
+// A second copy of each synchronised item's identity, path, server revision and state, kept in the
+// SQLite file "MetaDataDataBase.db" in the support folder. The extended attribute travels with the
+// file; this table survives when it does not, and answers "where was this item last, at which
+// revision" by identity (after a move) and "which identities had this path" (before a delete).
+//
+// Rows are keyed by (node, volume) without a unique constraint; `addRecord` keeps the pair unique by
+// updating an existing row.
+//
+// Failures never reach the caller: they are logged. A database that cannot be opened, or a file that is
+// not a database, is logged once as corrupt and left untouched, and every later operation does nothing.
+//
+// Thread-safety: every operation runs its statements synchronously on one serial queue, so callers on
+// any thread see their own writes at once. Not to be called from a block running on that queue.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tw {
+
+namespace platform {
+class DispatchQueue;
+}
+class SqliteConnection;
+
+struct Record {
+    std::string volumeUUID;  // the volume's UUID text
+    uint64_t itemNode = 0;   // the item's file number on that volume
+    std::string path;        // the item's local path
+    std::string revision;    // the server revision text
+    std::string state;       // the raw value of the item's state, e.g. "Regular"
+
+    // All five fields with their names, for log lines.
+    std::string description() const;
+    bool operator==(const Record&) const = default;
+};
+
+class MetadataDataBase {
+public:
+    static constexpr const char* kFileName = "MetaDataDataBase.db";
+    static constexpr const char* kQueueLabel = "com.meridot.tidewell.MetadataDataBase";
+
+    // The database in ServerConfigurationDetails' support folder; created on first use, never destroyed.
+    static MetadataDataBase& sharedInstance();
+
+    // A database at an explicit file path (tests, tools).
+    explicit MetadataDataBase(std::string databasePath);
+    ~MetadataDataBase();
+    MetadataDataBase(const MetadataDataBase&) = delete;
+    MetadataDataBase& operator=(const MetadataDataBase&) = delete;
+
+    // Adds the row, or updates path, revision and state of the row with the same (node, volume).
+    void addRecord(const Record& record);
+    // The row of this identity, if any.
+    std::optional<Record> findRecord(uint64_t node, const std::string& volume);
+    // Every row with this path, in storage order.
+    std::vector<Record> findRecord(const std::string& path);
+    void removeRecord(const Record& record);
+
+    // False when the database could not be opened (or is not a database): operations then do nothing.
+    bool isOpen() const;
+    const std::string& databasePath() const { return path_; }
+
+private:
+    std::string path_;
+    std::shared_ptr<platform::DispatchQueue> queue;
+    std::unique_ptr<SqliteConnection> dbHandle;  // touched only on `queue`
+};
+
+}  // namespace tw

@@ -1,0 +1,252 @@
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tw::platform {
+
+namespace {
+
+std::string userName(const std::string& name) { return "user." + name; }
+
+// Runs a system call again while a signal interrupts it.
+template <typename F>
+auto retryEintr(F&& call) {
+    for (;;) {
+        auto rc = call();
+        if (rc != -1 || errno != EINTR) return rc;
+    }
+}
+
+void setError(SysError* error, SysError value) {
+    if (error) *error = std::move(value);
+}
+
+std::mutex& resolverMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<const VolPathResolver>& resolverSlot() {
+    static std::shared_ptr<const VolPathResolver> slot;
+    return slot;
+}
+
+bool parseDecimal(std::string_view text, uint64_t* out) {
+    if (text.empty()) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out, 10);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Maps a path for a call; sets ENOENT on `error` for an unresolvable "/.vol/" path.
+std::optional<std::string> realPath(const char* call, const std::string& path, SysError* error) {
+    auto resolved = resolveVolPath(path);
+    if (!resolved) setError(error, sysError(call, path, ENOENT));
+    return resolved;
+}
+
+double seconds(const struct statx_timestamp& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+const char* typeText(uint16_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG: return kFileTypeRegular;
+        case S_IFDIR: return kFileTypeDirectory;
+        case S_IFLNK: return kFileTypeSymbolicLink;
+        case S_IFCHR: return kFileTypeCharacterSpecial;
+        case S_IFBLK: return kFileTypeBlockSpecial;
+        case S_IFSOCK: return kFileTypeSocket;
+        default: return kFileTypeUnknown;  // FIFOs have no text of their own
+    }
+}
+
+// The shortest decimal text that reads back as `value`.
+std::string shortestDecimal(double value) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    if (ec != std::errc()) return "0";
+    return std::string(buf, end);
+}
+
+}  // namespace
+
+std::string SysError::describe() const {
+    return call + "(" + path + "): " + std::strerror(code);
+}
+
+SysError sysError(const char* call, std::string path) { return sysError(call, std::move(path), errno); }
+
+SysError sysError(const char* call, std::string path, int code) {
+    SysError e;
+    e.code = code;
+    e.call = call;
+    e.path = std::move(path);
+    return e;
+}
+
+std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error) {
+    auto real = realPath("statx", path, error);
+    if (!real) return std::nullopt;
+    struct statx sx {};
+    int rc = retryEintr([&] {
+        return ::statx(AT_FDCWD, real->c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+                       STATX_BASIC_STATS | STATX_BTIME, &sx);
+    });
+    if (rc != 0) {
+        setError(error, sysError("statx", path));
+        return std::nullopt;
+    }
+    FileAttributes a;
+    a.systemNumber = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+    a.systemFileNumber = sx.stx_ino;
+    a.type = typeText(sx.stx_mode);
+    a.size = sx.stx_size;
+    a.permissions = sx.stx_mode & 07777;
+    a.modificationDate = seconds(sx.stx_mtime);
+    a.creationDate = (sx.stx_mask & STATX_BTIME) ? seconds(sx.stx_btime) : a.modificationDate;
+
+    // A recorded creation date wins over the birth time; it is read from the item itself, not from the
+    // target of a link, to match the no-follow query above.
+    char buf[64];
+    ssize_t n = retryEintr([&] {
+        return ::lgetxattr(real->c_str(), userName(kCreationDateAttribute).c_str(), buf, sizeof buf);
+    });
+    if (n > 0) {
+        double value = 0;
+        auto [end, ec] = std::from_chars(buf, buf + n, value);
+        if (ec == std::errc() && end == buf + n && std::isfinite(value)) a.creationDate = value;
+    }
+    return a;
+}
+
+bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error) {
+    if (!std::isfinite(secondsSince1970)) {
+        setError(error, sysError("setxattr", path, EINVAL));
+        return false;
+    }
+    return setXattr(path, kCreationDateAttribute, shortestDecimal(secondsSince1970), error);
+}
+
+bool setModificationDate(const std::string& path, double secondsSince1970, SysError* error) {
+    auto real = realPath("utimensat", path, error);
+    if (!real) return false;
+    // Outside this range the conversion to time_t is undefined.
+    if (!std::isfinite(secondsSince1970) || std::fabs(secondsSince1970) > 1e15) {
+        setError(error, sysError("utimensat", path, EINVAL));
+        return false;
+    }
+    double whole = std::floor(secondsSince1970);
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(whole);
+    times[0].tv_nsec = static_cast<long>((secondsSince1970 - whole) * 1e9);
+    if (times[0].tv_nsec >= 1000000000L) times[0].tv_nsec = 999999999L;
+    times[1] = times[0];
+    if (retryEintr([&] { return ::utimensat(AT_FDCWD, real->c_str(), times, 0); }) != 0) {
+        setError(error, sysError("utimensat", path));
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> getXattr(const std::string& path, const std::string& name, size_t maxSize,
+                                    SysError* error) {
+    auto real = realPath("getxattr", path, error);
+    if (!real) return std::nullopt;
+    std::vector<char> buf(maxSize > 0 ? maxSize : 1);
+    ssize_t n = retryEintr([&] { return ::getxattr(real->c_str(), userName(name).c_str(), buf.data(), maxSize); });
+    if (n < 0) {
+        setError(error, sysError("getxattr", path));
+        return std::nullopt;
+    }
+    // With a size of 0 getxattr only reports the length, so a non-empty value did not fit.
+    if (static_cast<size_t>(n) > maxSize) {
+        setError(error, sysError("getxattr", path, ERANGE));
+        return std::nullopt;
+    }
+    return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+bool setXattr(const std::string& path, const std::string& name, std::string_view value, SysError* error) {
+    auto real = realPath("setxattr", path, error);
+    if (!real) return false;
+    int rc = retryEintr(
+        [&] { return ::setxattr(real->c_str(), userName(name).c_str(), value.data(), value.size(), 0); });
+    if (rc != 0) {
+        setError(error, sysError("setxattr", path));
+        return false;
+    }
+    return true;
+}
+
+bool removeXattr(const std::string& path, const std::string& name, SysError* error) {
+    auto real = realPath("removexattr", path, error);
+    if (!real) return false;
+    if (retryEintr([&] { return ::removexattr(real->c_str(), userName(name).c_str()); }) != 0) {
+        setError(error, sysError("removexattr", path));
+        return false;
+    }
+    return true;
+}
+
+void setVolPathResolver(VolPathResolver resolver) {
+    std::shared_ptr<const VolPathResolver> next;
+    if (resolver) next = std::make_shared<const VolPathResolver>(std::move(resolver));
+    std::lock_guard<std::mutex> lock(resolverMutex());
+    resolverSlot() = std::move(next);
+}
+
+bool isVolPath(const std::string& path, uint64_t* dev, uint64_t* ino) {
+    static constexpr std::string_view prefix = "/.vol/";
+    std::string_view p(path);
+    if (p.substr(0, prefix.size()) != prefix) return false;
+    p.remove_prefix(prefix.size());
+    size_t slash = p.find('/');
+    if (slash == std::string_view::npos) return false;
+    uint64_t d = 0, i = 0;
+    if (!parseDecimal(p.substr(0, slash), &d)) return false;
+    std::string_view rest = p.substr(slash + 1);
+    size_t next = rest.find('/');
+    if (!parseDecimal(rest.substr(0, next), &i)) return false;
+    if (dev) *dev = d;
+    if (ino) *ino = i;
+    return true;
+}
+
+std::optional<std::string> resolveVolPath(const std::string& path) {
+    uint64_t dev = 0, ino = 0;
+    if (!isVolPath(path, &dev, &ino)) return path;
+    std::shared_ptr<const VolPathResolver> resolver;
+    {
+        std::lock_guard<std::mutex> lock(resolverMutex());
+        resolver = resolverSlot();
+    }
+    if (!resolver) return std::nullopt;
+    auto base = (*resolver)(dev, ino);
+    if (!base) return std::nullopt;
+    // Keep whatever followed the identity ("/.vol/D/I/name" names a child of folder D/I).
+    size_t afterDev = path.find('/', 6);
+    size_t afterIno = path.find('/', afterDev + 1);
+    if (afterIno != std::string::npos) base->append(path, afterIno, std::string::npos);
+    return base;
+}
+
+std::string mainExecutablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace tw::platform

@@ -1,0 +1,92 @@
+// File attributes and extended attributes: what the engine asks of a file's identity (device and inode),
+// its kind, size and dates, and the small named values it keeps on items.
+//
+// Extended attribute names are given without a namespace ("com.meridot.tidewell") and live in the
+// Linux `user.` namespace ("user.com.meridot.tidewell"). Like getxattr, the attribute calls follow a
+// final symbolic link; `attributesOfItem` does not (a link reports NSFileTypeSymbolicLink).
+//
+// Paths of the form "/.vol/DEV/INO[/rest]" name an item by identity. Every call here maps them to a
+// real path through the resolver installed with `setVolPathResolver`; with no resolver, or when the
+// resolver does not know the pair, the call fails with ENOENT as for an item that is gone.
+//
+// Thread-safety: every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tw::platform {
+
+// A failed system call: which call, on which path, and the errno it left. `code` 0 means no error.
+struct SysError {
+    int code = 0;
+    std::string call;
+    std::string path;
+
+    explicit operator bool() const { return code != 0; }
+    // "getxattr(/some/path): No data available"
+    std::string describe() const;
+};
+
+// Captures errno (or `code`) with the call and the path it concerned.
+SysError sysError(const char* call, std::string path);
+SysError sysError(const char* call, std::string path, int code);
+
+// The file-type texts the rest of the system compares against.
+inline constexpr const char* kFileTypeRegular = "NSFileTypeRegular";
+inline constexpr const char* kFileTypeDirectory = "NSFileTypeDirectory";
+inline constexpr const char* kFileTypeSymbolicLink = "NSFileTypeSymbolicLink";
+inline constexpr const char* kFileTypeCharacterSpecial = "NSFileTypeCharacterSpecial";
+inline constexpr const char* kFileTypeBlockSpecial = "NSFileTypeBlockSpecial";
+inline constexpr const char* kFileTypeSocket = "NSFileTypeSocket";
+inline constexpr const char* kFileTypeUnknown = "NSFileTypeUnknown";
+
+// Name of the attribute that stands in for a settable creation date (Linux cannot set a birth time).
+inline constexpr const char* kCreationDateAttribute = "com.meridot.creationdate";
+
+struct FileAttributes {
+    uint64_t systemNumber = 0;      // device of the file system holding the item (st_dev)
+    uint64_t systemFileNumber = 0;  // inode number on that device
+    std::string type;               // one of the kFileType* texts
+    uint64_t size = 0;              // bytes
+    double modificationDate = 0;    // seconds since 1970-01-01 00:00:00 UTC
+    double creationDate = 0;        // seconds since 1970: the creation-date attribute, else birth time,
+                                    // else (file systems without one) the modification date
+    uint32_t permissions = 0;       // st_mode & 07777
+};
+
+// Attributes of the item at `path` (a final symbolic link is not followed). None when the item cannot
+// be examined; `error` then says why (ENOENT for an item that is gone).
+std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error = nullptr);
+
+// Records `secondsSince1970` as the item's creation date (attribute kCreationDateAttribute).
+bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error = nullptr);
+// Sets the modification (and access) time of the item.
+bool setModificationDate(const std::string& path, double secondsSince1970, SysError* error = nullptr);
+
+// Value of extended attribute `name` of `path`, if it is at most `maxSize` bytes. A longer value reads
+// as absent (error ERANGE), a missing one as absent (error ENODATA).
+std::optional<std::string> getXattr(const std::string& path, const std::string& name, size_t maxSize,
+                                    SysError* error = nullptr);
+// Writes the whole value (replacing any earlier one). False on failure.
+bool setXattr(const std::string& path, const std::string& name, std::string_view value,
+              SysError* error = nullptr);
+// Removes the attribute. A missing attribute counts as failure (ENODATA), as for removexattr.
+bool removeXattr(const std::string& path, const std::string& name, SysError* error = nullptr);
+
+// "/.vol/" paths. The resolver maps (device, inode) to the item's current path; it is called on the
+// caller's thread, possibly from several threads at once. An empty function removes the resolver.
+using VolPathResolver = std::function<std::optional<std::string>(uint64_t dev, uint64_t ino)>;
+void setVolPathResolver(VolPathResolver resolver);
+// True for "/.vol/DEV/INO" and "/.vol/DEV/INO/rest" with decimal numbers.
+bool isVolPath(const std::string& path, uint64_t* dev = nullptr, uint64_t* ino = nullptr);
+// The real path behind `path`: itself when it is not a "/.vol/" path; none when it cannot be resolved.
+std::optional<std::string> resolveVolPath(const std::string& path);
+
+// Path of the running program's executable (readlink of /proc/self/exe); "" if unreadable.
+std::string mainExecutablePath();
+
+}  // namespace tw::platform
