@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <unicode/utf8.h>
 
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "platform/fd.h"
 
 using namespace std::chrono_literals;
 
@@ -23,16 +23,6 @@ constexpr size_t kReplayMaxRecord = 64 * 1024;
 constexpr std::string_view kRecordMarker = "}\n\r\n";
 
 Logger& log() { return Logger::sharedInstance(); }
-
-bool validUtf8(std::string_view s) {
-    int32_t i = 0, n = static_cast<int32_t>(s.size());
-    while (i < n) {
-        UChar32 c;
-        U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, n, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
 
 // The value of a record header line ("    Key: value"), anchored to its line so that a path holding
 // the text of another key is never read for it.
@@ -49,29 +39,13 @@ std::optional<std::string> recordAttributes(const std::string& record) {
     return block;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Keeps bytes that could not be replayed beside the timeline file for inspection.
 void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
     std::string path = timelinePath + ".corrupt-" + std::to_string(::time(nullptr));
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    if (!platform::writeFileAtomically(path, bytes, 0600)) {
         log().logFatal("Could not keep unreadable replay commands in " + path);
         return;
     }
-    writeAll(fd, bytes);
-    ::close(fd);
     log().logFatal("Unreadable replay commands kept in " + path);
 }
 
@@ -247,18 +221,7 @@ void TimeLineManager::saveTimeLine() {
     }
     // Written beside and renamed over, so a crash mid-write never leaves half a timeline.
     std::string path = timelinePath();
-    std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        log().logFatal("Could not save the timeline to " + path);
-        return;
-    }
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        log().logFatal("Could not save the timeline to " + path);
-    }
+    if (!platform::writeFileAtomically(path, content, 0600)) log().logFatal("Could not save the timeline to " + path);
 }
 
 ReplayResult TimeLineManager::readReplay(int fd) {
@@ -294,7 +257,7 @@ ReplayResult TimeLineManager::readReplay(int fd) {
         }
         std::string record = buf.substr(0, markerAt + kRecordMarker.size());
         offset += static_cast<off_t>(record.size());
-        if (!validUtf8(record)) {
+        if (!isValidUTF8(record)) {
             log().logFatal("Corruption of replay commands detected");
             result.unreadable += record;
             continue;
@@ -324,10 +287,10 @@ ReplayResult TimeLineManager::readReplay(int fd) {
 
 void TimeLineManager::loadTimeLine() {
     std::string path = timelinePath();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ReplayResult replay = readReplay(fd);
-    ::close(fd);
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return;
+    ReplayResult replay = readReplay(fd.get());
+    fd.reset();
     for (auto& e : replay.events) eventQueue_.push_back(std::move(e));
     if (!replay.unreadable.empty()) keepCorrupt(path, replay.unreadable);
     ::unlink(path.c_str());
