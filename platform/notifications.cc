@@ -15,17 +15,10 @@ namespace tw::platform {
 
 namespace {
 
-// A match-rule value with its quotes escaped as the D-Bus specification asks.
-std::string quoteMatchValue(const std::string& value) {
-    std::string out = "'";
-    for (char c : value) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    out += "'";
-    return out;
+// Whether `value` can go into a match rule as is. Quote escaping differs between the bus daemon and
+// sd-bus's own parser, so names with quotes or backslashes are filtered by the handler instead.
+bool plainMatchValue(const std::string& value) {
+    return value.find('\'') == std::string::npos && value.find('\\') == std::string::npos;
 }
 
 struct Fd {
@@ -199,7 +192,7 @@ std::unique_ptr<NotificationObserver> DistributedNotificationCenter::observe(con
 
     std::string rule = std::string("type='signal',path='") + kNotificationObjectPath + "',interface='" +
                        kNotificationInterface + "',member='" + kNotificationMember + "'";
-    if (!name.empty()) rule += ",arg0=" + quoteMatchValue(name);
+    if (!name.empty() && plainMatchValue(name)) rule += ",arg0='" + name + "'";
     sd_bus_slot* slot = nullptr;
     // Synchronous: when it returns, the bus daemon routes matching signals to this connection.
     r = sd_bus_add_match(listener->bus.get(), &slot, rule.c_str(), &NotificationObserver::Listener::onSignal,

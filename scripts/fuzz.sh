@@ -18,5 +18,5 @@ for t in "${targets[@]}"; do
   seeds=()
   [ -d "tests/fuzz/seeds/$t" ] && seeds=("tests/fuzz/seeds/$t")
   echo "== $t for ${secs}s"
-  "build/fuzz/tests/fuzz/$t" -max_total_time="$secs" -print_final_stats=1 "tests/fuzz/corpus-$t" "${seeds[@]}"
+  "build/fuzz/bin/$t" -max_total_time="$secs" -print_final_stats=1 "tests/fuzz/corpus-$t" "${seeds[@]}"
 done

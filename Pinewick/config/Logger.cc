@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/diagnostics.h"
+#include "platform/fd.h"
 #include "platform/places.h"
 
 namespace tw {
@@ -79,28 +80,14 @@ void Logger::log(const char* tag, std::string message) {
     logQueue_->async([this, tag, m = std::move(message)] { writeLine(tag, m); });
 }
 
-namespace {
-// Writes all of `data`, retrying after interruptions and short writes.
-void writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // the log never fails its caller
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-}  // namespace
 
 void Logger::writeLine(const char* tag, const std::string& message) {
     ++logLineCount_;
     std::string line;
     line.reserve(std::strlen(tag) + 2 + message.size() + 1);
     line.append(tag).append(": ").append(message).push_back('\n');
-    if (fd_ >= 0) writeAll(fd_, line.data(), line.size());
-    if (echoStdout_) writeAll(STDOUT_FILENO, line.data(), line.size());
+    if (fd_ >= 0) platform::writeAll(fd_, line);  // the log never fails its caller
+    if (echoStdout_) platform::writeAll(STDOUT_FILENO, line);
     // Rotating right here, rather than queueing the rotation behind lines already waiting, makes the
     // boundary exact: the next line written is the first line of the new file.
     if (logLineCount_ % rotateEvery_ == 0) rotateLogs();

@@ -1,13 +1,12 @@
 #include "Pinewick/volumes/VolumeManager.h"
 
-#include <sys/stat.h>
-#include <sys/xattr.h>
-
 #include <sstream>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/TextUtils.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "platform/files.h"
 #include "platform/places.h"
 
 namespace tw {
@@ -25,12 +24,10 @@ std::vector<std::string> components(const std::string& path) {
 
 // The volume UUID recorded on the volume's root, provided the root is the mount with that device.
 std::string uuidOfRoot(const std::string& root, uint64_t device) {
-    struct stat st;
-    if (root.empty() || ::stat(root.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != device) return "";
-    char buf[128];
-    ssize_t n = ::getxattr(root.c_str(), "user.com.meridot.tidewell.volumeuuid", buf, sizeof buf);
-    if (n <= 0) return "";
-    return std::string(buf, static_cast<size_t>(n));
+    if (root.empty()) return "";
+    auto attrs = platform::attributesOfItem(root);
+    if (!attrs || attrs->systemNumber != device) return "";
+    return platform::getXattr(root, "com.meridot.tidewell.volumeuuid", 128).value_or("");
 }
 
 // `path` lies in `folder` (or is it), compared without regard to case; returns the rest after the
@@ -77,8 +74,8 @@ std::shared_ptr<VolumeDetail> VolumeDetail::inLocation(const std::string& localF
     v->available = true;
     v->state = volumeStates::InLocation;
     v->addAdditionalInLocationPath(localFolder, serverFolder);
-    struct stat st;
-    if (::stat(v->inLocationList.front().second.c_str(), &st) == 0) v->setVolumeSystemNumber(st.st_dev);
+    if (auto attrs = platform::attributesOfItem(v->inLocationList.front().second))
+        v->setVolumeSystemNumber(attrs->systemNumber);
     return v;
 }
 
@@ -124,7 +121,12 @@ std::string VolumeDetail::description() const {
 // ---- VolumeManager
 
 VolumeManager& VolumeManager::sharedInstance() {
-    static VolumeManager* shared = new VolumeManager();
+    static VolumeManager* shared = [] {
+        auto* manager = new VolumeManager();
+        // Item records mirror into the metadata database under their volume's UUID.
+        setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); });
+        return manager;
+    }();
     return *shared;
 }
 

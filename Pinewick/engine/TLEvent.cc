@@ -1,0 +1,72 @@
+#include "Pinewick/engine/TLEvent.h"
+
+#include "Pinewick/config/Logger.h"
+
+namespace tw {
+
+void TLEvent::performAction() { Logger::sharedInstance().logDebug("Calling base function"); }
+
+std::optional<std::string> TLEvent::timelineSave() { return std::nullopt; }
+
+std::string TLEvent::description() { return "Base should be overridden"; }
+
+std::optional<std::string> TLEvent::extractLine(const std::string& text, const std::string& attribute) {
+    std::string needle = attribute + ": ";
+    size_t at = text.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    size_t start = at + needle.size();
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) return std::nullopt;
+    return text.substr(start, end - start);
+}
+
+std::optional<std::string> TLEvent::extractBlock(const std::string& text, const std::string& attribute) {
+    std::string needle = attribute + ": {\n";
+    size_t at = text.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    size_t start = at + needle.size();
+    size_t end = text.find("\n}\n", start);
+    if (end == std::string::npos) return std::nullopt;
+    return text.substr(start, end - start);
+}
+
+// ---- TLDelete
+
+TLDelete::TLDelete(std::string path, CorvaneExtendedAttributes attrs)
+    : localPath(std::move(path)), xAttrs(std::move(attrs)) {}
+
+void TLDelete::performAction() {
+    // The server side of a local delete arrives with the delete-event work; until then the event is
+    // kept in order and logged, never dropped silently.
+    Logger::sharedInstance().logDebug("Delete event not carried out yet: " + localPath);
+}
+
+std::optional<std::string> TLDelete::timelineSave() {
+    // The encoded attribute text (not the human-readable dump) is stored: it decodes by line without the
+    // dump's header and trailer. Records in the dump form are still read back.
+    return "Delete {\n    Path: " + localPath + "\n    ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" +
+           storeEventEnd;
+}
+
+std::string TLDelete::description() { return "Delete: " + localPath + "\r\n" + xAttrs.description(); }
+
+// ---- TLMove
+
+TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs)
+    : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
+
+void TLMove::performAction() {
+    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " + localPathTo);
+}
+
+std::optional<std::string> TLMove::timelineSave() {
+    return "Move {\n    From: " + localPathFrom + "\n    To: " + localPathTo + "\n    ExtentedAttributes: {\n" +
+           originalXAttrs.encode() + "}\n" + storeEventEnd;
+}
+
+std::string TLMove::description() {
+    return "Move: From Path: " + localPathFrom + "\r\nTo Path: " + localPathTo + "\r\n" +
+           originalXAttrs.description();
+}
+
+}  // namespace tw

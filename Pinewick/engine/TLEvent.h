@@ -1,0 +1,61 @@
+// Timeline events: every unit of work the timeline runs, one at a time, in the order queued.
+// Deletes and moves also have a text record so they survive a restart in Timeline.txt.
+//
+// Thread-safety: an event is built by its producer, then owned by the timeline's list; `performAction`
+// runs on the timeline thread only.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+
+namespace tw {
+
+class TLEvent {
+public:
+    virtual ~TLEvent() = default;
+
+    // Runs the event to completion on the timeline thread.
+    virtual void performAction();
+    // The persistent record, or none when the event is not kept across a restart.
+    virtual std::optional<std::string> timelineSave();
+    virtual std::string description();
+
+    // "}\n": ends every persistent record.
+    static constexpr const char* storeEventEnd = "}\n";
+
+    // The text after the first `attribute` + ": " up to the next line feed; none when either is missing.
+    static std::optional<std::string> extractLine(const std::string& text, const std::string& attribute);
+    // The text after the first `attribute` + ": {\n" up to the next "\n}\n"; none when either is missing.
+    static std::optional<std::string> extractBlock(const std::string& text, const std::string& attribute);
+};
+
+class TLDelete : public TLEvent {
+public:
+    TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
+    void performAction() override;
+    std::optional<std::string> timelineSave() override;
+    std::string description() override;
+
+    std::string localPath;
+    CorvaneExtendedAttributes xAttrs;  // the deleted item's record, taken before it disappeared
+};
+
+class TLMove : public TLEvent {
+public:
+    enum class moveActions { upload = 0, delete_ = 1, move = 2 };
+
+    TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);
+    void performAction() override;
+    std::optional<std::string> timelineSave() override;
+    std::string description() override;
+
+    std::string localPathFrom;
+    std::string localPathTo;
+    CorvaneExtendedAttributes originalXAttrs;  // the item's record before the move
+    moveActions moveAction = moveActions::move;
+};
+
+}  // namespace tw

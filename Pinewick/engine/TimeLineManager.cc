@@ -1,0 +1,299 @@
+#include "Pinewick/engine/TimeLineManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+
+#include "Pinewick/config/ExclusionManager.h"
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/fd.h"
+
+using namespace std::chrono_literals;
+
+namespace tw {
+namespace {
+
+constexpr size_t kReplayRead = 2048;
+// A record longer than one read (long paths) is read with a growing window up to this size, so a
+// legitimate pending move with two long paths is never lost.
+constexpr size_t kReplayMaxRecord = 64 * 1024;
+constexpr std::string_view kRecordMarker = "}\n\r\n";
+
+Logger& log() { return Logger::sharedInstance(); }
+
+// The value of a record header line ("    Key: value"), anchored to its line so that a path holding
+// the text of another key is never read for it.
+std::optional<std::string> recordLine(const std::string& record, const std::string& key) {
+    return TLEvent::extractLine(record, "\n    " + key);
+}
+
+// Attribute text of a record, accepting the human-readable dump form written by older versions.
+std::optional<std::string> recordAttributes(const std::string& record) {
+    auto block = TLEvent::extractBlock(record, "ExtentedAttributes");
+    if (!block) return std::nullopt;
+    constexpr std::string_view dumpHeader = "Corvane Extended Attributes: ";
+    if (block->compare(0, dumpHeader.size(), dumpHeader) == 0) block->erase(0, dumpHeader.size());
+    return block;
+}
+
+// Keeps bytes that could not be replayed beside the timeline file for inspection.
+void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
+    std::string path = timelinePath + ".corrupt-" + std::to_string(::time(nullptr));
+    if (!platform::writeFileAtomically(path, bytes, 0600)) {
+        log().logFatal("Could not keep unreadable replay commands in " + path);
+        return;
+    }
+    log().logFatal("Unreadable replay commands kept in " + path);
+}
+
+}  // namespace
+
+TimeLineManager& TimeLineManager::sharedInstance() {
+    static TimeLineManager* shared = new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
+    return *shared;
+}
+
+TimeLineManager::TimeLineManager(std::string supportFolder)
+    : supportFolder_(std::move(supportFolder)),
+      eventSyncQueue_(platform::DispatchQueue::concurrent("com.meridot.tidewell.eventsync")),
+      syncQueue_("syncQueue"),
+      downloadQueue_("downloadQueue") {
+    if (!supportFolder_.empty() && supportFolder_.back() != '/') supportFolder_ += '/';
+    // Suspended queues hold their operations until the first resume, like the event list.
+    syncQueue_.setSuspended(true);
+    downloadQueue_.setSuspended(true);
+    loadTimeLine();
+}
+
+TimeLineManager::~TimeLineManager() {
+    pauseTimeLine();
+    std::unique_lock lock(wakeMutex_);
+    wake_.wait(lock, [this] { return !eventQueueRunning_; });
+}
+
+void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
+    if (!event) return;
+    eventSyncQueue_->barrierSync([&] { eventQueue_.push_back(std::move(event)); });
+    std::lock_guard lock(wakeMutex_);
+    wake_.notify_all();
+}
+
+std::shared_ptr<TLEvent> TimeLineManager::head() const {
+    std::shared_ptr<TLEvent> h;
+    eventSyncQueue_->sync([&] {
+        if (!eventQueue_.empty()) h = eventQueue_.front();
+    });
+    return h;
+}
+
+void TimeLineManager::removeHead() {
+    std::shared_ptr<TLEvent> done;  // released outside the lock
+    eventSyncQueue_->barrierSync([&] {
+        if (!eventQueue_.empty()) {
+            done = std::move(eventQueue_.front());
+            eventQueue_.pop_front();
+        }
+    });
+}
+
+size_t TimeLineManager::eventCount() const {
+    size_t n = 0;
+    eventSyncQueue_->sync([&] { n = eventQueue_.size(); });
+    return n;
+}
+
+std::vector<std::shared_ptr<TLEvent>> TimeLineManager::events() const {
+    std::vector<std::shared_ptr<TLEvent>> out;
+    eventSyncQueue_->sync([&] { out.assign(eventQueue_.begin(), eventQueue_.end()); });
+    return out;
+}
+
+bool TimeLineManager::waitUntilIdle(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(wakeMutex_);
+    return wake_.wait_for(lock, timeout, [this] { return idle_ && !eventRunning_ && eventCount() == 0; });
+}
+
+void TimeLineManager::pauseTimeLine() {
+    std::lock_guard control(controlMutex_);
+    syncQueue_.setSuspended(true);
+    downloadQueue_.setSuspended(true);
+    std::lock_guard lock(wakeMutex_);
+    suspended_ = true;
+    wake_.notify_all();
+}
+
+void TimeLineManager::resumeTimeLine() {
+    std::lock_guard control(controlMutex_);
+    if (eventQueueRunning_) return;
+    syncQueue_.setSuspended(false);
+    downloadQueue_.setSuspended(false);
+    suspended_ = false;
+    runEventQueue();
+}
+
+void TimeLineManager::runEventQueue() {
+    log().logFunction(prettyLog("->", __FILE__, "runEventQueue()"));
+    eventQueueRunning_ = true;
+    platform::DispatchQueue::global(platform::QoS::normal).async([this] { loop(); });
+    log().logFunction(prettyLog("<-", __FILE__, "runEventQueue()"));
+}
+
+void TimeLineManager::loop() {
+    while (!suspended_) {
+        std::shared_ptr<TLEvent> event = head();
+        if (!event) {
+            std::unique_lock lock(wakeMutex_);
+            if (!idle_) {
+                ++idleAutomationCount_;
+                idle_ = true;
+                wake_.notify_all();
+            }
+            // An append or a pause wakes the loop at once; the time-out is only a safety net.
+            wake_.wait_for(lock, 1s, [this] { return suspended_ || eventCount() != 0; });
+            continue;
+        }
+        idle_ = false;
+        eventRunning_ = true;
+        event->performAction();
+        {
+            std::lock_guard lock(wakeMutex_);
+            eventRunning_ = false;
+            wake_.notify_all();
+        }
+        event.reset();
+        // Paused while it ran: the event stays first and runs again from the start after resume.
+        if (suspended_) break;
+        removeHead();
+    }
+    std::lock_guard lock(wakeMutex_);
+    eventQueueRunning_ = false;
+    wake_.notify_all();
+}
+
+bool TimeLineManager::inIgnoreList(const std::string& path) {
+    std::string rel = VolumeManager::sharedInstance().ignoreMount(path);
+    if (rel == path) return true;
+    auto& rules = ExclusionManager::sharedInstance();
+    if (rules.evaluateRules(rel, 0, rules.excludeDirectories())) return true;
+    if (rules.evaluateRules(rel, 0, rules.excludeFiles())) return true;
+
+    auto starts = [&](std::string_view p) { return rel.compare(0, p.size(), p) == 0; };
+    auto ends = [](const std::string& s, std::string_view p) {
+        return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+    };
+    auto contains = [&](std::string_view p) { return rel.find(p) != std::string::npos; };
+    auto topLevel = [&](std::string_view name) {
+        return rel == name || (starts(name) && rel.size() > name.size() && rel[name.size()] == '/');
+    };
+
+    if (ends(path, ".DS_Store")) return true;
+    for (std::string_view name : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems",
+                                  ".Trashes", ".Trash"})
+        if (topLevel(name)) return true;
+    if (starts(".VolumeIcon.icns")) return true;
+    if (starts("Icon?")) return true;
+    if (contains(".download/")) return true;
+    if (contains("/.com.google.")) return true;
+    if (ends(rel, ".crdownload")) return true;
+    if (ends(rel, ".part")) return true;
+    if (contains("/~$")) return true;
+    return contains("/.localized/");
+}
+
+void TimeLineManager::saveTimeLine() {
+    pauseTimeLine();
+    std::lock_guard control(controlMutex_);
+    if (eventCount() == 0) return;
+    {
+        // The running event ends by itself; a pause never interrupts it.
+        std::unique_lock lock(wakeMutex_);
+        wake_.wait(lock, [this] { return !eventRunning_; });
+    }
+    std::string content;
+    for (const auto& event : events()) {
+        auto record = event->timelineSave();
+        if (!record) continue;
+        content += *record;
+        content += "\r\n";
+    }
+    // Written beside and renamed over, so a crash mid-write never leaves half a timeline.
+    std::string path = timelinePath();
+    if (!platform::writeFileAtomically(path, content, 0600)) log().logFatal("Could not save the timeline to " + path);
+}
+
+ReplayResult TimeLineManager::readReplay(int fd) {
+    ReplayResult result;
+    struct stat st;
+    off_t size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+    off_t offset = 0;
+    std::string buf;
+    while (offset < size) {
+        // Find the end marker in raw bytes, so a read boundary inside a multi-byte character of a later
+        // record can never make this one look corrupt.
+        size_t window = kReplayRead;
+        size_t markerAt = std::string::npos;
+        for (;;) {
+            buf.resize(window);
+            ssize_t n = ::pread(fd, buf.data(), window, offset);
+            if (n < 0 && errno == EINTR) continue;
+            buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            markerAt = buf.find(kRecordMarker);
+            if (markerAt != std::string::npos || offset + static_cast<off_t>(buf.size()) >= size ||
+                window >= kReplayMaxRecord || n <= 0)
+                break;
+            window *= 2;
+        }
+        if (markerAt == std::string::npos) {
+            // No record can be read here: keep the rest for inspection and stop.
+            log().logFatal("Corruption of replay commands detected");
+            std::string rest(static_cast<size_t>(size - offset), '\0');
+            ssize_t n = ::pread(fd, rest.data(), rest.size(), offset);
+            rest.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            result.unreadable += rest;
+            break;
+        }
+        std::string record = buf.substr(0, markerAt + kRecordMarker.size());
+        offset += static_cast<off_t>(record.size());
+        if (!isValidUTF8(record)) {
+            log().logFatal("Corruption of replay commands detected");
+            result.unreadable += record;
+            continue;
+        }
+        if (record.rfind("Delete {\n", 0) == 0) {
+            auto p = recordLine(record, "Path");
+            auto attrs = recordAttributes(record);
+            if (p && attrs) {
+                result.events.push_back(std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
+                continue;
+            }
+        } else if (record.rfind("Move {\n", 0) == 0) {
+            auto from = recordLine(record, "From");
+            auto to = recordLine(record, "To");
+            auto attrs = recordAttributes(record);
+            if (from && to && attrs) {
+                result.events.push_back(
+                    std::make_shared<TLMove>(*from, *to, CorvaneExtendedAttributes(*to, *attrs)));
+                continue;
+            }
+        }
+        log().logFatal("Replay Command detected unknown event " + record);
+        result.unreadable += record;
+    }
+    return result;
+}
+
+void TimeLineManager::loadTimeLine() {
+    std::string path = timelinePath();
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return;
+    ReplayResult replay = readReplay(fd.get());
+    fd.reset();
+    for (auto& e : replay.events) eventQueue_.push_back(std::move(e));
+    if (!replay.unreadable.empty()) keepCorrupt(path, replay.unreadable);
+    ::unlink(path.c_str());
+}
+
+}  // namespace tw

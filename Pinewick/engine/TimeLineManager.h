@@ -1,0 +1,99 @@
+// The timeline: the ordered list of pending work (uploads, folder creations, deletes, moves, ...) run one
+// event at a time on one background thread, in the order queued. Pausing lets the running event finish
+// and keeps it first in the list, so it runs again from the start on resume. Pending deletes and moves
+// are saved to Timeline.txt at shutdown and replayed, first in line, at the next start.
+//
+// Thread-safety: producers on any thread append; the list changes only under the exclusive lock of
+// `eventSyncQueue`; flags read across threads are atomics.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Pinewick/engine/TLEvent.h"
+#include "platform/dispatch.h"
+
+namespace tw {
+
+// What a saved timeline file gave back: the events in order, and the bytes that could not be replayed.
+struct ReplayResult {
+    std::vector<std::shared_ptr<TLEvent>> events;
+    std::string unreadable;
+};
+
+class TimeLineManager {
+public:
+    // The process-wide timeline, on the configured support folder; never destroyed.
+    static TimeLineManager& sharedInstance();
+
+    // A timeline keeping Timeline.txt in `supportFolder` (ends with "/"). Created suspended, with the
+    // saved deletes and moves replayed into the list.
+    explicit TimeLineManager(std::string supportFolder);
+    // Pauses and waits for the loop to end (the running event finishes first).
+    ~TimeLineManager();
+    TimeLineManager(const TimeLineManager&) = delete;
+    TimeLineManager& operator=(const TimeLineManager&) = delete;
+
+    // Appends an already-built event and wakes an idle loop.
+    void eventAppend(std::shared_ptr<TLEvent> event);
+
+    void pauseTimeLine();
+    // Starts the loop unless it is still running (then nothing happens, as after a pause that the loop
+    // has not yet noticed).
+    void resumeTimeLine();
+    // Pauses, waits for the running event, writes Timeline.txt. The timeline stays paused.
+    void saveTimeLine();
+
+    // True when the path must never be synchronised.
+    static bool inIgnoreList(const std::string& path);
+
+    platform::OperationQueue& syncQueue() { return syncQueue_; }
+    platform::OperationQueue& downloadQueue() { return downloadQueue_; }
+
+    bool suspended() const { return suspended_; }
+    bool eventQueueRunning() const { return eventQueueRunning_; }
+    bool eventRunning() const { return eventRunning_; }
+    bool idle() const { return idle_; }
+    int64_t idleAutomationCount() const { return idleAutomationCount_; }
+    size_t eventCount() const;
+    std::vector<std::shared_ptr<TLEvent>> events() const;
+    // Waits until the loop is idle with an empty list, or the time-out passes (tests, automation).
+    bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+
+    // Reads the delete and move records of an open timeline file. Never fails: records that cannot be
+    // read are logged and returned in `unreadable`.
+    static ReplayResult readReplay(int fd);
+
+    std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
+
+private:
+    void loadTimeLine();
+    void runEventQueue();
+    void loop();
+    std::shared_ptr<TLEvent> head() const;
+    void removeHead();
+
+    std::string supportFolder_;
+    std::shared_ptr<platform::DispatchQueue> eventSyncQueue_;
+    platform::OperationQueue syncQueue_;
+    platform::OperationQueue downloadQueue_;
+    std::deque<std::shared_ptr<TLEvent>> eventQueue_;  // under eventSyncQueue_; index 0 runs next
+    std::atomic<bool> eventQueueRunning_{false};
+    std::atomic<bool> suspended_{true};
+    std::atomic<bool> eventRunning_{false};
+    std::atomic<bool> idle_{false};
+    std::atomic<int64_t> idleAutomationCount_{0};
+
+    // Wakes the loop when an event is appended or the timeline is paused; also the loop's exit signal.
+    mutable std::mutex wakeMutex_;
+    mutable std::condition_variable wake_;
+    std::mutex controlMutex_;  // serialises pause, resume and save
+};
+
+}  // namespace tw

@@ -1,0 +1,228 @@
+// The timeline loop with real threads: order, one event at a time, pause and resume, and which paths
+// are never queued.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "Pinewick/config/ExclusionManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/places.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using tw::TimeLineManager;
+using tw::platform::Semaphore;
+
+namespace {
+
+// Records its run and catches two events running at once.
+struct Journal {
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+};
+
+class RecordingEvent : public tw::TLEvent {
+public:
+    RecordingEvent(Journal& j, std::string name) : journal_(j), name_(std::move(name)) {}
+    void performAction() override {
+        if (journal_.inside.fetch_add(1) != 0) journal_.overlapped = true;
+        std::this_thread::sleep_for(50us);
+        {
+            std::lock_guard l(journal_.mutex);
+            journal_.order.push_back(name_);
+        }
+        journal_.inside.fetch_sub(1);
+    }
+    std::string description() override { return "Recording: " + name_; }
+
+private:
+    Journal& journal_;
+    std::string name_;
+};
+
+// Blocks in performAction until released; counts its runs.
+class GateEvent : public tw::TLEvent {
+public:
+    void performAction() override {
+        runs++;
+        started.signal();
+        release.wait();
+    }
+    std::atomic<int> runs{0};
+    Semaphore started, release;
+};
+
+}  // namespace
+
+TEST(Timeline, FreshTimelineIsSuspendedEmptyAndRunsNothingUntilResumed) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    EXPECT_TRUE(t.suspended());
+    EXPECT_FALSE(t.eventQueueRunning());
+    EXPECT_EQ(t.eventCount(), 0u);
+    Journal j;
+    t.eventAppend(std::make_shared<RecordingEvent>(j, "a"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(j.order.empty());
+    EXPECT_EQ(t.eventCount(), 1u);
+    t.resumeTimeLine();
+    ASSERT_TRUE(t.waitUntilIdle(5s));
+    EXPECT_EQ(j.order, std::vector<std::string>{"a"});
+    EXPECT_TRUE(t.idle());
+    EXPECT_GE(t.idleAutomationCount(), 1);
+}
+
+TEST(Timeline, EventsFromManyThreadsRunOneAtATimeInAppendOrder) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    t.resumeTimeLine();
+    Journal j;
+    std::mutex appendMutex;
+    std::vector<std::string> appended;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < 100; ++i) {
+                std::string name = std::to_string(p) + ":" + std::to_string(i);
+                // Appending under a lock makes the test's own record of the order exact.
+                std::lock_guard l(appendMutex);
+                appended.push_back(name);
+                t.eventAppend(std::make_shared<RecordingEvent>(j, name));
+            }
+        });
+    for (auto& th : producers) th.join();
+    ASSERT_TRUE(t.waitUntilIdle(20s));
+    EXPECT_FALSE(j.overlapped);
+    EXPECT_EQ(j.order, appended);
+    // Two events for the same work are both kept and both run.
+    t.eventAppend(std::make_shared<RecordingEvent>(j, "same"));
+    t.eventAppend(std::make_shared<RecordingEvent>(j, "same"));
+    ASSERT_TRUE(t.waitUntilIdle(5s));
+    EXPECT_EQ(std::count(j.order.begin(), j.order.end(), "same"), 2);
+}
+
+TEST(Timeline, PauseDuringARunningEventKeepsItFirstAndRunsItAgainAfterResume) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    Journal j;
+    auto gate = std::make_shared<GateEvent>();
+    t.eventAppend(gate);
+    t.eventAppend(std::make_shared<RecordingEvent>(j, "after"));
+    t.resumeTimeLine();
+    ASSERT_TRUE(gate->started.waitFor(5s));
+    EXPECT_TRUE(t.eventRunning());
+    t.pauseTimeLine();
+    EXPECT_TRUE(t.syncQueue().isSuspended());
+    // A resume while the loop is still running does nothing: the timeline stays paused.
+    t.resumeTimeLine();
+    EXPECT_TRUE(t.suspended());
+    gate->release.signal();
+    for (int i = 0; i < 500 && t.eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(t.eventQueueRunning());
+    EXPECT_EQ(t.eventCount(), 2u);
+    EXPECT_EQ(t.events().front(), gate);
+    EXPECT_TRUE(j.order.empty());
+
+    t.resumeTimeLine();
+    ASSERT_TRUE(gate->started.waitFor(5s));
+    gate->release.signal();
+    ASSERT_TRUE(t.waitUntilIdle(5s));
+    EXPECT_EQ(gate->runs.load(), 2);
+    EXPECT_EQ(j.order, std::vector<std::string>{"after"});
+}
+
+TEST(Timeline, ProducersKeepAppendingWhilePausedAndNothingRuns) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    t.resumeTimeLine();
+    ASSERT_TRUE(t.waitUntilIdle(5s));
+    t.pauseTimeLine();
+    for (int i = 0; i < 500 && t.eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
+    Journal j;
+    for (int i = 0; i < 3; ++i) t.eventAppend(std::make_shared<RecordingEvent>(j, std::to_string(i)));
+    std::atomic<bool> listed{false};
+    t.syncQueue().addOperation([&] { listed = true; });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(j.order.empty());
+    EXPECT_FALSE(listed);
+    t.resumeTimeLine();
+    ASSERT_TRUE(t.waitUntilIdle(5s));
+    ASSERT_TRUE(t.syncQueue().waitUntilAllOperationsAreFinished(5s));
+    EXPECT_EQ(j.order, (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_TRUE(listed);
+}
+
+TEST(Timeline, BaseEventLogsAndDescribesItself) {
+    tw::TLEvent base;
+    EXPECT_EQ(base.description(), "Base should be overridden");
+    EXPECT_FALSE(base.timelineSave().has_value());
+}
+
+TEST(Timeline, ExtractLineAndBlock) {
+    std::string record = "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";
+    EXPECT_EQ(tw::TLEvent::extractLine(record, "Path"), "/a/b");
+    EXPECT_EQ(tw::TLEvent::extractBlock(record, "ExtentedAttributes"), "Status: Regular\nRevision: 4");
+    EXPECT_FALSE(tw::TLEvent::extractLine("Path: /no/line/feed", "Path").has_value());
+    EXPECT_FALSE(tw::TLEvent::extractLine(record, "Missing").has_value());
+    EXPECT_FALSE(tw::TLEvent::extractBlock("ExtentedAttributes: {\nStatus: Regular\n", "ExtentedAttributes"));
+}
+
+// ---- Paths that are never synchronised
+
+class IgnoreList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto& vm = tw::VolumeManager::sharedInstance();
+        vm.clear();
+        auto docs = std::make_shared<tw::VolumeDetail>("Docs");
+        docs->state = tw::VolumeDetail::volumeStates::Visible;
+        vm.addVolume(docs);
+        root = docs->localFolder + "/";
+    }
+    std::string root;
+};
+
+TEST_F(IgnoreList, RulesApplyToThePathWithinTheVolume) {
+    using T = TimeLineManager;
+    // Outside every volume.
+    EXPECT_TRUE(T::inIgnoreList("/etc/hosts"));
+    EXPECT_FALSE(T::inIgnoreList(root + "report.txt"));
+    // .DS_Store anywhere.
+    EXPECT_TRUE(T::inIgnoreList(root + "dir/.DS_Store"));
+    // Top-level system folders, but only at the top level.
+    EXPECT_TRUE(T::inIgnoreList(root + ".Trashes/501/x"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".Trashes"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".Spotlight-V100/Store"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".fseventsd"));
+    EXPECT_FALSE(T::inIgnoreList(root + "dir/.Trashes/x"));
+    EXPECT_FALSE(T::inIgnoreList(root + ".TrashesNot"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.icns"));
+    // "Icon?" is matched literally: a real Icon\r is not ignored.
+    EXPECT_TRUE(T::inIgnoreList(root + "Icon?"));
+    EXPECT_FALSE(T::inIgnoreList(root + "Icon\r"));
+    // Containment and endings at any depth below the top.
+    EXPECT_TRUE(T::inIgnoreList(root + "a/.localized/b"));
+    EXPECT_TRUE(T::inIgnoreList(root + "a/file.download/x"));
+    EXPECT_TRUE(T::inIgnoreList(root + "a/.com.google.Chrome.x"));
+    EXPECT_TRUE(T::inIgnoreList(root + "a/b.crdownload"));
+    EXPECT_TRUE(T::inIgnoreList(root + "a/b.part"));
+    EXPECT_TRUE(T::inIgnoreList(root + "a/~$report.docx"));
+    EXPECT_FALSE(T::inIgnoreList(root + "~$top.docx"));  // containment of "/~$" needs a folder above
+}
+
+TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
+    auto& rules = tw::ExclusionManager::sharedInstance();
+    rules.parseRules(nlohmann::ordered_json{{"tmp", "filePath= \\.tmp$"}, {"build", "filePath= ^build/"}});
+    rules.parseExcludeFiles(nlohmann::ordered_json::array({"tmp"}));
+    rules.parseExcludeDirectories(nlohmann::ordered_json::array({"build"}));
+    EXPECT_TRUE(TimeLineManager::inIgnoreList(root + "x/y.TMP"));
+    EXPECT_TRUE(TimeLineManager::inIgnoreList(root + "build/out.o"));
+    // The rule sees the path within the volume, so the volume's own name never matches ^build/.
+    EXPECT_FALSE(TimeLineManager::inIgnoreList(root + "src/build/x"));
+}

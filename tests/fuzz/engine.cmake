@@ -1,0 +1,1 @@
+tidewell_add_fuzzer(timeline_replay_fuzz LIBS tw_engine)

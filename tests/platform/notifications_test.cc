@@ -1,0 +1,155 @@
+#include "platform/notifications.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "platform/dispatch.h"
+
+using namespace std::chrono_literals;
+using namespace tw::platform;
+
+namespace {
+
+// Collects what an observer saw; waits with a time-out so a lost signal fails instead of hanging.
+struct Seen {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> items;
+    Semaphore arrived;
+
+    NotificationCallback callback() {
+        return [this](const std::string& name, const std::string& object) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                items.emplace_back(name, object);
+            }
+            arrived.signal();
+        };
+    }
+    bool waitFor(size_t count) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (items.size() >= count) return true;
+            }
+            if (!arrived.waitFor(10s)) return false;
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return items;
+    }
+};
+
+struct SinkReset {
+    ~SinkReset() { setDiagnosticSink(nullptr); }
+};
+
+#define REQUIRE_BUS(observer)                                                                        \
+    if (!(observer)->connected())                                                                    \
+    GTEST_SKIP() << "no D-Bus session bus (run the tests under dbus-run-session, as scripts/test.sh does)"
+
+}  // namespace
+
+TEST(Notifications, ObserversSeeTheirNameOrEverything) {
+    DistributedNotificationCenter center;
+    Seen named, all;
+    auto byName = center.observe("BrindleIconChange", named.callback());
+    REQUIRE_BUS(byName);
+    auto everything = center.observe("", all.callback());
+    ASSERT_TRUE(everything->connected());
+
+    EXPECT_TRUE(center.post("BrindleVolumeChange"));
+    EXPECT_TRUE(center.post("BrindleIconChange", "/Volumes/Work/a b.txt"));
+    ASSERT_TRUE(all.waitFor(2));
+    ASSERT_TRUE(named.waitFor(1));
+
+    auto a = all.snapshot();
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], std::make_pair(std::string("BrindleVolumeChange"), std::string("")));
+    EXPECT_EQ(a[1], std::make_pair(std::string("BrindleIconChange"), std::string("/Volumes/Work/a b.txt")));
+    // The icon observer was handed nothing of the volume notification (posted first, so it would have
+    // arrived before the one it did see).
+    auto n = named.snapshot();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0].first, "BrindleIconChange");
+}
+
+TEST(Notifications, NamesWithQuotesCannotWidenTheMatch) {
+    DistributedNotificationCenter center;
+    Seen seen;
+    auto observer = center.observe("it's", seen.callback());
+    REQUIRE_BUS(observer);
+    EXPECT_TRUE(center.post("other"));
+    EXPECT_TRUE(center.post("it's", "x"));
+    ASSERT_TRUE(seen.waitFor(1));
+    auto s = seen.snapshot();
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0].first, "it's");
+}
+
+TEST(Notifications, PostingFromManyThreadsDeliversEverySignal) {
+    DistributedNotificationCenter center;
+    Seen seen;
+    auto observer = center.observe("Many", seen.callback());
+    REQUIRE_BUS(observer);
+    constexpr int kThreads = 4, kEach = 50;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i)
+                if (!center.post("Many", std::to_string(t) + ":" + std::to_string(i))) ++failures;
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_TRUE(seen.waitFor(kThreads * kEach));
+    // Each thread's own posts keep their order.
+    std::vector<int> last(kThreads, -1);
+    for (auto& [name, object] : seen.snapshot()) {
+        int t = std::stoi(object.substr(0, object.find(':')));
+        int i = std::stoi(object.substr(object.find(':') + 1));
+        EXPECT_GT(i, last[t]);
+        last[t] = i;
+    }
+}
+
+TEST(Notifications, DroppedObserverStopsAndNeverCallsBack) {
+    DistributedNotificationCenter center;
+    std::atomic<int> calls{0};
+    auto observer = center.observe("Drop", [&](const std::string&, const std::string&) { ++calls; });
+    REQUIRE_BUS(observer);
+    observer.reset();  // joins the listener thread
+    EXPECT_TRUE(center.post("Drop"));
+    // A second observer that does see the post proves the signal went out while the first was gone.
+    Seen seen;
+    auto witness = center.observe("Drop", seen.callback());
+    EXPECT_TRUE(center.post("Drop"));
+    ASSERT_TRUE(seen.waitFor(1));
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(Notifications, WithoutABusPostingWarnsOnceAndObserversNeverFire) {
+    SinkReset reset;
+    std::mutex m;
+    std::vector<std::string> warnings;
+    setDiagnosticSink([&](DiagnosticLevel level, const std::string& message) {
+        std::lock_guard<std::mutex> lock(m);
+        if (level == DiagnosticLevel::warning) warnings.push_back(message);
+    });
+    DistributedNotificationCenter center("unix:path=/nonexistent/tidewell-test/bus");
+    EXPECT_FALSE(center.post("BrindleIconChange", "/a"));
+    EXPECT_FALSE(center.post("BrindleIconChange", "/b"));
+    EXPECT_FALSE(center.post("BrindleVolumeChange"));
+    auto observer = center.observe("", [](const std::string&, const std::string&) {});
+    EXPECT_FALSE(observer->connected());
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("No D-Bus session bus"), std::string::npos);
+}
