@@ -139,7 +139,7 @@ struct Exchange {
     std::optional<uint64_t> dropResponseAfter;
     bool bodyTouched = false;  // the body was (or was started to be) read
     bool bodyComplete = false; // ... and to its end
-    bool cut = false;          // the connection was cut on purpose
+    bool cut = false;          // the connection is to be cut (once the handler has finished)
 
     std::string header(const char* name) const { return req.get_header_value(name); }
     bool hasQuery(const char* key) const { return query.count(key) != 0; }
@@ -217,7 +217,6 @@ void DevServer::Impl::sendJson(Exchange& ex, int status, const json& body) {
     }
     uint64_t limit = *ex.dropResponseAfter;
     if (limit == 0) {
-        cutConnection(ex.req);
         ex.cut = true;
         return;
     }
@@ -266,7 +265,6 @@ bool DevServer::Impl::readBody(Exchange& ex, const std::function<void(const char
         return true;
     });
     if (dropped) {
-        cutConnection(ex.req);
         ex.cut = true;
         return false;
     }
@@ -350,8 +348,8 @@ void DevServer::Impl::dispatch(const httplib::Request& req, httplib::Response& r
     if (q != std::string::npos) query = parseForm(std::string_view(target).substr(q + 1));
     else query.emplace();
     if (!decoded || !query) {
-        sendError(ex, error_id::badRequest, std::nullopt, {{"message", "bad percent escape"}});
         drain(ex);
+        sendError(ex, error_id::badRequest, std::nullopt, {{"message", "bad percent escape"}});
         return;
     }
     ex.path = *decoded;
@@ -371,15 +369,22 @@ void DevServer::Impl::dispatch(const httplib::Request& req, httplib::Response& r
             }
             case Fault::Action::error:
                 drain(ex);
-                if (ex.cut) return;
+                if (ex.cut) {
+                    cutConnection(req);
+                    return;
+                }
                 sendJson(ex, f.status, {{"errorId", f.errorId}});
+                if (ex.cut) cutConnection(req);
                 return;
             }
         }
     }
 
     route(ex);
-    if (ex.cut) return;
+    if (ex.cut) {
+        cutConnection(req);
+        return;
+    }
     if (ex.bodyTouched && !ex.bodyComplete) {
         // The body stopped early (client gone or a bad body that was given up on): the stream is
         // somewhere inside it, so the connection cannot carry another request.
@@ -559,7 +564,6 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
     ex.res.set_header("X-Revision", o.item->revision);
     if (length == 0) {
         if (ex.dropResponseAfter) {
-            cutConnection(ex.req);
             ex.cut = true;
             return;
         }
@@ -568,7 +572,6 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
     }
     std::optional<uint64_t> limit = ex.dropResponseAfter;
     if (limit && *limit == 0) {
-        cutConnection(ex.req);
         ex.cut = true;
         return;
     }
@@ -727,7 +730,6 @@ bool readMultipart(Exchange& ex, DevServer::Impl&, UploadBody& out, const std::f
             return !dropped;
         });
         if (dropped) {
-            cutConnection(ex.req);
             ex.cut = true;
             return false;
         }
