@@ -172,8 +172,8 @@ bool ServerCredentials::fetchEndpoints() {
     return ok;
 }
 
-void ServerCredentials::login(const std::string& user, const std::string& password) {
-    if (!fetchEndpoints()) return;
+bool ServerCredentials::login(const std::string& user, const std::string& password) {
+    if (!fetchEndpoints()) return false;
     using SI = SystemInformation;
     auto esc = ServerCommunicator::simpleDataEscape;
     auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "POST");
@@ -190,7 +190,7 @@ void ServerCredentials::login(const std::string& user, const std::string& passwo
             lastRefresh = serverEnvironment().now();
             errorCode = serverError::noError;
             log().logAudit("Login as user " + user + " to server " + serverName() + " successful.");
-            break;
+            return true;
         case normalisedResponse::fatal:
             if (c.serverErrorCode == serverError::clientTooOld || c.serverErrorCode == serverError::accountLocked) {
                 errorCode = c.serverErrorCode;
@@ -213,6 +213,7 @@ void ServerCredentials::login(const std::string& user, const std::string& passwo
             }
             break;
     }
+    return false;
 }
 
 void ServerCredentials::refreshToken() {
@@ -244,8 +245,9 @@ serverError ServerCredentials::attemptLogin(const std::string& server, const std
     setServerName(server);
     serverError result;
     if (fetchEndpoints()) {
-        login(user, password);
-        result = tokenValid ? serverError::noError : errorCode.load();
+        // Judged by this logon, not by `tokenValid`: a session still open from earlier must not make
+        // wrong credentials look right.
+        result = login(user, password) ? serverError::noError : errorCode.load();
     } else {
         result = errorCode.load();
     }

@@ -52,7 +52,8 @@ public:
 
     bool fetchKeychainDetails();
     bool fetchEndpoints();
-    void login(const std::string& userName, const std::string& password);
+    // True when this logon succeeded (a failed one leaves `tokenValid` as it was).
+    bool login(const std::string& userName, const std::string& password);
     // The stored password of (serverName, userName), read at each access; "" on any failure.
     std::string userPassword() const;
 
