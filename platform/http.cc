@@ -252,7 +252,7 @@ std::optional<URLParts> parseURL(const std::string& url) {
     if (get(CURLUPART_PORT, port)) parts.port = atoi(port.c_str());
     parts.scheme = lower(parts.scheme);
     parts.host = lower(parts.host);
-    if (parts.path.empty()) parts.path = "/";
+    if (parts.path.empty()) parts.path.push_back('/');
     return parts;
 }
 
@@ -471,7 +471,7 @@ void CookieStore::storeFromResponse(const std::string& url, const Response& resp
         } else if (!domainMatches(parts->host, c)) {
             continue;  // a server may not set cookies for another domain
         }
-        if (c.path.empty()) c.path = "/";
+        if (c.path.empty()) c.path.push_back('/');
         setCookie(c);
     }
 }
