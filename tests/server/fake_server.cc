@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <nlohmann/json.hpp>
 
 namespace tw::test {
@@ -217,8 +218,10 @@ void FakeSyncServer::serve(int fd) {
             dropAfter_ = -1;
         }
     }
-    while (buf.size() < limit)
+    while (buf.size() < limit) {
+        if (int ms = slowBodyReadMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         if (!readMore()) break;
+    }
     req.complete = buf.size() >= length;
     req.body = buf.substr(0, std::min(limit, buf.size()));
 

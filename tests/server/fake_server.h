@@ -83,6 +83,9 @@ public:
     // keeps what arrived and closes the connection without answering.
     void dropBodyAfter(const std::string& pathPart, int64_t bytes);
 
+    // Sleep this long between reads of a request body (a slow link).
+    std::atomic<int> slowBodyReadMs{0};
+
     std::vector<HttpRequest> requests();
     void clearRequests();
     int logons() const { return logons_; }

@@ -166,6 +166,22 @@ TEST_F(UploadTest, NoVolumeNoNetworkOrAVanishedFileSendNothing) {
     EXPECT_NE(logText().find("not sent: the file cannot be read as it was"), std::string::npos);
 }
 
+TEST_F(UploadTest, AFileThatShrinksDuringTheUploadIsNotSentShort) {
+    std::string path = local("shrinking.bin");
+    writeFile(path, std::string(16u << 20, 's'));
+    server.slowBodyReadMs = 10;
+    UploadDetails up(path);
+    std::thread cut([&] {
+        std::this_thread::sleep_for(400ms);
+        ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+    });
+    EXPECT_EQ(up.uploadFile(), NR::fatal);
+    cut.join();
+    EXPECT_FALSE(server.entry("/Team/shrinking.bin"));  // the server never got a whole request
+    for (auto& r : posts()) EXPECT_FALSE(r.complete);
+    EXPECT_NE(logText().find("File changed size while it was being uploaded"), std::string::npos);
+}
+
 TEST_F(UploadTest, ARefusedUploadSaysWhy) {
     std::string path = local("r.txt");
     writeFile(path, "data");
