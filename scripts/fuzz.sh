@@ -12,11 +12,11 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(sed -n 's/^tidewell_add_fuzzer(\([a-z_0-9]*\).*/\1/p' tests/fuzz/*.cmake)
 fi
-cmake --build build/fuzz --target "${targets[@]}"
+cmake --build build/fuzz -j2 --target "${targets[@]}"
 for t in "${targets[@]}"; do
   mkdir -p "tests/fuzz/corpus-$t"
   seeds=()
   [ -d "tests/fuzz/seeds/$t" ] && seeds=("tests/fuzz/seeds/$t")
   echo "== $t for ${secs}s"
-  "build/fuzz/tests/fuzz/$t" -max_total_time="$secs" -print_final_stats=1 "tests/fuzz/corpus-$t" "${seeds[@]}"
+  "build/fuzz/bin/$t" -max_total_time="$secs" -print_final_stats=1 "tests/fuzz/corpus-$t" "${seeds[@]}"
 done
