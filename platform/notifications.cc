@@ -44,6 +44,8 @@ uint64_t monotonicMicroseconds() {
 // How long a post may wait for the bus to take its signal. sd_bus_flush would wait for ever on a bus
 // daemon that stopped reading.
 constexpr int kPostFlushTimeoutMs = 2000;
+// How long observe() waits for the daemon to accept its match rule.
+constexpr uint64_t kObserveTimeoutUs = 5'000'000;
 
 // Writes out what is queued on `bus`, waiting at most `timeoutMs`. Also reads and drops whatever the
 // daemon sent this connection, so its incoming buffer cannot fill up. Negative errno on failure,
@@ -70,7 +72,7 @@ int flushWithin(sd_bus* bus, int timeoutMs) {
 }  // namespace
 
 void SdBusUnref::operator()(sd_bus* bus) const {
-    sd_bus_flush_close_unref(bus);
+    sd_bus_close_unref(bus);
 }
 
 struct NotificationObserver::Listener {
@@ -196,9 +198,11 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
         if (r >= 0) r = flushWithin(postBus_.get(), kPostFlushTimeoutMs);
         if (r >= 0) return true;
         postBus_.reset();
-        if (attempt == 1) {
+        // A broken connection is worth one new try; a daemon that does not read is not.
+        if (attempt == 1 || r == -ETIMEDOUT) {
             reportDiagnostic(DiagnosticLevel::warning, "Could not post notification " + name + ": " +
                                                            std::strerror(-r));
+            return false;
         }
     }
     return false;
@@ -216,6 +220,8 @@ std::unique_ptr<NotificationObserver> DistributedNotificationCenter::observe(con
     listener->bus = openBus(&r);
     if (!listener->bus) return observer;
 
+    // Adding the match waits for the daemon's answer; do not let a stuck daemon hold the caller long.
+    sd_bus_set_method_call_timeout(listener->bus.get(), kObserveTimeoutUs);
     std::string rule = std::string("type='signal',path='") + kNotificationObjectPath + "',interface='" +
                        kNotificationInterface + "',member='" + kNotificationMember + "'";
     if (!name.empty() && plainMatchValue(name)) rule += ",arg0='" + name + "'";

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <mutex>
@@ -166,4 +170,32 @@ TEST(Notifications, WithoutABusPostingWarnsOnceAndObserversNeverFire) {
     std::lock_guard<std::mutex> lock(m);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("No D-Bus session bus"), std::string::npos);
+}
+
+// A bus daemon that accepts connections and then never reads: a post gives up instead of hanging the
+// thread that saves a record.
+TEST(Notifications, AStuckBusDoesNotHoldThePoster) {
+    SinkReset reset;
+    std::atomic<int> warnings{0};
+    setDiagnosticSink([&](DiagnosticLevel level, const std::string&) {
+        if (level == DiagnosticLevel::warning) ++warnings;
+    });
+    char folder[] = "/tmp/tw-stuckbus-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    std::string socketPath = std::string(folder) + "/bus";
+    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);  // connections wait in the backlog, never answered
+
+    DistributedNotificationCenter center("unix:path=" + socketPath);
+    EXPECT_FALSE(center.post("BrindleIconChange", "/a"));
+    EXPECT_EQ(warnings.load(), 1);
+
+    ::close(listener);
+    ::unlink(socketPath.c_str());
+    ::rmdir(folder);
 }
