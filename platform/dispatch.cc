@@ -255,10 +255,10 @@ bool MainQueue::isMainThread() const { return drainer_.load() == std::this_threa
 // ---- Semaphore
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    // Notify under the lock: a waiter may return and destroy the semaphore (sync() keeps it on its
+    // stack) as soon as it sees the count, which would leave a later notify on a dead condition.
+    std::lock_guard lock(mutex_);
+    ++count_;
     cv_.notify_one();
 }
 

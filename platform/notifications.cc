@@ -41,10 +41,38 @@ uint64_t monotonicMicroseconds() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+// How long a post may wait for the bus to take its signal. sd_bus_flush would wait for ever on a bus
+// daemon that stopped reading.
+constexpr int kPostFlushTimeoutMs = 2000;
+// How long observe() waits for the daemon to accept its match rule.
+constexpr uint64_t kObserveTimeoutUs = 5'000'000;
+
+// Writes out what is queued on `bus`, waiting at most `timeoutMs`. Also reads and drops whatever the
+// daemon sent this connection, so its incoming buffer cannot fill up. Negative errno on failure,
+// -ETIMEDOUT when the daemon did not take the data in time.
+int flushWithin(sd_bus* bus, int timeoutMs) {
+    uint64_t deadline = monotonicMicroseconds() + static_cast<uint64_t>(timeoutMs) * 1000u;
+    for (;;) {
+        int r = sd_bus_process(bus, nullptr);
+        if (r < 0) return r;
+        if (r > 0) continue;
+        int events = sd_bus_get_events(bus);
+        if (events < 0) return events;
+        // Until the connection has authenticated and said hello, sent messages wait in the queue
+        // without asking for POLLOUT, so "nothing to write" only counts on a ready connection.
+        if (sd_bus_is_ready(bus) > 0 && !(events & POLLOUT)) return 0;
+        uint64_t now = monotonicMicroseconds();
+        if (now >= deadline) return -ETIMEDOUT;
+        struct pollfd pfd = {sd_bus_get_fd(bus), static_cast<short>(events), 0};
+        int wait = static_cast<int>((deadline - now + 999) / 1000);
+        if (::poll(&pfd, 1, wait) < 0 && errno != EINTR) return -errno;
+    }
+}
+
 }  // namespace
 
 void SdBusUnref::operator()(sd_bus* bus) const {
-    sd_bus_flush_close_unref(bus);
+    sd_bus_close_unref(bus);
 }
 
 struct NotificationObserver::Listener {
@@ -167,12 +195,14 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
         }
         r = sd_bus_emit_signal(postBus_.get(), kNotificationObjectPath, kNotificationInterface,
                                kNotificationMember, "ss", name.c_str(), object.c_str());
-        if (r >= 0) r = sd_bus_flush(postBus_.get());
+        if (r >= 0) r = flushWithin(postBus_.get(), kPostFlushTimeoutMs);
         if (r >= 0) return true;
         postBus_.reset();
-        if (attempt == 1) {
+        // A broken connection is worth one new try; a daemon that does not read is not.
+        if (attempt == 1 || r == -ETIMEDOUT) {
             reportDiagnostic(DiagnosticLevel::warning, "Could not post notification " + name + ": " +
                                                            std::strerror(-r));
+            return false;
         }
     }
     return false;
@@ -190,6 +220,8 @@ std::unique_ptr<NotificationObserver> DistributedNotificationCenter::observe(con
     listener->bus = openBus(&r);
     if (!listener->bus) return observer;
 
+    // Adding the match waits for the daemon's answer; do not let a stuck daemon hold the caller long.
+    sd_bus_set_method_call_timeout(listener->bus.get(), kObserveTimeoutUs);
     std::string rule = std::string("type='signal',path='") + kNotificationObjectPath + "',interface='" +
                        kNotificationInterface + "',member='" + kNotificationMember + "'";
     if (!name.empty() && plainMatchValue(name)) rule += ",arg0='" + name + "'";

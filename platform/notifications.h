@@ -25,7 +25,8 @@ inline constexpr const char* kNotificationObjectPath = "/com/meridot/tidewell";
 inline constexpr const char* kNotificationInterface = "com.meridot.tidewell.DistributedNotification";
 inline constexpr const char* kNotificationMember = "Post";
 
-// Closes a bus connection (flushing what is still queued).
+// Closes a bus connection. Nothing is flushed: posts flush within their own time limit, and a flush
+// here could wait without end on a daemon that stopped reading.
 struct SdBusUnref {
     void operator()(sd_bus* bus) const;
 };

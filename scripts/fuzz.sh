@@ -12,7 +12,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(sed -n 's/^tidewell_add_fuzzer(\([a-z_0-9]*\).*/\1/p' tests/fuzz/*.cmake)
 fi
-cmake --build build/fuzz --target "${targets[@]}"
+cmake --build build/fuzz -j2 --target "${targets[@]}"
 for t in "${targets[@]}"; do
   mkdir -p "tests/fuzz/corpus-$t"
   seeds=()

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -27,6 +28,8 @@ double secondsSince1970(std::chrono::system_clock::time_point t) {
 }
 
 std::chrono::system_clock::time_point fromSeconds(double seconds) {
+    // A value no clock can hold (a hand-edited file) reads as the epoch instead of overflowing.
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 9.0e9) return {};
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
 }

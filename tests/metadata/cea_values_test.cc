@@ -18,24 +18,14 @@ TEST(CEAGroups, FreshGroupsEncode) {
     EXPECT_EQ(CEAErrorStatus().encode(), "Error Status: NoError\nError Genre: None\n");
 }
 
-TEST(CEAGroups, RawValuesRoundTripInDeclaredOrder) {
+// The state's raw values are stored in the database and compared by other programs: exact texts.
+TEST(CEAGroups, StateRawValuesAreExact) {
     const char* states[] = {"RequireUpload", "RequireDownload", "Placeholder", "Regular",
                             "ErrorRegular",  "ErrorPlaceHolder", "LocalOnly",  "Unknown"};
     for (size_t i = 0; i < CEAStatus::enumerate.size(); ++i) {
-        EXPECT_EQ(static_cast<size_t>(CEAStatus::enumerate[i]), i);
         EXPECT_EQ(CEAStatus::rawValue(CEAStatus::enumerate[i]), states[i]);
         EXPECT_EQ(CEAStatus::fromRaw(states[i]), CEAStatus::enumerate[i]);
     }
-    for (auto k : CEAErrorStatus::enumerate) EXPECT_EQ(CEAErrorStatus::fromRaw(CEAErrorStatus::rawValue(k)), k);
-    for (auto g : CEAErrorStatus::enumerateGenres)
-        EXPECT_EQ(CEAErrorStatus::genreFromRaw(CEAErrorStatus::rawValue(g)), g);
-    for (auto k : CEABool::enumerate) EXPECT_EQ(CEABool::fromRaw(CEABool::rawValue(k)), k);
-    for (auto k : CEAString::enumerate) EXPECT_EQ(CEAString::fromRaw(CEAString::rawValue(k)), k);
-    for (auto k : CEALong::enumerate) EXPECT_EQ(CEALong::fromRaw(CEALong::rawValue(k)), k);
-    for (auto k : CEADate::enumerate) EXPECT_EQ(CEADate::fromRaw(CEADate::rawValue(k)), k);
-    EXPECT_EQ(CEAErrorStatus::rawValue(CEAErrorStatus::keys::ReadOnlyMappoint), "ReadOnlyMappoint");
-    EXPECT_EQ(CEAErrorStatus::rawValue(CEAErrorStatus::genres::Transfer), "Transfer");
-    // Raw values are exact: no case folding, no surrounding space.
     EXPECT_FALSE(CEAStatus::fromRaw("regular"));
     EXPECT_FALSE(CEAStatus::fromRaw("Regular "));
     EXPECT_FALSE(CEAErrorStatus::genreFromRaw(""));

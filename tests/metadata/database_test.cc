@@ -164,12 +164,6 @@ TEST(MetadataDataBase, AReadOnlySupportFolderIsReported) {
     EXPECT_NE(logText().find("the Database at " + path + " is corrupt."), std::string::npos);
 }
 
-TEST(MetadataDataBase, RecordDescriptionNamesEveryField) {
-    Record r{"VOL", 3, "/p", "9", "Regular"};
-    EXPECT_EQ(r.description(),
-              "Record(volumeUUID: \"VOL\", itemNode: 3, path: \"/p\", revision: \"9\", state: \"Regular\")");
-}
-
 TEST(ConsistencyCheckDataBase, OldestCheckComesFirstUntilRefreshed) {
     TempDir dir;
     ConsistencyCheckDataBase db((dir / "c.db").string());

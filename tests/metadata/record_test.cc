@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
@@ -54,11 +55,14 @@ uint64_t deviceOf(const std::string& path) {
     return st.st_dev;
 }
 
-// Every notification seen on the session bus, in arrival order.
+// The notifications about items under `folder` seen on the session bus, in arrival order. Other test
+// processes share the bus, so everything else is left out.
 class BusWatch {
 public:
-    BusWatch() {
+    explicit BusWatch(std::string folder) : folder_(std::move(folder)) {
+        marker_ = "TestMarker-" + std::to_string(getpid());
         observer_ = platform::observeNotifications("", [this](const std::string& name, const std::string& object) {
+            if (name != marker_ && object.rfind(folder_, 0) != 0) return;
             std::lock_guard<std::mutex> lock(mutex_);
             seen_.emplace_back(name, object);
             arrived_.signal();
@@ -67,11 +71,11 @@ public:
     bool connected() const { return observer_->connected(); }
     // Posts a marker and waits until it comes back: everything posted before it has arrived by then.
     std::vector<std::pair<std::string, std::string>> drain() {
-        platform::postNotification("TestMarker", "");
+        platform::postNotification(marker_, "");
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                if (!seen_.empty() && seen_.back().first == "TestMarker") {
+                if (!seen_.empty() && seen_.back().first == marker_) {
                     auto out = seen_;
                     out.pop_back();
                     seen_.clear();
@@ -83,6 +87,8 @@ public:
     }
 
 private:
+    std::string folder_;
+    std::string marker_;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> seen_;
     platform::Semaphore arrived_;
@@ -217,7 +223,7 @@ TEST(Record, ReplacedFileTurnsUnknownAndTellsTheFileManager) {
     fs::rename(replacement, file);
     ASSERT_NE(inodeOf(file), inodeOf((dir / "old").string()));
 
-    BusWatch watch;
+    BusWatch watch(dir.str());
     CorvaneExtendedAttributes r(file);
     EXPECT_EQ(r.ceaStatus.status, Status::Unknown);
     EXPECT_TRUE(r.ceaStatus.shouldSave);
@@ -235,7 +241,7 @@ TEST(Record, OnlyStateChangesAreAnnounced) {
     TempDir dir;
     std::string file = (dir / "a").string();
     ASSERT_TRUE(writeFile(file, ""));
-    BusWatch watch;
+    BusWatch watch(dir.str());
     REQUIRE_BUS(watch);
     {
         CorvaneExtendedAttributes r(file);

@@ -1,0 +1,1 @@
+tidewell_add_fuzzer(attribute_text_fuzz LIBS tw_metadata)
