@@ -1,0 +1,74 @@
+#include "Pinewick/server/CEAUtils.h"
+
+namespace tw {
+
+CorvaneExtendedAttributes& CEAUtils::updateCorvaneExtendedAttributes(CorvaneExtendedAttributes& record,
+                                                                     const ServerFileObject& file) {
+    record.ceaString.setAttribute(CEAString::keys::Revision, file.revision);
+    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.allowSharing);
+    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.isReadOnly);
+    record.ceaLong.setAttribute(CEALong::keys::ServerFileSize, file.size);
+    return record;
+}
+
+void CEAUtils::applyStateRule(CorvaneExtendedAttributes& record, const std::string& path, const ServerFileObject& file) {
+    if (record.ceaStatus.status == CEAStatus::keys::Unknown) {
+        switch (file.mode) {
+            case ServerFileObject::modeKeys::Inherit:
+                record.ceaStatus.setStatus(determineInhert(path, record.ceaStatus.status));
+                break;
+            case ServerFileObject::modeKeys::Automatic:
+                record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+                break;
+            case ServerFileObject::modeKeys::Manual:
+                record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
+                break;
+        }
+    }
+    record.save();
+}
+
+CorvaneExtendedAttributes CEAUtils::refreshFilePath(const std::string& path, const ServerFileObject& file) {
+    CorvaneExtendedAttributes record(path);
+    updateCorvaneExtendedAttributes(record, file);
+    applyStateRule(record, path, file);
+    return record;
+}
+
+CorvaneExtendedAttributes CEAUtils::refreshFolder(const std::string& path, const ServerFileObject& file) {
+    CorvaneExtendedAttributes record(path);
+    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.allowSharing);
+    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.isReadOnly);
+    applyStateRule(record, path, file);
+    return record;
+}
+
+CEAStatus::keys CEAUtils::determineInhert(const std::string& path, CEAStatus::keys) {
+    // Walk up iteratively: the same rule as asking each parent in turn, without deep recursion.
+    std::string current = path;
+    for (;;) {
+        if (current.size() <= 1) return CEAStatus::keys::Placeholder;
+        auto slash = current.rfind('/');
+        std::string parent = slash == std::string::npos || slash == 0 ? "/" : current.substr(0, slash);
+        if (slash == std::string::npos) return CEAStatus::keys::Placeholder;
+        CorvaneExtendedAttributes record(parent);
+        switch (record.ceaStatus.status) {
+            case CEAStatus::keys::Regular:
+            case CEAStatus::keys::ErrorRegular:
+                return CEAStatus::keys::Regular;
+            case CEAStatus::keys::Unknown:
+                current = parent;
+                continue;
+            default:
+                return CEAStatus::keys::Placeholder;
+        }
+    }
+}
+
+void CEAUtils::setLocal(const std::string& path) {
+    CorvaneExtendedAttributes record(path);
+    record.ceaStatus.setStatus(CEAStatus::keys::LocalOnly);
+    record.save();
+}
+
+}  // namespace tw

@@ -1,0 +1,33 @@
+// Deriving an item's metadata from the server's entry for it: server facts copied into the record, and
+// the state of a not-yet-classified item decided by the entry's mode (or, for "inherit", by the nearest
+// classified ancestor).
+//
+// Thread-safety: operations work on records the caller owns; callable from any thread.
+#pragma once
+
+#include <string>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerFileObject.h"
+
+namespace tw {
+
+class CEAUtils {
+public:
+    // Revision, CanShare, ReadOnly and ServerFileSize from `file`; only real changes mark the record.
+    static CorvaneExtendedAttributes& updateCorvaneExtendedAttributes(CorvaneExtendedAttributes& record,
+                                                                      const ServerFileObject& file);
+    // Loads the record of `path`, copies the server facts, applies the state rule, saves, returns it.
+    static CorvaneExtendedAttributes refreshFilePath(const std::string& path, const ServerFileObject& file);
+    // As refreshFilePath, but a folder takes only CanShare and ReadOnly.
+    static CorvaneExtendedAttributes refreshFolder(const std::string& path, const ServerFileObject& file);
+    // State of an "inherit" item: Regular under a Regular (or ErrorRegular) ancestor, else Placeholder.
+    static CEAStatus::keys determineInhert(const std::string& path, CEAStatus::keys status = CEAStatus::keys::Unknown);
+    // Marks the item LocalOnly (when it is not already) and saves its record.
+    static void setLocal(const std::string& path);
+
+private:
+    static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path, const ServerFileObject& file);
+};
+
+}  // namespace tw

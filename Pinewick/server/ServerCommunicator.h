@@ -1,0 +1,122 @@
+// What every request to the synchronisation server shares: the readiness check made before each
+// request (network, back-off, session), the classification of each exchange into an outcome and an
+// error case, the escaping of paths and form values, the date format the client sends, and the request
+// cycle that repeats a request while the classification says "try again".
+//
+// All operations are type-level; the session state they read and change lives in ServerCredentials.
+//
+// Thread-safety: every operation may be called from several threads at once. Token refresh is
+// serialised on one serial queue, so at most one logon runs at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "Pinewick/server/ServerEnvironment.h"
+#include "platform/dispatch.h"
+#include "platform/http.h"
+
+namespace tw {
+
+// Error cases; the raw values are the server's "errorId" numbers (the client-side cases too).
+enum class serverError : int {
+    invalidCredentials = 1,
+    tokenRefreshRequired = 6,
+    fileDownloadFailed = 13,
+    requiredItemNotFound = 14,
+    cannotDeleteNonExistingItem = 18,
+    itemAlreadyExist = 19,
+    itemNotFound = 20,
+    quotaExceeded = 22,
+    couldNotLockFile = 26,
+    smbFileSystemError = 1001,
+    illegalFilename = 1007,
+    remoteWipeLocked = 1021,
+    noMacsAllowed = 1033,
+    clientTooOld = 1039,
+    blockedByPolicy = 1045,
+    accountLocked = 1046,
+    fileUploadBlocked = 1047,
+    fileTooLarge = 1050,
+    fileNotWriteable = 1062,
+    ldapTimeOut = 1066,
+    revisionsDoNotMatch = 1077,
+    mappointIsReadOnly = 1082,
+    permissionDenied = 1083,
+    lockedResource = 1112,
+    noError = 1113,
+    certificateError = 1114,
+    authenticationRequired = 1115,
+    serverTooOld = 1116,
+    serverNotFound = 1117,
+    noValidResponse = 1118,
+    folderNotEmpty = 1119,
+    canceled = 1121,
+    jsonResponseMissing = 1122,
+};
+std::optional<serverError> serverErrorFromRaw(int64_t raw);
+const char* toString(serverError e);
+
+enum class normalisedResponse : int { allOkay = 1, attemptRecovery = 2, fatal = 3, tryAgain = 4 };
+std::optional<normalisedResponse> normalisedResponseFromRaw(int64_t raw);
+const char* toString(normalisedResponse r);
+
+struct Classification {
+    normalisedResponse action;
+    serverError serverErrorCode;
+    bool operator==(const Classification&) const = default;
+};
+std::string toString(const Classification& c);
+
+class ServerCommunicator {
+public:
+    // The shared serial queue "com.meridot.tidewell.servercomms" that serialises token refresh.
+    class lockQueue {
+    public:
+        static lockQueue& sharedInstance();
+        platform::DispatchQueue& lock() { return *lock_; }
+
+    private:
+        lockQueue();
+        std::shared_ptr<platform::DispatchQueue> lock_;
+    };
+
+    // Classifies the three things a finished exchange hands back.
+    static Classification handleResponse(const platform::http::Result& result);
+    // True when a request may be sent now. May sleep (back-off) and log on (token refresh).
+    static bool ready();
+    // Percent-escapes everything but ASCII letters, digits, "." and "/", in lower-case hex.
+    static std::string simpleDataEscape(const std::string& value);
+    // Local-style server path to the escaped path segment of request URLs.
+    static std::string macToWindows(const std::string& path);
+    // "yyyy-MM-dd'T'HH:mm:ss.000'Z'" in UTC: the form of every date the client sends.
+    static std::string formatDate(Date date);
+    // Service base: protocol "://" server "/" endpoint "/".
+    static std::string serviceBase();
+
+    // One pass of a request: the request to send (nothing: the URL is unusable, the cycle ends fatal)
+    // and what to make of the finished exchange. `monitor`, when given, runs on the caller's thread
+    // while the task runs (uploads watch progress and cancellation there).
+    struct Pass {
+        std::function<std::optional<platform::http::Request>()> build;
+        std::function<normalisedResponse(const platform::http::Result&)> complete;
+        std::function<void(platform::http::Task&)> monitor;
+    };
+    // The request cycle: repeats while the outcome is `tryAgain`; each pass first asks `ready()`.
+    // Never returns `tryAgain`.
+    static normalisedResponse requestCycle(const Pass& pass);
+    // One exchange without the readiness check (discovery, logon, logout).
+    static platform::http::Result send(platform::http::Request request);
+    // A request with the platform defaults and "Accept".
+    static platform::http::Request makeRequest(const std::string& url, const std::string& method,
+                                               const std::string& accept = "application/json");
+};
+
+// NFC composition of UTF-8 text (ICU); invalid UTF-8 comes back unchanged.
+std::string composeNFC(const std::string& utf8);
+
+}  // namespace tw

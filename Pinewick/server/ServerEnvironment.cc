@@ -1,0 +1,120 @@
+#include "Pinewick/server/ServerEnvironment.h"
+
+#include <thread>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/files.h"
+#include "platform/keychain.h"
+
+namespace tw {
+namespace {
+
+class NoRecords final : public ItemRecords {
+public:
+    ItemFacts load(const std::string&) override { return {}; }
+    ItemFacts loadNode(uint64_t, uint64_t) override { return {}; }
+    void setUploadGUID(const std::string&, const std::string&) override {}
+    void setRevision(const std::string&, const std::string&) override {}
+    void setTransferRecovery(const std::string&, std::optional<Date>) override {}
+    std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
+};
+
+// The item records as they really are: the metadata attribute on each item.
+class AttributeRecords final : public ItemRecords {
+public:
+    ItemFacts load(const std::string& path) override {
+        CorvaneExtendedAttributes record(path);
+        return facts(record, platform::attributesOfItem(path).has_value());
+    }
+    ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) override {
+        CorvaneExtendedAttributes record(fileNumber, volumeNumber);
+        return facts(record, platform::attributesOfItem(record.localPath).has_value());
+    }
+    void setUploadGUID(const std::string& path, const std::string& guid) override {
+        CorvaneExtendedAttributes record(path);
+        record.ceaString.setAttribute(CEAString::keys::UploadGUID, guid);
+        record.save();
+    }
+    void setRevision(const std::string& path, const std::string& revision) override {
+        CorvaneExtendedAttributes record(path);
+        record.ceaString.setAttribute(CEAString::keys::Revision, revision);
+        record.save();
+    }
+    void setTransferRecovery(const std::string& path, std::optional<Date> date) override {
+        CorvaneExtendedAttributes record(path);
+        if (date) {
+            record.ceaDate.setAttribute(CEADate::keys::TransferRecovery,
+                                        std::chrono::duration<double>(date->time_since_epoch()).count() -
+                                            CEADate::kReferenceDateSince1970);
+        } else {
+            record.ceaDate.dateValues.erase(CEADate::keys::TransferRecovery);
+            record.ceaDate.shouldSave = true;
+        }
+        record.save();
+    }
+    std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) override {
+        std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(volumeNumber);
+        if (uuid.empty()) return std::nullopt;
+        auto row = MetadataDataBase::sharedInstance().findRecord(fileNumber, uuid);
+        if (!row) return std::nullopt;
+        return row->revision;
+    }
+
+private:
+    static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
+        ItemFacts f;
+        f.exists = exists;
+        f.revision = r.ceaString.getAttribute(CEAString::keys::Revision);
+        f.uploadGUID = r.ceaString.getAttribute(CEAString::keys::UploadGUID);
+        if (auto d = r.ceaDate.getAttribute(CEADate::keys::TransferRecovery))
+            f.transferRecovery = Date(std::chrono::duration_cast<Date::duration>(
+                std::chrono::duration<double>(*d + CEADate::kReferenceDateSince1970)));
+        f.volumeNumber = r.volumeNumber;
+        f.fileNumber = r.fileNumber;
+        return f;
+    }
+};
+
+ServerEnvironment makeDefaults() {
+    ServerEnvironment env;
+    env.serverFromLocal = [](const std::string& p) { return VolumeManager::sharedInstance().serverFromLocal(p); };
+    env.findVolume = [](const std::string& p) -> std::optional<VolumeFacts> {
+        auto v = VolumeManager::sharedInstance().findVolume(VolumeManager::LocalPath{p});
+        if (!v) return std::nullopt;
+        return VolumeFacts{v->volumeName, v->canResumeUploads};
+    };
+    env.records = std::make_shared<AttributeRecords>();
+    return env;
+}
+
+}  // namespace
+
+ServerEnvironment& serverEnvironment() {
+    static ServerEnvironment env = makeDefaults();
+    return env;
+}
+
+void resetServerEnvironment() { serverEnvironment() = makeDefaults(); }
+
+ItemRecords& itemRecords() {
+    static NoRecords none;
+    auto& r = serverEnvironment().records;
+    return r ? *r : none;
+}
+
+platform::keychain::Keychain& serverKeychain() {
+    auto* k = serverEnvironment().keychain;
+    return k ? *k : platform::keychain::defaultKeychain();
+}
+
+void sleepFor(std::chrono::seconds seconds) {
+    auto& s = serverEnvironment().sleep;
+    if (s)
+        s(seconds);
+    else
+        std::this_thread::sleep_for(seconds);
+}
+
+}  // namespace tw

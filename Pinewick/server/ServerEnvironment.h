@@ -1,0 +1,98 @@
+// What the server-protocol code needs from the rest of the application, as narrow hooks.
+//
+// The request code runs against the run-state manager (is the network there, may we talk to the
+// server), the status bar (ask the user for a password), the volume list (local path to server path,
+// which volume holds a path), the item metadata records and the usage report. Those live in other
+// subsystems, above or beside this one; they install their answers here at start-up. Until they do,
+// the defaults are used: network available, communication allowed, nothing asked of the user.
+//
+// Time is read and waited for through `now` and `sleep`, so the time-dependent rules (session
+// freshness, back-off, lock retries) are tested with a fake clock instead of by waiting.
+//
+// Thread-safety: install hooks before the first request; afterwards the object is only read. The hooks
+// themselves are called from request threads and must be thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tw::platform::keychain {
+class Keychain;
+}
+
+namespace tw {
+
+using Date = std::chrono::system_clock::time_point;
+
+// The facts of an item's metadata record the server code reads and writes.
+struct ItemFacts {
+    bool exists = false;                     // the item could be found (by path or node)
+    std::optional<std::string> revision;     // `Revision`
+    std::optional<std::string> uploadGUID;   // `UploadGUID`
+    std::optional<Date> transferRecovery;    // `TransferRecovery`
+    uint64_t volumeNumber = 0;
+    uint64_t fileNumber = 0;
+    std::string nodePath() const {
+        return "/.vol/" + std::to_string(volumeNumber) + "/" + std::to_string(fileNumber);
+    }
+};
+
+// Access to item metadata records, by path or by (volume, file) numbers.
+class ItemRecords {
+public:
+    virtual ~ItemRecords() = default;
+    virtual ItemFacts load(const std::string& path) = 0;
+    virtual ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) = 0;
+    virtual void setUploadGUID(const std::string& path, const std::string& guid) = 0;
+    virtual void setRevision(const std::string& path, const std::string& revision) = 0;
+    virtual void setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
+    // The revision the metadata database holds for (file number, volume number), if any.
+    virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;
+};
+
+struct VolumeFacts {
+    std::string volumeName;
+    bool canResumeUploads = false;
+};
+
+struct ServerEnvironment {
+    // Run state.
+    std::function<bool()> networkAvailable = [] { return true; };
+    std::function<void(bool)> setNetworkAvailable = [](bool) {};
+    std::function<bool()> allowServerCommunication = [] { return true; };
+    // Status bar: the client cannot log on alone and needs the user's password.
+    std::function<void()> requestCredentials = [] {};
+    // Usage report after an automatic logon (runs it asynchronously).
+    std::function<void()> startUsageReport = [] {};
+    // Volume list.
+    std::function<std::string(const std::string& localPath)> serverFromLocal = [](const std::string& p) { return p; };
+    std::function<std::optional<VolumeFacts>(const std::string& localPath)> findVolume =
+        [](const std::string&) { return std::nullopt; };
+    // Item records; null means "no records" (every item loads as fresh, writes go nowhere).
+    std::shared_ptr<ItemRecords> records;
+    // Stored passwords; null means the platform's default keychain.
+    platform::keychain::Keychain* keychain = nullptr;
+    // CA bundle for the server's certificate (tests); empty means the system's trust store.
+    std::string caFile;
+    // Time a request may go without progress before it fails as timed out.
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(60);
+    // Clock and sleeper.
+    std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
+    std::function<void(std::chrono::seconds)> sleep;  // default: the calling thread sleeps
+};
+
+// The process-wide environment. Its defaults answer from the volume list and the items' metadata
+// attributes; the run-state and user-interface hooks answer "available" and do nothing until installed.
+ServerEnvironment& serverEnvironment();
+// Back to those defaults (tests).
+void resetServerEnvironment();
+// Convenience accessors that fall back to the defaults.
+ItemRecords& itemRecords();
+platform::keychain::Keychain& serverKeychain();
+void sleepFor(std::chrono::seconds seconds);
+
+}  // namespace tw

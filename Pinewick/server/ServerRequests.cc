@@ -1,0 +1,172 @@
+#include "Pinewick/server/ServerRequests.h"
+
+#include <nlohmann/json.hpp>
+
+#include "Pinewick/config/Logger.h"
+
+namespace tw {
+namespace {
+
+Logger& log() { return Logger::sharedInstance(); }
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string lastComponent(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+constexpr int kMaxFolderDepth = 256;
+
+}  // namespace
+
+normalisedResponse CreateFolderDetails::createFolder() {
+    std::string serverPath = serverEnvironment().serverFromLocal(localPath);
+    std::string parent = parentOf(serverPath);
+    std::string name = lastComponent(serverPath);
+    platform::http::Result result;
+    auto failure = [&] {
+        log().logDebug("(Debug) Fatal error in CreateFolder");
+        if (result.data) log().logDebug(*result.data);
+        log().logDebug(result.response ? "status " + std::to_string(result.response->statusCode) : "no response");
+        log().logDebug(result.error ? result.error->description : "no error");
+        return normalisedResponse::fatal;
+    };
+    for (;;) {
+        if (!ServerCommunicator::ready()) return normalisedResponse::fatal;
+        auto request = ServerCommunicator::makeRequest(
+            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(parent), "POST");
+        auto now = serverEnvironment().now();
+        request.body = "name=" + ServerCommunicator::macToWindows(name) + "&operation=create" +
+                       "&creation_time=" + ServerCommunicator::formatDate(creationDate) +
+                       "&modification_time=" + ServerCommunicator::formatDate(now);
+        result = ServerCommunicator::send(std::move(request));
+        auto c = ServerCommunicator::handleResponse(result);
+        switch (c.action) {
+            case normalisedResponse::allOkay: return normalisedResponse::allOkay;
+            case normalisedResponse::tryAgain: continue;
+            case normalisedResponse::fatal:
+                log().logFatal("unexpected CreateFolder error");
+                return failure();
+            case normalisedResponse::attemptRecovery: break;
+        }
+        if (c.serverErrorCode == serverError::requiredItemNotFound) {
+            // A server that keeps saying the parent is missing must not drive us past the root.
+            if (parentOf(localPath) == localPath || depth_ >= kMaxFolderDepth) return failure();
+            CreateFolderDetails parentFolder(parentOf(localPath), creationDate);
+            parentFolder.depth_ = depth_ + 1;
+            if (parentFolder.createFolder() == normalisedResponse::allOkay) continue;
+            return failure();
+        }
+        if (c.serverErrorCode == serverError::itemAlreadyExist || c.serverErrorCode == serverError::mappointIsReadOnly) {
+            FetchAttributes fetch(localPath);
+            if (fetch.performServerAction() == normalisedResponse::allOkay && fetch.fileObject && fetch.fileObject->isDirectory)
+                return normalisedResponse::allOkay;
+        }
+        return failure();
+    }
+}
+
+normalisedResponse DeleteDetails::performServerDelete() {
+    if (!isFolder) return internalDelete();
+    FolderContentDetails listing(localPath);
+    auto [outcome, error] = listing.fetchFolderContents();
+    if (outcome != normalisedResponse::allOkay)
+        return error == serverError::itemNotFound ? normalisedResponse::allOkay : normalisedResponse::attemptRecovery;
+    if (!listing.contents.empty()) {
+        restoreFile = listing.rootObject;
+        serverErrorCode = serverError::folderNotEmpty;
+        return normalisedResponse::attemptRecovery;
+    }
+    if (listing.rootObject && listing.rootObject->isDirectory) return internalDelete();
+    return normalisedResponse::allOkay;
+}
+
+normalisedResponse DeleteDetails::internalDelete() {
+    int retries = 0;
+    std::string serverPath = serverEnvironment().serverFromLocal(localPath);
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" +
+                                                   ServerCommunicator::macToWindows(serverPath) + "?revision=" +
+                                                   ServerCommunicator::simpleDataEscape(revision),
+                                               "DELETE");
+    };
+    pass.complete = [&](const platform::http::Result& result) {
+        auto c = ServerCommunicator::handleResponse(result);
+        switch (c.action) {
+            case normalisedResponse::allOkay: return normalisedResponse::allOkay;
+            case normalisedResponse::tryAgain:
+                retries = 0;
+                return normalisedResponse::tryAgain;
+            case normalisedResponse::fatal: return normalisedResponse::fatal;
+            case normalisedResponse::attemptRecovery: break;
+        }
+        serverErrorCode = c.serverErrorCode;
+        switch (c.serverErrorCode) {
+            case serverError::cannotDeleteNonExistingItem:
+                log().logAudit("Ignoring delete of item " + localPath);
+                return normalisedResponse::allOkay;
+            case serverError::couldNotLockFile:
+                if (retries <= 1) {
+                    log().logWarning("Retrying deletion of " + localPath);
+                    sleepFor(std::chrono::seconds(5));
+                    ++retries;
+                    return normalisedResponse::tryAgain;
+                }
+                return normalisedResponse::attemptRecovery;
+            case serverError::mappointIsReadOnly:
+            case serverError::permissionDenied:
+                return normalisedResponse::attemptRecovery;
+            case serverError::revisionsDoNotMatch: {
+                auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
+                if (doc.is_object()) {
+                    auto it = doc.find("document_info");
+                    if (it != doc.end() && it->is_object()) {
+                        restoreFile = ServerFileObject(*it);
+                        return normalisedResponse::attemptRecovery;
+                    }
+                }
+                return normalisedResponse::fatal;
+            }
+            default:
+                log().logFatal(prettyLog(std::string("Unhandled Delete Error ") + toString(c.serverErrorCode), __FILE__,
+                                         "internalDelete()"));
+                return normalisedResponse::fatal;
+        }
+    };
+    auto outcome = ServerCommunicator::requestCycle(pass);
+    if (outcome == normalisedResponse::attemptRecovery && !restoreFile) {
+        FetchAttributes fetch(localPath);
+        if (fetch.performServerAction() == normalisedResponse::allOkay) restoreFile = fetch.fileObject;
+    }
+    return outcome;
+}
+
+std::pair<normalisedResponse, serverError> MoveDetails::performServerAction() {
+    serverError error = serverError::noError;
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        auto request = ServerCommunicator::makeRequest(
+            ServerCommunicator::serviceBase() + "folders" +
+                ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localSourcePath)),
+            "POST");
+        request.body = "name=" + ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localDestinationPath)) +
+                       "&operation=move" + "&overwrite=false" + "&revision=" + ServerCommunicator::simpleDataEscape(revision);
+        return request;
+    };
+    pass.complete = [&](const platform::http::Result& result) {
+        auto c = ServerCommunicator::handleResponse(result);
+        if (c.action == normalisedResponse::attemptRecovery) error = c.serverErrorCode;
+        return c.action;
+    };
+    auto outcome = ServerCommunicator::requestCycle(pass);
+    if (outcome != normalisedResponse::attemptRecovery) error = serverError::noError;
+    return {outcome, error};
+}
+
+}  // namespace tw

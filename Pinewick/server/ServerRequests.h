@@ -1,0 +1,57 @@
+// The three small requests that change the server's tree: create a folder (creating missing parents on
+// the way), delete a file or an empty folder (and say what to restore locally when the server refuses),
+// and move or rename an item. Each runs synchronously on the caller's thread.
+//
+// Thread-safety: one object per request, used by one thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "Pinewick/server/ServerFileObject.h"
+
+namespace tw {
+
+class CreateFolderDetails {
+public:
+    CreateFolderDetails(std::string localPath, Date creationDate)
+        : localPath(std::move(localPath)), creationDate(creationDate) {}
+    // allOkay when the folder exists on the server afterwards.
+    normalisedResponse createFolder();
+
+    std::string localPath;
+    Date creationDate;
+
+private:
+    int depth_ = 0;  // parents created on the way, to stop a server that never agrees
+};
+
+class DeleteDetails {
+public:
+    DeleteDetails(std::string localPath, bool isFolder, std::string revision)
+        : localPath(std::move(localPath)), isFolder(isFolder), revision(std::move(revision)) {}
+    normalisedResponse performServerDelete();
+    normalisedResponse internalDelete();
+
+    std::optional<ServerFileObject> restoreFile;
+    std::string localPath;
+    bool isFolder;
+    std::string revision;
+    serverError serverErrorCode = serverError::noError;
+};
+
+class MoveDetails {
+public:
+    MoveDetails(std::string localSourcePath, std::string localDestinationPath, std::string revision)
+        : localSourcePath(std::move(localSourcePath)),
+          localDestinationPath(std::move(localDestinationPath)),
+          revision(std::move(revision)) {}
+    std::pair<normalisedResponse, serverError> performServerAction();
+
+    std::string localSourcePath;
+    std::string localDestinationPath;
+    std::string revision;
+};
+
+}  // namespace tw

@@ -1,0 +1,427 @@
+#include "Pinewick/server/UploadDetails.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/server/IconProgress.h"
+#include "Pinewick/server/LocalFileDates.h"
+#include "Pinewick/server/ServerRequests.h"
+
+namespace tw {
+namespace {
+
+Logger& log() { return Logger::sharedInstance(); }
+
+constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in steps of this size
+
+std::string lastComponent(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::optional<recoveryErrors> recoveryErrorsFromRaw(int64_t raw) {
+    if (raw >= 1 && raw <= 7) return static_cast<recoveryErrors>(raw);
+    return std::nullopt;
+}
+
+const char* toString(recoveryErrors r) {
+    switch (r) {
+        case recoveryErrors::userCanceled: return "userCanceled";
+        case recoveryErrors::conflict: return "conflict";
+        case recoveryErrors::unknown: return "unknown";
+        case recoveryErrors::locked: return "locked";
+        case recoveryErrors::systemCanceled: return "systemCanceled";
+        case recoveryErrors::quotaExceeded: return "quotaExceeded";
+        case recoveryErrors::readOnlyMappoint: return "readOnlyMappoint";
+    }
+    return "unknown";
+}
+
+// ---------------------------------------------------------------- MappedFile
+
+std::unique_ptr<MappedFile> MappedFile::open(const std::string& path) {
+    std::unique_ptr<MappedFile> m(new MappedFile());
+    m->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m->fd_ < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(m->fd_, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    m->size_ = st.st_size;
+    if (m->size_ == 0) return m;
+    void* p = ::mmap(nullptr, static_cast<size_t>(m->size_), PROT_READ, MAP_SHARED, m->fd_, 0);
+    if (p == MAP_FAILED) return nullptr;
+    m->data_ = static_cast<const uint8_t*>(p);
+    ::madvise(p, static_cast<size_t>(m->size_), MADV_SEQUENTIAL);
+    return m;
+}
+
+MappedFile::~MappedFile() {
+    if (data_) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// ---------------------------------------------------------------- UploadStream
+
+std::shared_ptr<UploadStream> UploadStream::make(std::string header, std::string footer, const std::string& localPath,
+                                                 int64_t resumeFrom) {
+    auto file = MappedFile::open(localPath);
+    if (!file) return nullptr;
+    if (resumeFrom < 0 || resumeFrom > file->size()) return nullptr;
+    std::shared_ptr<UploadStream> s(new UploadStream());
+    s->header_ = std::move(header);
+    s->footer_ = std::move(footer);
+    s->fileResumeFrom_ = resumeFrom;
+    s->releasedUpTo_ = resumeFrom;
+    s->fileTransferSize_ = file->size() - resumeFrom;
+    s->fileData_ = std::move(file);
+    s->streamSize_ = static_cast<int64_t>(s->header_.size() + s->footer_.size()) + s->fileTransferSize_;
+    return s;
+}
+
+bool UploadStream::hasBytesAvailable() {
+    if (currentOffset_ == streamSize_) myStatus_ = Status::atEnd;
+    return currentOffset_ < streamSize_;
+}
+
+void UploadStream::releaseSent(int64_t fileOffset) {
+    // Sent pages are of no further use; dropping them keeps the resident size flat for any file size,
+    // and telling the page cache the same keeps the read uncached.
+    if (fileOffset - releasedUpTo_ < kReleaseChunk && fileOffset < fileData_->size()) return;
+    int64_t page = sysconf(_SC_PAGESIZE);
+    int64_t from = releasedUpTo_ / page * page;
+    int64_t to = fileOffset / page * page;
+    if (to <= from) return;
+    ::madvise(const_cast<uint8_t*>(fileData_->data()) + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+    ::posix_fadvise(fileData_->fd(), from, to - from, POSIX_FADV_DONTNEED);
+    releasedUpTo_ = to;
+}
+
+int64_t UploadStream::read(uint8_t* buffer, size_t maxLength) {
+    const int64_t headerLength = static_cast<int64_t>(header_.size());
+    int64_t n = std::min<int64_t>(static_cast<int64_t>(maxLength), streamSize_ - currentOffset_);
+    int64_t count = 0;
+    if (currentOffset_ < headerLength) {
+        count = std::min(n, headerLength - currentOffset_);
+        memcpy(buffer, header_.data() + currentOffset_, static_cast<size_t>(count));
+    } else if (currentOffset_ < headerLength + fileTransferSize_) {
+        count = std::min(n, headerLength + fileTransferSize_ - currentOffset_);
+        int64_t fileOffset = currentOffset_ + fileResumeFrom_ - headerLength;
+        // Reading a mapped page past the end of a file that shrank would fault; look first.
+        struct stat st {};
+        if (::fstat(fileData_->fd(), &st) != 0 || st.st_size < fileOffset + count) {
+            log().logWarning("File changed size while it was being uploaded; the upload is stopped");
+            return -1;
+        }
+        memcpy(buffer, fileData_->data() + fileOffset, static_cast<size_t>(count));
+        releaseSent(fileOffset + count);
+    } else if (currentOffset_ == streamSize_) {
+        myStatus_ = Status::atEnd;
+        return 0;
+    } else {
+        count = std::min(n, streamSize_ - currentOffset_);
+        memcpy(buffer, footer_.data() + (currentOffset_ - headerLength - fileTransferSize_), static_cast<size_t>(count));
+    }
+    currentOffset_ += count;
+    if (currentOffset_ == streamSize_) myStatus_ = Status::atEnd;
+    return count;
+}
+
+// ---------------------------------------------------------------- UploadDetails
+
+std::string UploadDetails::newUUID() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    uint8_t b[16];
+    for (int i = 0; i < 16; i += 8) {
+        uint64_t v = rng();
+        memcpy(b + i, &v, 8);
+    }
+    b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
+    char out[37];
+    snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2],
+             b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return out;
+}
+
+std::string UploadDetails::valueSection(const std::string& boundary, const std::string& field, const std::string& value) {
+    return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"" + field + "\"\r\n\r\n" + value;
+}
+
+std::string UploadDetails::fileSection(const std::string& boundary, const std::string& filename) {
+    return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"file\"; filename=\"" + filename +
+           "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+}
+
+UploadDetails::UploadDetails(std::string path) : localPath(std::move(path)) {
+    auto facts = itemRecords().load(localPath);
+    if (facts.revision) revision = *facts.revision;
+    if (facts.uploadGUID) resumeGUID = *facts.uploadGUID;
+    volumeNumber_ = facts.volumeNumber;
+    fileNumber_ = facts.fileNumber;
+    if (auto f = localFileFacts(localPath)) {
+        localSize = f->size;
+        creationDate = f->creationDate;
+        modificationDate = f->modificationDate;
+    } else {
+        creationDate = modificationDate = serverEnvironment().now();
+    }
+    if (facts.exists)
+        if (auto dbRevision = itemRecords().databaseRevision(volumeNumber_, fileNumber_)) revision = *dbRevision;
+}
+
+std::string UploadDetails::description() const {
+    return "UploadDetails\r{\r        Local Path: " + localPath + "\r       Resume GUID: " + resumeGUID +
+           "\r          Revision: " + revision + "\r        Local Size: " + std::to_string(localSize) +
+           "\r        Bytes Sent: " + std::to_string(bytesSent) + "\r     Creation Date: " + describeDate(creationDate) +
+           "\r Modification Date: " + describeDate(modificationDate) + "\r}\r";
+}
+
+std::string UploadDetails::serverPath() const { return serverEnvironment().serverFromLocal(localPath); }
+
+normalisedResponse UploadDetails::uploadFile() {
+    auto volume = serverEnvironment().findVolume(localPath);
+    if (!volume) return normalisedResponse::fatal;
+    return volume->canResumeUploads ? resumable() : singleShot();
+}
+
+void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst) {
+    auto& env = serverEnvironment();
+    while (task.state() == platform::http::Task::State::running) {
+        // Waiting on the task rather than sleeping a whole second ends the watch as soon as it is done.
+        if (sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
+        progress.setTransfered(static_cast<uint64_t>(bytesSent + task.countOfBytesSent()));
+        // By identity first, so a renamed file is still found; by path where identity cannot be resolved.
+        ItemFacts facts;
+        if (volumeNumber_ || fileNumber_) facts = itemRecords().loadNode(volumeNumber_, fileNumber_);
+        if (!facts.exists) facts = itemRecords().load(localPath);
+        if (facts.exists && !facts.uploadGUID) task.cancel();
+        if (!env.networkAvailable() || !env.allowServerCommunication()) task.cancel();
+        if (!sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
+    }
+}
+
+normalisedResponse UploadDetails::singleShot() {
+    resumeGUID = newUUID();
+    itemRecords().setUploadGUID(localPath, resumeGUID);
+    std::optional<IconProgress> progress;
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        std::string path = serverPath();
+        auto request = ServerCommunicator::makeRequest(
+            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(path), "POST");
+        resumeGUID = newUUID();
+        request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
+        std::string header = valueSection(boundary(), "operation", "create") +
+                             valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
+                             valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
+                             valueSection(boundary(), "size", std::to_string(localSize)) +
+                             valueSection(boundary(), "revision", revision) + fileSection(boundary(), lastComponent(path));
+        std::string footer = "\r\n--" + boundary() + "--\r\n";
+        auto stream = UploadStream::make(header, footer, localPath, 0);
+        if (!stream || stream->fileTransferSize() != localSize) {
+            // Nothing may go out in place of the file, and a size that changed since the facts were
+            // read would contradict the size section.
+            log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
+            return std::nullopt;
+        }
+        request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
+        request.bodySource = stream;
+        progress.emplace(localPath, static_cast<uint64_t>(stream->streamSize()));
+        return request;
+    };
+    pass.monitor = [&](platform::http::Task& task) { monitor(task, *progress, true); };
+    pass.complete = [&](const platform::http::Result& result) {
+        progress->setInProgress(false);
+        return parseUploadResponse(result);
+    };
+    return ServerCommunicator::requestCycle(pass);
+}
+
+normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Result& result) {
+    auto c = ServerCommunicator::handleResponse(result);
+    switch (c.action) {
+        case normalisedResponse::allOkay: {
+            auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
+            if (!doc.is_object()) {
+                log().logWarning("Upload of " + localPath + " answered without an entry");
+                return normalisedResponse::fatal;
+            }
+            fileObject = ServerFileObject(doc);
+            return normalisedResponse::allOkay;
+        }
+        case normalisedResponse::fatal: return normalisedResponse::fatal;
+        case normalisedResponse::tryAgain: return normalisedResponse::tryAgain;
+        case normalisedResponse::attemptRecovery: break;
+    }
+    if (!result.data || result.data->empty()) {
+        if (!result.error || result.error->code != platform::http::kCancelled) return normalisedResponse::fatal;
+        auto& env = serverEnvironment();
+        recoveryType = env.networkAvailable() && env.allowServerCommunication() ? recoveryErrors::userCanceled
+                                                                                 : recoveryErrors::systemCanceled;
+        return normalisedResponse::attemptRecovery;
+    }
+    switch (c.serverErrorCode) {
+        case serverError::quotaExceeded:
+            recoveryType = recoveryErrors::quotaExceeded;
+            return normalisedResponse::attemptRecovery;
+        case serverError::mappointIsReadOnly:
+            recoveryType = recoveryErrors::readOnlyMappoint;
+            return normalisedResponse::attemptRecovery;
+        case serverError::smbFileSystemError: {
+            auto slash = localPath.rfind('/');
+            std::string parent = slash == std::string::npos || slash == 0 ? "/" : localPath.substr(0, slash);
+            CreateFolderDetails create(parent, creationDate);
+            if (create.createFolder() == normalisedResponse::allOkay) {
+                bytesSent = 0;
+                return normalisedResponse::tryAgain;
+            }
+            return normalisedResponse::fatal;
+        }
+        case serverError::revisionsDoNotMatch: {
+            recoveryType = recoveryErrors::unknown;
+            auto doc = nlohmann::json::parse(*result.data, nullptr, false);
+            if (doc.is_discarded()) return normalisedResponse::attemptRecovery;
+            auto it = doc.is_object() ? doc.find("document_info") : doc.end();
+            if (doc.is_object() && it != doc.end() && it->is_object()) {
+                conflictFile = ServerFileObject(*it);
+                recoveryType = recoveryErrors::conflict;
+            } else {
+                FetchAttributes fetch(localPath);
+                if (fetch.performServerAction() == normalisedResponse::allOkay) {
+                    conflictFile = fetch.fileObject;
+                    recoveryType = recoveryErrors::conflict;
+                }
+            }
+            return normalisedResponse::attemptRecovery;
+        }
+        default:
+            return normalisedResponse::fatal;
+    }
+}
+
+normalisedResponse UploadDetails::createZero() {
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        std::string escaped = ServerCommunicator::macToWindows(serverPath());
+        auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
+        resumeGUID = newUUID();
+        request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
+        request.body = valueSection(boundary(), "operation", "create") +
+                       valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
+                       valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
+                       valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
+                       fileSection(boundary(), lastComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
+        request.headers.emplace_back("Content-Length", std::to_string(request.body.size()));
+        return request;
+    };
+    pass.complete = [&](const platform::http::Result& result) { return parseUploadResponse(result); };
+    return ServerCommunicator::requestCycle(pass);
+}
+
+normalisedResponse UploadDetails::setupResume() {
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "resume/upload" +
+                                                   ServerCommunicator::macToWindows(serverPath()) +
+                                                   "?resume_id=" + resumeGUID,
+                                               "GET");
+    };
+    pass.complete = [&](const platform::http::Result& result) {
+        auto c = ServerCommunicator::handleResponse(result);
+        if (c.action != normalisedResponse::allOkay) return c.action;
+        auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
+        if (!doc.is_object()) return normalisedResponse::fatal;
+        auto locked = doc.find("is_locked");
+        if (locked == doc.end() || !locked->is_string()) return normalisedResponse::fatal;
+        // The platform's boolValue rule: leading blanks, optional sign and zeros, then Y/y/T/t or 1-9.
+        std::string v = locked->get<std::string>();
+        size_t i = v.find_first_not_of(" \t\n");
+        if (i != std::string::npos && (v[i] == '+' || v[i] == '-')) ++i;
+        while (i != std::string::npos && i < v.size() && v[i] == '0') ++i;
+        bool isLocked = i != std::string::npos && i < v.size() &&
+                        (v[i] == 'Y' || v[i] == 'y' || v[i] == 'T' || v[i] == 't' || (v[i] >= '1' && v[i] <= '9'));
+        if (isLocked) {
+            recoveryType = recoveryErrors::locked;
+            return normalisedResponse::attemptRecovery;
+        }
+        auto received = doc.find("bytes_received");
+        int64_t bytes = 0;
+        if (received != doc.end() && received->is_string()) {
+            const std::string& digits = received->get_ref<const std::string&>();
+            bool ok = !digits.empty() && digits.size() < 19 &&
+                      digits.find_first_not_of("0123456789") == std::string::npos;
+            if (ok) bytes = std::stoll(digits);
+        }
+        // A count the file cannot have would make the resumed request lie about its offset.
+        if (bytes < 0 || bytes > localSize) {
+            log().logWarning("Resumable upload of " + localPath + ": server reports more bytes than the file has");
+            return normalisedResponse::fatal;
+        }
+        bytesSent = bytes;
+        return normalisedResponse::allOkay;
+    };
+    return ServerCommunicator::requestCycle(pass);
+}
+
+normalisedResponse UploadDetails::resumable() {
+    if (resumeGUID.empty()) {
+        auto created = createZero();
+        if (created != normalisedResponse::allOkay) return created;
+        if (fileObject) revision = fileObject->revision;
+        resumeGUID = newUUID();
+        itemRecords().setUploadGUID(localPath, resumeGUID);
+        itemRecords().setRevision(localPath, revision);
+    } else {
+        auto setup = setupResume();
+        if (setup != normalisedResponse::allOkay) return setup;
+    }
+    std::optional<IconProgress> progress;
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        int64_t remaining = localSize - bytesSent;
+        std::string escaped = ServerCommunicator::macToWindows(serverPath());
+        auto request = ServerCommunicator::makeRequest(
+            ServerCommunicator::serviceBase() + "resume/upload" + escaped + "?resume_id=" + resumeGUID, "POST");
+        if (bytesSent == 0) request.headers.emplace_back("br_start", "true");
+        request.headers.emplace_back("br_file_size", std::to_string(localSize));
+        request.headers.emplace_back("br_offset", std::to_string(bytesSent));
+        request.headers.emplace_back("br_block_size", std::to_string(remaining));
+        request.headers.emplace_back("br_new_path", escaped);
+        request.headers.emplace_back("br_finish", "true");
+        request.headers.emplace_back("br_file_hash_type", "NONE");
+        request.headers.emplace_back("br_block_hash_type", "NONE");
+        request.headers.emplace_back("br_revision", revision);
+        request.headers.emplace_back("br_file_creation_time", ServerCommunicator::formatDate(creationDate));
+        request.headers.emplace_back("br_file_modification_time", ServerCommunicator::formatDate(modificationDate));
+        request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
+        std::string header = valueSection(boundary(), "operation", "create") +
+                             valueSection(boundary(), "size", std::to_string(remaining)) +
+                             fileSection(boundary(), lastComponent(escaped) + ".frag");
+        std::string footer = "\r\n--" + boundary() + "\r\n";
+        auto stream = UploadStream::make(header, footer, localPath, bytesSent);
+        if (!stream || stream->fileTransferSize() != remaining) {
+            log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
+            return std::nullopt;
+        }
+        request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
+        request.bodySource = stream;
+        progress.emplace(localPath, static_cast<uint64_t>(stream->streamSize() + bytesSent));
+        return request;
+    };
+    pass.monitor = [&](platform::http::Task& task) { monitor(task, *progress, false); };
+    pass.complete = [&](const platform::http::Result& result) {
+        progress->setInProgress(false);
+        return parseUploadResponse(result);
+    };
+    return ServerCommunicator::requestCycle(pass);
+}
+
+}  // namespace tw

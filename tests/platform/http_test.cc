@@ -1,0 +1,294 @@
+// The HTTP layer against real servers on loopback: cpp-httplib for well-formed exchanges, a raw socket
+// server for broken ones, and a TLS server with a self-signed certificate.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/http.h"
+#include "support/temp_dir.h"
+#include "raw_server.h"
+
+namespace tw::platform::http {
+namespace {
+
+using namespace std::chrono_literals;
+
+// An httplib server on a free loopback port, listening on its own thread.
+template <class Server>
+struct Running {
+    Server& server;
+    int port = 0;
+    std::thread thread;
+    explicit Running(Server& s) : server(s) {
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ~Running() {
+        server.stop();
+        thread.join();
+    }
+    std::string base(const char* scheme = "http") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+    }
+};
+
+class StringSource : public BodySource {
+public:
+    StringSource(std::string s, size_t slice) : s_(std::move(s)), slice_(slice) {}
+    int64_t read(uint8_t* buffer, size_t maxLength) override {
+        size_t n = std::min({maxLength, slice_, s_.size() - off_});
+        memcpy(buffer, s_.data() + off_, n);
+        off_ += n;
+        return static_cast<int64_t>(n);
+    }
+    int64_t length() const override { return static_cast<int64_t>(s_.size()); }
+
+private:
+    std::string s_;
+    size_t slice_;
+    size_t off_ = 0;
+};
+
+class FailingSource : public BodySource {
+public:
+    int64_t read(uint8_t* buffer, size_t maxLength) override {
+        if (calls_++ > 0) return -1;
+        size_t n = std::min<size_t>(maxLength, 10);
+        memset(buffer, 'x', n);
+        return static_cast<int64_t>(n);
+    }
+    int64_t length() const override { return 1000; }
+
+private:
+    int calls_ = 0;
+};
+
+// ---- well-formed exchanges
+
+TEST(Http, GetCarriesHeadersAndReturnsStatusHeadersBody) {
+    httplib::Server s;
+    s.Get("/thing", [](const httplib::Request& req, httplib::Response& res) {
+        res.status = 500;
+        res.set_header("X-Echo", req.get_header_value("Accept"));
+        res.set_content("{\"errorId\": 1077}", "application/json");
+    });
+    Running r(s);
+    Session session;
+    auto result = session.perform({.url = r.base() + "/thing", .headers = {{"Accept", "application/json"}}});
+    ASSERT_FALSE(result.error) << result.error->description;
+    ASSERT_TRUE(result.response);
+    EXPECT_EQ(result.response->statusCode, 500);
+    EXPECT_EQ(result.response->header("x-echo").value_or(""), "application/json");
+    EXPECT_EQ(result.data.value_or(""), "{\"errorId\": 1077}");
+}
+
+TEST(Http, StreamedBodyArrivesWholeWithItsLengthAndProgressCounts) {
+    std::string body;
+    for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
+    httplib::Server s;
+    std::string got, contentLength, contentType, method;
+    s.Post("/up", [&](const httplib::Request& req, httplib::Response& res) {
+        got = req.body;
+        contentLength = req.get_header_value("Content-Length");
+        contentType = req.get_header_value("Content-Type");
+        res.status = 204;
+    });
+    s.Delete("/up", [&](const httplib::Request& req, httplib::Response& res) {
+        method = req.method;
+        res.status = 200;
+    });
+    Running r(s);
+    Session session;
+    Request req{.url = r.base() + "/up", .method = "POST"};
+    req.bodySource = std::make_shared<StringSource>(body, 7777);
+    std::atomic<bool> done{false};
+    auto task = session.start(req, [&](Result res) {
+        EXPECT_FALSE(res.error);
+        EXPECT_EQ(res.response->statusCode, 204);
+        EXPECT_FALSE(res.data && !res.data->empty());
+        done = true;
+    });
+    task->wait();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(task->state(), Task::State::completed);
+    EXPECT_EQ(task->countOfBytesSent(), static_cast<int64_t>(body.size()));
+    EXPECT_EQ(got, body);
+    EXPECT_EQ(contentLength, std::to_string(body.size()));
+    EXPECT_EQ(contentType, "");  // a form body goes without a content type unless one is given
+
+    auto del = session.perform({.url = r.base() + "/up", .method = "DELETE"});
+    EXPECT_FALSE(del.error);
+    EXPECT_EQ(method, "DELETE");
+}
+
+TEST(Http, ResponseStreamsIntoAFile) {
+    std::string big(2u << 20, 'z');
+    httplib::Server s;
+    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "application/octet-stream"); });
+    Running r(s);
+    tw::test::TempDir dir;
+    std::string path = (dir / "out").string();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    Session session;
+    auto result = session.perform({.url = r.base() + "/file", .responseFd = fd, .maxResponseBytes = 1024});
+    ::close(fd);
+    EXPECT_FALSE(result.error);
+    EXPECT_FALSE(result.data);
+    EXPECT_EQ(tw::test::readFile(path), big);
+}
+
+TEST(Http, CookiesSetByTheServerGoBackOnlyToItAndCanBeDropped) {
+    httplib::Server s;
+    std::string seen;
+    s.Post("/api/sessions", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Set-Cookie", "sid=abc123; Path=/; HttpOnly");
+        res.status = 200;
+    });
+    s.Get("/api/folders/x", [&](const httplib::Request& req, httplib::Response& res) {
+        seen = req.get_header_value("Cookie");
+        res.status = 200;
+    });
+    Running r(s);
+    Session session;
+    EXPECT_FALSE(session.perform({.url = r.base() + "/api/sessions", .method = "POST"}).error);
+    ASSERT_EQ(session.cookies().count(), 1u);
+    EXPECT_TRUE(session.cookies().cookiesFor(r.base() + "/api/")[0].discard);
+    session.perform({.url = r.base() + "/api/folders/x"});
+    EXPECT_EQ(seen, "sid=abc123");
+    EXPECT_TRUE(session.cookies().cookiesFor("http://localhost:1/api/").empty());  // another host
+
+    session.cookies().deleteCookiesFor(r.base() + "/api/");
+    EXPECT_EQ(session.cookies().count(), 0u);
+    session.perform({.url = r.base() + "/api/folders/x"});
+    EXPECT_EQ(seen, "");
+}
+
+TEST(Http, CancellingARunningTaskEndsItWithTheCancelCode) {
+    httplib::Server s;
+    std::atomic<bool> release{false};
+    s.Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+        for (int i = 0; i < 200 && !release; ++i) std::this_thread::sleep_for(10ms);
+        res.status = 200;
+    });
+    Running r(s);
+    Session session;
+    std::optional<Result> got;
+    auto task = session.start({.url = r.base() + "/slow"}, [&](Result res) { got = std::move(res); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(task->state(), Task::State::running);
+    task->cancel();
+    ASSERT_TRUE(task->waitFor(5s));
+    release = true;
+    ASSERT_TRUE(got && got->error);
+    EXPECT_EQ(got->error->code, kCancelled);
+    EXPECT_FALSE(got->response);
+}
+
+// ---- transport failures and their codes
+
+TEST(HttpErrors, ConnectionRefusedUnknownHostAndBadURL) {
+    // A port that was just free is almost certainly closed now.
+    int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(sock, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    ::close(sock);
+
+    Session session;
+    auto refused = session.perform({.url = "http://127.0.0.1:" + std::to_string(port) + "/"});
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, kCannotConnectToHost);
+
+    auto unknown = session.perform({.url = "http://tidewell-test.invalid/", .timeout = 5s});
+    ASSERT_TRUE(unknown.error);
+    EXPECT_EQ(unknown.error->code, kCannotFindHost) << unknown.error->description;
+
+    auto bad = session.perform({.url = "http://exa mple:99999999/"});
+    ASSERT_TRUE(bad.error);
+    EXPECT_TRUE(bad.error->code == kBadURL || bad.error->code == kUnsupportedURL) << bad.error->description;
+}
+
+TEST(HttpErrors, SilenceOverTheTimeoutIsATimeOut) {
+    tw::test::RawServer raw([](int, const std::string&) { std::this_thread::sleep_for(3s); });
+    Session session;
+    auto result = session.perform({.url = raw.base() + "/", .timeout = 1s});
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kTimedOut);
+}
+
+TEST(HttpErrors, ABodyCutShortIsAConnectionLost) {
+    tw::test::RawServer raw([](int fd, const std::string&) {
+        tw::test::writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n0123456789");
+    });
+    Session session;
+    auto result = session.perform({.url = raw.base() + "/"});
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kNetworkConnectionLost);
+    EXPECT_FALSE(result.response);
+}
+
+TEST(HttpErrors, AnAnswerLargerThanAllowedIsRefusedNotKept) {
+    tw::test::RawServer raw([](int fd, const std::string&) {
+        std::string body(100000, 'g');
+        tw::test::writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + body);
+    });
+    Session session;
+    auto result = session.perform({.url = raw.base() + "/", .maxResponseBytes = 4096});
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kDataLengthExceedsMaximum);
+    EXPECT_FALSE(result.data);
+}
+
+TEST(HttpErrors, ABodySourceThatFailsStopsTheRequest) {
+    std::atomic<bool> handled{false};
+    httplib::Server s;
+    s.Post("/up", [&](const httplib::Request&, httplib::Response& res) {
+        handled = true;
+        res.status = 200;
+    });
+    Running r(s);
+    Session session;
+    Request req{.url = r.base() + "/up", .method = "POST"};
+    req.bodySource = std::make_shared<FailingSource>();
+    auto result = session.perform(req);
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kRequestBodyStreamExhausted);
+    EXPECT_FALSE(handled);  // the server never saw a complete request
+}
+
+TEST(HttpErrors, ASelfSignedCertificateIsRejected) {
+    tw::test::TempDir dir;
+    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -days 2 -keyout " + key +
+                      " -out " + cert + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    httplib::SSLServer s(cert.c_str(), key.c_str());
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
+    Running r(s);
+    Session session;
+    auto result = session.perform({.url = r.base("https") + "/"});
+    ASSERT_TRUE(result.error);
+    EXPECT_LE(result.error->code, kSecureConnectionFailed);
+    EXPECT_GE(result.error->code, kServerCertificateNotYetValid);
+    EXPECT_EQ(result.error->code, kServerCertificateUntrusted) << result.error->description;
+
+    // Trusting that certificate explicitly lets the same request through: verification is real.
+    auto trusted = session.perform({.url = r.base("https") + "/", .caFile = cert});
+    EXPECT_FALSE(trusted.error) << (trusted.error ? trusted.error->description : "");
+}
+
+}  // namespace
+}  // namespace tw::platform::http

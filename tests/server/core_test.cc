@@ -1,0 +1,434 @@
+// Request core and session: classification of real exchanges, readiness, escaping, endpoint discovery,
+// logon and automatic re-logon, keychain accounts.
+#include <httplib.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "Pinewick/config/SystemInformation.h"
+#include "fixture.h"
+#include "../platform/raw_server.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+using NR = normalisedResponse;
+using SE = serverError;
+
+class CoreTest : public ServerFixture {
+protected:
+    // One GET through the request core's classification, answered by the fake server's intercept.
+    Classification classify(const HttpReply& reply) {
+        server.setIntercept([&](const HttpRequest&) { return reply; });
+        auto result = ServerCommunicator::send(
+            ServerCommunicator::makeRequest("http://" + server.hostPort() + "/api/folders/x", "GET"));
+        server.setIntercept(nullptr);
+        return ServerCommunicator::handleResponse(result);
+    }
+};
+
+// ---- "errorId" table, over real HTTP
+
+TEST_F(CoreTest, EveryServerErrorNumberMapsAsTheTableSays) {
+    struct Row {
+        int id;
+        Classification expected;
+    };
+    const Row rows[] = {
+        {14, {NR::attemptRecovery, SE::requiredItemNotFound}},
+        {18, {NR::attemptRecovery, SE::cannotDeleteNonExistingItem}},
+        {19, {NR::attemptRecovery, SE::itemAlreadyExist}},
+        {20, {NR::attemptRecovery, SE::itemNotFound}},
+        {22, {NR::attemptRecovery, SE::quotaExceeded}},
+        {26, {NR::attemptRecovery, SE::couldNotLockFile}},
+        {1001, {NR::attemptRecovery, SE::smbFileSystemError}},
+        {1077, {NR::attemptRecovery, SE::revisionsDoNotMatch}},
+        {1082, {NR::attemptRecovery, SE::mappointIsReadOnly}},
+        {1021, {NR::fatal, SE::remoteWipeLocked}},
+        {1039, {NR::fatal, SE::clientTooOld}},
+        {1046, {NR::fatal, SE::accountLocked}},
+        {1066, {NR::tryAgain, SE::ldapTimeOut}},
+    };
+    for (auto& r : rows) EXPECT_EQ(classify(HttpReply::error(r.id)), r.expected) << r.id;
+    std::string before = logText();
+    EXPECT_EQ(count(before, "Unhandled Server Error"), 0u);  // these rows log nothing
+
+    // Rows answered as recoverable with a debug line each.
+    const int logged[] = {13, 1007, 1033, 1045, 1047, 1050, 1062, 1083, 1112, 1113, 1114, 1115,
+                          1116, 1117, 1118, 1119, 1121, 1122};
+    for (int id : logged) {
+        auto c = classify(HttpReply::error(id));
+        EXPECT_EQ(c.action, NR::attemptRecovery) << id;
+        EXPECT_EQ(static_cast<int>(c.serverErrorCode), id);
+    }
+    EXPECT_EQ(count(logText(), "Unhandled Server Error Code "), std::size(logged));
+
+    EXPECT_EQ(classify(HttpReply::error(4711)), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(count(logText(), "Unhandled Server Error {"), 1u);
+}
+
+TEST_F(CoreTest, StatusAndBodyShapes) {
+    EXPECT_EQ(classify(HttpReply::json(204, "")), (Classification{NR::allOkay, SE::noError}));
+    EXPECT_EQ(classify(HttpReply::json(200, "not json at all")), (Classification{NR::allOkay, SE::noError}));
+    // Other statuses are judged by their body only.
+    EXPECT_EQ(classify(HttpReply::json(500, "")), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(500, "<html>")), (Classification{NR::attemptRecovery, SE::jsonResponseMissing}));
+    EXPECT_EQ(classify(HttpReply::json(500, "[1077]")), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(500, R"({"errorId": "1077"})")),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(500, R"({"errorId": 1077.5})")),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(500, R"({"errorId": 1e300})")),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(404, R"({"errorId": 20, "x": [1,2]})")),
+              (Classification{NR::attemptRecovery, SE::itemNotFound}));
+}
+
+TEST_F(CoreTest, ANewLogonIsAskedForAndTheSessionDroppedOnlyWhenStale) {
+    auto& c = ServerCredentials::sharedInstance();
+    c.tokenValid = true;
+    c.lastRefresh = now.load() - 100s;
+    EXPECT_EQ(classify(HttpReply::error(1, 401)), (Classification{NR::tryAgain, SE::invalidCredentials}));
+    EXPECT_TRUE(c.tokenValid);
+    c.lastRefresh = now.load() - 130s;
+    EXPECT_EQ(classify(HttpReply::error(6, 401)), (Classification{NR::tryAgain, SE::tokenRefreshRequired}));
+    EXPECT_FALSE(c.tokenValid);
+    EXPECT_EQ(count(logText(), "Server has requested a new logon"), 2u);
+}
+
+// ---- transport failures
+
+TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
+    auto& c = ServerCredentials::sharedInstance();
+    auto expectNetworkClass = [&](const platform::http::Result& r, const char* what) {
+        network = true;
+        c.backoffTimer = 0;
+        EXPECT_EQ(ServerCommunicator::handleResponse(r), (Classification{NR::fatal, SE::serverNotFound})) << what;
+        EXPECT_FALSE(network) << what;
+        EXPECT_EQ(c.backoffTimer.load(), 10u) << what;
+    };
+    // Connection refused: a port nobody listens on.
+    int port;
+    {
+        FakeSyncServer gone;
+        port = gone.port();
+    }
+    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(
+                           "http://127.0.0.1:" + std::to_string(port) + "/", "GET")),
+                       "refused");
+    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest("http://tidewell.invalid/", "GET")),
+                       "unknown host");
+    // Time-out: a server that accepts and never answers.
+    RawServer silent([](int, const std::string&) { std::this_thread::sleep_for(3s); });
+    serverEnvironment().requestTimeout = 1s;
+    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(silent.base() + "/", "GET")), "timeout");
+    // Dropped mid-body.
+    server.setIntercept([](const HttpRequest&) {
+        HttpReply r = HttpReply::json(200, std::string(5000, 'x'));
+        r.cutBodyAfter = 100;
+        return r;
+    });
+    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET")),
+                       "dropped");
+    EXPECT_GE(count(logText(), "Received network error:"), 4u);
+
+    // The next ready() with the network back serves the back-off, then proceeds.
+    server.setIntercept(nullptr);
+    storeAccount();
+    network = true;
+    c.backoffTimer = 10;
+    sleeps.clear();
+    EXPECT_TRUE(ServerCommunicator::ready());
+    EXPECT_EQ(sleeps, std::vector<int>{10});
+    EXPECT_EQ(c.backoffTimer.load(), 0u);
+    EXPECT_NE(logText().find("Waiting for backOff 10"), std::string::npos);
+}
+
+TEST_F(CoreTest, ASelfSignedCertificateIsACertificateError) {
+    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 -keyout " + key +
+                      " -out " + cert + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    httplib::SSLServer tls(cert.c_str(), key.c_str());
+    tls.Get(R"(/+endpoints)", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
+    int port = tls.bind_to_any_port("127.0.0.1");
+    std::thread t([&] { tls.listen_after_bind(); });
+    while (!tls.is_running()) std::this_thread::sleep_for(2ms);
+    auto& c = ServerCredentials::sharedInstance();
+    c.setServerProtocol("https");
+    EXPECT_EQ(c.attemptLogin("127.0.0.1:" + std::to_string(port), "anna", "x"), SE::certificateError);
+    EXPECT_TRUE(network);  // a certificate problem is not a network problem
+    tls.stop();
+    t.join();
+}
+
+TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
+    platform::http::Result cancelledWithAnswer;
+    cancelledWithAnswer.error = platform::http::TransportError{platform::http::kCancelled, "cancelled"};
+    cancelledWithAnswer.response = platform::http::Response{200, "", {}};
+    EXPECT_EQ(ServerCommunicator::handleResponse(cancelledWithAnswer), (Classification{NR::allOkay, SE::canceled}));
+
+    // A real cancel of a running request.
+    server.setIntercept([](const HttpRequest&) {
+        std::this_thread::sleep_for(500ms);
+        return HttpReply::json(200, "{}");
+    });
+    platform::http::Result result;
+    auto task = platform::http::Session::shared().start(
+        ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET"),
+        [&](platform::http::Result r) { result = std::move(r); });
+    std::this_thread::sleep_for(100ms);
+    task->cancel();
+    task->wait();
+    EXPECT_EQ(ServerCommunicator::handleResponse(result), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+}
+
+TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
+    storeAccount();
+    ASSERT_TRUE(ServerCommunicator::ready());
+    ServerCredentials::sharedInstance().setServerName("bad host name");
+    server.clearRequests();
+    ServerCommunicator::Pass pass;
+    pass.build = [] { return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/a", "GET"); };
+    pass.complete = [](const platform::http::Result&) { return NR::allOkay; };
+    EXPECT_EQ(ServerCommunicator::requestCycle(pass), NR::fatal);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+// ---- readiness
+
+TEST_F(CoreTest, ReadyIsFalseWithoutNetworkAndNeverContactsTheServer) {
+    storeAccount();
+    network = false;
+    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(CoreTest, ConcurrentReadyLogsOnOnce) {
+    storeAccount();
+    std::vector<std::thread> threads;
+    std::atomic<int> readyCount{0};
+    for (int i = 0; i < 6; ++i)
+        threads.emplace_back([&] {
+            if (ServerCommunicator::ready()) ++readyCount;
+            (void)ServerCredentials::sharedInstance().serverName();
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(readyCount.load(), 6);
+    EXPECT_EQ(server.logons(), 1);
+    EXPECT_EQ(usageReports.load(), 1);
+}
+
+TEST_F(CoreTest, AnExpiredSessionIsReestablishedAndTheRequestRepeated) {
+    logOn();
+    server.addFolder("/Team");
+    server.expireSessions();
+    now = now.load() + 200s;  // the session is stale
+    FolderContentDetails listing(local(""));
+    listing.localPath = volume->localFolder;
+    auto [outcome, error] = listing.fetchFolderContents();
+    EXPECT_EQ(outcome, NR::allOkay);
+    EXPECT_EQ(server.logons(), 2);
+    EXPECT_TRUE(ServerCredentials::sharedInstance().tokenValid);
+}
+
+// ---- escaping
+
+TEST(Escaping, SimpleDataEscape) {
+    EXPECT_EQ(ServerCommunicator::simpleDataEscape("a b"), "a%20b");
+    EXPECT_EQ(ServerCommunicator::simpleDataEscape("\xc3\xa9"), "%c3%a9");
+    EXPECT_EQ(ServerCommunicator::simpleDataEscape("x-y_z"), "x%2dy%5fz");
+    EXPECT_EQ(ServerCommunicator::simpleDataEscape("/a.b/C9~"), "/a.b/C9%7e");
+    EXPECT_EQ(ServerCommunicator::simpleDataEscape(std::string("a\0b", 3)), "a%00b");
+}
+
+TEST(Escaping, MacToWindowsAndBack) {
+    // The example path: the dot after c is followed by a space and stays; the trailing dot is mapped.
+    EXPECT_EQ(ServerCommunicator::macToWindows("/a:b/c. /d."),
+              "/a%ef%80%a2b/c.%ef%80%a8/d%ef%80%a9");
+    EXPECT_EQ(ServerCommunicator::macToWindows(""), "");
+    EXPECT_EQ(ServerCommunicator::macToWindows("/"), "/");
+    EXPECT_EQ(ServerCommunicator::macToWindows("/x "), "/x%ef%80%a8");
+    // Decomposed e + combining acute is composed before escaping.
+    EXPECT_EQ(ServerCommunicator::macToWindows("/e\xcc\x81"), "/%c3%a9");
+
+    // Round trips: a component as the server stores it comes back as the local name.
+    const std::string names[] = {"a:b", "q?*\"<>|\\x", "trailing.", "trailing ", "dots.. ok", "caf\xc3\xa9"};
+    for (auto& n : names) {
+        std::string escaped = ServerCommunicator::macToWindows("/" + n);
+        std::string server = percentDecode(escaped).substr(1);
+        EXPECT_EQ(ServerFileObject::windowsToMac(server), n) << n;
+    }
+}
+
+TEST(Dates, SendFormat) {
+    Date d = Date(std::chrono::seconds(1556706030)) + std::chrono::milliseconds(123);
+    EXPECT_EQ(ServerCommunicator::formatDate(d), "2019-05-01T10:20:30.000Z");
+}
+
+// ---- endpoints, logon, keychain
+
+TEST_F(CoreTest, EndpointVersionSelection) {
+    auto& c = ServerCredentials::sharedInstance();
+    c.setServerName(server.hostPort());
+    c.setServerProtocol("http");
+    struct Row {
+        std::string doc;
+        bool ok;
+        int64_t version;
+        std::string endpoint;
+    };
+    const Row rows[] = {
+        {R"({"br":{"sync":{"1.3":{"path":"/v3/"},"1.6":{"path":"/v6/"},"1.5":{"path":"v5"}}}})", true, 65542, "v6"},
+        {R"({"br":{"sync":{"1.4":{"path":"/v4"},"1.5":{"path":"/v5/"}}}})", true, 65541, "v5"},
+        {R"({"br":{"sync":{"1.4":{"path":"v4"},"1.3":{"path":"v3"}}}})", true, 65540, "v4"},
+        {R"({"br":{"sync":{"1.3":{"path":"/api/"}}}})", true, 65539, "api"},
+        {R"({"br":{"sync":{"1.6":{"path":7},"1.3":{"path":"x"}}}})", true, 65539, "x"},
+    };
+    for (auto& r : rows) {
+        server.endpoints = r.doc;
+        EXPECT_EQ(c.fetchEndpoints(), r.ok) << r.doc;
+        EXPECT_EQ(c.brServerVersion.load(), r.version) << r.doc;
+        EXPECT_EQ(c.brindleEndpoint(), r.endpoint) << r.doc;
+    }
+    EXPECT_EQ(server.requests().back().target, "//endpoints");
+
+    c.errorCode = SE::noError;
+    server.endpoints = R"({"br":{"sync":{"1.2":{"path":"/old/"}},"audit":{"1":{"path":"/aud/"}}}})";
+    EXPECT_FALSE(c.fetchEndpoints());
+    EXPECT_EQ(c.errorCode.load(), SE::serverTooOld);
+    EXPECT_EQ(c.auditEndpoint(), "aud");
+    EXPECT_EQ(ServerCredentials::resultText(SE::serverTooOld),
+              "The version of the Tidewell server is not supported by this client. Please contact your system administrator.");
+
+    // Garbage documents fail without changing anything they do not name.
+    for (const char* doc : {"not json", "[]", R"({"br": 5})", R"({"br":{"sync":[]}})"}) {
+        server.endpoints = doc;
+        EXPECT_FALSE(c.fetchEndpoints()) << doc;
+    }
+}
+
+TEST_F(CoreTest, LogonFormEscapesEveryValue) {
+    SystemInformation::Sources s;
+    s.shortVersion = "2.5";
+    s.buildVersion = "1234";
+    s.osReleaseFile = (dir / "none").string();
+    s.serialFile = (dir / "none").string();
+    s.useHostName = false;
+    SystemInformation::setSources(s);
+    server.password = "p&ss=w rd";
+    storeAccount("p&ss=w rd");
+    EXPECT_TRUE(ServerCommunicator::ready());
+    SystemInformation::resetSources();
+    std::string body;
+    for (auto& r : server.requests())
+        if (r.path == "/api/sessions") body = r.body;
+    EXPECT_EQ(body,
+              "user_id=anna&password=p%26ss%3dw%20rd&device_id=Tidewell%20Mac%20%2d%20S/N%20Serial%20number%20not%20detected"
+              "&platform=Platform%20not%20detected&client_version=2.5.1234&client_platform_version=O/S%20version%20not%20detected");
+    for (auto& r : server.requests()) EXPECT_EQ(r.header("content-type"), "") << r.path;
+    EXPECT_EQ(logText().find("p&ss=w rd"), std::string::npos);  // the password is never logged
+}
+
+TEST_F(CoreTest, AttemptLoginLeavesTheServerNameAlone) {
+    auto& c = ServerCredentials::sharedInstance();
+    c.setServerProtocol("http");
+    c.setServerName("kept.example");
+    EXPECT_EQ(c.attemptLogin("tidewell.invalid", "anna", "x"), SE::serverNotFound);
+    EXPECT_EQ(c.serverName(), "kept.example");
+    EXPECT_EQ(c.attemptLogin(server.hostPort(), "anna", "wrong"), SE::authenticationRequired);
+    EXPECT_EQ(c.serverName(), "kept.example");
+    EXPECT_EQ(c.attemptLogin(server.hostPort(), "anna", "s3cret"), SE::noError);
+    EXPECT_EQ(c.serverName(), "kept.example");
+    EXPECT_TRUE(c.tokenValid);
+    EXPECT_EQ(c.brindleEndpoint(), "api");
+    EXPECT_NE(logText().find("Login as user anna to server " + server.hostPort() + " successful."), std::string::npos);
+}
+
+TEST_F(CoreTest, LogonRefusalsSetTheErrorCode) {
+    auto& c = ServerCredentials::sharedInstance();
+    c.setServerProtocol("http");
+    struct Row {
+        int errorId;
+        SE expected;
+    };
+    for (auto r : {Row{1039, SE::clientTooOld}, Row{1046, SE::accountLocked}, Row{1021, SE::authenticationRequired},
+                   Row{1033, SE::authenticationRequired}}) {
+        server.setIntercept([&](const HttpRequest& req) -> std::optional<HttpReply> {
+            if (req.path == "/api/sessions") return HttpReply::error(r.errorId, 403);
+            return std::nullopt;
+        });
+        EXPECT_EQ(c.attemptLogin(server.hostPort(), "anna", "s3cret"), r.expected) << r.errorId;
+    }
+}
+
+TEST_F(CoreTest, KeychainWithZeroOneAndTwoAccounts) {
+    auto& c = ServerCredentials::sharedInstance();
+    // Zero: the user is asked, nothing is sent.
+    c.resetForTesting();
+    EXPECT_TRUE(c.passwordRequired);
+    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_EQ(credentialRequests.load(), 0);  // passwordRequired was already set by the empty keychain
+    EXPECT_NE(logText().find("No Tidewell Accounts found in keychain"), std::string::npos);
+
+    // One: server and user come from it and the logon succeeds.
+    storeAccount();
+    EXPECT_EQ(c.serverName(), server.hostPort());
+    EXPECT_EQ(c.userName(), "anna");
+    EXPECT_EQ(c.userPassword(), "s3cret");
+    EXPECT_TRUE(ServerCommunicator::ready());
+
+    // Two: logged at fatal level, no logon, the user is asked.
+    keychain->addItem({"other.example", "bert", "Tidewell", "Tidewell Server Password"}, "x");
+    c.tokenValid = false;
+    server.clearRequests();
+    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(credentialRequests.load(), 1);
+    EXPECT_TRUE(c.passwordRequired);
+    EXPECT_NE(logText().find("Multiple Tidewell Accounts found in keychain"), std::string::npos);
+}
+
+TEST_F(CoreTest, LogoutEndsTheSessionOnTheServer) {
+    logOn();
+    auto& c = ServerCredentials::sharedInstance();
+    c.backoffTimer = 10;
+    c.logout();
+    EXPECT_TRUE(c.passwordRequired);
+    EXPECT_EQ(c.backoffTimer.load(), 0u);
+    EXPECT_EQ(server.requests().back().method, "DELETE");
+    EXPECT_EQ(server.requests().back().path, "/api/sessions");
+}
+
+TEST(SystemInformationTest, SourcesAndFallbacks) {
+    TempDir d;
+    writeFile(d / "os-release", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
+    writeFile(d / "serial", "ABC123\n");
+    SystemInformation::Sources s;
+    s.shortVersion = "2.5";
+    s.osReleaseFile = (d / "os-release").string();
+    s.serialFile = (d / "serial").string();
+    SystemInformation::setSources(s);
+    EXPECT_EQ(SystemInformation::productVersion(), "2.5.Developer build");
+    EXPECT_EQ(SystemInformation::softwarePlatform(), "Debian GNU/Linux");
+    EXPECT_EQ(SystemInformation::osVersion(), "12");
+    EXPECT_EQ(SystemInformation::computerSerialNumber(), "ABC123");
+    std::string id = SystemInformation::deviceIdentifier();
+    EXPECT_EQ(id.substr(id.size() - 13), " - S/N ABC123");
+    s.useHostName = false;
+    s.shortVersion.reset();
+    s.serialFile = (d / "missing").string();
+    s.osReleaseFile = (d / "missing").string();
+    SystemInformation::setSources(s);
+    EXPECT_EQ(SystemInformation::productVersion(), "1.0.Developer build");
+    EXPECT_EQ(SystemInformation::deviceIdentifier(), "Tidewell Mac - S/N Serial number not detected");
+    EXPECT_EQ(SystemInformation::softwarePlatform(), "Platform not detected");
+    EXPECT_EQ(SystemInformation::osVersion(), "O/S version not detected");
+    EXPECT_FALSE(SystemInformation::copyright().empty());
+    SystemInformation::resetSources();
+    EXPECT_EQ(SystemInformation::productVersion().rfind("1.0.", 0), 0u);  // from the build's project version
+}
+
+}  // namespace
+}  // namespace tw::test

@@ -1,0 +1,306 @@
+// The client against the real reference server (tidewell-devserver) on a loopback port: discovery,
+// logon and re-logon, listings, uploads in both forms with a cut connection, refusals, and the tree
+// requests. Faults the server can make are queued through its administration endpoint.
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerRequests.h"
+#include "Pinewick/server/UploadDetails.h"
+#include "devserver_process.h"
+#include "fixture.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+using NR = normalisedResponse;
+using SE = serverError;
+
+const char* kPassword = "p&ss=w0rd";
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+class DevServerClient : public ServerFixture {
+protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        std::filesystem::create_directories(dir / "root");
+        ASSERT_TRUE(process.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
+                                   std::string("anna:") + kPassword, "--mappoint", "Team", "--mappoint", "RO:::ro",
+                                   "--faults", "--quiet"},
+                                  dir / "devserver.log"))
+            << "tidewell-devserver did not start";
+        hostPort = "127.0.0.1:" + std::to_string(process.port());
+        keychain->addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, kPassword);
+        auto& c = ServerCredentials::sharedInstance();
+        c.resetForTesting();
+        c.setServerProtocol("http");
+        roVolume = std::make_shared<VolumeDetail>("RO");
+        VolumeManager::sharedInstance().addVolume(roVolume);
+        std::filesystem::create_directories(roVolume->localFolder);
+    }
+    void TearDown() override {
+        EXPECT_EQ(process.stop(), 0);
+        ServerFixture::TearDown();
+    }
+
+    nlohmann::json admin(const std::string& resource, const nlohmann::json& body) {
+        platform::http::Request r;
+        r.url = "http://" + hostPort + "/admin/" + resource;
+        r.method = "POST";
+        r.body = body.dump();
+        r.headers.emplace_back("Content-Type", "application/json");
+        auto result = platform::http::Session::shared().perform(r);
+        EXPECT_TRUE(result.response && result.response->statusCode == 200) << resource;
+        return nlohmann::json::parse(result.data.value_or(""), nullptr, false);
+    }
+    void fault(const nlohmann::json& f) { admin("faults", f); }
+
+    // The server's bytes of a file, fetched the way a download asks.
+    std::string serverContent(const std::string& serverPath) {
+        FetchAttributes fetch(local(serverPath.substr(std::string("/Team/").size())));
+        if (fetch.performServerAction() != NR::allOkay) return "<missing>";
+        auto r = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" +
+                                                     ServerCommunicator::macToWindows(serverPath) +
+                                                     "?revision=" + fetch.fileObject->revision,
+                                                 "GET", "application/octet-stream");
+        r.maxResponseBytes = 64u << 20;
+        auto result = ServerCommunicator::send(r);
+        return result.data.value_or("<no body>");
+    }
+
+    ServerProcess process;
+    std::string hostPort;
+    std::shared_ptr<VolumeDetail> roVolume;
+};
+
+TEST_F(DevServerClient, DiscoveryPicksTheNewestVersionAndRefusesTooOldServers) {
+    auto& c = ServerCredentials::sharedInstance();
+    ASSERT_TRUE(c.fetchEndpoints());
+    EXPECT_EQ(c.brServerVersion.load(), 65542);
+    EXPECT_FALSE(c.brindleEndpoint().empty());
+    EXPECT_FALSE(c.auditEndpoint().empty());
+    struct Row {
+        std::vector<std::string> offered;
+        bool ok;
+        int64_t version;
+    };
+    for (auto& r : {Row{{"1.5", "1.4"}, true, 65541}, Row{{"1.4"}, true, 65540}, Row{{"1.3"}, true, 65539},
+                    Row{{"1.2"}, false, 0}}) {
+        admin("versions", {{"versions", r.offered}});
+        c.brServerVersion = 0;
+        c.errorCode = SE::noError;
+        EXPECT_EQ(c.fetchEndpoints(), r.ok) << r.offered.front();
+        EXPECT_EQ(c.brServerVersion.load(), r.version) << r.offered.front();
+        if (!r.ok) {
+            EXPECT_EQ(c.errorCode.load(), SE::serverTooOld);
+        }
+    }
+    EXPECT_EQ(c.attemptLogin(hostPort, "anna", kPassword), SE::serverTooOld);
+}
+
+TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
+    ASSERT_TRUE(ServerCommunicator::ready());
+    auto& c = ServerCredentials::sharedInstance();
+    EXPECT_TRUE(c.tokenValid);
+    FolderContentDetails first(volume->localFolder);
+    EXPECT_EQ(first.fetchFolderContents().first, NR::allOkay);
+
+    admin("sessions/expire", nlohmann::json::object());
+    now = now.load() + 300s;
+    FolderContentDetails second(volume->localFolder);
+    EXPECT_EQ(second.fetchFolderContents().first, NR::allOkay);
+    EXPECT_NE(logText().find("Server has requested a new logon"), std::string::npos);
+    EXPECT_EQ(count(logText(), "Login as user anna"), 2u);
+
+    EXPECT_EQ(c.attemptLogin(hostPort, "anna", "wrong"), SE::authenticationRequired);
+    EXPECT_EQ(c.attemptLogin("tidewell-test.invalid", "anna", kPassword), SE::serverNotFound);
+}
+
+TEST_F(DevServerClient, UploadListAndFetch) {
+    std::string path = local("Report: Q1.txt");
+    writeFile(path, "quarterly");
+    UploadDetails up(path);
+    ASSERT_EQ(up.uploadFile(), NR::allOkay);
+    ASSERT_TRUE(up.fileObject);
+    EXPECT_EQ(up.fileObject->name, "Report: Q1.txt");
+    EXPECT_EQ(up.fileObject->size, 9u);
+
+    FolderContentDetails listing(volume->localFolder);
+    ASSERT_EQ(listing.fetchFolderContents().first, NR::allOkay);
+    ASSERT_TRUE(listing.rootObject);
+    bool found = false;
+    for (auto& e : listing.contents)
+        if (e.name == "Report: Q1.txt") {
+            found = true;
+            EXPECT_FALSE(e.isDirectory);
+            EXPECT_EQ(e.revision, up.fileObject->revision);
+            EXPECT_EQ(ServerCommunicator::formatDate(e.modificationDate), ServerCommunicator::formatDate(up.modificationDate));
+        }
+    EXPECT_TRUE(found);
+    FolderContentDetails top("/");
+    EXPECT_EQ(top.fetchFolderContents().first, NR::allOkay);
+}
+
+TEST_F(DevServerClient, SingleShotUploadArrivesByteForByte) {
+    std::string path = local("blob.bin");
+    std::string data = randomBytes(5u << 20, 3);
+    writeFile(path, data);
+    UploadDetails up(path);
+    ASSERT_EQ(up.uploadFile(), NR::allOkay);
+    EXPECT_EQ(up.fileObject->size, data.size());
+    EXPECT_TRUE(serverContent("/Team/blob.bin") == data);
+
+    // A second upload with the revision the record now holds replaces it.
+    CorvaneExtendedAttributes record(path);
+    record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
+    record.save();
+    writeFile(path, "short now");
+    UploadDetails again(path);
+    ASSERT_EQ(again.uploadFile(), NR::allOkay);
+    EXPECT_EQ(serverContent("/Team/blob.bin"), "short now");
+}
+
+TEST_F(DevServerClient, ResumableUploadCutOffAndFinished) {
+    volume->canResumeUploads = true;
+    std::string path = local("resume.bin");
+    std::string data = randomBytes(1u << 20, 5);
+    writeFile(path, data);
+    ASSERT_TRUE(ServerCommunicator::ready());
+    fault({{"method", "POST"}, {"path", ServerCommunicator::serviceBase().substr(7 + hostPort.size()) + "resume/upload"},
+           {"action", "drop"}, {"after_bytes", 300000}});
+    UploadDetails first(path);
+    EXPECT_EQ(first.uploadFile(), NR::fatal);
+    EXPECT_FALSE(network);
+    network = true;
+
+    UploadDetails second(path);
+    EXPECT_EQ(second.resumeGUID, first.resumeGUID);
+    ASSERT_EQ(second.uploadFile(), NR::allOkay);
+    EXPECT_GT(second.bytesSent, 200000);
+    EXPECT_LT(second.bytesSent, 300000);
+    EXPECT_TRUE(serverContent("/Team/resume.bin") == data);
+}
+
+TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
+    ASSERT_TRUE(ServerCommunicator::ready());
+    // is_locked
+    volume->canResumeUploads = true;
+    std::string lockedPath = local("locked.bin");
+    writeFile(lockedPath, "0123456789");
+    ASSERT_EQ(UploadDetails(lockedPath).uploadFile(), NR::allOkay);
+    {
+        CorvaneExtendedAttributes record(lockedPath);
+        record.ceaString.setAttribute(CEAString::keys::UploadGUID, "RESUME-AGAIN");
+        record.save();
+    }
+    admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
+    UploadDetails locked(lockedPath);
+    EXPECT_EQ(locked.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(locked.recoveryType, recoveryErrors::locked);
+    admin("lock", {{"path", "/Team/locked.bin"}, {"locked", false}});
+    volume->canResumeUploads = false;
+
+    // Conflict with "document_info" (a stale revision).
+    std::string conflictPath = local("conflict.txt");
+    writeFile(conflictPath, "v1");
+    UploadDetails v1(conflictPath);
+    ASSERT_EQ(v1.uploadFile(), NR::allOkay);
+    {
+        CorvaneExtendedAttributes record(conflictPath);
+        record.ceaString.setAttribute(CEAString::keys::Revision, "stale");
+        record.save();
+    }
+    UploadDetails stale(conflictPath);
+    EXPECT_EQ(stale.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(stale.recoveryType, recoveryErrors::conflict);
+    ASSERT_TRUE(stale.conflictFile);
+    EXPECT_EQ(stale.conflictFile->revision, v1.fileObject->revision);
+    // Conflict without it: the entry is fetched.
+    std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    fault({{"method", "POST"}, {"path", prefix + "folders/Team/conflict.txt"}, {"action", "error"}, {"errorId", 1077}});
+    UploadDetails bare(conflictPath);
+    EXPECT_EQ(bare.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(bare.recoveryType, recoveryErrors::conflict);
+    ASSERT_TRUE(bare.conflictFile);
+    EXPECT_EQ(bare.conflictFile->revision, v1.fileObject->revision);
+
+    // Quota.
+    admin("quota", {{"bytes", 100}});
+    std::string big = local("big.txt");
+    writeFile(big, std::string(1000, 'q'));
+    UploadDetails quota(big);
+    EXPECT_EQ(quota.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(quota.recoveryType, recoveryErrors::quotaExceeded);
+    admin("quota", {{"bytes", 0}});
+
+    // Read-only mappoint.
+    std::string ro = roVolume->localFolder + "/x.txt";
+    writeFile(ro, "x");
+    UploadDetails readOnly(ro);
+    EXPECT_EQ(readOnly.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(readOnly.recoveryType, recoveryErrors::readOnlyMappoint);
+
+    // The back-end refuses a file whose folder is missing; the folder is made and the upload repeated.
+    std::filesystem::create_directories(local("made/here"));
+    std::string deep = local("made/here/f.txt");
+    writeFile(deep, "deep");
+    ASSERT_EQ(UploadDetails(deep).uploadFile(), NR::allOkay);
+    EXPECT_EQ(serverContent("/Team/made/here/f.txt"), "deep");
+}
+
+TEST_F(DevServerClient, CreateDeleteAndMove) {
+    ASSERT_TRUE(ServerCommunicator::ready());
+    Date when = Date(std::chrono::seconds(1556706030));
+    ASSERT_EQ(CreateFolderDetails(local("a/b/c"), when).createFolder(), NR::allOkay);
+    FetchAttributes c(local("a/b/c"));
+    ASSERT_EQ(c.performServerAction(), NR::allOkay);
+    EXPECT_TRUE(c.fileObject->isDirectory);
+    EXPECT_EQ(CreateFolderDetails(local("a/b/c"), when).createFolder(), NR::allOkay);  // already there
+
+    DeleteDetails missing(local("never.txt"), false, "1");
+    EXPECT_EQ(missing.performServerDelete(), NR::allOkay);
+
+    DeleteDetails notEmpty(local("a"), true, "");
+    EXPECT_EQ(notEmpty.performServerDelete(), NR::attemptRecovery);
+    EXPECT_EQ(notEmpty.serverErrorCode, SE::folderNotEmpty);
+    ASSERT_TRUE(notEmpty.restoreFile);
+    EXPECT_EQ(notEmpty.restoreFile->name, "a");
+
+    std::string file = local("a/doc.txt");
+    writeFile(file, "doc");
+    UploadDetails up(file);
+    ASSERT_EQ(up.uploadFile(), NR::allOkay);
+    admin("lock", {{"path", "/Team/a/doc.txt"}, {"locked", true}});
+    sleeps.clear();
+    DeleteDetails locked(file, false, up.fileObject->revision);
+    EXPECT_EQ(locked.performServerDelete(), NR::attemptRecovery);
+    EXPECT_EQ(locked.serverErrorCode, SE::couldNotLockFile);
+    EXPECT_EQ(sleeps, (std::vector<int>{5, 5}));
+    ASSERT_TRUE(locked.restoreFile);
+    EXPECT_EQ(locked.restoreFile->revision, up.fileObject->revision);
+    admin("lock", {{"path", "/Team/a/doc.txt"}, {"locked", false}});
+
+    MoveDetails move(file, local("a/b/moved doc.txt"), "");
+    auto [outcome, error] = move.performServerAction();
+    EXPECT_EQ(outcome, NR::allOkay);
+    EXPECT_EQ(error, SE::noError);
+    EXPECT_EQ(serverContent("/Team/a/b/moved doc.txt"), "doc");
+
+    DeleteDetails del(local("a/b/moved doc.txt"), false, up.fileObject->revision);
+    EXPECT_EQ(del.performServerDelete(), NR::allOkay);
+    DeleteDetails emptyFolder(local("a/b/c"), true, "");
+    EXPECT_EQ(emptyFolder.performServerDelete(), NR::allOkay);
+    FetchAttributes gone(local("a/b/c"));
+    EXPECT_EQ(gone.performServerAction(), NR::attemptRecovery);
+}
+
+}  // namespace
+}  // namespace tw::test
