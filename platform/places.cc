@@ -52,7 +52,7 @@ std::string abbreviateTilde(const std::string& path) {
     if (home.size() > 1 && home.back() == '/') home.pop_back();
     if (path == home) return "~";
     if (path.size() > home.size() && path.compare(0, home.size(), home) == 0 && path[home.size()] == '/')
-        return "~" + path.substr(home.size());
+        return std::string("~").append(path, home.size(), std::string::npos);
     return path;
 }
 

@@ -81,6 +81,48 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
     wake_.notify_all();
 }
 
+namespace {
+std::mutex g_passesMutex;
+TimeLineManager::ListingPasses g_passes;
+}  // namespace
+
+void TimeLineManager::setListingPasses(ListingPasses passes) {
+    std::lock_guard lock(g_passesMutex);
+    g_passes = std::move(passes);
+}
+
+void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userRequest) {
+    log().logFunction(prettyLog(path + " " + (userRequest ? "true" : "false"), __FILE__,
+                                "addSyncFolderEvent(path:userRequest:)"));
+    if (path == "/") {
+        syncQueue_.addOperation([] {
+            std::function<void()> pass;
+            {
+                std::lock_guard lock(g_passesMutex);
+                pass = g_passes.syncMappoints;
+            }
+            if (pass)
+                pass();
+            else
+                log().logDebug("Listing of all mappoints requested");
+        });
+        return;
+    }
+    syncQueue_.addOperation(
+        [path, userRequest] {
+            std::function<void(const std::string&, bool)> pass;
+            {
+                std::lock_guard lock(g_passesMutex);
+                pass = g_passes.performSync;
+            }
+            if (pass)
+                pass(path, userRequest);
+            else
+                log().logDebug("Listing requested for " + path);
+        },
+        userRequest ? platform::OperationQueue::Priority::high : platform::OperationQueue::Priority::normal);
+}
+
 std::shared_ptr<TLEvent> TimeLineManager::head() const {
     std::shared_ptr<TLEvent> h;
     eventSyncQueue_->sync([&] {

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,18 @@ public:
 
     // Appends an already-built event and wakes an idle loop.
     void eventAppend(std::shared_ptr<TLEvent> event);
+
+    // Queues a listing pass on `syncQueue`: of every mappoint for "/", else of that folder, ahead of
+    // queued automatic listings when the user asked for it (never interrupting the one running).
+    void addSyncFolderEvent(const std::string& path, bool userRequest);
+
+    // The listing passes themselves, installed by the folder synchronisation. Until installed a pass
+    // only logs what it was asked for.
+    struct ListingPasses {
+        std::function<void()> syncMappoints;
+        std::function<void(const std::string& path, bool userRequest)> performSync;
+    };
+    static void setListingPasses(ListingPasses passes);
 
     void pauseTimeLine();
     // Starts the loop unless it is still running (then nothing happens, as after a pause that the loop

@@ -1,0 +1,115 @@
+#include "Pinewick/engine/StatusBarManager.h"
+
+#include "platform/dispatch.h"
+
+namespace tw {
+
+const char* StatusBarManager::iconName(icons icon) {
+    switch (icon) {
+        case icons::statusBarIcon: return "StatusBarIcon";
+        case icons::statusBarPauseIcon: return "StatusBarPause";
+        case icons::statusBarErrorIcon: return "StatusBarError";
+        case icons::statusBarBusyIcon: return "StatusBarBusy";
+        case icons::statusBarNoNetworkIcon: return "StatusBarNoNetwork";
+    }
+    return "StatusBarIcon";
+}
+
+StatusBarManager& StatusBarManager::sharedInstance() {
+    static StatusBarManager* shared = new StatusBarManager();
+    return *shared;
+}
+
+void StatusBarManager::setRunState(RunState runState) {
+    std::lock_guard lock(mutex_);
+    runState_ = std::move(runState);
+}
+
+void StatusBarManager::updateIcon() {
+    State snapshot;
+    {
+        std::lock_guard lock(mutex_);
+        bool network = runState_.networkAvailable ? runState_.networkAvailable() : true;
+        bool allowed = runState_.allowServerCommunication ? runState_.allowServerCommunication() : true;
+        // The first rule that applies wins: no network over pause over error over activity.
+        if (!network)
+            state_.icon = icons::statusBarNoNetworkIcon;
+        else if (!allowed)
+            state_.icon = icons::statusBarPauseIcon;
+        else if (errorState_)
+            state_.icon = icons::statusBarErrorIcon;
+        else if (downloadActive_ || uploadActive_)
+            state_.icon = icons::statusBarBusyIcon;
+        else
+            state_.icon = icons::statusBarIcon;
+        snapshot = state_;
+    }
+    publish(snapshot);
+}
+
+void StatusBarManager::updateUploadActive(const std::optional<std::string>& localPath) {
+    {
+        std::lock_guard lock(mutex_);
+        uploadActive_ = localPath.has_value();
+        state_.uploadFile = localPath;
+    }
+    updateIcon();
+}
+
+void StatusBarManager::updateDownloadActive(const std::optional<std::string>& localPath) {
+    {
+        std::lock_guard lock(mutex_);
+        downloadActive_ = localPath.has_value();
+        state_.downloadFile = localPath;
+    }
+    updateIcon();
+}
+
+bool StatusBarManager::uploadActive() const {
+    std::lock_guard lock(mutex_);
+    return uploadActive_;
+}
+
+bool StatusBarManager::downloadActive() const {
+    std::lock_guard lock(mutex_);
+    return downloadActive_;
+}
+
+void StatusBarManager::setErrorState(bool error) {
+    {
+        std::lock_guard lock(mutex_);
+        errorState_ = error;
+    }
+    updateIcon();
+}
+
+StatusBarManager::State StatusBarManager::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+int StatusBarManager::addObserver(Observer observer) {
+    std::lock_guard lock(mutex_);
+    observers_.emplace_back(nextToken_, std::move(observer));
+    return nextToken_++;
+}
+
+void StatusBarManager::removeObserver(int token) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(observers_, [token](const auto& o) { return o.first == token; });
+}
+
+void StatusBarManager::publish(const State& state) {
+    std::vector<Observer> observers;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& o : observers_) observers.push_back(o.second);
+    }
+    if (observers.empty()) return;
+    // Menus and icons change on the main thread only.
+    platform::MainQueue::shared().async([observers = std::move(observers), state] {
+        for (const auto& o : observers) o(state);
+    });
+}
+
+}  // namespace tw

@@ -1,0 +1,68 @@
+// The state behind the tray icon: which icon the run state and the transfers call for, and which files
+// are being uploaded and downloaded. The tray user interface attaches as an observer; the engine only
+// reports changes.
+//
+// Thread-safety: every operation may be called from any thread. Observers are called on the main queue
+// (platform::MainQueue), never while a lock of this object is held.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tw {
+
+class StatusBarManager {
+public:
+    enum class icons { statusBarIcon, statusBarPauseIcon, statusBarErrorIcon, statusBarBusyIcon, statusBarNoNetworkIcon };
+    static const char* iconName(icons icon);  // the image name, "StatusBarIcon", ...
+
+    // What the tray shows.
+    struct State {
+        icons icon = icons::statusBarIcon;
+        std::optional<std::string> uploadFile;    // path of the upload running now
+        std::optional<std::string> downloadFile;  // path of the download running now
+    };
+    using Observer = std::function<void(const State&)>;
+
+    static StatusBarManager& sharedInstance();
+    StatusBarManager() = default;
+
+    // Chooses the icon from the run state and the activity, and tells the observers.
+    void updateIcon();
+    // An upload of `localPath` started, or (none) no upload runs any more.
+    void updateUploadActive(const std::optional<std::string>& localPath);
+    void updateDownloadActive(const std::optional<std::string>& localPath);
+
+    bool uploadActive() const;
+    bool downloadActive() const;
+    void setErrorState(bool error);
+    State state() const;
+
+    // Returns a token for removeObserver.
+    int addObserver(Observer observer);
+    void removeObserver(int token);
+
+    // Where the run state comes from (the run-state manager installs itself; tests use their own).
+    struct RunState {
+        std::function<bool()> networkAvailable;
+        std::function<bool()> allowServerCommunication;
+    };
+    void setRunState(RunState runState);
+
+private:
+    void publish(const State& state);
+
+    mutable std::mutex mutex_;
+    bool uploadActive_ = false;
+    bool downloadActive_ = false;
+    bool errorState_ = false;
+    State state_;
+    RunState runState_;
+    std::vector<std::pair<int, Observer>> observers_;
+    int nextToken_ = 1;
+};
+
+}  // namespace tw
