@@ -1,6 +1,7 @@
 #include "platform/keychain.h"
 
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <libsecret/secret.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +114,29 @@ bool sessionBusLikely() {
     struct stat st {};
     std::string bus = platform::runtimeFolder() + "/bus";
     return ::stat(bus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Whether a Secret Service is running now. Asking libsecret directly would make the bus start one on
+// demand, outside the user's session set-up and with the bus's own environment; a headless process
+// must not leave such a daemon behind, so only a service that is already there counts.
+bool secretServiceRunning() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (error) g_error_free(error);
+    if (!bus) return false;
+    error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000,
+        nullptr, &error);
+    if (error) g_error_free(error);
+    gboolean owned = FALSE;
+    if (reply) {
+        g_variant_get(reply, "(b)", &owned);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return owned;
 }
 
 // ---------------------------------------------------------------- file store
@@ -262,7 +286,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Keychain> makeSecretServiceKeychain() {
-    if (!sessionBusLikely()) return nullptr;
+    if (!sessionBusLikely() || !secretServiceRunning()) return nullptr;
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (error) {

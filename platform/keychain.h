@@ -41,7 +41,8 @@ public:
     virtual const char* kind() const = 0;
 };
 
-// The Secret Service store, or nothing when no Secret Service answers on the session bus.
+// The Secret Service store, or nothing when no Secret Service is running on the session bus (one that
+// the bus could start on demand is not started).
 std::unique_ptr<Keychain> makeSecretServiceKeychain();
 // The file store at `path` (created on first write with mode 0600, its folder with 0700).
 std::unique_ptr<Keychain> makeFileKeychain(std::string path);
