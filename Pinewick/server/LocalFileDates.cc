@@ -5,9 +5,8 @@
 namespace tw {
 namespace {
 
-Date fromSeconds(double s) {
-    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(s)));
-}
+// A date the file system reports but no Date can hold reads as the epoch.
+Date fromSeconds(double s) { return dateFromSeconds(s).value_or(Date{}); }
 
 double toSeconds(Date d) { return std::chrono::duration<double>(d.time_since_epoch()).count(); }
 

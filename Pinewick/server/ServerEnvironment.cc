@@ -69,8 +69,7 @@ private:
         f.revision = r.ceaString.getAttribute(CEAString::keys::Revision);
         f.uploadGUID = r.ceaString.getAttribute(CEAString::keys::UploadGUID);
         if (auto d = r.ceaDate.getAttribute(CEADate::keys::TransferRecovery))
-            f.transferRecovery = Date(std::chrono::duration_cast<Date::duration>(
-                std::chrono::duration<double>(*d + CEADate::kReferenceDateSince1970)));
+            f.transferRecovery = dateFromSeconds(*d + CEADate::kReferenceDateSince1970);
         f.volumeNumber = r.volumeNumber;
         f.fileNumber = r.fileNumber;
         return f;

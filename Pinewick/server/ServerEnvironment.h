@@ -28,6 +28,13 @@ namespace tw {
 
 using Date = std::chrono::system_clock::time_point;
 
+// Seconds since 1970 as a Date; nothing for a value no Date can hold (the clock counts nanoseconds, so
+// about the years 1678 to 2262) or that is not a number.
+inline std::optional<Date> dateFromSeconds(double secondsSince1970) {
+    if (!(secondsSince1970 > -9.0e9 && secondsSince1970 < 9.0e9)) return std::nullopt;
+    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(secondsSince1970)));
+}
+
 // The facts of an item's metadata record the server code reads and writes.
 struct ItemFacts {
     bool exists = false;                     // the item could be found (by path or node)

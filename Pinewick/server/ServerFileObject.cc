@@ -105,6 +105,8 @@ Date ServerFileObject::BrindleDateFormatter::remoteToLocalDate(const std::string
     tm.tm_min = num(s, 14, 2);
     tm.tm_sec = num(s, 17, 2);
     int ms = num(s, 20, 3);
+    // Years a Date cannot hold are not dates the server can mean.
+    if (tm.tm_year < 1700 - 1900 || tm.tm_year > 2200 - 1900) return referenceDate();
     if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
         return referenceDate();
     struct tm check = tm;
@@ -186,6 +188,33 @@ std::string ServerFileObject::description() const {
 
 // ---------------------------------------------------------------- listing
 
+bool FolderContentDetails::takeListing(const std::string& body) {
+    auto doc = nlohmann::json::parse(body, nullptr, false);
+    const nlohmann::json* items = nullptr;
+    if (doc.is_object()) {
+        rootObject = ServerFileObject(doc);
+        auto it = doc.find("contents");
+        if (it != doc.end() && it->is_array()) items = &*it;
+    } else if (doc.is_array()) {
+        items = &doc;
+    } else {
+        return false;
+    }
+    contents.clear();
+    if (!items) return true;
+    for (auto& e : *items) {
+        if (!e.is_object()) continue;
+        ServerFileObject entry(e);
+        // A name that is not one plain component would address something outside this folder.
+        if (!entry.hasUsableName()) {
+            log().logWarning("Ignoring a server entry with an unusable name in the listing of " + localPath);
+            continue;
+        }
+        contents.push_back(std::move(entry));
+    }
+    return true;
+}
+
 std::pair<normalisedResponse, serverError> FolderContentDetails::fetchFolderContents() {
     std::string serverPath = localPath == "/" ? "/" : serverEnvironment().serverFromLocal(localPath);
     ServerCommunicator::Pass pass;
@@ -207,30 +236,9 @@ std::pair<normalisedResponse, serverError> FolderContentDetails::fetchFolderCont
                 return normalisedResponse::attemptRecovery;
             case normalisedResponse::allOkay: break;
         }
-        auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
-        const nlohmann::json* items = nullptr;
-        if (doc.is_object()) {
-            rootObject = ServerFileObject(doc);
-            auto it = doc.find("contents");
-            if (it != doc.end() && it->is_array()) items = &*it;
-        } else if (doc.is_array()) {
-            items = &doc;
-        } else {
+        if (!takeListing(result.data.value_or(""))) {
             log().logWarning("Listing of " + localPath + " answered with a body that is not a listing");
             return normalisedResponse::fatal;
-        }
-        contents.clear();
-        if (items) {
-            for (auto& e : *items) {
-                if (!e.is_object()) continue;
-                ServerFileObject entry(e);
-                // A name that is not one plain component would address something outside this folder.
-                if (!entry.hasUsableName()) {
-                    log().logWarning("Ignoring a server entry with an unusable name in the listing of " + localPath);
-                    continue;
-                }
-                contents.push_back(std::move(entry));
-            }
         }
         return normalisedResponse::allOkay;
     };

@@ -64,6 +64,9 @@ class FolderContentDetails {
 public:
     explicit FolderContentDetails(std::string localPath) : localPath(std::move(localPath)) {}
     std::pair<normalisedResponse, serverError> fetchFolderContents();
+    // Fills `rootObject` and `contents` from a listing document (a folder dictionary or an array of
+    // entries); false when the body is neither. Entries with unusable names are left out and logged.
+    bool takeListing(const std::string& body);
 
     std::string localPath;
     std::vector<ServerFileObject> contents;

@@ -65,7 +65,8 @@ TEST(ServerFileObjectTest, DatesIncludingTheMagicGreyDate) {
     EXPECT_LE(grey, std::chrono::system_clock::now() + 1s);
     EXPECT_EQ(fmt.remoteToLocalDate("1984-01-24T08:00:00.001Z"), Fmt::magicGreyDate() + 1ms);
     for (const char* bad : {"", "yesterday", "2019-05-01T10:20:30Z", "2019-02-31T10:20:30.000Z", "2019-05-01 10:20:30.000Z",
-                            "2019-13-01T10:20:30.000Z", "2019-05-01T10:20:30.000Zjunk"})
+                            "2019-13-01T10:20:30.000Z", "2019-05-01T10:20:30.000Zjunk",
+                            "1009-05-01T10:20:30.123Z", "9999-12-31T23:59:59.999Z"})
         EXPECT_EQ(fmt.remoteToLocalDate(bad), Fmt::referenceDate()) << bad;
 }
 

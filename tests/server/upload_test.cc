@@ -134,15 +134,6 @@ TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
     EXPECT_TRUE(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID));
 }
 
-TEST_F(UploadTest, SingleShotOfALargerFileArrivesByteForByte) {
-    std::string path = local("big.bin");
-    std::string data = randomBytes(3u << 20);
-    writeFile(path, data);
-    UploadDetails up(path);
-    ASSERT_EQ(up.uploadFile(), NR::allOkay);
-    EXPECT_TRUE(server.entry("/Team/big.bin")->data == data);
-}
-
 TEST_F(UploadTest, NoVolumeNoNetworkOrAVanishedFileSendNothing) {
     std::string outside = (dir / "elsewhere.txt").string();
     writeFile(outside, "x");
@@ -205,43 +196,6 @@ TEST_F(UploadTest, ARefusedUploadSaysWhy) {
     // An accepted upload whose answer is not an entry is not a success.
     server.setIntercept([](const HttpRequest&) { return HttpReply::json(200, "OK!"); });
     EXPECT_EQ(UploadDetails(path).uploadFile(), NR::fatal);
-}
-
-TEST_F(UploadTest, ConflictWithAndWithoutTheServersEntry) {
-    std::string path = local("c.txt");
-    writeFile(path, "mine");
-    server.addFile("/Team/c.txt", "theirs", "42");
-    // The fake server answers a stale revision with "document_info".
-    UploadDetails up(path);
-    EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
-    EXPECT_EQ(up.recoveryType, recoveryErrors::conflict);
-    ASSERT_TRUE(up.conflictFile);
-    EXPECT_EQ(up.conflictFile->revision, "42");
-    EXPECT_EQ(posts().size(), 1u);
-
-    // Without it, the entry is fetched.
-    server.setIntercept([](const HttpRequest& req) -> std::optional<HttpReply> {
-        if (req.method == "POST") return HttpReply::error(1077, 409);
-        return std::nullopt;
-    });
-    server.clearRequests();
-    UploadDetails again(path);
-    EXPECT_EQ(again.uploadFile(), NR::attemptRecovery);
-    EXPECT_EQ(again.recoveryType, recoveryErrors::conflict);
-    ASSERT_TRUE(again.conflictFile);
-    EXPECT_EQ(again.conflictFile->revision, "42");
-    EXPECT_EQ(server.requests().back().method, "GET");
-}
-
-TEST_F(UploadTest, AServerFileSystemErrorCreatesTheParentAndRepeats) {
-    std::filesystem::create_directories(local("new/deeper"));
-    std::string path = local("new/deeper/f.txt");
-    writeFile(path, "payload");
-    UploadDetails up(path);
-    ASSERT_EQ(up.uploadFile(), NR::allOkay);
-    EXPECT_TRUE(server.entry("/Team/new")->directory);
-    EXPECT_TRUE(server.entry("/Team/new/deeper")->directory);
-    EXPECT_EQ(server.entry("/Team/new/deeper/f.txt")->data, "payload");
 }
 
 TEST_F(UploadTest, CancelledWhenTheServerMayNoLongerBeContacted) {

@@ -1,0 +1,1 @@
+tidewell_add_fuzzer(server_answer_fuzz LIBS tw_server)
