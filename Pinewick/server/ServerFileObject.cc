@@ -155,6 +155,10 @@ ServerFileObject::ServerFileObject(const nlohmann::json& p) {
     if (auto* v = str("revision")) revision = v->get<std::string>();
 }
 
+ServerFileObject::ServerFileObject(const std::string& filename, const CorvaneExtendedAttributes& xAttrs)
+    : ServerFileObject(filename, xAttrs.ceaString.getAttribute(CEAString::keys::Revision),
+                       xAttrs.ceaLong.getAttribute(CEALong::keys::ServerFileSize)) {}
+
 ServerFileObject::ServerFileObject(const std::string& filename, const std::optional<std::string>& rev,
                                    const std::optional<uint64_t>& serverFileSize) {
     name = filename;

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCommunicator.h"
 
 namespace tw {
@@ -37,7 +38,8 @@ public:
     ServerFileObject() = default;
     // From a server dictionary; members missing or of another type keep the start values.
     explicit ServerFileObject(const nlohmann::json& properties);
-    // For a local item from its record facts: name, revision (makes it a file) and size.
+    // For a local item from its metadata record: name, revision (makes it a file) and server size.
+    ServerFileObject(const std::string& filename, const CorvaneExtendedAttributes& xAttrs);
     ServerFileObject(const std::string& filename, const std::optional<std::string>& revision,
                      const std::optional<uint64_t>& serverFileSize);
 

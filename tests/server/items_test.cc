@@ -70,12 +70,13 @@ TEST(ServerFileObjectTest, DatesIncludingTheMagicGreyDate) {
         EXPECT_EQ(fmt.remoteToLocalDate(bad), Fmt::referenceDate()) << bad;
 }
 
-TEST(ServerFileObjectTest, FromARecordsFacts) {
-    ServerFileObject file("a.txt", std::string("9"), 10);
+TEST(ServerFileObjectTest, FromARecord) {
+    CorvaneExtendedAttributes record("/nonexistent/a.txt", "Revision: 9\nServerFileSize: 10\n");
+    ServerFileObject file("a.txt", record);
     EXPECT_FALSE(file.isDirectory);
     EXPECT_EQ(file.revision, "9");
     EXPECT_EQ(file.size, 10u);
-    ServerFileObject folder("dir", std::nullopt, std::nullopt);
+    ServerFileObject folder("dir", CorvaneExtendedAttributes("/nonexistent/dir", ""));
     EXPECT_TRUE(folder.isDirectory);
     EXPECT_EQ(folder.revision, "0");
 }
