@@ -1,11 +1,14 @@
 #include "Pinewick/server/UploadDetails.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -61,6 +64,53 @@ std::unique_ptr<MappedFile> MappedFile::open(const std::string& path) {
     m->data_ = static_cast<const uint8_t*>(p);
     ::madvise(p, static_cast<size_t>(m->size_), MADV_SEQUENTIAL);
     return m;
+}
+
+namespace {
+
+// A read of a mapped page past the end of a file that was truncated after mapping raises SIGBUS. The
+// copy below marks its thread as guarded; the handler jumps back out of a guarded copy and hands every
+// other SIGBUS to whoever handled it before.
+thread_local sigjmp_buf* t_guard = nullptr;
+struct sigaction g_previousBus;
+
+void onBus(int sig, siginfo_t* info, void* context) {
+    if (sigjmp_buf* env = t_guard) {
+        t_guard = nullptr;
+        siglongjmp(*env, 1);
+    }
+    if (g_previousBus.sa_flags & SA_SIGINFO) {
+        if (g_previousBus.sa_sigaction) return g_previousBus.sa_sigaction(sig, info, context);
+    } else if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN && g_previousBus.sa_handler) {
+        return g_previousBus.sa_handler(sig);
+    }
+    ::signal(SIGBUS, SIG_DFL);
+    ::raise(SIGBUS);
+}
+
+void installBusGuard() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = onBus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGBUS, &sa, &g_previousBus);
+    });
+}
+
+}  // namespace
+
+bool MappedFile::copyOut(uint8_t* destination, int64_t offset, int64_t count) const {
+    if (offset < 0 || count < 0 || offset + count > size_) return false;
+    if (count == 0) return true;
+    installBusGuard();
+    sigjmp_buf env;
+    if (sigsetjmp(env, 1) != 0) return false;  // the pages vanished under the copy
+    t_guard = &env;
+    memcpy(destination, data_ + offset, static_cast<size_t>(count));
+    t_guard = nullptr;
+    return true;
 }
 
 MappedFile::~MappedFile() {
@@ -120,7 +170,10 @@ int64_t UploadStream::read(uint8_t* buffer, size_t maxLength) {
             log().logWarning("File changed size while it was being uploaded; the upload is stopped");
             return -1;
         }
-        memcpy(buffer, fileData_->data() + fileOffset, static_cast<size_t>(count));
+        if (!fileData_->copyOut(buffer, fileOffset, count)) {
+            log().logWarning("File changed size while it was being uploaded; the upload is stopped");
+            return -1;
+        }
         releaseSent(fileOffset + count);
     } else if (currentOffset_ == streamSize_) {
         myStatus_ = Status::atEnd;

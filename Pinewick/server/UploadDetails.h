@@ -41,6 +41,9 @@ public:
     const uint8_t* data() const { return data_; }
     int64_t size() const { return size_; }
     int fd() const { return fd_; }
+    // Copies `count` bytes from `offset` of the mapping. False, instead of a crash, when the pages are
+    // gone because the file was truncated since it was mapped (the fault is caught on this thread).
+    bool copyOut(uint8_t* destination, int64_t offset, int64_t count) const;
 
 private:
     MappedFile() = default;

@@ -96,6 +96,23 @@ TEST(UploadStreamTest, AFileThatShrinksOrCannotBeReadIsNeverSentShort) {
     EXPECT_EQ(e->streamSize(), 2);
 }
 
+TEST(MappedFileTest, ACopyFromPagesTruncatedAwayFailsInsteadOfCrashing) {
+    TempDir d;
+    std::string path = (d / "f").string();
+    long page = sysconf(_SC_PAGESIZE);
+    writeFile(path, std::string(static_cast<size_t>(page) * 4, 'm'));
+    auto m = MappedFile::open(path);
+    ASSERT_TRUE(m);
+    std::vector<uint8_t> buf(static_cast<size_t>(page));
+    EXPECT_TRUE(m->copyOut(buf.data(), page, page));
+    EXPECT_EQ(buf[0], 'm');
+    ASSERT_EQ(::truncate(path.c_str(), 10), 0);
+    // The mapping still spans four pages, but the pages past the end of the file are gone.
+    EXPECT_FALSE(m->copyOut(buf.data(), 2 * page, page));
+    EXPECT_TRUE(m->copyOut(buf.data(), 0, 10));
+    EXPECT_FALSE(m->copyOut(buf.data(), 3 * page, page * 2));  // outside the mapping
+}
+
 // ---- single-shot
 
 TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
