@@ -140,7 +140,10 @@ TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
                          UploadDetails::valueSection(boundary, "size", "10") +
                          UploadDetails::valueSection(boundary, "revision", "") +
                          UploadDetails::fileSection(boundary, "ten.txt");
-    EXPECT_EQ(req.body, header + "0123456789" + "\r\n--" + boundary + "--\r\n");
+    std::string footer = "\r\n--" + boundary + "--\r\n";
+    EXPECT_EQ(req.body, header + "0123456789" + footer);
+    // Content-Length is the stream size: header, the ten file bytes, footer.
+    EXPECT_EQ(req.header("content-length"), std::to_string(header.size() + 10 + footer.size()));
     EXPECT_EQ(up.resumeGUID.size(), 36u);
     EXPECT_EQ(up.resumeGUID, [&] {
         std::string u = up.resumeGUID;
