@@ -47,7 +47,9 @@ protected:
         std::filesystem::create_directories(roVolume->localFolder);
     }
     void TearDown() override {
-        EXPECT_EQ(process.stop(), 0);
+        int status = process.stop();
+        // The server's own report (for instance from a sanitizer) says why it did not stop cleanly.
+        EXPECT_EQ(status, 0) << readFile(dir / "devserver.log");
         ServerFixture::TearDown();
     }
 
