@@ -127,6 +127,27 @@ std::string cookieValue(const httplib::Request& req, const std::string& name) {
     return "";
 }
 
+// Gathers small writes into large ones: the socket hands over the body a few kilobytes at a time.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd) { buffer_.reserve(kIoChunk); }
+    bool write(const char* data, size_t size) {
+        if (buffer_.size() + size > kIoChunk && !flush()) return false;
+        if (size >= kIoChunk) return writeAll(fd_, data, size);
+        buffer_.append(data, size);
+        return true;
+    }
+    bool flush() {
+        bool ok = writeAll(fd_, buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return ok;
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+};
+
 // One request as it passes through the server.
 struct Exchange {
     const httplib::Request& req;
@@ -612,6 +633,7 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
     TempFile temp = store->makeTemp();
     if (!temp.valid()) return sendError(ex, error_id::smbFileSystemError);
     UploadBody body;
+    BufferedWriter writer(temp.fd());
     std::optional<std::string> revision;
     uint64_t declared = 0;
     int64_t ctime = 0, mtime = 0;
@@ -644,9 +666,10 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
             return false;
         }
         body.fileBytes += size;
-        return writeAll(temp.fd(), data, size);
+        return writer.write(data, size);
     };
     if (!readMultipart(ex, *this, body, beforeFile, onFile)) return;  // connection gone
+    if (!writer.flush()) return sendError(ex, error_id::smbFileSystemError);
     if (body.errorId == error_id::revisionsDoNotMatch) {
         Outcome o = store->checkUpload(path, revision, declared, ex.user, currentQuota());
         return sendOutcome(ex, o.errorId ? o : Outcome::fail(error_id::revisionsDoNotMatch));
@@ -892,6 +915,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
     store->saveResume(state);
 
     UploadBody body;
+    BufferedWriter writer(part.fd());
     bool writeFailed = false;
     auto beforeFile = [&]() -> int {
         auto& f = body.fields;
@@ -911,7 +935,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
             body.message = "more bytes than br_file_size";
             return false;
         }
-        if (!writeAll(part.fd(), data, size)) {
+        if (!writer.write(data, size)) {
             writeFailed = true;
             return false;
         }
@@ -919,6 +943,11 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
         return true;
     };
     bool connected = readMultipart(ex, *this, body, beforeFile, onFile);
+    if (!writer.flush()) {
+        // What is on disk is unknown past the offset this request started from.
+        writeFailed = true;
+        state.bytesReceived = *offset;
+    }
     // Whatever arrived is kept, so that the client can resume from here.
     store->saveResume(state);
     part = FileHandle();
