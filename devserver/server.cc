@@ -419,6 +419,9 @@ void DevServer::Impl::route(Exchange& ex) {
     const std::string& path = ex.path;
     const std::string& method = ex.req.method;
 
+    // The client's reachability probe is a HEAD of the bare server address.
+    if (path == "/" && (method == "HEAD" || method == "GET"))
+        return sendJson(ex, 200, {{"server", "tidewell-devserver"}});
     if (path == "/endpoints" || path == "//endpoints") {
         if (method != "GET") return sendError(ex, error_id::badRequest);
         return endpoints(ex);

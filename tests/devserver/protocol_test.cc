@@ -30,6 +30,10 @@ using DevserverProtocol = DevServerTest;
 
 TEST_F(DevserverProtocol, EndpointDiscoveryOffersConfiguredVersions) {
     startAndLogin();
+    // The reachability probe: a HEAD of the bare address, without a session.
+    auto probe = h->http().Head("/");
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->status, 200);
     for (const char* path : {"/endpoints", "//endpoints"}) {
         auto r = h->http().Get(path, {{"Accept", "application/json"}});
         ASSERT_TRUE(r);
