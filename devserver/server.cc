@@ -318,7 +318,7 @@ void DevServer::Impl::drain(Exchange& ex) {
 // Dispatch
 
 void DevServer::Impl::install() {
-    http->new_task_queue = [] { return new httplib::ThreadPool(16); };  // httplib owns and deletes it
+    http->new_task_queue = [] { return new httplib::ThreadPool(32); };  // httplib owns and deletes it
     http->set_read_timeout(30, 0);
     http->set_write_timeout(30, 0);
     http->set_keep_alive_max_count(100);
