@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
@@ -73,33 +75,46 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// The inode of the TCP socket whose two ports are these, from the kernel's socket tables.
+std::optional<std::string> socketInode(int localPort, int remotePort) {
+    for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        std::FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
+        char line[512];
+        if (!std::fgets(line, sizeof line, f)) continue;  // the column titles
+        while (std::fgets(line, sizeof line, f)) {
+            // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+            char local[64], remote[64];
+            unsigned long inode = 0;
+            if (std::sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3) continue;
+            auto port = [](const char* addr) {
+                const char* colon = std::strrchr(addr, ':');
+                return colon ? static_cast<int>(std::strtol(colon + 1, nullptr, 16)) : -1;
+            };
+            if (port(local) == localPort && port(remote) == remotePort && inode != 0) return std::to_string(inode);
+        }
+    }
+    return std::nullopt;
+}
+
 // Cuts the TCP connection that carries `req` without an answer: the fault of a network that goes away.
-// httplib does not hand out the socket, so it is found among our descriptors by its two ports.
+// httplib does not hand out the socket, so it is found by its ports in the kernel's socket table and
+// by its inode among our descriptors (read through /proc, without touching other threads' sockets).
+// The socket belongs to the connection this thread is serving, so it stays open while we use it.
 void cutConnection(const httplib::Request& req) {
+    auto inode = socketInode(req.local_port, req.remote_port);
+    if (!inode) return;
+    const std::string wanted = "socket:[" + *inode + "]";
     std::error_code ec;
     for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
-        int fd = -1;
-        try {
-            fd = std::stoi(it->path().filename().string());
-        } catch (...) {
-            continue;
-        }
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t llen = sizeof local, plen = sizeof peer;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) != 0) continue;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) continue;
-        auto portOf = [](const sockaddr_storage& a) -> int {
-            if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-            if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-            return -1;
-        };
-        if (portOf(local) == req.local_port && portOf(peer) == req.remote_port) {
-            ::shutdown(fd, SHUT_RDWR);
-            return;
-        }
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError).string() != wanted || linkError) continue;
+        const std::string name = it->path().filename().string();
+        int fd = std::atoi(name.c_str());
+        ::shutdown(fd, SHUT_RDWR);
+        return;
     }
 }
 
