@@ -642,7 +642,7 @@ struct UploadBody {
 // Reads the multipart body of `ex`, collecting value fields and handing file bytes to `onFile`.
 // `beforeFile` runs once when the file part starts (all earlier fields known) and may refuse it by
 // returning an error number; the rest of the body is then read and dropped.
-bool readMultipart(Exchange& ex, DevServer::Impl& impl, UploadBody& out, const std::function<int()>& beforeFile,
+bool readMultipart(Exchange& ex, UploadBody& out, const std::function<int()>& beforeFile,
                    const std::function<bool(const char*, size_t)>& onFile);
 }  // namespace
 
@@ -686,7 +686,7 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
         body.fileBytes += size;
         return writer.write(data, size);
     };
-    if (!readMultipart(ex, *this, body, beforeFile, onFile)) return;  // connection gone
+    if (!readMultipart(ex, body, beforeFile, onFile)) return;  // connection gone
     if (!writer.flush()) return sendError(ex, error_id::smbFileSystemError);
     if (body.errorId == error_id::revisionsDoNotMatch) {
         Outcome o = store->checkUpload(path, revision, declared, ex.user, currentQuota());
@@ -701,7 +701,7 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
 }
 
 namespace {
-bool readMultipart(Exchange& ex, DevServer::Impl&, UploadBody& out, const std::function<int()>& beforeFile,
+bool readMultipart(Exchange& ex, UploadBody& out, const std::function<int()>& beforeFile,
                    const std::function<bool(const char*, size_t)>& onFile) {
     auto boundary = MultipartReader::boundaryOf(ex.req.get_header_value(kMultipartHeader));
     if (!boundary) {
@@ -960,7 +960,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
         state.bytesReceived += size;
         return true;
     };
-    bool connected = readMultipart(ex, *this, body, beforeFile, onFile);
+    bool connected = readMultipart(ex, body, beforeFile, onFile);
     if (!writer.flush()) {
         // What is on disk is unknown past the offset this request started from.
         writeFailed = true;
