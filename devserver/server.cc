@@ -1064,13 +1064,13 @@ void DevServer::Impl::admin(Exchange& ex, const std::string& rest) {
         if (!store->setAttributes(text("path"), in)) return sendError(ex, error_id::itemNotFound);
         return sendJson(ex, 200, itemJson(*store->find(text("path"))));
     } else if (rest == "mappoint" && method == "POST") {
-        MappointSpec spec;
-        spec.name = text("name");
-        if (in.contains("mode")) spec.mode = text("mode");
-        if (in.contains("type")) spec.diskType = text("type");
-        spec.readOnly = in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
-        if (!store->ensureMappoint(spec)) return sendError(ex, error_id::illegalFilename);
-        return sendJson(ex, 200, itemJson(*store->find("/" + spec.name)));
+        MappointSettings settings;
+        settings.name = text("name");
+        if (in.contains("mode")) settings.mode = text("mode");
+        if (in.contains("type")) settings.diskType = text("type");
+        settings.readOnly = in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
+        if (!store->ensureMappoint(settings)) return sendError(ex, error_id::illegalFilename);
+        return sendJson(ex, 200, itemJson(*store->find("/" + settings.name)));
     } else if (rest == "audit" && method == "GET") {
         return sendJson(ex, 200, store->audits());
     }

@@ -303,22 +303,22 @@ Item Store::rootItem() const {
     return root;
 }
 
-bool Store::ensureMappoint(const MappointSpec& spec) {
-    if (!isLegalName(spec.name)) return false;
+bool Store::ensureMappoint(const MappointSettings& settings) {
+    if (!isLegalName(settings.name)) return false;
     std::lock_guard lock(mutex_);
-    std::string path = "/" + spec.name;
+    std::string path = "/" + settings.name;
     if (findLocked(path)) return true;
     std::error_code ec;
     fs::create_directories(diskPath(path), ec);
     if (ec) return false;
     Item item;
     item.path = path;
-    item.name = spec.name;
+    item.name = settings.name;
     item.isDir = true;
     item.revision = nextRevisionLocked();
-    item.mode = spec.mode;
-    item.diskType = spec.diskType;
-    item.readOnly = spec.readOnly;
+    item.mode = settings.mode;
+    item.diskType = settings.diskType;
+    item.readOnly = settings.readOnly;
     item.creationTime = item.modificationTime = nowMillis();
     return insertLocked(item);
 }
