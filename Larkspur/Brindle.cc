@@ -79,6 +79,8 @@ std::string CV_intToHexString(std::uint32_t value) {
 
 std::uint32_t CV_hexStringToInt(std::string_view text) {
     std::uint32_t v = 0;
+    // "%2X" pads a one-digit id with a space; the padding is not a digit.
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     for (char c : text) {
         if (c == '\0') break;
         std::uint32_t digit = c < ':' ? static_cast<std::uint32_t>(c - '0')

@@ -1,0 +1,174 @@
+// Disk images, in-place mounts, the "/.vol/" resolver and the daemon's life cycle, through
+// tidewell-hdiutil and a real gatewarden.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+#include "platform/places.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace gwtest;
+
+std::string trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+class Volumes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+        daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+    }
+    void TearDown() override {
+        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        daemon_.reset();
+    }
+    // Creates and attaches an image; returns its mount point, or "" (with a skip) when mounting is refused.
+    std::string makeVolume(const std::string& name) {
+        image_ = (dir_ / (name + ".sparsebundle")).string();
+        auto c = hdiutil({"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname", name, image_});
+        EXPECT_EQ(c.exitCode, 0);
+        std::string mp = tw::platform::volumesRoot() + "/" + name;
+        daemon_->remember(mp);
+        auto a = hdiutil({"attach", image_});
+        if (a.exitCode != 0) return "";
+        EXPECT_EQ(trim(a.out), mp);
+        return mp;
+    }
+
+    tw::test::TempDir dir_{"gw-vol"};
+    std::unique_ptr<Daemon> daemon_;
+    std::string image_;
+};
+
+TEST_F(Volumes, ImageCreateAttachEjectKeepsFileNumbers) {
+    std::string mp = makeVolume("Docs");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::ifstream info(image_ + "/Info.json");
+    auto j = nlohmann::json::parse(info);
+    EXPECT_EQ(j["volumeName"], "Docs");
+    std::string uuid = j["volumeUUID"];
+    EXPECT_EQ(uuid.size(), 36u);
+    EXPECT_NE(hdiutil({"create", "-volname", "Docs", image_}).exitCode, 0) << "an existing image is not overwritten";
+
+    std::ofstream(mp + "/a.txt") << "content";
+    struct stat onMount, backing, root;
+    ASSERT_EQ(stat((mp + "/a.txt").c_str(), &onMount), 0);
+    ASSERT_EQ(stat((image_ + "/content/a.txt").c_str(), &backing), 0);
+    ASSERT_EQ(stat(mp.c_str(), &root), 0);
+    EXPECT_EQ(onMount.st_ino, backing.st_ino);
+    EXPECT_NE(onMount.st_dev, backing.st_dev);
+    EXPECT_EQ(tw::platform::volumeUUIDForDevice(root.st_dev), uuid);
+
+    ASSERT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    EXPECT_FALSE(isMountPoint(mp));
+    EXPECT_FALSE(std::filesystem::exists(mp));
+    EXPECT_NE(hdiutil({"eject", mp}).exitCode, 0);
+    ASSERT_EQ(trim(hdiutil({"attach", image_}).out), mp);
+    struct stat again;
+    ASSERT_EQ(stat((mp + "/a.txt").c_str(), &again), 0);
+    EXPECT_EQ(again.st_ino, onMount.st_ino);
+}
+
+TEST_F(Volumes, ResolverFollowsRenamesAndFindsItemsNotYetLookedUp) {
+    std::string mp = makeVolume("Res");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::filesystem::create_directories(mp + "/deep/er");
+    std::ofstream(mp + "/deep/er/f.txt") << "x";
+    struct stat st;
+    ASSERT_EQ(stat((mp + "/deep/er/f.txt").c_str(), &st), 0);
+    std::string vol = "/.vol/" + std::to_string(st.st_dev) + "/" + std::to_string(st.st_ino);
+    EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/er/f.txt");
+    std::filesystem::rename(mp + "/deep/er/f.txt", mp + "/deep/g.txt");
+    EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/g.txt");
+    EXPECT_EQ(tw::platform::resolveVolPath(vol + "/tail"), mp + "/deep/g.txt/tail");
+    std::string unknown = "/.vol/" + std::to_string(st.st_dev) + "/999999999";
+    EXPECT_EQ(tw::platform::resolveVolPath(unknown), unknown);
+    EXPECT_EQ(tw::platform::resolveVolPath("/.vol/1/2"), "/.vol/1/2");
+    EXPECT_EQ(tw::platform::resolveVolPath("/.vol/x/2"), "/.vol/x/2");
+    EXPECT_EQ(tw::platform::resolveVolPath("/home/a"), "/home/a");
+
+    // After a remount nothing has been looked up yet; the resolver walks the backing folder.
+    ino_t ino = st.st_ino;
+    ASSERT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    struct stat root;
+    ASSERT_EQ(stat(mp.c_str(), &root), 0);
+    EXPECT_EQ(tw::platform::currentPathOf(root.st_dev, ino), mp + "/deep/g.txt");
+}
+
+TEST_F(Volumes, TermUnmountsEverythingAndRestartMountsOverAStaleMount) {
+    std::string mp = makeVolume("Life");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::string inPlace = (dir_ / "InPlace").string();
+    std::filesystem::create_directories(inPlace);
+    std::ofstream(inPlace + "/kept.txt") << "kept";
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr)) << daemon_->log();
+    ASSERT_TRUE(isMountPoint(inPlace));
+    // A second daemon on the same sockets is refused.
+    EXPECT_EQ(run({GW_DAEMON_BIN, "--foreground"}, 20s).exitCode, 1);
+
+    EXPECT_EQ(daemon_->terminate(), 0);
+    EXPECT_FALSE(isMountPoint(mp));
+    EXPECT_FALSE(isMountPoint(inPlace));
+    EXPECT_FALSE(std::filesystem::exists(mp));
+
+    // A crash leaves both mounts stale; a new daemon mounts over them.
+    daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden2.log");
+    ASSERT_TRUE(daemon_->ready());
+    daemon_->remember(mp);
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr));
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    daemon_->killHard();
+    struct stat st;
+    EXPECT_EQ(stat((inPlace + "/kept.txt").c_str(), &st), -1);
+    EXPECT_EQ(errno, ENOTCONN);
+    daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden3.log");
+    ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+    daemon_->remember(mp);
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr)) << daemon_->log();
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0) << daemon_->log();
+    std::ifstream in(inPlace + "/kept.txt");
+    std::string kept;
+    in >> kept;
+    EXPECT_EQ(kept, "kept");
+    EXPECT_EQ(stat(mp.c_str(), &st), 0);
+}
+
+TEST_F(Volumes, BackingFolderThatDisappears) {
+    std::string mp = makeVolume("Gone");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::filesystem::create_directories(mp + "/d");
+    std::ofstream(mp + "/d/f") << "x";
+    std::filesystem::remove_all(image_ + "/content");
+    std::this_thread::sleep_for(1200ms);  // names and attributes cached by the kernel expire
+    EXPECT_FALSE(std::filesystem::exists(mp + "/d/f"));
+    EXPECT_FALSE(std::ofstream(mp + "/new.txt").is_open());
+    auto list = tw::platform::controlRequest({"list"});
+    ASSERT_TRUE(list && list->ok);
+    EXPECT_EQ(list->fields, std::vector<std::string>{mp});
+    EXPECT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    EXPECT_NE(hdiutil({"attach", image_}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(mp));
+}
+
+TEST_F(Volumes, BadControlRequests) {
+    EXPECT_FALSE(tw::platform::controlRequest({"attach", "relative", "x", "n", "u"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"attach-in-place", (dir_ / "missing").string()})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"resolve", "abc", "1"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"frobnicate"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({})->ok);
+    EXPECT_NE(hdiutil({"attach", (dir_ / "nothing.sparsebundle").string()}).exitCode, 0);
+    EXPECT_EQ(run({GW_MDUTIL_BIN, "-v", "-i", "on", "/x"}).exitCode, 0);
+}
+
+}  // namespace
