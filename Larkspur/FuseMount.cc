@@ -221,9 +221,10 @@ struct FuseMount::Ops {
 
     static void init(void*, fuse_conn_info* conn) {
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
-        if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
-        if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
-        if (conn->capable & FUSE_CAP_SPLICE_READ) conn->want |= FUSE_CAP_SPLICE_READ;
+        // The mount is the only writer of its backing folder (an in-place folder is hidden under it,
+        // an image's content belongs to it), so pages cached through it stay true: no invalidation
+        // on every change of modification time.
+        if (!getenv("GW_AUTO_INVAL")) conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
         conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;  // writes must reach us through the handle that made them
         conn->max_write = 1024 * 1024;
         conn->max_readahead = 1024 * 1024;
@@ -722,6 +723,18 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
         return fail("mounting at " + m->options_.mountPoint + " failed: " + strerror(err), err);
     }
     m->device_ = mountDevice(m->options_.mountPoint);
+    // The kernel reads ahead only 128 KiB on a FUSE mount unless told otherwise; a larger window lets
+    // sequential reads arrive in requests of up to max_write. Only root may change it; others keep
+    // the default.
+    if (m->device_ != 0) {
+        std::string ra = "/sys/class/bdi/" + std::to_string(major(m->device_)) + ":" + std::to_string(minor(m->device_)) +
+                         "/read_ahead_kb";
+        UniqueFd raFd(::open(ra.c_str(), O_WRONLY | O_CLOEXEC));
+        if (raFd) {
+            ssize_t w = ::write(raFd.get(), "1024", 4);
+            (void)w;
+        }
+    }
     FuseMount* raw = m.get();
     m->loop_ = std::thread([raw] {
         fuse_loop_config* cfg = fuse_loop_cfg_create();
