@@ -224,7 +224,7 @@ struct FuseMount::Ops {
         // The mount is the only writer of its backing folder (an in-place folder is hidden under it,
         // an image's content belongs to it), so pages cached through it stay true: no invalidation
         // on every change of modification time.
-        if (!getenv("GW_AUTO_INVAL")) conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+        conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
         conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;  // writes must reach us through the handle that made them
         conn->max_write = 1024 * 1024;
         conn->max_readahead = 1024 * 1024;

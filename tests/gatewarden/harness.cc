@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "platform/unixsocket.h"
+#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -157,6 +158,10 @@ void Daemon::killHard() {
 
 Daemon::~Daemon() {
     terminate();
+    // The daemon is built with the same sanitizers as the tests; whatever they found fails the test.
+    std::string text = log();
+    if (text.find("Sanitizer") != std::string::npos || text.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "gatewarden reported a sanitizer finding:\n" << text;
     for (const auto& m : mounts_)
         if (isMountPoint(m)) umount2(m.c_str(), MNT_DETACH);
 }
