@@ -31,6 +31,11 @@ constexpr const char* kIndexerNames[] = {"mdworker",        "tracker-miner-f", "
 // How long an expired question that was read waits for its late answer before it is forgotten.
 constexpr auto kTombstoneLife = std::chrono::seconds(60);
 
+// Events kept for an application that does not read them (about 130 MiB). Beyond it, reports are
+// dropped and questions let their operation go on, each with a log line, rather than let the daemon
+// that hosts every mount run out of memory.
+constexpr std::size_t kMaxQueued = 65536;
+
 std::string readSmallFile(const std::string& path) {
     tw::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return {};
@@ -56,6 +61,13 @@ pid_t Caller::tgid() {
             std::string status = readSmallFile("/proc/" + std::to_string(tid_) + "/status");
             auto at = status.find("\nTgid:");
             if (at != std::string::npos) tgid_ = static_cast<pid_t>(strtol(status.c_str() + at + 6, nullptr, 10));
+            // The leader's status names the process itself, which saves reading its comm later.
+            if (*tgid_ == tid_ && status.compare(0, 5, "Name:") == 0) {
+                auto start = status.find_first_not_of(" \t", 5);
+                auto end = status.find('\n');
+                if (start != std::string::npos && end != std::string::npos && start <= end)
+                    comm_ = status.substr(start, end - start);
+            }
         }
     }
     return *tgid_;
@@ -64,9 +76,11 @@ pid_t Caller::tgid() {
 const std::string& Caller::comm() {
     if (!comm_) {
         pid_t p = tgid();
-        std::string c = p > 0 ? readSmallFile("/proc/" + std::to_string(p) + "/comm") : std::string();
-        while (!c.empty() && c.back() == '\n') c.pop_back();
-        comm_ = std::move(c);
+        if (!comm_) {
+            std::string c = p > 0 ? readSmallFile("/proc/" + std::to_string(p) + "/comm") : std::string();
+            while (!c.empty() && c.back() == '\n') c.pop_back();
+            comm_ = std::move(c);
+        }
     }
     return *comm_;
 }
@@ -324,6 +338,10 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     memcpy(p.record.path2, path2.data(), path2.size());
     std::lock_guard lock(eventLock_);
     if (!active()) return false;
+    if (eventList_.size() >= kMaxQueued) {
+        GW_WARN("Event queue full; not reporting action %u for \"%s\"", action, printable(path1.substr(0, 200)).c_str());
+        return false;
+    }
     eventList_.push_back(std::move(p));
     return true;
 }
@@ -346,6 +364,10 @@ bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::
 
     std::unique_lock lock(eventLock_);
     if (!active()) return false;
+    if (eventList_.size() >= kMaxQueued) {
+        GW_WARN("Event queue full; not asking about \"%s\"; the operation goes on", printable(path).c_str());
+        return false;
+    }
     eventList_.push_back(std::move(p));
     auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
     if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) return q->refuse;

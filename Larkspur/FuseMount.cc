@@ -131,6 +131,13 @@ void FuseMount::forget(std::uint64_t nodeid, std::uint64_t count) {
     inodes_.erase({inode.ino, inode.dev});
 }
 
+void FuseMount::noteBackingGone() {
+    struct stat st;
+    if (fstat(root_->fd.get(), &st) == 0 && st.st_nlink > 0) return;
+    if (!backingGoneLogged_.exchange(true))
+        GW_ERROR("The backing folder of %s has disappeared; its items cannot be reached", options_.mountPoint.c_str());
+}
+
 std::optional<std::string> FuseMount::translate(const std::string& backingPath) const {
     if (backingPath == backingRoot_) return options_.mountPoint;
     if (backingPath.size() > backingRoot_.size() && backingPath.compare(0, backingRoot_.size(), backingRoot_) == 0 &&
@@ -232,7 +239,9 @@ struct FuseMount::Ops {
 
     static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
         fuse_entry_param e;
-        int err = fillEntry(self(req), parent, name, e);
+        FuseMount& m = self(req);
+        int err = fillEntry(m, parent, name, e);
+        if (err == ENOENT || err == ESTALE) m.noteBackingGone();
         if (err) fuse_reply_err(req, err);
         else fuse_reply_entry(req, &e);
     }

@@ -72,6 +72,8 @@ private:
     std::optional<std::string> mountPathOf(int fd);
     std::optional<std::string> childPath(std::uint64_t parent, const char* name);
     std::optional<std::string> translate(const std::string& backingPath) const;
+    // Logs once when the backing folder itself was deleted under the mount.
+    void noteBackingGone();
     bool searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found, std::size_t& budget);
 
     Brindle& filter_;
@@ -91,6 +93,7 @@ private:
     std::unique_ptr<fuse_session, SessionDeleter> session_;
     std::thread loop_;
     std::atomic<bool> loopEnded_{false};
+    std::atomic<bool> backingGoneLogged_{false};
     bool unmounted_ = false;
 };
 

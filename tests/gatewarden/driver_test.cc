@@ -130,6 +130,18 @@ TEST_F(DriverTest, StructureSizesAreChecked) {
     EXPECT_NE(daemon_->log().find("does not fit"), std::string::npos);
 }
 
+TEST_F(DriverTest, WatchPathInOtherLetterCaseKeptOnce) {
+    auto c = client();
+    ASSERT_EQ(c->openConnection(), kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Docs", kReadWrite)), kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/VOLUMES/docs/", kReadWrite)), kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Other", kReadWrite)), kIOReturnSuccess);
+    std::string log = daemon_->log();
+    size_t added = 0;
+    for (size_t at = log.find("Added "); at != std::string::npos; at = log.find("Added ", at + 1)) ++added;
+    EXPECT_EQ(added, 2u) << log;
+}
+
 TEST_F(DriverTest, BrokenClientsDoNotHurtTheDaemon) {
     auto holder = client();
     ASSERT_EQ(holder->openConnection(), kIOReturnSuccess);

@@ -27,6 +27,14 @@ protected:
         if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
         daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
         ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        // One trial mount tells whether this machine lets us mount at all.
+        std::string probe = (dir_ / "probe").string(), skip;
+        std::filesystem::create_directories(probe);
+        if (!daemon_->attachInPlace(probe, &skip)) {
+            if (!skip.empty()) GTEST_SKIP() << skip;
+            FAIL() << "trial mount failed\n" << daemon_->log();
+        }
+        ASSERT_TRUE(tw::platform::controlRequest({"eject", probe})->ok);
     }
     void TearDown() override {
         if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
@@ -153,6 +161,7 @@ TEST_F(Volumes, BackingFolderThatDisappears) {
     std::this_thread::sleep_for(1200ms);  // names and attributes cached by the kernel expire
     EXPECT_FALSE(std::filesystem::exists(mp + "/d/f"));
     EXPECT_FALSE(std::ofstream(mp + "/new.txt").is_open());
+    EXPECT_NE(daemon_->log().find("has disappeared"), std::string::npos);
     auto list = tw::platform::controlRequest({"list"});
     ASSERT_TRUE(list && list->ok);
     EXPECT_EQ(list->fields, std::vector<std::string>{mp});
