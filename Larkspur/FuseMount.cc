@@ -760,33 +760,60 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     return m;
 }
 
-void FuseMount::unmount() {
-    if (unmounted_) return;
-    unmounted_ = true;
-    fuse_session_exit(session_.get());
-    detachStaleMount(options_.mountPoint);
+namespace {
+// Aborts a FUSE connection through the control file system, mounting it first when we may; this ends
+// a session whose mount is detached but still has files open.
+bool abortConnection(dev_t device) {
+    std::string abortPath = "/sys/fs/fuse/connections/" + std::to_string(minor(device)) + "/abort";
+    UniqueFd a(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!a && errno == ENOENT && geteuid() == 0 &&
+        ::mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr) == 0)
+        a.reset(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!a) return false;
+    return ::write(a.get(), "1", 1) == 1;
+}
+}  // namespace
+
+bool FuseMount::unmount(std::chrono::milliseconds wait) {
+    if (joined_) return true;
+    if (!detached_) {
+        detached_ = true;
+        fuse_session_exit(session_.get());
+        detachStaleMount(options_.mountPoint);
+    }
     // The session ends once the kernel lets go of the connection; files still open keep it alive.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!loopEnded_.load() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!loopEnded_.load() && device_ != 0) {
-        std::string abortPath = "/sys/fs/fuse/connections/" + std::to_string(minor(device_)) + "/abort";
-        UniqueFd a(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
-        if (a) {
-            ssize_t w = ::write(a.get(), "1", 1);
-            (void)w;
-        } else {
-            GW_WARN("%s stays busy after unmounting; waiting for its files to close", options_.mountPoint.c_str());
+    auto waitLoop = [&](std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!loopEnded_.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return loopEnded_.load();
+    };
+    if (!waitLoop(wait) && !abortTried_ && device_ != 0) {
+        abortTried_ = true;
+        if (abortConnection(device_)) {
+            GW_WARN("%s was busy; its connection was aborted", options_.mountPoint.c_str());
+            waitLoop(std::chrono::seconds(2));
         }
     }
-    if (loop_.joinable()) loop_.join();
+    if (!loopEnded_.load()) {
+        GW_WARN("%s is detached but files on it are still open; its session ends when they close",
+                options_.mountPoint.c_str());
+        return false;
+    }
+    loop_.join();
+    joined_ = true;
     fuse_session_unmount(session_.get());
     if (options_.removeMountPointOnUnmount) ::rmdir(options_.mountPoint.c_str());
     GW_INFO("Unmounted %s", options_.mountPoint.c_str());
+    return true;
 }
 
 FuseMount::~FuseMount() {
-    if (session_) unmount();
+    // A session still running uses this object: wait for it rather than pull it away.
+    if (session_ && !unmount()) {
+        loop_.join();
+        fuse_session_unmount(session_.get());
+    }
 }
 
 }  // namespace gw

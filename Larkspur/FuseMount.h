@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -47,8 +48,10 @@ public:
     FuseMount(const FuseMount&) = delete;
     FuseMount& operator=(const FuseMount&) = delete;
 
-    // Detaches the mount and waits for its session to end (up to a few seconds when files stay open).
-    void unmount();
+    // Detaches the mount and ends its session. When files on it stay open and the connection cannot be
+    // aborted, the mount is detached anyway and false is returned after `wait`; call again later.
+    bool unmount(std::chrono::milliseconds wait = std::chrono::seconds(3));
+    bool finished() const { return loopEnded_.load(); }
 
     const std::string& mountPoint() const { return options_.mountPoint; }
     const std::string& uuid() const { return options_.uuid; }
@@ -94,7 +97,9 @@ private:
     std::thread loop_;
     std::atomic<bool> loopEnded_{false};
     std::atomic<bool> backingGoneLogged_{false};
-    bool unmounted_ = false;
+    bool detached_ = false;   // from the file-system tree
+    bool abortTried_ = false;
+    bool joined_ = false;     // session ended and cleaned up
 };
 
 // Detaches whatever is mounted at `path` (a stale mount left by a crashed daemon). True when something

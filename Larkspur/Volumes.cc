@@ -5,7 +5,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +16,8 @@
 #include <filesystem>
 
 #include "Larkspur/Log.h"
+
+extern char** environ;
 
 namespace gw {
 
@@ -31,6 +36,18 @@ std::string newUuid() {
     while (!u.empty() && (u.back() == '\n' || u.back() == ' ')) u.pop_back();
     std::transform(u.begin(), u.end(), u.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
     return u;
+}
+
+// Unmounts only when nothing on the mount is in use; false (and still mounted) when busy.
+bool unmountIfIdle(const std::string& path) {
+    if (geteuid() == 0) return ::umount2(path.c_str(), 0) == 0 || errno != EBUSY;
+    const char* argv[] = {"fusermount3", "-u", "-q", path.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
@@ -78,16 +95,39 @@ Volumes::Volumes(Brindle& filter)
 
 Volumes::~Volumes() { stop(); }
 
+void Volumes::reapLingering() {
+    std::vector<std::shared_ptr<FuseMount>> left;
+    {
+        std::lock_guard lock(mountsMutex_);
+        left.swap(lingering_);
+    }
+    std::vector<std::shared_ptr<FuseMount>> still;
+    for (auto& m : left)
+        if (!m->unmount(std::chrono::milliseconds(0))) still.push_back(m);
+    std::lock_guard lock(mountsMutex_);
+    lingering_.insert(lingering_.end(), still.begin(), still.end());
+}
+
 bool Volumes::listen(const std::string& path) { return server_.listen(path); }
 
-void Volumes::stop() {
+bool Volumes::stop(std::chrono::milliseconds wait) {
     server_.stop();
     std::vector<std::shared_ptr<FuseMount>> all;
     {
         std::lock_guard lock(mountsMutex_);
         all.swap(mounts_);
+        all.insert(all.end(), lingering_.begin(), lingering_.end());
+        lingering_.clear();
     }
-    for (auto& m : all) m->unmount();
+    bool clean = true;
+    for (auto& m : all) {
+        if (!m->unmount(wait)) {
+            clean = false;
+            std::lock_guard lock(mountsMutex_);
+            lingering_.push_back(m);
+        }
+    }
+    return clean;
 }
 
 void Volumes::serve(UniqueFd conn, int cancelFd) {
@@ -103,11 +143,13 @@ void Volumes::serve(UniqueFd conn, int cancelFd) {
 }
 
 std::vector<std::string> Volumes::handle(const std::vector<std::string>& req) {
+    reapLingering();
     if (req.empty()) return errorReply("empty request");
     const std::string& verb = req[0];
     if (verb == "attach" && req.size() == 5) return attach(req[1], req[2], req[3], req[4]);
     if (verb == "attach-in-place" && req.size() == 2) return attachInPlace(req[1]);
-    if (verb == "eject" && req.size() == 2) return eject(req[1]);
+    if (verb == "eject" && (req.size() == 2 || (req.size() == 3 && req[2] == "force")))
+        return eject(req[1], req.size() == 3);
     if (verb == "resolve" && req.size() == 3) {
         std::uint64_t dev = 0, ino = 0;
         if (!parseNumber(req[1], dev) || !parseNumber(req[2], ino)) return errorReply("bad numbers");
@@ -198,7 +240,7 @@ std::vector<std::string> Volumes::attachInPlace(const std::string& folderIn) {
     return {"ok", folder};
 }
 
-std::vector<std::string> Volumes::eject(const std::string& mountPointIn) {
+std::vector<std::string> Volumes::eject(const std::string& mountPointIn, bool force) {
     std::string mountPoint = normalise(mountPointIn);
     std::shared_ptr<FuseMount> m;
     {
@@ -206,10 +248,15 @@ std::vector<std::string> Volumes::eject(const std::string& mountPointIn) {
         auto it = std::find_if(mounts_.begin(), mounts_.end(),
                                [&](const std::shared_ptr<FuseMount>& x) { return x->mountPoint() == mountPoint; });
         if (it == mounts_.end()) return errorReply(mountPoint + " is not mounted by gatewarden");
+        // A volume in use stays mounted unless the eject is forced, as a disk would.
+        if (!force && !unmountIfIdle(mountPoint)) return errorReply("Resource busy");
         m = *it;
         mounts_.erase(it);
     }
-    m->unmount();
+    if (!m->unmount(std::chrono::milliseconds(500))) {
+        std::lock_guard lock(mountsMutex_);
+        lingering_.push_back(m);
+    }
     return {"ok"};
 }
 

@@ -2,7 +2,7 @@
 // ejects them and the "/.vol/" resolver finds an item's current path. Requests (text fields):
 //   attach CONTENT MOUNTPOINT NAME UUID   mount an image's content folder
 //   attach-in-place FOLDER                mount a folder over itself
-//   eject MOUNTPOINT                      unmount
+//   eject MOUNTPOINT [force]              unmount; a volume in use only when forced
 //   resolve DEVICE INODE                  current path of an item on one of our mounts
 //   volume-uuid DEVICE                    the UUID of the mount with that device number
 //   list                                  every mount point
@@ -30,8 +30,9 @@ public:
 
     bool listen(const std::string& path);
     void start() { server_.start(); }
-    // Stops serving requests and unmounts everything mounted.
-    void stop();
+    // Stops serving requests and unmounts everything mounted. False when a detached mount still has
+    // open files after `wait`: its session cannot end while this process lives.
+    bool stop(std::chrono::milliseconds wait = std::chrono::milliseconds(500));
 
     std::vector<std::string> handle(const std::vector<std::string>& request);
 
@@ -40,12 +41,14 @@ private:
     std::vector<std::string> attach(const std::string& content, const std::string& mountPoint, const std::string& name,
                                     const std::string& uuid);
     std::vector<std::string> attachInPlace(const std::string& folder);
-    std::vector<std::string> eject(const std::string& mountPoint);
+    std::vector<std::string> eject(const std::string& mountPoint, bool force);
     std::shared_ptr<FuseMount> byDevice(dev_t device);
+    void reapLingering();
 
     Brindle& filter_;
     std::mutex mountsMutex_;
     std::vector<std::shared_ptr<FuseMount>> mounts_;
+    std::vector<std::shared_ptr<FuseMount>> lingering_;  // ejected, files still open
     SocketServer server_;
 };
 

@@ -69,10 +69,16 @@ int main(int argc, char** argv) {
     while (sigwait(&set, &sig) != 0 || sig == SIGHUP) {
     }
     GW_INFO("Signal %d: unmounting and stopping", sig);
-    // Nobody waits for an answer while the mounts go away.
-    filter.clientClosed();
-    volumes.stop();
+    // No more commands, and nobody waits for an answer while the mounts go away.
     driver.stop();
+    filter.clientClosed();
+    if (!volumes.stop()) {
+        // A detached mount with open files keeps its session thread busy until they close; ending
+        // the process closes our end of the connection, which ends the session in the kernel.
+        GW_WARN("Stopping with busy mounts; their open files will fail from now on");
+        fflush(stderr);
+        _exit(0);
+    }
     filter.BrindleStop();
     GW_INFO("Stopped");
     return 0;

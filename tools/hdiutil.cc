@@ -4,7 +4,7 @@
 //
 //   tidewell-hdiutil create -type SPARSEBUNDLE -size 1t -fs HFS+ -volname NAME PATH
 //   tidewell-hdiutil attach PATH            mounts at the volumes root under the volume name
-//   tidewell-hdiutil eject MOUNTPOINT
+//   tidewell-hdiutil eject [-force] MOUNTPOINT  a volume in use is ejected only with -force
 //   tidewell-hdiutil attach-in-place FOLDER mounts a folder over itself
 #include <fcntl.h>
 #include <string.h>
@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -101,9 +102,11 @@ int attachInPlace(const std::string& folder) {
     return 0;
 }
 
-int eject(const std::string& mountPoint) {
+int eject(const std::string& mountPoint, bool force) {
     std::string abs = fs::absolute(mountPoint).lexically_normal().string();
-    int rc = reply("eject", tw::platform::controlRequest({"eject", abs}));
+    std::vector<std::string> request{"eject", abs};
+    if (force) request.push_back("force");
+    int rc = reply("eject", tw::platform::controlRequest(request));
     if (rc == 0) printf("\"%s\" ejected.\n", abs.c_str());
     return rc;
 }
@@ -124,7 +127,8 @@ int main(int argc, char** argv) {
     if (verb == "create") return create(args);
     if (verb == "attach" && !plain.empty()) return attach(plain.back());
     if (verb == "attach-in-place" && !plain.empty()) return attachInPlace(plain.back());
-    if ((verb == "eject" || verb == "detach") && !plain.empty()) return eject(plain.back());
+    if ((verb == "eject" || verb == "detach") && !plain.empty())
+        return eject(plain.back(), std::find(args.begin(), args.end(), "-force") != args.end());
     fprintf(stderr, "hdiutil: unknown verb or missing argument: %s\n", verb.c_str());
     return 2;
 }

@@ -114,16 +114,17 @@ public:
 
 private:
     void loop() {
-        int idle = 0;
+        // The application's polling: after an event the next read follows at once, then each empty
+        // read doubles the pause (capped at 1 ms here, so an idle client costs little CPU).
+        std::chrono::microseconds interval(1);
         while (running_) {
             _pwevent rec;
             if (client_->receive(rec) != kIOReturnSuccess || rec.action == no_MESSAGE) {
-                // Spin briefly after activity, then back off so an idle client costs little.
-                if (++idle > 2000) std::this_thread::sleep_for(std::chrono::microseconds(50));
-                else sched_yield();
+                std::this_thread::sleep_for(interval);
+                interval = std::min(interval * 2, std::chrono::microseconds(1000));
                 continue;
             }
-            idle = 0;
+            interval = std::chrono::microseconds(1);
             bool question = rec.action == kauth_FILEOP_ISGHOST || rec.action == kauth_FILEOP_ISREADONLY ||
                             (rec.action == kauth_FILEOP_DELETE && rec.path2[0] == 0);
             if (question) {

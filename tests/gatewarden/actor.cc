@@ -83,6 +83,14 @@ int main(int argc, char** argv) {
         }
         return result(closedir(d));
     }
+    if (op == "hold-open") {
+        // Keeps a file open until killed.
+        int fd = open(a, O_RDONLY);
+        if (fd < 0) return result(-1);
+        printf("open\n");
+        fflush(stdout);
+        for (;;) pause();
+    }
     if (op == "hold-driver") {
         // Opens the driver on the socket `a`, says so, and waits to be killed.
         auto c = tw::platform::UserClient::connect(a);

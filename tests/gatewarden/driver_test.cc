@@ -75,26 +75,12 @@ TEST_F(DriverTest, OneOpenClientAtATime) {
 }
 
 TEST_F(DriverTest, DeadClientReleasesTheDriver) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
     // The holder is a separate process that opens the driver and is then killed.
-    std::string sock = daemon_->socketPath;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[1], 1);
-        execl(GW_ACTOR_BIN, GW_ACTOR_BIN, "hold-driver", sock.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(p[1]);
-    char buf[16] = {};
-    ASSERT_GT(read(p[0], buf, sizeof buf - 1), 0);
-    close(p[0]);
-    EXPECT_STREQ(buf, "open\n");
+    HeldActor holder({"hold-driver", daemon_->socketPath});
+    ASSERT_TRUE(holder.holding());
     auto app = client();
     EXPECT_EQ(app->openConnection(), kIOReturnExclusiveAccess);
-    kill(pid, SIGKILL);
-    int status;
-    waitpid(pid, &status, 0);
+    holder.kill();
     IOReturn rc = kIOReturnExclusiveAccess;
     for (int i = 0; i < 200 && rc != kIOReturnSuccess; ++i) {
         rc = app->openConnection();

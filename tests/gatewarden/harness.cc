@@ -93,6 +93,28 @@ RunResult hdiutil(const std::vector<std::string>& args) {
     return run(argv, 60s);
 }
 
+HeldActor::HeldActor(const std::vector<std::string>& args) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) < 0) return;
+    UniqueFd readEnd(p[0]), writeEnd(p[1]);
+    std::vector<std::string> argv{GW_ACTOR_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawnWith(argv, writeEnd.get(), -1);
+    writeEnd.reset();
+    if (pid_ < 0) return;
+    pollfd pf{readEnd.get(), POLLIN, 0};
+    char buf[16] = {};
+    if (poll(&pf, 1, 10000) == 1 && read(readEnd.get(), buf, sizeof buf - 1) > 0) holding_ = std::string(buf) == "open\n";
+}
+
+void HeldActor::kill() {
+    if (pid_ < 0) return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    waitExit(pid_, 10s, &status);
+    pid_ = -1;
+}
+
 std::string fuseUnavailableReason() {
     if (access("/dev/fuse", R_OK | W_OK) != 0) return std::string("/dev/fuse is not usable: ") + strerror(errno);
     return {};

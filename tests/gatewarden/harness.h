@@ -35,6 +35,19 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
 RunResult actor(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 30s);
 RunResult hdiutil(const std::vector<std::string>& args);
 
+// gw_actor holding something ("hold-open PATH", "hold-driver SOCKET") until dropped (SIGKILL).
+class HeldActor {
+public:
+    explicit HeldActor(const std::vector<std::string>& args);
+    ~HeldActor() { kill(); }
+    bool holding() const { return holding_; }
+    void kill();
+
+private:
+    pid_t pid_ = -1;
+    bool holding_ = false;
+};
+
 // Why FUSE tests cannot run here; empty when they can.
 std::string fuseUnavailableReason();
 

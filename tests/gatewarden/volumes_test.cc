@@ -152,6 +152,28 @@ TEST_F(Volumes, TermUnmountsEverythingAndRestartMountsOverAStaleMount) {
     EXPECT_EQ(stat(mp.c_str(), &st), 0);
 }
 
+TEST_F(Volumes, EjectAndStopWithFilesHeldOpen) {
+    std::string mp = makeVolume("Busy");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::ofstream(mp + "/held.txt") << "x";
+    HeldActor first({"hold-open", mp + "/held.txt"});
+    ASSERT_TRUE(first.holding());
+    EXPECT_NE(hdiutil({"eject", mp}).exitCode, 0) << "a volume in use is not ejected";
+    EXPECT_TRUE(isMountPoint(mp));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(hdiutil({"eject", "-force", mp}).exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+    EXPECT_FALSE(isMountPoint(mp));
+    // Attached again and held again, then the daemon is told to stop: it still ends.
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    HeldActor second({"hold-open", mp + "/held.txt"});
+    ASSERT_TRUE(second.holding());
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_->terminate(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+    EXPECT_FALSE(isMountPoint(mp));
+}
+
 TEST_F(Volumes, BackingFolderThatDisappears) {
     std::string mp = makeVolume("Gone");
     ASSERT_FALSE(mp.empty()) << daemon_->log();
