@@ -746,12 +746,13 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     }
     FuseMount* raw = m.get();
     m->loop_ = std::thread([raw] {
-        fuse_loop_config* cfg = fuse_loop_cfg_create();
-        fuse_loop_cfg_set_clone_fd(cfg, 0);
-        fuse_loop_cfg_set_max_threads(cfg, 64);
-        fuse_loop_cfg_set_idle_threads(cfg, 8);
-        int rc = fuse_session_loop_mt(raw->session_.get(), cfg);
-        fuse_loop_cfg_destroy(cfg);
+        // Questions hold a worker for up to the answer time, and the application answering them reads
+        // through the same mount; the pool must outgrow the questions in flight by far.
+        std::unique_ptr<fuse_loop_config, void (*)(fuse_loop_config*)> cfg(fuse_loop_cfg_create(), fuse_loop_cfg_destroy);
+        fuse_loop_cfg_set_clone_fd(cfg.get(), 0);
+        fuse_loop_cfg_set_max_threads(cfg.get(), 256);
+        fuse_loop_cfg_set_idle_threads(cfg.get(), 8);
+        int rc = fuse_session_loop_mt(raw->session_.get(), cfg.get());
         if (rc != 0 && rc != -ENODEV) GW_WARN("Session of %s ended with %d", raw->options_.mountPoint.c_str(), rc);
         raw->loopEnded_.store(true);
     });
