@@ -776,7 +776,7 @@ bool abortConnection(dev_t device) {
 }  // namespace
 
 bool FuseMount::unmount(std::chrono::milliseconds wait) {
-    if (joined_) return true;
+    if (joined_ || !loop_.joinable()) return true;
     if (!detached_) {
         detached_ = true;
         fuse_session_exit(session_.get());
@@ -810,6 +810,8 @@ bool FuseMount::unmount(std::chrono::milliseconds wait) {
 }
 
 FuseMount::~FuseMount() {
+    // Never mounted (mounting failed): nothing to detach, and the path may belong to someone else.
+    if (!loop_.joinable() && !joined_) return;
     // A session still running uses this object: wait for it rather than pull it away.
     if (session_ && !unmount()) {
         loop_.join();

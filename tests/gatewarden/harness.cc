@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -93,6 +94,23 @@ RunResult hdiutil(const std::vector<std::string>& args) {
     return run(argv, 60s);
 }
 
+int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::string env = "XDG_RUNTIME_DIR=" + runtimeDir;
+    char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
+        execve(args[0], args.data(), envp);
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || !waitExit(pid, 60s, &status)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 HeldActor::HeldActor(const std::vector<std::string>& args) {
     int p[2];
     if (pipe2(p, O_CLOEXEC) < 0) return;
@@ -132,13 +150,31 @@ bool isMountPoint(const std::string& path) {
     return false;
 }
 
-Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs) : logPath_(logPath) {
+Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_t uid) : logPath_(logPath) {
     socketPath = tw::platform::userClientSocketPath();
     controlPath = tw::platform::gatewardenControlSocketPath();
+    for (size_t i = 0; i + 1 < extraArgs.size(); ++i) {
+        if (extraArgs[i] == "--socket") socketPath = extraArgs[i + 1];
+        if (extraArgs[i] == "--control-socket") controlPath = extraArgs[i + 1];
+    }
     UniqueFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     std::vector<std::string> argv{GW_DAEMON_BIN, "--foreground", "--verbose"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    pid_ = spawnWith(argv, log.get(), log.get());
+    if (uid == static_cast<uid_t>(-1)) {
+        pid_ = spawnWith(argv, log.get(), log.get());
+    } else {
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(log.get(), 1);
+            dup2(log.get(), 2);
+            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
     if (pid_ < 0) return;
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {

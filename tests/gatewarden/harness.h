@@ -34,6 +34,8 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
 // Runs gw_actor with the arguments; exit code is the errno of the operation.
 RunResult actor(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 30s);
 RunResult hdiutil(const std::vector<std::string>& args);
+// Runs a program as another user with XDG_RUNTIME_DIR set to `runtimeDir`; only the exit code.
+int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::string>& argv);
 
 // gw_actor holding something ("hold-open PATH", "hold-driver SOCKET") until dropped (SIGKILL).
 class HeldActor {
@@ -55,7 +57,8 @@ std::string fuseUnavailableReason();
 // if need be, and detaches anything still mounted at the mount points the test asked for.
 class Daemon {
 public:
-    explicit Daemon(const fs::path& logPath, std::vector<std::string> extraArgs = {});
+    // `uid` other than -1 runs the daemon as that user (group the same number), for tests as root.
+    explicit Daemon(const fs::path& logPath, std::vector<std::string> extraArgs = {}, uid_t uid = static_cast<uid_t>(-1));
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;

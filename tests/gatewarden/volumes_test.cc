@@ -192,6 +192,35 @@ TEST_F(Volumes, BackingFolderThatDisappears) {
     EXPECT_FALSE(std::filesystem::exists(mp));
 }
 
+// As another user: connections from other users are refused, and the daemon may or may not be
+// allowed to mount (that depends on /dev/fuse and fusermount3); either way it stays up and leaves
+// nothing mounted behind.
+TEST(VolumesAsUser, OtherUsersRefusedMountOutcomeLeavesTheDaemonWell) {
+    if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the daemon as another user";
+    const uid_t nobody = 65534;
+    tw::test::TempDir dir("gw-user");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all, std::filesystem::perm_options::add);
+    std::string run = (dir / "run").string(), folder = (dir / "InPlace").string();
+    std::filesystem::create_directories(run);
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(chown(run.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(folder.c_str(), nobody, nobody), 0);
+    std::string control = run + "/gatewarden-control.sock";
+    Daemon daemon(dir / "gatewarden.log", {"--socket", run + "/uc.sock", "--control-socket", control}, nobody);
+    ASSERT_TRUE(daemon.ready()) << daemon.log();
+    daemon.remember(folder);
+    // We are root here, not the daemon's user.
+    EXPECT_FALSE(tw::platform::controlRequest({"list"}, 5s, control));
+    EXPECT_NE(daemon.log().find("refusing a connection from uid 0"), std::string::npos);
+
+    int rc = runAsUser(nobody, run, {GW_HDIUTIL_BIN, "attach-in-place", folder});
+    EXPECT_TRUE(rc == 0 || rc == 1) << rc;
+    EXPECT_EQ(isMountPoint(folder), rc == 0);
+    EXPECT_EQ(daemon.terminate(), 0) << daemon.log();
+    EXPECT_FALSE(isMountPoint(folder));
+}
+
 TEST_F(Volumes, BadControlRequests) {
     EXPECT_FALSE(tw::platform::controlRequest({"attach", "relative", "x", "n", "u"})->ok);
     EXPECT_FALSE(tw::platform::controlRequest({"attach-in-place", (dir_ / "missing").string()})->ok);
