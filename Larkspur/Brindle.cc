@@ -184,10 +184,14 @@ void Brindle::BrindleHandleCommand(const _pwevent& record) {
     }
 }
 
-void Brindle::BrindleEventRead(_pwevent& out) {
+void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait) {
     memset(&out, 0, sizeof out);
-    std::lock_guard lock(eventLock_);
-    while (!eventList_.empty()) {
+    std::unique_lock lock(eventLock_);
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (eventList_.empty() &&
+            !eventQueued_.wait_until(lock, deadline, [&] { return !eventList_.empty(); }))
+            return;
         Pending p = std::move(eventList_.front());
         eventList_.pop_front();
         if (p.question) {
@@ -343,6 +347,7 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
         return false;
     }
     eventList_.push_back(std::move(p));
+    eventQueued_.notify_one();
     return true;
 }
 
@@ -369,6 +374,7 @@ bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::
         return false;
     }
     eventList_.push_back(std::move(p));
+    eventQueued_.notify_one();
     auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
     if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) return q->refuse;
     q->expired = true;

@@ -67,8 +67,10 @@ public:
     // One command record from the application. Records of another client family, unknown actions and
     // texts without a terminator inside their field are ignored with a log line.
     void BrindleHandleCommand(const tw::pw::_pwevent& record);
-    // Moves the oldest event into `out` (zero-filled first); action 0 when there is none.
-    void BrindleEventRead(tw::pw::_pwevent& out);
+    // Moves the oldest event into `out` (zero-filled first); action 0 when there is none after waiting
+    // up to `wait` for one. A short wait lets a polling reader receive an event the moment it is
+    // queued instead of at its next poll.
+    void BrindleEventRead(tw::pw::_pwevent& out, std::chrono::microseconds wait = std::chrono::microseconds(0));
     // Driver stop: inactive, every waiting operation goes on, the queue is emptied.
     void BrindleStop();
     // The user client that held the driver closed or died: nobody can answer any more, so watching
@@ -116,6 +118,7 @@ private:
 
     mutable std::mutex eventLock_;
     std::deque<Pending> eventList_;
+    std::condition_variable eventQueued_;  // waits under eventLock_
     std::deque<std::shared_ptr<Question>> awaiting_;  // read, not yet answered; oldest first
 };
 

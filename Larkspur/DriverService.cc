@@ -15,6 +15,10 @@ namespace {
 constexpr std::uint32_t kMaxInput = 64 * 1024;
 // A call's input must follow its header promptly; a client stuck in the middle of a call is dropped.
 constexpr auto kMidCallLimit = std::chrono::seconds(10);
+// A read of an empty queue waits this long for an event before it answers "empty". The application
+// polls; held briefly, its read returns the moment a question is queued, which is what keeps the
+// added latency of a held open small, while an idle application still costs one call per poll.
+constexpr auto kEmptyReadHold = std::chrono::microseconds(1000);
 
 struct MethodShape {
     std::uint32_t inputSize;
@@ -148,7 +152,7 @@ IOReturn DriverService::TransferInfo(std::uint64_t client, const _pwevent* in, _
     if (in) {
         filter_.BrindleHandleCommand(*in);
     } else if (out) {
-        filter_.BrindleEventRead(*out);
+        filter_.BrindleEventRead(*out, kEmptyReadHold);
     }
     return kIOReturnSuccess;
 }

@@ -4,8 +4,10 @@
 //   - small files created, written, closed and unlinked (goal: 0.25 of native)
 //   - the latency a held open adds when the answer comes at once (goal: p99 under 1 ms)
 //
-//   gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--gatewarden PATH]
-// Defaults are small so a run takes seconds; --full uses 1 GiB and 10,000 files.
+//   gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--dir FOLDER]
+//                    [--gatewarden PATH]
+// Defaults are small so a run takes seconds; --full uses 1 GiB and 10,000 files. Both sides live in a
+// new folder under FOLDER (default /var/tmp), so native and backing share one file system.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -146,6 +148,7 @@ int main(int argc, char** argv) {
     size_t mib = 256;
     int files = 2000, opens = 2000, rounds = 3;
     std::string daemonPath = GATEWARDEN_BIN;
+    std::string where = "/var/tmp";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--full") {
@@ -157,13 +160,14 @@ int main(int argc, char** argv) {
         else if (a == "--opens" && i + 1 < argc) opens = atoi(argv[++i]);
         else if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, atoi(argv[++i]));
         else if (a == "--gatewarden" && i + 1 < argc) daemonPath = argv[++i];
-        else die("usage: gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--gatewarden PATH]");
+        else if (a == "--dir" && i + 1 < argc) where = argv[++i];
+        else die("usage: gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--dir FOLDER] [--gatewarden PATH]");
     }
     if (access("/dev/fuse", R_OK | W_OK) != 0) die("/dev/fuse is not usable; nothing to measure");
 
-    char tmpl[] = "/var/tmp/gw-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) die("mkdtemp");
-    fs::path root = tmpl;
+    std::string tmpl = where + "/gw-bench-XXXXXX";
+    if (!mkdtemp(tmpl.data())) die("mkdtemp");
+    fs::path root = tmpl.c_str();
     fs::create_directories(root / "run");
     fs::create_directories(root / "native");
     fs::create_directories(root / "watched");
