@@ -31,10 +31,6 @@ constexpr const char* kIndexerNames[] = {"mdworker",        "tracker-miner-f", "
 // How long an expired question that was read waits for its late answer before it is forgotten.
 constexpr auto kTombstoneLife = std::chrono::seconds(60);
 
-// Events kept for an application that does not read them (about 130 MiB). Beyond it, reports are
-// dropped and questions let their operation go on, each with a log line, rather than let the daemon
-// that hosts every mount run out of memory.
-constexpr std::size_t kMaxQueued = 65536;
 
 std::string readSmallFile(const std::string& path) {
     tw::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -133,7 +129,8 @@ struct Brindle::Pending {
     std::shared_ptr<Question> question;  // null for reports
 };
 
-Brindle::Brindle(std::chrono::milliseconds answerTimeout) : answerTimeout_(answerTimeout) {}
+Brindle::Brindle(std::chrono::milliseconds answerTimeout, std::size_t maxQueued)
+    : answerTimeout_(answerTimeout), maxQueued_(maxQueued) {}
 
 Brindle::~Brindle() { BrindleStop(); }
 
@@ -342,7 +339,7 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     memcpy(p.record.path2, path2.data(), path2.size());
     std::lock_guard lock(eventLock_);
     if (!active()) return false;
-    if (eventList_.size() >= kMaxQueued) {
+    if (eventList_.size() >= maxQueued_) {
         GW_WARN("Event queue full; not reporting action %u for \"%s\"", action, printable(path1.substr(0, 200)).c_str());
         return false;
     }
@@ -369,7 +366,7 @@ bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::
 
     std::unique_lock lock(eventLock_);
     if (!active()) return false;
-    if (eventList_.size() >= kMaxQueued) {
+    if (eventList_.size() >= maxQueued_) {
         GW_WARN("Event queue full; not asking about \"%s\"; the operation goes on", printable(path).c_str());
         return false;
     }

@@ -59,7 +59,10 @@ std::string printable(std::string_view text);
 
 class Brindle {
 public:
-    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10));
+    // `maxQueued` bounds the events kept for an application that does not read them (about 130 MiB
+    // by default); beyond it reports are dropped and questions let their operation go on, each logged,
+    // rather than let the daemon that hosts every mount run out of memory.
+    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10), std::size_t maxQueued = 65536);
     ~Brindle();
     Brindle(const Brindle&) = delete;
     Brindle& operator=(const Brindle&) = delete;
@@ -110,6 +113,7 @@ private:
     void releaseAllQuestions(const char* why);
 
     const std::chrono::milliseconds answerTimeout_;
+    const std::size_t maxQueued_;
     std::atomic<bool> active_{false};
     std::atomic<pid_t> ignorePid_{0};
 

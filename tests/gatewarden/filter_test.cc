@@ -198,6 +198,22 @@ TEST(Answers, ClientGoneReleasesWaitingOperations) {
     EXPECT_FALSE(b.active());
 }
 
+TEST(Listener, FullQueueDropsReportsAndLetsQuestionsGoOn) {
+    Brindle b(10s, 3);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    Caller c = otherProcess();
+    for (int i = 0; i < 5; ++i) b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
+    EXPECT_EQ(b.queuedEvents(), 3u);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f0"), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    // Reading makes room again, in order.
+    EXPECT_STREQ(readOne(b).path1, "/w/f0");
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/later", "");
+    EXPECT_EQ(b.queuedEvents(), 3u);
+}
+
 TEST(Listener, PathsThatDoNotFitGoOnUnreported) {
     Brindle b(5s);
     b.AddWatchPath("/w");

@@ -157,6 +157,8 @@ TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) 
     write("b.txt", "b");
     EXPECT_EQ(actor({"rename", at("a.txt"), at("b.txt")}).exitCode, 0);
     EXPECT_EQ(actor({"rename", at("locked.txt"), at("c.txt")}).exitCode, EROFS);
+    write("d.txt", "d");
+    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS) << "the target it would replace";
     write("x.txt", "x");
     EXPECT_EQ(actor({"exchange", at("x.txt"), at("b.txt")}).exitCode, 0);
     settle();
@@ -171,8 +173,10 @@ TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) 
     EXPECT_EQ(x[0].action, kauth_FILEOP_EXCHANGE);
     EXPECT_EQ(x[0].path2, at("b.txt"));
     EXPECT_EQ(read("x.txt"), "a");
-    EXPECT_TRUE(std::filesystem::exists(at("locked.txt")));
+    EXPECT_EQ(read("locked.txt"), "locked content");
+    EXPECT_EQ(read("d.txt"), "d");
     EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("locked.txt")), 0u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("d.txt")), 0u);
 }
 
 TEST_F(WatchedFolder, ListingsReportTheLister) {
