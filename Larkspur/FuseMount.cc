@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -721,6 +722,10 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     std::string opts = "default_permissions,subtype=gatewarden," + fsname;
     const char* argv[] = {"gatewarden", "-o", opts.c_str()};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+    // The kernel names the mount by its resolved path; ours may pass through symbolic links.
+    std::error_code ec;
+    std::string resolvedMountPoint = std::filesystem::canonical(m->options_.mountPoint, ec).string();
+    if (ec) resolvedMountPoint = m->options_.mountPoint;
     fuse_lowlevel_ops ops = Ops::table();
     m->session_.reset(fuse_session_new(&args, &ops, sizeof ops, m.get()));
     fuse_opt_free_args(&args);
@@ -731,7 +736,7 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
         if (access("/dev/fuse", R_OK | W_OK) != 0) err = errno == ENOENT ? ENODEV : EPERM;
         return fail("mounting at " + m->options_.mountPoint + " failed: " + strerror(err), err);
     }
-    m->device_ = mountDevice(m->options_.mountPoint);
+    m->device_ = mountDevice(resolvedMountPoint);
     // The kernel reads ahead only 128 KiB on a FUSE mount unless told otherwise; a larger window lets
     // sequential reads arrive in requests of up to max_write. Only root may change it; others keep
     // the default.

@@ -152,6 +152,21 @@ TEST_F(Volumes, TermUnmountsEverythingAndRestartMountsOverAStaleMount) {
     EXPECT_EQ(stat(mp.c_str(), &st), 0);
 }
 
+TEST_F(Volumes, InPlaceFolderReachedThroughASymbolicLink) {
+    std::filesystem::create_directories(dir_ / "real/Synced");
+    std::filesystem::create_directory_symlink(dir_ / "real", dir_ / "link");
+    std::string folder = (dir_ / "link/Synced").string();
+    ASSERT_TRUE(daemon_->attachInPlace(folder, nullptr)) << daemon_->log();
+    daemon_->remember((dir_ / "real/Synced").string());
+    std::ofstream(folder + "/f.txt") << "x";
+    struct stat st;
+    ASSERT_EQ(stat((folder + "/f.txt").c_str(), &st), 0);
+    // Paths come back as the folder was named when it was attached.
+    EXPECT_EQ(tw::platform::currentPathOf(st.st_dev, st.st_ino), folder + "/f.txt");
+    EXPECT_EQ(tw::platform::controlRequest({"eject", folder})->ok, true);
+    EXPECT_FALSE(isMountPoint((dir_ / "real/Synced").string()));
+}
+
 TEST_F(Volumes, EjectAndStopWithFilesHeldOpen) {
     std::string mp = makeVolume("Busy");
     ASSERT_FALSE(mp.empty()) << daemon_->log();
