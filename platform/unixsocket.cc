@@ -9,11 +9,6 @@
 
 namespace tw::platform {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 UniqueFd connectUnix(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -14,35 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fd.h"
+
 namespace tw::platform {
 
-// Owns one file descriptor; closes it when dropped.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    explicit operator bool() const { return valid(); }
-    int release() {
-        int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 using Deadline = std::chrono::steady_clock::time_point;
 
