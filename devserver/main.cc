@@ -101,12 +101,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--mappoint") {
             if (!value(v)) return usage("--mappoint needs NAME[:MODE[:TYPE[:ro]]]");
             auto parts = split(v, ':');
-            tw::devserver::MappointSpec spec;
-            spec.name = parts[0];
-            if (parts.size() > 1 && !parts[1].empty()) spec.mode = parts[1] == "INHERIT" ? "" : parts[1];
-            if (parts.size() > 2 && !parts[2].empty()) spec.diskType = parts[2];
-            if (parts.size() > 3) spec.readOnly = parts[3] == "ro";
-            config.mappoints.push_back(spec);
+            tw::devserver::MappointSettings settings;
+            settings.name = parts[0];
+            if (parts.size() > 1 && !parts[1].empty()) settings.mode = parts[1] == "INHERIT" ? "" : parts[1];
+            if (parts.size() > 2 && !parts[2].empty()) settings.diskType = parts[2];
+            if (parts.size() > 3) settings.readOnly = parts[3] == "ro";
+            config.mappoints.push_back(settings);
         } else if (arg == "--quiet") {
             config.logRequests = false;
         } else if (arg == "--help" || arg == "-h") {

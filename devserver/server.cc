@@ -1,37 +1,26 @@
 #include "devserver/server.h"
 
-#include <httplib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <cstdlib>
+#include <cstring>
 #include <random>
-#include <set>
 #include <thread>
 
-#include "devserver/faults.h"
-#include "devserver/multipart.h"
-#include "devserver/wire.h"
+#include "devserver/server_internal.h"
 
 namespace tw::devserver {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace detail;
 
 namespace {
 
 constexpr const char* kSessionCookie = "tidewell_session";
-// httplib reads a multipart body with its own parser when it sees this content type; the server
-// reads multipart itself (streamed, and tolerant of the unclosed fragment of a resumed upload), so the
-// original value is moved to this header before routing.
-constexpr const char* kMultipartHeader = "X-Devserver-Multipart";
-constexpr size_t kSmallBodyLimit = 1 << 20;
-constexpr size_t kIoChunk = 256 * 1024;
-
-std::string dumpJson(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 bool isDigits(std::string_view s) {
     if (s.empty() || s.size() > 19) return false;
@@ -39,19 +28,6 @@ bool isDigits(std::string_view s) {
         if (c < '0' || c > '9') return false;
     return true;
 }
-
-std::optional<uint64_t> parseCount(std::string_view s) {
-    if (!isDigits(s)) return std::nullopt;
-    return std::stoull(std::string(s));
-}
-
-bool isResumeId(std::string_view s) {
-    if (s.empty() || s.size() > 64) return false;
-    for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
-    return true;
-}
-
 std::string randomToken() {
     std::random_device rd;
     static const char* hex = "0123456789abcdef";
@@ -59,56 +35,28 @@ std::string randomToken() {
     for (int i = 0; i < 32; ++i) out.push_back(hex[rd() & 15]);
     return out;
 }
-
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Cuts the TCP connection that carries `req` without an answer: the fault of a network that goes away.
-// httplib does not hand out the socket, so it is found among our descriptors by its two ports.
-void cutConnection(const httplib::Request& req) {
-    std::error_code ec;
-    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        int fd = -1;
-        try {
-            fd = std::stoi(it->path().filename().string());
-        } catch (...) {
-            continue;
-        }
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t llen = sizeof local, plen = sizeof peer;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) != 0) continue;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) continue;
-        auto portOf = [](const sockaddr_storage& a) -> int {
-            if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-            if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-            return -1;
-        };
-        if (portOf(local) == req.local_port && portOf(peer) == req.remote_port) {
-            ::shutdown(fd, SHUT_RDWR);
-            return;
+// The inode of the TCP socket whose two ports are these, from the kernel's socket tables.
+std::optional<std::string> socketInode(int localPort, int remotePort) {
+    for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        std::FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
+        char line[512];
+        if (!std::fgets(line, sizeof line, f)) continue;  // the column titles
+        while (std::fgets(line, sizeof line, f)) {
+            // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+            char local[64], remote[64];
+            unsigned long inode = 0;
+            if (std::sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3) continue;
+            auto port = [](const char* addr) {
+                const char* colon = std::strrchr(addr, ':');
+                return colon ? static_cast<int>(std::strtol(colon + 1, nullptr, 16)) : -1;
+            };
+            if (port(local) == localPort && port(remote) == remotePort && inode != 0) return std::to_string(inode);
         }
     }
+    return std::nullopt;
 }
-
-bool hasBody(const httplib::Request& req) {
-    if (req.has_header("Transfer-Encoding")) return true;
-    if (!req.has_header("Content-Length")) return false;
-    return req.get_header_value("Content-Length") != "0";
-}
-
 std::string cookieValue(const httplib::Request& req, const std::string& name) {
     for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
         std::string all = req.get_header_value("Cookie", i);
@@ -127,83 +75,62 @@ std::string cookieValue(const httplib::Request& req, const std::string& name) {
     return "";
 }
 
-// One request as it passes through the server.
-struct Exchange {
-    const httplib::Request& req;
-    httplib::Response& res;
-    const httplib::ContentReader* reader = nullptr;  // absent for methods without a body
-    std::string path;                                // decoded path of the target
-    std::map<std::string, std::string> query;
-    std::string user;
-    std::optional<uint64_t> dropRequestAfter;
-    std::optional<uint64_t> dropResponseAfter;
-    bool bodyTouched = false;  // the body was (or was started to be) read
-    bool bodyComplete = false; // ... and to its end
-    bool cut = false;          // the connection is to be cut (once the handler has finished)
-
-    std::string header(const char* name) const { return req.get_header_value(name); }
-    bool hasQuery(const char* key) const { return query.count(key) != 0; }
-    std::string queryValue(const char* key) const {
-        auto it = query.find(key);
-        return it == query.end() ? std::string() : it->second;
-    }
-};
-
 }  // namespace
 
-struct DevServer::Impl {
-    ServerConfig config;
-    std::unique_ptr<Store> store;
-    std::unique_ptr<httplib::Server> http;
-    FaultQueue faults;
-    int boundPort = 0;
+namespace detail {
 
-    struct Session {
-        std::string user;
-        std::chrono::steady_clock::time_point expires;
-    };
-    std::mutex mutex;  // guards sessions, versions, quota, activeResumes
-    std::map<std::string, Session> sessions;
-    std::vector<std::string> versions;
-    uint64_t quota = 0;
-    std::set<std::string> activeResumes;
+std::string dumpJson(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-    void install();
-    void dispatch(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader);
-    void route(Exchange& ex);
+std::optional<uint64_t> parseCount(std::string_view s) {
+    if (!isDigits(s)) return std::nullopt;
+    return std::stoull(std::string(s));
+}
 
-    // Replies.
-    void sendJson(Exchange& ex, int status, const json& body);
-    void sendError(Exchange& ex, int errorId, const std::optional<Item>& current = std::nullopt, json extra = {});
-    void sendOutcome(Exchange& ex, const Outcome& o);
-
-    // Bodies.
-    std::optional<std::string> readSmallBody(Exchange& ex, size_t limit);
-    bool readBody(Exchange& ex, const std::function<void(const char*, size_t)>& sink);
-    void drain(Exchange& ex);
-
-    // Endpoints.
-    void endpoints(Exchange& ex);
-    void login(Exchange& ex);
-    void logout(Exchange& ex);
-    bool authenticate(Exchange& ex);
-    void folders(Exchange& ex, const std::string& rest);
-    void listOrAttributes(Exchange& ex, const ParsedPath& p);
-    void download(Exchange& ex, const ParsedPath& p);
-    void upload(Exchange& ex, const ParsedPath& p);
-    void formRequest(Exchange& ex, const ParsedPath& p);
-    void remove(Exchange& ex, const ParsedPath& p);
-    void resumeUpload(Exchange& ex, const std::string& rest);
-    void resumeStatus(Exchange& ex, const std::string& path, const std::string& id);
-    void resumeAppend(Exchange& ex, const std::string& path, const std::string& id);
-    void audit(Exchange& ex);
-    void admin(Exchange& ex, const std::string& rest);
-
-    uint64_t currentQuota() {
-        std::lock_guard lock(mutex);
-        return quota;
+bool isResumeId(std::string_view s) {
+    if (s.empty() || s.size() > 64) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+    return true;
+}
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
     }
-};
+    return true;
+}
+// Cuts the TCP connection that carries `req` without an answer: the fault of a network that goes away.
+// httplib does not hand out the socket, so it is found by its ports in the kernel's socket table and
+// by its inode among our descriptors (read through /proc, without touching other threads' sockets).
+// The socket belongs to the connection this thread is serving, so it stays open while we use it.
+void cutConnection(const httplib::Request& req) {
+    auto inode = socketInode(req.local_port, req.remote_port);
+    if (!inode) return;
+    const std::string wanted = "socket:[" + *inode + "]";
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError).string() != wanted || linkError) continue;
+        const std::string name = it->path().filename().string();
+        int fd = std::atoi(name.c_str());
+        ::shutdown(fd, SHUT_RDWR);
+        return;
+    }
+}
+
+bool hasBody(const httplib::Request& req) {
+    if (req.has_header("Transfer-Encoding")) return true;
+    if (!req.has_header("Content-Length")) return false;
+    return req.get_header_value("Content-Length") != "0";
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------------
 // Replies and bodies
@@ -297,7 +224,7 @@ void DevServer::Impl::drain(Exchange& ex) {
 // Dispatch
 
 void DevServer::Impl::install() {
-    http->new_task_queue = [] { return new httplib::ThreadPool(16); };  // httplib owns and deletes it
+    http->new_task_queue = [] { return new httplib::ThreadPool(32); };  // httplib owns and deletes it
     http->set_read_timeout(30, 0);
     http->set_write_timeout(30, 0);
     http->set_keep_alive_max_count(100);
@@ -398,6 +325,9 @@ void DevServer::Impl::route(Exchange& ex) {
     const std::string& path = ex.path;
     const std::string& method = ex.req.method;
 
+    // The client's reachability probe is a HEAD of the bare server address.
+    if (path == "/" && (method == "HEAD" || method == "GET"))
+        return sendJson(ex, 200, {{"server", "tidewell-devserver"}});
     if (path == "/endpoints" || path == "//endpoints") {
         if (method != "GET") return sendError(ex, error_id::badRequest);
         return endpoints(ex);
@@ -501,451 +431,6 @@ bool DevServer::Impl::authenticate(Exchange& ex) {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Folders: listing, attributes, download, upload, create folder, move, delete
-
-void DevServer::Impl::folders(Exchange& ex, const std::string& rest) {
-    ParsedPath p = parseServerPath(rest);
-    if (p.status == ParsedPath::Status::malformed)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed path"}});
-    if (p.status == ParsedPath::Status::illegalName) return sendError(ex, error_id::illegalFilename);
-    const std::string& method = ex.req.method;
-    if (method == "GET") {
-        if (ex.hasQuery("revision")) return download(ex, p);
-        return listOrAttributes(ex, p);
-    }
-    if (method == "POST") {
-        if (ex.req.has_header(kMultipartHeader)) return upload(ex, p);
-        return formRequest(ex, p);
-    }
-    if (method == "DELETE") return remove(ex, p);
-    sendError(ex, error_id::badRequest);
-}
-
-void DevServer::Impl::listOrAttributes(Exchange& ex, const ParsedPath& p) {
-    bool listing = ex.hasQuery("type") || ex.hasQuery("includeAll");
-    std::string path = joinPath(p.names);
-    Item item;
-    if (p.names.empty()) {
-        item = store->rootItem();
-    } else {
-        auto found = store->find(path);
-        if (!found) return sendError(ex, error_id::itemNotFound);
-        item = *found;
-    }
-    json doc = itemJson(item);
-    if (listing) {
-        json contents = json::array();
-        if (item.isDir)
-            for (const auto& child : store->children(item.path)) contents.push_back(itemJson(child));
-        doc["contents"] = contents;
-    }
-    sendJson(ex, 200, doc);
-}
-
-void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
-    if (p.names.empty()) return sendError(ex, error_id::fileDownloadFailed);
-    std::optional<uint64_t> skip, count;
-    if (ex.hasQuery("skip") && !(skip = parseCount(ex.queryValue("skip"))))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip is a decimal count"}});
-    if (ex.hasQuery("count") && !(count = parseCount(ex.queryValue("count"))))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "count is a decimal count"}});
-    auto handle = std::make_shared<FileHandle>();
-    Outcome o = store->openForRead(joinPath(p.names), ex.queryValue("revision"), *handle);
-    if (o.errorId != 0) return sendOutcome(ex, o);
-    struct stat st {};
-    if (::fstat(handle->fd(), &st) != 0) return sendError(ex, error_id::fileDownloadFailed);
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint64_t from = skip.value_or(0);
-    if (from > size) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip beyond the end"}});
-    uint64_t length = count.value_or(size - from);
-    if (length > size - from)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "count beyond the end"}});
-    ex.res.status = 200;
-    ex.res.set_header("X-Revision", o.item->revision);
-    if (length == 0) {
-        if (ex.dropResponseAfter) {
-            ex.cut = true;
-            return;
-        }
-        ex.res.set_content("", "application/octet-stream");
-        return;
-    }
-    std::optional<uint64_t> limit = ex.dropResponseAfter;
-    if (limit && *limit == 0) {
-        ex.cut = true;
-        return;
-    }
-    ex.res.set_content_provider(
-        static_cast<size_t>(length), "application/octet-stream",
-        [handle, from, limit](size_t offset, size_t want, httplib::DataSink& sink) {
-            if (limit && offset >= *limit) return false;
-            size_t n = std::min(want, kIoChunk);
-            if (limit) n = std::min<size_t>(n, *limit - offset);
-            std::vector<char> buf(n);
-            ssize_t got = ::pread(handle->fd(), buf.data(), n, static_cast<off_t>(from + offset));
-            if (got <= 0) return false;  // the file shrank under us: end the connection short
-            return sink.write(buf.data(), static_cast<size_t>(got));
-        });
-}
-
-namespace {
-// What a multipart upload body delivered.
-struct UploadBody {
-    std::map<std::string, std::string> fields;
-    bool sawFile = false;
-    bool fileDone = false;
-    uint64_t fileBytes = 0;
-    int errorId = 0;  // first problem found while reading
-    std::string message;
-    MultipartReader::Ending ending = MultipartReader::Ending::malformed;
-};
-
-// Reads the multipart body of `ex`, collecting value fields and handing file bytes to `onFile`.
-// `beforeFile` runs once when the file part starts (all earlier fields known) and may refuse it by
-// returning an error number; the rest of the body is then read and dropped.
-bool readMultipart(Exchange& ex, DevServer::Impl& impl, UploadBody& out, const std::function<int()>& beforeFile,
-                   const std::function<bool(const char*, size_t)>& onFile);
-}  // namespace
-
-void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
-    std::string path = joinPath(p.names);
-    TempFile temp = store->makeTemp();
-    if (!temp.valid()) return sendError(ex, error_id::smbFileSystemError);
-    UploadBody body;
-    std::optional<std::string> revision;
-    uint64_t declared = 0;
-    int64_t ctime = 0, mtime = 0;
-    auto beforeFile = [&]() -> int {
-        auto& f = body.fields;
-        if (!f.count("operation") || f["operation"] != "create" || !f.count("size") || !f.count("revision") ||
-            !f.count("creation_time") || !f.count("modification_time")) {
-            body.message = "operation=create, creation_time, modification_time, size and revision are required";
-            return error_id::badRequest;
-        }
-        auto size = parseCount(f["size"]);
-        auto c = parseTime(f["creation_time"]);
-        auto m = parseTime(f["modification_time"]);
-        if (!size || !c || !m) {
-            body.message = "size or a time is malformed";
-            return error_id::badRequest;
-        }
-        declared = *size;
-        ctime = *c;
-        mtime = *m;
-        revision = f["revision"];
-        Outcome o = store->checkUpload(path, revision, declared, ex.user, currentQuota());
-        if (o.errorId == error_id::revisionsDoNotMatch) body.message = "revision";
-        return o.errorId;
-    };
-    auto onFile = [&](const char* data, size_t size) {
-        if (body.fileBytes + size > declared) {
-            body.errorId = error_id::badRequest;
-            body.message = "more file bytes than the size field says";
-            return false;
-        }
-        body.fileBytes += size;
-        return writeAll(temp.fd(), data, size);
-    };
-    if (!readMultipart(ex, *this, body, beforeFile, onFile)) return;  // connection gone
-    if (body.errorId == error_id::revisionsDoNotMatch) {
-        Outcome o = store->checkUpload(path, revision, declared, ex.user, currentQuota());
-        return sendOutcome(ex, o.errorId ? o : Outcome::fail(error_id::revisionsDoNotMatch));
-    }
-    if (body.errorId != 0) return sendError(ex, body.errorId, std::nullopt, {{"message", body.message}});
-    if (body.ending != MultipartReader::Ending::closed || !body.fileDone)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "multipart body is not complete"}});
-    if (body.fileBytes != declared)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "file bytes differ from size"}});
-    sendOutcome(ex, store->commitUpload(path, temp, revision, declared, ctime, mtime, ex.user, currentQuota()));
-}
-
-namespace {
-bool readMultipart(Exchange& ex, DevServer::Impl&, UploadBody& out, const std::function<int()>& beforeFile,
-                   const std::function<bool(const char*, size_t)>& onFile) {
-    auto boundary = MultipartReader::boundaryOf(ex.req.get_header_value(kMultipartHeader));
-    if (!boundary) {
-        out.errorId = error_id::badRequest;
-        out.message = "multipart/form-data needs a boundary";
-        return true;  // the dispatcher drains the body
-    }
-    enum class Current { none, field, file };
-    Current current = Current::none;
-    std::string fieldName, fieldValue;
-    MultipartReader::Handler handler;
-    handler.begin = [&](const MultipartPart& part) {
-        if (part.name == "file" && part.filename) {
-            if (out.sawFile) {
-                out.errorId = error_id::badRequest;
-                out.message = "more than one file part";
-                return false;
-            }
-            out.sawFile = true;
-            int refused = beforeFile();
-            if (refused != 0) {
-                out.errorId = refused;
-                return false;
-            }
-            current = Current::file;
-        } else {
-            current = Current::field;
-            fieldName = part.name;
-            fieldValue.clear();
-        }
-        return true;
-    };
-    handler.data = [&](std::string_view data) {
-        if (current == Current::file) return onFile(data.data(), data.size());
-        if (fieldValue.size() + data.size() > 64 * 1024) {
-            out.errorId = error_id::badRequest;
-            out.message = "a form field is too long";
-            return false;
-        }
-        fieldValue.append(data);
-        return true;
-    };
-    handler.end = [&]() {
-        if (current == Current::file) out.fileDone = true;
-        else out.fields.emplace(fieldName, fieldValue);
-        current = Current::none;
-        return true;
-    };
-    MultipartReader reader(*boundary, std::move(handler));
-    bool parsing = true;
-    bool ok = [&] {
-        if (!ex.reader || !hasBody(ex.req)) {
-            ex.bodyComplete = true;
-            return true;
-        }
-        ex.bodyTouched = true;
-        uint64_t received = 0;
-        bool dropped = false;
-        bool done = (*ex.reader)([&](const char* data, size_t size) {
-            size_t take = size;
-            if (ex.dropRequestAfter && received + size >= *ex.dropRequestAfter) {
-                take = static_cast<size_t>(*ex.dropRequestAfter - received);
-                dropped = true;
-            }
-            received += take;
-            if (parsing && take > 0) parsing = reader.feed(data, take);
-            return !dropped;
-        });
-        if (dropped) {
-            ex.cut = true;
-            return false;
-        }
-        ex.bodyComplete = done;
-        return done;
-    }();
-    out.ending = reader.finish();
-    if (!ok) return false;
-    if (out.errorId == 0 && out.ending == MultipartReader::Ending::malformed) {
-        out.errorId = error_id::badRequest;
-        out.message = "malformed multipart body";
-    }
-    return true;
-}
-}  // namespace
-
-void DevServer::Impl::formRequest(Exchange& ex, const ParsedPath& p) {
-    auto body = readSmallBody(ex, 64 * 1024);
-    if (!body) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "form too long"}});
-    auto form = parseForm(*body);
-    if (!form) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "bad escape in form"}});
-    auto field = [&](const char* key) -> std::optional<std::string> {
-        auto it = form->find(key);
-        if (it == form->end()) return std::nullopt;
-        return it->second;
-    };
-    std::string operation = field("operation").value_or("");
-    if (operation == "create") {
-        auto name = field("name");
-        auto c = field("creation_time");
-        auto m = field("modification_time");
-        if (!name || !c || !m)
-            return sendError(ex, error_id::badRequest, std::nullopt,
-                             {{"message", "name, creation_time and modification_time are required"}});
-        auto ct = parseTime(*c), mt = parseTime(*m);
-        if (!ct || !mt) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed time"}});
-        if (!isLegalName(*name)) return sendError(ex, error_id::illegalFilename);
-        return sendOutcome(ex, store->createFolder(joinPath(p.names), *name, *ct, *mt, ex.user));
-    }
-    if (operation == "move") {
-        auto name = field("name");
-        if (!name) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "name is required"}});
-        ParsedPath dest = parseServerPath(*name);
-        if (dest.status == ParsedPath::Status::malformed)
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed destination"}});
-        if (dest.status == ParsedPath::Status::illegalName) return sendError(ex, error_id::illegalFilename);
-        std::string overwrite = field("overwrite").value_or("false");
-        if (overwrite != "true" && overwrite != "false")
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "overwrite is true or false"}});
-        return sendOutcome(ex, store->move(joinPath(p.names), joinPath(dest.names), overwrite == "true",
-                                           field("revision").value_or("")));
-    }
-    sendError(ex, error_id::badRequest, std::nullopt, {{"message", "operation is create or move"}});
-}
-
-void DevServer::Impl::remove(Exchange& ex, const ParsedPath& p) {
-    Outcome o = store->remove(joinPath(p.names), ex.queryValue("revision"));
-    if (o.errorId != 0) return sendOutcome(ex, o);
-    sendJson(ex, 200, json::object());
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Resumable upload
-
-void DevServer::Impl::resumeUpload(Exchange& ex, const std::string& rest) {
-    ParsedPath p = parseServerPath(rest);
-    if (p.status == ParsedPath::Status::malformed || p.names.empty())
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed path"}});
-    if (p.status == ParsedPath::Status::illegalName) return sendError(ex, error_id::illegalFilename);
-    std::string id = ex.queryValue("resume_id");
-    if (!isResumeId(id))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "resume_id is missing or malformed"}});
-    if (ex.req.method == "GET") return resumeStatus(ex, joinPath(p.names), id);
-    if (ex.req.method == "POST") return resumeAppend(ex, joinPath(p.names), id);
-    sendError(ex, error_id::badRequest);
-}
-
-void DevServer::Impl::resumeStatus(Exchange& ex, const std::string& path, const std::string& id) {
-    bool active;
-    {
-        std::lock_guard lock(mutex);
-        active = activeResumes.count(id) != 0;
-    }
-    uint64_t received = 0;
-    auto state = store->resume(id);
-    if (state && foldCase(state->path) == foldCase(path) && state->user == ex.user) received = state->bytesReceived;
-    bool locked = active || store->isLocked(path);
-    sendJson(ex, 200, {{"is_locked", locked ? "true" : "false"}, {"bytes_received", std::to_string(received)}});
-}
-
-void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const std::string& id) {
-    auto fileSize = parseCount(ex.header("br_file_size"));
-    auto offset = parseCount(ex.header("br_offset"));
-    if (!fileSize || !offset)
-        return sendError(ex, error_id::badRequest, std::nullopt,
-                         {{"message", "br_file_size and br_offset are decimal counts"}});
-    std::optional<uint64_t> blockSize;
-    if (ex.req.has_header("br_block_size") && !(blockSize = parseCount(ex.header("br_block_size"))))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "br_block_size is a decimal count"}});
-    for (const char* h : {"br_file_hash_type", "br_block_hash_type"})
-        if (ex.req.has_header(h) && ex.header(h) != "NONE")
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "only hash type NONE is served"}});
-    if (ex.req.has_header("br_new_path")) {
-        auto np = percentDecode(ex.header("br_new_path"), false);
-        if (!np || foldCase(joinPath(parseServerPath(*np).names)) != foldCase(path))
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "br_new_path differs from the URL"}});
-    }
-    int64_t now = nowMillis();
-    int64_t ctime = now, mtime = now;
-    for (auto [h, out] : {std::pair{"br_file_creation_time", &ctime}, std::pair{"br_file_modification_time", &mtime}}) {
-        if (!ex.req.has_header(h)) continue;
-        auto t = parseTime(ex.header(h));
-        if (!t) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", std::string(h) + " is malformed"}});
-        *out = *t;
-    }
-    std::optional<std::string> revision;
-    if (ex.req.has_header("br_revision")) revision = ex.header("br_revision");
-    bool start = ex.header("br_start") == "true";
-    bool finish = ex.header("br_finish") == "true";
-    if (*offset > *fileSize) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "offset beyond size"}});
-
-    Outcome check = store->checkUpload(path, std::nullopt, *fileSize, ex.user, currentQuota());
-    if (check.errorId != 0) return sendOutcome(ex, check);
-
-    // One request at a time may write to a resumable upload.
-    {
-        std::lock_guard lock(mutex);
-        if (!activeResumes.insert(id).second) return sendError(ex, error_id::couldNotLockFile);
-    }
-    struct Release {
-        Impl* impl;
-        std::string id;
-        ~Release() {
-            std::lock_guard lock(impl->mutex);
-            impl->activeResumes.erase(id);
-        }
-    } release{this, id};
-
-    ResumeState state;
-    auto existing = store->resume(id);
-    if (start || !existing) {
-        if (*offset != 0)
-            return sendError(ex, error_id::badRequest, std::nullopt,
-                             {{"message", "br_offset does not match"}, {"bytes_received", "0"}});
-        state = ResumeState{id, path, ex.user, *fileSize, 0};
-    } else {
-        state = *existing;
-        if (foldCase(state.path) != foldCase(path) || state.user != ex.user || state.fileSize != *fileSize)
-            return sendError(ex, error_id::badRequest, std::nullopt,
-                             {{"message", "resume_id belongs to another upload"}});
-        if (state.bytesReceived != *offset)
-            return sendError(ex, error_id::badRequest, std::nullopt,
-                             {{"message", "br_offset does not match"},
-                              {"bytes_received", std::to_string(state.bytesReceived)}});
-    }
-    FileHandle part(::open(store->resumeFile(id).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!part.valid() || ::ftruncate(part.fd(), static_cast<off_t>(*offset)) != 0 ||
-        ::lseek(part.fd(), static_cast<off_t>(*offset), SEEK_SET) < 0)
-        return sendError(ex, error_id::smbFileSystemError);
-    store->saveResume(state);
-
-    UploadBody body;
-    bool writeFailed = false;
-    auto beforeFile = [&]() -> int {
-        auto& f = body.fields;
-        if (f.count("operation") && f["operation"] != "create") {
-            body.message = "operation is create";
-            return error_id::badRequest;
-        }
-        if (f.count("size") && blockSize && parseCount(f["size"]) != blockSize) {
-            body.message = "size differs from br_block_size";
-            return error_id::badRequest;
-        }
-        return 0;
-    };
-    auto onFile = [&](const char* data, size_t size) {
-        if (state.bytesReceived + size > state.fileSize) {
-            body.errorId = error_id::badRequest;
-            body.message = "more bytes than br_file_size";
-            return false;
-        }
-        if (!writeAll(part.fd(), data, size)) {
-            writeFailed = true;
-            return false;
-        }
-        state.bytesReceived += size;
-        return true;
-    };
-    bool connected = readMultipart(ex, *this, body, beforeFile, onFile);
-    // Whatever arrived is kept, so that the client can resume from here.
-    store->saveResume(state);
-    part = FileHandle();
-    if (!connected) return;
-    if (writeFailed) return sendError(ex, error_id::smbFileSystemError);
-    if (body.errorId != 0)
-        return sendError(ex, body.errorId, std::nullopt,
-                         {{"message", body.message}, {"bytes_received", std::to_string(state.bytesReceived)}});
-    bool bodyWhole = body.ending == MultipartReader::Ending::closed ||
-                     body.ending == MultipartReader::Ending::afterDelimiter;
-    if (!bodyWhole || !body.sawFile)
-        return sendError(ex, error_id::badRequest, std::nullopt,
-                         {{"message", "the fragment is not complete"},
-                          {"bytes_received", std::to_string(state.bytesReceived)}});
-    if (!finish)
-        return sendJson(ex, 200, {{"is_locked", "false"}, {"bytes_received", std::to_string(state.bytesReceived)}});
-    if (state.bytesReceived != state.fileSize)
-        return sendError(ex, error_id::badRequest, std::nullopt,
-                         {{"message", "br_finish before every byte arrived"},
-                          {"bytes_received", std::to_string(state.bytesReceived)}});
-    TempFile whole(store->resumeFile(id), FileHandle());
-    Outcome o = store->commitUpload(path, whole, revision, state.fileSize, ctime, mtime, ex.user, currentQuota());
-    store->dropResume(id);
-    sendOutcome(ex, o);
-}
-
-// ---------------------------------------------------------------------------------------------------
 // Audit and administration
 
 void DevServer::Impl::audit(Exchange& ex) {
@@ -1017,13 +502,13 @@ void DevServer::Impl::admin(Exchange& ex, const std::string& rest) {
         if (!store->setAttributes(text("path"), in)) return sendError(ex, error_id::itemNotFound);
         return sendJson(ex, 200, itemJson(*store->find(text("path"))));
     } else if (rest == "mappoint" && method == "POST") {
-        MappointSpec spec;
-        spec.name = text("name");
-        if (in.contains("mode")) spec.mode = text("mode");
-        if (in.contains("type")) spec.diskType = text("type");
-        spec.readOnly = in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
-        if (!store->ensureMappoint(spec)) return sendError(ex, error_id::illegalFilename);
-        return sendJson(ex, 200, itemJson(*store->find("/" + spec.name)));
+        MappointSettings settings;
+        settings.name = text("name");
+        if (in.contains("mode")) settings.mode = text("mode");
+        if (in.contains("type")) settings.diskType = text("type");
+        settings.readOnly = in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
+        if (!store->ensureMappoint(settings)) return sendError(ex, error_id::illegalFilename);
+        return sendJson(ex, 200, itemJson(*store->find("/" + settings.name)));
     } else if (rest == "audit" && method == "GET") {
         return sendJson(ex, 200, store->audits());
     }

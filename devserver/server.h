@@ -24,7 +24,7 @@ struct ServerConfig {
     uint64_t quota = 0;                           // bytes per user, 0 = none
     int64_t sessionTtlSeconds = 3600;
     std::vector<std::string> versions{"1.6"};     // offered "br" / "sync" versions
-    std::vector<MappointSpec> mappoints;          // extra mappoints to create at start
+    std::vector<MappointSettings> mappoints;          // extra mappoints to create at start
     bool logRequests = true;                      // one line per request on standard error
 };
 

@@ -303,22 +303,22 @@ Item Store::rootItem() const {
     return root;
 }
 
-bool Store::ensureMappoint(const MappointSpec& spec) {
-    if (!isLegalName(spec.name)) return false;
+bool Store::ensureMappoint(const MappointSettings& settings) {
+    if (!isLegalName(settings.name)) return false;
     std::lock_guard lock(mutex_);
-    std::string path = "/" + spec.name;
+    std::string path = "/" + settings.name;
     if (findLocked(path)) return true;
     std::error_code ec;
     fs::create_directories(diskPath(path), ec);
     if (ec) return false;
     Item item;
     item.path = path;
-    item.name = spec.name;
+    item.name = settings.name;
     item.isDir = true;
     item.revision = nextRevisionLocked();
-    item.mode = spec.mode;
-    item.diskType = spec.diskType;
-    item.readOnly = spec.readOnly;
+    item.mode = settings.mode;
+    item.diskType = settings.diskType;
+    item.readOnly = settings.readOnly;
     item.creationTime = item.modificationTime = nowMillis();
     return insertLocked(item);
 }
@@ -482,10 +482,12 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
         del.bind(1, existing->path).run();
     }
     if (src->isDir) {
+        // substr() and length() both count characters, so names with multi-byte characters work.
         Stmt kids(db_.get(),
-                  "UPDATE items SET path = ?1 || substr(path, ?3 + 1), parent = ?1 || substr(parent, ?3 + 1)"
-                  " WHERE substr(path, 1, ?3 + 1) = ?2 || '/'");
-        kids.bind(1, dest).bind(2, src->path).bind(3, static_cast<int64_t>(src->path.size())).run();
+                  "UPDATE items SET path = ?1 || substr(path, length(?2) + 1),"
+                  " parent = ?1 || substr(parent, length(?2) + 1)"
+                  " WHERE substr(path, 1, length(?2) + 1) = ?2 || '/'");
+        kids.bind(1, dest).bind(2, src->path).run();
     }
     Stmt self(db_.get(), "UPDATE items SET path = ?, parent = ?, name = ? WHERE path = ?");
     self.bind(1, dest).bind(2, parentOf(dest)).bind(3, lastName(dest)).bind(4, src->path).run();

@@ -50,7 +50,7 @@ struct Outcome {
     static Outcome fail(int id) { Outcome o; o.errorId = id; return o; }
 };
 
-struct MappointSpec {
+struct MappointSettings {
     std::string name;
     std::string mode = "AUTOMATIC";
     std::string diskType = "smb";
@@ -112,7 +112,7 @@ public:
     Store& operator=(const Store&) = delete;
 
     // Adds a mappoint unless one of that name exists (then its settings are kept).
-    bool ensureMappoint(const MappointSpec& spec);
+    bool ensureMappoint(const MappointSettings& settings);
     // Adds the demo files of --seed demo (only where they are missing).
     void seedDemo(const std::string& owner);
 

@@ -8,6 +8,7 @@
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
 
@@ -79,6 +80,29 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
     eventSyncQueue_->barrierSync([&] { eventQueue_.push_back(std::move(event)); });
     std::lock_guard lock(wakeMutex_);
     wake_.notify_all();
+}
+
+void TimeLineManager::addUploadEvent(const std::string& path) {
+    auto event = std::make_shared<TLUpload>(path, false);
+    if (inIgnoreList(event->localPath)) return;
+    eventAppend(std::move(event));
+}
+
+void TimeLineManager::addCloseEvent(const std::string& path) {
+    log().logFunction("-> " + path);
+    auto event = std::make_shared<TLUpload>(path, true);
+    if (!inIgnoreList(event->localPath)) eventAppend(std::move(event));
+    log().logFunction("<- " + path);
+}
+
+void TimeLineManager::addCreateFolder(const std::string& path) {
+    auto event = std::make_shared<TLCreateFolder>(path);
+    if (event->precheck()) eventAppend(std::move(event));
+}
+
+void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
+    eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true),
+                                             std::make_shared<TLUpload>(file2, true)));
 }
 
 namespace {

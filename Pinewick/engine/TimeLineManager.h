@@ -44,6 +44,15 @@ public:
     // Appends an already-built event and wakes an idle loop.
     void eventAppend(std::shared_ptr<TLEvent> event);
 
+    // Queue an upload of a file (`addCloseEvent`: a file closed after writing, so it counts as changed).
+    // Ignored and excluded paths are dropped after the event's own checks have run.
+    void addUploadEvent(const std::string& path);
+    void addCloseEvent(const std::string& path);
+    // Queues the creation of a local folder on the server when it is not yet known to the sync.
+    void addCreateFolder(const std::string& path);
+    // Two files exchanged their contents: both are uploaded as changed files, in order.
+    void addExchangeEvent(const std::string& file, const std::string& file2);
+
     // Queues a listing pass on `syncQueue`: of every mappoint for "/", else of that folder, ahead of
     // queued automatic listings when the user asked for it (never interrupting the one running).
     void addSyncFolderEvent(const std::string& path, bool userRequest);

@@ -104,7 +104,10 @@ protected:
     void SetUp() override { h = std::make_unique<DevServerHarness>(dir.path()); }
     void TearDown() override {
         if (h->process().running()) {
-            EXPECT_EQ(h->stop(), 0) << "the server did not stop cleanly on SIGTERM";
+            int status = h->stop();
+            std::string log = readFile(dir.path() / "server.log");
+            if (log.size() > 6000) log = log.substr(log.size() - 6000);
+            EXPECT_EQ(status, 0) << "the server did not stop cleanly on SIGTERM; its log ends:\n" << log;
         }
     }
     void startAndLogin(std::vector<std::string> extra = {"--faults"}) {

@@ -30,6 +30,10 @@ using DevserverProtocol = DevServerTest;
 
 TEST_F(DevserverProtocol, EndpointDiscoveryOffersConfiguredVersions) {
     startAndLogin();
+    // The reachability probe: a HEAD of the bare address, without a session.
+    auto probe = h->http().Head("/");
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->status, 200);
     for (const char* path : {"/endpoints", "//endpoints"}) {
         auto r = h->http().Get(path, {{"Accept", "application/json"}});
         ASSERT_TRUE(r);
@@ -284,7 +288,13 @@ TEST_F(DevserverProtocol, MoveRenamesAndRelocates) {
     EXPECT_TRUE(findChild(listing, "B.TXT").is_object());
     EXPECT_FALSE(findChild(listing, "b.txt").is_object());
 
-    EXPECT_EQ(errorIdOf(move("/Projects/Old reports", "/Projects/Old reports/inner", "false", "")), 1083);
+    // Children of a folder whose name holds multi-byte characters follow it too.
+    const std::string odd = std::string("/Projects/Q") + kPrivateColon + "\xc3\xa9";
+    ASSERT_EQ(move("/Projects/Old reports", odd, "false", "")->status, 200);
+    ASSERT_EQ(move(odd, "/home/Archive", "false", "")->status, 200);
+    EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/home/Archive/Summary.txt")))["name"], "Summary.txt");
+    EXPECT_EQ(errorIdOf(h->get(DevServerHarness::folderUrl(odd + "/Summary.txt"))), 20);
+    EXPECT_EQ(errorIdOf(move("/home/Archive", "/home/Archive/inner", "false", "")), 1083);
     EXPECT_EQ(errorIdOf(move("/Projects/Plan.txt", "/Projects/none/Plan.txt", "false", "")), 14);
     EXPECT_EQ(errorIdOf(move("/Projects/missing.txt", "/Projects/x.txt", "false", "")), 20);
     EXPECT_EQ(errorIdOf(move("/Projects", "/Elsewhere", "false", "")), 1083);

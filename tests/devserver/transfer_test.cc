@@ -76,6 +76,12 @@ TEST_F(DevserverTransfer, ResumableUploadContinuesAfterADroppedConnection) {
     // Until the last byte is in, the file keeps its empty content.
     EXPECT_EQ(body(h->get(DevServerHarness::folderUrl(path)))["size"], 0);
 
+    // What arrived survives a restart of the server.
+    ASSERT_EQ(h->stop(), 0);
+    ASSERT_TRUE(h->start({"--faults"}));
+    ASSERT_TRUE(h->login());
+    EXPECT_EQ(body(h->get(url))["bytes_received"], std::to_string(held));
+
     // A fragment that does not start where the server stopped is refused and says where to go on.
     auto wrongOffset = fragment(held - 1, false);
     EXPECT_EQ(errorIdOf(wrongOffset), tw::devserver::error_id::badRequest);

@@ -1,6 +1,8 @@
 // The server's own parsing of what arrives on the wire: escapes, paths, dates and multipart bodies.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "devserver/multipart.h"
 #include "devserver/wire.h"
 #include "devserver_process.h"
@@ -152,6 +154,39 @@ TEST(DevserverMultipart, StandardLayoutAndBrokenBodies) {
     EXPECT_EQ(MultipartReader::boundaryOf("multipart/form-data; boundary=\"q;r\""), std::optional<std::string>("q;r"));
     EXPECT_FALSE(MultipartReader::boundaryOf("multipart/form-data"));
     EXPECT_FALSE(MultipartReader::boundaryOf("text/plain; boundary=x"));
+}
+
+TEST(DevserverMultipart, RandomChunkingAndRandomBytesNeverChangeOrBreakTheResult) {
+    std::mt19937 gen(1234);
+    const std::string b = "---R---";
+    for (int round = 0; round < 200; ++round) {
+        // File content drawn from bytes that often form delimiter pieces.
+        std::string content;
+        size_t len = gen() % 300;
+        const char alphabet[] = {'\r', '\n', '-', 'R', 'x', '\0'};
+        for (size_t i = 0; i < len; ++i) content.push_back(alphabet[gen() % sizeof alphabet]);
+        std::string body = test::DevServerHarness::uploadBody(b, "f", content, "7", std::to_string(content.size()),
+                                                              "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
+        Collected c;
+        MultipartReader r(b, c.handler());
+        for (size_t pos = 0; pos < body.size();) {
+            size_t n = std::min<size_t>(body.size() - pos, 1 + gen() % 17);
+            ASSERT_TRUE(r.feed(body.data() + pos, n));
+            pos += n;
+        }
+        ASSERT_EQ(r.finish(), MultipartReader::Ending::closed);
+        ASSERT_EQ(c.parts.size(), 6u);
+        ASSERT_TRUE(c.parts.back().second == content) << "round " << round;
+
+        // Damaged copies of the body must end in some state, never crash or loop.
+        std::string broken = body;
+        for (int k = 0; k < 5; ++k) broken[gen() % broken.size()] = alphabet[gen() % sizeof alphabet];
+        broken.resize(gen() % (broken.size() + 1));
+        Collected d;
+        MultipartReader rb(b, d.handler());
+        rb.feed(broken.data(), broken.size());
+        (void)rb.finish();
+    }
 }
 
 }  // namespace

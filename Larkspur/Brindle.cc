@@ -1,0 +1,417 @@
+#include "Larkspur/Brindle.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "Larkspur/Log.h"
+#include "platform/unixsocket.h"
+
+namespace gw {
+
+using namespace tw::pw;
+
+namespace {
+
+// Folders an indexer or the desktop keeps inside a volume; they are never reported.
+constexpr const char* kIgnoreSuffixes[] = {".Spotlight-V100/", ".fseventsd/", ".DocumentRevisions-V100/",
+                                           ".TemporaryItems/"};
+
+// Process names whose reads and writes are never questioned: the indexer ("mdworker") and the Linux
+// desktop indexers (names as the kernel keeps them, at most 15 bytes). Matched exactly.
+constexpr const char* kIndexerNames[] = {"mdworker",        "tracker-miner-f", "tracker-extract",
+                                         "localsearch-3",   "localsearch-ext", "baloo_file",
+                                         "baloo_file_extr"};
+
+// How long an expired question that was read waits for its late answer before it is forgotten.
+constexpr auto kTombstoneLife = std::chrono::seconds(60);
+
+
+std::string readSmallFile(const std::string& path) {
+    tw::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    char buf[2048];
+    ssize_t n;
+    do {
+        n = ::read(fd.get(), buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+}  // namespace
+
+pid_t Caller::tgid() {
+    if (!tgid_) {
+        tgid_ = 0;
+        if (tid_ > 0) {
+            std::string status = readSmallFile("/proc/" + std::to_string(tid_) + "/status");
+            auto at = status.find("\nTgid:");
+            if (at != std::string::npos) tgid_ = static_cast<pid_t>(strtol(status.c_str() + at + 6, nullptr, 10));
+            // The leader's status names the process itself, which saves reading its comm later.
+            if (*tgid_ == tid_ && status.compare(0, 5, "Name:") == 0) {
+                auto start = status.find_first_not_of(" \t", 5);
+                auto end = status.find('\n');
+                if (start != std::string::npos && end != std::string::npos && start <= end)
+                    comm_ = status.substr(start, end - start);
+            }
+        }
+    }
+    return *tgid_;
+}
+
+const std::string& Caller::comm() {
+    if (!comm_) {
+        pid_t p = tgid();
+        if (!comm_) {
+            std::string c = p > 0 ? readSmallFile("/proc/" + std::to_string(p) + "/comm") : std::string();
+            while (!c.empty() && c.back() == '\n') c.pop_back();
+            comm_ = std::move(c);
+        }
+    }
+    return *comm_;
+}
+
+std::string CV_intToHexString(std::uint32_t value) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%x", value);
+    return buf;
+}
+
+std::uint32_t CV_hexStringToInt(std::string_view text) {
+    std::uint32_t v = 0;
+    // "%2X" pads a one-digit id with a space; the padding is not a digit.
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    for (char c : text) {
+        if (c == '\0') break;
+        std::uint32_t digit = c < ':' ? static_cast<std::uint32_t>(c - '0')
+                                      : static_cast<std::uint32_t>((c | 0x20) - 'a' + 10);
+        v = v * 16 + digit;
+    }
+    return v;
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02x", c);
+            out += b;
+        }
+    }
+    return out;
+}
+
+struct Brindle::Question {
+    std::string path;
+    std::condition_variable answered;  // waits under eventLock_
+    bool settled = false;              // an answer arrived (or the questions were released)
+    bool refuse = false;
+    bool expired = false;              // the asker gave up waiting
+    std::chrono::steady_clock::time_point expiredAt;
+};
+
+struct Brindle::Pending {
+    _pwevent record;
+    std::shared_ptr<Question> question;  // null for reports
+};
+
+Brindle::Brindle(std::chrono::milliseconds answerTimeout, std::size_t maxQueued)
+    : answerTimeout_(answerTimeout), maxQueued_(maxQueued) {}
+
+Brindle::~Brindle() { BrindleStop(); }
+
+void Brindle::BrindleHandleCommand(const _pwevent& record) {
+    if (record.userClient != pwuc_Brindle) {
+        GW_WARN("Ignoring a command of client family %u", record.userClient);
+        return;
+    }
+    // A text without a terminator inside its field is longer than the field can carry; acting on
+    // its first 1024 bytes would act on another path.
+    bool path1Fits = memchr(record.path1, 0, kPathFieldSize) != nullptr;
+    bool path2Fits = memchr(record.path2, 0, kPathFieldSize) != nullptr;
+    std::string path1 = path1Fits ? std::string(record.path1) : std::string();
+    switch (record.action) {
+        case sa_AddWatchPath:
+            if (!path1Fits) {
+                GW_WARN("Refusing a watch path that does not fit its field");
+                return;
+            }
+            AddWatchPath(path1);
+            return;
+        case sa_RemoveWatchPath:
+            GW_DEBUG("Remove-watch-path command ignored");
+            return;
+        case sa_StartWatching:
+            if (!path1Fits) {
+                GW_WARN("Refusing a start command with an unterminated process id");
+                return;
+            }
+            ignorePid_.store(static_cast<pid_t>(CV_hexStringToInt(path1)), std::memory_order_release);
+            active_.store(true, std::memory_order_release);
+            GW_INFO("Watching started; ignoring process %d", static_cast<int>(ignorePid()));
+            return;
+        case sa_StopWatching:
+            releaseAllQuestions("watching stopped");
+            GW_INFO("Watching stopped");
+            return;
+        case sa_AcknowledgeDelete:
+            if (!path1Fits || !path2Fits) {
+                GW_WARN("Ignoring an answer with an unterminated text");
+                return;
+            }
+            acknowledge(path1, record.path2[0] == 'T');
+            return;
+        default:
+            GW_WARN("Ignoring a command with unknown action %u", record.action);
+            return;
+    }
+}
+
+void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait) {
+    memset(&out, 0, sizeof out);
+    std::unique_lock lock(eventLock_);
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (eventList_.empty() &&
+            !eventQueued_.wait_until(lock, deadline, [&] { return !eventList_.empty(); }))
+            return;
+        Pending p = std::move(eventList_.front());
+        eventList_.pop_front();
+        if (p.question) {
+            if (p.question->expired || p.question->settled) continue;  // its asker has gone on
+            awaiting_.push_back(p.question);
+        }
+        out = p.record;
+        return;
+    }
+}
+
+void Brindle::releaseAllQuestions(const char* why) {
+    active_.store(false, std::memory_order_release);
+    std::lock_guard lock(eventLock_);
+    size_t released = 0;
+    auto release = [&](const std::shared_ptr<Question>& q) {
+        if (q && !q->settled && !q->expired) {
+            q->settled = true;
+            q->refuse = false;
+            q->answered.notify_all();
+            ++released;
+        }
+    };
+    for (auto& q : awaiting_) release(q);
+    awaiting_.clear();
+    for (auto& p : eventList_) release(p.question);
+    eventList_.erase(std::remove_if(eventList_.begin(), eventList_.end(),
+                                    [](const Pending& p) { return p.question != nullptr; }),
+                     eventList_.end());
+    if (released) GW_INFO("%s: %zu waiting operations go on", why, released);
+}
+
+void Brindle::BrindleStop() {
+    releaseAllQuestions("driver stopping");
+    {
+        std::lock_guard lock(eventLock_);
+        eventList_.clear();
+    }
+    std::unique_lock lock(watchLock_);
+    for (const auto& w : watchList_) {
+        for (const auto& i : w.ignore) GW_DEBUG("Removing %s from ignore list", printable(i).c_str());
+        GW_DEBUG("Removing %s from Watch list", printable(w.path).c_str());
+    }
+    watchList_.clear();
+}
+
+void Brindle::clientClosed() { releaseAllQuestions("application gone"); }
+
+bool Brindle::AddWatchPath(std::string_view path) {
+    if (path.empty() || path[0] != '/') {
+        GW_WARN("Refusing watch path \"%s\": not an absolute path", printable(path).c_str());
+        return false;
+    }
+    if (path.size() >= kPathFieldSize) {
+        GW_WARN("Refusing a watch path of %zu bytes: longer than a path field", path.size());
+        return false;
+    }
+    WatchPath node;
+    node.path.assign(path);
+    if (node.path.back() != '/') node.path.push_back('/');
+    std::unique_lock lock(watchLock_);
+    for (const auto& w : watchList_) {
+        if (w.path.size() == node.path.size() && strncasecmp(w.path.c_str(), node.path.c_str(), w.path.size()) == 0)
+            return true;  // already watched
+    }
+    for (const char* suffix : kIgnoreSuffixes) node.ignore.insert(node.ignore.begin(), node.path + suffix);
+    GW_INFO("Added %s to watch list", printable(node.path).c_str());
+    watchList_.push_back(std::move(node));
+    return true;
+}
+
+bool Brindle::InterestingFile(std::string_view path) const {
+    std::shared_lock lock(watchLock_);
+    for (auto w = watchList_.rbegin(); w != watchList_.rend(); ++w) {
+        if (!startsWithNoCase(path, w->path)) continue;
+        for (const auto& i : w->ignore)
+            if (startsWithNoCase(path, i)) return false;
+        return true;
+    }
+    return false;
+}
+
+bool Brindle::isIndexer(const std::string& comm) {
+    for (const char* n : kIndexerNames)
+        if (comm == n) return true;
+    return false;
+}
+
+bool Brindle::ignoredCaller(Caller& caller) const {
+    pid_t ignore = ignorePid();
+    return ignore != 0 && caller.tgid() == ignore;
+}
+
+int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_view path) {
+    if (!active()) return 0;
+    if (access == Access::listDirectory) {
+        std::string withSlash(path);
+        withSlash.push_back('/');
+        if (InterestingFile(withSlash) && !ignoredCaller(caller))
+            QueueInformation(kauth_FILEOP_OPEN, path, CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())));
+        return 0;
+    }
+    if (!InterestingFile(path) || ignoredCaller(caller)) return 0;
+    if (access == Access::deleteItem) return askApplication(kauth_FILEOP_DELETE, path, "") ? EROFS : 0;
+    if (isIndexer(caller.comm())) return 0;
+    if (access == Access::readData || access == Access::readWriteData) {
+        if (askApplication(kauth_FILEOP_ISGHOST, path, CV_intToHexString(static_cast<std::uint32_t>(caller.tgid()))))
+            return EPERM;
+    }
+    // Opening for reading and writing asks both: a read-only item must not be changed through a
+    // descriptor that can also read.
+    if (access == Access::writeData || access == Access::readWriteData) {
+        if (askApplication(kauth_FILEOP_ISREADONLY, path, "")) return EROFS;
+    }
+    return 0;
+}
+
+void Brindle::BrindlePassiveListener(ReceiveActions op, Caller& caller, std::string_view path1, std::string_view path2) {
+    if (!active()) return;
+    bool interesting = false;
+    switch (op) {
+        case kauth_FILEOP_RENAME:
+        case kauth_FILEOP_EXCHANGE:
+            interesting = InterestingFile(path1) || InterestingFile(path2);
+            break;
+        case kauth_FILEOP_DELETE:
+        case kauth_FILEOP_CLOSE:
+            interesting = InterestingFile(path1);
+            break;
+        default:
+            return;
+    }
+    if (!interesting || ignoredCaller(caller)) return;
+    QueueInformation(op, path1, path2);
+}
+
+bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, std::string_view path2) {
+    if (path1.size() >= kPathFieldSize || path2.size() >= kPathFieldSize) {
+        GW_WARN("Not reporting action %u for \"%s\": a path does not fit its field", action,
+                printable(path1.substr(0, 200)).c_str());
+        return false;
+    }
+    Pending p;
+    memset(&p.record, 0, sizeof p.record);
+    p.record.userClient = pwuc_Brindle;
+    p.record.action = action;
+    memcpy(p.record.path1, path1.data(), path1.size());
+    memcpy(p.record.path2, path2.data(), path2.size());
+    std::lock_guard lock(eventLock_);
+    if (!active()) return false;
+    if (eventList_.size() >= maxQueued_) {
+        GW_WARN("Event queue full; not reporting action %u for \"%s\"", action, printable(path1.substr(0, 200)).c_str());
+        return false;
+    }
+    eventList_.push_back(std::move(p));
+    eventQueued_.notify_one();
+    return true;
+}
+
+bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::string_view path2) {
+    if (path.size() >= kPathFieldSize || path2.size() >= kPathFieldSize) {
+        GW_WARN("Not asking about \"%s...\": the path does not fit its field; the operation goes on",
+                printable(path.substr(0, 200)).c_str());
+        return false;
+    }
+    auto q = std::make_shared<Question>();
+    q->path.assign(path);
+    Pending p;
+    memset(&p.record, 0, sizeof p.record);
+    p.record.userClient = pwuc_Brindle;
+    p.record.action = action;
+    memcpy(p.record.path1, path.data(), path.size());
+    memcpy(p.record.path2, path2.data(), path2.size());
+    p.question = q;
+
+    std::unique_lock lock(eventLock_);
+    if (!active()) return false;
+    if (eventList_.size() >= maxQueued_) {
+        GW_WARN("Event queue full; not asking about \"%s\"; the operation goes on", printable(path).c_str());
+        return false;
+    }
+    eventList_.push_back(std::move(p));
+    eventQueued_.notify_one();
+    auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
+    if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) return q->refuse;
+    q->expired = true;
+    q->expiredAt = std::chrono::steady_clock::now();
+    GW_WARN("No answer within %lld ms for action %u on \"%s\"; the operation goes on",
+            static_cast<long long>(answerTimeout_.count()), action, printable(path).c_str());
+    return false;
+}
+
+void Brindle::acknowledge(const std::string& path, bool refuse) {
+    std::lock_guard lock(eventLock_);
+    auto now = std::chrono::steady_clock::now();
+    // Forget expired questions whose answer is long overdue.
+    awaiting_.erase(std::remove_if(awaiting_.begin(), awaiting_.end(),
+                                   [&](const std::shared_ptr<Question>& q) {
+                                       return q->expired && now - q->expiredAt > kTombstoneLife;
+                                   }),
+                    awaiting_.end());
+    // The application sends an empty path when it could not decode ours; it still answers in order.
+    auto it = path.empty() ? awaiting_.begin()
+                           : std::find_if(awaiting_.begin(), awaiting_.end(),
+                                          [&](const std::shared_ptr<Question>& q) { return q->path == path; });
+    if (it == awaiting_.end()) {
+        GW_WARN("Answer for \"%s\" matches no question read", printable(path).c_str());
+        return;
+    }
+    std::shared_ptr<Question> q = *it;
+    awaiting_.erase(it);
+    if (q->expired) {
+        GW_INFO("Late answer for \"%s\" arrived after the operation went on", printable(path).c_str());
+        return;
+    }
+    q->settled = true;
+    q->refuse = refuse;
+    q->answered.notify_all();
+}
+
+std::size_t Brindle::queuedEvents() const {
+    std::lock_guard lock(eventLock_);
+    return eventList_.size();
+}
+
+}  // namespace gw

@@ -1,0 +1,44 @@
+// The driver service and its user clients, served on a Unix socket: each connection is one user client;
+// the driver is open for at most one of them at a time. Calls are framed as in platform/userclient.h.
+//
+// Thread-safety: connection threads call `serve` concurrently; `open_` is guarded by `openMutex_`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Larkspur/Brindle.h"
+#include "Larkspur/SocketServer.h"
+#include "platform/pwevent.h"
+
+namespace gw {
+
+class DriverService {
+public:
+    explicit DriverService(Brindle& filter);
+    ~DriverService();
+
+    bool listen(const std::string& path);
+    void start() { server_.start(); }
+    // Detaches every user client (later calls answer kIOReturnNotAttached) and stops serving.
+    void stop();
+
+private:
+    void serve(tw::platform::UniqueFd connection, std::uint64_t id, int cancelFd);
+    tw::pw::IOReturn externalMethod(std::uint64_t client, std::uint32_t selector, const std::vector<std::uint8_t>& input,
+                                    std::vector<std::uint8_t>& output);
+    tw::pw::IOReturn OpenUserClient(std::uint64_t client);
+    tw::pw::IOReturn CloseUserClient(std::uint64_t client);
+    tw::pw::IOReturn TransferInfo(std::uint64_t client, const tw::pw::_pwevent* in, tw::pw::_pwevent* out);
+
+    Brindle& filter_;
+    std::atomic<bool> attached_{true};
+    std::mutex openMutex_;
+    std::uint64_t open_ = 0;  // the client the driver is open for; 0 when none
+    SocketServer server_;
+};
+
+}  // namespace gw

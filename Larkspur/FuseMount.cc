@@ -1,0 +1,827 @@
+#define FUSE_USE_VERSION 312
+#include "Larkspur/FuseMount.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse_lowlevel.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "Larkspur/Log.h"
+
+extern char** environ;
+
+namespace gw {
+
+using tw::platform::UniqueFd;
+using namespace tw::pw;
+
+namespace {
+constexpr double kAttrTimeout = 1.0;   // seconds the kernel may cache attributes and names
+constexpr std::size_t kSearchBudget = 1000000;  // entries the resolver walks before giving up
+
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+std::optional<std::string> readLink(const std::string& path) {
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) return std::nullopt;
+        if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+        if (buf.size() > (1u << 20)) return std::nullopt;
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// The mount's entry in /proc/self/mountinfo gives its device number without asking the mount itself.
+dev_t mountDevice(const std::string& mountPoint) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    dev_t found = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, majmin, root, point;
+        fields >> id >> parent >> majmin >> root >> point;
+        std::string decoded;
+        for (size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                decoded.push_back(static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8)));
+                i += 3;
+            } else {
+                decoded.push_back(point[i]);
+            }
+        }
+        if (decoded != mountPoint) continue;
+        unsigned ma = 0, mi = 0;
+        if (sscanf(majmin.c_str(), "%u:%u", &ma, &mi) == 2) found = makedev(ma, mi);  // last one wins: the top mount
+    }
+    return found;
+}
+}  // namespace
+
+struct FuseMount::Inode {
+    UniqueFd fd;  // O_PATH descriptor of the backing item
+    ino_t ino = 0;
+    dev_t dev = 0;
+    std::uint64_t nlookup = 0;  // guarded by inodesMutex_
+};
+
+struct FuseMount::Handle {
+    UniqueFd fd;
+    std::atomic<bool> modified{false};
+    pid_t opener = 0;  // process that opened it; 0 when unknown
+};
+
+struct FuseMount::DirHandle {
+    std::unique_ptr<DIR, int (*)(DIR*)> dp{nullptr, closedir};
+    off_t offset = 0;
+    dirent* entry = nullptr;
+};
+
+void FuseMount::SessionDeleter::operator()(fuse_session* se) const { fuse_session_destroy(se); }
+
+FuseMount::FuseMount(Brindle& filter, UniqueFd backing, MountOptions options)
+    : filter_(filter), options_(std::move(options)), root_(std::make_unique<Inode>()) {
+    root_->fd = std::move(backing);
+    root_->nlookup = 2;
+}
+
+FuseMount::Inode& FuseMount::inodeOf(std::uint64_t nodeid) {
+    if (nodeid == FUSE_ROOT_ID) return *root_;
+    return *reinterpret_cast<Inode*>(static_cast<uintptr_t>(nodeid));
+}
+
+std::uint64_t FuseMount::remember(UniqueFd fd, const struct stat& st) {
+    std::lock_guard lock(inodesMutex_);
+    if (st.st_ino == root_->ino && st.st_dev == root_->dev) return FUSE_ROOT_ID;
+    auto& slot = inodes_[{st.st_ino, st.st_dev}];
+    if (!slot) {
+        slot = std::make_unique<Inode>();
+        slot->fd = std::move(fd);
+        slot->ino = st.st_ino;
+        slot->dev = st.st_dev;
+    }
+    slot->nlookup++;
+    return reinterpret_cast<uintptr_t>(slot.get());
+}
+
+void FuseMount::forget(std::uint64_t nodeid, std::uint64_t count) {
+    if (nodeid == FUSE_ROOT_ID) return;
+    std::lock_guard lock(inodesMutex_);
+    Inode& inode = inodeOf(nodeid);
+    if (inode.nlookup > count) {
+        inode.nlookup -= count;
+        return;
+    }
+    inodes_.erase({inode.ino, inode.dev});
+}
+
+void FuseMount::noteBackingGone() {
+    struct stat st;
+    if (fstat(root_->fd.get(), &st) == 0 && st.st_nlink > 0) return;
+    if (!backingGoneLogged_.exchange(true))
+        GW_ERROR("The backing folder of %s has disappeared; its items cannot be reached", options_.mountPoint.c_str());
+}
+
+std::optional<std::string> FuseMount::translate(const std::string& backingPath) const {
+    if (backingPath == backingRoot_) return options_.mountPoint;
+    if (backingPath.size() > backingRoot_.size() && backingPath.compare(0, backingRoot_.size(), backingRoot_) == 0 &&
+        backingPath[backingRoot_.size()] == '/')
+        return options_.mountPoint + backingPath.substr(backingRoot_.size());
+    return std::nullopt;
+}
+
+std::optional<std::string> FuseMount::mountPathOf(int fd) {
+    if (fd == root_->fd.get()) return options_.mountPoint;
+    auto link = readLink(procPath(fd));
+    if (!link) return std::nullopt;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_nlink == 0) return std::nullopt;  // deleted
+    return translate(*link);
+}
+
+std::optional<std::string> FuseMount::childPath(std::uint64_t parent, const char* name) {
+    auto p = mountPathOf(inodeOf(parent).fd.get());
+    if (!p) return std::nullopt;
+    return *p + "/" + name;
+}
+
+bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found, std::size_t& budget) {
+    UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dfd) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> dp(fdopendir(dfd.get()), closedir);
+    if (!dp) return false;
+    dfd.release();
+    std::vector<std::string> subdirs;
+    while (dirent* e = readdir(dp.get())) {
+        if (budget == 0) return false;
+        --budget;
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        if (e->d_ino == ino) {
+            found = relative + "/" + e->d_name;
+            return true;
+        }
+        if (e->d_type == DT_DIR) subdirs.emplace_back(e->d_name);
+    }
+    for (const auto& s : subdirs) {
+        UniqueFd sub(::openat(dirfd(dp.get()), s.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub && searchInode(sub.get(), ino, relative + "/" + s, found, budget)) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> FuseMount::pathOfInode(ino_t ino) {
+    if (ino == root_->ino) return options_.mountPoint;
+    int fd = -1;
+    UniqueFd dupFd;
+    {
+        std::lock_guard lock(inodesMutex_);
+        for (const auto& [key, inode] : inodes_) {
+            if (key.first == ino) {
+                dupFd.reset(fcntl(inode->fd.get(), F_DUPFD_CLOEXEC, 0));
+                fd = dupFd.get();
+                break;
+            }
+        }
+    }
+    if (fd >= 0) {
+        if (auto p = mountPathOf(fd)) return p;
+    }
+    // Not looked up since the mount began: walk the backing folder.
+    std::string rel;
+    std::size_t budget = kSearchBudget;
+    if (searchInode(root_->fd.get(), ino, "", rel, budget)) return options_.mountPoint + rel;
+    return std::nullopt;
+}
+
+// ---- FUSE operations ------------------------------------------------------------------------------
+
+struct FuseMount::Ops {
+    static FuseMount& self(fuse_req_t req) { return *static_cast<FuseMount*>(fuse_req_userdata(req)); }
+    static Caller caller(fuse_req_t req) { return Caller::fromThread(fuse_req_ctx(req)->pid); }
+
+    static int fillEntry(FuseMount& m, std::uint64_t parent, const char* name, fuse_entry_param& e) {
+        memset(&e, 0, sizeof e);
+        e.attr_timeout = kAttrTimeout;
+        e.entry_timeout = kAttrTimeout;
+        UniqueFd fd(::openat(m.inodeOf(parent).fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) return errno;
+        if (fstatat(fd.get(), "", &e.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0) return errno;
+        e.ino = m.remember(std::move(fd), e.attr);
+        return 0;
+    }
+
+    static void init(void*, fuse_conn_info* conn) {
+        conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+        // The mount is the only writer of its backing folder (an in-place folder is hidden under it,
+        // an image's content belongs to it), so pages cached through it stay true: no invalidation
+        // on every change of modification time.
+        conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+        conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;  // writes must reach us through the handle that made them
+        conn->max_write = 1024 * 1024;
+        conn->max_readahead = 1024 * 1024;
+    }
+
+    static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+        fuse_entry_param e;
+        FuseMount& m = self(req);
+        int err = fillEntry(m, parent, name, e);
+        if (err == ENOENT || err == ESTALE) m.noteBackingGone();
+        if (err) fuse_reply_err(req, err);
+        else fuse_reply_entry(req, &e);
+    }
+
+    static void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
+        self(req).forget(ino, nlookup);
+        fuse_reply_none(req);
+    }
+
+    static void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+        for (size_t i = 0; i < count; ++i) self(req).forget(forgets[i].ino, forgets[i].nlookup);
+        fuse_reply_none(req);
+    }
+
+    static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+        struct stat st;
+        if (fstatat(self(req).inodeOf(ino).fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0)
+            return (void)fuse_reply_err(req, errno);
+        fuse_reply_attr(req, &st, kAttrTimeout);
+    }
+
+    static void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int valid, fuse_file_info* fi) {
+        FuseMount& m = self(req);
+        Inode& inode = m.inodeOf(ino);
+        int ifd = inode.fd.get();
+        Handle* h = fi ? reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
+        std::string proc = procPath(ifd);
+        std::optional<std::string> truncatedPath;
+        if ((valid & FUSE_SET_ATTR_SIZE) && !h && m.filter_.active()) {
+            // Truncation by path is a write that no open asked about.
+            truncatedPath = m.mountPathOf(ifd);
+            if (truncatedPath) {
+                Caller c = caller(req);
+                if (int err = m.filter_.BrindleActiveListener(Access::writeData, c, *truncatedPath))
+                    return (void)fuse_reply_err(req, err);
+            }
+        }
+        int rc = 0;
+        if (valid & FUSE_SET_ATTR_MODE) rc = h ? fchmod(h->fd.get(), attr->st_mode) : chmod(proc.c_str(), attr->st_mode);
+        if (rc == 0 && (valid & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID))) {
+            uid_t uid = (valid & FUSE_SET_ATTR_UID) ? attr->st_uid : static_cast<uid_t>(-1);
+            gid_t gid = (valid & FUSE_SET_ATTR_GID) ? attr->st_gid : static_cast<gid_t>(-1);
+            rc = fchownat(ifd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+        }
+        if (rc == 0 && (valid & FUSE_SET_ATTR_SIZE)) {
+            rc = h ? ftruncate(h->fd.get(), attr->st_size) : truncate(proc.c_str(), attr->st_size);
+            if (rc == 0 && h) h->modified.store(true, std::memory_order_relaxed);
+        }
+        if (rc == 0 && (valid & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME))) {
+            timespec tv[2];
+            tv[0].tv_sec = tv[1].tv_sec = 0;
+            tv[0].tv_nsec = tv[1].tv_nsec = UTIME_OMIT;
+            if (valid & FUSE_SET_ATTR_ATIME_NOW) tv[0].tv_nsec = UTIME_NOW;
+            else if (valid & FUSE_SET_ATTR_ATIME) tv[0] = attr->st_atim;
+            if (valid & FUSE_SET_ATTR_MTIME_NOW) tv[1].tv_nsec = UTIME_NOW;
+            else if (valid & FUSE_SET_ATTR_MTIME) tv[1] = attr->st_mtim;
+            rc = h ? futimens(h->fd.get(), tv) : utimensat(AT_FDCWD, proc.c_str(), tv, 0);
+        }
+        if (rc < 0) return (void)fuse_reply_err(req, errno);
+        if (truncatedPath) {
+            Caller c = caller(req);
+            m.filter_.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, *truncatedPath, "");
+        }
+        getattr(req, ino, fi);
+    }
+
+    static void readlink(fuse_req_t req, fuse_ino_t ino) {
+        char buf[PATH_MAX + 1];
+        ssize_t n = readlinkat(self(req).inodeOf(ino).fd.get(), "", buf, sizeof buf);
+        if (n < 0) return (void)fuse_reply_err(req, errno);
+        if (static_cast<size_t>(n) == sizeof buf) return (void)fuse_reply_err(req, ENAMETOOLONG);
+        buf[n] = 0;
+        fuse_reply_readlink(req, buf);
+    }
+
+    static void makeNode(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev, const char* link) {
+        FuseMount& m = self(req);
+        int pfd = m.inodeOf(parent).fd.get();
+        int rc;
+        if (link) rc = symlinkat(link, pfd, name);
+        else if (S_ISDIR(mode)) rc = mkdirat(pfd, name, mode);
+        else rc = mknodat(pfd, name, mode, rdev);
+        if (rc < 0) return (void)fuse_reply_err(req, errno);
+        fuse_entry_param e;
+        if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
+        fuse_reply_entry(req, &e);
+    }
+    static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
+        makeNode(req, parent, name, mode, rdev, nullptr);
+    }
+    static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+        makeNode(req, parent, name, S_IFDIR | mode, 0, nullptr);
+    }
+    static void symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
+        makeNode(req, parent, name, S_IFLNK, 0, link);
+    }
+
+    static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
+        FuseMount& m = self(req);
+        std::string proc = procPath(m.inodeOf(ino).fd.get());
+        if (linkat(AT_FDCWD, proc.c_str(), m.inodeOf(parent).fd.get(), name, AT_SYMLINK_FOLLOW) < 0)
+            return (void)fuse_reply_err(req, errno);
+        fuse_entry_param e;
+        if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
+        fuse_reply_entry(req, &e);
+    }
+
+    static void remove(fuse_req_t req, fuse_ino_t parent, const char* name, bool directory) {
+        FuseMount& m = self(req);
+        std::optional<std::string> path;
+        Caller c = caller(req);
+        if (m.filter_.active()) {
+            path = m.childPath(parent, name);
+            if (path) {
+                if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *path))
+                    return (void)fuse_reply_err(req, err);
+            }
+        }
+        if (unlinkat(m.inodeOf(parent).fd.get(), name, directory ? AT_REMOVEDIR : 0) < 0)
+            return (void)fuse_reply_err(req, errno);
+        if (path) m.filter_.BrindlePassiveListener(kauth_FILEOP_DELETE, c, *path, directory ? kFolderDelete : kConfirmDeleteFile);
+        fuse_reply_err(req, 0);
+    }
+    static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) { remove(req, parent, name, false); }
+    static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { remove(req, parent, name, true); }
+
+    static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
+                       unsigned int flags) {
+        FuseMount& m = self(req);
+        int pfd = m.inodeOf(parent).fd.get();
+        int npfd = m.inodeOf(newparent).fd.get();
+        Caller c = caller(req);
+        std::optional<std::string> from, to;
+        if (m.filter_.active()) {
+            from = m.childPath(parent, name);
+            to = m.childPath(newparent, newname);
+            if (from && to && !(flags & RENAME_EXCHANGE)) {
+                // A rename is authorised as a delete of its source and of a target it replaces.
+                if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *from))
+                    return (void)fuse_reply_err(req, err);
+                struct stat st;
+                if (!(flags & RENAME_NOREPLACE) && fstatat(npfd, newname, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                    if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *to))
+                        return (void)fuse_reply_err(req, err);
+                }
+            }
+        }
+        if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
+        if (from && to)
+            m.filter_.BrindlePassiveListener((flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c,
+                                             *from, *to);
+        fuse_reply_err(req, 0);
+    }
+
+    static Handle* newHandle(FuseMount& m, UniqueFd fd, bool modified, pid_t opener) {
+        auto h = std::make_unique<Handle>();
+        h->fd = std::move(fd);
+        h->modified.store(modified);
+        h->opener = opener;
+        Handle* raw = h.get();
+        std::lock_guard lock(m.handlesMutex_);
+        m.handles_.emplace(raw, std::move(h));
+        return raw;
+    }
+
+    static int askOpen(FuseMount& m, Caller& c, const std::string& path, int flags) {
+        int acc = flags & O_ACCMODE;
+        bool reads = acc == O_RDONLY || acc == O_RDWR;
+        bool writes = acc == O_WRONLY || acc == O_RDWR || (flags & O_TRUNC);
+        Access a = reads && writes ? Access::readWriteData : writes ? Access::writeData : Access::readData;
+        return m.filter_.BrindleActiveListener(a, c, path);
+    }
+
+    static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+        FuseMount& m = self(req);
+        Inode& inode = m.inodeOf(ino);
+        pid_t opener = 0;
+        if (m.filter_.active()) {
+            Caller c = caller(req);
+            if (auto path = m.mountPathOf(inode.fd.get())) {
+                if (int err = askOpen(m, c, *path, fi->flags)) return (void)fuse_reply_err(req, err);
+            }
+            opener = c.tgid();
+        }
+        UniqueFd fd(::open(procPath(inode.fd.get()).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
+        if (!fd) return (void)fuse_reply_err(req, errno);
+        Handle* h = newHandle(m, std::move(fd), (fi->flags & O_TRUNC) != 0, opener);
+        fi->fh = reinterpret_cast<uintptr_t>(h);
+        fi->keep_cache = 1;
+        if (fuse_reply_open(req, fi) == -ENOENT) releaseHandle(m, h, false);
+    }
+
+    static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
+        FuseMount& m = self(req);
+        pid_t opener = 0;
+        if (m.filter_.active()) {
+            Caller c = caller(req);
+            if (auto path = m.childPath(parent, name)) {
+                if (int err = m.filter_.BrindleActiveListener(Access::writeData, c, *path))
+                    return (void)fuse_reply_err(req, err);
+            }
+            opener = c.tgid();
+        }
+        UniqueFd fd(::openat(m.inodeOf(parent).fd.get(), name, (fi->flags | O_CREAT) & ~O_NOFOLLOW, mode));
+        if (!fd) return (void)fuse_reply_err(req, errno);
+        fuse_entry_param e;
+        if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
+        // A new file is a change even when nothing is written to it.
+        Handle* h = newHandle(m, std::move(fd), true, opener);
+        fi->fh = reinterpret_cast<uintptr_t>(h);
+        fi->keep_cache = 1;
+        if (fuse_reply_create(req, &e, fi) == -ENOENT) releaseHandle(m, h, false);
+    }
+
+    static void releaseHandle(FuseMount& m, Handle* h, bool report) {
+        std::unique_ptr<Handle> owned;
+        {
+            std::lock_guard lock(m.handlesMutex_);
+            auto it = m.handles_.find(h);
+            if (it == m.handles_.end()) return;
+            owned = std::move(it->second);
+            m.handles_.erase(it);
+        }
+        if (report && owned->modified.load() && m.filter_.active()) {
+            if (auto path = m.mountPathOf(owned->fd.get())) {
+                Caller c = owned->opener ? Caller::fromProcess(owned->opener) : Caller::fromProcess(0);
+                m.filter_.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, *path, "");
+            }
+        }
+    }
+
+    static void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+        releaseHandle(self(req), reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh)), true);
+        fuse_reply_err(req, 0);
+    }
+
+    static Handle& handle(fuse_file_info* fi) { return *reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh)); }
+
+    static void flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+        // Closing a duplicate reports the errors a close of the real descriptor would.
+        int d = dup(handle(fi).fd.get());
+        int rc = d < 0 ? -1 : close(d);
+        fuse_reply_err(req, rc < 0 ? errno : 0);
+    }
+
+    static void fsync(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) {
+        int fd = handle(fi).fd.get();
+        int rc = datasync ? fdatasync(fd) : ::fsync(fd);
+        fuse_reply_err(req, rc < 0 ? errno : 0);
+    }
+
+    static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+        fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+        buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        buf.buf[0].fd = handle(fi).fd.get();
+        buf.buf[0].pos = off;
+        fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+    }
+
+    static void writeBuf(fuse_req_t req, fuse_ino_t, fuse_bufvec* in, off_t off, fuse_file_info* fi) {
+        Handle& h = handle(fi);
+        fuse_bufvec out = FUSE_BUFVEC_INIT(fuse_buf_size(in));
+        out.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        out.buf[0].fd = h.fd.get();
+        out.buf[0].pos = off;
+        ssize_t n = fuse_buf_copy(&out, in, static_cast<fuse_buf_copy_flags>(0));
+        if (n < 0) return (void)fuse_reply_err(req, static_cast<int>(-n));
+        if (n > 0 && !h.modified.load(std::memory_order_relaxed)) h.modified.store(true, std::memory_order_relaxed);
+        fuse_reply_write(req, static_cast<size_t>(n));
+    }
+
+    static void fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t length, fuse_file_info* fi) {
+        Handle& h = handle(fi);
+        if (::fallocate(h.fd.get(), mode, offset, length) < 0) return (void)fuse_reply_err(req, errno);
+        h.modified.store(true);
+        fuse_reply_err(req, 0);
+    }
+
+    static void lseek(fuse_req_t req, fuse_ino_t, off_t off, int whence, fuse_file_info* fi) {
+        off_t r = ::lseek(handle(fi).fd.get(), off, whence);
+        if (r < 0) return (void)fuse_reply_err(req, errno);
+        fuse_reply_lseek(req, r);
+    }
+
+    static void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+        FuseMount& m = self(req);
+        Inode& inode = m.inodeOf(ino);
+        if (m.filter_.active()) {
+            Caller c = caller(req);
+            if (auto path = m.mountPathOf(inode.fd.get())) m.filter_.BrindleActiveListener(Access::listDirectory, c, *path);
+        }
+        UniqueFd fd(::openat(inode.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd) return (void)fuse_reply_err(req, errno);
+        auto d = std::make_unique<DirHandle>();
+        d->dp.reset(fdopendir(fd.get()));
+        if (!d->dp) return (void)fuse_reply_err(req, errno);
+        fd.release();
+        DirHandle* raw = d.get();
+        {
+            std::lock_guard lock(m.handlesMutex_);
+            m.dirs_.emplace(raw, std::move(d));
+        }
+        fi->fh = reinterpret_cast<uintptr_t>(raw);
+        if (fuse_reply_open(req, fi) == -ENOENT) {
+            std::lock_guard lock(m.handlesMutex_);
+            m.dirs_.erase(raw);
+        }
+    }
+
+    static void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+        DirHandle& d = *reinterpret_cast<DirHandle*>(static_cast<uintptr_t>(fi->fh));
+        std::vector<char> buf(size);
+        size_t used = 0;
+        if (offset != d.offset) {
+            seekdir(d.dp.get(), offset);
+            d.entry = nullptr;
+            d.offset = offset;
+        }
+        int err = 0;
+        for (;;) {
+            if (!d.entry) {
+                errno = 0;
+                d.entry = ::readdir(d.dp.get());
+                if (!d.entry) {
+                    err = errno;
+                    break;
+                }
+            }
+            struct stat st;
+            memset(&st, 0, sizeof st);
+            st.st_ino = d.entry->d_ino;
+            st.st_mode = static_cast<mode_t>(d.entry->d_type) << 12;
+            off_t next = d.entry->d_off;
+            size_t n = fuse_add_direntry(req, buf.data() + used, size - used, d.entry->d_name, &st, next);
+            if (n > size - used) break;
+            used += n;
+            d.entry = nullptr;
+            d.offset = next;
+        }
+        if (err && used == 0) return (void)fuse_reply_err(req, err);
+        fuse_reply_buf(req, buf.data(), used);
+    }
+
+    static void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+        FuseMount& m = self(req);
+        std::unique_ptr<DirHandle> owned;
+        {
+            std::lock_guard lock(m.handlesMutex_);
+            auto it = m.dirs_.find(reinterpret_cast<DirHandle*>(static_cast<uintptr_t>(fi->fh)));
+            if (it != m.dirs_.end()) {
+                owned = std::move(it->second);
+                m.dirs_.erase(it);
+            }
+        }
+        fuse_reply_err(req, 0);
+    }
+
+    static void fsyncdir(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) {
+        int fd = dirfd(reinterpret_cast<DirHandle*>(static_cast<uintptr_t>(fi->fh))->dp.get());
+        int rc = datasync ? fdatasync(fd) : ::fsync(fd);
+        fuse_reply_err(req, rc < 0 ? errno : 0);
+    }
+
+    static void statfs(fuse_req_t req, fuse_ino_t ino) {
+        struct statvfs sv;
+        if (fstatvfs(self(req).inodeOf(ino).fd.get(), &sv) < 0) return (void)fuse_reply_err(req, errno);
+        fuse_reply_statfs(req, &sv);
+    }
+
+    static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size, int flags) {
+        std::string proc = procPath(self(req).inodeOf(ino).fd.get());
+        fuse_reply_err(req, ::setxattr(proc.c_str(), name, value, size, flags) < 0 ? errno : 0);
+    }
+
+    static void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+        std::string proc = procPath(self(req).inodeOf(ino).fd.get());
+        if (size == 0) {
+            ssize_t n = ::getxattr(proc.c_str(), name, nullptr, 0);
+            if (n < 0) return (void)fuse_reply_err(req, errno);
+            return (void)fuse_reply_xattr(req, static_cast<size_t>(n));
+        }
+        std::vector<char> buf(size);
+        ssize_t n = ::getxattr(proc.c_str(), name, buf.data(), size);
+        if (n < 0) return (void)fuse_reply_err(req, errno);
+        fuse_reply_buf(req, buf.data(), static_cast<size_t>(n));
+    }
+
+    static void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+        std::string proc = procPath(self(req).inodeOf(ino).fd.get());
+        if (size == 0) {
+            ssize_t n = ::listxattr(proc.c_str(), nullptr, 0);
+            if (n < 0) return (void)fuse_reply_err(req, errno);
+            return (void)fuse_reply_xattr(req, static_cast<size_t>(n));
+        }
+        std::vector<char> buf(size);
+        ssize_t n = ::listxattr(proc.c_str(), buf.data(), size);
+        if (n < 0) return (void)fuse_reply_err(req, errno);
+        fuse_reply_buf(req, buf.data(), static_cast<size_t>(n));
+    }
+
+    static void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
+        std::string proc = procPath(self(req).inodeOf(ino).fd.get());
+        fuse_reply_err(req, ::removexattr(proc.c_str(), name) < 0 ? errno : 0);
+    }
+
+    static fuse_lowlevel_ops table() {
+        fuse_lowlevel_ops o;
+        memset(&o, 0, sizeof o);
+        o.init = init;
+        o.lookup = lookup;
+        o.forget = forget;
+        o.forget_multi = forgetMulti;
+        o.getattr = getattr;
+        o.setattr = setattr;
+        o.readlink = readlink;
+        o.mknod = mknod;
+        o.mkdir = mkdir;
+        o.symlink = symlink;
+        o.link = link;
+        o.unlink = unlink;
+        o.rmdir = rmdir;
+        o.rename = rename;
+        o.open = open;
+        o.create = create;
+        o.release = release;
+        o.flush = flush;
+        o.fsync = fsync;
+        o.read = read;
+        o.write_buf = writeBuf;
+        o.fallocate = fallocate;
+        o.lseek = lseek;
+        o.opendir = opendir;
+        o.readdir = readdir;
+        o.releasedir = releasedir;
+        o.fsyncdir = fsyncdir;
+        o.statfs = statfs;
+        o.setxattr = setxattr;
+        o.getxattr = getxattr;
+        o.listxattr = listxattr;
+        o.removexattr = removexattr;
+        return o;
+    }
+};
+
+// ---- mounting -------------------------------------------------------------------------------------
+
+bool detachStaleMount(const std::string& path) {
+    if (geteuid() == 0) return umount2(path.c_str(), MNT_DETACH) == 0;
+    const char* argv[] = {"fusermount3", "-u", "-z", "-q", path.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, MountOptions options, std::string* error,
+                                            int* errnoOut) {
+    auto fail = [&](const std::string& why, int err) -> std::unique_ptr<FuseMount> {
+        if (error) *error = why;
+        if (errnoOut) *errnoOut = err;
+        return nullptr;
+    };
+    struct stat st;
+    if (fstat(backing.get(), &st) < 0 || !S_ISDIR(st.st_mode)) return fail("the backing folder is not a folder", ENOTDIR);
+    std::unique_ptr<FuseMount> m(new FuseMount(filter, std::move(backing), std::move(options)));
+    m->root_->ino = st.st_ino;
+    m->root_->dev = st.st_dev;
+    auto root = readLink(procPath(m->root_->fd.get()));
+    if (!root) return fail("cannot name the backing folder", errno);
+    m->backingRoot_ = *root;
+
+    std::string fsname = "fsname=gatewarden:" + (m->options_.volumeName.empty() ? std::string("volume") : m->options_.volumeName);
+    for (auto& ch : fsname)
+        if (ch == ',' || ch == ' ' || ch == '\\') ch = '_';
+    std::string opts = "default_permissions,subtype=gatewarden," + fsname;
+    const char* argv[] = {"gatewarden", "-o", opts.c_str()};
+    fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+    // The kernel names the mount by its resolved path; ours may pass through symbolic links.
+    std::error_code ec;
+    std::string resolvedMountPoint = std::filesystem::canonical(m->options_.mountPoint, ec).string();
+    if (ec) resolvedMountPoint = m->options_.mountPoint;
+    fuse_lowlevel_ops ops = Ops::table();
+    m->session_.reset(fuse_session_new(&args, &ops, sizeof ops, m.get()));
+    fuse_opt_free_args(&args);
+    if (!m->session_) return fail("cannot create a FUSE session", EIO);
+    errno = 0;
+    if (fuse_session_mount(m->session_.get(), m->options_.mountPoint.c_str()) != 0) {
+        int err = errno ? errno : EIO;
+        if (access("/dev/fuse", R_OK | W_OK) != 0) err = errno == ENOENT ? ENODEV : EPERM;
+        return fail("mounting at " + m->options_.mountPoint + " failed: " + strerror(err), err);
+    }
+    m->device_ = mountDevice(resolvedMountPoint);
+    // The kernel reads ahead only 128 KiB on a FUSE mount unless told otherwise; a larger window lets
+    // sequential reads arrive in requests of up to max_write. Only root may change it; others keep
+    // the default.
+    if (m->device_ != 0) {
+        std::string ra = "/sys/class/bdi/" + std::to_string(major(m->device_)) + ":" + std::to_string(minor(m->device_)) +
+                         "/read_ahead_kb";
+        UniqueFd raFd(::open(ra.c_str(), O_WRONLY | O_CLOEXEC));
+        if (raFd) {
+            ssize_t w = ::write(raFd.get(), "1024", 4);
+            (void)w;
+        }
+    }
+    FuseMount* raw = m.get();
+    m->loop_ = std::thread([raw] {
+        // Questions hold a worker for up to the answer time, and the application answering them reads
+        // through the same mount; the pool must outgrow the questions in flight by far.
+        std::unique_ptr<fuse_loop_config, void (*)(fuse_loop_config*)> cfg(fuse_loop_cfg_create(), fuse_loop_cfg_destroy);
+        fuse_loop_cfg_set_clone_fd(cfg.get(), 0);
+        fuse_loop_cfg_set_max_threads(cfg.get(), 256);
+        fuse_loop_cfg_set_idle_threads(cfg.get(), 8);
+        int rc = fuse_session_loop_mt(raw->session_.get(), cfg.get());
+        if (rc != 0 && rc != -ENODEV) GW_WARN("Session of %s ended with %d", raw->options_.mountPoint.c_str(), rc);
+        raw->loopEnded_.store(true);
+    });
+    GW_INFO("Mounted %s (device %u:%u) over %s", m->options_.mountPoint.c_str(), major(m->device_), minor(m->device_),
+            printable(m->backingRoot_).c_str());
+    return m;
+}
+
+namespace {
+// Aborts a FUSE connection through the control file system, mounting it first when we may; this ends
+// a session whose mount is detached but still has files open.
+bool abortConnection(dev_t device) {
+    std::string abortPath = "/sys/fs/fuse/connections/" + std::to_string(minor(device)) + "/abort";
+    UniqueFd a(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!a && errno == ENOENT && geteuid() == 0 &&
+        ::mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr) == 0)
+        a.reset(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!a) return false;
+    return ::write(a.get(), "1", 1) == 1;
+}
+}  // namespace
+
+bool FuseMount::unmount(std::chrono::milliseconds wait) {
+    if (joined_ || !loop_.joinable()) return true;
+    if (!detached_) {
+        detached_ = true;
+        fuse_session_exit(session_.get());
+        detachStaleMount(options_.mountPoint);
+    }
+    // The session ends once the kernel lets go of the connection; files still open keep it alive.
+    auto waitLoop = [&](std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!loopEnded_.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return loopEnded_.load();
+    };
+    if (!waitLoop(wait) && !abortTried_ && device_ != 0) {
+        abortTried_ = true;
+        if (abortConnection(device_)) {
+            GW_WARN("%s was busy; its connection was aborted", options_.mountPoint.c_str());
+            waitLoop(std::chrono::seconds(2));
+        }
+    }
+    if (!loopEnded_.load()) {
+        GW_WARN("%s is detached but files on it are still open; its session ends when they close",
+                options_.mountPoint.c_str());
+        return false;
+    }
+    loop_.join();
+    joined_ = true;
+    fuse_session_unmount(session_.get());
+    if (options_.removeMountPointOnUnmount) ::rmdir(options_.mountPoint.c_str());
+    GW_INFO("Unmounted %s", options_.mountPoint.c_str());
+    return true;
+}
+
+FuseMount::~FuseMount() {
+    // Never mounted (mounting failed): nothing to detach, and the path may belong to someone else.
+    if (!loop_.joinable() && !joined_) return;
+    // A session still running uses this object: wait for it rather than pull it away.
+    if (session_ && !unmount()) {
+        loop_.join();
+        fuse_session_unmount(session_.get());
+    }
+}
+
+}  // namespace gw

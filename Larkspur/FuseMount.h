@@ -1,0 +1,109 @@
+// One synchronised folder hosted as a FUSE mount. Every operation passes through to the backing folder
+// with descriptor-relative system calls (the daemon never goes through its own mounts), reporting the
+// backing inode numbers so an item's file number is the same across remounts. The filter is asked
+// where the vnode and file-operation scopes would be: open for reading or writing, truncation, create,
+// unlink, rmdir, rename and exchange, release after modification, opendir.
+//
+// Thread-safety: FUSE handlers run on the session's worker threads; `inodesMutex_` guards the inode
+// table, `handlesMutex_` the open-file table. Neither is held while the filter waits for an answer.
+// `unmount` is called from one control thread.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "Larkspur/Brindle.h"
+#include "platform/unixsocket.h"
+
+struct fuse_session;
+
+namespace gw {
+
+struct MountOptions {
+    std::string mountPoint;           // where the volume appears
+    std::string volumeName;           // for the file-system name shown by mount(8)
+    std::string uuid;                 // the volume UUID
+    bool removeMountPointOnUnmount = false;  // the daemon made the folder
+};
+
+class FuseMount {
+public:
+    // Mounts `backing` (a directory descriptor opened before mounting, so a folder can be mounted over
+    // itself) at `options.mountPoint`. Null with `*error` set when mounting fails; `*errnoOut` gets
+    // the cause where one is known (EPERM when the machine does not let us mount).
+    static std::unique_ptr<FuseMount> mount(Brindle& filter, tw::platform::UniqueFd backing, MountOptions options,
+                                            std::string* error, int* errnoOut = nullptr);
+    ~FuseMount();
+    FuseMount(const FuseMount&) = delete;
+    FuseMount& operator=(const FuseMount&) = delete;
+
+    // Detaches the mount and ends its session. When files on it stay open and the connection cannot be
+    // aborted, the mount is detached anyway and false is returned after `wait`; call again later.
+    bool unmount(std::chrono::milliseconds wait = std::chrono::seconds(3));
+    bool finished() const { return loopEnded_.load(); }
+
+    const std::string& mountPoint() const { return options_.mountPoint; }
+    const std::string& uuid() const { return options_.uuid; }
+    dev_t device() const { return device_; }
+    // The current path on this mount of the item with backing inode `ino`; empty when not found.
+    std::optional<std::string> pathOfInode(ino_t ino);
+
+    // Public for the C callbacks; not part of the interface.
+    struct Inode;
+    struct Handle;
+    struct DirHandle;
+    struct Ops;
+
+private:
+    FuseMount(Brindle& filter, tw::platform::UniqueFd backing, MountOptions options);
+
+    Inode& inodeOf(std::uint64_t nodeid);
+    std::uint64_t remember(tw::platform::UniqueFd fd, const struct stat& st);  // returns the node id
+    void forget(std::uint64_t nodeid, std::uint64_t count);
+    // The path on the mount of an inode or of a child of one.
+    std::optional<std::string> mountPathOf(int fd);
+    std::optional<std::string> childPath(std::uint64_t parent, const char* name);
+    std::optional<std::string> translate(const std::string& backingPath) const;
+    // Logs once when the backing folder itself was deleted under the mount.
+    void noteBackingGone();
+    bool searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found, std::size_t& budget);
+
+    Brindle& filter_;
+    MountOptions options_;
+    std::string backingRoot_;  // the backing folder's path as the kernel names it
+    dev_t device_ = 0;
+    std::unique_ptr<Inode> root_;
+    std::mutex inodesMutex_;
+    std::map<std::pair<ino_t, dev_t>, std::unique_ptr<Inode>> inodes_;
+    std::mutex handlesMutex_;
+    std::unordered_map<const void*, std::unique_ptr<Handle>> handles_;
+    std::unordered_map<const void*, std::unique_ptr<DirHandle>> dirs_;
+
+    struct SessionDeleter {
+        void operator()(fuse_session* se) const;
+    };
+    std::unique_ptr<fuse_session, SessionDeleter> session_;
+    std::thread loop_;
+    std::atomic<bool> loopEnded_{false};
+    std::atomic<bool> backingGoneLogged_{false};
+    bool detached_ = false;   // from the file-system tree
+    bool abortTried_ = false;
+    bool joined_ = false;     // session ended and cleaned up
+};
+
+// Detaches whatever is mounted at `path` (a stale mount left by a crashed daemon). True when something
+// was detached.
+bool detachStaleMount(const std::string& path);
+
+}  // namespace gw

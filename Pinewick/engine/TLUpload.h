@@ -1,0 +1,58 @@
+// The events that push local changes up: a file's content (TLUpload), a new folder (TLCreateFolder),
+// and two files that exchanged contents (TLExchange, both sent as changed files).
+//
+// Thread-safety: constructors run on the producer's thread and may save the item's record there;
+// `performAction` runs on the timeline thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Pinewick/engine/TLEvent.h"
+
+namespace tw {
+
+class TLUpload : public TLEvent {
+public:
+    // Decides at queueing time whether the file needs sending, marking a synchronised or new file
+    // `RequireUpload` at once. A changed file (`fileChanged`) also drops any half-finished resumable upload.
+    TLUpload(std::string localPath, bool fileChanged);
+    void performAction() override;
+    std::string description() override { return "Upload: " + localPath; }
+
+    std::string localPath;
+    bool uploadRequired = false;
+};
+
+class TLCreateFolder : public TLEvent {
+public:
+    explicit TLCreateFolder(std::string localPath) : localPath(std::move(localPath)) {}
+    // Whether the folder should be created: not ignored and not yet known to the sync.
+    bool precheck();
+    void performAction() override;
+    std::string description() override { return "Create Folder: " + localPath; }
+
+    std::string localPath;
+
+private:
+    void refreshIfRequired();
+};
+
+class TLExchange : public TLEvent {
+public:
+    TLExchange(std::shared_ptr<TLUpload> upload1, std::shared_ptr<TLUpload> upload2)
+        : upload1(std::move(upload1)), upload2(std::move(upload2)) {}
+    // Both uploads, in order, whatever the first one did.
+    void performAction() override {
+        upload1->performAction();
+        upload2->performAction();
+    }
+    std::string description() override {
+        return "Exchange: " + upload1->description() + " with: " + upload2->description();
+    }
+
+    std::shared_ptr<TLUpload> upload1;
+    std::shared_ptr<TLUpload> upload2;
+};
+
+}  // namespace tw

@@ -1,0 +1,66 @@
+#include "platform/volpath.h"
+
+#include <charconv>
+
+#include "platform/places.h"
+#include "platform/unixsocket.h"
+
+namespace tw::platform {
+
+std::string gatewardenControlSocketPath() { return runtimeFolder() + "/gatewarden-control.sock"; }
+
+std::optional<ControlReply> controlRequest(const std::vector<std::string>& request, std::chrono::milliseconds timeout,
+                                           const std::string& socketPath) {
+    UniqueFd fd = connectUnix(socketPath);
+    if (!fd) return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (sendFields(fd.get(), request, deadline) != IoResult::ok) return std::nullopt;
+    std::vector<std::string> fields;
+    if (recvFields(fd.get(), fields, deadline) != IoResult::ok || fields.empty()) return std::nullopt;
+    ControlReply reply;
+    reply.ok = fields[0] == "ok";
+    reply.fields.assign(fields.begin() + 1, fields.end());
+    return reply;
+}
+
+std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t inode, const std::string& socketPath) {
+    auto reply = controlRequest({"resolve", std::to_string(device), std::to_string(inode)},
+                                std::chrono::seconds(30), socketPath);
+    if (!reply || !reply->ok || reply->fields.empty()) return std::nullopt;
+    return reply->fields[0];
+}
+
+namespace {
+bool parseNumber(std::string_view text, std::uint64_t& out) {
+    if (text.empty()) return false;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && p == text.data() + text.size();
+}
+}  // namespace
+
+std::string resolveVolPath(const std::string& path, const std::string& socketPath) {
+    static constexpr std::string_view prefix = "/.vol/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return path;
+    std::string_view rest(path);
+    rest.remove_prefix(prefix.size());
+    auto slash = rest.find('/');
+    if (slash == std::string_view::npos) return path;
+    std::string_view dev = rest.substr(0, slash);
+    rest.remove_prefix(slash + 1);
+    slash = rest.find('/');
+    std::string_view ino = rest.substr(0, slash);
+    std::string_view tail = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    std::uint64_t d = 0, i = 0;
+    if (!parseNumber(dev, d) || !parseNumber(ino, i)) return path;
+    auto current = currentPathOf(d, i, socketPath);
+    if (!current) return path;
+    return *current + std::string(tail);
+}
+
+std::string volumeUUIDForDevice(std::uint64_t device, const std::string& socketPath) {
+    auto reply = controlRequest({"volume-uuid", std::to_string(device)}, std::chrono::seconds(30), socketPath);
+    if (!reply || !reply->ok || reply->fields.empty()) return {};
+    return reply->fields[0];
+}
+
+}  // namespace tw::platform

@@ -1,0 +1,426 @@
+// The upload path through the timeline against the reference server on loopback: real files, real
+// extended attributes, a real HTTP server. What the item's record says afterwards is the point.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/engine/TLUpload.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "devserver_process.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/keychain.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using S = CEAStatus::keys;
+
+const char* kPassword = "pa&ss=word";
+
+class UploadEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetServerEnvironment();
+        fs::create_directories(dir / "root");
+        ASSERT_TRUE(process.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
+                                   std::string("anna:") + kPassword, "--mappoint", "Team", "--mappoint", "RO:::ro",
+                                   "--faults", "--quiet"},
+                                  dir / "devserver.log"))
+            << "tidewell-devserver did not start";
+        hostPort = "127.0.0.1:" + std::to_string(process.port());
+        keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
+        serverEnvironment().keychain = keychain.get();
+        keychain->addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, kPassword);
+        auto& c = ServerCredentials::sharedInstance();
+        c.resetForTesting();
+        c.setServerProtocol("http");
+        platform::http::Session::shared().cookies().removeAll();
+
+        auto& vm = VolumeManager::sharedInstance();
+        vm.clear();
+        team = std::make_shared<VolumeDetail>("Team");
+        team->state = VolumeDetail::volumeStates::Visible;
+        ro = std::make_shared<VolumeDetail>("RO");
+        ro->state = VolumeDetail::volumeStates::Visible;
+        vm.addVolume(team);
+        vm.addVolume(ro);
+        fs::create_directories(team->localFolder);
+        fs::create_directories(ro->localFolder);
+        ASSERT_TRUE(ServerCommunicator::ready());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+    }
+
+    void TearDown() override {
+        timeline.reset();
+        EXPECT_EQ(process.stop(), 0);
+        resetServerEnvironment();
+    }
+
+    std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
+    fs::path serverFile(const std::string& serverPath) const { return dir / "root" / "data" / serverPath.substr(1); }
+
+    void admin(const std::string& resource, const nlohmann::json& body) {
+        platform::http::Request r;
+        r.url = "http://" + hostPort + "/admin/" + resource;
+        r.method = "POST";
+        r.body = body.dump();
+        r.headers.emplace_back("Content-Type", "application/json");
+        auto result = platform::http::Session::shared().perform(r);
+        ASSERT_TRUE(result.response && result.response->statusCode == 200) << resource << " " << result.data.value_or("");
+    }
+    std::string servicePath(const std::string& resource) {
+        return ServerCommunicator::serviceBase().substr(7 + hostPort.size()) + resource;
+    }
+
+    // Runs everything queued so far to completion.
+    void runTimeline() {
+        timeline->resumeTimeLine();
+        ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    }
+
+    static size_t occurrences(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    }
+
+    TempDir dir;
+    ServerProcess process;
+    std::string hostPort;
+    std::unique_ptr<platform::keychain::Keychain> keychain;
+    std::shared_ptr<VolumeDetail> team, ro;
+    std::unique_ptr<TimeLineManager> timeline;
+};
+
+TEST_F(UploadEvents, NewFileIsUploadedOnceAndItsRecordTellsTheTruth) {
+    std::string path = local("report.txt");
+    ASSERT_TRUE(writeFile(path, "quarterly numbers"));
+    size_t from = logSize();
+    timeline->addCloseEvent(path);
+    // Queued, not yet run: the record already says the file must go up.
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::RequireUpload);
+    // A second upload of the same file is queued too, and finds nothing left to send.
+    timeline->addUploadEvent(path);
+    EXPECT_EQ(timeline->eventCount(), 2u);
+    runTimeline();
+
+    CorvaneExtendedAttributes record(path);
+    EXPECT_EQ(record.ceaStatus.status, S::Regular);
+    auto revision = record.ceaString.getAttribute(CEAString::keys::Revision);
+    ASSERT_TRUE(revision.has_value());
+    EXPECT_FALSE(revision->empty());
+    EXPECT_EQ(record.ceaLong.getAttribute(CEALong::keys::ServerFileSize), 17u);
+    EXPECT_FALSE(record.ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+    EXPECT_FALSE(record.ceaBool.getAttribute(CEABool::keys::ReadOnly));
+    EXPECT_EQ(readFile(serverFile("/Team/report.txt")), "quarterly numbers");
+    EXPECT_EQ(occurrences(sharedLogText().substr(from), "Uploaded file: " + path), 1u);
+    // The local file is never changed by its upload.
+    EXPECT_EQ(readFile(path), "quarterly numbers");
+}
+
+TEST_F(UploadEvents, QueueingDecidesByStateAndVanishedFilesSendNothing) {
+    std::string regular = local("regular.txt"), localOnly = local("private.txt"), gone = local("gone.txt");
+    writeFile(regular, "r");
+    writeFile(localOnly, "l");
+    writeFile(gone, "g");
+    {
+        CorvaneExtendedAttributes r(regular);
+        r.ceaStatus.setStatus(S::Regular);
+        r.ceaString.setAttribute(CEAString::keys::Revision, "1");
+        r.save();
+        CorvaneExtendedAttributes l(localOnly);
+        l.ceaStatus.setStatus(S::LocalOnly);
+        l.save();
+    }
+    timeline->addUploadEvent(regular);
+    timeline->addUploadEvent(localOnly);
+    timeline->addUploadEvent(gone);
+    EXPECT_EQ(CorvaneExtendedAttributes(regular).ceaStatus.status, S::RequireUpload);
+    EXPECT_EQ(CorvaneExtendedAttributes(localOnly).ceaStatus.status, S::LocalOnly);
+    fs::remove(gone);
+    size_t from = logSize();
+    runTimeline();
+    std::string log = sharedLogText().substr(from);
+    EXPECT_EQ(log.find("Uploaded file: " + localOnly), std::string::npos);
+    EXPECT_EQ(log.find(gone), std::string::npos);
+    EXPECT_FALSE(fs::exists(serverFile("/Team/gone.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("/Team/private.txt")));
+    EXPECT_EQ(CorvaneExtendedAttributes(localOnly).ceaStatus.status, S::LocalOnly);
+}
+
+TEST_F(UploadEvents, IgnoredExcludedAndOutsidePathsAreNeverQueuedOrTouched) {
+    std::string outside = (dir / "elsewhere.txt").string();
+    std::string trash = local(".Trashes/501/x");
+    std::string partial = local("movie.part");
+    for (auto& p : {outside, trash, partial}) writeFile(p, "x");
+    size_t from = logSize();
+    timeline->addCloseEvent(outside);
+    timeline->addCloseEvent(trash);
+    timeline->addUploadEvent(partial);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+    EXPECT_TRUE(logContains("Warning: Ignoring upload request for " + trash, from));
+    // Their records were never written.
+    for (auto& p : {outside, trash, partial}) EXPECT_FALSE(platform::getXattr(p, "com.meridot.tidewell", 1024));
+}
+
+TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) {
+    team->canResumeUploads = true;
+    std::string path = local("big.bin");
+    std::string data(1u << 20, '\0');
+    std::mt19937 rng(7);
+    for (auto& c : data) c = static_cast<char>(rng());
+    writeFile(path, data);
+    admin("faults", {{"method", "POST"}, {"path", servicePath("resume/upload")}, {"action", "drop"}, {"after_bytes", 300000}});
+    timeline->addUploadEvent(path);
+    runTimeline();
+    // The cut left the file waiting, with the identifier of the half-sent upload.
+    CorvaneExtendedAttributes afterCut(path);
+    EXPECT_EQ(afterCut.ceaStatus.status, S::RequireUpload);
+    auto guid = afterCut.ceaString.getAttribute(CEAString::keys::UploadGUID);
+    ASSERT_TRUE(guid.has_value());
+
+    // A plain re-queue resumes from the server's count: the identifier is kept until success.
+    ServerCommunicator::ready();
+    timeline->addUploadEvent(path);
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID), guid);
+    runTimeline();
+    CorvaneExtendedAttributes done(path);
+    EXPECT_EQ(done.ceaStatus.status, S::Regular);
+    EXPECT_FALSE(done.ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+    EXPECT_TRUE(readFile(serverFile("/Team/big.bin")) == data);
+
+    // A close after writing drops any identifier, so a half-finished upload is never continued.
+    {
+        CorvaneExtendedAttributes r(path);
+        r.ceaString.setAttribute(CEAString::keys::UploadGUID, "stale-guid");
+        r.save();
+    }
+    timeline->addCloseEvent(path);
+    EXPECT_FALSE(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+}
+
+TEST_F(UploadEvents, RefusalsLeaveErrorStatesAndLockedOnlyWarns) {
+    std::string conflict = local("conflict.txt");
+    writeFile(conflict, "v1");
+    timeline->addCloseEvent(conflict);
+    runTimeline();
+    ASSERT_EQ(CorvaneExtendedAttributes(conflict).ceaStatus.status, S::Regular);
+    // Someone else changed it on the server.
+    admin("item", {{"path", "/Team/conflict.txt"}, {"revision", "77"}});
+    writeFile(conflict, "v2 local");
+    timeline->addCloseEvent(conflict);
+    runTimeline();
+    {
+        CorvaneExtendedAttributes r(conflict);
+        EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+        EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
+        EXPECT_EQ(r.ceaErrorStatus.genre, CEAErrorStatus::genres::Transfer);
+        EXPECT_EQ(r.ceaString.getAttribute(CEAString::keys::ConflictRevision), "77");
+    }
+    EXPECT_EQ(readFile(conflict), "v2 local");
+
+    // Read-only mappoint.
+    std::string readOnly = ro->localFolder + "/note.txt";
+    writeFile(readOnly, "n");
+    timeline->addCloseEvent(readOnly);
+    runTimeline();
+    {
+        CorvaneExtendedAttributes r(readOnly);
+        EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+        EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::ReadOnlyMappoint);
+        EXPECT_EQ(r.ceaErrorStatus.genre, CEAErrorStatus::genres::Transfer);
+    }
+
+    // Quota.
+    admin("quota", {{"bytes", 1}});
+    std::string big = local("over-quota.txt");
+    writeFile(big, "more than one byte");
+    timeline->addCloseEvent(big);
+    runTimeline();
+    {
+        CorvaneExtendedAttributes r(big);
+        EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+        EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::QuotaExceeded);
+    }
+    admin("quota", {{"bytes", 0}});
+
+}
+
+TEST_F(UploadEvents, LockedResumableUploadStaysWaitingWithOneWarning) {
+    team->canResumeUploads = true;
+    std::string locked = local("locked.bin");
+    writeFile(locked, std::string(200000, 'a'));
+    // An interrupted upload leaves its identifier behind, so the next one asks to resume.
+    admin("faults", {{"method", "POST"}, {"path", servicePath("resume/upload")}, {"action", "drop"}, {"after_bytes", 1000}});
+    timeline->addUploadEvent(locked);
+    runTimeline();
+    ASSERT_TRUE(CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+    ServerCommunicator::ready();
+    admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
+    timeline->addUploadEvent(locked);
+    size_t from = logSize();
+    runTimeline();
+    EXPECT_EQ(CorvaneExtendedAttributes(locked).ceaStatus.status, S::RequireUpload);
+    EXPECT_EQ(occurrences(sharedLogText().substr(from),
+                          "Warning: Server returned locked whilst attempting upload of file:" + locked),
+              1u);
+}
+
+TEST_F(UploadEvents, RevisionMismatchWithoutTheServerEntryAsksTheServerForIt) {
+    std::string known = local("known.txt"), fresh = local("fresh.txt");
+    writeFile(known, "1");
+    timeline->addCloseEvent(known);
+    runTimeline();
+    auto serverRevision = CorvaneExtendedAttributes(known).ceaString.getAttribute(CEAString::keys::Revision);
+    ASSERT_TRUE(serverRevision.has_value());
+    // The refusal carries no entry: the client fetches it, and records the server's revision.
+    writeFile(known, "2");
+    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1077}, {"status", 409}});
+    timeline->addCloseEvent(known);
+    runTimeline();
+    {
+        CorvaneExtendedAttributes r(known);
+        EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+        EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
+        EXPECT_EQ(r.ceaString.getAttribute(CEAString::keys::ConflictRevision), serverRevision);
+    }
+    // Nothing on the server to fetch: an error the user must look at, with no conflict claimed.
+    writeFile(fresh, "x");
+    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1077}, {"status", 409}});
+    timeline->addCloseEvent(fresh);
+    runTimeline();
+    CorvaneExtendedAttributes r(fresh);
+    EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+    EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::NoError);
+    EXPECT_FALSE(r.ceaString.getAttribute(CEAString::keys::ConflictRevision).has_value());
+}
+
+TEST_F(UploadEvents, ServerThatDropsTheConnectionLeavesTheFileWaitingAndUntouched) {
+    std::string path = local("flaky.txt");
+    writeFile(path, "content");
+    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "drop"}, {"after_bytes", 10}});
+    size_t from = logSize();
+    timeline->addCloseEvent(path);
+    runTimeline();
+    EXPECT_TRUE(logContains("Warning: Error in uploading " + path, from));
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::RequireUpload);
+    EXPECT_EQ(readFile(path), "content");
+    EXPECT_FALSE(fs::exists(serverFile("/Team/flaky.txt")));
+}
+
+TEST_F(UploadEvents, ExchangeUploadsBothInOrderEvenWhenTheFirstFails) {
+    std::string a = ro->localFolder + "/a.txt";  // refused: read-only mappoint
+    std::string b = local("b.txt");
+    writeFile(a, "A");
+    writeFile(b, "B");
+    size_t from = logSize();
+    timeline->addExchangeEvent(a, b);
+    ASSERT_EQ(timeline->eventCount(), 1u);
+    EXPECT_NE(timeline->events()[0]->description().find("Exchange: Upload: " + a + " with: Upload: " + b),
+              std::string::npos);
+    runTimeline();
+    EXPECT_EQ(CorvaneExtendedAttributes(a).ceaStatus.status, S::ErrorRegular);
+    EXPECT_EQ(CorvaneExtendedAttributes(b).ceaStatus.status, S::Regular);
+    EXPECT_TRUE(logContains("Uploaded file: " + b, from));
+    EXPECT_EQ(readFile(serverFile("/Team/b.txt")), "B");
+}
+
+TEST_F(UploadEvents, StatusBarShowsTheUploadWhileItRunsAndClearsAfterEveryAttempt) {
+    auto& bar = StatusBarManager::sharedInstance();
+    std::string path = local("slow.txt");
+    writeFile(path, "slow");
+    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "delay"}, {"delay_ms", 1500}});
+    timeline->addCloseEvent(path);
+    timeline->resumeTimeLine();
+    bool seen = false;
+    for (int i = 0; i < 300 && !seen; ++i) {
+        auto s = bar.state();
+        seen = bar.uploadActive() && s.uploadFile == path && s.icon == StatusBarManager::icons::statusBarBusyIcon;
+        if (!seen) std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(seen);
+    ASSERT_TRUE(timeline->waitUntilIdle(30s));
+    EXPECT_FALSE(bar.uploadActive());
+    EXPECT_EQ(bar.state().icon, StatusBarManager::icons::statusBarIcon);
+
+    // A failed attempt clears it too.
+    std::string failing = local("failing.txt");
+    writeFile(failing, "f");
+    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1083}});
+    timeline->addCloseEvent(failing);
+    runTimeline();
+    EXPECT_FALSE(bar.uploadActive());
+    EXPECT_FALSE(bar.state().uploadFile.has_value());
+}
+
+class CreateFolderEvents : public UploadEvents {
+protected:
+    void SetUp() override {
+        UploadEvents::SetUp();
+        TimeLineManager::setListingPasses({nullptr, [this](const std::string& path, bool userRequest) {
+                                               std::lock_guard l(mutex);
+                                               listings.emplace_back(path, userRequest);
+                                           }});
+        TimeLineManager::sharedInstance().resumeTimeLine();
+    }
+    void TearDown() override {
+        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(10s);
+        TimeLineManager::setListingPasses({});
+        UploadEvents::TearDown();
+    }
+    std::vector<std::pair<std::string, bool>> takeListings() {
+        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(10s);
+        std::lock_guard l(mutex);
+        return std::exchange(listings, {});
+    }
+    std::mutex mutex;
+    std::vector<std::pair<std::string, bool>> listings;
+};
+
+TEST_F(CreateFolderEvents, FolderWithFilesIsCreatedWithItsParentsAndListedOnce) {
+    // The parent "a" is new to the server too.
+    std::string folder = local("a/b/c");
+    fs::create_directories(folder);
+    for (auto name : {"1.txt", "2.txt", "3.txt"}) writeFile(folder + "/" + name, name);
+    timeline->addCreateFolder(folder);
+    ASSERT_EQ(timeline->eventCount(), 1u);
+    runTimeline();
+    EXPECT_TRUE(fs::is_directory(serverFile("/Team/a/b/c")));
+    // The new folder inherits from the volume root: known, not Unknown any more.
+    EXPECT_NE(CorvaneExtendedAttributes(folder).ceaStatus.status, S::Unknown);
+    auto listed = takeListings();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0], std::make_pair(folder, false));
+
+    // Already known: not created again.
+    timeline->addCreateFolder(folder);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+}
+
+TEST_F(CreateFolderEvents, EmptyFolderIsCreatedButNotListed) {
+    std::string folder = local("empty");
+    fs::create_directories(folder);
+    timeline->addCreateFolder(folder);
+    runTimeline();
+    EXPECT_TRUE(fs::is_directory(serverFile("/Team/empty")));
+    EXPECT_TRUE(takeListings().empty());
+    // Ignored folders never get that far.
+    fs::create_directories(local(".TemporaryItems"));
+    timeline->addCreateFolder(local(".TemporaryItems"));
+    EXPECT_EQ(timeline->eventCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tw::test

@@ -1,0 +1,312 @@
+// A watched folder mounted in place by a real gatewarden: every question and report made by another
+// process, read and answered through the user-client socket.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+
+#include "harness.h"
+#include "platform/pwevent.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace gwtest;
+using namespace tw::pw;
+
+std::string hex(pid_t pid) {
+    char b[16];
+    snprintf(b, sizeof b, "%x", static_cast<unsigned>(pid));
+    return b;
+}
+
+class WatchedFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+        folder_ = (dir_ / "Docs").string();
+        std::filesystem::create_directories(folder_ + "/sub");
+        write("plain.txt", std::string(200 * 1024, 'p'));
+        write("locked.txt", "locked content");
+        daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        std::string skip;
+        if (!daemon_->attachInPlace(folder_, &skip)) {
+            if (!skip.empty()) GTEST_SKIP() << skip;
+            FAIL() << "in-place mount failed\n" << daemon_->log();
+        }
+        app_ = std::make_unique<AnsweringClient>(daemon_->socketPath);
+        ASSERT_EQ(app_->open(), kIOReturnSuccess);
+        ASSERT_EQ(app_->addWatchPath(folder_), kIOReturnSuccess);
+        ASSERT_EQ(app_->startWatching(getpid()), kIOReturnSuccess);
+    }
+    void TearDown() override {
+        app_.reset();
+        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        daemon_.reset();
+    }
+    // Refuses every question about a path containing "locked".
+    void answerByName() {
+        app_->run([](const Event& e) { return e.path1.find("locked") != std::string::npos; });
+    }
+    std::string at(const std::string& name) const { return folder_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) {
+        std::ofstream(at(name), std::ios::trunc) << content;
+    }
+    std::string read(const std::string& name) {
+        std::ifstream in(at(name));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // The queue is first in, first out: once a later sentinel report arrived, everything before it has.
+    void settle() {
+        static int n = 0;
+        std::string s = at("sentinel-" + std::to_string(++n));
+        write(s.substr(folder_.size() + 1), "s");
+        ASSERT_EQ(actor({"unlink", s}).exitCode, 0);
+        ASSERT_TRUE(app_->waitFor([&](const std::vector<Event>& ev) {
+            for (auto& e : ev)
+                if (e.path1 == s && e.path2 == kConfirmDeleteFile) return true;
+            return false;
+        }));
+        std::this_thread::sleep_for(100ms);  // releases are sent when the kernel lets go of a file
+    }
+    std::vector<Event> about(const std::string& path) {
+        std::vector<Event> out;
+        for (auto& e : app_->events())
+            if (e.path1 == path) out.push_back(e);
+        return out;
+    }
+
+    tw::test::TempDir dir_{"gw-fuse"};
+    std::string folder_;
+    std::unique_ptr<Daemon> daemon_;
+    std::unique_ptr<AnsweringClient> app_;
+};
+
+TEST_F(WatchedFolder, ReadsAreAskedOncePerOpenAndRefusedWithEperm) {
+    answerByName();
+    auto r = actor({"read", at("plain.txt")});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, EPERM);
+    settle();
+    auto plain = about(at("plain.txt"));
+    ASSERT_EQ(plain.size(), 1u) << "one question for a 200 KiB read made of many read calls";
+    EXPECT_EQ(plain[0].action, kauth_FILEOP_ISGHOST);
+    EXPECT_EQ(plain[0].path2, hex(r.pid));
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("locked.txt")), 1u);
+    // An open that only reads changes nothing, so no close report either.
+    EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("plain.txt")), 0u);
+}
+
+TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
+    answerByName();
+    EXPECT_EQ(actor({"write", at("locked.txt"), "changed"}).exitCode, EROFS);
+    EXPECT_EQ(actor({"truncate", at("locked.txt"), "0"}).exitCode, EROFS);
+    EXPECT_EQ(actor({"rdwr", at("locked.txt")}).exitCode, EPERM);  // asked as a read first
+    EXPECT_EQ(read("locked.txt"), "locked content");
+
+    EXPECT_EQ(actor({"write", at("plain.txt"), "changed"}).exitCode, 0);
+    EXPECT_TRUE(app_->waitForEvent(kauth_FILEOP_CLOSE, at("plain.txt")));
+    EXPECT_EQ(read("plain.txt"), "changed");
+    app_->clear();
+    EXPECT_EQ(actor({"truncate", at("plain.txt"), "3"}).exitCode, 0);
+    EXPECT_EQ(actor({"rdwr", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode, 0);  // opened for writing, nothing written
+    EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
+    settle();
+    auto plain = about(at("plain.txt"));
+    std::vector<std::uint8_t> actions;
+    for (auto& e : plain) actions.push_back(e.action);
+    // truncate: asked, then reported as a modification; read-write open: both questions, no report;
+    // write open without writing: asked, not reported.
+    std::vector<std::uint8_t> expected{kauth_FILEOP_ISREADONLY, kauth_FILEOP_CLOSE, kauth_FILEOP_ISGHOST,
+                                       kauth_FILEOP_ISREADONLY, kauth_FILEOP_ISREADONLY};
+    EXPECT_EQ(actions, expected);
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISREADONLY, at("new.txt")), 1u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("new.txt")), 1u);
+}
+
+TEST_F(WatchedFolder, DeletesAreAskedThenConfirmed) {
+    answerByName();
+    EXPECT_EQ(actor({"unlink", at("locked.txt")}).exitCode, EROFS);
+    EXPECT_TRUE(std::filesystem::exists(at("locked.txt")));
+    EXPECT_EQ(actor({"unlink", at("plain.txt")}).exitCode, 0);
+    std::filesystem::create_directories(at("folder"));
+    EXPECT_EQ(actor({"rmdir", at("folder")}).exitCode, 0);
+    settle();
+    auto locked = about(at("locked.txt"));
+    ASSERT_EQ(locked.size(), 1u);
+    EXPECT_TRUE(locked[0].isQuestion());
+    auto plain = about(at("plain.txt"));
+    ASSERT_EQ(plain.size(), 2u);
+    EXPECT_TRUE(plain[0].action == kauth_FILEOP_DELETE && plain[0].path2.empty());
+    EXPECT_EQ(plain[1].path2, kConfirmDeleteFile);
+    auto folder = about(at("folder"));
+    ASSERT_EQ(folder.size(), 2u);
+    EXPECT_EQ(folder[1].path2, kFolderDelete);
+}
+
+TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) {
+    answerByName();
+    write("a.txt", "a");
+    write("b.txt", "b");
+    EXPECT_EQ(actor({"rename", at("a.txt"), at("b.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"rename", at("locked.txt"), at("c.txt")}).exitCode, EROFS);
+    write("d.txt", "d");
+    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS) << "the target it would replace";
+    write("x.txt", "x");
+    EXPECT_EQ(actor({"exchange", at("x.txt"), at("b.txt")}).exitCode, 0);
+    settle();
+    EXPECT_EQ(app_->count(kauth_FILEOP_DELETE, at("a.txt")), 1u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_DELETE, at("b.txt")), 1u);
+    auto moves = about(at("a.txt"));
+    ASSERT_EQ(moves.size(), 2u);
+    EXPECT_EQ(moves[1].action, kauth_FILEOP_RENAME);
+    EXPECT_EQ(moves[1].path2, at("b.txt"));
+    auto x = about(at("x.txt"));
+    ASSERT_EQ(x.size(), 1u) << "an exchange replaces nothing, so nothing is asked";
+    EXPECT_EQ(x[0].action, kauth_FILEOP_EXCHANGE);
+    EXPECT_EQ(x[0].path2, at("b.txt"));
+    EXPECT_EQ(read("x.txt"), "a");
+    EXPECT_EQ(read("locked.txt"), "locked content");
+    EXPECT_EQ(read("d.txt"), "d");
+    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("locked.txt")), 0u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("d.txt")), 0u);
+}
+
+TEST_F(WatchedFolder, ListingsReportTheLister) {
+    answerByName();
+    auto r = actor({"list", folder_});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(actor({"list", at("sub")}).exitCode, 0);
+    settle();
+    auto root = about(folder_);
+    ASSERT_EQ(root.size(), 1u);
+    EXPECT_EQ(root[0].action, kauth_FILEOP_OPEN);
+    EXPECT_EQ(root[0].path2, hex(r.pid));
+    EXPECT_EQ(app_->count(kauth_FILEOP_OPEN, at("sub")), 1u);
+}
+
+TEST_F(WatchedFolder, OwnProcessPassesUnaskedFromAnyThread) {
+    answerByName();
+    auto work = std::async(std::launch::async, [&] {
+        std::string content = read("locked.txt");
+        write("locked.txt", "mine");
+        std::filesystem::rename(at("plain.txt"), at("moved.txt"));
+        std::filesystem::remove(at("moved.txt"));
+        std::filesystem::directory_iterator it(folder_);
+        return content;
+    });
+    EXPECT_EQ(work.get(), "locked content");
+    settle();
+    for (auto& e : app_->events()) EXPECT_NE(e.path1.find("sentinel"), std::string::npos) << e.path1;
+}
+
+TEST_F(WatchedFolder, IgnoredFoldersAreNeverReported) {
+    answerByName();
+    for (const char* d : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems"}) {
+        std::filesystem::create_directories(at(d));
+        std::string f = at(std::string(d) + "/locked-store");
+        EXPECT_EQ(actor({"create", f, "x"}).exitCode, 0);
+        EXPECT_EQ(actor({"read", f}).exitCode, 0);
+        EXPECT_EQ(actor({"unlink", f}).exitCode, 0);
+    }
+    settle();
+    for (auto& e : app_->events()) EXPECT_NE(e.path1.find("sentinel"), std::string::npos) << e.path1;
+}
+
+TEST_F(WatchedFolder, IndexerReadsExactNameOnly) {
+    answerByName();
+    EXPECT_EQ(actor({"--name", "mdworker", "read", at("locked.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"--name", "mdworkerX", "read", at("locked.txt")}).exitCode, EPERM);
+    settle();
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("locked.txt")), 1u);
+}
+
+TEST_F(WatchedFolder, InactiveQueuesNothingAndNothingWaits) {
+    ASSERT_EQ(app_->stopWatching(), kIOReturnSuccess);
+    // Nobody answers: an operation that waited would take the full answer time.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"write", at("plain.txt"), "w"}).exitCode, 0);
+    EXPECT_EQ(actor({"unlink", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"list", folder_}).exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    std::this_thread::sleep_for(200ms);
+    _pwevent rec;
+    ASSERT_EQ(app_->raw().receive(rec), kIOReturnSuccess);
+    EXPECT_EQ(rec.action, no_MESSAGE);
+}
+
+TEST_F(WatchedFolder, ConcurrentQuestionsGetTheirOwnAnswers) {
+    answerByName();
+    std::vector<std::future<int>> results;
+    for (int i = 0; i < 6; ++i) {
+        std::string file = at(i % 2 ? "locked.txt" : "plain.txt");
+        results.push_back(std::async(std::launch::async, [file] { return actor({"read", file}).exitCode; }));
+    }
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(results[i].get(), i % 2 ? EPERM : 0) << i;
+}
+
+TEST_F(WatchedFolder, OddPathsNeitherCrashNorLie) {
+    answerByName();
+    // Invalid UTF-8 in a name travels as bytes and is answered by the same bytes.
+    std::string bad = at("locked\xff.txt");
+    std::ofstream(bad) << "x";
+    EXPECT_EQ(actor({"read", bad}).exitCode, EPERM);
+    // A path longer than the field is neither truncated into another path nor asked about.
+    std::string deep = folder_;
+    for (int i = 0; i < 5; ++i) deep += "/" + std::string(240, static_cast<char>('a' + i));
+    std::filesystem::create_directories(deep);
+    std::string longFile = deep + "/locked.txt";
+    std::ofstream(longFile) << "deep";
+    EXPECT_EQ(actor({"read", longFile}).exitCode, 0);
+    EXPECT_EQ(actor({"unlink", longFile}).exitCode, 0);
+    settle();
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, bad), 1u);
+    for (auto& e : app_->events()) EXPECT_LT(e.path1.size(), kPathFieldSize);
+    EXPECT_NE(daemon_->log().find("does not fit"), std::string::npos);
+}
+
+TEST_F(WatchedFolder, PassesEverythingThrough) {
+    // Done by the ignored process: plain file-system behaviour through the mount.
+    ASSERT_EQ(setxattr(at("plain.txt").c_str(), "user.com.meridot.tidewell", "v1", 2, 0), 0);
+    char buf[16] = {};
+    EXPECT_EQ(getxattr(at("plain.txt").c_str(), "user.com.meridot.tidewell", buf, sizeof buf), 2);
+    EXPECT_STREQ(buf, "v1");
+    ASSERT_EQ(link(at("plain.txt").c_str(), at("hard.txt").c_str()), 0);
+    struct stat a, b;
+    ASSERT_EQ(stat(at("plain.txt").c_str(), &a), 0);
+    ASSERT_EQ(stat(at("hard.txt").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+    ASSERT_EQ(symlink("plain.txt", at("sym").c_str()), 0);
+    char target[64] = {};
+    EXPECT_EQ(readlink(at("sym").c_str(), target, sizeof target), 9);
+    EXPECT_EQ(renameat2(AT_FDCWD, at("hard.txt").c_str(), AT_FDCWD, at("locked.txt").c_str(), RENAME_NOREPLACE), -1);
+    EXPECT_EQ(errno, EEXIST);
+    struct statvfs sv;
+    EXPECT_EQ(statvfs(folder_.c_str(), &sv), 0);
+    timespec times[2] = {{1000, 0}, {2000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, at("plain.txt").c_str(), times, 0), 0);
+    ASSERT_EQ(stat(at("plain.txt").c_str(), &a), 0);
+    EXPECT_EQ(a.st_mtim.tv_sec, 2000);
+}
+
+TEST_F(WatchedFolder, UnansweredQuestionGoesOnAfterTenSeconds) {
+    app_->run(nullptr, /*answer=*/false);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(actor({"write", at("locked.txt"), "after waiting"}, 30s).exitCode, 0);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, 9500ms);
+    EXPECT_LT(waited, 15s);
+    EXPECT_EQ(read("locked.txt"), "after waiting");
+    EXPECT_NE(daemon_->log().find("No answer within"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// Disk images, in-place mounts, the "/.vol/" resolver and the daemon's life cycle, through
+// tidewell-hdiutil and a real gatewarden.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+#include "platform/places.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace gwtest;
+
+std::string trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+class Volumes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+        daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        // One trial mount tells whether this machine lets us mount at all.
+        std::string probe = (dir_ / "probe").string(), skip;
+        std::filesystem::create_directories(probe);
+        if (!daemon_->attachInPlace(probe, &skip)) {
+            if (!skip.empty()) GTEST_SKIP() << skip;
+            FAIL() << "trial mount failed\n" << daemon_->log();
+        }
+        ASSERT_TRUE(tw::platform::controlRequest({"eject", probe})->ok);
+    }
+    void TearDown() override {
+        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        daemon_.reset();
+    }
+    // Creates and attaches an image; returns its mount point, or "" (with a skip) when mounting is refused.
+    std::string makeVolume(const std::string& name) {
+        image_ = (dir_ / (name + ".sparsebundle")).string();
+        auto c = hdiutil({"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname", name, image_});
+        EXPECT_EQ(c.exitCode, 0);
+        std::string mp = tw::platform::volumesRoot() + "/" + name;
+        daemon_->remember(mp);
+        auto a = hdiutil({"attach", image_});
+        if (a.exitCode != 0) return "";
+        EXPECT_EQ(trim(a.out), mp);
+        return mp;
+    }
+
+    tw::test::TempDir dir_{"gw-vol"};
+    std::unique_ptr<Daemon> daemon_;
+    std::string image_;
+};
+
+TEST_F(Volumes, ImageCreateAttachEjectKeepsFileNumbers) {
+    std::string mp = makeVolume("Docs");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::ifstream info(image_ + "/Info.json");
+    auto j = nlohmann::json::parse(info);
+    EXPECT_EQ(j["volumeName"], "Docs");
+    std::string uuid = j["volumeUUID"];
+    EXPECT_EQ(uuid.size(), 36u);
+    EXPECT_NE(hdiutil({"create", "-volname", "Docs", image_}).exitCode, 0) << "an existing image is not overwritten";
+
+    std::ofstream(mp + "/a.txt") << "content";
+    struct stat onMount, backing, root;
+    ASSERT_EQ(stat((mp + "/a.txt").c_str(), &onMount), 0);
+    ASSERT_EQ(stat((image_ + "/content/a.txt").c_str(), &backing), 0);
+    ASSERT_EQ(stat(mp.c_str(), &root), 0);
+    EXPECT_EQ(onMount.st_ino, backing.st_ino);
+    EXPECT_NE(onMount.st_dev, backing.st_dev);
+    EXPECT_EQ(tw::platform::volumeUUIDForDevice(root.st_dev), uuid);
+
+    ASSERT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    EXPECT_FALSE(isMountPoint(mp));
+    EXPECT_FALSE(std::filesystem::exists(mp));
+    EXPECT_NE(hdiutil({"eject", mp}).exitCode, 0);
+    ASSERT_EQ(trim(hdiutil({"attach", image_}).out), mp);
+    struct stat again;
+    ASSERT_EQ(stat((mp + "/a.txt").c_str(), &again), 0);
+    EXPECT_EQ(again.st_ino, onMount.st_ino);
+}
+
+TEST_F(Volumes, ResolverFollowsRenamesAndFindsItemsNotYetLookedUp) {
+    std::string mp = makeVolume("Res");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::filesystem::create_directories(mp + "/deep/er");
+    std::ofstream(mp + "/deep/er/f.txt") << "x";
+    struct stat st;
+    ASSERT_EQ(stat((mp + "/deep/er/f.txt").c_str(), &st), 0);
+    std::string vol = "/.vol/" + std::to_string(st.st_dev) + "/" + std::to_string(st.st_ino);
+    EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/er/f.txt");
+    std::filesystem::rename(mp + "/deep/er/f.txt", mp + "/deep/g.txt");
+    EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/g.txt");
+    EXPECT_EQ(tw::platform::resolveVolPath(vol + "/tail"), mp + "/deep/g.txt/tail");
+    std::string unknown = "/.vol/" + std::to_string(st.st_dev) + "/999999999";
+    EXPECT_EQ(tw::platform::resolveVolPath(unknown), unknown);
+    EXPECT_EQ(tw::platform::resolveVolPath("/.vol/1/2"), "/.vol/1/2");
+    EXPECT_EQ(tw::platform::resolveVolPath("/.vol/x/2"), "/.vol/x/2");
+    EXPECT_EQ(tw::platform::resolveVolPath("/home/a"), "/home/a");
+
+    // After a remount nothing has been looked up yet; the resolver walks the backing folder.
+    ino_t ino = st.st_ino;
+    ASSERT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    struct stat root;
+    ASSERT_EQ(stat(mp.c_str(), &root), 0);
+    EXPECT_EQ(tw::platform::currentPathOf(root.st_dev, ino), mp + "/deep/g.txt");
+}
+
+TEST_F(Volumes, TermUnmountsEverythingAndRestartMountsOverAStaleMount) {
+    std::string mp = makeVolume("Life");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::string inPlace = (dir_ / "InPlace").string();
+    std::filesystem::create_directories(inPlace);
+    std::ofstream(inPlace + "/kept.txt") << "kept";
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr)) << daemon_->log();
+    ASSERT_TRUE(isMountPoint(inPlace));
+    // A second daemon on the same sockets is refused.
+    EXPECT_EQ(run({GW_DAEMON_BIN, "--foreground"}, 20s).exitCode, 1);
+
+    EXPECT_EQ(daemon_->terminate(), 0);
+    EXPECT_FALSE(isMountPoint(mp));
+    EXPECT_FALSE(isMountPoint(inPlace));
+    EXPECT_FALSE(std::filesystem::exists(mp));
+
+    // A crash leaves both mounts stale; a new daemon mounts over them.
+    daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden2.log");
+    ASSERT_TRUE(daemon_->ready());
+    daemon_->remember(mp);
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr));
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    daemon_->killHard();
+    struct stat st;
+    EXPECT_EQ(stat((inPlace + "/kept.txt").c_str(), &st), -1);
+    EXPECT_EQ(errno, ENOTCONN);
+    daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden3.log");
+    ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+    daemon_->remember(mp);
+    ASSERT_TRUE(daemon_->attachInPlace(inPlace, nullptr)) << daemon_->log();
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0) << daemon_->log();
+    std::ifstream in(inPlace + "/kept.txt");
+    std::string kept;
+    in >> kept;
+    EXPECT_EQ(kept, "kept");
+    EXPECT_EQ(stat(mp.c_str(), &st), 0);
+}
+
+TEST_F(Volumes, InPlaceFolderReachedThroughASymbolicLink) {
+    std::filesystem::create_directories(dir_ / "real/Synced");
+    std::filesystem::create_directory_symlink(dir_ / "real", dir_ / "link");
+    std::string folder = (dir_ / "link/Synced").string();
+    ASSERT_TRUE(daemon_->attachInPlace(folder, nullptr)) << daemon_->log();
+    daemon_->remember((dir_ / "real/Synced").string());
+    std::ofstream(folder + "/f.txt") << "x";
+    struct stat st;
+    ASSERT_EQ(stat((folder + "/f.txt").c_str(), &st), 0);
+    // Paths come back as the folder was named when it was attached.
+    EXPECT_EQ(tw::platform::currentPathOf(st.st_dev, st.st_ino), folder + "/f.txt");
+    EXPECT_EQ(tw::platform::controlRequest({"eject", folder})->ok, true);
+    EXPECT_FALSE(isMountPoint((dir_ / "real/Synced").string()));
+}
+
+TEST_F(Volumes, EjectAndStopWithFilesHeldOpen) {
+    std::string mp = makeVolume("Busy");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::ofstream(mp + "/held.txt") << "x";
+    HeldActor first({"hold-open", mp + "/held.txt"});
+    ASSERT_TRUE(first.holding());
+    EXPECT_NE(hdiutil({"eject", mp}).exitCode, 0) << "a volume in use is not ejected";
+    EXPECT_TRUE(isMountPoint(mp));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(hdiutil({"eject", "-force", mp}).exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+    EXPECT_FALSE(isMountPoint(mp));
+    // Attached again and held again, then the daemon is told to stop: it still ends.
+    ASSERT_EQ(hdiutil({"attach", image_}).exitCode, 0);
+    HeldActor second({"hold-open", mp + "/held.txt"});
+    ASSERT_TRUE(second.holding());
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_->terminate(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
+    EXPECT_FALSE(isMountPoint(mp));
+}
+
+TEST_F(Volumes, BackingFolderThatDisappears) {
+    std::string mp = makeVolume("Gone");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::filesystem::create_directories(mp + "/d");
+    std::ofstream(mp + "/d/f") << "x";
+    std::filesystem::remove_all(image_ + "/content");
+    std::this_thread::sleep_for(1200ms);  // names and attributes cached by the kernel expire
+    EXPECT_FALSE(std::filesystem::exists(mp + "/d/f"));
+    EXPECT_FALSE(std::ofstream(mp + "/new.txt").is_open());
+    EXPECT_NE(daemon_->log().find("has disappeared"), std::string::npos);
+    auto list = tw::platform::controlRequest({"list"});
+    ASSERT_TRUE(list && list->ok);
+    EXPECT_EQ(list->fields, std::vector<std::string>{mp});
+    EXPECT_EQ(hdiutil({"eject", mp}).exitCode, 0);
+    EXPECT_NE(hdiutil({"attach", image_}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(mp));
+}
+
+// As another user: connections from other users are refused, and the daemon may or may not be
+// allowed to mount (that depends on /dev/fuse and fusermount3); either way it stays up and leaves
+// nothing mounted behind.
+TEST(VolumesAsUser, OtherUsersRefusedMountOutcomeLeavesTheDaemonWell) {
+    if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the daemon as another user";
+    const uid_t nobody = 65534;
+    tw::test::TempDir dir("gw-user");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all, std::filesystem::perm_options::add);
+    std::string run = (dir / "run").string(), folder = (dir / "InPlace").string();
+    std::filesystem::create_directories(run);
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(chown(run.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(folder.c_str(), nobody, nobody), 0);
+    std::string control = run + "/gatewarden-control.sock";
+    Daemon daemon(dir / "gatewarden.log", {"--socket", run + "/uc.sock", "--control-socket", control}, nobody);
+    ASSERT_TRUE(daemon.ready()) << daemon.log();
+    daemon.remember(folder);
+    // We are root here, not the daemon's user.
+    EXPECT_FALSE(tw::platform::controlRequest({"list"}, 5s, control));
+    EXPECT_NE(daemon.log().find("refusing a connection from uid 0"), std::string::npos);
+
+    int rc = runAsUser(nobody, run, {GW_HDIUTIL_BIN, "attach-in-place", folder});
+    EXPECT_TRUE(rc == 0 || rc == 1) << rc;
+    EXPECT_EQ(isMountPoint(folder), rc == 0);
+    EXPECT_EQ(daemon.terminate(), 0) << daemon.log();
+    EXPECT_FALSE(isMountPoint(folder));
+}
+
+TEST_F(Volumes, BadControlRequests) {
+    EXPECT_FALSE(tw::platform::controlRequest({"attach", "relative", "x", "n", "u"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"attach-in-place", (dir_ / "missing").string()})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"resolve", "abc", "1"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({"frobnicate"})->ok);
+    EXPECT_FALSE(tw::platform::controlRequest({})->ok);
+    EXPECT_NE(hdiutil({"attach", (dir_ / "nothing.sparsebundle").string()}).exitCode, 0);
+    EXPECT_EQ(run({GW_MDUTIL_BIN, "-v", "-i", "on", "/x"}).exitCode, 0);
+}
+
+}  // namespace
