@@ -122,6 +122,19 @@ TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
     EXPECT_NE(logText().find("Server has requested a new logon"), std::string::npos);
     EXPECT_EQ(count(logText(), "Login as user anna"), 2u);
 
+    // Neither the password nor the session cookie was written anywhere under the user's home (the
+    // test keeps its keychain file outside it): logs, records and databases included.
+    std::string cookie = platform::http::Session::shared().cookies().headerFor(ServerCommunicator::serviceBase());
+    ASSERT_NE(cookie.find('='), std::string::npos);
+    std::string cookieValue = cookie.substr(cookie.find('=') + 1);
+    Logger::sharedInstance().flush();
+    for (auto& entry : std::filesystem::recursive_directory_iterator(testHome())) {
+        if (!entry.is_regular_file()) continue;
+        std::string content = readFile(entry.path());
+        EXPECT_EQ(content.find(kPassword), std::string::npos) << entry.path();
+        EXPECT_EQ(content.find(cookieValue), std::string::npos) << entry.path();
+    }
+
     EXPECT_EQ(c.attemptLogin(hostPort, "anna", "wrong"), SE::authenticationRequired);
     EXPECT_EQ(c.attemptLogin("tidewell-test.invalid", "anna", kPassword), SE::serverNotFound);
 }
