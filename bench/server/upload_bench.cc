@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -182,7 +183,10 @@ int main() {
 
         // Rounds alternate which side goes first, and each upload starts with the server's earlier
         // writes flushed, so neither side pays for the other's write-back.
+        // The verdict uses the median of the per-round ratios: both sides of a round share the machine's
+        // state at that moment (other builds, the server's disk), which best-against-best does not.
         double bestCurl = 0, bestClient = 0;
+        std::vector<double> ratios;
         for (int round = 0; round < 3; ++round) {
             Clock::duration c{}, t{};
             for (int side = 0; side < 2; ++side) {
@@ -205,14 +209,17 @@ int main() {
             std::printf("round %d: curl %.1f MiB/s, client %.1f MiB/s\n", round + 1, cm, tm);
             bestCurl = std::max(bestCurl, cm);
             bestClient = std::max(bestClient, tm);
+            ratios.push_back(tm / cm);
         }
+        std::sort(ratios.begin(), ratios.end());
         struct rusage ru {};
         ::getrusage(RUSAGE_SELF, &ru);
         double peakMiB = static_cast<double>(ru.ru_maxrss) / 1024.0;
-        double ratio = bestClient / bestCurl;
+        double ratio = ratios[ratios.size() / 2];
         bool ok = ratio >= 0.9 && peakMiB < 64.0;
-        std::printf("upload %lld MiB: client/curl throughput %.2f (goal >= 0.90), client peak RSS %.1f MiB (goal < 64): %s\n",
-                    static_cast<long long>(sizeMb), ratio, peakMiB, ok ? "PASS" : "MISS");
+        std::printf("upload %lld MiB: client/curl throughput, median of rounds %.2f (best against best %.2f; goal >= 0.90), "
+                    "client peak RSS %.1f MiB (goal < 64): %s\n",
+                    static_cast<long long>(sizeMb), ratio, bestClient / bestCurl, peakMiB, ok ? "PASS" : "MISS");
         rcode = ok ? 0 : 1;
         tw::Logger::sharedInstance().flush();
     }
