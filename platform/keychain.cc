@@ -33,10 +33,28 @@ const SecretSchema* schema() {
     return &s;
 }
 
+// Owners for the GLib objects used here, so every early return releases them.
 struct HashTableDeleter {
     void operator()(GHashTable* t) const { g_hash_table_unref(t); }
 };
 using HashTable = std::unique_ptr<GHashTable, HashTableDeleter>;
+struct ObjectListDeleter {
+    void operator()(GList* l) const { g_list_free_full(l, g_object_unref); }
+};
+using ObjectList = std::unique_ptr<GList, ObjectListDeleter>;
+struct SecretDeleter {
+    void operator()(gchar* s) const { secret_password_free(s); }
+};
+struct ObjectDeleter {
+    void operator()(gpointer o) const { g_object_unref(o); }
+};
+struct VariantDeleter {
+    void operator()(GVariant* v) const { g_variant_unref(v); }
+};
+struct ErrorDeleter {
+    void operator()(GError* e) const { g_error_free(e); }
+};
+using Error = std::unique_ptr<GError, ErrorDeleter>;
 
 HashTable attributes(std::initializer_list<std::pair<const char*, const std::string*>> pairs) {
     HashTable t(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
@@ -53,32 +71,27 @@ class SecretServiceKeychain final : public Keychain {
 public:
     Status findItems(const std::string& label, const std::string& description, std::vector<Item>& out) override {
         auto query = attributes({{"label", &label}, {"description", &description}});
-        GError* error = nullptr;
-        GList* found = secret_password_searchv_sync(schema(), query.get(), SECRET_SEARCH_ALL, nullptr, &error);
-        if (error) {
-            g_error_free(error);
-            return Status::failed;
-        }
-        for (GList* l = found; l; l = l->next) {
+        GError* rawError = nullptr;
+        ObjectList found(secret_password_searchv_sync(schema(), query.get(), SECRET_SEARCH_ALL, nullptr, &rawError));
+        Error error(rawError);
+        if (error) return Status::failed;
+        for (GList* l = found.get(); l; l = l->next) {
             auto* r = SECRET_RETRIEVABLE(l->data);
             HashTable a(secret_retrievable_get_attributes(r));
             if (!a) continue;
             out.push_back(Item{attr(a.get(), "service"), attr(a.get(), "account"), attr(a.get(), "label"),
                                attr(a.get(), "description")});
         }
-        g_list_free_full(found, g_object_unref);
         return Status::ok;
     }
 
     std::optional<std::string> password(const std::string& service, const std::string& account) override {
         auto query = attributes({{"service", &service}, {"account", &account}});
-        GError* error = nullptr;
-        gchar* secret = secret_password_lookupv_sync(schema(), query.get(), nullptr, &error);
-        if (error) g_error_free(error);
+        GError* rawError = nullptr;
+        std::unique_ptr<gchar, SecretDeleter> secret(secret_password_lookupv_sync(schema(), query.get(), nullptr, &rawError));
+        Error error(rawError);
         if (!secret) return std::nullopt;
-        std::string out(secret);
-        secret_password_free(secret);
-        return out;
+        return std::string(secret.get());
     }
 
     Status addItem(const Item& item, const std::string& password) override {
@@ -88,21 +101,19 @@ public:
                              {"description", &item.description}});
         // Replacing: the Secret Service matches on every attribute, so clear the old pair first.
         deleteItem(item.service, item.account);
-        GError* error = nullptr;
+        GError* rawError = nullptr;
         gboolean ok = secret_password_storev_sync(schema(), a.get(), SECRET_COLLECTION_DEFAULT, item.label.c_str(),
-                                                  password.c_str(), nullptr, &error);
-        if (error) g_error_free(error);
+                                                  password.c_str(), nullptr, &rawError);
+        Error error(rawError);
         return ok ? Status::ok : Status::failed;
     }
 
     Status deleteItem(const std::string& service, const std::string& account) override {
         auto query = attributes({{"service", &service}, {"account", &account}});
-        GError* error = nullptr;
-        gboolean removed = secret_password_clearv_sync(schema(), query.get(), nullptr, &error);
-        if (error) {
-            g_error_free(error);
-            return Status::failed;
-        }
+        GError* rawError = nullptr;
+        gboolean removed = secret_password_clearv_sync(schema(), query.get(), nullptr, &rawError);
+        Error error(rawError);
+        if (error) return Status::failed;
         return removed ? Status::ok : Status::notFound;
     }
 
@@ -120,22 +131,18 @@ bool sessionBusLikely() {
 // demand, outside the user's session set-up and with the bus's own environment; a headless process
 // must not leave such a daemon behind, so only a service that is already there counts.
 bool secretServiceRunning() {
-    GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (error) g_error_free(error);
+    GError* rawError = nullptr;
+    std::unique_ptr<GDBusConnection, ObjectDeleter> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
+    Error busError(rawError);
     if (!bus) return false;
-    error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+    rawError = nullptr;
+    std::unique_ptr<GVariant, VariantDeleter> reply(g_dbus_connection_call_sync(
+        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
         g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000,
-        nullptr, &error);
-    if (error) g_error_free(error);
+        nullptr, &rawError));
+    Error callError(rawError);
     gboolean owned = FALSE;
-    if (reply) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
+    if (reply) g_variant_get(reply.get(), "(b)", &owned);
     return owned;
 }
 
@@ -287,19 +294,15 @@ private:
 
 std::unique_ptr<Keychain> makeSecretServiceKeychain() {
     if (!sessionBusLikely() || !secretServiceRunning()) return nullptr;
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    if (error) {
-        g_error_free(error);
-        if (service) g_object_unref(service);
-        return nullptr;
-    }
-    if (!service) return nullptr;
+    GError* rawError = nullptr;
+    std::unique_ptr<SecretService, ObjectDeleter> service(
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &rawError));
+    Error error(rawError);
+    if (error || !service) return nullptr;
     // A bus without a Secret Service still hands out a proxy; ask it something to be sure it answers.
-    GError* listError = nullptr;
-    bool answers = secret_service_load_collections_sync(service, nullptr, &listError);
-    if (listError) g_error_free(listError);
-    g_object_unref(service);
+    rawError = nullptr;
+    bool answers = secret_service_load_collections_sync(service.get(), nullptr, &rawError);
+    Error listError(rawError);
     if (!answers) return nullptr;
     return std::make_unique<SecretServiceKeychain>();
 }
