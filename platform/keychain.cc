@@ -11,10 +11,14 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "platform/fd.h"
 #include "platform/places.h"
 
 namespace tw::platform::keychain {
 namespace {
+
+using platform::UniqueFd;
+using platform::writeAll;
 
 // ---------------------------------------------------------------- Secret Service
 
@@ -229,19 +233,15 @@ private:
     // A missing file is an empty store. A file with a mode wider than 0600, or not ours, is refused.
     bool load(nlohmann::json& doc) {
         doc = nlohmann::json{{"items", nlohmann::json::array()}};
-        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) return errno == ENOENT;
-        struct Closer {
-            int fd;
-            ~Closer() { ::close(fd); }
-        } closer{fd};
+        UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd) return errno == ENOENT;
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0 || st.st_uid != ::getuid())
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0 || st.st_uid != ::getuid())
             return false;
         std::string text;
         char buf[8192];
         for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
+            ssize_t n = ::read(fd.get(), buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return false;
             if (n == 0) break;
@@ -264,23 +264,13 @@ private:
             platform::makeFolders(folder);
         }
         std::string tmp = path_ + ".tmp." + std::to_string(::getpid());
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return false;
-        ::fchmod(fd, 0600);  // the umask must not matter
-        std::string text = doc.dump(2);
-        size_t done = 0;
-        bool ok = true;
-        while (done < text.size()) {
-            ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                ok = false;
-                break;
-            }
-            done += static_cast<size_t>(w);
-        }
-        if (ok && ::fsync(fd) != 0) ok = false;
-        if (::close(fd) != 0) ok = false;
+        // A fresh file of our own: a stale temporary (perhaps with a wider mode) is never reused.
+        ::unlink(tmp.c_str());
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) return false;
+        bool ok = ::fchmod(fd.get(), 0600) == 0;  // the umask must not matter
+        ok = ok && writeAll(fd.get(), doc.dump(2)) && ::fsync(fd.get()) == 0;
+        ok = fd.close() && ok;
         if (ok && ::rename(tmp.c_str(), path_.c_str()) != 0) ok = false;
         if (!ok) ::unlink(tmp.c_str());
         return ok;

@@ -44,7 +44,7 @@ public:
 // The Secret Service store, or nothing when no Secret Service is running on the session bus (one that
 // the bus could start on demand is not started).
 std::unique_ptr<Keychain> makeSecretServiceKeychain();
-// The file store at `path` (created on first write with mode 0600, its folder with 0700).
+// The file store at `path` (created on first write with mode 0600).
 std::unique_ptr<Keychain> makeFileKeychain(std::string path);
 // $XDG_CONFIG_HOME/meridot/credentials.json
 std::string defaultCredentialsFile();

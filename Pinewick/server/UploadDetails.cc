@@ -53,13 +53,13 @@ const char* toString(recoveryErrors r) {
 
 std::unique_ptr<MappedFile> MappedFile::open(const std::string& path) {
     std::unique_ptr<MappedFile> m(new MappedFile());
-    m->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (m->fd_ < 0) return nullptr;
+    m->fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!m->fd_) return nullptr;
     struct stat st {};
-    if (::fstat(m->fd_, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (::fstat(m->fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     m->size_ = st.st_size;
     if (m->size_ == 0) return m;
-    void* p = ::mmap(nullptr, static_cast<size_t>(m->size_), PROT_READ, MAP_SHARED, m->fd_, 0);
+    void* p = ::mmap(nullptr, static_cast<size_t>(m->size_), PROT_READ, MAP_SHARED, m->fd_.get(), 0);
     if (p == MAP_FAILED) return nullptr;
     m->data_ = static_cast<const uint8_t*>(p);
     ::madvise(p, static_cast<size_t>(m->size_), MADV_SEQUENTIAL);
@@ -115,7 +115,6 @@ bool MappedFile::copyOut(uint8_t* destination, int64_t offset, int64_t count) co
 
 MappedFile::~MappedFile() {
     if (data_) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
-    if (fd_ >= 0) ::close(fd_);
 }
 
 // ---------------------------------------------------------------- UploadStream

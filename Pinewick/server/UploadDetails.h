@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Pinewick/server/ServerFileObject.h"
+#include "platform/fd.h"
 #include "platform/http.h"
 
 namespace tw {
@@ -40,14 +41,14 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
     const uint8_t* data() const { return data_; }
     int64_t size() const { return size_; }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     // Copies `count` bytes from `offset` of the mapping. False, instead of a crash, when the pages are
     // gone because the file was truncated since it was mapped (the fault is caught on this thread).
     bool copyOut(uint8_t* destination, int64_t offset, int64_t count) const;
 
 private:
     MappedFile() = default;
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     const uint8_t* data_ = nullptr;
     int64_t size_ = 0;
 };
