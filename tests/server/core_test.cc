@@ -28,45 +28,7 @@ protected:
     }
 };
 
-// ---- "errorId" table, over real HTTP
-
-TEST_F(CoreTest, EveryServerErrorNumberMapsAsTheTableSays) {
-    struct Row {
-        int id;
-        Classification expected;
-    };
-    const Row rows[] = {
-        {14, {NR::attemptRecovery, SE::requiredItemNotFound}},
-        {18, {NR::attemptRecovery, SE::cannotDeleteNonExistingItem}},
-        {19, {NR::attemptRecovery, SE::itemAlreadyExist}},
-        {20, {NR::attemptRecovery, SE::itemNotFound}},
-        {22, {NR::attemptRecovery, SE::quotaExceeded}},
-        {26, {NR::attemptRecovery, SE::couldNotLockFile}},
-        {1001, {NR::attemptRecovery, SE::smbFileSystemError}},
-        {1077, {NR::attemptRecovery, SE::revisionsDoNotMatch}},
-        {1082, {NR::attemptRecovery, SE::mappointIsReadOnly}},
-        {1021, {NR::fatal, SE::remoteWipeLocked}},
-        {1039, {NR::fatal, SE::clientTooOld}},
-        {1046, {NR::fatal, SE::accountLocked}},
-        {1066, {NR::tryAgain, SE::ldapTimeOut}},
-    };
-    for (auto& r : rows) EXPECT_EQ(classify(HttpReply::error(r.id)), r.expected) << r.id;
-    std::string before = logText();
-    EXPECT_EQ(count(before, "Unhandled Server Error"), 0u);  // these rows log nothing
-
-    // Rows answered as recoverable with a debug line each.
-    const int logged[] = {13, 1007, 1033, 1045, 1047, 1050, 1062, 1083, 1112, 1113, 1114, 1115,
-                          1116, 1117, 1118, 1119, 1121, 1122};
-    for (int id : logged) {
-        auto c = classify(HttpReply::error(id));
-        EXPECT_EQ(c.action, NR::attemptRecovery) << id;
-        EXPECT_EQ(static_cast<int>(c.serverErrorCode), id);
-    }
-    EXPECT_EQ(count(logText(), "Unhandled Server Error Code "), std::size(logged));
-
-    EXPECT_EQ(classify(HttpReply::error(4711)), (Classification{NR::attemptRecovery, SE::noValidResponse}));
-    EXPECT_EQ(count(logText(), "Unhandled Server Error {"), 1u);
-}
+// ---- classification of body shapes (every "errorId" row runs against the reference server)
 
 TEST_F(CoreTest, StatusAndBodyShapes) {
     EXPECT_EQ(classify(HttpReply::json(204, "")), (Classification{NR::allOkay, SE::noError}));

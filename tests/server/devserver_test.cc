@@ -83,6 +83,38 @@ protected:
     std::shared_ptr<VolumeDetail> roVolume;
 };
 
+TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
+    ASSERT_TRUE(ServerCommunicator::ready());
+    auto& c = ServerCredentials::sharedInstance();
+    const std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    struct Row {
+        int id;
+        NR action;
+        SE error;
+    };
+    std::vector<Row> rows = {
+        {1, NR::tryAgain, SE::invalidCredentials},   {6, NR::tryAgain, SE::tokenRefreshRequired},
+        {14, NR::attemptRecovery, SE::requiredItemNotFound}, {18, NR::attemptRecovery, SE::cannotDeleteNonExistingItem},
+        {19, NR::attemptRecovery, SE::itemAlreadyExist},     {20, NR::attemptRecovery, SE::itemNotFound},
+        {22, NR::attemptRecovery, SE::quotaExceeded},        {26, NR::attemptRecovery, SE::couldNotLockFile},
+        {1001, NR::attemptRecovery, SE::smbFileSystemError}, {1077, NR::attemptRecovery, SE::revisionsDoNotMatch},
+        {1082, NR::attemptRecovery, SE::mappointIsReadOnly}, {1021, NR::fatal, SE::remoteWipeLocked},
+        {1039, NR::fatal, SE::clientTooOld},                 {1046, NR::fatal, SE::accountLocked},
+        {1066, NR::tryAgain, SE::ldapTimeOut},               {4711, NR::attemptRecovery, SE::noValidResponse},
+    };
+    for (int id : {13, 1007, 1033, 1045, 1047, 1050, 1062, 1083, 1112, 1113, 1114, 1115, 1116, 1117, 1118, 1119, 1121, 1122})
+        rows.push_back({id, NR::attemptRecovery, *serverErrorFromRaw(id)});
+    for (auto& r : rows) {
+        fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "error"}, {"errorId", r.id}});
+        c.lastRefresh = now.load();  // a fresh session: "new logon" answers do not drop it
+        auto result = ServerCommunicator::send(
+            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/Team", "GET"));
+        EXPECT_EQ(ServerCommunicator::handleResponse(result), (Classification{r.action, r.error})) << r.id;
+    }
+    EXPECT_TRUE(c.tokenValid);
+    EXPECT_EQ(count(logText(), "Unhandled Server Error Code "), 18u);
+}
+
 TEST_F(DevServerClient, DiscoveryPicksTheNewestVersionAndRefusesTooOldServers) {
     auto& c = ServerCredentials::sharedInstance();
     ASSERT_TRUE(c.fetchEndpoints());
