@@ -1,6 +1,5 @@
 // Request core and session: classification of real exchanges, readiness, escaping, endpoint discovery,
 // logon and automatic re-logon, keychain accounts.
-#include <httplib.h>
 
 #include <cstdlib>
 #include <thread>
@@ -105,24 +104,6 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     EXPECT_EQ(sleeps, std::vector<int>{10});
     EXPECT_EQ(c.backoffTimer.load(), 0u);
     EXPECT_NE(logText().find("Waiting for backOff 10"), std::string::npos);
-}
-
-TEST_F(CoreTest, ASelfSignedCertificateIsACertificateError) {
-    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 -keyout " + key +
-                      " -out " + cert + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
-    httplib::SSLServer tls(cert.c_str(), key.c_str());
-    tls.Get(R"(/+endpoints)", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-    int port = tls.bind_to_any_port("127.0.0.1");
-    std::thread t([&] { tls.listen_after_bind(); });
-    while (!tls.is_running()) std::this_thread::sleep_for(2ms);
-    auto& c = ServerCredentials::sharedInstance();
-    c.setServerProtocol("https");
-    EXPECT_EQ(c.attemptLogin("127.0.0.1:" + std::to_string(port), "anna", "x"), SE::certificateError);
-    EXPECT_TRUE(network);  // a certificate problem is not a network problem
-    tls.stop();
-    t.join();
 }
 
 TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {

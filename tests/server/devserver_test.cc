@@ -1,6 +1,7 @@
 // The client against the real reference server (tidewell-devserver) on a loopback port: discovery,
 // logon and re-logon, listings, uploads in both forms with a cut connection, refusals, and the tree
 // requests. Faults the server can make are queued through its administration endpoint.
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -113,6 +114,48 @@ TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
     }
     EXPECT_TRUE(c.tokenValid);
     EXPECT_EQ(count(logText(), "Unhandled Server Error Code "), 18u);
+}
+
+TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
+    ASSERT_TRUE(ServerCommunicator::ready());
+    auto& c = ServerCredentials::sharedInstance();
+    const std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    serverEnvironment().requestTimeout = 1s;
+    fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "delay"}, {"delay_ms", 3000}});
+    FolderContentDetails slow(volume->localFolder);
+    EXPECT_EQ(slow.fetchFolderContents().first, NR::fatal);
+    EXPECT_FALSE(network);
+    EXPECT_EQ(c.backoffTimer.load(), 10u);
+
+    network = true;
+    serverEnvironment().requestTimeout = 60s;
+    fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "drop"}, {"stage", "response"},
+           {"after_bytes", 10}});
+    FolderContentDetails cut(volume->localFolder);
+    EXPECT_EQ(cut.fetchFolderContents().first, NR::fatal);
+    EXPECT_FALSE(network);
+    EXPECT_GE(count(logText(), "Received network error:"), 2u);
+}
+
+TEST_F(DevServerClient, ASelfSignedServerIsACertificateError) {
+    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                      "-days 2 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    std::filesystem::create_directories(dir / "tlsroot");
+    ServerProcess tls;
+    ASSERT_TRUE(tls.start({"--root", (dir / "tlsroot").string(), "--listen", "127.0.0.1:0", "--user",
+                           std::string("anna:") + kPassword, "--tls-cert", cert, "--tls-key", key, "--quiet"},
+                          dir / "tls.log"));
+    auto& c = ServerCredentials::sharedInstance();
+    c.setServerProtocol("https");
+    std::string tlsHost = "127.0.0.1:" + std::to_string(tls.port());
+    EXPECT_EQ(c.attemptLogin(tlsHost, "anna", kPassword), SE::certificateError);
+    EXPECT_TRUE(network);
+    // Trusting that certificate lets the same logon through: the check is real, not a blanket refusal.
+    serverEnvironment().caFile = cert;
+    EXPECT_EQ(c.attemptLogin(tlsHost, "anna", kPassword), SE::noError);
+    EXPECT_EQ(tls.stop(), 0);
 }
 
 TEST_F(DevServerClient, DiscoveryPicksTheNewestVersionAndRefusesTooOldServers) {
