@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/server/TextReplace.h"
 #include "Pinewick/server/ServerCredentials.h"
 
 namespace tw {
@@ -55,24 +56,6 @@ constexpr ErrorName kErrorNames[] = {
 };
 
 Logger& log() { return Logger::sharedInstance(); }
-
-// The UTF-8 form of the private-use character U+F0xx (xx < 0x40).
-std::string privateUse(unsigned low) {
-    std::string s;
-    s += static_cast<char>(0xEF);
-    s += static_cast<char>(0x80 | ((low >> 6) & 0x03));
-    s += static_cast<char>(0x80 | (low & 0x3F));
-    return s;
-}
-
-void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-    if (from.empty()) return;
-    size_t pos = 0;
-    while ((pos = s.find(from, pos)) != std::string::npos) {
-        s.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/server/TextReplace.h"
 
 namespace tw {
 namespace {
@@ -13,22 +14,6 @@ Logger& log() { return Logger::sharedInstance(); }
 
 constexpr int64_t kReferenceUnix = 978307200;    // 2001-01-01 00:00:00 UTC
 constexpr int64_t kMagicGreyUnix = 443779200;    // 1984-01-24 08:00:00 UTC
-
-std::string privateUse(unsigned low) {
-    std::string s;
-    s += static_cast<char>(0xEF);
-    s += static_cast<char>(0x80 | ((low >> 6) & 0x03));
-    s += static_cast<char>(0x80 | (low & 0x3F));
-    return s;
-}
-
-void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-    size_t pos = 0;
-    while ((pos = s.find(from, pos)) != std::string::npos) {
-        s.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-}
 
 // A JSON number (or Boolean, which the server's JSON library also treats as a number) as a flag.
 std::optional<bool> numberAsBool(const nlohmann::json& v) {
