@@ -92,18 +92,6 @@ bool isResumeId(std::string_view s) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
     return true;
 }
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 // Cuts the TCP connection that carries `req` without an answer: the fault of a network that goes away.
 // httplib does not hand out the socket, so it is found by its ports in the kernel's socket table and
 // by its inode among our descriptors (read through /proc, without touching other threads' sockets).

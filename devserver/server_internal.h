@@ -14,6 +14,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+
+#include "platform/fd.h"
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,7 +44,9 @@ std::string dumpJson(const json& j);
 std::optional<uint64_t> parseCount(std::string_view s);
 // Letters, digits and "-", 1 to 64 of them: safe inside a file name.
 bool isResumeId(std::string_view s);
-bool writeAll(int fd, const char* data, size_t size);
+inline bool writeAll(int fd, const char* data, size_t size) {
+    return tw::platform::writeAll(fd, std::string_view(data, size));
+}
 // Cuts the TCP connection that carries `req` without an answer. Call only from the thread serving it.
 void cutConnection(const httplib::Request& req);
 bool hasBody(const httplib::Request& req);

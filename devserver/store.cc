@@ -1,5 +1,7 @@
 #include "devserver/store.h"
 
+#include "platform/fd.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -96,18 +98,6 @@ std::string mappointPathOf(const std::string& path) {
     return second == std::string::npos ? path : path.substr(0, second);
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -339,7 +329,7 @@ bool Store::seedFileLocked(const std::string& path, const std::string& content, 
         if (ec || !insertLocked(folder)) return false;
     }
     FileHandle fh(::open(diskPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fh.valid() || !writeAll(fh.fd(), content.data(), content.size())) return false;
+    if (!fh.valid() || !tw::platform::writeAll(fh.fd(), content)) return false;
     Item item;
     item.path = path;
     item.name = lastName(path);
