@@ -1,0 +1,3 @@
+if(TARGET tw_devserver)
+  tidewell_add_fuzzer(multipart_reader_fuzz LIBS tw_devserver)
+endif()
