@@ -170,13 +170,6 @@ DispatchQueue& DispatchQueue::global(QoS qos) {
     return *queues[static_cast<int>(qos)];
 }
 
-void DispatchQueue::asyncAfter(std::chrono::milliseconds delay, Block block) {
-    pool().submit([this, delay, b = std::move(block)]() mutable {
-        std::this_thread::sleep_for(delay);
-        async(std::move(b));
-    });
-}
-
 // ---- MainQueue
 
 MainQueue& MainQueue::shared() {
@@ -294,7 +287,7 @@ OperationQueue::~OperationQueue() {
 void OperationQueue::addOperation(Block op, Priority priority) {
     {
         std::lock_guard lock(mutex_);
-        pending_.emplace(static_cast<int>(priority), std::make_pair(sequence_++, std::move(op)));
+        pending_.emplace(static_cast<int>(priority), std::move(op));
     }
     cv_.notify_all();
 }
@@ -337,7 +330,7 @@ void OperationQueue::run() {
         if (stop_) return;
         // Within one priority the multimap keeps insertion order, so the first entry is the oldest.
         auto it = pending_.begin();
-        Block op = std::move(it->second.second);
+        Block op = std::move(it->second);
         pending_.erase(it);
         running_ = true;
         lock.unlock();

@@ -43,8 +43,6 @@ public:
     virtual void sync(const Block& block) = 0;
     virtual void barrierAsync(Block block) { async(std::move(block)); }
     virtual void barrierSync(const Block& block) { sync(block); }
-    // Runs `block` on this queue after `delay`.
-    void asyncAfter(std::chrono::milliseconds delay, Block block);
 
     const std::string& label() const { return label_; }
 
@@ -127,8 +125,8 @@ private:
     std::string name_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::multimap<int, std::pair<uint64_t, Block>, std::greater<int>> pending_;
-    uint64_t sequence_ = 0;
+    // Highest priority first; a multimap keeps insertion order within one priority.
+    std::multimap<int, Block, std::greater<int>> pending_;
     bool running_ = false;
     bool suspended_ = false;
     bool stop_ = false;
