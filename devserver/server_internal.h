@@ -144,7 +144,9 @@ struct DevServer::Impl {
 
     // Bodies.
     std::optional<std::string> readSmallBody(Exchange& ex, size_t limit);
-    bool readBody(Exchange& ex, const std::function<void(const char*, size_t)>& sink);
+    // Streams the request body to `sink`, honouring a queued drop fault. False when the body did not
+    // arrive whole (the connection is then cut or broken).
+    static bool readBody(Exchange& ex, const std::function<void(const char*, size_t)>& sink);
     void drain(Exchange& ex);
 
     // Endpoints.

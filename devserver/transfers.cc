@@ -205,31 +205,9 @@ bool readMultipart(Exchange& ex, UploadBody& out, const std::function<int()>& be
     };
     MultipartReader reader(*boundary, std::move(handler));
     bool parsing = true;
-    bool ok = [&] {
-        if (!ex.reader || !hasBody(ex.req)) {
-            ex.bodyComplete = true;
-            return true;
-        }
-        ex.bodyTouched = true;
-        uint64_t received = 0;
-        bool dropped = false;
-        bool done = (*ex.reader)([&](const char* data, size_t size) {
-            size_t take = size;
-            if (ex.dropRequestAfter && received + size >= *ex.dropRequestAfter) {
-                take = static_cast<size_t>(*ex.dropRequestAfter - received);
-                dropped = true;
-            }
-            received += take;
-            if (parsing && take > 0) parsing = reader.feed(data, take);
-            return !dropped;
-        });
-        if (dropped) {
-            ex.cut = true;
-            return false;
-        }
-        ex.bodyComplete = done;
-        return done;
-    }();
+    bool ok = DevServer::Impl::readBody(ex, [&](const char* data, size_t size) {
+        if (parsing && size > 0) parsing = reader.feed(data, size);
+    });
     out.ending = reader.finish();
     if (!ok) return false;
     if (out.errorId == 0 && out.ending == MultipartReader::Ending::malformed) {
