@@ -1,0 +1,231 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/fd.h"
+
+extern char** environ;
+
+namespace tw::platform {
+namespace {
+
+constexpr size_t kOutputCap = 1 << 20;
+
+std::vector<char*> cArgs(const std::vector<std::string>& argv) {
+    std::vector<char*> out;
+    out.reserve(argv.size() + 1);
+    for (const auto& a : argv) out.push_back(const_cast<char*>(a.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// Owns posix_spawn's attribute and file-action objects for one spawn.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+        // A child must not inherit a blocked SIGCHLD/SIGTERM mask or ignored signals of a thread.
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+std::string errnoText(const std::string& what, int err) {
+    return what + ": " + strerror(err);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         bool captureOutput) {
+    ProcessResult result;
+    if (argv.empty()) {
+        result.error = "no program given";
+        return result;
+    }
+    int pipeFds[2] = {-1, -1};
+    if (captureOutput && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        result.error = errnoText("pipe", errno);
+        return result;
+    }
+    UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    SpawnSetup setup;
+    posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (captureOutput)
+        posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), 1);
+    else
+        posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
+    auto args = cArgs(argv);
+    pid_t pid = -1;
+    int rc = argv[0].find('/') == std::string::npos
+                 ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
+                 : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+    writeEnd.reset();
+    if (rc != 0) {
+        result.error = errnoText(argv[0], rc);
+        return result;
+    }
+    result.started = true;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto drain = [&](int waitMs) {
+        if (!readEnd.valid()) return;
+        pollfd p{readEnd.get(), POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0) return;
+        char buf[8192];
+        ssize_t got = read(readEnd.get(), buf, sizeof buf);
+        if (got > 0 && result.output.size() < kOutputCap)
+            result.output.append(
+                buf, std::min<size_t>(static_cast<size_t>(got), kOutputCap - result.output.size()));
+        if (got == 0) readEnd.reset();
+    };
+    int status = 0;
+    bool exited = false;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid) {
+            exited = true;
+            break;
+        }
+        if (w < 0 && errno != EINTR) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        if (readEnd.valid())
+            drain(static_cast<int>(std::min<long long>(left.count(), 50)));
+        else
+            usleep(static_cast<useconds_t>(std::min<long long>(left.count(), 5) * 1000));
+    }
+    // What the program wrote just before exiting; a descendant holding the pipe cannot keep us here.
+    for (int i = 0; i < 256 && readEnd.valid(); ++i) drain(0);
+    if (exited || result.timedOut) {
+        if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+std::optional<pid_t> spawnChild(const std::vector<std::string>& argv, const std::string& logFile,
+                                std::string* error) {
+    if (argv.empty()) {
+        if (error) *error = "no program given";
+        return std::nullopt;
+    }
+    SpawnSetup setup;
+    posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!logFile.empty()) {
+        posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+    }
+    auto args = cArgs(argv);
+    pid_t pid = -1;
+    int rc = argv[0].find('/') == std::string::npos
+                 ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
+                 : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+    if (rc != 0) {
+        if (error) *error = errnoText(argv[0], rc);
+        return std::nullopt;
+    }
+    return pid;
+}
+
+bool reap(pid_t pid, bool wait) {
+    int status = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, wait ? 0 : WNOHANG);
+        if (w == pid) return true;
+        if (w < 0 && errno == EINTR) continue;
+        return w < 0 && errno == ECHILD;  // already collected by someone else counts as gone
+    }
+}
+
+std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error) {
+    if (argv.empty()) {
+        if (error) *error = "no program given";
+        return std::nullopt;
+    }
+    // The intermediate child starts the program in a new session and exits at once; the pipe hands
+    // the grandchild's pid (or the spawn error) back.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        if (error) *error = errnoText("pipe", errno);
+        return std::nullopt;
+    }
+    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    auto args = cArgs(argv);
+    pid_t middle = fork();
+    if (middle < 0) {
+        if (error) *error = errnoText("fork", errno);
+        return std::nullopt;
+    }
+    if (middle == 0) {
+        setsid();
+        SpawnSetup setup;
+        posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+        pid_t pid = -1;
+        int rc = argv[0].find('/') == std::string::npos
+                     ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
+                     : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+        long long msg[2] = {rc, pid};
+        ssize_t ignored = write(writeEnd.get(), msg, sizeof msg);
+        (void)ignored;
+        _exit(0);
+    }
+    writeEnd.reset();
+    long long msg[2] = {ECHILD, -1};
+    ssize_t got;
+    do {
+        got = read(readEnd.get(), msg, sizeof msg);
+    } while (got < 0 && errno == EINTR);
+    reap(middle, true);
+    if (got != static_cast<ssize_t>(sizeof msg) || msg[0] != 0) {
+        if (error)
+            *error = errnoText(argv[0],
+                               got == static_cast<ssize_t>(sizeof msg) ? static_cast<int>(msg[0]) : ECHILD);
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(msg[1]);
+}
+
+std::string executableFolder() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string toolPath(const std::string& name) {
+    if (const char* dir = getenv("TIDEWELL_TOOLS_DIR"); dir && *dir) return std::string(dir) + "/" + name;
+    return executableFolder() + "/" + name;
+}
+
+}  // namespace tw::platform
