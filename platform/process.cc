@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/fd.h"
+#include "platform/files.h"
 
 extern char** environ;
 
@@ -36,12 +37,16 @@ struct SpawnSetup {
     SpawnSetup() {
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attr);
-        // A child must not inherit a blocked SIGCHLD/SIGTERM mask or ignored signals of a thread.
-        sigset_t none, all;
+        // A child must not inherit our blocked signals (the daemons wait for signals with sigwait) nor
+        // signals we ignore (SIGPIPE): a tool behaves as if started from a shell.
+        sigset_t none, reset;
         sigemptyset(&none);
-        sigfillset(&all);
+        sigemptyset(&reset);
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
+            sigaddset(&reset, sig);
         posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigdefault(&attr, &reset);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);
@@ -166,7 +171,8 @@ bool reap(pid_t pid, bool wait) {
     }
 }
 
-std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error) {
+std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error,
+                                   const std::string& logFile) {
     if (argv.empty()) {
         if (error) *error = "no program given";
         return std::nullopt;
@@ -180,19 +186,27 @@ std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::st
     }
     UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
     auto args = cArgs(argv);
+    // Everything that allocates is prepared before the fork: the child of a threaded process may only
+    // make the spawn call itself.
+    SpawnSetup setup;
+    posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!logFile.empty()) {
+        posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+    }
+    posix_spawnattr_setflags(&setup.attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const bool searchPath = argv[0].find('/') == std::string::npos;
     pid_t middle = fork();
     if (middle < 0) {
         if (error) *error = errnoText("fork", errno);
         return std::nullopt;
     }
     if (middle == 0) {
-        setsid();
-        SpawnSetup setup;
-        posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
         pid_t pid = -1;
-        int rc = argv[0].find('/') == std::string::npos
-                     ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
-                     : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+        int rc = searchPath ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
+                            : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
         long long msg[2] = {rc, pid};
         ssize_t ignored = write(writeEnd.get(), msg, sizeof msg);
         (void)ignored;
@@ -215,12 +229,10 @@ std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::st
 }
 
 std::string executableFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
+    std::string path = mainExecutablePath();
     auto slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string toolPath(const std::string& name) {

@@ -34,8 +34,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 // Starts `argv` in its own session and does not wait for it; it is reaped by a short-lived
 // intermediate process, so it never becomes our zombie and outlives us. Returns its process id, or
-// none (with `*error` set) when it could not be started.
-std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error = nullptr);
+// none (with `*error` set) when it could not be started. With `logFile`, its standard output and
+// error are appended there (created 0600).
+std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error = nullptr,
+                                   const std::string& logFile = "");
 
 // Starts `argv` as our child with standard output and error appended to `logFile` (or inherited when
 // empty), and returns its pid; the caller reaps it (`reap`). None when it could not be started.
