@@ -10,7 +10,8 @@
 // Every read looks at the files as they are now (no cache), so an administrator change or a test's
 // file is seen at once. A file that is not a JSON object reads as empty with one warning per file
 // and content, and is never overwritten by a read; a write over such a user file keeps the unreadable
-// original aside as "<file>.corrupt" before replacing it, so nothing the user had is lost.
+// original aside as "<file>.corrupt" (".corrupt.1", ... when that name is taken) before replacing
+// it, so nothing the user had is lost.
 //
 // Thread-safety: every member may be called from any thread; writes of one domain are serialised.
 #pragma once
@@ -18,13 +19,14 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace tw::platform {
 
 class Defaults {
-public:
+  public:
     // The application's domain "com.meridot.tidewell" (user and administrator files).
     static Defaults& standard();
     // The app-group suite "group.com.meridot.tidewell.FinderList" (user file only).
@@ -40,6 +42,9 @@ public:
     // The administrator's value alone / the user's value alone.
     std::optional<nlohmann::json> adminObject(const std::string& key) const;
     std::optional<nlohmann::json> userObject(const std::string& key) const;
+    // As `object`, keeping the order in which the file lists the members of objects (rules whose
+    // meaning depends on what came before them).
+    std::optional<nlohmann::ordered_json> orderedObject(const std::string& key) const;
 
     // Typed reads of `object(key)`; none when absent or of another kind. A Boolean counts when it is a
     // JSON boolean or a number (non-zero is true), as property-list Booleans and numbers do.
@@ -55,10 +60,21 @@ public:
     const std::string& userFile() const { return userFile_; }
     const std::vector<std::string>& adminFiles() const { return adminFiles_; }
 
-private:
+  private:
+    // The file's object; empty when it is missing or not a JSON object (warned once per content).
+    nlohmann::ordered_json readObject(const std::string& path) const;
+    std::optional<nlohmann::ordered_json> orderedAdminObject(const std::string& key) const;
+    std::optional<nlohmann::ordered_json> orderedUserObject(const std::string& key) const;
+    // Sets (`value`) or removes (none) a key of the user file. REQUIRES: nothing; takes mutex_.
+    bool update(const std::string& key, const std::optional<nlohmann::ordered_json>& value);
+    // Copies an unreadable user file to a free "<file>.corrupt[.N]" name. REQUIRES: mutex_ held.
+    bool keepAside(const std::string& raw) const;
+
     std::string userFile_;
     std::vector<std::string> adminFiles_;
-    mutable std::mutex mutex_;  // serialises read-modify-write of the user file
+    mutable std::mutex mutex_;              // serialises read-modify-write of the user file
+    mutable std::mutex warnMutex_;          // guards warned_
+    mutable std::set<std::string> warned_;  // file and content hash of each unreadable file warned about
 };
 
 }  // namespace tw::platform

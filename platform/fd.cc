@@ -37,7 +37,9 @@ bool writeFileAtomically(const std::string& path, std::string_view content, unsi
     bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        int code = errno;  // callers report why the write failed, not why the clean-up did
         ::unlink(temp.c_str());
+        errno = code;
         return false;
     }
     return true;

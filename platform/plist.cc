@@ -2,8 +2,8 @@
 
 #include <plist/plist.h>
 
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 
 namespace tw::platform {
@@ -13,6 +13,58 @@ struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+constexpr int kMaxTreeDepth = 64;
+
+nlohmann::json treeOf(plist_t node, int depth) {
+    if (depth > kMaxTreeDepth) return nullptr;
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return b != 0;
+        }
+        case PLIST_UINT: {
+            uint64_t u = 0;
+            plist_get_uint_val(node, &u);
+            return u;
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return d;
+        }
+        case PLIST_STRING: {
+            uint64_t len = 0;
+            const char* s = plist_get_string_ptr(node, &len);
+            return std::string(s ? s : "", s ? len : 0);
+        }
+        case PLIST_ARRAY: {
+            nlohmann::json out = nlohmann::json::array();
+            uint32_t n = plist_array_get_size(node);
+            for (uint32_t i = 0; i < n; ++i) out.push_back(treeOf(plist_array_get_item(node, i), depth + 1));
+            return out;
+        }
+        case PLIST_DICT: {
+            nlohmann::json out = nlohmann::json::object();
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            for (;;) {
+                char* key = nullptr;
+                plist_t value = nullptr;
+                plist_dict_next_item(node, iter, &key, &value);
+                if (!key) break;
+                std::string k(key);
+                free(key);
+                out[k] = treeOf(value, depth + 1);
+            }
+            free(iter);
+            return out;
+        }
+        default:
+            return nullptr;
+    }
+}
 }  // namespace
 
 std::string binaryPlist(const PlistDictionary& dictionary) {
@@ -72,11 +124,21 @@ std::optional<PlistDictionary> parsePlistDictionary(const std::string& data) {
                 out[k] = b != 0;
                 break;
             }
-            default: break;
+            default:
+                break;
         }
     }
     free(iter);
     return out;
+}
+
+std::optional<nlohmann::json> parsePlistTree(const std::string& data) {
+    if (data.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    plist_t raw = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &raw);
+    PlistPtr root(raw);
+    if (!root) return std::nullopt;
+    return treeOf(root.get(), 0);
 }
 
 }  // namespace tw::platform

@@ -7,4 +7,9 @@ namespace tw {
 
 void installServerHooks();
 
+// Connects the administrator configuration to the rest of the engine: the stored credentials, the
+// in-location volumes and the run state's permission to contact the server. Called once at start-up,
+// before `ServerConfigurationDetails::loadState`.
+void installConfigurationHooks();
+
 }  // namespace tw

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
         auto& h = tw::test::g_home->path();
         tw::test::g_home_path = h;
         std::filesystem::create_directories(h / ".config");
+        std::filesystem::create_directories(h / "xdg");
         std::filesystem::create_directories(h / ".local/share");
         std::filesystem::create_directories(h / ".local/state");
         std::filesystem::create_directories(h / "run");
@@ -38,6 +39,8 @@ int main(int argc, char** argv) {
                                      std::filesystem::perm_options::replace);
         setenv("HOME", h.c_str(), 1);
         setenv("XDG_CONFIG_HOME", (h / ".config").c_str(), 1);
+        // Administrator settings come from here, never from the machine's /etc/xdg.
+        setenv("XDG_CONFIG_DIRS", (h / "xdg").c_str(), 1);
         setenv("XDG_DATA_HOME", (h / ".local/share").c_str(), 1);
         setenv("XDG_STATE_HOME", (h / ".local/state").c_str(), 1);
         setenv("XDG_CACHE_HOME", (h / ".cache").c_str(), 1);
