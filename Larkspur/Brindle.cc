@@ -181,14 +181,18 @@ void Brindle::BrindleHandleCommand(const _pwevent& record) {
     }
 }
 
-void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait) {
+void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait,
+                               const std::function<bool()>& stopWaiting) {
     memset(&out, 0, sizeof out);
     std::unique_lock lock(eventLock_);
     auto deadline = std::chrono::steady_clock::now() + wait;
+    auto stopped = [&] { return stopWaiting && stopWaiting(); };
     for (;;) {
+        if (stopped()) return;
         if (eventList_.empty() &&
-            !eventQueued_.wait_until(lock, deadline, [&] { return !eventList_.empty(); }))
+            !eventQueued_.wait_until(lock, deadline, [&] { return !eventList_.empty() || stopped(); }))
             return;
+        if (stopped()) return;  // the reader is no longer wanted: an event stays for the next one
         Pending p = std::move(eventList_.front());
         eventList_.pop_front();
         if (p.question) {
@@ -198,6 +202,12 @@ void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait) {
         out = p.record;
         return;
     }
+}
+
+void Brindle::wakeReaders() {
+    // Taking the lock orders the caller's change of the readers' condition before their next look at it.
+    std::lock_guard lock(eventLock_);
+    eventQueued_.notify_all();
 }
 
 void Brindle::releaseAllQuestions(const char* why) {
@@ -344,7 +354,7 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
         return false;
     }
     eventList_.push_back(std::move(p));
-    eventQueued_.notify_one();
+    eventQueued_.notify_all();
     return true;
 }
 
@@ -371,7 +381,7 @@ bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::
         return false;
     }
     eventList_.push_back(std::move(p));
-    eventQueued_.notify_one();
+    eventQueued_.notify_all();
     auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
     if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) return q->refuse;
     q->expired = true;

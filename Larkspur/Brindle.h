@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,9 +72,15 @@ public:
     // texts without a terminator inside their field are ignored with a log line.
     void BrindleHandleCommand(const tw::pw::_pwevent& record);
     // Moves the oldest event into `out` (zero-filled first); action 0 when there is none after waiting
-    // up to `wait` for one. A short wait lets a polling reader receive an event the moment it is
-    // queued instead of at its next poll.
-    void BrindleEventRead(tw::pw::_pwevent& out, std::chrono::microseconds wait = std::chrono::microseconds(0));
+    // up to `wait` for one. Holding an empty read lets a polling reader receive an event the moment it
+    // is queued instead of at its next poll. The wait also ends, with action 0 and nothing taken, once
+    // `stopWaiting` holds; it is evaluated under the queue lock, so whoever makes it true calls
+    // `wakeReaders` afterwards. It must not take locks of its own.
+    void BrindleEventRead(tw::pw::_pwevent& out,
+                          std::chrono::microseconds wait = std::chrono::microseconds(0),
+                          const std::function<bool()>& stopWaiting = nullptr);
+    // Makes every waiting read look at its `stopWaiting` again.
+    void wakeReaders();
     // Driver stop: inactive, every waiting operation goes on, the queue is emptied.
     void BrindleStop();
     // The user client that held the driver closed or died: nobody can answer any more, so watching
@@ -122,7 +129,9 @@ private:
 
     mutable std::mutex eventLock_;
     std::deque<Pending> eventList_;
-    std::condition_variable eventQueued_;  // waits under eventLock_
+    // Readers wait on it under eventLock_. Notified to all: a reader that is being given up must not
+    // take the one wake-up meant for the reader that replaces it.
+    std::condition_variable eventQueued_;
     std::deque<std::shared_ptr<Question>> awaiting_;  // read, not yet answered; oldest first
 };
 

@@ -1,5 +1,6 @@
 #include "Larkspur/DriverService.h"
 
+#include <poll.h>
 #include <string.h>
 
 #include "Larkspur/Log.h"
@@ -16,9 +17,16 @@ constexpr std::uint32_t kMaxInput = 64 * 1024;
 // A call's input must follow its header promptly; a client stuck in the middle of a call is dropped.
 constexpr auto kMidCallLimit = std::chrono::seconds(10);
 // A read of an empty queue waits this long for an event before it answers "empty". The application
-// polls; held briefly, its read returns the moment a question is queued, which is what keeps the
-// added latency of a held open small, while an idle application still costs one call per poll.
-constexpr auto kEmptyReadHold = std::chrono::microseconds(1000);
+// reads again at once after an empty answer, so a question queued meanwhile (a held open) is handed
+// over the moment it is asked, and an idle application costs one call a second. The wait ends early
+// when the daemon stops or the reader's client no longer holds the driver.
+constexpr auto kEmptyReadHold = std::chrono::microseconds(std::chrono::seconds(1));
+
+// True when the peer of a connection has gone (closed, died, or shut down its sending side).
+bool peerGone(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
 
 struct MethodShape {
     std::uint32_t inputSize;
@@ -38,6 +46,7 @@ bool DriverService::listen(const std::string& path) { return server_.listen(path
 
 void DriverService::stop() {
     attached_.store(false);
+    filter_.wakeReaders();  // a waiting read must not hold up the stop
     server_.stop();
 }
 
@@ -68,7 +77,7 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
             }
         }
         std::vector<std::uint8_t> output;
-        IOReturn code = externalMethod(id, selector, input, output);
+        IOReturn code = externalMethod(id, conn.get(), selector, input, output);
         std::string reply;
         tw::platform::putU32(reply, static_cast<std::uint32_t>(code));
         tw::platform::putU32(reply, static_cast<std::uint32_t>(output.size()));
@@ -83,8 +92,11 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
     bool wasOpen;
     {
         std::lock_guard lock(openMutex_);
-        wasOpen = open_ == id;
-        if (wasOpen) open_ = 0;
+        wasOpen = open_.load() == id;
+        if (wasOpen) {
+            open_.store(0);
+            openFd_ = -1;
+        }
     }
     if (wasOpen) {
         GW_INFO("User client %llu went away while holding the driver", static_cast<unsigned long long>(id));
@@ -92,7 +104,8 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
     }
 }
 
-IOReturn DriverService::externalMethod(std::uint64_t client, std::uint32_t selector, const std::vector<std::uint8_t>& input,
+IOReturn DriverService::externalMethod(std::uint64_t client, int connection, std::uint32_t selector,
+                                       const std::vector<std::uint8_t>& input,
                                        std::vector<std::uint8_t>& output) {
     if (selector >= std::size(sMethods)) {
         GW_WARN("User client %llu: unknown selector %u", static_cast<unsigned long long>(client), selector);
@@ -106,7 +119,7 @@ IOReturn DriverService::externalMethod(std::uint64_t client, std::uint32_t selec
     if (!attached_.load()) return kIOReturnNotAttached;
     switch (selector) {
         case kBrindleOpenConnection:
-            return OpenUserClient(client);
+            return OpenUserClient(client, connection);
         case kBrindleCloseConnection:
             return CloseUserClient(client);
         case kSendDataToKernel: {
@@ -127,18 +140,33 @@ IOReturn DriverService::externalMethod(std::uint64_t client, std::uint32_t selec
     return kIOReturnError;
 }
 
-IOReturn DriverService::OpenUserClient(std::uint64_t client) {
-    std::lock_guard lock(openMutex_);
-    if (open_ != 0) return kIOReturnExclusiveAccess;
-    open_ = client;
+IOReturn DriverService::OpenUserClient(std::uint64_t client, int connection) {
+    std::uint64_t gone = 0;
+    {
+        std::lock_guard lock(openMutex_);
+        std::uint64_t holder = open_.load();
+        // A holder that died while its read waits for an event is noticed only when that wait ends;
+        // a new instance of the application must not be turned away meanwhile.
+        if (holder != 0 && !peerGone(openFd_)) return kIOReturnExclusiveAccess;
+        gone = holder;
+        open_.store(client);
+        openFd_ = connection;
+    }
+    if (gone) {
+        GW_INFO("User client %llu went away while holding the driver; client %llu takes it over",
+                static_cast<unsigned long long>(gone), static_cast<unsigned long long>(client));
+        filter_.wakeReaders();  // the gone client's read gives up and takes nothing
+        filter_.clientClosed();
+    }
     return kIOReturnSuccess;
 }
 
 IOReturn DriverService::CloseUserClient(std::uint64_t client) {
     {
         std::lock_guard lock(openMutex_);
-        if (open_ != client) return kIOReturnNotOpen;
-        open_ = 0;
+        if (open_.load() != client) return kIOReturnNotOpen;
+        open_.store(0);
+        openFd_ = -1;
     }
     filter_.clientClosed();
     return kIOReturnSuccess;
@@ -147,12 +175,13 @@ IOReturn DriverService::CloseUserClient(std::uint64_t client) {
 IOReturn DriverService::TransferInfo(std::uint64_t client, const _pwevent* in, _pwevent* out) {
     {
         std::lock_guard lock(openMutex_);
-        if (open_ != client) return kIOReturnNotOpen;
+        if (open_.load() != client) return kIOReturnNotOpen;
     }
     if (in) {
         filter_.BrindleHandleCommand(*in);
     } else if (out) {
-        filter_.BrindleEventRead(*out, kEmptyReadHold);
+        filter_.BrindleEventRead(*out, kEmptyReadHold,
+                                 [this, client] { return !attached_.load() || open_.load() != client; });
     }
     return kIOReturnSuccess;
 }

@@ -1,7 +1,8 @@
 // The driver service and its user clients, served on a Unix socket: each connection is one user client;
 // the driver is open for at most one of them at a time. Calls are framed as in platform/userclient.h.
 //
-// Thread-safety: connection threads call `serve` concurrently; `open_` is guarded by `openMutex_`.
+// Thread-safety: connection threads call `serve` concurrently; `open_` and `openFd_` change only under
+// `openMutex_` (`open_` is atomic so that a waiting read can watch it without that lock).
 #pragma once
 
 #include <atomic>
@@ -28,16 +29,18 @@ public:
 
 private:
     void serve(tw::platform::UniqueFd connection, std::uint64_t id, int cancelFd);
-    tw::pw::IOReturn externalMethod(std::uint64_t client, std::uint32_t selector, const std::vector<std::uint8_t>& input,
+    tw::pw::IOReturn externalMethod(std::uint64_t client, int connection, std::uint32_t selector,
+                                    const std::vector<std::uint8_t>& input,
                                     std::vector<std::uint8_t>& output);
-    tw::pw::IOReturn OpenUserClient(std::uint64_t client);
+    tw::pw::IOReturn OpenUserClient(std::uint64_t client, int connection);
     tw::pw::IOReturn CloseUserClient(std::uint64_t client);
     tw::pw::IOReturn TransferInfo(std::uint64_t client, const tw::pw::_pwevent* in, tw::pw::_pwevent* out);
 
     Brindle& filter_;
     std::atomic<bool> attached_{true};
     std::mutex openMutex_;
-    std::uint64_t open_ = 0;  // the client the driver is open for; 0 when none
+    std::atomic<std::uint64_t> open_{0};  // the client the driver is open for; 0 when none
+    int openFd_ = -1;                     // its connection, valid while `open_` names it
     SocketServer server_;
 };
 

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
+#include <sched.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "Larkspur/Log.h"
+#include "platform/casefold.h"
 
 extern char** environ;
 
@@ -101,6 +103,55 @@ dev_t mountDevice(const std::string& mountPoint) {
     }
     return found;
 }
+
+// A request to create carries the caller's mode and umask; the daemon's own umask must not narrow the
+// result further. Each worker thread takes a file-system context of its own (umask, working folder)
+// with a umask of 0, so the daemon's other threads, which make mount points, keep the process's mask.
+// False when the thread could not (a sandbox refusing unshare): the caller then sets the mode itself.
+bool workerUmaskCleared() {
+    thread_local const bool cleared = [] {
+        if (::unshare(CLONE_FS) != 0) {
+            static std::atomic<bool> warned{false};
+            if (!warned.exchange(true))
+                GW_WARN("Cannot give FUSE workers a umask of their own (%s); modes are set after creating",
+                        strerror(errno));
+            return false;
+        }
+        ::umask(0);
+        return true;
+    }();
+    return cleared;
+}
+
+// The mode a request asks for, less the caller's umask.
+mode_t requestedMode(fuse_req_t req, mode_t mode) {
+    return mode & ~(fuse_req_ctx(req)->umask & 07777);
+}
+
+// EEXIST when `name` equals, without regard to case, an entry of the folder other than an entry of
+// exactly that name (for which creating and renaming keep their usual meaning) and other than
+// `renamedFrom` (the item a rename within the folder moves, so that a change of case alone is
+// allowed). Costs one scan of the folder per call: a few getdents calls per thousand entries and no
+// call per entry. A cache of folded names would have to follow changes made beside the mount.
+int caseCollision(int dirFd, const char* name, const char* renamedFrom = nullptr) {
+    UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dfd) return errno;
+    std::unique_ptr<DIR, int (*)(DIR*)> dp(fdopendir(dfd.get()), closedir);
+    if (!dp) return errno;
+    dfd.release();
+    tw::platform::CaselessName wanted(name);
+    while (dirent* e = ::readdir(dp.get())) {
+        const char* entry = e->d_name;
+        if (!strcmp(entry, ".") || !strcmp(entry, "..") || !strcmp(entry, name)) continue;
+        if (renamedFrom && !strcmp(entry, renamedFrom)) continue;
+        if (wanted.matches(entry)) {
+            GW_DEBUG("Refusing \"%s\": \"%s\" differs from it only in case", printable(name).c_str(),
+                     printable(entry).c_str());
+            return EEXIST;
+        }
+    }
+    return 0;
+}
 }  // namespace
 
 struct FuseMount::Inode {
@@ -158,6 +209,10 @@ void FuseMount::forget(std::uint64_t nodeid, std::uint64_t count) {
         return;
     }
     inodes_.erase({inode.ino, inode.dev});
+}
+
+std::mutex& FuseMount::nameLock(std::uint64_t folderNode) {
+    return nameLocks_[inodeOf(folderNode).ino % nameLocks_.size()];
 }
 
 void FuseMount::noteBackingGone() {
@@ -257,6 +312,9 @@ struct FuseMount::Ops {
 
     static void init(void*, fuse_conn_info* conn) {
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+        // The kernel hands over the caller's umask with each create instead of applying it, so the
+        // mode is applied once, by us, without the daemon's own mask on top.
+        if (conn->capable & FUSE_CAP_DONT_MASK) conn->want |= FUSE_CAP_DONT_MASK;
         // The mount is the only writer of its backing folder (an in-place folder is hidden under it,
         // an image's content belongs to it), so pages cached through it stay true: no invalidation
         // on every change of modification time.
@@ -363,13 +421,29 @@ struct FuseMount::Ops {
     static void makeNode(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev, const char* link) {
         FuseMount& m = self(req);
         int pfd = m.inodeOf(parent).fd.get();
-        int rc;
-        if (link) rc = symlinkat(link, pfd, name);
-        else if (S_ISDIR(mode)) rc = mkdirat(pfd, name, mode);
-        else rc = mknodat(pfd, name, mode, rdev);
-        if (rc < 0) return (void)fuse_reply_err(req, errno);
+        mode_t wanted = requestedMode(req, mode);
+        bool exact = workerUmaskCleared();
+        {
+            std::lock_guard names(m.nameLock(parent));
+            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            int rc;
+            if (link)
+                rc = symlinkat(link, pfd, name);
+            else if (S_ISDIR(mode))
+                rc = mkdirat(pfd, name, wanted & 07777);
+            else
+                rc = mknodat(pfd, name, wanted, rdev);
+            if (rc < 0) return (void)fuse_reply_err(req, errno);
+        }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
+        if (!exact && !link) {
+            // A folder keeps the set-group-ID bit it inherits from its parent.
+            mode_t bits = (wanted & 07777) | (S_ISDIR(mode) ? (e.attr.st_mode & S_ISGID) : 0);
+            if ((e.attr.st_mode & 07777) != bits &&
+                chmod(procPath(m.inodeOf(e.ino).fd.get()).c_str(), bits) == 0)
+                e.attr.st_mode = (e.attr.st_mode & S_IFMT) | bits;
+        }
         fuse_reply_entry(req, &e);
     }
     static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
@@ -385,8 +459,13 @@ struct FuseMount::Ops {
     static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
         FuseMount& m = self(req);
         std::string proc = procPath(m.inodeOf(ino).fd.get());
-        if (linkat(AT_FDCWD, proc.c_str(), m.inodeOf(parent).fd.get(), name, AT_SYMLINK_FOLLOW) < 0)
-            return (void)fuse_reply_err(req, errno);
+        {
+            int pfd = m.inodeOf(parent).fd.get();
+            std::lock_guard names(m.nameLock(parent));
+            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            if (linkat(AT_FDCWD, proc.c_str(), pfd, name, AT_SYMLINK_FOLLOW) < 0)
+                return (void)fuse_reply_err(req, errno);
+        }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
         fuse_reply_entry(req, &e);
@@ -432,7 +511,17 @@ struct FuseMount::Ops {
                 }
             }
         }
-        if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
+        {
+            // An exchange makes no new name; anything else must not arrive beside a name that differs
+            // from it only in case, unless that name is the item itself changing case.
+            std::unique_lock<std::mutex> names;
+            if (!(flags & RENAME_EXCHANGE)) {
+                names = std::unique_lock(m.nameLock(newparent));
+                if (int err = caseCollision(npfd, newname, parent == newparent ? name : nullptr))
+                    return (void)fuse_reply_err(req, err);
+            }
+            if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
+        }
         if (from && to)
             m.filter_.BrindlePassiveListener((flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c,
                                              *from, *to);
@@ -489,8 +578,23 @@ struct FuseMount::Ops {
             }
             opener = c.tgid();
         }
-        UniqueFd fd(::openat(m.inodeOf(parent).fd.get(), name, (fi->flags | O_CREAT) & ~O_NOFOLLOW, mode));
-        if (!fd) return (void)fuse_reply_err(req, errno);
+        int pfd = m.inodeOf(parent).fd.get();
+        mode_t wanted = requestedMode(req, mode);
+        bool exact = workerUmaskCleared();
+        UniqueFd fd;
+        {
+            std::lock_guard names(m.nameLock(parent));
+            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            // Without a umask of our own the mode is set after creating, which needs to know that the
+            // file is new: an existing one keeps its mode.
+            int flags = (fi->flags | O_CREAT | (exact ? 0 : O_EXCL)) & ~O_NOFOLLOW;
+            fd.reset(::openat(pfd, name, flags, wanted));
+            if (!fd && !exact && errno == EEXIST && !(fi->flags & O_EXCL))
+                fd.reset(::openat(pfd, name, fi->flags & ~(O_CREAT | O_NOFOLLOW)));
+            else if (fd && !exact)
+                fchmod(fd.get(), wanted & 07777);
+            if (!fd) return (void)fuse_reply_err(req, errno);
+        }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
         // A new file is a change even when nothing is written to it.

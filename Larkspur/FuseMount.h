@@ -4,14 +4,20 @@
 // where the vnode and file-operation scopes would be: open for reading or writing, truncation, create,
 // unlink, rmdir, rename and exchange, release after modification, opendir.
 //
+// Names in a volume are unique without regard to case, as on the server: an entry is not created, nor
+// an item renamed, under a name that equals another entry of the folder but for case (EEXIST). Items are
+// created with exactly the mode the caller asked for less the caller's umask.
+//
 // Thread-safety: FUSE handlers run on the session's worker threads; `inodesMutex_` guards the inode
-// table, `handlesMutex_` the open-file table. Neither is held while the filter waits for an answer.
+// table, `handlesMutex_` the open-file table, `nameLocks_` the making of names in a folder. None is held
+// while the filter waits for an answer.
 // `unmount` is called from one control thread.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -91,6 +97,10 @@ private:
     std::map<std::pair<ino_t, dev_t>, std::unique_ptr<Inode>> inodes_;
     std::mutex handlesMutex_;
     std::unordered_map<const void*, std::unique_ptr<Handle>> handles_;
+    // Held, by the folder's inode number, from the check that a new name is unique without regard to
+    // case until the name exists, so two requests cannot both find "Report.txt" and "report.txt" free.
+    std::array<std::mutex, 16> nameLocks_;
+    std::mutex& nameLock(std::uint64_t folderNode);
     std::unordered_map<const void*, std::unique_ptr<DirHandle>> dirs_;
 
     struct SessionDeleter {

@@ -1,6 +1,6 @@
 // gw_actor: a separate process that performs one file operation, so the watcher sees a process other
 // than the test's. Prints and exits with the errno of the operation (0 on success).
-//   gw_actor [--name COMM] OP ARGS...
+//   gw_actor [--name COMM] [--umask OCTAL] OP ARGS...
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -50,9 +50,14 @@ int openWrite(const char* path, int flags, const char* data) {
 
 int main(int argc, char** argv) {
     int i = 1;
-    if (argc > 2 && std::string(argv[1]) == "--name") {
-        prctl(PR_SET_NAME, argv[2]);
-        i = 3;
+    for (; i + 1 < argc; i += 2) {
+        std::string opt = argv[i];
+        if (opt == "--name")
+            prctl(PR_SET_NAME, argv[i + 1]);
+        else if (opt == "--umask")
+            umask(static_cast<mode_t>(strtoul(argv[i + 1], nullptr, 8)));
+        else
+            break;
     }
     if (i >= argc) return 100;
     std::string op = argv[i];
@@ -74,6 +79,13 @@ int main(int argc, char** argv) {
     if (op == "unlink") return result(unlink(a));
     if (op == "rmdir") return result(rmdir(a));
     if (op == "mkdir") return result(mkdir(a, 0755));
+    // With the mode in octal, under the umask given with --umask.
+    if (op == "create-mode") {
+        int fd =
+            open(a, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(strtoul(b ? b : "0644", nullptr, 8)));
+        return result(fd < 0 ? -1 : close(fd));
+    }
+    if (op == "mkdir-mode") return result(mkdir(a, static_cast<mode_t>(strtoul(b ? b : "0755", nullptr, 8))));
     if (op == "rename") return result(rename(a, b));
     if (op == "exchange") return result(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE));
     if (op == "list") {
@@ -91,12 +103,17 @@ int main(int argc, char** argv) {
         fflush(stdout);
         for (;;) pause();
     }
-    if (op == "hold-driver") {
-        // Opens the driver on the socket `a`, says so, and waits to be killed.
+    if (op == "hold-driver" || op == "hold-driver-reading") {
+        // Opens the driver on the socket `a`, says so, and waits to be killed; "-reading" meanwhile
+        // reads events without pause, as the application's listen loop does.
         auto c = tw::platform::UserClient::connect(a);
         if (!c || c->openConnection() != tw::pw::kIOReturnSuccess) return result(-1);
         printf("open\n");
         fflush(stdout);
+        tw::pw::_pwevent rec;
+        if (op == "hold-driver-reading")
+            while (c->receive(rec) == tw::pw::kIOReturnSuccess) {
+            }
         for (;;) pause();
     }
     fprintf(stderr, "gw_actor: unknown op %s\n", op.c_str());

@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "harness.h"
 #include "platform/unixsocket.h"
 #include "support/temp_dir.h"
@@ -87,6 +90,54 @@ TEST_F(DriverTest, DeadClientReleasesTheDriver) {
         if (rc != kIOReturnSuccess) std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(rc, kIOReturnSuccess);
+}
+
+TEST_F(DriverTest, EmptyReadWaitsForAnEventThenAnswersEmpty) {
+    auto c = client();
+    ASSERT_EQ(c->openConnection(), kIOReturnSuccess);
+    _pwevent rec;
+    memset(&rec, 0xAB, sizeof rec);
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(c->receive(rec), kIOReturnSuccess);
+    auto held = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(rec.action, no_MESSAGE);
+    EXPECT_EQ(rec.userClient, 0);
+    EXPECT_GE(held, 500ms) << "an empty read is held for an event, not answered at once";
+    EXPECT_LT(held, 10s);
+}
+
+TEST_F(DriverTest, StoppingIsNotHeldUpByAWaitingRead) {
+    auto c = client();
+    ASSERT_EQ(c->openConnection(), kIOReturnSuccess);
+    std::atomic<bool> returned{false};
+    std::thread reader([&] {
+        _pwevent rec;
+        c->receive(rec);  // ends one way or the other: empty, or the connection gone
+        returned = true;
+    });
+    std::this_thread::sleep_for(200ms);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_->terminate(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    reader.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST_F(DriverTest, ClientDyingDuringAWaitingReadFreesTheDriverAtOnce) {
+    // The holder reads without pause, as the application does, so it dies inside a waiting read.
+    HeldActor holder({"hold-driver-reading", daemon_->socketPath});
+    ASSERT_TRUE(holder.holding());
+    auto app = client();
+    EXPECT_EQ(app->openConnection(), kIOReturnExclusiveAccess);
+    std::this_thread::sleep_for(100ms);
+    holder.kill();
+    // No retry: the new instance is not turned away while the dead one's read would still wait.
+    EXPECT_EQ(app->openConnection(), kIOReturnSuccess);
+    _pwevent rec;
+    EXPECT_EQ(app->receive(rec), kIOReturnSuccess);
+    EXPECT_EQ(rec.action, no_MESSAGE);
+    // A client that is alive keeps the driver.
+    EXPECT_EQ(client()->openConnection(), kIOReturnExclusiveAccess);
 }
 
 TEST_F(DriverTest, StructureSizesAreChecked) {

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -196,6 +197,31 @@ TEST(Answers, ClientGoneReleasesWaitingOperations) {
     EXPECT_EQ(waiting.get(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
     EXPECT_FALSE(b.active());
+}
+
+TEST(Answers, AGivenUpReaderLeavesTheQueueToItsSuccessor) {
+    Brindle b(10s);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    std::atomic<bool> wanted{true};
+    auto reader = std::async(std::launch::async, [&] {
+        _pwevent e;
+        b.BrindleEventRead(e, 30s, [&] { return !wanted.load(); });
+        return e.action;
+    });
+    std::this_thread::sleep_for(100ms);
+    auto t0 = std::chrono::steady_clock::now();
+    wanted = false;
+    b.wakeReaders();
+    EXPECT_EQ(reader.get(), no_MESSAGE);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "not held for its full wait";
+    // A reader that is no longer wanted takes nothing even when an event is there.
+    Caller c = otherProcess();
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/a", "");
+    _pwevent e;
+    b.BrindleEventRead(e, 1s, [] { return true; });
+    EXPECT_EQ(e.action, no_MESSAGE);
+    EXPECT_STREQ(readOne(b).path1, "/w/a");
 }
 
 TEST(Listener, FullQueueDropsReportsAndLetsQuestionsGoOn) {

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "harness.h"
 #include "platform/pwevent.h"
@@ -296,6 +297,43 @@ TEST_F(WatchedFolder, PassesEverythingThrough) {
     ASSERT_EQ(utimensat(AT_FDCWD, at("plain.txt").c_str(), times, 0), 0);
     ASSERT_EQ(stat(at("plain.txt").c_str(), &a), 0);
     EXPECT_EQ(a.st_mtim.tv_sec, 2000);
+}
+
+TEST_F(WatchedFolder, WaitingReadGetsAQuestionTheMomentItIsAsked) {
+    // Only process 1 is ignored from here on, so this test's own open is asked about.
+    ASSERT_EQ(app_->startWatching(1), kIOReturnSuccess);
+    _pwevent rec;
+    IOReturn code = kIOReturnError;
+    // One read only: it must come back with the question asked while it waits, not empty.
+    std::thread reader([&] { code = app_->raw().receive(rec); });
+    std::this_thread::sleep_for(150ms);
+    auto content = std::async(std::launch::async, [&] { return read("plain.txt"); });
+    reader.join();
+    ASSERT_EQ(code, kIOReturnSuccess);
+    EXPECT_EQ(rec.action, kauth_FILEOP_ISGHOST);
+    EXPECT_EQ(tw::platform::fieldText(rec.path1), at("plain.txt"));
+    ASSERT_EQ(app_->raw().send(
+                  *tw::platform::formSendStructure(sa_AcknowledgeDelete, at("plain.txt"), kAnswerAllow)),
+              kIOReturnSuccess);
+    EXPECT_EQ(content.get().size(), 200u * 1024);
+}
+
+TEST_F(WatchedFolder, ApplicationRestartedDuringAWaitingReadGetsTheQuestions) {
+    ASSERT_EQ(app_->raw().closeConnection(), kIOReturnSuccess);
+    // An instance that dies inside a waiting read; its read must not take what its successor is asked.
+    {
+        HeldActor holder({"hold-driver-reading", daemon_->socketPath});
+        ASSERT_TRUE(holder.holding());
+        std::this_thread::sleep_for(100ms);
+    }
+    auto next = std::make_unique<AnsweringClient>(daemon_->socketPath);
+    ASSERT_EQ(next->open(), kIOReturnSuccess);
+    ASSERT_EQ(next->startWatching(getpid()), kIOReturnSuccess);
+    next->run([](const Event& e) { return e.path1.find("locked") != std::string::npos; });
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, EPERM) << "answered by the new instance";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 8s) << "not left to the answer time";
+    EXPECT_TRUE(next->waitForEvent(kauth_FILEOP_ISGHOST, at("locked.txt")));
 }
 
 TEST_F(WatchedFolder, UnansweredQuestionGoesOnAfterTenSeconds) {

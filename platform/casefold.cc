@@ -1,0 +1,81 @@
+#include "platform/casefold.h"
+
+#include <unicode/ucasemap.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+namespace tw::platform {
+
+namespace {
+
+bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+std::string asciiFolded(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), asciiLower);
+    return out;
+}
+
+bool validUtf8(std::string_view s) {
+    int32_t i = 0, n = static_cast<int32_t>(s.size());
+    while (i < n) {
+        UChar32 c;
+        U8_NEXT(s.data(), i, n, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string foldedName(std::string_view utf8) {
+    if (isAscii(utf8)) return asciiFolded(utf8);
+    if (!validUtf8(utf8) || utf8.size() > INT32_MAX / 4) return asciiFolded(utf8);
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UCaseMap, void (*)(UCaseMap*)> map(ucasemap_open("", U_FOLD_CASE_DEFAULT, &status),
+                                                       ucasemap_close);
+    if (U_FAILURE(status)) return asciiFolded(utf8);
+    // Folding grows a name at most threefold; one retry covers any miscount.
+    std::string out(utf8.size() * 3 + 4, '\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        status = U_ZERO_ERROR;
+        int32_t len = ucasemap_utf8FoldCase(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                            utf8.data(), static_cast<int32_t>(utf8.size()), &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.assign(static_cast<size_t>(len) + 1, '\0');
+            continue;
+        }
+        if (U_FAILURE(status)) return asciiFolded(utf8);
+        out.resize(static_cast<size_t>(len));
+        return out;
+    }
+    return asciiFolded(utf8);
+}
+
+bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
+    return CaselessName(a).matches(b);
+}
+
+CaselessName::CaselessName(std::string_view utf8) : folded_(foldedName(utf8)), ascii_(isAscii(utf8)) {}
+
+bool CaselessName::matches(std::string_view other) const {
+    // Both ASCII: folding is ASCII lower-casing. Otherwise fold fully: a name of non-ASCII letters
+    // may fold to an ASCII one (the Kelvin sign to "k", "ß" to "ss").
+    if (ascii_ && isAscii(other)) {
+        return other.size() == folded_.size() &&
+               std::equal(other.begin(), other.end(), folded_.begin(),
+                          [](char x, char f) { return asciiLower(x) == f; });
+    }
+    return foldedName(other) == folded_;
+}
+
+}  // namespace tw::platform

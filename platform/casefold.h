@@ -1,0 +1,31 @@
+// Comparing names without regard to case, as the server does: Unicode full case folding of UTF-8.
+//
+// Thread-safety: pure functions; safe from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tw::platform {
+
+// The case-folded form of a UTF-8 name (full folding: "Straße" and "STRASSE" fold alike). A name that
+// is not valid UTF-8 has only its ASCII letters folded, so distinct bytes stay distinct rather than
+// all becoming the same replacement character.
+std::string foldedName(std::string_view utf8);
+
+// Whether two names are equal without regard to case; cheap when both are ASCII.
+bool sameNameIgnoringCase(std::string_view a, std::string_view b);
+
+// A name folded once, to be compared with many (the entries of a folder).
+class CaselessName {
+  public:
+    explicit CaselessName(std::string_view utf8);
+    // Whether `other` equals this name without regard to case.
+    bool matches(std::string_view other) const;
+
+  private:
+    std::string folded_;
+    bool ascii_;
+};
+
+}  // namespace tw::platform

@@ -1,0 +1,50 @@
+// Names compared without regard to case as the server compares them.
+#include "platform/casefold.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using tw::platform::CaselessName;
+using tw::platform::foldedName;
+using tw::platform::sameNameIgnoringCase;
+
+TEST(CaseFolding, AsciiNamesCompareWithoutCase) {
+    EXPECT_TRUE(sameNameIgnoringCase("Report.txt", "report.TXT"));
+    EXPECT_FALSE(sameNameIgnoringCase("Report.txt", "Report.txt "));
+    EXPECT_FALSE(sameNameIgnoringCase("a[", "A{")) << "only letters fold";
+    EXPECT_EQ(foldedName("MiXeD-123"), "mixed-123");
+}
+
+TEST(CaseFolding, UnicodeLettersFoldFully) {
+    EXPECT_TRUE(sameNameIgnoringCase("\xC3\x84rger.txt", "\xC3\xA4rger.txt"));  // Ä, ä
+    EXPECT_TRUE(
+        sameNameIgnoringCase("Stra\xC3\x9F"
+                             "e",
+                             "STRASSE"));  // ß folds to "ss"
+    EXPECT_TRUE(sameNameIgnoringCase("\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1",
+                                     "\xCF\x83\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1"));
+    EXPECT_TRUE(sameNameIgnoringCase("\xE2\x84\xAA", "k")) << "the Kelvin sign against an ASCII name";
+    EXPECT_FALSE(sameNameIgnoringCase("\xC3\x84rger", "Arger"));
+    EXPECT_FALSE(sameNameIgnoringCase("caf\xC3\xA9", "cafe"));
+}
+
+TEST(CaseFolding, InvalidUtf8KeepsItsBytesApart) {
+    EXPECT_FALSE(sameNameIgnoringCase("a\xFF", "a\xFE")) << "no common replacement character";
+    EXPECT_TRUE(sameNameIgnoringCase("A\xFF", "a\xFF"));
+    EXPECT_FALSE(sameNameIgnoringCase("\xC3", "\xC3\x84"));
+    EXPECT_EQ(foldedName("X\xC3"), "x\xC3");
+}
+
+TEST(CaseFolding, AFoldedNameMatchesMany) {
+    CaselessName name("Notes");
+    EXPECT_TRUE(name.matches("NOTES"));
+    EXPECT_TRUE(name.matches("notes"));
+    EXPECT_FALSE(name.matches("Note"));
+    EXPECT_FALSE(name.matches("Notes\xC3\xA9"));
+    CaselessName greek("\xCF\x82");  // final sigma folds like sigma
+    EXPECT_TRUE(greek.matches("\xCE\xA3"));
+    EXPECT_TRUE(CaselessName("").matches(""));
+}
+
+}  // namespace
