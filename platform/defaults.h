@@ -26,7 +26,7 @@
 namespace tw::platform {
 
 class Defaults {
-  public:
+public:
     // The application's domain "com.meridot.tidewell" (user and administrator files).
     static Defaults& standard();
     // The app-group suite "group.com.meridot.tidewell.FinderList" (user file only).
@@ -60,12 +60,12 @@ class Defaults {
     const std::string& userFile() const { return userFile_; }
     const std::vector<std::string>& adminFiles() const { return adminFiles_; }
 
-  private:
+private:
     // The file's object; empty when it is missing or not a JSON object (warned once per content).
     nlohmann::ordered_json readObject(const std::string& path) const;
     std::optional<nlohmann::ordered_json> orderedAdminObject(const std::string& key) const;
     std::optional<nlohmann::ordered_json> orderedUserObject(const std::string& key) const;
-    // Sets (`value`) or removes (none) a key of the user file. REQUIRES: nothing; takes mutex_.
+    // Sets (`value`) or removes (none) a key of the user file. Takes mutex_.
     bool update(const std::string& key, const std::optional<nlohmann::ordered_json>& value);
     // Copies an unreadable user file to a free "<file>.corrupt[.N]" name. REQUIRES: mutex_ held.
     bool keepAside(const std::string& raw) const;

@@ -26,7 +26,7 @@
 namespace tw {
 
 class ServerConfigurationDetails {
-  public:
+public:
     enum class adminButtonOptions { forceOn, forceOff, userDefinedOn, userDefinedOff };
     // The administrator keys of the switches; `rawValue` gives the key text.
     enum class buttonNames {
@@ -123,7 +123,7 @@ class ServerConfigurationDetails {
     adminButtonOptions allowServerContact = adminButtonOptions::userDefinedOn;
     std::string paywallDetectURL;
 
-  private:
+private:
     Hooks hooks() const;
 
     mutable std::mutex

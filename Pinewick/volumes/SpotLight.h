@@ -11,7 +11,7 @@
 namespace tw {
 
 class SpotLight {
-  public:
+public:
     // The configuration file inside a volume, after the volume's path.
     static constexpr const char* kConfigurationFile = "/.Spotlight-V100/VolumeConfiguration.plist";
     static constexpr const char* kReadWriteLevel = "kMDConfigSearchLevelReadWrite";

@@ -70,7 +70,7 @@ struct HookLog {
 };
 
 class Configuration : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::error_code ec;
         fs::remove(adminFile(), ec);

@@ -28,7 +28,7 @@ namespace {
 
 // Collects the warnings the platform reports while the test runs.
 class Warnings {
-  public:
+public:
     Warnings() {
         tw::platform::setDiagnosticSink([this](tw::platform::DiagnosticLevel, const std::string& message) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -48,7 +48,7 @@ class Warnings {
         return lines_.size();
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };

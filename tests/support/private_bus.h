@@ -19,12 +19,12 @@
 namespace tw::test {
 
 class PrivateSessionBus {
-  public:
+public:
     // True when the bus runs (dbus-daemon found and listening). Must be called before anything in the
     // process first uses the session bus.
     static bool start() { return instance().running_; }
 
-  private:
+private:
     static PrivateSessionBus& instance() {
         static PrivateSessionBus bus;
         return bus;
