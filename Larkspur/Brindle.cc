@@ -313,6 +313,9 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
     if (access == Access::writeData || access == Access::readWriteData) {
         if (askApplication(kauth_FILEOP_ISREADONLY, path, "")) return EROFS;
     }
+    if (access == Access::createItem) {
+        if (askApplication(kauth_FILEOP_ISREADONLY, path, kNewItem)) return EROFS;
+    }
     return 0;
 }
 

@@ -50,7 +50,9 @@ private:
 };
 
 // What a vnode-scope check is about.
-enum class Access { listDirectory, readData, writeData, readWriteData, deleteItem };
+// createItem is a write of a name that does not exist yet: the application must decide it from the
+// folder, because the kernel holds the folder locked while the create waits for the answer.
+enum class Access { listDirectory, readData, writeData, readWriteData, deleteItem, createItem };
 
 std::string CV_intToHexString(std::uint32_t value);
 std::uint32_t CV_hexStringToInt(std::string_view text);

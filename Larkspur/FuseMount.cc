@@ -573,7 +573,9 @@ struct FuseMount::Ops {
         if (m.filter_.active()) {
             Caller c = caller(req);
             if (auto path = m.childPath(parent, name)) {
-                if (int err = m.filter_.BrindleActiveListener(Access::writeData, c, *path))
+                struct stat existing;
+                bool isNew = ::fstatat(m.inodeOf(parent).fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
+                if (int err = m.filter_.BrindleActiveListener(isNew ? Access::createItem : Access::writeData, c, *path))
                     return (void)fuse_reply_err(req, err);
             }
             opener = c.tgid();

@@ -72,6 +72,10 @@ inline constexpr char kConfirmDeleteFile[] = "Confirm Delete File";
 inline constexpr char kAnswerRefuse[] = "True";
 inline constexpr char kAnswerAllow[] = "False";
 inline constexpr char kReadWrite[] = "Read/Write";
+// path2 of a write question about a name that does not exist yet (a create). The kernel holds the
+// folder locked until the answer, so the application must not look the new name up: it decides from
+// the folder's own record.
+inline constexpr char kNewItem[] = "New Item";
 
 // Return codes of user-client calls, numbered as IOKit numbers them.
 using IOReturn = std::int32_t;
