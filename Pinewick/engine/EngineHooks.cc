@@ -2,9 +2,14 @@
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/volumes/EngineLink.h"
+#include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "platform/dispatch.h"
 
 namespace tw {
 
@@ -38,6 +43,37 @@ void installConfigurationHooks() {
         state.triggerChanges();
     };
     ServerConfigurationDetails::sharedInstance().setHooks(std::move(hooks));
+}
+
+void installVolumeHooks() {
+    EngineLink link;
+    auto timeline = [] { return &TimeLineManager::sharedInstance(); };
+    link.addSyncFolderEvent = [timeline](const std::string& p, bool user) {
+        timeline()->addSyncFolderEvent(p, user);
+    };
+    link.addCloseEvent = [timeline](const std::string& p) { timeline()->addCloseEvent(p); };
+    link.addExchangeEvent = [timeline](const std::string& a, const std::string& b) {
+        timeline()->addExchangeEvent(a, b);
+    };
+    link.addDeleteEvent = [timeline](const std::string& p, const CorvaneExtendedAttributes& x) {
+        timeline()->addDeleteEvent(p, x);
+    };
+    link.addMoveEvent = [timeline](const std::string& from, const std::string& to,
+                                   const CorvaneExtendedAttributes& x) {
+        timeline()->addMoveEvent(from, to, x);
+    };
+    link.addCreateFolderEvent = [timeline](const std::string& p) { timeline()->addCreateFolder(p); };
+    link.addGhostCleanupEvent = [timeline](const std::string& p) { timeline()->addGhostCleanupEvent(p); };
+    link.addRecoverVolumeEvent = [timeline](std::shared_ptr<VolumeDetail> v) {
+        timeline()->addRecoverVolumeEvent(std::move(v));
+    };
+    link.refreshFolder = [](const std::string& p, const ServerFileObject& entry) {
+        CEAUtils::refreshFolder(p, entry);
+    };
+    link.setLocal = [](const std::string& p) { CEAUtils::setLocal(p); };
+    link.pauseTimeLine = [timeline] { timeline()->pauseTimeLine(); };
+    link.triggerChanges = [] { StateManager::sharedInstance().triggerChanges(); };
+    setEngineLink(std::move(link));
 }
 
 }  // namespace tw

@@ -12,4 +12,9 @@ void installServerHooks();
 // before `ServerConfigurationDetails::loadState`.
 void installConfigurationHooks();
 
+// Connects the kernel channel and the volume manager to the timeline, the run state and the item
+// records: what a watcher report or a mounted volume asks of the engine. Called once at start-up,
+// before the first volume is made.
+void installVolumeHooks();
+
 }  // namespace tw

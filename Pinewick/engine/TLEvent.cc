@@ -1,14 +1,21 @@
 #include "Pinewick/engine/TLEvent.h"
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/TimeLineManager.h"
 
 namespace tw {
 
-void TLEvent::performAction() { Logger::sharedInstance().logDebug("Calling base function"); }
+void TLEvent::performAction() {
+    Logger::sharedInstance().logDebug("Calling base function");
+}
 
-std::optional<std::string> TLEvent::timelineSave() { return std::nullopt; }
+std::optional<std::string> TLEvent::timelineSave() {
+    return std::nullopt;
+}
 
-std::string TLEvent::description() { return "Base should be overridden"; }
+std::string TLEvent::description() {
+    return "Base should be overridden";
+}
 
 std::optional<std::string> TLEvent::extractLine(const std::string& text, const std::string& attribute) {
     std::string needle = attribute + ": ";
@@ -35,6 +42,17 @@ std::optional<std::string> TLEvent::extractBlock(const std::string& text, const 
 TLDelete::TLDelete(std::string path, CorvaneExtendedAttributes attrs)
     : localPath(std::move(path)), xAttrs(std::move(attrs)) {}
 
+bool TLDelete::precheck() {
+    if (TimeLineManager::inIgnoreList(localPath)) return false;
+    if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
+        // The watcher refuses these deletes; one that went through anyway is not sent to the server.
+        Logger::sharedInstance().logWarning("Read-only item deleted locally, not on the server: " +
+                                            localPath);
+        return false;
+    }
+    return true;
+}
+
 void TLDelete::performAction() {
     // The server side of a local delete arrives with the delete-event work; until then the event is
     // kept in order and logged, never dropped silently.
@@ -48,20 +66,27 @@ std::optional<std::string> TLDelete::timelineSave() {
            storeEventEnd;
 }
 
-std::string TLDelete::description() { return "Delete: " + localPath + "\r\n" + xAttrs.description(); }
+std::string TLDelete::description() {
+    return "Delete: " + localPath + "\r\n" + xAttrs.description();
+}
 
 // ---- TLMove
 
 TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs)
     : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
 
+bool TLMove::precheck() {
+    return !(TimeLineManager::inIgnoreList(localPathFrom) && TimeLineManager::inIgnoreList(localPathTo));
+}
+
 void TLMove::performAction() {
-    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " + localPathTo);
+    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " +
+                                      localPathTo);
 }
 
 std::optional<std::string> TLMove::timelineSave() {
-    return "Move {\n    From: " + localPathFrom + "\n    To: " + localPathTo + "\n    ExtentedAttributes: {\n" +
-           originalXAttrs.encode() + "}\n" + storeEventEnd;
+    return "Move {\n    From: " + localPathFrom + "\n    To: " + localPathTo +
+           "\n    ExtentedAttributes: {\n" + originalXAttrs.encode() + "}\n" + storeEventEnd;
 }
 
 std::string TLMove::description() {

@@ -14,7 +14,7 @@
 namespace tw {
 
 class TLEvent {
-public:
+  public:
     virtual ~TLEvent() = default;
 
     // Runs the event to completion on the timeline thread.
@@ -33,8 +33,10 @@ public:
 };
 
 class TLDelete : public TLEvent {
-public:
+  public:
     TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
+    // Whether the delete is queued: never for ignored paths nor for a read-only item.
+    bool precheck();
     void performAction() override;
     std::optional<std::string> timelineSave() override;
     std::string description() override;
@@ -44,10 +46,12 @@ public:
 };
 
 class TLMove : public TLEvent {
-public:
+  public:
     enum class moveActions { upload = 0, delete_ = 1, move = 2 };
 
     TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);
+    // Whether the move is queued: not when both ends are ignored.
+    bool precheck();
     void performAction() override;
     std::optional<std::string> timelineSave() override;
     std::string description() override;

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -23,7 +22,9 @@ constexpr size_t kReplayRead = 2048;
 constexpr size_t kReplayMaxRecord = 64 * 1024;
 constexpr std::string_view kRecordMarker = "}\n\r\n";
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 // The value of a record header line ("    Key: value"), anchored to its line so that a path holding
 // the text of another key is never read for it.
@@ -53,7 +54,8 @@ void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
 }  // namespace
 
 TimeLineManager& TimeLineManager::sharedInstance() {
-    static TimeLineManager* shared = new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
+    static TimeLineManager* shared =
+        new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
     return *shared;
 }
 
@@ -98,6 +100,29 @@ void TimeLineManager::addCloseEvent(const std::string& path) {
 void TimeLineManager::addCreateFolder(const std::string& path) {
     auto event = std::make_shared<TLCreateFolder>(path);
     if (event->precheck()) eventAppend(std::move(event));
+}
+
+void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs) {
+    auto event = std::make_shared<TLDelete>(path, xAttrs);
+    if (event->precheck()) eventAppend(std::move(event));
+}
+
+void TimeLineManager::addMoveEvent(const std::string& from, const std::string& to,
+                                   const CorvaneExtendedAttributes& xAttrs) {
+    auto event = std::make_shared<TLMove>(from, to, xAttrs);
+    event->moveAction = TLMove::moveActions::move;
+    if (event->precheck()) eventAppend(std::move(event));
+}
+
+void TimeLineManager::addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume) {
+    if (!volume) return;
+    platform::DispatchQueue::global(platform::QoS::background).async([volume] {
+        VolumeManager::sharedInstance().unmountVolume(volume);
+    });
+}
+
+void TimeLineManager::addGhostCleanupEvent(const std::string& path) {
+    log().logDebug("Ghost clean-up of " + path);
 }
 
 void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
@@ -256,8 +281,8 @@ bool TimeLineManager::inIgnoreList(const std::string& path) {
     };
 
     if (ends(path, ".DS_Store")) return true;
-    for (std::string_view name : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems",
-                                  ".Trashes", ".Trash"})
+    for (std::string_view name : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100",
+                                  ".TemporaryItems", ".Trashes", ".Trash"})
         if (topLevel(name)) return true;
     if (starts(".VolumeIcon.icns")) return true;
     if (starts("Icon?")) return true;
@@ -287,7 +312,8 @@ void TimeLineManager::saveTimeLine() {
     }
     // Written beside and renamed over, so a crash mid-write never leaves half a timeline.
     std::string path = timelinePath();
-    if (!platform::writeFileAtomically(path, content, 0600)) log().logFatal("Could not save the timeline to " + path);
+    if (!platform::writeFileAtomically(path, content, 0600))
+        log().logFatal("Could not save the timeline to " + path);
 }
 
 ReplayResult TimeLineManager::readReplay(int fd) {
@@ -332,7 +358,8 @@ ReplayResult TimeLineManager::readReplay(int fd) {
             auto p = recordLine(record, "Path");
             auto attrs = recordAttributes(record);
             if (p && attrs) {
-                result.events.push_back(std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
+                result.events.push_back(
+                    std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
                 continue;
             }
         } else if (record.rfind("Move {\n", 0) == 0) {

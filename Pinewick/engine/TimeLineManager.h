@@ -22,6 +22,8 @@
 
 namespace tw {
 
+class VolumeDetail;
+
 // What a saved timeline file gave back: the events in order, and the bytes that could not be replayed.
 struct ReplayResult {
     std::vector<std::shared_ptr<TLEvent>> events;
@@ -29,7 +31,7 @@ struct ReplayResult {
 };
 
 class TimeLineManager {
-public:
+  public:
     // The process-wide timeline, on the configured support folder; never destroyed.
     static TimeLineManager& sharedInstance();
 
@@ -50,6 +52,15 @@ public:
     void addCloseEvent(const std::string& path);
     // Queues the creation of a local folder on the server when it is not yet known to the sync.
     void addCreateFolder(const std::string& path);
+    // Queues the server delete of a local item, with its record from before it disappeared.
+    void addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs);
+    // Queues a local rename or move, with the item's record from before the move.
+    void addMoveEvent(const std::string& from, const std::string& to,
+                      const CorvaneExtendedAttributes& xAttrs);
+    // Ejects a volume the server no longer offers, in the background.
+    void addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume);
+    // Exists for the in-location folders the server dropped; nothing is done to them.
+    void addGhostCleanupEvent(const std::string& path);
     // Two files exchanged their contents: both are uploaded as changed files, in order.
     void addExchangeEvent(const std::string& file, const std::string& file2);
 
@@ -94,7 +105,7 @@ public:
 
     std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
 
-private:
+  private:
     void loadTimeLine();
     void runEventQueue();
     void loop();

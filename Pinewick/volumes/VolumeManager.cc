@@ -1,13 +1,30 @@
 #include "Pinewick/volumes/VolumeManager.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/TextUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/volumes/EngineLink.h"
+#include "Pinewick/volumes/KernelCommunicator.h"
+#include "Pinewick/volumes/SpotLight.h"
+#include "platform/defaults.h"
+#include "platform/dispatch.h"
+#include "platform/fd.h"
 #include "platform/files.h"
+#include "platform/notifications.h"
 #include "platform/places.h"
+#include "platform/process.h"
+#include "platform/pwevent.h"
+#include "platform/volpath.h"
 
 namespace tw {
 namespace {
@@ -27,7 +44,10 @@ std::string uuidOfRoot(const std::string& root, uint64_t device) {
     if (root.empty()) return "";
     auto attrs = platform::attributesOfItem(root);
     if (!attrs || attrs->systemNumber != device) return "";
-    return platform::getXattr(root, "com.meridot.tidewell.volumeuuid", 128).value_or("");
+    std::string uuid = platform::getXattr(root, "com.meridot.tidewell.volumeuuid", 128).value_or("");
+    // An image mount keeps its UUID in the image's description, which the watcher hosting it knows.
+    if (uuid.empty()) uuid = platform::volumeUUIDForDevice(device);
+    return uuid;
 }
 
 // `path` lies in `folder` (or is it), compared without regard to case; returns the rest after the
@@ -43,10 +63,14 @@ std::optional<std::string> restIfUnder(const std::string& path, const std::strin
 
 std::string VolumeDetail::rawValue(volumeStates s) {
     switch (s) {
-        case volumeStates::Visible: return "Visible";
-        case volumeStates::Hidden: return "Hidden";
-        case volumeStates::Dead: return "Dead";
-        case volumeStates::InLocation: return "InLocation";
+        case volumeStates::Visible:
+            return "Visible";
+        case volumeStates::Hidden:
+            return "Hidden";
+        case volumeStates::Dead:
+            return "Dead";
+        case volumeStates::InLocation:
+            return "InLocation";
     }
     return "Hidden";
 }
@@ -61,10 +85,19 @@ VolumeDetail::VolumeDetail(const std::string& name)
     : localFolder(platform::volumesRoot() + "/" + name),
       serverFolder("/" + name),
       diskImage(ServerConfigurationDetails::sharedInstance().supportFolder + name + volumeType),
-      volumeName(name) {}
+      volumeName(name) {
+    if (auto stored = ServerConfigurationDetails::sharedInstance().retrieveUserVolumeState(name))
+        if (auto s = stateFromRaw(*stored); s && *s != volumeStates::InLocation) state = *s;
+    if (auto kernel = KernelCommunicator::current()) kernel->addWatchPath(localFolder);
+}
+
+bool VolumeDetail::safeVolumeName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
 
 std::shared_ptr<VolumeDetail> VolumeDetail::inLocation(const std::string& localFolder,
-                                                      const std::string& serverFolder) {
+                                                       const std::string& serverFolder) {
     auto parts = components(serverFolder);
     if (parts.empty()) return nullptr;
     std::shared_ptr<VolumeDetail> v(new VolumeDetail());
@@ -79,10 +112,12 @@ std::shared_ptr<VolumeDetail> VolumeDetail::inLocation(const std::string& localF
     return v;
 }
 
-void VolumeDetail::addAdditionalInLocationPath(const std::string& localFolder, const std::string& serverFolder) {
+void VolumeDetail::addAdditionalInLocationPath(const std::string& localFolder,
+                                               const std::string& serverFolder) {
     std::string expanded = platform::expandTilde(localFolder);
     inLocationList.emplace_back(serverFolder, expanded);
     platform::makeFolders(expanded);
+    if (auto kernel = KernelCommunicator::current()) kernel->addWatchPath(expanded);
 }
 
 void VolumeDetail::setVolumeSystemNumber(uint64_t number) {
@@ -107,15 +142,15 @@ std::string VolumeDetail::description() const {
     std::string list = "[";
     for (size_t i = 0; i < inLocationList.size(); ++i) {
         if (i) list += ", ";
-        list += "(serverFolder: \"" + inLocationList[i].first + "\", localFolder: \"" + inLocationList[i].second +
-                "\")";
+        list += "(serverFolder: \"" + inLocationList[i].first + "\", localFolder: \"" +
+                inLocationList[i].second + "\")";
     }
     list += "]";
     return "VolumeDetail\r{" + std::string("\r       Volume Name: ") + volumeName +
            "\r      Local Folder: " + localFolder + "\r     Server Folder: " + serverFolder +
            "\r             State: " + rawValue(state) + "\r        Disk Image: " + diskImage +
-           "\r     System Number: " + std::to_string(volumeSystemNumber()) + "\r       Volume UUID: " +
-           volumeUUID() + "\r  In Location List: " + list + "\r}\r";
+           "\r     System Number: " + std::to_string(volumeSystemNumber()) +
+           "\r       Volume UUID: " + volumeUUID() + "\r  In Location List: " + list + "\r}\r";
 }
 
 // ---- VolumeManager
@@ -125,6 +160,8 @@ VolumeManager& VolumeManager::sharedInstance() {
         auto* manager = new VolumeManager();
         // Item records mirror into the metadata database under their volume's UUID.
         setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); });
+        manager->fetchOfflineMappoints();
+        manager->storeList();
         return manager;
     }();
     return *shared;
@@ -146,12 +183,13 @@ std::vector<std::shared_ptr<VolumeDetail>> VolumeManager::volumeList() const {
     return volumeList_;
 }
 
-void VolumeManager::resolveInLocationSync(const std::vector<std::pair<std::string, std::string>>& serverToLocal) {
+void VolumeManager::resolveInLocationSync(
+    const std::vector<std::pair<std::string, std::string>>& serverToLocal) {
     for (const auto& [serverFolder, localFolder] : serverToLocal) {
         auto parts = components(serverFolder);
         if (parts.empty()) {
-            Logger::sharedInstance().logWarning("Could not handle In Location Mapping " + localFolder + " : " +
-                                                serverFolder);
+            Logger::sharedInstance().logWarning("Could not handle In Location Mapping " + localFolder +
+                                                " : " + serverFolder);
             continue;
         }
         auto existing = findVolume(parts[0]);
@@ -197,7 +235,8 @@ std::pair<bool, std::string> VolumeManager::stripVolumePrefix(const std::string&
     return {false, path};
 }
 
-std::optional<std::pair<std::string, std::string>> VolumeManager::inLocationPairFor(const std::string& path) const {
+std::optional<std::pair<std::string, std::string>> VolumeManager::inLocationPairFor(
+    const std::string& path) const {
     std::lock_guard lock(mutex_);
     for (const auto& v : volumeList_) {
         if (v->state != VolumeDetail::volumeStates::InLocation) continue;
@@ -270,6 +309,389 @@ std::vector<std::string> VolumeManager::activeVolumesList() const {
             for (const auto& pair : v->inLocationList) out.push_back(pair.second);
     }
     return out;
+}
+
+// ---- mounting, ejecting and reconciling
+
+namespace {
+
+using namespace std::chrono_literals;
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// A folder is mounted when it is the root of a file system other than its parent's.
+bool isMounted(const std::string& folder) {
+    struct stat self, parent;
+    if (::stat(folder.c_str(), &self) != 0) return false;
+    std::string up = folder.substr(0, folder.find_last_of('/'));
+    if (up.empty()) up = "/";
+    if (::stat(up.c_str(), &parent) != 0) return false;
+    return self.st_dev != parent.st_dev;
+}
+
+// Runs one of the disk-image tools and logs what went wrong, with the tool's own words.
+bool runHdiutil(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{platform::toolPath("tidewell-hdiutil")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto r = platform::runProcess(argv, 2min, true);
+    if (r.succeeded()) return true;
+    std::string what = argv[0];
+    for (const auto& a : args) what += " " + a;
+    std::string why = !r.started   ? r.error
+                      : r.timedOut ? std::string("timed out")
+                                   : "exit status " + std::to_string(r.exitCode);
+    log().logWarning("Disk image tool failed (" + why + "): " + what +
+                     (r.output.empty() ? "" : ": " + r.output));
+    return false;
+}
+
+// Names a file manager uses for a trash at the top of a mount: ours must never take files out of
+// the synchronised area.
+std::vector<std::string> trashNames() {
+    return {".Trashes", ".Trash", ".Trash-" + std::to_string(::getuid())};
+}
+
+bool folderIsEmpty(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_empty(path, ec) && !ec;
+}
+
+std::string timestampForName() {
+    char buf[32];
+    time_t now = ::time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    strftime(buf, sizeof buf, "%Y-%m-%d %H.%M.%S", &tm);
+    return buf;
+}
+
+}  // namespace
+
+void VolumeManager::setState(const std::shared_ptr<VolumeDetail>& volume, VolumeDetail::volumeStates state,
+                             bool store) {
+    volume->state = state;
+    if (store && !platform::Defaults::standard().set(volume->volumeName, VolumeDetail::rawValue(state)))
+        log().logWarning("Could not store the state " + VolumeDetail::rawValue(state) + " of volume " +
+                         volume->volumeName);
+}
+
+void VolumeManager::createVolume(const std::shared_ptr<VolumeDetail>& volume) {
+    {
+        std::lock_guard lock(creationsMutex_);
+        ++creations_;
+    }
+    auto done = [this] {
+        std::lock_guard lock(creationsMutex_);
+        --creations_;
+        creationsDone_.notify_all();
+    };
+    static auto queue = platform::DispatchQueue::concurrent("com.meridot.tidewell.volumeCreate");
+    queue->async([this, volume, done] {
+        std::error_code ec;
+        if (!std::filesystem::exists(volume->diskImage, ec))
+            runHdiutil({"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname",
+                        volume->volumeName, volume->diskImage});
+        volume->available = std::filesystem::exists(volume->diskImage, ec);
+        done();
+    });
+}
+
+bool VolumeManager::waitForCreations(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(creationsMutex_);
+    return creationsDone_.wait_for(lock, timeout, [this] { return creations_ == 0; });
+}
+
+bool VolumeManager::mountVolume(const std::shared_ptr<VolumeDetail>& volume, bool display) {
+    TW_TRACE_IN("mountVolume(" + volume->volumeName + ")");
+    // A volume being created in the background cannot be attached before its image exists.
+    waitForCreations(2min);
+    if (!runHdiutil({"attach", volume->diskImage}) || !isMounted(volume->localFolder)) {
+        // Without the mount, whatever the later steps wrote would land in an unwatched folder.
+        log().logWarning("Volume " + volume->volumeName + " could not be mounted at " + volume->localFolder);
+        TW_TRACE_OUT("mountVolume(" + volume->volumeName + ")");
+        return false;
+    }
+    disableTrash(volume);
+    brandVolume(volume);
+    if (auto attrs = platform::attributesOfItem(volume->localFolder))
+        volume->setVolumeSystemNumber(attrs->systemNumber);
+    if (!SpotLight::isSpotlightActive(volume->localFolder))
+        SpotLight::changeSpotlight(volume->localFolder, "on");
+    auto link = engineLink();
+    if (link->addSyncFolderEvent) link->addSyncFolderEvent(volume->localFolder, false);
+    std::shared_ptr<const ServerFileObject> details;
+    {
+        std::lock_guard lock(mutex_);
+        details = volume->serverDetails;
+    }
+    if (details && link->refreshFolder) link->refreshFolder(volume->localFolder, *details);
+    if (display) {
+        if (link->revealFolder) link->revealFolder(volume->localFolder);
+        // The file manager's toolbar needs no script on this desktop.
+        log().logDebug("Toolbar of " + volume->volumeName + " left as the file manager shows it");
+    }
+    TW_TRACE_OUT("mountVolume(" + volume->volumeName + ")");
+    return true;
+}
+
+bool VolumeManager::attachInPlace(const std::string& folder) {
+    if (isMounted(folder)) return true;
+    return runHdiutil({"attach-in-place", folder}) && isMounted(folder);
+}
+
+void VolumeManager::unmountVolume(const std::shared_ptr<VolumeDetail>& volume) {
+    if (volume->state == VolumeDetail::volumeStates::InLocation) {
+        for (const auto& pair : volume->inLocationList)
+            if (isMounted(pair.second)) runHdiutil({"eject", "-force", pair.second});
+    } else if (isMounted(volume->localFolder)) {
+        // Forced, as at shutdown: a file left open must not keep the volume, and the watcher, alive.
+        runHdiutil({"eject", "-force", volume->localFolder});
+    }
+    volume->setVolumeSystemNumber(0);
+}
+
+void VolumeManager::mountVolumes(std::chrono::milliseconds timeout) {
+    TW_TRACE_IN("mountVolumes()");
+    auto pending = std::make_shared<std::atomic<int>>(0);
+    platform::Semaphore finished(0);
+    for (const auto& volume : volumeList()) {
+        if (volume->state == VolumeDetail::volumeStates::InLocation) {
+            for (const auto& pair : volume->inLocationList) {
+                if (!attachInPlace(pair.second))
+                    log().logWarning("In-location folder " + pair.second + " could not be attached");
+                else if (auto attrs = platform::attributesOfItem(pair.second))
+                    volume->setVolumeSystemNumber(attrs->systemNumber);
+            }
+            continue;
+        }
+        if (volume->state != VolumeDetail::volumeStates::Visible || isMounted(volume->localFolder)) continue;
+        ++*pending;
+        platform::DispatchQueue::global().async([this, volume, &finished] {
+            mountVolume(volume, false);
+            finished.signal();
+        });
+    }
+    // Waits for the mounts themselves, so that the start-up listing finds them in place.
+    int left = pending->load();
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (left > 0) {
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0 || !finished.waitFor(remaining)) {
+            // The tasks still hold `finished`; waiting for them is the only safe way out.
+            log().logWarning("Mounting volumes takes longer than expected; waiting on");
+            while (left > 0) {
+                finished.wait();
+                --left;
+            }
+            break;
+        }
+        --left;
+    }
+    TW_TRACE_OUT("mountVolumes()");
+}
+
+void VolumeManager::unmountVolumes(std::chrono::milliseconds timeout) {
+    TW_TRACE_IN("unmountVolumes()");
+    (void)timeout;  // each eject is bounded by the tool's own time limit
+    for (const auto& volume : volumeList())
+        if (volume->state == VolumeDetail::volumeStates::Visible ||
+            volume->state == VolumeDetail::volumeStates::InLocation)
+            unmountVolume(volume);
+    TW_TRACE_OUT("unmountVolumes()");
+}
+
+bool VolumeManager::activateVolume(const std::string& name) {
+    auto volume = findVolume(name);
+    if (!volume || volume->state == VolumeDetail::volumeStates::InLocation) return false;
+    setState(volume, VolumeDetail::volumeStates::Visible, true);
+    platform::DispatchQueue::global().async([this, volume] { mountVolume(volume, true); });
+    storeList();
+    return true;
+}
+
+bool VolumeManager::deactivateVolume(const std::string& name) {
+    auto volume = findVolume(name);
+    if (!volume || volume->state == VolumeDetail::volumeStates::InLocation) return false;
+    unmountVolume(volume);
+    setState(volume, VolumeDetail::volumeStates::Hidden, true);
+    storeList();
+    return true;
+}
+
+void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
+    TW_TRACE_IN("resolveVolumes()");
+    auto link = engineLink();
+    std::vector<std::shared_ptr<VolumeDetail>> newList;
+    auto old = volumeList();
+    for (const auto& mp : mappoints) {
+        if (!VolumeDetail::safeVolumeName(mp.name)) {
+            log().logWarning("Ignoring a mappoint whose name cannot be a folder: \"" + mp.name + "\"");
+            continue;
+        }
+        bool resume = mp.diskType == "smb";
+        auto existing = findVolume(mp.name);
+        if (!existing) {
+            auto volume = std::make_shared<VolumeDetail>(mp.name);
+            volume->available = false;
+            volume->canResumeUploads = resume;
+            {
+                std::lock_guard lock(mutex_);
+                volume->serverDetails = mp.entry;
+            }
+            newList.push_back(volume);
+            createVolume(volume);
+            continue;
+        }
+        existing->canResumeUploads = resume;
+        newList.push_back(existing);
+        switch (existing->state.load()) {
+            case VolumeDetail::volumeStates::Dead:
+            case VolumeDetail::volumeStates::Visible: {
+                bool wasDead = existing->state == VolumeDetail::volumeStates::Dead;
+                setState(existing, VolumeDetail::volumeStates::Visible, true);
+                {
+                    std::lock_guard lock(mutex_);
+                    existing->serverDetails = mp.entry;
+                }
+                if (mp.entry && link->refreshFolder && isMounted(existing->localFolder))
+                    link->refreshFolder(existing->localFolder, *mp.entry);
+                // A volume that comes back from the dead was ejected: it has to be mounted again.
+                if (wasDead && !isMounted(existing->localFolder))
+                    platform::DispatchQueue::global().async(
+                        [this, existing] { mountVolume(existing, false); });
+                else if (link->addSyncFolderEvent)
+                    link->addSyncFolderEvent(existing->localFolder, true);
+                break;
+            }
+            case VolumeDetail::volumeStates::InLocation:
+                for (const auto& pair : existing->inLocationList) {
+                    CorvaneExtendedAttributes record(pair.second);
+                    auto wanted = mp.automatic ? CEAStatus::keys::Regular : CEAStatus::keys::Placeholder;
+                    if (record.ceaStatus.status != wanted) record.ceaStatus.setStatus(wanted);
+                    record.save();
+                    if (link->addSyncFolderEvent) link->addSyncFolderEvent(pair.second, true);
+                }
+                break;
+            case VolumeDetail::volumeStates::Hidden:
+                break;
+        }
+    }
+    // A volume the server stopped offering stays known (Dead, or an in-location entry), so that it
+    // comes back Visible, with its image, as soon as the server lists it again.
+    for (const auto& v : old)
+        if (std::find(newList.begin(), newList.end(), v) == newList.end()) newList.push_back(v);
+    {
+        std::lock_guard lock(mutex_);
+        volumeList_ = newList;
+    }
+    if (link->volumeMenuChanged) link->volumeMenuChanged();
+    storeList();
+    for (const auto& v : old) {
+        bool listed = false;
+        for (const auto& mp : mappoints) listed = listed || equalsIgnoringCase(mp.name, v->volumeName);
+        if (listed) continue;
+        if (v->state == VolumeDetail::volumeStates::InLocation) {
+            for (const auto& pair : v->inLocationList)
+                if (link->addGhostCleanupEvent) link->addGhostCleanupEvent(pair.second);
+            continue;
+        }
+        setState(v, VolumeDetail::volumeStates::Dead, true);
+        if (link->addRecoverVolumeEvent)
+            link->addRecoverVolumeEvent(v);
+        else
+            platform::DispatchQueue::global(platform::QoS::background).async([this, v] { unmountVolume(v); });
+    }
+    TW_TRACE_OUT("resolveVolumes()");
+}
+
+std::vector<std::string> VolumeManager::getMenuList() const {
+    std::vector<std::string> names;
+    for (const auto& v : volumeList())
+        if (v->state == VolumeDetail::volumeStates::Visible || v->state == VolumeDetail::volumeStates::Hidden)
+            names.push_back(v->volumeName);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void VolumeManager::fetchOfflineMappoints() {
+    const std::string& support = ServerConfigurationDetails::sharedInstance().supportFolder;
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (std::filesystem::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::string ext = VolumeDetail::volumeType;
+        if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+            names.push_back(name.substr(0, name.size() - ext.size()));
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+        if (!VolumeDetail::safeVolumeName(name) || findVolume(name)) continue;
+        addVolume(std::make_shared<VolumeDetail>(name));
+    }
+}
+
+void VolumeManager::storeList() {
+    auto list = activeVolumesList();
+    if (list.empty()) return;
+    if (!platform::Defaults::finderListSuite().set(finderWatchListKey, nlohmann::json(list)))
+        log().logWarning("Could not publish the watched folders to the file manager");
+    platform::DistributedNotificationCenter::defaultCenter().post(volumeChangeNotification, "");
+}
+
+void VolumeManager::disableTrash(const std::shared_ptr<VolumeDetail>& volume) {
+    auto link = engineLink();
+    for (const auto& name : trashNames()) {
+        std::string path = volume->localFolder + "/" + name;
+        std::error_code ec;
+        if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
+            // Anything already trashed there is the user's: keep it in the recovery folder first.
+            if (!folderIsEmpty(path)) {
+                std::string keep = platform::expandTilde(
+                                       ServerConfigurationDetails::sharedInstance().currentRecoveryFolder()) +
+                                   "/" + name + " of " + volume->volumeName + " " + timestampForName();
+                platform::makeFolders(keep);
+                std::filesystem::copy(path, keep, std::filesystem::copy_options::recursive, ec);
+                if (ec) {
+                    log().logWarning("Could not keep the trash " + path + " in " + keep + ": " +
+                                     ec.message() + "; it stays where it is");
+                    continue;
+                }
+                log().logWarning("Moved the trash " + path + " to " + keep);
+            }
+            recursiveDelete(path);
+            platform::UniqueFd fd(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644));
+            if (!fd)
+                log().logWarning("Could not put a file in place of the trash " + path + ": " +
+                                 strerror(errno));
+        } else if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+            // Taken before a file manager makes it a folder.
+            platform::UniqueFd fd(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644));
+        }
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)) && link->setLocal)
+            link->setLocal(path);
+    }
+    std::string events = volume->localFolder + "/.fseventsd";
+    std::error_code ec;
+    if (std::filesystem::exists(events, ec) && link->setLocal) link->setLocal(events);
+}
+
+void VolumeManager::brandVolume(const std::shared_ptr<VolumeDetail>& volume) {
+    std::string icon = platform::executableFolder() + "/../share/tidewell/VolumeIcon.icns";
+    std::error_code ec;
+    if (!std::filesystem::exists(icon, ec)) return;
+    std::filesystem::copy_file(icon, volume->localFolder + "/.VolumeIcon.icns",
+                               ec);  // an existing copy stays
+    std::string finderInfo(32, '\0');
+    finderInfo[8] = 4;  // the custom-icon flag
+    platform::setXattr(volume->localFolder, "com.apple.FinderInfo", finderInfo);
+}
+
+void VolumeManager::recursiveDelete(const std::string& path) {
+    platform::runProcess({"/bin/chmod", "-R", "+r", path});
+    platform::runProcess({"/bin/rm", "-drf", path});
 }
 
 }  // namespace tw

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,21 +19,28 @@
 
 namespace tw {
 
+class ServerFileObject;
+
 class VolumeDetail {
-public:
+  public:
     enum class volumeStates { Visible, Hidden, Dead, InLocation };
     static std::string rawValue(volumeStates s);
     static std::optional<volumeStates> stateFromRaw(const std::string& raw);
     static constexpr const char* volumeType = ".sparsebundle";
 
-    // A mappoint volume: mounted at the volumes root + "/" + name, server folder "/" + name.
+    // A mappoint volume: mounted at the volumes root + "/" + name, server folder "/" + name; its state
+    // is the one stored for the name (Hidden when none). Asks the watcher to watch its folder.
     explicit VolumeDetail(const std::string& volumeName);
+    // Whether a name can be a volume: one path component that stays inside the volumes root (not
+    // empty, ".", "..", and without "/" or NUL).
+    static bool safeVolumeName(const std::string& name);
     // The in-location entry; `serverFolder` must have at least two "/"-separated components, the
     // second naming the volume. Returns none for a server folder without one.
-    static std::shared_ptr<VolumeDetail> inLocation(const std::string& localFolder, const std::string& serverFolder);
+    static std::shared_ptr<VolumeDetail> inLocation(const std::string& localFolder,
+                                                    const std::string& serverFolder);
 
-    // Adds a (server folder, local folder) pair; a leading "~" of the local folder is expanded and the
-    // folder is created with its parents (an error is ignored).
+    // Adds a (server folder, local folder) pair; a leading "~" of the local folder is expanded, the
+    // folder is created with its parents (an error is ignored) and the watcher asked to watch it.
     void addAdditionalInLocationPath(const std::string& localFolder, const std::string& serverFolder);
 
     // Sets the device number of the mounted volume and recomputes `volumeUUID` from it.
@@ -45,12 +54,14 @@ public:
     std::string serverFolder;
     std::string diskImage;
     std::string volumeName;
-    bool available = true;
-    bool canResumeUploads = false;
+    std::atomic<bool> available{true};
+    std::atomic<bool> canResumeUploads{false};
     std::vector<std::pair<std::string, std::string>> inLocationList;  // (server folder, local folder)
-    volumeStates state = volumeStates::Hidden;
+    std::atomic<volumeStates> state{volumeStates::Hidden};
+    // The mappoint's listing entry, once the server has listed it. Under the volume manager's lock.
+    std::shared_ptr<const ServerFileObject> serverDetails;
 
-private:
+  private:
     VolumeDetail() = default;
     std::atomic<uint64_t> volumeSystemNumber_{0};
     mutable std::mutex uuidMutex_;
@@ -58,12 +69,43 @@ private:
 };
 
 class VolumeManager {
-public:
+  public:
     static VolumeManager& sharedInstance();
     VolumeManager() = default;
 
-    // Adds a volume to the list (start-up and tests; reconciliation with the server comes later).
+    // Adds a volume to the list.
     void addVolume(std::shared_ptr<VolumeDetail> volume);
+
+    // What the server says of one mappoint, for `resolveVolumes`.
+    struct Mappoint {
+        std::string name;
+        std::string diskType;    // "smb" volumes resume uploads
+        bool automatic = false;  // the entry's mode is Automatic
+        std::shared_ptr<const ServerFileObject> entry;
+    };
+
+    // Mounts every Visible volume that is not mounted and attaches every in-location folder in place;
+    // returns when the mounts have finished (at most `timeout`).
+    void mountVolumes(std::chrono::milliseconds timeout = std::chrono::minutes(2));
+    // Ejects every Visible volume and in-location folder; returns when done (at most `timeout`).
+    void unmountVolumes(std::chrono::milliseconds timeout = std::chrono::minutes(1));
+    // The user shows or hides a volume (the tray's volume menu, `tidewell mount` / `unmount`).
+    // False when no volume has that name.
+    bool activateVolume(const std::string& name);
+    bool deactivateVolume(const std::string& name);
+    // Reconciles the list with the server's mappoints: new ones get an image, known ones are
+    // refreshed and listed, missing ones become Dead (or, in-location, are cleaned up).
+    void resolveVolumes(const std::vector<Mappoint>& mappoints);
+    // Names of Visible and Hidden volumes, sorted, for the volume menu.
+    std::vector<std::string> getMenuList() const;
+    // Ejects one volume (also the recover-volume event of a mappoint the server dropped).
+    void unmountVolume(const std::shared_ptr<VolumeDetail>& volume);
+    // Loads the volumes whose images are in the support folder (start-up).
+    void fetchOfflineMappoints();
+    // Publishes the watched folders to the file-manager extension and tells it.
+    void storeList();
+    // Waits until images being created in the background are done (tests, shutdown).
+    bool waitForCreations(std::chrono::milliseconds timeout);
     void clear();
     std::vector<std::shared_ptr<VolumeDetail>> volumeList() const;
 
@@ -94,12 +136,28 @@ public:
 
     static constexpr const char* deadMappoint = "DEADMAPPOINT";
 
-private:
+    static constexpr const char* finderWatchListKey = "FinderWatchList";
+    static constexpr const char* volumeChangeNotification = "BrindleVolumeChange";
+
+  private:
+    void createVolume(const std::shared_ptr<VolumeDetail>& volume);
+    // The mount task. False when the image could not be attached (nothing else is then done to it).
+    bool mountVolume(const std::shared_ptr<VolumeDetail>& volume, bool display);
+    bool attachInPlace(const std::string& folder);
+    void disableTrash(const std::shared_ptr<VolumeDetail>& volume);
+    void brandVolume(const std::shared_ptr<VolumeDetail>& volume);
+    static void recursiveDelete(const std::string& path);
+    void setState(const std::shared_ptr<VolumeDetail>& volume, VolumeDetail::volumeStates state, bool store);
+
     // The in-location pair whose local folder holds `path` (prefix test without regard to case).
     std::optional<std::pair<std::string, std::string>> inLocationPairFor(const std::string& path) const;
 
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<VolumeDetail>> volumeList_;
+
+    std::mutex creationsMutex_;
+    std::condition_variable creationsDone_;
+    int creations_ = 0;  // images being created, under creationsMutex_
 };
 
 }  // namespace tw

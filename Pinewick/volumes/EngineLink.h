@@ -1,0 +1,55 @@
+// What the kernel channel and the volume manager ask of the sync engine. The engine sits above this
+// subsystem (it uses volumes to translate paths), so it installs these calls at start-up instead of
+// being called directly. A call that is not installed does nothing, which is what tests of the
+// volume layer alone want.
+//
+// Thread-safety: install once before use; the calls themselves may come from any thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+
+namespace tw {
+
+class VolumeDetail;
+class ServerFileObject;
+
+struct EngineLink {
+    // Timeline work.
+    std::function<void(const std::string& path, bool userRequest)> addSyncFolderEvent;
+    std::function<void(const std::string& path)> addCloseEvent;
+    std::function<void(const std::string& file, const std::string& file2)> addExchangeEvent;
+    std::function<void(const std::string& path, const CorvaneExtendedAttributes& xAttrs)> addDeleteEvent;
+    // Builds the move event with the item's record from before the move, checks it and queues it.
+    std::function<void(const std::string& from, const std::string& to,
+                       const CorvaneExtendedAttributes& xAttrs)>
+        addMoveEvent;
+    // Builds the create-folder event, checks it and queues it.
+    std::function<void(const std::string& path)> addCreateFolderEvent;
+    std::function<void(const std::string& path)> addGhostCleanupEvent;
+    // Ejects a volume the server no longer offers (in the background).
+    std::function<void(std::shared_ptr<VolumeDetail> volume)> addRecoverVolumeEvent;
+    // Records a folder's server facts (sharing, read-only, state by mode) from its listing entry.
+    std::function<void(const std::string& path, const ServerFileObject& entry)> refreshFolder;
+    // Marks an item LocalOnly so it is never synchronised.
+    std::function<void(const std::string& path)> setLocal;
+    // The volume sub-menu of the tray has to be rebuilt.
+    std::function<void()> volumeMenuChanged;
+    // The kernel link was lost and is being rebuilt: hold the timeline, then let the run state decide.
+    std::function<void()> pauseTimeLine;
+    std::function<void()> triggerChanges;
+    // The application cannot run without its file watcher.
+    std::function<void()> terminate;
+    // Shows a mounted volume to the user (opening it in the file manager).
+    std::function<void(const std::string& folder)> revealFolder;
+};
+
+// The installed link (all calls empty until `setEngineLink`). A snapshot: replacing the link while a
+// call runs is safe, the running call keeps the link it started with.
+std::shared_ptr<const EngineLink> engineLink();
+void setEngineLink(EngineLink link);
+
+}  // namespace tw

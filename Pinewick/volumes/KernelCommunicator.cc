@@ -1,0 +1,384 @@
+#include "Pinewick/volumes/KernelCommunicator.h"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <optional>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/volumes/EngineLink.h"
+#include "Pinewick/volumes/PIDManager.h"
+#include "platform/dispatch.h"
+#include "platform/places.h"
+#include "platform/process.h"
+
+namespace tw {
+namespace {
+
+using namespace std::chrono_literals;
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// "0x" and a return code as a signed 32-bit number in lower-case hexadecimal ("0x-1" for -1).
+std::string hexCode(pw::IOReturn code) {
+    char buf[16];
+    if (code < 0)
+        snprintf(buf, sizeof buf, "-%x", static_cast<unsigned>(-static_cast<int64_t>(code)));
+    else
+        snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(code));
+    return std::string("0x") + buf;
+}
+
+// The text of a record field: up to the first zero byte; empty when it is not UTF-8.
+std::string decodeField(const char* field) {
+    std::string text = platform::fieldText(field);
+    return isValidUTF8(text) ? text : std::string();
+}
+
+bool knownAction(std::uint8_t a) {
+    return (a >= pw::kauth_FILEOP_OPEN && a <= pw::kauth_FILEOP_DELETE) ||
+           a == pw::kauth_FILEOP_CREATE_FOLDER || a == pw::kauth_FILEOP_ISGHOST ||
+           a == pw::kauth_FILEOP_ISREADONLY;
+}
+
+bool contentNotLocal(CEAStatus::keys s) {
+    return s == CEAStatus::keys::Placeholder || s == CEAStatus::keys::ErrorPlaceHolder ||
+           s == CEAStatus::keys::RequireDownload;
+}
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return "";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Wakes the listen loop's back-off sleep when the link is closing.
+struct Sleeper {
+    std::mutex mutex;
+    std::condition_variable cv;
+};
+
+}  // namespace
+
+namespace {
+std::mutex g_sharedMutex;
+std::shared_ptr<KernelCommunicator>& sharedLink() {
+    static auto* link = new std::shared_ptr<KernelCommunicator>();
+    return *link;
+}
+}  // namespace
+
+KernelCommunicator& KernelCommunicator::sharedInstance() {
+    std::lock_guard lock(g_sharedMutex);
+    auto& link = sharedLink();
+    if (!link)
+        link = std::make_shared<KernelCommunicator>(
+            Options{platform::userClientSocketPath(), platform::toolPath("gatewarden"), 5000ms, nullptr});
+    return *link;
+}
+
+std::shared_ptr<KernelCommunicator> KernelCommunicator::current() {
+    std::lock_guard lock(g_sharedMutex);
+    return sharedLink();
+}
+
+void KernelCommunicator::install(std::shared_ptr<KernelCommunicator> link) {
+    std::lock_guard lock(g_sharedMutex);
+    sharedLink() = std::move(link);
+}
+
+KernelCommunicator::KernelCommunicator(Options options) : options_(std::move(options)) {
+    reconnected_ = options_.reconnected;
+    openConnection();
+}
+
+KernelCommunicator::~KernelCommunicator() {
+    closeConnection();
+}
+
+void KernelCommunicator::setReconnected(std::function<void()> reconnected) {
+    std::lock_guard lock(reconnectedMutex_);
+    reconnected_ = std::move(reconnected);
+}
+
+bool KernelCommunicator::connectOnce(pw::IOReturn* error) {
+    pw::IOReturn err = pw::kNoServiceFound;
+    std::unique_ptr<platform::UserClient> client = platform::UserClient::connect(options_.socketPath, &err);
+    if (!client && !options_.gatewardenPath.empty() && !closing_) {
+        // Nobody serves the socket: start the watcher installed beside us and give it time to listen.
+        std::string why;
+        std::string logFile = platform::stateHome() + "/Meridot/gatewarden.log";
+        platform::makeFolders(platform::stateHome() + "/Meridot");
+        if (::access(options_.gatewardenPath.c_str(), X_OK) != 0) {
+            log().logWarning("No file watcher to start at " + options_.gatewardenPath);
+        } else if (!platform::spawnDetached(
+                       {options_.gatewardenPath, "--foreground", "--socket", options_.socketPath}, &why,
+                       logFile)) {
+            log().logWarning("Could not start the file watcher " + options_.gatewardenPath + ": " + why);
+        } else {
+            log().logWarning("Started the file watcher " + options_.gatewardenPath);
+            auto deadline = std::chrono::steady_clock::now() + options_.startWait;
+            while (!client && std::chrono::steady_clock::now() < deadline && !closing_) {
+                std::this_thread::sleep_for(50ms);
+                client = platform::UserClient::connect(options_.socketPath, &err);
+            }
+        }
+    }
+    if (!client) {
+        if (error) *error = err;
+        return false;
+    }
+    pw::IOReturn code = client->openConnection();
+    if (code != pw::kIOReturnSuccess) {
+        if (error) *error = code;
+        return false;
+    }
+    std::lock_guard lock(clientMutex_);
+    client_ = std::shared_ptr<platform::UserClient>(std::move(client));
+    connected_ = true;
+    return true;
+}
+
+bool KernelCommunicator::openConnection() {
+    TW_TRACE_IN("openConnection()");
+    pw::IOReturn error = pw::kNoServiceFound;
+    if (!connectOnce(&error)) {
+        log().logFatal("Kernel Driver connection failure with error: " + std::to_string(error));
+        // The application does not run without its file watcher.
+        if (auto link = engineLink(); link->terminate) platform::MainQueue::shared().async(link->terminate);
+        TW_TRACE_OUT("openConnection()");
+        return false;
+    }
+    startLogging();
+    TW_TRACE_OUT("openConnection()");
+    return true;
+}
+
+pw::IOReturn KernelCommunicator::send(pw::SendActions action, const std::string& path1,
+                                      const std::string& path2) {
+    auto record = platform::formSendStructure(action, path1, path2);
+    if (!record) return pw::kIOReturnBadArgument;  // a path of 1024 bytes or more does not fit
+    std::shared_ptr<platform::UserClient> client;
+    {
+        std::lock_guard lock(clientMutex_);
+        client = client_;
+    }
+    if (!client) return pw::kIOReturnNotAttached;
+    return client->send(*record);
+}
+
+void KernelCommunicator::startLogging() {
+    char pid[32];
+    snprintf(pid, sizeof pid, "%2X", static_cast<unsigned>(getpid()));
+    send(pw::sa_StartWatching, pid, "");
+    running_ = true;
+    if (!listenThread_.joinable()) listenThread_ = std::thread([this] { listen(); });
+}
+
+void KernelCommunicator::stopLogging() {
+    send(pw::sa_StopWatching, "", "");
+    running_ = false;
+}
+
+void KernelCommunicator::closeConnection() {
+    closing_ = true;
+    if (connected_) {
+        stopLogging();
+        std::shared_ptr<platform::UserClient> client;
+        {
+            std::lock_guard lock(clientMutex_);
+            client.swap(client_);
+        }
+        if (client) client->closeConnection();
+        connected_ = false;
+    }
+    running_ = false;
+    // The loop ends within one read (the watcher answers an empty read within a second).
+    if (listenThread_.joinable() && listenThread_.get_id() != std::this_thread::get_id())
+        listenThread_.join();
+}
+
+pw::IOReturn KernelCommunicator::addWatchPath(const std::string& path) {
+    {
+        std::lock_guard lock(watchMutex_);
+        bool known = false;
+        for (const auto& p : watchPaths_) known = known || p == path;
+        if (!known) watchPaths_.push_back(path);
+    }
+    pw::IOReturn code = send(pw::sa_AddWatchPath, path, pw::kReadWrite);
+    if (code != pw::kIOReturnSuccess)
+        log().logFatal("Failed to add path \"" + path + "\" to watch list. Error: " + hexCode(code));
+    return code;
+}
+
+void KernelCommunicator::acknowledgeDelete(const std::string& path, bool readOnly) {
+    pw::IOReturn code = send(pw::sa_AcknowledgeDelete, path, readOnly ? pw::kAnswerRefuse : pw::kAnswerAllow);
+    if (code != pw::kIOReturnSuccess)
+        log().logFatal("Failed to acknowledge delete of \"" + path + "\". Error: " + hexCode(code));
+}
+
+bool KernelCommunicator::reconnect() {
+    log().logFatal("Kernel Driver connection lost; starting the file watcher again");
+    auto link = engineLink();
+    if (link->pauseTimeLine) link->pauseTimeLine();
+    {
+        std::lock_guard lock(clientMutex_);
+        client_.reset();
+    }
+    connected_ = false;
+    int attempts = 0;
+    while (!closing_) {
+        pw::IOReturn error = pw::kNoServiceFound;
+        if (connectOnce(&error)) break;
+        if (++attempts % 10 == 1)
+            log().logFatal("Kernel Driver connection failure with error: " + std::to_string(error));
+        std::this_thread::sleep_for(1s);
+    }
+    if (closing_) return false;
+    char pid[32];
+    snprintf(pid, sizeof pid, "%2X", static_cast<unsigned>(getpid()));
+    send(pw::sa_StartWatching, pid, "");
+    std::vector<std::string> paths;
+    {
+        std::lock_guard lock(watchMutex_);
+        paths = watchPaths_;
+    }
+    for (const auto& p : paths) addWatchPath(p);
+    ++reconnects_;
+    std::function<void()> remount;
+    {
+        std::lock_guard lock(reconnectedMutex_);
+        remount = reconnected_;
+    }
+    // Remounting runs tools and touches the volumes; the loop must stay free to answer questions.
+    platform::DispatchQueue::global().async([remount, link] {
+        if (remount) remount();
+        if (link->triggerChanges) link->triggerChanges();
+    });
+    log().logWarning("Kernel Driver connection restored");
+    return true;
+}
+
+void KernelCommunicator::listen() {
+    auto interval = std::chrono::microseconds(1000000);
+    Sleeper sleeper;
+    while (running_ && !closing_) {
+        std::shared_ptr<platform::UserClient> client;
+        {
+            std::lock_guard lock(clientMutex_);
+            client = client_;
+        }
+        pw::_pwevent record{};
+        auto started = std::chrono::steady_clock::now();
+        pw::IOReturn code = client ? client->receive(record) : pw::kIOReturnNotAttached;
+        ++reads_;
+        if (code == pw::kIOReturnNotAttached || code == pw::kIOReturnTimeout) {
+            if (closing_ || !reconnect()) break;
+            interval = std::chrono::microseconds(1);
+            continue;
+        }
+        std::uint8_t action = code == pw::kIOReturnSuccess ? record.action : 0;
+        if (action == pw::no_MESSAGE) {
+            // The watcher holds an empty read for up to a second; time spent waiting there counts
+            // against the back-off, so a question asked after a quiet spell is read at once.
+            auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - started);
+            if (waited < interval) {
+                std::unique_lock lock(sleeper.mutex);
+                sleeper.cv.wait_for(lock, interval - waited, [this] { return closing_ || !running_; });
+            }
+            interval = std::min(interval * 2, std::chrono::microseconds(1000000));
+            continue;
+        }
+        if (!knownAction(action)) continue;
+        handle(action, decodeField(record.path1), decodeField(record.path2));
+        ++handled_;
+        interval = std::chrono::microseconds(1);
+    }
+}
+
+void KernelCommunicator::handle(std::uint8_t action, const std::string& path1, const std::string& path2) {
+    auto link = engineLink();
+    switch (action) {
+        case pw::kauth_FILEOP_OPEN: {
+            std::string exe = PIDManager::pidName(path2);
+            if (exe.empty()) return;
+            for (const auto& app : ServerConfigurationDetails::sharedInstance().validApps()) {
+                if (app == exe) {
+                    if (link->addSyncFolderEvent) link->addSyncFolderEvent(path1, true);
+                    return;
+                }
+            }
+            return;
+        }
+        case pw::kauth_FILEOP_CLOSE:
+            if (link->addCloseEvent) link->addCloseEvent(path1);
+            return;
+        case pw::kauth_FILEOP_RENAME: {
+            auto it = deleteList.find(path1);
+            if (it != deleteList.end()) {
+                // A safe-save: the item announced for deletion is being moved, so it keeps its record.
+                CorvaneExtendedAttributes record = std::move(it->second);
+                deleteList.erase(it);
+                if (link->addMoveEvent) link->addMoveEvent(path1, path2, record);
+            } else {
+                CorvaneExtendedAttributes record(path1);
+                if (link->addMoveEvent) link->addMoveEvent(path1, path2, record);
+            }
+            return;
+        }
+        case pw::kauth_FILEOP_EXCHANGE:
+            if (link->addExchangeEvent) link->addExchangeEvent(path1, path2);
+            return;
+        case pw::kauth_FILEOP_LINK:
+        case pw::kauth_FILEOP_EXEC:
+            return;
+        case pw::kauth_FILEOP_DELETE:
+            if (path2.empty()) {
+                // The watcher holds the delete until this answer: a read-only item is refused.
+                CorvaneExtendedAttributes record(path1);
+                bool readOnly = record.ceaBool.getAttribute(CEABool::keys::ReadOnly);
+                deleteList.insert_or_assign(path1, std::move(record));
+                acknowledgeDelete(path1, readOnly);
+            } else {
+                auto it = deleteList.find(path1);
+                if (it == deleteList.end()) return;
+                CorvaneExtendedAttributes record = std::move(it->second);
+                deleteList.erase(it);
+                if (link->addDeleteEvent) link->addDeleteEvent(path1, record);
+            }
+            return;
+        case pw::kauth_FILEOP_CREATE_FOLDER:
+            if (link->addCreateFolderEvent) link->addCreateFolderEvent(path1);
+            return;
+        case pw::kauth_FILEOP_ISGHOST: {
+            CorvaneExtendedAttributes record(path1);
+            acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
+            return;
+        }
+        case pw::kauth_FILEOP_ISREADONLY: {
+            // A name being created cannot be looked up until this answer (its folder is locked for the
+            // create): it is unclassified by definition, so only its folder's record decides.
+            std::optional<CorvaneExtendedAttributes> record;
+            if (path2 != pw::kNewItem) record.emplace(path1);
+            if (!record || record->ceaStatus.status == CEAStatus::keys::Unknown) {
+                // An item the client has never classified (a new file) is writable where its folder is.
+                CorvaneExtendedAttributes parent(parentOf(path1));
+                acknowledgeDelete(path1, parent.ceaBool.getAttribute(CEABool::keys::ReadOnly));
+                return;
+            }
+            acknowledgeDelete(path1, record->ceaBool.getAttribute(CEABool::keys::ReadOnly) ||
+                                         contentNotLocal(record->ceaStatus.status));
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+}  // namespace tw

@@ -1,0 +1,107 @@
+// The application's side of the link to gatewarden, the file watcher: opens its user client, tells it
+// which folders to watch and which process to leave alone (this one), polls its event queue, turns
+// each reported file operation into timeline work and answers its blocking questions (may this file
+// be read, written, deleted).
+//
+// When no watcher answers, the one installed beside this executable is started and given up to five
+// seconds; if the connection drops later (the watcher died), it is started again, the watch paths are
+// given again and the volumes remounted, and no queued work is lost meanwhile.
+//
+// Thread-safety: one listen thread reads the queue and is the only user of `deleteList`; `addWatchPath`
+// and `closeConnection` may be called from any thread (calls on the connection are serialised).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "platform/pwevent.h"
+#include "platform/userclient.h"
+
+namespace tw {
+
+class KernelCommunicator {
+  public:
+    // The process-wide link; the first call connects (and starts gatewarden when none answers). A
+    // failure logs "Kernel Driver connection failure with error:" and asks the application to end.
+    static KernelCommunicator& sharedInstance();
+    // The shared link if it was made (or installed), else none: volumes ask it to watch their folders
+    // only when the application runs one.
+    static std::shared_ptr<KernelCommunicator> current();
+    // Makes `link` the shared one (tests that run their own watcher); none removes it.
+    static void install(std::shared_ptr<KernelCommunicator> link);
+
+    struct Options {
+        std::string socketPath;      // the user-client socket
+        std::string gatewardenPath;  // started when nobody answers; empty: never start one
+        std::chrono::milliseconds startWait{5000};
+        // Called after a lost connection was rebuilt and the watch paths given again: remount.
+        std::function<void()> reconnected;
+    };
+    // A link on explicit places (tests). Connects at once, like the shared instance.
+    explicit KernelCommunicator(Options options);
+    ~KernelCommunicator();
+    KernelCommunicator(const KernelCommunicator&) = delete;
+    KernelCommunicator& operator=(const KernelCommunicator&) = delete;
+
+    // Stops the watcher's reports, closes the user client and ends the listen loop (shutdown).
+    void closeConnection();
+    // Asks the watcher to watch a folder (kept, and given again after a reconnection). Returns the
+    // user-client code; a failure is logged as "Failed to add path ...".
+    pw::IOReturn addWatchPath(const std::string& path);
+
+    bool connected() const { return connected_; }
+    bool running() const { return running_; }
+    // Number of records handled since start (tests and benchmarks).
+    uint64_t handledCount() const { return handled_; }
+    // Reads of the watcher's queue, empty ones included (the idle cost).
+    uint64_t readCount() const { return reads_; }
+    // Times a lost connection was rebuilt.
+    uint64_t reconnectCount() const { return reconnects_; }
+    // Sets how a later reconnection remounts volumes (the volume manager installs it).
+    void setReconnected(std::function<void()> reconnected);
+
+    static constexpr const char* kCorvaneDriverClassName = pw::kCorvaneDriverClassName;
+
+  private:
+    // What one record from the watcher leads to; questions are answered before anything slower.
+    void handle(std::uint8_t action, const std::string& path1, const std::string& path2);
+    bool openConnection();
+    bool connectOnce(pw::IOReturn* error);
+    void startLogging();
+    void stopLogging();
+    void listen();
+    bool reconnect();
+    pw::IOReturn send(pw::SendActions action, const std::string& path1, const std::string& path2);
+    void acknowledgeDelete(const std::string& path, bool readOnly);
+
+    Options options_;
+    std::mutex clientMutex_;  // guards client_ replacement; the client serialises its own calls
+    std::shared_ptr<platform::UserClient> client_;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> closing_{false};
+    std::atomic<uint64_t> handled_{0};
+    std::atomic<uint64_t> reads_{0};
+    std::atomic<uint64_t> reconnects_{0};
+    std::thread listenThread_;
+
+    std::mutex watchMutex_;
+    std::vector<std::string> watchPaths_;  // under watchMutex_, in the order given
+
+    std::mutex reconnectedMutex_;
+    std::function<void()> reconnected_;  // under reconnectedMutex_
+
+    // Records of items whose delete the watcher announced and has not yet confirmed. Listen thread only.
+    std::map<std::string, CorvaneExtendedAttributes> deleteList;
+};
+
+}  // namespace tw
