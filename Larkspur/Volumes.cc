@@ -41,13 +41,7 @@ std::string newUuid() {
 // Unmounts only when nothing on the mount is in use; false (and still mounted) when busy.
 bool unmountIfIdle(const std::string& path) {
     if (geteuid() == 0) return ::umount2(path.c_str(), 0) == 0 || errno != EBUSY;
-    const char* argv[] = {"fusermount3", "-u", "-q", path.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return fusermountUnmount(path, false);
 }
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
