@@ -11,6 +11,7 @@
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
+#include "platform/pwnames.h"
 
 using namespace std::chrono_literals;
 
@@ -256,8 +257,9 @@ bool TimeLineManager::inIgnoreList(const std::string& path) {
     };
 
     if (ends(path, ".DS_Store")) return true;
-    for (std::string_view name : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems",
-                                  ".Trashes", ".Trash"})
+    for (std::string_view name : pw::kVolumeSystemFolders)
+        if (topLevel(name)) return true;
+    for (std::string_view name : {".Trashes", ".Trash"})
         if (topLevel(name)) return true;
     if (starts(".VolumeIcon.icns")) return true;
     if (starts("Icon?")) return true;

@@ -8,6 +8,7 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "platform/files.h"
 #include "platform/places.h"
+#include "platform/pwnames.h"
 
 namespace tw {
 namespace {
@@ -27,7 +28,7 @@ std::string uuidOfRoot(const std::string& root, uint64_t device) {
     if (root.empty()) return "";
     auto attrs = platform::attributesOfItem(root);
     if (!attrs || attrs->systemNumber != device) return "";
-    return platform::getXattr(root, "com.meridot.tidewell.volumeuuid", 128).value_or("");
+    return platform::getXattr(root, pw::kVolumeUUIDAttribute, 128).value_or("");
 }
 
 // `path` lies in `folder` (or is it), compared without regard to case; returns the rest after the
