@@ -26,12 +26,6 @@ constexpr std::string_view kRecordMarker = "}\n\r\n";
 
 Logger& log() { return Logger::sharedInstance(); }
 
-// The value of a record header line ("    Key: value"), anchored to its line so that a path holding
-// the text of another key is never read for it.
-std::optional<std::string> recordLine(const std::string& record, const std::string& key) {
-    return TLEvent::extractLine(record, "\n    " + key);
-}
-
 // Attribute text of a record, accepting the human-readable dump form written by older versions.
 std::optional<std::string> recordAttributes(const std::string& record) {
     auto block = TLEvent::extractBlock(record, "ExtentedAttributes");
@@ -331,15 +325,15 @@ ReplayResult TimeLineManager::readReplay(int fd) {
             continue;
         }
         if (record.rfind("Delete {\n", 0) == 0) {
-            auto p = recordLine(record, "Path");
+            auto p = TLEvent::extractLine(record, "Path");
             auto attrs = recordAttributes(record);
             if (p && attrs) {
                 result.events.push_back(std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
                 continue;
             }
         } else if (record.rfind("Move {\n", 0) == 0) {
-            auto from = recordLine(record, "From");
-            auto to = recordLine(record, "To");
+            auto from = TLEvent::extractLine(record, "From");
+            auto to = TLEvent::extractLine(record, "To");
             auto attrs = recordAttributes(record);
             if (from && to && attrs) {
                 result.events.push_back(
