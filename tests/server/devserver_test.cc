@@ -10,6 +10,9 @@
 #include "support/random_bytes.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
+#include "support/certificate.h"
+#include "support/client_devserver.h"
+#include "support/random_bytes.h"
 #include "support/client_devserver.h"
 #include "fixture.h"
 
@@ -116,10 +119,10 @@ TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
 }
 
 TEST_F(DevServerClient, ASelfSignedServerIsACertificateError) {
-    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
-                      "-days 2 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    tw::test::TestCertificate certificate;
+    if (!tw::test::makeSelfSignedCertificate(dir.path(), certificate))
+        GTEST_SKIP() << "openssl cannot make a test certificate";
+    const std::string &cert = certificate.cert, &key = certificate.key;
     std::filesystem::create_directories(dir / "tlsroot");
     ServerProcess tls;
     ASSERT_TRUE(tls.start({"--root", (dir / "tlsroot").string(), "--listen", "127.0.0.1:0", "--user",
