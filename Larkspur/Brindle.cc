@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "Larkspur/Log.h"
+#include "platform/pwnames.h"
 #include "platform/unixsocket.h"
 
 namespace gw {
@@ -17,10 +18,6 @@ namespace gw {
 using namespace tw::pw;
 
 namespace {
-
-// Folders an indexer or the desktop keeps inside a volume; they are never reported.
-constexpr const char* kIgnoreSuffixes[] = {".Spotlight-V100/", ".fseventsd/", ".DocumentRevisions-V100/",
-                                           ".TemporaryItems/"};
 
 // Process names whose reads and writes are never questioned: the indexer ("mdworker") and the Linux
 // desktop indexers (names as the kernel keeps them, at most 15 bytes). Matched exactly.
@@ -264,7 +261,7 @@ bool Brindle::AddWatchPath(std::string_view path) {
         if (w.path.size() == node.path.size() && strncasecmp(w.path.c_str(), node.path.c_str(), w.path.size()) == 0)
             return true;  // already watched
     }
-    for (const char* suffix : kIgnoreSuffixes) node.ignore.insert(node.ignore.begin(), node.path + suffix);
+    for (const char* folder : kVolumeSystemFolders) node.ignore.insert(node.ignore.begin(), node.path + folder + "/");
     GW_INFO("Added %s to watch list", printable(node.path).c_str());
     watchList_.push_back(std::move(node));
     return true;

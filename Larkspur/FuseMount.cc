@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sched.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -15,7 +14,6 @@
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -27,8 +25,7 @@
 
 #include "Larkspur/Log.h"
 #include "platform/casefold.h"
-
-extern char** environ;
+#include "platform/process.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define GW_THREAD_CHECKED 1
@@ -839,15 +836,19 @@ struct FuseMount::Ops {
 
 // ---- mounting -------------------------------------------------------------------------------------
 
+bool fusermountUnmount(const std::string& path, bool lazy) {
+    std::vector<std::string> argv{"fusermount3", "-u"};
+    if (lazy) argv.push_back("-z");
+    argv.insert(argv.end(), {"-q", path});
+    // fusermount3 only talks to the kernel; a minute means it hangs on a dead file system.
+    auto result = tw::platform::runProcess(argv, std::chrono::seconds(60));
+    if (!result.started) GW_WARN("Cannot unmount %s: %s", path.c_str(), result.error.c_str());
+    return result.succeeded();
+}
+
 bool detachStaleMount(const std::string& path) {
     if (geteuid() == 0) return umount2(path.c_str(), MNT_DETACH) == 0;
-    const char* argv[] = {"fusermount3", "-u", "-z", "-q", path.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return fusermountUnmount(path, true);
 }
 
 std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, MountOptions options, std::string* error,

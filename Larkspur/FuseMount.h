@@ -118,5 +118,8 @@ private:
 // Detaches whatever is mounted at `path` (a stale mount left by a crashed daemon). True when something
 // was detached.
 bool detachStaleMount(const std::string& path);
+// Runs "fusermount3 -u" (with -z when `lazy`) on `path`, the way a user without privileges unmounts.
+// True when fusermount3 reported success.
+bool fusermountUnmount(const std::string& path, bool lazy);
 
 }  // namespace gw

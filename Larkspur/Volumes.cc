@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <sys/xattr.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,38 +13,21 @@
 #include <filesystem>
 
 #include "Larkspur/Log.h"
-
-extern char** environ;
+#include "platform/files.h"
+#include "platform/pwnames.h"
+#include "platform/uuid.h"
 
 namespace gw {
 
 using tw::platform::UniqueFd;
 
 namespace {
-constexpr char kUuidAttribute[] = "user.com.meridot.tidewell.volumeuuid";
-
 std::vector<std::string> errorReply(const std::string& message) { return {"error", message}; }
-
-std::string newUuid() {
-    UniqueFd fd(::open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC));
-    char buf[64] = {};
-    ssize_t n = fd ? ::read(fd.get(), buf, sizeof buf - 1) : -1;
-    std::string u = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    while (!u.empty() && (u.back() == '\n' || u.back() == ' ')) u.pop_back();
-    std::transform(u.begin(), u.end(), u.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    return u;
-}
 
 // Unmounts only when nothing on the mount is in use; false (and still mounted) when busy.
 bool unmountIfIdle(const std::string& path) {
     if (geteuid() == 0) return ::umount2(path.c_str(), 0) == 0 || errno != EBUSY;
-    const char* argv[] = {"fusermount3", "-u", "-q", path.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return fusermountUnmount(path, false);
 }
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
@@ -221,13 +201,12 @@ std::vector<std::string> Volumes::attachInPlace(const std::string& folderIn) {
     UniqueFd backing(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!backing) return errorReply(folder + ": " + strerror(errno));
     std::string proc = "/proc/self/fd/" + std::to_string(backing.get());
-    char buf[128] = {};
-    ssize_t n = ::getxattr(proc.c_str(), kUuidAttribute, buf, sizeof buf - 1);
-    std::string uuid = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    std::string uuid = tw::platform::getXattr(proc, tw::pw::kVolumeUUIDAttribute, 127).value_or("");
     if (uuid.empty()) {
-        uuid = newUuid();
-        if (::setxattr(proc.c_str(), kUuidAttribute, uuid.data(), uuid.size(), 0) < 0)
-            GW_WARN("Cannot record the volume UUID of %s: %s", folder.c_str(), strerror(errno));
+        uuid = tw::platform::newUUID();
+        tw::platform::SysError error;
+        if (!tw::platform::setXattr(proc, tw::pw::kVolumeUUIDAttribute, uuid, &error))
+            GW_WARN("Cannot record the volume UUID of %s: %s", folder.c_str(), error.describe().c_str());
     }
     MountOptions o{folder, std::filesystem::path(folder).filename().string(), uuid, false};
     int err = 0;

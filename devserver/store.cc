@@ -1,6 +1,8 @@
 #include "devserver/store.h"
 
 #include "platform/fd.h"
+#include "platform/paths.h"
+#include "platform/sqlite.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -18,48 +20,12 @@
 namespace tw::devserver {
 
 namespace fs = std::filesystem;
+using tw::platform::lastPathComponent;
+using tw::platform::parentFolder;
 
 namespace {
 
-// A prepared statement that is finalised when dropped.
-class Stmt {
-public:
-    Stmt(sqlite3* db, const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) stmt_.reset(s);
-    }
-    bool ok() const { return stmt_ != nullptr; }
-    Stmt& bind(int i, const std::string& v) {
-        if (stmt_) sqlite3_bind_text(stmt_.get(), i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Stmt& bind(int i, int64_t v) {
-        if (stmt_) sqlite3_bind_int64(stmt_.get(), i, v);
-        return *this;
-    }
-    // True while a row is available.
-    bool row() { return stmt_ && sqlite3_step(stmt_.get()) == SQLITE_ROW; }
-    // Runs to completion; true when the statement finished without error.
-    bool run() {
-        if (!stmt_) return false;
-        int rc;
-        while ((rc = sqlite3_step(stmt_.get())) == SQLITE_ROW) {
-        }
-        return rc == SQLITE_DONE;
-    }
-    std::string text(int i) const {
-        auto p = sqlite3_column_text(stmt_.get(), i);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), i)))
-                 : std::string();
-    }
-    int64_t integer(int i) const { return sqlite3_column_int64(stmt_.get(), i); }
-
-private:
-    struct Finaliser {
-        void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-    };
-    std::unique_ptr<sqlite3_stmt, Finaliser> stmt_;
-};
+using Stmt = tw::platform::SqliteStatement;
 
 constexpr const char* kItemColumns =
     "path, name, is_dir, size, revision, mode, disk_type, read_only, allow_sharing, creation_time, "
@@ -67,30 +33,19 @@ constexpr const char* kItemColumns =
 
 Item itemFromRow(const Stmt& s) {
     Item item;
-    item.path = s.text(0);
-    item.name = s.text(1);
-    item.isDir = s.integer(2) != 0;
-    item.size = static_cast<uint64_t>(s.integer(3));
-    item.revision = s.text(4);
-    item.mode = s.text(5);
-    item.diskType = s.text(6);
-    item.readOnly = s.integer(7) != 0;
-    item.allowSharing = s.integer(8) != 0;
-    item.creationTime = s.integer(9);
-    item.modificationTime = s.integer(10);
-    item.owner = s.text(11);
+    item.path = s.columnText(0);
+    item.name = s.columnText(1);
+    item.isDir = s.columnInt64(2) != 0;
+    item.size = static_cast<uint64_t>(s.columnInt64(3));
+    item.revision = s.columnText(4);
+    item.mode = s.columnText(5);
+    item.diskType = s.columnText(6);
+    item.readOnly = s.columnInt64(7) != 0;
+    item.allowSharing = s.columnInt64(8) != 0;
+    item.creationTime = s.columnInt64(9);
+    item.modificationTime = s.columnInt64(10);
+    item.owner = s.columnText(11);
     return item;
-}
-
-std::string parentOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string lastName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string mappointPathOf(const std::string& path) {
@@ -118,19 +73,6 @@ nlohmann::json itemJson(const Item& item) {
     return j;
 }
 
-FileHandle::~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
-    if (this != &o) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = o.fd_;
-        o.fd_ = -1;
-    }
-    return *this;
-}
-
 TempFile::~TempFile() {
     if (!path_.empty()) ::unlink(path_.c_str());
 }
@@ -144,8 +86,6 @@ TempFile& TempFile::operator=(TempFile&& o) noexcept {
     }
     return *this;
 }
-
-void Store::DbCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
 Store::Store(fs::path root) : root_(std::move(root)) {}
 Store::~Store() = default;
@@ -220,14 +160,14 @@ fs::path Store::diskPath(const std::string& canonicalPath) const {
 std::string Store::nextRevisionLocked() {
     Stmt(db_.get(), "UPDATE meta SET value = value + 1 WHERE key = 'revision'").run();
     Stmt s(db_.get(), "SELECT value FROM meta WHERE key = 'revision'");
-    int64_t n = s.row() ? s.integer(0) : nowMillis();
+    int64_t n = s.row() ? s.columnInt64(0) : nowMillis();
     return std::to_string(n);
 }
 
 bool Store::mappointReadOnlyLocked(const std::string& path) {
     Stmt s(db_.get(), "SELECT read_only FROM items WHERE path = ?");
     s.bind(1, mappointPathOf(path));
-    return s.row() && s.integer(0) != 0;
+    return s.row() && s.columnInt64(0) != 0;
 }
 
 std::optional<Item> Store::findLocked(const std::string& path) {
@@ -258,7 +198,7 @@ bool Store::insertLocked(const Item& item) {
     Stmt s(db_.get(),
            "INSERT OR REPLACE INTO items(path, parent, name, is_dir, size, revision, mode, disk_type, read_only,"
            " allow_sharing, creation_time, modification_time, owner) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    s.bind(1, item.path).bind(2, parentOf(item.path)).bind(3, item.name).bind(4, int64_t(item.isDir ? 1 : 0));
+    s.bind(1, item.path).bind(2, parentFolder(item.path)).bind(3, item.name).bind(4, int64_t(item.isDir ? 1 : 0));
     s.bind(5, static_cast<int64_t>(item.size)).bind(6, item.revision).bind(7, item.mode).bind(8, item.diskType);
     s.bind(9, int64_t(item.readOnly ? 1 : 0)).bind(10, int64_t(item.allowSharing ? 1 : 0));
     s.bind(11, item.creationTime).bind(12, item.modificationTime).bind(13, item.owner);
@@ -268,7 +208,7 @@ bool Store::insertLocked(const Item& item) {
 uint64_t Store::usageLocked(const std::string& user) {
     Stmt s(db_.get(), "SELECT COALESCE(SUM(size), 0) FROM items WHERE owner = ? AND is_dir = 0");
     s.bind(1, user);
-    return s.row() ? static_cast<uint64_t>(s.integer(0)) : 0;
+    return s.row() ? static_cast<uint64_t>(s.columnInt64(0)) : 0;
 }
 
 bool Store::lockedLocked(const std::string& canonicalPath) { return locked_.count(foldCase(canonicalPath)) != 0; }
@@ -315,24 +255,24 @@ bool Store::ensureMappoint(const MappointSettings& settings) {
 
 bool Store::seedFileLocked(const std::string& path, const std::string& content, const std::string& owner) {
     if (findLocked(path)) return true;
-    auto parent = findLocked(parentOf(path));
+    auto parent = findLocked(parentFolder(path));
     if (!parent) {
         std::error_code ec;
-        fs::create_directories(diskPath(parentOf(path)), ec);
+        fs::create_directories(diskPath(parentFolder(path)), ec);
         Item folder;
-        folder.path = parentOf(path);
-        folder.name = lastName(folder.path);
+        folder.path = parentFolder(path);
+        folder.name = lastPathComponent(folder.path);
         folder.isDir = true;
         folder.revision = nextRevisionLocked();
         folder.creationTime = folder.modificationTime = nowMillis();
         folder.owner = owner;
         if (ec || !insertLocked(folder)) return false;
     }
-    FileHandle fh(::open(diskPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fh.valid() || !tw::platform::writeAll(fh.fd(), content)) return false;
+    tw::platform::UniqueFd fh(::open(diskPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fh.valid() || !tw::platform::writeAll(fh.get(), content)) return false;
     Item item;
     item.path = path;
-    item.name = lastName(path);
+    item.name = lastPathComponent(path);
     item.size = content.size();
     item.revision = nextRevisionLocked();
     item.creationTime = item.modificationTime = nowMillis();
@@ -355,7 +295,7 @@ void Store::seedDemo(const std::string& owner) {
 Outcome Store::writeCheckLocked(const std::string& path, const std::optional<std::string>& revision, uint64_t size,
                                 const std::string& user, uint64_t quota, std::optional<Item>& existing,
                                 std::optional<Item>& parent) {
-    std::string parentPath = parentOf(path);
+    std::string parentPath = parentFolder(path);
     if (path.size() <= 1 || parentPath == "/") return Outcome::fail(error_id::permissionDenied);
     parent = findLocked(parentPath);
     // The back-end file system refuses a file whose folder is missing; the client answers this by
@@ -394,8 +334,8 @@ Outcome Store::commitUpload(const std::string& path, TempFile& temp, const std::
     if (check.errorId != 0) return check;
     Item item = existing ? *existing : Item{};
     if (!existing) {
-        item.path = parent->path + "/" + lastName(path);
-        item.name = lastName(path);
+        item.path = parent->path + "/" + lastPathComponent(path);
+        item.name = lastPathComponent(path);
     }
     if (::rename(temp.path().c_str(), diskPath(item.path).c_str()) != 0)
         return Outcome::fail(error_id::smbFileSystemError);
@@ -439,7 +379,7 @@ Outcome Store::createFolder(const std::string& parentPath, const std::string& na
 
 Outcome Store::move(const std::string& from, const std::string& to, bool overwrite, const std::string& revision) {
     std::lock_guard lock(mutex_);
-    if (from.size() <= 1 || parentOf(from) == "/") return Outcome::fail(error_id::permissionDenied);
+    if (from.size() <= 1 || parentFolder(from) == "/") return Outcome::fail(error_id::permissionDenied);
     auto src = findLocked(from);
     if (!src) return Outcome::fail(error_id::itemNotFound);
     if (src->readOnly) return Outcome::fail(error_id::mappointIsReadOnly);
@@ -449,11 +389,11 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
         o.current = src;
         return o;
     }
-    if (to.size() <= 1 || parentOf(to) == "/") return Outcome::fail(error_id::permissionDenied);
-    auto dparent = findLocked(parentOf(to));
+    if (to.size() <= 1 || parentFolder(to) == "/") return Outcome::fail(error_id::permissionDenied);
+    auto dparent = findLocked(parentFolder(to));
     if (!dparent || !dparent->isDir) return Outcome::fail(error_id::requiredItemNotFound);
     if (dparent->readOnly) return Outcome::fail(error_id::mappointIsReadOnly);
-    std::string dest = dparent->path + "/" + lastName(to);
+    std::string dest = dparent->path + "/" + lastPathComponent(to);
     std::string srcFold = foldCase(src->path);
     if (src->isDir && foldCase(dest).rfind(srcFold + "/", 0) == 0) return Outcome::fail(error_id::permissionDenied);
     auto existing = findLocked(dest);
@@ -480,7 +420,7 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
         kids.bind(1, dest).bind(2, src->path).run();
     }
     Stmt self(db_.get(), "UPDATE items SET path = ?, parent = ?, name = ? WHERE path = ?");
-    self.bind(1, dest).bind(2, parentOf(dest)).bind(3, lastName(dest)).bind(4, src->path).run();
+    self.bind(1, dest).bind(2, parentFolder(dest)).bind(3, lastPathComponent(dest)).bind(4, src->path).run();
     exec("COMMIT");
     Outcome o;
     o.item = findLocked(dest);
@@ -489,7 +429,7 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
 
 Outcome Store::remove(const std::string& path, const std::string& revision) {
     std::lock_guard lock(mutex_);
-    if (path.size() <= 1 || parentOf(path) == "/") return Outcome::fail(error_id::permissionDenied);
+    if (path.size() <= 1 || parentFolder(path) == "/") return Outcome::fail(error_id::permissionDenied);
     auto item = findLocked(path);
     if (!item) return Outcome::fail(error_id::cannotDeleteNonExistingItem);
     if (item->readOnly) return Outcome::fail(error_id::mappointIsReadOnly);
@@ -509,7 +449,7 @@ Outcome Store::remove(const std::string& path, const std::string& revision) {
     return o;
 }
 
-Outcome Store::openForRead(const std::string& path, const std::string& revision, FileHandle& out) {
+Outcome Store::openForRead(const std::string& path, const std::string& revision, tw::platform::UniqueFd& out) {
     std::lock_guard lock(mutex_);
     auto item = findLocked(path);
     if (!item) return Outcome::fail(error_id::itemNotFound);
@@ -519,7 +459,7 @@ Outcome Store::openForRead(const std::string& path, const std::string& revision,
         o.current = item;
         return o;
     }
-    FileHandle fh(::open(diskPath(item->path).c_str(), O_RDONLY | O_CLOEXEC));
+    tw::platform::UniqueFd fh(::open(diskPath(item->path).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fh.valid()) return Outcome::fail(error_id::fileDownloadFailed);
     out = std::move(fh);
     Outcome o;
@@ -533,11 +473,11 @@ std::optional<ResumeState> Store::resume(const std::string& id) {
     s.bind(1, id);
     if (!s.row()) return std::nullopt;
     ResumeState r;
-    r.id = s.text(0);
-    r.path = s.text(1);
-    r.user = s.text(2);
-    r.fileSize = static_cast<uint64_t>(s.integer(3));
-    r.bytesReceived = static_cast<uint64_t>(s.integer(4));
+    r.id = s.columnText(0);
+    r.path = s.columnText(1);
+    r.user = s.columnText(2);
+    r.fileSize = static_cast<uint64_t>(s.columnInt64(3));
+    r.bytesReceived = static_cast<uint64_t>(s.columnInt64(4));
     return r;
 }
 
@@ -568,7 +508,7 @@ TempFile Store::makeTemp() {
         fs::path p = root_ / "tmp" / ("upload-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "-" +
                                       std::to_string(salt.fetch_add(7919)));
         int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) return TempFile(p, FileHandle(fd));
+        if (fd >= 0) return TempFile(p, tw::platform::UniqueFd(fd));
     }
     return TempFile();
 }
@@ -584,9 +524,9 @@ nlohmann::json Store::audits() {
     nlohmann::json out = nlohmann::json::array();
     Stmt s(db_.get(), "SELECT user, received, document FROM audit ORDER BY id");
     while (s.row()) {
-        auto doc = nlohmann::json::parse(s.text(2), nullptr, false);
-        out.push_back({{"user", s.text(0)}, {"received", formatTime(s.integer(1))},
-                       {"document", doc.is_discarded() ? nlohmann::json(s.text(2)) : doc}});
+        auto doc = nlohmann::json::parse(s.columnText(2), nullptr, false);
+        out.push_back({{"user", s.columnText(0)}, {"received", formatTime(s.columnInt64(1))},
+                       {"document", doc.is_discarded() ? nlohmann::json(s.columnText(2)) : doc}});
     }
     return out;
 }

@@ -19,7 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-struct sqlite3;
+#include "platform/fd.h"
+#include "platform/sqlite.h"
 
 namespace tw::devserver {
 
@@ -66,40 +67,23 @@ struct ResumeState {
     uint64_t bytesReceived = 0;
 };
 
-// An open file for streaming a download: the fd stays valid even if the item is replaced meanwhile.
-class FileHandle {
-public:
-    FileHandle() = default;
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle();
-    FileHandle(FileHandle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    FileHandle& operator=(FileHandle&& o) noexcept;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
 // A temporary file under <root>/tmp that is removed unless it was committed.
 class TempFile {
 public:
     TempFile() = default;
-    TempFile(std::filesystem::path path, FileHandle handle) : path_(std::move(path)), handle_(std::move(handle)) {}
+    TempFile(std::filesystem::path path, tw::platform::UniqueFd handle) : path_(std::move(path)), handle_(std::move(handle)) {}
     ~TempFile();
     TempFile(TempFile&&) noexcept = default;
     TempFile& operator=(TempFile&&) noexcept;
     const std::filesystem::path& path() const { return path_; }
-    int fd() const { return handle_.fd(); }
+    int fd() const { return handle_.get(); }
     bool valid() const { return handle_.valid(); }
     // Called after the file was renamed away: nothing is left to remove.
     void release() { path_.clear(); }
 
 private:
     std::filesystem::path path_;
-    FileHandle handle_;
+    tw::platform::UniqueFd handle_;
 };
 
 class Store {
@@ -135,8 +119,9 @@ public:
     Outcome move(const std::string& from, const std::string& to, bool overwrite, const std::string& revision);
     Outcome remove(const std::string& path, const std::string& revision);
     // Opens a file's content for download. errorId 20 when missing, 13 for a folder, 1077 with `current`
-    // when `revision` is given and differs.
-    Outcome openForRead(const std::string& path, const std::string& revision, FileHandle& out);
+    // when `revision` is given and differs. The descriptor stays valid even if the item is replaced
+    // meanwhile.
+    Outcome openForRead(const std::string& path, const std::string& revision, tw::platform::UniqueFd& out);
 
     // Resumable uploads.
     std::optional<ResumeState> resume(const std::string& id);
@@ -178,10 +163,7 @@ private:
 
     std::filesystem::path root_;
     std::mutex mutex_;
-    struct DbCloser {
-        void operator()(sqlite3* db) const;
-    };
-    std::unique_ptr<sqlite3, DbCloser> db_;
+    tw::platform::SqliteDatabase db_;
     std::set<std::string> locked_;  // folded canonical paths
     uint64_t tempCounter_ = 0;
 };

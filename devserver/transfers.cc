@@ -58,11 +58,11 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
         return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip is a decimal count"}});
     if (ex.hasQuery("count") && !(count = parseCount(ex.queryValue("count"))))
         return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "count is a decimal count"}});
-    auto handle = std::make_shared<FileHandle>();
+    auto handle = std::make_shared<tw::platform::UniqueFd>();
     Outcome o = store->openForRead(joinPath(p.names), ex.queryValue("revision"), *handle);
     if (o.errorId != 0) return sendOutcome(ex, o);
     struct stat st {};
-    if (::fstat(handle->fd(), &st) != 0) return sendError(ex, error_id::fileDownloadFailed);
+    if (::fstat(handle->get(), &st) != 0) return sendError(ex, error_id::fileDownloadFailed);
     uint64_t size = static_cast<uint64_t>(st.st_size);
     uint64_t from = skip.value_or(0);
     if (from > size) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip beyond the end"}});
@@ -91,7 +91,7 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
             size_t n = std::min(want, kIoChunk);
             if (limit) n = std::min<size_t>(n, *limit - offset);
             std::vector<char> buf(n);
-            ssize_t got = ::pread(handle->fd(), buf.data(), n, static_cast<off_t>(from + offset));
+            ssize_t got = ::pread(handle->get(), buf.data(), n, static_cast<off_t>(from + offset));
             if (got <= 0) return false;  // the file shrank under us: end the connection short
             return sink.write(buf.data(), static_cast<size_t>(got));
         });
@@ -357,14 +357,14 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
                              {{"message", "br_offset does not match"},
                               {"bytes_received", std::to_string(state.bytesReceived)}});
     }
-    FileHandle part(::open(store->resumeFile(id).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!part.valid() || ::ftruncate(part.fd(), static_cast<off_t>(*offset)) != 0 ||
-        ::lseek(part.fd(), static_cast<off_t>(*offset), SEEK_SET) < 0)
+    tw::platform::UniqueFd part(::open(store->resumeFile(id).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!part.valid() || ::ftruncate(part.get(), static_cast<off_t>(*offset)) != 0 ||
+        ::lseek(part.get(), static_cast<off_t>(*offset), SEEK_SET) < 0)
         return sendError(ex, error_id::smbFileSystemError);
     store->saveResume(state);
 
     UploadBody body;
-    BufferedWriter writer(part.fd());
+    BufferedWriter writer(part.get());
     bool writeFailed = false;
     auto beforeFile = [&]() -> int {
         auto& f = body.fields;
@@ -399,7 +399,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
     }
     // Whatever arrived is kept, so that the client can resume from here.
     store->saveResume(state);
-    part = FileHandle();
+    part.reset();
     if (!connected) return;
     if (writeFailed) return sendError(ex, error_id::smbFileSystemError);
     if (body.errorId != 0)
@@ -417,7 +417,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
         return sendError(ex, error_id::badRequest, std::nullopt,
                          {{"message", "br_finish before every byte arrived"},
                           {"bytes_received", std::to_string(state.bytesReceived)}});
-    TempFile whole(store->resumeFile(id), FileHandle());
+    TempFile whole(store->resumeFile(id), tw::platform::UniqueFd());
     Outcome o = store->commitUpload(path, whole, revision, state.fileSize, ctime, mtime, ex.user, currentQuota());
     store->dropResume(id);
     sendOutcome(ex, o);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The one command that runs every test: installs what the machine lacks, builds the test tree
 # (build/asan, AddressSanitizer + UndefinedBehaviorSanitizer) and runs CTest inside a private D-Bus
-# session. `--tsan` builds build/tsan with ThreadSanitizer instead.
+# session. `--tsan` builds build/tsan with ThreadSanitizer instead. Before building, it checks that every
+# C++ file the project owns is formatted as .clang-format says.
 # Extra arguments after the options go to ctest (for example -R Timeline).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,27 @@ if [ "${1:-}" = "--tsan" ]; then
 fi
 
 scripts/install-deps.sh
+
+# Formatting is part of the test: every C++ file the project owns (not build trees, not third-party
+# code) must be as clang-format (.clang-format) leaves it.
+format_check() {
+  local files
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    mapfile -t files < <(git ls-files --cached --others --exclude-standard -- '*.cc' '*.h' |
+      grep -Ev '(^|/)(build|third_party|vendor)/' || true)
+  else
+    mapfile -t files < <(find . -path ./build -prune -o \( -name '*.cc' -o -name '*.h' \) -print |
+      grep -Ev '(^|/)(third_party|vendor)/' || true)
+  fi
+  [ "${#files[@]}" -eq 0 ] && return 0
+  local present=()
+  for f in "${files[@]}"; do [ -f "$f" ] && present+=("$f"); done
+  if ! clang-format --dry-run -Werror "${present[@]}"; then
+    echo "Formatting differs from .clang-format in the files above; run clang-format -i on them." >&2
+    return 1
+  fi
+}
+format_check
 cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_BENCH=OFF "${flags[@]}"
 cmake --build "$tree"
 

@@ -43,12 +43,19 @@ Logger::Logger(std::string folder, logLevels level, int64_t rotateEvery, bool ec
     platform::makeFolders(folder);  // failure leaves the log on standard output only
     logPath_ = folder + "/Tidewell.log";
     // Appending across runs: earlier content stays until the next rotation.
-    fd_ = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    fd_.reset(::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd_) reportNoFile("cannot open", errno);
 }
 
-Logger::~Logger() {
-    flush();
-    if (fd_ >= 0) ::close(fd_);
+Logger::~Logger() { flush(); }
+
+void Logger::reportNoFile(const char* what, int err) {
+    // The file is where every other failure is told, so this one goes to standard error (and standard
+    // output, where the lines now go) in the log's own form.
+    std::string line = logTimestamp() + "   Fatal: The log " + what + " " + logPath_ + ": " + std::strerror(err) +
+                       "; lines go to standard output only\n";
+    platform::writeAll(STDERR_FILENO, line);
+    if (echoStdout_) platform::writeAll(STDOUT_FILENO, line);
 }
 
 void Logger::flush() {
@@ -57,7 +64,7 @@ void Logger::flush() {
 
 void Logger::logAudit(const std::string& message) {
     if (!enabled(logLevels::audit)) return;
-    log("  Audit", logTimestamp() + " " + message);
+    log("  Audit", message);
 }
 void Logger::logFatal(const std::string& message) {
     if (!enabled(logLevels::fatal)) return;
@@ -77,16 +84,17 @@ void Logger::logFunction(const std::string& message) {
 }
 
 void Logger::log(const char* tag, std::string message) {
-    logQueue_->async([this, tag, m = std::move(message)] { writeLine(tag, m); });
+    // Stamped when the caller logs, not when the queue gets to it.
+    logQueue_->async([this, tag, stamp = logTimestamp(), m = std::move(message)] { writeLine(stamp, tag, m); });
 }
 
 
-void Logger::writeLine(const char* tag, const std::string& message) {
+void Logger::writeLine(const std::string& stamp, const char* tag, const std::string& message) {
     ++logLineCount_;
     std::string line;
-    line.reserve(std::strlen(tag) + 2 + message.size() + 1);
-    line.append(tag).append(": ").append(message).push_back('\n');
-    if (fd_ >= 0) platform::writeAll(fd_, line);  // the log never fails its caller
+    line.reserve(stamp.size() + 1 + std::strlen(tag) + 2 + message.size() + 1);
+    line.append(stamp).append(" ").append(tag).append(": ").append(message).push_back('\n');
+    if (fd_) platform::writeAll(fd_.get(), line);  // the log never fails its caller
     if (echoStdout_) platform::writeAll(STDOUT_FILENO, line);
     // Rotating right here, rather than queueing the rotation behind lines already waiting, makes the
     // boundary exact: the next line written is the first line of the new file.
@@ -94,14 +102,14 @@ void Logger::writeLine(const char* tag, const std::string& message) {
 }
 
 void Logger::rotateLogs() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     std::string base = logPath_.substr(0, logPath_.size() - 4);  // without ".log"
     auto gen = [&](int n) { return base + "-" + std::to_string(n) + ".log"; };
     ::unlink(gen(5).c_str());
     for (int n = 4; n >= 1; --n) ::rename(gen(n).c_str(), gen(n + 1).c_str());
     ::rename(logPath_.c_str(), gen(1).c_str());
-    fd_ = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    fd_.reset(::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd_) reportNoFile("cannot reopen", errno);
 }
 
 std::string prettyLog(const std::string& message, const std::string& filename, const std::string& functionName) {

@@ -2,6 +2,9 @@
 // same form, to standard output. The file rotates after every `rotateEvery` lines written by this
 // process, keeping five older generations (Tidewell-1.log is the newest of them).
 //
+// Every line has one form: the time it was logged ("2026-12-07 10:00:00 +0000", UTC), a space, the
+// level's tag, ": ", the message and a line feed.
+//
 // Thread-safety: the level operations may be called from any thread; they never wait for the write.
 // Writes and rotation run on one serial queue, so lines never interleave and keep their queueing order.
 #pragma once
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "platform/dispatch.h"
+#include "platform/fd.h"
 
 namespace tw {
 
@@ -48,11 +52,13 @@ public:
 
 private:
     void log(const char* tag, std::string message);
-    void writeLine(const char* tag, const std::string& message);
+    void writeLine(const std::string& stamp, const char* tag, const std::string& message);
     void rotateLogs();
+    // Says, outside the file, that the file could not be opened.
+    void reportNoFile(const char* what, int err);
 
     std::shared_ptr<platform::DispatchQueue> logQueue_;
-    int fd_ = -1;                    // current log file, -1 when it could not be opened; logQueue_ only
+    platform::UniqueFd fd_;          // current log file, invalid when it could not be opened; logQueue_ only
     int64_t logLineCount_ = 0;       // lines written by this process; logQueue_ only
     std::string logPath_;            // full path of the current log file
     std::atomic<logLevels> logLevel_;

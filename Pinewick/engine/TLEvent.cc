@@ -18,13 +18,9 @@ std::string TLEvent::description() {
 }
 
 std::optional<std::string> TLEvent::extractLine(const std::string& text, const std::string& attribute) {
-    std::string needle = attribute + ": ";
-    size_t at = text.find(needle);
-    if (at == std::string::npos) return std::nullopt;
-    size_t start = at + needle.size();
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) return std::nullopt;
-    return text.substr(start, end - start);
+    // Anchored to a header line, so a path that holds another key's text ("/x/To: y") is never read
+    // for that key.
+    return findLineValue(text, attribute, kRecordIndent);
 }
 
 std::optional<std::string> TLEvent::extractBlock(const std::string& text, const std::string& attribute) {
@@ -62,7 +58,8 @@ void TLDelete::performAction() {
 std::optional<std::string> TLDelete::timelineSave() {
     // The encoded attribute text (not the human-readable dump) is stored: it decodes by line without the
     // dump's header and trailer. Records in the dump form are still read back.
-    return "Delete {\n    Path: " + localPath + "\n    ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" +
+    return std::string("Delete {\n") + kRecordIndent + "Path: " + localPath + "\n" + kRecordIndent +
+           "ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" +
            storeEventEnd;
 }
 
@@ -85,8 +82,9 @@ void TLMove::performAction() {
 }
 
 std::optional<std::string> TLMove::timelineSave() {
-    return "Move {\n    From: " + localPathFrom + "\n    To: " + localPathTo +
-           "\n    ExtentedAttributes: {\n" + originalXAttrs.encode() + "}\n" + storeEventEnd;
+    return std::string("Move {\n") + kRecordIndent + "From: " + localPathFrom + "\n" + kRecordIndent +
+           "To: " + localPathTo + "\n" + kRecordIndent + "ExtentedAttributes: {\n" + originalXAttrs.encode() +
+           "}\n" + storeEventEnd;
 }
 
 std::string TLMove::description() {

@@ -26,7 +26,10 @@ class TLEvent {
     // "}\n": ends every persistent record.
     static constexpr const char* storeEventEnd = "}\n";
 
-    // The text after the first `attribute` + ": " up to the next line feed; none when either is missing.
+    // How a record indents its header lines ("    Path: /a/b").
+    static constexpr const char* kRecordIndent = "    ";
+    // The value of the header line `attribute` + ": " (indented as records indent it), up to its line
+    // feed; none when there is no such line or it has no line feed.
     static std::optional<std::string> extractLine(const std::string& text, const std::string& attribute);
     // The text after the first `attribute` + ": {\n" up to the next "\n}\n"; none when either is missing.
     static std::optional<std::string> extractBlock(const std::string& text, const std::string& attribute);

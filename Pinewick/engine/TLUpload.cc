@@ -117,7 +117,7 @@ void TLUpload::performAction() {
             break;
         case normalisedResponse::fatal:
         case normalisedResponse::tryAgain:
-            log().logWarning("Error in uploading " + localPath);
+            log().logWarning("Error in uploading " + localPath + ": " + details.failureReason);
             break;
     }
     statusBar.updateUploadActive(std::nullopt);

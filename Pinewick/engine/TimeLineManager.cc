@@ -10,6 +10,7 @@
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
+#include "platform/pwnames.h"
 
 using namespace std::chrono_literals;
 
@@ -24,12 +25,6 @@ constexpr std::string_view kRecordMarker = "}\n\r\n";
 
 Logger& log() {
     return Logger::sharedInstance();
-}
-
-// The value of a record header line ("    Key: value"), anchored to its line so that a path holding
-// the text of another key is never read for it.
-std::optional<std::string> recordLine(const std::string& record, const std::string& key) {
-    return TLEvent::extractLine(record, "\n    " + key);
 }
 
 // Attribute text of a record, accepting the human-readable dump form written by older versions.
@@ -281,9 +276,12 @@ bool TimeLineManager::inIgnoreList(const std::string& path) {
     };
 
     if (ends(path, ".DS_Store")) return true;
-    for (std::string_view name : {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100",
-                                  ".TemporaryItems", ".Trashes", ".Trash"})
+    for (std::string_view name : pw::kVolumeSystemFolders)
         if (topLevel(name)) return true;
+    for (std::string_view name : {".Trashes", ".Trash"})
+        if (topLevel(name)) return true;
+    // A Linux file manager's per-user trash at the top of a mount (".Trash-1000").
+    if (starts(".Trash-")) return true;
     if (starts(".VolumeIcon.icns")) return true;
     if (starts("Icon?")) return true;
     if (contains(".download/")) return true;
@@ -355,7 +353,7 @@ ReplayResult TimeLineManager::readReplay(int fd) {
             continue;
         }
         if (record.rfind("Delete {\n", 0) == 0) {
-            auto p = recordLine(record, "Path");
+            auto p = TLEvent::extractLine(record, "Path");
             auto attrs = recordAttributes(record);
             if (p && attrs) {
                 result.events.push_back(
@@ -363,8 +361,8 @@ ReplayResult TimeLineManager::readReplay(int fd) {
                 continue;
             }
         } else if (record.rfind("Move {\n", 0) == 0) {
-            auto from = recordLine(record, "From");
-            auto to = recordLine(record, "To");
+            auto from = TLEvent::extractLine(record, "From");
+            auto to = TLEvent::extractLine(record, "To");
             auto attrs = recordAttributes(record);
             if (from && to && attrs) {
                 result.events.push_back(

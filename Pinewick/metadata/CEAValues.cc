@@ -77,12 +77,13 @@ std::string shortestDouble(double value) {
 
 }  // namespace
 
-std::optional<std::string> findLineValue(std::string_view text, std::string_view key) {
+std::optional<std::string> findLineValue(std::string_view text, std::string_view key, std::string_view indent) {
     size_t from = 0;
     while (from <= text.size()) {
         size_t at = text.find(key, from);
         if (at == std::string_view::npos) return std::nullopt;
-        bool startsLine = at == 0 || text[at - 1] == '\n';
+        bool startsLine = at >= indent.size() && text.substr(at - indent.size(), indent.size()) == indent &&
+                          (at == indent.size() || text[at - indent.size() - 1] == '\n');
         size_t afterKey = at + key.size();
         if (startsLine && text.substr(afterKey, 2) == ": ") {
             size_t valueStart = afterKey + 2;

@@ -22,9 +22,10 @@
 
 namespace tw {
 
-// The value of the line that starts with `key` followed by ": ", up to (not including) its line feed.
-// None when no line starts with that key or the line has no line feed.
-std::optional<std::string> findLineValue(std::string_view text, std::string_view key);
+// The value of the line that starts with `indent`, `key` and ": ", up to (not including) its line feed.
+// None when no line starts so or the line has no line feed. The one reader of "Key: value" lines: the
+// attribute text (no indent) and the timeline's records (indented header lines) both go through it.
+std::optional<std::string> findLineValue(std::string_view text, std::string_view key, std::string_view indent = {});
 
 class CEABool {
 public:

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+#include <cstring>
+
 #include <memory>
 #include <mutex>
 
@@ -162,28 +164,38 @@ void CorvaneExtendedAttributes::grabFileId() {
     ceaString.setAttribute(CEAString::keys::FileType, attributes->type);
 }
 
-void CorvaneExtendedAttributes::save() {
+bool CorvaneExtendedAttributes::save() {
     grabFileId();
-    if (!hasChanges()) return;
+    if (!hasChanges()) return true;
     bool stateChanged = ceaStatus.shouldSave;
     std::string text = encode();
     auto& log = Logger::sharedInstance();
+    bool written = true;
     if (text.size() > kMaxAttributeSize) {
         // It could never be read back (it would load as a fresh record), so keep the last good one.
         log.logWarning("Failed to write Extended Attributes to " + localPath + " (" + std::to_string(text.size()) +
                        " bytes, more than " + std::to_string(kMaxAttributeSize) + ")");
+        written = false;
     } else if (!text.empty()) {
         platform::SysError error;
-        if (!platform::setXattr(localPath, xAttrName, text, &error))
-            log.logWarning("Failed to write Extended Attributes to " + localPath);
+        if (!platform::setXattr(localPath, xAttrName, text, &error)) {
+            log.logWarning("Failed to write Extended Attributes to " + localPath + ": " + std::strerror(error.code));
+            written = false;
+        }
     } else {
-        platform::removeXattr(localPath, xAttrName);
+        platform::SysError error;
+        // Nothing to remove is what a record that never had an attribute looks like.
+        if (!platform::removeXattr(localPath, xAttrName, &error) && error.code != ENODATA) {
+            log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " + std::strerror(error.code));
+            written = false;
+        }
     }
     if (stateChanged) {
         setOpenWith();
         platform::postNotification(iconChangeNotification, localPath);
     }
     updateMetadata();
+    return written;
 }
 
 std::string CorvaneExtendedAttributes::encode() {
@@ -202,12 +214,20 @@ void CorvaneExtendedAttributes::setOpenWith() {
             return;
         case CEAStatus::keys::RequireDownload:
         case CEAStatus::keys::Placeholder:
-        case CEAStatus::keys::ErrorPlaceHolder:
-            platform::setXattr(localPath, openWithAttrName, openWithPropertyList());
+        case CEAStatus::keys::ErrorPlaceHolder: {
+            platform::SysError error;
+            if (!platform::setXattr(localPath, openWithAttrName, openWithPropertyList(), &error))
+                Logger::sharedInstance().logWarning("Could not mark " + localPath +
+                                                    " to open with Tidewell: " + std::strerror(error.code));
             return;
-        default:
-            platform::removeXattr(localPath, openWithAttrName);
+        }
+        default: {
+            platform::SysError error;
+            if (!platform::removeXattr(localPath, openWithAttrName, &error) && error.code != ENODATA)
+                Logger::sharedInstance().logWarning("Could not unmark " + localPath +
+                                                    " to open with Tidewell: " + std::strerror(error.code));
             return;
+        }
     }
 }
 

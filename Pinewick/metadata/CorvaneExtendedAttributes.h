@@ -36,8 +36,10 @@ public:
     // Record rebuilt from an earlier `encode()` text; touches no file.
     CorvaneExtendedAttributes(std::string internalPath, const std::string& internalDetails);
 
-    // Writes the record if any value changed (see the source for the steps). Failures are logged.
-    void save();
+    // Writes the record if any value changed (see the source for the steps). False when the attribute
+    // could not be written (a full disk, a file system that refuses it, a record too long to read back):
+    // the item keeps its earlier record. Failures are logged with their cause either way.
+    bool save();
     // The attribute text; clears every group's `shouldSave`.
     std::string encode();
     // "Corvane Extended Attributes: " + encode() + "Volume: " + volumeNumber (clears `shouldSave` too).

@@ -6,34 +6,12 @@
 
 namespace tw {
 
-void SqliteConnection::Statement::Finalize::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
-}
-void SqliteConnection::Close::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-
-void SqliteConnection::Statement::bind(int index, int64_t value) {
-    sqlite3_bind_int64(stmt_.get(), index, value);
-}
-void SqliteConnection::Statement::bind(int index, double value) { sqlite3_bind_double(stmt_.get(), index, value); }
-void SqliteConnection::Statement::bind(int index, const std::string& value) {
-    sqlite3_bind_text(stmt_.get(), index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-}
-int SqliteConnection::Statement::step() { return sqlite3_step(stmt_.get()); }
-int64_t SqliteConnection::Statement::columnInt64(int column) { return sqlite3_column_int64(stmt_.get(), column); }
-double SqliteConnection::Statement::columnDouble(int column) { return sqlite3_column_double(stmt_.get(), column); }
-std::string SqliteConnection::Statement::columnText(int column) {
-    const unsigned char* text = sqlite3_column_text(stmt_.get(), column);
-    int length = sqlite3_column_bytes(stmt_.get(), column);
-    if (!text || length <= 0) return "";
-    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-}
-
 std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path,
                                                          const std::vector<const char*>& schema) {
     auto& log = Logger::sharedInstance();
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    std::unique_ptr<sqlite3, Close> db(raw);
+    platform::SqliteDatabase db(raw);
     std::string reason;
     if (rc == SQLITE_OK) {
         // Another process of ours may hold a write lock for a moment.
@@ -55,7 +33,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path
     // default journal stays, which is merely slower.
     sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
     sqlite3_exec(db.get(), "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
-    std::unique_ptr<SqliteConnection> connection(new SqliteConnection(db.release()));
+    std::unique_ptr<SqliteConnection> connection(new SqliteConnection(std::move(db)));
     for (const char* statement : schema) connection->runStatement(statement);
     return connection;
 }
@@ -63,12 +41,9 @@ std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path
 SqliteConnection::~SqliteConnection() = default;
 
 std::optional<SqliteConnection::Statement> SqliteConnection::prepare(const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK || !raw) {
-        sqlite3_finalize(raw);
-        return std::nullopt;
-    }
-    return Statement(raw);
+    Statement statement(db_.get(), sql);
+    if (!statement.ok()) return std::nullopt;
+    return statement;
 }
 
 void SqliteConnection::runStatement(const char* sql) {

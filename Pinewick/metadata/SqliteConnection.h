@@ -5,40 +5,18 @@
 // Thread-safety: none; each database uses its connection only on its own serial queue.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "platform/sqlite.h"
 
 namespace tw {
 
 class SqliteConnection {
 public:
-    class Statement {
-    public:
-        Statement(Statement&&) noexcept = default;
-        Statement& operator=(Statement&&) noexcept = default;
-        void bind(int index, int64_t value);
-        void bind(int index, double value);
-        void bind(int index, const std::string& value);  // copied by SQLite
-        // sqlite3_step's result code.
-        int step();
-        int64_t columnInt64(int column);
-        double columnDouble(int column);
-        std::string columnText(int column);
-
-    private:
-        friend class SqliteConnection;
-        struct Finalize {
-            void operator()(sqlite3_stmt* statement) const;
-        };
-        explicit Statement(sqlite3_stmt* s) : stmt_(s) {}
-        std::unique_ptr<sqlite3_stmt, Finalize> stmt_;
-    };
+    using Statement = platform::SqliteStatement;
 
     // Opens (creating if absent) the database at `path` and runs each schema statement once. When the
     // file cannot be opened or is not a database, logs "the Database at PATH is corrupt." and returns
@@ -54,11 +32,8 @@ public:
     void runStatement(const char* sql);
 
 private:
-    struct Close {
-        void operator()(sqlite3* db) const;
-    };
-    explicit SqliteConnection(sqlite3* db) : db_(db) {}
-    std::unique_ptr<sqlite3, Close> db_;
+    explicit SqliteConnection(platform::SqliteDatabase db) : db_(std::move(db)) {}
+    platform::SqliteDatabase db_;
 };
 
 }  // namespace tw

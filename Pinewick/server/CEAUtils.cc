@@ -1,5 +1,7 @@
 #include "Pinewick/server/CEAUtils.h"
 
+#include "platform/paths.h"
+
 namespace tw {
 
 CorvaneExtendedAttributes& CEAUtils::updateCorvaneExtendedAttributes(CorvaneExtendedAttributes& record,
@@ -48,9 +50,8 @@ CEAStatus::keys CEAUtils::determineInhert(const std::string& path, CEAStatus::ke
     std::string current = path;
     for (;;) {
         if (current.size() <= 1) return CEAStatus::keys::Placeholder;
-        auto slash = current.rfind('/');
-        std::string parent = slash == std::string::npos || slash == 0 ? "/" : current.substr(0, slash);
-        if (slash == std::string::npos) return CEAStatus::keys::Placeholder;
+        if (current.find('/') == std::string::npos) return CEAStatus::keys::Placeholder;
+        std::string parent = platform::parentFolder(current);
         CorvaneExtendedAttributes record(parent);
         switch (record.ceaStatus.status) {
             case CEAStatus::keys::Regular:

@@ -34,7 +34,8 @@ public:
     const std::string& localPath() const { return localPath_; }
 
 private:
-    void grabCreationDate();
+    // False when the real creation date could not be kept: no bar may replace it then.
+    bool grabCreationDate();
     void endBar();
 
     std::string localPath_;

@@ -90,6 +90,17 @@ std::string toString(const Classification& c) {
     return std::string("(") + toString(c.action) + ", " + toString(c.serverErrorCode) + ")";
 }
 
+std::string describeFailure(const platform::http::Result& result, const Classification& c) {
+    std::string text = toString(c.serverErrorCode);
+    if (result.error)
+        text += " (transport error " + std::to_string(result.error->code) + ": " + result.error->description + ")";
+    else if (result.response)
+        text += " (HTTP " + std::to_string(result.response->statusCode) + ")";
+    else
+        text += " (no answer)";
+    return text;
+}
+
 std::string composeNFC(const std::string& utf8) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);

@@ -71,6 +71,9 @@ struct Classification {
     bool operator==(const Classification&) const = default;
 };
 std::string toString(const Classification& c);
+// The cause of a failed exchange for a failure line: the error case, then the transport code and text
+// or the HTTP status, as far as the exchange got ("quotaExceeded (HTTP 500)").
+std::string describeFailure(const platform::http::Result& result, const Classification& c);
 
 class ServerCommunicator {
 public:

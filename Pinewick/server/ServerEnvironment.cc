@@ -15,9 +15,9 @@ class NoRecords final : public ItemRecords {
 public:
     ItemFacts load(const std::string&) override { return {}; }
     ItemFacts loadNode(uint64_t, uint64_t) override { return {}; }
-    void setUploadGUID(const std::string&, const std::string&) override {}
-    void setRevision(const std::string&, const std::string&) override {}
-    void setTransferRecovery(const std::string&, std::optional<Date>) override {}
+    bool setUploadGUID(const std::string&, const std::string&) override { return true; }
+    bool setRevision(const std::string&, const std::string&) override { return true; }
+    bool setTransferRecovery(const std::string&, std::optional<Date>) override { return true; }
     std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
 };
 
@@ -32,17 +32,17 @@ public:
         CorvaneExtendedAttributes record(fileNumber, volumeNumber);
         return facts(record, platform::attributesOfItem(record.localPath).has_value());
     }
-    void setUploadGUID(const std::string& path, const std::string& guid) override {
+    bool setUploadGUID(const std::string& path, const std::string& guid) override {
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, guid);
-        record.save();
+        return record.save();
     }
-    void setRevision(const std::string& path, const std::string& revision) override {
+    bool setRevision(const std::string& path, const std::string& revision) override {
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::Revision, revision);
-        record.save();
+        return record.save();
     }
-    void setTransferRecovery(const std::string& path, std::optional<Date> date) override {
+    bool setTransferRecovery(const std::string& path, std::optional<Date> date) override {
         CorvaneExtendedAttributes record(path);
         if (date) {
             record.ceaDate.setAttribute(CEADate::keys::TransferRecovery,
@@ -52,7 +52,7 @@ public:
             record.ceaDate.dateValues.erase(CEADate::keys::TransferRecovery);
             record.ceaDate.shouldSave = true;
         }
-        record.save();
+        return record.save();
     }
     std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) override {
         std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(volumeNumber);

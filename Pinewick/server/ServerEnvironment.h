@@ -54,9 +54,10 @@ public:
     virtual ~ItemRecords() = default;
     virtual ItemFacts load(const std::string& path) = 0;
     virtual ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) = 0;
-    virtual void setUploadGUID(const std::string& path, const std::string& guid) = 0;
-    virtual void setRevision(const std::string& path, const std::string& revision) = 0;
-    virtual void setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
+    // The setters report whether the record was written (false: the item keeps its earlier record).
+    virtual bool setUploadGUID(const std::string& path, const std::string& guid) = 0;
+    virtual bool setRevision(const std::string& path, const std::string& revision) = 0;
+    virtual bool setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
     // The revision the metadata database holds for (file number, volume number), if any.
     virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;
 };

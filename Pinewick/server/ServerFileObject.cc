@@ -111,6 +111,14 @@ std::string describeDate(Date date) {
     return buf;
 }
 
+std::optional<ServerFileObject> ServerFileObject::fromConflictAnswer(const std::optional<std::string>& body) {
+    auto doc = nlohmann::json::parse(body.value_or(""), nullptr, false);
+    if (!doc.is_object()) return std::nullopt;
+    auto it = doc.find("document_info");
+    if (it == doc.end() || !it->is_object()) return std::nullopt;
+    return ServerFileObject(*it);
+}
+
 ServerFileObject::ServerFileObject(const nlohmann::json& p) {
     if (!p.is_object()) return;
     auto& fmt = BrindleDateFormatter::sharedInstance();

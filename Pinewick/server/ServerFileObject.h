@@ -44,6 +44,9 @@ public:
                      const std::optional<uint64_t>& serverFileSize);
 
     static std::string windowsToMac(const std::string& name);
+    // The server's current entry that an answer of revisionsDoNotMatch carries in "document_info"
+    // (uploads, deletes, moves); none when the body holds no such entry.
+    static std::optional<ServerFileObject> fromConflictAnswer(const std::optional<std::string>& body);
     // A name that can stand for one entry of a local folder: not empty, not "." or "..", no "/" or NUL.
     bool hasUsableName() const;
 

@@ -3,22 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Logger.h"
+#include "platform/paths.h"
 
 namespace tw {
 namespace {
 
 Logger& log() { return Logger::sharedInstance(); }
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string lastComponent(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 constexpr int kMaxFolderDepth = 256;
 
@@ -26,14 +16,14 @@ constexpr int kMaxFolderDepth = 256;
 
 normalisedResponse CreateFolderDetails::createFolder() {
     std::string serverPath = serverEnvironment().serverFromLocal(localPath);
-    std::string parent = parentOf(serverPath);
-    std::string name = lastComponent(serverPath);
+    std::string parent = platform::parentFolder(serverPath);
+    std::string name = platform::lastPathComponent(serverPath);
     platform::http::Result result;
+    Classification c{normalisedResponse::fatal, serverError::noError};
     auto failure = [&] {
         log().logDebug("(Debug) Fatal error in CreateFolder");
+        log().logWarning("Could not create folder " + localPath + " on the server: " + describeFailure(result, c));
         if (result.data) log().logDebug(*result.data);
-        log().logDebug(result.response ? "status " + std::to_string(result.response->statusCode) : "no response");
-        log().logDebug(result.error ? result.error->description : "no error");
         return normalisedResponse::fatal;
     };
     for (;;) {
@@ -45,7 +35,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
                        "&creation_time=" + ServerCommunicator::formatDate(creationDate) +
                        "&modification_time=" + ServerCommunicator::formatDate(now);
         result = ServerCommunicator::send(std::move(request));
-        auto c = ServerCommunicator::handleResponse(result);
+        c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
             case normalisedResponse::allOkay: return normalisedResponse::allOkay;
             case normalisedResponse::tryAgain: continue;
@@ -56,8 +46,8 @@ normalisedResponse CreateFolderDetails::createFolder() {
         }
         if (c.serverErrorCode == serverError::requiredItemNotFound) {
             // A server that keeps saying the parent is missing must not drive us past the root.
-            if (parentOf(localPath) == localPath || depth_ >= kMaxFolderDepth) return failure();
-            CreateFolderDetails parentFolder(parentOf(localPath), creationDate);
+            if (platform::parentFolder(localPath) == localPath || depth_ >= kMaxFolderDepth) return failure();
+            CreateFolderDetails parentFolder(platform::parentFolder(localPath), creationDate);
             parentFolder.depth_ = depth_ + 1;
             if (parentFolder.createFolder() == normalisedResponse::allOkay) continue;
             return failure();
@@ -122,17 +112,9 @@ normalisedResponse DeleteDetails::internalDelete() {
             case serverError::mappointIsReadOnly:
             case serverError::permissionDenied:
                 return normalisedResponse::attemptRecovery;
-            case serverError::revisionsDoNotMatch: {
-                auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
-                if (doc.is_object()) {
-                    auto it = doc.find("document_info");
-                    if (it != doc.end() && it->is_object()) {
-                        restoreFile = ServerFileObject(*it);
-                        return normalisedResponse::attemptRecovery;
-                    }
-                }
-                return normalisedResponse::fatal;
-            }
+            case serverError::revisionsDoNotMatch:
+                restoreFile = ServerFileObject::fromConflictAnswer(result.data);
+                return restoreFile ? normalisedResponse::attemptRecovery : normalisedResponse::fatal;
             default:
                 log().logFatal(prettyLog(std::string("Unhandled Delete Error ") + toString(c.serverErrorCode), __FILE__,
                                          "internalDelete()"));

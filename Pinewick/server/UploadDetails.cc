@@ -10,12 +10,13 @@
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/server/ServerRequests.h"
+#include "platform/paths.h"
+#include "platform/uuid.h"
 
 namespace tw {
 namespace {
@@ -23,11 +24,6 @@ namespace {
 Logger& log() { return Logger::sharedInstance(); }
 
 constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in steps of this size
-
-std::string lastComponent(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 }  // namespace
 
@@ -188,21 +184,6 @@ int64_t UploadStream::read(uint8_t* buffer, size_t maxLength) {
 
 // ---------------------------------------------------------------- UploadDetails
 
-std::string UploadDetails::newUUID() {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    uint8_t b[16];
-    for (int i = 0; i < 16; i += 8) {
-        uint64_t v = rng();
-        memcpy(b + i, &v, 8);
-    }
-    b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
-    char out[37];
-    snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2],
-             b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return out;
-}
-
 std::string UploadDetails::valueSection(const std::string& boundary, const std::string& field, const std::string& value) {
     return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"" + field + "\"\r\n\r\n" + value;
 }
@@ -240,7 +221,12 @@ std::string UploadDetails::serverPath() const { return serverEnvironment().serve
 
 normalisedResponse UploadDetails::uploadFile() {
     auto volume = serverEnvironment().findVolume(localPath);
-    if (!volume) return normalisedResponse::fatal;
+    if (!volume) {
+        failureReason = "the file is on no mappoint volume";
+        return normalisedResponse::fatal;
+    }
+    // What stands when no request could be sent at all; every later failure says its own cause.
+    failureReason = "not sent: no network, server communication not allowed, or no session";
     return volume->canResumeUploads ? resumable() : singleShot();
 }
 
@@ -261,27 +247,33 @@ void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, 
 }
 
 normalisedResponse UploadDetails::singleShot() {
-    resumeGUID = newUUID();
-    itemRecords().setUploadGUID(localPath, resumeGUID);
+    resumeGUID = platform::newUUID();
+    // The transfer is watched through this identifier on the record: without it the watch would take
+    // the upload for one the user cancelled.
+    if (!itemRecords().setUploadGUID(localPath, resumeGUID)) {
+        failureReason = "its upload identifier could not be recorded on the file";
+        return normalisedResponse::fatal;
+    }
     std::optional<IconProgress> progress;
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string path = serverPath();
         auto request = ServerCommunicator::makeRequest(
             ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(path), "POST");
-        resumeGUID = newUUID();
+        resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         std::string header = valueSection(boundary(), "operation", "create") +
                              valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
                              valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
                              valueSection(boundary(), "size", std::to_string(localSize)) +
-                             valueSection(boundary(), "revision", revision) + fileSection(boundary(), lastComponent(path));
+                             valueSection(boundary(), "revision", revision) + fileSection(boundary(), platform::lastPathComponent(path));
         std::string footer = "\r\n--" + boundary() + "--\r\n";
         auto stream = UploadStream::make(header, footer, localPath, 0);
         if (!stream || stream->fileTransferSize() != localSize) {
             // Nothing may go out in place of the file, and a size that changed since the facts were
             // read would contradict the size section.
             log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
+            failureReason = "the file cannot be read as it was";
             return std::nullopt;
         }
         request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
@@ -299,22 +291,26 @@ normalisedResponse UploadDetails::singleShot() {
 
 normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Result& result) {
     auto c = ServerCommunicator::handleResponse(result);
+    auto fatal = [&](std::string why) {
+        failureReason = std::move(why);
+        return normalisedResponse::fatal;
+    };
     switch (c.action) {
         case normalisedResponse::allOkay: {
             auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
             if (!doc.is_object()) {
                 log().logWarning("Upload of " + localPath + " answered without an entry");
-                return normalisedResponse::fatal;
+                return fatal("the server answered without an entry");
             }
             fileObject = ServerFileObject(doc);
             return normalisedResponse::allOkay;
         }
-        case normalisedResponse::fatal: return normalisedResponse::fatal;
+        case normalisedResponse::fatal: return fatal(describeFailure(result, c));
         case normalisedResponse::tryAgain: return normalisedResponse::tryAgain;
         case normalisedResponse::attemptRecovery: break;
     }
     if (!result.data || result.data->empty()) {
-        if (!result.error || result.error->code != platform::http::kCancelled) return normalisedResponse::fatal;
+        if (!result.error || result.error->code != platform::http::kCancelled) return fatal(describeFailure(result, c));
         auto& env = serverEnvironment();
         recoveryType = env.networkAvailable() && env.allowServerCommunication() ? recoveryErrors::userCanceled
                                                                                  : recoveryErrors::systemCanceled;
@@ -328,22 +324,17 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
             recoveryType = recoveryErrors::readOnlyMappoint;
             return normalisedResponse::attemptRecovery;
         case serverError::smbFileSystemError: {
-            auto slash = localPath.rfind('/');
-            std::string parent = slash == std::string::npos || slash == 0 ? "/" : localPath.substr(0, slash);
-            CreateFolderDetails create(parent, creationDate);
+            CreateFolderDetails create(platform::parentFolder(localPath), creationDate);
             if (create.createFolder() == normalisedResponse::allOkay) {
                 bytesSent = 0;
                 return normalisedResponse::tryAgain;
             }
-            return normalisedResponse::fatal;
+            return fatal(describeFailure(result, c) + ", and its folder could not be created");
         }
         case serverError::revisionsDoNotMatch: {
             recoveryType = recoveryErrors::unknown;
-            auto doc = nlohmann::json::parse(*result.data, nullptr, false);
-            if (doc.is_discarded()) return normalisedResponse::attemptRecovery;
-            auto it = doc.is_object() ? doc.find("document_info") : doc.end();
-            if (doc.is_object() && it != doc.end() && it->is_object()) {
-                conflictFile = ServerFileObject(*it);
+            conflictFile = ServerFileObject::fromConflictAnswer(result.data);
+            if (conflictFile) {
                 recoveryType = recoveryErrors::conflict;
             } else {
                 FetchAttributes fetch(localPath);
@@ -355,7 +346,7 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
             return normalisedResponse::attemptRecovery;
         }
         default:
-            return normalisedResponse::fatal;
+            return fatal(describeFailure(result, c));
     }
 }
 
@@ -364,13 +355,13 @@ normalisedResponse UploadDetails::createZero() {
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string escaped = ServerCommunicator::macToWindows(serverPath());
         auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
-        resumeGUID = newUUID();
+        resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         request.body = valueSection(boundary(), "operation", "create") +
                        valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
                        valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
                        valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
-                       fileSection(boundary(), lastComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
+                       fileSection(boundary(), platform::lastPathComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
         request.headers.emplace_back("Content-Length", std::to_string(request.body.size()));
         return request;
     };
@@ -388,11 +379,14 @@ normalisedResponse UploadDetails::setupResume() {
     };
     pass.complete = [&](const platform::http::Result& result) {
         auto c = ServerCommunicator::handleResponse(result);
+        if (c.action == normalisedResponse::fatal) failureReason = describeFailure(result, c);
         if (c.action != normalisedResponse::allOkay) return c.action;
         auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
-        if (!doc.is_object()) return normalisedResponse::fatal;
-        auto locked = doc.find("is_locked");
-        if (locked == doc.end() || !locked->is_string()) return normalisedResponse::fatal;
+        auto locked = doc.is_object() ? doc.find("is_locked") : doc.end();
+        if (!doc.is_object() || locked == doc.end() || !locked->is_string()) {
+            failureReason = "the server's resume state has no lock flag";
+            return normalisedResponse::fatal;
+        }
         // The platform's boolValue rule: leading blanks, optional sign and zeros, then Y/y/T/t or 1-9.
         std::string v = locked->get<std::string>();
         size_t i = v.find_first_not_of(" \t\n");
@@ -415,6 +409,7 @@ normalisedResponse UploadDetails::setupResume() {
         // A count the file cannot have would make the resumed request lie about its offset.
         if (bytes < 0 || bytes > localSize) {
             log().logWarning("Resumable upload of " + localPath + ": server reports more bytes than the file has");
+            failureReason = "the server reports more bytes than the file has";
             return normalisedResponse::fatal;
         }
         bytesSent = bytes;
@@ -428,9 +423,11 @@ normalisedResponse UploadDetails::resumable() {
         auto created = createZero();
         if (created != normalisedResponse::allOkay) return created;
         if (fileObject) revision = fileObject->revision;
-        resumeGUID = newUUID();
-        itemRecords().setUploadGUID(localPath, resumeGUID);
-        itemRecords().setRevision(localPath, revision);
+        resumeGUID = platform::newUUID();
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID) || !itemRecords().setRevision(localPath, revision)) {
+            failureReason = "its upload identifier could not be recorded on the file";
+            return normalisedResponse::fatal;
+        }
     } else {
         auto setup = setupResume();
         if (setup != normalisedResponse::allOkay) return setup;
@@ -456,11 +453,12 @@ normalisedResponse UploadDetails::resumable() {
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         std::string header = valueSection(boundary(), "operation", "create") +
                              valueSection(boundary(), "size", std::to_string(remaining)) +
-                             fileSection(boundary(), lastComponent(escaped) + ".frag");
+                             fileSection(boundary(), platform::lastPathComponent(escaped) + ".frag");
         std::string footer = "\r\n--" + boundary() + "\r\n";
         auto stream = UploadStream::make(header, footer, localPath, bytesSent);
         if (!stream || stream->fileTransferSize() != remaining) {
             log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
+            failureReason = "the file cannot be read as it was";
             return std::nullopt;
         }
         request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));

@@ -107,11 +107,13 @@ public:
     std::optional<ServerFileObject> fileObject;
     recoveryErrors recoveryType = recoveryErrors::unknown;
     std::optional<ServerFileObject> conflictFile;
+    // Why the last `uploadFile` ended `fatal`: the server's error case, the transport code, or the local
+    // cause.
+    std::string failureReason;
 
     // Multipart pieces (exposed for tests of the wire form).
     static std::string valueSection(const std::string& boundary, const std::string& field, const std::string& value);
     static std::string fileSection(const std::string& boundary, const std::string& filename);
-    static std::string newUUID();
 
 private:
     normalisedResponse singleShot();

@@ -24,6 +24,7 @@
 #include "platform/places.h"
 #include "platform/process.h"
 #include "platform/pwevent.h"
+#include "platform/pwnames.h"
 #include "platform/volpath.h"
 
 namespace tw {
@@ -44,7 +45,7 @@ std::string uuidOfRoot(const std::string& root, uint64_t device) {
     if (root.empty()) return "";
     auto attrs = platform::attributesOfItem(root);
     if (!attrs || attrs->systemNumber != device) return "";
-    std::string uuid = platform::getXattr(root, "com.meridot.tidewell.volumeuuid", 128).value_or("");
+    std::string uuid = platform::getXattr(root, pw::kVolumeUUIDAttribute, 128).value_or("");
     // An image mount keeps its UUID in the image's description, which the watcher hosting it knows.
     if (uuid.empty()) uuid = platform::volumeUUIDForDevice(device);
     return uuid;

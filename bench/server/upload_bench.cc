@@ -26,6 +26,7 @@
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/keychain.h"
+#include "platform/uuid.h"
 
 extern char** environ;
 
@@ -123,7 +124,7 @@ int main() {
     int rcode = 1;
     {
         // A throwaway account for this run only (the reference server takes its users on its command line).
-        const std::string password = tw::UploadDetails::newUUID();
+        const std::string password = tw::platform::newUUID();
         Child server;
         std::string hostPort = startServer(server, base / "root", password);
         if (hostPort.empty()) {

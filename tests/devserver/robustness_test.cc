@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "devserver/wire.h"
-#include "devserver_process.h"
+#include "support/devserver_process.h"
 
 namespace tw::test {
 namespace {

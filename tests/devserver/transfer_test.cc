@@ -8,20 +8,14 @@
 #include <thread>
 
 #include "devserver/wire.h"
-#include "devserver_process.h"
+#include "support/random_bytes.h"
+#include "support/devserver_process.h"
 
 namespace tw::test {
 namespace {
 
 using nlohmann::json;
 using tw::devserver::percentEncode;
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
 
 using DevserverTransfer = DevServerTest;
 

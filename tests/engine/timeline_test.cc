@@ -173,6 +173,33 @@ TEST(Timeline, ExtractLineAndBlock) {
     EXPECT_FALSE(tw::TLEvent::extractBlock("ExtentedAttributes: {\nStatus: Regular\n", "ExtentedAttributes"));
 }
 
+// extractLine reads header lines only: the text of a key inside a path, or at the end of another key's
+// name, is never taken for that key. Every record the events write still reads back whole.
+TEST(Timeline, ExtractLineReadsOnlyHeaderLinesAndEveryWrittenRecordReadsBack) {
+    std::string move = "Move {\n    From: /v/To: x\n    To: /v/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
+    EXPECT_EQ(tw::TLEvent::extractLine(move, "To"), "/v/b");
+    EXPECT_EQ(tw::TLEvent::extractLine(move, "From"), "/v/To: x");
+    std::string del = "Delete {\n    OldPath: /x\n    Path: /a/b\n    ExtentedAttributes: {\n}\n}\n";
+    EXPECT_EQ(tw::TLEvent::extractLine(del, "Path"), "/a/b");
+
+    tw::CorvaneExtendedAttributes attrs("/v/a b", "Status: Regular\nRevision: 7\n");
+    for (std::string path : {"/v/a b", "/v/Path: c", "/v/From: /v/To: d", "/v/x\r"}) {
+        tw::TLDelete d(path, attrs);
+        auto record = d.timelineSave();
+        ASSERT_TRUE(record);
+        EXPECT_EQ(tw::TLEvent::extractLine(*record, "Path"), path);
+        tw::TLMove m(path, path + "2", attrs);
+        auto moved = m.timelineSave();
+        ASSERT_TRUE(moved);
+        EXPECT_EQ(tw::TLEvent::extractLine(*moved, "From"), path);
+        EXPECT_EQ(tw::TLEvent::extractLine(*moved, "To"), path + "2");
+        auto block = tw::TLEvent::extractBlock(*moved, "ExtentedAttributes");
+        ASSERT_TRUE(block);
+        tw::CorvaneExtendedAttributes same = attrs;
+        EXPECT_EQ(*block + "\n", same.encode());
+    }
+}
+
 // ---- Paths that are never synchronised
 
 class IgnoreList : public ::testing::Test {

@@ -13,7 +13,7 @@
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "devserver_process.h"
+#include "support/client_devserver.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/keychain.h"
@@ -33,19 +33,10 @@ class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        fs::create_directories(dir / "root");
-        ASSERT_TRUE(process.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
-                                   std::string("anna:") + kPassword, "--mappoint", "Team", "--mappoint", "RO:::ro",
-                                   "--faults", "--quiet"},
-                                  dir / "devserver.log"))
-            << "tidewell-devserver did not start";
-        hostPort = "127.0.0.1:" + std::to_string(process.port());
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
-        keychain->addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, kPassword);
-        auto& c = ServerCredentials::sharedInstance();
-        c.resetForTesting();
-        c.setServerProtocol("http");
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        hostPort = devserver.hostPort;
         platform::http::Session::shared().cookies().removeAll();
 
         auto& vm = VolumeManager::sharedInstance();
@@ -64,25 +55,15 @@ protected:
 
     void TearDown() override {
         timeline.reset();
-        EXPECT_EQ(process.stop(), 0);
+        EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }
 
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
     fs::path serverFile(const std::string& serverPath) const { return dir / "root" / "data" / serverPath.substr(1); }
 
-    void admin(const std::string& resource, const nlohmann::json& body) {
-        platform::http::Request r;
-        r.url = "http://" + hostPort + "/admin/" + resource;
-        r.method = "POST";
-        r.body = body.dump();
-        r.headers.emplace_back("Content-Type", "application/json");
-        auto result = platform::http::Session::shared().perform(r);
-        ASSERT_TRUE(result.response && result.response->statusCode == 200) << resource << " " << result.data.value_or("");
-    }
-    std::string servicePath(const std::string& resource) {
-        return ServerCommunicator::serviceBase().substr(7 + hostPort.size()) + resource;
-    }
+    void admin(const std::string& resource, const nlohmann::json& body) { devserver.admin(resource, body); }
+    std::string servicePath(const std::string& resource) const { return devserver.servicePath(resource); }
 
     // Runs everything queued so far to completion.
     void runTimeline() {
@@ -90,14 +71,8 @@ protected:
         ASSERT_TRUE(timeline->waitUntilIdle(60s));
     }
 
-    static size_t occurrences(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-        return n;
-    }
-
     TempDir dir;
-    ServerProcess process;
+    ClientDevServer devserver;
     std::string hostPort;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team, ro;

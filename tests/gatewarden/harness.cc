@@ -4,13 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
-#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -19,67 +16,13 @@
 #include "platform/unixsocket.h"
 #include <gtest/gtest.h>
 
-extern char** environ;
-
 namespace gwtest {
 
 using tw::platform::UniqueFd;
 using namespace tw::pw;
 
-namespace {
-bool waitExit(pid_t pid, std::chrono::milliseconds timeout, int* status) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-pid_t spawnWith(const std::vector<std::string>& argv, int stdoutFd, int stderrFd) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
-    if (stderrFd >= 0) posix_spawn_file_actions_adddup2(&fa, stderrFd, 2);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-}  // namespace
-
 RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    RunResult r;
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0) return r;
-    UniqueFd readEnd(p[0]), writeEnd(p[1]);
-    pid_t pid = spawnWith(argv, writeEnd.get(), -1);
-    writeEnd.reset();
-    r.pid = pid;
-    if (pid < 0) return r;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd pf{readEnd.get(), POLLIN, 0};
-        if (poll(&pf, 1, static_cast<int>(left.count())) <= 0) continue;
-        ssize_t n = read(readEnd.get(), buf, sizeof buf);
-        if (n <= 0) break;
-        r.out.append(buf, static_cast<size_t>(n));
-    }
-    int status = 0;
-    waitExit(pid, 5s, &status) || (kill(pid, SIGKILL), waitExit(pid, 5s, &status));
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return tw::test::runToCompletion(argv, timeout);
 }
 
 RunResult actor(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
@@ -95,20 +38,12 @@ RunResult hdiutil(const std::vector<std::string>& args) {
 }
 
 int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::string env = "XDG_RUNTIME_DIR=" + runtimeDir;
-    char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
-        execve(args[0], args.data(), envp);
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || !waitExit(pid, 60s, &status)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    tw::test::ChildOptions options;
+    options.user = uid;
+    options.environment = std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtimeDir};
+    tw::test::ChildProcess child;
+    if (!child.start(argv, options)) return -1;
+    return child.wait(60s).value_or(-1);
 }
 
 HeldActor::HeldActor(const std::vector<std::string>& args) {
@@ -117,20 +52,14 @@ HeldActor::HeldActor(const std::vector<std::string>& args) {
     UniqueFd readEnd(p[0]), writeEnd(p[1]);
     std::vector<std::string> argv{GW_ACTOR_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = spawnWith(argv, writeEnd.get(), -1);
+    tw::test::ChildOptions options;
+    options.stdoutFd = writeEnd.get();
+    bool started = child_.start(argv, options);
     writeEnd.reset();
-    if (pid_ < 0) return;
+    if (!started) return;
     pollfd pf{readEnd.get(), POLLIN, 0};
     char buf[16] = {};
     if (poll(&pf, 1, 10000) == 1 && read(readEnd.get(), buf, sizeof buf - 1) > 0) holding_ = std::string(buf) == "open\n";
-}
-
-void HeldActor::kill() {
-    if (pid_ < 0) return;
-    ::kill(pid_, SIGKILL);
-    int status;
-    waitExit(pid_, 10s, &status);
-    pid_ = -1;
 }
 
 std::string fuseUnavailableReason() {
@@ -150,7 +79,8 @@ bool isMountPoint(const std::string& path) {
     return false;
 }
 
-Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_t uid) : logPath_(logPath) {
+Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_t uid, const std::string& binary)
+    : logPath_(logPath) {
     socketPath = tw::platform::userClientSocketPath();
     controlPath = tw::platform::gatewardenControlSocketPath();
     for (size_t i = 0; i + 1 < extraArgs.size(); ++i) {
@@ -158,61 +88,31 @@ Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_
         if (extraArgs[i] == "--control-socket") controlPath = extraArgs[i + 1];
     }
     UniqueFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    std::vector<std::string> argv{GW_DAEMON_BIN, "--foreground", "--verbose"};
+    std::vector<std::string> argv{binary.empty() ? std::string(GW_DAEMON_BIN) : binary, "--foreground", "--verbose"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    if (uid == static_cast<uid_t>(-1)) {
-        pid_ = spawnWith(argv, log.get(), log.get());
-    } else {
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(log.get(), 1);
-            dup2(log.get(), 2);
-            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
-            execv(args[0], args.data());
-            _exit(127);
-        }
+    tw::test::ChildOptions options;
+    options.stdoutFd = log.get();
+    options.stderrFd = log.get();
+    if (uid != static_cast<uid_t>(-1)) options.user = uid;
+    std::string why;
+    if (!child_.start(argv, options, &why)) {
+        std::ofstream(logPath, std::ios::app) << "cannot start gatewarden: " << why << "\n";
+        return;
     }
-    if (pid_ < 0) return;
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
         if (tw::platform::connectUnix(socketPath) && tw::platform::connectUnix(controlPath)) {
             ready_ = true;
             break;
         }
-        int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
+        if (child_.wait(0ms)) return;  // it ended before it listened
         std::this_thread::sleep_for(10ms);
     }
 }
 
-int Daemon::terminate(std::chrono::milliseconds wait) {
-    if (pid_ < 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    int rc = -1;
-    if (waitExit(pid_, wait, &status)) {
-        rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    } else {
-        kill(pid_, SIGKILL);
-        waitExit(pid_, 10s, &status);
-    }
-    pid_ = -1;
-    return rc;
-}
+int Daemon::terminate(std::chrono::milliseconds wait) { return child_.stop(wait); }
 
-void Daemon::killHard() {
-    if (pid_ < 0) return;
-    kill(pid_, SIGKILL);
-    int status;
-    waitExit(pid_, 10s, &status);
-    pid_ = -1;
-}
+void Daemon::killHard() { child_.kill(); }
 
 Daemon::~Daemon() {
     terminate();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/userclient.h"
+#include "support/child_process.h"
 #include "platform/volpath.h"
 
 namespace gwtest {
@@ -24,11 +25,7 @@ namespace gwtest {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    pid_t pid = -1;
-};
+using RunResult = tw::test::RunOutput;
 // Runs a program to completion (killed after `timeout`), capturing standard output.
 RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s);
 // Runs gw_actor with the arguments; exit code is the errno of the operation.
@@ -41,12 +38,11 @@ int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::s
 class HeldActor {
 public:
     explicit HeldActor(const std::vector<std::string>& args);
-    ~HeldActor() { kill(); }
     bool holding() const { return holding_; }
-    void kill();
+    void kill() { child_.kill(); }
 
 private:
-    pid_t pid_ = -1;
+    tw::test::ChildProcess child_;
     bool holding_ = false;
 };
 
@@ -58,13 +54,15 @@ std::string fuseUnavailableReason();
 class Daemon {
 public:
     // `uid` other than -1 runs the daemon as that user (group the same number), for tests as root.
-    explicit Daemon(const fs::path& logPath, std::vector<std::string> extraArgs = {}, uid_t uid = static_cast<uid_t>(-1));
+    // `binary` replaces the daemon of the build tree (a copy that user can reach).
+    explicit Daemon(const fs::path& logPath, std::vector<std::string> extraArgs = {},
+                    uid_t uid = static_cast<uid_t>(-1), const std::string& binary = "");
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
     bool ready() const { return ready_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // SIGTERM and wait for the exit; returns the exit status (-1 if it had to be killed).
     int terminate(std::chrono::milliseconds wait = 20s);
     void killHard();
@@ -78,7 +76,7 @@ public:
     std::string controlPath;
 
 private:
-    pid_t pid_ = -1;
+    tw::test::ChildProcess child_;
     bool ready_ = false;
     fs::path logPath_;
     std::vector<std::string> mounts_;

@@ -216,20 +216,28 @@ TEST(VolumesAsUser, OtherUsersRefusedMountOutcomeLeavesTheDaemonWell) {
     const uid_t nobody = 65534;
     tw::test::TempDir dir("gw-user");
     std::filesystem::permissions(dir.path(), std::filesystem::perms::all, std::filesystem::perm_options::add);
+    // The build tree may sit where that user cannot go (a 0700 home, a mktemp -d checkout): what the
+    // user runs is copied beside the test's folder, which it can reach.
+    if (auto why = tw::test::unreachableReason((dir / "bin").string(), nobody); !why.empty())
+        GTEST_SKIP() << "the test folder is out of reach of the daemon's user: " << why;
+    auto daemonBin = tw::test::copyExecutable(GW_DAEMON_BIN, (dir / "bin").string());
+    auto hdiutilBin = tw::test::copyExecutable(GW_HDIUTIL_BIN, (dir / "bin").string());
+    ASSERT_TRUE(daemonBin && hdiutilBin) << "cannot copy the programs to " << (dir / "bin").string();
     std::string run = (dir / "run").string(), folder = (dir / "InPlace").string();
     std::filesystem::create_directories(run);
     std::filesystem::create_directories(folder);
     ASSERT_EQ(chown(run.c_str(), nobody, nobody), 0);
     ASSERT_EQ(chown(folder.c_str(), nobody, nobody), 0);
     std::string control = run + "/gatewarden-control.sock";
-    Daemon daemon(dir / "gatewarden.log", {"--socket", run + "/uc.sock", "--control-socket", control}, nobody);
+    Daemon daemon(dir / "gatewarden.log", {"--socket", run + "/uc.sock", "--control-socket", control}, nobody,
+                  *daemonBin);
     ASSERT_TRUE(daemon.ready()) << daemon.log();
     daemon.remember(folder);
     // We are root here, not the daemon's user.
     EXPECT_FALSE(tw::platform::controlRequest({"list"}, 5s, control));
     EXPECT_NE(daemon.log().find("refusing a connection from uid 0"), std::string::npos);
 
-    int rc = runAsUser(nobody, run, {GW_HDIUTIL_BIN, "attach-in-place", folder});
+    int rc = runAsUser(nobody, run, {*hdiutilBin, "attach-in-place", folder});
     EXPECT_TRUE(rc == 0 || rc == 1) << rc;
     EXPECT_EQ(isMountPoint(folder), rc == 0);
     EXPECT_EQ(daemon.terminate(), 0) << daemon.log();

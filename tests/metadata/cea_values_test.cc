@@ -117,6 +117,12 @@ TEST(CEADecoding, KeysStartLinesAndLinesEndWithALineFeed) {
     EXPECT_EQ(findLineValue("Revision: 1\nRevision: 2\n", "Revision"), "1");
     // A last line without its line feed is ignored, by every decoder.
     EXPECT_EQ(findLineValue("Revision: 1", "Revision"), std::nullopt);
+    // With an indent, the key must follow exactly that indent at a line start.
+    EXPECT_EQ(findLineValue("Delete {\n    Path: /a\n", "Path", "    "), "/a");
+    EXPECT_EQ(findLineValue("    Path: /a\n", "Path", "    "), "/a");
+    EXPECT_EQ(findLineValue("Path: /a\n", "Path", "    "), std::nullopt);
+    EXPECT_EQ(findLineValue("x    Path: /a\n    Path: /b\n", "Path", "    "), "/b");
+    EXPECT_EQ(findLineValue("     Path: /a\n", "Path", "    "), std::nullopt);
     CEABool b;
     b.decode("ReadOnly: true");
     EXPECT_FALSE(b.getAttribute(CEABool::keys::ReadOnly));

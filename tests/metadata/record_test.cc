@@ -401,9 +401,28 @@ TEST(Record, WriteFailureIsLogged) {
     CorvaneExtendedAttributes r(file);
     fs::remove(file);
     r.ceaStatus.setStatus(Status::RequireUpload);
-    r.save();
-    EXPECT_NE(logText().find("Warning: Failed to write Extended Attributes to " + file + "\n"), std::string::npos);
+    EXPECT_FALSE(r.save());
+    // The line names the path and the cause.
+    EXPECT_NE(logText().find("Warning: Failed to write Extended Attributes to " + file +
+                             ": No such file or directory\n"),
+              std::string::npos);
     EXPECT_FALSE(r.hasChanges());  // not retried by a later save of the same record
+}
+
+TEST(Record, SaveReportsWhetherTheAttributeWasWritten) {
+    TempDir dir;
+    std::string file = (dir / "f").string();
+    ASSERT_TRUE(writeFile(file, ""));
+    CorvaneExtendedAttributes r(file);
+    EXPECT_TRUE(r.save());  // nothing changed: nothing to write, nothing failed
+    r.ceaStatus.setStatus(Status::Regular);
+    EXPECT_TRUE(r.save());
+    EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, Status::Regular);
+    // A record too long to be read back is refused and the earlier one stays.
+    CorvaneExtendedAttributes big(file);
+    big.ceaString.setAttribute(tw::CEAString::keys::ConflictRevision, std::string(80 * 1024, 'r'));
+    EXPECT_FALSE(big.save());
+    EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, Status::Regular);
 }
 
 TEST(Record, IdentityPathsUseTheResolver) {

@@ -14,6 +14,8 @@
 #include "platform/http.h"
 #include "support/temp_dir.h"
 #include "raw_server.h"
+#include "support/certificate.h"
+#include "support/temp_dir.h"
 
 namespace tw::platform::http {
 namespace {
@@ -271,10 +273,10 @@ TEST(HttpErrors, ABodySourceThatFailsStopsTheRequest) {
 
 TEST(HttpErrors, ASelfSignedCertificateIsRejected) {
     tw::test::TempDir dir;
-    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -days 2 -keyout " + key +
-                      " -out " + cert + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    tw::test::TestCertificate certificate;
+    if (!tw::test::makeSelfSignedCertificate(dir.path(), certificate))
+        GTEST_SKIP() << "openssl cannot make a test certificate";
+    const std::string &cert = certificate.cert, &key = certificate.key;
     httplib::SSLServer s(cert.c_str(), key.c_str());
     s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
     Running r(s);

@@ -7,9 +7,13 @@
 #include <random>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "support/random_bytes.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
-#include "devserver_process.h"
+#include "support/certificate.h"
+#include "support/client_devserver.h"
+#include "support/random_bytes.h"
+#include "support/client_devserver.h"
 #include "fixture.h"
 
 namespace tw::test {
@@ -21,50 +25,27 @@ using SE = serverError;
 
 const char* kPassword = "p&ss=w0rd";
 
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
-
 class DevServerClient : public ServerFixture {
 protected:
     void SetUp() override {
         ServerFixture::SetUp();
-        std::filesystem::create_directories(dir / "root");
-        ASSERT_TRUE(process.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
-                                   std::string("anna:") + kPassword, "--mappoint", "Team", "--mappoint", "RO:::ro",
-                                   "--faults", "--quiet"},
-                                  dir / "devserver.log"))
-            << "tidewell-devserver did not start";
-        hostPort = "127.0.0.1:" + std::to_string(process.port());
-        keychain->addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, kPassword);
-        auto& c = ServerCredentials::sharedInstance();
-        c.resetForTesting();
-        c.setServerProtocol("http");
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        hostPort = devserver.hostPort;
         roVolume = std::make_shared<VolumeDetail>("RO");
         VolumeManager::sharedInstance().addVolume(roVolume);
         std::filesystem::create_directories(roVolume->localFolder);
     }
     void TearDown() override {
-        int status = process.stop();
+        int status = devserver.stop();
         // The server's own report (for instance from a sanitizer) says why it did not stop cleanly.
-        EXPECT_EQ(status, 0) << readFile(dir / "devserver.log");
+        EXPECT_EQ(status, 0) << devserver.log();
         ServerFixture::TearDown();
     }
 
     nlohmann::json admin(const std::string& resource, const nlohmann::json& body) {
-        platform::http::Request r;
-        r.url = "http://" + hostPort + "/admin/" + resource;
-        r.method = "POST";
-        r.body = body.dump();
-        r.headers.emplace_back("Content-Type", "application/json");
-        auto result = platform::http::Session::shared().perform(r);
-        EXPECT_TRUE(result.response && result.response->statusCode == 200) << resource;
-        return nlohmann::json::parse(result.data.value_or(""), nullptr, false);
+        return devserver.admin(resource, body);
     }
-    void fault(const nlohmann::json& f) { admin("faults", f); }
+    void fault(const nlohmann::json& f) { devserver.fault(f); }
 
     // The server's bytes of a file, fetched the way a download asks.
     std::string serverContent(const std::string& serverPath) {
@@ -79,7 +60,7 @@ protected:
         return result.data.value_or("<no body>");
     }
 
-    ServerProcess process;
+    ClientDevServer devserver;
     std::string hostPort;
     std::shared_ptr<VolumeDetail> roVolume;
 };
@@ -87,7 +68,7 @@ protected:
 TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
     ASSERT_TRUE(ServerCommunicator::ready());
     auto& c = ServerCredentials::sharedInstance();
-    const std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    const std::string prefix = devserver.servicePath("");
     struct Row {
         int id;
         NR action;
@@ -119,7 +100,7 @@ TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
 TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
     ASSERT_TRUE(ServerCommunicator::ready());
     auto& c = ServerCredentials::sharedInstance();
-    const std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    const std::string prefix = devserver.servicePath("");
     serverEnvironment().requestTimeout = 1s;
     fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "delay"}, {"delay_ms", 3000}});
     FolderContentDetails slow(volume->localFolder);
@@ -138,10 +119,10 @@ TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
 }
 
 TEST_F(DevServerClient, ASelfSignedServerIsACertificateError) {
-    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
-                      "-days 2 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    tw::test::TestCertificate certificate;
+    if (!tw::test::makeSelfSignedCertificate(dir.path(), certificate))
+        GTEST_SKIP() << "openssl cannot make a test certificate";
+    const std::string &cert = certificate.cert, &key = certificate.key;
     std::filesystem::create_directories(dir / "tlsroot");
     ServerProcess tls;
     ASSERT_TRUE(tls.start({"--root", (dir / "tlsroot").string(), "--listen", "127.0.0.1:0", "--user",
@@ -264,7 +245,7 @@ TEST_F(DevServerClient, ResumableUploadCutOffAndFinished) {
     std::string data = randomBytes(1u << 20, 5);
     writeFile(path, data);
     ASSERT_TRUE(ServerCommunicator::ready());
-    fault({{"method", "POST"}, {"path", ServerCommunicator::serviceBase().substr(7 + hostPort.size()) + "resume/upload"},
+    fault({{"method", "POST"}, {"path", devserver.servicePath("") + "resume/upload"},
            {"action", "drop"}, {"after_bytes", 300000}});
     UploadDetails first(path);
     EXPECT_EQ(first.uploadFile(), NR::fatal);
@@ -314,7 +295,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     ASSERT_TRUE(stale.conflictFile);
     EXPECT_EQ(stale.conflictFile->revision, v1.fileObject->revision);
     // Conflict without it: the entry is fetched.
-    std::string prefix = ServerCommunicator::serviceBase().substr(7 + hostPort.size());
+    std::string prefix = devserver.servicePath("");
     fault({{"method", "POST"}, {"path", prefix + "folders/Team/conflict.txt"}, {"action", "error"}, {"errorId", 1077}});
     UploadDetails bare(conflictPath);
     EXPECT_EQ(bare.uploadFile(), NR::attemptRecovery);

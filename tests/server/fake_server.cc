@@ -10,6 +10,10 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "devserver/multipart.h"
+#include "devserver/wire.h"
+#include "platform/paths.h"
+
 namespace tw::test {
 namespace {
 
@@ -33,44 +37,26 @@ void sendAll(int fd, const std::string& s) {
     }
 }
 
-std::string parentOf(const std::string& p) {
-    auto s = p.rfind('/');
-    if (s == std::string::npos || s == 0) return "/";
-    return p.substr(0, s);
-}
-
-std::string nameOf(const std::string& p) {
-    auto s = p.rfind('/');
-    return s == std::string::npos ? p : p.substr(s + 1);
-}
-
 struct Part {
     std::string name, filename, value;
 };
 
-// Multipart parts; the last part of a body that stopped early holds what arrived.
+// Multipart parts, read by the reference server's own reader; the last part of a body that stopped
+// early holds what arrived.
 std::vector<Part> parseMultipart(const std::string& body, const std::string& boundary) {
     std::vector<Part> parts;
-    std::string delim = "\r\n--" + boundary;
-    size_t pos = body.find(delim);
-    while (pos != std::string::npos) {
-        size_t start = pos + delim.size();
-        if (body.compare(start, 2, "--") == 0) break;
-        if (body.compare(start, 2, "\r\n") != 0) break;
-        start += 2;
-        size_t headEnd = body.find("\r\n\r\n", start);
-        if (headEnd == std::string::npos) break;
-        std::string head = body.substr(start, headEnd - start);
-        size_t next = body.find(delim, headEnd + 4);
-        Part p;
-        p.value = body.substr(headEnd + 4, next == std::string::npos ? std::string::npos : next - headEnd - 4);
-        auto n = head.find("name=\"");
-        if (n != std::string::npos) p.name = head.substr(n + 6, head.find('"', n + 6) - n - 6);
-        auto f = head.find("filename=\"");
-        if (f != std::string::npos) p.filename = head.substr(f + 10, head.find('"', f + 10) - f - 10);
-        parts.push_back(p);
-        pos = next;
-    }
+    devserver::MultipartReader reader(
+        boundary, {[&](const devserver::MultipartPart& p) {
+                       parts.push_back({p.name, p.filename.value_or(""), ""});
+                       return true;
+                   },
+                   [&](std::string_view data) {
+                       if (!parts.empty()) parts.back().value.append(data);
+                       return true;
+                   },
+                   [] { return true; }});
+    reader.feed(body.data(), body.size());
+    reader.finish();
     return parts;
 }
 
@@ -88,17 +74,8 @@ const char* reason(int status) {
 }  // namespace
 
 std::string percentDecode(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
+    // The reference server's decoding; an escape it refuses is kept as it came.
+    return devserver::percentDecode(s, false).value_or(s);
 }
 
 std::string HttpRequest::header(const std::string& name) const {
@@ -108,17 +85,7 @@ std::string HttpRequest::header(const std::string& name) const {
 }
 
 std::map<std::string, std::string> HttpRequest::form() const {
-    std::map<std::string, std::string> out;
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t amp = body.find('&', pos);
-        std::string item = body.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
-        auto eq = item.find('=');
-        if (eq != std::string::npos) out[percentDecode(item.substr(0, eq))] = percentDecode(item.substr(eq + 1));
-        if (amp == std::string::npos) break;
-        pos = amp + 1;
-    }
-    return out;
+    return devserver::parseForm(body).value_or(std::map<std::string, std::string>{});
 }
 
 HttpReply HttpReply::json(int status, const std::string& body) {
@@ -315,7 +282,7 @@ bool FakeSyncServer::authorised(const HttpRequest& req) {
 }
 
 std::string FakeSyncServer::entryJson(const std::string& path, const Entry& e, bool withContents) {
-    nlohmann::json j = {{"name", path == "/" ? "" : nameOf(path)},
+    nlohmann::json j = {{"name", path == "/" ? "" : platform::lastPathComponent(path)},
                         {"directory", e.directory ? 1 : 0},
                         {"size", e.data.size()},
                         {"revision", e.revision},
@@ -398,7 +365,7 @@ HttpReply FakeSyncServer::handleFolders(const HttpRequest& req, const std::strin
             else
                 fields[p.name] = p.value;
         }
-        auto parent = tree_.find(parentOf(path));
+        auto parent = tree_.find(platform::parentFolder(path));
         if (parent == tree_.end() || !parent->second.directory) return HttpReply::error(1001, 500);
         if (it != tree_.end() && !it->second.directory && fields["revision"] != it->second.revision)
             return HttpReply::json(409, "{\"errorId\": 1077, \"document_info\": " + entryJson(path, it->second, false) + "}");

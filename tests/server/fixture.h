@@ -18,6 +18,7 @@
 #include "fake_server.h"
 #include "platform/keychain.h"
 #include "platform/places.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -80,11 +81,7 @@ protected:
         Logger::sharedInstance().flush();
         return readFile(Logger::sharedInstance().logPath());
     }
-    static size_t count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-        return n;
-    }
+    static size_t count(const std::string& text, const std::string& what) { return occurrences(text, what); }
 
     FakeSyncServer server;
     TempDir dir;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "support/random_bytes.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -18,13 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using NR = normalisedResponse;
-
-std::string randomBytes(size_t n, unsigned seed = 7) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
 
 class UploadTest : public ServerFixture {
 protected:

@@ -21,4 +21,11 @@ inline bool logContains(const std::string& needle, size_t from = 0) {
 
 inline size_t logSize() { return sharedLogText().size(); }
 
+// How many times `what` stands in `text` (overlapping occurrences counted).
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
 }  // namespace tw::test

@@ -1,21 +1,15 @@
-#include "devserver_process.h"
+#include "support/devserver_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "devserver/wire.h"
-
-extern char** environ;
 
 namespace tw::test {
 
@@ -29,32 +23,17 @@ struct Fd {
 };
 }  // namespace
 
-ServerProcess::~ServerProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
-}
-
 bool ServerProcess::start(const std::vector<std::string>& args, const std::filesystem::path& stderrFile) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
     Fd readEnd{pipeFds[0]}, writeEnd{pipeFds[1]};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    Fd log{::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)};
     std::vector<std::string> all{TIDEWELL_DEVSERVER_BINARY};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    pid_ = pid;
+    ChildOptions options;
+    options.stdoutFd = writeEnd.fd;
+    options.stderrFd = log.fd;
+    if (!child_.start(all, options)) return false;
     ::close(writeEnd.fd);
     writeEnd.fd = -1;
 
@@ -76,25 +55,6 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::files
     baseUrl_ = line.substr(prefix.size());
     port_ = std::stoi(baseUrl_.substr(baseUrl_.rfind(':') + 1));
     return true;
-}
-
-int ServerProcess::stop() {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
 }
 
 DevServerHarness::DevServerHarness(const std::filesystem::path& root) : root_(root) {}

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <httplib.h>
-#include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,26 +13,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/child_process.h"
+
 namespace tw::test {
 
 class ServerProcess {
 public:
-    ServerProcess() = default;
-    ~ServerProcess();
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
     // Starts the binary with `args` and waits (at most 30 s) for its "listening on " line.
     bool start(const std::vector<std::string>& args, const std::filesystem::path& stderrFile);
     // SIGTERM, then waits up to 20 s. The exit status, or -1 when it had to be killed or did not run.
-    int stop();
-    bool running() const { return pid_ > 0; }
+    int stop() { return child_.stop(std::chrono::seconds(20)); }
+    bool running() const { return child_.running(); }
 
     const std::string& baseUrl() const { return baseUrl_; }
     int port() const { return port_; }
 
 private:
-    pid_t pid_ = -1;
+    ChildProcess child_;
     std::string baseUrl_;
     int port_ = 0;
 };

@@ -1,0 +1,17 @@
+// Splitting slash-separated paths (local paths and server paths alike) into their folder and their
+// last name, with no file-system access.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <string>
+
+namespace tw::platform {
+
+// The folder holding `path`: everything before its last "/". "/" for a top-level item ("/a") and for a
+// path without any "/".
+std::string parentFolder(const std::string& path);
+// The last name of `path`: everything after its last "/" (all of it when there is none).
+std::string lastPathComponent(const std::string& path);
+
+}  // namespace tw::platform
