@@ -33,7 +33,7 @@ namespace gw {
 
 // The process behind a file operation, looked up lazily from the thread id the FUSE request carries.
 class Caller {
-public:
+  public:
     static Caller fromThread(pid_t tid) { return Caller(tid, std::nullopt); }
     static Caller fromProcess(pid_t tgid) { return Caller(tgid, tgid); }
     // The process id (thread-group id); 0 when the thread is gone or invisible.
@@ -41,7 +41,7 @@ public:
     // The process's name (the leader's comm); empty when unknown.
     const std::string& comm();
 
-private:
+  private:
     Caller(pid_t tid, std::optional<pid_t> tgid) : tid_(tid), tgid_(tgid) {}
     pid_t tid_;
     std::optional<pid_t> tgid_;
@@ -58,11 +58,12 @@ std::uint32_t CV_hexStringToInt(std::string_view text);
 std::string printable(std::string_view text);
 
 class Brindle {
-public:
+  public:
     // `maxQueued` bounds the events kept for an application that does not read them (about 130 MiB
     // by default); beyond it reports are dropped and questions let their operation go on, each logged,
     // rather than let the daemon that hosts every mount run out of memory.
-    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10), std::size_t maxQueued = 65536);
+    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10),
+                     std::size_t maxQueued = 65536);
     ~Brindle();
     Brindle(const Brindle&) = delete;
     Brindle& operator=(const Brindle&) = delete;
@@ -73,7 +74,8 @@ public:
     // Moves the oldest event into `out` (zero-filled first); action 0 when there is none after waiting
     // up to `wait` for one. A short wait lets a polling reader receive an event the moment it is
     // queued instead of at its next poll.
-    void BrindleEventRead(tw::pw::_pwevent& out, std::chrono::microseconds wait = std::chrono::microseconds(0));
+    void BrindleEventRead(tw::pw::_pwevent& out,
+                          std::chrono::microseconds wait = std::chrono::microseconds(0));
     // Driver stop: inactive, every waiting operation goes on, the queue is emptied.
     void BrindleStop();
     // The user client that held the driver closed or died: nobody can answer any more, so watching
@@ -96,7 +98,7 @@ public:
     pid_t ignorePid() const { return ignorePid_.load(std::memory_order_acquire); }
     std::size_t queuedEvents() const;
 
-private:
+  private:
     struct Question;
     struct Pending;
     struct WatchPath {
@@ -122,7 +124,7 @@ private:
 
     mutable std::mutex eventLock_;
     std::deque<Pending> eventList_;
-    std::condition_variable eventQueued_;  // waits under eventLock_
+    std::condition_variable eventQueued_;             // waits under eventLock_
     std::deque<std::shared_ptr<Question>> awaiting_;  // read, not yet answered; oldest first
 };
 

@@ -17,7 +17,7 @@
 namespace gw {
 
 class DriverService {
-public:
+  public:
     explicit DriverService(Brindle& filter);
     ~DriverService();
 
@@ -26,9 +26,10 @@ public:
     // Detaches every user client (later calls answer kIOReturnNotAttached) and stops serving.
     void stop();
 
-private:
+  private:
     void serve(tw::platform::UniqueFd connection, std::uint64_t id, int cancelFd);
-    tw::pw::IOReturn externalMethod(std::uint64_t client, std::uint32_t selector, const std::vector<std::uint8_t>& input,
+    tw::pw::IOReturn externalMethod(std::uint64_t client, std::uint32_t selector,
+                                    const std::vector<std::uint8_t>& input,
                                     std::vector<std::uint8_t>& output);
     tw::pw::IOReturn OpenUserClient(std::uint64_t client);
     tw::pw::IOReturn CloseUserClient(std::uint64_t client);

@@ -19,7 +19,7 @@
 namespace gw {
 
 class SocketServer {
-public:
+  public:
     using Handler = std::function<void(tw::platform::UniqueFd connection, std::uint64_t id, int cancelFd)>;
 
     SocketServer(std::string name, Handler handler);
@@ -32,7 +32,7 @@ public:
     // Stops accepting, cancels every connection, waits for their threads, removes the socket file.
     void stop();
 
-private:
+  private:
     void acceptLoop();
     void reapFinished();
 

@@ -24,7 +24,7 @@
 namespace gw {
 
 class Volumes {
-public:
+  public:
     explicit Volumes(Brindle& filter);
     ~Volumes();
 
@@ -36,10 +36,10 @@ public:
 
     std::vector<std::string> handle(const std::vector<std::string>& request);
 
-private:
+  private:
     void serve(tw::platform::UniqueFd connection, int cancelFd);
-    std::vector<std::string> attach(const std::string& content, const std::string& mountPoint, const std::string& name,
-                                    const std::string& uuid);
+    std::vector<std::string> attach(const std::string& content, const std::string& mountPoint,
+                                    const std::string& name, const std::string& uuid);
     std::vector<std::string> attachInPlace(const std::string& folder);
     std::vector<std::string> eject(const std::string& mountPoint, bool force);
     std::shared_ptr<FuseMount> byDevice(dev_t device);

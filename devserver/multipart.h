@@ -11,13 +11,13 @@
 namespace tw::devserver {
 
 struct MultipartPart {
-    std::string name;         // the "name" of Content-Disposition
+    std::string name;  // the "name" of Content-Disposition
     std::optional<std::string> filename;
     std::string contentType;  // "" when the part has none
 };
 
 class MultipartReader {
-public:
+  public:
     // Each callback returns false to stop reading; feed() then returns false.
     struct Handler {
         std::function<bool(const MultipartPart&)> begin;
@@ -41,7 +41,7 @@ public:
     bool feed(const char* data, size_t size);
     Ending finish();
 
-private:
+  private:
     enum class State { preamble, afterDelimiter, headers, body, epilogue, failed };
     bool run();
     bool parseHeaders(std::string_view block, MultipartPart& part);

@@ -24,7 +24,7 @@
 namespace tw::platform {
 
 class Defaults {
-public:
+  public:
     // The application's domain "com.meridot.tidewell" (user and administrator files).
     static Defaults& standard();
     // The app-group suite "group.com.meridot.tidewell.FinderList" (user file only).
@@ -55,7 +55,7 @@ public:
     const std::string& userFile() const { return userFile_; }
     const std::vector<std::string>& adminFiles() const { return adminFiles_; }
 
-private:
+  private:
     std::string userFile_;
     std::vector<std::string> adminFiles_;
     mutable std::mutex mutex_;  // serialises read-modify-write of the user file

@@ -11,7 +11,7 @@ namespace {
 // while without work. Threads are detached: the pool is never destroyed, so blocks that run for the
 // life of the process (the timeline loop) never hold up exit.
 class ThreadPool {
-public:
+  public:
     void submit(Block block) {
         std::unique_lock lock(mutex_);
         blocks_.push_back(std::move(block));
@@ -24,7 +24,7 @@ public:
         std::thread([this] { work(); }).detach();
     }
 
-private:
+  private:
     void work() {
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -57,7 +57,7 @@ ThreadPool& pool() {
 }
 
 class GlobalQueue final : public DispatchQueue {
-public:
+  public:
     explicit GlobalQueue(std::string label) : DispatchQueue(std::move(label)) {}
     void async(Block block) override { pool().submit(std::move(block)); }
     void sync(const Block& block) override {
@@ -74,7 +74,7 @@ public:
 thread_local const DispatchQueue* t_current_serial = nullptr;
 
 class SerialQueue final : public DispatchQueue, public std::enable_shared_from_this<SerialQueue> {
-public:
+  public:
     explicit SerialQueue(std::string label) : DispatchQueue(std::move(label)) {}
 
     void async(Block block) override {
@@ -99,7 +99,7 @@ public:
         done.wait();
     }
 
-private:
+  private:
     void drain() {
         const DispatchQueue* outer = t_current_serial;
         t_current_serial = this;
@@ -122,7 +122,7 @@ private:
 };
 
 class ConcurrentQueue final : public DispatchQueue, public std::enable_shared_from_this<ConcurrentQueue> {
-public:
+  public:
     explicit ConcurrentQueue(std::string label) : DispatchQueue(std::move(label)) {}
 
     void async(Block block) override {
@@ -146,7 +146,7 @@ public:
         block();
     }
 
-private:
+  private:
     std::shared_mutex rw_;
 };
 
@@ -163,8 +163,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::concurrent(std::string label) {
 DispatchQueue& DispatchQueue::global(QoS qos) {
     // One pool serves every quality of service; the distinction only names the queue.
     static GlobalQueue* queues[] = {
-        new GlobalQueue("global.background"), new GlobalQueue("global.utility"),
-        new GlobalQueue("global.default"),    new GlobalQueue("global.userInitiated"),
+        new GlobalQueue("global.background"),      new GlobalQueue("global.utility"),
+        new GlobalQueue("global.default"),         new GlobalQueue("global.userInitiated"),
         new GlobalQueue("global.userInteractive"),
     };
     return *queues[static_cast<int>(qos)];
@@ -243,7 +243,9 @@ void MainQueue::setWakeHandler(std::function<void()> handler) {
     wake_ = std::move(handler);
 }
 
-bool MainQueue::isMainThread() const { return drainer_.load() == std::this_thread::get_id(); }
+bool MainQueue::isMainThread() const {
+    return drainer_.load() == std::this_thread::get_id();
+}
 
 // ---- Semaphore
 

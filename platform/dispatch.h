@@ -26,7 +26,7 @@ using Block = std::function<void()>;
 enum class QoS { background, utility, normal, userInitiated, userInteractive };
 
 class DispatchQueue {
-public:
+  public:
     virtual ~DispatchQueue() = default;
 
     // A queue that runs one block at a time, in submission order, on pool threads.
@@ -46,17 +46,17 @@ public:
 
     const std::string& label() const { return label_; }
 
-protected:
+  protected:
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
 
-private:
+  private:
     std::string label_;
 };
 
 // The main queue. Blocks queue up until a thread drains it: `runMainLoop` (headless binary and tests)
 // or `drainMainQueue` from a GUI loop that was told by the wake handler that work arrived.
 class MainQueue {
-public:
+  public:
     static MainQueue& shared();
 
     void async(Block block);
@@ -71,7 +71,7 @@ public:
     void setWakeHandler(std::function<void()> handler);
     bool isMainThread() const;
 
-private:
+  private:
     MainQueue() = default;
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -83,14 +83,14 @@ private:
 
 // A counting semaphore with time-outs.
 class Semaphore {
-public:
+  public:
     explicit Semaphore(long initial = 0) : count_(initial) {}
     void signal();
     void wait();
     // Returns false when the time-out passed without a signal.
     bool waitFor(std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     long count_;
@@ -99,7 +99,7 @@ private:
 // A queue of operations run one at a time on a worker thread it owns, highest priority first and in
 // submission order within a priority. Suspending lets the running operation finish and holds the rest.
 class OperationQueue {
-public:
+  public:
     enum class Priority { veryLow = -8, low = -4, normal = 0, high = 4, veryHigh = 8 };
 
     explicit OperationQueue(std::string name);
@@ -119,7 +119,7 @@ public:
     void cancelAllOperations();
     const std::string& name() const { return name_; }
 
-private:
+  private:
     void run();
 
     std::string name_;
@@ -136,14 +136,14 @@ private:
 // Calls `block` on `queue` every `interval` until dropped or cancelled. The first call comes after one
 // interval. Dropping waits for no running block; the block must not outlive what it captures.
 class RepeatingTimer {
-public:
+  public:
     RepeatingTimer(std::chrono::milliseconds interval, DispatchQueue& queue, Block block);
     ~RepeatingTimer();
     RepeatingTimer(const RepeatingTimer&) = delete;
     RepeatingTimer& operator=(const RepeatingTimer&) = delete;
     void cancel();
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool cancelled_ = false;

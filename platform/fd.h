@@ -10,7 +10,7 @@ namespace tw::platform {
 
 // Owns one file descriptor and closes it when dropped.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -34,7 +34,7 @@ public:
     // Closes now and reports close's own failure (the first error of a write that went to a cache).
     bool close();
 
-private:
+  private:
     int fd_ = -1;
 };
 

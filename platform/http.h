@@ -63,8 +63,8 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct Response {
     long statusCode = 0;
-    std::string url;      // the URL that was asked for
-    HeaderList headers;   // in arrival order, names as sent
+    std::string url;     // the URL that was asked for
+    HeaderList headers;  // in arrival order, names as sent
     // The first header named `name` (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
     // Every value of the headers named `name` (case-insensitive).
@@ -75,7 +75,7 @@ struct Response {
 // of bytes copied into `buffer` (0 at the end) or -1 when the body cannot be produced any more, which
 // aborts the request with `kRequestBodyStreamExhausted` (nothing else is sent in its place).
 class BodySource {
-public:
+  public:
     virtual ~BodySource() = default;
     virtual int64_t read(uint8_t* buffer, size_t maxLength) = 0;
     virtual int64_t length() const = 0;  // exact count of bytes `read` will deliver
@@ -84,8 +84,8 @@ public:
 struct Request {
     std::string url;
     std::string method = "GET";
-    HeaderList headers;                    // sent as given, in order
-    std::string body;                      // used when `bodySource` is empty and the method sends one
+    HeaderList headers;  // sent as given, in order
+    std::string body;    // used when `bodySource` is empty and the method sends one
     std::shared_ptr<BodySource> bodySource;
     // Response body into this descriptor instead of memory (not owned; must outlive the task).
     int responseFd = -1;
@@ -98,16 +98,16 @@ struct Request {
 };
 
 struct Result {
-    std::optional<Response> response;    // absent when no HTTP answer arrived
-    std::optional<std::string> data;     // absent when no body arrived (or it went to `responseFd`)
-    std::optional<TransportError> error; // absent on a completed exchange, whatever its status
+    std::optional<Response> response;     // absent when no HTTP answer arrived
+    std::optional<std::string> data;      // absent when no body arrived (or it went to `responseFd`)
+    std::optional<TransportError> error;  // absent on a completed exchange, whatever its status
 };
 
 class Session;
 
 // One running or finished request.
 class Task {
-public:
+  public:
     enum class State { running, completed };
     ~Task();  // cancels a running request and waits for its thread
     Task(const Task&) = delete;
@@ -122,7 +122,7 @@ public:
     void wait();
     bool waitFor(std::chrono::milliseconds timeout);
 
-private:
+  private:
     friend class Session;
     Task() = default;
     void run(Session& session, Request request, std::function<void(Result)> completion);
@@ -139,7 +139,7 @@ private:
 // Session cookies, in memory only. A cookie is kept per (domain, path, name); the domain is the host of
 // the URL that set it unless the cookie names a wider domain that the host belongs to.
 class CookieStore {
-public:
+  public:
     struct Cookie {
         std::string name, value, domain, path = "/";
         bool hostOnly = true;
@@ -158,13 +158,13 @@ public:
     void removeAll();
     size_t count() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Cookie> cookies_;
 };
 
 class Session {
-public:
+  public:
     // The process-wide session with the process-wide cookie store.
     static Session& shared();
     Session();
@@ -177,7 +177,7 @@ public:
 
     CookieStore& cookies() { return cookies_; }
 
-private:
+  private:
     CookieStore cookies_;
 };
 

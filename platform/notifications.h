@@ -36,7 +36,7 @@ using NotificationCallback = std::function<void(const std::string& name, const s
 // A running observation. Dropping it stops the listener thread (promptly: it does not wait for a
 // time-out) and no callback runs after the destructor returns.
 class NotificationObserver {
-public:
+  public:
     ~NotificationObserver();
     NotificationObserver(const NotificationObserver&) = delete;
     NotificationObserver& operator=(const NotificationObserver&) = delete;
@@ -46,7 +46,7 @@ public:
     // Stops listening now; the destructor then has nothing left to do.
     void cancel();
 
-private:
+  private:
     friend class DistributedNotificationCenter;
     NotificationObserver() = default;
     void run();
@@ -58,7 +58,7 @@ private:
 };
 
 class DistributedNotificationCenter {
-public:
+  public:
     // The process-wide center on the user's session bus. Never destroyed.
     static DistributedNotificationCenter& defaultCenter();
 
@@ -77,12 +77,12 @@ public:
     // Once this returns, notifications posted afterwards are seen. Never null.
     std::unique_ptr<NotificationObserver> observe(const std::string& name, NotificationCallback callback);
 
-private:
+  private:
     // Opens a new connection to this center's bus; null (with a negative errno in *rc) on failure.
     std::unique_ptr<sd_bus, SdBusUnref> openBus(int* rc) const;
 
     std::string address_;
-    std::mutex postMutex_;                       // guards postBus_ and warned_
+    std::mutex postMutex_;  // guards postBus_ and warned_
     std::unique_ptr<sd_bus, SdBusUnref> postBus_;
     bool warned_ = false;
 };

@@ -2,8 +2,8 @@
 
 #include <plist/plist.h>
 
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 
 namespace tw::platform {
@@ -72,7 +72,8 @@ std::optional<PlistDictionary> parsePlistDictionary(const std::string& data) {
                 out[k] = b != 0;
                 break;
             }
-            default: break;
+            default:
+                break;
         }
     }
     free(iter);

@@ -22,7 +22,7 @@ struct SqliteClose {
 using SqliteDatabase = std::unique_ptr<sqlite3, SqliteClose>;
 
 class SqliteStatement {
-public:
+  public:
     // Prepares `sql` on `db`; `ok()` says whether it prepared.
     SqliteStatement(sqlite3* db, const char* sql);
     SqliteStatement(SqliteStatement&&) noexcept = default;
@@ -43,7 +43,7 @@ public:
     double columnDouble(int column) const;
     std::string columnText(int column) const;
 
-private:
+  private:
     struct Finalize {
         void operator()(sqlite3_stmt* statement) const;
     };

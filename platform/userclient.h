@@ -29,7 +29,7 @@ struct UserClientReply {
 };
 
 class UserClient {
-public:
+  public:
     // Connects to the socket at `path`. Returns null and sets `*error` to kNoServiceFound (47) when
     // nobody listens there.
     static std::unique_ptr<UserClient> connect(const std::string& path, pw::IOReturn* error = nullptr);
@@ -39,8 +39,8 @@ public:
     UserClientReply call(std::uint32_t selector, const void* input, std::size_t inputSize,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-    pw::IOReturn openConnection();   // selector kBrindleOpenConnection
-    pw::IOReturn closeConnection();  // selector kBrindleCloseConnection
+    pw::IOReturn openConnection();                  // selector kBrindleOpenConnection
+    pw::IOReturn closeConnection();                 // selector kBrindleCloseConnection
     pw::IOReturn send(const pw::_pwevent& record);  // selector kSendDataToKernel
     // Selector kRecieveDataFromKernel; `record` is zero-filled first, action 0 means the queue was empty.
     pw::IOReturn receive(pw::_pwevent& record);
@@ -48,7 +48,7 @@ public:
     // Drops the connection without a close call (as a crashing process would).
     void disconnect();
 
-private:
+  private:
     explicit UserClient(UniqueFd fd) : fd_(std::move(fd)) {}
     std::mutex mutex_;  // one call on the stream at a time
     UniqueFd fd_;

@@ -5,16 +5,15 @@
 // Thread-safety: parse before any evaluation; evaluation only reads and may run on any thread.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <unicode/uversion.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <unicode/uversion.h>
 
 U_NAMESPACE_BEGIN
 class RegexPattern;
@@ -23,7 +22,7 @@ U_NAMESPACE_END
 namespace tw {
 
 class ExclusionManager {
-public:
+  public:
     static ExclusionManager& sharedInstance();
     ExclusionManager();
     ~ExclusionManager();
@@ -37,7 +36,8 @@ public:
     void parseExcludeDirectories(const nlohmann::ordered_json& list);
 
     // True when any rule named in `list` matches the path.
-    bool evaluateRules(const std::string& path, uint64_t fileSize, const std::vector<std::string>& list) const;
+    bool evaluateRules(const std::string& path, uint64_t fileSize,
+                       const std::vector<std::string>& list) const;
 
     const std::vector<std::string>& excludeFiles() const { return excludeFiles_; }
     const std::vector<std::string>& excludeDirectories() const { return excludeDirectories_; }
@@ -48,7 +48,7 @@ public:
     // The stored ending of an extension rule (the configured text followed by "/"), or "".
     std::string extensionRule(const std::string& name) const;
 
-private:
+  private:
     void extractFilePathRule(const std::string& name, const std::string& rule);
     void extractExtensionRule(const std::string& name, const std::string& rule);
     void extractSizeRule(const std::string& name, const std::string& rule);

@@ -11,7 +11,7 @@
 namespace tw {
 
 class ServerConfigurationDetails {
-public:
+  public:
     enum class adminButtonOptions { forceOn, forceOff, userDefinedOn, userDefinedOff };
 
     static ServerConfigurationDetails& sharedInstance();
@@ -21,7 +21,7 @@ public:
     std::string supportFolder;
     std::string recoveryFolder;
 
-private:
+  private:
     ServerConfigurationDetails();
 };
 

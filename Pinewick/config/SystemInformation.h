@@ -16,7 +16,7 @@
 namespace tw {
 
 class SystemInformation {
-public:
+  public:
     static std::string productVersion();
     static std::string computerSerialNumber();
     static std::string deviceIdentifier();

@@ -12,7 +12,7 @@
 namespace tw {
 
 class StateManager {
-public:
+  public:
     static StateManager& sharedInstance();
 
     std::atomic<bool> networkAvailable{false};
@@ -22,7 +22,7 @@ public:
     // Re-evaluates the run state: resumes or pauses the timeline and updates the tray icon.
     void triggerChanges();
 
-private:
+  private:
     StateManager();
     std::mutex mutex_;
 };

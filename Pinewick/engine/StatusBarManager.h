@@ -15,8 +15,14 @@
 namespace tw {
 
 class StatusBarManager {
-public:
-    enum class icons { statusBarIcon, statusBarPauseIcon, statusBarErrorIcon, statusBarBusyIcon, statusBarNoNetworkIcon };
+  public:
+    enum class icons {
+        statusBarIcon,
+        statusBarPauseIcon,
+        statusBarErrorIcon,
+        statusBarBusyIcon,
+        statusBarNoNetworkIcon
+    };
     static const char* iconName(icons icon);  // the image name, "StatusBarIcon", ...
 
     // What the tray shows.
@@ -52,7 +58,7 @@ public:
     };
     void setRunState(RunState runState);
 
-private:
+  private:
     void publish(const State& state);
 
     mutable std::mutex mutex_;

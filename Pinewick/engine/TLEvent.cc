@@ -4,11 +4,17 @@
 
 namespace tw {
 
-void TLEvent::performAction() { Logger::sharedInstance().logDebug("Calling base function"); }
+void TLEvent::performAction() {
+    Logger::sharedInstance().logDebug("Calling base function");
+}
 
-std::optional<std::string> TLEvent::timelineSave() { return std::nullopt; }
+std::optional<std::string> TLEvent::timelineSave() {
+    return std::nullopt;
+}
 
-std::string TLEvent::description() { return "Base should be overridden"; }
+std::string TLEvent::description() {
+    return "Base should be overridden";
+}
 
 std::optional<std::string> TLEvent::extractLine(const std::string& text, const std::string& attribute) {
     // Anchored to a header line, so a path that holds another key's text ("/x/To: y") is never read
@@ -41,11 +47,12 @@ std::optional<std::string> TLDelete::timelineSave() {
     // The encoded attribute text (not the human-readable dump) is stored: it decodes by line without the
     // dump's header and trailer. Records in the dump form are still read back.
     return std::string("Delete {\n") + kRecordIndent + "Path: " + localPath + "\n" + kRecordIndent +
-           "ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" +
-           storeEventEnd;
+           "ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" + storeEventEnd;
 }
 
-std::string TLDelete::description() { return "Delete: " + localPath + "\r\n" + xAttrs.description(); }
+std::string TLDelete::description() {
+    return "Delete: " + localPath + "\r\n" + xAttrs.description();
+}
 
 // ---- TLMove
 
@@ -53,7 +60,8 @@ TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs
     : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
 
 void TLMove::performAction() {
-    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " + localPathTo);
+    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " +
+                                      localPathTo);
 }
 
 std::optional<std::string> TLMove::timelineSave() {

@@ -14,7 +14,7 @@
 namespace tw {
 
 class TLEvent {
-public:
+  public:
     virtual ~TLEvent() = default;
 
     // Runs the event to completion on the timeline thread.
@@ -36,7 +36,7 @@ public:
 };
 
 class TLDelete : public TLEvent {
-public:
+  public:
     TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
     void performAction() override;
     std::optional<std::string> timelineSave() override;
@@ -47,7 +47,7 @@ public:
 };
 
 class TLMove : public TLEvent {
-public:
+  public:
     enum class moveActions { upload = 0, delete_ = 1, move = 2 };
 
     TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);

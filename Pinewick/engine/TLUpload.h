@@ -13,7 +13,7 @@
 namespace tw {
 
 class TLUpload : public TLEvent {
-public:
+  public:
     // Decides at queueing time whether the file needs sending, marking a synchronised or new file
     // `RequireUpload` at once. A changed file (`fileChanged`) also drops any half-finished resumable upload.
     TLUpload(std::string localPath, bool fileChanged);
@@ -25,7 +25,7 @@ public:
 };
 
 class TLCreateFolder : public TLEvent {
-public:
+  public:
     explicit TLCreateFolder(std::string localPath) : localPath(std::move(localPath)) {}
     // Whether the folder should be created: not ignored and not yet known to the sync.
     bool precheck();
@@ -34,12 +34,12 @@ public:
 
     std::string localPath;
 
-private:
+  private:
     void refreshIfRequired();
 };
 
 class TLExchange : public TLEvent {
-public:
+  public:
     TLExchange(std::shared_ptr<TLUpload> upload1, std::shared_ptr<TLUpload> upload2)
         : upload1(std::move(upload1)), upload2(std::move(upload2)) {}
     // Both uploads, in order, whatever the first one did.

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -24,7 +23,9 @@ constexpr size_t kReplayRead = 2048;
 constexpr size_t kReplayMaxRecord = 64 * 1024;
 constexpr std::string_view kRecordMarker = "}\n\r\n";
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 // Attribute text of a record, accepting the human-readable dump form written by older versions.
 std::optional<std::string> recordAttributes(const std::string& record) {
@@ -48,7 +49,8 @@ void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
 }  // namespace
 
 TimeLineManager& TimeLineManager::sharedInstance() {
-    static TimeLineManager* shared = new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
+    static TimeLineManager* shared =
+        new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
     return *shared;
 }
 
@@ -283,7 +285,8 @@ void TimeLineManager::saveTimeLine() {
     }
     // Written beside and renamed over, so a crash mid-write never leaves half a timeline.
     std::string path = timelinePath();
-    if (!platform::writeFileAtomically(path, content, 0600)) log().logFatal("Could not save the timeline to " + path);
+    if (!platform::writeFileAtomically(path, content, 0600))
+        log().logFatal("Could not save the timeline to " + path);
 }
 
 ReplayResult TimeLineManager::readReplay(int fd) {
@@ -328,7 +331,8 @@ ReplayResult TimeLineManager::readReplay(int fd) {
             auto p = TLEvent::extractLine(record, "Path");
             auto attrs = recordAttributes(record);
             if (p && attrs) {
-                result.events.push_back(std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
+                result.events.push_back(
+                    std::make_shared<TLDelete>(*p, CorvaneExtendedAttributes(*p, *attrs)));
                 continue;
             }
         } else if (record.rfind("Move {\n", 0) == 0) {

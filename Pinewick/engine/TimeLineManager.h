@@ -29,7 +29,7 @@ struct ReplayResult {
 };
 
 class TimeLineManager {
-public:
+  public:
     // The process-wide timeline, on the configured support folder; never destroyed.
     static TimeLineManager& sharedInstance();
 
@@ -94,7 +94,7 @@ public:
 
     std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
 
-private:
+  private:
     void loadTimeLine();
     void runEventQueue();
     void loop();

@@ -24,16 +24,16 @@ class DispatchQueue;
 class SqliteConnection;
 
 struct CCDBRecord {
-    std::string volumeUUID;                            // the volume's UUID text
-    uint64_t folderNode = 0;                           // the folder's file number on that volume
-    std::chrono::system_clock::time_point refreshDate; // last comparison with the server
+    std::string volumeUUID;                             // the volume's UUID text
+    uint64_t folderNode = 0;                            // the folder's file number on that volume
+    std::chrono::system_clock::time_point refreshDate;  // last comparison with the server
 
     // All three fields with their names, for log lines.
     std::string description() const;
 };
 
 class ConsistencyCheckDataBase {
-public:
+  public:
     static constexpr const char* kFileName = "ConsistencyCheckDataBase.db";
     static constexpr const char* kQueueLabel = "com.meridot.tidewell.ConsistencyCheckDataBase";
 
@@ -58,7 +58,7 @@ public:
     bool isOpen() const;
     const std::string& databasePath() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::shared_ptr<platform::DispatchQueue> queue;
     std::unique_ptr<SqliteConnection> dbHandle;  // touched only on `queue`

@@ -21,7 +21,7 @@
 namespace tw {
 
 class CorvaneExtendedAttributes {
-public:
+  public:
     static constexpr const char* xAttrName = "com.meridot.tidewell";
     static constexpr const char* openWithAttrName = "com.apple.LaunchServices.OpenWith";
     static constexpr const char* iconChangeNotification = "BrindleIconChange";
@@ -69,7 +69,7 @@ public:
     CEALong ceaLong;
     CEAErrorStatus ceaErrorStatus;
 
-private:
+  private:
     void load();
     // Decodes `text` into the groups; logs a malformed text. Never raises `shouldSave`.
     void decode(const std::string& text);

@@ -39,7 +39,7 @@ struct Record {
 };
 
 class MetadataDataBase {
-public:
+  public:
     static constexpr const char* kFileName = "MetaDataDataBase.db";
     static constexpr const char* kQueueLabel = "com.meridot.tidewell.MetadataDataBase";
 
@@ -64,7 +64,7 @@ public:
     bool isOpen() const;
     const std::string& databasePath() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::shared_ptr<platform::DispatchQueue> queue;
     std::unique_ptr<SqliteConnection> dbHandle;  // touched only on `queue`

@@ -15,13 +15,14 @@
 namespace tw {
 
 class SqliteConnection {
-public:
+  public:
     using Statement = platform::SqliteStatement;
 
     // Opens (creating if absent) the database at `path` and runs each schema statement once. When the
     // file cannot be opened or is not a database, logs "the Database at PATH is corrupt." and returns
     // null; the file is not modified.
-    static std::unique_ptr<SqliteConnection> open(const std::string& path, const std::vector<const char*>& schema);
+    static std::unique_ptr<SqliteConnection> open(const std::string& path,
+                                                  const std::vector<const char*>& schema);
     ~SqliteConnection();
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
@@ -31,7 +32,7 @@ public:
     // Prepares, steps once, finalises. A step that does not finish logs "<sql> failed.".
     void runStatement(const char* sql);
 
-private:
+  private:
     explicit SqliteConnection(platform::SqliteDatabase db) : db_(std::move(db)) {}
     platform::SqliteDatabase db_;
 };

@@ -15,7 +15,7 @@
 namespace tw {
 
 class IconProgress {
-public:
+  public:
     static constexpr const char* xAttrName = "com.apple.progress.fractionCompleted";
     static Date magicDate();
 
@@ -33,7 +33,7 @@ public:
     bool isBarDisplayed() const { return isBarDisplayed_; }
     const std::string& localPath() const { return localPath_; }
 
-private:
+  private:
     // False when the real creation date could not be kept: no bar may replace it then.
     bool grabCreationDate();
     void endBar();

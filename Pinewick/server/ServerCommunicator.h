@@ -76,14 +76,14 @@ std::string toString(const Classification& c);
 std::string describeFailure(const platform::http::Result& result, const Classification& c);
 
 class ServerCommunicator {
-public:
+  public:
     // The shared serial queue "com.meridot.tidewell.servercomms" that serialises token refresh.
     class lockQueue {
-    public:
+      public:
         static lockQueue& sharedInstance();
         platform::DispatchQueue& lock() { return *lock_; }
 
-    private:
+      private:
         lockQueue();
         std::shared_ptr<platform::DispatchQueue> lock_;
     };

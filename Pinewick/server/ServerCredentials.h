@@ -19,7 +19,7 @@
 namespace tw {
 
 class ServerCredentials {
-public:
+  public:
     static ServerCredentials& sharedInstance();
 
     // Text fields.
@@ -45,7 +45,8 @@ public:
     std::atomic<serverError> errorCode{serverError::noError};
 
     // Tests the credentials the user typed; puts the previous server name back before returning.
-    serverError attemptLogin(const std::string& server, const std::string& userName, const std::string& password);
+    serverError attemptLogin(const std::string& server, const std::string& userName,
+                             const std::string& password);
     // Re-establishes the session from the keychain (request core's serial queue only).
     void refreshToken();
     void logout();
@@ -66,7 +67,7 @@ public:
     static constexpr const char* kKeychainLabel = "Tidewell";
     static constexpr const char* kKeychainDescription = "Tidewell Server Password";
 
-private:
+  private:
     ServerCredentials();
     void resetFields();
 

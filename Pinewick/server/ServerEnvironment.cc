@@ -12,7 +12,7 @@ namespace tw {
 namespace {
 
 class NoRecords final : public ItemRecords {
-public:
+  public:
     ItemFacts load(const std::string&) override { return {}; }
     ItemFacts loadNode(uint64_t, uint64_t) override { return {}; }
     bool setUploadGUID(const std::string&, const std::string&) override { return true; }
@@ -23,7 +23,7 @@ public:
 
 // The item records as they really are: the metadata attribute on each item.
 class AttributeRecords final : public ItemRecords {
-public:
+  public:
     ItemFacts load(const std::string& path) override {
         CorvaneExtendedAttributes record(path);
         return facts(record, platform::attributesOfItem(path).has_value());
@@ -62,7 +62,7 @@ public:
         return row->revision;
     }
 
-private:
+  private:
     static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
         ItemFacts f;
         f.exists = exists;
@@ -78,7 +78,9 @@ private:
 
 ServerEnvironment makeDefaults() {
     ServerEnvironment env;
-    env.serverFromLocal = [](const std::string& p) { return VolumeManager::sharedInstance().serverFromLocal(p); };
+    env.serverFromLocal = [](const std::string& p) {
+        return VolumeManager::sharedInstance().serverFromLocal(p);
+    };
     env.findVolume = [](const std::string& p) -> std::optional<VolumeFacts> {
         auto v = VolumeManager::sharedInstance().findVolume(VolumeManager::LocalPath{p});
         if (!v) return std::nullopt;
@@ -95,7 +97,9 @@ ServerEnvironment& serverEnvironment() {
     return env;
 }
 
-void resetServerEnvironment() { serverEnvironment() = makeDefaults(); }
+void resetServerEnvironment() {
+    serverEnvironment() = makeDefaults();
+}
 
 ItemRecords& itemRecords() {
     static NoRecords none;

@@ -7,11 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCommunicator.h"
@@ -19,14 +18,14 @@
 namespace tw {
 
 class ServerFileObject {
-public:
+  public:
     enum class modeKeys { Inherit, Manual, Automatic };
     static const char* toString(modeKeys m);
     static std::optional<modeKeys> modeFromRaw(const std::string& raw);
 
     // Server dates in and the instants they stand for.
     class BrindleDateFormatter {
-    public:
+      public:
         static BrindleDateFormatter& sharedInstance();
         // "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'" (UTC) to an instant; unparseable text gives the 2001 reference
         // date, and exactly the magic grey date gives the current time.
@@ -66,7 +65,7 @@ public:
 
 // The listing of one server folder.
 class FolderContentDetails {
-public:
+  public:
     explicit FolderContentDetails(std::string localPath) : localPath(std::move(localPath)) {}
     std::pair<normalisedResponse, serverError> fetchFolderContents();
     // Fills `rootObject` and `contents` from a listing document (a folder dictionary or an array of
@@ -81,7 +80,7 @@ public:
 
 // The entry of one server item.
 class FetchAttributes {
-public:
+  public:
     explicit FetchAttributes(std::string localPath) : localPath(std::move(localPath)) {}
     normalisedResponse performServerAction();
 

@@ -14,7 +14,7 @@
 namespace tw {
 
 class CreateFolderDetails {
-public:
+  public:
     CreateFolderDetails(std::string localPath, Date creationDate)
         : localPath(std::move(localPath)), creationDate(creationDate) {}
     // allOkay when the folder exists on the server afterwards.
@@ -23,12 +23,12 @@ public:
     std::string localPath;
     Date creationDate;
 
-private:
+  private:
     int depth_ = 0;  // parents created on the way, to stop a server that never agrees
 };
 
 class DeleteDetails {
-public:
+  public:
     DeleteDetails(std::string localPath, bool isFolder, std::string revision)
         : localPath(std::move(localPath)), isFolder(isFolder), revision(std::move(revision)) {}
     normalisedResponse performServerDelete();
@@ -42,7 +42,7 @@ public:
 };
 
 class MoveDetails {
-public:
+  public:
     MoveDetails(std::string localSourcePath, std::string localDestinationPath, std::string revision)
         : localSourcePath(std::move(localSourcePath)),
           localDestinationPath(std::move(localDestinationPath)),

@@ -33,7 +33,7 @@ const char* toString(recoveryErrors r);
 
 // A read-only shared mapping of a whole file, unmapped and closed when dropped.
 class MappedFile {
-public:
+  public:
     // Nothing when the file cannot be opened or mapped. An empty file maps to an empty view.
     static std::unique_ptr<MappedFile> open(const std::string& path);
     ~MappedFile();
@@ -46,7 +46,7 @@ public:
     // gone because the file was truncated since it was mapped (the fault is caught on this thread).
     bool copyOut(uint8_t* destination, int64_t offset, int64_t count) const;
 
-private:
+  private:
     MappedFile() = default;
     platform::UniqueFd fd_;
     const uint8_t* data_ = nullptr;
@@ -54,12 +54,12 @@ private:
 };
 
 class UploadStream final : public platform::http::BodySource {
-public:
+  public:
     enum class Status { notOpen = 0, open = 2, atEnd = 5, closed = 6 };
 
     // Nothing when the file cannot be read now (nothing must be sent in its place).
-    static std::shared_ptr<UploadStream> make(std::string header, std::string footer, const std::string& localPath,
-                                              int64_t resumeFrom);
+    static std::shared_ptr<UploadStream> make(std::string header, std::string footer,
+                                              const std::string& localPath, int64_t resumeFrom);
 
     void open() { myStatus_ = Status::open; }
     void close() { myStatus_ = Status::closed; }
@@ -74,7 +74,7 @@ public:
     int64_t currentOffset() const { return currentOffset_; }
     int64_t fileTransferSize() const { return fileTransferSize_; }
 
-private:
+  private:
     UploadStream() = default;
     void releaseSent(int64_t fileOffset);
 
@@ -90,7 +90,7 @@ private:
 };
 
 class UploadDetails {
-public:
+  public:
     explicit UploadDetails(std::string localPath);
     normalisedResponse uploadFile();
 
@@ -112,10 +112,11 @@ public:
     std::string failureReason;
 
     // Multipart pieces (exposed for tests of the wire form).
-    static std::string valueSection(const std::string& boundary, const std::string& field, const std::string& value);
+    static std::string valueSection(const std::string& boundary, const std::string& field,
+                                    const std::string& value);
     static std::string fileSection(const std::string& boundary, const std::string& filename);
 
-private:
+  private:
     normalisedResponse singleShot();
     normalisedResponse resumable();
     normalisedResponse createZero();

@@ -44,10 +44,14 @@ std::optional<std::string> restIfUnder(const std::string& path, const std::strin
 
 std::string VolumeDetail::rawValue(volumeStates s) {
     switch (s) {
-        case volumeStates::Visible: return "Visible";
-        case volumeStates::Hidden: return "Hidden";
-        case volumeStates::Dead: return "Dead";
-        case volumeStates::InLocation: return "InLocation";
+        case volumeStates::Visible:
+            return "Visible";
+        case volumeStates::Hidden:
+            return "Hidden";
+        case volumeStates::Dead:
+            return "Dead";
+        case volumeStates::InLocation:
+            return "InLocation";
     }
     return "Hidden";
 }
@@ -65,7 +69,7 @@ VolumeDetail::VolumeDetail(const std::string& name)
       volumeName(name) {}
 
 std::shared_ptr<VolumeDetail> VolumeDetail::inLocation(const std::string& localFolder,
-                                                      const std::string& serverFolder) {
+                                                       const std::string& serverFolder) {
     auto parts = components(serverFolder);
     if (parts.empty()) return nullptr;
     std::shared_ptr<VolumeDetail> v(new VolumeDetail());
@@ -80,7 +84,8 @@ std::shared_ptr<VolumeDetail> VolumeDetail::inLocation(const std::string& localF
     return v;
 }
 
-void VolumeDetail::addAdditionalInLocationPath(const std::string& localFolder, const std::string& serverFolder) {
+void VolumeDetail::addAdditionalInLocationPath(const std::string& localFolder,
+                                               const std::string& serverFolder) {
     std::string expanded = platform::expandTilde(localFolder);
     inLocationList.emplace_back(serverFolder, expanded);
     platform::makeFolders(expanded);
@@ -108,15 +113,15 @@ std::string VolumeDetail::description() const {
     std::string list = "[";
     for (size_t i = 0; i < inLocationList.size(); ++i) {
         if (i) list += ", ";
-        list += "(serverFolder: \"" + inLocationList[i].first + "\", localFolder: \"" + inLocationList[i].second +
-                "\")";
+        list += "(serverFolder: \"" + inLocationList[i].first + "\", localFolder: \"" +
+                inLocationList[i].second + "\")";
     }
     list += "]";
     return "VolumeDetail\r{" + std::string("\r       Volume Name: ") + volumeName +
            "\r      Local Folder: " + localFolder + "\r     Server Folder: " + serverFolder +
            "\r             State: " + rawValue(state) + "\r        Disk Image: " + diskImage +
-           "\r     System Number: " + std::to_string(volumeSystemNumber()) + "\r       Volume UUID: " +
-           volumeUUID() + "\r  In Location List: " + list + "\r}\r";
+           "\r     System Number: " + std::to_string(volumeSystemNumber()) +
+           "\r       Volume UUID: " + volumeUUID() + "\r  In Location List: " + list + "\r}\r";
 }
 
 // ---- VolumeManager
@@ -147,12 +152,13 @@ std::vector<std::shared_ptr<VolumeDetail>> VolumeManager::volumeList() const {
     return volumeList_;
 }
 
-void VolumeManager::resolveInLocationSync(const std::vector<std::pair<std::string, std::string>>& serverToLocal) {
+void VolumeManager::resolveInLocationSync(
+    const std::vector<std::pair<std::string, std::string>>& serverToLocal) {
     for (const auto& [serverFolder, localFolder] : serverToLocal) {
         auto parts = components(serverFolder);
         if (parts.empty()) {
-            Logger::sharedInstance().logWarning("Could not handle In Location Mapping " + localFolder + " : " +
-                                                serverFolder);
+            Logger::sharedInstance().logWarning("Could not handle In Location Mapping " + localFolder +
+                                                " : " + serverFolder);
             continue;
         }
         auto existing = findVolume(parts[0]);
@@ -198,7 +204,8 @@ std::pair<bool, std::string> VolumeManager::stripVolumePrefix(const std::string&
     return {false, path};
 }
 
-std::optional<std::pair<std::string, std::string>> VolumeManager::inLocationPairFor(const std::string& path) const {
+std::optional<std::pair<std::string, std::string>> VolumeManager::inLocationPairFor(
+    const std::string& path) const {
     std::lock_guard lock(mutex_);
     for (const auto& v : volumeList_) {
         if (v->state != VolumeDetail::volumeStates::InLocation) continue;

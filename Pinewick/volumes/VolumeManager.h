@@ -18,7 +18,7 @@
 namespace tw {
 
 class VolumeDetail {
-public:
+  public:
     enum class volumeStates { Visible, Hidden, Dead, InLocation };
     static std::string rawValue(volumeStates s);
     static std::optional<volumeStates> stateFromRaw(const std::string& raw);
@@ -28,7 +28,8 @@ public:
     explicit VolumeDetail(const std::string& volumeName);
     // The in-location entry; `serverFolder` must have at least two "/"-separated components, the
     // second naming the volume. Returns none for a server folder without one.
-    static std::shared_ptr<VolumeDetail> inLocation(const std::string& localFolder, const std::string& serverFolder);
+    static std::shared_ptr<VolumeDetail> inLocation(const std::string& localFolder,
+                                                    const std::string& serverFolder);
 
     // Adds a (server folder, local folder) pair; a leading "~" of the local folder is expanded and the
     // folder is created with its parents (an error is ignored).
@@ -50,7 +51,7 @@ public:
     std::vector<std::pair<std::string, std::string>> inLocationList;  // (server folder, local folder)
     volumeStates state = volumeStates::Hidden;
 
-private:
+  private:
     VolumeDetail() = default;
     std::atomic<uint64_t> volumeSystemNumber_{0};
     mutable std::mutex uuidMutex_;
@@ -58,7 +59,7 @@ private:
 };
 
 class VolumeManager {
-public:
+  public:
     static VolumeManager& sharedInstance();
     VolumeManager() = default;
 
@@ -94,7 +95,7 @@ public:
 
     static constexpr const char* deadMappoint = "DEADMAPPOINT";
 
-private:
+  private:
     // The in-location pair whose local folder holds `path` (prefix test without regard to case).
     std::optional<std::pair<std::string, std::string>> inLocationPairFor(const std::string& path) const;
 

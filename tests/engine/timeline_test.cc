@@ -28,7 +28,7 @@ struct Journal {
 };
 
 class RecordingEvent : public tw::TLEvent {
-public:
+  public:
     RecordingEvent(Journal& j, std::string name) : journal_(j), name_(std::move(name)) {}
     void performAction() override {
         if (journal_.inside.fetch_add(1) != 0) journal_.overlapped = true;
@@ -41,14 +41,14 @@ public:
     }
     std::string description() override { return "Recording: " + name_; }
 
-private:
+  private:
     Journal& journal_;
     std::string name_;
 };
 
 // Blocks in performAction until released; counts its runs.
 class GateEvent : public tw::TLEvent {
-public:
+  public:
     void performAction() override {
         runs++;
         started.signal();
@@ -165,7 +165,8 @@ TEST(Timeline, BaseEventLogsAndDescribesItself) {
 }
 
 TEST(Timeline, ExtractLineAndBlock) {
-    std::string record = "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";
+    std::string record =
+        "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";
     EXPECT_EQ(tw::TLEvent::extractLine(record, "Path"), "/a/b");
     EXPECT_EQ(tw::TLEvent::extractBlock(record, "ExtentedAttributes"), "Status: Regular\nRevision: 4");
     EXPECT_FALSE(tw::TLEvent::extractLine("Path: /no/line/feed", "Path").has_value());
@@ -176,7 +177,8 @@ TEST(Timeline, ExtractLineAndBlock) {
 // extractLine reads header lines only: the text of a key inside a path, or at the end of another key's
 // name, is never taken for that key. Every record the events write still reads back whole.
 TEST(Timeline, ExtractLineReadsOnlyHeaderLinesAndEveryWrittenRecordReadsBack) {
-    std::string move = "Move {\n    From: /v/To: x\n    To: /v/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
+    std::string move =
+        "Move {\n    From: /v/To: x\n    To: /v/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
     EXPECT_EQ(tw::TLEvent::extractLine(move, "To"), "/v/b");
     EXPECT_EQ(tw::TLEvent::extractLine(move, "From"), "/v/To: x");
     std::string del = "Delete {\n    OldPath: /x\n    Path: /a/b\n    ExtentedAttributes: {\n}\n}\n";
@@ -203,7 +205,7 @@ TEST(Timeline, ExtractLineReadsOnlyHeaderLinesAndEveryWrittenRecordReadsBack) {
 // ---- Paths that are never synchronised
 
 class IgnoreList : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto& vm = tw::VolumeManager::sharedInstance();
         vm.clear();

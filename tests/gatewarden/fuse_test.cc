@@ -26,7 +26,7 @@ std::string hex(pid_t pid) {
 }
 
 class WatchedFolder : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
         folder_ = (dir_ / "Docs").string();
@@ -47,7 +47,8 @@ protected:
     }
     void TearDown() override {
         app_.reset();
-        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        if (daemon_ && HasFailure())
+            fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
         daemon_.reset();
     }
     // Refuses every question about a path containing "locked".
@@ -116,7 +117,8 @@ TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
     app_->clear();
     EXPECT_EQ(actor({"truncate", at("plain.txt"), "3"}).exitCode, 0);
     EXPECT_EQ(actor({"rdwr", at("plain.txt")}).exitCode, 0);
-    EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode, 0);  // opened for writing, nothing written
+    EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode,
+              0);  // opened for writing, nothing written
     EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
     settle();
     auto plain = about(at("plain.txt"));
@@ -158,7 +160,8 @@ TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) 
     EXPECT_EQ(actor({"rename", at("a.txt"), at("b.txt")}).exitCode, 0);
     EXPECT_EQ(actor({"rename", at("locked.txt"), at("c.txt")}).exitCode, EROFS);
     write("d.txt", "d");
-    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS) << "the target it would replace";
+    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS)
+        << "the target it would replace";
     write("x.txt", "x");
     EXPECT_EQ(actor({"exchange", at("x.txt"), at("b.txt")}).exitCode, 0);
     settle();
@@ -288,7 +291,9 @@ TEST_F(WatchedFolder, PassesEverythingThrough) {
     ASSERT_EQ(symlink("plain.txt", at("sym").c_str()), 0);
     char target[64] = {};
     EXPECT_EQ(readlink(at("sym").c_str(), target, sizeof target), 9);
-    EXPECT_EQ(renameat2(AT_FDCWD, at("hard.txt").c_str(), AT_FDCWD, at("locked.txt").c_str(), RENAME_NOREPLACE), -1);
+    EXPECT_EQ(
+        renameat2(AT_FDCWD, at("hard.txt").c_str(), AT_FDCWD, at("locked.txt").c_str(), RENAME_NOREPLACE),
+        -1);
     EXPECT_EQ(errno, EEXIST);
     struct statvfs sv;
     EXPECT_EQ(statvfs(folder_.c_str(), &sv), 0);

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/userclient.h"
-#include "support/child_process.h"
 #include "platform/volpath.h"
+#include "support/child_process.h"
 
 namespace gwtest {
 
@@ -36,12 +36,12 @@ int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::s
 
 // gw_actor holding something ("hold-open PATH", "hold-driver SOCKET") until dropped (SIGKILL).
 class HeldActor {
-public:
+  public:
     explicit HeldActor(const std::vector<std::string>& args);
     bool holding() const { return holding_; }
     void kill() { child_.kill(); }
 
-private:
+  private:
     tw::test::ChildProcess child_;
     bool holding_ = false;
 };
@@ -52,7 +52,7 @@ std::string fuseUnavailableReason();
 // The daemon as a child process, with its log in `logPath`. Dropping it sends SIGTERM, waits, kills
 // if need be, and detaches anything still mounted at the mount points the test asked for.
 class Daemon {
-public:
+  public:
     // `uid` other than -1 runs the daemon as that user (group the same number), for tests as root.
     // `binary` replaces the daemon of the build tree (a copy that user can reach).
     explicit Daemon(const fs::path& logPath, std::vector<std::string> extraArgs = {},
@@ -75,7 +75,7 @@ public:
     std::string socketPath;
     std::string controlPath;
 
-private:
+  private:
     tw::test::ChildProcess child_;
     bool ready_ = false;
     fs::path logPath_;
@@ -92,7 +92,7 @@ struct Event {
 
 // The application side: opens the driver, starts watching, reads events and answers questions.
 class AnsweringClient {
-public:
+  public:
     using Policy = std::function<bool(const Event&)>;  // true: refuse
 
     explicit AnsweringClient(const std::string& socketPath);
@@ -112,11 +112,12 @@ public:
     std::vector<Event> events();
     void clear();
     // Waits until `pred` holds for the events read so far.
-    bool waitFor(const std::function<bool(const std::vector<Event>&)>& pred, std::chrono::milliseconds timeout = 10s);
+    bool waitFor(const std::function<bool(const std::vector<Event>&)>& pred,
+                 std::chrono::milliseconds timeout = 10s);
     bool waitForEvent(std::uint8_t action, const std::string& path1, std::chrono::milliseconds timeout = 10s);
     std::size_t count(std::uint8_t action, const std::string& path1);
 
-private:
+  private:
     void loop();
     std::unique_ptr<tw::platform::UserClient> client_;
     Policy policy_;

@@ -1,5 +1,7 @@
 // The HTTP layer against real servers on loopback: cpp-httplib for well-formed exchanges, a raw socket
 // server for broken ones, and a TLS server with a self-signed certificate.
+#include "platform/http.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -11,8 +13,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/http.h"
-#include "support/temp_dir.h"
 #include "raw_server.h"
 #include "support/certificate.h"
 #include "support/temp_dir.h"
@@ -43,7 +43,7 @@ struct Running {
 };
 
 class StringSource : public BodySource {
-public:
+  public:
     StringSource(std::string s, size_t slice) : s_(std::move(s)), slice_(slice) {}
     int64_t read(uint8_t* buffer, size_t maxLength) override {
         size_t n = std::min({maxLength, slice_, s_.size() - off_});
@@ -53,14 +53,14 @@ public:
     }
     int64_t length() const override { return static_cast<int64_t>(s_.size()); }
 
-private:
+  private:
     std::string s_;
     size_t slice_;
     size_t off_ = 0;
 };
 
 class FailingSource : public BodySource {
-public:
+  public:
     int64_t read(uint8_t* buffer, size_t maxLength) override {
         if (calls_++ > 0) return -1;
         size_t n = std::min<size_t>(maxLength, 10);
@@ -69,7 +69,7 @@ public:
     }
     int64_t length() const override { return 1000; }
 
-private:
+  private:
     int calls_ = 0;
 };
 
@@ -134,7 +134,9 @@ TEST(Http, StreamedBodyArrivesWholeWithItsLengthAndProgressCounts) {
 TEST(Http, ResponseStreamsIntoAFile) {
     std::string big(2u << 20, 'z');
     httplib::Server s;
-    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "application/octet-stream"); });
+    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(big, "application/octet-stream");
+    });
     Running r(s);
     tw::test::TempDir dir;
     std::string path = (dir / "out").string();

@@ -16,9 +16,10 @@
 namespace tw::test {
 
 class RawServer {
-public:
+  public:
     // `handler` gets the connected socket after the request head was read; it writes what it likes.
-    explicit RawServer(std::function<void(int fd, const std::string& head)> handler) : handler_(std::move(handler)) {
+    explicit RawServer(std::function<void(int fd, const std::string& head)> handler)
+        : handler_(std::move(handler)) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -40,7 +41,7 @@ public:
     int port() const { return port_; }
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-private:
+  private:
     void loop() {
         while (!stop_) {
             pollfd p{listen_, POLLIN, 0};

@@ -24,7 +24,7 @@
 namespace tw::test {
 
 class ServerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetServerEnvironment();
         auto& env = serverEnvironment();

@@ -28,7 +28,7 @@ struct ChildOptions {
 // A started program; standard input is /dev/null. Dropping it kills (SIGKILL) and reaps what still
 // runs, so no test leaves a process behind.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ~ChildProcess() { kill(); }
     ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
@@ -37,7 +37,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `argv` (argv[0] a path). False, with `*error` saying why, when it could not be started.
-    bool start(const std::vector<std::string>& argv, const ChildOptions& options = {}, std::string* error = nullptr);
+    bool start(const std::vector<std::string>& argv, const ChildOptions& options = {},
+               std::string* error = nullptr);
 
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }
@@ -48,7 +49,7 @@ public:
     // SIGKILL and reap.
     void kill();
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 

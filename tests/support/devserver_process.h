@@ -7,18 +7,17 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/child_process.h"
 
 namespace tw::test {
 
 class ServerProcess {
-public:
+  public:
     // Starts the binary with `args` and waits (at most 30 s) for its "listening on " line.
     bool start(const std::vector<std::string>& args, const std::filesystem::path& stderrFile);
     // SIGTERM, then waits up to 20 s. The exit status, or -1 when it had to be killed or did not run.
@@ -28,7 +27,7 @@ public:
     const std::string& baseUrl() const { return baseUrl_; }
     int port() const { return port_; }
 
-private:
+  private:
     ChildProcess child_;
     std::string baseUrl_;
     int port_ = 0;
@@ -37,7 +36,7 @@ private:
 // A loopback server in a fresh root folder, with one user "alice" (password "s3cret&=x"), and a
 // client session for it.
 class DevServerHarness {
-public:
+  public:
     explicit DevServerHarness(const std::filesystem::path& root);
     bool start(std::vector<std::string> extraArgs = {});
     int stop() { return process_.stop(); }
@@ -60,12 +59,13 @@ public:
     httplib::Result del(const std::string& target);
 
     // Single-shot upload in the client's layout. `revision` "" for a new file.
-    httplib::Result upload(const std::string& serverPath, const std::string& content, const std::string& revision,
-                           const std::string& ctime = "2021-03-04T05:06:07.000Z",
+    httplib::Result upload(const std::string& serverPath, const std::string& content,
+                           const std::string& revision, const std::string& ctime = "2021-03-04T05:06:07.000Z",
                            const std::string& mtime = "2021-03-04T05:06:08.000Z");
     // The whole body the client sends for a single-shot upload.
-    static std::string uploadBody(const std::string& boundary, const std::string& fileName, const std::string& content,
-                                  const std::string& revision, const std::string& size, const std::string& ctime,
+    static std::string uploadBody(const std::string& boundary, const std::string& fileName,
+                                  const std::string& content, const std::string& revision,
+                                  const std::string& size, const std::string& ctime,
                                   const std::string& mtime);
     // The body of one resumable fragment (unclosed multipart).
     static std::string fragmentBody(const std::string& boundary, const std::string& escapedName,
@@ -74,7 +74,7 @@ public:
     ServerProcess& process() { return process_; }
     const std::filesystem::path& root() const { return root_; }
 
-private:
+  private:
     std::filesystem::path root_;
     ServerProcess process_;
     std::unique_ptr<httplib::Client> client_;
@@ -97,7 +97,7 @@ namespace tw::test {
 
 // Each test gets its own root folder and server process; the server must stop cleanly on SIGTERM.
 class DevServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { h = std::make_unique<DevServerHarness>(dir.path()); }
     void TearDown() override {
         if (h->process().running()) {
@@ -115,7 +115,8 @@ protected:
     static nlohmann::json body(const httplib::Result& r) { return r ? parseJson(r->body) : nlohmann::json(); }
     static int errorIdOf(const httplib::Result& r) {
         auto j = body(r);
-        return j.is_object() && j.contains("errorId") && j["errorId"].is_number() ? j["errorId"].get<int>() : -1;
+        return j.is_object() && j.contains("errorId") && j["errorId"].is_number() ? j["errorId"].get<int>()
+                                                                                  : -1;
     }
 
     TempDir dir{"tw-devserver"};

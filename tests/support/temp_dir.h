@@ -7,7 +7,7 @@
 namespace tw::test {
 
 class TempDir {
-public:
+  public:
     // Makes a new folder under $TMPDIR (or /tmp) whose name starts with `prefix`.
     explicit TempDir(const std::string& prefix = "tw-test");
     ~TempDir();
@@ -18,7 +18,7 @@ public:
     std::string str() const { return path_.string(); }
     std::filesystem::path operator/(const std::string& child) const { return path_ / child; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
