@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -108,15 +109,16 @@ TEST(GlobalQueueTest, ABlockQueuedBehindALongRunningOneStillRuns) {
     // its own even though the idle one was only just told about the first.
     auto& global = DispatchQueue::global(tw::platform::QoS::utility);
     for (int round = 0; round < 200; ++round) {
-        Semaphore idleAgain;
-        global.async([&] { idleAgain.signal(); });
-        ASSERT_TRUE(idleAgain.waitFor(5s));
+        // Shared: the blocks may still be leaving their waits when the round ends.
+        auto idleAgain = std::make_shared<Semaphore>();
+        global.async([idleAgain] { idleAgain->signal(); });
+        ASSERT_TRUE(idleAgain->waitFor(5s));
         std::this_thread::sleep_for(std::chrono::microseconds(200));  // let that thread go idle
-        Semaphore release, second;
-        global.async([&] { release.wait(); });
-        global.async([&] { second.signal(); });
-        bool ran = second.waitFor(5s);
-        release.signal();
+        auto release = std::make_shared<Semaphore>(), second = std::make_shared<Semaphore>();
+        global.async([release] { release->wait(); });
+        global.async([second] { second->signal(); });
+        bool ran = second->waitFor(5s);
+        release->signal();
         ASSERT_TRUE(ran) << "round " << round << ": the second block waited for the first";
     }
 }
