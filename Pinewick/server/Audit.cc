@@ -1,5 +1,6 @@
 #include "Pinewick/server/Audit.h"
 
+#include <atomic>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -46,10 +47,14 @@ void AuditStatistics::report(std::function<void()> done) {
 void AuditStatistics::reportNow(std::function<void()> done) {
     for (const auto& folder : VolumeManager::sharedInstance().activeVolumesList()) scanFolder(folder);
     createSummary();
-    Audit().auditSend(*this, [done = std::move(done)](normalisedResponse) {
-        if (done) done();
-    });
+    // `done` comes after both the answer and the log line below, whichever is last.
+    auto arrivals = std::make_shared<std::atomic<int>>(0);
+    auto arrive = [arrivals, done = std::move(done)] {
+        if (++*arrivals == 2 && done) done();
+    };
+    Audit().auditSend(*this, [arrive](normalisedResponse) { arrive(); });
     log().logAudit("Reporting statistic " + totalStats.description());
+    arrive();
 }
 
 void AuditStatistics::scanFolder(const std::string& localFolder) {
