@@ -15,7 +15,10 @@ public:
     void submit(Block block) {
         std::unique_lock lock(mutex_);
         blocks_.push_back(std::move(block));
-        if (idle_ > 0) {
+        // An idle thread that was notified counts as idle until it has taken its block, so every queued
+        // block needs an idle thread of its own; otherwise a block queued right behind one that runs
+        // for ever (the timeline loop) would wait for ever too.
+        if (idle_ >= static_cast<int>(blocks_.size())) {
             cv_.notify_one();
             return;
         }

@@ -1,18 +1,55 @@
 #include "Pinewick/engine/StateManager.h"
 
+#include <thread>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/NetworkState.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/ServerEnvironment.h"
+#include "platform/dispatch.h"
+#include "platform/sleepwake.h"
 
 namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// Counts a probe loop from the moment it is scheduled until it ends.
+class LoopCount {
+  public:
+    explicit LoopCount(std::atomic<int>& count) : count_(count) {}
+    ~LoopCount() { --count_; }
+    LoopCount(const LoopCount&) = delete;
+    LoopCount& operator=(const LoopCount&) = delete;
+
+  private:
+    std::atomic<int>& count_;
+};
+
+}  // namespace
 
 StateManager& StateManager::sharedInstance() {
     static StateManager* shared = new StateManager();
     return *shared;
 }
 
-StateManager::StateManager() {
+StateManager::StateManager() : networkAvailable([this](bool available) { networkFlagChanged(available); }) {
     StatusBarManager::sharedInstance().setRunState(
         {[this] { return networkAvailable.load(); }, [this] { return allowServerCommunication.load(); }});
+}
+
+void StateManager::setHooks(Hooks hooks) {
+    std::lock_guard lock(hooksMutex_);
+    hooks_ = std::move(hooks);
+}
+
+StateManager::Hooks StateManager::hooks() const {
+    std::lock_guard lock(hooksMutex_);
+    return hooks_;
 }
 
 void StateManager::triggerChanges() {
@@ -20,11 +57,121 @@ void StateManager::triggerChanges() {
     auto& timeline = TimeLineManager::sharedInstance();
     if (networkAvailable && allowServerCommunication && !systemShutdown) {
         timeline.resumeTimeLine();
-        timeline.addSyncFolderEvent("/", true);
+        if (timeline.suspended())
+            // The loop was still winding down from a pause, so the resume did not take. Nothing
+            // else may change the state for a long time; try again once the loop has ended.
+            retryResumeLater();
+        else
+            timeline.addSyncFolderEvent("/", true);
     } else {
         timeline.pauseTimeLine();
     }
     StatusBarManager::sharedInstance().updateIcon();
+}
+
+void StateManager::retryResumeLater() {
+    if (resumeRetryPending_.exchange(true)) return;
+    platform::DispatchQueue::global(platform::QoS::utility).async([this] {
+        auto& timeline = TimeLineManager::sharedInstance();
+        // Ends when the running event has finished and the loop noticed the pause, or at shutdown.
+        while (timeline.eventQueueRunning() && !systemShutdown) std::this_thread::sleep_for(kResumeRetryPoll);
+        resumeRetryPending_ = false;
+        triggerChanges();
+    });
+}
+
+void StateManager::networkFlagChanged(bool available) {
+    if (available) return;
+    // During launch the launch itself starts the first loop; another one would only probe twice.
+    if (systemStartup || systemShutdown) return;
+    startProbeLoop(true);
+}
+
+void StateManager::startProbeLoop(bool afterDelay) {
+    ++probeLoops_;
+    platform::DispatchQueue::global(platform::QoS::background).async([this, afterDelay] {
+        LoopCount count(probeLoops_);
+        if (afterDelay) sleepFor(kProbeInterval);
+        probeLoop();
+    });
+}
+
+void StateManager::pollForNetworkStatus() {
+    ++probeLoops_;
+    LoopCount count(probeLoops_);
+    probeLoop();
+}
+
+void StateManager::probeLoop() {
+    TW_TRACE_IN("pollForNetworkStatus()");
+    auto& network = NetworkState::sharedInstance();
+    while (!systemShutdown) {
+        auto paywall = hooks().paywallDetectURL;
+        auto state = network.probe(paywall ? paywall() : std::string());
+        if (state == NetworkState::NetworkStates::Okay) {
+            networkAvailable.storeQuietly(true);
+            triggerChanges();
+            break;
+        }
+        log().logDebug("Network probe: " + NetworkState::rawValue(state));
+        sleepFor(kProbeInterval);
+    }
+    TW_TRACE_OUT("pollForNetworkStatus()");
+}
+
+void StateManager::finishLaunching() {
+    systemStartup = false;
+    startProbeLoop(false);
+    triggerChanges();
+}
+
+void StateManager::observeSleepAndWake(const std::string& busAddress) {
+    auto observer = platform::SleepWakeObserver::start(
+        [this](bool goingToSleep) {
+            if (goingToSleep)
+                willSleep();
+            else
+                didWake();
+        },
+        busAddress);
+    std::unique_ptr<platform::SleepWakeObserver> previous;
+    std::lock_guard lock(sleepWakeMutex_);
+    previous = std::move(sleepWake_);
+    sleepWake_ = std::move(observer);
+}
+
+void StateManager::willSleep() {
+    log().logDebug("The system is going to sleep");
+    // A second announcement without a wake between must not overwrite the saved permission with the
+    // "paused for sleep" value, or the client would stay paused after the wake.
+    if (!sleeping_.exchange(true)) lastState = allowServerCommunication.load();
+    allowServerCommunication = false;
+    triggerChanges();
+}
+
+void StateManager::didWake() {
+    log().logDebug("The system woke up");
+    networkAvailable = false;
+    triggerChanges();
+    // Only a wake that follows a sleep we saw restores the saved permission; otherwise the user's
+    // current choice stands.
+    if (sleeping_.exchange(false)) allowServerCommunication = lastState.load();
+    triggerChanges();
+}
+
+void StateManager::shutdown() {
+    TW_TRACE_IN("shutdown()");
+    systemShutdown = true;
+    allowServerCommunication = false;
+    triggerChanges();
+    triggerChanges();
+    auto steps = hooks();
+    if (steps.removeFinderBridge) steps.removeFinderBridge();
+    if (steps.unmountVolumes) steps.unmountVolumes();
+    if (steps.closeKernelConnection) steps.closeKernelConnection();
+    ServerCredentials::sharedInstance().logout();
+    TimeLineManager::sharedInstance().saveTimeLine();
+    TW_TRACE_OUT("shutdown()");
 }
 
 }  // namespace tw

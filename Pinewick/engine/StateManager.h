@@ -1,30 +1,122 @@
 // The run state: whether the network is usable, whether server communication is allowed, whether the
-// application is shutting down. Every change re-evaluates it: the timeline runs only with a network and
-// permission, and each move into the running state asks for a listing of all mappoints.
+// system sleeps or the application is shutting down. Every change re-evaluates it: the timeline runs
+// only with a network and permission, and each move into the running state asks for a listing of all
+// mappoints.
+//
+// The network flag is observed: setting it to false (a request saw a network error, the machine woke)
+// starts a new probe loop 5 seconds later, which probes until the network and the server answer and
+// then sets it back to true. Probe loops sleep through the server layer's sleeper and so run on the
+// injected clock in tests (ServerEnvironment `sleep`). Loops are started only once launch has
+// finished (`finishLaunching` starts the first); a loop also ends when the application shuts down.
 //
 // Thread-safety: flags are atomics written from any thread; `triggerChanges` serialises itself, so
-// the last call wins.
+// the last call wins. Hooks are installed once at start-up, before `finishLaunching`.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 
 namespace tw {
 
+namespace platform {
+class SleepWakeObserver;
+}
+
+// A Boolean flag that reads and writes like std::atomic<bool> and tells an observer of every store.
+class ObservedFlag {
+  public:
+    using Observer = std::function<void(bool value)>;
+    explicit ObservedFlag(Observer observer) : observer_(std::move(observer)) {}
+    ObservedFlag(const ObservedFlag&) = delete;
+    ObservedFlag& operator=(const ObservedFlag&) = delete;
+
+    bool load() const { return value_.load(); }
+    operator bool() const { return load(); }
+    // Stores and then tells the observer.
+    void store(bool value) {
+        value_.store(value);
+        if (observer_) observer_(value);
+    }
+    bool operator=(bool value) {
+        store(value);
+        return value;
+    }
+    // Stores without telling the observer.
+    void storeQuietly(bool value) { value_.store(value); }
+
+  private:
+    std::atomic<bool> value_{false};
+    Observer observer_;
+};
+
 class StateManager {
-public:
+  public:
     static StateManager& sharedInstance();
 
-    std::atomic<bool> networkAvailable{false};
+    static constexpr std::chrono::seconds kProbeInterval{5};
+
+    std::atomic<bool> lastState{false};     // allowServerCommunication as it was when the system slept
+    std::atomic<bool> systemStartup{true};  // until launch has finished
     std::atomic<bool> allowServerCommunication{false};
+    ObservedFlag networkAvailable;  // the last probe succeeded; false schedules a new probe
     std::atomic<bool> systemShutdown{false};
 
-    // Re-evaluates the run state: resumes or pauses the timeline and updates the tray icon.
+    // Re-evaluates the run state: resumes the timeline and queues a listing of all mappoints when the
+    // network is available, communication allowed and no shutdown runs; otherwise pauses it. Then
+    // updates the tray icon.
     void triggerChanges();
 
-private:
+    // What the program provides from pieces outside the engine. Missing hooks are skipped.
+    struct Hooks {
+        std::function<void()> removeFinderBridge;       // stop observing the file manager's notifications
+        std::function<void()> unmountVolumes;           // unmount every mappoint volume
+        std::function<void()> closeKernelConnection;    // close the link to the file watcher
+        std::function<std::string()> paywallDetectURL;  // the administrator's address; "" for none
+    };
+    void setHooks(Hooks hooks);
+
+    // The end of launch: `systemStartup` false, a probe loop on a background queue, `triggerChanges`.
+    void finishLaunching();
+
+    // Registers for the system's sleep and wake announcements (the system bus; another bus for tests).
+    // Without a bus they never come. Calling again replaces the registration.
+    void observeSleepAndWake(const std::string& busAddress = "");
+    // What the announcements do; callable directly.
+    void willSleep();
+    void didWake();
+
+    // The probe loop, on the calling thread: probes every 5 seconds until the network and server answer
+    // (then `networkAvailable` is set without starting another loop, and `triggerChanges` runs) or
+    // the application shuts down.
+    void pollForNetworkStatus();
+    // Probe loops started or scheduled and not yet ended.
+    int probeLoopsRunning() const { return probeLoops_.load(); }
+
+    // Termination, in this order: flags; triggerChanges twice; the file-manager bridge; unmount;
+    // kernel connection; log out of the server; save the timeline.
+    void shutdown();
+
+  private:
     StateManager();
-    std::mutex mutex_;
+    void networkFlagChanged(bool available);
+    void startProbeLoop(bool afterDelay);
+    void probeLoop();
+    void retryResumeLater();
+    Hooks hooks() const;
+
+    std::mutex mutex_;  // serialises triggerChanges
+    mutable std::mutex hooksMutex_;
+    Hooks hooks_;
+    std::atomic<int> probeLoops_{0};
+    std::atomic<bool> resumeRetryPending_{false};
+    static constexpr std::chrono::milliseconds kResumeRetryPoll{20};
+    std::atomic<bool> sleeping_{false};
+    std::mutex sleepWakeMutex_;  // guards sleepWake_ and the sleep/wake transitions
+    std::unique_ptr<platform::SleepWakeObserver> sleepWake_;
 };
 
 }  // namespace tw

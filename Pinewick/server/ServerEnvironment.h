@@ -76,6 +76,8 @@ struct ServerEnvironment {
     std::function<void()> requestCredentials = [] {};
     // Usage report after an automatic logon (runs it asynchronously).
     std::function<void()> startUsageReport = [] {};
+    // The timeline's ignore list: paths never synchronised, so the usage report does not count them.
+    std::function<bool(const std::string& path)> inIgnoreList = [](const std::string&) { return false; };
     // Volume list.
     std::function<std::string(const std::string& localPath)> serverFromLocal = [](const std::string& p) { return p; };
     std::function<std::optional<VolumeFacts>(const std::string& localPath)> findVolume =

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -100,4 +102,23 @@ TEST(OperationQueueTest, SuspendLetsRunningOperationFinishAndHoldsTheRest) {
     q.setSuspended(false);
     EXPECT_TRUE(q.waitUntilAllOperationsAreFinished(5s));
     EXPECT_EQ(ran.load(), 2);
+}
+
+TEST(GlobalQueueTest, ABlockQueuedBehindALongRunningOneStillRuns) {
+    // Two blocks submitted back to back while one pool thread is idle: the second must get a thread of
+    // its own even though the idle one was only just told about the first.
+    auto& global = DispatchQueue::global(tw::platform::QoS::utility);
+    for (int round = 0; round < 200; ++round) {
+        // Shared: the blocks may still be leaving their waits when the round ends.
+        auto idleAgain = std::make_shared<Semaphore>();
+        global.async([idleAgain] { idleAgain->signal(); });
+        ASSERT_TRUE(idleAgain->waitFor(5s));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // let that thread go idle
+        auto release = std::make_shared<Semaphore>(), second = std::make_shared<Semaphore>();
+        global.async([release] { release->wait(); });
+        global.async([second] { second->signal(); });
+        bool ran = second->waitFor(5s);
+        release->signal();
+        ASSERT_TRUE(ran) << "round " << round << ": the second block waited for the first";
+    }
 }

@@ -1,0 +1,123 @@
+#include "Pinewick/engine/ConsistencyCheck.h"
+
+#include <filesystem>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/ConsistencyCheckDataBase.h"
+#include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+
+namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// The folder a "/.vol/" identity names now, with symbolic links resolved; none when no folder has that
+// identity any more (gone, or the number now belongs to something that is not a folder).
+std::optional<std::string> resolveFolder(const std::string& volPath) {
+    auto path = platform::resolveVolPath(volPath);
+    if (!path) return std::nullopt;
+    std::error_code ec;
+    auto real = std::filesystem::canonical(*path, ec);
+    if (ec) return std::nullopt;
+    if (!std::filesystem::is_directory(real, ec) || ec) return std::nullopt;
+    return real.string();
+}
+
+}  // namespace
+
+ConsistencyCheck& ConsistencyCheck::sharedInstance() {
+    static ConsistencyCheck* shared = new ConsistencyCheck(ConsistencyCheckDataBase::sharedInstance());
+    return *shared;
+}
+
+ConsistencyCheck::ConsistencyCheck(ConsistencyCheckDataBase& database)
+    : database_(database), alive_(std::make_shared<Liveness>()) {
+    alive_->self = this;
+}
+
+ConsistencyCheck::~ConsistencyCheck() {
+    stop();
+    std::lock_guard lock(alive_->mutex);
+    alive_->self = nullptr;
+}
+
+void ConsistencyCheck::start() {
+    std::weak_ptr<Liveness> weak = alive_;
+    auto next = std::make_unique<platform::RepeatingTimer>(
+        kTimerInterval, platform::DispatchQueue::global(platform::QoS::utility), [weak] {
+            // Ticks run on the main queue, as the user interface and the other timers do.
+            platform::MainQueue::shared().async([weak] {
+                auto alive = weak.lock();
+                if (!alive) return;
+                std::lock_guard lock(alive->mutex);
+                if (alive->self) alive->self->timerFireMethod();
+            });
+        });
+    std::unique_ptr<platform::RepeatingTimer> previous;
+    std::lock_guard lock(timerMutex_);
+    previous = std::move(timer);
+    timer = std::move(next);
+}
+
+void ConsistencyCheck::stop() {
+    std::unique_ptr<platform::RepeatingTimer> previous;
+    std::lock_guard lock(timerMutex_);
+    previous = std::move(timer);
+}
+
+bool ConsistencyCheck::running() const {
+    std::lock_guard lock(timerMutex_);
+    return timer != nullptr;
+}
+
+void ConsistencyCheck::updateScanDate(const std::string& folder) {
+    TW_TRACE_IN("updateScanDate(folder:)");
+    auto attrs = platform::attributesOfItem(folder);
+    if (!attrs) return;
+    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(attrs->systemNumber);
+    // A folder outside every known volume has no identity the check could find again.
+    if (uuid.empty()) {
+        log().logDebug("No volume UUID for " + folder + "; its scan date is not kept");
+        return;
+    }
+    CCDBRecord record{uuid, attrs->systemFileNumber, serverEnvironment().now()};
+    if (database_.findRecord(record.folderNode, uuid))
+        database_.refreshRecord(record);
+    else
+        database_.addRecord(record);
+    TW_TRACE_OUT("updateScanDate(folder:)");
+}
+
+void ConsistencyCheck::timerFireMethod() {
+    auto& state = StateManager::sharedInstance();
+    if (!state.networkAvailable || !state.allowServerCommunication) return;
+    auto record = database_.lastRefreshDateRecord();
+    if (!record) return;
+    auto now = serverEnvironment().now();
+    if (now - record->refreshDate <= kStaleAfter) return;
+
+    uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(record->volumeUUID);
+    if (volume == 0) {
+        // Its volume is not mounted: move it to the back of the line so other folders get their turn.
+        record->refreshDate = now;
+        database_.refreshRecord(*record);
+        return;
+    }
+    std::string volPath = "/.vol/" + std::to_string(volume) + "/" + std::to_string(record->folderNode);
+    if (auto path = resolveFolder(volPath)) {
+        // The pass, once it succeeds, refreshes the row through updateScanDate.
+        TimeLineManager::sharedInstance().addSyncFolderEvent(*path, false);
+        return;
+    }
+    log().logDebug("Consistency check: no folder with identity " + volPath + " any more; forgetting it");
+    database_.removeRecord(*record);
+}
+
+}  // namespace tw

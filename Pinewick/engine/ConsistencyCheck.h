@@ -1,0 +1,64 @@
+// The periodic consistency check: listing passes run when something asks for them, so folders nobody
+// touches would never be compared with the server again. Once a minute this takes the folder that has
+// waited longest (from the consistency-check database) and, when its last successful comparison is
+// more than an hour old, queues an automatic listing pass of it. Folders are known by identity (volume
+// UUID and file number) and found again through their "/.vol/" path, so renames keep their history.
+//
+// Time comes from the server layer's clock (ServerEnvironment `now`), so tests run it on a fake one.
+//
+// Thread-safety: `timerFireMethod` runs on the main queue when driven by the timer (tests may call it
+// from their own thread); `updateScanDate` runs on the listing thread. The database serialises its
+// statements itself.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tw {
+
+namespace platform {
+class RepeatingTimer;
+}
+class ConsistencyCheckDataBase;
+
+class ConsistencyCheck {
+  public:
+    static constexpr std::chrono::seconds kTimerInterval{60};
+    static constexpr std::chrono::seconds kStaleAfter{3600};
+
+    // The check on the shared consistency-check database; never destroyed.
+    static ConsistencyCheck& sharedInstance();
+    // A check on another database (tests).
+    explicit ConsistencyCheck(ConsistencyCheckDataBase& database);
+    ~ConsistencyCheck();
+    ConsistencyCheck(const ConsistencyCheck&) = delete;
+    ConsistencyCheck& operator=(const ConsistencyCheck&) = delete;
+
+    // Starts the repeating 60-second timer; each tick runs `timerFireMethod` on the main queue
+    // (platform::MainQueue), so the program must drain that queue. Starting again restarts it.
+    void start();
+    // Stops the timer; a tick already queued on the main queue still runs.
+    void stop();
+    bool running() const;
+
+    // One tick: examines the folder that has waited longest (see the source for the steps).
+    void timerFireMethod();
+    // Records that `folder` has just been compared with the server successfully.
+    void updateScanDate(const std::string& folder);
+
+  private:
+    ConsistencyCheckDataBase& database_;
+    mutable std::mutex timerMutex_;
+    std::unique_ptr<platform::RepeatingTimer> timer;  // the repeating tick; none until `start`
+    // Lets a tick that was queued on the main queue see that this object is gone; a running tick
+    // holds the mutex, so destruction waits for it.
+    struct Liveness {
+        std::mutex mutex;
+        ConsistencyCheck* self = nullptr;
+    };
+    std::shared_ptr<Liveness> alive_;
+};
+
+}  // namespace tw
