@@ -21,13 +21,12 @@ namespace {
 
 // Process names whose reads and writes are never questioned: the indexer ("mdworker") and the Linux
 // desktop indexers (names as the kernel keeps them, at most 15 bytes). Matched exactly.
-constexpr const char* kIndexerNames[] = {"mdworker",        "tracker-miner-f", "tracker-extract",
-                                         "localsearch-3",   "localsearch-ext", "baloo_file",
+constexpr const char* kIndexerNames[] = {"mdworker",       "tracker-miner-f", "tracker-extract",
+                                         "localsearch-3",  "localsearch-ext", "baloo_file",
                                          "baloo_file_extr"};
 
 // How long an expired question that was read waits for its late answer before it is forgotten.
 constexpr auto kTombstoneLife = std::chrono::seconds(60);
-
 
 std::string readSmallFile(const std::string& path) {
     tw::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -53,7 +52,8 @@ pid_t Caller::tgid() {
         if (tid_ > 0) {
             std::string status = readSmallFile("/proc/" + std::to_string(tid_) + "/status");
             auto at = status.find("\nTgid:");
-            if (at != std::string::npos) tgid_ = static_cast<pid_t>(strtol(status.c_str() + at + 6, nullptr, 10));
+            if (at != std::string::npos)
+                tgid_ = static_cast<pid_t>(strtol(status.c_str() + at + 6, nullptr, 10));
             // The leader's status names the process itself, which saves reading its comm later.
             if (*tgid_ == tid_ && status.compare(0, 5, "Name:") == 0) {
                 auto start = status.find_first_not_of(" \t", 5);
@@ -90,8 +90,8 @@ std::uint32_t CV_hexStringToInt(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     for (char c : text) {
         if (c == '\0') break;
-        std::uint32_t digit = c < ':' ? static_cast<std::uint32_t>(c - '0')
-                                      : static_cast<std::uint32_t>((c | 0x20) - 'a' + 10);
+        std::uint32_t digit =
+            c < ':' ? static_cast<std::uint32_t>(c - '0') : static_cast<std::uint32_t>((c | 0x20) - 'a' + 10);
         v = v * 16 + digit;
     }
     return v;
@@ -117,7 +117,7 @@ struct Brindle::Question {
     std::condition_variable answered;  // waits under eventLock_
     bool settled = false;              // an answer arrived (or the questions were released)
     bool refuse = false;
-    bool expired = false;              // the asker gave up waiting
+    bool expired = false;  // the asker gave up waiting
     std::chrono::steady_clock::time_point expiredAt;
 };
 
@@ -129,7 +129,9 @@ struct Brindle::Pending {
 Brindle::Brindle(std::chrono::milliseconds answerTimeout, std::size_t maxQueued)
     : answerTimeout_(answerTimeout), maxQueued_(maxQueued) {}
 
-Brindle::~Brindle() { BrindleStop(); }
+Brindle::~Brindle() {
+    BrindleStop();
+}
 
 void Brindle::BrindleHandleCommand(const _pwevent& record) {
     if (record.userClient != pwuc_Brindle) {
@@ -242,7 +244,9 @@ void Brindle::BrindleStop() {
     watchList_.clear();
 }
 
-void Brindle::clientClosed() { releaseAllQuestions("application gone"); }
+void Brindle::clientClosed() {
+    releaseAllQuestions("application gone");
+}
 
 bool Brindle::AddWatchPath(std::string_view path) {
     if (path.empty() || path[0] != '/') {
@@ -258,10 +262,12 @@ bool Brindle::AddWatchPath(std::string_view path) {
     if (node.path.back() != '/') node.path.push_back('/');
     std::unique_lock lock(watchLock_);
     for (const auto& w : watchList_) {
-        if (w.path.size() == node.path.size() && strncasecmp(w.path.c_str(), node.path.c_str(), w.path.size()) == 0)
+        if (w.path.size() == node.path.size() &&
+            strncasecmp(w.path.c_str(), node.path.c_str(), w.path.size()) == 0)
             return true;  // already watched
     }
-    for (const char* folder : kVolumeSystemFolders) node.ignore.insert(node.ignore.begin(), node.path + folder + "/");
+    for (const char* folder : kVolumeSystemFolders)
+        node.ignore.insert(node.ignore.begin(), node.path + folder + "/");
     GW_INFO("Added %s to watch list", printable(node.path).c_str());
     watchList_.push_back(std::move(node));
     return true;
@@ -295,14 +301,16 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
         std::string withSlash(path);
         withSlash.push_back('/');
         if (InterestingFile(withSlash) && !ignoredCaller(caller))
-            QueueInformation(kauth_FILEOP_OPEN, path, CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())));
+            QueueInformation(kauth_FILEOP_OPEN, path,
+                             CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())));
         return 0;
     }
     if (!InterestingFile(path) || ignoredCaller(caller)) return 0;
     if (access == Access::deleteItem) return askApplication(kauth_FILEOP_DELETE, path, "") ? EROFS : 0;
     if (isIndexer(caller.comm())) return 0;
     if (access == Access::readData || access == Access::readWriteData) {
-        if (askApplication(kauth_FILEOP_ISGHOST, path, CV_intToHexString(static_cast<std::uint32_t>(caller.tgid()))))
+        if (askApplication(kauth_FILEOP_ISGHOST, path,
+                           CV_intToHexString(static_cast<std::uint32_t>(caller.tgid()))))
             return EPERM;
     }
     // Opening for reading and writing asks both: a read-only item must not be changed through a
@@ -316,7 +324,8 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
     return 0;
 }
 
-void Brindle::BrindlePassiveListener(ReceiveActions op, Caller& caller, std::string_view path1, std::string_view path2) {
+void Brindle::BrindlePassiveListener(ReceiveActions op, Caller& caller, std::string_view path1,
+                                     std::string_view path2) {
     if (!active()) return;
     bool interesting = false;
     switch (op) {
@@ -350,7 +359,8 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     std::lock_guard lock(eventLock_);
     if (!active()) return false;
     if (eventList_.size() >= maxQueued_) {
-        GW_WARN("Event queue full; not reporting action %u for \"%s\"", action, printable(path1.substr(0, 200)).c_str());
+        GW_WARN("Event queue full; not reporting action %u for \"%s\"", action,
+                printable(path1.substr(0, 200)).c_str());
         return false;
     }
     eventList_.push_back(std::move(p));
@@ -401,9 +411,10 @@ void Brindle::acknowledge(const std::string& path, bool refuse) {
                                    }),
                     awaiting_.end());
     // The application sends an empty path when it could not decode ours; it still answers in order.
-    auto it = path.empty() ? awaiting_.begin()
-                           : std::find_if(awaiting_.begin(), awaiting_.end(),
-                                          [&](const std::shared_ptr<Question>& q) { return q->path == path; });
+    auto it = path.empty()
+                  ? awaiting_.begin()
+                  : std::find_if(awaiting_.begin(), awaiting_.end(),
+                                 [&](const std::shared_ptr<Question>& q) { return q->path == path; });
     if (it == awaiting_.end()) {
         GW_WARN("Answer for \"%s\" matches no question read", printable(path).c_str());
         return;

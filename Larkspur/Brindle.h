@@ -65,7 +65,8 @@ public:
     // `maxQueued` bounds the events kept for an application that does not read them (about 130 MiB
     // by default); beyond it reports are dropped and questions let their operation go on, each logged,
     // rather than let the daemon that hosts every mount run out of memory.
-    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10), std::size_t maxQueued = 65536);
+    explicit Brindle(std::chrono::milliseconds answerTimeout = std::chrono::seconds(10),
+                     std::size_t maxQueued = 65536);
     ~Brindle();
     Brindle(const Brindle&) = delete;
     Brindle& operator=(const Brindle&) = delete;

@@ -37,12 +37,17 @@ constexpr MethodShape sMethods[] = {{0, 0}, {0, 0}, {kRecordSize, 0}, {0, kRecor
 }  // namespace
 
 DriverService::DriverService(Brindle& filter)
-    : filter_(filter),
-      server_("user-client", [this](tw::platform::UniqueFd c, std::uint64_t id, int cancel) { serve(std::move(c), id, cancel); }) {}
+    : filter_(filter), server_("user-client", [this](tw::platform::UniqueFd c, std::uint64_t id, int cancel) {
+          serve(std::move(c), id, cancel);
+      }) {}
 
-DriverService::~DriverService() { stop(); }
+DriverService::~DriverService() {
+    stop();
+}
 
-bool DriverService::listen(const std::string& path) { return server_.listen(path); }
+bool DriverService::listen(const std::string& path) {
+    return server_.listen(path);
+}
 
 void DriverService::stop() {
     attached_.store(false);
@@ -57,22 +62,24 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
         IoResult r = tw::platform::recvAll(conn.get(), head, sizeof head,
                                            std::chrono::steady_clock::time_point::max(), cancelFd);
         if (r != IoResult::ok) {
-            if (r == IoResult::failed) GW_WARN("User client %llu: receive failed", static_cast<unsigned long long>(id));
+            if (r == IoResult::failed)
+                GW_WARN("User client %llu: receive failed", static_cast<unsigned long long>(id));
             break;
         }
         std::uint32_t selector = tw::platform::getU32(head);
         std::uint32_t length = tw::platform::getU32(head + 4);
         if (length > kMaxInput) {
-            GW_WARN("User client %llu: call with %u input bytes; dropping the client", static_cast<unsigned long long>(id),
-                    length);
+            GW_WARN("User client %llu: call with %u input bytes; dropping the client",
+                    static_cast<unsigned long long>(id), length);
             break;
         }
         std::vector<std::uint8_t> input(length);
         if (length) {
-            r = tw::platform::recvAll(conn.get(), input.data(), length, std::chrono::steady_clock::now() + kMidCallLimit,
-                                      cancelFd);
+            r = tw::platform::recvAll(conn.get(), input.data(), length,
+                                      std::chrono::steady_clock::now() + kMidCallLimit, cancelFd);
             if (r != IoResult::ok) {
-                GW_WARN("User client %llu: connection ended in the middle of a call", static_cast<unsigned long long>(id));
+                GW_WARN("User client %llu: connection ended in the middle of a call",
+                        static_cast<unsigned long long>(id));
                 break;
             }
         }
@@ -82,7 +89,8 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
         tw::platform::putU32(reply, static_cast<std::uint32_t>(code));
         tw::platform::putU32(reply, static_cast<std::uint32_t>(output.size()));
         reply.append(reinterpret_cast<const char*>(output.data()), output.size());
-        if (tw::platform::sendAll(conn.get(), reply.data(), reply.size(), std::chrono::steady_clock::now() + kMidCallLimit,
+        if (tw::platform::sendAll(conn.get(), reply.data(), reply.size(),
+                                  std::chrono::steady_clock::now() + kMidCallLimit,
                                   cancelFd) != IoResult::ok) {
             GW_WARN("User client %llu: reply could not be sent", static_cast<unsigned long long>(id));
             break;
@@ -112,8 +120,8 @@ IOReturn DriverService::externalMethod(std::uint64_t client, int connection, std
         return kIOReturnUnsupported;
     }
     if (input.size() != sMethods[selector].inputSize) {
-        GW_WARN("User client %llu: selector %u with %zu input bytes", static_cast<unsigned long long>(client), selector,
-                input.size());
+        GW_WARN("User client %llu: selector %u with %zu input bytes", static_cast<unsigned long long>(client),
+                selector, input.size());
         return kIOReturnBadArgument;
     }
     if (!attached_.load()) return kIOReturnNotAttached;

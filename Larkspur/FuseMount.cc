@@ -12,8 +12,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/vfs.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -47,7 +47,9 @@ namespace {
 constexpr double kAttrTimeout = 1.0;
 constexpr std::size_t kSearchBudget = 1000000;  // entries the resolver walks before giving up
 
-std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string procPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 std::optional<std::string> readLink(const std::string& path) {
     std::vector<char> buf(4096);
@@ -96,7 +98,8 @@ dev_t mountDevice(const std::string& mountPoint) {
         }
         if (decoded != mountPoint) continue;
         unsigned ma = 0, mi = 0;
-        if (sscanf(majmin.c_str(), "%u:%u", &ma, &mi) == 2) found = makedev(ma, mi);  // last one wins: the top mount
+        if (sscanf(majmin.c_str(), "%u:%u", &ma, &mi) == 2)
+            found = makedev(ma, mi);  // last one wins: the top mount
     }
     return found;
 }
@@ -170,7 +173,9 @@ struct FuseMount::DirHandle {
     dirent* entry = nullptr;
 };
 
-void FuseMount::SessionDeleter::operator()(fuse_session* se) const { fuse_session_destroy(se); }
+void FuseMount::SessionDeleter::operator()(fuse_session* se) const {
+    fuse_session_destroy(se);
+}
 
 FuseMount::FuseMount(Brindle& filter, UniqueFd backing, MountOptions options)
     : filter_(filter), options_(std::move(options)), root_(std::make_unique<Inode>()) {
@@ -216,12 +221,14 @@ void FuseMount::noteBackingGone() {
     struct stat st;
     if (fstat(root_->fd.get(), &st) == 0 && st.st_nlink > 0) return;
     if (!backingGoneLogged_.exchange(true))
-        GW_ERROR("The backing folder of %s has disappeared; its items cannot be reached", options_.mountPoint.c_str());
+        GW_ERROR("The backing folder of %s has disappeared; its items cannot be reached",
+                 options_.mountPoint.c_str());
 }
 
 std::optional<std::string> FuseMount::translate(const std::string& backingPath) const {
     if (backingPath == backingRoot_) return options_.mountPoint;
-    if (backingPath.size() > backingRoot_.size() && backingPath.compare(0, backingRoot_.size(), backingRoot_) == 0 &&
+    if (backingPath.size() > backingRoot_.size() &&
+        backingPath.compare(0, backingRoot_.size(), backingRoot_) == 0 &&
         backingPath[backingRoot_.size()] == '/')
         return options_.mountPoint + backingPath.substr(backingRoot_.size());
     return std::nullopt;
@@ -242,7 +249,8 @@ std::optional<std::string> FuseMount::childPath(std::uint64_t parent, const char
     return *p + "/" + name;
 }
 
-bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found, std::size_t& budget) {
+bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found,
+                            std::size_t& budget) {
     UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dfd) return false;
     std::unique_ptr<DIR, int (*)(DIR*)> dp(fdopendir(dfd.get()), closedir);
@@ -340,8 +348,10 @@ struct FuseMount::Ops {
         FuseMount& m = self(req);
         int err = fillEntry(m, parent, name, e);
         if (err == ENOENT || err == ESTALE) m.noteBackingGone();
-        if (err) fuse_reply_err(req, err);
-        else fuse_reply_entry(req, &e);
+        if (err)
+            fuse_reply_err(req, err);
+        else
+            fuse_reply_entry(req, &e);
     }
 
     static void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
@@ -378,7 +388,8 @@ struct FuseMount::Ops {
             }
         }
         int rc = 0;
-        if (valid & FUSE_SET_ATTR_MODE) rc = h ? fchmod(h->fd.get(), attr->st_mode) : chmod(proc.c_str(), attr->st_mode);
+        if (valid & FUSE_SET_ATTR_MODE)
+            rc = h ? fchmod(h->fd.get(), attr->st_mode) : chmod(proc.c_str(), attr->st_mode);
         if (rc == 0 && (valid & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID))) {
             uid_t uid = (valid & FUSE_SET_ATTR_UID) ? attr->st_uid : static_cast<uid_t>(-1);
             gid_t gid = (valid & FUSE_SET_ATTR_GID) ? attr->st_gid : static_cast<gid_t>(-1);
@@ -392,10 +403,14 @@ struct FuseMount::Ops {
             timespec tv[2];
             tv[0].tv_sec = tv[1].tv_sec = 0;
             tv[0].tv_nsec = tv[1].tv_nsec = UTIME_OMIT;
-            if (valid & FUSE_SET_ATTR_ATIME_NOW) tv[0].tv_nsec = UTIME_NOW;
-            else if (valid & FUSE_SET_ATTR_ATIME) tv[0] = attr->st_atim;
-            if (valid & FUSE_SET_ATTR_MTIME_NOW) tv[1].tv_nsec = UTIME_NOW;
-            else if (valid & FUSE_SET_ATTR_MTIME) tv[1] = attr->st_mtim;
+            if (valid & FUSE_SET_ATTR_ATIME_NOW)
+                tv[0].tv_nsec = UTIME_NOW;
+            else if (valid & FUSE_SET_ATTR_ATIME)
+                tv[0] = attr->st_atim;
+            if (valid & FUSE_SET_ATTR_MTIME_NOW)
+                tv[1].tv_nsec = UTIME_NOW;
+            else if (valid & FUSE_SET_ATTR_MTIME)
+                tv[1] = attr->st_mtim;
             rc = h ? futimens(h->fd.get(), tv) : utimensat(AT_FDCWD, proc.c_str(), tv, 0);
         }
         if (rc < 0) return (void)fuse_reply_err(req, errno);
@@ -415,7 +430,8 @@ struct FuseMount::Ops {
         fuse_reply_readlink(req, buf);
     }
 
-    static void makeNode(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev, const char* link) {
+    static void makeNode(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev,
+                         const char* link) {
         FuseMount& m = self(req);
         int pfd = m.inodeOf(parent).fd.get();
         mode_t wanted = requestedMode(req, mode);
@@ -481,14 +497,20 @@ struct FuseMount::Ops {
         }
         if (unlinkat(m.inodeOf(parent).fd.get(), name, directory ? AT_REMOVEDIR : 0) < 0)
             return (void)fuse_reply_err(req, errno);
-        if (path) m.filter_.BrindlePassiveListener(kauth_FILEOP_DELETE, c, *path, directory ? kFolderDelete : kConfirmDeleteFile);
+        if (path)
+            m.filter_.BrindlePassiveListener(kauth_FILEOP_DELETE, c, *path,
+                                             directory ? kFolderDelete : kConfirmDeleteFile);
         fuse_reply_err(req, 0);
     }
-    static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) { remove(req, parent, name, false); }
-    static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { remove(req, parent, name, true); }
+    static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+        remove(req, parent, name, false);
+    }
+    static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+        remove(req, parent, name, true);
+    }
 
-    static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
-                       unsigned int flags) {
+    static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent,
+                       const char* newname, unsigned int flags) {
         FuseMount& m = self(req);
         int pfd = m.inodeOf(parent).fd.get();
         int npfd = m.inodeOf(newparent).fd.get();
@@ -520,8 +542,8 @@ struct FuseMount::Ops {
             if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
         }
         if (from && to)
-            m.filter_.BrindlePassiveListener((flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c,
-                                             *from, *to);
+            m.filter_.BrindlePassiveListener(
+                (flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c, *from, *to);
         fuse_reply_err(req, 0);
     }
 
@@ -572,7 +594,8 @@ struct FuseMount::Ops {
             if (auto path = m.childPath(parent, name)) {
                 struct stat existing;
                 bool isNew = ::fstatat(m.inodeOf(parent).fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
-                if (int err = m.filter_.BrindleActiveListener(isNew ? Access::createItem : Access::writeData, c, *path))
+                if (int err = m.filter_.BrindleActiveListener(isNew ? Access::createItem : Access::writeData,
+                                                              c, *path))
                     return (void)fuse_reply_err(req, err);
             }
             opener = c.tgid();
@@ -626,7 +649,9 @@ struct FuseMount::Ops {
         fuse_reply_err(req, 0);
     }
 
-    static Handle& handle(fuse_file_info* fi) { return *reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh)); }
+    static Handle& handle(fuse_file_info* fi) {
+        return *reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh));
+    }
 
     static void flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
         // Closing a duplicate reports the errors a close of the real descriptor would.
@@ -657,11 +682,13 @@ struct FuseMount::Ops {
         out.buf[0].pos = off;
         ssize_t n = fuse_buf_copy(&out, in, static_cast<fuse_buf_copy_flags>(0));
         if (n < 0) return (void)fuse_reply_err(req, static_cast<int>(-n));
-        if (n > 0 && !h.modified.load(std::memory_order_relaxed)) h.modified.store(true, std::memory_order_relaxed);
+        if (n > 0 && !h.modified.load(std::memory_order_relaxed))
+            h.modified.store(true, std::memory_order_relaxed);
         fuse_reply_write(req, static_cast<size_t>(n));
     }
 
-    static void fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t length, fuse_file_info* fi) {
+    static void fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t length,
+                          fuse_file_info* fi) {
         Handle& h = handle(fi);
         if (::fallocate(h.fd.get(), mode, offset, length) < 0) return (void)fuse_reply_err(req, errno);
         h.modified.store(true);
@@ -679,7 +706,8 @@ struct FuseMount::Ops {
         Inode& inode = m.inodeOf(ino);
         if (m.filter_.active()) {
             Caller c = caller(req);
-            if (auto path = m.mountPathOf(inode.fd.get())) m.filter_.BrindleActiveListener(Access::listDirectory, c, *path);
+            if (auto path = m.mountPathOf(inode.fd.get()))
+                m.filter_.BrindleActiveListener(Access::listDirectory, c, *path);
         }
         UniqueFd fd(::openat(inode.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd) return (void)fuse_reply_err(req, errno);
@@ -759,7 +787,8 @@ struct FuseMount::Ops {
         fuse_reply_statfs(req, &sv);
     }
 
-    static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size, int flags) {
+    static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size,
+                         int flags) {
         std::string proc = procPath(self(req).inodeOf(ino).fd.get());
         fuse_reply_err(req, ::setxattr(proc.c_str(), name, value, size, flags) < 0 ? errno : 0);
     }
@@ -851,15 +880,16 @@ bool detachStaleMount(const std::string& path) {
     return fusermountUnmount(path, true);
 }
 
-std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, MountOptions options, std::string* error,
-                                            int* errnoOut) {
+std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, MountOptions options,
+                                            std::string* error, int* errnoOut) {
     auto fail = [&](const std::string& why, int err) -> std::unique_ptr<FuseMount> {
         if (error) *error = why;
         if (errnoOut) *errnoOut = err;
         return nullptr;
     };
     struct stat st;
-    if (fstat(backing.get(), &st) < 0 || !S_ISDIR(st.st_mode)) return fail("the backing folder is not a folder", ENOTDIR);
+    if (fstat(backing.get(), &st) < 0 || !S_ISDIR(st.st_mode))
+        return fail("the backing folder is not a folder", ENOTDIR);
     std::unique_ptr<FuseMount> m(new FuseMount(filter, std::move(backing), std::move(options)));
     m->root_->ino = st.st_ino;
     m->root_->dev = st.st_dev;
@@ -868,7 +898,8 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     m->backingRoot_ = *root;
     m->closeIsTrivial_ = closeIsTrivialOn(m->root_->fd.get());
 
-    std::string fsname = "fsname=gatewarden:" + (m->options_.volumeName.empty() ? std::string("volume") : m->options_.volumeName);
+    std::string fsname = "fsname=gatewarden:" +
+                         (m->options_.volumeName.empty() ? std::string("volume") : m->options_.volumeName);
     for (auto& ch : fsname)
         if (ch == ',' || ch == ' ' || ch == '\\') ch = '_';
     std::string opts = "default_permissions,subtype=gatewarden," + fsname;
@@ -893,8 +924,8 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     // sequential reads arrive in requests of up to max_write. Only root may change it; others keep
     // the default.
     if (m->device_ != 0) {
-        std::string ra = "/sys/class/bdi/" + std::to_string(major(m->device_)) + ":" + std::to_string(minor(m->device_)) +
-                         "/read_ahead_kb";
+        std::string ra = "/sys/class/bdi/" + std::to_string(major(m->device_)) + ":" +
+                         std::to_string(minor(m->device_)) + "/read_ahead_kb";
         UniqueFd raFd(::open(ra.c_str(), O_WRONLY | O_CLOEXEC));
         if (raFd) {
             ssize_t w = ::write(raFd.get(), "1024", 4);
@@ -905,16 +936,18 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     m->loop_ = std::thread([raw] {
         // Questions hold a worker for up to the answer time, and the application answering them reads
         // through the same mount; the pool must outgrow the questions in flight by far.
-        std::unique_ptr<fuse_loop_config, void (*)(fuse_loop_config*)> cfg(fuse_loop_cfg_create(), fuse_loop_cfg_destroy);
+        std::unique_ptr<fuse_loop_config, void (*)(fuse_loop_config*)> cfg(fuse_loop_cfg_create(),
+                                                                           fuse_loop_cfg_destroy);
         fuse_loop_cfg_set_clone_fd(cfg.get(), 0);
         fuse_loop_cfg_set_max_threads(cfg.get(), 256);
         fuse_loop_cfg_set_idle_threads(cfg.get(), 8);
         int rc = fuse_session_loop_mt(raw->session_.get(), cfg.get());
-        if (rc != 0 && rc != -ENODEV) GW_WARN("Session of %s ended with %d", raw->options_.mountPoint.c_str(), rc);
+        if (rc != 0 && rc != -ENODEV)
+            GW_WARN("Session of %s ended with %d", raw->options_.mountPoint.c_str(), rc);
         raw->loopEnded_.store(true);
     });
-    GW_INFO("Mounted %s (device %u:%u) over %s", m->options_.mountPoint.c_str(), major(m->device_), minor(m->device_),
-            printable(m->backingRoot_).c_str());
+    GW_INFO("Mounted %s (device %u:%u) over %s", m->options_.mountPoint.c_str(), major(m->device_),
+            minor(m->device_), printable(m->backingRoot_).c_str());
     return m;
 }
 

@@ -37,9 +37,9 @@ struct fuse_session;
 namespace gw {
 
 struct MountOptions {
-    std::string mountPoint;           // where the volume appears
-    std::string volumeName;           // for the file-system name shown by mount(8)
-    std::string uuid;                 // the volume UUID
+    std::string mountPoint;                  // where the volume appears
+    std::string volumeName;                  // for the file-system name shown by mount(8)
+    std::string uuid;                        // the volume UUID
     bool removeMountPointOnUnmount = false;  // the daemon made the folder
 };
 
@@ -48,8 +48,9 @@ public:
     // Mounts `backing` (a directory descriptor opened before mounting, so a folder can be mounted over
     // itself) at `options.mountPoint`. Null with `*error` set when mounting fails; `*errnoOut` gets
     // the cause where one is known (EPERM when the machine does not let us mount).
-    static std::unique_ptr<FuseMount> mount(Brindle& filter, tw::platform::UniqueFd backing, MountOptions options,
-                                            std::string* error, int* errnoOut = nullptr);
+    static std::unique_ptr<FuseMount> mount(Brindle& filter, tw::platform::UniqueFd backing,
+                                            MountOptions options, std::string* error,
+                                            int* errnoOut = nullptr);
     ~FuseMount();
     FuseMount(const FuseMount&) = delete;
     FuseMount& operator=(const FuseMount&) = delete;
@@ -83,7 +84,8 @@ private:
     std::optional<std::string> translate(const std::string& backingPath) const;
     // Logs once when the backing folder itself was deleted under the mount.
     void noteBackingGone();
-    bool searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found, std::size_t& budget);
+    bool searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found,
+                     std::size_t& budget);
 
     Brindle& filter_;
     MountOptions options_;
@@ -110,9 +112,9 @@ private:
     std::thread loop_;
     std::atomic<bool> loopEnded_{false};
     std::atomic<bool> backingGoneLogged_{false};
-    bool detached_ = false;   // from the file-system tree
+    bool detached_ = false;  // from the file-system tree
     bool abortTried_ = false;
-    bool joined_ = false;     // session ended and cleaned up
+    bool joined_ = false;  // session ended and cleaned up
 };
 
 // Detaches whatever is mounted at `path` (a stale mount left by a crashed daemon). True when something

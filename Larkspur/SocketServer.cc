@@ -15,11 +15,14 @@ namespace gw {
 
 using tw::platform::UniqueFd;
 
-SocketServer::SocketServer(std::string name, Handler handler) : name_(std::move(name)), handler_(std::move(handler)) {
+SocketServer::SocketServer(std::string name, Handler handler)
+    : name_(std::move(name)), handler_(std::move(handler)) {
     cancel_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
-SocketServer::~SocketServer() { stop(); }
+SocketServer::~SocketServer() {
+    stop();
+}
 
 bool SocketServer::listen(const std::string& path) {
     sockaddr_un addr{};
@@ -59,7 +62,9 @@ bool SocketServer::listen(const std::string& path) {
     return true;
 }
 
-void SocketServer::start() { acceptThread_ = std::thread([this] { acceptLoop(); }); }
+void SocketServer::start() {
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
 
 void SocketServer::reapFinished() {
     std::list<Connection> done;

@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +22,9 @@ namespace gw {
 using tw::platform::UniqueFd;
 
 namespace {
-std::vector<std::string> errorReply(const std::string& message) { return {"error", message}; }
+std::vector<std::string> errorReply(const std::string& message) {
+    return {"error", message};
+}
 
 // Unmounts only when nothing on the mount is in use; false (and still mounted) when busy.
 bool unmountIfIdle(const std::string& path) {
@@ -71,9 +73,12 @@ bool prepareMountPoint(const std::string& path, bool create, bool& created, std:
 }  // namespace
 
 Volumes::Volumes(Brindle& filter)
-    : filter_(filter), server_("control", [this](UniqueFd c, std::uint64_t, int cancel) { serve(std::move(c), cancel); }) {}
+    : filter_(filter),
+      server_("control", [this](UniqueFd c, std::uint64_t, int cancel) { serve(std::move(c), cancel); }) {}
 
-Volumes::~Volumes() { stop(); }
+Volumes::~Volumes() {
+    stop();
+}
 
 void Volumes::reapLingering() {
     std::vector<std::shared_ptr<FuseMount>> left;
@@ -88,7 +93,9 @@ void Volumes::reapLingering() {
     lingering_.insert(lingering_.end(), still.begin(), still.end());
 }
 
-bool Volumes::listen(const std::string& path) { return server_.listen(path); }
+bool Volumes::listen(const std::string& path) {
+    return server_.listen(path);
+}
 
 bool Volumes::stop(std::chrono::milliseconds wait) {
     server_.stop();
@@ -112,14 +119,15 @@ bool Volumes::stop(std::chrono::milliseconds wait) {
 
 void Volumes::serve(UniqueFd conn, int cancelFd) {
     std::vector<std::string> request;
-    auto r = tw::platform::recvFields(conn.get(), request, std::chrono::steady_clock::now() + std::chrono::seconds(10),
-                                      cancelFd);
+    auto r = tw::platform::recvFields(conn.get(), request,
+                                      std::chrono::steady_clock::now() + std::chrono::seconds(10), cancelFd);
     if (r != tw::platform::IoResult::ok) {
         if (r != tw::platform::IoResult::closed) GW_WARN("Control: unreadable request");
         return;
     }
     auto reply = handle(request);
-    tw::platform::sendFields(conn.get(), reply, std::chrono::steady_clock::now() + std::chrono::seconds(10), cancelFd);
+    tw::platform::sendFields(conn.get(), reply, std::chrono::steady_clock::now() + std::chrono::seconds(10),
+                             cancelFd);
 }
 
 std::vector<std::string> Volumes::handle(const std::vector<std::string>& req) {
@@ -224,8 +232,9 @@ std::vector<std::string> Volumes::eject(const std::string& mountPointIn, bool fo
     std::shared_ptr<FuseMount> m;
     {
         std::lock_guard lock(mountsMutex_);
-        auto it = std::find_if(mounts_.begin(), mounts_.end(),
-                               [&](const std::shared_ptr<FuseMount>& x) { return x->mountPoint() == mountPoint; });
+        auto it = std::find_if(mounts_.begin(), mounts_.end(), [&](const std::shared_ptr<FuseMount>& x) {
+            return x->mountPoint() == mountPoint;
+        });
         if (it == mounts_.end()) return errorReply(mountPoint + " is not mounted by gatewarden");
         // A volume in use stays mounted unless the eject is forced, as a disk would.
         if (!force && !unmountIfIdle(mountPoint)) return errorReply("Resource busy");

@@ -38,8 +38,8 @@ public:
 
 private:
     void serve(tw::platform::UniqueFd connection, int cancelFd);
-    std::vector<std::string> attach(const std::string& content, const std::string& mountPoint, const std::string& name,
-                                    const std::string& uuid);
+    std::vector<std::string> attach(const std::string& content, const std::string& mountPoint,
+                                    const std::string& name, const std::string& uuid);
     std::vector<std::string> attachInPlace(const std::string& folder);
     std::vector<std::string> eject(const std::string& mountPoint, bool force);
     std::shared_ptr<FuseMount> byDevice(dev_t device);

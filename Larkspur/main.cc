@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
     std::string socketPath, controlPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--foreground") foreground = true;
-        else if (a == "--verbose") gw::setLogLevel(gw::LogLevel::debug);
-        else if (a == "--socket" && i + 1 < argc) socketPath = argv[++i];
-        else if (a == "--control-socket" && i + 1 < argc) controlPath = argv[++i];
+        if (a == "--foreground")
+            foreground = true;
+        else if (a == "--verbose")
+            gw::setLogLevel(gw::LogLevel::debug);
+        else if (a == "--socket" && i + 1 < argc)
+            socketPath = argv[++i];
+        else if (a == "--control-socket" && i + 1 < argc)
+            controlPath = argv[++i];
         else {
             usage();
             return 2;

@@ -23,8 +23,8 @@ std::optional<Fault> Fault::fromJson(const nlohmann::json& j, std::string& error
         return true;
     };
     std::string action = "error", stage;
-    if (!str("method", f.method) || !str("path", f.pathPrefix) || !str("action", action) || !str("stage", stage) ||
-        !num("count", f.count, false)) {
+    if (!str("method", f.method) || !str("path", f.pathPrefix) || !str("action", action) ||
+        !str("stage", stage) || !num("count", f.count, false)) {
         error = "method, path, action and stage are texts; count is a number";
         return std::nullopt;
     }
@@ -66,20 +66,20 @@ std::optional<Fault> Fault::fromJson(const nlohmann::json& j, std::string& error
 nlohmann::json Fault::toJson() const {
     nlohmann::json j{{"method", method}, {"path", pathPrefix}, {"count", count}};
     switch (action) {
-    case Action::error:
-        j["action"] = "error";
-        j["errorId"] = errorId;
-        j["status"] = status;
-        break;
-    case Action::delay:
-        j["action"] = "delay";
-        j["delay_ms"] = delayMs;
-        break;
-    case Action::drop:
-        j["action"] = "drop";
-        j["after_bytes"] = afterBytes;
-        j["stage"] = stage == Stage::request ? "request" : stage == Stage::response ? "response" : "";
-        break;
+        case Action::error:
+            j["action"] = "error";
+            j["errorId"] = errorId;
+            j["status"] = status;
+            break;
+        case Action::delay:
+            j["action"] = "delay";
+            j["delay_ms"] = delayMs;
+            break;
+        case Action::drop:
+            j["action"] = "drop";
+            j["after_bytes"] = afterBytes;
+            j["stage"] = stage == Stage::request ? "request" : stage == Stage::response ? "response" : "";
+            break;
     }
     return j;
 }

@@ -4,11 +4,10 @@
 
 #include <cstdint>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace tw::devserver {
 
@@ -20,7 +19,7 @@ struct Fault {
     int count = 1;
     Action action = Action::error;
     int errorId = 0;
-    int status = 0;          // 0: the status that goes with errorId
+    int status = 0;  // 0: the status that goes with errorId
     int delayMs = 0;
     uint64_t afterBytes = 0;
     Stage stage = Stage::automatic;  // drop: request body or response body
@@ -35,7 +34,8 @@ public:
     void add(Fault fault);
     void clear();
     // The faults that apply to this request; each one's count goes down by one.
-    std::vector<Fault> take(const std::string& method, const std::string& rawTarget, const std::string& decodedPath);
+    std::vector<Fault> take(const std::string& method, const std::string& rawTarget,
+                            const std::string& decodedPath);
     nlohmann::json list();
 
 private:

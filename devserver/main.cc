@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
             config.quota = static_cast<uint64_t>(n);
         } else if (arg == "--session-ttl") {
             long long n;
-            if (!value(v) || !parseNumber(v, n) || n == 0) return usage("--session-ttl needs a number of seconds");
+            if (!value(v) || !parseNumber(v, n) || n == 0)
+                return usage("--session-ttl needs a number of seconds");
             config.sessionTtlSeconds = n;
         } else if (arg == "--versions") {
             if (!value(v)) return usage("--versions needs a list such as 1.6,1.5");
@@ -116,7 +117,8 @@ int main(int argc, char** argv) {
             return usage("unknown option " + arg);
         }
     }
-    if (!haveRoot || !haveListen || config.users.empty()) return usage("--root, --listen and --user are required");
+    if (!haveRoot || !haveListen || config.users.empty())
+        return usage("--root, --listen and --user are required");
     if (config.tlsCert.empty() != config.tlsKey.empty()) return usage("--tls-cert and --tls-key go together");
 
     // Signals are taken by one thread with sigwait; every other thread inherits the blocked mask.

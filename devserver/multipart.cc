@@ -39,7 +39,8 @@ std::optional<std::string> parameter(std::string_view value, std::string_view ke
                 next = value.find(';', close);
             } else {
                 next = semi;
-                v = std::string(trim(value.substr(vstart, (semi == std::string_view::npos ? value.size() : semi) - vstart)));
+                v = std::string(trim(
+                    value.substr(vstart, (semi == std::string_view::npos ? value.size() : semi) - vstart)));
             }
             if (lower(k) == lower(key)) return v;
             if (next == std::string_view::npos) break;
@@ -79,79 +80,100 @@ bool MultipartReader::feed(const char* data, size_t size) {
 bool MultipartReader::run() {
     while (true) {
         switch (state_) {
-        case State::preamble: {
-            size_t at = buffer_.find(delimiter_);
-            if (at == std::string::npos) {
-                // Keep only what could still begin a delimiter.
-                if (buffer_.size() > delimiter_.size()) buffer_.erase(0, buffer_.size() - delimiter_.size());
-                return true;
+            case State::preamble: {
+                size_t at = buffer_.find(delimiter_);
+                if (at == std::string::npos) {
+                    // Keep only what could still begin a delimiter.
+                    if (buffer_.size() > delimiter_.size())
+                        buffer_.erase(0, buffer_.size() - delimiter_.size());
+                    return true;
+                }
+                buffer_.erase(0, at + delimiter_.size());
+                state_ = State::afterDelimiter;
+                break;
             }
-            buffer_.erase(0, at + delimiter_.size());
-            state_ = State::afterDelimiter;
-            break;
-        }
-        case State::afterDelimiter: {
-            if (buffer_.size() < 2) return true;
-            if (buffer_.compare(0, 2, "--") == 0) {
-                state_ = State::epilogue;
-                buffer_.clear();
-                return true;
-            }
-            // Transport padding (spaces or tabs) may follow a delimiter before its CR LF.
-            size_t crlf = buffer_.find("\r\n");
-            if (crlf == std::string::npos) {
-                if (buffer_.size() > 64) { state_ = State::failed; return false; }
-                return true;
-            }
-            if (!trim(std::string_view(buffer_).substr(0, crlf)).empty()) { state_ = State::failed; return false; }
-            buffer_.erase(0, crlf + 2);
-            state_ = State::headers;
-            break;
-        }
-        case State::headers: {
-            size_t end = buffer_.find("\r\n\r\n");
-            // A part without header lines starts with the empty line at once.
-            if (buffer_.compare(0, 2, "\r\n") == 0) end = 0;
-            if (end == std::string::npos) {
-                if (buffer_.size() > kMaxHeaderBlock) { state_ = State::failed; return false; }
-                return true;
-            }
-            MultipartPart part;
-            std::string_view block = end == 0 ? std::string_view{} : std::string_view(buffer_).substr(0, end);
-            if (!parseHeaders(block, part)) { state_ = State::failed; return false; }
-            buffer_.erase(0, end == 0 ? 2 : end + 4);
-            if (handler_.begin && !handler_.begin(part)) { stopped_ = true; return false; }
-            state_ = State::body;
-            break;
-        }
-        case State::body: {
-            size_t at = buffer_.find(delimiter_);
-            if (at == std::string::npos) {
-                // Everything but a tail that might begin the delimiter is certainly data.
-                size_t safe = buffer_.size() >= delimiter_.size() ? buffer_.size() - (delimiter_.size() - 1) : 0;
-                if (safe > 0) {
-                    if (handler_.data && !handler_.data(std::string_view(buffer_).substr(0, safe))) {
-                        stopped_ = true;
+            case State::afterDelimiter: {
+                if (buffer_.size() < 2) return true;
+                if (buffer_.compare(0, 2, "--") == 0) {
+                    state_ = State::epilogue;
+                    buffer_.clear();
+                    return true;
+                }
+                // Transport padding (spaces or tabs) may follow a delimiter before its CR LF.
+                size_t crlf = buffer_.find("\r\n");
+                if (crlf == std::string::npos) {
+                    if (buffer_.size() > 64) {
+                        state_ = State::failed;
                         return false;
                     }
-                    buffer_.erase(0, safe);
+                    return true;
                 }
+                if (!trim(std::string_view(buffer_).substr(0, crlf)).empty()) {
+                    state_ = State::failed;
+                    return false;
+                }
+                buffer_.erase(0, crlf + 2);
+                state_ = State::headers;
+                break;
+            }
+            case State::headers: {
+                size_t end = buffer_.find("\r\n\r\n");
+                // A part without header lines starts with the empty line at once.
+                if (buffer_.compare(0, 2, "\r\n") == 0) end = 0;
+                if (end == std::string::npos) {
+                    if (buffer_.size() > kMaxHeaderBlock) {
+                        state_ = State::failed;
+                        return false;
+                    }
+                    return true;
+                }
+                MultipartPart part;
+                std::string_view block =
+                    end == 0 ? std::string_view{} : std::string_view(buffer_).substr(0, end);
+                if (!parseHeaders(block, part)) {
+                    state_ = State::failed;
+                    return false;
+                }
+                buffer_.erase(0, end == 0 ? 2 : end + 4);
+                if (handler_.begin && !handler_.begin(part)) {
+                    stopped_ = true;
+                    return false;
+                }
+                state_ = State::body;
+                break;
+            }
+            case State::body: {
+                size_t at = buffer_.find(delimiter_);
+                if (at == std::string::npos) {
+                    // Everything but a tail that might begin the delimiter is certainly data.
+                    size_t safe =
+                        buffer_.size() >= delimiter_.size() ? buffer_.size() - (delimiter_.size() - 1) : 0;
+                    if (safe > 0) {
+                        if (handler_.data && !handler_.data(std::string_view(buffer_).substr(0, safe))) {
+                            stopped_ = true;
+                            return false;
+                        }
+                        buffer_.erase(0, safe);
+                    }
+                    return true;
+                }
+                if (at > 0 && handler_.data && !handler_.data(std::string_view(buffer_).substr(0, at))) {
+                    stopped_ = true;
+                    return false;
+                }
+                buffer_.erase(0, at + delimiter_.size());
+                if (handler_.end && !handler_.end()) {
+                    stopped_ = true;
+                    return false;
+                }
+                state_ = State::afterDelimiter;
+                break;
+            }
+            case State::epilogue:
+                buffer_.clear();
                 return true;
-            }
-            if (at > 0 && handler_.data && !handler_.data(std::string_view(buffer_).substr(0, at))) {
-                stopped_ = true;
+            case State::failed:
                 return false;
-            }
-            buffer_.erase(0, at + delimiter_.size());
-            if (handler_.end && !handler_.end()) { stopped_ = true; return false; }
-            state_ = State::afterDelimiter;
-            break;
-        }
-        case State::epilogue:
-            buffer_.clear();
-            return true;
-        case State::failed:
-            return false;
         }
     }
 }
@@ -161,7 +183,8 @@ bool MultipartReader::parseHeaders(std::string_view block, MultipartPart& part) 
     size_t pos = 0;
     while (pos <= block.size()) {
         size_t eol = block.find("\r\n", pos);
-        std::string_view line = block.substr(pos, eol == std::string_view::npos ? block.size() - pos : eol - pos);
+        std::string_view line =
+            block.substr(pos, eol == std::string_view::npos ? block.size() - pos : eol - pos);
         if (!line.empty()) {
             size_t colon = line.find(':');
             if (colon == std::string_view::npos) return false;
@@ -189,18 +212,18 @@ bool MultipartReader::parseHeaders(std::string_view block, MultipartPart& part) 
 
 MultipartReader::Ending MultipartReader::finish() {
     switch (state_) {
-    case State::epilogue:
-        return Ending::closed;
-    case State::headers:
-        return buffer_.empty() ? Ending::afterDelimiter : Ending::truncated;
-    case State::afterDelimiter:
-        // "--boundary" followed by nothing, or by a lone CR: a fragment cut inside its final CR LF.
-        return Ending::truncated;
-    case State::body:
-        return Ending::truncated;
-    case State::preamble:
-    case State::failed:
-        return Ending::malformed;
+        case State::epilogue:
+            return Ending::closed;
+        case State::headers:
+            return buffer_.empty() ? Ending::afterDelimiter : Ending::truncated;
+        case State::afterDelimiter:
+            // "--boundary" followed by nothing, or by a lone CR: a fragment cut inside its final CR LF.
+            return Ending::truncated;
+        case State::body:
+            return Ending::truncated;
+        case State::preamble:
+        case State::failed:
+            return Ending::malformed;
     }
     return Ending::malformed;
 }

@@ -11,7 +11,7 @@
 namespace tw::devserver {
 
 struct MultipartPart {
-    std::string name;         // the "name" of Content-Disposition
+    std::string name;  // the "name" of Content-Disposition
     std::optional<std::string> filename;
     std::string contentType;  // "" when the part has none
 };

@@ -47,12 +47,14 @@ std::optional<std::string> socketInode(int localPort, int remotePort) {
             // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
             char local[64], remote[64];
             unsigned long inode = 0;
-            if (std::sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3) continue;
+            if (std::sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3)
+                continue;
             auto port = [](const char* addr) {
                 const char* colon = std::strrchr(addr, ':');
                 return colon ? static_cast<int>(std::strtol(colon + 1, nullptr, 16)) : -1;
             };
-            if (port(local) == localPort && port(remote) == remotePort && inode != 0) return std::to_string(inode);
+            if (port(local) == localPort && port(remote) == remotePort && inode != 0)
+                return std::to_string(inode);
         }
     }
     return std::nullopt;
@@ -79,7 +81,9 @@ std::string cookieValue(const httplib::Request& req, const std::string& name) {
 
 namespace detail {
 
-std::string dumpJson(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dumpJson(const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::optional<uint64_t> parseCount(std::string_view s) {
     if (!isDigits(s)) return std::nullopt;
@@ -89,7 +93,8 @@ std::optional<uint64_t> parseCount(std::string_view s) {
 bool isResumeId(std::string_view s) {
     if (s.empty() || s.size() > 64) return false;
     for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'))
+            return false;
     return true;
 }
 // Cuts the TCP connection that carries `req` without an answer: the fault of a network that goes away.
@@ -247,7 +252,8 @@ void DevServer::Impl::install() {
     });
     if (config.logRequests) {
         http->set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            std::fprintf(stderr, "devserver: %s %s -> %d\n", req.method.c_str(), req.target.c_str(), res.status);
+            std::fprintf(stderr, "devserver: %s %s -> %d\n", req.method.c_str(), req.target.c_str(),
+                         res.status);
         });
     }
 }
@@ -260,8 +266,10 @@ void DevServer::Impl::dispatch(const httplib::Request& req, httplib::Response& r
     std::string rawPath = target.substr(0, q);
     auto decoded = percentDecode(rawPath, false);
     std::optional<std::map<std::string, std::string>> query;
-    if (q != std::string::npos) query = parseForm(std::string_view(target).substr(q + 1));
-    else query.emplace();
+    if (q != std::string::npos)
+        query = parseForm(std::string_view(target).substr(q + 1));
+    else
+        query.emplace();
     if (!decoded || !query) {
         drain(ex);
         sendError(ex, error_id::badRequest, std::nullopt, {{"message", "bad percent escape"}});
@@ -273,24 +281,24 @@ void DevServer::Impl::dispatch(const httplib::Request& req, httplib::Response& r
     if (config.faults && ex.path.rfind("/admin/", 0) != 0) {
         for (const Fault& f : faults.take(req.method, target, ex.path)) {
             switch (f.action) {
-            case Fault::Action::delay:
-                std::this_thread::sleep_for(std::chrono::milliseconds(f.delayMs));
-                break;
-            case Fault::Action::drop: {
-                bool request = f.stage == Fault::Stage::request ||
-                               (f.stage == Fault::Stage::automatic && reader && hasBody(req));
-                (request ? ex.dropRequestAfter : ex.dropResponseAfter) = f.afterBytes;
-                break;
-            }
-            case Fault::Action::error:
-                drain(ex);
-                if (ex.cut) {
-                    cutConnection(req);
-                    return;
+                case Fault::Action::delay:
+                    std::this_thread::sleep_for(std::chrono::milliseconds(f.delayMs));
+                    break;
+                case Fault::Action::drop: {
+                    bool request = f.stage == Fault::Stage::request ||
+                                   (f.stage == Fault::Stage::automatic && reader && hasBody(req));
+                    (request ? ex.dropRequestAfter : ex.dropResponseAfter) = f.afterBytes;
+                    break;
                 }
-                sendJson(ex, f.status, {{"errorId", f.errorId}});
-                if (ex.cut) cutConnection(req);
-                return;
+                case Fault::Action::error:
+                    drain(ex);
+                    if (ex.cut) {
+                        cutConnection(req);
+                        return;
+                    }
+                    sendJson(ex, f.status, {{"errorId", f.errorId}});
+                    if (ex.cut) cutConnection(req);
+                    return;
             }
         }
     }
@@ -332,8 +340,8 @@ void DevServer::Impl::route(Exchange& ex) {
     const std::string syncPrefix = "/br/sync/";
     if (path.rfind(syncPrefix, 0) == 0) {
         size_t slash = path.find('/', syncPrefix.size());
-        std::string version = path.substr(syncPrefix.size(), slash == std::string::npos ? std::string::npos
-                                                                                       : slash - syncPrefix.size());
+        std::string version = path.substr(
+            syncPrefix.size(), slash == std::string::npos ? std::string::npos : slash - syncPrefix.size());
         bool offered;
         {
             std::lock_guard lock(mutex);
@@ -378,7 +386,8 @@ void DevServer::Impl::login(Exchange& ex) {
     if (!body) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "logon form too long"}});
     auto form = parseForm(*body);
     if (!form || !form->count("user_id") || !form->count("password"))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "user_id and password are required"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "user_id and password are required"}});
     const std::string& user = form->at("user_id");
     auto it = config.users.find(user);
     if (it == config.users.end() || it->second != form->at("password"))
@@ -386,7 +395,8 @@ void DevServer::Impl::login(Exchange& ex) {
     std::string token = randomToken();
     {
         std::lock_guard lock(mutex);
-        sessions[token] = {user, std::chrono::steady_clock::now() + std::chrono::seconds(config.sessionTtlSeconds)};
+        sessions[token] = {user,
+                           std::chrono::steady_clock::now() + std::chrono::seconds(config.sessionTtlSeconds)};
     }
     ex.res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly");
     sendJson(ex, 200, {{"user_id", user}, {"session_ttl", config.sessionTtlSeconds}});
@@ -425,10 +435,12 @@ void DevServer::Impl::audit(Exchange& ex) {
     auto body = readSmallBody(ex, kSmallBodyLimit);
     if (!body) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "report too long"}});
     if (body->rfind("data=", 0) != 0)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "body is data= and a JSON document"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "body is data= and a JSON document"}});
     auto doc = json::parse(body->substr(5), nullptr, false);
     if (doc.is_discarded() || !doc.is_object())
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "report is not a JSON object"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "report is not a JSON object"}});
     store->addAudit(ex.user, dumpJson(doc));
     sendJson(ex, 200, json::object());
 }
@@ -440,9 +452,12 @@ void DevServer::Impl::admin(Exchange& ex, const std::string& rest) {
         auto body = readSmallBody(ex, kSmallBodyLimit);
         if (!body) return sendError(ex, error_id::badRequest);
         if (!body->empty()) in = json::parse(*body, nullptr, false);
-        if (in.is_discarded()) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "body is not JSON"}});
+        if (in.is_discarded())
+            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "body is not JSON"}});
     }
-    auto text = [&](const char* key) { return in.contains(key) && in[key].is_string() ? in[key].get<std::string>() : ""; };
+    auto text = [&](const char* key) {
+        return in.contains(key) && in[key].is_string() ? in[key].get<std::string>() : "";
+    };
     if (rest == "faults") {
         if (method == "GET") return sendJson(ex, 200, faults.list());
         if (method == "DELETE") {
@@ -494,7 +509,8 @@ void DevServer::Impl::admin(Exchange& ex, const std::string& rest) {
         settings.name = text("name");
         if (in.contains("mode")) settings.mode = text("mode");
         if (in.contains("type")) settings.diskType = text("type");
-        settings.readOnly = in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
+        settings.readOnly =
+            in.contains("read_only") && in["read_only"].is_boolean() && in["read_only"].get<bool>();
         if (!store->ensureMappoint(settings)) return sendError(ex, error_id::illegalFilename);
         return sendJson(ex, 200, itemJson(*store->find("/" + settings.name)));
     } else if (rest == "audit" && method == "GET") {
@@ -527,7 +543,8 @@ std::unique_ptr<DevServer> DevServer::create(ServerConfig config, std::string& e
     }
     bool tls = !impl->config.tlsCert.empty() || !impl->config.tlsKey.empty();
     if (tls) {
-        auto ssl = std::make_unique<httplib::SSLServer>(impl->config.tlsCert.c_str(), impl->config.tlsKey.c_str());
+        auto ssl =
+            std::make_unique<httplib::SSLServer>(impl->config.tlsCert.c_str(), impl->config.tlsKey.c_str());
         if (!ssl->is_valid()) {
             error = "cannot load the TLS certificate or key";
             return nullptr;
@@ -549,7 +566,9 @@ std::unique_ptr<DevServer> DevServer::create(ServerConfig config, std::string& e
     return std::unique_ptr<DevServer>(new DevServer(std::move(impl)));
 }
 
-int DevServer::port() const { return impl_->boundPort; }
+int DevServer::port() const {
+    return impl_->boundPort;
+}
 
 std::string DevServer::baseUrl() const {
     bool tls = !impl_->config.tlsCert.empty();
@@ -558,8 +577,12 @@ std::string DevServer::baseUrl() const {
     return std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(impl_->boundPort);
 }
 
-bool DevServer::run() { return impl_->http->listen_after_bind(); }
+bool DevServer::run() {
+    return impl_->http->listen_after_bind();
+}
 
-void DevServer::stop() { impl_->http->stop(); }
+void DevServer::stop() {
+    impl_->http->stop();
+}
 
 }  // namespace tw::devserver

@@ -16,16 +16,16 @@ namespace tw::devserver {
 struct ServerConfig {
     std::filesystem::path root;
     std::string host = "127.0.0.1";
-    int port = 0;                                 // 0: any free port
-    std::map<std::string, std::string> users;     // name -> password
+    int port = 0;                              // 0: any free port
+    std::map<std::string, std::string> users;  // name -> password
     bool seedDemo = false;
-    bool faults = false;                          // serve the /admin/ endpoints
-    std::string tlsCert, tlsKey;                  // both set: HTTPS
-    uint64_t quota = 0;                           // bytes per user, 0 = none
+    bool faults = false;          // serve the /admin/ endpoints
+    std::string tlsCert, tlsKey;  // both set: HTTPS
+    uint64_t quota = 0;           // bytes per user, 0 = none
     int64_t sessionTtlSeconds = 3600;
-    std::vector<std::string> versions{"1.6"};     // offered "br" / "sync" versions
-    std::vector<MappointSettings> mappoints;          // extra mappoints to create at start
-    bool logRequests = true;                      // one line per request on standard error
+    std::vector<std::string> versions{"1.6"};  // offered "br" / "sync" versions
+    std::vector<MappointSettings> mappoints;   // extra mappoints to create at start
+    bool logRequests = true;                   // one line per request on standard error
 };
 
 class DevServer {

@@ -10,21 +10,19 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-
-#include "platform/fd.h"
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "devserver/faults.h"
 #include "devserver/multipart.h"
 #include "devserver/server.h"
 #include "devserver/store.h"
 #include "devserver/wire.h"
+#include "platform/fd.h"
 
 namespace tw::devserver {
 namespace detail {
@@ -82,9 +80,9 @@ struct Exchange {
     std::string user;
     std::optional<uint64_t> dropRequestAfter;
     std::optional<uint64_t> dropResponseAfter;
-    bool bodyTouched = false;  // the body was (or was started to be) read
-    bool bodyComplete = false; // ... and to its end
-    bool cut = false;          // the connection is to be cut (once the handler has finished)
+    bool bodyTouched = false;   // the body was (or was started to be) read
+    bool bodyComplete = false;  // ... and to its end
+    bool cut = false;           // the connection is to be cut (once the handler has finished)
 
     std::string header(const char* name) const { return req.get_header_value(name); }
     bool hasQuery(const char* key) const { return query.count(key) != 0; }
@@ -139,7 +137,8 @@ struct DevServer::Impl {
 
     // Replies.
     void sendJson(Exchange& ex, int status, const json& body);
-    void sendError(Exchange& ex, int errorId, const std::optional<Item>& current = std::nullopt, json extra = {});
+    void sendError(Exchange& ex, int errorId, const std::optional<Item>& current = std::nullopt,
+                   json extra = {});
     void sendOutcome(Exchange& ex, const Outcome& o);
 
     // Bodies.

@@ -1,13 +1,9 @@
 #include "devserver/store.h"
 
-#include "platform/fd.h"
-#include "platform/paths.h"
-#include "platform/sqlite.h"
-
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +12,9 @@
 #include <random>
 
 #include "devserver/wire.h"
+#include "platform/fd.h"
+#include "platform/paths.h"
+#include "platform/sqlite.h"
 
 namespace tw::devserver {
 
@@ -53,10 +52,11 @@ std::string mappointPathOf(const std::string& path) {
     return second == std::string::npos ? path : path.substr(0, second);
 }
 
-
 }  // namespace
 
-bool Item::isMappoint() const { return path.size() > 1 && path.find('/', 1) == std::string::npos; }
+bool Item::isMappoint() const {
+    return path.size() > 1 && path.find('/', 1) == std::string::npos;
+}
 
 nlohmann::json itemJson(const Item& item) {
     nlohmann::json j;
@@ -116,7 +116,8 @@ bool Store::initialise(std::string& error) {
         return false;
     }
     // Single-shot uploads that were cut off by a stop leave their temporary files; resumable ones stay.
-    for (auto it = fs::directory_iterator(root_ / "tmp", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    for (auto it = fs::directory_iterator(root_ / "tmp", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
         if (it->path().filename().string().rfind("upload-", 0) == 0) fs::remove(it->path(), ec);
 
     sqlite3* db = nullptr;
@@ -135,7 +136,8 @@ bool Store::initialise(std::string& error) {
         "CREATE TABLE IF NOT EXISTS items("
         " path TEXT PRIMARY KEY COLLATE NOCASE, parent TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL,"
         " is_dir INTEGER NOT NULL, size INTEGER NOT NULL DEFAULT 0, revision TEXT NOT NULL,"
-        " mode TEXT NOT NULL DEFAULT '', disk_type TEXT NOT NULL DEFAULT '', read_only INTEGER NOT NULL DEFAULT 0,"
+        " mode TEXT NOT NULL DEFAULT '', disk_type TEXT NOT NULL DEFAULT '', read_only INTEGER NOT NULL "
+        "DEFAULT 0,"
         " allow_sharing INTEGER NOT NULL DEFAULT 0, creation_time INTEGER NOT NULL,"
         " modification_time INTEGER NOT NULL, owner TEXT NOT NULL DEFAULT '');"
         "CREATE INDEX IF NOT EXISTS items_parent ON items(parent);"
@@ -195,11 +197,18 @@ std::vector<Item> Store::childrenLocked(const std::string& path) {
 }
 
 bool Store::insertLocked(const Item& item) {
-    Stmt s(db_.get(),
-           "INSERT OR REPLACE INTO items(path, parent, name, is_dir, size, revision, mode, disk_type, read_only,"
-           " allow_sharing, creation_time, modification_time, owner) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    s.bind(1, item.path).bind(2, parentFolder(item.path)).bind(3, item.name).bind(4, int64_t(item.isDir ? 1 : 0));
-    s.bind(5, static_cast<int64_t>(item.size)).bind(6, item.revision).bind(7, item.mode).bind(8, item.diskType);
+    Stmt s(
+        db_.get(),
+        "INSERT OR REPLACE INTO items(path, parent, name, is_dir, size, revision, mode, disk_type, read_only,"
+        " allow_sharing, creation_time, modification_time, owner) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    s.bind(1, item.path)
+        .bind(2, parentFolder(item.path))
+        .bind(3, item.name)
+        .bind(4, int64_t(item.isDir ? 1 : 0));
+    s.bind(5, static_cast<int64_t>(item.size))
+        .bind(6, item.revision)
+        .bind(7, item.mode)
+        .bind(8, item.diskType);
     s.bind(9, int64_t(item.readOnly ? 1 : 0)).bind(10, int64_t(item.allowSharing ? 1 : 0));
     s.bind(11, item.creationTime).bind(12, item.modificationTime).bind(13, item.owner);
     return s.run();
@@ -211,7 +220,9 @@ uint64_t Store::usageLocked(const std::string& user) {
     return s.row() ? static_cast<uint64_t>(s.columnInt64(0)) : 0;
 }
 
-bool Store::lockedLocked(const std::string& canonicalPath) { return locked_.count(foldCase(canonicalPath)) != 0; }
+bool Store::lockedLocked(const std::string& canonicalPath) {
+    return locked_.count(foldCase(canonicalPath)) != 0;
+}
 
 std::optional<Item> Store::find(const std::string& path) {
     std::lock_guard lock(mutex_);
@@ -292,9 +303,9 @@ void Store::seedDemo(const std::string& owner) {
     seedFileLocked("/home/Notes.txt", "Your home folder on the server, mapped to ~/Tidewell.\n", owner);
 }
 
-Outcome Store::writeCheckLocked(const std::string& path, const std::optional<std::string>& revision, uint64_t size,
-                                const std::string& user, uint64_t quota, std::optional<Item>& existing,
-                                std::optional<Item>& parent) {
+Outcome Store::writeCheckLocked(const std::string& path, const std::optional<std::string>& revision,
+                                uint64_t size, const std::string& user, uint64_t quota,
+                                std::optional<Item>& existing, std::optional<Item>& parent) {
     std::string parentPath = parentFolder(path);
     if (path.size() <= 1 || parentPath == "/") return Outcome::fail(error_id::permissionDenied);
     parent = findLocked(parentPath);
@@ -326,8 +337,9 @@ Outcome Store::checkUpload(const std::string& path, const std::optional<std::str
     return writeCheckLocked(path, revision, size, user, quota, existing, parent);
 }
 
-Outcome Store::commitUpload(const std::string& path, TempFile& temp, const std::optional<std::string>& revision,
-                            uint64_t size, int64_t ctime, int64_t mtime, const std::string& user, uint64_t quota) {
+Outcome Store::commitUpload(const std::string& path, TempFile& temp,
+                            const std::optional<std::string>& revision, uint64_t size, int64_t ctime,
+                            int64_t mtime, const std::string& user, uint64_t quota) {
     std::lock_guard lock(mutex_);
     std::optional<Item> existing, parent;
     Outcome check = writeCheckLocked(path, revision, size, user, quota, existing, parent);
@@ -353,8 +365,8 @@ Outcome Store::commitUpload(const std::string& path, TempFile& temp, const std::
     return o;
 }
 
-Outcome Store::createFolder(const std::string& parentPath, const std::string& name, int64_t ctime, int64_t mtime,
-                            const std::string& user) {
+Outcome Store::createFolder(const std::string& parentPath, const std::string& name, int64_t ctime,
+                            int64_t mtime, const std::string& user) {
     std::lock_guard lock(mutex_);
     if (parentPath == "/" || parentPath.empty()) return Outcome::fail(error_id::permissionDenied);
     auto parent = findLocked(parentPath);
@@ -377,7 +389,8 @@ Outcome Store::createFolder(const std::string& parentPath, const std::string& na
     return o;
 }
 
-Outcome Store::move(const std::string& from, const std::string& to, bool overwrite, const std::string& revision) {
+Outcome Store::move(const std::string& from, const std::string& to, bool overwrite,
+                    const std::string& revision) {
     std::lock_guard lock(mutex_);
     if (from.size() <= 1 || parentFolder(from) == "/") return Outcome::fail(error_id::permissionDenied);
     auto src = findLocked(from);
@@ -395,14 +408,16 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
     if (dparent->readOnly) return Outcome::fail(error_id::mappointIsReadOnly);
     std::string dest = dparent->path + "/" + lastPathComponent(to);
     std::string srcFold = foldCase(src->path);
-    if (src->isDir && foldCase(dest).rfind(srcFold + "/", 0) == 0) return Outcome::fail(error_id::permissionDenied);
+    if (src->isDir && foldCase(dest).rfind(srcFold + "/", 0) == 0)
+        return Outcome::fail(error_id::permissionDenied);
     auto existing = findLocked(dest);
     bool sameItem = existing && foldCase(existing->path) == srcFold;
     if (existing && !sameItem) {
         if (!overwrite) return Outcome::fail(error_id::itemAlreadyExist);
         if (lockedLocked(existing->path)) return Outcome::fail(error_id::couldNotLockFile);
         if (existing->isDir != src->isDir) return Outcome::fail(error_id::fileNotWriteable);
-        if (existing->isDir && !childrenLocked(existing->path).empty()) return Outcome::fail(error_id::folderNotEmpty);
+        if (existing->isDir && !childrenLocked(existing->path).empty())
+            return Outcome::fail(error_id::folderNotEmpty);
     }
     if (::rename(diskPath(src->path).c_str(), diskPath(dest).c_str()) != 0)
         return Outcome::fail(error_id::smbFileSystemError);
@@ -449,7 +464,8 @@ Outcome Store::remove(const std::string& path, const std::string& revision) {
     return o;
 }
 
-Outcome Store::openForRead(const std::string& path, const std::string& revision, tw::platform::UniqueFd& out) {
+Outcome Store::openForRead(const std::string& path, const std::string& revision,
+                           tw::platform::UniqueFd& out) {
     std::lock_guard lock(mutex_);
     auto item = findLocked(path);
     if (!item) return Outcome::fail(error_id::itemNotFound);
@@ -483,7 +499,8 @@ std::optional<ResumeState> Store::resume(const std::string& id) {
 
 void Store::saveResume(const ResumeState& r) {
     std::lock_guard lock(mutex_);
-    Stmt s(db_.get(), "INSERT OR REPLACE INTO resumes(id, path, user, file_size, bytes_received) VALUES(?,?,?,?,?)");
+    Stmt s(db_.get(),
+           "INSERT OR REPLACE INTO resumes(id, path, user, file_size, bytes_received) VALUES(?,?,?,?,?)");
     s.bind(1, r.id).bind(2, r.path).bind(3, r.user).bind(4, static_cast<int64_t>(r.fileSize));
     s.bind(5, static_cast<int64_t>(r.bytesReceived)).run();
 }
@@ -495,7 +512,9 @@ void Store::dropResume(const std::string& id) {
     ::unlink(resumeFile(id).c_str());
 }
 
-fs::path Store::resumeFile(const std::string& id) const { return root_ / "tmp" / ("resume-" + id + ".part"); }
+fs::path Store::resumeFile(const std::string& id) const {
+    return root_ / "tmp" / ("resume-" + id + ".part");
+}
 
 TempFile Store::makeTemp() {
     static std::atomic<uint64_t> salt{std::random_device{}()};
@@ -505,8 +524,9 @@ TempFile Store::makeTemp() {
             std::lock_guard lock(mutex_);
             n = ++tempCounter_;
         }
-        fs::path p = root_ / "tmp" / ("upload-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "-" +
-                                      std::to_string(salt.fetch_add(7919)));
+        fs::path p = root_ / "tmp" /
+                     ("upload-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "-" +
+                      std::to_string(salt.fetch_add(7919)));
         int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) return TempFile(p, tw::platform::UniqueFd(fd));
     }
@@ -525,7 +545,8 @@ nlohmann::json Store::audits() {
     Stmt s(db_.get(), "SELECT user, received, document FROM audit ORDER BY id");
     while (s.row()) {
         auto doc = nlohmann::json::parse(s.columnText(2), nullptr, false);
-        out.push_back({{"user", s.columnText(0)}, {"received", formatTime(s.columnInt64(1))},
+        out.push_back({{"user", s.columnText(0)},
+                       {"received", formatTime(s.columnInt64(1))},
                        {"document", doc.is_discarded() ? nlohmann::json(s.columnText(2)) : doc}});
     }
     return out;
@@ -549,7 +570,8 @@ bool Store::isLocked(const std::string& path) {
 
 bool Store::setAttributes(const std::string& path, const nlohmann::json& a) {
     std::lock_guard lock(mutex_);
-    Stmt s(db_.get(), std::string("SELECT ").append(kItemColumns).append(" FROM items WHERE path = ?").c_str());
+    Stmt s(db_.get(),
+           std::string("SELECT ").append(kItemColumns).append(" FROM items WHERE path = ?").c_str());
     s.bind(1, path);
     if (!s.row()) return false;
     Item item = itemFromRow(s);  // stored flags, not the effective ones

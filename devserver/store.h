@@ -12,12 +12,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/fd.h"
 #include "platform/sqlite.h"
@@ -25,16 +24,16 @@
 namespace tw::devserver {
 
 struct Item {
-    std::string path;      // canonical server path, "/Documents/a.txt"
-    std::string name;      // last name of the path
+    std::string path;  // canonical server path, "/Documents/a.txt"
+    std::string name;  // last name of the path
     bool isDir = false;
     uint64_t size = 0;
     std::string revision;
-    std::string mode;      // "AUTOMATIC", "MANUAL" or "" (inherited)
-    std::string diskType;  // mappoints only: "smb" or another type
-    bool readOnly = false; // effective: the item's own flag or its mappoint's
+    std::string mode;       // "AUTOMATIC", "MANUAL" or "" (inherited)
+    std::string diskType;   // mappoints only: "smb" or another type
+    bool readOnly = false;  // effective: the item's own flag or its mappoint's
     bool allowSharing = false;
-    int64_t creationTime = 0;      // milliseconds since 1970, UTC
+    int64_t creationTime = 0;  // milliseconds since 1970, UTC
     int64_t modificationTime = 0;
     std::string owner;
     bool isMappoint() const;
@@ -48,7 +47,11 @@ struct Outcome {
     int errorId = 0;
     std::optional<Item> item;
     std::optional<Item> current;
-    static Outcome fail(int id) { Outcome o; o.errorId = id; return o; }
+    static Outcome fail(int id) {
+        Outcome o;
+        o.errorId = id;
+        return o;
+    }
 };
 
 struct MappointSettings {
@@ -71,7 +74,8 @@ struct ResumeState {
 class TempFile {
 public:
     TempFile() = default;
-    TempFile(std::filesystem::path path, tw::platform::UniqueFd handle) : path_(std::move(path)), handle_(std::move(handle)) {}
+    TempFile(std::filesystem::path path, tw::platform::UniqueFd handle)
+        : path_(std::move(path)), handle_(std::move(handle)) {}
     ~TempFile();
     TempFile(TempFile&&) noexcept = default;
     TempFile& operator=(TempFile&&) noexcept;
@@ -113,7 +117,8 @@ public:
     // Moves a finished temporary file into place as the new content of `path` and gives it a new
     // revision. Repeats the checks of checkUpload under the same lock.
     Outcome commitUpload(const std::string& path, TempFile& temp, const std::optional<std::string>& revision,
-                         uint64_t size, int64_t ctime, int64_t mtime, const std::string& user, uint64_t quota);
+                         uint64_t size, int64_t ctime, int64_t mtime, const std::string& user,
+                         uint64_t quota);
     Outcome createFolder(const std::string& parentPath, const std::string& name, int64_t ctime, int64_t mtime,
                          const std::string& user);
     Outcome move(const std::string& from, const std::string& to, bool overwrite, const std::string& revision);
@@ -157,9 +162,9 @@ private:
     std::filesystem::path diskPath(const std::string& canonicalPath) const;
     bool seedFileLocked(const std::string& path, const std::string& content, const std::string& owner);
     bool mappointReadOnlyLocked(const std::string& path);
-    Outcome writeCheckLocked(const std::string& path, const std::optional<std::string>& revision, uint64_t size,
-                             const std::string& user, uint64_t quota, std::optional<Item>& existing,
-                             std::optional<Item>& parent);
+    Outcome writeCheckLocked(const std::string& path, const std::optional<std::string>& revision,
+                             uint64_t size, const std::string& user, uint64_t quota,
+                             std::optional<Item>& existing, std::optional<Item>& parent);
 
     std::filesystem::path root_;
     std::mutex mutex_;

@@ -65,7 +65,8 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
     if (::fstat(handle->get(), &st) != 0) return sendError(ex, error_id::fileDownloadFailed);
     uint64_t size = static_cast<uint64_t>(st.st_size);
     uint64_t from = skip.value_or(0);
-    if (from > size) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip beyond the end"}});
+    if (from > size)
+        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "skip beyond the end"}});
     uint64_t length = count.value_or(size - from);
     if (length > size - from)
         return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "count beyond the end"}});
@@ -84,19 +85,19 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
         ex.cut = true;
         return;
     }
-    ex.res.set_content_provider(
-        static_cast<size_t>(length), "application/octet-stream",
-        [handle, from, limit](size_t offset, size_t want, httplib::DataSink& sink) {
-            if (limit && offset >= *limit) return false;
-            size_t n = std::min(want, kIoChunk);
-            if (limit) n = std::min<size_t>(n, *limit - offset);
-            std::vector<char> buf(n);
-            ssize_t got = ::pread(handle->get(), buf.data(), n, static_cast<off_t>(from + offset));
-            if (got <= 0) return false;  // the file shrank under us: end the connection short
-            return sink.write(buf.data(), static_cast<size_t>(got));
-        });
+    ex.res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
+                                [handle, from, limit](size_t offset, size_t want, httplib::DataSink& sink) {
+                                    if (limit && offset >= *limit) return false;
+                                    size_t n = std::min(want, kIoChunk);
+                                    if (limit) n = std::min<size_t>(n, *limit - offset);
+                                    std::vector<char> buf(n);
+                                    ssize_t got = ::pread(handle->get(), buf.data(), n,
+                                                          static_cast<off_t>(from + offset));
+                                    if (got <= 0)
+                                        return false;  // the file shrank under us: end the connection short
+                                    return sink.write(buf.data(), static_cast<size_t>(got));
+                                });
 }
-
 
 void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
     std::string path = joinPath(p.names);
@@ -111,7 +112,8 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
         auto& f = body.fields;
         if (!f.count("operation") || f["operation"] != "create" || !f.count("size") || !f.count("revision") ||
             !f.count("creation_time") || !f.count("modification_time")) {
-            body.message = "operation=create, creation_time, modification_time, size and revision are required";
+            body.message =
+                "operation=create, creation_time, modification_time, size and revision are required";
             return error_id::badRequest;
         }
         auto size = parseCount(f["size"]);
@@ -146,10 +148,13 @@ void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {
     }
     if (body.errorId != 0) return sendError(ex, body.errorId, std::nullopt, {{"message", body.message}});
     if (body.ending != MultipartReader::Ending::closed || !body.fileDone)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "multipart body is not complete"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "multipart body is not complete"}});
     if (body.fileBytes != declared)
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "file bytes differ from size"}});
-    sendOutcome(ex, store->commitUpload(path, temp, revision, declared, ctime, mtime, ex.user, currentQuota()));
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "file bytes differ from size"}});
+    sendOutcome(ex,
+                store->commitUpload(path, temp, revision, declared, ctime, mtime, ex.user, currentQuota()));
 }
 
 namespace detail {
@@ -198,8 +203,10 @@ bool readMultipart(Exchange& ex, UploadBody& out, const std::function<int()>& be
         return true;
     };
     handler.end = [&]() {
-        if (current == Current::file) out.fileDone = true;
-        else out.fields.emplace(fieldName, fieldValue);
+        if (current == Current::file)
+            out.fileDone = true;
+        else
+            out.fields.emplace(fieldName, fieldValue);
         current = Current::none;
         return true;
     };
@@ -237,20 +244,23 @@ void DevServer::Impl::formRequest(Exchange& ex, const ParsedPath& p) {
             return sendError(ex, error_id::badRequest, std::nullopt,
                              {{"message", "name, creation_time and modification_time are required"}});
         auto ct = parseTime(*c), mt = parseTime(*m);
-        if (!ct || !mt) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed time"}});
+        if (!ct || !mt)
+            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed time"}});
         if (!isLegalName(*name)) return sendError(ex, error_id::illegalFilename);
         return sendOutcome(ex, store->createFolder(joinPath(p.names), *name, *ct, *mt, ex.user));
     }
     if (operation == "move") {
         auto name = field("name");
-        if (!name) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "name is required"}});
+        if (!name)
+            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "name is required"}});
         ParsedPath dest = parseServerPath(*name);
         if (dest.status == ParsedPath::Status::malformed)
             return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "malformed destination"}});
         if (dest.status == ParsedPath::Status::illegalName) return sendError(ex, error_id::illegalFilename);
         std::string overwrite = field("overwrite").value_or("false");
         if (overwrite != "true" && overwrite != "false")
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "overwrite is true or false"}});
+            return sendError(ex, error_id::badRequest, std::nullopt,
+                             {{"message", "overwrite is true or false"}});
         return sendOutcome(ex, store->move(joinPath(p.names), joinPath(dest.names), overwrite == "true",
                                            field("revision").value_or("")));
     }
@@ -273,7 +283,8 @@ void DevServer::Impl::resumeUpload(Exchange& ex, const std::string& rest) {
     if (p.status == ParsedPath::Status::illegalName) return sendError(ex, error_id::illegalFilename);
     std::string id = ex.queryValue("resume_id");
     if (!isResumeId(id))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "resume_id is missing or malformed"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "resume_id is missing or malformed"}});
     if (ex.req.method == "GET") return resumeStatus(ex, joinPath(p.names), id);
     if (ex.req.method == "POST") return resumeAppend(ex, joinPath(p.names), id);
     sendError(ex, error_id::badRequest);
@@ -287,9 +298,11 @@ void DevServer::Impl::resumeStatus(Exchange& ex, const std::string& path, const 
     }
     uint64_t received = 0;
     auto state = store->resume(id);
-    if (state && foldCase(state->path) == foldCase(path) && state->user == ex.user) received = state->bytesReceived;
+    if (state && foldCase(state->path) == foldCase(path) && state->user == ex.user)
+        received = state->bytesReceived;
     bool locked = active || store->isLocked(path);
-    sendJson(ex, 200, {{"is_locked", locked ? "true" : "false"}, {"bytes_received", std::to_string(received)}});
+    sendJson(ex, 200,
+             {{"is_locked", locked ? "true" : "false"}, {"bytes_received", std::to_string(received)}});
 }
 
 void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const std::string& id) {
@@ -300,28 +313,35 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
                          {{"message", "br_file_size and br_offset are decimal counts"}});
     std::optional<uint64_t> blockSize;
     if (ex.req.has_header("br_block_size") && !(blockSize = parseCount(ex.header("br_block_size"))))
-        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "br_block_size is a decimal count"}});
+        return sendError(ex, error_id::badRequest, std::nullopt,
+                         {{"message", "br_block_size is a decimal count"}});
     for (const char* h : {"br_file_hash_type", "br_block_hash_type"})
         if (ex.req.has_header(h) && ex.header(h) != "NONE")
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "only hash type NONE is served"}});
+            return sendError(ex, error_id::badRequest, std::nullopt,
+                             {{"message", "only hash type NONE is served"}});
     if (ex.req.has_header("br_new_path")) {
         auto np = percentDecode(ex.header("br_new_path"), false);
         if (!np || foldCase(joinPath(parseServerPath(*np).names)) != foldCase(path))
-            return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "br_new_path differs from the URL"}});
+            return sendError(ex, error_id::badRequest, std::nullopt,
+                             {{"message", "br_new_path differs from the URL"}});
     }
     int64_t now = nowMillis();
     int64_t ctime = now, mtime = now;
-    for (auto [h, out] : {std::pair{"br_file_creation_time", &ctime}, std::pair{"br_file_modification_time", &mtime}}) {
+    for (auto [h, out] :
+         {std::pair{"br_file_creation_time", &ctime}, std::pair{"br_file_modification_time", &mtime}}) {
         if (!ex.req.has_header(h)) continue;
         auto t = parseTime(ex.header(h));
-        if (!t) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", std::string(h) + " is malformed"}});
+        if (!t)
+            return sendError(ex, error_id::badRequest, std::nullopt,
+                             {{"message", std::string(h) + " is malformed"}});
         *out = *t;
     }
     std::optional<std::string> revision;
     if (ex.req.has_header("br_revision")) revision = ex.header("br_revision");
     bool start = ex.header("br_start") == "true";
     bool finish = ex.header("br_finish") == "true";
-    if (*offset > *fileSize) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "offset beyond size"}});
+    if (*offset > *fileSize)
+        return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "offset beyond size"}});
 
     Outcome check = store->checkUpload(path, std::nullopt, *fileSize, ex.user, currentQuota());
     if (check.errorId != 0) return sendOutcome(ex, check);
@@ -403,8 +423,9 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
     if (!connected) return;
     if (writeFailed) return sendError(ex, error_id::smbFileSystemError);
     if (body.errorId != 0)
-        return sendError(ex, body.errorId, std::nullopt,
-                         {{"message", body.message}, {"bytes_received", std::to_string(state.bytesReceived)}});
+        return sendError(
+            ex, body.errorId, std::nullopt,
+            {{"message", body.message}, {"bytes_received", std::to_string(state.bytesReceived)}});
     bool bodyWhole = body.ending == MultipartReader::Ending::closed ||
                      body.ending == MultipartReader::Ending::afterDelimiter;
     if (!bodyWhole || !body.sawFile)
@@ -412,13 +433,15 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
                          {{"message", "the fragment is not complete"},
                           {"bytes_received", std::to_string(state.bytesReceived)}});
     if (!finish)
-        return sendJson(ex, 200, {{"is_locked", "false"}, {"bytes_received", std::to_string(state.bytesReceived)}});
+        return sendJson(ex, 200,
+                        {{"is_locked", "false"}, {"bytes_received", std::to_string(state.bytesReceived)}});
     if (state.bytesReceived != state.fileSize)
         return sendError(ex, error_id::badRequest, std::nullopt,
                          {{"message", "br_finish before every byte arrived"},
                           {"bytes_received", std::to_string(state.bytesReceived)}});
     TempFile whole(store->resumeFile(id), tw::platform::UniqueFd());
-    Outcome o = store->commitUpload(path, whole, revision, state.fileSize, ctime, mtime, ex.user, currentQuota());
+    Outcome o =
+        store->commitUpload(path, whole, revision, state.fileSize, ctime, mtime, ex.user, currentQuota());
     store->dropResume(id);
     sendOutcome(ex, o);
 }

@@ -8,17 +8,42 @@ namespace tw::devserver {
 
 int statusForError(int errorId) {
     switch (errorId) {
-    case 1: case 6: return 401;
-    case 14: case 18: case 20: return 404;
-    case 19: case 1077: case 1119: return 409;
-    case 22: return 507;
-    case 26: case 1112: return 423;
-    case 1021: case 1033: case 1045: case 1046: case 1047: case 1062: case 1082: case 1083: return 403;
-    case 1039: return 426;
-    case 1050: return 413;
-    case 1066: return 504;
-    case 13: case 1001: return 500;
-    default: return 400;
+        case 1:
+        case 6:
+            return 401;
+        case 14:
+        case 18:
+        case 20:
+            return 404;
+        case 19:
+        case 1077:
+        case 1119:
+            return 409;
+        case 22:
+            return 507;
+        case 26:
+        case 1112:
+            return 423;
+        case 1021:
+        case 1033:
+        case 1045:
+        case 1046:
+        case 1047:
+        case 1062:
+        case 1082:
+        case 1083:
+            return 403;
+        case 1039:
+            return 426;
+        case 1050:
+            return 413;
+        case 1066:
+            return 504;
+        case 13:
+        case 1001:
+            return 500;
+        default:
+            return 400;
     }
 }
 
@@ -55,8 +80,8 @@ std::string percentEncode(std::string_view text) {
     static const char* hex = "0123456789abcdef";
     std::string out;
     for (unsigned char c : text) {
-        bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                    c == '.' || c == '/';
+        bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+                    c == '/';
         if (keep) {
             out.push_back(static_cast<char>(c));
         } else {
@@ -78,7 +103,8 @@ std::optional<std::map<std::string, std::string>> parseForm(std::string_view bod
         if (!pair.empty()) {
             size_t eq = pair.find('=');
             auto key = percentDecode(pair.substr(0, eq), true);
-            auto value = percentDecode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1), true);
+            auto value =
+                percentDecode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1), true);
             if (!key || !value) return std::nullopt;
             form.emplace(std::move(*key), std::move(*value));
         }
@@ -119,7 +145,8 @@ std::optional<int64_t> parseTime(std::string_view text) {
         min > 59 || sec < 0 || sec > 60 || ms < 0)
         return std::nullopt;
     using namespace std::chrono;
-    year_month_day ymd{std::chrono::year{year}, month{static_cast<unsigned>(mon)}, std::chrono::day{static_cast<unsigned>(day)}};
+    year_month_day ymd{std::chrono::year{year}, month{static_cast<unsigned>(mon)},
+                       std::chrono::day{static_cast<unsigned>(day)}};
     if (!ymd.ok()) return std::nullopt;
     int64_t days = sys_days{ymd}.time_since_epoch().count();
     return ((days * 24 + hour) * 60 + min) * 60000LL + sec * 1000LL + ms;
@@ -136,11 +163,21 @@ bool isValidUtf8(std::string_view s) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         size_t n;
         uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { n = 1; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { n = 2; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { n = 3; cp = c & 0x07; }
-        else return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((c & 0xE0) == 0xC0) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            n = 3;
+            cp = c & 0x07;
+        } else
+            return false;
         if (i + n >= s.size()) return false;
         for (size_t k = 1; k <= n; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -162,10 +199,18 @@ bool isLegalName(std::string_view name) {
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F) return false;
         switch (c) {
-        case '"': case '*': case ':': case '<': case '>': case '?': case '\\': case '|': case '/':
-            return false;
-        default:
-            break;
+            case '"':
+            case '*':
+            case ':':
+            case '<':
+            case '>':
+            case '?':
+            case '\\':
+            case '|':
+            case '/':
+                return false;
+            default:
+                break;
         }
     }
     char last = name.back();
@@ -189,7 +234,8 @@ ParsedPath parseServerPath(std::string_view decoded) {
     size_t pos = 0;
     while (true) {
         size_t slash = rest.find('/', pos);
-        std::string_view name = rest.substr(pos, slash == std::string_view::npos ? rest.size() - pos : slash - pos);
+        std::string_view name =
+            rest.substr(pos, slash == std::string_view::npos ? rest.size() - pos : slash - pos);
         if (name.empty() || name == "." || name == "..") return result;  // malformed
         if (!isLegalName(name)) illegal = true;
         result.names.emplace_back(name);

@@ -32,7 +32,7 @@ using ControlHandler = std::function<CommandReply(const std::vector<std::string>
 using ScriptingHandler = std::function<bool(const std::string& command)>;
 
 class BusService {
-  public:
+public:
     // Takes `name` on the session bus (a bus address may be given for tests) and serves the two
     // interfaces. None, with `*error` saying why, when there is no bus or the name is taken.
     static std::unique_ptr<BusService> start(ControlHandler control, ScriptingHandler scripting,
@@ -44,7 +44,7 @@ class BusService {
 
     struct State;
 
-  private:
+private:
     BusService() = default;
     std::unique_ptr<State> state_;
     std::thread thread_;

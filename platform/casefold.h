@@ -18,12 +18,12 @@ bool sameNameIgnoringCase(std::string_view a, std::string_view b);
 
 // A name folded once, to be compared with many (the entries of a folder).
 class CaselessName {
-  public:
+public:
     explicit CaselessName(std::string_view utf8);
     // Whether `other` equals this name without regard to case.
     bool matches(std::string_view other) const;
 
-  private:
+private:
     std::string folded_;
     bool ascii_;
 };

@@ -29,7 +29,9 @@ void reportDiagnostic(DiagnosticLevel level, const std::string& message) {
         (*sink)(level, message);
         return;
     }
-    const char* tag = level == DiagnosticLevel::fatal ? "fatal" : level == DiagnosticLevel::warning ? "warning" : "debug";
+    const char* tag = level == DiagnosticLevel::fatal     ? "fatal"
+                      : level == DiagnosticLevel::warning ? "warning"
+                                                          : "debug";
     fprintf(stderr, "tidewell %s: %s\n", tag, message.c_str());
 }
 

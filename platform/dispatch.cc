@@ -166,8 +166,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::concurrent(std::string label) {
 DispatchQueue& DispatchQueue::global(QoS qos) {
     // One pool serves every quality of service; the distinction only names the queue.
     static GlobalQueue* queues[] = {
-        new GlobalQueue("global.background"), new GlobalQueue("global.utility"),
-        new GlobalQueue("global.default"),    new GlobalQueue("global.userInitiated"),
+        new GlobalQueue("global.background"),      new GlobalQueue("global.utility"),
+        new GlobalQueue("global.default"),         new GlobalQueue("global.userInitiated"),
         new GlobalQueue("global.userInteractive"),
     };
     return *queues[static_cast<int>(qos)];
@@ -246,7 +246,9 @@ void MainQueue::setWakeHandler(std::function<void()> handler) {
     wake_ = std::move(handler);
 }
 
-bool MainQueue::isMainThread() const { return drainer_.load() == std::this_thread::get_id(); }
+bool MainQueue::isMainThread() const {
+    return drainer_.load() == std::this_thread::get_id();
+}
 
 // ---- Semaphore
 

@@ -19,7 +19,9 @@ namespace tw::platform {
 
 namespace {
 
-std::string userName(const std::string& name) { return "user." + name; }
+std::string userName(const std::string& name) {
+    return "user." + name;
+}
 
 // Runs a system call again while a signal interrupts it.
 template <typename F>
@@ -62,13 +64,20 @@ double seconds(const struct statx_timestamp& t) {
 
 const char* typeText(uint16_t mode) {
     switch (mode & S_IFMT) {
-        case S_IFREG: return kFileTypeRegular;
-        case S_IFDIR: return kFileTypeDirectory;
-        case S_IFLNK: return kFileTypeSymbolicLink;
-        case S_IFCHR: return kFileTypeCharacterSpecial;
-        case S_IFBLK: return kFileTypeBlockSpecial;
-        case S_IFSOCK: return kFileTypeSocket;
-        default: return kFileTypeUnknown;  // FIFOs have no text of their own
+        case S_IFREG:
+            return kFileTypeRegular;
+        case S_IFDIR:
+            return kFileTypeDirectory;
+        case S_IFLNK:
+            return kFileTypeSymbolicLink;
+        case S_IFCHR:
+            return kFileTypeCharacterSpecial;
+        case S_IFBLK:
+            return kFileTypeBlockSpecial;
+        case S_IFSOCK:
+            return kFileTypeSocket;
+        default:
+            return kFileTypeUnknown;  // FIFOs have no text of their own
     }
 }
 
@@ -86,7 +95,9 @@ std::string SysError::describe() const {
     return call + "(" + path + "): " + std::strerror(code);
 }
 
-SysError sysError(const char* call, std::string path) { return sysError(call, std::move(path), errno); }
+SysError sysError(const char* call, std::string path) {
+    return sysError(call, std::move(path), errno);
+}
 
 SysError sysError(const char* call, std::string path, int code) {
     SysError e;
@@ -165,7 +176,8 @@ std::optional<std::string> getXattr(const std::string& path, const std::string& 
     auto real = realPath("getxattr", path, error);
     if (!real) return std::nullopt;
     std::vector<char> buf(maxSize > 0 ? maxSize : 1);
-    ssize_t n = retryEintr([&] { return ::getxattr(real->c_str(), userName(name).c_str(), buf.data(), maxSize); });
+    ssize_t n =
+        retryEintr([&] { return ::getxattr(real->c_str(), userName(name).c_str(), buf.data(), maxSize); });
     if (n < 0) {
         setError(error, sysError("getxattr", path));
         return std::nullopt;

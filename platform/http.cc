@@ -164,7 +164,7 @@ TransportError mapError(CURLcode rc, CURL* curl, const Transfer& t, const char* 
             break;
         case CURLE_COULDNT_CONNECT:
             e.code = (osErrno == ENETUNREACH || osErrno == ENETDOWN) ? kNotConnectedToInternet
-                                                                      : kCannotConnectToHost;
+                                                                     : kCannotConnectToHost;
             break;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
@@ -328,7 +328,8 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
                                  static_cast<curl_off_t>(request.bodySource->length()));
             } else {
                 curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.data());
-                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                                 static_cast<curl_off_t>(request.body.size()));
             }
         } else {
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
@@ -391,15 +392,18 @@ Session& Session::shared() {
     return session;
 }
 
-Session::Session() { ensureCurl(); }
+Session::Session() {
+    ensureCurl();
+}
 Session::~Session() = default;
 
 std::unique_ptr<Task> Session::start(Request request, std::function<void(Result)> completion) {
     std::unique_ptr<Task> task(new Task());
     Task* raw = task.get();
-    raw->thread_ = std::thread([this, raw, request = std::move(request), completion = std::move(completion)]() mutable {
-        raw->run(*this, std::move(request), std::move(completion));
-    });
+    raw->thread_ =
+        std::thread([this, raw, request = std::move(request), completion = std::move(completion)]() mutable {
+            raw->run(*this, std::move(request), std::move(completion));
+        });
     return task;
 }
 
@@ -417,7 +421,8 @@ namespace {
 bool domainMatches(const std::string& host, const CookieStore::Cookie& c) {
     if (c.hostOnly) return host == c.domain;
     if (host == c.domain) return true;
-    return host.size() > c.domain.size() && host.compare(host.size() - c.domain.size(), c.domain.size(), c.domain) == 0 &&
+    return host.size() > c.domain.size() &&
+           host.compare(host.size() - c.domain.size(), c.domain.size(), c.domain) == 0 &&
            host[host.size() - c.domain.size() - 1] == '.';
 }
 
@@ -439,7 +444,8 @@ void CookieStore::storeFromResponse(const std::string& url, const Response& resp
         bool drop = false;
         while (pos <= line.size()) {
             size_t semi = line.find(';', pos);
-            std::string item = trim(line.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos));
+            std::string item =
+                trim(line.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos));
             pos = semi == std::string::npos ? line.size() + 1 : semi + 1;
             auto eq = item.find('=');
             std::string key = trim(item.substr(0, eq));

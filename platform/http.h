@@ -63,8 +63,8 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct Response {
     long statusCode = 0;
-    std::string url;      // the URL that was asked for
-    HeaderList headers;   // in arrival order, names as sent
+    std::string url;     // the URL that was asked for
+    HeaderList headers;  // in arrival order, names as sent
     // The first header named `name` (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
     // Every value of the headers named `name` (case-insensitive).
@@ -84,8 +84,8 @@ public:
 struct Request {
     std::string url;
     std::string method = "GET";
-    HeaderList headers;                    // sent as given, in order
-    std::string body;                      // used when `bodySource` is empty and the method sends one
+    HeaderList headers;  // sent as given, in order
+    std::string body;    // used when `bodySource` is empty and the method sends one
     std::shared_ptr<BodySource> bodySource;
     // Response body into this descriptor instead of memory (not owned; must outlive the task).
     int responseFd = -1;
@@ -98,9 +98,9 @@ struct Request {
 };
 
 struct Result {
-    std::optional<Response> response;    // absent when no HTTP answer arrived
-    std::optional<std::string> data;     // absent when no body arrived (or it went to `responseFd`)
-    std::optional<TransportError> error; // absent on a completed exchange, whatever its status
+    std::optional<Response> response;     // absent when no HTTP answer arrived
+    std::optional<std::string> data;      // absent when no body arrived (or it went to `responseFd`)
+    std::optional<TransportError> error;  // absent on a completed exchange, whatever its status
 };
 
 class Session;

@@ -23,17 +23,23 @@ using platform::writeAll;
 // ---------------------------------------------------------------- Secret Service
 
 const SecretSchema* schema() {
-    static const SecretSchema s = {
-        "com.meridot.tidewell.GenericPassword",
-        SECRET_SCHEMA_NONE,
-        {
-            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-        },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static const SecretSchema s = {"com.meridot.tidewell.GenericPassword",
+                                   SECRET_SCHEMA_NONE,
+                                   {
+                                       {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                   },
+                                   0,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     return &s;
 }
 
@@ -73,10 +79,12 @@ std::string attr(GHashTable* t, const char* key) {
 
 class SecretServiceKeychain final : public Keychain {
 public:
-    Status findItems(const std::string& label, const std::string& description, std::vector<Item>& out) override {
+    Status findItems(const std::string& label, const std::string& description,
+                     std::vector<Item>& out) override {
         auto query = attributes({{"label", &label}, {"description", &description}});
         GError* rawError = nullptr;
-        ObjectList found(secret_password_searchv_sync(schema(), query.get(), SECRET_SEARCH_ALL, nullptr, &rawError));
+        ObjectList found(
+            secret_password_searchv_sync(schema(), query.get(), SECRET_SEARCH_ALL, nullptr, &rawError));
         Error error(rawError);
         if (error) return Status::failed;
         for (GList* l = found.get(); l; l = l->next) {
@@ -92,7 +100,8 @@ public:
     std::optional<std::string> password(const std::string& service, const std::string& account) override {
         auto query = attributes({{"service", &service}, {"account", &account}});
         GError* rawError = nullptr;
-        std::unique_ptr<gchar, SecretDeleter> secret(secret_password_lookupv_sync(schema(), query.get(), nullptr, &rawError));
+        std::unique_ptr<gchar, SecretDeleter> secret(
+            secret_password_lookupv_sync(schema(), query.get(), nullptr, &rawError));
         Error error(rawError);
         if (!secret) return std::nullopt;
         return std::string(secret.get());
@@ -106,8 +115,8 @@ public:
         // Replacing: the Secret Service matches on every attribute, so clear the old pair first.
         deleteItem(item.service, item.account);
         GError* rawError = nullptr;
-        gboolean ok = secret_password_storev_sync(schema(), a.get(), SECRET_COLLECTION_DEFAULT, item.label.c_str(),
-                                                  password.c_str(), nullptr, &rawError);
+        gboolean ok = secret_password_storev_sync(schema(), a.get(), SECRET_COLLECTION_DEFAULT,
+                                                  item.label.c_str(), password.c_str(), nullptr, &rawError);
         Error error(rawError);
         return ok ? Status::ok : Status::failed;
     }
@@ -136,14 +145,15 @@ bool sessionBusLikely() {
 // must not leave such a daemon behind, so only a service that is already there counts.
 bool secretServiceRunning() {
     GError* rawError = nullptr;
-    std::unique_ptr<GDBusConnection, ObjectDeleter> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
+    std::unique_ptr<GDBusConnection, ObjectDeleter> bus(
+        g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
     Error busError(rawError);
     if (!bus) return false;
     rawError = nullptr;
     std::unique_ptr<GVariant, VariantDeleter> reply(g_dbus_connection_call_sync(
         bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000,
-        nullptr, &rawError));
+        g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &rawError));
     Error callError(rawError);
     gboolean owned = FALSE;
     if (reply) g_variant_get(reply.get(), "(b)", &owned);
@@ -156,7 +166,8 @@ class FileKeychain final : public Keychain {
 public:
     explicit FileKeychain(std::string path) : path_(std::move(path)) {}
 
-    Status findItems(const std::string& label, const std::string& description, std::vector<Item>& out) override {
+    Status findItems(const std::string& label, const std::string& description,
+                     std::vector<Item>& out) override {
         std::lock_guard lock(mutex_);
         nlohmann::json doc;
         if (!load(doc)) return Status::failed;
@@ -236,7 +247,8 @@ private:
         UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!fd) return errno == ENOENT;
         struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0 || st.st_uid != ::getuid())
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0 ||
+            st.st_uid != ::getuid())
             return false;
         std::string text;
         char buf[8192];
@@ -297,9 +309,13 @@ std::unique_ptr<Keychain> makeSecretServiceKeychain() {
     return std::make_unique<SecretServiceKeychain>();
 }
 
-std::unique_ptr<Keychain> makeFileKeychain(std::string path) { return std::make_unique<FileKeychain>(std::move(path)); }
+std::unique_ptr<Keychain> makeFileKeychain(std::string path) {
+    return std::make_unique<FileKeychain>(std::move(path));
+}
 
-std::string defaultCredentialsFile() { return platform::configHome() + "/meridot/credentials.json"; }
+std::string defaultCredentialsFile() {
+    return platform::configHome() + "/meridot/credentials.json";
+}
 
 Keychain& defaultKeychain() {
     static std::unique_ptr<Keychain> chosen = [] {

@@ -31,7 +31,8 @@ class Keychain {
 public:
     virtual ~Keychain() = default;
     // Every item with this label and description. `failed` when the store cannot be read.
-    virtual Status findItems(const std::string& label, const std::string& description, std::vector<Item>& out) = 0;
+    virtual Status findItems(const std::string& label, const std::string& description,
+                             std::vector<Item>& out) = 0;
     // The secret of the item (service, account), or nothing when absent or unreadable.
     virtual std::optional<std::string> password(const std::string& service, const std::string& account) = 0;
     // Adds the item, replacing an item with the same service and account.

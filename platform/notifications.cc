@@ -97,7 +97,9 @@ struct NotificationObserver::Listener {
     }
 };
 
-NotificationObserver::~NotificationObserver() { cancel(); }
+NotificationObserver::~NotificationObserver() {
+    cancel();
+}
 
 void NotificationObserver::cancel() {
     if (!listener_) return;
@@ -156,8 +158,7 @@ DistributedNotificationCenter::DistributedNotificationCenter(std::string busAddr
 
 DistributedNotificationCenter::~DistributedNotificationCenter() = default;
 
-std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(
-    int* rc) const {
+std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(int* rc) const {
     sd_bus* raw = nullptr;
     int r = 0;
     if (address_.empty()) {
@@ -168,8 +169,10 @@ std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(
         if (r >= 0) r = sd_bus_set_address(raw, address_.c_str());
         if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
         if (r >= 0) r = sd_bus_start(raw);
-        if (r >= 0) guard.release();
-        else raw = nullptr;
+        if (r >= 0)
+            guard.release();
+        else
+            raw = nullptr;
     }
     *rc = r;
     if (r < 0) return nullptr;
@@ -186,9 +189,10 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
             if (!postBus_) {
                 if (!warned_) {
                     warned_ = true;
-                    reportDiagnostic(DiagnosticLevel::warning,
-                                     std::string("No D-Bus session bus (") + std::strerror(-r) +
-                                         "): distributed notifications such as " + name + " are not delivered.");
+                    reportDiagnostic(DiagnosticLevel::warning, std::string("No D-Bus session bus (") +
+                                                                   std::strerror(-r) +
+                                                                   "): distributed notifications such as " +
+                                                                   name + " are not delivered.");
                 }
                 return false;
             }
@@ -200,8 +204,8 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
         postBus_.reset();
         // A broken connection is worth one new try; a daemon that does not read is not.
         if (attempt == 1 || r == -ETIMEDOUT) {
-            reportDiagnostic(DiagnosticLevel::warning, "Could not post notification " + name + ": " +
-                                                           std::strerror(-r));
+            reportDiagnostic(DiagnosticLevel::warning,
+                             "Could not post notification " + name + ": " + std::strerror(-r));
             return false;
         }
     }

@@ -82,7 +82,7 @@ private:
     std::unique_ptr<sd_bus, SdBusUnref> openBus(int* rc) const;
 
     std::string address_;
-    std::mutex postMutex_;                       // guards postBus_ and warned_
+    std::mutex postMutex_;  // guards postBus_ and warned_
     std::unique_ptr<sd_bus, SdBusUnref> postBus_;
     bool warned_ = false;
 };

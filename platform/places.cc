@@ -23,9 +23,15 @@ std::string homeFolder() {
     return "/";
 }
 
-std::string configHome() { return envOr("XDG_CONFIG_HOME", homeFolder() + "/.config"); }
-std::string dataHome() { return envOr("XDG_DATA_HOME", homeFolder() + "/.local/share"); }
-std::string stateHome() { return envOr("XDG_STATE_HOME", homeFolder() + "/.local/state"); }
+std::string configHome() {
+    return envOr("XDG_CONFIG_HOME", homeFolder() + "/.config");
+}
+std::string dataHome() {
+    return envOr("XDG_DATA_HOME", homeFolder() + "/.local/share");
+}
+std::string stateHome() {
+    return envOr("XDG_STATE_HOME", homeFolder() + "/.local/state");
+}
 
 std::string runtimeFolder() {
     const char* r = getenv("XDG_RUNTIME_DIR");

@@ -19,10 +19,10 @@ inline constexpr std::size_t kRecordSize = 2050;     // bytes of one _pwevent
 // One record, the same in both directions. Texts are NUL-terminated when shorter than their field.
 #pragma pack(push, 1)
 struct _pwevent {
-    std::uint8_t userClient;       // client family; 0 (pwuc_Brindle) for everything either side sends
-    std::uint8_t action;           // SendActions from the application, ReceiveActions from the watcher
-    char path1[kPathFieldSize];    // a path, or the application's process id in hexadecimal
-    char path2[kPathFieldSize];    // second path or auxiliary text
+    std::uint8_t userClient;     // client family; 0 (pwuc_Brindle) for everything either side sends
+    std::uint8_t action;         // SendActions from the application, ReceiveActions from the watcher
+    char path1[kPathFieldSize];  // a path, or the application's process id in hexadecimal
+    char path2[kPathFieldSize];  // second path or auxiliary text
 };
 #pragma pack(pop)
 static_assert(sizeof(_pwevent) == kRecordSize, "the record is 2050 bytes on the wire");
@@ -43,9 +43,9 @@ enum KernelMethods : std::uint32_t {
 
 // Actions of records sent to the watcher.
 enum SendActions : std::uint8_t {
-    sa_AddWatchPath = 0,       // path1 = folder to watch, path2 = "Read/Write"
-    sa_RemoveWatchPath = 1,    // never sent; ignored
-    sa_StartWatching = 2,      // path1 = the application's process id, upper-case hexadecimal
+    sa_AddWatchPath = 0,     // path1 = folder to watch, path2 = "Read/Write"
+    sa_RemoveWatchPath = 1,  // never sent; ignored
+    sa_StartWatching = 2,    // path1 = the application's process id, upper-case hexadecimal
     sa_StopWatching = 3,
     sa_AcknowledgeDelete = 4,  // path1 = the path asked about, path2 = "True" (refuse) or "False"
 };
@@ -54,13 +54,13 @@ enum SendActions : std::uint8_t {
 // the watcher's own.
 enum ReceiveActions : std::uint8_t {
     no_MESSAGE = 0,
-    kauth_FILEOP_OPEN = 1,       // a watched folder was listed; path2 = lister's pid, hexadecimal
-    kauth_FILEOP_CLOSE = 2,      // a file was closed after being modified
-    kauth_FILEOP_RENAME = 3,     // path1 moved to path2
-    kauth_FILEOP_EXCHANGE = 4,   // contents of path1 and path2 swapped
+    kauth_FILEOP_OPEN = 1,      // a watched folder was listed; path2 = lister's pid, hexadecimal
+    kauth_FILEOP_CLOSE = 2,     // a file was closed after being modified
+    kauth_FILEOP_RENAME = 3,    // path1 moved to path2
+    kauth_FILEOP_EXCHANGE = 4,  // contents of path1 and path2 swapped
     kauth_FILEOP_LINK = 5,
     kauth_FILEOP_EXEC = 6,
-    kauth_FILEOP_DELETE = 7,     // question (path2 empty) or report ("Folder Delete"/"Confirm Delete File")
+    kauth_FILEOP_DELETE = 7,  // question (path2 empty) or report ("Folder Delete"/"Confirm Delete File")
     kauth_FILEOP_CREATE_FOLDER = 62,
     kauth_FILEOP_ISGHOST = 63,     // question: may this file be read? path2 = reader's pid
     kauth_FILEOP_ISREADONLY = 64,  // question: may this file be written?

@@ -10,8 +10,8 @@ namespace tw::pw {
 
 // Top-level folders of a volume that belong to the system, not to the user. Neither side reports,
 // queues or uploads anything inside them.
-inline constexpr const char* kVolumeSystemFolders[] = {".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100",
-                                                       ".TemporaryItems"};
+inline constexpr const char* kVolumeSystemFolders[] = {".Spotlight-V100", ".fseventsd",
+                                                       ".DocumentRevisions-V100", ".TemporaryItems"};
 
 // Extended attribute on a volume's root folder holding the volume's UUID (upper-case, hyphenated).
 // Given without a namespace, as platform/files.h takes attribute names; it lives in "user.".

@@ -21,7 +21,7 @@ inline constexpr const char* kLogindManagerInterface = "org.freedesktop.login1.M
 inline constexpr const char* kPrepareForSleepMember = "PrepareForSleep";
 
 class SleepWakeObserver {
-  public:
+public:
     // `goingToSleep` is true before the machine sleeps, false after it woke.
     using Callback = std::function<void(bool goingToSleep)>;
 
@@ -36,7 +36,7 @@ class SleepWakeObserver {
     // False when no bus could be reached or the match was refused: the callback will never run.
     bool connected() const;
 
-  private:
+private:
     SleepWakeObserver();
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -4,8 +4,12 @@
 
 namespace tw::platform {
 
-void SqliteClose::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-void SqliteStatement::Finalize::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+void SqliteClose::operator()(sqlite3* db) const {
+    sqlite3_close_v2(db);
+}
+void SqliteStatement::Finalize::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
 
 SqliteStatement::SqliteStatement(sqlite3* db, const char* sql) {
     sqlite3_stmt* raw = nullptr;
@@ -31,9 +35,13 @@ SqliteStatement& SqliteStatement::bind(int index, const std::string& value) {
     return *this;
 }
 
-int SqliteStatement::step() { return stmt_ ? sqlite3_step(stmt_.get()) : SQLITE_MISUSE; }
+int SqliteStatement::step() {
+    return stmt_ ? sqlite3_step(stmt_.get()) : SQLITE_MISUSE;
+}
 
-bool SqliteStatement::row() { return step() == SQLITE_ROW; }
+bool SqliteStatement::row() {
+    return step() == SQLITE_ROW;
+}
 
 bool SqliteStatement::run() {
     if (!stmt_) return false;
@@ -43,9 +51,13 @@ bool SqliteStatement::run() {
     return rc == SQLITE_DONE;
 }
 
-int64_t SqliteStatement::columnInt64(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
+int64_t SqliteStatement::columnInt64(int column) const {
+    return sqlite3_column_int64(stmt_.get(), column);
+}
 
-double SqliteStatement::columnDouble(int column) const { return sqlite3_column_double(stmt_.get(), column); }
+double SqliteStatement::columnDouble(int column) const {
+    return sqlite3_column_double(stmt_.get(), column);
+}
 
 std::string SqliteStatement::columnText(int column) const {
     const unsigned char* text = sqlite3_column_text(stmt_.get(), column);

@@ -31,10 +31,12 @@ namespace {
 // Waits until `fd` is ready for `events`, the deadline passes, or `cancelFd` becomes readable.
 IoResult waitReady(int fd, short events, Deadline deadline, int cancelFd) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) return IoResult::timedOut;
         pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-        int n = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+        int n =
+            ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return IoResult::failed;
@@ -94,7 +96,8 @@ void putU32(std::string& out, std::uint32_t v) {
 }
 
 std::uint32_t getU32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
+           (std::uint32_t(p[3]) << 24);
 }
 
 IoResult sendFields(int fd, const std::vector<std::string>& fields, Deadline deadline, int cancelFd) {

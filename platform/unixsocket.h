@@ -18,7 +18,6 @@
 
 namespace tw::platform {
 
-
 using Deadline = std::chrono::steady_clock::time_point;
 
 // Connects a stream socket to `path`. Returns an invalid fd (errno set) when nobody listens.

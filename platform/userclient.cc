@@ -55,8 +55,12 @@ UserClientReply UserClient::call(std::uint32_t selector, const void* input, std:
     return reply;
 }
 
-pw::IOReturn UserClient::openConnection() { return call(pw::kBrindleOpenConnection, nullptr, 0).code; }
-pw::IOReturn UserClient::closeConnection() { return call(pw::kBrindleCloseConnection, nullptr, 0).code; }
+pw::IOReturn UserClient::openConnection() {
+    return call(pw::kBrindleOpenConnection, nullptr, 0).code;
+}
+pw::IOReturn UserClient::closeConnection() {
+    return call(pw::kBrindleCloseConnection, nullptr, 0).code;
+}
 
 pw::IOReturn UserClient::send(const pw::_pwevent& record) {
     return call(pw::kSendDataToKernel, &record, sizeof record).code;
@@ -65,7 +69,8 @@ pw::IOReturn UserClient::send(const pw::_pwevent& record) {
 pw::IOReturn UserClient::receive(pw::_pwevent& record) {
     memset(&record, 0, sizeof record);
     UserClientReply r = call(pw::kRecieveDataFromKernel, nullptr, 0);
-    if (r.code == pw::kIOReturnSuccess && r.output.size() == sizeof record) memcpy(&record, r.output.data(), sizeof record);
+    if (r.code == pw::kIOReturnSuccess && r.output.size() == sizeof record)
+        memcpy(&record, r.output.data(), sizeof record);
     return r.code;
 }
 
@@ -74,7 +79,8 @@ void UserClient::disconnect() {
     fd_.reset();
 }
 
-std::optional<pw::_pwevent> formSendStructure(pw::SendActions action, std::string_view path1, std::string_view path2) {
+std::optional<pw::_pwevent> formSendStructure(pw::SendActions action, std::string_view path1,
+                                              std::string_view path2) {
     if (path1.size() >= pw::kPathFieldSize || path2.size() >= pw::kPathFieldSize) return std::nullopt;
     pw::_pwevent e;
     memset(&e, 0, sizeof e);

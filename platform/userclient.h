@@ -39,8 +39,8 @@ public:
     UserClientReply call(std::uint32_t selector, const void* input, std::size_t inputSize,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-    pw::IOReturn openConnection();   // selector kBrindleOpenConnection
-    pw::IOReturn closeConnection();  // selector kBrindleCloseConnection
+    pw::IOReturn openConnection();                  // selector kBrindleOpenConnection
+    pw::IOReturn closeConnection();                 // selector kBrindleCloseConnection
     pw::IOReturn send(const pw::_pwevent& record);  // selector kSendDataToKernel
     // Selector kRecieveDataFromKernel; `record` is zero-filled first, action 0 means the queue was empty.
     pw::IOReturn receive(pw::_pwevent& record);

@@ -7,10 +7,12 @@
 
 namespace tw::platform {
 
-std::string gatewardenControlSocketPath() { return runtimeFolder() + "/gatewarden-control.sock"; }
+std::string gatewardenControlSocketPath() {
+    return runtimeFolder() + "/gatewarden-control.sock";
+}
 
-std::optional<ControlReply> controlRequest(const std::vector<std::string>& request, std::chrono::milliseconds timeout,
-                                           const std::string& socketPath) {
+std::optional<ControlReply> controlRequest(const std::vector<std::string>& request,
+                                           std::chrono::milliseconds timeout, const std::string& socketPath) {
     UniqueFd fd = connectUnix(socketPath);
     if (!fd) return std::nullopt;
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -23,7 +25,8 @@ std::optional<ControlReply> controlRequest(const std::vector<std::string>& reque
     return reply;
 }
 
-std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t inode, const std::string& socketPath) {
+std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t inode,
+                                         const std::string& socketPath) {
     auto reply = controlRequest({"resolve", std::to_string(device), std::to_string(inode)},
                                 std::chrono::seconds(30), socketPath);
     if (!reply || !reply->ok || reply->fields.empty()) return std::nullopt;
@@ -58,7 +61,8 @@ std::string resolveVolPath(const std::string& path, const std::string& socketPat
 }
 
 std::string volumeUUIDForDevice(std::uint64_t device, const std::string& socketPath) {
-    auto reply = controlRequest({"volume-uuid", std::to_string(device)}, std::chrono::seconds(30), socketPath);
+    auto reply =
+        controlRequest({"volume-uuid", std::to_string(device)}, std::chrono::seconds(30), socketPath);
     if (!reply || !reply->ok || reply->fields.empty()) return {};
     return reply->fields[0];
 }

@@ -34,9 +34,11 @@ std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t ino
 
 // "/.vol/DEVICE/INODE" (optionally followed by "/rest") to the item's current path; any other path,
 // and a pair gatewarden does not know, is returned unchanged.
-std::string resolveVolPath(const std::string& path, const std::string& socketPath = gatewardenControlSocketPath());
+std::string resolveVolPath(const std::string& path,
+                           const std::string& socketPath = gatewardenControlSocketPath());
 
 // The volume UUID of the mount with this device number; empty when none.
-std::string volumeUUIDForDevice(std::uint64_t device, const std::string& socketPath = gatewardenControlSocketPath());
+std::string volumeUUIDForDevice(std::uint64_t device,
+                                const std::string& socketPath = gatewardenControlSocketPath());
 
 }  // namespace tw::platform

@@ -7,8 +7,8 @@
 //   tidewell-hdiutil eject [-force] MOUNTPOINT  a volume in use is ejected only with -force
 //   tidewell-hdiutil attach-in-place FOLDER mounts a folder over itself
 #include <fcntl.h>
-#include <string.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,13 +44,18 @@ int create(const std::vector<std::string>& args) {
     std::string name, path;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "-volname" && i + 1 < args.size()) name = args[++i];
-        else if ((a == "-type" || a == "-size" || a == "-fs" || a == "-layout") && i + 1 < args.size()) ++i;
-        else if (!a.empty() && a[0] == '-') continue;
-        else path = a;
+        if (a == "-volname" && i + 1 < args.size())
+            name = args[++i];
+        else if ((a == "-type" || a == "-size" || a == "-fs" || a == "-layout") && i + 1 < args.size())
+            ++i;
+        else if (!a.empty() && a[0] == '-')
+            continue;
+        else
+            path = a;
     }
     if (path.empty()) return failed("create", "no image path given");
-    if (path.size() < strlen(kExtension) || path.compare(path.size() - strlen(kExtension), std::string::npos, kExtension) != 0)
+    if (path.size() < strlen(kExtension) ||
+        path.compare(path.size() - strlen(kExtension), std::string::npos, kExtension) != 0)
         path += kExtension;
     if (name.empty()) name = fs::path(path).stem().string();
     std::error_code ec;
@@ -80,7 +85,8 @@ int attach(const std::string& image) {
     std::ifstream in(fs::path(image) / "Info.json");
     if (!in) return failed("attach", "No such file or directory");
     nlohmann::json info = nlohmann::json::parse(in, nullptr, false);
-    if (info.is_discarded() || !info.is_object() || !info.contains("volumeName") || !info["volumeName"].is_string())
+    if (info.is_discarded() || !info.is_object() || !info.contains("volumeName") ||
+        !info["volumeName"].is_string())
         return failed("attach", "image not recognized");
     std::string name = info["volumeName"].get<std::string>();
     std::string uuid = info.value("volumeUUID", std::string());

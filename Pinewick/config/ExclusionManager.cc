@@ -13,13 +13,18 @@ constexpr std::string_view kExtPrefix = "ext= ";
 constexpr std::string_view kSizePrefix = "size>= ";
 constexpr std::string_view kAnd = " AND ";
 
-bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
-
-std::string valueText(const nlohmann::ordered_json& v) {
-    return v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+bool startsWith(const std::string& s, std::string_view prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-Logger& log() { return Logger::sharedInstance(); }
+std::string valueText(const nlohmann::ordered_json& v) {
+    return v.is_string() ? v.get<std::string>()
+                         : v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
 }  // namespace
 
 ExclusionManager& ExclusionManager::sharedInstance() {
@@ -144,7 +149,9 @@ void ExclusionManager::parseList(const nlohmann::ordered_json& list, std::vector
     }
 }
 
-void ExclusionManager::parseExcludeFiles(const nlohmann::ordered_json& list) { parseList(list, excludeFiles_); }
+void ExclusionManager::parseExcludeFiles(const nlohmann::ordered_json& list) {
+    parseList(list, excludeFiles_);
+}
 void ExclusionManager::parseExcludeDirectories(const nlohmann::ordered_json& list) {
     parseList(list, excludeDirectories_);
 }
@@ -156,7 +163,8 @@ bool ExclusionManager::evaluateRules(const std::string& path, uint64_t fileSize,
     return false;
 }
 
-bool ExclusionManager::evaluateRule(const std::string& path, uint64_t fileSize, const std::string& rule) const {
+bool ExclusionManager::evaluateRule(const std::string& path, uint64_t fileSize,
+                                    const std::string& rule) const {
     bool match = false;
     if (auto it = pathRules_.find(rule); it != pathRules_.end()) {
         // A matcher per evaluation: patterns are shared across threads, matchers are not.

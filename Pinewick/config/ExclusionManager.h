@@ -5,16 +5,15 @@
 // Thread-safety: parse before any evaluation; evaluation only reads and may run on any thread.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <unicode/uversion.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <unicode/uversion.h>
 
 U_NAMESPACE_BEGIN
 class RegexPattern;
@@ -37,7 +36,8 @@ public:
     void parseExcludeDirectories(const nlohmann::ordered_json& list);
 
     // True when any rule named in `list` matches the path.
-    bool evaluateRules(const std::string& path, uint64_t fileSize, const std::vector<std::string>& list) const;
+    bool evaluateRules(const std::string& path, uint64_t fileSize,
+                       const std::vector<std::string>& list) const;
 
     const std::vector<std::string>& excludeFiles() const { return excludeFiles_; }
     const std::vector<std::string>& excludeDirectories() const { return excludeDirectories_; }

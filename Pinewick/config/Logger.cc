@@ -25,9 +25,15 @@ Logger& Logger::sharedInstance() {
         // The platform layers sit below the logger; their reports come here once it exists.
         platform::setDiagnosticSink([logger](platform::DiagnosticLevel level, const std::string& message) {
             switch (level) {
-                case platform::DiagnosticLevel::fatal: logger->logFatal(message); break;
-                case platform::DiagnosticLevel::warning: logger->logWarning(message); break;
-                case platform::DiagnosticLevel::debug: logger->logDebug(message); break;
+                case platform::DiagnosticLevel::fatal:
+                    logger->logFatal(message);
+                    break;
+                case platform::DiagnosticLevel::warning:
+                    logger->logWarning(message);
+                    break;
+                case platform::DiagnosticLevel::debug:
+                    logger->logDebug(message);
+                    break;
             }
         });
         return logger;
@@ -47,13 +53,15 @@ Logger::Logger(std::string folder, logLevels level, int64_t rotateEvery, bool ec
     if (!fd_) reportNoFile("cannot open", errno);
 }
 
-Logger::~Logger() { flush(); }
+Logger::~Logger() {
+    flush();
+}
 
 void Logger::reportNoFile(const char* what, int err) {
     // The file is where every other failure is told, so this one goes to standard error (and standard
     // output, where the lines now go) in the log's own form.
-    std::string line = logTimestamp() + "   Fatal: The log " + what + " " + logPath_ + ": " + std::strerror(err) +
-                       "; lines go to standard output only\n";
+    std::string line = logTimestamp() + "   Fatal: The log " + what + " " + logPath_ + ": " +
+                       std::strerror(err) + "; lines go to standard output only\n";
     platform::writeAll(STDERR_FILENO, line);
     if (echoStdout_) platform::writeAll(STDOUT_FILENO, line);
 }
@@ -85,9 +93,9 @@ void Logger::logFunction(const std::string& message) {
 
 void Logger::log(const char* tag, std::string message) {
     // Stamped when the caller logs, not when the queue gets to it.
-    logQueue_->async([this, tag, stamp = logTimestamp(), m = std::move(message)] { writeLine(stamp, tag, m); });
+    logQueue_->async(
+        [this, tag, stamp = logTimestamp(), m = std::move(message)] { writeLine(stamp, tag, m); });
 }
-
 
 void Logger::writeLine(const std::string& stamp, const char* tag, const std::string& message) {
     ++logLineCount_;
@@ -112,7 +120,8 @@ void Logger::rotateLogs() {
     if (!fd_) reportNoFile("cannot reopen", errno);
 }
 
-std::string prettyLog(const std::string& message, const std::string& filename, const std::string& functionName) {
+std::string prettyLog(const std::string& message, const std::string& filename,
+                      const std::string& functionName) {
     auto slash = filename.find_last_of('/');
     std::string last = slash == std::string::npos ? filename : filename.substr(slash + 1);
     return last + " " + functionName + " " + message;

@@ -43,7 +43,9 @@ public:
     void logFunction(const std::string& message);
 
     // Whether a level operation would write anything (lets callers skip building costly messages).
-    bool enabled(logLevels level) const { return static_cast<int>(level) <= static_cast<int>(logLevel_.load()); }
+    bool enabled(logLevels level) const {
+        return static_cast<int>(level) <= static_cast<int>(logLevel_.load());
+    }
     void setLogLevel(logLevels level) { logLevel_ = level; }
     logLevels logLevel() const { return logLevel_; }
     const std::string& logPath() const { return logPath_; }
@@ -58,9 +60,9 @@ private:
     void reportNoFile(const char* what, int err);
 
     std::shared_ptr<platform::DispatchQueue> logQueue_;
-    platform::UniqueFd fd_;          // current log file, invalid when it could not be opened; logQueue_ only
-    int64_t logLineCount_ = 0;       // lines written by this process; logQueue_ only
-    std::string logPath_;            // full path of the current log file
+    platform::UniqueFd fd_;     // current log file, invalid when it could not be opened; logQueue_ only
+    int64_t logLineCount_ = 0;  // lines written by this process; logQueue_ only
+    std::string logPath_;       // full path of the current log file
     std::atomic<logLevels> logLevel_;
     int64_t rotateEvery_;
     bool echoStdout_;
@@ -68,7 +70,8 @@ private:
 
 // The text of a function-trace line: last path component of `filename`, a space, `functionName`, a
 // space, `message`.
-std::string prettyLog(const std::string& message, const std::string& filename, const std::string& functionName);
+std::string prettyLog(const std::string& message, const std::string& filename,
+                      const std::string& functionName);
 
 // The current time as the log writes it: "2026-12-07 10:00:00 +0000".
 std::string logTimestamp();
@@ -76,13 +79,13 @@ std::string logTimestamp();
 }  // namespace tw
 
 // Function-trace helpers: entry and exit lines for the enclosing function.
-#define TW_TRACE_IN(fn)                                                                    \
-    do {                                                                                   \
-        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))     \
+#define TW_TRACE_IN(fn)                                                                      \
+    do {                                                                                     \
+        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))       \
             ::tw::Logger::sharedInstance().logFunction(::tw::prettyLog("->", __FILE__, fn)); \
     } while (0)
-#define TW_TRACE_OUT(fn)                                                                   \
-    do {                                                                                   \
-        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))     \
+#define TW_TRACE_OUT(fn)                                                                     \
+    do {                                                                                     \
+        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))       \
             ::tw::Logger::sharedInstance().logFunction(::tw::prettyLog("<-", __FILE__, fn)); \
     } while (0)

@@ -10,7 +10,9 @@ std::string lowercased(const std::string& utf8) {
     return out;
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) { return lowercased(a) == lowercased(b); }
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return lowercased(a) == lowercased(b);
+}
 
 bool hasPrefixIgnoringCase(const std::string& text, const std::string& prefix) {
     std::string t = lowercased(text), p = lowercased(prefix);

@@ -24,7 +24,7 @@ class RepeatingTimer;
 class ConsistencyCheckDataBase;
 
 class ConsistencyCheck {
-  public:
+public:
     static constexpr std::chrono::seconds kTimerInterval{60};
     static constexpr std::chrono::seconds kStaleAfter{3600};
 
@@ -48,7 +48,7 @@ class ConsistencyCheck {
     // Records that `folder` has just been compared with the server successfully.
     void updateScanDate(const std::string& folder);
 
-  private:
+private:
     ConsistencyCheckDataBase& database_;
     mutable std::mutex timerMutex_;
     std::unique_ptr<platform::RepeatingTimer> timer;  // the repeating tick; none until `start`

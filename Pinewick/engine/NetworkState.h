@@ -13,7 +13,7 @@
 namespace tw {
 
 class NetworkState {
-  public:
+public:
     // Outcomes of one probe. The misspelt case is the name other code and the logs know it by.
     enum class NetworkStates { Unknown, NoNetwork, PaywallDetetced, Okay };
     static std::string rawValue(NetworkStates state);
@@ -33,7 +33,7 @@ class NetworkState {
     // then the server's root ("protocol://name/") answering → Okay, else NoNetwork.
     NetworkStates probe(const std::string& paywallDetectURL);
 
-  private:
+private:
     NetworkState() = default;
 };
 

@@ -20,13 +20,13 @@ Logger& log() {
 
 // Counts a probe loop from the moment it is scheduled until it ends.
 class LoopCount {
-  public:
+public:
     explicit LoopCount(std::atomic<int>& count) : count_(count) {}
     ~LoopCount() { --count_; }
     LoopCount(const LoopCount&) = delete;
     LoopCount& operator=(const LoopCount&) = delete;
 
-  private:
+private:
     std::atomic<int>& count_;
 };
 

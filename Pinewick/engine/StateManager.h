@@ -28,7 +28,7 @@ class SleepWakeObserver;
 
 // A Boolean flag that reads and writes like std::atomic<bool> and tells an observer of every store.
 class ObservedFlag {
-  public:
+public:
     using Observer = std::function<void(bool value)>;
     explicit ObservedFlag(Observer observer) : observer_(std::move(observer)) {}
     ObservedFlag(const ObservedFlag&) = delete;
@@ -48,13 +48,13 @@ class ObservedFlag {
     // Stores without telling the observer.
     void storeQuietly(bool value) { value_.store(value); }
 
-  private:
+private:
     std::atomic<bool> value_{false};
     Observer observer_;
 };
 
 class StateManager {
-  public:
+public:
     static StateManager& sharedInstance();
 
     static constexpr std::chrono::seconds kProbeInterval{5};
@@ -100,7 +100,7 @@ class StateManager {
     // kernel connection; log out of the server; save the timeline.
     void shutdown();
 
-  private:
+private:
     StateManager();
     void networkFlagChanged(bool available);
     void startProbeLoop(bool afterDelay);

@@ -6,11 +6,16 @@ namespace tw {
 
 const char* StatusBarManager::iconName(icons icon) {
     switch (icon) {
-        case icons::statusBarIcon: return "StatusBarIcon";
-        case icons::statusBarPauseIcon: return "StatusBarPause";
-        case icons::statusBarErrorIcon: return "StatusBarError";
-        case icons::statusBarBusyIcon: return "StatusBarBusy";
-        case icons::statusBarNoNetworkIcon: return "StatusBarNoNetwork";
+        case icons::statusBarIcon:
+            return "StatusBarIcon";
+        case icons::statusBarPauseIcon:
+            return "StatusBarPause";
+        case icons::statusBarErrorIcon:
+            return "StatusBarError";
+        case icons::statusBarBusyIcon:
+            return "StatusBarBusy";
+        case icons::statusBarNoNetworkIcon:
+            return "StatusBarNoNetwork";
     }
     return "StatusBarIcon";
 }

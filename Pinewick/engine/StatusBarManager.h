@@ -16,7 +16,13 @@ namespace tw {
 
 class StatusBarManager {
 public:
-    enum class icons { statusBarIcon, statusBarPauseIcon, statusBarErrorIcon, statusBarBusyIcon, statusBarNoNetworkIcon };
+    enum class icons {
+        statusBarIcon,
+        statusBarPauseIcon,
+        statusBarErrorIcon,
+        statusBarBusyIcon,
+        statusBarNoNetworkIcon
+    };
     static const char* iconName(icons icon);  // the image name, "StatusBarIcon", ...
 
     // What the tray shows.

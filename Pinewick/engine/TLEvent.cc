@@ -59,8 +59,7 @@ std::optional<std::string> TLDelete::timelineSave() {
     // The encoded attribute text (not the human-readable dump) is stored: it decodes by line without the
     // dump's header and trailer. Records in the dump form are still read back.
     return std::string("Delete {\n") + kRecordIndent + "Path: " + localPath + "\n" + kRecordIndent +
-           "ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" +
-           storeEventEnd;
+           "ExtentedAttributes: {\n" + xAttrs.encode() + "}\n" + storeEventEnd;
 }
 
 std::string TLDelete::description() {

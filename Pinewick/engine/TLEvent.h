@@ -14,7 +14,7 @@
 namespace tw {
 
 class TLEvent {
-  public:
+public:
     virtual ~TLEvent() = default;
 
     // Runs the event to completion on the timeline thread.
@@ -36,7 +36,7 @@ class TLEvent {
 };
 
 class TLDelete : public TLEvent {
-  public:
+public:
     TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
     // Whether the delete is queued: never for ignored paths nor for a read-only item.
     bool precheck();
@@ -49,7 +49,7 @@ class TLDelete : public TLEvent {
 };
 
 class TLMove : public TLEvent {
-  public:
+public:
     enum class moveActions { upload = 0, delete_ = 1, move = 2 };
 
     TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);

@@ -13,9 +13,13 @@
 namespace tw {
 namespace {
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
-bool itemExists(const std::string& path) { return platform::attributesOfItem(path).has_value(); }
+bool itemExists(const std::string& path) {
+    return platform::attributesOfItem(path).has_value();
+}
 
 // Sets the item into an error state for a refused transfer; only real changes mark the record.
 void setTransferError(CorvaneExtendedAttributes& record, CEAErrorStatus::keys error) {
@@ -26,7 +30,8 @@ void setTransferError(CorvaneExtendedAttributes& record, CEAErrorStatus::keys er
 
 // Removes UploadGUID, marking the record only when there was one.
 void dropUploadGUID(CorvaneExtendedAttributes& record) {
-    if (record.ceaString.stringValues.erase(CEAString::keys::UploadGUID) != 0) record.ceaString.shouldSave = true;
+    if (record.ceaString.stringValues.erase(CEAString::keys::UploadGUID) != 0)
+        record.ceaString.shouldSave = true;
 }
 
 }  // namespace
@@ -55,8 +60,8 @@ TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(pat
         case CEAStatus::keys::Placeholder:
         case CEAStatus::keys::ErrorRegular:
         case CEAStatus::keys::ErrorPlaceHolder:
-            log().logWarning("Possible problem with upload " + CEAStatus::rawValue(record.ceaStatus.status) + ": " +
-                             localPath);
+            log().logWarning("Possible problem with upload " + CEAStatus::rawValue(record.ceaStatus.status) +
+                             ": " + localPath);
             break;
     }
     // A changed file abandons any partly sent upload: the next upload starts afresh.
@@ -92,7 +97,8 @@ void TLUpload::performAction() {
                 case recoveryErrors::conflict:
                     setTransferError(record, CEAErrorStatus::keys::Conflict);
                     if (details.conflictFile)
-                        record.ceaString.setAttribute(CEAString::keys::ConflictRevision, details.conflictFile->revision);
+                        record.ceaString.setAttribute(CEAString::keys::ConflictRevision,
+                                                      details.conflictFile->revision);
                     record.save();
                     break;
                 case recoveryErrors::unknown:

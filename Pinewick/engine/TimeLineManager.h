@@ -31,7 +31,7 @@ struct ReplayResult {
 };
 
 class TimeLineManager {
-  public:
+public:
     // The process-wide timeline, on the configured support folder; never destroyed.
     static TimeLineManager& sharedInstance();
 
@@ -105,7 +105,7 @@ class TimeLineManager {
 
     std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
 
-  private:
+private:
     void loadTimeLine();
     void runEventQueue();
     void loop();

@@ -31,13 +31,17 @@ constexpr std::array<const char*, 3> kBoolNames{"CanShare", "ReadOnly", "LaunchA
 constexpr std::array<const char*, 4> kStringNames{"Revision", "UploadGUID", "ConflictRevision", "FileType"};
 constexpr std::array<const char*, 3> kLongNames{"ServerFileSize", "LocalFileId", "LocalVolumeId"};
 constexpr std::array<const char*, 2> kDateNames{"TransferRecovery", "LastServerListing"};
-constexpr std::array<const char*, 8> kStatusNames{"RequireUpload", "RequireDownload",  "Placeholder", "Regular",
-                                                  "ErrorRegular",  "ErrorPlaceHolder", "LocalOnly",   "Unknown"};
-constexpr std::array<const char*, 7> kErrorNames{"NoError",        "Conflict",      "PermissionDenied", "FileInUse",
-                                                 "FolderNotEmpty", "QuotaExceeded", "ReadOnlyMappoint"};
+constexpr std::array<const char*, 8> kStatusNames{"RequireUpload", "RequireDownload", "Placeholder",
+                                                  "Regular",       "ErrorRegular",    "ErrorPlaceHolder",
+                                                  "LocalOnly",     "Unknown"};
+constexpr std::array<const char*, 7> kErrorNames{"NoError",         "Conflict",       "PermissionDenied",
+                                                 "FileInUse",       "FolderNotEmpty", "QuotaExceeded",
+                                                 "ReadOnlyMappoint"};
 constexpr std::array<const char*, 3> kGenreNames{"None", "Delete", "Transfer"};
 
-std::string line(const std::string& key, const std::string& value) { return key + ": " + value + "\n"; }
+std::string line(const std::string& key, const std::string& value) {
+    return key + ": " + value + "\n";
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -77,7 +81,8 @@ std::string shortestDouble(double value) {
 
 }  // namespace
 
-std::optional<std::string> findLineValue(std::string_view text, std::string_view key, std::string_view indent) {
+std::optional<std::string> findLineValue(std::string_view text, std::string_view key,
+                                         std::string_view indent) {
     size_t from = 0;
     while (from <= text.size()) {
         size_t at = text.find(key, from);
@@ -101,8 +106,12 @@ std::optional<std::string> findLineValue(std::string_view text, std::string_view
 
 // ---- CEABool
 
-std::string CEABool::rawValue(keys key) { return rawOf(kBoolNames, key); }
-std::optional<CEABool::keys> CEABool::fromRaw(const std::string& raw) { return caseOf<keys>(kBoolNames, raw); }
+std::string CEABool::rawValue(keys key) {
+    return rawOf(kBoolNames, key);
+}
+std::optional<CEABool::keys> CEABool::fromRaw(const std::string& raw) {
+    return caseOf<keys>(kBoolNames, raw);
+}
 
 CEABool::CEABool() {
     for (auto k : enumerate) boolValues[k] = false;
@@ -134,8 +143,12 @@ void CEABool::decode(std::string_view text) {
 
 // ---- CEAString
 
-std::string CEAString::rawValue(keys key) { return rawOf(kStringNames, key); }
-std::optional<CEAString::keys> CEAString::fromRaw(const std::string& raw) { return caseOf<keys>(kStringNames, raw); }
+std::string CEAString::rawValue(keys key) {
+    return rawOf(kStringNames, key);
+}
+std::optional<CEAString::keys> CEAString::fromRaw(const std::string& raw) {
+    return caseOf<keys>(kStringNames, raw);
+}
 
 std::optional<std::string> CEAString::getAttribute(keys key) const {
     auto it = stringValues.find(key);
@@ -145,7 +158,8 @@ std::optional<std::string> CEAString::getAttribute(keys key) const {
 
 bool CEAString::setAttribute(keys key, const std::string& value) {
     if (value.find('\n') != std::string::npos || value.find('\0') != std::string::npos) {
-        Logger::sharedInstance().logWarning("Refused a " + rawValue(key) + " value with a line break: " + value);
+        Logger::sharedInstance().logWarning("Refused a " + rawValue(key) +
+                                            " value with a line break: " + value);
         return false;
     }
     auto it = stringValues.find(key);
@@ -169,8 +183,12 @@ void CEAString::decode(std::string_view text) {
 
 // ---- CEALong
 
-std::string CEALong::rawValue(keys key) { return rawOf(kLongNames, key); }
-std::optional<CEALong::keys> CEALong::fromRaw(const std::string& raw) { return caseOf<keys>(kLongNames, raw); }
+std::string CEALong::rawValue(keys key) {
+    return rawOf(kLongNames, key);
+}
+std::optional<CEALong::keys> CEALong::fromRaw(const std::string& raw) {
+    return caseOf<keys>(kLongNames, raw);
+}
 
 std::optional<uint64_t> CEALong::getAttribute(keys key) const {
     auto it = longValues.find(key);
@@ -209,11 +227,16 @@ bool CEALong::decode(std::string_view text) {
 
 // ---- CEADate
 
-std::string CEADate::rawValue(keys key) { return rawOf(kDateNames, key); }
-std::optional<CEADate::keys> CEADate::fromRaw(const std::string& raw) { return caseOf<keys>(kDateNames, raw); }
+std::string CEADate::rawValue(keys key) {
+    return rawOf(kDateNames, key);
+}
+std::optional<CEADate::keys> CEADate::fromRaw(const std::string& raw) {
+    return caseOf<keys>(kDateNames, raw);
+}
 
 double CEADate::now() {
-    auto since1970 = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    auto since1970 =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return since1970 - kReferenceDateSince1970;
 }
 
@@ -227,8 +250,8 @@ std::string CEADate::describeDate(double secondsSince2001) {
     struct tm parts {};
     if (!gmtime_r(&t, &parts)) return shortestDouble(secondsSince2001);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d +0000", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d +0000", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return buf;
 }
 
@@ -250,7 +273,8 @@ bool CEADate::setAttribute(keys key, double value) {
 std::string CEADate::encode() {
     shouldSave = false;
     std::string out;
-    for (const auto& [k, v] : dateValues) out += line(rawValue(k), describeDate(v) + " = " + shortestDouble(v));
+    for (const auto& [k, v] : dateValues)
+        out += line(rawValue(k), describeDate(v) + " = " + shortestDouble(v));
     return out;
 }
 
@@ -274,8 +298,12 @@ bool CEADate::decode(std::string_view text) {
 
 // ---- CEAStatus
 
-std::string CEAStatus::rawValue(keys key) { return rawOf(kStatusNames, key); }
-std::optional<CEAStatus::keys> CEAStatus::fromRaw(const std::string& raw) { return caseOf<keys>(kStatusNames, raw); }
+std::string CEAStatus::rawValue(keys key) {
+    return rawOf(kStatusNames, key);
+}
+std::optional<CEAStatus::keys> CEAStatus::fromRaw(const std::string& raw) {
+    return caseOf<keys>(kStatusNames, raw);
+}
 
 void CEAStatus::setStatus(keys value) {
     if (status == value) return;
@@ -290,8 +318,12 @@ std::string CEAStatus::encode() {
 
 // ---- CEAErrorStatus
 
-std::string CEAErrorStatus::rawValue(keys key) { return rawOf(kErrorNames, key); }
-std::string CEAErrorStatus::rawValue(genres genre) { return rawOf(kGenreNames, genre); }
+std::string CEAErrorStatus::rawValue(keys key) {
+    return rawOf(kErrorNames, key);
+}
+std::string CEAErrorStatus::rawValue(genres genre) {
+    return rawOf(kGenreNames, genre);
+}
 std::optional<CEAErrorStatus::keys> CEAErrorStatus::fromRaw(const std::string& raw) {
     return caseOf<keys>(kErrorNames, raw);
 }

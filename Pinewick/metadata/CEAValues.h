@@ -25,7 +25,8 @@ namespace tw {
 // The value of the line that starts with `indent`, `key` and ": ", up to (not including) its line feed.
 // None when no line starts so or the line has no line feed. The one reader of "Key: value" lines: the
 // attribute text (no indent) and the timeline's records (indented header lines) both go through it.
-std::optional<std::string> findLineValue(std::string_view text, std::string_view key, std::string_view indent = {});
+std::optional<std::string> findLineValue(std::string_view text, std::string_view key,
+                                         std::string_view indent = {});
 
 class CEABool {
 public:
@@ -67,7 +68,8 @@ public:
 class CEALong {
 public:
     enum class keys { ServerFileSize, LocalFileId, LocalVolumeId };
-    static constexpr std::array<keys, 3> enumerate{keys::ServerFileSize, keys::LocalFileId, keys::LocalVolumeId};
+    static constexpr std::array<keys, 3> enumerate{keys::ServerFileSize, keys::LocalFileId,
+                                                   keys::LocalVolumeId};
     static std::string rawValue(keys key);
     static std::optional<keys> fromRaw(const std::string& raw);
 
@@ -110,10 +112,19 @@ public:
 
 class CEAStatus {
 public:
-    enum class keys { RequireUpload, RequireDownload, Placeholder, Regular, ErrorRegular, ErrorPlaceHolder, LocalOnly, Unknown };
-    static constexpr std::array<keys, 8> enumerate{keys::RequireUpload, keys::RequireDownload, keys::Placeholder,
-                                                   keys::Regular,       keys::ErrorRegular,    keys::ErrorPlaceHolder,
-                                                   keys::LocalOnly,     keys::Unknown};
+    enum class keys {
+        RequireUpload,
+        RequireDownload,
+        Placeholder,
+        Regular,
+        ErrorRegular,
+        ErrorPlaceHolder,
+        LocalOnly,
+        Unknown
+    };
+    static constexpr std::array<keys, 8> enumerate{
+        keys::RequireUpload, keys::RequireDownload,  keys::Placeholder, keys::Regular,
+        keys::ErrorRegular,  keys::ErrorPlaceHolder, keys::LocalOnly,   keys::Unknown};
     static constexpr const char* keyName = "Status";
     static std::string rawValue(keys key);
     static std::optional<keys> fromRaw(const std::string& raw);
@@ -129,11 +140,19 @@ public:
 
 class CEAErrorStatus {
 public:
-    enum class keys { NoError, Conflict, PermissionDenied, FileInUse, FolderNotEmpty, QuotaExceeded, ReadOnlyMappoint };
+    enum class keys {
+        NoError,
+        Conflict,
+        PermissionDenied,
+        FileInUse,
+        FolderNotEmpty,
+        QuotaExceeded,
+        ReadOnlyMappoint
+    };
     enum class genres { None, Delete, Transfer };
-    static constexpr std::array<keys, 7> enumerate{keys::NoError,        keys::Conflict,      keys::PermissionDenied,
-                                                   keys::FileInUse,      keys::FolderNotEmpty, keys::QuotaExceeded,
-                                                   keys::ReadOnlyMappoint};
+    static constexpr std::array<keys, 7> enumerate{
+        keys::NoError,        keys::Conflict,      keys::PermissionDenied, keys::FileInUse,
+        keys::FolderNotEmpty, keys::QuotaExceeded, keys::ReadOnlyMappoint};
     static constexpr std::array<genres, 3> enumerateGenres{genres::None, genres::Delete, genres::Transfer};
     static constexpr const char* keyName = "Error Status";
     static constexpr const char* genreName = "Error Genre";

@@ -16,12 +16,15 @@ namespace tw {
 namespace {
 
 const std::vector<const char*> kSchema = {
-    "CREATE TABLE IF NOT EXISTS ConsistencyCheck (node INT NOT NULL, volume TEXT NOT NULL, refreshDate REAL NOT NULL);",
+    "CREATE TABLE IF NOT EXISTS ConsistencyCheck (node INT NOT NULL, volume TEXT NOT NULL, refreshDate REAL "
+    "NOT NULL);",
     "CREATE INDEX IF NOT EXISTS Idx1 ON ConsistencyCheck(node, volume);",
     "CREATE INDEX IF NOT EXISTS Idx2 ON ConsistencyCheck(refreshDate);",
 };
 
-bool bindableNode(uint64_t node) { return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()); }
+bool bindableNode(uint64_t node) {
+    return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+}
 
 double secondsSince1970(std::chrono::system_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -31,7 +34,8 @@ std::chrono::system_clock::time_point fromSeconds(double seconds) {
     // A value no clock can hold (a hand-edited file) reads as the epoch instead of overflowing.
     if (!std::isfinite(seconds) || std::fabs(seconds) > 9.0e9) return {};
     return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(seconds)));
 }
 
 }  // namespace
@@ -72,7 +76,8 @@ void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
     }
     queue->sync([&] {
         if (!dbHandle) return;
-        auto statement = dbHandle->prepare("INSERT INTO ConsistencyCheck (node, volume, refreshDate) VALUES (?, ?, ?);");
+        auto statement =
+            dbHandle->prepare("INSERT INTO ConsistencyCheck (node, volume, refreshDate) VALUES (?, ?, ?);");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
@@ -85,7 +90,8 @@ void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
     if (!bindableNode(record.folderNode)) return;
     queue->sync([&] {
         if (!dbHandle) return;
-        auto statement = dbHandle->prepare("UPDATE ConsistencyCheck SET refreshDate = ? WHERE node = ? AND volume = ?;");
+        auto statement =
+            dbHandle->prepare("UPDATE ConsistencyCheck SET refreshDate = ? WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, secondsSince1970(record.refreshDate));
         statement->bind(2, static_cast<int64_t>(record.folderNode));
@@ -103,7 +109,8 @@ void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
         if (statement->step() != SQLITE_DONE)
-            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() + ".");
+            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() +
+                                                ".");
     });
 }
 

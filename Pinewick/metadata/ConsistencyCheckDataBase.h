@@ -24,9 +24,9 @@ class DispatchQueue;
 class SqliteConnection;
 
 struct CCDBRecord {
-    std::string volumeUUID;                            // the volume's UUID text
-    uint64_t folderNode = 0;                           // the folder's file number on that volume
-    std::chrono::system_clock::time_point refreshDate; // last comparison with the server
+    std::string volumeUUID;                             // the volume's UUID text
+    uint64_t folderNode = 0;                            // the folder's file number on that volume
+    std::chrono::system_clock::time_point refreshDate;  // last comparison with the server
 
     // All three fields with their names, for log lines.
     std::string description() const;

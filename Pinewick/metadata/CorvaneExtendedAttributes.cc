@@ -3,7 +3,6 @@
 #include <errno.h>
 
 #include <cstring>
-
 #include <memory>
 #include <mutex>
 
@@ -85,7 +84,9 @@ bool isValidUTF8(std::string_view bytes) {
     return true;
 }
 
-CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string path) : localPath(std::move(path)) { load(); }
+CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string path) : localPath(std::move(path)) {
+    load();
+}
 
 CorvaneExtendedAttributes::CorvaneExtendedAttributes(uint64_t fileSystemNumber, uint64_t volumeSystemNumber)
     : localPath("/.vol/" + std::to_string(volumeSystemNumber) + "/" + std::to_string(fileSystemNumber)),
@@ -95,7 +96,8 @@ CorvaneExtendedAttributes::CorvaneExtendedAttributes(uint64_t fileSystemNumber, 
     load();
 }
 
-CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string internalPath, const std::string& internalDetails)
+CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string internalPath,
+                                                     const std::string& internalDetails)
     : localPath(std::move(internalPath)) {
     decode(internalDetails);
 }
@@ -104,7 +106,8 @@ std::string CorvaneExtendedAttributes::nodePath() const {
     return "/.vol/" + std::to_string(volumeNumber) + "/" + std::to_string(fileNumber);
 }
 
-std::optional<std::string> CorvaneExtendedAttributes::decodeLine(const std::string& text, const std::string& key) {
+std::optional<std::string> CorvaneExtendedAttributes::decodeLine(const std::string& text,
+                                                                 const std::string& key) {
     return findLineValue(text, key);
 }
 
@@ -121,7 +124,8 @@ void CorvaneExtendedAttributes::load() {
         // log should say so, since the next save replaces it.
         if (error.code == ERANGE)
             Logger::sharedInstance().logWarning("Extended Attributes of " + localPath + " are longer than " +
-                                                std::to_string(kMaxAttributeSize) + " bytes; read as absent.");
+                                                std::to_string(kMaxAttributeSize) +
+                                                " bytes; read as absent.");
         return;
     }
     if (!isValidUTF8(*value)) {
@@ -173,20 +177,23 @@ bool CorvaneExtendedAttributes::save() {
     bool written = true;
     if (text.size() > kMaxAttributeSize) {
         // It could never be read back (it would load as a fresh record), so keep the last good one.
-        log.logWarning("Failed to write Extended Attributes to " + localPath + " (" + std::to_string(text.size()) +
-                       " bytes, more than " + std::to_string(kMaxAttributeSize) + ")");
+        log.logWarning("Failed to write Extended Attributes to " + localPath + " (" +
+                       std::to_string(text.size()) + " bytes, more than " +
+                       std::to_string(kMaxAttributeSize) + ")");
         written = false;
     } else if (!text.empty()) {
         platform::SysError error;
         if (!platform::setXattr(localPath, xAttrName, text, &error)) {
-            log.logWarning("Failed to write Extended Attributes to " + localPath + ": " + std::strerror(error.code));
+            log.logWarning("Failed to write Extended Attributes to " + localPath + ": " +
+                           std::strerror(error.code));
             written = false;
         }
     } else {
         platform::SysError error;
         // Nothing to remove is what a record that never had an attribute looks like.
         if (!platform::removeXattr(localPath, xAttrName, &error) && error.code != ENODATA) {
-            log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " + std::strerror(error.code));
+            log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " +
+                           std::strerror(error.code));
             written = false;
         }
     }

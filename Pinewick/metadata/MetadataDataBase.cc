@@ -22,13 +22,15 @@ const std::vector<const char*> kSchema = {
 
 // SQLite integers are signed; file numbers never reach the upper half, and one that does is refused
 // rather than stored as a negative number that would never be found again.
-bool bindableNode(uint64_t node) { return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()); }
+bool bindableNode(uint64_t node) {
+    return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+}
 
 }  // namespace
 
 std::string Record::description() const {
-    return "Record(volumeUUID: \"" + volumeUUID + "\", itemNode: " + std::to_string(itemNode) + ", path: \"" + path +
-           "\", revision: \"" + revision + "\", state: \"" + state + "\")";
+    return "Record(volumeUUID: \"" + volumeUUID + "\", itemNode: " + std::to_string(itemNode) + ", path: \"" +
+           path + "\", revision: \"" + revision + "\", state: \"" + state + "\")";
 }
 
 MetadataDataBase& MetadataDataBase::sharedInstance() {
@@ -68,8 +70,10 @@ void MetadataDataBase::addRecord(const Record& record) {
             find->bind(2, record.volumeUUID);
             exists = find->step() == SQLITE_ROW;
         }
-        const char* sql = exists ? "UPDATE Metadata SET path = ?3, revision = ?4, state = ?5 WHERE node = ?1 AND volume = ?2;"
-                                 : "INSERT INTO Metadata (node, volume, path, revision, state) VALUES (?, ?, ?, ?, ?);";
+        const char* sql =
+            exists
+                ? "UPDATE Metadata SET path = ?3, revision = ?4, state = ?5 WHERE node = ?1 AND volume = ?2;"
+                : "INSERT INTO Metadata (node, volume, path, revision, state) VALUES (?, ?, ?, ?, ?);";
         auto statement = dbHandle->prepare(sql);
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.itemNode));
@@ -91,7 +95,8 @@ std::optional<Record> MetadataDataBase::findRecord(uint64_t node, const std::str
         statement->bind(1, static_cast<int64_t>(node));
         statement->bind(2, volume);
         if (statement->step() != SQLITE_ROW) return;
-        found = Record{volume, node, statement->columnText(2), statement->columnText(3), statement->columnText(4)};
+        found = Record{volume, node, statement->columnText(2), statement->columnText(3),
+                       statement->columnText(4)};
     });
     return found;
 }
@@ -125,7 +130,8 @@ void MetadataDataBase::removeRecord(const Record& record) {
         statement->bind(1, static_cast<int64_t>(record.itemNode));
         statement->bind(2, record.volumeUUID);
         if (statement->step() != SQLITE_DONE)
-            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() + ".");
+            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() +
+                                                ".");
     });
 }
 

@@ -21,7 +21,8 @@ public:
     // Opens (creating if absent) the database at `path` and runs each schema statement once. When the
     // file cannot be opened or is not a database, logs "the Database at PATH is corrupt." and returns
     // null; the file is not modified.
-    static std::unique_ptr<SqliteConnection> open(const std::string& path, const std::vector<const char*>& schema);
+    static std::unique_ptr<SqliteConnection> open(const std::string& path,
+                                                  const std::vector<const char*>& schema);
     ~SqliteConnection();
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;

@@ -18,7 +18,7 @@
 namespace tw {
 
 class AuditStatistics {
-  public:
+public:
     struct Stats {
         uint64_t fileCount = 0;        // files seen
         uint64_t fileSize = 0;         // their bytes
@@ -51,7 +51,7 @@ class AuditStatistics {
 };
 
 class Audit {
-  public:
+public:
     // The report document: exactly "filesSyncPendingUpload", "sizeSyncPendingUpload",
     // "localCacheFileCount" and "localCacheSize", pretty-printed.
     static std::string reportDocument(const AuditStatistics::Stats& totals);

@@ -13,7 +13,8 @@ CorvaneExtendedAttributes& CEAUtils::updateCorvaneExtendedAttributes(CorvaneExte
     return record;
 }
 
-void CEAUtils::applyStateRule(CorvaneExtendedAttributes& record, const std::string& path, const ServerFileObject& file) {
+void CEAUtils::applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,
+                              const ServerFileObject& file) {
     if (record.ceaStatus.status == CEAStatus::keys::Unknown) {
         switch (file.mode) {
             case ServerFileObject::modeKeys::Inherit:

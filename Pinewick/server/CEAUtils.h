@@ -22,12 +22,14 @@ public:
     // As refreshFilePath, but a folder takes only CanShare and ReadOnly.
     static CorvaneExtendedAttributes refreshFolder(const std::string& path, const ServerFileObject& file);
     // State of an "inherit" item: Regular under a Regular (or ErrorRegular) ancestor, else Placeholder.
-    static CEAStatus::keys determineInhert(const std::string& path, CEAStatus::keys status = CEAStatus::keys::Unknown);
+    static CEAStatus::keys determineInhert(const std::string& path,
+                                           CEAStatus::keys status = CEAStatus::keys::Unknown);
     // Marks the item LocalOnly (when it is not already) and saves its record.
     static void setLocal(const std::string& path);
 
 private:
-    static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path, const ServerFileObject& file);
+    static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,
+                               const ServerFileObject& file);
 };
 
 }  // namespace tw

@@ -9,9 +9,13 @@
 #include "platform/files.h"
 
 namespace tw {
-Date IconProgress::magicDate() { return Date(std::chrono::seconds(443779200)); }
+Date IconProgress::magicDate() {
+    return Date(std::chrono::seconds(443779200));
+}
 
-IconProgress::~IconProgress() { endBar(); }
+IconProgress::~IconProgress() {
+    endBar();
+}
 
 bool IconProgress::grabCreationDate() {
     auto current = creationDate(localPath_);
@@ -59,7 +63,8 @@ void IconProgress::setTransfered(uint64_t value) {
         snprintf(buf, sizeof buf, "%.2f", static_cast<double>(percent) / 100.0);
         platform::SysError error;
         if (!platform::setXattr(localPath_, xAttrName, std::string_view(buf, strlen(buf)), &error))
-            Logger::sharedInstance().logWarning("Could not show progress on " + localPath_ + ": " + std::strerror(error.code));
+            Logger::sharedInstance().logWarning("Could not show progress on " + localPath_ + ": " +
+                                                std::strerror(error.code));
     } else {
         setInProgress(false);
     }
@@ -71,7 +76,8 @@ void IconProgress::endBar() {
         Logger::sharedInstance().logWarning("Could not restore the creation date of " + localPath_);
     platform::SysError error;
     if (!platform::removeXattr(localPath_, xAttrName, &error) && error.code != ENODATA)
-        Logger::sharedInstance().logWarning("Could not take the progress off " + localPath_ + ": " + std::strerror(error.code));
+        Logger::sharedInstance().logWarning("Could not take the progress off " + localPath_ + ": " +
+                                            std::strerror(error.code));
     itemRecords().setTransferRecovery(localPath_, std::nullopt);
     isBarDisplayed_ = false;
 }

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Logger.h"
-#include "Pinewick/server/TextReplace.h"
 #include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/TextReplace.h"
 
 namespace tw {
 
@@ -55,7 +55,9 @@ constexpr ErrorName kErrorNames[] = {
     {serverError::jsonResponseMissing, "jsonResponseMissing"},
 };
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 }  // namespace
 
@@ -78,10 +80,14 @@ std::optional<normalisedResponse> normalisedResponseFromRaw(int64_t raw) {
 
 const char* toString(normalisedResponse r) {
     switch (r) {
-        case normalisedResponse::allOkay: return "allOkay";
-        case normalisedResponse::attemptRecovery: return "attemptRecovery";
-        case normalisedResponse::fatal: return "fatal";
-        case normalisedResponse::tryAgain: return "tryAgain";
+        case normalisedResponse::allOkay:
+            return "allOkay";
+        case normalisedResponse::attemptRecovery:
+            return "attemptRecovery";
+        case normalisedResponse::fatal:
+            return "fatal";
+        case normalisedResponse::tryAgain:
+            return "tryAgain";
     }
     return "unknown";
 }
@@ -93,7 +99,8 @@ std::string toString(const Classification& c) {
 std::string describeFailure(const platform::http::Result& result, const Classification& c) {
     std::string text = toString(c.serverErrorCode);
     if (result.error)
-        text += " (transport error " + std::to_string(result.error->code) + ": " + result.error->description + ")";
+        text += " (transport error " + std::to_string(result.error->code) + ": " + result.error->description +
+                ")";
     else if (result.response)
         text += " (HTTP " + std::to_string(result.response->statusCode) + ")";
     else
@@ -174,16 +181,40 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
             return {normalisedResponse::tryAgain,
                     id == 1 ? serverError::invalidCredentials : serverError::tokenRefreshRequired};
         }
-        case 14: case 18: case 19: case 20: case 22: case 26:
-        case 1001: case 1077: case 1082:
+        case 14:
+        case 18:
+        case 19:
+        case 20:
+        case 22:
+        case 26:
+        case 1001:
+        case 1077:
+        case 1082:
             return {normalisedResponse::attemptRecovery, *serverErrorFromRaw(id)};
-        case 1021: case 1039: case 1046:
+        case 1021:
+        case 1039:
+        case 1046:
             return {normalisedResponse::fatal, *serverErrorFromRaw(id)};
         case 1066:
             return {normalisedResponse::tryAgain, serverError::ldapTimeOut};
-        case 13: case 1007: case 1033: case 1045: case 1047: case 1050: case 1062: case 1083:
-        case 1112: case 1113: case 1114: case 1115: case 1116: case 1117: case 1118: case 1119:
-        case 1121: case 1122:
+        case 13:
+        case 1007:
+        case 1033:
+        case 1045:
+        case 1047:
+        case 1050:
+        case 1062:
+        case 1083:
+        case 1112:
+        case 1113:
+        case 1114:
+        case 1115:
+        case 1116:
+        case 1117:
+        case 1118:
+        case 1119:
+        case 1121:
+        case 1122:
             log().logDebug("Unhandled Server Error Code " + body.dump());
             return {normalisedResponse::attemptRecovery, *serverErrorFromRaw(id)};
         default:
@@ -213,7 +244,8 @@ bool ServerCommunicator::ready() {
         });
     }
     if (Logger::sharedInstance().enabled(Logger::logLevels::function))
-        Logger::sharedInstance().logFunction(prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "ready()"));
+        Logger::sharedInstance().logFunction(
+            prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "ready()"));
     return result;
 }
 
@@ -222,7 +254,8 @@ std::string ServerCommunicator::simpleDataEscape(const std::string& value) {
     std::string out;
     out.reserve(value.size() * 3);
     for (unsigned char c : value) {
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '/') {
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' ||
+            c == '/') {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -237,7 +270,8 @@ std::string ServerCommunicator::macToWindows(const std::string& path) {
     if (path.empty()) return "";
     std::string s = path;
     const char singles[] = {'"', '*', ':', '<', '>', '?', '\\', '|'};
-    for (unsigned i = 0; i < sizeof singles; ++i) replaceAll(s, std::string(1, singles[i]), privateUse(0x20 + i));
+    for (unsigned i = 0; i < sizeof singles; ++i)
+        replaceAll(s, std::string(1, singles[i]), privateUse(0x20 + i));
     replaceAll(s, " /", privateUse(0x28) + "/");
     replaceAll(s, "./", privateUse(0x29) + "/");
     if (!s.empty() && s.back() == ' ')
@@ -252,8 +286,8 @@ std::string ServerCommunicator::formatDate(Date date) {
     struct tm tm {};
     gmtime_r(&t, &tm);
     char buf[64];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec);
+    snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -293,8 +327,8 @@ normalisedResponse ServerCommunicator::requestCycle(const Pass& pass) {
             break;
         }
         platform::http::Result result;
-        auto task = platform::http::Session::shared().start(std::move(*request),
-                                                            [&](platform::http::Result r) { result = std::move(r); });
+        auto task = platform::http::Session::shared().start(
+            std::move(*request), [&](platform::http::Result r) { result = std::move(r); });
         if (pass.monitor) pass.monitor(*task);
         task->wait();
         outcome = pass.complete(result);

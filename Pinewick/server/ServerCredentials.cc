@@ -10,7 +10,9 @@
 namespace tw {
 namespace {
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 std::string trimSlashes(const std::string& v) {
     size_t b = v.find_first_not_of('/');
@@ -122,7 +124,8 @@ std::string ServerCredentials::userPassword() const {
 }
 
 bool ServerCredentials::fetchEndpoints() {
-    auto request = ServerCommunicator::makeRequest(serverProtocol() + "://" + serverName() + "/" + "/endpoints", "GET");
+    auto request =
+        ServerCommunicator::makeRequest(serverProtocol() + "://" + serverName() + "/" + "/endpoints", "GET");
     auto result = ServerCommunicator::send(std::move(request));
     auto c = ServerCommunicator::handleResponse(result);
     bool ok = false;
@@ -133,12 +136,14 @@ bool ServerCredentials::fetchEndpoints() {
         case normalisedResponse::attemptRecovery:
         case normalisedResponse::tryAgain:
             errorCode = c.serverErrorCode;
-            std::cout << "Need to handle error:" << (result.error ? result.error->description : toString(c)) << std::endl;
+            std::cout << "Need to handle error:" << (result.error ? result.error->description : toString(c))
+                      << std::endl;
             break;
         case normalisedResponse::allOkay: {
             auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
             if (doc.is_discarded()) break;
-            auto at = [](const nlohmann::json& j, std::initializer_list<const char*> path) -> const nlohmann::json* {
+            auto at = [](const nlohmann::json& j,
+                         std::initializer_list<const char*> path) -> const nlohmann::json* {
                 const nlohmann::json* cur = &j;
                 for (const char* key : path) {
                     if (!cur->is_object()) return nullptr;
@@ -164,7 +169,8 @@ bool ServerCredentials::fetchEndpoints() {
             } else {
                 errorCode = serverError::serverTooOld;
             }
-            if (auto* a = at(doc, {"br", "audit", "1", "path"}); a && a->is_string()) setAuditEndpoint(a->get<std::string>());
+            if (auto* a = at(doc, {"br", "audit", "1", "path"}); a && a->is_string())
+                setAuditEndpoint(a->get<std::string>());
             break;
         }
     }
@@ -177,8 +183,9 @@ bool ServerCredentials::login(const std::string& user, const std::string& passwo
     using SI = SystemInformation;
     auto esc = ServerCommunicator::simpleDataEscape;
     auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "POST");
-    request.body = "user_id=" + esc(user) + "&password=" + esc(password) + "&device_id=" + esc(SI::deviceIdentifier()) +
-                   "&platform=" + esc(SI::softwarePlatform()) + "&client_version=" + esc(SI::productVersion()) +
+    request.body = "user_id=" + esc(user) + "&password=" + esc(password) +
+                   "&device_id=" + esc(SI::deviceIdentifier()) + "&platform=" + esc(SI::softwarePlatform()) +
+                   "&client_version=" + esc(SI::productVersion()) +
                    "&client_platform_version=" + esc(SI::osVersion());
     auto result = ServerCommunicator::send(std::move(request));
     auto c = ServerCommunicator::handleResponse(result);
@@ -192,12 +199,14 @@ bool ServerCredentials::login(const std::string& user, const std::string& passwo
             log().logAudit("Login as user " + user + " to server " + serverName() + " successful.");
             return true;
         case normalisedResponse::fatal:
-            if (c.serverErrorCode == serverError::clientTooOld || c.serverErrorCode == serverError::accountLocked) {
+            if (c.serverErrorCode == serverError::clientTooOld ||
+                c.serverErrorCode == serverError::accountLocked) {
                 errorCode = c.serverErrorCode;
             } else if (c.serverErrorCode == serverError::remoteWipeLocked) {
                 errorCode = serverError::authenticationRequired;
             } else {
-                log().logDebug(std::string("Need to handle fatal server error ") + toString(c.serverErrorCode));
+                log().logDebug(std::string("Need to handle fatal server error ") +
+                               toString(c.serverErrorCode));
                 errorCode = serverError::authenticationRequired;
             }
             break;
@@ -206,7 +215,8 @@ bool ServerCredentials::login(const std::string& user, const std::string& passwo
             errorCode = serverError::authenticationRequired;
             if (c.serverErrorCode != serverError::invalidCredentials) {
                 log().logDebug("Darn login failed - Need to check for remote wipe");
-                log().logDebug(result.response ? "status " + std::to_string(result.response->statusCode) : "no response");
+                log().logDebug(result.response ? "status " + std::to_string(result.response->statusCode)
+                                               : "no response");
                 log().logDebug(result.error ? result.error->description : "no error");
                 if (result.data) log().logDebug(*result.data);
                 log().logDebug("Think error is " + toString(c));
@@ -236,7 +246,8 @@ void ServerCredentials::logout() {
     passwordRequired = true;
     backoffTimer = 0;
     if (ServerCommunicator::ready())
-        ServerCommunicator::send(ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE"));
+        ServerCommunicator::send(
+            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE"));
 }
 
 serverError ServerCredentials::attemptLogin(const std::string& server, const std::string& user,
@@ -259,16 +270,20 @@ std::string ServerCredentials::resultText(serverError e) {
     const std::string product = "Tidewell";
     switch (e) {
         case serverError::noMacsAllowed:
-            return "The Mac client is not enabled for this " + product + " server. Please contact your system administrator.";
+            return "The Mac client is not enabled for this " + product +
+                   " server. Please contact your system administrator.";
         case serverError::clientTooOld:
-            return "A newer client is required for this " + product + " server. Please contact your system administrator.";
+            return "A newer client is required for this " + product +
+                   " server. Please contact your system administrator.";
         case serverError::accountLocked:
             return "The user account has been locked. Please contact your system administrator.";
         case serverError::certificateError:
-            return "A secure connection to the server cannot be made. The certificate for this server may be invalid or "
+            return "A secure connection to the server cannot be made. The certificate for this server may be "
+                   "invalid or "
                    "not trusted, or the server is insecure. Please contact your system administrator.";
         case serverError::authenticationRequired:
-            return "The credentials specified are not valid for the " + product + " server. Please check and try again.";
+            return "The credentials specified are not valid for the " + product +
+                   " server. Please check and try again.";
         case serverError::serverTooOld:
             return "The version of the " + product +
                    " server is not supported by this client. Please contact your system administrator.";

@@ -45,7 +45,8 @@ public:
     std::atomic<serverError> errorCode{serverError::noError};
 
     // Tests the credentials the user typed; puts the previous server name back before returning.
-    serverError attemptLogin(const std::string& server, const std::string& userName, const std::string& password);
+    serverError attemptLogin(const std::string& server, const std::string& userName,
+                             const std::string& password);
     // Re-establishes the session from the keychain (request core's serial queue only).
     void refreshToken();
     void logout();

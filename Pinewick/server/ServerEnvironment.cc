@@ -78,7 +78,9 @@ private:
 
 ServerEnvironment makeDefaults() {
     ServerEnvironment env;
-    env.serverFromLocal = [](const std::string& p) { return VolumeManager::sharedInstance().serverFromLocal(p); };
+    env.serverFromLocal = [](const std::string& p) {
+        return VolumeManager::sharedInstance().serverFromLocal(p);
+    };
     env.findVolume = [](const std::string& p) -> std::optional<VolumeFacts> {
         auto v = VolumeManager::sharedInstance().findVolume(VolumeManager::LocalPath{p});
         if (!v) return std::nullopt;
@@ -95,7 +97,9 @@ ServerEnvironment& serverEnvironment() {
     return env;
 }
 
-void resetServerEnvironment() { serverEnvironment() = makeDefaults(); }
+void resetServerEnvironment() {
+    serverEnvironment() = makeDefaults();
+}
 
 ItemRecords& itemRecords() {
     static NoRecords none;

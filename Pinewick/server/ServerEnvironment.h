@@ -37,10 +37,10 @@ inline std::optional<Date> dateFromSeconds(double secondsSince1970) {
 
 // The facts of an item's metadata record the server code reads and writes.
 struct ItemFacts {
-    bool exists = false;                     // the item could be found (by path or node)
-    std::optional<std::string> revision;     // `Revision`
-    std::optional<std::string> uploadGUID;   // `UploadGUID`
-    std::optional<Date> transferRecovery;    // `TransferRecovery`
+    bool exists = false;                    // the item could be found (by path or node)
+    std::optional<std::string> revision;    // `Revision`
+    std::optional<std::string> uploadGUID;  // `UploadGUID`
+    std::optional<Date> transferRecovery;   // `TransferRecovery`
     uint64_t volumeNumber = 0;
     uint64_t fileNumber = 0;
     std::string nodePath() const {
@@ -79,7 +79,9 @@ struct ServerEnvironment {
     // The timeline's ignore list: paths never synchronised, so the usage report does not count them.
     std::function<bool(const std::string& path)> inIgnoreList = [](const std::string&) { return false; };
     // Volume list.
-    std::function<std::string(const std::string& localPath)> serverFromLocal = [](const std::string& p) { return p; };
+    std::function<std::string(const std::string& localPath)> serverFromLocal = [](const std::string& p) {
+        return p;
+    };
     std::function<std::optional<VolumeFacts>(const std::string& localPath)> findVolume =
         [](const std::string&) { return std::nullopt; };
     // Item records; null means "no records" (every item loads as fresh, writes go nowhere).

@@ -10,10 +10,12 @@
 namespace tw {
 namespace {
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
-constexpr int64_t kReferenceUnix = 978307200;    // 2001-01-01 00:00:00 UTC
-constexpr int64_t kMagicGreyUnix = 443779200;    // 1984-01-24 08:00:00 UTC
+constexpr int64_t kReferenceUnix = 978307200;  // 2001-01-01 00:00:00 UTC
+constexpr int64_t kMagicGreyUnix = 443779200;  // 1984-01-24 08:00:00 UTC
 
 // A JSON number (or Boolean, which the server's JSON library also treats as a number) as a flag.
 std::optional<bool> numberAsBool(const nlohmann::json& v) {
@@ -42,15 +44,20 @@ bool allDigits(const std::string& s, size_t from, size_t count) {
     return true;
 }
 
-int num(const std::string& s, size_t from, size_t count) { return std::stoi(s.substr(from, count)); }
+int num(const std::string& s, size_t from, size_t count) {
+    return std::stoi(s.substr(from, count));
+}
 
 }  // namespace
 
 const char* ServerFileObject::toString(modeKeys m) {
     switch (m) {
-        case modeKeys::Inherit: return "Inherit";
-        case modeKeys::Manual: return "Manual";
-        case modeKeys::Automatic: return "Automatic";
+        case modeKeys::Inherit:
+            return "Inherit";
+        case modeKeys::Manual:
+            return "Manual";
+        case modeKeys::Automatic:
+            return "Automatic";
     }
     return "Inherit";
 }
@@ -79,8 +86,9 @@ Date ServerFileObject::BrindleDateFormatter::remoteToLocalDate(const std::string
     // yyyy-MM-ddTHH:mm:ss.SSSZ, exactly.
     const std::string& s = text;
     bool shape = s.size() == 24 && allDigits(s, 0, 4) && s[4] == '-' && allDigits(s, 5, 2) && s[7] == '-' &&
-                 allDigits(s, 8, 2) && s[10] == 'T' && allDigits(s, 11, 2) && s[13] == ':' && allDigits(s, 14, 2) &&
-                 s[16] == ':' && allDigits(s, 17, 2) && s[19] == '.' && allDigits(s, 20, 3) && s[23] == 'Z';
+                 allDigits(s, 8, 2) && s[10] == 'T' && allDigits(s, 11, 2) && s[13] == ':' &&
+                 allDigits(s, 14, 2) && s[16] == ':' && allDigits(s, 17, 2) && s[19] == '.' &&
+                 allDigits(s, 20, 3) && s[23] == 'Z';
     if (!shape) return referenceDate();
     struct tm tm {};
     tm.tm_year = num(s, 0, 4) - 1900;
@@ -92,7 +100,8 @@ Date ServerFileObject::BrindleDateFormatter::remoteToLocalDate(const std::string
     int ms = num(s, 20, 3);
     // Years a Date cannot hold are not dates the server can mean.
     if (tm.tm_year < 1700 - 1900 || tm.tm_year > 2200 - 1900) return referenceDate();
-    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
         return referenceDate();
     struct tm check = tm;
     time_t t = timegm(&tm);
@@ -176,11 +185,13 @@ bool ServerFileObject::hasUsableName() const {
 
 std::string ServerFileObject::description() const {
     auto b = [](bool v) { return v ? "true" : "false"; };
-    return std::string("ServerFileObject\r{") + "\r              Name: " + name + "\r          DiskType: " + diskType +
-           "\r              Mode: " + toString(mode) + "\r          Revision: " + revision +
-           "\r              Size: " + std::to_string(size) + "\r     Creation Date: " + describeDate(creationDate) +
-           "\r Modification Date: " + describeDate(modificationDate) + "\r      Is Directory: " + b(isDirectory) +
-           "\r      Is Read Only: " + b(isReadOnly) + "\r     Allow Sharing: " + b(allowSharing) + "\r}\r";
+    return std::string("ServerFileObject\r{") + "\r              Name: " + name +
+           "\r          DiskType: " + diskType + "\r              Mode: " + toString(mode) +
+           "\r          Revision: " + revision + "\r              Size: " + std::to_string(size) +
+           "\r     Creation Date: " + describeDate(creationDate) +
+           "\r Modification Date: " + describeDate(modificationDate) +
+           "\r      Is Directory: " + b(isDirectory) + "\r      Is Read Only: " + b(isReadOnly) +
+           "\r     Allow Sharing: " + b(allowSharing) + "\r}\r";
 }
 
 // ---------------------------------------------------------------- listing
@@ -224,14 +235,18 @@ std::pair<normalisedResponse, serverError> FolderContentDetails::fetchFolderCont
     pass.complete = [&](const platform::http::Result& result) {
         auto c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
-            case normalisedResponse::tryAgain: return normalisedResponse::tryAgain;
-            case normalisedResponse::fatal: return normalisedResponse::fatal;
+            case normalisedResponse::tryAgain:
+                return normalisedResponse::tryAgain;
+            case normalisedResponse::fatal:
+                return normalisedResponse::fatal;
             case normalisedResponse::attemptRecovery:
-                if (c.serverErrorCode == serverError::itemNotFound || c.serverErrorCode == serverError::smbFileSystemError ||
+                if (c.serverErrorCode == serverError::itemNotFound ||
+                    c.serverErrorCode == serverError::smbFileSystemError ||
                     c.serverErrorCode == serverError::jsonResponseMissing)
                     serverErrorCode = c.serverErrorCode;
                 return normalisedResponse::attemptRecovery;
-            case normalisedResponse::allOkay: break;
+            case normalisedResponse::allOkay:
+                break;
         }
         if (!takeListing(result.data.value_or(""))) {
             log().logWarning("Listing of " + localPath + " answered with a body that is not a listing");
@@ -248,19 +263,24 @@ normalisedResponse FetchAttributes::performServerAction() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         return ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(serverPath), "GET");
+            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(serverPath),
+            "GET");
     };
     pass.complete = [&](const platform::http::Result& result) {
         auto c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
             case normalisedResponse::attemptRecovery:
                 if (c.serverErrorCode != serverError::itemNotFound)
-                    log().logWarning(prettyLog(std::string("Unhandled AttemptRecovery ") + toString(c.serverErrorCode),
-                                               __FILE__, "performServerAction()"));
+                    log().logWarning(
+                        prettyLog(std::string("Unhandled AttemptRecovery ") + toString(c.serverErrorCode),
+                                  __FILE__, "performServerAction()"));
                 return normalisedResponse::attemptRecovery;
-            case normalisedResponse::fatal: return normalisedResponse::fatal;
-            case normalisedResponse::tryAgain: return normalisedResponse::tryAgain;
-            case normalisedResponse::allOkay: break;
+            case normalisedResponse::fatal:
+                return normalisedResponse::fatal;
+            case normalisedResponse::tryAgain:
+                return normalisedResponse::tryAgain;
+            case normalisedResponse::allOkay:
+                break;
         }
         auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
         if (!doc.is_object()) {

@@ -8,7 +8,9 @@
 namespace tw {
 namespace {
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 constexpr int kMaxFolderDepth = 256;
 
@@ -22,7 +24,8 @@ normalisedResponse CreateFolderDetails::createFolder() {
     Classification c{normalisedResponse::fatal, serverError::noError};
     auto failure = [&] {
         log().logDebug("(Debug) Fatal error in CreateFolder");
-        log().logWarning("Could not create folder " + localPath + " on the server: " + describeFailure(result, c));
+        log().logWarning("Could not create folder " + localPath +
+                         " on the server: " + describeFailure(result, c));
         if (result.data) log().logDebug(*result.data);
         return normalisedResponse::fatal;
     };
@@ -37,12 +40,15 @@ normalisedResponse CreateFolderDetails::createFolder() {
         result = ServerCommunicator::send(std::move(request));
         c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
-            case normalisedResponse::allOkay: return normalisedResponse::allOkay;
-            case normalisedResponse::tryAgain: continue;
+            case normalisedResponse::allOkay:
+                return normalisedResponse::allOkay;
+            case normalisedResponse::tryAgain:
+                continue;
             case normalisedResponse::fatal:
                 log().logFatal("unexpected CreateFolder error");
                 return failure();
-            case normalisedResponse::attemptRecovery: break;
+            case normalisedResponse::attemptRecovery:
+                break;
         }
         if (c.serverErrorCode == serverError::requiredItemNotFound) {
             // A server that keeps saying the parent is missing must not drive us past the root.
@@ -52,9 +58,11 @@ normalisedResponse CreateFolderDetails::createFolder() {
             if (parentFolder.createFolder() == normalisedResponse::allOkay) continue;
             return failure();
         }
-        if (c.serverErrorCode == serverError::itemAlreadyExist || c.serverErrorCode == serverError::mappointIsReadOnly) {
+        if (c.serverErrorCode == serverError::itemAlreadyExist ||
+            c.serverErrorCode == serverError::mappointIsReadOnly) {
             FetchAttributes fetch(localPath);
-            if (fetch.performServerAction() == normalisedResponse::allOkay && fetch.fileObject && fetch.fileObject->isDirectory)
+            if (fetch.performServerAction() == normalisedResponse::allOkay && fetch.fileObject &&
+                fetch.fileObject->isDirectory)
                 return normalisedResponse::allOkay;
         }
         return failure();
@@ -66,7 +74,8 @@ normalisedResponse DeleteDetails::performServerDelete() {
     FolderContentDetails listing(localPath);
     auto [outcome, error] = listing.fetchFolderContents();
     if (outcome != normalisedResponse::allOkay)
-        return error == serverError::itemNotFound ? normalisedResponse::allOkay : normalisedResponse::attemptRecovery;
+        return error == serverError::itemNotFound ? normalisedResponse::allOkay
+                                                  : normalisedResponse::attemptRecovery;
     if (!listing.contents.empty()) {
         restoreFile = listing.rootObject;
         serverErrorCode = serverError::folderNotEmpty;
@@ -81,20 +90,23 @@ normalisedResponse DeleteDetails::internalDelete() {
     std::string serverPath = serverEnvironment().serverFromLocal(localPath);
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
-        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" +
-                                                   ServerCommunicator::macToWindows(serverPath) + "?revision=" +
-                                                   ServerCommunicator::simpleDataEscape(revision),
-                                               "DELETE");
+        return ServerCommunicator::makeRequest(
+            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(serverPath) +
+                "?revision=" + ServerCommunicator::simpleDataEscape(revision),
+            "DELETE");
     };
     pass.complete = [&](const platform::http::Result& result) {
         auto c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
-            case normalisedResponse::allOkay: return normalisedResponse::allOkay;
+            case normalisedResponse::allOkay:
+                return normalisedResponse::allOkay;
             case normalisedResponse::tryAgain:
                 retries = 0;
                 return normalisedResponse::tryAgain;
-            case normalisedResponse::fatal: return normalisedResponse::fatal;
-            case normalisedResponse::attemptRecovery: break;
+            case normalisedResponse::fatal:
+                return normalisedResponse::fatal;
+            case normalisedResponse::attemptRecovery:
+                break;
         }
         serverErrorCode = c.serverErrorCode;
         switch (c.serverErrorCode) {
@@ -116,8 +128,8 @@ normalisedResponse DeleteDetails::internalDelete() {
                 restoreFile = ServerFileObject::fromConflictAnswer(result.data);
                 return restoreFile ? normalisedResponse::attemptRecovery : normalisedResponse::fatal;
             default:
-                log().logFatal(prettyLog(std::string("Unhandled Delete Error ") + toString(c.serverErrorCode), __FILE__,
-                                         "internalDelete()"));
+                log().logFatal(prettyLog(std::string("Unhandled Delete Error ") + toString(c.serverErrorCode),
+                                         __FILE__, "internalDelete()"));
                 return normalisedResponse::fatal;
         }
     };
@@ -137,8 +149,11 @@ std::pair<normalisedResponse, serverError> MoveDetails::performServerAction() {
             ServerCommunicator::serviceBase() + "folders" +
                 ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localSourcePath)),
             "POST");
-        request.body = "name=" + ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localDestinationPath)) +
-                       "&operation=move" + "&overwrite=false" + "&revision=" + ServerCommunicator::simpleDataEscape(revision);
+        request.body =
+            "name=" +
+            ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localDestinationPath)) +
+            "&operation=move" + "&overwrite=false" +
+            "&revision=" + ServerCommunicator::simpleDataEscape(revision);
         return request;
     };
     pass.complete = [&](const platform::http::Result& result) {

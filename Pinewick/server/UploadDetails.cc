@@ -21,7 +21,9 @@
 namespace tw {
 namespace {
 
-Logger& log() { return Logger::sharedInstance(); }
+Logger& log() {
+    return Logger::sharedInstance();
+}
 
 constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in steps of this size
 
@@ -34,13 +36,20 @@ std::optional<recoveryErrors> recoveryErrorsFromRaw(int64_t raw) {
 
 const char* toString(recoveryErrors r) {
     switch (r) {
-        case recoveryErrors::userCanceled: return "userCanceled";
-        case recoveryErrors::conflict: return "conflict";
-        case recoveryErrors::unknown: return "unknown";
-        case recoveryErrors::locked: return "locked";
-        case recoveryErrors::systemCanceled: return "systemCanceled";
-        case recoveryErrors::quotaExceeded: return "quotaExceeded";
-        case recoveryErrors::readOnlyMappoint: return "readOnlyMappoint";
+        case recoveryErrors::userCanceled:
+            return "userCanceled";
+        case recoveryErrors::conflict:
+            return "conflict";
+        case recoveryErrors::unknown:
+            return "unknown";
+        case recoveryErrors::locked:
+            return "locked";
+        case recoveryErrors::systemCanceled:
+            return "systemCanceled";
+        case recoveryErrors::quotaExceeded:
+            return "quotaExceeded";
+        case recoveryErrors::readOnlyMappoint:
+            return "readOnlyMappoint";
     }
     return "unknown";
 }
@@ -77,7 +86,8 @@ void onBus(int sig, siginfo_t* info, void* context) {
     }
     if (g_previousBus.sa_flags & SA_SIGINFO) {
         if (g_previousBus.sa_sigaction) return g_previousBus.sa_sigaction(sig, info, context);
-    } else if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN && g_previousBus.sa_handler) {
+    } else if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN &&
+               g_previousBus.sa_handler) {
         return g_previousBus.sa_handler(sig);
     }
     ::signal(SIGBUS, SIG_DFL);
@@ -115,8 +125,8 @@ MappedFile::~MappedFile() {
 
 // ---------------------------------------------------------------- UploadStream
 
-std::shared_ptr<UploadStream> UploadStream::make(std::string header, std::string footer, const std::string& localPath,
-                                                 int64_t resumeFrom) {
+std::shared_ptr<UploadStream> UploadStream::make(std::string header, std::string footer,
+                                                 const std::string& localPath, int64_t resumeFrom) {
     auto file = MappedFile::open(localPath);
     if (!file) return nullptr;
     if (resumeFrom < 0 || resumeFrom > file->size()) return nullptr;
@@ -175,7 +185,8 @@ int64_t UploadStream::read(uint8_t* buffer, size_t maxLength) {
         return 0;
     } else {
         count = std::min(n, streamSize_ - currentOffset_);
-        memcpy(buffer, footer_.data() + (currentOffset_ - headerLength - fileTransferSize_), static_cast<size_t>(count));
+        memcpy(buffer, footer_.data() + (currentOffset_ - headerLength - fileTransferSize_),
+               static_cast<size_t>(count));
     }
     currentOffset_ += count;
     if (currentOffset_ == streamSize_) myStatus_ = Status::atEnd;
@@ -184,7 +195,8 @@ int64_t UploadStream::read(uint8_t* buffer, size_t maxLength) {
 
 // ---------------------------------------------------------------- UploadDetails
 
-std::string UploadDetails::valueSection(const std::string& boundary, const std::string& field, const std::string& value) {
+std::string UploadDetails::valueSection(const std::string& boundary, const std::string& field,
+                                        const std::string& value) {
     return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"" + field + "\"\r\n\r\n" + value;
 }
 
@@ -207,17 +219,21 @@ UploadDetails::UploadDetails(std::string path) : localPath(std::move(path)) {
         creationDate = modificationDate = serverEnvironment().now();
     }
     if (facts.exists)
-        if (auto dbRevision = itemRecords().databaseRevision(volumeNumber_, fileNumber_)) revision = *dbRevision;
+        if (auto dbRevision = itemRecords().databaseRevision(volumeNumber_, fileNumber_))
+            revision = *dbRevision;
 }
 
 std::string UploadDetails::description() const {
     return "UploadDetails\r{\r        Local Path: " + localPath + "\r       Resume GUID: " + resumeGUID +
            "\r          Revision: " + revision + "\r        Local Size: " + std::to_string(localSize) +
-           "\r        Bytes Sent: " + std::to_string(bytesSent) + "\r     Creation Date: " + describeDate(creationDate) +
+           "\r        Bytes Sent: " + std::to_string(bytesSent) +
+           "\r     Creation Date: " + describeDate(creationDate) +
            "\r Modification Date: " + describeDate(modificationDate) + "\r}\r";
 }
 
-std::string UploadDetails::serverPath() const { return serverEnvironment().serverFromLocal(localPath); }
+std::string UploadDetails::serverPath() const {
+    return serverEnvironment().serverFromLocal(localPath);
+}
 
 normalisedResponse UploadDetails::uploadFile() {
     auto volume = serverEnvironment().findVolume(localPath);
@@ -262,11 +278,13 @@ normalisedResponse UploadDetails::singleShot() {
             ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(path), "POST");
         resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
-        std::string header = valueSection(boundary(), "operation", "create") +
-                             valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
-                             valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
-                             valueSection(boundary(), "size", std::to_string(localSize)) +
-                             valueSection(boundary(), "revision", revision) + fileSection(boundary(), platform::lastPathComponent(path));
+        std::string header =
+            valueSection(boundary(), "operation", "create") +
+            valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
+            valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
+            valueSection(boundary(), "size", std::to_string(localSize)) +
+            valueSection(boundary(), "revision", revision) +
+            fileSection(boundary(), platform::lastPathComponent(path));
         std::string footer = "\r\n--" + boundary() + "--\r\n";
         auto stream = UploadStream::make(header, footer, localPath, 0);
         if (!stream || stream->fileTransferSize() != localSize) {
@@ -305,15 +323,20 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
             fileObject = ServerFileObject(doc);
             return normalisedResponse::allOkay;
         }
-        case normalisedResponse::fatal: return fatal(describeFailure(result, c));
-        case normalisedResponse::tryAgain: return normalisedResponse::tryAgain;
-        case normalisedResponse::attemptRecovery: break;
+        case normalisedResponse::fatal:
+            return fatal(describeFailure(result, c));
+        case normalisedResponse::tryAgain:
+            return normalisedResponse::tryAgain;
+        case normalisedResponse::attemptRecovery:
+            break;
     }
     if (!result.data || result.data->empty()) {
-        if (!result.error || result.error->code != platform::http::kCancelled) return fatal(describeFailure(result, c));
+        if (!result.error || result.error->code != platform::http::kCancelled)
+            return fatal(describeFailure(result, c));
         auto& env = serverEnvironment();
-        recoveryType = env.networkAvailable() && env.allowServerCommunication() ? recoveryErrors::userCanceled
-                                                                                 : recoveryErrors::systemCanceled;
+        recoveryType = env.networkAvailable() && env.allowServerCommunication()
+                           ? recoveryErrors::userCanceled
+                           : recoveryErrors::systemCanceled;
         return normalisedResponse::attemptRecovery;
     }
     switch (c.serverErrorCode) {
@@ -354,14 +377,16 @@ normalisedResponse UploadDetails::createZero() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string escaped = ServerCommunicator::macToWindows(serverPath());
-        auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
+        auto request =
+            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
         resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
-        request.body = valueSection(boundary(), "operation", "create") +
-                       valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
-                       valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
-                       valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
-                       fileSection(boundary(), platform::lastPathComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
+        request.body =
+            valueSection(boundary(), "operation", "create") +
+            valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
+            valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
+            valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
+            fileSection(boundary(), platform::lastPathComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
         request.headers.emplace_back("Content-Length", std::to_string(request.body.size()));
         return request;
     };
@@ -392,8 +417,9 @@ normalisedResponse UploadDetails::setupResume() {
         size_t i = v.find_first_not_of(" \t\n");
         if (i != std::string::npos && (v[i] == '+' || v[i] == '-')) ++i;
         while (i != std::string::npos && i < v.size() && v[i] == '0') ++i;
-        bool isLocked = i != std::string::npos && i < v.size() &&
-                        (v[i] == 'Y' || v[i] == 'y' || v[i] == 'T' || v[i] == 't' || (v[i] >= '1' && v[i] <= '9'));
+        bool isLocked =
+            i != std::string::npos && i < v.size() &&
+            (v[i] == 'Y' || v[i] == 'y' || v[i] == 'T' || v[i] == 't' || (v[i] >= '1' && v[i] <= '9'));
         if (isLocked) {
             recoveryType = recoveryErrors::locked;
             return normalisedResponse::attemptRecovery;
@@ -408,7 +434,8 @@ normalisedResponse UploadDetails::setupResume() {
         }
         // A count the file cannot have would make the resumed request lie about its offset.
         if (bytes < 0 || bytes > localSize) {
-            log().logWarning("Resumable upload of " + localPath + ": server reports more bytes than the file has");
+            log().logWarning("Resumable upload of " + localPath +
+                             ": server reports more bytes than the file has");
             failureReason = "the server reports more bytes than the file has";
             return normalisedResponse::fatal;
         }
@@ -424,7 +451,8 @@ normalisedResponse UploadDetails::resumable() {
         if (created != normalisedResponse::allOkay) return created;
         if (fileObject) revision = fileObject->revision;
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID) || !itemRecords().setRevision(localPath, revision)) {
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID) ||
+            !itemRecords().setRevision(localPath, revision)) {
             failureReason = "its upload identifier could not be recorded on the file";
             return normalisedResponse::fatal;
         }
@@ -438,7 +466,8 @@ normalisedResponse UploadDetails::resumable() {
         int64_t remaining = localSize - bytesSent;
         std::string escaped = ServerCommunicator::macToWindows(serverPath());
         auto request = ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "resume/upload" + escaped + "?resume_id=" + resumeGUID, "POST");
+            ServerCommunicator::serviceBase() + "resume/upload" + escaped + "?resume_id=" + resumeGUID,
+            "POST");
         if (bytesSent == 0) request.headers.emplace_back("br_start", "true");
         request.headers.emplace_back("br_file_size", std::to_string(localSize));
         request.headers.emplace_back("br_offset", std::to_string(bytesSent));
@@ -449,7 +478,8 @@ normalisedResponse UploadDetails::resumable() {
         request.headers.emplace_back("br_block_hash_type", "NONE");
         request.headers.emplace_back("br_revision", revision);
         request.headers.emplace_back("br_file_creation_time", ServerCommunicator::formatDate(creationDate));
-        request.headers.emplace_back("br_file_modification_time", ServerCommunicator::formatDate(modificationDate));
+        request.headers.emplace_back("br_file_modification_time",
+                                     ServerCommunicator::formatDate(modificationDate));
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         std::string header = valueSection(boundary(), "operation", "create") +
                              valueSection(boundary(), "size", std::to_string(remaining)) +

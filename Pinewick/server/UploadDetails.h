@@ -58,8 +58,8 @@ public:
     enum class Status { notOpen = 0, open = 2, atEnd = 5, closed = 6 };
 
     // Nothing when the file cannot be read now (nothing must be sent in its place).
-    static std::shared_ptr<UploadStream> make(std::string header, std::string footer, const std::string& localPath,
-                                              int64_t resumeFrom);
+    static std::shared_ptr<UploadStream> make(std::string header, std::string footer,
+                                              const std::string& localPath, int64_t resumeFrom);
 
     void open() { myStatus_ = Status::open; }
     void close() { myStatus_ = Status::closed; }
@@ -112,7 +112,8 @@ public:
     std::string failureReason;
 
     // Multipart pieces (exposed for tests of the wire form).
-    static std::string valueSection(const std::string& boundary, const std::string& field, const std::string& value);
+    static std::string valueSection(const std::string& boundary, const std::string& field,
+                                    const std::string& value);
     static std::string fileSection(const std::string& boundary, const std::string& filename);
 
 private:

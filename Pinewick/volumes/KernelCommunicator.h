@@ -29,7 +29,7 @@
 namespace tw {
 
 class KernelCommunicator {
-  public:
+public:
     // The process-wide link; the first call connects (and starts gatewarden when none answers). A
     // failure logs "Kernel Driver connection failure with error:" and asks the application to end.
     static KernelCommunicator& sharedInstance();
@@ -71,7 +71,7 @@ class KernelCommunicator {
 
     static constexpr const char* kCorvaneDriverClassName = pw::kCorvaneDriverClassName;
 
-  private:
+private:
     // What one record from the watcher leads to; questions are answered before anything slower.
     void handle(std::uint8_t action, const std::string& path1, const std::string& path2);
     bool openConnection();

@@ -9,7 +9,7 @@
 namespace tw {
 
 class PIDManager {
-  public:
+public:
     // The executable path of the process whose number is given as hexadecimal text (the watcher's
     // form), from /proc/PID/exe. Cached for the life of the process; empty when the lookup fails (a
     // failure is not cached, so a later lookup of the same number may still succeed).

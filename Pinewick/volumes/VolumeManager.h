@@ -22,7 +22,7 @@ namespace tw {
 class ServerFileObject;
 
 class VolumeDetail {
-  public:
+public:
     enum class volumeStates { Visible, Hidden, Dead, InLocation };
     static std::string rawValue(volumeStates s);
     static std::optional<volumeStates> stateFromRaw(const std::string& raw);
@@ -61,7 +61,7 @@ class VolumeDetail {
     // The mappoint's listing entry, once the server has listed it. Under the volume manager's lock.
     std::shared_ptr<const ServerFileObject> serverDetails;
 
-  private:
+private:
     VolumeDetail() = default;
     std::atomic<uint64_t> volumeSystemNumber_{0};
     mutable std::mutex uuidMutex_;
@@ -69,7 +69,7 @@ class VolumeDetail {
 };
 
 class VolumeManager {
-  public:
+public:
     static VolumeManager& sharedInstance();
     VolumeManager() = default;
 
@@ -139,7 +139,7 @@ class VolumeManager {
     static constexpr const char* finderWatchListKey = "FinderWatchList";
     static constexpr const char* volumeChangeNotification = "BrindleVolumeChange";
 
-  private:
+private:
     void createVolume(const std::shared_ptr<VolumeDetail>& volume);
     // The mount task. False when the image could not be attached (nothing else is then done to it).
     bool mountVolume(const std::shared_ptr<VolumeDetail>& volume, bool display);

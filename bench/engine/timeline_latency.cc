@@ -31,8 +31,8 @@ private:
 void report(const char* what, std::vector<double> us) {
     std::sort(us.begin(), us.end());
     auto pct = [&](double p) { return us[static_cast<size_t>(p * (us.size() - 1))]; };
-    std::printf("%-28s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n", what, us.size(), pct(0.5),
-                pct(0.9), pct(0.99), us.back());
+    std::printf("%-28s n=%zu  median %.1f us  p90 %.1f us  p99 %.1f us  max %.1f us\n", what, us.size(),
+                pct(0.5), pct(0.9), pct(0.99), us.back());
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 void report(const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -55,8 +57,8 @@ int main(int argc, char** argv) {
 
     std::string password = "bench-" + std::to_string(::getpid());
     tw::test::ServerProcess server;
-    if (!server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user", "bench:" + password,
-                       "--mappoint", "Team", "--quiet"},
+    if (!server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
+                       "bench:" + password, "--mappoint", "Team", "--quiet"},
                       dir / "devserver.log")) {
         std::fprintf(stderr, "tidewell-devserver did not start\n");
         return 1;
@@ -101,7 +103,8 @@ int main(int argc, char** argv) {
     report("addCloseEvent -> upload done", timeline);
     report("upload request alone (baseline)", direct);
     std::sort(timeline.begin(), timeline.end());
-    std::printf("goal: median under 20 ms to the first byte: %s\n", timeline[timeline.size() / 2] < 20 ? "met" : "NOT met");
+    std::printf("goal: median under 20 ms to the first byte: %s\n",
+                timeline[timeline.size() / 2] < 20 ? "met" : "NOT met");
     server.stop();
     std::error_code ec;
     fs::remove_all(dir, ec);

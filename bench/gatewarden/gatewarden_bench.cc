@@ -40,7 +40,9 @@ using namespace tw::pw;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 void die(const char* what) {
     fprintf(stderr, "gatewarden_bench: %s\n", what);
@@ -84,7 +86,8 @@ double smallFiles(const std::string& folder, int count) {
     for (int i = 0; i < count; ++i) {
         std::string p = folder + "/f" + std::to_string(i);
         int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) die("small file");
+        if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+            die("small file");
         close(fd);
     }
     for (int i = 0; i < count; ++i) unlink((folder + "/f" + std::to_string(i)).c_str());
@@ -138,8 +141,8 @@ private:
                             (rec.action == kauth_FILEOP_DELETE && rec.path2[0] == 0);
             if (question) {
                 ++questions_;
-                client_->send(*tw::platform::formSendStructure(sa_AcknowledgeDelete, tw::platform::fieldText(rec.path1),
-                                                               kAnswerAllow));
+                client_->send(*tw::platform::formSendStructure(
+                    sa_AcknowledgeDelete, tw::platform::fieldText(rec.path1), kAnswerAllow));
             }
         }
     }
@@ -162,13 +165,21 @@ int main(int argc, char** argv) {
             mib = 1024;
             files = 10000;
             opens = 10000;
-        } else if (a == "--size-mib" && i + 1 < argc) mib = strtoul(argv[++i], nullptr, 10);
-        else if (a == "--files" && i + 1 < argc) files = atoi(argv[++i]);
-        else if (a == "--opens" && i + 1 < argc) opens = atoi(argv[++i]);
-        else if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, atoi(argv[++i]));
-        else if (a == "--gatewarden" && i + 1 < argc) daemonPath = argv[++i];
-        else if (a == "--dir" && i + 1 < argc) where = argv[++i];
-        else die("usage: gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--dir FOLDER] [--gatewarden PATH]");
+        } else if (a == "--size-mib" && i + 1 < argc)
+            mib = strtoul(argv[++i], nullptr, 10);
+        else if (a == "--files" && i + 1 < argc)
+            files = atoi(argv[++i]);
+        else if (a == "--opens" && i + 1 < argc)
+            opens = atoi(argv[++i]);
+        else if (a == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, atoi(argv[++i]));
+        else if (a == "--gatewarden" && i + 1 < argc)
+            daemonPath = argv[++i];
+        else if (a == "--dir" && i + 1 < argc)
+            where = argv[++i];
+        else
+            die("usage: gatewarden_bench [--full] [--size-mib N] [--files N] [--opens N] [--rounds N] [--dir "
+                "FOLDER] [--gatewarden PATH]");
     }
     if (access("/dev/fuse", R_OK | W_OK) != 0) die("/dev/fuse is not usable; nothing to measure");
 
@@ -188,7 +199,8 @@ int main(int argc, char** argv) {
     posix_spawn_file_actions_adddup2(&fa, logFd, 2);
     const char* dargv[] = {daemonPath.c_str(), "--foreground", nullptr};
     pid_t daemon;
-    if (posix_spawn(&daemon, dargv[0], &fa, nullptr, const_cast<char**>(dargv), environ) != 0) die("cannot start gatewarden");
+    if (posix_spawn(&daemon, dargv[0], &fa, nullptr, const_cast<char**>(dargv), environ) != 0)
+        die("cannot start gatewarden");
     close(logFd);
     std::unique_ptr<tw::platform::UserClient> client;
     for (int i = 0; i < 500 && !client; ++i) {
@@ -208,8 +220,8 @@ int main(int argc, char** argv) {
     client->send(*tw::platform::formSendStructure(sa_StartWatching, "7FFFFFFE", ""));
     auto answerer = std::make_unique<Answerer>(std::move(client));
 
-    printf("gatewarden bench: %zu MiB sequential, %d small files, %d opens; best of %d rounds, interleaved\n", mib,
-           files, opens, rounds);
+    printf("gatewarden bench: %zu MiB sequential, %d small files, %d opens; best of %d rounds, interleaved\n",
+           mib, files, opens, rounds);
     double nw = 0, ww = 0, nd = 0, wd = 0, nr = 0, wr = 0, wc = 0, ns = 0, ws = 0;
     for (int r = 0; r < rounds; ++r) {
         nw = std::max(nw, writeFile(native + "/big", mib, false));
@@ -224,11 +236,14 @@ int main(int argc, char** argv) {
         ns = std::max(ns, smallFiles(native, files));
         ws = std::max(ws, smallFiles(watched, files));
     }
-    printf("sequential write  native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f (goal >= 0.60)\n", nw, ww, ww / nw);
+    printf("sequential write  native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f (goal >= 0.60)\n", nw, ww,
+           ww / nw);
     printf("  with fsync      native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f\n", nd, wd, wd / nd);
-    printf("sequential read   native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f (goal >= 0.70)\n", nr, wr, wr / nr);
+    printf("sequential read   native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f (goal >= 0.70)\n", nr, wr,
+           wr / nr);
     printf("  mount uncached  native %8.1f MiB/s  watched %8.1f MiB/s  ratio %.2f\n", nr, wc, wc / nr);
-    printf("small files       native %8.0f /s     watched %8.0f /s     ratio %.2f (goal >= 0.25)\n", ns, ws, ws / ns);
+    printf("small files       native %8.0f /s     watched %8.0f /s     ratio %.2f (goal >= 0.25)\n", ns, ws,
+           ws / ns);
 
     int fd = open((watched + "/probe").c_str(), O_WRONLY | O_CREAT, 0644);
     close(fd);
@@ -241,8 +256,10 @@ int main(int argc, char** argv) {
     c2->send(*tw::platform::formSendStructure(sa_StopWatching, "", ""));
     auto plain = openLatencies(watched + "/probe", opens);
     double us = smallFiles(watched, files);
-    printf("small files       through the mount with watching stopped: %.0f /s (ratio %.2f): the mount's own share\n",
-           us, us / ns);
+    printf(
+        "small files       through the mount with watching stopped: %.0f /s (ratio %.2f): the mount's own "
+        "share\n",
+        us, us / ns);
     printf("held open         p50 %.0f us  p99 %.0f us with the question; p50 %.0f us  p99 %.0f us without\n",
            pct(asked, 0.5), pct(asked, 0.99), pct(plain, 0.5), pct(plain, 0.99));
     printf("added latency     p50 %.0f us  p99 %.0f us (goal: p99 < 1000 us); %ld questions answered\n",

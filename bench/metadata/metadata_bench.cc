@@ -71,7 +71,8 @@ void BM_BaselineGetxattr(benchmark::State& state) {
     std::string text = typicalRecord(path).encode();
     setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0);
     char buf[1024];
-    for (auto _ : state) benchmark::DoNotOptimize(getxattr(path.c_str(), "user.com.meridot.tidewell", buf, sizeof buf));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(getxattr(path.c_str(), "user.com.meridot.tidewell", buf, sizeof buf));
 }
 BENCHMARK(BM_BaselineGetxattr);
 
@@ -90,7 +91,8 @@ void BM_BaselineSetxattr(benchmark::State& state) {
     std::string path = makeFile("baseline-set");
     std::string text = typicalRecord(path).encode();
     for (auto _ : state)
-        benchmark::DoNotOptimize(setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0));
+        benchmark::DoNotOptimize(
+            setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0));
 }
 BENCHMARK(BM_BaselineSetxattr);
 

@@ -75,8 +75,9 @@ int run(const std::vector<std::string>& args, const std::string& input) {
 std::string startServer(Child& child, const fs::path& root, const std::string& password) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return "";
-    std::vector<std::string> args{TIDEWELL_DEVSERVER_BINARY, "--root", root.string(), "--listen", "127.0.0.1:0",
-                                  "--user", "bench:" + password, "--mappoint", "Team", "--quiet"};
+    std::vector<std::string> args{
+        TIDEWELL_DEVSERVER_BINARY, "--root",     root.string(), "--listen", "127.0.0.1:0", "--user",
+        "bench:" + password,       "--mappoint", "Team",        "--quiet"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -160,13 +161,33 @@ int main() {
 
         // curl rides on the client's session: the cookie goes to it as a config line on standard input.
         const std::string curlConfig =
-            "header = \"Cookie: " + tw::platform::http::Session::shared().cookies().headerFor(serviceBase) + "\"\n";
+            "header = \"Cookie: " + tw::platform::http::Session::shared().cookies().headerFor(serviceBase) +
+            "\"\n";
         auto curlUpload = [&](const std::string& name) {
             auto start = Clock::now();
-            int rc = run({"curl", "-s", "-f", "-o", "/dev/null", "-K", "-", "-H", "Expect:", "-H", "Accept: application/json",
-                          "-F", "operation=create", "-F", "creation_time=2024-01-01T00:00:00.000Z", "-F",
-                          "modification_time=2024-01-01T00:00:00.000Z", "-F", "size=" + std::to_string(size), "-F",
-                          "revision=", "-F", "file=@" + file + ";type=application/octet-stream;filename=" + name,
+            int rc = run({"curl",
+                          "-s",
+                          "-f",
+                          "-o",
+                          "/dev/null",
+                          "-K",
+                          "-",
+                          "-H",
+                          "Expect:",
+                          "-H",
+                          "Accept: application/json",
+                          "-F",
+                          "operation=create",
+                          "-F",
+                          "creation_time=2024-01-01T00:00:00.000Z",
+                          "-F",
+                          "modification_time=2024-01-01T00:00:00.000Z",
+                          "-F",
+                          "size=" + std::to_string(size),
+                          "-F",
+                          "revision=",
+                          "-F",
+                          "file=@" + file + ";type=application/octet-stream;filename=" + name,
                           serviceBase + "folders/Team/" + name},
                          curlConfig);
             auto took = Clock::now() - start;
@@ -203,7 +224,8 @@ int main() {
             }
             if (c == Clock::duration::zero() || t == Clock::duration::zero()) {
                 std::fprintf(stderr, "upload_bench: an upload failed (curl %s, client %s)\n",
-                             c == Clock::duration::zero() ? "failed" : "ok", t == Clock::duration::zero() ? "failed" : "ok");
+                             c == Clock::duration::zero() ? "failed" : "ok",
+                             t == Clock::duration::zero() ? "failed" : "ok");
                 return 1;
             }
             double cm = mibPerSecond(size, c), tm = mibPerSecond(size, t);
@@ -218,9 +240,11 @@ int main() {
         double peakMiB = static_cast<double>(ru.ru_maxrss) / 1024.0;
         double ratio = ratios[ratios.size() / 2];
         bool ok = ratio >= 0.9 && peakMiB < 64.0;
-        std::printf("upload %lld MiB: client/curl throughput, median of rounds %.2f (best against best %.2f; goal >= 0.90), "
-                    "client peak RSS %.1f MiB (goal < 64): %s\n",
-                    static_cast<long long>(sizeMb), ratio, bestClient / bestCurl, peakMiB, ok ? "PASS" : "MISS");
+        std::printf(
+            "upload %lld MiB: client/curl throughput, median of rounds %.2f (best against best %.2f; goal >= "
+            "0.90), "
+            "client peak RSS %.1f MiB (goal < 64): %s\n",
+            static_cast<long long>(sizeMb), ratio, bestClient / bestCurl, peakMiB, ok ? "PASS" : "MISS");
         rcode = ok ? 0 : 1;
         tw::Logger::sharedInstance().flush();
     }

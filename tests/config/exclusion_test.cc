@@ -1,7 +1,6 @@
-#include "Pinewick/config/ExclusionManager.h"
-
 #include <gtest/gtest.h>
 
+#include "Pinewick/config/ExclusionManager.h"
 #include "support/log_capture.h"
 
 using nlohmann::ordered_json;
@@ -16,15 +15,16 @@ const std::string kDecomposedE = "e\xCC\x81";
 
 TEST(ExclusionRules, PathRulesAreCaseInsensitiveIcuPatternsSearchedToTheEnd) {
     ExclusionManager m;
-    m.parseRules(ordered_json{{"tmp", "filePath= \\.tmp$"}, {"accent", "filePath= caf" + kDecomposedE + "$"}});
+    m.parseRules(
+        ordered_json{{"tmp", "filePath= \\.tmp$"}, {"accent", "filePath= caf" + kDecomposedE + "$"}});
     m.parseExcludeFiles(ordered_json::array({"tmp", "accent"}));
     EXPECT_TRUE(m.evaluateRules("Docs/a.tmp", 0, m.excludeFiles()));
     EXPECT_TRUE(m.evaluateRules("Docs/A.TMP", 0, m.excludeFiles()));
     EXPECT_FALSE(m.evaluateRules("Docs/a.tmp.txt", 0, m.excludeFiles()));
     // Decomposed accents make the text longer in code units than in characters; the search must still
     // reach the end of the path, deep paths included.
-    std::string deep = "d" + kDecomposedE + "j" + kDecomposedE + "/" + "r" + kDecomposedE + "sum" + kDecomposedE +
-                       "/caf" + kDecomposedE;
+    std::string deep = "d" + kDecomposedE + "j" + kDecomposedE + "/" + "r" + kDecomposedE + "sum" +
+                       kDecomposedE + "/caf" + kDecomposedE;
     EXPECT_TRUE(m.evaluateRules(deep, 0, m.excludeFiles()));
     EXPECT_TRUE(m.evaluateRules("CAF" + std::string("E\xCC\x81"), 0, m.excludeFiles()));
 }

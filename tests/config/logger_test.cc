@@ -14,7 +14,9 @@ using tw::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-size_t countLines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+size_t countLines(const std::string& s) {
+    return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+}
 
 const std::regex kStamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000 )");
 
@@ -79,7 +81,8 @@ TEST(Logger, OffWritesNothingAndFunctionLevelWritesEverything) {
         log.logDebug("d");
         log.flush();
     }
-    EXPECT_EQ(unstamped(readFile(dir / "Tidewell.log")), ": TimeLineManager.cc loadTimeLine() ->\n**DEBUG: d\n");
+    EXPECT_EQ(unstamped(readFile(dir / "Tidewell.log")),
+              ": TimeLineManager.cc loadTimeLine() ->\n**DEBUG: d\n");
     EXPECT_FALSE(Logger::levelFromRaw(6).has_value());
     EXPECT_EQ(Logger::levelFromRaw(3), Logger::logLevels::warning);
 }
@@ -103,10 +106,12 @@ TEST(Logger, RotationKeepsFiveGenerationsAndBoundaryLineGoesToOldFile) {
         for (int i = 5; i <= 3 * 7; ++i) log.logWarning("line " + std::to_string(i));
         log.flush();
     }
-    for (int g = 1; g <= 5; ++g) EXPECT_TRUE(fs::exists(dir / ("Tidewell-" + std::to_string(g) + ".log"))) << g;
+    for (int g = 1; g <= 5; ++g)
+        EXPECT_TRUE(fs::exists(dir / ("Tidewell-" + std::to_string(g) + ".log"))) << g;
     EXPECT_FALSE(fs::exists(dir / "Tidewell-6.log"));
     // Generation 1 is the newest full file: lines 19..21 went to it.
-    EXPECT_EQ(unstamped(readFile(dir / "Tidewell-1.log")), "Warning: line 19\nWarning: line 20\nWarning: line 21\n");
+    EXPECT_EQ(unstamped(readFile(dir / "Tidewell-1.log")),
+              "Warning: line 19\nWarning: line 20\nWarning: line 21\n");
     EXPECT_EQ(countLines(readFile(dir / "Tidewell-5.log")), 3u);
     EXPECT_EQ(readFile(dir / "Tidewell.log"), "");
 }
@@ -117,15 +122,17 @@ TEST(Logger, UnwritableFolderStillLogsToStdoutWithoutFailing) {
     // The "folder" is a file: nothing can be created below it.
     testing::internal::CaptureStderr();
     {
-        Logger log((dir / "file" / "Meridot").string(), Logger::logLevels::warning, Logger::kRotateEvery, false);
+        Logger log((dir / "file" / "Meridot").string(), Logger::logLevels::warning, Logger::kRotateEvery,
+                   false);
         log.logWarning("still fine");
         log.flush();
     }
     // The log says once, outside the file it cannot have, why it stopped writing there.
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("   Fatal: The log cannot open " + (dir / "file" / "Meridot" / "Tidewell.log").string() +
-                       ": Not a directory; lines go to standard output only\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("   Fatal: The log cannot open " + (dir / "file" / "Meridot" / "Tidewell.log").string() +
+                 ": Not a directory; lines go to standard output only\n"),
+        std::string::npos)
         << err;
     EXPECT_EQ(countLines(err), 1u) << err;
 }
@@ -161,7 +168,8 @@ TEST(Logger, ConcurrentCallersNeverInterleaveWithinALine) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([&, t] {
-                for (int i = 0; i < 200; ++i) log.logWarning("thread " + std::to_string(t) + " line " + std::to_string(i));
+                for (int i = 0; i < 200; ++i)
+                    log.logWarning("thread " + std::to_string(t) + " line " + std::to_string(i));
             });
         for (auto& th : threads) th.join();
         log.flush();

@@ -52,7 +52,10 @@ TEST_F(DevserverProtocol, EndpointDiscoveryOffersConfiguredVersions) {
     EXPECT_EQ(doc["br"]["sync"]["1.4"]["path"], "/br/sync/1.4/");
     // Only offered versions are served.
     EXPECT_EQ(older.http().Post("/br/sync/1.6/sessions", "user_id=alice", "")->status, 404);
-    EXPECT_EQ(older.http().Post("/br/sync/1.5/sessions", "user_id=alice&password=" + percentEncode("s3cret&=x"), "")->status, 200);
+    EXPECT_EQ(older.http()
+                  .Post("/br/sync/1.5/sessions", "user_id=alice&password=" + percentEncode("s3cret&=x"), "")
+                  ->status,
+              200);
     EXPECT_EQ(older.stop(), 0);
 }
 
@@ -121,14 +124,16 @@ TEST_F(DevserverProtocol, ListingsAndAttributesCarryEveryMember) {
     json attrs = body(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt")));
     EXPECT_EQ(attrs["revision"], welcome["revision"]);
     EXPECT_FALSE(attrs.contains("contents"));
-    json fileListing = body(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt") + "?type=all&includeAll=true"));
+    json fileListing =
+        body(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt") + "?type=all&includeAll=true"));
     EXPECT_EQ(fileListing["directory"], 0);
     EXPECT_TRUE(fileListing["contents"].empty());
 
     // Case does not matter for look-ups, as on a Windows share.
     EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/documents/welcome.TXT")))["name"], "Welcome.txt");
 
-    auto missing = h->get(DevServerHarness::folderUrl("/Documents/nothing.txt") + "?type=all&includeAll=true");
+    auto missing =
+        h->get(DevServerHarness::folderUrl("/Documents/nothing.txt") + "?type=all&includeAll=true");
     EXPECT_EQ(missing->status, 404);
     EXPECT_EQ(errorIdOf(missing), 20);
     EXPECT_EQ(errorIdOf(h->get(DevServerHarness::folderUrl("/Documents/nothing.txt"))), 20);
@@ -148,7 +153,8 @@ TEST_F(DevserverProtocol, UploadDownloadAndRevisions) {
     EXPECT_EQ(entry["modification_time"], "2021-03-04T05:06:08.000Z");
     std::string rev1 = entry["revision"];
     // The name is stored in the server's form, private-use character and all.
-    EXPECT_TRUE(std::filesystem::exists(h->root() / "server/data/Documents" / (std::string("report") + kPrivateColon + "v1.txt")));
+    EXPECT_TRUE(std::filesystem::exists(h->root() / "server/data/Documents" /
+                                        (std::string("report") + kPrivateColon + "v1.txt")));
 
     const std::string url = DevServerHarness::folderUrl(path);
     auto down = h->get(url + "?revision=" + rev1, "application/octet-stream");
@@ -177,14 +183,16 @@ TEST_F(DevserverProtocol, UploadDownloadAndRevisions) {
     auto oldDownload = h->get(url + "?revision=" + rev1, "application/octet-stream");
     EXPECT_EQ(errorIdOf(oldDownload), 1077);
     EXPECT_EQ(body(oldDownload)["document_info"]["revision"], rev2);
-    EXPECT_EQ(h->get(url + "?revision=" + rev2, "application/octet-stream")->body, "second version, longer\n");
+    EXPECT_EQ(h->get(url + "?revision=" + rev2, "application/octet-stream")->body,
+              "second version, longer\n");
 
     // An empty file (the first step of a resumable upload) is a plain upload of size 0.
     auto empty = h->upload("/Documents/empty.bin", "", "");
     ASSERT_EQ(empty->status, 200);
     EXPECT_EQ(body(empty)["size"], 0);
-    auto emptyDown = h->get(DevServerHarness::folderUrl("/Documents/empty.bin") + "?revision=" +
-                            body(empty)["revision"].get<std::string>(), "application/octet-stream");
+    auto emptyDown = h->get(DevServerHarness::folderUrl("/Documents/empty.bin") +
+                                "?revision=" + body(empty)["revision"].get<std::string>(),
+                            "application/octet-stream");
     EXPECT_EQ(emptyDown->status, 200);
     EXPECT_EQ(emptyDown->body, "");
 }
@@ -221,11 +229,12 @@ TEST_F(DevserverProtocol, WritesAreRefusedWithTheFittingError) {
     EXPECT_EQ(locked->status, 423);
     EXPECT_EQ(errorIdOf(locked), 26);
     EXPECT_EQ(errorIdOf(h->upload("/Documents/Welcome.txt", "x", rev)), 26);
-    json status = body(h->get(DevServerHarness::sync("resume/upload") + percentEncode("/Documents/Welcome.txt") +
-                              "?resume_id=ABC-123"));
+    json status = body(h->get(DevServerHarness::sync("resume/upload") +
+                              percentEncode("/Documents/Welcome.txt") + "?resume_id=ABC-123"));
     EXPECT_EQ(status["is_locked"], "true");
     ASSERT_EQ(h->postAdmin("lock", {{"path", "/Documents/Welcome.txt"}, {"locked", false}})->status, 200);
-    EXPECT_EQ(h->del(DevServerHarness::folderUrl("/Documents/Welcome.txt") + "?revision=" + rev)->status, 200);
+    EXPECT_EQ(h->del(DevServerHarness::folderUrl("/Documents/Welcome.txt") + "?revision=" + rev)->status,
+              200);
 }
 
 TEST_F(DevserverProtocol, CreateFolder) {
@@ -247,8 +256,10 @@ TEST_F(DevserverProtocol, CreateFolder) {
     EXPECT_EQ(errorIdOf(again), 19);
     EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents/a/b"), form("c"))), 14);
     EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/"), form("Mine"))), 1083);
-    EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"), form(percentEncode("a:b")))), 1007);
-    EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"), form(percentEncode("..")))), 1007);
+    EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"), form(percentEncode("a:b")))),
+              1007);
+    EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"), form(percentEncode("..")))),
+              1007);
     EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"), "name=x&operation=create")),
               tw::devserver::error_id::badRequest);
 }
@@ -258,8 +269,9 @@ TEST_F(DevserverProtocol, MoveRenamesAndRelocates) {
     std::string rev = body(h->upload("/Documents/a.txt", "alpha", ""))["revision"];
     auto move = [&](const std::string& from, const std::string& to, const std::string& overwrite,
                     const std::string& revision) {
-        return h->postForm(DevServerHarness::folderUrl(from),
-                           "name=" + percentEncode(to) + "&operation=move&overwrite=" + overwrite + "&revision=" + revision);
+        return h->postForm(
+            DevServerHarness::folderUrl(from),
+            "name=" + percentEncode(to) + "&operation=move&overwrite=" + overwrite + "&revision=" + revision);
     };
     EXPECT_EQ(errorIdOf(move("/Documents/a.txt", "/Documents/b.txt", "false", "999999")), 1077);
     auto moved = move("/Documents/a.txt", "/Documents/Reports/b.txt", "false", rev);
@@ -275,16 +287,20 @@ TEST_F(DevserverProtocol, MoveRenamesAndRelocates) {
     ASSERT_EQ(over->status, 200);
     std::string newRev = body(over)["revision"];
     EXPECT_EQ(h->get(DevServerHarness::folderUrl("/Documents/Reports/b.txt") + "?revision=" + newRev,
-                     "application/octet-stream")->body, "gamma");
+                     "application/octet-stream")
+                  ->body,
+              "gamma");
 
     // A whole folder moves with its children; a case-only rename works.
     auto folder = move("/Documents/Reports", "/Projects/Old reports", "false", "");
     ASSERT_EQ(folder->status, 200) << folder->body;
-    json listing = body(h->get(DevServerHarness::folderUrl("/Projects/Old reports") + "?type=all&includeAll=true"));
+    json listing =
+        body(h->get(DevServerHarness::folderUrl("/Projects/Old reports") + "?type=all&includeAll=true"));
     EXPECT_TRUE(findChild(listing, "b.txt").is_object());
     EXPECT_TRUE(findChild(listing, "Summary.txt").is_object());
     EXPECT_EQ(move("/Projects/Old reports/b.txt", "/Projects/Old reports/B.TXT", "false", "")->status, 200);
-    listing = body(h->get(DevServerHarness::folderUrl("/Projects/Old reports") + "?type=all&includeAll=true"));
+    listing =
+        body(h->get(DevServerHarness::folderUrl("/Projects/Old reports") + "?type=all&includeAll=true"));
     EXPECT_TRUE(findChild(listing, "B.TXT").is_object());
     EXPECT_FALSE(findChild(listing, "b.txt").is_object());
 
@@ -315,15 +331,21 @@ TEST_F(DevserverProtocol, DeleteChecksRevisionAndEmptiness) {
 
     auto notEmpty = h->del(DevServerHarness::folderUrl("/Documents/Reports") + "?revision=");
     EXPECT_EQ(errorIdOf(notEmpty), 1119);
-    std::string summaryRev = body(h->get(DevServerHarness::folderUrl("/Documents/Reports/Summary.txt")))["revision"];
-    EXPECT_EQ(h->del(DevServerHarness::folderUrl("/Documents/Reports/Summary.txt") + "?revision=" + summaryRev)->status, 200);
+    std::string summaryRev =
+        body(h->get(DevServerHarness::folderUrl("/Documents/Reports/Summary.txt")))["revision"];
+    EXPECT_EQ(
+        h->del(DevServerHarness::folderUrl("/Documents/Reports/Summary.txt") + "?revision=" + summaryRev)
+            ->status,
+        200);
     EXPECT_EQ(h->del(DevServerHarness::folderUrl("/Documents/Reports") + "?revision=")->status, 200);
     EXPECT_EQ(errorIdOf(h->del(DevServerHarness::folderUrl("/Documents") + "?revision=")), 1083);
 }
 
 TEST_F(DevserverProtocol, AuditReportsAreStored) {
     startAndLogin();
-    json report{{"filesSyncPendingUpload", 1}, {"sizeSyncPendingUpload", 10}, {"localCacheFileCount", 2},
+    json report{{"filesSyncPendingUpload", 1},
+                {"sizeSyncPendingUpload", 10},
+                {"localCacheFileCount", 2},
                 {"localCacheSize", 30}};
     auto r = h->http().Post("/br/audit/1/", h->headers(), "data=" + report.dump(2), "");
     ASSERT_EQ(r->status, 200) << r->body;
@@ -342,7 +364,8 @@ TEST_F(DevserverProtocol, TreeSurvivesARestart) {
     ASSERT_EQ(h->stop(), 0);
     ASSERT_TRUE(h->start());
     ASSERT_TRUE(h->login());
-    auto down = h->get(DevServerHarness::folderUrl("/home/keep.txt") + "?revision=" + rev, "application/octet-stream");
+    auto down = h->get(DevServerHarness::folderUrl("/home/keep.txt") + "?revision=" + rev,
+                       "application/octet-stream");
     EXPECT_EQ(down->status, 200);
     EXPECT_EQ(down->body, "kept");
     // Seeding again leaves the existing tree alone.

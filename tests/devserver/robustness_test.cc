@@ -48,7 +48,8 @@ TEST_F(DevserverRobustness, HostileRequestsGetJsonErrorsAndStayInsideTheRoot) {
     auto post = [&](const std::string& target, const std::string& contentType, const std::string& bodyText) {
         return "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + cookie +
                (contentType.empty() ? "" : "Content-Type: " + contentType + "\r\n") +
-               "Content-Length: " + std::to_string(bodyText.size()) + "\r\nConnection: close\r\n\r\n" + bodyText;
+               "Content-Length: " + std::to_string(bodyText.size()) + "\r\nConnection: close\r\n\r\n" +
+               bodyText;
     };
     auto get = [&](const std::string& target) {
         return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + cookie + "Connection: close\r\n\r\n";
@@ -64,35 +65,65 @@ TEST_F(DevserverRobustness, HostileRequestsGetJsonErrorsAndStayInsideTheRoot) {
         {"escaped slash dot-dot", get(folders + "/Documents/..%2f..%2foutside.txt?revision="), bad},
         {"NUL", get(folders + "/Documents/a%00b?type=all"), bad},
         {"plain dot-dot", get(folders + "/../../outside.txt?revision="), bad},
-        {"delete with dot-dot", "DELETE " + folders + "/Documents/../../outside.txt?revision= HTTP/1.1\r\nHost: x\r\n" +
-                                    cookie + "Connection: close\r\n\r\n", bad},
+        {"delete with dot-dot",
+         "DELETE " + folders + "/Documents/../../outside.txt?revision= HTTP/1.1\r\nHost: x\r\n" + cookie +
+             "Connection: close\r\n\r\n",
+         bad},
         {"raw colon in name", get(folders + "/Documents/a:b?type=all"), 1007},
         // move and create with hostile names
-        {"move to relative name", post(folders + "/Documents/Welcome.txt", "", "name=outside.txt&operation=move&overwrite=true&revision="), bad},
-        {"move out of the root", post(folders + "/Documents/Welcome.txt", "", "name=" + percentEncode("/Documents/../../outside.txt") + "&operation=move&overwrite=true&revision="), bad},
-        {"create folder named ..", post(folders + "/Documents", "", "name=..&operation=create&creation_time=" + ct + "&modification_time=" + ct), 1007},
-        {"create folder with slash", post(folders + "/Documents", "", "name=a%2fb&operation=create&creation_time=" + ct + "&modification_time=" + ct), 1007},
+        {"move to relative name",
+         post(folders + "/Documents/Welcome.txt", "",
+              "name=outside.txt&operation=move&overwrite=true&revision="),
+         bad},
+        {"move out of the root",
+         post(folders + "/Documents/Welcome.txt", "",
+              "name=" + percentEncode("/Documents/../../outside.txt") +
+                  "&operation=move&overwrite=true&revision="),
+         bad},
+        {"create folder named ..",
+         post(folders + "/Documents", "",
+              "name=..&operation=create&creation_time=" + ct + "&modification_time=" + ct),
+         1007},
+        {"create folder with slash",
+         post(folders + "/Documents", "",
+              "name=a%2fb&operation=create&creation_time=" + ct + "&modification_time=" + ct),
+         1007},
         {"unknown operation", post(folders + "/Documents", "", "operation=explode"), bad},
         {"bad escape in form", post(folders + "/Documents", "", "name=%g&operation=create"), bad},
         // broken multipart bodies
         {"no boundary", post(folders + "/Documents/u.txt", "multipart/form-data", "x"), bad},
         {"garbage body", post(folders + "/Documents/u.txt", mp, "this is not multipart at all"), bad},
-        {"missing fields", post(folders + "/Documents/u.txt", mp,
-                                "--" + b + "\r\nContent-Disposition:form-data; name=\"file\"; filename=\"u.txt\"\r\n\r\nabc\r\n--" + b + "--\r\n"), bad},
-        {"size mismatch", post(folders + "/Documents/u.txt", mp,
-                               DevServerHarness::uploadBody(b, "u.txt", "abcdef", "", "3", ct, ct)), bad},
-        {"unclosed single-shot", post(folders + "/Documents/u.txt", mp,
-                                      DevServerHarness::uploadBody(b, "u.txt", "abc", "", "3", ct, ct).substr(0, 300)), bad},
-        {"bad time", post(folders + "/Documents/u.txt", mp,
-                          DevServerHarness::uploadBody(b, "u.txt", "abc", "", "3", "yesterday", ct)), bad},
+        {"missing fields",
+         post(folders + "/Documents/u.txt", mp,
+              "--" + b +
+                  "\r\nContent-Disposition:form-data; name=\"file\"; filename=\"u.txt\"\r\n\r\nabc\r\n--" +
+                  b + "--\r\n"),
+         bad},
+        {"size mismatch",
+         post(folders + "/Documents/u.txt", mp,
+              DevServerHarness::uploadBody(b, "u.txt", "abcdef", "", "3", ct, ct)),
+         bad},
+        {"unclosed single-shot",
+         post(folders + "/Documents/u.txt", mp,
+              DevServerHarness::uploadBody(b, "u.txt", "abc", "", "3", ct, ct).substr(0, 300)),
+         bad},
+        {"bad time",
+         post(folders + "/Documents/u.txt", mp,
+              DevServerHarness::uploadBody(b, "u.txt", "abc", "", "3", "yesterday", ct)),
+         bad},
         // resumable service
         {"resume without id", get(DevServerHarness::sync("resume/upload") + "/Documents/u.txt"), bad},
-        {"resume id with slash", get(DevServerHarness::sync("resume/upload") + "/Documents/u.txt?resume_id=..%2fx"), bad},
-        {"resume bad offset header", post(DevServerHarness::sync("resume/upload") + "/Documents/u.txt?resume_id=X", mp, ""), bad},
+        {"resume id with slash",
+         get(DevServerHarness::sync("resume/upload") + "/Documents/u.txt?resume_id=..%2fx"), bad},
+        {"resume bad offset header",
+         post(DevServerHarness::sync("resume/upload") + "/Documents/u.txt?resume_id=X", mp, ""), bad},
         // sessions
         {"unknown user", post(DevServerHarness::sync("sessions"), "", "user_id=nobody&password=x"), 1},
         {"no session", "GET " + folders + "/?type=all HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 1},
-        {"forged session", "GET " + folders + "/?type=all HTTP/1.1\r\nHost: x\r\nCookie: tidewell_session=00\r\nConnection: close\r\n\r\n", 1},
+        {"forged session",
+         "GET " + folders +
+             "/?type=all HTTP/1.1\r\nHost: x\r\nCookie: tidewell_session=00\r\nConnection: close\r\n\r\n",
+         1},
     };
     for (const auto& c : cases) {
         std::string answer = rawExchange(h->process().port(), c.request);
@@ -118,10 +149,13 @@ TEST_F(DevserverRobustness, HostileRequestsGetJsonErrorsAndStayInsideTheRoot) {
 TEST_F(DevserverRobustness, EveryErrorNumberCanBeQueued) {
     startAndLogin();
     const std::string target = DevServerHarness::folderUrl("/Documents") + "?type=all&includeAll=true";
-    for (int id : {1, 6, 13, 14, 18, 19, 20, 22, 26, 1001, 1007, 1021, 1033, 1039, 1045, 1046, 1047, 1050, 1062,
-                   1066, 1077, 1082, 1083, 1112, 1113, 1119}) {
-        ASSERT_EQ(h->postAdmin("faults", {{"method", "GET"}, {"path", DevServerHarness::folderUrl("/Documents")},
-                                          {"errorId", id}})->status, 200);
+    for (int id : {1,    6,    13,   14,   18,   19,   20,   22,   26,   1001, 1007, 1021, 1033,
+                   1039, 1045, 1046, 1047, 1050, 1062, 1066, 1077, 1082, 1083, 1112, 1113, 1119}) {
+        ASSERT_EQ(h->postAdmin("faults", {{"method", "GET"},
+                                          {"path", DevServerHarness::folderUrl("/Documents")},
+                                          {"errorId", id}})
+                      ->status,
+                  200);
         auto r = h->get(target);
         EXPECT_EQ(errorIdOf(r), id);
         EXPECT_EQ(r->status, tw::devserver::statusForError(id)) << id;
@@ -133,16 +167,26 @@ TEST_F(DevserverRobustness, FaultsMatchMethodPathAndCount) {
     startAndLogin();
     std::string rev = body(h->upload("/Documents/f.txt", "x", ""))["revision"];
     ASSERT_EQ(h->postAdmin("faults", json::array({
-        {{"method", "DELETE"}, {"path", DevServerHarness::folderUrl("/Documents/f")}, {"count", 2}, {"errorId", 26},
-         {"status", 500}},
-        {{"method", "GET"}, {"path", "/br/sync/1.6/folders/Documents/f.txt"}, {"action", "delay"}, {"delay_ms", 50}},
-    }))->status, 200);
-    EXPECT_EQ(h->get(DevServerHarness::folderUrl("/Documents/f.txt"))->status, 200) << "a delay still answers";
+                                         {{"method", "DELETE"},
+                                          {"path", DevServerHarness::folderUrl("/Documents/f")},
+                                          {"count", 2},
+                                          {"errorId", 26},
+                                          {"status", 500}},
+                                         {{"method", "GET"},
+                                          {"path", "/br/sync/1.6/folders/Documents/f.txt"},
+                                          {"action", "delay"},
+                                          {"delay_ms", 50}},
+                                     }))
+                  ->status,
+              200);
+    EXPECT_EQ(h->get(DevServerHarness::folderUrl("/Documents/f.txt"))->status, 200)
+        << "a delay still answers";
     const std::string del = DevServerHarness::folderUrl("/Documents/f.txt") + "?revision=" + rev;
     auto first = h->del(del);
     EXPECT_EQ(first->status, 500);
     EXPECT_EQ(errorIdOf(first), 26);
-    EXPECT_EQ(errorIdOf(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt"))), -1) << "other requests pass";
+    EXPECT_EQ(errorIdOf(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt"))), -1)
+        << "other requests pass";
     EXPECT_EQ(errorIdOf(h->del(del)), 26);
     EXPECT_EQ(h->del(del)->status, 200);
     EXPECT_EQ(parseJson(h->http().Get("/admin/faults")->body).size(), 0u);
@@ -157,7 +201,9 @@ TEST_F(DevserverRobustness, FaultsMatchMethodPathAndCount) {
     EXPECT_FALSE(doc["br"]["sync"].contains("1.6"));
     EXPECT_TRUE(doc["br"]["sync"].contains("1.4"));
     // Stored attributes of an item can be set for a test.
-    ASSERT_EQ(h->postAdmin("item", {{"path", "/Projects"}, {"read_only", true}, {"allow_sharing", true}})->status, 200);
+    ASSERT_EQ(
+        h->postAdmin("item", {{"path", "/Projects"}, {"read_only", true}, {"allow_sharing", true}})->status,
+        200);
 }
 
 TEST_F(DevserverRobustness, AdministrationOnlyExistsWithFaults) {

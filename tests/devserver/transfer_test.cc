@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "devserver/wire.h"
-#include "support/random_bytes.h"
 #include "support/devserver_process.h"
+#include "support/random_bytes.h"
 
 namespace tw::test {
 namespace {
@@ -48,7 +48,8 @@ TEST_F(DevserverTransfer, ResumableUploadContinuesAfterADroppedConnection) {
         hd.emplace("br_file_creation_time", "2022-01-01T00:00:00.000Z");
         hd.emplace("br_file_modification_time", "2022-01-02T00:00:00.000Z");
         std::string bodyText = DevServerHarness::fragmentBody(boundary, "big.bin", content.substr(offset));
-        return h->http().Post(url.c_str(), hd, bodyText, ("multipart/form-data; boundary=" + boundary).c_str());
+        return h->http().Post(url.c_str(), hd, bodyText,
+                              ("multipart/form-data; boundary=" + boundary).c_str());
     };
 
     // Nothing held yet for a new resume id.
@@ -56,8 +57,12 @@ TEST_F(DevserverTransfer, ResumableUploadContinuesAfterADroppedConnection) {
     EXPECT_EQ(fresh["is_locked"], "false");
     EXPECT_EQ(fresh["bytes_received"], "0");
 
-    ASSERT_EQ(h->postAdmin("faults", {{"method", "POST"}, {"path", DevServerHarness::sync("resume/upload")},
-                                      {"action", "drop"}, {"after_bytes", 120000}})->status, 200);
+    ASSERT_EQ(h->postAdmin("faults", {{"method", "POST"},
+                                      {"path", DevServerHarness::sync("resume/upload")},
+                                      {"action", "drop"},
+                                      {"after_bytes", 120000}})
+                  ->status,
+              200);
     auto cut = fragment(0, true);
     EXPECT_FALSE(cut && cut->status == 200) << "the connection should have been cut";
 
@@ -87,8 +92,9 @@ TEST_F(DevserverTransfer, ResumableUploadContinuesAfterADroppedConnection) {
     EXPECT_EQ(entry["size"], content.size());
     EXPECT_NE(entry["revision"], rev0);
     EXPECT_EQ(entry["modification_time"], "2022-01-02T00:00:00.000Z");
-    auto down = h->get(DevServerHarness::folderUrl(path) + "?revision=" + entry["revision"].get<std::string>(),
-                       "application/octet-stream");
+    auto down =
+        h->get(DevServerHarness::folderUrl(path) + "?revision=" + entry["revision"].get<std::string>(),
+               "application/octet-stream");
     ASSERT_EQ(down->body.size(), content.size());
     EXPECT_TRUE(down->body == content);
     EXPECT_EQ(body(h->get(url))["bytes_received"], "0") << "a finished upload leaves nothing to resume";
@@ -119,19 +125,23 @@ TEST_F(DevserverTransfer, DownloadCutShortIsResumedWithSkipAndCount) {
     const std::string content = randomBytes(200000, 11);
     std::string rev = body(h->upload("/Documents/d.bin", content, ""))["revision"];
     const std::string url = DevServerHarness::folderUrl("/Documents/d.bin") + "?revision=" + rev;
-    ASSERT_EQ(h->postAdmin("faults", {{"method", "GET"}, {"path", DevServerHarness::folderUrl("/Documents/d.bin")},
-                                      {"action", "drop"}, {"after_bytes", 50000}})->status, 200);
+    ASSERT_EQ(h->postAdmin("faults", {{"method", "GET"},
+                                      {"path", DevServerHarness::folderUrl("/Documents/d.bin")},
+                                      {"action", "drop"},
+                                      {"after_bytes", 50000}})
+                  ->status,
+              200);
     // Collect what arrives before the cut, as the client writes it to the local file.
     std::string local;
-    auto first = h->http().Get(url.c_str(), h->headers("application/octet-stream"),
-                               [&](const char* data, size_t n) {
-                                   local.append(data, n);
-                                   return true;
-                               });
+    auto first =
+        h->http().Get(url.c_str(), h->headers("application/octet-stream"), [&](const char* data, size_t n) {
+            local.append(data, n);
+            return true;
+        });
     EXPECT_FALSE(first && first->status == 200 && local.size() == content.size());
     ASSERT_EQ(local.size(), 50000u);
-    auto rest = h->get(url + "&skip=" + std::to_string(local.size()) + "&count=" +
-                           std::to_string(content.size() - local.size()),
+    auto rest = h->get(url + "&skip=" + std::to_string(local.size()) +
+                           "&count=" + std::to_string(content.size() - local.size()),
                        "application/octet-stream");
     ASSERT_EQ(rest->status, 200);
     local += rest->body;
@@ -143,8 +153,9 @@ TEST_F(DevserverTransfer, UploadIsInvisibleUntilComplete) {
     const std::string path = "/Documents/slow.bin";
     const std::string content = randomBytes(256 * 1024, 3);
     const std::string boundary = "---S---";
-    std::string bodyText = DevServerHarness::uploadBody(boundary, "slow.bin", content, "", std::to_string(content.size()),
-                                                        "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
+    std::string bodyText =
+        DevServerHarness::uploadBody(boundary, "slow.bin", content, "", std::to_string(content.size()),
+                                     "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
     std::mutex m;
     std::condition_variable cv;
     bool halfSent = false, release = false;
@@ -153,22 +164,23 @@ TEST_F(DevserverTransfer, UploadIsInvisibleUntilComplete) {
         httplib::Client c("127.0.0.1", h->process().port());
         c.set_url_encode(false);
         c.set_read_timeout(30, 0);
-        auto result = c.Post(DevServerHarness::folderUrl(path).c_str(), h->headers(), bodyText.size(),
-                        [&](size_t offset, size_t length, httplib::DataSink& sink) {
-                            size_t half = bodyText.size() / 2;
-                            if (offset == half) {
-                                std::unique_lock lock(m);
-                                halfSent = true;
-                                cv.notify_all();
-                                // Bounded: the test fails rather than hangs if the main thread stalls.
-                                cv.wait_for(lock, std::chrono::seconds(20), [&] { return release; });
-                            }
-                            size_t end = offset < half ? half : bodyText.size();
-                            size_t n = std::min(length, end - offset);
-                            sink.write(bodyText.data() + offset, n);
-                            return true;
-                        },
-                        ("multipart/form-data; boundary=" + boundary).c_str());
+        auto result = c.Post(
+            DevServerHarness::folderUrl(path).c_str(), h->headers(), bodyText.size(),
+            [&](size_t offset, size_t length, httplib::DataSink& sink) {
+                size_t half = bodyText.size() / 2;
+                if (offset == half) {
+                    std::unique_lock lock(m);
+                    halfSent = true;
+                    cv.notify_all();
+                    // Bounded: the test fails rather than hangs if the main thread stalls.
+                    cv.wait_for(lock, std::chrono::seconds(20), [&] { return release; });
+                }
+                size_t end = offset < half ? half : bodyText.size();
+                size_t n = std::min(length, end - offset);
+                sink.write(bodyText.data() + offset, n);
+                return true;
+            },
+            ("multipart/form-data; boundary=" + boundary).c_str());
         if (result) resultStatus = result->status;
     });
     {
@@ -200,8 +212,9 @@ TEST_F(DevserverTransfer, ConcurrentClientsSeeConsistentFiles) {
             c.set_url_encode(false);
             for (int f = 0; f < kFiles; ++f) {
                 // Every thread also rewrites one shared file, so commits race on the same name.
-                std::string path = f == 0 ? "/Documents/shared.bin"
-                                          : "/Documents/t" + std::to_string(t) + "-" + std::to_string(f) + ".bin";
+                std::string path =
+                    f == 0 ? "/Documents/shared.bin"
+                           : "/Documents/t" + std::to_string(t) + "-" + std::to_string(f) + ".bin";
                 std::string content = randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + f));
                 const std::string b = "---C" + std::to_string(t) + "---";
                 std::string rev;
@@ -209,10 +222,11 @@ TEST_F(DevserverTransfer, ConcurrentClientsSeeConsistentFiles) {
                     auto cur = c.Get(DevServerHarness::folderUrl(path).c_str(), h->headers());
                     if (cur && cur->status == 200) rev = parseJson(cur->body)["revision"];
                 }
-                auto r = c.Post(DevServerHarness::folderUrl(path).c_str(), h->headers(),
-                                DevServerHarness::uploadBody(b, "x", content, rev, std::to_string(content.size()),
-                                                             "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z"),
-                                ("multipart/form-data; boundary=" + b).c_str());
+                auto r = c.Post(
+                    DevServerHarness::folderUrl(path).c_str(), h->headers(),
+                    DevServerHarness::uploadBody(b, "x", content, rev, std::to_string(content.size()),
+                                                 "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z"),
+                    ("multipart/form-data; boundary=" + b).c_str());
                 if (!r || (r->status != 200 && !(f == 0 && r->status == 409))) ++failures;
             }
         });
@@ -221,7 +235,8 @@ TEST_F(DevserverTransfer, ConcurrentClientsSeeConsistentFiles) {
         httplib::Client c("127.0.0.1", h->process().port());
         c.set_url_encode(false);
         while (uploading) {
-            auto r = c.Get((DevServerHarness::folderUrl("/Documents") + "?type=all&includeAll=true").c_str(), h->headers());
+            auto r = c.Get((DevServerHarness::folderUrl("/Documents") + "?type=all&includeAll=true").c_str(),
+                           h->headers());
             if (!r || r->status != 200) ++failures;
             // Every listed file is whole: its size is that of a finished upload.
             json listing = parseJson(r ? r->body : "");
@@ -237,9 +252,11 @@ TEST_F(DevserverTransfer, ConcurrentClientsSeeConsistentFiles) {
         for (int f = 1; f < kFiles; ++f) {
             std::string path = "/Documents/t" + std::to_string(t) + "-" + std::to_string(f) + ".bin";
             json e = body(h->get(DevServerHarness::folderUrl(path)));
-            auto down = h->get(DevServerHarness::folderUrl(path) + "?revision=" + e["revision"].get<std::string>(),
-                               "application/octet-stream");
-            EXPECT_TRUE(down && down->body == randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + f))) << path;
+            auto down =
+                h->get(DevServerHarness::folderUrl(path) + "?revision=" + e["revision"].get<std::string>(),
+                       "application/octet-stream");
+            EXPECT_TRUE(down && down->body == randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + f)))
+                << path;
         }
     // No temporary file is left behind.
     for (const auto& entry : std::filesystem::directory_iterator(h->root() / "server/tmp"))

@@ -1,10 +1,11 @@
 // The server's own parsing of what arrives on the wire: escapes, paths, dates and multipart bodies.
+#include "devserver/wire.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "devserver/multipart.h"
-#include "devserver/wire.h"
 #include "support/devserver_process.h"
 
 namespace tw::devserver {
@@ -41,7 +42,9 @@ TEST(DevserverWire, ServerPathsRefuseTraversalAndWindowsNames) {
         {"", S::ok, 0},
         {"/Documents/a.txt", S::ok, 2},
         {"/Documents/sub/", S::ok, 2},
-        {"/Documents/a\xef\x80\xa2" "b", S::ok, 2},  // U+F022 stands for ":"
+        {"/Documents/a\xef\x80\xa2"
+         "b",
+         S::ok, 2},  // U+F022 stands for ":"
         // escape attempts and broken forms
         {"/Documents/../etc", S::malformed, 0},
         {"/Documents/./x", S::malformed, 0},
@@ -97,7 +100,8 @@ struct Collected {
 };
 
 // Feeds `body` in two pieces split at every position and checks that the parts never change.
-void expectSameAtEverySplit(const std::string& boundary, const std::string& body, MultipartReader::Ending ending,
+void expectSameAtEverySplit(const std::string& boundary, const std::string& body,
+                            MultipartReader::Ending ending,
                             const std::vector<std::pair<std::string, std::string>>& expected) {
     for (size_t split = 0; split <= body.size(); ++split) {
         Collected c;
@@ -113,8 +117,9 @@ TEST(DevserverMultipart, ClientLayoutParsesAtEverySplit) {
     const std::string b = "---ABC---";
     // File bytes that look like pieces of the delimiter must pass through unchanged.
     std::string content = std::string("\r\n--") + "-ABC--x\r\n\r\n--" + std::string(3, '\0') + "tail\r";
-    std::string body = test::DevServerHarness::uploadBody(b, "n\xef\x80\xa2.txt", content, "", std::to_string(content.size()),
-                                                          "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
+    std::string body = test::DevServerHarness::uploadBody(
+        b, "n\xef\x80\xa2.txt", content, "", std::to_string(content.size()), "2021-01-01T00:00:00.000Z",
+        "2021-01-01T00:00:00.000Z");
     expectSameAtEverySplit(b, body, MultipartReader::Ending::closed,
                            {{"operation", "create"},
                             {"creation_time", "2021-01-01T00:00:00.000Z"},
@@ -130,8 +135,9 @@ TEST(DevserverMultipart, ClientLayoutParsesAtEverySplit) {
 
 TEST(DevserverMultipart, StandardLayoutAndBrokenBodies) {
     // The layout curl and browsers send: no leading CR LF, a space after the colon.
-    std::string body = "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY\r\n"
-                       "Content-Disposition: form-data; name=\"file\"; filename=\"f\"\r\n\r\nDATA\r\n--XY--\r\n";
+    std::string body =
+        "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY\r\n"
+        "Content-Disposition: form-data; name=\"file\"; filename=\"f\"\r\n\r\nDATA\r\n--XY--\r\n";
     expectSameAtEverySplit("XY", body, MultipartReader::Ending::closed, {{"a", "1"}, {"file", "DATA"}});
 
     struct Bad {
@@ -141,7 +147,8 @@ TEST(DevserverMultipart, StandardLayoutAndBrokenBodies) {
     const Bad bad[] = {
         {"no delimiter at all", MultipartReader::Ending::malformed},
         {"--XY\r\nX-Other: 1\r\n\r\nvalue\r\n--XY--", MultipartReader::Ending::malformed},  // no disposition
-        {"--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nhalf a val", MultipartReader::Ending::truncated},
+        {"--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nhalf a val",
+         MultipartReader::Ending::truncated},
         {"--XYgarbage\r\n", MultipartReader::Ending::malformed},
     };
     for (const auto& c : bad) {
@@ -150,8 +157,10 @@ TEST(DevserverMultipart, StandardLayoutAndBrokenBodies) {
         r.feed(c.body.data(), c.body.size());
         EXPECT_EQ(r.finish(), c.ending) << c.body;
     }
-    EXPECT_EQ(MultipartReader::boundaryOf("multipart/form-data; boundary=---X---"), std::optional<std::string>("---X---"));
-    EXPECT_EQ(MultipartReader::boundaryOf("multipart/form-data; boundary=\"q;r\""), std::optional<std::string>("q;r"));
+    EXPECT_EQ(MultipartReader::boundaryOf("multipart/form-data; boundary=---X---"),
+              std::optional<std::string>("---X---"));
+    EXPECT_EQ(MultipartReader::boundaryOf("multipart/form-data; boundary=\"q;r\""),
+              std::optional<std::string>("q;r"));
     EXPECT_FALSE(MultipartReader::boundaryOf("multipart/form-data"));
     EXPECT_FALSE(MultipartReader::boundaryOf("text/plain; boundary=x"));
 }
@@ -165,8 +174,9 @@ TEST(DevserverMultipart, RandomChunkingAndRandomBytesNeverChangeOrBreakTheResult
         size_t len = gen() % 300;
         const char alphabet[] = {'\r', '\n', '-', 'R', 'x', '\0'};
         for (size_t i = 0; i < len; ++i) content.push_back(alphabet[gen() % sizeof alphabet]);
-        std::string body = test::DevServerHarness::uploadBody(b, "f", content, "7", std::to_string(content.size()),
-                                                              "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
+        std::string body =
+            test::DevServerHarness::uploadBody(b, "f", content, "7", std::to_string(content.size()),
+                                               "2021-01-01T00:00:00.000Z", "2021-01-01T00:00:00.000Z");
         Collected c;
         MultipartReader r(b, c.handler());
         for (size_t pos = 0; pos < body.size();) {

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 const std::string kUuid = "0B5E3C1A-7D44-4E8B-9C21-5A6F0E1D2C3B";
 
 class ConsistencyCheckTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         resetServerEnvironment();
         serverEnvironment().now = [this] {

@@ -16,11 +16,11 @@
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
-#include "support/devserver_process.h"
 #include "fake_bus_peers.h"
 #include "platform/keychain.h"
 #include "platform/reachability.h"
 #include "raw_server.h"
+#include "support/devserver_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 // A loopback responder that answers every request with `status` (and a Location for redirects) and
 // counts the requests and their methods.
 class StatusServer {
-  public:
+public:
     explicit StatusServer(int status)
         : server_([this, status](int fd, const std::string& head) {
               {
@@ -53,7 +53,7 @@ class StatusServer {
         return heads_;
     }
 
-  private:
+private:
     std::mutex m_;
     std::vector<std::string> heads_;
     RawServer server_;
@@ -70,7 +70,7 @@ std::string closedPortUrl() {
 }
 
 class NetworkProbe : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         resetServerEnvironment();
         auto& env = serverEnvironment();
@@ -429,7 +429,7 @@ TEST_F(NetworkProbe, LogindsSleepSignalPausesAndItsWakeSignalResumesThroughAProb
 
 // A pending event whose record tells when the timeline was saved.
 class RecordingEvent : public TLEvent {
-  public:
+public:
     explicit RecordingEvent(std::function<void()> onSave) : onSave_(std::move(onSave)) {}
     void performAction() override { ADD_FAILURE() << "ran during shutdown"; }
     std::optional<std::string> timelineSave() override {
@@ -438,7 +438,7 @@ class RecordingEvent : public TLEvent {
     }
     std::string description() override { return "RecordingEvent"; }
 
-  private:
+private:
     std::function<void()> onSave_;
 };
 

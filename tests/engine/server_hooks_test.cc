@@ -13,9 +13,9 @@
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "support/devserver_process.h"
 #include "fake_bus_peers.h"
 #include "platform/keychain.h"
+#include "support/devserver_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 class ServerHooks : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         resetServerEnvironment();
         fs::create_directories(dir / "root");

@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 CorvaneExtendedAttributes regularRecord(const std::string& path, const std::string& revision) {
-    CorvaneExtendedAttributes r(path, std::string("Status: Regular\nRevision: ") + revision + "\nLocalFileId: 42\n");
+    CorvaneExtendedAttributes r(
+        path, std::string("Status: Regular\nRevision: ") + revision + "\nLocalFileId: 42\n");
     return r;
 }
 
@@ -25,7 +26,8 @@ std::string deleteRecord(const std::string& path, const std::string& attrs) {
     return "Delete {\n    Path: " + path + "\n    ExtentedAttributes: {\n" + attrs + "}\n}\n";
 }
 std::string moveRecord(const std::string& from, const std::string& to, const std::string& attrs) {
-    return "Move {\n    From: " + from + "\n    To: " + to + "\n    ExtentedAttributes: {\n" + attrs + "}\n}\n";
+    return "Move {\n    From: " + from + "\n    To: " + to + "\n    ExtentedAttributes: {\n" + attrs +
+           "}\n}\n";
 }
 
 // Not persisted: dropped at shutdown.
@@ -98,7 +100,8 @@ TEST(TimelineReplay, DamagedRecordsAreSkippedKeptAndLoggedWhileGoodOnesReplay) {
     std::string good1 = deleteRecord("/V/Docs/a", "Status: Regular\nRevision: 1\n");
     std::string notUtf8 = deleteRecord("/V/Docs/\xff\xfe", "Status: Regular\n");
     std::string unknown = "Frobnicate {\n    Path: /V/x\n}\n";
-    std::string incomplete = "Move {\n    From: /V/Docs/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
+    std::string incomplete =
+        "Move {\n    From: /V/Docs/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
     std::string good2 = moveRecord("/V/Docs/c", "/V/Docs/d", "Status: Regular\nRevision: 2\n");
     writeFile(support / "Timeline.txt",
               good1 + "\r\n" + notUtf8 + "\r\n" + unknown + "\r\n" + incomplete + "\r\n" + good2 + "\r\n");
@@ -109,7 +112,8 @@ TEST(TimelineReplay, DamagedRecordsAreSkippedKeptAndLoggedWhileGoodOnesReplay) {
     EXPECT_EQ(dynamic_cast<tw::TLMove&>(*events[1]).localPathTo, "/V/Docs/d");
     EXPECT_TRUE(tw::test::logContains("  Fatal: Corruption of replay commands detected\n", from));
     EXPECT_TRUE(tw::test::logContains("  Fatal: Replay Command detected unknown event Frobnicate {", from));
-    EXPECT_TRUE(tw::test::logContains("  Fatal: Replay Command detected unknown event Move {\n    From: /V/Docs/b", from));
+    EXPECT_TRUE(tw::test::logContains(
+        "  Fatal: Replay Command detected unknown event Move {\n    From: /V/Docs/b", from));
     // Nothing the user had is lost: what could not be replayed is kept for inspection.
     auto kept = corruptFiles(support.path());
     ASSERT_EQ(kept.size(), 1u);
@@ -153,10 +157,11 @@ TEST(TimelineReplay, DeleteRecordsInTheHumanReadableFormStillDecode) {
     tw::test::TempDir support;
     // Older records carry the record's dump: a header before the first key and the volume after the last.
     std::string dump =
-        "Corvane Extended Attributes: Status: Placeholder\nCanShare: true\nRevision: 12\nConflictRevision: 99\n"
+        "Corvane Extended Attributes: Status: Placeholder\nCanShare: true\nRevision: 12\nConflictRevision: "
+        "99\n"
         "Error Status: NoError\nError Genre: None\nVolume: 0";
-    writeFile(support / "Timeline.txt", "Delete {\n    Path: /V/Docs/x\n    ExtentedAttributes: {\n" + dump +
-                                            "}\n}\n\r\n");
+    writeFile(support / "Timeline.txt",
+              "Delete {\n    Path: /V/Docs/x\n    ExtentedAttributes: {\n" + dump + "}\n}\n\r\n");
     TimeLineManager t(support.str());
     ASSERT_EQ(t.eventCount(), 1u);
     auto& d = dynamic_cast<tw::TLDelete&>(*t.events()[0]);

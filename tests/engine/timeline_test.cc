@@ -165,7 +165,8 @@ TEST(Timeline, BaseEventLogsAndDescribesItself) {
 }
 
 TEST(Timeline, ExtractLineAndBlock) {
-    std::string record = "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";
+    std::string record =
+        "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";
     EXPECT_EQ(tw::TLEvent::extractLine(record, "Path"), "/a/b");
     EXPECT_EQ(tw::TLEvent::extractBlock(record, "ExtentedAttributes"), "Status: Regular\nRevision: 4");
     EXPECT_FALSE(tw::TLEvent::extractLine("Path: /no/line/feed", "Path").has_value());
@@ -176,7 +177,8 @@ TEST(Timeline, ExtractLineAndBlock) {
 // extractLine reads header lines only: the text of a key inside a path, or at the end of another key's
 // name, is never taken for that key. Every record the events write still reads back whole.
 TEST(Timeline, ExtractLineReadsOnlyHeaderLinesAndEveryWrittenRecordReadsBack) {
-    std::string move = "Move {\n    From: /v/To: x\n    To: /v/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
+    std::string move =
+        "Move {\n    From: /v/To: x\n    To: /v/b\n    ExtentedAttributes: {\nStatus: Regular\n}\n}\n";
     EXPECT_EQ(tw::TLEvent::extractLine(move, "To"), "/v/b");
     EXPECT_EQ(tw::TLEvent::extractLine(move, "From"), "/v/To: x");
     std::string del = "Delete {\n    OldPath: /x\n    Path: /a/b\n    ExtentedAttributes: {\n}\n}\n";

@@ -13,10 +13,10 @@
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "support/client_devserver.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/keychain.h"
+#include "support/client_devserver.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -60,7 +60,9 @@ protected:
     }
 
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
-    fs::path serverFile(const std::string& serverPath) const { return dir / "root" / "data" / serverPath.substr(1); }
+    fs::path serverFile(const std::string& serverPath) const {
+        return dir / "root" / "data" / serverPath.substr(1);
+    }
 
     void admin(const std::string& resource, const nlohmann::json& body) { devserver.admin(resource, body); }
     std::string servicePath(const std::string& resource) const { return devserver.servicePath(resource); }
@@ -147,7 +149,8 @@ TEST_F(UploadEvents, IgnoredExcludedAndOutsidePathsAreNeverQueuedOrTouched) {
     EXPECT_EQ(timeline->eventCount(), 0u);
     EXPECT_TRUE(logContains("Warning: Ignoring upload request for " + trash, from));
     // Their records were never written.
-    for (auto& p : {outside, trash, partial}) EXPECT_FALSE(platform::getXattr(p, "com.meridot.tidewell", 1024));
+    for (auto& p : {outside, trash, partial})
+        EXPECT_FALSE(platform::getXattr(p, "com.meridot.tidewell", 1024));
 }
 
 TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) {
@@ -157,7 +160,10 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
     std::mt19937 rng(7);
     for (auto& c : data) c = static_cast<char>(rng());
     writeFile(path, data);
-    admin("faults", {{"method", "POST"}, {"path", servicePath("resume/upload")}, {"action", "drop"}, {"after_bytes", 300000}});
+    admin("faults", {{"method", "POST"},
+                     {"path", servicePath("resume/upload")},
+                     {"action", "drop"},
+                     {"after_bytes", 300000}});
     timeline->addUploadEvent(path);
     runTimeline();
     // The cut left the file waiting, with the identifier of the half-sent upload.
@@ -183,7 +189,8 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
         r.save();
     }
     timeline->addCloseEvent(path);
-    EXPECT_FALSE(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+    EXPECT_FALSE(
+        CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
 }
 
 TEST_F(UploadEvents, RefusalsLeaveErrorStatesAndLockedOnlyWarns) {
@@ -230,7 +237,6 @@ TEST_F(UploadEvents, RefusalsLeaveErrorStatesAndLockedOnlyWarns) {
         EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::QuotaExceeded);
     }
     admin("quota", {{"bytes", 0}});
-
 }
 
 TEST_F(UploadEvents, LockedResumableUploadStaysWaitingWithOneWarning) {
@@ -238,10 +244,14 @@ TEST_F(UploadEvents, LockedResumableUploadStaysWaitingWithOneWarning) {
     std::string locked = local("locked.bin");
     writeFile(locked, std::string(200000, 'a'));
     // An interrupted upload leaves its identifier behind, so the next one asks to resume.
-    admin("faults", {{"method", "POST"}, {"path", servicePath("resume/upload")}, {"action", "drop"}, {"after_bytes", 1000}});
+    admin("faults", {{"method", "POST"},
+                     {"path", servicePath("resume/upload")},
+                     {"action", "drop"},
+                     {"after_bytes", 1000}});
     timeline->addUploadEvent(locked);
     runTimeline();
-    ASSERT_TRUE(CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
+    ASSERT_TRUE(
+        CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
     ServerCommunicator::ready();
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
     timeline->addUploadEvent(locked);
@@ -262,7 +272,11 @@ TEST_F(UploadEvents, RevisionMismatchWithoutTheServerEntryAsksTheServerForIt) {
     ASSERT_TRUE(serverRevision.has_value());
     // The refusal carries no entry: the client fetches it, and records the server's revision.
     writeFile(known, "2");
-    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1077}, {"status", 409}});
+    admin("faults", {{"method", "POST"},
+                     {"path", servicePath("folders")},
+                     {"action", "error"},
+                     {"errorId", 1077},
+                     {"status", 409}});
     timeline->addCloseEvent(known);
     runTimeline();
     {
@@ -273,7 +287,11 @@ TEST_F(UploadEvents, RevisionMismatchWithoutTheServerEntryAsksTheServerForIt) {
     }
     // Nothing on the server to fetch: an error the user must look at, with no conflict claimed.
     writeFile(fresh, "x");
-    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1077}, {"status", 409}});
+    admin("faults", {{"method", "POST"},
+                     {"path", servicePath("folders")},
+                     {"action", "error"},
+                     {"errorId", 1077},
+                     {"status", 409}});
     timeline->addCloseEvent(fresh);
     runTimeline();
     CorvaneExtendedAttributes r(fresh);
@@ -285,7 +303,8 @@ TEST_F(UploadEvents, RevisionMismatchWithoutTheServerEntryAsksTheServerForIt) {
 TEST_F(UploadEvents, ServerThatDropsTheConnectionLeavesTheFileWaitingAndUntouched) {
     std::string path = local("flaky.txt");
     writeFile(path, "content");
-    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "drop"}, {"after_bytes", 10}});
+    admin("faults",
+          {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "drop"}, {"after_bytes", 10}});
     size_t from = logSize();
     timeline->addCloseEvent(path);
     runTimeline();
@@ -316,13 +335,15 @@ TEST_F(UploadEvents, StatusBarShowsTheUploadWhileItRunsAndClearsAfterEveryAttemp
     auto& bar = StatusBarManager::sharedInstance();
     std::string path = local("slow.txt");
     writeFile(path, "slow");
-    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "delay"}, {"delay_ms", 1500}});
+    admin("faults",
+          {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "delay"}, {"delay_ms", 1500}});
     timeline->addCloseEvent(path);
     timeline->resumeTimeLine();
     bool seen = false;
     for (int i = 0; i < 300 && !seen; ++i) {
         auto s = bar.state();
-        seen = bar.uploadActive() && s.uploadFile == path && s.icon == StatusBarManager::icons::statusBarBusyIcon;
+        seen = bar.uploadActive() && s.uploadFile == path &&
+               s.icon == StatusBarManager::icons::statusBarBusyIcon;
         if (!seen) std::this_thread::sleep_for(5ms);
     }
     EXPECT_TRUE(seen);
@@ -333,7 +354,8 @@ TEST_F(UploadEvents, StatusBarShowsTheUploadWhileItRunsAndClearsAfterEveryAttemp
     // A failed attempt clears it too.
     std::string failing = local("failing.txt");
     writeFile(failing, "f");
-    admin("faults", {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1083}});
+    admin("faults",
+          {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "error"}, {"errorId", 1083}});
     timeline->addCloseEvent(failing);
     runTimeline();
     EXPECT_FALSE(bar.uploadActive());

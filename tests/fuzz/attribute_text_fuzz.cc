@@ -49,8 +49,9 @@ const std::string_view* firstValue(const std::vector<std::string_view>& lines, c
 
 bool sameValues(CorvaneExtendedAttributes& a, CorvaneExtendedAttributes& b) {
     return a.ceaStatus.status == b.ceaStatus.status && a.ceaBool.boolValues == b.ceaBool.boolValues &&
-           a.ceaString.stringValues == b.ceaString.stringValues && a.ceaLong.longValues == b.ceaLong.longValues &&
-           a.ceaDate.dateValues == b.ceaDate.dateValues && a.ceaErrorStatus.status == b.ceaErrorStatus.status &&
+           a.ceaString.stringValues == b.ceaString.stringValues &&
+           a.ceaLong.longValues == b.ceaLong.longValues && a.ceaDate.dateValues == b.ceaDate.dateValues &&
+           a.ceaErrorStatus.status == b.ceaErrorStatus.status &&
            a.ceaErrorStatus.genre == b.ceaErrorStatus.genre;
 }
 
@@ -85,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string_view v;
         bool expected = false;
         if (firstValue(lines, CEABool::rawValue(key), &v) && v.size() == 4) {
-            expected = (v[0] | 0x20) == 't' && (v[1] | 0x20) == 'r' && (v[2] | 0x20) == 'u' && (v[3] | 0x20) == 'e';
+            expected =
+                (v[0] | 0x20) == 't' && (v[1] | 0x20) == 'r' && (v[2] | 0x20) == 'u' && (v[3] | 0x20) == 'e';
         }
         if (first.ceaBool.getAttribute(key) != expected) fail("flag value differs", text);
     }

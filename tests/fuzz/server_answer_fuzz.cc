@@ -6,9 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/server/ServerFileObject.h"
@@ -55,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string escaped = ServerCommunicator::macToWindows(text);
     for (unsigned char ch : escaped)
-        if (!(isalnum(ch) || ch == '.' || ch == '/' || ch == '%')) fail("escaped text holds a raw byte", text);
+        if (!(isalnum(ch) || ch == '.' || ch == '/' || ch == '%'))
+            fail("escaped text holds a raw byte", text);
     return 0;
 }

@@ -73,7 +73,8 @@ TEST_F(DriverTest, OneOpenClientAtATime) {
     // A client that just goes away releases it too.
     second->disconnect();
     auto third = client();
-    for (int i = 0; i < 200 && third->openConnection() != kIOReturnSuccess; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 200 && third->openConnection() != kIOReturnSuccess; ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(third->closeConnection(), kIOReturnSuccess);
 }
 
@@ -170,9 +171,12 @@ TEST_F(DriverTest, StructureSizesAreChecked) {
 TEST_F(DriverTest, WatchPathInOtherLetterCaseKeptOnce) {
     auto c = client();
     ASSERT_EQ(c->openConnection(), kIOReturnSuccess);
-    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Docs", kReadWrite)), kIOReturnSuccess);
-    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/VOLUMES/docs/", kReadWrite)), kIOReturnSuccess);
-    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Other", kReadWrite)), kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Docs", kReadWrite)),
+              kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/VOLUMES/docs/", kReadWrite)),
+              kIOReturnSuccess);
+    EXPECT_EQ(c->send(*tw::platform::formSendStructure(sa_AddWatchPath, "/Volumes/Other", kReadWrite)),
+              kIOReturnSuccess);
     std::string log = daemon_->log();
     size_t added = 0;
     for (size_t at = log.find("Added "); at != std::string::npos; at = log.find("Added ", at + 1)) ++added;
@@ -190,7 +194,8 @@ TEST_F(DriverTest, BrokenClientsDoNotHurtTheDaemon) {
         tw::platform::putU32(head, kSendDataToKernel);
         tw::platform::putU32(head, kRecordSize);
         head += std::string(100, 'x');
-        ASSERT_EQ(tw::platform::sendAll(fd.get(), head.data(), head.size(), now()), tw::platform::IoResult::ok);
+        ASSERT_EQ(tw::platform::sendAll(fd.get(), head.data(), head.size(), now()),
+                  tw::platform::IoResult::ok);
     }
     {
         // Announces an absurd input length.

@@ -41,7 +41,9 @@ _pwevent readOne(Brindle& b, std::chrono::milliseconds wait = 5s) {
 }
 
 // A pid that is neither ours nor ignored: the filter looks up /proc of the tid it is given.
-Caller otherProcess() { return Caller::fromProcess(1); }
+Caller otherProcess() {
+    return Caller::fromProcess(1);
+}
 
 TEST(WatchList, TrailingSlashCaseAndIgnoreSuffixes) {
     Brindle b;
@@ -54,7 +56,8 @@ TEST(WatchList, TrailingSlashCaseAndIgnoreSuffixes) {
     EXPECT_FALSE(b.InterestingFile("/Volumes/Docsy/a"));
     for (const char* s : {".Spotlight-V100/", ".fseventsd/", ".DocumentRevisions-V100/", ".TemporaryItems/"})
         EXPECT_FALSE(b.InterestingFile(std::string("/Volumes/Docs/") + s + "x")) << s;
-    EXPECT_TRUE(b.InterestingFile("/Volumes/Docs/.Spotlight-V100"));  // the folder name alone is not inside it
+    EXPECT_TRUE(
+        b.InterestingFile("/Volumes/Docs/.Spotlight-V100"));  // the folder name alone is not inside it
 
     // Once, not twice: a delete report shows up one time.
     start(b, 0);
@@ -229,7 +232,8 @@ TEST(Listener, FullQueueDropsReportsAndLetsQuestionsGoOn) {
     b.AddWatchPath("/w");
     start(b, 0);
     Caller c = otherProcess();
-    for (int i = 0; i < 5; ++i) b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
+    for (int i = 0; i < 5; ++i)
+        b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
     EXPECT_EQ(b.queuedEvents(), 3u);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f0"), 0);

@@ -48,7 +48,8 @@ protected:
     }
     void TearDown() override {
         app_.reset();
-        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        if (daemon_ && HasFailure())
+            fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
         daemon_.reset();
     }
     // Refuses every question about a path containing "locked".
@@ -117,7 +118,8 @@ TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
     app_->clear();
     EXPECT_EQ(actor({"truncate", at("plain.txt"), "3"}).exitCode, 0);
     EXPECT_EQ(actor({"rdwr", at("plain.txt")}).exitCode, 0);
-    EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode, 0);  // opened for writing, nothing written
+    EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode,
+              0);  // opened for writing, nothing written
     EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
     settle();
     auto plain = about(at("plain.txt"));
@@ -159,7 +161,8 @@ TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) 
     EXPECT_EQ(actor({"rename", at("a.txt"), at("b.txt")}).exitCode, 0);
     EXPECT_EQ(actor({"rename", at("locked.txt"), at("c.txt")}).exitCode, EROFS);
     write("d.txt", "d");
-    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS) << "the target it would replace";
+    EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS)
+        << "the target it would replace";
     write("x.txt", "x");
     EXPECT_EQ(actor({"exchange", at("x.txt"), at("b.txt")}).exitCode, 0);
     settle();
@@ -289,7 +292,9 @@ TEST_F(WatchedFolder, PassesEverythingThrough) {
     ASSERT_EQ(symlink("plain.txt", at("sym").c_str()), 0);
     char target[64] = {};
     EXPECT_EQ(readlink(at("sym").c_str(), target, sizeof target), 9);
-    EXPECT_EQ(renameat2(AT_FDCWD, at("hard.txt").c_str(), AT_FDCWD, at("locked.txt").c_str(), RENAME_NOREPLACE), -1);
+    EXPECT_EQ(
+        renameat2(AT_FDCWD, at("hard.txt").c_str(), AT_FDCWD, at("locked.txt").c_str(), RENAME_NOREPLACE),
+        -1);
     EXPECT_EQ(errno, EEXIST);
     struct statvfs sv;
     EXPECT_EQ(statvfs(folder_.c_str(), &sv), 0);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -14,7 +15,6 @@
 #include <sstream>
 
 #include "platform/unixsocket.h"
-#include <gtest/gtest.h>
 
 namespace gwtest {
 
@@ -59,11 +59,13 @@ HeldActor::HeldActor(const std::vector<std::string>& args) {
     if (!started) return;
     pollfd pf{readEnd.get(), POLLIN, 0};
     char buf[16] = {};
-    if (poll(&pf, 1, 10000) == 1 && read(readEnd.get(), buf, sizeof buf - 1) > 0) holding_ = std::string(buf) == "open\n";
+    if (poll(&pf, 1, 10000) == 1 && read(readEnd.get(), buf, sizeof buf - 1) > 0)
+        holding_ = std::string(buf) == "open\n";
 }
 
 std::string fuseUnavailableReason() {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) return std::string("/dev/fuse is not usable: ") + strerror(errno);
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+        return std::string("/dev/fuse is not usable: ") + strerror(errno);
     return {};
 }
 
@@ -79,7 +81,8 @@ bool isMountPoint(const std::string& path) {
     return false;
 }
 
-Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_t uid, const std::string& binary)
+Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_t uid,
+               const std::string& binary)
     : logPath_(logPath) {
     socketPath = tw::platform::userClientSocketPath();
     controlPath = tw::platform::gatewardenControlSocketPath();
@@ -88,7 +91,8 @@ Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_
         if (extraArgs[i] == "--control-socket") controlPath = extraArgs[i + 1];
     }
     UniqueFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    std::vector<std::string> argv{binary.empty() ? std::string(GW_DAEMON_BIN) : binary, "--foreground", "--verbose"};
+    std::vector<std::string> argv{binary.empty() ? std::string(GW_DAEMON_BIN) : binary, "--foreground",
+                                  "--verbose"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     tw::test::ChildOptions options;
     options.stdoutFd = log.get();
@@ -110,9 +114,13 @@ Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_
     }
 }
 
-int Daemon::terminate(std::chrono::milliseconds wait) { return child_.stop(wait); }
+int Daemon::terminate(std::chrono::milliseconds wait) {
+    return child_.stop(wait);
+}
 
-void Daemon::killHard() { child_.kill(); }
+void Daemon::killHard() {
+    child_.kill();
+}
 
 Daemon::~Daemon() {
     terminate();
@@ -135,7 +143,8 @@ bool Daemon::attachInPlace(const fs::path& folder, std::string* skipReason) {
     remember(folder.string());
     auto r = tw::platform::controlRequest({"attach-in-place", folder.string()}, 30s, controlPath);
     if (r && r->ok) return true;
-    if (r && r->fields.size() >= 2 && (r->fields[1] == std::to_string(EPERM) || r->fields[1] == std::to_string(ENODEV))) {
+    if (r && r->fields.size() >= 2 &&
+        (r->fields[1] == std::to_string(EPERM) || r->fields[1] == std::to_string(ENODEV))) {
         if (skipReason) *skipReason = "mounting is not allowed here: " + r->fields[0];
     } else if (skipReason) {
         skipReason->clear();
@@ -148,11 +157,17 @@ bool Event::isQuestion() const {
            (action == kauth_FILEOP_DELETE && path2.empty());
 }
 
-AnsweringClient::AnsweringClient(const std::string& socketPath) { client_ = tw::platform::UserClient::connect(socketPath); }
+AnsweringClient::AnsweringClient(const std::string& socketPath) {
+    client_ = tw::platform::UserClient::connect(socketPath);
+}
 
-AnsweringClient::~AnsweringClient() { stop(); }
+AnsweringClient::~AnsweringClient() {
+    stop();
+}
 
-IOReturn AnsweringClient::open() { return client_->openConnection(); }
+IOReturn AnsweringClient::open() {
+    return client_->openConnection();
+}
 
 IOReturn AnsweringClient::addWatchPath(const std::string& path) {
     auto r = tw::platform::formSendStructure(sa_AddWatchPath, path, kReadWrite);
@@ -165,7 +180,9 @@ IOReturn AnsweringClient::startWatching(pid_t ignorePid) {
     return client_->send(*tw::platform::formSendStructure(sa_StartWatching, hex, ""));
 }
 
-IOReturn AnsweringClient::stopWatching() { return client_->send(*tw::platform::formSendStructure(sa_StopWatching, "", "")); }
+IOReturn AnsweringClient::stopWatching() {
+    return client_->send(*tw::platform::formSendStructure(sa_StopWatching, "", ""));
+}
 
 void AnsweringClient::run(Policy policy, bool answer) {
     policy_ = std::move(policy);
@@ -190,7 +207,8 @@ void AnsweringClient::loop() {
         Event e{rec.action, tw::platform::fieldText(rec.path1), tw::platform::fieldText(rec.path2)};
         if (e.isQuestion() && answer_) {
             bool refuse = policy_ ? policy_(e) : false;
-            auto ack = tw::platform::formSendStructure(sa_AcknowledgeDelete, e.path1, refuse ? kAnswerRefuse : kAnswerAllow);
+            auto ack = tw::platform::formSendStructure(sa_AcknowledgeDelete, e.path1,
+                                                       refuse ? kAnswerRefuse : kAnswerAllow);
             if (ack) client_->send(*ack);
         }
         std::lock_guard lock(mutex_);
@@ -209,12 +227,14 @@ void AnsweringClient::clear() {
     events_.clear();
 }
 
-bool AnsweringClient::waitFor(const std::function<bool(const std::vector<Event>&)>& pred, std::chrono::milliseconds timeout) {
+bool AnsweringClient::waitFor(const std::function<bool(const std::vector<Event>&)>& pred,
+                              std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return pred(events_); });
 }
 
-bool AnsweringClient::waitForEvent(std::uint8_t action, const std::string& path1, std::chrono::milliseconds timeout) {
+bool AnsweringClient::waitForEvent(std::uint8_t action, const std::string& path1,
+                                   std::chrono::milliseconds timeout) {
     return waitFor(
         [&](const std::vector<Event>& ev) {
             for (auto& e : ev)

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/userclient.h"
-#include "support/child_process.h"
 #include "platform/volpath.h"
+#include "support/child_process.h"
 
 namespace gwtest {
 
@@ -112,7 +112,8 @@ public:
     std::vector<Event> events();
     void clear();
     // Waits until `pred` holds for the events read so far.
-    bool waitFor(const std::function<bool(const std::vector<Event>&)>& pred, std::chrono::milliseconds timeout = 10s);
+    bool waitFor(const std::function<bool(const std::vector<Event>&)>& pred,
+                 std::chrono::milliseconds timeout = 10s);
     bool waitForEvent(std::uint8_t action, const std::string& path1, std::chrono::milliseconds timeout = 10s);
     std::size_t count(std::uint8_t action, const std::string& path1);
 

@@ -17,7 +17,7 @@ namespace {
 using namespace gwtest;
 
 class MappointFolder : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
         folder_ = (dir_ / "Docs").string();

@@ -37,13 +37,15 @@ protected:
         ASSERT_TRUE(tw::platform::controlRequest({"eject", probe})->ok);
     }
     void TearDown() override {
-        if (daemon_ && HasFailure()) fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        if (daemon_ && HasFailure())
+            fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
         daemon_.reset();
     }
     // Creates and attaches an image; returns its mount point, or "" (with a skip) when mounting is refused.
     std::string makeVolume(const std::string& name) {
         image_ = (dir_ / (name + ".sparsebundle")).string();
-        auto c = hdiutil({"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname", name, image_});
+        auto c = hdiutil(
+            {"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname", name, image_});
         EXPECT_EQ(c.exitCode, 0);
         std::string mp = tw::platform::volumesRoot() + "/" + name;
         daemon_->remember(mp);
@@ -66,7 +68,8 @@ TEST_F(Volumes, ImageCreateAttachEjectKeepsFileNumbers) {
     EXPECT_EQ(j["volumeName"], "Docs");
     std::string uuid = j["volumeUUID"];
     EXPECT_EQ(uuid.size(), 36u);
-    EXPECT_NE(hdiutil({"create", "-volname", "Docs", image_}).exitCode, 0) << "an existing image is not overwritten";
+    EXPECT_NE(hdiutil({"create", "-volname", "Docs", image_}).exitCode, 0)
+        << "an existing image is not overwritten";
 
     std::ofstream(mp + "/a.txt") << "content";
     struct stat onMount, backing, root;

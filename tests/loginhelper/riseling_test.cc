@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class Riseling : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { setenv("TIDEWELL_TOOLS_DIR", tools.str().c_str(), 1); }
     void TearDown() override { unsetenv("TIDEWELL_TOOLS_DIR"); }
 

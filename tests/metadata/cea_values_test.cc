@@ -1,9 +1,8 @@
-#include "Pinewick/metadata/CEAValues.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 
+#include "Pinewick/metadata/CEAValues.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 
 using namespace tw;
@@ -20,8 +19,8 @@ TEST(CEAGroups, FreshGroupsEncode) {
 
 // The state's raw values are stored in the database and compared by other programs: exact texts.
 TEST(CEAGroups, StateRawValuesAreExact) {
-    const char* states[] = {"RequireUpload", "RequireDownload", "Placeholder", "Regular",
-                            "ErrorRegular",  "ErrorPlaceHolder", "LocalOnly",  "Unknown"};
+    const char* states[] = {"RequireUpload", "RequireDownload",  "Placeholder", "Regular",
+                            "ErrorRegular",  "ErrorPlaceHolder", "LocalOnly",   "Unknown"};
     for (size_t i = 0; i < CEAStatus::enumerate.size(); ++i) {
         EXPECT_EQ(CEAStatus::rawValue(CEAStatus::enumerate[i]), states[i]);
         EXPECT_EQ(CEAStatus::fromRaw(states[i]), CEAStatus::enumerate[i]);
@@ -164,7 +163,8 @@ TEST(CEADecoding, DatesRoundTripAndBadLinesAreReported) {
     d.setAttribute(CEADate::keys::TransferRecovery, 786000000.123456789);
     d.setAttribute(CEADate::keys::LastServerListing, -1.0);
     std::string text = d.encode();
-    EXPECT_NE(text.find("TransferRecovery: 2025-11-28 05:20:00 +0000 = 786000000.1234568"), std::string::npos) << text;
+    EXPECT_NE(text.find("TransferRecovery: 2025-11-28 05:20:00 +0000 = 786000000.1234568"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("LastServerListing: 2000-12-31 23:59:59 +0000 = -1\n"), std::string::npos) << text;
     CEADate back;
     EXPECT_FALSE(back.decode(text));

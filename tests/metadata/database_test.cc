@@ -26,11 +26,13 @@ std::string logText() {
 
 std::chrono::system_clock::time_point at(double secondsSince1970) {
     return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(secondsSince1970)));
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(secondsSince1970)));
 }
 
 // Bytes that SQLite will not take for a database, the way a user's stray file might look.
-const std::string kNotADatabase = std::string("This is somebody's notes, not a database.\n") + std::string(4096, 'z');
+const std::string kNotADatabase =
+    std::string("This is somebody's notes, not a database.\n") + std::string(4096, 'z');
 
 }  // namespace
 
@@ -41,7 +43,8 @@ TEST(MetadataDataBase, SharedInstanceLivesInTheSupportFolder) {
     EXPECT_EQ(db.databasePath().find("//"), std::string::npos);
     EXPECT_TRUE(db.isOpen());
     EXPECT_TRUE(fs::exists(db.databasePath()));
-    EXPECT_EQ(ConsistencyCheckDataBase::sharedInstance().databasePath(), folder + "ConsistencyCheckDataBase.db");
+    EXPECT_EQ(ConsistencyCheckDataBase::sharedInstance().databasePath(),
+              folder + "ConsistencyCheckDataBase.db");
 }
 
 TEST(MetadataDataBase, AddingAnIdentityAgainUpdatesItsRow) {

@@ -1,5 +1,3 @@
-#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
@@ -61,12 +60,13 @@ class BusWatch {
 public:
     explicit BusWatch(std::string folder) : folder_(std::move(folder)) {
         marker_ = "TestMarker-" + std::to_string(getpid());
-        observer_ = platform::observeNotifications("", [this](const std::string& name, const std::string& object) {
-            if (name != marker_ && object.rfind(folder_, 0) != 0) return;
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen_.emplace_back(name, object);
-            arrived_.signal();
-        });
+        observer_ =
+            platform::observeNotifications("", [this](const std::string& name, const std::string& object) {
+                if (name != marker_ && object.rfind(folder_, 0) != 0) return;
+                std::lock_guard<std::mutex> lock(mutex_);
+                seen_.emplace_back(name, object);
+                arrived_.signal();
+            });
     }
     bool connected() const { return observer_->connected(); }
     // Posts a marker and waits until it comes back: everything posted before it has arrived by then.
@@ -152,7 +152,8 @@ TEST(Record, ValuesSurviveSaveAndLoad) {
     EXPECT_EQ(back.ceaStatus.status, Status::Regular);
     EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::Revision), "17");
     EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::ConflictRevision), "21");
-    EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::UploadGUID), "6f1c2f3e-0000-4000-8000-000000000001");
+    EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::UploadGUID),
+              "6f1c2f3e-0000-4000-8000-000000000001");
     EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::FileType), "NSFileTypeRegular");
     EXPECT_TRUE(back.ceaBool.getAttribute(CEABool::keys::CanShare));
     EXPECT_EQ(back.ceaLong.getAttribute(CEALong::keys::ServerFileSize), 1024u);
@@ -358,15 +359,16 @@ TEST(Record, TextThatIsNotUTF8IsLoggedAndIgnored) {
     std::string file = (dir / "f").string();
     ASSERT_TRUE(writeFile(file, ""));
     for (std::string bad : {std::string("Status: Regular\nRevision: \xff\xfe\n"),
-                            std::string("Status: Regular\nRevision: \xc0\xaf\n"),       // overlong '/'
-                            std::string("Status: Regular\nRevision: \xed\xa0\x80\n"),   // surrogate
+                            std::string("Status: Regular\nRevision: \xc0\xaf\n"),      // overlong '/'
+                            std::string("Status: Regular\nRevision: \xed\xa0\x80\n"),  // surrogate
                             std::string("Status: Regular\nRevision: \xe2\x82\n")}) {   // cut short
         setRawXattr(file, bad);
         CorvaneExtendedAttributes r(file);
         EXPECT_EQ(r.ceaStatus.status, Status::Unknown);
         EXPECT_FALSE(r.ceaString.getAttribute(CEAString::keys::Revision));
     }
-    EXPECT_NE(logText().find("  Fatal: Could not convert extended attributes to human readable\n"), std::string::npos);
+    EXPECT_NE(logText().find("  Fatal: Could not convert extended attributes to human readable\n"),
+              std::string::npos);
 
     setRawXattr(file, "Status: Regular\nRevision: caf\xc3\xa9 \xf0\x9f\x8c\x8a\n");
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaString.getAttribute(CEAString::keys::Revision),

@@ -40,7 +40,7 @@ inline BusPtr busOwning(const std::string& name) {
 
 // Plays logind: owns its name and emits PrepareForSleep(b) from its manager object.
 class FakeLogind {
-  public:
+public:
     bool start() {
         bus_ = busOwning("org.freedesktop.login1");
         return bus_ != nullptr;
@@ -51,13 +51,13 @@ class FakeLogind {
         return r >= 0 && sd_bus_flush(bus_.get()) >= 0;
     }
 
-  private:
+private:
     BusPtr bus_;
 };
 
 // Plays the notification daemon: answers Notify with increasing ids and keeps what it was asked.
 class FakeNotificationDaemon {
-  public:
+public:
     struct Call {
         std::string appName, icon, summary, body;
         int32_t expireTimeout = 0;
@@ -100,7 +100,7 @@ class FakeNotificationDaemon {
         return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return calls_.size() >= n; });
     }
 
-  private:
+private:
     static int onCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
         auto* self = static_cast<FakeNotificationDaemon*>(userdata);
         if (!sd_bus_message_is_method_call(m, "org.freedesktop.Notifications", "Notify")) return 0;

@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <chrono>
 #include <filesystem>
+#include <limits>
 #include <string>
 
 #include "platform/plist.h"
@@ -213,7 +213,8 @@ TEST(VolPaths, ResolverMapsIdentityToCurrentPath) {
         if (dev == folder->systemNumber && ino == folder->systemFileNumber) return (dir / "folder").string();
         return std::nullopt;
     });
-    std::string vol = "/.vol/" + std::to_string(folder->systemNumber) + "/" + std::to_string(folder->systemFileNumber);
+    std::string vol =
+        "/.vol/" + std::to_string(folder->systemNumber) + "/" + std::to_string(folder->systemFileNumber);
     EXPECT_EQ(attributesOfItem(vol)->type, "NSFileTypeDirectory");
     EXPECT_EQ(attributesOfItem(vol + "/child")->size, 3u);
     ASSERT_TRUE(setXattr(vol, "n", "v"));

@@ -1,5 +1,7 @@
 // The HTTP layer against real servers on loopback: cpp-httplib for well-formed exchanges, a raw socket
 // server for broken ones, and a TLS server with a self-signed certificate.
+#include "platform/http.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -11,8 +13,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/http.h"
-#include "support/temp_dir.h"
 #include "raw_server.h"
 #include "support/certificate.h"
 #include "support/temp_dir.h"
@@ -134,7 +134,9 @@ TEST(Http, StreamedBodyArrivesWholeWithItsLengthAndProgressCounts) {
 TEST(Http, ResponseStreamsIntoAFile) {
     std::string big(2u << 20, 'z');
     httplib::Server s;
-    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "application/octet-stream"); });
+    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(big, "application/octet-stream");
+    });
     Running r(s);
     tw::test::TempDir dir;
     std::string path = (dir / "out").string();

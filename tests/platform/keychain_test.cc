@@ -1,7 +1,9 @@
 // Stored passwords: the private file store (always), and the Secret Service when one answers.
+#include "platform/keychain.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/keychain.h"
 #include "support/temp_dir.h"
 
 namespace tw::platform::keychain {
@@ -90,7 +91,9 @@ extern "C" char** environ;
 // GIO's asynchronous initialisation of the items libsecret builds during a search keeps a few bytes
 // that are never freed; they are the library's, not ours. (The fast unwinder stops inside GLib, so the
 // suppression names the libraries rather than the function.)
-extern "C" const char* __lsan_default_suppressions() { return "leak:libglib-2.0.so\nleak:libgio-2.0.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libglib-2.0.so\nleak:libgio-2.0.so\n";
+}
 // GLib is not built for ThreadSanitizer: its slice allocator and D-Bus worker thread synchronise in
 // ways the tool cannot see, so reports from inside it (and libsecret on top) are not ours to act on.
 extern "C" const char* __tsan_default_suppressions() {
@@ -102,7 +105,8 @@ extern "C" const char* __tsan_default_suppressions() {
 class PrivateSecretService {
 public:
     PrivateSecretService() {
-        if (!getenv("DBUS_SESSION_BUS_ADDRESS") || ::access("/usr/bin/gnome-keyring-daemon", X_OK) != 0) return;
+        if (!getenv("DBUS_SESSION_BUS_ADDRESS") || ::access("/usr/bin/gnome-keyring-daemon", X_OK) != 0)
+            return;
         int fds[2], out[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
         if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -126,7 +130,8 @@ public:
         // The daemon prints its environment once it serves; wait for that (at most 10 s).
         std::string text;
         char buf[256];
-        for (int i = 0; pid_ > 0 && text.find("GNOME_KEYRING_CONTROL=") == std::string::npos && i < 100; ++i) {
+        for (int i = 0; pid_ > 0 && text.find("GNOME_KEYRING_CONTROL=") == std::string::npos && i < 100;
+             ++i) {
             pollfd p{out[0], POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
             ssize_t n = ::read(out[0], buf, sizeof buf);
@@ -156,7 +161,9 @@ TEST(SecretServiceKeychain, StoresFindsReplacesAndDeletesItems) {
         k = makeSecretServiceKeychain();
         if (!k) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (!k) GTEST_SKIP() << "no Secret Service answers on the session bus (run under dbus-run-session with gnome-keyring)";
+    if (!k)
+        GTEST_SKIP()
+            << "no Secret Service answers on the session bus (run under dbus-run-session with gnome-keyring)";
     EXPECT_STREQ(k->kind(), "secret-service");
     exercise(*k);
 }

@@ -1,14 +1,12 @@
 #include "platform/notifications.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -53,14 +51,16 @@ struct Seen {
 };
 
 // Test processes run side by side on one session bus, so every name a test posts carries its pid.
-std::string unique(const std::string& name) { return name + "-" + std::to_string(getpid()); }
+std::string unique(const std::string& name) {
+    return name + "-" + std::to_string(getpid());
+}
 
 struct SinkReset {
     ~SinkReset() { setDiagnosticSink(nullptr); }
 };
 
-#define REQUIRE_BUS(observer)                                                                        \
-    if (!(observer)->connected())                                                                    \
+#define REQUIRE_BUS(observer)     \
+    if (!(observer)->connected()) \
     GTEST_SKIP() << "no D-Bus session bus (run the tests under dbus-run-session, as scripts/test.sh does)"
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Child processes and the application's name on the session bus, run for real.
+#include "platform/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "platform/busservice.h"
-#include "platform/process.h"
 
 namespace tw::platform {
 namespace {

@@ -18,7 +18,8 @@ namespace tw::test {
 class RawServer {
 public:
     // `handler` gets the connected socket after the request head was read; it writes what it likes.
-    explicit RawServer(std::function<void(int fd, const std::string& head)> handler) : handler_(std::move(handler)) {
+    explicit RawServer(std::function<void(int fd, const std::string& head)> handler)
+        : handler_(std::move(handler)) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

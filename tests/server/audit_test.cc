@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "support/devserver_process.h"
 #include "fixture.h"
+#include "support/devserver_process.h"
 
 namespace tw::test {
 namespace {
@@ -21,7 +21,7 @@ using S = CEAStatus::keys;
 using Stats = AuditStatistics::Stats;
 
 class AuditReport : public ServerFixture {
-  protected:
+protected:
     void SetUp() override {
         ServerFixture::SetUp();
         fs::create_directories(dir / "root");

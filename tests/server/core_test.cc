@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <thread>
 
+#include "../platform/raw_server.h"
 #include "Pinewick/config/SystemInformation.h"
 #include "fixture.h"
-#include "../platform/raw_server.h"
 
 namespace tw::test {
 namespace {
@@ -34,8 +34,10 @@ TEST_F(CoreTest, StatusAndBodyShapes) {
     EXPECT_EQ(classify(HttpReply::json(200, "not json at all")), (Classification{NR::allOkay, SE::noError}));
     // Other statuses are judged by their body only.
     EXPECT_EQ(classify(HttpReply::json(500, "")), (Classification{NR::attemptRecovery, SE::noValidResponse}));
-    EXPECT_EQ(classify(HttpReply::json(500, "<html>")), (Classification{NR::attemptRecovery, SE::jsonResponseMissing}));
-    EXPECT_EQ(classify(HttpReply::json(500, "[1077]")), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(classify(HttpReply::json(500, "<html>")),
+              (Classification{NR::attemptRecovery, SE::jsonResponseMissing}));
+    EXPECT_EQ(classify(HttpReply::json(500, "[1077]")),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
     EXPECT_EQ(classify(HttpReply::json(500, R"({"errorId": "1077"})")),
               (Classification{NR::attemptRecovery, SE::noValidResponse}));
     EXPECT_EQ(classify(HttpReply::json(500, R"({"errorId": 1077.5})")),
@@ -65,7 +67,8 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     auto expectNetworkClass = [&](const platform::http::Result& r, const char* what) {
         network = true;
         c.backoffTimer = 0;
-        EXPECT_EQ(ServerCommunicator::handleResponse(r), (Classification{NR::fatal, SE::serverNotFound})) << what;
+        EXPECT_EQ(ServerCommunicator::handleResponse(r), (Classification{NR::fatal, SE::serverNotFound}))
+            << what;
         EXPECT_FALSE(network) << what;
         EXPECT_EQ(c.backoffTimer.load(), 10u) << what;
     };
@@ -78,20 +81,23 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(
                            "http://127.0.0.1:" + std::to_string(port) + "/", "GET")),
                        "refused");
-    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest("http://tidewell.invalid/", "GET")),
-                       "unknown host");
+    expectNetworkClass(
+        ServerCommunicator::send(ServerCommunicator::makeRequest("http://tidewell.invalid/", "GET")),
+        "unknown host");
     // Time-out: a server that accepts and never answers.
     RawServer silent([](int, const std::string&) { std::this_thread::sleep_for(3s); });
     serverEnvironment().requestTimeout = 1s;
-    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(silent.base() + "/", "GET")), "timeout");
+    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(silent.base() + "/", "GET")),
+                       "timeout");
     // Dropped mid-body.
     server.setIntercept([](const HttpRequest&) {
         HttpReply r = HttpReply::json(200, std::string(5000, 'x'));
         r.cutBodyAfter = 100;
         return r;
     });
-    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET")),
-                       "dropped");
+    expectNetworkClass(
+        ServerCommunicator::send(ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET")),
+        "dropped");
     EXPECT_GE(count(logText(), "Received network error:"), 4u);
 
     // The next ready() with the network back serves the back-off, then proceeds.
@@ -110,7 +116,8 @@ TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
     platform::http::Result cancelledWithAnswer;
     cancelledWithAnswer.error = platform::http::TransportError{platform::http::kCancelled, "cancelled"};
     cancelledWithAnswer.response = platform::http::Response{200, "", {}};
-    EXPECT_EQ(ServerCommunicator::handleResponse(cancelledWithAnswer), (Classification{NR::allOkay, SE::canceled}));
+    EXPECT_EQ(ServerCommunicator::handleResponse(cancelledWithAnswer),
+              (Classification{NR::allOkay, SE::canceled}));
 
     // A real cancel of a running request.
     server.setIntercept([](const HttpRequest&) {
@@ -124,7 +131,8 @@ TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
     std::this_thread::sleep_for(100ms);
     task->cancel();
     task->wait();
-    EXPECT_EQ(ServerCommunicator::handleResponse(result), (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(ServerCommunicator::handleResponse(result),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
 }
 
 TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
@@ -133,7 +141,9 @@ TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
     ServerCredentials::sharedInstance().setServerName("bad host name");
     server.clearRequests();
     ServerCommunicator::Pass pass;
-    pass.build = [] { return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/a", "GET"); };
+    pass.build = [] {
+        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/a", "GET");
+    };
     pass.complete = [](const platform::http::Result&) { return NR::allOkay; };
     EXPECT_EQ(ServerCommunicator::requestCycle(pass), NR::fatal);
     EXPECT_TRUE(server.requests().empty());
@@ -188,8 +198,7 @@ TEST(Escaping, SimpleDataEscape) {
 
 TEST(Escaping, MacToWindowsAndBack) {
     // The example path: the dot after c is followed by a space and stays; the trailing dot is mapped.
-    EXPECT_EQ(ServerCommunicator::macToWindows("/a:b/c. /d."),
-              "/a%ef%80%a2b/c.%ef%80%a8/d%ef%80%a9");
+    EXPECT_EQ(ServerCommunicator::macToWindows("/a:b/c. /d."), "/a%ef%80%a2b/c.%ef%80%a8/d%ef%80%a9");
     EXPECT_EQ(ServerCommunicator::macToWindows(""), "");
     EXPECT_EQ(ServerCommunicator::macToWindows("/"), "/");
     EXPECT_EQ(ServerCommunicator::macToWindows("/x "), "/x%ef%80%a8");
@@ -223,7 +232,8 @@ TEST_F(CoreTest, EndpointVersionSelection) {
         std::string endpoint;
     };
     const Row rows[] = {
-        {R"({"br":{"sync":{"1.3":{"path":"/v3/"},"1.6":{"path":"/v6/"},"1.5":{"path":"v5"}}}})", true, 65542, "v6"},
+        {R"({"br":{"sync":{"1.3":{"path":"/v3/"},"1.6":{"path":"/v6/"},"1.5":{"path":"v5"}}}})", true, 65542,
+         "v6"},
         {R"({"br":{"sync":{"1.4":{"path":"/v4"},"1.5":{"path":"/v5/"}}}})", true, 65541, "v5"},
         {R"({"br":{"sync":{"1.4":{"path":"v4"},"1.3":{"path":"v3"}}}})", true, 65540, "v4"},
         {R"({"br":{"sync":{"1.3":{"path":"/api/"}}}})", true, 65539, "api"},
@@ -243,7 +253,8 @@ TEST_F(CoreTest, EndpointVersionSelection) {
     EXPECT_EQ(c.errorCode.load(), SE::serverTooOld);
     EXPECT_EQ(c.auditEndpoint(), "aud");
     EXPECT_EQ(ServerCredentials::resultText(SE::serverTooOld),
-              "The version of the Tidewell server is not supported by this client. Please contact your system administrator.");
+              "The version of the Tidewell server is not supported by this client. Please contact your "
+              "system administrator.");
 
     // Garbage documents fail without changing anything they do not name.
     for (const char* doc : {"not json", "[]", R"({"br": 5})", R"({"br":{"sync":[]}})"}) {
@@ -268,8 +279,10 @@ TEST_F(CoreTest, LogonFormEscapesEveryValue) {
     for (auto& r : server.requests())
         if (r.path == "/api/sessions") body = r.body;
     EXPECT_EQ(body,
-              "user_id=anna&password=p%26ss%3dw%20rd&device_id=Tidewell%20Mac%20%2d%20S/N%20Serial%20number%20not%20detected"
-              "&platform=Platform%20not%20detected&client_version=2.5.1234&client_platform_version=O/S%20version%20not%20detected");
+              "user_id=anna&password=p%26ss%3dw%20rd&device_id=Tidewell%20Mac%20%2d%20S/"
+              "N%20Serial%20number%20not%20detected"
+              "&platform=Platform%20not%20detected&client_version=2.5.1234&client_platform_version=O/"
+              "S%20version%20not%20detected");
     for (auto& r : server.requests()) EXPECT_EQ(r.header("content-type"), "") << r.path;
     EXPECT_EQ(logText().find("p&ss=w rd"), std::string::npos);  // the password is never logged
 }
@@ -286,7 +299,8 @@ TEST_F(CoreTest, AttemptLoginLeavesTheServerNameAlone) {
     EXPECT_EQ(c.serverName(), "kept.example");
     EXPECT_TRUE(c.tokenValid);
     EXPECT_EQ(c.brindleEndpoint(), "api");
-    EXPECT_NE(logText().find("Login as user anna to server " + server.hostPort() + " successful."), std::string::npos);
+    EXPECT_NE(logText().find("Login as user anna to server " + server.hostPort() + " successful."),
+              std::string::npos);
 }
 
 TEST_F(CoreTest, LogonRefusalsSetTheErrorCode) {
@@ -296,8 +310,8 @@ TEST_F(CoreTest, LogonRefusalsSetTheErrorCode) {
         int errorId;
         SE expected;
     };
-    for (auto r : {Row{1039, SE::clientTooOld}, Row{1046, SE::accountLocked}, Row{1021, SE::authenticationRequired},
-                   Row{1033, SE::authenticationRequired}}) {
+    for (auto r : {Row{1039, SE::clientTooOld}, Row{1046, SE::accountLocked},
+                   Row{1021, SE::authenticationRequired}, Row{1033, SE::authenticationRequired}}) {
         server.setIntercept([&](const HttpRequest& req) -> std::optional<HttpReply> {
             if (req.path == "/api/sessions") return HttpReply::error(r.errorId, 403);
             return std::nullopt;

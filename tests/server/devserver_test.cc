@@ -7,14 +7,12 @@
 #include <random>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "support/random_bytes.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
+#include "fixture.h"
 #include "support/certificate.h"
 #include "support/client_devserver.h"
 #include "support/random_bytes.h"
-#include "support/client_devserver.h"
-#include "fixture.h"
 
 namespace tw::test {
 namespace {
@@ -75,16 +73,25 @@ TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
         SE error;
     };
     std::vector<Row> rows = {
-        {1, NR::tryAgain, SE::invalidCredentials},   {6, NR::tryAgain, SE::tokenRefreshRequired},
-        {14, NR::attemptRecovery, SE::requiredItemNotFound}, {18, NR::attemptRecovery, SE::cannotDeleteNonExistingItem},
-        {19, NR::attemptRecovery, SE::itemAlreadyExist},     {20, NR::attemptRecovery, SE::itemNotFound},
-        {22, NR::attemptRecovery, SE::quotaExceeded},        {26, NR::attemptRecovery, SE::couldNotLockFile},
-        {1001, NR::attemptRecovery, SE::smbFileSystemError}, {1077, NR::attemptRecovery, SE::revisionsDoNotMatch},
-        {1082, NR::attemptRecovery, SE::mappointIsReadOnly}, {1021, NR::fatal, SE::remoteWipeLocked},
-        {1039, NR::fatal, SE::clientTooOld},                 {1046, NR::fatal, SE::accountLocked},
-        {1066, NR::tryAgain, SE::ldapTimeOut},               {4711, NR::attemptRecovery, SE::noValidResponse},
+        {1, NR::tryAgain, SE::invalidCredentials},
+        {6, NR::tryAgain, SE::tokenRefreshRequired},
+        {14, NR::attemptRecovery, SE::requiredItemNotFound},
+        {18, NR::attemptRecovery, SE::cannotDeleteNonExistingItem},
+        {19, NR::attemptRecovery, SE::itemAlreadyExist},
+        {20, NR::attemptRecovery, SE::itemNotFound},
+        {22, NR::attemptRecovery, SE::quotaExceeded},
+        {26, NR::attemptRecovery, SE::couldNotLockFile},
+        {1001, NR::attemptRecovery, SE::smbFileSystemError},
+        {1077, NR::attemptRecovery, SE::revisionsDoNotMatch},
+        {1082, NR::attemptRecovery, SE::mappointIsReadOnly},
+        {1021, NR::fatal, SE::remoteWipeLocked},
+        {1039, NR::fatal, SE::clientTooOld},
+        {1046, NR::fatal, SE::accountLocked},
+        {1066, NR::tryAgain, SE::ldapTimeOut},
+        {4711, NR::attemptRecovery, SE::noValidResponse},
     };
-    for (int id : {13, 1007, 1033, 1045, 1047, 1050, 1062, 1083, 1112, 1113, 1114, 1115, 1116, 1117, 1118, 1119, 1121, 1122})
+    for (int id : {13, 1007, 1033, 1045, 1047, 1050, 1062, 1083, 1112, 1113, 1114, 1115, 1116, 1117, 1118,
+                   1119, 1121, 1122})
         rows.push_back({id, NR::attemptRecovery, *serverErrorFromRaw(id)});
     for (auto& r : rows) {
         fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "error"}, {"errorId", r.id}});
@@ -110,7 +117,10 @@ TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
 
     network = true;
     serverEnvironment().requestTimeout = 60s;
-    fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "drop"}, {"stage", "response"},
+    fault({{"method", "GET"},
+           {"path", prefix + "folders/Team"},
+           {"action", "drop"},
+           {"stage", "response"},
            {"after_bytes", 10}});
     FolderContentDetails cut(volume->localFolder);
     EXPECT_EQ(cut.fetchFolderContents().first, NR::fatal);
@@ -180,7 +190,8 @@ TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
 
     // Neither the password nor the session cookie was written anywhere under the user's home (the
     // test keeps its keychain file outside it): logs, records and databases included.
-    std::string cookie = platform::http::Session::shared().cookies().headerFor(ServerCommunicator::serviceBase());
+    std::string cookie =
+        platform::http::Session::shared().cookies().headerFor(ServerCommunicator::serviceBase());
     ASSERT_NE(cookie.find('='), std::string::npos);
     std::string cookieValue = cookie.substr(cookie.find('=') + 1);
     Logger::sharedInstance().flush();
@@ -213,7 +224,8 @@ TEST_F(DevServerClient, UploadListAndFetch) {
             found = true;
             EXPECT_FALSE(e.isDirectory);
             EXPECT_EQ(e.revision, up.fileObject->revision);
-            EXPECT_EQ(ServerCommunicator::formatDate(e.modificationDate), ServerCommunicator::formatDate(up.modificationDate));
+            EXPECT_EQ(ServerCommunicator::formatDate(e.modificationDate),
+                      ServerCommunicator::formatDate(up.modificationDate));
         }
     EXPECT_TRUE(found);
     FolderContentDetails top("/");
@@ -245,8 +257,10 @@ TEST_F(DevServerClient, ResumableUploadCutOffAndFinished) {
     std::string data = randomBytes(1u << 20, 5);
     writeFile(path, data);
     ASSERT_TRUE(ServerCommunicator::ready());
-    fault({{"method", "POST"}, {"path", devserver.servicePath("") + "resume/upload"},
-           {"action", "drop"}, {"after_bytes", 300000}});
+    fault({{"method", "POST"},
+           {"path", devserver.servicePath("") + "resume/upload"},
+           {"action", "drop"},
+           {"after_bytes", 300000}});
     UploadDetails first(path);
     EXPECT_EQ(first.uploadFile(), NR::fatal);
     EXPECT_FALSE(network);
@@ -296,7 +310,10 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     EXPECT_EQ(stale.conflictFile->revision, v1.fileObject->revision);
     // Conflict without it: the entry is fetched.
     std::string prefix = devserver.servicePath("");
-    fault({{"method", "POST"}, {"path", prefix + "folders/Team/conflict.txt"}, {"action", "error"}, {"errorId", 1077}});
+    fault({{"method", "POST"},
+           {"path", prefix + "folders/Team/conflict.txt"},
+           {"action", "error"},
+           {"errorId", 1077}});
     UploadDetails bare(conflictPath);
     EXPECT_EQ(bare.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(bare.recoveryType, recoveryErrors::conflict);

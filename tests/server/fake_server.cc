@@ -45,16 +45,15 @@ struct Part {
 // early holds what arrived.
 std::vector<Part> parseMultipart(const std::string& body, const std::string& boundary) {
     std::vector<Part> parts;
-    devserver::MultipartReader reader(
-        boundary, {[&](const devserver::MultipartPart& p) {
-                       parts.push_back({p.name, p.filename.value_or(""), ""});
-                       return true;
-                   },
-                   [&](std::string_view data) {
-                       if (!parts.empty()) parts.back().value.append(data);
-                       return true;
-                   },
-                   [] { return true; }});
+    devserver::MultipartReader reader(boundary, {[&](const devserver::MultipartPart& p) {
+                                                     parts.push_back({p.name, p.filename.value_or(""), ""});
+                                                     return true;
+                                                 },
+                                                 [&](std::string_view data) {
+                                                     if (!parts.empty()) parts.back().value.append(data);
+                                                     return true;
+                                                 },
+                                                 [] { return true; }});
     reader.feed(body.data(), body.size());
     reader.finish();
     return parts;
@@ -62,12 +61,18 @@ std::vector<Part> parseMultipart(const std::string& body, const std::string& bou
 
 const char* reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 204: return "No Content";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 409: return "Conflict";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 409:
+            return "Conflict";
+        default:
+            return "Status";
     }
 }
 
@@ -164,7 +169,8 @@ void FakeSyncServer::serve(int fd) {
         size_t e = head.find("\r\n", pos);
         std::string line = head.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
         auto colon = line.find(':');
-        if (colon != std::string::npos) req.headers.emplace_back(lower(trim(line.substr(0, colon))), trim(line.substr(colon + 1)));
+        if (colon != std::string::npos)
+            req.headers.emplace_back(lower(trim(line.substr(0, colon))), trim(line.substr(colon + 1)));
         if (e == std::string::npos) break;
         pos = e + 2;
     }
@@ -308,8 +314,8 @@ std::string FakeSyncServer::entryJson(const std::string& path, const Entry& e, b
 HttpReply FakeSyncServer::handle(const HttpRequest& req) {
     if (!req.complete && req.path.find("/resume/upload") == std::string::npos) return HttpReply{};
     std::lock_guard lock(mutex_);
-    if (req.method == "GET" && req.path.find("/endpoints") != std::string::npos && req.path.find_first_not_of('/') ==
-                                                                                        req.path.find("endpoints"))
+    if (req.method == "GET" && req.path.find("/endpoints") != std::string::npos &&
+        req.path.find_first_not_of('/') == req.path.find("endpoints"))
         return HttpReply::json(200, endpoints);
     const std::string api = "/api/";
     if (req.path.rfind(api, 0) != 0) return HttpReply::json(404, "{}");
@@ -368,7 +374,8 @@ HttpReply FakeSyncServer::handleFolders(const HttpRequest& req, const std::strin
         auto parent = tree_.find(platform::parentFolder(path));
         if (parent == tree_.end() || !parent->second.directory) return HttpReply::error(1001, 500);
         if (it != tree_.end() && !it->second.directory && fields["revision"] != it->second.revision)
-            return HttpReply::json(409, "{\"errorId\": 1077, \"document_info\": " + entryJson(path, it->second, false) + "}");
+            return HttpReply::json(
+                409, "{\"errorId\": 1077, \"document_info\": " + entryJson(path, it->second, false) + "}");
         if (std::to_string(data.size()) != fields["size"]) return HttpReply::error(4711, 400);
         Entry e;
         e.directory = false;

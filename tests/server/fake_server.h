@@ -20,9 +20,9 @@ namespace tw::test {
 
 struct HttpRequest {
     std::string method;
-    std::string target;                        // as sent (escaped)
-    std::string path;                          // percent-decoded, without the query
-    std::map<std::string, std::string> query;  // percent-decoded
+    std::string target;                                        // as sent (escaped)
+    std::string path;                                          // percent-decoded, without the query
+    std::map<std::string, std::string> query;                  // percent-decoded
     std::vector<std::pair<std::string, std::string>> headers;  // names lower-cased
     std::string body;
     bool complete = true;  // false: the connection ended before the whole body arrived
@@ -34,8 +34,8 @@ struct HttpReply {
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
-    bool drop = false;           // close the connection without answering
-    int64_t cutBodyAfter = -1;   // announce the whole body but send only this many bytes
+    bool drop = false;          // close the connection without answering
+    int64_t cutBodyAfter = -1;  // announce the whole body but send only this many bytes
     static HttpReply json(int status, const std::string& body);
     static HttpReply error(int errorId, int status = 500);
 };

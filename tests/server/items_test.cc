@@ -14,7 +14,8 @@ using SE = serverError;
 using Fmt = ServerFileObject::BrindleDateFormatter;
 
 TEST(ServerFileObjectTest, BuildsFromAServerDictionary) {
-    auto j = nlohmann::json::parse(R"({"name":"Report\uf022 Q1\uf028","size":4096,"revision":"17","directory":0,
+    auto j =
+        nlohmann::json::parse(R"({"name":"Report\uf022 Q1\uf028","size":4096,"revision":"17","directory":0,
         "permissions":"READ","mode":"AUTOMATIC","type":"Local","allow_sharing":true,
         "creation_time":"2019-05-01T10:20:30.123Z","modification_time":"garbage"})");
     ServerFileObject f(j);
@@ -37,7 +38,8 @@ TEST(ServerFileObjectTest, BuildsFromAServerDictionary) {
 }
 
 TEST(ServerFileObjectTest, MistypedMembersKeepTheirStartValues) {
-    auto j = nlohmann::json::parse(R"({"name":7,"size":"big","revision":3,"directory":"no","permissions":false,
+    auto j =
+        nlohmann::json::parse(R"({"name":7,"size":"big","revision":3,"directory":"no","permissions":false,
         "mode":1,"type":null,"allow_sharing":"yes","creation_time":12})");
     ServerFileObject f(j);
     ServerFileObject fresh;
@@ -64,9 +66,10 @@ TEST(ServerFileObjectTest, DatesIncludingTheMagicGreyDate) {
     EXPECT_GE(grey, before - 1s);
     EXPECT_LE(grey, std::chrono::system_clock::now() + 1s);
     EXPECT_EQ(fmt.remoteToLocalDate("1984-01-24T08:00:00.001Z"), Fmt::magicGreyDate() + 1ms);
-    for (const char* bad : {"", "yesterday", "2019-05-01T10:20:30Z", "2019-02-31T10:20:30.000Z", "2019-05-01 10:20:30.000Z",
-                            "2019-13-01T10:20:30.000Z", "2019-05-01T10:20:30.000Zjunk",
-                            "1009-05-01T10:20:30.123Z", "9999-12-31T23:59:59.999Z"})
+    for (const char* bad :
+         {"", "yesterday", "2019-05-01T10:20:30Z", "2019-02-31T10:20:30.000Z", "2019-05-01 10:20:30.000Z",
+          "2019-13-01T10:20:30.000Z", "2019-05-01T10:20:30.000Zjunk", "1009-05-01T10:20:30.123Z",
+          "9999-12-31T23:59:59.999Z"})
         EXPECT_EQ(fmt.remoteToLocalDate(bad), Fmt::referenceDate()) << bad;
 }
 
@@ -157,8 +160,13 @@ TEST_F(ListingTest, EntriesWithUnusableNamesAreDropped) {
     server.setIntercept([](const HttpRequest&) {
         nlohmann::json doc = {{"name", "Team"},
                               {"contents",
-                               {{{"name", ".."}}, {{"name", "a/b"}}, {{"name", std::string("n\0ul", 4)}},
-                                {{"name", ""}}, {{"name", "."}}, {{"name", "fine"}}, {{"name", "\xef\x80\xa9"}}}}};
+                               {{{"name", ".."}},
+                                {{"name", "a/b"}},
+                                {{"name", std::string("n\0ul", 4)}},
+                                {{"name", ""}},
+                                {{"name", "."}},
+                                {{"name", "fine"}},
+                                {{"name", "\xef\x80\xa9"}}}}};
         return HttpReply::json(200, doc.dump());
     });
     FolderContentDetails listing(volume->localFolder);
@@ -200,8 +208,13 @@ class CEAUtilsTest : public ServerFixture {};
 TEST_F(CEAUtilsTest, ServerFactsAndTheStateRule) {
     std::string file = local("doc.txt");
     ASSERT_TRUE(writeFile(file, "x"));
-    ServerFileObject entry(nlohmann::json{{"name", "doc.txt"}, {"revision", "8"}, {"size", 1}, {"directory", 0},
-                                          {"permissions", "READ"}, {"allow_sharing", 1}, {"mode", "MANUAL"}});
+    ServerFileObject entry(nlohmann::json{{"name", "doc.txt"},
+                                          {"revision", "8"},
+                                          {"size", 1},
+                                          {"directory", 0},
+                                          {"permissions", "READ"},
+                                          {"allow_sharing", 1},
+                                          {"mode", "MANUAL"}});
     auto record = CEAUtils::refreshFilePath(file, entry);
     EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::Revision).value_or(""), "8");
     EXPECT_TRUE(record.ceaBool.getAttribute(CEABool::keys::ReadOnly));

@@ -118,8 +118,8 @@ TEST_F(RequestsTest, DeleteRefusalsByCase) {
     const Row rows[] = {
         {R"({"errorId":1082})", NR::attemptRecovery, SE::mappointIsReadOnly, true},
         {R"({"errorId":1083})", NR::attemptRecovery, SE::permissionDenied, true},
-        {R"({"errorId":1077,"document_info":{"name":"f","revision":"10","directory":0}})", NR::attemptRecovery,
-         SE::revisionsDoNotMatch, true},
+        {R"({"errorId":1077,"document_info":{"name":"f","revision":"10","directory":0}})",
+         NR::attemptRecovery, SE::revisionsDoNotMatch, true},
         {R"({"errorId":1077})", NR::fatal, SE::revisionsDoNotMatch, false},
         {R"({"errorId":1119})", NR::fatal, SE::folderNotEmpty, false},
     };

@@ -7,12 +7,12 @@
 #include <thread>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "support/random_bytes.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "fixture.h"
 #include "platform/files.h"
+#include "support/random_bytes.h"
 
 namespace tw::test {
 namespace {
@@ -82,8 +82,8 @@ TEST(UploadStreamTest, AFileThatShrinksOrCannotBeReadIsNeverSentShort) {
     EXPECT_EQ(s->read(buf, 4096), -1);  // no crash, no zeros in place of the file
 
     EXPECT_FALSE(UploadStream::make("H", "F", (d / "missing").string(), 0));
-    EXPECT_FALSE(UploadStream::make("H", "F", d.str(), 0));        // a folder
-    EXPECT_FALSE(UploadStream::make("H", "F", path, 999999));      // resume past the end
+    EXPECT_FALSE(UploadStream::make("H", "F", d.str(), 0));    // a folder
+    EXPECT_FALSE(UploadStream::make("H", "F", path, 999999));  // resume past the end
     writeFile(d / "empty", "");
     auto e = UploadStream::make("H", "F", (d / "empty").string(), 0);
     ASSERT_TRUE(e);
@@ -128,7 +128,8 @@ TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
     EXPECT_EQ(req.header("content-type"), "multipart/form-data; boundary=" + boundary);
     EXPECT_EQ(req.header("content-length"), std::to_string(req.body.size()));
     std::string header = UploadDetails::valueSection(boundary, "operation", "create") +
-                         UploadDetails::valueSection(boundary, "creation_time", ServerCommunicator::formatDate(up.creationDate)) +
+                         UploadDetails::valueSection(boundary, "creation_time",
+                                                     ServerCommunicator::formatDate(up.creationDate)) +
                          UploadDetails::valueSection(boundary, "modification_time",
                                                      ServerCommunicator::formatDate(up.modificationDate)) +
                          UploadDetails::valueSection(boundary, "size", "10") +
@@ -195,10 +196,10 @@ TEST_F(UploadTest, ARefusedUploadSaysWhy) {
         NR outcome;
         recoveryErrors why;
     };
-    for (auto r : {Row{22, NR::attemptRecovery, recoveryErrors::quotaExceeded},
-                   Row{1082, NR::attemptRecovery, recoveryErrors::readOnlyMappoint},
-                   Row{1083, NR::fatal, recoveryErrors::unknown},
-                   Row{1039, NR::fatal, recoveryErrors::unknown}}) {
+    for (auto r :
+         {Row{22, NR::attemptRecovery, recoveryErrors::quotaExceeded},
+          Row{1082, NR::attemptRecovery, recoveryErrors::readOnlyMappoint},
+          Row{1083, NR::fatal, recoveryErrors::unknown}, Row{1039, NR::fatal, recoveryErrors::unknown}}) {
         server.setIntercept([&](const HttpRequest& req) -> std::optional<HttpReply> {
             if (req.method == "POST") return HttpReply::error(r.errorId, 403);
             return std::nullopt;
@@ -319,7 +320,8 @@ TEST_F(UploadTest, ALockedResumeAndNonsenseResumeAnswers) {
     EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(up.recoveryType, recoveryErrors::locked);
 
-    for (const char* body : {R"({"is_locked": true})", "[]", "nope", R"({"is_locked":"false","bytes_received":"99999"})"}) {
+    for (const char* body :
+         {R"({"is_locked": true})", "[]", "nope", R"({"is_locked":"false","bytes_received":"99999"})"}) {
         server.setIntercept([&](const HttpRequest& req) -> std::optional<HttpReply> {
             if (req.method == "GET") return HttpReply::json(200, body);
             return std::nullopt;

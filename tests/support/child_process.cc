@@ -46,7 +46,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     return *this;
 }
 
-bool ChildProcess::start(const std::vector<std::string>& argv, const ChildOptions& options, std::string* error) {
+bool ChildProcess::start(const std::vector<std::string>& argv, const ChildOptions& options,
+                         std::string* error) {
     kill();
     if (argv.empty()) {
         if (error) *error = "no program given";
@@ -75,7 +76,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const ChildOption
         int err = 0;
         if (options.user) {
             uid_t u = *options.user;
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0) err = errno;
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(u, u, u) != 0 || ::setresuid(u, u, u) != 0)
+                err = errno;
         }
         if (err == 0) {
             if (options.environment)
@@ -156,8 +158,8 @@ RunOutput runToCompletion(const std::vector<std::string>& argv, std::chrono::mil
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buf[4096];
     for (;;) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             child.kill();
             return r;
@@ -170,7 +172,8 @@ RunOutput runToCompletion(const std::vector<std::string>& argv, std::chrono::mil
         if (n <= 0) break;  // every writer closed: the program ended (or closed its output)
         r.out.append(buf, static_cast<size_t>(n));
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     auto code = child.wait(std::max(left, std::chrono::milliseconds(0)));
     r.exitCode = code.value_or(-1);  // still running at the deadline: killed when `child` is dropped
     return r;

@@ -37,7 +37,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `argv` (argv[0] a path). False, with `*error` saying why, when it could not be started.
-    bool start(const std::vector<std::string>& argv, const ChildOptions& options = {}, std::string* error = nullptr);
+    bool start(const std::vector<std::string>& argv, const ChildOptions& options = {},
+               std::string* error = nullptr);
 
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }

@@ -7,9 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
@@ -24,12 +23,14 @@ class ClientDevServer {
 public:
     // Starts the server with its tree in `dir`/root and its log in `dir`/devserver.log, stores anna's
     // `password` for it in `keychain` and resets the client's credentials to it.
-    bool start(const std::filesystem::path& dir, platform::keychain::Keychain& keychain, const std::string& password) {
+    bool start(const std::filesystem::path& dir, platform::keychain::Keychain& keychain,
+               const std::string& password) {
         dir_ = dir;
         std::filesystem::create_directories(dir / "root");
-        if (!process.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
-                            "anna:" + password, "--mappoint", "Team", "--mappoint", "RO:::ro", "--faults", "--quiet"},
-                           dir / "devserver.log"))
+        if (!process.start(
+                {"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user", "anna:" + password,
+                 "--mappoint", "Team", "--mappoint", "RO:::ro", "--faults", "--quiet"},
+                dir / "devserver.log"))
             return false;
         hostPort = "127.0.0.1:" + std::to_string(process.port());
         keychain.addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, password);

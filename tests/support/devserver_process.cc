@@ -40,7 +40,8 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::files
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd p{readEnd.fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -60,8 +61,11 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::files
 DevServerHarness::DevServerHarness(const std::filesystem::path& root) : root_(root) {}
 
 bool DevServerHarness::start(std::vector<std::string> extraArgs) {
-    std::vector<std::string> args{"--root", (root_ / "server").string(), "--listen", "127.0.0.1:0",
-                                  "--user", "alice:s3cret&=x", "--user", "bob:hunter2", "--seed", "demo"};
+    std::vector<std::string> args{"--root",   (root_ / "server").string(),
+                                  "--listen", "127.0.0.1:0",
+                                  "--user",   "alice:s3cret&=x",
+                                  "--user",   "bob:hunter2",
+                                  "--seed",   "demo"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     if (!process_.start(args, root_ / "server.log")) return false;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", process_.port());
@@ -75,8 +79,8 @@ bool DevServerHarness::login(const std::string& user, const std::string& passwor
     using tw::devserver::percentEncode;
     std::string form = "user_id=" + percentEncode(user) + "&password=" + percentEncode(password) +
                        "&device_id=" + percentEncode("TEST-DEVICE") + "&platform=" + percentEncode("Linux") +
-                       "&client_version=" + percentEncode("1.0.0") + "&client_platform_version=" +
-                       percentEncode("12");
+                       "&client_version=" + percentEncode("1.0.0") +
+                       "&client_platform_version=" + percentEncode("12");
     auto res = client_->Post(sync("sessions").c_str(), {{"Accept", "application/json"}}, form, "");
     if (!res || res->status != 200) return false;
     std::string setCookie = res->get_header_value("Set-Cookie");
@@ -90,7 +94,9 @@ httplib::Headers DevServerHarness::headers(const std::string& accept) const {
     return h;
 }
 
-std::string DevServerHarness::sync(const std::string& resource) { return "/br/sync/1.6/" + resource; }
+std::string DevServerHarness::sync(const std::string& resource) {
+    return "/br/sync/1.6/" + resource;
+}
 
 std::string DevServerHarness::folderUrl(const std::string& serverPath) {
     return sync("folders") + tw::devserver::percentEncode(serverPath);
@@ -114,9 +120,11 @@ httplib::Result DevServerHarness::del(const std::string& target) {
 
 std::string DevServerHarness::uploadBody(const std::string& boundary, const std::string& fileName,
                                          const std::string& content, const std::string& revision,
-                                         const std::string& size, const std::string& ctime, const std::string& mtime) {
+                                         const std::string& size, const std::string& ctime,
+                                         const std::string& mtime) {
     auto section = [&](const std::string& name, const std::string& value) {
-        return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"" + name + "\"\r\n\r\n" + value;
+        return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"" + name + "\"\r\n\r\n" +
+               value;
     };
     return section("operation", "create") + section("creation_time", ctime) +
            section("modification_time", mtime) + section("size", size) + section("revision", revision) +
@@ -126,10 +134,12 @@ std::string DevServerHarness::uploadBody(const std::string& boundary, const std:
 
 std::string DevServerHarness::fragmentBody(const std::string& boundary, const std::string& escapedName,
                                            const std::string& content) {
-    return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"operation\"\r\n\r\ncreate" + "\r\n--" +
-           boundary + "\r\nContent-Disposition:form-data; name=\"size\"\r\n\r\n" + std::to_string(content.size()) +
-           "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"file\"; filename=\"" + escapedName +
-           ".frag\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content + "\r\n--" + boundary + "\r\n";
+    return "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"operation\"\r\n\r\ncreate" +
+           "\r\n--" + boundary + "\r\nContent-Disposition:form-data; name=\"size\"\r\n\r\n" +
+           std::to_string(content.size()) + "\r\n--" + boundary +
+           "\r\nContent-Disposition:form-data; name=\"file\"; filename=\"" + escapedName +
+           ".frag\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content + "\r\n--" + boundary +
+           "\r\n";
 }
 
 httplib::Result DevServerHarness::upload(const std::string& serverPath, const std::string& content,
@@ -137,7 +147,8 @@ httplib::Result DevServerHarness::upload(const std::string& serverPath, const st
                                          const std::string& mtime) {
     std::string boundary = "---6F1C7A2E-0D3B-4E55-9C3A-2B8E3D1F0A77---";
     std::string name = serverPath.substr(serverPath.rfind('/') + 1);
-    std::string body = uploadBody(boundary, name, content, revision, std::to_string(content.size()), ctime, mtime);
+    std::string body =
+        uploadBody(boundary, name, content, revision, std::to_string(content.size()), ctime, mtime);
     return client_->Post(folderUrl(serverPath).c_str(), headers(), body,
                          ("multipart/form-data; boundary=" + boundary).c_str());
 }

@@ -7,11 +7,10 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/child_process.h"
 
@@ -60,12 +59,13 @@ public:
     httplib::Result del(const std::string& target);
 
     // Single-shot upload in the client's layout. `revision` "" for a new file.
-    httplib::Result upload(const std::string& serverPath, const std::string& content, const std::string& revision,
-                           const std::string& ctime = "2021-03-04T05:06:07.000Z",
+    httplib::Result upload(const std::string& serverPath, const std::string& content,
+                           const std::string& revision, const std::string& ctime = "2021-03-04T05:06:07.000Z",
                            const std::string& mtime = "2021-03-04T05:06:08.000Z");
     // The whole body the client sends for a single-shot upload.
-    static std::string uploadBody(const std::string& boundary, const std::string& fileName, const std::string& content,
-                                  const std::string& revision, const std::string& size, const std::string& ctime,
+    static std::string uploadBody(const std::string& boundary, const std::string& fileName,
+                                  const std::string& content, const std::string& revision,
+                                  const std::string& size, const std::string& ctime,
                                   const std::string& mtime);
     // The body of one resumable fragment (unclosed multipart).
     static std::string fragmentBody(const std::string& boundary, const std::string& escapedName,
@@ -115,7 +115,8 @@ protected:
     static nlohmann::json body(const httplib::Result& r) { return r ? parseJson(r->body) : nlohmann::json(); }
     static int errorIdOf(const httplib::Result& r) {
         auto j = body(r);
-        return j.is_object() && j.contains("errorId") && j["errorId"].is_number() ? j["errorId"].get<int>() : -1;
+        return j.is_object() && j.contains("errorId") && j["errorId"].is_number() ? j["errorId"].get<int>()
+                                                                                  : -1;
     }
 
     TempDir dir{"tw-devserver"};

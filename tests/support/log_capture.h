@@ -19,7 +19,9 @@ inline bool logContains(const std::string& needle, size_t from = 0) {
     return text.size() >= from && text.find(needle, from) != std::string::npos;
 }
 
-inline size_t logSize() { return sharedLogText().size(); }
+inline size_t logSize() {
+    return sharedLogText().size();
+}
 
 // How many times `what` stands in `text` (overlapping occurrences counted).
 inline size_t occurrences(const std::string& text, const std::string& what) {

@@ -15,7 +15,9 @@ std::unique_ptr<TempDir> g_home;
 std::filesystem::path g_home_path;
 }  // namespace
 
-const std::filesystem::path& testHome() { return g_home_path; }
+const std::filesystem::path& testHome() {
+    return g_home_path;
+}
 
 }  // namespace tw::test
 

@@ -1,12 +1,10 @@
-#include "Pinewick/volumes/VolumeManager.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/xattr.h>
 
 #include <filesystem>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
 
@@ -15,7 +13,9 @@ using tw::VolumeManager;
 namespace fs = std::filesystem;
 
 namespace {
-std::string root() { return tw::platform::volumesRoot(); }
+std::string root() {
+    return tw::platform::volumesRoot();
+}
 
 std::shared_ptr<VolumeDetail> visible(const std::string& name) {
     auto v = std::make_shared<VolumeDetail>(name);
@@ -28,7 +28,8 @@ TEST(VolumeDetailTest, MappointVolumeFolders) {
     VolumeDetail v("Docs");
     EXPECT_EQ(v.localFolder, root() + "/Docs");
     EXPECT_EQ(v.serverFolder, "/Docs");
-    EXPECT_EQ(v.diskImage, tw::ServerConfigurationDetails::sharedInstance().supportFolder + "Docs.sparsebundle");
+    EXPECT_EQ(v.diskImage,
+              tw::ServerConfigurationDetails::sharedInstance().supportFolder + "Docs.sparsebundle");
     EXPECT_EQ(v.state, VolumeDetail::volumeStates::Hidden);
     EXPECT_NE(v.description().find("\r       Volume Name: Docs"), std::string::npos);
 }
@@ -46,8 +47,10 @@ TEST(VolumeManagerTest, PathTranslationAcrossMappointsAndInLocationFolders) {
     // The volumes root is matched without regard to case and its following "/" kept.
     std::string upper = root();
     for (auto& c : upper) c = static_cast<char>(toupper(c));
-    EXPECT_EQ(VolumeManager::stripVolumePrefix(upper + "/Docs/x"), std::make_pair(true, std::string("/Docs/x")));
-    EXPECT_EQ(VolumeManager::stripVolumePrefix("/Users/me/x"), std::make_pair(false, std::string("/Users/me/x")));
+    EXPECT_EQ(VolumeManager::stripVolumePrefix(upper + "/Docs/x"),
+              std::make_pair(true, std::string("/Docs/x")));
+    EXPECT_EQ(VolumeManager::stripVolumePrefix("/Users/me/x"),
+              std::make_pair(false, std::string("/Users/me/x")));
 
     EXPECT_EQ(m.serverFromLocal(root() + "/Docs/a.txt"), "/Docs/a.txt");
     EXPECT_EQ(m.serverFromLocal(home + "/Tidewell/notes/b.txt"), "/home/notes/b.txt");
@@ -86,7 +89,8 @@ TEST(VolumeManagerTest, VolumeUuidComesFromTheMountedRootAndIsClearedOnUnmount) 
     std::string home = tw::platform::homeFolder();
     fs::create_directories(home + "/Mapped");
     std::string uuid = "6F1C2A54-8E0B-4D2B-9A51-0C6E3E9E4C11";
-    if (setxattr((home + "/Mapped").c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(), uuid.size(), 0) != 0)
+    if (setxattr((home + "/Mapped").c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(), uuid.size(),
+                 0) != 0)
         GTEST_SKIP() << "user extended attributes not supported on this file system";
     m.resolveInLocationSync({{"/home", "~/Mapped"}});
     auto v = m.findVolume("home");

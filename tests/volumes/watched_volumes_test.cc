@@ -101,7 +101,7 @@ struct Recorder {
 };
 
 class WatchedVolumes : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (auto why = gwtest::fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
         toolsDir = fs::path(GW_DAEMON_BIN).parent_path().string();
@@ -195,7 +195,8 @@ TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEv
     EXPECT_EQ(platform::Defaults::standard().stringValue("Docs").value_or(""), "Visible");
     ASSERT_TRUE(eventually([&] { return v->volumeSystemNumber() != 0; }));
     EXPECT_FALSE(v->volumeUUID().empty());
-    for (const std::string& trash : std::vector<std::string>{".Trashes", ".Trash", ".Trash-" + std::to_string(getuid())}) {
+    for (const std::string& trash :
+         std::vector<std::string>{".Trashes", ".Trash", ".Trash-" + std::to_string(getuid())}) {
         auto p = v->localFolder + "/" + trash;
         EXPECT_TRUE(eventually([&] { return fs::is_regular_file(p); })) << p;
         EXPECT_EQ(CorvaneExtendedAttributes(p).ceaStatus.status, S::LocalOnly) << p;
