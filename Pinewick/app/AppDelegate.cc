@@ -1,0 +1,299 @@
+#include "Pinewick/app/AppDelegate.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/config/SystemInformation.h"
+#include "Pinewick/config/TextUtils.h"
+#include "Pinewick/engine/ConsistencyCheck.h"
+#include "Pinewick/engine/EngineHooks.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/engine/SyncMappoints.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/volumes/EngineLink.h"
+#include "Pinewick/volumes/KernelCommunicator.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/defaults.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+#include "platform/volpath.h"
+
+namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+constexpr const char* kUserServerContact = "Userallowservercontact";
+
+// Items in an error state under the synchronised folders (bounded, so a huge tree answers quickly).
+size_t countErrors(const std::vector<std::string>& roots) {
+    size_t errors = 0, seen = 0;
+    for (const auto& root : roots) {
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(
+                 root, std::filesystem::directory_options::skip_permission_denied, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator() && seen < 200000;
+             it.increment(ec), ++seen) {
+            if (TimeLineManager::inIgnoreList(it->path().string())) continue;
+            auto s = CorvaneExtendedAttributes(it->path().string()).ceaStatus.status;
+            if (s == CEAStatus::keys::ErrorRegular || s == CEAStatus::keys::ErrorPlaceHolder) ++errors;
+        }
+    }
+    return errors;
+}
+
+bool isMountPoint(const std::string& folder) {
+    auto self = platform::attributesOfItem(folder);
+    auto parent = platform::attributesOfItem(std::filesystem::path(folder).parent_path().string());
+    return self && parent && self->systemNumber != parent->systemNumber;
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+bool AppDelegate::applicationDidFinishLaunching() {
+    log().logAudit("Tidewell version " + SystemInformation::builtInSources().shortVersion.value_or("1.0") +
+                   " started");
+    log().logDebug("Tidewell is running with debug messages enabled");
+
+    // One instance per user: the lock outlives nothing but this process.
+    std::string why;
+    lock_ = platform::InstanceLock::acquire(&why);
+    if (!lock_) {
+        log().logFatal("Only one instance of the application can be running");
+        log().logWarning(why);
+        return false;
+    }
+
+    // The layers' hooks, before anything uses them.
+    installServerHooks();
+    installConfigurationHooks();
+    installVolumeHooks();
+    TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
+                                       [](const std::string& path, bool userRequest) {
+                                           log().logDebug("Listing of " + path +
+                                                          (userRequest ? " (user request)" : "") +
+                                                          " waits for folder synchronisation");
+                                       }});
+    StateManager::Hooks stateHooks;
+    stateHooks.unmountVolumes = [] { VolumeManager::sharedInstance().unmountVolumes(); };
+    stateHooks.closeKernelConnection = [] {
+        if (auto link = KernelCommunicator::current()) link->closeConnection();
+    };
+    stateHooks.paywallDetectURL = [] {
+        return ServerConfigurationDetails::sharedInstance().paywallDetectURL;
+    };
+    StateManager::sharedInstance().setHooks(std::move(stateHooks));
+    {
+        // A file watcher that cannot be reached ends the program (the kernel link asks the main queue).
+        EngineLink link = *engineLink();
+        link.terminate = [] {
+            log().logFatal("Tidewell cannot run without its file watcher and stops");
+            platform::MainQueue::shared().stop();
+        };
+        setEngineLink(std::move(link));
+    }
+    if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
+        ServerCredentials::sharedInstance().setServerProtocol(*protocol);
+
+    // Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume.
+    platform::setVolPathResolver(
+        [](uint64_t dev, uint64_t ino) { return platform::currentPathOf(dev, ino); });
+
+    // The kernel link first: every volume made from here on asks it to watch its folder.
+    auto& kernel = KernelCommunicator::sharedInstance();
+    if (!kernel.connected()) return false;
+    kernel.setReconnected([] { VolumeManager::sharedInstance().mountVolumes(); });
+    VolumeManager::sharedInstance();  // the volumes whose images are here already
+
+    bus_ = platform::BusService::start([this](const std::vector<std::string>& a) { return command(a); },
+                                       [this](const std::string& c) { return scripting(c); }, &why,
+                                       options_.busName);
+    if (!bus_) log().logWarning("The command line cannot reach this instance: " + why);
+
+    ServerConfigurationDetails::sharedInstance().loadState();
+    VolumeManager::sharedInstance().mountVolumes();
+    log().logDebug("The file-manager bridge arrives with downloads");
+    ConsistencyCheck::sharedInstance().start();
+    StateManager::sharedInstance().observeSleepAndWake();
+    StateManager::sharedInstance().finishLaunching();
+    return true;
+}
+
+void AppDelegate::applicationWillTerminate() {
+    StateManager::sharedInstance().shutdown();
+}
+
+int AppDelegate::run() {
+    // SIGTERM and SIGINT end the main loop; every thread made from here on inherits the mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    std::atomic<bool> done{false};
+    std::thread signals([&] {
+        int sig = 0;
+        while (!done) {
+            timespec wait{0, 200 * 1000 * 1000};
+            siginfo_t info;
+            sig = sigtimedwait(&set, &info, &wait);
+            if (sig == SIGTERM || sig == SIGINT) {
+                log().logWarning("Signal " + std::to_string(sig) + ": shutting down");
+                // Queued, so a signal during start-up still ends the loop once it runs.
+                platform::MainQueue::shared().async([] { platform::MainQueue::shared().stop(); });
+                return;
+            }
+        }
+    });
+
+    int status = 0;
+    if (applicationDidFinishLaunching()) {
+        platform::MainQueue::shared().runMainLoop();
+        bus_.reset();  // no command may arrive while the engine goes down
+        applicationWillTerminate();
+    } else {
+        status = 1;
+        bus_.reset();
+        if (auto link = KernelCommunicator::current()) link->closeConnection();
+    }
+    done = true;
+    signals.join();
+    log().flush();
+    return status;
+}
+
+platform::CommandReply AppDelegate::flipConnection(bool paused) {
+    auto& config = ServerConfigurationDetails::sharedInstance();
+    if (ServerConfigurationDetails::isForced(config.allowServerContact))
+        return {false, "Server contact is controlled by the system administrator"};
+    auto& state = StateManager::sharedInstance();
+    state.allowServerCommunication = !paused;
+    state.triggerChanges();
+    if (!platform::Defaults::standard().set(kUserServerContact, !paused))
+        return {false, "Could not store the choice; it lasts until the next start"};
+    return {true, paused ? "Paused" : "Resumed"};
+}
+
+std::string AppDelegate::statusText(bool json) {
+    auto& state = StateManager::sharedInstance();
+    auto bar = StatusBarManager::sharedInstance().state();
+    auto& timeline = TimeLineManager::sharedInstance();
+    nlohmann::json doc;
+    doc["network"] = state.networkAvailable.load();
+    doc["serverContactAllowed"] = state.allowServerCommunication.load();
+    doc["paused"] = timeline.suspended();
+    doc["activity"] = bar.uploadFile ? "uploading" : bar.downloadFile ? "downloading" : "idle";
+    if (bar.uploadFile) doc["uploading"] = *bar.uploadFile;
+    if (bar.downloadFile) doc["downloading"] = *bar.downloadFile;
+    doc["pendingEvents"] = timeline.eventCount();
+    doc["server"] = ServerCredentials::sharedInstance().serverName();
+    doc["volumes"] = nlohmann::json::array();
+    for (const auto& v : VolumeManager::sharedInstance().volumeList()) {
+        if (v->state == VolumeDetail::volumeStates::InLocation) {
+            for (const auto& pair : v->inLocationList)
+                doc["volumes"].push_back({{"name", v->volumeName},
+                                          {"state", "InLocation"},
+                                          {"mountPoint", pair.second},
+                                          {"serverFolder", pair.first},
+                                          {"mounted", isMountPoint(pair.second)}});
+            continue;
+        }
+        doc["volumes"].push_back({{"name", v->volumeName},
+                                  {"state", VolumeDetail::rawValue(v->state)},
+                                  {"mountPoint", v->localFolder},
+                                  {"mounted", isMountPoint(v->localFolder)}});
+    }
+    doc["errors"] = countErrors(VolumeManager::sharedInstance().activeVolumesList());
+    if (json) return doc.dump(2);
+    std::string out;
+    out +=
+        std::string("Network:        ") + (doc["network"].get<bool>() ? "available" : "not available") + "\n";
+    out += std::string("Server contact: ") +
+           (doc["serverContactAllowed"].get<bool>() ? "allowed" : "paused") + "\n";
+    out += "Server:         " + doc["server"].get<std::string>() + "\n";
+    out += "Activity:       " + doc["activity"].get<std::string>();
+    if (bar.uploadFile) out += " " + *bar.uploadFile;
+    if (bar.downloadFile) out += " " + *bar.downloadFile;
+    out += "\nPending events: " + std::to_string(doc["pendingEvents"].get<size_t>()) + "\n";
+    out += "Items in error: " + std::to_string(doc["errors"].get<size_t>()) + "\n";
+    out += "Volumes:\n";
+    for (const auto& v : doc["volumes"])
+        out += "  " + v["name"].get<std::string>() + "  " + v["state"].get<std::string>() + "  " +
+               v["mountPoint"].get<std::string>() + (v["mounted"].get<bool>() ? "  (mounted)" : "") + "\n";
+    return out;
+}
+
+platform::CommandReply AppDelegate::command(const std::vector<std::string>& args) {
+    if (args.empty()) return {false, "no command"};
+    const std::string& verb = args[0];
+    auto& vm = VolumeManager::sharedInstance();
+    if (verb == "status") return {true, statusText(args.size() > 1 && args[1] == "--json")};
+    if (verb == "pause") return flipConnection(true);
+    if (verb == "resume") return flipConnection(false);
+    if (verb == "volumes") {
+        std::string out;
+        for (const auto& name : vm.getMenuList()) {
+            auto v = vm.findVolume(name);
+            out += name + "  " + (v ? VolumeDetail::rawValue(v->state) : "") + "\n";
+        }
+        return {true, out};
+    }
+    if ((verb == "mount" || verb == "unmount") && args.size() == 2) {
+        bool ok = verb == "mount" ? vm.activateVolume(args[1]) : vm.deactivateVolume(args[1]);
+        if (!ok) return {false, "No volume named " + args[1]};
+        return {true, (verb == "mount" ? "Mounting " : "Unmounted ") + args[1]};
+    }
+    if (verb == "sync") {
+        std::string path = args.size() > 1 ? args[1] : "/";
+        TimeLineManager::sharedInstance().addSyncFolderEvent(path, true);
+        return {true, "Listing of " + path + " requested"};
+    }
+    if (verb == "login-changed") {
+        // `tidewell login` stored new credentials: take them, and list everything with them.
+        auto& credentials = ServerCredentials::sharedInstance();
+        if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
+            credentials.setServerProtocol(*protocol);
+        credentials.passwordRequired = false;
+        credentials.tokenValid = false;
+        credentials.fetchKeychainDetails();
+        auto& state = StateManager::sharedInstance();
+        state.triggerChanges();
+        TimeLineManager::sharedInstance().addSyncFolderEvent("/", true);
+        return {true, "The running instance now uses " + credentials.userName() + " at " +
+                          credentials.serverName()};
+    }
+    if (verb == "open") return {false, "Opening files from the command line arrives with downloads"};
+    if (verb == "quit") {
+        // Answered first: the shutdown sequence runs on the main queue once this call has returned.
+        platform::MainQueue::shared().async([] { platform::MainQueue::shared().stop(); });
+        return {true, "Quitting"};
+    }
+    return {false, "unknown command " + verb};
+}
+
+bool AppDelegate::scripting(const std::string& command) {
+    std::string c = lowercased(command);
+    if (c == "idle") return TimeLineManager::sharedInstance().idle();
+    if (c == "downloading") return StatusBarManager::sharedInstance().downloadActive();
+    if (c == "uploading") return StatusBarManager::sharedInstance().uploadActive();
+    return false;
+}
+
+}  // namespace tw

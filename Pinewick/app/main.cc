@@ -1,0 +1,179 @@
+// tidewell: the synchronisation client. Without a command (or with --headless) it runs the engine in
+// the foreground; every other command is a thin client of the running instance over the session bus,
+// except `login`, which works without one.
+#include <stdio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "Pinewick/app/AppDelegate.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/EngineHooks.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/ServerEnvironment.h"
+#include "platform/busservice.h"
+#include "platform/defaults.h"
+#include "platform/keychain.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: tidewell [--headless]              run the client in the foreground\n"
+    "       tidewell login [--server HOST[:PORT]] [--protocol https|http] [--user NAME]\n"
+    "       tidewell status [--json]\n"
+    "       tidewell pause | resume\n"
+    "       tidewell volumes | mount NAME | unmount NAME\n"
+    "       tidewell sync [PATH]\n"
+    "       tidewell open PATH\n"
+    "       tidewell script COMMAND                idle, uploading or downloading: prints true or false\n"
+    "       tidewell quit\n"
+    "The password of `login` is read from the terminal, or one line from standard input.\n";
+
+int usage(int status) {
+    (status == 0 ? std::cout : std::cerr) << kUsage;
+    return status;
+}
+
+// One line from standard input; from a terminal without echo, after a prompt on standard error.
+std::optional<std::string> readPassword(const std::string& prompt) {
+    bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal) {
+        fprintf(stderr, "%s", prompt.c_str());
+        fflush(stderr);
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        fprintf(stderr, "\n");
+    }
+    if (!got) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+bool plausibleHost(const std::string& server) {
+    if (server.empty() || server.size() > 255) return false;
+    for (char c : server)
+        if (!(isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' ||
+              c == ']'))
+            return false;
+    return true;
+}
+
+int login(const std::vector<std::string>& args) {
+    auto& config = tw::ServerConfigurationDetails::sharedInstance();
+    tw::installConfigurationHooks();
+    config.readConfig();
+    auto& credentials = tw::ServerCredentials::sharedInstance();
+    std::string server = !config.server.empty() ? config.server : credentials.serverName();
+    std::string user = !config.user.empty() ? config.user : credentials.userName();
+    std::string protocol = tw::platform::Defaults::standard().stringValue("serverprotocol").value_or("https");
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--server" && i + 1 < args.size())
+            server = args[++i];
+        else if (args[i] == "--user" && i + 1 < args.size())
+            user = args[++i];
+        else if (args[i] == "--protocol" && i + 1 < args.size())
+            protocol = args[++i];
+        else
+            return usage(2);
+    }
+    if (protocol != "https" && protocol != "http") {
+        std::cerr << "tidewell: the protocol is https or http, not \"" << protocol << "\"\n";
+        return 2;
+    }
+    if (!plausibleHost(server)) {
+        std::cerr << "tidewell: \"" << server
+                  << "\" is not a server address (HOST or HOST:PORT); give --server\n";
+        return 2;
+    }
+    if (user.empty()) {
+        const char* u = getenv("USER");
+        user = u ? u : "";
+    }
+    if (user.empty()) {
+        std::cerr << "tidewell: no user name; give --user\n";
+        return 2;
+    }
+    auto password = readPassword("Password for " + user + " at " + server + ": ");
+    if (!password || password->empty()) {
+        std::cerr << "tidewell: no password given\n";
+        return 1;
+    }
+    tw::installServerHooks();
+    credentials.setServerProtocol(protocol);
+    auto result = credentials.attemptLogin(server, user, *password);
+    if (result != tw::serverError::noError) {
+        std::cerr << tw::ServerCredentials::resultText(result) << "\n";
+        return 1;
+    }
+    // One account at a time: the login pane replaces what was stored before.
+    auto& keychain = tw::serverKeychain();
+    std::vector<tw::platform::keychain::Item> old;
+    if (keychain.findItems("Tidewell", "Tidewell Server Password", old) == tw::platform::keychain::Status::ok)
+        for (const auto& item : old)
+            if (item.service != server || item.account != user)
+                keychain.deleteItem(item.service, item.account);
+    if (keychain.addItem({server, user, "Tidewell", "Tidewell Server Password"}, *password) !=
+        tw::platform::keychain::Status::ok) {
+        std::cerr << "tidewell: the password was accepted but could not be stored (" << keychain.kind()
+                  << ")\n";
+        return 1;
+    }
+    if (!tw::platform::Defaults::standard().set("serverprotocol", protocol))
+        std::cerr << "tidewell: could not store the protocol; the next start uses https\n";
+    std::cout << "Logged in to " << server << " as " << user << "\n";
+    auto r = tw::platform::callControl({"login-changed"}, std::chrono::seconds(30));
+    if (r.reached) std::cout << r.reply.text << "\n";
+    return 0;
+}
+
+int remote(const std::vector<std::string>& args) {
+    auto r = tw::platform::callControl(args);
+    if (!r.reached) {
+        std::cerr << "tidewell: no running instance answers (" << r.error << ")\n";
+        return 1;
+    }
+    if (!r.reply.text.empty())
+        (r.reply.ok ? std::cout : std::cerr) << r.reply.text << (r.reply.text.back() == '\n' ? "" : "\n");
+    return r.reply.ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--headless") {
+        if (args.size() > 1) return usage(2);
+        tw::AppDelegate app({});
+        return app.run();
+    }
+    const std::string& verb = args[0];
+    if (verb == "--help" || verb == "help" || verb == "-h") return usage(0);
+    if (verb == "login") return login(args);
+    if (verb == "script") {
+        if (args.size() != 2) return usage(2);
+        auto answer = tw::platform::callScripting(args[1]);
+        if (!answer) {
+            std::cerr << "tidewell: no running instance answers\n";
+            return 3;
+        }
+        std::cout << (*answer ? "true" : "false") << "\n";
+        return *answer ? 0 : 1;
+    }
+    if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
+        ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
+        ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||
+        (verb == "sync" && args.size() <= 2))
+        return remote(args);
+    return usage(2);
+}

@@ -1,0 +1,188 @@
+// The tidewell program as a person runs it: logged in from the terminal, running headless against the
+// reference server with the real gatewarden (which it starts itself), driven through its command line,
+// and stopped with SIGTERM. Each test process has its own session bus, home and runtime folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/devserver_process.h"
+#include "support/private_bus.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const char* kPassword = "c0rrect&horse=battery";
+
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 30s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return pred();
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+bool mounted(const std::string& folder) {
+    struct stat self, parent;
+    return ::stat(folder.c_str(), &self) == 0 &&
+           ::stat(fs::path(folder).parent_path().c_str(), &parent) == 0 && self.st_dev != parent.st_dev;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!PrivateSessionBus::start()) GTEST_SKIP() << "no dbus-daemon for a private session bus";
+        if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not usable here";
+        fs::create_directories(dir / "root");
+        ASSERT_TRUE(server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
+                                  std::string("anna:") + kPassword, "--mappoint", "Team", "--quiet"},
+                                 dir / "devserver.log"));
+        host = "127.0.0.1:" + std::to_string(server.port());
+    }
+
+    void TearDown() override {
+        if (app.running()) app.stop(30s);
+        // The watcher the program started outlives it by design; this test's one goes now.
+        runToCompletion({"/usr/bin/pkill", "-TERM", "-f", "--",
+                         std::string("--socket ") + getenv("XDG_RUNTIME_DIR") + "/"});
+        server.stop();
+    }
+
+    RunOutput tidewell(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) {
+        std::vector<std::string> argv{std::string(TIDEWELL_BIN_DIR) + "/tidewell"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runToCompletion(argv, timeout);
+    }
+
+    // `tidewell login` with the password on standard input, never on a command line.
+    RunOutput login(const std::string& password) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        env.push_back("TW_TEST_PASSWORD=" + password);
+        ChildOptions o;
+        o.environment = env;
+        return runToCompletion(
+            {"/bin/sh", "-c",
+             "printf '%s\\n' \"$TW_TEST_PASSWORD\" | \"$0\" login --server \"$1\" --protocol http "
+             "--user anna",
+             std::string(TIDEWELL_BIN_DIR) + "/tidewell", host},
+            60s, o);
+    }
+
+    void startApp() {
+        ASSERT_TRUE(app.start({std::string(TIDEWELL_BIN_DIR) + "/tidewell", "--headless"}));
+        ASSERT_TRUE(eventually([&] { return tidewell({"status"}).exitCode == 0; })) << log();
+    }
+
+    nlohmann::json status() {
+        auto r = tidewell({"status", "--json"});
+        if (r.exitCode != 0) return {};
+        return nlohmann::json::parse(r.out, nullptr, false);
+    }
+
+    std::string log() const { return slurp(fs::path(getenv("XDG_STATE_HOME")) / "Meridot" / "Tidewell.log"); }
+
+    TempDir dir{"tw-program"};
+    ServerProcess server;
+    std::string host;
+    ChildProcess app;
+};
+
+TEST_F(Program, LoggedInItRunsMountsUploadsAndStopsCleanly) {
+    auto wrong = login("not-the-password");
+    EXPECT_NE(wrong.exitCode, 0);
+    auto right = login(kPassword);
+    ASSERT_EQ(right.exitCode, 0) << right.out;
+
+    startApp();
+    // A second copy refuses to run while the first goes on.
+    auto second = tidewell({"--headless"}, 60s);
+    EXPECT_NE(second.exitCode, 0);
+    EXPECT_NE(log().find("Only one instance of the application can be running"), std::string::npos);
+    EXPECT_EQ(tidewell({"status"}).exitCode, 0);
+
+    // The mappoint list comes from the server; the user shows the volume.
+    ASSERT_TRUE(eventually([&] { return tidewell({"volumes"}).out.find("Team") != std::string::npos; }, 60s))
+        << log();
+    auto mount = tidewell({"mount", "Team"});
+    ASSERT_EQ(mount.exitCode, 0) << mount.out;
+    const std::string team = std::string(getenv("TIDEWELL_VOLUMES_ROOT")) + "/Team";
+    ASSERT_TRUE(eventually([&] { return mounted(team); }, 60s)) << log();
+
+    // A file saved there reaches the server through the watcher and the timeline.
+    {
+        std::ofstream out(team + "/hello.txt");
+        out << "hello from the program";
+    }
+    fs::path onServer = dir / "root" / "data" / "Team" / "hello.txt";
+    EXPECT_TRUE(eventually([&] { return slurp(onServer) == "hello from the program"; }, 60s)) << log();
+
+    auto s = status();
+    ASSERT_TRUE(s.is_object());
+    EXPECT_TRUE(s["network"].get<bool>());
+    bool teamListed = false;
+    for (const auto& v : s["volumes"])
+        if (v["name"] == "Team") teamListed = v["mounted"].get<bool>() && v["state"] == "Visible";
+    EXPECT_TRUE(teamListed) << s.dump();
+    auto idle = tidewell({"script", "IDLE"});
+    EXPECT_TRUE(idle.out == "true\n" ? idle.exitCode == 0 : idle.out == "false\n" && idle.exitCode == 1)
+        << idle.out;
+
+    // Pause is the user's choice and is kept.
+    EXPECT_EQ(tidewell({"pause"}).exitCode, 0);
+    EXPECT_TRUE(status()["paused"].get<bool>());
+    EXPECT_EQ(tidewell({"resume"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return !status()["paused"].get<bool>(); }));
+
+    // SIGTERM: the shutdown sequence, volumes ejected, exit 0.
+    EXPECT_EQ(app.stop(60s), 0) << log();
+    EXPECT_FALSE(mounted(team));
+    EXPECT_NE(log().find("Tidewell version"), std::string::npos);
+
+    // The password is in the keychain store and nowhere else under the home folder, nor in the log.
+    for (auto& e : fs::recursive_directory_iterator(getenv("HOME"))) {
+        if (!e.is_regular_file()) continue;
+        if (e.path().filename() == "credentials.json") continue;
+        EXPECT_EQ(slurp(e.path()).find(kPassword), std::string::npos) << e.path();
+    }
+}
+
+TEST_F(Program, CommandsSayWhenNoInstanceRunsAndUnknownOnesShowTheUsage) {
+    auto r = tidewell({"status"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(tidewell({"frobnicate"}).exitCode, 2);
+    EXPECT_EQ(tidewell({"login", "--server", "not a host"}).exitCode, 2);
+}
+
+TEST_F(Program, PauseSurvivesARestart) {
+    ASSERT_EQ(login(kPassword).exitCode, 0);
+    startApp();
+    ASSERT_EQ(tidewell({"pause"}).exitCode, 0);
+    EXPECT_EQ(app.stop(60s), 0);
+    startApp();
+    EXPECT_TRUE(eventually([&] { return status().value("serverContactAllowed", true) == false; }));
+    EXPECT_TRUE(status()["paused"].get<bool>());
+    EXPECT_EQ(tidewell({"quit"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return app.wait(100ms).has_value(); }, 60s));
+}
+
+}  // namespace
+}  // namespace tw::test
