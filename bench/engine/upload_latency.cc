@@ -14,7 +14,7 @@
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "devserver_process.h"
+#include "support/devserver_process.h"
 #include "platform/keychain.h"
 #include "platform/places.h"
 

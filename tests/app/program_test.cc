@@ -184,5 +184,26 @@ TEST_F(Program, PauseSurvivesARestart) {
     EXPECT_TRUE(eventually([&] { return app.wait(100ms).has_value(); }, 60s));
 }
 
+TEST_F(Program, TheLoginHelperStartsTheClientOnceAndNeverASecondCopy) {
+    ASSERT_EQ(login(kPassword).exitCode, 0);
+    const std::string bin = TIDEWELL_BIN_DIR;
+    auto copies = [&] {
+        auto r = runToCompletion({"/usr/bin/pgrep", "-c", "-x", "-f", bin + "/tidewell"});
+        return r.out.empty() ? 0 : std::stoi(r.out);
+    };
+    // The helper runs what the autostart entry's Exec line names, and ends at once.
+    EXPECT_EQ(runToCompletion({bin + "/riseling"}).exitCode, 0);
+    ASSERT_TRUE(eventually([&] { return tidewell({"status"}).exitCode == 0; })) << log();
+    std::string holder = slurp(fs::path(getenv("XDG_RUNTIME_DIR")) / "com.meridot.tidewell.lock");
+    EXPECT_EQ(runToCompletion({bin + "/riseling"}).exitCode, 0);
+    // The second client finds the first and goes away; the first is still the one that answers.
+    EXPECT_TRUE(eventually([&] { return copies() == 1; }, 30s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(copies(), 1);
+    EXPECT_EQ(slurp(fs::path(getenv("XDG_RUNTIME_DIR")) / "com.meridot.tidewell.lock"), holder);
+    EXPECT_EQ(tidewell({"quit"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return copies() == 0; }, 60s));
+}
+
 }  // namespace
 }  // namespace tw::test

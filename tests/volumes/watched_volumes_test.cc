@@ -369,6 +369,42 @@ TEST_F(WatchedVolumes, OnlyATrustedFolderBrowserAsksForAFreshListing) {
     EXPECT_EQ(userListings, 1);
 }
 
+TEST_F(WatchedVolumes, TheApplicationsOwnWritesAreNotReportedBack) {
+    auto v = mountedVolume("Team");
+    ASSERT_TRUE(v);
+    // This test process is the one the link told the watcher to leave alone.
+    { std::ofstream(v->localFolder + "/mine.txt") << "written by the application"; }
+    ASSERT_EQ(actor({"create", v->localFolder + "/theirs.txt", "x"}).exitCode, 0);
+    ASSERT_TRUE(eventually([&] { return recorder.has("close", v->localFolder + "/theirs.txt"); }));
+    EXPECT_FALSE(recorder.has("close", v->localFolder + "/mine.txt"));
+}
+
+TEST_F(WatchedVolumes, BadRequestsAndFailingToolsAreLoggedAndTouchNothing) {
+    size_t from = logSize();
+    // A watch path that does not fit the record is not sent.
+    std::string longPath = "/" + std::string(1100, 'a');
+    EXPECT_NE(link->addWatchPath(longPath), pw::kIOReturnSuccess);
+    EXPECT_TRUE(logContains("Failed to add path \"" + longPath + "\" to watch list. Error: 0x", from));
+
+    // A disk-image tool that fails: the volume is not mounted and nothing lands in the volumes root.
+    fs::create_directories(dir / "tools");
+    std::ofstream(dir / "tools" / "tidewell-hdiutil")
+        << "#!/bin/sh\necho 'hdiutil: attach failed - no such image' >&2\nexit 1\n";
+    fs::permissions(dir / "tools" / "tidewell-hdiutil", fs::perms::owner_all);
+    fs::copy_file(toolsDir + "/tidewell-mdutil", dir / "tools" / "tidewell-mdutil");
+    setenv("TIDEWELL_TOOLS_DIR", (dir / "tools").c_str(), 1);
+    auto& vm = VolumeManager::sharedInstance();
+    vm.resolveVolumes({{"Broken", "", true, nullptr}});
+    ASSERT_TRUE(vm.waitForCreations(30s));
+    EXPECT_FALSE(vm.findVolume("Broken")->available);
+    ASSERT_TRUE(vm.activateVolume("Broken"));
+    EXPECT_TRUE(eventually([&] { return logContains("Volume Broken could not be mounted", from); }));
+    EXPECT_FALSE(recorder.has("sync", platform::volumesRoot() + "/Broken"));
+    EXPECT_TRUE(fs::is_empty(platform::volumesRoot()));
+    EXPECT_TRUE(logContains("Disk image tool failed (exit status 1)", from));
+    setenv("TIDEWELL_TOOLS_DIR", toolsDir.c_str(), 1);
+}
+
 // ---- in-location folders
 
 TEST_F(WatchedVolumes, TheDefaultInLocationFolderIsAttachedInPlaceAndKeepsItsContent) {
@@ -407,7 +443,7 @@ TEST_F(WatchedVolumes, AKilledWatcherIsStartedAgainAndTheVolumesComeBack) {
     // The watcher this link started is ours to stop.
     VolumeManager::sharedInstance().unmountVolumes();
     link->closeConnection();
-    gwtest::run({"/usr/bin/pkill", "-TERM", "-f", std::string(GW_DAEMON_BIN) + " --foreground --socket"});
+    gwtest::run({"/usr/bin/pkill", "-TERM", "-f", "--", "--socket " + daemon->socketPath});
 }
 
 TEST(KernelLink, NoWatcherAnsweringIsAFatalLineAndAskForTermination) {
