@@ -190,11 +190,10 @@ std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::st
     // make the spawn call itself.
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    if (!logFile.empty()) {
-        posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
-    }
+    // A program that outlives us must not hold our standard streams (a pipe a caller reads to its end).
+    posix_spawn_file_actions_addopen(&setup.actions, 1, logFile.empty() ? "/dev/null" : logFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
     posix_spawnattr_setflags(&setup.attr,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const bool searchPath = argv[0].find('/') == std::string::npos;

@@ -34,8 +34,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 // Starts `argv` in its own session and does not wait for it; it is reaped by a short-lived
 // intermediate process, so it never becomes our zombie and outlives us. Returns its process id, or
-// none (with `*error` set) when it could not be started. With `logFile`, its standard output and
-// error are appended there (created 0600).
+// none (with `*error` set) when it could not be started. Its standard output and error are appended
+// to `logFile` (created 0600), or go to /dev/null without one: it never holds on to ours.
 std::optional<pid_t> spawnDetached(const std::vector<std::string>& argv, std::string* error = nullptr,
                                    const std::string& logFile = "");
 
