@@ -140,26 +140,23 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 int AppDelegate::run() {
-    // SIGTERM and SIGINT end the main loop; every thread made from here on inherits the mask.
+    // SIGTERM and SIGINT end the main loop; every thread made from here on inherits the mask. SIGUSR2
+    // only ends the signal thread itself once the program is done (no polling while idle).
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    std::atomic<bool> done{false};
-    std::thread signals([&] {
-        int sig = 0;
-        while (!done) {
-            timespec wait{0, 200 * 1000 * 1000};
-            siginfo_t info;
-            sig = sigtimedwait(&set, &info, &wait);
-            if (sig == SIGTERM || sig == SIGINT) {
-                log().logWarning("Signal " + std::to_string(sig) + ": shutting down");
-                // Queued, so a signal during start-up still ends the loop once it runs.
-                platform::MainQueue::shared().async([] { platform::MainQueue::shared().stop(); });
-                return;
-            }
+    std::thread signals([set] {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) continue;
+            if (sig == SIGUSR2) return;
+            log().logWarning("Signal " + std::to_string(sig) + ": shutting down");
+            // Queued, so a signal during start-up still ends the loop once it runs.
+            platform::MainQueue::shared().async([] { platform::MainQueue::shared().stop(); });
         }
     });
 
@@ -173,7 +170,7 @@ int AppDelegate::run() {
         bus_.reset();
         if (auto link = KernelCommunicator::current()) link->closeConnection();
     }
-    done = true;
+    pthread_kill(signals.native_handle(), SIGUSR2);
     signals.join();
     log().flush();
     return status;
