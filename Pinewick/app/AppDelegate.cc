@@ -121,17 +121,17 @@ bool AppDelegate::applicationDidFinishLaunching() {
     kernel.setReconnected([] { VolumeManager::sharedInstance().mountVolumes(); });
     VolumeManager::sharedInstance();  // the volumes whose images are here already
 
-    bus_ = platform::BusService::start([this](const std::vector<std::string>& a) { return command(a); },
-                                       [this](const std::string& c) { return scripting(c); }, &why,
-                                       options_.busName);
-    if (!bus_) log().logWarning("The command line cannot reach this instance: " + why);
-
     ServerConfigurationDetails::sharedInstance().loadState();
     VolumeManager::sharedInstance().mountVolumes();
     log().logDebug("The file-manager bridge arrives with downloads");
     ConsistencyCheck::sharedInstance().start();
     StateManager::sharedInstance().observeSleepAndWake();
     StateManager::sharedInstance().finishLaunching();
+    // Last: a command is served only once the engine it drives is in place.
+    bus_ = platform::BusService::start([this](const std::vector<std::string>& a) { return command(a); },
+                                       [this](const std::string& c) { return scripting(c); }, &why,
+                                       options_.busName);
+    if (!bus_) log().logWarning("The command line cannot reach this instance: " + why);
     return true;
 }
 

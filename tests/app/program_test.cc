@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "platform/files.h"
 #include "support/child_process.h"
 #include "support/devserver_process.h"
 #include "support/private_bus.h"
@@ -134,6 +135,12 @@ TEST_F(Program, LoggedInItRunsMountsUploadsAndStopsCleanly) {
     }
     fs::path onServer = dir / "root" / "data" / "Team" / "hello.txt";
     EXPECT_TRUE(eventually([&] { return slurp(onServer) == "hello from the program"; }, 60s)) << log();
+    // ... and its record says so, with the server's revision.
+    EXPECT_TRUE(eventually([&] {
+        auto record = platform::getXattr(team + "/hello.txt", "com.meridot.tidewell", 1024).value_or("");
+        return record.find("Status: Regular\n") != std::string::npos &&
+               record.find("Revision: ") != std::string::npos;
+    }));
 
     auto s = status();
     ASSERT_TRUE(s.is_object());
@@ -182,6 +189,33 @@ TEST_F(Program, PauseSurvivesARestart) {
     EXPECT_TRUE(status()["paused"].get<bool>());
     EXPECT_EQ(tidewell({"quit"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return app.wait(100ms).has_value(); }, 60s));
+}
+
+TEST_F(Program, AForcedServerContactCannotBePausedOrResumed) {
+    fs::path admin = fs::path(getenv("XDG_CONFIG_DIRS")) / "meridot";
+    fs::create_directories(admin);
+    std::ofstream(admin / "com.meridot.tidewell.json") << R"({"allowservercontact": true})";
+    ASSERT_EQ(login(kPassword).exitCode, 0);
+    startApp();
+    EXPECT_NE(tidewell({"pause"}).exitCode, 0);
+    EXPECT_NE(tidewell({"resume"}).exitCode, 0);
+    EXPECT_TRUE(status()["serverContactAllowed"].get<bool>());
+}
+
+TEST_F(Program, WithoutASessionBusTheEngineStillRunsAndCommandsFindNoInstance) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0) env.emplace_back(*e);
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string());
+    ChildOptions o;
+    o.environment = env;
+    ASSERT_TRUE(app.start({std::string(TIDEWELL_BIN_DIR) + "/tidewell", "--headless"}, o));
+    EXPECT_TRUE(eventually([&] {
+        return log().find("The command line cannot reach this instance") != std::string::npos;
+    })) << log();
+    EXPECT_FALSE(app.wait(1s).has_value());  // still running
+    EXPECT_EQ(tidewell({"status"}).exitCode, 1);
+    EXPECT_EQ(app.stop(60s), 0);
 }
 
 TEST_F(Program, TheLoginHelperStartsTheClientOnceAndNeverASecondCopy) {
