@@ -14,9 +14,9 @@
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "support/devserver_process.h"
 #include "platform/keychain.h"
 #include "platform/places.h"
+#include "support/devserver_process.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
