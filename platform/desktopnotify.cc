@@ -6,13 +6,11 @@
 #include <memory>
 
 #include "platform/diagnostics.h"
+#include "platform/notifications.h"
 
 namespace tw::platform {
 namespace {
 
-struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
 struct MessageUnref {
     void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
 };
@@ -20,33 +18,12 @@ struct ErrorFree {
     void operator()(sd_bus_error* e) const { sd_bus_error_free(e); }
 };
 
-std::unique_ptr<sd_bus, BusUnref> openBus(const std::string& address, int* rc) {
-    sd_bus* raw = nullptr;
-    int r = 0;
-    if (address.empty()) {
-        r = sd_bus_open_user(&raw);
-    } else {
-        r = sd_bus_new(&raw);
-        std::unique_ptr<sd_bus, BusUnref> guard(raw);
-        if (r >= 0) r = sd_bus_set_address(raw, address.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-        if (r >= 0) r = sd_bus_start(raw);
-        if (r >= 0)
-            guard.release();
-        else
-            raw = nullptr;
-    }
-    *rc = r;
-    if (r < 0) return nullptr;
-    return std::unique_ptr<sd_bus, BusUnref>(raw);
-}
-
 }  // namespace
 
 std::optional<uint32_t> showDesktopNotification(const DesktopNotification& n, const std::string& busAddress,
                                                 std::chrono::milliseconds timeout) {
     int r = 0;
-    auto bus = openBus(busAddress, &r);
+    auto bus = openBusConnection(busAddress, false, &r);
     if (!bus) {
         reportDiagnostic(DiagnosticLevel::debug, std::string("No session bus (") + std::strerror(-r) +
                                                      "): desktop notification not shown.");

@@ -158,15 +158,15 @@ DistributedNotificationCenter::DistributedNotificationCenter(std::string busAddr
 
 DistributedNotificationCenter::~DistributedNotificationCenter() = default;
 
-std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(int* rc) const {
+std::unique_ptr<sd_bus, SdBusUnref> openBusConnection(const std::string& address, bool systemBus, int* rc) {
     sd_bus* raw = nullptr;
     int r = 0;
-    if (address_.empty()) {
-        r = sd_bus_open_user(&raw);
+    if (address.empty()) {
+        r = systemBus ? sd_bus_open_system(&raw) : sd_bus_open_user(&raw);
     } else {
         r = sd_bus_new(&raw);
         std::unique_ptr<sd_bus, SdBusUnref> guard(raw);
-        if (r >= 0) r = sd_bus_set_address(raw, address_.c_str());
+        if (r >= 0) r = sd_bus_set_address(raw, address.c_str());
         if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
         if (r >= 0) r = sd_bus_start(raw);
         if (r >= 0)
@@ -177,6 +177,10 @@ std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(int* 
     *rc = r;
     if (r < 0) return nullptr;
     return std::unique_ptr<sd_bus, SdBusUnref>(raw);
+}
+
+std::unique_ptr<sd_bus, SdBusUnref> DistributedNotificationCenter::openBus(int* rc) const {
+    return openBusConnection(address_, false, rc);
 }
 
 bool DistributedNotificationCenter::post(const std::string& name, const std::string& object) {

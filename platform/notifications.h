@@ -31,6 +31,10 @@ struct SdBusUnref {
     void operator()(sd_bus* bus) const;
 };
 
+// Opens a new connection to the bus at `address` (a D-Bus address); without one, to the user's session
+// bus, or the system bus when `systemBus`. Null, with a negative errno in *rc, on failure.
+std::unique_ptr<sd_bus, SdBusUnref> openBusConnection(const std::string& address, bool systemBus, int* rc);
+
 using NotificationCallback = std::function<void(const std::string& name, const std::string& object)>;
 
 // A running observation. Dropping it stops the listener thread (promptly: it does not wait for a

@@ -12,13 +12,11 @@
 
 #include "platform/diagnostics.h"
 #include "platform/fd.h"
+#include "platform/notifications.h"
 
 namespace tw::platform {
 namespace {
 
-struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
 struct SlotUnref {
     void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
 };
@@ -30,7 +28,7 @@ constexpr uint64_t kMatchTimeoutUs = 5'000'000;
 
 struct SleepWakeObserver::Impl {
     Callback callback;
-    std::unique_ptr<sd_bus, BusUnref> bus;
+    std::unique_ptr<sd_bus, SdBusUnref> bus;
     std::unique_ptr<sd_bus_slot, SlotUnref> slot;  // dropped before `bus`
     UniqueFd stopFd;
     std::atomic<bool> stop{false};
@@ -101,27 +99,15 @@ std::unique_ptr<SleepWakeObserver> SleepWakeObserver::start(Callback callback,
         return observer;
     }
 
-    sd_bus* raw = nullptr;
     int r = 0;
-    if (busAddress.empty()) {
-        r = sd_bus_open_system(&raw);
-    } else {
-        r = sd_bus_new(&raw);
-        std::unique_ptr<sd_bus, BusUnref> guard(raw);
-        if (r >= 0) r = sd_bus_set_address(raw, busAddress.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-        if (r >= 0) r = sd_bus_start(raw);
-        if (r >= 0)
-            guard.release();
-        else
-            raw = nullptr;
-    }
+    auto bus = openBusConnection(busAddress, true, &r);
+    sd_bus* raw = bus.get();
     if (r < 0 || !raw) {
         reportDiagnostic(DiagnosticLevel::debug, std::string("No system bus (") + std::strerror(-r) +
                                                      "): sleep and wake are not observed.");
         return observer;
     }
-    impl.bus.reset(raw);
+    impl.bus = std::move(bus);
     sd_bus_set_method_call_timeout(raw, kMatchTimeoutUs);
     std::string rule = std::string("type='signal',sender='") + kLogindName + "',path='" + kLogindPath +
                        "',interface='" + kLogindManagerInterface + "',member='" + kPrepareForSleepMember +
