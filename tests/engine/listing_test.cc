@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "Pinewick/app/AppDelegate.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -538,8 +539,13 @@ TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirm
     settle();
     for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
 
-    EXPECT_FALSE(SyncFolder::confirmRemovals(team));
-    ASSERT_TRUE(SyncFolder::confirmRemovals(desk + "/"));
+    // What the command line shows and sends.
+    AppDelegate app({});
+    auto status = app.command({"status"});
+    EXPECT_NE(status.text.find("confirm-deletes FOLDER):\n  " + desk + "\n"), std::string::npos)
+        << status.text;
+    EXPECT_FALSE(app.command({"confirm-deletes", team}).ok);
+    ASSERT_TRUE(app.command({"confirm-deletes", desk + "/"}).ok);
     settle();
     for (int i = 0; i < 12; ++i) EXPECT_FALSE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
     EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
