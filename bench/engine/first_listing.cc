@@ -142,11 +142,12 @@ int main(int argc, char** argv) {
         r.ceaStatus.setStatus(tw::CEAStatus::keys::Placeholder);
         r.save();
     }
+    // Paused, so the events the comparison queues wait and the direct runs below are the only ones.
+    timeline.pauseTimeLine();
     std::vector<std::string> none;
     s = Clock::now();
     tw::SyncFolder::compareListing(scratch, listing.contents, none, false);
     double compareMs = ms(Clock::now() - s);
-    timeline.pauseTimeLine();
 
     s = Clock::now();
     for (const auto& e : listing.contents) tw::DownloadSync(scratch, e, false).performAction();
