@@ -16,6 +16,7 @@
 #include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/SyncMappoints.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
@@ -84,12 +85,9 @@ bool AppDelegate::applicationDidFinishLaunching() {
     installServerHooks();
     installConfigurationHooks();
     installVolumeHooks();
-    TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
-                                       [](const std::string& path, bool userRequest) {
-                                           log().logDebug("Listing of " + path +
-                                                          (userRequest ? " (user request)" : "") +
-                                                          " waits for folder synchronisation");
-                                       }});
+    TimeLineManager::setListingPasses(
+        {[] { SyncMappoints::performAction(); },
+         [](const std::string& path, bool userRequest) { SyncFolder::performSync(path, userRequest); }});
     StateManager::Hooks stateHooks;
     stateHooks.unmountVolumes = [] { VolumeManager::sharedInstance().unmountVolumes(); };
     stateHooks.closeKernelConnection = [] {
@@ -218,6 +216,7 @@ std::string AppDelegate::statusText(bool json) {
                                   {"mounted", isMountPoint(v->localFolder)}});
     }
     doc["errors"] = countErrors(VolumeManager::sharedInstance().activeVolumesList());
+    doc["awaitingDeleteConfirmation"] = SyncFolder::foldersAwaitingConfirmation();
     if (json) return doc.dump(2);
     std::string out;
     out +=
@@ -234,6 +233,10 @@ std::string AppDelegate::statusText(bool json) {
     for (const auto& v : doc["volumes"])
         out += "  " + v["name"].get<std::string>() + "  " + v["state"].get<std::string>() + "  " +
                v["mountPoint"].get<std::string>() + (v["mounted"].get<bool>() ? "  (mounted)" : "") + "\n";
+    if (!doc["awaitingDeleteConfirmation"].empty()) {
+        out += "Removals held until you confirm them (tidewell confirm-deletes FOLDER):\n";
+        for (const auto& f : doc["awaitingDeleteConfirmation"]) out += "  " + f.get<std::string>() + "\n";
+    }
     return out;
 }
 
@@ -261,6 +264,11 @@ platform::CommandReply AppDelegate::command(const std::vector<std::string>& args
         std::string path = args.size() > 1 ? args[1] : "/";
         TimeLineManager::sharedInstance().addSyncFolderEvent(path, true);
         return {true, "Listing of " + path + " requested"};
+    }
+    if (verb == "confirm-deletes" && args.size() == 2) {
+        if (!SyncFolder::confirmRemovals(args[1]))
+            return {false, "No removals are waiting for confirmation in " + args[1]};
+        return {true, "Removals in " + args[1] + " confirmed; the folder is listed again"};
     }
     if (verb == "login-changed") {
         // `tidewell login` stored new credentials: take them, and list everything with them.

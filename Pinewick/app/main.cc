@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ const char* kUsage =
     "       tidewell pause | resume\n"
     "       tidewell volumes | mount NAME | unmount NAME\n"
     "       tidewell sync [PATH]\n"
+    "       tidewell confirm-deletes FOLDER       remove what the server no longer lists in FOLDER\n"
     "       tidewell open PATH\n"
     "       tidewell script COMMAND                idle, uploading or downloading: prints true or false\n"
     "       tidewell quit\n"
@@ -170,6 +172,17 @@ int main(int argc, char** argv) {
         std::cout << (*answer ? "true" : "false") << "\n";
         return *answer ? 0 : 1;
     }
+    // The running instance knows folders by their absolute paths.
+    if ((verb == "sync" || verb == "confirm-deletes") && args.size() == 2) {
+        std::error_code ec;
+        auto absolute = std::filesystem::absolute(args[1], ec);
+        if (!ec) {
+            std::string p = absolute.lexically_normal().string();
+            while (p.size() > 1 && p.back() == '/') p.pop_back();
+            args[1] = p;
+        }
+    }
+    if (verb == "confirm-deletes" && args.size() == 2) return remote(args);
     if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
         ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
         ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||

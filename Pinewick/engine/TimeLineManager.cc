@@ -7,6 +7,7 @@
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
@@ -123,6 +124,16 @@ void TimeLineManager::addGhostCleanupEvent(const std::string& path) {
 void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
     eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true),
                                              std::make_shared<TLUpload>(file2, true)));
+}
+
+void TimeLineManager::addDownloadSync(const std::string& path, const ServerFileObject& file,
+                                      bool checkExists) {
+    eventAppend(std::make_shared<DownloadSync>(path, file, checkExists));
+}
+
+// LISTING-BRANCH PLACEHOLDER: the download branch owns this body; on merge take its version.
+void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
+    log().logDebug("Download of " + path + "/" + file.name + " requested");
 }
 
 namespace {

@@ -23,6 +23,7 @@
 namespace tw {
 
 class VolumeDetail;
+class ServerFileObject;
 
 // What a saved timeline file gave back: the events in order, and the bytes that could not be replayed.
 struct ReplayResult {
@@ -63,6 +64,11 @@ public:
     void addGhostCleanupEvent(const std::string& path);
     // Two files exchanged their contents: both are uploaded as changed files, in order.
     void addExchangeEvent(const std::string& file, const std::string& file2);
+
+    // Queues the creation of a server item that has no local counterpart yet (a placeholder).
+    void addDownloadSync(const std::string& path, const ServerFileObject& file, bool checkExists);
+    // Queues the download of a file's content on `downloadQueue`.
+    void addDownload(const std::string& path, const ServerFileObject& file);
 
     // Queues a listing pass on `syncQueue`: of every mappoint for "/", else of that folder, ahead of
     // queued automatic listings when the user asked for it (never interrupting the one running).

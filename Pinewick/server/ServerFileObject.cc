@@ -270,6 +270,7 @@ normalisedResponse FetchAttributes::performServerAction() {
         auto c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
             case normalisedResponse::attemptRecovery:
+                serverErrorCode = c.serverErrorCode;
                 if (c.serverErrorCode != serverError::itemNotFound)
                     log().logWarning(
                         prettyLog(std::string("Unhandled AttemptRecovery ") + toString(c.serverErrorCode),

@@ -86,6 +86,8 @@ public:
 
     std::string localPath;
     std::optional<ServerFileObject> fileObject;
+    // The error case of the last answer, so a caller can tell "missing" from other refusals.
+    serverError serverErrorCode = serverError::noError;
 };
 
 // Date as the log prints it ("2019-05-01 10:20:30 +0000").

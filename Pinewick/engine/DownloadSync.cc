@@ -1,0 +1,311 @@
+#include "Pinewick/engine/DownloadSync.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/TLUpload.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
+#include "platform/fd.h"
+#include "platform/files.h"
+
+namespace tw {
+namespace {
+
+using S = CEAStatus::keys;
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+double secondsSince1970(Date d) {
+    return std::chrono::duration<double>(d.time_since_epoch()).count();
+}
+
+bool isFolder(const std::string& path) {
+    auto a = platform::attributesOfItem(path);
+    return a && a->type == platform::kFileTypeDirectory;
+}
+
+void applyDates(const std::string& path, const ServerFileObject& file) {
+    platform::SysError e;
+    if (!platform::setCreationDate(path, secondsSince1970(file.creationDate), &e))
+        log().logWarning("Could not set the creation date: " + e.describe());
+    if (!platform::setModificationDate(path, secondsSince1970(file.modificationDate), &e))
+        log().logWarning("Could not set the modification date: " + e.describe());
+}
+
+// The names of a folder's entries, one level; none when it cannot be read.
+std::optional<std::vector<std::string>> entriesOf(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) return std::nullopt;
+    std::vector<std::string> names;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (ec) return std::nullopt;
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) return std::nullopt;
+    return names;
+}
+
+}  // namespace
+
+bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
+    auto a = platform::attributesOfItem(path);
+    if (!a) return false;
+    auto serverSize = record.ceaLong.getAttribute(CEALong::keys::ServerFileSize);
+    return !serverSize || *serverSize != a->size;
+}
+
+// ---- DownloadSync
+
+void DownloadSync::performAction() {
+    std::string path = localFolder + "/" + file.name;
+    log().logFunction(prettyLog("-> " + path, __FILE__, "performAction()"));
+    auto done = [&] { log().logFunction(prettyLog("<- " + path, __FILE__, "performAction()")); };
+    if (!file.hasUsableName()) {
+        log().logWarning("Not creating a server item with an unusable name in " + localFolder);
+        return done();
+    }
+    if (checkExists) {
+        FetchAttributes again(path);
+        if (again.performServerAction() != normalisedResponse::allOkay) return done();
+    }
+    // The folder itself may have been removed while the event waited: nothing is made in its place.
+    if (!isFolder(localFolder)) {
+        log().logWarning("The folder " + localFolder + " is gone; not creating " + file.name + " in it");
+        return done();
+    }
+    auto& timeline = TimeLineManager::sharedInstance();
+    if (file.isDirectory) {
+        if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && isFolder(path))) {
+            log().logWarning("Could not create the folder " + path + ": " + std::strerror(errno));
+            return done();
+        }
+        applyDates(path, file);
+        auto record = CEAUtils::refreshFolder(path, file);
+        if (record.ceaStatus.status == S::Regular) timeline.addSyncFolderEvent(path, false);
+        return done();
+    }
+    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
+        // Something took the name since the listing (a file the user just made): it is left alone,
+        // and the next listing compares it with the server like any item on both sides.
+        log().logWarning("Not creating a placeholder over an existing item " + path + ": " +
+                         std::strerror(errno));
+        return done();
+    }
+    fd.reset();
+    applyDates(path, file);
+    auto record = CEAUtils::refreshFilePath(path, file);
+    if (record.ceaStatus.status == S::Regular) {
+        // Automatic mode: the placeholder's content is fetched at once.
+        record.ceaStatus.setStatus(S::RequireDownload);
+        record.save();
+        timeline.addDownload(localFolder, file);
+    }
+    done();
+}
+
+// ---- RevisionUpdate
+
+RevisionUpdate::RevisionUpdate(std::string folder, ServerFileObject entry)
+    : localFolder(std::move(folder)), file(std::move(entry)), snapshotXAttr(localFolder + "/" + file.name) {}
+
+bool RevisionUpdate::truncateFile(const std::string& path, std::optional<uint64_t> expectedSize) {
+    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        log().logWarning("Could not open " + path + " to empty it: " + std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // Checked on the open file, right before emptying it, so a write that landed after the decision
+    // keeps the file whole.
+    if (expectedSize && static_cast<uint64_t>(st.st_size) != *expectedSize) {
+        log().logWarning("Not emptying " + path + ": it changed locally");
+        return false;
+    }
+    if (::ftruncate(fd.get(), 0) != 0) {
+        log().logWarning("Could not empty " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    return fd.close();
+}
+
+void RevisionUpdate::performAction() {
+    std::string path = localFolder + "/" + file.name;
+    log().logFunction(prettyLog("-> " + path, __FILE__, "performAction()"));
+    auto done = [&] { log().logFunction(prettyLog("<- " + path, __FILE__, "performAction()")); };
+    auto attrs = platform::attributesOfItem(path);
+    if (!attrs || attrs->type != platform::kFileTypeRegular) return done();
+    auto& timeline = TimeLineManager::sharedInstance();
+    CorvaneExtendedAttributes record(path);
+    auto revision = record.ceaString.getAttribute(CEAString::keys::Revision);
+    S state = record.ceaStatus.status;
+    if (!revision) {
+        // A local file the sync never classified, beside a server file of the same name: sending it
+        // with no revision lets the server report the conflict instead of either side being lost.
+        if (state == S::Unknown) timeline.addUploadEvent(path);
+        return done();
+    }
+    if (*revision == file.revision) {
+        if (state == S::RequireUpload)
+            timeline.addUploadEvent(path);
+        else if (state == S::RequireDownload)
+            timeline.addDownload(localFolder, file);
+        return done();
+    }
+    switch (state) {
+        case S::Placeholder:
+        case S::ErrorPlaceHolder:
+            CEAUtils::refreshFilePath(path, file);
+            break;
+        case S::Regular: {
+            if (snapshotXAttr.ceaStatus.status == S::RequireUpload) break;
+            if (hasLocalChanges(path, record)) {
+                // Changed here and on the server: the upload on the old revision is refused by the
+                // server and leaves the file in conflict for the user; both copies survive.
+                log().logWarning("Changed locally and on the server, not replaced: " + path);
+                timeline.addCloseEvent(path);
+                break;
+            }
+            if (!truncateFile(path, attrs->size)) {
+                timeline.addCloseEvent(path);
+                break;
+            }
+            auto refreshed = CEAUtils::refreshFilePath(path, file);
+            refreshed.ceaStatus.setStatus(S::RequireDownload);
+            refreshed.save();
+            timeline.addDownload(localFolder, file);
+            break;
+        }
+        default:
+            // Pending local changes and errors wait for their own resolution.
+            break;
+    }
+    done();
+}
+
+// ---- TLServerRequestedDelete
+
+void TLServerRequestedDelete::performAction() {
+    log().logFunction(prettyLog("-> " + localPath, __FILE__, "performAction()"));
+    auto done = [&] { log().logFunction(prettyLog("<- " + localPath, __FILE__, "performAction()")); };
+    auto attrs = platform::attributesOfItem(localPath);
+    if (!attrs) return done();
+    FetchAttributes again(localPath);
+    // Only the server's plain "no such item" counts; any other refusal or failure leaves the item.
+    if (again.performServerAction() != normalisedResponse::attemptRecovery ||
+        again.serverErrorCode != serverError::itemNotFound) {
+        log().logDebug("The server still answers for " + localPath + "; keeping it");
+        return done();
+    }
+    if (attrs->type == platform::kFileTypeDirectory) {
+        recurseDelete(localPath);
+        return done();
+    }
+    CorvaneExtendedAttributes record(localPath);
+    if (record.ceaStatus.status == snapshotXAttr.ceaStatus.status)
+        deleteOrUploadFile(localPath);
+    else
+        log().logDebug("State of " + localPath + " changed since the listing; keeping it");
+    done();
+}
+
+void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
+    auto& timeline = TimeLineManager::sharedInstance();
+    CorvaneExtendedAttributes record(path);
+    auto attrs = platform::attributesOfItem(path);
+    if (!attrs) return;
+    bool remove = false;
+    switch (record.ceaStatus.status) {
+        case S::RequireUpload:
+            timeline.addUploadEvent(path);
+            break;
+        case S::ErrorRegular:
+            break;
+        case S::LocalOnly:
+            // Never on the server by design: its absence there says nothing about it.
+            break;
+        case S::Unknown:
+            if (!TimeLineManager::inIgnoreList(path)) {
+                timeline.addCloseEvent(path);
+            } else if (attrs->size == 0 || path.ends_with(".DS_Store")) {
+                remove = true;
+            } else {
+                // Never synchronised, so the server's delete cannot be about it.
+                log().logWarning("Keeping the unsynchronised file " + path);
+            }
+            break;
+        case S::Regular:
+            if (attrs->type == platform::kFileTypeRegular && hasLocalChanges(path, record)) {
+                log().logWarning("Changed locally, uploading instead of deleting: " + path);
+                timeline.addCloseEvent(path);
+            } else {
+                remove = true;
+            }
+            break;
+        case S::Placeholder:
+        case S::ErrorPlaceHolder:
+            // A placeholder holds no content of its own; one that does was written by someone.
+            if (attrs->type == platform::kFileTypeRegular && attrs->size != 0)
+                log().logWarning("Keeping the placeholder " + path + ": it holds content");
+            else
+                remove = true;
+            break;
+        case S::RequireDownload:
+            remove = true;
+            break;
+    }
+    if (!remove) return;
+    if (::unlink(path.c_str()) == 0)
+        log().logAudit("Deleted file " + path + " because it is no longer on the server");
+    else
+        log().logWarning("Could not delete " + path + ": " + std::strerror(errno));
+}
+
+void TLServerRequestedDelete::recurseDelete(const std::string& path) {
+    auto names = entriesOf(path);
+    if (!names) return;
+    for (const auto& name : *names) {
+        std::string entry = path + "/" + name;
+        auto a = platform::attributesOfItem(entry);
+        if (!a) continue;
+        // lstat: a link to a folder is removed as a link, never followed out of the tree.
+        if (a->type == platform::kFileTypeDirectory)
+            recurseDelete(entry);
+        else
+            deleteOrUploadFile(entry);
+    }
+    removeEmptyFolder(path);
+}
+
+void TLServerRequestedDelete::removeEmptyFolder(const std::string& path) {
+    auto names = entriesOf(path);
+    if (!names) return;
+    if (names->empty()) {
+        if (::rmdir(path.c_str()) == 0)
+            log().logAudit("Deleting folder " + path + " because it is no longer on server");
+        else
+            log().logWarning("Could not delete the folder " + path + ": " + std::strerror(errno));
+        return;
+    }
+    // Files kept for upload need their folder on the server again. The folder's record says it was
+    // synchronised, which would make the creation a no-op; it is new to the server now.
+    {
+        CorvaneExtendedAttributes record(path);
+        record.ceaStatus.setStatus(S::Unknown);
+        record.save();
+    }
+    TLCreateFolder(path).performAction();
+}
+
+}  // namespace tw

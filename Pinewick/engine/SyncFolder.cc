@@ -1,0 +1,284 @@
+#include "Pinewick/engine/SyncFolder.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/ConsistencyCheck.h"
+#include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/casefold.h"
+#include "platform/desktopnotify.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+
+namespace tw {
+namespace {
+
+using S = CEAStatus::keys;
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// The server layer's clock in the record's unit (seconds since 2001).
+double nowSince2001() {
+    return std::chrono::duration<double>(serverEnvironment().now().time_since_epoch()).count() -
+           CEADate::kReferenceDateSince1970;
+}
+
+bool isFolder(const std::string& path) {
+    auto a = platform::attributesOfItem(path);
+    return a && a->type == platform::kFileTypeDirectory;
+}
+
+std::optional<std::vector<std::string>> localNamesOf(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) return std::nullopt;
+    std::vector<std::string> names;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (ec) return std::nullopt;
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) return std::nullopt;
+    return names;
+}
+
+// Renames within one folder without ever replacing another item.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the flag: the check and the rename are not one step, but a case
+    // correction only races with the user creating that very name.
+    if (platform::attributesOfItem(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string normalisedFolder(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+// Folders whose removals are held, and whether the user has agreed to them.
+struct Guard {
+    std::mutex mutex;
+    std::map<std::string, bool> held;  // folder -> confirmed
+};
+
+Guard& guard() {
+    static Guard* g = new Guard;
+    return *g;
+}
+
+void notifyHeld(const std::string& folder, size_t count) {
+    std::string body = "The server no longer lists " + std::to_string(count) + " items of " + folder +
+                       ". Nothing was removed. If that is right, run \"tidewell confirm-deletes " + folder +
+                       "\".";
+    platform::DispatchQueue::global(platform::QoS::utility).async([body] {
+        platform::DesktopNotification n;
+        n.summary = "Tidewell kept files the server did not list";
+        n.body = body;
+        n.icon = "dialog-warning";
+        platform::showDesktopNotification(n);
+    });
+}
+
+}  // namespace
+
+std::vector<std::string> SyncFolder::foldersAwaitingConfirmation() {
+    auto& g = guard();
+    std::lock_guard lock(g.mutex);
+    std::vector<std::string> out;
+    for (const auto& [folder, confirmed] : g.held)
+        if (!confirmed) out.push_back(folder);
+    return out;
+}
+
+bool SyncFolder::confirmRemovals(const std::string& folder) {
+    std::string key = normalisedFolder(folder);
+    {
+        auto& g = guard();
+        std::lock_guard lock(g.mutex);
+        auto it = g.held.find(key);
+        if (it == g.held.end()) return false;
+        it->second = true;
+    }
+    log().logAudit("The user confirmed the removal of the items the server no longer lists in " + key);
+    TimeLineManager::sharedInstance().addSyncFolderEvent(key, true);
+    return true;
+}
+
+void SyncFolder::resetGuard() {
+    auto& g = guard();
+    std::lock_guard lock(g.mutex);
+    g.held.clear();
+}
+
+bool SyncFolder::compareListing(const std::string& path, const std::vector<ServerFileObject>& entries,
+                                std::vector<std::string> localNames, bool checkExists) {
+    auto& timeline = TimeLineManager::sharedInstance();
+    // Local names by their folded form, in folder order, so each server entry finds its counterpart
+    // without a scan of the whole folder.
+    std::unordered_map<std::string, std::vector<size_t>> byFolded;
+    byFolded.reserve(localNames.size());
+    for (size_t i = 0; i < localNames.size(); ++i) byFolded[platform::foldedName(localNames[i])].push_back(i);
+    std::vector<bool> matched(localNames.size(), false);
+    std::set<std::string> seen;
+
+    for (const auto& entry : entries) {
+        std::string folded = platform::foldedName(entry.name);
+        if (!seen.insert(folded).second) {
+            // Two server entries that one local name would have to hold: the first one wins.
+            log().logWarning("The server lists " + entry.name + " in " + path +
+                             " beside another item of the same name but for case; ignoring it");
+            continue;
+        }
+        auto it = byFolded.find(folded);
+        std::optional<size_t> found;
+        if (it != byFolded.end()) {
+            for (size_t i : it->second)
+                if (!matched[i] && localNames[i] == entry.name) found = i;
+            if (!found)
+                for (size_t i : it->second)
+                    if (!matched[i]) {
+                        found = i;
+                        break;
+                    }
+        }
+        if (!found) {
+            timeline.addDownloadSync(path, entry, checkExists);
+            continue;
+        }
+        matched[*found] = true;
+        const std::string& localName = localNames[*found];
+        if (localName != entry.name) {
+            std::string from = path + "/" + localName, to = path + "/" + entry.name;
+            if (renameNoReplace(from, to))
+                log().logAudit("Renamed " + from + " to " + entry.name + " as the server spells it");
+            else
+                log().logWarning("Could not rename " + from + " to " + entry.name + ": " +
+                                 std::strerror(errno));
+            continue;
+        }
+        if (entry.isDirectory) continue;
+        auto attrs = platform::attributesOfItem(path + "/" + localName);
+        if (attrs && attrs->type == platform::kFileTypeDirectory) continue;
+        timeline.eventAppend(std::make_shared<RevisionUpdate>(path, entry));
+    }
+
+    // Local items the server did not list.
+    std::vector<std::pair<std::string, CorvaneExtendedAttributes>> removals;
+    size_t localItems = 0, synchronised = 0;
+    for (size_t i = 0; i < localNames.size(); ++i) {
+        std::string item = path + "/" + localNames[i];
+        if (TimeLineManager::inIgnoreList(item)) continue;
+        ++localItems;
+        if (matched[i]) continue;
+        CorvaneExtendedAttributes record(item);
+        // Never sent to the server by design: its absence there says nothing about it.
+        if (record.ceaStatus.status == S::LocalOnly) continue;
+        if (record.ceaStatus.status != S::Unknown) ++synchronised;
+        removals.emplace_back(std::move(item), std::move(record));
+    }
+
+    bool wholesale =
+        !removals.empty() && removals.size() == localItems && synchronised >= kGuardMinimumSynchronised;
+    bool tooMany = removals.size() > kGuardMaximumRemovals;
+    std::string key = normalisedFolder(path);
+    {
+        auto& g = guard();
+        std::unique_lock lock(g.mutex);
+        if (wholesale || tooMany) {
+            auto it = g.held.find(key);
+            if (it == g.held.end() || !it->second) {
+                bool first = it == g.held.end();
+                g.held[key] = false;
+                lock.unlock();
+                log().logWarning("The server no longer lists " + std::to_string(removals.size()) +
+                                 " items of " + path +
+                                 "; nothing is removed until the user confirms (tidewell confirm-deletes)");
+                if (first) notifyHeld(key, removals.size());
+                return false;
+            }
+        }
+        // Confirmed, or nothing unusual: the folder waits no more.
+        g.held.erase(key);
+    }
+    for (auto& [item, record] : removals)
+        timeline.eventAppend(std::make_shared<TLServerRequestedDelete>(item, std::move(record)));
+    return true;
+}
+
+void SyncFolder::performSync(const std::string& path, bool userRequest) {
+    log().logFunction(prettyLog("-> " + path, __FILE__, "performSync(path:userRequest:)"));
+    auto done = [&] {
+        log().logFunction(prettyLog("<- " + path, __FILE__, "performSync(path:userRequest:)"));
+    };
+    bool confirmed = false;
+    {
+        auto& g = guard();
+        std::lock_guard lock(g.mutex);
+        auto it = g.held.find(normalisedFolder(path));
+        confirmed = it != g.held.end() && it->second;
+    }
+    if (!isFolder(path)) {
+        log().logDebug("Not listing " + path + ": no such local folder");
+        return done();
+    }
+    bool checkExists = true;
+    {
+        CorvaneExtendedAttributes record(path);
+        auto last = record.ceaDate.getAttribute(CEADate::keys::LastServerListing);
+        double limit = userRequest ? userRefresh : automaticRefresh;
+        if (last) {
+            // A confirmed removal must not wait for the freshness limit.
+            if (!confirmed && std::fabs(nowSince2001() - *last) < limit) return done();
+        } else {
+            checkExists = false;
+            if (record.ceaStatus.status == S::Unknown &&
+                !VolumeManager::sharedInstance().inLocationRoot(path))
+                TimeLineManager::sharedInstance().addCreateFolder(path);
+        }
+    }
+    auto localNames = localNamesOf(path);
+    if (!localNames) return done();
+
+    FolderContentDetails listing(path);
+    auto [outcome, error] = listing.fetchFolderContents();
+    if (outcome != normalisedResponse::allOkay) {
+        log().logDebug("Listing of " + path + " failed (" + toString(error) + "); nothing is changed");
+        return done();
+    }
+    // The folder may have been removed while the server answered: nothing is written in its place.
+    if (!isFolder(path)) {
+        log().logWarning("The folder " + path + " went away while it was listed; nothing is changed");
+        return done();
+    }
+    if (listing.rootObject) CEAUtils::refreshFolder(path, *listing.rootObject);
+    bool compared = compareListing(path, listing.contents, std::move(*localNames), checkExists);
+    if (compared) {
+        // Held removals leave the folder due for listing, so the next pass looks again.
+        CorvaneExtendedAttributes record(path);
+        record.ceaDate.setAttribute(CEADate::keys::LastServerListing, nowSince2001());
+        record.save();
+        ConsistencyCheck::sharedInstance().updateScanDate(path);
+    }
+    done();
+}
+
+}  // namespace tw

@@ -1,0 +1,612 @@
+// Listing passes against the reference server on loopback: real folders registered as volumes, real
+// extended attributes, a second client changing the server's tree. What the local folder and the
+// items' records hold afterwards is the point, and above all that no local content is ever lost.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Pinewick/app/AppDelegate.h"
+#include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/SyncFolder.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "devserver/wire.h"
+#include "platform/files.h"
+#include "platform/keychain.h"
+#include "support/client_devserver.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using S = CEAStatus::keys;
+
+const char* kPassword = "listing-pw";
+
+// Another device of the same user, changing the server's tree through the ordinary protocol.
+class SecondClient {
+public:
+    bool login(int port) {
+        http = std::make_unique<httplib::Client>("127.0.0.1", port);
+        std::string form = "user_id=anna&password=" + devserver::percentEncode(kPassword);
+        auto res = http->Post("/br/sync/1.6/sessions", {{"Accept", "application/json"}}, form, "");
+        if (!res || res->status != 200) return false;
+        std::string c = res->get_header_value("Set-Cookie");
+        cookie = c.substr(0, c.find(';'));
+        return true;
+    }
+    httplib::Headers headers() const { return {{"Accept", "application/json"}, {"Cookie", cookie}}; }
+    static std::string url(const std::string& serverPath) {
+        return "/br/sync/1.6/folders" + devserver::percentEncode(serverPath);
+    }
+    nlohmann::json entry(const std::string& serverPath) {
+        auto r = http->Get(url(serverPath).c_str(), headers());
+        if (!r || r->status != 200) return nullptr;
+        return nlohmann::json::parse(r->body, nullptr, false);
+    }
+    bool exists(const std::string& serverPath) { return !entry(serverPath).is_null(); }
+    // Writes a file (a new one, or a new revision of an existing one); its entry.
+    nlohmann::json put(const std::string& serverPath, const std::string& content,
+                       const std::string& mtime = "2021-03-04T05:06:08.000Z") {
+        auto current = entry(serverPath);
+        std::string revision = current.is_object() ? current["revision"].get<std::string>() : "";
+        std::string boundary = "----listing-test-boundary";
+        std::string name = serverPath.substr(serverPath.rfind('/') + 1);
+        std::string body =
+            DevServerHarness::uploadBody(boundary, name, content, revision, std::to_string(content.size()),
+                                         "2021-03-04T05:06:07.000Z", mtime);
+        auto r = http->Post(url(serverPath).c_str(), headers(), body,
+                            ("multipart/form-data; boundary=" + boundary).c_str());
+        EXPECT_TRUE(r && r->status == 200) << serverPath << " " << (r ? r->body : "no answer");
+        return r ? nlohmann::json::parse(r->body, nullptr, false) : nullptr;
+    }
+    void mkdir(const std::string& parent, const std::string& name) {
+        std::string form = "name=" + devserver::percentEncode(name) +
+                           "&operation=create&creation_time=2020-01-02T03:04:05.000Z"
+                           "&modification_time=2020-01-02T03:04:06.000Z";
+        auto r = http->Post(url(parent).c_str(), headers(), form, "");
+        EXPECT_TRUE(r && r->status == 200) << parent << "/" << name;
+    }
+    void remove(const std::string& serverPath) {
+        auto r = http->Delete(url(serverPath).c_str(), headers());
+        EXPECT_TRUE(r && r->status == 200) << serverPath << " " << (r ? r->body : "no answer");
+    }
+
+    std::unique_ptr<httplib::Client> http;
+    std::string cookie;
+};
+
+class Listing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetServerEnvironment();
+        SyncFolder::resetGuard();
+        now = std::chrono::system_clock::now();
+        serverEnvironment().now = [this] {
+            std::lock_guard l(clockMutex);
+            return now;
+        };
+        keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
+        serverEnvironment().keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        platform::http::Session::shared().cookies().removeAll();
+        devserver.admin("mappoint", {{"name", "Desk"}, {"mode", "MANUAL"}});
+        ASSERT_TRUE(other.login(devserver.process.port()));
+
+        auto& vm = VolumeManager::sharedInstance();
+        vm.clear();
+        for (const char* name : {"Team", "Desk"}) {
+            auto v = std::make_shared<VolumeDetail>(name);
+            v->state = VolumeDetail::volumeStates::Visible;
+            vm.addVolume(v);
+            fs::create_directories(v->localFolder);
+        }
+        team = vm.findVolume("Team")->localFolder;
+        desk = vm.findVolume("Desk")->localFolder;
+        ASSERT_TRUE(ServerCommunicator::ready());
+        // What the volume manager does with the root listing: each mappoint's folder takes its entry.
+        FolderContentDetails root("/");
+        ASSERT_EQ(root.fetchFolderContents().first, normalisedResponse::allOkay);
+        for (const auto& e : root.contents) {
+            if (e.name == "Team") CEAUtils::refreshFolder(team, e);
+            if (e.name == "Desk") CEAUtils::refreshFolder(desk, e);
+        }
+        ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
+        ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
+        TimeLineManager::setListingPasses(
+            {nullptr, [](const std::string& p, bool user) { SyncFolder::performSync(p, user); }});
+    }
+
+    void TearDown() override {
+        auto& timeline = TimeLineManager::sharedInstance();
+        timeline.pauseTimeLine();
+        timeline.syncQueue().cancelAllOperations();
+        timeline.syncQueue().waitUntilAllOperationsAreFinished(30s);
+        TimeLineManager::setListingPasses({});
+        EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        resetServerEnvironment();
+    }
+
+    void advance(std::chrono::seconds s) {
+        std::lock_guard l(clockMutex);
+        now += s;
+    }
+    TimeLineManager& timeline() { return TimeLineManager::sharedInstance(); }
+
+    // Runs the timeline and the listing queue until both have nothing left.
+    void settle() {
+        auto& t = timeline();
+        t.resumeTimeLine();
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_TRUE(t.syncQueue().waitUntilAllOperationsAreFinished(60s));
+            ASSERT_TRUE(t.waitUntilIdle(60s));
+            if (t.syncQueue().operationCount() == 0 && t.eventCount() == 0) return;
+        }
+        FAIL() << "the timeline did not settle";
+    }
+    // The pass, then everything it queued.
+    void syncAndSettle(const std::string& path, bool user = true) {
+        SyncFolder::performSync(path, user);
+        settle();
+    }
+
+    template <class T>
+    std::vector<std::shared_ptr<T>> queued() {
+        std::vector<std::shared_ptr<T>> out;
+        for (auto& e : timeline().events())
+            if (auto t = std::dynamic_pointer_cast<T>(e)) out.push_back(t);
+        return out;
+    }
+
+    // A local file in step with the server's current revision of it, as a finished download leaves it.
+    void makeSynchronised(const std::string& local, const std::string& serverPath,
+                          const std::string& content) {
+        auto e = other.put(serverPath, content);
+        ASSERT_TRUE(writeFile(local, content));
+        ServerFileObject entry(e);
+        CorvaneExtendedAttributes r(local);
+        CEAUtils::updateCorvaneExtendedAttributes(r, entry);
+        r.ceaStatus.setStatus(S::Regular);
+        r.save();
+    }
+    ServerFileObject serverEntry(const std::string& serverPath) {
+        return ServerFileObject(other.entry(serverPath));
+    }
+    static S stateOf(const std::string& p) { return CorvaneExtendedAttributes(p).ceaStatus.status; }
+    static std::optional<std::string> revisionOf(const std::string& p) {
+        return CorvaneExtendedAttributes(p).ceaString.getAttribute(CEAString::keys::Revision);
+    }
+    void setState(const std::string& p, S s) {
+        CorvaneExtendedAttributes r(p);
+        r.ceaStatus.setStatus(s);
+        r.save();
+    }
+
+    TempDir dir{"tw-listing"};
+    ClientDevServer devserver;
+    SecondClient other;
+    std::unique_ptr<platform::keychain::Keychain> keychain;
+    std::string team, desk;
+    std::mutex clockMutex;
+    Date now;
+};
+
+// ------------------------------------------------------------------ new server items
+
+TEST_F(Listing, NewServerFilesBecomeEmptyPlaceholdersWithTheServersDatesAndRecords) {
+    auto e = other.put("/Desk/plan.txt", "twelve bytes", "2022-06-07T08:09:10.500Z");
+    other.mkdir("/Desk", "Archive");
+    other.put("/Desk/Archive/old.txt", "old");
+    syncAndSettle(desk);
+
+    std::string plan = desk + "/plan.txt";
+    ASSERT_TRUE(fs::exists(plan));
+    EXPECT_EQ(fs::file_size(plan), 0u);
+    auto attrs = platform::attributesOfItem(plan).value();
+    EXPECT_NEAR(attrs.modificationDate, 1654589350.5, 0.001);
+    EXPECT_NEAR(attrs.creationDate, 1614834367.0, 0.001);
+    CorvaneExtendedAttributes record(plan);
+    EXPECT_EQ(record.ceaStatus.status, S::Placeholder);
+    EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::Revision), e["revision"].get<std::string>());
+    EXPECT_EQ(record.ceaLong.getAttribute(CEALong::keys::ServerFileSize), 12u);
+    // Manual folders are made but not listed in turn.
+    EXPECT_TRUE(fs::is_directory(desk + "/Archive"));
+    EXPECT_EQ(stateOf(desk + "/Archive"), S::Placeholder);
+    EXPECT_FALSE(fs::exists(desk + "/Archive/old.txt"));
+    EXPECT_TRUE(CorvaneExtendedAttributes(desk).ceaDate.getAttribute(CEADate::keys::LastServerListing));
+}
+
+TEST_F(Listing, AutomaticFoldersAreListedInTurnAndTheirFilesWaitForDownload) {
+    other.put("/Team/a.txt", "alpha");
+    other.mkdir("/Team", "Sub");
+    other.mkdir("/Team/Sub", "Deeper");
+    other.put("/Team/Sub/Deeper/b.txt", "beta");
+    syncAndSettle(team);
+
+    EXPECT_EQ(stateOf(team + "/a.txt"), S::RequireDownload);
+    EXPECT_EQ(stateOf(team + "/Sub"), S::Regular);
+    EXPECT_EQ(stateOf(team + "/Sub/Deeper"), S::Regular);
+    std::string b = team + "/Sub/Deeper/b.txt";
+    ASSERT_TRUE(fs::exists(b));
+    EXPECT_EQ(stateOf(b), S::RequireDownload);
+    EXPECT_EQ(CorvaneExtendedAttributes(b).ceaLong.getAttribute(CEALong::keys::ServerFileSize), 4u);
+}
+
+TEST_F(Listing, AnExistingLocalFileIsNeverReplacedByAPlaceholder) {
+    // The user made the file between the listing and the event.
+    auto entry = ServerFileObject(other.put("/Team/notes.txt", "server"));
+    writeFile(team + "/notes.txt", "mine, unsaved elsewhere");
+    DownloadSync(team, entry, false).performAction();
+    EXPECT_EQ(readFile(team + "/notes.txt"), "mine, unsaved elsewhere");
+    EXPECT_EQ(stateOf(team + "/notes.txt"), S::Unknown);
+}
+
+// ------------------------------------------------------------------ freshness
+
+TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
+    SyncFolder::performSync(desk, true);
+    other.put("/Desk/new.txt", "n");
+    auto downloads = [&] { return queued<DownloadSync>().size(); };
+
+    advance(30s);
+    SyncFolder::performSync(desk, true);
+    EXPECT_EQ(downloads(), 0u) << "listed 30 s ago: a user request waits";
+    advance(31s);
+    SyncFolder::performSync(desk, false);
+    EXPECT_EQ(downloads(), 0u) << "automatic passes wait an hour";
+    SyncFolder::performSync(desk, true);
+    ASSERT_EQ(downloads(), 1u) << "listed 61 s ago: a user request lists again";
+    EXPECT_TRUE(queued<DownloadSync>()[0]->checkExists);
+
+    other.put("/Desk/newer.txt", "n");
+    advance(3599s);
+    SyncFolder::performSync(desk, false);
+    EXPECT_EQ(downloads(), 1u);
+    advance(2s);
+    SyncFolder::performSync(desk, false);
+    EXPECT_EQ(downloads(), 3u);
+    // A clock that went back counts the distance, not its sign.
+    advance(-1800s);
+    SyncFolder::performSync(desk, false);
+    EXPECT_EQ(downloads(), 3u);
+}
+
+// ------------------------------------------------------------------ names
+
+TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
+    makeSynchronised(team + "/report.txt", "/Team/report.txt", "numbers");
+    // The other device renames it to another case; the server keeps one item.
+    auto r = other.http->Post(
+        SecondClient::url("/Team/report.txt").c_str(), other.headers(),
+        "name=" + devserver::percentEncode("/Team/Report.TXT") + "&operation=move&overwrite=false&revision=",
+        "");
+    ASSERT_TRUE(r && r->status == 200);
+    SyncFolder::performSync(team, true);
+    EXPECT_TRUE(fs::exists(team + "/Report.TXT"));
+    EXPECT_FALSE(fs::exists(team + "/report.txt"));
+    EXPECT_EQ(readFile(team + "/Report.TXT"), "numbers");
+    EXPECT_EQ(timeline().eventCount(), 0u);
+}
+
+TEST_F(Listing, EntriesThatDifferOnlyInCaseKeepTheFirstAndLogTheSecond) {
+    size_t from = logSize();
+    ServerFileObject upper, lower;
+    upper.name = "A.txt";
+    upper.isDirectory = false;
+    upper.revision = "5";
+    lower = upper;
+    lower.name = "a.txt";
+    lower.revision = "6";
+    EXPECT_TRUE(SyncFolder::compareListing(team, {upper, lower}, {}, false));
+    auto d = queued<DownloadSync>();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0]->file.name, "A.txt");
+    EXPECT_TRUE(logContains("a.txt in " + team + " beside another item of the same name but for case", from));
+
+    // With a local a.txt, the second entry cannot take it over either.
+    writeFile(team + "/a.txt", "local");
+    EXPECT_TRUE(SyncFolder::compareListing(team, {upper, lower}, {"a.txt"}, true));
+    EXPECT_EQ(readFile(team + "/A.txt"), "local");
+}
+
+// ------------------------------------------------------------------ revisions
+
+TEST_F(Listing, FilesOnBothSidesGetARevisionCheck) {
+    makeSynchronised(team + "/same.txt", "/Team/same.txt", "s");
+    SyncFolder::performSync(team, true);
+    auto updates = queued<RevisionUpdate>();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0]->snapshotXAttr.ceaStatus.status, S::Regular);
+    settle();
+    // Same revision and in step: nothing changes.
+    EXPECT_EQ(readFile(team + "/same.txt"), "s");
+    EXPECT_EQ(stateOf(team + "/same.txt"), S::Regular);
+}
+
+TEST_F(Listing, ANewerServerRevisionEmptiesAnUnchangedRegularFileForDownload) {
+    std::string p = team + "/doc.txt";
+    makeSynchronised(p, "/Team/doc.txt", "version one");
+    auto v2 = other.put("/Team/doc.txt", "version two, longer");
+    SyncFolder::performSync(team, true);
+    settle();
+    EXPECT_EQ(fs::file_size(p), 0u);
+    EXPECT_EQ(stateOf(p), S::RequireDownload);
+    EXPECT_EQ(revisionOf(p), v2["revision"].get<std::string>());
+}
+
+TEST_F(Listing, ANewerServerRevisionNeverTouchesAFileWithLocalChanges) {
+    std::string p = team + "/doc.txt";
+    makeSynchronised(p, "/Team/doc.txt", "version one");
+    // Edited here (not yet reported) and on the other device.
+    writeFile(p, "my edit of version one");
+    auto v2 = other.put("/Team/doc.txt", "their version two");
+    syncAndSettle(team);
+    EXPECT_EQ(readFile(p), "my edit of version one");
+    // The upload on the old revision is refused: the file waits in conflict, both copies intact.
+    CorvaneExtendedAttributes r(p);
+    EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+    EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "doc.txt"), "their version two");
+}
+
+TEST_F(Listing, RevisionUpdateByStateAndRevision) {
+    struct Row {
+        const char* name;
+        S state;
+        bool withRevision;
+        bool sameRevision;
+        S snapshot;
+        S expectedState;
+        bool expectTruncated;
+        bool expectUploaded;
+    };
+    const Row rows[] = {
+        // No local revision.
+        {"unknown.txt", S::Unknown, false, false, S::Unknown, S::ErrorRegular, false, false},
+        {"localonly.txt", S::LocalOnly, false, false, S::LocalOnly, S::LocalOnly, false, false},
+        // The server's revision.
+        {"edited.txt", S::RequireUpload, true, true, S::RequireUpload, S::Regular, false, true},
+        {"pending.txt", S::RequireDownload, true, true, S::RequireDownload, S::RequireDownload, false, false},
+        {"insync.txt", S::Regular, true, true, S::Regular, S::Regular, false, false},
+        // An older revision.
+        {"placeholder.txt", S::Placeholder, true, false, S::Placeholder, S::Placeholder, false, false},
+        {"errph.txt", S::ErrorPlaceHolder, true, false, S::ErrorPlaceHolder, S::ErrorPlaceHolder, false,
+         false},
+        {"regular.txt", S::Regular, true, false, S::Regular, S::RequireDownload, true, false},
+        {"wasedited.txt", S::Regular, true, false, S::RequireUpload, S::Regular, false, false},
+        {"upload.txt", S::RequireUpload, true, false, S::RequireUpload, S::RequireUpload, false, false},
+        {"download.txt", S::RequireDownload, true, false, S::RequireDownload, S::RequireDownload, false,
+         false},
+        {"error.txt", S::ErrorRegular, true, false, S::ErrorRegular, S::ErrorRegular, false, false},
+    };
+    std::vector<std::shared_ptr<RevisionUpdate>> events;
+    for (const auto& row : rows) {
+        std::string serverPath = std::string("/Team/") + row.name;
+        std::string local = team + "/" + row.name;
+        auto first = other.put(serverPath, "server one");
+        bool placeholder = row.state == S::Placeholder || row.state == S::ErrorPlaceHolder;
+        writeFile(local, placeholder ? "" : (row.state == S::RequireUpload ? "local edit" : "server one"));
+        CorvaneExtendedAttributes r(local);
+        if (row.withRevision) CEAUtils::updateCorvaneExtendedAttributes(r, ServerFileObject(first));
+        r.ceaStatus.setStatus(row.snapshot);
+        r.save();
+        auto current = row.sameRevision ? ServerFileObject(first)
+                                        : ServerFileObject(other.put(serverPath, "server two"));
+        auto event = std::make_shared<RevisionUpdate>(team, current);
+        setState(local, row.state);
+        events.push_back(event);
+    }
+    for (auto& e : events) e->performAction();
+    settle();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string local = team + "/" + row.name;
+        EXPECT_EQ(stateOf(local), row.expectedState);
+        bool placeholder = row.state == S::Placeholder || row.state == S::ErrorPlaceHolder;
+        std::string before = placeholder ? "" : (row.state == S::RequireUpload ? "local edit" : "server one");
+        EXPECT_EQ(readFile(local), row.expectTruncated ? "" : before);
+        std::string onServer = readFile(dir / "root" / "data" / "Team" / row.name);
+        if (row.expectUploaded)
+            EXPECT_EQ(onServer, "local edit");
+        else
+            EXPECT_NE(onServer, "local edit");
+        if (placeholder) {
+            EXPECT_EQ(revisionOf(local),
+                      ServerFileObject(other.entry(std::string("/Team/") + row.name)).revision);
+        }
+    }
+}
+
+// ------------------------------------------------------------------ server deletes
+
+TEST_F(Listing, AFileGoneFromTheServerIsRemovedOnlyAfterTheSecondCheck) {
+    std::string p = team + "/gone.txt";
+    makeSynchronised(p, "/Team/gone.txt", "g");
+    std::string kept = team + "/private.txt";
+    writeFile(kept, "never sent");
+    CEAUtils::setLocal(kept);
+    other.remove("/Team/gone.txt");
+    size_t from = logSize();
+    SyncFolder::performSync(team, true);
+    ASSERT_EQ(queued<TLServerRequestedDelete>().size(), 1u)
+        << "a LocalOnly item is not the server's to remove";
+    EXPECT_TRUE(fs::exists(p)) << "nothing is removed before the event runs";
+    settle();
+    EXPECT_FALSE(fs::exists(p));
+    EXPECT_TRUE(logContains("Deleted file " + p + " because it is no longer on the server", from));
+    EXPECT_EQ(readFile(kept), "never sent");
+}
+
+TEST_F(Listing, AFileTheSecondRequestStillFindsIsLeftAlone) {
+    std::string p = team + "/back.txt";
+    makeSynchronised(p, "/Team/back.txt", "b");
+    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction();
+    EXPECT_EQ(readFile(p), "b");
+    // A second request that fails for another reason keeps it too.
+    other.remove("/Team/back.txt");
+    devserver.fault({{"method", "GET"},
+                     {"path", devserver.servicePath("folders/Team/back.txt")},
+                     {"action", "error"},
+                     {"errorId", 1001},
+                     {"status", 500}});
+    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction();
+    EXPECT_EQ(readFile(p), "b");
+    // A state change since the listing keeps it as well.
+    CorvaneExtendedAttributes snapshot(p);
+    setState(p, S::RequireDownload);
+    TLServerRequestedDelete(p, snapshot).performAction();
+    EXPECT_TRUE(fs::exists(p));
+}
+
+TEST_F(Listing, AFileWithUnsentChangesIsUploadedAgainNotDeleted) {
+    std::string p = team + "/draft.txt";
+    makeSynchronised(p, "/Team/draft.txt", "v1");
+    writeFile(p, "v1 and my changes");
+    setState(p, S::RequireUpload);
+    other.remove("/Team/draft.txt");
+    syncAndSettle(team);
+    EXPECT_EQ(readFile(p), "v1 and my changes");
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "draft.txt"), "v1 and my changes");
+    EXPECT_EQ(stateOf(p), S::Regular);
+}
+
+TEST_F(Listing, AFolderGoneFromTheServerIsEmptiedOrKeptForItsChangedFile) {
+    other.mkdir("/Team", "Clean");
+    other.mkdir("/Team", "Mixed");
+    fs::create_directories(team + "/Clean/Inner");
+    fs::create_directories(team + "/Mixed");
+    for (auto folder : {"Clean", "Mixed", "Clean/Inner"}) setState(team + "/" + folder, S::Regular);
+    makeSynchronised(team + "/Clean/a.txt", "/Team/Clean/a.txt", "a");
+    makeSynchronised(team + "/Clean/Inner/b.txt", "/Team/Clean/b.txt", "b");
+    makeSynchronised(team + "/Mixed/c.txt", "/Team/Mixed/c.txt", "c");
+    makeSynchronised(team + "/Mixed/d.txt", "/Team/Mixed/d.txt", "d");
+    writeFile(team + "/Mixed/d.txt", "d, edited");
+    setState(team + "/Mixed/d.txt", S::RequireUpload);
+    for (auto p : {"/Team/Clean/a.txt", "/Team/Clean/b.txt", "/Team/Mixed/c.txt", "/Team/Mixed/d.txt"})
+        other.remove(p);
+    other.remove("/Team/Clean");
+    other.remove("/Team/Mixed");
+    syncAndSettle(team);
+
+    EXPECT_FALSE(fs::exists(team + "/Clean"));
+    EXPECT_FALSE(fs::exists(team + "/Mixed/c.txt"));
+    EXPECT_EQ(readFile(team + "/Mixed/d.txt"), "d, edited");
+    EXPECT_TRUE(other.exists("/Team/Mixed")) << "the folder is created on the server again";
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "Mixed" / "d.txt"), "d, edited");
+}
+
+TEST_F(Listing, AFailedListingRemovesNothingAndStaysDue) {
+    makeSynchronised(team + "/x.txt", "/Team/x.txt", "x");
+    other.remove("/Team/x.txt");
+    devserver.fault({{"method", "GET"},
+                     {"path", devserver.servicePath("folders/Team")},
+                     {"action", "error"},
+                     {"errorId", 1001},
+                     {"status", 500}});
+    SyncFolder::performSync(team, true);
+    EXPECT_EQ(timeline().eventCount(), 0u);
+    EXPECT_FALSE(CorvaneExtendedAttributes(team).ceaDate.getAttribute(CEADate::keys::LastServerListing));
+    EXPECT_TRUE(fs::exists(team + "/x.txt"));
+}
+
+// ------------------------------------------------------------------ mass removal
+
+TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirms) {
+    for (int i = 0; i < 12; ++i) other.put("/Desk/f" + std::to_string(i) + ".txt", "content");
+    syncAndSettle(desk);
+    ASSERT_EQ(stateOf(desk + "/f0.txt"), S::Placeholder);
+    for (int i = 0; i < 12; ++i) other.remove("/Desk/f" + std::to_string(i) + ".txt");
+
+    size_t from = logSize();
+    advance(61s);
+    SyncFolder::performSync(desk, true);
+    EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
+    EXPECT_EQ(SyncFolder::foldersAwaitingConfirmation(), std::vector<std::string>{desk});
+    EXPECT_TRUE(logContains("The server no longer lists 12 items of " + desk, from));
+    // Still held on the next pass, and the folder stays due for listing.
+    SyncFolder::performSync(desk, true);
+    EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
+    settle();
+    for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
+
+    // What the command line shows and sends.
+    AppDelegate app({});
+    auto status = app.command({"status"});
+    EXPECT_NE(status.text.find("confirm-deletes FOLDER):\n  " + desk + "\n"), std::string::npos)
+        << status.text;
+    EXPECT_FALSE(app.command({"confirm-deletes", team}).ok);
+    ASSERT_TRUE(app.command({"confirm-deletes", desk + "/"}).ok);
+    settle();
+    for (int i = 0; i < 12; ++i) EXPECT_FALSE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
+    EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
+}
+
+TEST_F(Listing, TheGuardLetsOrdinaryRemovalsThroughAndReleasesWhenTheItemsReturn) {
+    for (int i = 0; i < 12; ++i) other.put("/Desk/f" + std::to_string(i) + ".txt", "content");
+    syncAndSettle(desk);
+    // Most but not all gone: an ordinary clean-up.
+    for (int i = 0; i < 11; ++i) other.remove("/Desk/f" + std::to_string(i) + ".txt");
+    advance(61s);
+    SyncFolder::performSync(desk, true);
+    EXPECT_EQ(queued<TLServerRequestedDelete>().size(), 11u);
+    EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
+    settle();
+
+    // A folder held once is released by a pass that finds its items again.
+    fs::create_directories(team + "/Held");
+    other.mkdir("/Team", "Held");
+    for (int i = 0; i < 10; ++i)
+        makeSynchronised(team + "/Held/h" + std::to_string(i), "/Team/Held/h" + std::to_string(i), "h");
+    SyncFolder::compareListing(
+        team + "/Held", {},
+        [&] {
+            std::vector<std::string> names;
+            for (int i = 0; i < 10; ++i) names.push_back("h" + std::to_string(i));
+            return names;
+        }(),
+        true);
+    EXPECT_EQ(SyncFolder::foldersAwaitingConfirmation().size(), 1u);
+    SyncFolder::performSync(team + "/Held", true);
+    EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
+    EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
+}
+
+// ------------------------------------------------------------------ folders that go away
+
+TEST_F(Listing, AFolderRemovedWhileItsListingRunsGetsNothingWrittenInItsPlace) {
+    other.mkdir("/Team", "Brief");
+    other.put("/Team/Brief/x.txt", "x");
+    std::string brief = team + "/Brief";
+    fs::create_directories(brief);
+    setState(brief, S::Regular);
+    devserver.fault({{"method", "GET"},
+                     {"path", devserver.servicePath("folders/Team/Brief")},
+                     {"action", "delay"},
+                     {"delay_ms", 1500}});
+    size_t from = logSize();
+    std::thread pass([&] { SyncFolder::performSync(brief, true); });
+    std::this_thread::sleep_for(500ms);
+    fs::remove_all(brief);
+    pass.join();
+    settle();
+    EXPECT_FALSE(fs::exists(brief));
+    EXPECT_TRUE(logContains("The folder " + brief + " went away while it was listed", from));
+
+    // An event queued before the folder went away makes nothing either.
+    DownloadSync(brief, serverEntry("/Team/Brief/x.txt"), false).performAction();
+    EXPECT_FALSE(fs::exists(brief));
+    EXPECT_TRUE(logContains("The folder " + brief + " is gone", from));
+}
+
+}  // namespace
+}  // namespace tw::test
