@@ -42,7 +42,8 @@ cmake --build "$tree"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+# Suppressions reach every process a test starts (the client, gatewarden), not just the test binaries.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tests/tsan.supp}"
 
 jobs=$(nproc)
 run=(ctest --test-dir "$tree" --output-on-failure -j "$jobs" "$@")
