@@ -7,6 +7,7 @@
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
@@ -107,6 +108,17 @@ void TimeLineManager::addMoveEvent(const std::string& from, const std::string& t
     auto event = std::make_shared<TLMove>(from, to, xAttrs);
     event->moveAction = TLMove::moveActions::move;
     if (event->precheck()) eventAppend(std::move(event));
+}
+
+void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
+    downloadQueue_.addOperation([path, file] { TLDownloadFile::performAction(path, file, std::nullopt); });
+}
+
+void TimeLineManager::addOutOfBandDownload(const std::string& localPathSource,
+                                           const std::string& localPathDestination) {
+    eventAppend(std::make_shared<TLOutOfBandDownload>(localPathSource, localPathDestination));
+    log().logAudit("Changing move of file from  " + localPathSource + " to a download to " +
+                   localPathDestination + " followed by server delete");
 }
 
 void TimeLineManager::addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume) {

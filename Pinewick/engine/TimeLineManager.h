@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Pinewick/engine/TLEvent.h"
+#include "Pinewick/server/ServerFileObject.h"
 #include "platform/dispatch.h"
 
 namespace tw {
@@ -63,6 +64,12 @@ public:
     void addGhostCleanupEvent(const std::string& path);
     // Two files exchanged their contents: both are uploaded as changed files, in order.
     void addExchangeEvent(const std::string& file, const std::string& file2);
+
+    // Queues on `downloadQueue` the download of the content of `path` + "/" + the entry's name.
+    void addDownload(const std::string& path, const ServerFileObject& file);
+    // A placeholder moved out of the synchronised area: its content is downloaded to `localPathDestination`
+    // and the server item deleted afterwards.
+    void addOutOfBandDownload(const std::string& localPathSource, const std::string& localPathDestination);
 
     // Queues a listing pass on `syncQueue`: of every mappoint for "/", else of that folder, ahead of
     // queued automatic listings when the user asked for it (never interrupting the one running).
