@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "platform/busservice.h"
 #include "platform/defaults.h"
 #include "platform/keychain.h"
+#include "platform/notifications.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ const char* kUsage =
     "       tidewell volumes | mount NAME | unmount NAME\n"
     "       tidewell sync [PATH]\n"
     "       tidewell open PATH\n"
+    "       tidewell download PATH | remove-download PATH\n"
     "       tidewell script COMMAND                idle, uploading or downloading: prints true or false\n"
     "       tidewell quit\n"
     "The password of `login` is read from the terminal, or one line from standard input.\n";
@@ -148,6 +151,24 @@ int remote(const std::vector<std::string>& args) {
     return r.reply.ok ? 0 : 1;
 }
 
+// A path as the running instance needs it: absolute, without "." and ".." steps (links are kept, as the
+// file manager would name them).
+std::string fullPath(const std::string& path) {
+    std::error_code error;
+    auto full = std::filesystem::absolute(path, error);
+    return error ? path : full.lexically_normal().string();
+}
+
+// What the file manager's context menu posts; nobody answers it.
+int postRequest(const std::string& verb, const std::string& path) {
+    const char* name = verb == "download" ? "BrindleDownload" : "BrindleRemoveDownload";
+    if (!tw::platform::postNotification(name, fullPath(path))) {
+        std::cerr << "tidewell: no session bus to send the request on\n";
+        return 3;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -170,6 +191,9 @@ int main(int argc, char** argv) {
         std::cout << (*answer ? "true" : "false") << "\n";
         return *answer ? 0 : 1;
     }
+    if ((verb == "download" || verb == "remove-download") && args.size() == 2)
+        return postRequest(verb, args[1]);
+    if (verb == "open" && args.size() == 2) args[1] = fullPath(args[1]);
     if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
         ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
         ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||
