@@ -4,6 +4,7 @@
 // item's record says afterwards is the point: never a `Regular` item with wrong content.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -448,6 +449,93 @@ TEST_F(Downloads, ATakenBackPlaceholderIsEmptiedButAUserFileIsNot) {
     change.join();
     EXPECT_EQ(readFile(local("back.bin")), "the user's own words");
     EXPECT_EQ(stateOf(local("back.bin")), S::RequireUpload);
+}
+
+// ---- a placeholder moved out of the synchronised area
+
+class OutOfBand : public Downloads {
+protected:
+    void SetUp() override {
+        Downloads::SetUp();
+        if (HasFatalFailure()) return;
+        fs::create_directories(dir / "Desktop");
+        // Identities resolve as the watcher would answer: among the places these tests use.
+        platform::setVolPathResolver([this](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
+            for (const auto& place : {fs::path(team->localFolder), dir / "Desktop"})
+                for (auto& e : fs::directory_iterator(place)) {
+                    struct stat st {};
+                    if (::stat(e.path().c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
+                        return e.path().string();
+                }
+            return std::nullopt;
+        });
+    }
+    void TearDown() override {
+        platform::setVolPathResolver(nullptr);
+        Downloads::TearDown();
+    }
+    // The move out as the watcher reports it: the file is outside, its record there waits for content.
+    std::string moveOut(const std::string& name, const std::string& content) {
+        placeholder(name, content, S::Placeholder);
+        std::string to = (dir / "Desktop" / name).string();
+        fs::rename(local(name), to);
+        CorvaneExtendedAttributes record(to);
+        record.ceaStatus.setStatus(S::RequireDownload);
+        EXPECT_TRUE(record.save());
+        return to;
+    }
+    bool deleteQueuedFor(const std::string& path) {
+        for (auto& e : TimeLineManager::sharedInstance().events())
+            if (auto d = std::dynamic_pointer_cast<TLDelete>(e); d && d->localPath == path) return true;
+        return false;
+    }
+};
+
+TEST_F(OutOfBand, TheContentIsDownloadedOutsideThenTheServerItemDeleted) {
+    std::string content = randomBytes(3000, 40);
+    std::string to = moveOut("out.bin", content);
+    size_t from = logSize();
+    timeline->addOutOfBandDownload(local("out.bin"), to);
+    EXPECT_TRUE(logContains("Changing move of file from  " + local("out.bin") + " to a download to " + to +
+                                " followed by server delete",
+                            from));
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_EQ(readFile(to), content);
+    // An ordinary file now: no record of ours on it.
+    EXPECT_FALSE(platform::getXattr(to, CorvaneExtendedAttributes::xAttrName, 1024).has_value());
+    EXPECT_TRUE(deleteQueuedFor(local("out.bin")));
+}
+
+TEST_F(OutOfBand, AFailedDownloadDeletesNothingOnTheServer) {
+    std::string to = moveOut("kept.bin", randomBytes(3000, 41));
+    devserver.fault(
+        {{"action", "error"}, {"errorId", 13}, {"path", devserver.servicePath("folders/Team/kept.bin")}});
+    timeline->addOutOfBandDownload(local("kept.bin"), to);
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(deleteQueuedFor(local("kept.bin")));
+    EXPECT_EQ(CorvaneExtendedAttributes(to).ceaStatus.status, S::RequireDownload);
+}
+
+TEST_F(OutOfBand, AVanishedDestinationOnlyDeletesOnTheServer) {
+    std::string to = moveOut("vanished.bin", "x");
+    timeline->addOutOfBandDownload(local("vanished.bin"), to);
+    fs::remove(to);
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(fs::exists(to));
+    EXPECT_TRUE(deleteQueuedFor(local("vanished.bin")));
+}
+
+TEST_F(OutOfBand, MovedBackToItsFormerPlaceNothingHappens) {
+    std::string to = moveOut("back.bin", "y");
+    timeline->addOutOfBandDownload(local("back.bin"), to);
+    fs::rename(to, local("back.bin"));
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(deleteQueuedFor(local("back.bin")));
+    EXPECT_EQ(fs::file_size(local("back.bin")), 0u);
 }
 
 // ---- the file manager's requests
