@@ -207,6 +207,17 @@ TEST_F(Program, RemoveDownloadLeavesAPlaceholderAndOpenBringsItBackAndOpensItOnc
     EXPECT_EQ(tidewell({"open", file}).exitCode, 0);
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(slurp(opened), file + "\n");
+
+    // The file manager's "download", from a relative path: the content comes back without opening it.
+    EXPECT_EQ(tidewell({"remove-download", file}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return fs::file_size(file) == 0; }, 30s)) << log();
+    EXPECT_EQ(runToCompletion({"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" download notes.txt",
+                               std::string(TIDEWELL_BIN_DIR) + "/tidewell", team},
+                              60s)
+                  .exitCode,
+              0);
+    EXPECT_TRUE(eventually([&] { return slurp(file) == "notes kept on the server"; }, 60s)) << log();
+    EXPECT_EQ(slurp(opened), file + "\n");
 }
 
 TEST_F(Program, CommandsSayWhenNoInstanceRunsAndUnknownOnesShowTheUsage) {
