@@ -63,6 +63,8 @@ struct Transfer {
     bool tooLarge = false;
     bool writeFailed = false;
     bool bodyFailed = false;
+    CURL* curl = nullptr;
+    bool sinkBegun = false;
 };
 
 size_t onHeader(char* buffer, size_t size, size_t n, void* user) {
@@ -84,6 +86,24 @@ size_t onWrite(char* buffer, size_t size, size_t n, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t count = size * n;
     t->gotBody = true;
+    if (auto& sink = t->request->responseSink) {
+        if (!t->sinkBegun) {
+            t->sinkBegun = true;
+            long status = 0;
+            curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+            t->response.statusCode = status;
+            t->response.url = t->request->url;
+            if (!sink->begin(t->response)) {
+                t->writeFailed = true;
+                return 0;
+            }
+        }
+        if (!sink->write(buffer, count)) {
+            t->writeFailed = true;
+            return 0;
+        }
+        return count;
+    }
     if (t->request->responseFd >= 0) {
         size_t done = 0;
         while (done < count) {
@@ -289,6 +309,7 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
         result.error = TransportError{kUnknown, "libcurl could not create a handle"};
     } else {
         CURL* c = curl.get();
+        t.curl = c;
         curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -365,7 +386,7 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
             t.response.url = request.url;
             session.cookies().storeFromResponse(request.url, t.response);
             result.response = std::move(t.response);
-            if (request.responseFd < 0) result.data = std::move(t.data);
+            if (request.responseFd < 0 && !request.responseSink) result.data = std::move(t.data);
         } else {
             result.error = mapError(rc, c, t, errbuf);
             // A cancelled exchange whose answer had already arrived keeps it, as the caller may still

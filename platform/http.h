@@ -81,6 +81,19 @@ public:
     virtual int64_t length() const = 0;  // exact count of bytes `read` will deliver
 };
 
+// Receiver of a streamed response body that chooses by the answer's head where the body goes: a download
+// writes file content straight to disk but keeps an error answer in memory. Both calls run on the task's
+// worker thread, in order, and only when the answer has a body.
+class ResponseSink {
+public:
+    virtual ~ResponseSink() = default;
+    // Called once, before the first body byte, with the status and the headers received. False stops
+    // the transfer at once (the task then ends with `kCannotWriteToFile`).
+    virtual bool begin(const Response& head) = 0;
+    // Takes the next bytes of the body. False stops the transfer (also `kCannotWriteToFile`).
+    virtual bool write(const char* data, size_t count) = 0;
+};
+
 struct Request {
     std::string url;
     std::string method = "GET";
@@ -89,6 +102,9 @@ struct Request {
     std::shared_ptr<BodySource> bodySource;
     // Response body into this descriptor instead of memory (not owned; must outlive the task).
     int responseFd = -1;
+    // Response body into this sink instead (takes precedence over `responseFd`); `Result::data` stays
+    // absent.
+    std::shared_ptr<ResponseSink> responseSink;
     // Time allowed without progress: the connect limit and the low-speed window.
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
     // Largest body kept in memory; a longer answer ends with `kDataLengthExceedsMaximum`.

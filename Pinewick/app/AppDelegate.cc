@@ -13,7 +13,9 @@
 #include "Pinewick/config/SystemInformation.h"
 #include "Pinewick/config/TextUtils.h"
 #include "Pinewick/engine/ConsistencyCheck.h"
+#include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/EngineHooks.h"
+#include "Pinewick/engine/OpenFile.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
@@ -89,6 +91,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
         {[] { SyncMappoints::performAction(); },
          [](const std::string& path, bool userRequest) { SyncFolder::performSync(path, userRequest); }});
     StateManager::Hooks stateHooks;
+    stateHooks.removeFinderBridge = [] { ContextMenuHandler::sharedInstance().stop(); };
     stateHooks.unmountVolumes = [] { VolumeManager::sharedInstance().unmountVolumes(); };
     stateHooks.closeKernelConnection = [] {
         if (auto link = KernelCommunicator::current()) link->closeConnection();
@@ -121,7 +124,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
     ServerConfigurationDetails::sharedInstance().loadState();
     VolumeManager::sharedInstance().mountVolumes();
-    log().logDebug("The file-manager bridge arrives with downloads");
+    ContextMenuHandler::sharedInstance().start();
     ConsistencyCheck::sharedInstance().start();
     StateManager::sharedInstance().observeSleepAndWake();
     StateManager::sharedInstance().finishLaunching();
@@ -284,7 +287,12 @@ platform::CommandReply AppDelegate::command(const std::vector<std::string>& args
         return {true, "The running instance now uses " + credentials.userName() + " at " +
                           credentials.serverName()};
     }
-    if (verb == "open") return {false, "Opening files from the command line arrives with downloads"};
+    if (verb == "open" && args.size() == 2) {
+        // Paths arrive as the caller typed them, resolved against its folder by the command line.
+        if (args[1].empty() || args[1].front() != '/') return {false, "open needs a full path"};
+        OpenFile::application(args[1]);
+        return {true, "Opening " + args[1]};
+    }
     if (verb == "quit") {
         // Answered first: the shutdown sequence runs on the main queue once this call has returned.
         platform::MainQueue::shared().async([] { platform::MainQueue::shared().stop(); });

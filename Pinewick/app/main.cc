@@ -18,6 +18,7 @@
 #include "platform/busservice.h"
 #include "platform/defaults.h"
 #include "platform/keychain.h"
+#include "platform/notifications.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ const char* kUsage =
     "       tidewell sync [PATH]\n"
     "       tidewell confirm-deletes FOLDER       remove what the server no longer lists in FOLDER\n"
     "       tidewell open PATH\n"
+    "       tidewell download PATH | remove-download PATH\n"
     "       tidewell script COMMAND                idle, uploading or downloading: prints true or false\n"
     "       tidewell quit\n"
     "The password of `login` is read from the terminal, or one line from standard input.\n";
@@ -150,6 +152,28 @@ int remote(const std::vector<std::string>& args) {
     return r.reply.ok ? 0 : 1;
 }
 
+// A path as the running instance needs it: absolute, without "." and ".." steps (links are kept, as the
+// file manager would name them).
+// The running instance knows items by their absolute paths (no trailing "/").
+std::string fullPath(const std::string& path) {
+    std::error_code error;
+    auto full = std::filesystem::absolute(path, error);
+    if (error) return path;
+    std::string p = full.lexically_normal().string();
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+// What the file manager's context menu posts; nobody answers it.
+int postRequest(const std::string& verb, const std::string& path) {
+    const char* name = verb == "download" ? "BrindleDownload" : "BrindleRemoveDownload";
+    if (!tw::platform::postNotification(name, fullPath(path))) {
+        std::cerr << "tidewell: no session bus to send the request on\n";
+        return 3;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,17 +196,11 @@ int main(int argc, char** argv) {
         std::cout << (*answer ? "true" : "false") << "\n";
         return *answer ? 0 : 1;
     }
-    // The running instance knows folders by their absolute paths.
-    if ((verb == "sync" || verb == "confirm-deletes") && args.size() == 2) {
-        std::error_code ec;
-        auto absolute = std::filesystem::absolute(args[1], ec);
-        if (!ec) {
-            std::string p = absolute.lexically_normal().string();
-            while (p.size() > 1 && p.back() == '/') p.pop_back();
-            args[1] = p;
-        }
-    }
+    if ((verb == "sync" || verb == "confirm-deletes") && args.size() == 2) args[1] = fullPath(args[1]);
     if (verb == "confirm-deletes" && args.size() == 2) return remote(args);
+    if ((verb == "download" || verb == "remove-download") && args.size() == 2)
+        return postRequest(verb, args[1]);
+    if (verb == "open" && args.size() == 2) args[1] = fullPath(args[1]);
     if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
         ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
         ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||

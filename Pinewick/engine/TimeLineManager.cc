@@ -8,6 +8,7 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
@@ -110,6 +111,17 @@ void TimeLineManager::addMoveEvent(const std::string& from, const std::string& t
     if (event->precheck()) eventAppend(std::move(event));
 }
 
+void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
+    downloadQueue_.addOperation([path, file] { TLDownloadFile::performAction(path, file, std::nullopt); });
+}
+
+void TimeLineManager::addOutOfBandDownload(const std::string& localPathSource,
+                                           const std::string& localPathDestination) {
+    eventAppend(std::make_shared<TLOutOfBandDownload>(localPathSource, localPathDestination));
+    log().logAudit("Changing move of file from  " + localPathSource + " to a download to " +
+                   localPathDestination + " followed by server delete");
+}
+
 void TimeLineManager::addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume) {
     if (!volume) return;
     platform::DispatchQueue::global(platform::QoS::background).async([volume] {
@@ -129,11 +141,6 @@ void TimeLineManager::addExchangeEvent(const std::string& file, const std::strin
 void TimeLineManager::addDownloadSync(const std::string& path, const ServerFileObject& file,
                                       bool checkExists) {
     eventAppend(std::make_shared<DownloadSync>(path, file, checkExists));
-}
-
-// LISTING-BRANCH PLACEHOLDER: the download branch owns this body; on merge take its version.
-void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
-    log().logDebug("Download of " + path + "/" + file.name + " requested");
 }
 
 namespace {

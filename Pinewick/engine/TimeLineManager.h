@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Pinewick/engine/TLEvent.h"
+#include "Pinewick/server/ServerFileObject.h"
 #include "platform/dispatch.h"
 
 namespace tw {
@@ -67,8 +68,11 @@ public:
 
     // Queues the creation of a server item that has no local counterpart yet (a placeholder).
     void addDownloadSync(const std::string& path, const ServerFileObject& file, bool checkExists);
-    // Queues the download of a file's content on `downloadQueue`.
+    // Queues on `downloadQueue` the download of the content of `path` + "/" + the entry's name.
     void addDownload(const std::string& path, const ServerFileObject& file);
+    // A placeholder moved out of the synchronised area: its content is downloaded to `localPathDestination`
+    // and the server item deleted afterwards.
+    void addOutOfBandDownload(const std::string& localPathSource, const std::string& localPathDestination);
 
     // Queues a listing pass on `syncQueue`: of every mappoint for "/", else of that folder, ahead of
     // queued automatic listings when the user asked for it (never interrupting the one running).

@@ -172,6 +172,61 @@ TEST_F(Program, LoggedInItRunsMountsUploadsAndStopsCleanly) {
     }
 }
 
+TEST_F(Program, RemoveDownloadLeavesAPlaceholderAndOpenBringsItBackAndOpensItOnce) {
+    // The program opens files with xdg-open from PATH: this one only notes what it was asked to open.
+    fs::path bin = dir / "bin";
+    fs::create_directories(bin);
+    fs::path opened = dir / "opened.txt";
+    {
+        std::ofstream script(bin / "xdg-open");
+        script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << opened.string() << "'\n";
+    }
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    setenv("PATH", (bin.string() + ":" + getenv("PATH")).c_str(), 1);
+
+    ASSERT_EQ(login(kPassword).exitCode, 0);
+    startApp();
+    ASSERT_TRUE(eventually([&] { return tidewell({"volumes"}).out.find("Team") != std::string::npos; }, 60s))
+        << log();
+    ASSERT_EQ(tidewell({"mount", "Team"}).exitCode, 0);
+    const std::string team = std::string(getenv("TIDEWELL_VOLUMES_ROOT")) + "/Team";
+    ASSERT_TRUE(eventually([&] { return mounted(team); }, 60s)) << log();
+    const std::string file = team + "/notes.txt";
+    {
+        std::ofstream out(file);
+        out << "notes kept on the server";
+    }
+    fs::path onServer = dir / "root" / "data" / "Team" / "notes.txt";
+    ASSERT_TRUE(eventually([&] { return slurp(onServer) == "notes kept on the server"; }, 60s)) << log();
+    ASSERT_TRUE(eventually([&] { return tidewell({"script", "idle"}).exitCode == 0; }, 60s));
+
+    // The file manager's "remove download": the local copy goes, the server's stays.
+    EXPECT_EQ(tidewell({"remove-download", file}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return fs::file_size(file) == 0; }, 30s)) << log();
+    EXPECT_EQ(slurp(onServer), "notes kept on the server");
+
+    // Opening the placeholder downloads it and opens it, once.
+    EXPECT_EQ(tidewell({"open", file}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return slurp(opened) == file + "\n"; }, 60s)) << log();
+    EXPECT_EQ(slurp(file), "notes kept on the server");
+    EXPECT_NE(log().find("Downloaded file: " + file), std::string::npos);
+    // A file with its content is opened by the user's application, not downloaded again.
+    EXPECT_EQ(tidewell({"open", file}).exitCode, 0);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(slurp(opened), file + "\n");
+
+    // The file manager's "download", from a relative path: the content comes back without opening it.
+    EXPECT_EQ(tidewell({"remove-download", file}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return fs::file_size(file) == 0; }, 30s)) << log();
+    EXPECT_EQ(runToCompletion({"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" download notes.txt",
+                               std::string(TIDEWELL_BIN_DIR) + "/tidewell", team},
+                              60s)
+                  .exitCode,
+              0);
+    EXPECT_TRUE(eventually([&] { return slurp(file) == "notes kept on the server"; }, 60s)) << log();
+    EXPECT_EQ(slurp(opened), file + "\n");
+}
+
 TEST_F(Program, CommandsSayWhenNoInstanceRunsAndUnknownOnesShowTheUsage) {
     auto r = tidewell({"status"});
     EXPECT_EQ(r.exitCode, 1);

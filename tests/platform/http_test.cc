@@ -150,6 +150,73 @@ TEST(Http, ResponseStreamsIntoAFile) {
     EXPECT_EQ(tw::test::readFile(path), big);
 }
 
+// Records what it is handed; refuses the head or stops after `stopAfter` bytes when told to.
+class RecordingSink : public ResponseSink {
+public:
+    bool begin(const Response& head) override {
+        ++begins;
+        status = head.statusCode;
+        type = head.header("Content-Type").value_or("");
+        return acceptHead;
+    }
+    bool write(const char* data, size_t count) override {
+        if (body.size() + count > stopAfter) return false;
+        body.append(data, count);
+        return true;
+    }
+    int begins = 0;
+    long status = 0;
+    std::string type, body;
+    bool acceptHead = true;
+    size_t stopAfter = SIZE_MAX;
+};
+
+TEST(Http, ASinkSeesTheHeadOnceBeforeTheBodyAndCanStopIt) {
+    std::string big(1u << 20, 'q');
+    httplib::Server s;
+    s.Get("/file", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(big, "application/octet-stream");
+    });
+    s.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 404;
+        res.set_content("{\"errorId\": 20}", "application/json");
+    });
+    Running r(s);
+    Session session;
+
+    auto whole = std::make_shared<RecordingSink>();
+    auto result =
+        session.perform({.url = r.base() + "/file", .responseSink = whole, .maxResponseBytes = 1024});
+    EXPECT_FALSE(result.error);
+    EXPECT_FALSE(result.data);  // the body went to the sink only, whatever the memory cap
+    ASSERT_TRUE(result.response);
+    EXPECT_EQ(result.response->statusCode, 200);
+    EXPECT_EQ(whole->begins, 1);
+    EXPECT_EQ(whole->status, 200);
+    EXPECT_EQ(whole->type, "application/octet-stream");
+    EXPECT_EQ(whole->body, big);
+
+    // An error answer comes with its status, so the sink can keep it apart from file content.
+    auto error = std::make_shared<RecordingSink>();
+    result = session.perform({.url = r.base() + "/missing", .responseSink = error});
+    EXPECT_EQ(error->status, 404);
+    EXPECT_EQ(error->body, "{\"errorId\": 20}");
+
+    // Refusing the head or a slice stops the transfer as a write failure; nothing more is handed on.
+    auto refused = std::make_shared<RecordingSink>();
+    refused->acceptHead = false;
+    result = session.perform({.url = r.base() + "/file", .responseSink = refused});
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kCannotWriteToFile);
+    EXPECT_TRUE(refused->body.empty());
+    auto stopped = std::make_shared<RecordingSink>();
+    stopped->stopAfter = 100000;
+    result = session.perform({.url = r.base() + "/file", .responseSink = stopped});
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, kCannotWriteToFile);
+    EXPECT_LE(stopped->body.size(), 100000u);
+}
+
 TEST(Http, CookiesSetByTheServerGoBackOnlyToItAndCanBeDropped) {
     httplib::Server s;
     std::string seen;

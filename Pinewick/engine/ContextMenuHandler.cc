@@ -1,0 +1,159 @@
+#include "Pinewick/engine/ContextMenuHandler.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/ServerFileObject.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+void trace(const std::string& text) {
+    if (log().enabled(Logger::logLevels::function)) log().logFunction(text);
+}
+
+// The names in a folder, in listing order; nothing when it cannot be listed (the error is swallowed).
+std::vector<std::string> entriesOf(const std::string& folder) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return names;
+    while (dirent* e = ::readdir(dir.get())) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    return names;
+}
+
+std::string fileType(const CorvaneExtendedAttributes& record, const std::string& path) {
+    if (auto type = record.ceaString.getAttribute(CEAString::keys::FileType)) return *type;
+    // An item the listing has not typed yet is typed by what it is on disk.
+    if (auto attributes = platform::attributesOfItem(path)) return attributes->type;
+    return "";
+}
+
+}  // namespace
+
+ContextMenuHandler& ContextMenuHandler::sharedInstance() {
+    static ContextMenuHandler* instance = new ContextMenuHandler();  // lives for the process
+    return *instance;
+}
+
+ContextMenuHandler::ContextMenuHandler(TimeLineManager* timeline)
+    : timeline_(timeline), contextQueue_("contextQueue") {}
+
+ContextMenuHandler::~ContextMenuHandler() {
+    stop();
+    contextQueue_.waitUntilAllOperationsAreFinished(std::chrono::seconds(60));
+}
+
+TimeLineManager& ContextMenuHandler::timeline() {
+    return timeline_ ? *timeline_ : TimeLineManager::sharedInstance();
+}
+
+bool ContextMenuHandler::start() {
+    std::lock_guard lock(observersMutex_);
+    if (!observers_.empty()) return observers_.front()->connected();
+    auto observe = [&](const char* name, void (ContextMenuHandler::*handler)(const std::string&)) {
+        observers_.push_back(platform::observeNotifications(
+            name,
+            [this, handler](const std::string&, const std::string& object) { (this->*handler)(object); }));
+    };
+    observe(kDownload, &ContextMenuHandler::handleDownload);
+    observe(kRemoveDownload, &ContextMenuHandler::handleRemoveDownload);
+    observe(kResolveError, &ContextMenuHandler::handleResolveError);
+    observe(kChangeCommunicationState, &ContextMenuHandler::handleAutomatedTestChangeCommunicationState);
+    bool connected = true;
+    for (auto& o : observers_) connected = connected && o->connected();
+    if (!connected) log().logWarning("The file manager's requests cannot arrive: no session bus");
+    return connected;
+}
+
+void ContextMenuHandler::stop() {
+    std::vector<std::unique_ptr<platform::NotificationObserver>> gone;
+    {
+        std::lock_guard lock(observersMutex_);
+        gone.swap(observers_);
+    }
+    // Dropped outside the lock: an observer's destructor waits for its callback to return.
+}
+
+// The object of a notification is a full local path; anything else (no object at all) is ignored.
+void ContextMenuHandler::handleDownload(const std::string& object) {
+    if (object.empty() || object.front() != '/') return;
+    contextQueue_.addOperation([this, object] { downloadItem(object); });
+}
+
+void ContextMenuHandler::handleRemoveDownload(const std::string& object) {
+    if (object.empty() || object.front() != '/') return;
+    contextQueue_.addOperation([this, object] { removeDownloadItem(object); });
+}
+
+void ContextMenuHandler::handleResolveError(const std::string& object) {
+    if (object.empty()) return;
+    log().logWarning("Resolving the error of " + object + " is not available yet");
+}
+
+void ContextMenuHandler::handleAutomatedTestChangeCommunicationState(const std::string& object) {
+    if (object.empty()) return;
+    auto& state = StateManager::sharedInstance();
+    if (state.allowServerCommunication && object == "Suspend") {
+        log().logWarning("Automated test suspended communictaion with server");
+        state.allowServerCommunication = false;
+        state.triggerChanges();
+    } else if (!state.allowServerCommunication && object == "Connect") {
+        log().logWarning("Automated test resumed communictaion with server");
+        state.allowServerCommunication = true;
+        state.triggerChanges();
+    }
+}
+
+void ContextMenuHandler::downloadItem(const std::string& path) {
+    trace("-> downloadItem(" + path + ")");
+    CorvaneExtendedAttributes record(path);
+    std::string type = fileType(record, path);
+    if (record.ceaStatus.status == CEAStatus::keys::Placeholder) {
+        if (type == platform::kFileTypeRegular) {
+            record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
+            if (record.save()) {
+                ServerFileObject entry(platform::lastPathComponent(path), record);
+                timeline().addDownload(platform::parentFolder(path), entry);
+            }
+        } else {
+            record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+            record.save();
+        }
+    }
+    if (type == platform::kFileTypeDirectory)
+        for (const auto& name : entriesOf(path)) downloadItem(path + "/" + name);
+    trace("<- downloadItem(" + path + ")");
+}
+
+void ContextMenuHandler::removeDownloadItem(const std::string& path) {
+    trace("-> removeDownloadItem(" + path + ")");
+    CorvaneExtendedAttributes record(path);
+    std::string type = fileType(record, path);
+    auto state = record.ceaStatus.status;
+    if (state == CEAStatus::keys::RequireDownload || state == CEAStatus::keys::Regular) {
+        record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
+        // Only once the item says it is a placeholder may its content go; the server holds it.
+        if (record.save() && type == platform::kFileTypeRegular && ::truncate(path.c_str(), 0) != 0)
+            log().logWarning("Could not empty " + path + ": " + std::strerror(errno));
+    }
+    if (type == platform::kFileTypeDirectory)
+        for (const auto& name : entriesOf(path)) removeDownloadItem(path + "/" + name);
+    trace("<- removeDownloadItem(" + path + ")");
+}
+
+}  // namespace tw

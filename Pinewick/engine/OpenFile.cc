@@ -1,0 +1,28 @@
+#include "Pinewick/engine/OpenFile.h"
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/TLDownloadFile.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "platform/dispatch.h"
+#include "platform/paths.h"
+
+namespace tw {
+
+bool OpenFile::application(const std::string& path) {
+    CorvaneExtendedAttributes record(path);
+    if (record.ceaStatus.status != CEAStatus::keys::Placeholder) return true;
+    record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
+    record.ceaBool.setAttribute(CEABool::keys::LaunchAfterDownload, true);
+    if (!record.save()) {
+        Logger::sharedInstance().logWarning("Cannot open " + path + ": its record could not be saved");
+        return true;
+    }
+    ServerFileObject entry(platform::lastPathComponent(path), record);
+    std::string folder = platform::parentFolder(path);
+    platform::DispatchQueue::global(platform::QoS::background).async([folder, entry] {
+        TLDownloadFile::performAction(folder, entry, std::nullopt);
+    });
+    return true;
+}
+
+}  // namespace tw

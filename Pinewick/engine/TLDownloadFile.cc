@@ -1,0 +1,179 @@
+#include "Pinewick/engine/TLDownloadFile.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/server/DownloadDetails.h"
+#include "platform/casefold.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+void openWithDefaultApplication(const std::string& path) {
+    std::string error;
+    if (!platform::spawnDetached({"xdg-open", path}, &error))
+        log().logWarning("Could not open " + path + ": " + error);
+}
+
+std::mutex g_openerMutex;
+TLDownloadFile::FileOpener& opener() {
+    static TLDownloadFile::FileOpener o = openWithDefaultApplication;
+    return o;
+}
+
+TLDownloadFile::FileOpener currentOpener() {
+    std::lock_guard lock(g_openerMutex);
+    return opener();
+}
+
+// The item's current path: by identity when that resolves, else where it was.
+std::string currentPath(uint64_t volumeNumber, uint64_t fileNumber, const std::string& fallback) {
+    if (volumeNumber || fileNumber) {
+        std::string node = "/.vol/" + std::to_string(volumeNumber) + "/" + std::to_string(fileNumber);
+        if (auto path = platform::resolveVolPath(node)) return *path;
+    }
+    return fallback;
+}
+
+}  // namespace
+
+void TLDownloadFile::setFileOpener(FileOpener o) {
+    std::lock_guard lock(g_openerMutex);
+    opener() = o ? std::move(o) : FileOpener(openWithDefaultApplication);
+}
+
+void TLDownloadFile::resetFileOpener() {
+    setFileOpener(nullptr);
+}
+
+bool TLDownloadFile::performAction(const std::string& localFolder, const ServerFileObject& file,
+                                   const std::optional<std::string>& serverPath) {
+    const std::string path = localFolder + "/" + file.name;
+    uint64_t volumeNumber = 0, fileNumber = 0;
+    {
+        CorvaneExtendedAttributes record(path);
+        // Asked twice, or the item changed meanwhile: nothing to fetch.
+        if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return false;
+        volumeNumber = record.volumeNumber;
+        fileNumber = record.fileNumber;
+    }
+    auto& statusBar = StatusBarManager::sharedInstance();
+    statusBar.updateDownloadActive(path);
+    statusBar.updateIcon();
+
+    // A failed attempt: the item's content either waits for the next attempt, or, taken back to a
+    // placeholder meanwhile, must not keep partial bytes.
+    auto recover = [&] {
+        std::string now = currentPath(volumeNumber, fileNumber, path);
+        CorvaneExtendedAttributes record(now);
+        auto state = record.ceaStatus.status;
+        if (state == CEAStatus::keys::RequireDownload) {
+            log().logWarning("Download of " + path + " failed");
+        } else if (state == CEAStatus::keys::Placeholder || state == CEAStatus::keys::ErrorPlaceHolder) {
+            // Taken back to a placeholder while its content arrived: no partial content may stay.
+            if (::truncate(now.c_str(), 0) != 0 && errno != ENOENT)
+                log().logWarning("Could not empty the placeholder " + now + ": " + std::strerror(errno));
+        } else {
+            // Any other state means the file is the user's now (written to, or made local): its
+            // bytes are left as they are.
+            log().logWarning("Download of " + path + " stopped: the item is now " +
+                             CEAStatus::rawValue(state) + "; its content is left alone");
+        }
+    };
+
+    DownloadDetails details(localFolder, file, serverPath);
+    normalisedResponse outcome = details.downloadFile();
+    bool succeeded = false;
+    switch (outcome) {
+        case normalisedResponse::allOkay: {
+            // Taken back (or written to) while the last bytes arrived: the item is not ours to finish.
+            CorvaneExtendedAttributes check(path);
+            auto attributes = platform::attributesOfItem(path);
+            if (check.ceaStatus.status != CEAStatus::keys::RequireDownload || !attributes ||
+                attributes->size != details.file.size) {
+                recover();
+                break;
+            }
+            log().logAudit("Downloaded file: " + path);
+            CorvaneExtendedAttributes record = CEAUtils::refreshFilePath(path, details.file);
+            bool launch = record.ceaBool.getAttribute(CEABool::keys::LaunchAfterDownload);
+            record.ceaBool.setAttribute(CEABool::keys::LaunchAfterDownload, false);
+            record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+            if (!record.save()) {
+                // The content is complete, but the item still says it waits for it: a later download
+                // finds nothing left to fetch and finishes it then.
+                log().logWarning("Download of " + path + " complete, but its record could not be saved");
+                break;
+            }
+            succeeded = true;
+            if (launch) {
+                auto open = currentOpener();
+                platform::DispatchQueue::global(platform::QoS::background).async([open, path] {
+                    open(path);
+                });
+            }
+            break;
+        }
+        case normalisedResponse::attemptRecovery:
+            recover();
+            break;
+        case normalisedResponse::fatal:
+            log().logWarning("Download of " + path + " failed. Potentially not recoverable.");
+            break;
+        case normalisedResponse::tryAgain:
+            break;
+    }
+    statusBar.updateDownloadActive(std::nullopt);
+    statusBar.updateIcon();
+    return succeeded;
+}
+
+// ---- TLOutOfBandDownload
+
+TLOutOfBandDownload::TLOutOfBandDownload(std::string from, std::string to)
+    : pathFrom(std::move(from)), pathTo(std::move(to)), storedXAttr(pathTo) {
+    if (auto attributes = platform::attributesOfItem(pathTo))
+        pathTo = "/.vol/" + std::to_string(attributes->systemNumber) + "/" +
+                 std::to_string(attributes->systemFileNumber);
+}
+
+void TLOutOfBandDownload::performAction() {
+    std::string resolved = platform::resolveVolPath(pathTo).value_or(pathTo);
+    if (!platform::isVolPath(resolved)) {
+        if (!TimeLineManager::inIgnoreList(resolved)) {
+            // Moved back into the synchronised area before this ran.
+            if (platform::sameNameIgnoringCase(resolved, pathFrom)) return;
+            CorvaneExtendedAttributes record(resolved);
+            TimeLineManager::sharedInstance().addMoveEvent(pathFrom, resolved, record);
+            return;
+        }
+        CorvaneExtendedAttributes record(resolved);
+        if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return;
+        ServerFileObject entry(platform::lastPathComponent(resolved), record);
+        std::string serverPath = serverEnvironment().serverFromLocal(pathFrom);
+        if (!TLDownloadFile::performAction(platform::parentFolder(resolved), entry, serverPath)) return;
+    }
+    // The copy outside is an ordinary file from now on; the server item goes.
+    platform::SysError error;
+    if (!platform::removeXattr(pathTo, CorvaneExtendedAttributes::xAttrName, &error) &&
+        error.code != ENODATA && error.code != ENOENT)
+        log().logWarning("Could not strip the metadata of " + pathTo + ": " + error.describe());
+    TimeLineManager::sharedInstance().addDeleteEvent(pathFrom, storedXAttr);
+}
+
+}  // namespace tw

@@ -1,0 +1,48 @@
+// Fetching a placeholder's content: `TLDownloadFile` brings one file's content into place and opens it
+// when the user had asked to open it; `TLOutOfBandDownload` handles a placeholder the user moved out of
+// the synchronised area (its content goes to the new place, then the server item is deleted).
+//
+// Thread-safety: `TLDownloadFile::performAction` runs on the download queue, on a background queue for
+// a file opened by the user, or on the timeline thread inside `TLOutOfBandDownload`; records are
+// reloaded before every change, so a rename during the transfer is followed by identity.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Pinewick/engine/TLEvent.h"
+#include "Pinewick/server/ServerFileObject.h"
+
+namespace tw {
+
+class TLDownloadFile {
+public:
+    // Downloads the content of `localFolder` + "/" + the entry's name when it waits for it. True exactly
+    // when the download succeeded.
+    static bool performAction(const std::string& localFolder, const ServerFileObject& file,
+                              const std::optional<std::string>& serverPath = std::nullopt);
+
+    // How a downloaded file the user asked to open is opened with the user's default application.
+    // The default starts "xdg-open PATH" detached; tests record the call instead. Runs on a background
+    // queue.
+    using FileOpener = std::function<void(const std::string& path)>;
+    static void setFileOpener(FileOpener opener);
+    // Back to the default.
+    static void resetFileOpener();
+};
+
+class TLOutOfBandDownload : public TLEvent {
+public:
+    // `pathTo` is kept as the destination's identity path when it can be read, so a later rename of the
+    // destination is followed.
+    TLOutOfBandDownload(std::string pathFrom, std::string pathTo);
+    void performAction() override;
+    std::string description() override { return "Out of band download: " + pathFrom + " to: " + pathTo; }
+
+    std::string pathFrom;
+    std::string pathTo;
+    CorvaneExtendedAttributes storedXAttr;  // the destination's record when the event was made
+};
+
+}  // namespace tw
