@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "Pinewick/engine/TLEvent.h"
@@ -61,6 +63,9 @@ public:
     void addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume);
     // Exists for the in-location folders the server dropped; nothing is done to them.
     void addGhostCleanupEvent(const std::string& path);
+    // A moved-out item whose content is only on the server: download it to the destination, then
+    // delete it on the server.
+    void addOutOfBandDownload(const std::string& localPathSource, const std::string& localPathDestination);
     // Two files exchanged their contents: both are uploaded as changed files, in order.
     void addExchangeEvent(const std::string& file, const std::string& file2);
 
@@ -104,6 +109,10 @@ public:
     static ReplayResult readReplay(int fd);
 
     std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
+    // How many times Timeline.txt has been written since creation (bursts are written together).
+    uint64_t timelineWrites() const { return journalWrites_; }
+    // Waits until every delete and move queued so far is in Timeline.txt (false after the time-out).
+    bool waitUntilDurable(std::chrono::milliseconds timeout);
 
 private:
     void loadTimeLine();
@@ -111,6 +120,13 @@ private:
     void loop();
     std::shared_ptr<TLEvent> head() const;
     void removeHead();
+    // The Timeline.txt text of the pending deletes and moves, in list order.
+    std::string journalContent() const;
+    // Asks the writer for a new Timeline.txt; returns the generation that will hold the change.
+    uint64_t journalChanged();
+    void journalWriter();
+    // Waits until generation `target` is written; false when the timeline was paused meanwhile.
+    bool waitForJournal(uint64_t target);
 
     std::string supportFolder_;
     std::shared_ptr<platform::DispatchQueue> eventSyncQueue_;
@@ -127,6 +143,19 @@ private:
     mutable std::mutex wakeMutex_;
     mutable std::condition_variable wake_;
     std::mutex controlMutex_;  // serialises pause, resume and save
+
+    // Pending deletes and moves are kept in Timeline.txt while they wait, not only at shutdown, so a
+    // crash loses none: an event with a record runs only once a write holding it is on disk, and is
+    // dropped from the file after it ran. One writer thread coalesces changes, so a burst of thousands
+    // of queued deletes costs a handful of writes, not thousands.
+    std::unordered_map<const TLEvent*, std::string> records_;  // under eventSyncQueue_
+    mutable std::mutex journalMutex_;
+    std::condition_variable journalCv_;
+    uint64_t journalWanted_ = 0;   // generation asked for, under journalMutex_
+    uint64_t journalWritten_ = 0;  // generation on disk, under journalMutex_
+    bool journalStop_ = false;     // under journalMutex_
+    std::atomic<uint64_t> journalWrites_{0};
+    std::thread journalThread_;  // last: started once everything it touches exists
 };
 
 }  // namespace tw
