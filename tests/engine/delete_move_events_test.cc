@@ -315,6 +315,46 @@ TEST_F(DeleteMoveEvents, ItemsMovedInFromOutsideAreUploadedOrCreated) {
     EXPECT_TRUE(fs::is_directory(serverFile("album")));
 }
 
+TEST_F(DeleteMoveEvents, FolderMovedOutIsDeletedOnTheServerChildrenFirst) {
+    fs::create_directories(local("leaving"));
+    ASSERT_EQ(CreateFolderDetails(local("leaving"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    {
+        CorvaneExtendedAttributes folder(local("leaving"));
+        folder.ceaStatus.setStatus(S::Regular);
+        folder.save();
+    }
+    uploaded("leaving/1.txt");
+    uploaded("leaving/2.txt");
+    std::string outside = (dir / "outside").string();
+    size_t from = logSize();
+    moveLocally(local("leaving"), outside);
+    // Queued as deletes, and the copies outside no longer look synchronised.
+    EXPECT_FALSE(platform::getXattr(outside + "/1.txt", CorvaneExtendedAttributes::xAttrName, 1024));
+    EXPECT_FALSE(platform::getXattr(outside, CorvaneExtendedAttributes::xAttrName, 1024));
+    runTimeline();
+    EXPECT_TRUE(logContains(
+        "Move of item " + local("leaving") + " to " + outside + " being changed to delete", from));
+    EXPECT_FALSE(fs::exists(serverFile("leaving/1.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("leaving/2.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("leaving")));
+    // The user's files are where they put them, untouched.
+    EXPECT_EQ(readFile(outside + "/1.txt"), "data");
+    EXPECT_EQ(readFile(outside + "/2.txt"), "data");
+}
+
+TEST_F(DeleteMoveEvents, PlaceholderMovedOutBecomesADownloadNotADelete) {
+    auto record = uploaded("ghost.txt", "server bytes");
+    record.ceaStatus.setStatus(S::Placeholder);
+    record.save();
+    std::string outside = (dir / "ghost.txt").string();
+    moveLocally(local("ghost.txt"), outside);
+    EXPECT_EQ(CorvaneExtendedAttributes(outside).ceaStatus.status, S::RequireDownload);
+    runTimeline();
+    // Its content exists only on the server, which keeps it until the download has run.
+    EXPECT_EQ(readFile(serverFile("ghost.txt")), "server bytes");
+}
+
 TEST_F(DeleteMoveEvents, RenameLoopBeforeTheEventsRunEndsWhereItStarted) {
     uploaded("a.txt", "loop");
     moveLocally(local("a.txt"), local("b.txt"));
