@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -14,6 +16,7 @@
 #include "platform/pwnames.h"
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace tw {
 namespace {
@@ -84,8 +87,11 @@ TimeLineManager::~TimeLineManager() {
 
 void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
     if (!event) return;
-    // The record is taken on the producer's thread: the writer never touches a live event.
-    std::optional<std::string> record = event->timelineSave();
+    // The record is taken on the producer's thread: the writer never touches a live event. Only deletes
+    // and moves have one; other kinds are not asked until shutdown.
+    std::optional<std::string> record;
+    if (dynamic_cast<TLDelete*>(event.get()) || dynamic_cast<TLMove*>(event.get()))
+        record = event->timelineSave();
     eventSyncQueue_->barrierSync([&] {
         if (record) records_[event.get()] = std::move(*record);
         eventQueue_.push_back(std::move(event));
@@ -125,6 +131,7 @@ void TimeLineManager::journalWriter() {
         // Everything changed up to `generation` is in the list already, so one write covers it all.
         std::string content = journalContent();
         std::string path = timelinePath();
+        std::unique_lock file(journalFileMutex_);
         if (!content.empty()) platform::makeFolders(supportFolder_);
         if (content.empty()) {
             if (::unlink(path.c_str()) != 0 && errno != ENOENT)
@@ -133,6 +140,7 @@ void TimeLineManager::journalWriter() {
             // Waiting events still run: holding them back would stop all syncing on a full disk.
             log().logFatal("Could not save the timeline to " + path);
         }
+        file.unlock();
         ++journalWrites_;
         lock.lock();
         journalWritten_ = generation;
@@ -399,9 +407,27 @@ void TimeLineManager::saveTimeLine() {
         std::unique_lock lock(wakeMutex_);
         wake_.wait(lock, [this] { return !eventRunning_; });
     }
-    // The writer keeps the file current; shutdown only waits for its last write.
+    // Nothing runs now, so every event can be asked for its record afresh; the writer, which keeps the
+    // file current anyway, then writes it once more and shutdown waits for that write.
+    std::vector<std::pair<const TLEvent*, std::optional<std::string>>> fresh;
+    for (const auto& event : events()) fresh.emplace_back(event.get(), event->timelineSave());
+    eventSyncQueue_->barrierSync([&] {
+        for (auto& [event, record] : fresh) {
+            if (record)
+                records_[event] = std::move(*record);
+            else
+                records_.erase(event);
+        }
+    });
     journalChanged();
-    if (!waitUntilDurable(10s)) log().logFatal("Could not save the timeline to " + timelinePath());
+    if (!waitUntilDurable(10s)) {
+        log().logFatal("Could not save the timeline to " + timelinePath());
+        return;
+    }
+    // Pending work without a record still leaves a (then empty) file, as it always did.
+    std::lock_guard file(journalFileMutex_);
+    if (!fs::exists(timelinePath()) && !platform::writeFileAtomically(timelinePath(), "", 0600))
+        log().logFatal("Could not save the timeline to " + timelinePath());
 }
 
 ReplayResult TimeLineManager::readReplay(int fd) {

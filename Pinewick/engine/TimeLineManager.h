@@ -150,6 +150,7 @@ private:
     // of queued deletes costs a handful of writes, not thousands.
     std::unordered_map<const TLEvent*, std::string> records_;  // under eventSyncQueue_
     mutable std::mutex journalMutex_;
+    std::mutex journalFileMutex_;  // one writer of Timeline.txt at a time; never taken inside journalMutex_
     std::condition_variable journalCv_;
     uint64_t journalWanted_ = 0;   // generation asked for, under journalMutex_
     uint64_t journalWritten_ = 0;  // generation on disk, under journalMutex_
