@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/keychain.h"
+#include "support/child_process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -451,6 +453,76 @@ TEST_F(DeleteMoveEvents, PathsOfFourThousandBytesAreKeptAndReplayed) {
     EXPECT_EQ(move->localPathFrom, path);
     EXPECT_EQ(move->localPathTo, path + ".renamed");
     runTimeline();
+}
+
+}  // namespace
+}  // namespace tw::test
+
+namespace tw::test {
+namespace {
+
+// The child side of the crash test: queues deletes and moves without end on a paused timeline until
+// it is killed. It only runs when started by the test below.
+TEST(TimelineCrashChild, QueueUntilKilled) {
+    const char* folder = std::getenv("TIDEWELL_CRASH_SUPPORT");
+    if (!folder) GTEST_SKIP() << "only run as the crash test's child process";
+    TimeLineManager timeline(folder);
+    CorvaneExtendedAttributes record(std::string("/nowhere"), "Status: Regular\n");
+    for (int i = 0;; ++i) {
+        std::string n = std::to_string(i);
+        if (i % 2 == 0)
+            timeline.eventAppend(std::make_shared<TLDelete>("/V/Team/d" + n, record));
+        else
+            timeline.eventAppend(std::make_shared<TLMove>("/V/Team/m" + n, "/V/Team/moved" + n, record));
+        if (i == 50) {
+            timeline.waitUntilDurable(10s);
+            writeFile(std::string(folder) + "ready", "");
+        }
+        std::this_thread::sleep_for(100us);
+    }
+}
+
+TEST(TimelineCrash, KilledAtAnyMomentTheNextStartReplaysAnUnbrokenPrefixInOrder) {
+    TempDir dir;
+    std::string support = (dir / "support").string() + "/";
+    fs::create_directories(support);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back("TIDEWELL_CRASH_SUPPORT=" + support);
+    for (int round = 0; round < 3; ++round) {
+        fs::remove(support + "ready");
+        fs::remove(support + "Timeline.txt");
+        ChildProcess child;
+        ChildOptions options;
+        options.environment = env;
+        std::string error;
+        ASSERT_TRUE(child.start({platform::mainExecutablePath(), "--gtest_filter=TimelineCrashChild.*"},
+                                options, &error))
+            << error;
+        for (int i = 0; i < 1000 && !fs::exists(support + "ready"); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(fs::exists(support + "ready"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 70 * round));
+        child.kill();  // SIGKILL: no destructor, no save
+
+        TimeLineManager replayed(support);
+        auto events = replayed.events();
+        ASSERT_GT(events.size(), 50u) << "everything queued before the durable point is back";
+        for (size_t i = 0; i < events.size(); ++i) {
+            std::string n = std::to_string(i);
+            if (i % 2 == 0) {
+                auto* d = dynamic_cast<TLDelete*>(events[i].get());
+                ASSERT_NE(d, nullptr) << i;
+                EXPECT_EQ(d->localPath, "/V/Team/d" + n);
+            } else {
+                auto* m = dynamic_cast<TLMove*>(events[i].get());
+                ASSERT_NE(m, nullptr) << i;
+                EXPECT_EQ(m->localPathTo, "/V/Team/moved" + n);
+            }
+        }
+        // Nothing unreadable was left aside: every write was whole.
+        for (auto& e : fs::directory_iterator(support))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos);
+    }
 }
 
 }  // namespace
