@@ -1,12 +1,42 @@
 #include "Pinewick/engine/TLEvent.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/ServerFileObject.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/casefold.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace tw {
+namespace {
+
+Logger& log() {
+    return Logger::sharedInstance();
+}
+
+// Whether no file has identity (volume, node) any more, so a database row with it describes the item
+// just deleted at `path`.
+bool identityIsGone(uint64_t volume, uint64_t node, const std::string& path) {
+    std::string volPath = "/.vol/" + std::to_string(volume) + "/" + std::to_string(node);
+    if (auto resolved = platform::resolveVolPath(volPath)) return resolved->rfind("/.vol/", 0) == 0;
+    // Nobody resolves identities here: the item at the path itself is the only one we can ask.
+    struct stat st {};
+    return !(::lstat(path.c_str(), &st) == 0 && st.st_dev == volume && st.st_ino == node);
+}
+
+}  // namespace
 
 void TLEvent::performAction() {
-    Logger::sharedInstance().logDebug("Calling base function");
+    log().logDebug("Calling base function");
 }
 
 std::optional<std::string> TLEvent::timelineSave() {
@@ -39,20 +69,77 @@ TLDelete::TLDelete(std::string path, CorvaneExtendedAttributes attrs)
     : localPath(std::move(path)), xAttrs(std::move(attrs)) {}
 
 bool TLDelete::precheck() {
-    if (TimeLineManager::inIgnoreList(localPath)) return false;
-    if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
-        // The watcher refuses these deletes; one that went through anyway is not sent to the server.
-        Logger::sharedInstance().logWarning("Read-only item deleted locally, not on the server: " +
-                                            localPath);
-        return false;
+    log().logFunction(prettyLog("-> " + description(), __FILE__, "precheck()"));
+    bool result = true;
+    if (TimeLineManager::inIgnoreList(localPath)) {
+        result = false;
+    } else if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
+        // The item may not go: put it back for the user to see why.
+        ServerFileObject entry(platform::lastPathComponent(localPath), xAttrs);
+        auto& restorer = RestoreDeletedManager::sharedInstance();
+        restorer.resetTimer();
+        restorer.replaceItem(localPath, entry, CEAErrorStatus::keys::PermissionDenied);
+        result = false;
     }
-    return true;
+    log().logFunction(prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "precheck()"));
+    return result;
+}
+
+CEAErrorStatus::keys TLDelete::formErrorStatus(serverError error) {
+    switch (error) {
+        case serverError::couldNotLockFile:
+            return CEAErrorStatus::keys::FileInUse;
+        case serverError::revisionsDoNotMatch:
+            return CEAErrorStatus::keys::Conflict;
+        case serverError::mappointIsReadOnly:
+        case serverError::permissionDenied:
+            return CEAErrorStatus::keys::PermissionDenied;
+        case serverError::folderNotEmpty:
+            return CEAErrorStatus::keys::FolderNotEmpty;
+        default:
+            log().logWarning(std::string("Unhandled delete error ") + toString(error) +
+                             " assuming permission denied");
+            return CEAErrorStatus::keys::PermissionDenied;
+    }
 }
 
 void TLDelete::performAction() {
-    // The server side of a local delete arrives with the delete-event work; until then the event is
-    // kept in order and logged, never dropped silently.
-    Logger::sharedInstance().logDebug("Delete event not carried out yet: " + localPath);
+    std::string revision = xAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+    auto& database = MetadataDataBase::sharedInstance();
+    for (const Record& row : database.findRecord(localPath)) {
+        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+        if (volume == 0) continue;
+        if (!identityIsGone(volume, row.itemNode, localPath)) continue;
+        database.removeRecord(row);
+        auto state = CEAStatus::fromRaw(row.state);
+        if (state && *state != CEAStatus::keys::RequireUpload && *state != CEAStatus::keys::LocalOnly &&
+            *state != CEAStatus::keys::Unknown)
+            revision = row.revision;
+    }
+
+    DeleteDetails first(localPath, revision.empty(), revision);
+    if (first.performServerDelete() == normalisedResponse::allOkay) {
+        log().logAudit("Delete of item " + localPath + " requested by user");
+        return;
+    }
+    if (first.serverErrorCode == serverError::couldNotLockFile) {
+        log().logAudit("Retrying delete of item " + localPath);
+        DeleteDetails again(localPath, revision.empty(), revision);
+        if (again.performServerDelete() == normalisedResponse::allOkay) {
+            log().logAudit("Delete of item " + localPath + " requested by user");
+            return;
+        }
+    }
+    if (!first.restoreFile) {
+        if (!TimeLineManager::sharedInstance().suspended())
+            log().logAudit("Failed to remove item " + localPath + " because of error " +
+                           toString(first.serverErrorCode));
+        return;
+    }
+    CEAErrorStatus::keys errorCode = formErrorStatus(first.serverErrorCode);
+    auto& restorer = RestoreDeletedManager::sharedInstance();
+    restorer.resetTimer();
+    restorer.replaceItem(localPath, *first.restoreFile, errorCode);
 }
 
 std::optional<std::string> TLDelete::timelineSave() {
@@ -72,12 +159,164 @@ TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs
     : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
 
 bool TLMove::precheck() {
-    return !(TimeLineManager::inIgnoreList(localPathFrom) && TimeLineManager::inIgnoreList(localPathTo));
+    bool fromIgnored = TimeLineManager::inIgnoreList(localPathFrom);
+    bool toIgnored = TimeLineManager::inIgnoreList(localPathTo);
+    if (fromIgnored && toIgnored) return false;
+    if (fromIgnored) {
+        moveAction = moveActions::upload;
+        CorvaneExtendedAttributes record(localPathTo);
+        if (record.ceaString.getAttribute(CEAString::keys::FileType) ==
+            std::string(platform::kFileTypeRegular)) {
+            record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
+            record.save();
+        }
+        return true;
+    }
+    if (toIgnored) {
+        moveAction = moveActions::delete_;
+        recurseDeleteCorvaneExtentedAttributes(localPathTo);
+        return true;
+    }
+    return true;
+}
+
+void TLMove::recurseDeleteCorvaneExtentedAttributes(const std::string& path) {
+    auto attrs = platform::attributesOfItem(path);
+    if (!attrs) return;
+    // Children first: a folder's server delete is only possible once what it held is gone, so its own
+    // request must come after theirs.
+    if (attrs->type == platform::kFileTypeDirectory) {
+        std::error_code ec;
+        std::vector<std::string> children;
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+            children.push_back(it->path().string());
+        std::sort(children.begin(), children.end());
+        for (const auto& child : children) recurseDeleteCorvaneExtentedAttributes(child);
+    }
+    addToDeleteListIfRequired(path);
+}
+
+void TLMove::addToDeleteListIfRequired(const std::string& path) {
+    CorvaneExtendedAttributes record(path);
+    auto attrs = platform::attributesOfItem(path);
+    // The copy outside must no longer look synchronised.
+    platform::removeXattr(path, CorvaneExtendedAttributes::xAttrName);
+    std::string formerPath = localPathFrom + path.substr(std::min(localPathTo.size(), path.size()));
+
+    std::string revision = record.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(record.volumeNumber);
+    if (!uuid.empty())
+        if (auto row = MetadataDataBase::sharedInstance().findRecord(record.fileNumber, uuid))
+            if (!row->revision.empty()) revision = row->revision;
+
+    auto state = record.ceaStatus.status;
+    if (state == CEAStatus::keys::Placeholder || state == CEAStatus::keys::RequireDownload) {
+        // Its content exists only on the server: fetch it to the new place, then delete it there.
+        record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
+        record.ceaStatus.shouldSave = true;  // the attribute was just removed: write it again
+        record.save();
+        TimeLineManager::sharedInstance().addOutOfBandDownload(formerPath, path);
+        return;
+    }
+    auto fileType = record.ceaString.getAttribute(CEAString::keys::FileType);
+    bool isFolder = fileType ? *fileType == platform::kFileTypeDirectory
+                             : (attrs && attrs->type == platform::kFileTypeDirectory);
+    deleteList.emplace_back(formerPath, isFolder, revision);
 }
 
 void TLMove::performAction() {
-    Logger::sharedInstance().logDebug("Move event not carried out yet: " + localPathFrom + " to " +
-                                      localPathTo);
+    log().logFunction(prettyLog("-> " + localPathFrom + " : " + localPathTo, __FILE__, "performAction()"));
+    switch (moveAction) {
+        case moveActions::delete_:
+            performMoveDelete();
+            break;
+        case moveActions::move:
+            performMoveMove();
+            break;
+        case moveActions::upload:
+            performMoveUpload();
+            break;
+    }
+    log().logFunction(prettyLog("<- " + localPathFrom + " : " + localPathTo, __FILE__, "performAction()"));
+}
+
+void TLMove::performMoveUpload() {
+    auto attrs = platform::attributesOfItem(localPathTo);
+    if (!attrs) return;
+    if (attrs->type == platform::kFileTypeDirectory) {
+        log().logAudit("Move of folder " + localPathFrom + " to " + localPathTo + " being changed to create");
+        TLCreateFolder(localPathTo).performAction();
+    } else {
+        log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
+        TLUpload(localPathTo, false).performAction();
+    }
+}
+
+void TLMove::performMoveDelete() {
+    if (deleteList.empty()) return;
+    log().logAudit("Move of item " + localPathFrom + " to " + localPathTo + " being changed to delete");
+    for (DeleteDetails& request : deleteList) {
+        if (!request.isFolder) {
+            request.internalDelete();
+            continue;
+        }
+        FolderContentDetails listing(request.localPath);
+        if (listing.fetchFolderContents().first != normalisedResponse::allOkay) continue;
+        if (listing.contents.empty()) {
+            if (listing.rootObject && listing.rootObject->isDirectory) request.internalDelete();
+        } else {
+            request.restoreFile = listing.rootObject;
+            request.serverErrorCode = serverError::folderNotEmpty;
+        }
+    }
+}
+
+void TLMove::performMoveMove() {
+    if (originalXAttrs.ceaStatus.status == CEAStatus::keys::Unknown) {
+        // Never on the server: there is nothing to move, the item is sent at its new place.
+        performMoveUpload();
+        return;
+    }
+    std::string revision = originalXAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+    bool moved = false;
+    if (platform::sameNameIgnoringCase(localPathFrom, localPathTo)) {
+        // The server refuses a rename onto a name it considers the same: go through a temporary name.
+        std::string temporary = localPathFrom + ".TWCC";
+        MoveDetails(localPathFrom, temporary, revision).performServerAction();
+        moved = MoveDetails(temporary, localPathTo, revision).performServerAction().first ==
+                normalisedResponse::allOkay;
+    } else {
+        moved = MoveDetails(localPathFrom, localPathTo, revision).performServerAction().first ==
+                normalisedResponse::allOkay;
+    }
+    if (moved) followInDatabase();
+    log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
+}
+
+void TLMove::followInDatabase() {
+    auto& volumes = VolumeManager::sharedInstance();
+    auto& database = MetadataDataBase::sharedInstance();
+    std::string uuid = volumes.volumeNodeToVolumeUUID(originalXAttrs.volumeNumber);
+    if (uuid.empty()) return;
+    if (auto row = database.findRecord(originalXAttrs.fileNumber, uuid)) {
+        row->path = localPathTo;
+        database.addRecord(*row);
+    }
+    // The rows of what a moved folder holds name their old paths too; the files carry their identity.
+    std::error_code ec;
+    if (!std::filesystem::is_directory(localPathTo, ec)) return;
+    for (std::filesystem::recursive_directory_iterator it(localPathTo, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        auto attrs = platform::attributesOfItem(it->path().string());
+        if (!attrs) continue;
+        std::string childUuid = volumes.volumeNodeToVolumeUUID(attrs->systemNumber);
+        if (childUuid.empty()) continue;
+        if (auto row = database.findRecord(attrs->systemFileNumber, childUuid)) {
+            if (row->path == it->path().string()) continue;
+            row->path = it->path().string();
+            database.addRecord(*row);
+        }
+    }
 }
 
 std::optional<std::string> TLMove::timelineSave() {

@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerRequests.h"
 
 namespace tw {
 
@@ -38,14 +40,20 @@ public:
 class TLDelete : public TLEvent {
 public:
     TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
-    // Whether the delete is queued: never for ignored paths nor for a read-only item.
+    // Whether the delete is queued: never for ignored paths; a read-only item is not queued but put
+    // back (restore manager, PermissionDenied).
     bool precheck();
+    // Deletes the item on the server; a refusal with a server copy restores it locally with an error
+    // status, a locked item is tried once more.
     void performAction() override;
     std::optional<std::string> timelineSave() override;
     std::string description() override;
 
     std::string localPath;
     CorvaneExtendedAttributes xAttrs;  // the deleted item's record, taken before it disappeared
+
+private:
+    static CEAErrorStatus::keys formErrorStatus(serverError error);
 };
 
 class TLMove : public TLEvent {
@@ -53,7 +61,8 @@ public:
     enum class moveActions { upload = 0, delete_ = 1, move = 2 };
 
     TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);
-    // Whether the move is queued: not when both ends are ignored.
+    // Whether the move is queued (not when both ends are ignored), and as what: an upload for an item
+    // moved in from an ignored area, a delete (filling `deleteList`) for one moved out, else a move.
     bool precheck();
     void performAction() override;
     std::optional<std::string> timelineSave() override;
@@ -63,6 +72,16 @@ public:
     std::string localPathTo;
     CorvaneExtendedAttributes originalXAttrs;  // the item's record before the move
     moveActions moveAction = moveActions::move;
+    std::vector<DeleteDetails> deleteList;  // server deletes of an item moved out, filled by precheck
+
+private:
+    void performMoveUpload();
+    void performMoveDelete();
+    void performMoveMove();
+    void recurseDeleteCorvaneExtentedAttributes(const std::string& localPath);
+    void addToDeleteListIfRequired(const std::string& localPath);
+    // After a server move: the database rows of the item and of what it holds name the new paths.
+    void followInDatabase();
 };
 
 }  // namespace tw

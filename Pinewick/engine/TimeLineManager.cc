@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -12,9 +14,11 @@
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
+#include "platform/places.h"
 #include "platform/pwnames.h"
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace tw {
 namespace {
@@ -66,19 +70,98 @@ TimeLineManager::TimeLineManager(std::string supportFolder)
     syncQueue_.setSuspended(true);
     downloadQueue_.setSuspended(true);
     loadTimeLine();
+    journalThread_ = std::thread([this] { journalWriter(); });
 }
 
 TimeLineManager::~TimeLineManager() {
     pauseTimeLine();
-    std::unique_lock lock(wakeMutex_);
-    wake_.wait(lock, [this] { return !eventQueueRunning_; });
+    {
+        std::unique_lock lock(wakeMutex_);
+        wake_.wait(lock, [this] { return !eventQueueRunning_; });
+    }
+    {
+        std::lock_guard lock(journalMutex_);
+        journalStop_ = true;
+        journalCv_.notify_all();
+    }
+    if (journalThread_.joinable()) journalThread_.join();
 }
 
 void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
     if (!event) return;
-    eventSyncQueue_->barrierSync([&] { eventQueue_.push_back(std::move(event)); });
+    // The record is taken on the producer's thread: the writer never touches a live event. Only deletes
+    // and moves have one; other kinds are not asked until shutdown.
+    std::optional<std::string> record;
+    if (dynamic_cast<TLDelete*>(event.get()) || dynamic_cast<TLMove*>(event.get()))
+        record = event->timelineSave();
+    eventSyncQueue_->barrierSync([&] {
+        if (record) records_[event.get()] = std::move(*record);
+        eventQueue_.push_back(std::move(event));
+    });
+    if (record) journalChanged();
     std::lock_guard lock(wakeMutex_);
     wake_.notify_all();
+}
+
+std::string TimeLineManager::journalContent() const {
+    std::string content;
+    eventSyncQueue_->sync([&] {
+        for (const auto& event : eventQueue_) {
+            auto it = records_.find(event.get());
+            if (it == records_.end()) continue;
+            content += it->second;
+            content += "\r\n";
+        }
+    });
+    return content;
+}
+
+uint64_t TimeLineManager::journalChanged() {
+    std::lock_guard lock(journalMutex_);
+    uint64_t generation = ++journalWanted_;
+    journalCv_.notify_all();
+    return generation;
+}
+
+void TimeLineManager::journalWriter() {
+    std::unique_lock lock(journalMutex_);
+    for (;;) {
+        journalCv_.wait(lock, [this] { return journalStop_ || journalWanted_ > journalWritten_; });
+        if (journalWanted_ == journalWritten_) return;  // stopping with everything written
+        uint64_t generation = journalWanted_;
+        lock.unlock();
+        // Everything changed up to `generation` is in the list already, so one write covers it all.
+        std::string content = journalContent();
+        std::string path = timelinePath();
+        std::unique_lock file(journalFileMutex_);
+        if (!content.empty()) platform::makeFolders(supportFolder_);
+        if (content.empty()) {
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+                log().logFatal("Could not remove the timeline " + path);
+        } else if (!platform::writeFileAtomically(path, content, 0600)) {
+            // Waiting events still run: holding them back would stop all syncing on a full disk.
+            log().logFatal("Could not save the timeline to " + path);
+        }
+        file.unlock();
+        ++journalWrites_;
+        lock.lock();
+        journalWritten_ = generation;
+        journalCv_.notify_all();
+    }
+}
+
+bool TimeLineManager::waitForJournal(uint64_t target) {
+    std::unique_lock lock(journalMutex_);
+    while (journalWritten_ < target) {
+        if (suspended_) return false;
+        journalCv_.wait_for(lock, 100ms);
+    }
+    return true;
+}
+
+bool TimeLineManager::waitUntilDurable(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(journalMutex_);
+    return journalCv_.wait_for(lock, timeout, [this] { return journalWritten_ >= journalWanted_; });
 }
 
 void TimeLineManager::addUploadEvent(const std::string& path) {
@@ -195,12 +278,17 @@ std::shared_ptr<TLEvent> TimeLineManager::head() const {
 
 void TimeLineManager::removeHead() {
     std::shared_ptr<TLEvent> done;  // released outside the lock
+    bool recorded = false;
     eventSyncQueue_->barrierSync([&] {
         if (!eventQueue_.empty()) {
             done = std::move(eventQueue_.front());
             eventQueue_.pop_front();
+            recorded = records_.erase(done.get()) != 0;
         }
     });
+    // Dropped from the file in the background: a crash before that only replays a finished event,
+    // which finds nothing left to do.
+    if (recorded) journalChanged();
 }
 
 size_t TimeLineManager::eventCount() const {
@@ -260,6 +348,17 @@ void TimeLineManager::loop() {
             continue;
         }
         idle_ = false;
+        bool recorded = false;
+        eventSyncQueue_->sync([&] { recorded = records_.count(event.get()) != 0; });
+        if (recorded) {
+            uint64_t target = 0;
+            {
+                std::lock_guard lock(journalMutex_);
+                target = journalWanted_;
+            }
+            // Not before its record is on disk: a crash while it runs must find it there.
+            if (!waitForJournal(target)) break;
+        }
         eventRunning_ = true;
         event->performAction();
         {
@@ -319,17 +418,27 @@ void TimeLineManager::saveTimeLine() {
         std::unique_lock lock(wakeMutex_);
         wake_.wait(lock, [this] { return !eventRunning_; });
     }
-    std::string content;
-    for (const auto& event : events()) {
-        auto record = event->timelineSave();
-        if (!record) continue;
-        content += *record;
-        content += "\r\n";
+    // Nothing runs now, so every event can be asked for its record afresh; the writer, which keeps the
+    // file current anyway, then writes it once more and shutdown waits for that write.
+    std::vector<std::pair<const TLEvent*, std::optional<std::string>>> fresh;
+    for (const auto& event : events()) fresh.emplace_back(event.get(), event->timelineSave());
+    eventSyncQueue_->barrierSync([&] {
+        for (auto& [event, record] : fresh) {
+            if (record)
+                records_[event] = std::move(*record);
+            else
+                records_.erase(event);
+        }
+    });
+    journalChanged();
+    if (!waitUntilDurable(10s)) {
+        log().logFatal("Could not save the timeline to " + timelinePath());
+        return;
     }
-    // Written beside and renamed over, so a crash mid-write never leaves half a timeline.
-    std::string path = timelinePath();
-    if (!platform::writeFileAtomically(path, content, 0600))
-        log().logFatal("Could not save the timeline to " + path);
+    // Pending work without a record still leaves a (then empty) file, as it always did.
+    std::lock_guard file(journalFileMutex_);
+    if (!fs::exists(timelinePath()) && !platform::writeFileAtomically(timelinePath(), "", 0600))
+        log().logFatal("Could not save the timeline to " + timelinePath());
 }
 
 ReplayResult TimeLineManager::readReplay(int fd) {
@@ -400,9 +509,24 @@ void TimeLineManager::loadTimeLine() {
     if (!fd) return;
     ReplayResult replay = readReplay(fd.get());
     fd.reset();
-    for (auto& e : replay.events) eventQueue_.push_back(std::move(e));
+    std::string content;
+    for (auto& e : replay.events) {
+        auto record = e->timelineSave();
+        if (record) {
+            content += *record + "\r\n";
+            records_[e.get()] = std::move(*record);
+        }
+        eventQueue_.push_back(std::move(e));
+    }
     if (!replay.unreadable.empty()) keepCorrupt(path, replay.unreadable);
-    ::unlink(path.c_str());
+    // The file stays until the replayed events have run; only what could be read is kept in it.
+    if (content.empty()) {
+        ::unlink(path.c_str());
+    } else if (replay.unreadable.empty()) {
+        // Already exactly these records.
+    } else if (!platform::writeFileAtomically(path, content, 0600)) {
+        log().logFatal("Could not save the timeline to " + path);
+    }
 }
 
 }  // namespace tw

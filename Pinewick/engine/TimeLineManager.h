@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "Pinewick/engine/TLEvent.h"
@@ -114,6 +116,10 @@ public:
     static ReplayResult readReplay(int fd);
 
     std::string timelinePath() const { return supportFolder_ + "Timeline.txt"; }
+    // How many times Timeline.txt has been written since creation (bursts are written together).
+    uint64_t timelineWrites() const { return journalWrites_; }
+    // Waits until every delete and move queued so far is in Timeline.txt (false after the time-out).
+    bool waitUntilDurable(std::chrono::milliseconds timeout);
 
 private:
     void loadTimeLine();
@@ -121,6 +127,13 @@ private:
     void loop();
     std::shared_ptr<TLEvent> head() const;
     void removeHead();
+    // The Timeline.txt text of the pending deletes and moves, in list order.
+    std::string journalContent() const;
+    // Asks the writer for a new Timeline.txt; returns the generation that will hold the change.
+    uint64_t journalChanged();
+    void journalWriter();
+    // Waits until generation `target` is written; false when the timeline was paused meanwhile.
+    bool waitForJournal(uint64_t target);
 
     std::string supportFolder_;
     std::shared_ptr<platform::DispatchQueue> eventSyncQueue_;
@@ -137,6 +150,20 @@ private:
     mutable std::mutex wakeMutex_;
     mutable std::condition_variable wake_;
     std::mutex controlMutex_;  // serialises pause, resume and save
+
+    // Pending deletes and moves are kept in Timeline.txt while they wait, not only at shutdown, so a
+    // crash loses none: an event with a record runs only once a write holding it is on disk, and is
+    // dropped from the file after it ran. One writer thread coalesces changes, so a burst of thousands
+    // of queued deletes costs a handful of writes, not thousands.
+    std::unordered_map<const TLEvent*, std::string> records_;  // under eventSyncQueue_
+    mutable std::mutex journalMutex_;
+    std::mutex journalFileMutex_;  // one writer of Timeline.txt at a time; never taken inside journalMutex_
+    std::condition_variable journalCv_;
+    uint64_t journalWanted_ = 0;   // generation asked for, under journalMutex_
+    uint64_t journalWritten_ = 0;  // generation on disk, under journalMutex_
+    bool journalStop_ = false;     // under journalMutex_
+    std::atomic<uint64_t> journalWrites_{0};
+    std::thread journalThread_;  // last: started once everything it touches exists
 };
 
 }  // namespace tw

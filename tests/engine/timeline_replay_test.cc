@@ -61,7 +61,8 @@ TEST(TimelineReplay, SaveWritesDeleteAndMoveRecordsAndReplayRestoresThemInOrder)
     EXPECT_EQ(readFile(support / "Timeline.txt"), expected);
 
     TimeLineManager replayed(support.str());
-    EXPECT_FALSE(fs::exists(support / "Timeline.txt"));
+    // Still pending, so still on disk until they have run.
+    EXPECT_EQ(readFile(support / "Timeline.txt"), expected);
     auto events = replayed.events();
     ASSERT_EQ(events.size(), 2u);
     auto* d = dynamic_cast<tw::TLDelete*>(events[0].get());
@@ -118,7 +119,12 @@ TEST(TimelineReplay, DamagedRecordsAreSkippedKeptAndLoggedWhileGoodOnesReplay) {
     auto kept = corruptFiles(support.path());
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(readFile(kept[0]), notUtf8 + "\r\n" + unknown + "\r\n" + incomplete + "\r\n");
-    EXPECT_FALSE(fs::exists(support / "Timeline.txt"));
+    // The timeline keeps only what it could replay, pending until run.
+    std::string pending = readFile(support / "Timeline.txt");
+    EXPECT_EQ(pending.rfind("Delete {\n    Path: /V/Docs/a\n", 0), 0u);
+    EXPECT_NE(pending.find("Move {\n    From: /V/Docs/c\n    To: /V/Docs/d\n"), std::string::npos);
+    EXPECT_EQ(pending.find("Frobnicate"), std::string::npos);
+    EXPECT_EQ(pending.find("/V/Docs/b"), std::string::npos);
 }
 
 TEST(TimelineReplay, TruncatedFileKeepsEarlierRecordsAndTheTail) {

@@ -1,0 +1,128 @@
+#include "Pinewick/engine/RestoreDeletedManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/CEAUtils.h"
+#include "platform/fd.h"
+#include "platform/files.h"
+
+namespace tw {
+namespace {
+
+double secondsOf(const Date& date) {
+    return std::chrono::duration<double>(date.time_since_epoch()).count();
+}
+
+}  // namespace
+
+RestoreDeletedManager& RestoreDeletedManager::sharedInstance() {
+    static RestoreDeletedManager* shared = new RestoreDeletedManager();
+    return *shared;
+}
+
+RestoreDeletedManager::RestoreDeletedManager(std::chrono::milliseconds debounce)
+    : debounce_(debounce), worker_([this] { run(); }) {}
+
+RestoreDeletedManager::~RestoreDeletedManager() {
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        dropped = restoreQueue_.size();
+        changed_.notify_all();
+    }
+    if (worker_.joinable()) worker_.join();
+    if (dropped != 0)
+        Logger::sharedInstance().logWarning("Restores not carried out at shutdown: " +
+                                            std::to_string(dropped));
+}
+
+void RestoreDeletedManager::resetTimer() {
+    std::lock_guard lock(mutex_);
+    restoreTimer_ = std::chrono::steady_clock::now();
+    suspended_ = true;
+    changed_.notify_all();
+}
+
+void RestoreDeletedManager::replaceItem(const std::string& path, const ServerFileObject& restoreItem,
+                                        CEAErrorStatus::keys errorCode) {
+    resetTimer();
+    std::lock_guard lock(mutex_);
+    restoreQueue_.push_back([path, restoreItem, errorCode] { restore(path, restoreItem, errorCode); });
+    changed_.notify_all();
+}
+
+bool RestoreDeletedManager::waitUntilIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return restoreQueue_.empty() && !running_; });
+}
+
+void RestoreDeletedManager::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (stopping_) return;
+        if (suspended_) {
+            // Released only after a whole interval without a new request; a request meanwhile moves
+            // the deadline on.
+            auto deadline = restoreTimer_ + debounce_;
+            if (std::chrono::steady_clock::now() < deadline) {
+                changed_.wait_until(lock, deadline);
+                continue;
+            }
+            suspended_ = false;
+        }
+        if (restoreQueue_.empty()) {
+            changed_.wait(lock, [this] { return stopping_ || suspended_ || !restoreQueue_.empty(); });
+            continue;
+        }
+        auto block = std::move(restoreQueue_.front());
+        restoreQueue_.pop_front();
+        running_ = true;
+        lock.unlock();
+        block();
+        lock.lock();
+        running_ = false;
+        changed_.notify_all();
+    }
+}
+
+void RestoreDeletedManager::restore(const std::string& path, const ServerFileObject& item,
+                                    CEAErrorStatus::keys errorCode) {
+    auto& log = Logger::sharedInstance();
+    // Whatever is there now (the user re-created it, a download put it back) is never replaced.
+    if (platform::attributesOfItem(path)) return;
+    if (item.isDirectory) {
+        // Parents are not created: an item whose folder is gone too comes back with that folder.
+        if (::mkdir(path.c_str(), 0755) != 0) {
+            log.logWarning("Could not restore folder " + path + ": " +
+                           platform::sysError("mkdir", path).describe());
+            return;
+        }
+    } else {
+        // O_EXCL: a file that appeared since the check above is left alone.
+        platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd) {
+            log.logWarning("Could not restore file " + path + ": " +
+                           platform::sysError("open", path).describe());
+            return;
+        }
+        if (!platform::writeAll(fd.get(), kGhostMarker)) {
+            log.logWarning("Could not write restored file " + path);
+            return;
+        }
+    }
+    platform::setCreationDate(path, secondsOf(item.creationDate));
+    platform::setModificationDate(path, secondsOf(item.modificationDate));
+    CorvaneExtendedAttributes record =
+        item.isDirectory ? CEAUtils::refreshFolder(path, item) : CEAUtils::refreshFilePath(path, item);
+    record.ceaStatus.setStatus(CEAStatus::keys::ErrorPlaceHolder);
+    record.ceaErrorStatus.setStatus(errorCode);
+    record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
+    record.save();
+    log.logDebug("Restored item " + path + " whose server delete was refused");
+}
+
+}  // namespace tw

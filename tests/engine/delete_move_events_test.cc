@@ -1,0 +1,530 @@
+// Local deletes and moves carried to the reference server on loopback, with real files and real
+// extended attributes: what the server holds, what comes back locally, and what survives a crash.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/TLEvent.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/UploadDetails.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/keychain.h"
+#include "support/child_process.h"
+#include "support/client_devserver.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using S = CEAStatus::keys;
+using E = CEAErrorStatus::keys;
+
+const char* kPassword = "pa&ss=word";
+
+class DeleteMoveEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetServerEnvironment();
+        keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
+        serverEnvironment().keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        platform::http::Session::shared().cookies().removeAll();
+        auto& vm = VolumeManager::sharedInstance();
+        vm.clear();
+        team = std::make_shared<VolumeDetail>("Team");
+        team->state = VolumeDetail::volumeStates::Visible;
+        vm.addVolume(team);
+        fs::create_directories(team->localFolder);
+        ASSERT_TRUE(ServerCommunicator::ready());
+        // Failure audits are written only while the process-wide timeline runs.
+        TimeLineManager::sharedInstance().resumeTimeLine();
+        timeline = std::make_unique<TimeLineManager>(support());
+    }
+    void TearDown() override {
+        timeline.reset();
+        RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
+        EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        resetServerEnvironment();
+    }
+
+    std::string support() const { return (dir / "support").string() + "/"; }
+    std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
+    fs::path serverFile(const std::string& rel) const { return dir / "root" / "data" / "Team" / rel; }
+    void admin(const std::string& resource, const nlohmann::json& body) { devserver.admin(resource, body); }
+
+    // A file that is on the server, as the sync leaves it after an upload.
+    CorvaneExtendedAttributes uploaded(const std::string& rel, const std::string& content = "data") {
+        std::string path = local(rel);
+        fs::create_directories(fs::path(path).parent_path());
+        EXPECT_TRUE(writeFile(path, content));
+        UploadDetails up(path);
+        EXPECT_EQ(up.uploadFile(), normalisedResponse::allOkay);
+        CorvaneExtendedAttributes record(path);
+        if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
+        record.ceaStatus.setStatus(S::Regular);
+        record.save();
+        return CorvaneExtendedAttributes(path);
+    }
+    void deleteLocally(const std::string& rel) {
+        CorvaneExtendedAttributes before(local(rel));
+        fs::remove_all(local(rel));
+        timeline->addDeleteEvent(local(rel), before);
+    }
+    void moveLocally(const std::string& from, const std::string& to) {
+        CorvaneExtendedAttributes before(from);
+        fs::rename(from, to);
+        timeline->addMoveEvent(from, to, before);
+    }
+    void runTimeline() {
+        timeline->resumeTimeLine();
+        ASSERT_TRUE(timeline->waitUntilIdle(60s));
+        ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
+    }
+
+    TempDir dir;
+    ClientDevServer devserver;
+    std::unique_ptr<platform::keychain::Keychain> keychain;
+    std::shared_ptr<VolumeDetail> team;
+    std::unique_ptr<TimeLineManager> timeline;
+};
+
+// ---- deletes
+
+TEST_F(DeleteMoveEvents, DeletedRegularFileGoesFromTheServerWithItsAuditLine) {
+    uploaded("doc.txt");
+    ASSERT_TRUE(fs::exists(serverFile("doc.txt")));
+    size_t from = logSize();
+    deleteLocally("doc.txt");
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("doc.txt")));
+    EXPECT_TRUE(logContains("Delete of item " + local("doc.txt") + " requested by user", from));
+    EXPECT_FALSE(fs::exists(local("doc.txt")));
+}
+
+TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
+    auto record = uploaded("ro.txt");
+    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
+    record.save();
+    deleteLocally("ro.txt");
+    EXPECT_EQ(timeline->eventCount(), 0u);
+    ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
+    ASSERT_TRUE(fs::exists(local("ro.txt")));
+    EXPECT_EQ(readFile(local("ro.txt")), RestoreDeletedManager::kGhostMarker);
+    CorvaneExtendedAttributes back(local("ro.txt"));
+    EXPECT_EQ(back.ceaStatus.status, S::ErrorPlaceHolder);
+    EXPECT_EQ(back.ceaErrorStatus.status, E::PermissionDenied);
+    EXPECT_EQ(back.ceaErrorStatus.genre, CEAErrorStatus::genres::Delete);
+    EXPECT_TRUE(fs::exists(serverFile("ro.txt")));
+}
+
+TEST_F(DeleteMoveEvents, LockedItemIsTriedOnceMoreWithBothAuditLines) {
+    uploaded("locked.txt");
+    // Three refusals exhaust the request's own retries; the event's retry then succeeds.
+    admin("faults",
+          {{"method", "DELETE"}, {"action", "error"}, {"errorId", 26}, {"status", 423}, {"count", 3}});
+    size_t from = logSize();
+    deleteLocally("locked.txt");
+    runTimeline();
+    EXPECT_TRUE(logContains("Retrying delete of item " + local("locked.txt"), from));
+    EXPECT_TRUE(logContains("Delete of item " + local("locked.txt") + " requested by user", from));
+    EXPECT_FALSE(fs::exists(serverFile("locked.txt")));
+    EXPECT_FALSE(fs::exists(local("locked.txt")));
+}
+
+TEST_F(DeleteMoveEvents, FolderTheServerStillFillsComesBackAsFolderNotEmpty) {
+    uploaded("full/inner.txt");
+    CorvaneExtendedAttributes folder(local("full"));
+    // The inner file was deleted earlier; the server still holds it.
+    deleteLocally("full");
+    runTimeline();
+    ASSERT_TRUE(fs::is_directory(local("full")));
+    CorvaneExtendedAttributes back(local("full"));
+    EXPECT_EQ(back.ceaStatus.status, S::ErrorPlaceHolder);
+    EXPECT_EQ(back.ceaErrorStatus.status, E::FolderNotEmpty);
+    EXPECT_EQ(back.ceaErrorStatus.genre, CEAErrorStatus::genres::Delete);
+    EXPECT_TRUE(fs::exists(serverFile("full/inner.txt")));
+}
+
+TEST_F(DeleteMoveEvents, RevisionConflictRestoresTheFileWithConflict) {
+    uploaded("changed.txt");
+    admin("item", {{"path", "/Team/changed.txt"}, {"revision", "77"}});
+    deleteLocally("changed.txt");
+    runTimeline();
+    CorvaneExtendedAttributes back(local("changed.txt"));
+    EXPECT_EQ(back.ceaStatus.status, S::ErrorPlaceHolder);
+    EXPECT_EQ(back.ceaErrorStatus.status, E::Conflict);
+    EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::Revision), "77");
+    EXPECT_TRUE(fs::exists(serverFile("changed.txt")));
+}
+
+TEST_F(DeleteMoveEvents, ItemTheServerNoLongerHasIsOnlyAudited) {
+    uploaded("gone.txt");
+    // Someone else deleted it on the server meanwhile.
+    ASSERT_EQ(DeleteDetails(local("gone.txt"), false, "").performServerDelete(), normalisedResponse::allOkay);
+    size_t from = logSize();
+    deleteLocally("gone.txt");
+    runTimeline();
+    EXPECT_TRUE(logContains("Ignoring delete of item " + local("gone.txt"), from));
+    EXPECT_FALSE(fs::exists(local("gone.txt")));
+}
+
+// ---- restores
+
+TEST(RestoreDeleted, TenRequestsHalfASecondApartAllRunAboutOneSecondAfterTheLast) {
+    TempDir dir;
+    RestoreDeletedManager restorer(1s);
+    ServerFileObject entry;
+    entry.isDirectory = false;
+    entry.revision = "3";
+    std::chrono::steady_clock::time_point last;
+    for (int i = 0; i < 10; ++i) {
+        restorer.replaceItem((dir / ("f" + std::to_string(i))).string(), entry, E::Conflict);
+        last = std::chrono::steady_clock::now();
+        if (i < 9) {
+            std::this_thread::sleep_for(500ms);
+            // Still held: nothing has been restored while requests keep coming.
+            EXPECT_FALSE(fs::exists(dir / "f0")) << "after request " << i;
+        }
+    }
+    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(fs::exists(dir / "f0"));
+    ASSERT_TRUE(restorer.waitUntilIdle(5s));
+    auto done = std::chrono::steady_clock::now();
+    EXPECT_LT(done - last, 2s);
+    for (int i = 0; i < 10; ++i) {
+        std::string path = (dir / ("f" + std::to_string(i))).string();
+        EXPECT_EQ(readFile(path), RestoreDeletedManager::kGhostMarker);
+        EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::ErrorPlaceHolder);
+    }
+}
+
+TEST(RestoreDeleted, AnExistingItemIsNeverReplaced) {
+    TempDir dir;
+    RestoreDeletedManager restorer(50ms);
+    std::string path = (dir / "mine.txt").string();
+    ASSERT_TRUE(writeFile(path, "the user's own"));
+    ServerFileObject entry;
+    entry.isDirectory = false;
+    restorer.replaceItem(path, entry, E::Conflict);
+    ASSERT_TRUE(restorer.waitUntilIdle(5s));
+    EXPECT_EQ(readFile(path), "the user's own");
+    EXPECT_NE(CorvaneExtendedAttributes(path).ceaStatus.status, S::ErrorPlaceHolder);
+}
+
+// ---- moves
+
+TEST_F(DeleteMoveEvents, RenameInsideTheMappointMovesOnTheServerKeepingTheRevision) {
+    auto record = uploaded("old.txt", "body");
+    auto revision = record.ceaString.getAttribute(CEAString::keys::Revision);
+    fs::create_directories(local("sub"));
+    ASSERT_EQ(CreateFolderDetails(local("sub"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    moveLocally(local("old.txt"), local("sub/new.txt"));
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("old.txt")));
+    EXPECT_EQ(readFile(serverFile("sub/new.txt")), "body");
+    EXPECT_EQ(
+        CorvaneExtendedAttributes(local("sub/new.txt")).ceaString.getAttribute(CEAString::keys::Revision),
+        revision);
+}
+
+TEST_F(DeleteMoveEvents, FolderRenameMovesItsChildrenAndTheirDatabaseRowsFollow) {
+    const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000D31E";
+    if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
+                   uuid.size(), 0) != 0)
+        GTEST_SKIP() << "user extended attributes not supported here";
+    struct stat st {};
+    ASSERT_EQ(::stat(team->localFolder.c_str(), &st), 0);
+    team->setVolumeSystemNumber(st.st_dev);
+    ASSERT_EQ(team->volumeUUID(), uuid);
+
+    fs::create_directories(local("album"));
+    ASSERT_EQ(CreateFolderDetails(local("album"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    {
+        CorvaneExtendedAttributes folder(local("album"));
+        folder.ceaStatus.setStatus(S::Regular);
+        folder.save();
+    }
+    auto photo = uploaded("album/p1.jpg", "jpeg");
+    auto& database = MetadataDataBase::sharedInstance();
+    ASSERT_TRUE(database.findRecord(photo.fileNumber, uuid).has_value());
+    moveLocally(local("album"), local("pictures"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("pictures/p1.jpg")), "jpeg");
+    EXPECT_FALSE(fs::exists(serverFile("album")));
+    auto row = database.findRecord(photo.fileNumber, uuid);
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->path, local("pictures/p1.jpg"));
+    EXPECT_EQ(
+        CorvaneExtendedAttributes(local("pictures/p1.jpg")).ceaString.getAttribute(CEAString::keys::Revision),
+        photo.ceaString.getAttribute(CEAString::keys::Revision));
+}
+
+TEST_F(DeleteMoveEvents, CaseOnlyRenameGoesThroughTheTemporaryName) {
+    uploaded("Report.txt", "r");
+    size_t from = logSize();
+    moveLocally(local("Report.txt"), local("report.txt"));
+    runTimeline();
+    EXPECT_TRUE(fs::exists(serverFile("report.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("Report.txt.TWCC")));
+    EXPECT_TRUE(logContains("Move of item from " + local("Report.txt") + " to " + local("report.txt"), from));
+    // The second step is the move out of the temporary name: refused, the item is left there.
+    admin("faults", {{"method", "POST"},
+                     {"path", devserver.servicePath("folders/Team/report.txt.TWCC")},
+                     {"action", "error"},
+                     {"errorId", 1083}});
+    moveLocally(local("report.txt"), local("REPORT.txt"));
+    runTimeline();
+    EXPECT_TRUE(fs::exists(serverFile("report.txt.TWCC")));
+    EXPECT_FALSE(fs::exists(serverFile("REPORT.txt")));
+}
+
+TEST_F(DeleteMoveEvents, NeverUploadedFileMovedInsideIsUploadedAtItsNewPlace) {
+    writeFile(local("draft.txt"), "draft");
+    size_t from = logSize();
+    moveLocally(local("draft.txt"), local("final.txt"));
+    runTimeline();
+    EXPECT_TRUE(logContains(
+        "Move of file " + local("draft.txt") + " to " + local("final.txt") + " being changed to upload",
+        from));
+    EXPECT_EQ(readFile(serverFile("final.txt")), "draft");
+    EXPECT_EQ(CorvaneExtendedAttributes(local("final.txt")).ceaStatus.status, S::Regular);
+}
+
+TEST_F(DeleteMoveEvents, ItemsMovedInFromOutsideAreUploadedOrCreated) {
+    std::string outsideFile = (dir / "desktop.txt").string(), outsideFolder = (dir / "album").string();
+    writeFile(outsideFile, "from the desktop");
+    fs::create_directories(outsideFolder);
+    moveLocally(outsideFile, local("desktop.txt"));
+    moveLocally(outsideFolder, local("album"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("desktop.txt")), "from the desktop");
+    EXPECT_TRUE(fs::is_directory(serverFile("album")));
+}
+
+TEST_F(DeleteMoveEvents, FolderMovedOutIsDeletedOnTheServerChildrenFirst) {
+    fs::create_directories(local("leaving"));
+    ASSERT_EQ(CreateFolderDetails(local("leaving"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    {
+        CorvaneExtendedAttributes folder(local("leaving"));
+        folder.ceaStatus.setStatus(S::Regular);
+        folder.save();
+    }
+    uploaded("leaving/1.txt");
+    uploaded("leaving/2.txt");
+    std::string outside = (dir / "outside").string();
+    size_t from = logSize();
+    moveLocally(local("leaving"), outside);
+    // Queued as deletes, and the copies outside no longer look synchronised.
+    EXPECT_FALSE(platform::getXattr(outside + "/1.txt", CorvaneExtendedAttributes::xAttrName, 1024));
+    EXPECT_FALSE(platform::getXattr(outside, CorvaneExtendedAttributes::xAttrName, 1024));
+    runTimeline();
+    EXPECT_TRUE(logContains(
+        "Move of item " + local("leaving") + " to " + outside + " being changed to delete", from));
+    EXPECT_FALSE(fs::exists(serverFile("leaving/1.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("leaving/2.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("leaving")));
+    // The user's files are where they put them, untouched.
+    EXPECT_EQ(readFile(outside + "/1.txt"), "data");
+    EXPECT_EQ(readFile(outside + "/2.txt"), "data");
+}
+
+TEST_F(DeleteMoveEvents, PlaceholderMovedOutBecomesADownloadNotADelete) {
+    auto record = uploaded("ghost.txt", "server bytes");
+    record.ceaStatus.setStatus(S::Placeholder);
+    record.save();
+    std::string outside = (dir / "ghost.txt").string();
+    moveLocally(local("ghost.txt"), outside);
+    EXPECT_EQ(CorvaneExtendedAttributes(outside).ceaStatus.status, S::RequireDownload);
+    runTimeline();
+    // Its content exists only on the server, which keeps it until the download has run.
+    EXPECT_EQ(readFile(serverFile("ghost.txt")), "server bytes");
+}
+
+TEST_F(DeleteMoveEvents, RenameLoopBeforeTheEventsRunEndsWhereItStarted) {
+    uploaded("a.txt", "loop");
+    moveLocally(local("a.txt"), local("b.txt"));
+    moveLocally(local("b.txt"), local("a.txt"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("a.txt")), "loop");
+    EXPECT_FALSE(fs::exists(serverFile("b.txt")));
+}
+
+// ---- durability
+
+TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
+    uploaded("one.txt");
+    uploaded("two.txt");
+    uploaded("three.txt", "3");
+    deleteLocally("one.txt");
+    moveLocally(local("three.txt"), local("moved.txt"));
+    deleteLocally("two.txt");
+    ASSERT_TRUE(timeline->waitUntilDurable(10s));
+    // What is on disk now is all a crash leaves: copy it aside before the orderly destruction.
+    std::string saved = readFile(timeline->timelinePath());
+    timeline.reset();
+    ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
+    timeline = std::make_unique<TimeLineManager>(support());
+    auto events = timeline->events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0]->description().rfind("Delete: " + local("one.txt"), 0), 0u);
+    EXPECT_EQ(events[1]->description().rfind("Move: From Path: " + local("three.txt"), 0), 0u);
+    EXPECT_EQ(events[2]->description().rfind("Delete: " + local("two.txt"), 0), 0u);
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("one.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("two.txt")));
+    EXPECT_EQ(readFile(serverFile("moved.txt")), "3");
+    // Done: dropped from the file.
+    ASSERT_TRUE(timeline->waitUntilDurable(10s));
+    EXPECT_FALSE(fs::exists(timeline->timelinePath()));
+
+    // Replayed once more after a crash right after they ran: harmless.
+    ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
+    timeline = std::make_unique<TimeLineManager>(support());
+    size_t from = logSize();
+    runTimeline();
+    EXPECT_TRUE(logContains("Ignoring delete of item " + local("one.txt"), from));
+    EXPECT_EQ(readFile(serverFile("moved.txt")), "3");
+}
+
+TEST_F(DeleteMoveEvents, TimelineCutOffMidRecordReplaysTheRecordsBeforeIt) {
+    uploaded("x.txt");
+    uploaded("y.txt");
+    deleteLocally("x.txt");
+    deleteLocally("y.txt");
+    ASSERT_TRUE(timeline->waitUntilDurable(10s));
+    std::string saved = readFile(timeline->timelinePath());
+    timeline.reset();
+    size_t second = saved.find("Delete {", 1);
+    ASSERT_NE(second, std::string::npos);
+    ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved.substr(0, second + 30)));
+    timeline = std::make_unique<TimeLineManager>(support());
+    ASSERT_EQ(timeline->eventCount(), 1u);
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("x.txt")));
+    EXPECT_TRUE(fs::exists(serverFile("y.txt")));
+}
+
+TEST_F(DeleteMoveEvents, PausedBurstIsAllOnDiskInQueueingOrder) {
+    CorvaneExtendedAttributes none(local("missing"));
+    for (int i = 0; i < 2000; ++i) timeline->addDeleteEvent(local("burst/" + std::to_string(i)), none);
+    ASSERT_TRUE(timeline->waitUntilDurable(20s));
+    // Coalesced: never a write per event (how few is measured in bench/engine/durable_timeline.cc).
+    EXPECT_LT(timeline->timelineWrites(), 2000u);
+    platform::UniqueFd fd(::open(timeline->timelinePath().c_str(), O_RDONLY | O_CLOEXEC));
+    auto events = TimeLineManager::readReplay(fd.get()).events;
+    ASSERT_EQ(events.size(), 2000u);
+    for (size_t i = 0; i < events.size(); i += 397)
+        EXPECT_EQ(dynamic_cast<TLDelete&>(*events[i]).localPath, local("burst/" + std::to_string(i)));
+}
+
+TEST_F(DeleteMoveEvents, PathsOfFourThousandBytesAreKeptAndReplayed) {
+    std::string rel;
+    while (rel.size() < 4000) rel += std::string(200, 'd') + "/";
+    rel += "leaf.txt";
+    std::string path = local(rel);
+    CorvaneExtendedAttributes none(local("x"));
+    timeline->addMoveEvent(path, path + ".renamed", none);
+    timeline->addDeleteEvent(path, none);
+    ASSERT_TRUE(timeline->waitUntilDurable(10s));
+    std::string saved = readFile(timeline->timelinePath());
+    timeline.reset();
+    ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
+    timeline = std::make_unique<TimeLineManager>(support());
+    auto events = timeline->events();
+    ASSERT_EQ(events.size(), 2u);
+    auto* move = dynamic_cast<TLMove*>(events[0].get());
+    ASSERT_NE(move, nullptr);
+    EXPECT_EQ(move->localPathFrom, path);
+    EXPECT_EQ(move->localPathTo, path + ".renamed");
+    runTimeline();
+}
+
+}  // namespace
+}  // namespace tw::test
+
+namespace tw::test {
+namespace {
+
+// The child side of the crash test: queues deletes and moves without end on a paused timeline until
+// it is killed. It only runs when started by the test below.
+TEST(TimelineCrashChild, QueueUntilKilled) {
+    const char* folder = std::getenv("TIDEWELL_CRASH_SUPPORT");
+    if (!folder) GTEST_SKIP() << "only run as the crash test's child process";
+    TimeLineManager timeline(folder);
+    CorvaneExtendedAttributes record(std::string("/nowhere"), "Status: Regular\n");
+    for (int i = 0;; ++i) {
+        std::string n = std::to_string(i);
+        if (i % 2 == 0)
+            timeline.eventAppend(std::make_shared<TLDelete>("/V/Team/d" + n, record));
+        else
+            timeline.eventAppend(std::make_shared<TLMove>("/V/Team/m" + n, "/V/Team/moved" + n, record));
+        if (i == 50) {
+            timeline.waitUntilDurable(10s);
+            writeFile(std::string(folder) + "ready", "");
+        }
+        std::this_thread::sleep_for(100us);
+    }
+}
+
+TEST(TimelineCrash, KilledAtAnyMomentTheNextStartReplaysAnUnbrokenPrefixInOrder) {
+    TempDir dir;
+    std::string support = (dir / "support").string() + "/";
+    fs::create_directories(support);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back("TIDEWELL_CRASH_SUPPORT=" + support);
+    for (int round = 0; round < 3; ++round) {
+        fs::remove(support + "ready");
+        fs::remove(support + "Timeline.txt");
+        ChildProcess child;
+        ChildOptions options;
+        options.environment = env;
+        std::string error;
+        ASSERT_TRUE(child.start({platform::mainExecutablePath(), "--gtest_filter=TimelineCrashChild.*"},
+                                options, &error))
+            << error;
+        for (int i = 0; i < 1000 && !fs::exists(support + "ready"); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(fs::exists(support + "ready"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 70 * round));
+        child.kill();  // SIGKILL: no destructor, no save
+
+        TimeLineManager replayed(support);
+        auto events = replayed.events();
+        ASSERT_GT(events.size(), 50u) << "everything queued before the durable point is back";
+        for (size_t i = 0; i < events.size(); ++i) {
+            std::string n = std::to_string(i);
+            if (i % 2 == 0) {
+                auto* d = dynamic_cast<TLDelete*>(events[i].get());
+                ASSERT_NE(d, nullptr) << i;
+                EXPECT_EQ(d->localPath, "/V/Team/d" + n);
+            } else {
+                auto* m = dynamic_cast<TLMove*>(events[i].get());
+                ASSERT_NE(m, nullptr) << i;
+                EXPECT_EQ(m->localPathTo, "/V/Team/moved" + n);
+            }
+        }
+        // Nothing unreadable was left aside: every write was whole.
+        for (auto& e : fs::directory_iterator(support))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace tw::test
