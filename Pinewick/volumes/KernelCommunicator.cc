@@ -257,6 +257,9 @@ bool KernelCommunicator::reconnect() {
     }
     // Remounting runs tools and touches the volumes; the loop must stay free to answer questions.
     platform::DispatchQueue::global().async([remount, link] {
+        // The dead watcher's mounts still answer from the kernel's attribute cache for a second; only
+        // after it do they show as gone, so that the remount replaces them instead of trusting them.
+        std::this_thread::sleep_for(1500ms);
         if (remount) remount();
         if (link->triggerChanges) link->triggerChanges();
     });
