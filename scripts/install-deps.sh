@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libicu-dev libplist-dev
   libfuse3-dev fuse3 libsystemd-dev libsecret-1-dev qt6-base-dev
-  libcpp-httplib-dev libssl-dev dbus curl gnome-keyring
+  libcpp-httplib-dev libssl-dev dbus curl gnome-keyring procps
 )
 
 missing=()
