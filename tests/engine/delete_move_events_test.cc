@@ -57,6 +57,12 @@ protected:
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
+        // Follow-up work goes to the shared timeline; it must be over before the server environment goes.
+        auto& shared = TimeLineManager::sharedInstance();
+        shared.pauseTimeLine();
+        shared.downloadQueue().cancelAllOperations();
+        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
+        shared.saveTimeLine();  // waits for the event running now
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }

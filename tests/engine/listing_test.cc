@@ -132,6 +132,10 @@ protected:
         timeline.pauseTimeLine();
         timeline.syncQueue().cancelAllOperations();
         timeline.syncQueue().waitUntilAllOperationsAreFinished(30s);
+        // Downloads the passes queued must be over before the server environment goes.
+        timeline.downloadQueue().cancelAllOperations();
+        timeline.downloadQueue().waitUntilAllOperationsAreFinished(30s);
+        timeline.saveTimeLine();  // waits for the event running now
         TimeLineManager::setListingPasses({});
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
