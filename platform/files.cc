@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -252,6 +253,19 @@ std::optional<std::string> resolveVolPath(const std::string& path) {
     size_t afterIno = path.find('/', afterDev + 1);
     if (afterIno != std::string::npos) base->append(path, afterIno, std::string::npos);
     return base;
+}
+
+std::optional<std::vector<std::string>> entriesOfFolder(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) return std::nullopt;
+    std::vector<std::string> names;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (ec) return std::nullopt;
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) return std::nullopt;
+    return names;
 }
 
 std::string mainExecutablePath() {

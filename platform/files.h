@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tw::platform {
 
@@ -85,6 +86,10 @@ void setVolPathResolver(VolPathResolver resolver);
 bool isVolPath(const std::string& path, uint64_t* dev = nullptr, uint64_t* ino = nullptr);
 // The real path behind `path`: itself when it is not a "/.vol/" path; none when it cannot be resolved.
 std::optional<std::string> resolveVolPath(const std::string& path);
+
+// The names of a folder's entries, one level, in listing order ("." and ".." left out); none when the
+// folder cannot be read to its end.
+std::optional<std::vector<std::string>> entriesOfFolder(const std::string& folder);
 
 // Path of the running program's executable (readlink of /proc/self/exe); "" if unreadable.
 std::string mainExecutablePath();

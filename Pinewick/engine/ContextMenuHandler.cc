@@ -24,18 +24,6 @@ void trace(const std::string& text) {
     if (log().enabled(Logger::logLevels::function)) log().logFunction(text);
 }
 
-// The names in a folder, in listing order; nothing when it cannot be listed (the error is swallowed).
-std::vector<std::string> entriesOf(const std::string& folder) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir) return names;
-    while (dirent* e = ::readdir(dir.get())) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(std::move(name));
-    }
-    return names;
-}
-
 std::string fileType(const CorvaneExtendedAttributes& record, const std::string& path) {
     if (auto type = record.ceaString.getAttribute(CEAString::keys::FileType)) return *type;
     // An item the listing has not typed yet is typed by what it is on disk.
@@ -136,7 +124,8 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
         }
     }
     if (type == platform::kFileTypeDirectory)
-        for (const auto& name : entriesOf(path)) downloadItem(path + "/" + name);
+        for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))
+            downloadItem(path + "/" + name);
     trace("<- downloadItem(" + path + ")");
 }
 
@@ -152,7 +141,8 @@ void ContextMenuHandler::removeDownloadItem(const std::string& path) {
             log().logWarning("Could not empty " + path + ": " + std::strerror(errno));
     }
     if (type == platform::kFileTypeDirectory)
-        for (const auto& name : entriesOf(path)) removeDownloadItem(path + "/" + name);
+        for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))
+            removeDownloadItem(path + "/" + name);
     trace("<- removeDownloadItem(" + path + ")");
 }
 

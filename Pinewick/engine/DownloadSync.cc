@@ -41,20 +41,6 @@ void applyDates(const std::string& path, const ServerFileObject& file) {
         log().logWarning("Could not set the modification date: " + e.describe());
 }
 
-// The names of a folder's entries, one level; none when it cannot be read.
-std::optional<std::vector<std::string>> entriesOf(const std::string& folder) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(folder, ec);
-    if (ec) return std::nullopt;
-    std::vector<std::string> names;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (ec) return std::nullopt;
-        names.push_back(it->path().filename().string());
-    }
-    if (ec) return std::nullopt;
-    return names;
-}
-
 }  // namespace
 
 bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
@@ -273,7 +259,7 @@ void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
 }
 
 void TLServerRequestedDelete::recurseDelete(const std::string& path) {
-    auto names = entriesOf(path);
+    auto names = platform::entriesOfFolder(path);
     if (!names) return;
     for (const auto& name : *names) {
         std::string entry = path + "/" + name;
@@ -289,7 +275,7 @@ void TLServerRequestedDelete::recurseDelete(const std::string& path) {
 }
 
 void TLServerRequestedDelete::removeEmptyFolder(const std::string& path) {
-    auto names = entriesOf(path);
+    auto names = platform::entriesOfFolder(path);
     if (!names) return;
     if (names->empty()) {
         if (::rmdir(path.c_str()) == 0)

@@ -43,19 +43,6 @@ bool isFolder(const std::string& path) {
     return a && a->type == platform::kFileTypeDirectory;
 }
 
-std::optional<std::vector<std::string>> localNamesOf(const std::string& folder) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(folder, ec);
-    if (ec) return std::nullopt;
-    std::vector<std::string> names;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (ec) return std::nullopt;
-        names.push_back(it->path().filename().string());
-    }
-    if (ec) return std::nullopt;
-    return names;
-}
-
 // Renames within one folder without ever replacing another item.
 bool renameNoReplace(const std::string& from, const std::string& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -255,7 +242,7 @@ void SyncFolder::performSync(const std::string& path, bool userRequest) {
                 TimeLineManager::sharedInstance().addCreateFolder(path);
         }
     }
-    auto localNames = localNamesOf(path);
+    auto localNames = platform::entriesOfFolder(path);
     if (!localNames) return done();
 
     FolderContentDetails listing(path);
