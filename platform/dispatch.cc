@@ -223,11 +223,19 @@ void MainQueue::runMainLoop() {
 }
 
 void MainQueue::stop() {
+    std::function<void()> handler;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        handler = stopHandler_;
     }
     cv_.notify_all();
+    if (handler) handler();
+}
+
+void MainQueue::setStopHandler(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    stopHandler_ = std::move(handler);
 }
 
 size_t MainQueue::drainMainQueue() {

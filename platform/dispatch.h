@@ -69,6 +69,9 @@ public:
     size_t drainMainQueue();
     // Called (from any thread) after a block has been queued; a GUI loop uses it to schedule a drain.
     void setWakeHandler(std::function<void()> handler);
+    // Called (from the thread that called `stop`) after `stop()`; a GUI loop uses it to end its own
+    // loop, since it never waits in `runMainLoop`.
+    void setStopHandler(std::function<void()> handler);
     bool isMainThread() const;
 
 private:
@@ -77,6 +80,7 @@ private:
     std::condition_variable cv_;
     std::deque<Block> blocks_;
     std::function<void()> wake_;
+    std::function<void()> stopHandler_;
     bool stop_ = false;
     std::atomic<std::thread::id> drainer_{};
 };

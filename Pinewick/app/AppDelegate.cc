@@ -137,6 +137,8 @@ bool AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    // The uninstall shuts the synchronisation down before its tool runs; once is enough.
+    if (StateManager::sharedInstance().systemShutdown) return;
     StateManager::sharedInstance().shutdown();
 }
 
@@ -163,8 +165,13 @@ int AppDelegate::run() {
 
     int status = 0;
     if (applicationDidFinishLaunching()) {
-        platform::MainQueue::shared().runMainLoop();
+        if (options_.didFinishLaunching) options_.didFinishLaunching();
+        if (options_.mainLoop)
+            options_.mainLoop();
+        else
+            platform::MainQueue::shared().runMainLoop();
         bus_.reset();  // no command may arrive while the engine goes down
+        if (options_.willTerminate) options_.willTerminate();
         applicationWillTerminate();
     } else {
         status = 1;

@@ -5,6 +5,7 @@
 // the main queue over to it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,12 @@ class AppDelegate {
 public:
     struct Options {
         std::string busName = platform::kBusName;
+        // The desktop application's part (all optional): the loop that drains the main queue instead
+        // of the headless one, what to show once the engine has started, and what to take down
+        // before it shuts down.
+        std::function<void()> mainLoop;
+        std::function<void()> didFinishLaunching;
+        std::function<void()> willTerminate;
     };
     explicit AppDelegate(Options options);
     ~AppDelegate();

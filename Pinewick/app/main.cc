@@ -1,10 +1,12 @@
-// tidewell: the synchronisation client. Without a command (or with --headless) it runs the engine in
+// tidewell: the synchronisation client. Without a command it is the desktop application (the engine
+// with a tray icon and windows; without a display, as --headless); with --headless it runs the engine in
 // the foreground; every other command is a thin client of the running instance over the session bus,
 // except `login`, which works without one.
 #include <stdio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -15,6 +17,7 @@
 #include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/ui/DesktopShell.h"
 #include "platform/busservice.h"
 #include "platform/defaults.h"
 #include "platform/keychain.h"
@@ -23,7 +26,8 @@
 namespace {
 
 const char* kUsage =
-    "usage: tidewell [--headless]              run the client in the foreground\n"
+    "usage: tidewell                         run the desktop application (tray icon, windows)\n"
+    "       tidewell --headless              run the client in the foreground without windows\n"
     "       tidewell login [--server HOST[:PORT]] [--protocol https|http] [--user NAME]\n"
     "       tidewell status [--json]\n"
     "       tidewell pause | resume\n"
@@ -176,8 +180,25 @@ int postRequest(const std::string& verb, const std::string& path) {
 
 }  // namespace
 
+// The engine with the tray, the preferences and the resolution windows on Qt's loop.
+int runDesktop(int argc, char** argv) {
+    QApplication application(argc, argv);
+    tw::ui::DesktopShell shell;
+    tw::AppDelegate::Options options;
+    options.didFinishLaunching = [&shell] { shell.start(); };
+    options.mainLoop = [] { QApplication::exec(); };
+    options.willTerminate = [&shell] { shell.stop(); };
+    tw::AppDelegate app(options);
+    return app.run();
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        if (tw::ui::DesktopShell::displayAvailable()) return runDesktop(argc, argv);
+        std::cerr
+            << "tidewell: no display to show the tray icon on; running without windows (as --headless)\n";
+    }
     if (args.empty() || args[0] == "--headless") {
         if (args.size() > 1) return usage(2);
         tw::AppDelegate app({});

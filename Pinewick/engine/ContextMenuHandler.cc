@@ -88,9 +88,22 @@ void ContextMenuHandler::handleRemoveDownload(const std::string& object) {
     contextQueue_.addOperation([this, object] { removeDownloadItem(object); });
 }
 
+void ContextMenuHandler::setResolveErrorHandler(std::function<void(const std::string& path)> handler) {
+    std::lock_guard lock(resolveMutex_);
+    resolveError_ = std::move(handler);
+}
+
 void ContextMenuHandler::handleResolveError(const std::string& object) {
-    if (object.empty()) return;
-    log().logWarning("Resolving the error of " + object + " is not available yet");
+    if (object.empty() || object.front() != '/') return;
+    std::function<void(const std::string&)> handler;
+    {
+        std::lock_guard lock(resolveMutex_);
+        handler = resolveError_;
+    }
+    if (handler)
+        handler(object);
+    else
+        log().logWarning("Resolving the error of " + object + " needs the desktop application");
 }
 
 void ContextMenuHandler::handleAutomatedTestChangeCommunicationState(const std::string& object) {

@@ -10,6 +10,7 @@
 // called from any thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,10 @@ public:
 
     platform::OperationQueue& contextQueue() { return contextQueue_; }
 
+    // Where "BrindleResolveError" goes: the error resolution of the program's user interface, which
+    // the engine cannot name. Without one the request is logged and dropped.
+    void setResolveErrorHandler(std::function<void(const std::string& path)> handler);
+
 private:
     void handleDownload(const std::string& object);
     void handleRemoveDownload(const std::string& object);
@@ -57,6 +62,8 @@ private:
     platform::OperationQueue contextQueue_;
     std::mutex observersMutex_;  // guards observers_
     std::vector<std::unique_ptr<platform::NotificationObserver>> observers_;
+    std::mutex resolveMutex_;  // guards resolveError_
+    std::function<void(const std::string&)> resolveError_;
 };
 
 }  // namespace tw

@@ -261,6 +261,9 @@ serverError ServerCredentials::attemptLogin(const std::string& server, const std
         result = login(user, password) ? serverError::noError : errorCode.load();
     } else {
         result = errorCode.load();
+        // An answer that is not an endpoint document leaves the code of an earlier success behind;
+        // it must not read as one.
+        if (result == serverError::noError) result = serverError::noValidResponse;
     }
     setServerName(previous);
     return result;

@@ -1,0 +1,50 @@
+// What the windows ask of the program and the desktop around them, in one place so tests can stand in
+// for the parts that would end the test process or open real dialogs.
+//
+// Thread-safety: set up before the first window is made, read on the main thread afterwards.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace tw::ui {
+
+// The installed user guide that "Online help" opens; from a build tree, the README's section for
+// users instead.
+inline constexpr const char* kInstalledUserGuide = "share/doc/tidewell/user-guide.html";
+
+struct DesktopEnvironment {
+    // The synchronisation's shutdown sequence (before the uninstaller runs).
+    std::function<void()> shutdown;
+    // Ends the application.
+    std::function<void()> terminate;
+    // Opens a file:// or http(s):// address in the desktop's default application.
+    std::function<void(const std::string& url)> openUrl;
+    // Shows a file selected in the file manager.
+    std::function<void(const std::string& path)> revealFile;
+    // The folder chooser of the Settings pane; none when cancelled.
+    std::function<std::optional<std::string>(QWidget* parent, const std::string& title,
+                                             const std::string& startFolder)>
+        chooseFolder;
+    // The uninstaller program; empty means beside our own executable.
+    std::string uninstallerPath;
+    // How long the busy window stays after the uninstaller ended, before the application quits.
+    std::chrono::milliseconds uninstallGrace{3000};
+};
+
+// The process-wide environment, with working defaults.
+DesktopEnvironment& desktopEnvironment();
+// Back to the defaults (tests).
+void resetDesktopEnvironment();
+
+// Where "Online help" points: the installed guide beside our prefix, else the README's users section
+// in the source tree this program was built from, else the project's README file name alone.
+std::string onlineHelpUrl();
+// The uninstaller `desktopEnvironment()` names.
+std::string uninstallerPath();
+
+}  // namespace tw::ui

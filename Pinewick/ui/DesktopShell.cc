@@ -1,0 +1,204 @@
+#include "Pinewick/ui/DesktopShell.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QPainter>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/ContextMenuHandler.h"
+#include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/ui/ErrorResolutionManager.h"
+#include "Pinewick/ui/Preferences.h"
+#include "Pinewick/ui/ResolveWindows.h"
+#include "Pinewick/ui/StatusBar.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/dispatch.h"
+#include "platform/notifications.h"
+
+namespace tw::ui {
+namespace {
+
+bool saveGrab(QWidget* w, const std::string& folder, const std::string& name, const std::string& suffix) {
+    QApplication::processEvents();
+    QPixmap shot = w->grab();
+    std::string path = folder + "/" + name + suffix + ".png";
+    bool ok = shot.save(QString::fromStdString(path));
+    if (!ok) Logger::sharedInstance().logWarning("Could not save " + path);
+    return ok;
+}
+
+void settle(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace
+
+bool DesktopShell::displayAvailable() {
+    auto set = [](const char* name) {
+        const char* v = getenv(name);
+        return v && *v;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+void DesktopShell::attachMainQueue() {
+    auto& queue = platform::MainQueue::shared();
+    // Whatever arrives is run from Qt's loop, one posted call per wake-up.
+    queue.setWakeHandler([] {
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app, [] { platform::MainQueue::shared().drainMainQueue(); }, Qt::QueuedConnection);
+    });
+    // Queued, so a stop asked for before the loop runs still ends it once it does.
+    queue.setStopHandler([] {
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+        queue.drainMainQueue();  // the draining thread is the GUI thread from here on
+}
+
+DesktopShell::DesktopShell() {
+    QApplication::setApplicationName("Tidewell");
+    QApplication::setDesktopFileName("com.meridot.tidewell");
+    QApplication::setWindowIcon(applicationIcon());
+    // Closing the preferences or a resolution window must not end a program that lives in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+    attachMainQueue();
+}
+
+DesktopShell::~DesktopShell() {
+    stop();
+}
+
+void DesktopShell::start() {
+    statusBar_ = std::make_unique<StatusBar>();
+    auto& manager = ErrorResolutionManager::sharedInstance();
+    presenter_ = std::make_unique<ResolutionPresenter>(manager);
+    manager.setPresenter(presenter_.get());
+    ContextMenuHandler::sharedInstance().setResolveErrorHandler(
+        [](const std::string& path) { ErrorResolutionManager::sharedInstance().resolveError(path); });
+    StatusBar* bar = statusBar_.get();
+    serverEnvironment().requestCredentials = [bar] { bar->requestCredentials(); };
+    // The volume menu follows the volume list.
+    volumeChanges_ = platform::observeNotifications(VolumeManager::volumeChangeNotification,
+                                                    [bar](const std::string&, const std::string&) {
+                                                        platform::MainQueue::shared().async([bar] {
+                                                            bar->statusBarMenu().refreshVolumeMenu();
+                                                            bar->dockBarMenu().refreshVolumeMenu();
+                                                        });
+                                                    });
+    if (const char* folder = getenv("TIDEWELL_SCREENSHOTS"); folder && *folder) {
+        std::string dir = folder;
+        const char* s = getenv("TIDEWELL_SCREENSHOT_SUFFIX");
+        std::string suffix = s ? s : "";
+        QTimer::singleShot(1000, [this, dir, suffix] {
+            saveScreenshots(dir, suffix);
+            platform::MainQueue::shared().stop();
+        });
+    }
+}
+
+void DesktopShell::stop() {
+    volumeChanges_.reset();  // waits for a callback running now
+    ContextMenuHandler::sharedInstance().setResolveErrorHandler(nullptr);
+    ErrorResolutionManager::sharedInstance().setPresenter(nullptr);
+    serverEnvironment().requestCredentials = [] {};
+    presenter_.reset();
+    statusBar_.reset();
+}
+
+void DesktopShell::saveScreenshots(const std::string& folder, const std::string& suffix) {
+    std::filesystem::create_directories(folder);
+    StatusBar& bar = *statusBar_;
+
+    // The status icons on a light and a dark panel.
+    {
+        int side = 22 * 2, pad = 8;
+        qreal dpr = qApp->devicePixelRatio();
+        QImage sheet(QSize((side + pad) * 5 + pad, (side + pad) * 2 + pad) * dpr, QImage::Format_ARGB32);
+        sheet.setDevicePixelRatio(dpr);
+        QPainter p(&sheet);
+        p.fillRect(QRect(0, 0, sheet.width(), sheet.height() / 2), QColor("#f2f2f2"));
+        p.fillRect(QRect(0, sheet.height() / (2 * dpr), sheet.width(), sheet.height()), QColor("#2b2b2b"));
+        int i = 0;
+        for (auto icon :
+             {StatusBarManager::icons::statusBarIcon, StatusBarManager::icons::statusBarBusyIcon,
+              StatusBarManager::icons::statusBarPauseIcon, StatusBarManager::icons::statusBarErrorIcon,
+              StatusBarManager::icons::statusBarNoNetworkIcon}) {
+            for (int row = 0; row < 2; ++row)
+                statusIcon(icon).paint(&p,
+                                       QRect(pad + i * (side + pad), pad + row * (side + pad), side, side));
+            ++i;
+        }
+        p.end();
+        sheet.save(QString::fromStdString(folder + "/status-icons" + suffix + ".png"));
+    }
+
+    // The menu as the tray shows it (or the window's, without a tray).
+    {
+        QMenu* menu = bar.statusBarMenu().menu();
+        bar.statusBarMenu().refreshVolumeMenu();
+        bar.statusBarMenu().validateMenu();
+        menu->popup(QPoint(60, 60));
+        settle(300);
+        saveGrab(menu, folder, "tray-menu", suffix);
+        menu->hide();
+        if (bar.window()->isVisible()) saveGrab(bar.window(), folder, "status-window", suffix);
+        QMenu* dock = bar.dockBarMenu().menu();
+        dock->popup(QPoint(60, 60));
+        settle(300);
+        saveGrab(dock, folder, "window-menu", suffix);
+        dock->hide();
+    }
+
+    // Each preferences tab.
+    {
+        Preferences& prefs = bar.openPreferences();
+        const char* names[] = {"preferences-settings", "preferences-uninstall", "preferences-account",
+                               "preferences-about"};
+        for (int tab = 0; tab < 4; ++tab) {
+            prefs.activateTab(tab);
+            settle(200);
+            saveGrab(&prefs, folder, names[tab], suffix);
+        }
+        prefs.hide();
+    }
+
+    // The resolution windows for a conflicting upload and a refused folder delete.
+    std::string base;
+    auto volumes = VolumeManager::sharedInstance().activeVolumesList();
+    base = volumes.empty() ? QDir::homePath().toStdString() + "/Tidewell" : volumes.front();
+    {
+        CorvaneExtendedAttributes record(base + "/Quarterly Report.pdf", std::string());
+        record.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
+        record.ceaErrorStatus.setStatus(CEAErrorStatus::keys::Conflict);
+        record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
+        ResolveConflict window(ErrorResolutionManager::sharedInstance(), base + "/Quarterly Report.pdf",
+                               record);
+        window.show();
+        settle(200);
+        saveGrab(&window, folder, "resolve-conflict", suffix);
+    }
+    {
+        CorvaneExtendedAttributes record(base + "/Project Plans", std::string());
+        record.ceaStatus.setStatus(CEAStatus::keys::ErrorPlaceHolder);
+        record.ceaErrorStatus.setStatus(CEAErrorStatus::keys::FolderNotEmpty);
+        record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
+        ResolveDelete window(ErrorResolutionManager::sharedInstance(), base + "/Project Plans", record);
+        window.show();
+        settle(200);
+        saveGrab(&window, folder, "resolve-delete", suffix);
+    }
+}
+
+}  // namespace tw::ui

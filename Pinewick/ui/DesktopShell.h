@@ -1,0 +1,51 @@
+// The desktop application around the engine: Qt's loop drains the engine's main queue, and once the
+// engine has started, the status item, the preferences, the resolution windows and the password
+// request come up on top of it.
+//
+// Thread-safety: main thread only, except where noted.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tw {
+class ErrorResolutionManager;
+namespace platform {
+class NotificationObserver;
+}
+}  // namespace tw
+
+namespace tw::ui {
+
+class StatusBar;
+class ResolutionPresenter;
+
+class DesktopShell {
+public:
+    // True when Qt can reach a display (X11 or Wayland), or a platform was named in QT_QPA_PLATFORM.
+    static bool displayAvailable();
+    // Runs the engine's main queue from Qt's loop: every queued block is run there, and stopping the
+    // main queue quits the Qt loop. Needs a QApplication. Called by the constructor; tests call it too.
+    static void attachMainQueue();
+
+    DesktopShell();
+    ~DesktopShell();
+
+    // The windows, once the engine runs.
+    void start();
+    // Before the engine shuts down: no window outlives it.
+    void stop();
+
+    StatusBar* statusBar() const { return statusBar_.get(); }
+
+    // Saves the menus, each preferences tab, the conflict and delete windows and the status icons as
+    // PNG files into `folder`, file names ending in `suffix` (as "@2x").
+    void saveScreenshots(const std::string& folder, const std::string& suffix);
+
+private:
+    std::unique_ptr<StatusBar> statusBar_;
+    std::unique_ptr<ResolutionPresenter> presenter_;
+    std::unique_ptr<platform::NotificationObserver> volumeChanges_;
+};
+
+}  // namespace tw::ui

@@ -1,0 +1,139 @@
+// The preferences window: a tab per pane. Settings (the switches and the recovery folder), Uninstall,
+// the login (tab 2, which the status item opens when the server wants a new password) and About.
+//
+// Thread-safety: main thread only. Server calls (the login test) and the uninstall run on global
+// queues and come back to the main queue to show their result.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Pinewick/config/ServerConfigurationDetails.h"
+
+namespace tw::ui {
+
+class PaneBase : public QWidget {
+public:
+    // Called whenever the pane's tab is selected.
+    virtual void updateDisplay() {}
+};
+
+// A small window with a spinning indicator, shown over the preferences while the uninstall runs.
+class BusySpinner : public QDialog {
+public:
+    explicit BusySpinner(QWidget* parent, const QString& text);
+    QProgressBar* spinner() const { return spinner_; }
+
+private:
+    QProgressBar* spinner_;
+};
+
+class Authenticate : public PaneBase {
+public:
+    static constexpr const char* productName = "Tidewell";
+    Authenticate();
+    void updateDisplay() override;
+    void displayDefaultValues();
+    void refreshDisplay(bool busy);
+    void positionCursor();
+    void onClickValidate();
+    // Stores the login in the keychain (one account at a time).
+    static void saveDetails(const std::string& server, const std::string& user, const std::string& password);
+
+    QLineEdit* server;
+    QLineEdit* userLogon;
+    QLineEdit* password;
+    QProgressBar* spinner;
+    QPushButton* validateButton;
+    QLabel* allGood;
+
+private:
+    void displayErrorMessage(const std::string& informative);
+    bool busy_ = false;
+};
+
+class Settings : public PaneBase {
+public:
+    static constexpr const char* controlled = "Controlled by System Administrator";
+    Settings();
+    static void setButtonState(QCheckBox* box, ServerConfigurationDetails::adminButtonOptions option);
+    void onClickDockIcon();
+    void onClickOpenAtLogon();
+    void onClickIconOverLays();
+    void onClickContextMenu();
+    void onClickChangeRecoveryLocation();
+    void setDockIconChanged(std::function<void(bool)> f) { dockIconChanged_ = std::move(f); }
+
+    QCheckBox* contextMenu;
+    QCheckBox* dockIcon;
+    QCheckBox* iconOverlays;
+    QCheckBox* openAtLogin;
+    QPushButton* setRecoveryLocation;
+    QLineEdit* recoveryFolder;
+
+private:
+    void showRecoveryFolder(const std::string& folder);
+    std::function<void(bool)> dockIconChanged_;
+};
+
+class About : public PaneBase {
+public:
+    About();
+    QLabel* version;
+    QLabel* deviceId;
+    QLabel* copyright;
+};
+
+class Uninstall : public PaneBase {
+public:
+    Uninstall();
+    void refreshDisplay();
+    void onClickUninstall();
+    // The uninstaller's arguments for the boxes as they are now (empty: nothing to do).
+    std::vector<std::string> arguments() const;
+    void performUninstall(const std::vector<std::string>& arguments);
+
+    QPushButton* uninstallButton;
+    QCheckBox* removeApplication;
+    QCheckBox* removeUserData;
+    QRadioButton* optionForceDelete;
+    QRadioButton* optionRecover;
+    BusySpinner* busy() const { return busy_; }
+
+private:
+    BusySpinner* busy_ = nullptr;
+};
+
+class Preferences : public QWidget {
+public:
+    static constexpr int kSettingsTab = 0;
+    static constexpr int kUninstallTab = 1;
+    static constexpr int kLoginTab = 2;
+    static constexpr int kAboutTab = 3;
+
+    Preferences();
+    // Brings the window to the front at `activeTab`.
+    void load();
+    void activateTab(int index);
+    void setDockIconChanged(std::function<void(bool)> f) { settings->setDockIconChanged(std::move(f)); }
+
+    QTabWidget* tabView;
+    Settings* settings;
+    Uninstall* uninstall;
+    Authenticate* authenticate;
+    About* about;
+    int activeTab = 0;
+};
+
+}  // namespace tw::ui

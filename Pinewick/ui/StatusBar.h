@@ -1,0 +1,86 @@
+// The desktop half of the status item: the tray icon with its menu, or, where the desktop has no tray
+// (a stock GNOME), a small "Tidewell" window with the same menu and a status line. The state behind it
+// (which icon, which transfers) is the engine's StatusBarManager; this object follows it.
+//
+// The "dock icon" switch decides whether the window is also shown while a tray exists; that window then
+// carries the second menu (without the transfer lines and pause and resume, which the tray has).
+//
+// Thread-safety: main thread only; `requestCredentials` may be called from any thread.
+#pragma once
+
+#include <QIcon>
+#include <QLabel>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QToolButton>
+#include <QWidget>
+#include <memory>
+
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/ui/StatusBarMenu.h"
+
+namespace tw::ui {
+
+class Preferences;
+
+// The five status icons and the application icon (from the icon theme when installed there, else
+// the copies built into the program).
+QIcon statusIcon(StatusBarManager::icons icon);
+QIcon applicationIcon();
+// The icon theme name of a status icon ("tidewell-status-idle", ...).
+const char* statusIconName(StatusBarManager::icons icon);
+
+// The small window shown instead of (or beside) the tray.
+class StatusWindow : public QWidget {
+public:
+    StatusWindow();
+    void setMenu(QMenu* menu);
+    void showState(const StatusBarManager::State& state);
+    QToolButton* menuButton() const { return menuButton_; }
+    QLabel* statusLine() const { return statusLine_; }
+
+private:
+    QLabel* icon_;
+    QLabel* statusLine_;
+    QLabel* detailLine_;
+    QToolButton* menuButton_;
+};
+
+class StatusBar {
+public:
+    // `trayAvailable` none: ask the desktop.
+    explicit StatusBar(std::optional<bool> trayAvailable = std::nullopt);
+    ~StatusBar();
+
+    StatusBarMenu& statusBarMenu() { return *statusBarMenu_; }
+    StatusBarMenu& dockBarMenu() { return *dockBarMenu_; }
+    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+    StatusWindow* window() const { return window_.get(); }
+    bool trayAvailable() const { return trayAvailable_; }
+
+    // The icon shown now.
+    StatusBarManager::icons currentIcon() const { return icon_; }
+    // Follows the state (the manager's observer calls it on the main queue).
+    void showState(const StatusBarManager::State& state);
+    // Shows or hides the window as the "dock icon" switch and the tray call for.
+    void applyDockIcon(bool show);
+
+    // Opens the preferences at `tab` (creating the window on first use).
+    Preferences& openPreferences(int tab = -1);
+    Preferences* preferences() const { return preferences_.get(); }
+    // The login tab, because the server wants a new password. From any thread; returns at once.
+    void requestCredentials();
+
+private:
+    bool trayAvailable_;
+    std::unique_ptr<StatusBarMenu> statusBarMenu_;
+    std::unique_ptr<StatusBarMenu> dockBarMenu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<StatusWindow> window_;
+    std::unique_ptr<Preferences> preferences_;
+    StatusBarManager::icons icon_ = StatusBarManager::icons::statusBarIcon;
+    int observer_ = 0;
+    std::shared_ptr<bool> alive_;
+};
+
+}  // namespace tw::ui

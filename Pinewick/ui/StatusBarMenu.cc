@@ -1,0 +1,190 @@
+#include "Pinewick/ui/StatusBarMenu.h"
+
+#include <filesystem>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/ui/DesktopEnvironment.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/defaults.h"
+#include "platform/paths.h"
+
+namespace tw::ui {
+namespace {
+
+int tagOf(const QAction* action) {
+    bool ok = false;
+    int tag = action->data().toInt(&ok);
+    return ok ? tag : 0;
+}
+
+// The menu line of a file: its name without the extension.
+QString shownName(const std::string& path) {
+    std::string name = platform::lastPathComponent(path);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return QString::fromStdString(name);
+}
+
+}  // namespace
+
+StatusBarMenu::StatusBarMenu(Actions actions)
+    : actions_(std::move(actions)), menu_(std::make_unique<QMenu>()) {
+    menu_->setTitle("Tidewell");
+    menu_->setToolTipsVisible(true);
+    ssDownloadTitle_ = add("Downloading", downloadTagNumber);
+    ssDownloadTitle_->setEnabled(false);
+    ssDownloadFile_ = add("Nothing", downloadTagNumber, [this] {
+        if (downloadFile_) desktopEnvironment().revealFile(*downloadFile_);
+    });
+    ssUploadTitle_ = add("Uploading", uploadTagNumber);
+    ssUploadTitle_->setEnabled(false);
+    ssUploadFile_ = add("Nothing", uploadTagNumber, [this] {
+        if (uploadFile_) desktopEnvironment().revealFile(*uploadFile_);
+    });
+    menu_->addSeparator()->setData(transferSeparatorTagNumber);
+    pauseConnection_ = add("Pause Syncing", pauseTagNumber, [this] { onClickPauseConnection(); });
+    resumeConnection_ = add("Resume Syncing", resumeTagNumber, [this] { onClickResumeConnectionr(); });
+    shareMenu_ = menu_->addMenu("Volumes");
+    shareMenuItem_ = shareMenu_->menuAction();
+    menu_->addSeparator();
+    add("Preferences…", 0, [this] {
+        if (actions_.preferences) actions_.preferences();
+    });
+    add("Online Help", 0, [this] { onClickOnlineHelp(); });
+    menu_->addSeparator();
+    add("Quit Tidewell", 0, [this] {
+        if (actions_.quit) actions_.quit();
+    });
+    updateDownloadStats(std::nullopt);
+    updateUploadStats(std::nullopt);
+    QObject::connect(menu_.get(), &QMenu::aboutToShow, [this] {
+        refreshVolumeMenu();
+        validateMenu();
+    });
+    refreshVolumeMenu();
+    validateMenu();
+}
+
+QAction* StatusBarMenu::add(const QString& title, int tag, std::function<void()> action) {
+    QAction* item = menu_->addAction(title);
+    item->setData(tag);
+    if (action) QObject::connect(item, &QAction::triggered, [action = std::move(action)] { action(); });
+    return item;
+}
+
+void StatusBarMenu::refreshVolumeMenu() {
+    shareMenuItem_->setVisible(false);
+    for (QAction* a : shareMenu_->actions())
+        if (tagOf(a) == volumeTagNumber) {
+            shareMenu_->removeAction(a);
+            delete a;
+        }
+    auto names = VolumeManager::sharedInstance().getMenuList();
+    for (const auto& name : names) {
+        QAction* item = shareMenu_->addAction(QString::fromStdString(name));
+        item->setData(volumeTagNumber);
+        item->setCheckable(true);
+        QObject::connect(item, &QAction::triggered, [this, item] { onClickVolume(item); });
+        validateMenuItem(item);
+    }
+    shareMenuItem_->setVisible(!names.empty());
+}
+
+void StatusBarMenu::updateDownloadStats(const std::optional<std::string>& localPath) {
+    downloadFile_ = localPath;
+    ssDownloadFile_->setText(localPath ? shownName(*localPath) : QString("Nothing"));
+    ssDownloadFile_->setToolTip(localPath ? QString::fromStdString(*localPath) : QString());
+    ssDownloadFile_->setEnabled(localPath.has_value());
+}
+
+void StatusBarMenu::updateUploadStats(const std::optional<std::string>& localPath) {
+    uploadFile_ = localPath;
+    ssUploadFile_->setText(localPath ? shownName(*localPath) : QString("Nothing"));
+    ssUploadFile_->setToolTip(localPath ? QString::fromStdString(*localPath) : QString());
+    ssUploadFile_->setEnabled(localPath.has_value());
+}
+
+void StatusBarMenu::validateMenu() {
+    for (QAction* a : menu_->actions()) validateMenuItem(a);
+}
+
+void StatusBarMenu::validateMenuItem(QAction* item) {
+    if (!item) return;
+    int tag = tagOf(item);
+    if (tag == volumeTagNumber) {
+        auto volume = VolumeManager::sharedInstance().findVolume(item->text().toStdString());
+        std::error_code ec;
+        bool present = volume && std::filesystem::is_directory(volume->localFolder, ec);
+        item->setChecked(present);
+        item->setEnabled(present || (volume && volume->available));
+        return;
+    }
+    // The transfer lines keep the state their updates gave them.
+    if (item == ssDownloadFile_ || item == ssUploadFile_ || item == ssDownloadTitle_ ||
+        item == ssUploadTitle_)
+        return;
+    item->setEnabled(true);
+    if (tag == pauseTagNumber || tag == resumeTagNumber) {
+        bool allowed = StateManager::sharedInstance().allowServerCommunication;
+        item->setVisible(tag == pauseTagNumber ? allowed : !allowed);
+        item->setEnabled(!ServerConfigurationDetails::isForced(
+            ServerConfigurationDetails::sharedInstance().allowServerContact));
+        if (!item->isEnabled())
+            item->setToolTip("Controlled by System Administrator");
+        else
+            item->setToolTip(QString());
+    }
+}
+
+void StatusBarMenu::removeMenuItem(int tag) {
+    for (QAction* a : menu_->actions())
+        if (tagOf(a) == tag) {
+            menu_->removeAction(a);
+            if (a == ssDownloadFile_ || a == ssUploadFile_ || a == ssDownloadTitle_ || a == ssUploadTitle_ ||
+                a == pauseConnection_ || a == resumeConnection_)
+                continue;  // still updated; owned by the menu as its child
+            delete a;
+        }
+}
+
+QAction* StatusBarMenu::item(int tag) const {
+    for (QAction* a : menu_->actions())
+        if (tagOf(a) == tag) return a;
+    return nullptr;
+}
+
+void StatusBarMenu::onClickVolume(QAction* item) {
+    auto& vm = VolumeManager::sharedInstance();
+    std::string name = item->text().toStdString();
+    // The item was toggled by the click: checked now means it was off before.
+    if (item->isChecked())
+        vm.activateVolume(name);
+    else
+        vm.deactivateVolume(name);
+}
+
+void StatusBarMenu::onClickOnlineHelp() {
+    desktopEnvironment().openUrl(onlineHelpUrl());
+}
+
+bool StatusBarMenu::flipConnection(bool paused) {
+    auto& config = ServerConfigurationDetails::sharedInstance();
+    if (ServerConfigurationDetails::isForced(config.allowServerContact)) return false;
+    auto& state = StateManager::sharedInstance();
+    state.allowServerCommunication = !paused;
+    state.triggerChanges();
+    if (!platform::Defaults::standard().set(
+            "User" + ServerConfigurationDetails::rawValue(
+                         ServerConfigurationDetails::buttonNames::allowservercontact),
+            !paused)) {
+        Logger::sharedInstance().logWarning("Could not store the choice to " +
+                                            std::string(paused ? "pause" : "resume") +
+                                            "; it lasts until the next start");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tw::ui
