@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -97,11 +98,17 @@ bool copyDurably(const fs::path& from, const fs::path& to, std::string* why) {
 
 // Moves every file holding content from `root` into `into`, keeping the relative paths. False when one
 // could not be moved (it stays where it is).
-bool recoverTree(const fs::path& root, const fs::path& into, Report& report) {
+bool recoverTree(const fs::path& root, const fs::path& into, const fs::path& keep, Report& report) {
     bool all = true;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::none, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        // What was recovered before (the default recovery folder is inside an in-location folder)
+        // stays where it is.
+        if (it->path() == keep) {
+            it.disable_recursion_pending();
+            continue;
+        }
         struct stat st {};
         if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         if (!holdsContent(it->path(), st)) continue;
@@ -127,6 +134,27 @@ bool recoverTree(const fs::path& root, const fs::path& into, Report& report) {
         all = false;
     }
     return all;
+}
+
+bool within(const fs::path& path, const fs::path& folder) {
+    auto p = path.lexically_normal(), f = folder.lexically_normal();
+    auto [fi, pi] = std::mismatch(f.begin(), f.end(), p.begin(), p.end());
+    return fi == f.end() || (std::next(fi) == f.end() && fi->empty());
+}
+
+// Removes `root` except `keep` (and the folders leading to it) when `keep` lies inside it.
+void removeExcept(const fs::path& root, const fs::path& keep, std::error_code& ec) {
+    if (!within(keep, root)) {
+        fs::remove_all(root, ec);
+        return;
+    }
+    if (root.lexically_normal() == keep.lexically_normal()) return;
+    for (auto it = fs::directory_iterator(root, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        std::error_code one;
+        removeExcept(it->path(), keep, one);
+        if (one && !ec) ec = one;
+    }
 }
 
 std::string timestamp() {
@@ -158,8 +186,8 @@ void removeData(dataMode mode, Report& report) {
     ServerConfigurationDetails config;
     config.readConfig();
     fs::path support = config.supportFolder;
-    fs::path recovery = fs::path(platform::expandTilde(config.currentRecoveryFolder())) /
-                        ("Tidewell uninstall " + timestamp());
+    fs::path keep = fs::path(platform::expandTilde(config.currentRecoveryFolder())).lexically_normal();
+    fs::path recovery = keep / ("Tidewell uninstall " + timestamp());
 
     // (name, content folder, what to remove once it is empty of what must be kept)
     struct Root {
@@ -186,13 +214,13 @@ void removeData(dataMode mode, Report& report) {
             continue;
         }
         if (mode == dataMode::recover && fs::exists(root.content, ec) &&
-            !recoverTree(root.content, recovery / root.name, report)) {
+            !recoverTree(root.content, recovery / root.name, keep, report)) {
             report.problems.push_back("The volume " + root.name +
                                       " was kept, because not all of its files could be recovered.");
             keptSome = true;
             continue;
         }
-        fs::remove_all(root.remove, ec);
+        removeExcept(root.remove, keep, ec);
         if (ec) {
             report.problems.push_back("Could not remove " + root.remove.string() + ": " + ec.message());
             keptSome = true;
@@ -207,7 +235,7 @@ void removeData(dataMode mode, Report& report) {
     }
 
     if (!keptSome) {
-        fs::remove_all(support, ec);
+        removeExcept(support, keep, ec);
         if (ec) report.problems.push_back("Could not remove " + support.string() + ": " + ec.message());
     } else {
         for (const char* name : {"MetaDataDataBase.db", "ConsistencyCheckDataBase.db", "Timeline.txt"})

@@ -1,0 +1,479 @@
+// Error resolution against real files, real records and the reference server: what each alert and
+// window says, and what each resolution leaves in the record, on the timeline and on the server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "Pinewick/engine/ContextMenuHandler.h"
+#include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/UploadDetails.h"
+#include "Pinewick/ui/ErrorResolutionManager.h"
+#include "Pinewick/ui/ResolveWindows.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/keychain.h"
+#include "platform/notifications.h"
+#include "qt_support.h"
+#include "support/client_devserver.h"
+#include "support/temp_dir.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using S = CEAStatus::keys;
+using E = CEAErrorStatus::keys;
+using G = CEAErrorStatus::genres;
+using Manager = ErrorResolutionManager;
+
+// Records what the manager decided to show and answers alerts with a chosen button.
+class FakePresenter : public Manager::Presenter {
+public:
+    int runAlert(const Manager::Alert& alert) override {
+        alerts.push_back(alert);
+        return answer;
+    }
+    void runConflict(const std::string& path, const CorvaneExtendedAttributes&) override {
+        conflicts.push_back(path);
+    }
+    void runDelete(const std::string& path, const CorvaneExtendedAttributes&) override {
+        deletes.push_back(path);
+    }
+    size_t shown() const { return alerts.size() + conflicts.size() + deletes.size(); }
+
+    int answer = 0;
+    std::vector<Manager::Alert> alerts;
+    std::vector<std::string> conflicts, deletes;
+};
+
+void markError(const std::string& path, S state, E status, G genre) {
+    CorvaneExtendedAttributes record(path);
+    record.ceaStatus.setStatus(state);
+    record.ceaErrorStatus.setStatus(status);
+    record.ceaErrorStatus.setGenre(genre);
+    ASSERT_TRUE(record.save());
+}
+
+// ---- decisions that need no server
+
+class Decisions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qtApp();
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        manager = std::make_unique<Manager>(timeline.get());
+        manager->setPresenter(&presenter);
+    }
+    std::string file(const std::string& name, const std::string& content = "data") {
+        std::string path = (dir / name).string();
+        EXPECT_TRUE(writeFile(path, content));
+        return path;
+    }
+    void resolve(const std::string& path) {
+        size_t before = presenter.shown();
+        manager->resolveError(path);
+        ASSERT_TRUE(waitUntil([&] { return presenter.shown() > before; }, 5s));
+    }
+
+    TempDir dir;
+    std::unique_ptr<TimeLineManager> timeline;
+    std::unique_ptr<Manager> manager;
+    FakePresenter presenter;
+};
+
+TEST_F(Decisions, EachGenreAndStatusGetsItsWindowOrAlert) {
+    std::string none = file("none.txt");
+    resolve(none);
+    ASSERT_EQ(presenter.alerts.size(), 1u);
+    EXPECT_EQ(presenter.alerts[0].message, "Resolve Error");
+    EXPECT_EQ(presenter.alerts[0].informative,
+              "Cannot start the Resolve None Manager at this time for the file " + none);
+
+    std::string ro = file("ro.txt");
+    markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
+    resolve(ro);
+    EXPECT_EQ(presenter.alerts.back().message, "Resolve Read Only Server Error");
+    EXPECT_EQ(presenter.alerts.back().informative, "Please move the file " + ro + " to a different volume");
+
+    std::string inUse = file("inuse.txt");
+    markError(inUse, S::ErrorRegular, E::FileInUse, G::Transfer);
+    resolve(inUse);
+    EXPECT_EQ(presenter.alerts.back().informative,
+              "Cannot start the Resolve Transfer Manager [FileInUse] at this time for the file " + inUse);
+
+    std::string conflict = file("c.txt");
+    markError(conflict, S::ErrorRegular, E::Conflict, G::Transfer);
+    resolve(conflict);
+    EXPECT_EQ(presenter.conflicts, std::vector<std::string>{conflict});
+
+    std::string refused = file("d.txt");
+    markError(refused, S::ErrorPlaceHolder, E::PermissionDenied, G::Delete);
+    resolve(refused);
+    EXPECT_EQ(presenter.deletes, std::vector<std::string>{refused});
+    // Alert-only cases change nothing.
+    EXPECT_EQ(CorvaneExtendedAttributes(ro).ceaErrorStatus.status, E::ReadOnlyMappoint);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+}
+
+TEST_F(Decisions, QuotaRetryQueuesExactlyOneUploadAndOkChangesNothing) {
+    std::string path = file("big.bin");
+    markError(path, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
+    presenter.answer = 0;  // "OK"
+    resolve(path);
+    ASSERT_EQ(presenter.alerts.size(), 1u);
+    EXPECT_EQ(presenter.alerts[0].message, "Quota exceeded");
+    EXPECT_EQ(presenter.alerts[0].informative, "The file " + path +
+                                                   " was rejected by the server due to a lack of space. "
+                                                   "Please free some space on the server and retry.");
+    EXPECT_EQ(presenter.alerts[0].buttons, (std::vector<std::string>{"OK", "Retry"}));
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaErrorStatus.status, E::QuotaExceeded);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+
+    presenter.answer = 1;  // "Retry"
+    resolve(path);
+    CorvaneExtendedAttributes after(path);
+    EXPECT_EQ(after.ceaStatus.status, S::RequireUpload);
+    EXPECT_EQ(after.ceaErrorStatus.status, E::NoError);
+    EXPECT_EQ(after.ceaErrorStatus.genre, G::None);
+    ASSERT_EQ(timeline->eventCount(), 1u);
+    EXPECT_NE(timeline->events()[0]->description().find(path), std::string::npos);
+}
+
+TEST_F(Decisions, ConflictNamesTakeTheFirstFreeNumber) {
+    std::string report = file("Report.pdf");
+    EXPECT_EQ(Manager::createConflictFilename(report), "Report (2).pdf");
+    file("Report (2).pdf");
+    file("Report (3).pdf");
+    EXPECT_EQ(Manager::createConflictFilename(report), "Report (4).pdf");
+    EXPECT_EQ(Manager::createConflictFilename(file("Notes")), "Notes (2)");
+    EXPECT_EQ(Manager::createConflictFilename(file(".profile")), ".profile (2)");
+    EXPECT_EQ(Manager::createConflictFilename(file("archive.tar.gz")), "archive.tar (2).gz");
+}
+
+TEST_F(Decisions, HelpTextsNameTheItemAndTheProblem) {
+    std::string path = "/v/Team/Plans";
+    CorvaneExtendedAttributes r(path, std::string());
+    EXPECT_EQ(Manager::deleteHelpText(path, nullptr), "Problem deleting item at /v/Team/Plans");
+    struct Row {
+        E status;
+        std::string text;
+    } rows[] = {
+        {E::Conflict,
+         "The locally deleted file \"Plans\" had been modified on the server. Please review the content "
+         "before retrying the delete."},
+        {E::PermissionDenied, "The server has denied the deletion of \"Plans\"."},
+        {E::FileInUse, "The server could not remove \"Plans\" because it is in use. Please try again later."},
+        {E::FolderNotEmpty,
+         "The locally deleted folder \"Plans\" contained new content on the server. Please review the "
+         "content before retrying the delete."},
+        {E::QuotaExceeded, "The server reported a problem whilst trying to remove /v/Team/Plans"},
+    };
+    for (const auto& row : rows) {
+        r.ceaErrorStatus.setStatus(row.status);
+        EXPECT_EQ(Manager::deleteHelpText(path, &r), row.text);
+    }
+    EXPECT_EQ(Manager::conflictHelpText(path, nullptr), "Problem uploading item at /v/Team/Plans");
+    r.ceaErrorStatus.setStatus(E::Conflict);
+    EXPECT_EQ(Manager::conflictHelpText(path, &r),
+              "The server reported a problem (Conflict) whilst trying to upload /v/Team/Plans");
+}
+
+TEST_F(Decisions, ConflictWindowButtonFollowsTheOptionAndTheName) {
+    std::string path = file("Report.pdf");
+    markError(path, S::ErrorRegular, E::Conflict, G::Transfer);
+    ui::ResolveConflict window(*manager, path, CorvaneExtendedAttributes(path));
+    EXPECT_EQ(window.conflictRename->text(), "Report (2).pdf");
+    EXPECT_TRUE(window.optionRename->isChecked());
+    EXPECT_EQ(window.performAction->text(), "Rename");
+    window.conflictRename->clear();
+    EXPECT_FALSE(window.performAction->isEnabled());
+    window.optionDiscardLocal->click();
+    EXPECT_TRUE(window.performAction->isEnabled());
+    EXPECT_EQ(window.performAction->text(), "Discard");
+    EXPECT_FALSE(window.conflictRename->isEnabled());
+    EXPECT_FALSE(window.renameDirection->isEnabled());
+    window.optionOverwriteServer->click();
+    EXPECT_EQ(window.performAction->text(), "Overwrite");
+    window.optionRename->click();
+    EXPECT_FALSE(window.performAction->isEnabled());
+    EXPECT_TRUE(window.renameDirection->isEnabled());
+
+    ui::ResolveDelete del(*manager, path, std::nullopt);
+    EXPECT_EQ(del.helpText->text().toStdString(), "Problem deleting item at " + path);
+    EXPECT_EQ(del.performAction->text(), "Ignore");
+    del.optionRetryDelete->click();
+    EXPECT_EQ(del.performAction->text(), "Retry");
+}
+
+TEST_F(Decisions, RenamingOntoAnExistingNameIsRefusedAndTheWindowStays) {
+    std::string path = file("Report.pdf");
+    file("Taken.pdf");
+    markError(path, S::ErrorRegular, E::Conflict, G::Transfer);
+    ui::ResolveConflict window(*manager, path, CorvaneExtendedAttributes(path));
+    window.show();
+    window.conflictRename->setText("Taken.pdf");
+    SeenAlert alert;
+    answerNextAlert(&alert);
+    window.performAction->click();
+    ASSERT_TRUE(alert.seen);
+    EXPECT_EQ(alert.text, "Rename file");
+    EXPECT_EQ(alert.informative,
+              "The filename Taken.pdf already exists, please select a different filename.");
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaErrorStatus.status, E::Conflict);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+}
+
+TEST_F(Decisions, AResolutionForARecordThatChangedMeanwhileDoesNothing) {
+    std::string path = file("Report.pdf", "my words");
+    markError(path, S::ErrorRegular, E::Conflict, G::Transfer);
+    ui::ResolveConflict window(*manager, path, CorvaneExtendedAttributes(path));
+    window.show();
+    // The sync uploads the file after all while the window is open.
+    CorvaneExtendedAttributes now(path);
+    now.ceaStatus.setStatus(S::Regular);
+    now.ceaErrorStatus.setStatus(E::NoError);
+    now.ceaErrorStatus.setGenre(G::None);
+    now.ceaString.setAttribute(CEAString::keys::Revision, "9");
+    ASSERT_TRUE(now.save());
+    window.optionDiscardLocal->click();
+    SeenAlert alert;
+    answerNextAlert(&alert);
+    window.performAction->click();
+    ASSERT_TRUE(alert.seen);
+    EXPECT_NE(alert.informative.find("changed while this window was open"), std::string::npos);
+    EXPECT_EQ(readFile(path), "my words");
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::Regular);
+    EXPECT_EQ(timeline->downloadQueue().operationCount(), 0u);
+    // The same for a delete window and the quota retry.
+    EXPECT_EQ(manager->ignoreError(path, CorvaneExtendedAttributes(dir.path() / "other")),
+              Manager::outcome::itemChanged);
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::Regular);
+}
+
+TEST_F(Decisions, ResolveErrorFromTheFileManagerReachesTheManager) {
+    ContextMenuHandler handler(timeline.get());
+    std::string path = file("quota.bin");
+    markError(path, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
+    handler.setResolveErrorHandler([this](const std::string& p) { manager->resolveError(p); });
+    if (!handler.start()) GTEST_SKIP() << "no session bus";
+    // Observers connect asynchronously; post until the request arrives.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (presenter.alerts.empty()) platform::postNotification(ContextMenuHandler::kResolveError, path);
+            return !presenter.alerts.empty();
+        },
+        10s));
+    EXPECT_EQ(presenter.alerts[0].message, "Quota exceeded");
+}
+
+// ---- resolutions against the reference server
+
+class Resolutions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qtApp();
+        resetServerEnvironment();
+        keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
+        serverEnvironment().keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, "pw"));
+        platform::http::Session::shared().cookies().removeAll();
+        auto& vm = VolumeManager::sharedInstance();
+        vm.clear();
+        team = std::make_shared<VolumeDetail>("Team");
+        team->state = VolumeDetail::volumeStates::Visible;
+        vm.addVolume(team);
+        fs::create_directories(team->localFolder);
+        ASSERT_TRUE(ServerCommunicator::ready());
+        TimeLineManager::sharedInstance().resumeTimeLine();
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        manager = std::make_unique<Manager>(timeline.get());
+    }
+    void TearDown() override {
+        timeline.reset();
+        RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
+        auto& shared = TimeLineManager::sharedInstance();
+        shared.pauseTimeLine();
+        shared.downloadQueue().cancelAllOperations();
+        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
+        shared.saveTimeLine();
+        EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        VolumeManager::sharedInstance().clear();
+        resetServerEnvironment();
+    }
+    std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
+    fs::path serverFile(const std::string& rel) const { return dir / "root" / "data" / "Team" / rel; }
+    void runTimeline() {
+        timeline->resumeTimeLine();
+        ASSERT_TRUE(timeline->waitUntilIdle(60s));
+        ASSERT_TRUE(timeline->downloadQueue().waitUntilAllOperationsAreFinished(60s));
+        ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
+    }
+    std::string uploaded(const std::string& rel, const std::string& content = "server words") {
+        std::string path = local(rel);
+        fs::create_directories(fs::path(path).parent_path());
+        EXPECT_TRUE(writeFile(path, content));
+        UploadDetails up(path);
+        EXPECT_EQ(up.uploadFile(), normalisedResponse::allOkay);
+        CorvaneExtendedAttributes record(path);
+        if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
+        record.ceaString.setAttribute(CEAString::keys::FileType, platform::kFileTypeRegular);
+        record.ceaStatus.setStatus(S::Regular);
+        record.save();
+        return CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+    }
+    // A file changed here and on the server: its upload is refused as a conflict.
+    void conflicted(const std::string& rel) {
+        uploaded(rel);
+        devserver.admin("item", {{"path", "/Team/" + rel}, {"revision", "77"}});
+        ASSERT_TRUE(writeFile(local(rel), "my words"));
+        timeline->addCloseEvent(local(rel));
+        runTimeline();
+        timeline->pauseTimeLine();
+        CorvaneExtendedAttributes r(local(rel));
+        ASSERT_EQ(r.ceaErrorStatus.status, E::Conflict);
+        ASSERT_EQ(r.ceaErrorStatus.genre, G::Transfer);
+        ASSERT_EQ(r.ceaString.getAttribute(CEAString::keys::ConflictRevision), "77");
+    }
+
+    TempDir dir;
+    ClientDevServer devserver;
+    std::unique_ptr<platform::keychain::Keychain> keychain;
+    std::shared_ptr<VolumeDetail> team;
+    std::unique_ptr<TimeLineManager> timeline;
+    std::unique_ptr<Manager> manager;
+};
+
+TEST_F(Resolutions, TheLocalCopyTakesTheNewNameAndTheServerVersionComesBackUnderTheOld) {
+    conflicted("Report.pdf");
+    ui::ResolveConflict window(*manager, local("Report.pdf"), CorvaneExtendedAttributes(local("Report.pdf")));
+    window.show();
+    ASSERT_EQ(window.conflictRename->text(), "Report (2).pdf");
+    window.renameDirection->setCurrentIndex(0);
+    window.performAction->click();
+    EXPECT_FALSE(window.isVisible());
+    ASSERT_TRUE(waitUntil([&] { return timeline->eventCount() == 2; }, 10s));
+    ASSERT_TRUE(fs::exists(local("Report (2).pdf")));
+    {
+        CorvaneExtendedAttributes moved(local("Report (2).pdf"));
+        EXPECT_EQ(moved.ceaStatus.status, S::RequireUpload);
+        EXPECT_EQ(moved.ceaString.getAttribute(CEAString::keys::Revision), "0");
+        EXPECT_FALSE(moved.ceaString.getAttribute(CEAString::keys::ConflictRevision).has_value());
+        EXPECT_EQ(moved.ceaErrorStatus.genre, G::None);
+    }
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Report (2).pdf")), "my words");
+    EXPECT_EQ(readFile(serverFile("Report.pdf")), "server words");
+    ASSERT_TRUE(fs::exists(local("Report.pdf"))) << "the server's version is back under the old name";
+    CorvaneExtendedAttributes back(local("Report.pdf"));
+    EXPECT_EQ(back.ceaString.getAttribute(CEAString::keys::Revision), "77");
+    EXPECT_EQ(back.ceaErrorStatus.status, E::NoError);
+    EXPECT_EQ(CorvaneExtendedAttributes(local("Report (2).pdf")).ceaStatus.status, S::Regular);
+}
+
+TEST_F(Resolutions, TheServerCopyTakesTheNewNameAndMineReplacesTheOld) {
+    conflicted("Plan.txt");
+    ui::ResolveConflict window(*manager, local("Plan.txt"), CorvaneExtendedAttributes(local("Plan.txt")));
+    window.renameDirection->setCurrentIndex(1);
+    window.performAction->click();
+    ASSERT_TRUE(waitUntil([&] { return timeline->eventCount() == 2; }, 20s));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Plan (2).txt")), "server words");
+    EXPECT_EQ(readFile(serverFile("Plan.txt")), "my words");
+    EXPECT_EQ(readFile(local("Plan.txt")), "my words");
+    EXPECT_TRUE(fs::exists(local("Plan (2).txt")));
+}
+
+TEST_F(Resolutions, OverwritingTheServerUploadsOverItsNewerRevision) {
+    conflicted("Notes");
+    ui::ResolveConflict window(*manager, local("Notes"), CorvaneExtendedAttributes(local("Notes")));
+    window.optionOverwriteServer->click();
+    window.performAction->click();
+    CorvaneExtendedAttributes r(local("Notes"));
+    EXPECT_EQ(r.ceaStatus.status, S::RequireUpload);
+    EXPECT_EQ(r.ceaString.getAttribute(CEAString::keys::Revision), "77");
+    EXPECT_FALSE(r.ceaString.getAttribute(CEAString::keys::ConflictRevision).has_value());
+    EXPECT_EQ(timeline->eventCount(), 1u);
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Notes")), "my words");
+    CorvaneExtendedAttributes after(local("Notes"));
+    EXPECT_EQ(after.ceaStatus.status, S::Regular);
+    EXPECT_EQ(after.ceaErrorStatus.status, E::NoError);
+}
+
+TEST_F(Resolutions, DiscardingMyChangesBringsTheServerVersionDown) {
+    conflicted("Draft.txt");
+    ui::ResolveConflict window(*manager, local("Draft.txt"), CorvaneExtendedAttributes(local("Draft.txt")));
+    window.optionDiscardLocal->click();
+    window.performAction->click();
+    EXPECT_EQ(CorvaneExtendedAttributes(local("Draft.txt")).ceaStatus.status, S::RequireDownload);
+    runTimeline();
+    EXPECT_EQ(readFile(local("Draft.txt")), "server words");
+    CorvaneExtendedAttributes after(local("Draft.txt"));
+    EXPECT_EQ(after.ceaErrorStatus.status, E::NoError);
+    EXPECT_EQ(after.ceaErrorStatus.genre, G::None);
+}
+
+// A folder the server refused to delete, with one child the listing brought back as a placeholder.
+class RefusedFolder : public Resolutions {
+protected:
+    void SetUp() override {
+        Resolutions::SetUp();
+        if (HasFatalFailure()) return;
+        std::string revision = uploaded("full/inner.txt");
+        CorvaneExtendedAttributes before(local("full"));
+        fs::remove_all(local("full"));
+        timeline->addDeleteEvent(local("full"), before);
+        runTimeline();
+        ASSERT_EQ(CorvaneExtendedAttributes(local("full")).ceaErrorStatus.status, E::FolderNotEmpty);
+        ASSERT_TRUE(writeFile(local("full/inner.txt"), ""));
+        CorvaneExtendedAttributes child(local("full/inner.txt"));
+        child.ceaStatus.setStatus(S::Placeholder);
+        child.ceaString.setAttribute(CEAString::keys::Revision, revision);
+        child.ceaString.setAttribute(CEAString::keys::FileType, platform::kFileTypeRegular);
+        ASSERT_TRUE(child.save());
+    }
+};
+
+TEST_F(RefusedFolder, RetryDeletesTheChildrenFirstThenTheFolderOnTheServerAndLocally) {
+    ui::ResolveDelete window(*manager, local("full"), CorvaneExtendedAttributes(local("full")));
+    EXPECT_EQ(
+        window.helpText->text().toStdString(),
+        "The locally deleted folder \"full\" contained new content on the server. Please review the content "
+        "before retrying the delete.");
+    window.optionRetryDelete->click();
+    window.performAction->click();
+    ASSERT_TRUE(waitUntil([&] { return !fs::exists(local("full")) && !fs::exists(serverFile("full")); }, 30s))
+        << devserver.log();
+}
+
+TEST_F(RefusedFolder, RetryKeepsAFileWithChangesTheServerNeverSawAndTheFolderHoldingIt) {
+    ASSERT_TRUE(writeFile(local("full/new idea.txt"), "not uploaded yet"));
+    CorvaneExtendedAttributes fresh(local("full/new idea.txt"));
+    fresh.ceaStatus.setStatus(S::RequireUpload);
+    ASSERT_TRUE(fresh.save());
+    EXPECT_FALSE(manager->recurseRetryDelete(local("full")));
+    EXPECT_EQ(readFile(local("full/new idea.txt")), "not uploaded yet");
+    EXPECT_FALSE(fs::exists(local("full/inner.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("full/inner.txt")));
+    EXPECT_TRUE(fs::exists(serverFile("full")));
+}
+
+TEST_F(RefusedFolder, IgnoringKeepsTheServerCopyAsAPlaceholder) {
+    ui::ResolveDelete window(*manager, local("full"), CorvaneExtendedAttributes(local("full")));
+    window.performAction->click();
+    CorvaneExtendedAttributes r(local("full"));
+    EXPECT_EQ(r.ceaStatus.status, S::Placeholder);
+    EXPECT_EQ(r.ceaErrorStatus.status, E::NoError);
+    EXPECT_EQ(r.ceaErrorStatus.genre, G::None);
+    EXPECT_TRUE(fs::exists(serverFile("full/inner.txt")));
+}
+
+}  // namespace
+}  // namespace tw::test

@@ -1,0 +1,236 @@
+// The tray icon, its menu and the no-tray window, against the real run-state manager, status state,
+// volume list and settings files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/ui/Preferences.h"
+#include "Pinewick/ui/StatusBar.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/defaults.h"
+#include "platform/fd.h"
+#include "qt_support.h"
+#include "support/temp_dir.h"
+
+namespace tw::test {
+namespace {
+
+namespace fs = std::filesystem;
+using icons = StatusBarManager::icons;
+using ui::StatusBar;
+using ui::StatusBarMenu;
+
+std::string adminFile() {
+    return std::string(getenv("XDG_CONFIG_DIRS")) + "/meridot/com.meridot.tidewell.json";
+}
+
+class StatusBarTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qtApp();
+        platform::Defaults::standard().remove("Userallowservercontact");
+        fs::remove(adminFile());
+        ServerConfigurationDetails::sharedInstance().readConfig();
+        auto& state = StateManager::sharedInstance();
+        state.networkAvailable.storeQuietly(true);
+        state.allowServerCommunication = true;
+        auto& bar = StatusBarManager::sharedInstance();
+        bar.setErrorState(false);
+        bar.updateDownloadActive(std::nullopt);
+        bar.updateUploadActive(std::nullopt);
+        VolumeManager::sharedInstance().clear();
+    }
+    void TearDown() override {
+        fs::remove(adminFile());
+        ServerConfigurationDetails::sharedInstance().readConfig();
+        StateManager::sharedInstance().allowServerCommunication = false;
+        StateManager::sharedInstance().triggerChanges();
+        VolumeManager::sharedInstance().clear();
+    }
+    // Sets the run state as the engine would and waits until the icon shows `expected`.
+    bool showsAfter(StatusBar& bar, icons expected, const std::function<void()>& change) {
+        change();
+        StateManager::sharedInstance().triggerChanges();
+        return waitUntil([&] { return bar.currentIcon() == expected; }, std::chrono::seconds(5));
+    }
+};
+
+TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
+    StatusBar bar(false);
+    auto& state = StateManager::sharedInstance();
+    auto& manager = StatusBarManager::sharedInstance();
+    // No network wins over a pause, a pause over an error, an error over activity.
+    EXPECT_TRUE(showsAfter(bar, icons::statusBarNoNetworkIcon, [&] {
+        state.networkAvailable.storeQuietly(false);
+        state.allowServerCommunication = false;
+        manager.setErrorState(true);
+        manager.updateUploadActive("/x/a.txt");
+    }));
+    EXPECT_EQ(bar.window()->statusLine()->text(), "Waiting for the network");
+    EXPECT_TRUE(
+        showsAfter(bar, icons::statusBarPauseIcon, [&] { state.networkAvailable.storeQuietly(true); }));
+    EXPECT_TRUE(showsAfter(bar, icons::statusBarErrorIcon, [&] { state.allowServerCommunication = true; }));
+    EXPECT_TRUE(showsAfter(bar, icons::statusBarBusyIcon, [&] { manager.setErrorState(false); }));
+    EXPECT_TRUE(showsAfter(bar, icons::statusBarIcon, [&] { manager.updateUploadActive(std::nullopt); }));
+    EXPECT_EQ(bar.window()->statusLine()->text(), "Up to date");
+    // Every state has its own picture, from the icons built into the program.
+    for (auto icon : {icons::statusBarIcon, icons::statusBarPauseIcon, icons::statusBarErrorIcon,
+                      icons::statusBarBusyIcon, icons::statusBarNoNetworkIcon})
+        EXPECT_FALSE(ui::statusIcon(icon).pixmap(22, 22).isNull()) << ui::statusIconName(icon);
+    EXPECT_FALSE(ui::applicationIcon().pixmap(64, 64).isNull());
+}
+
+TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNextStart) {
+    StatusBar bar(false);
+    auto& manager = StatusBarManager::sharedInstance();
+    ASSERT_TRUE(
+        showsAfter(bar, icons::statusBarBusyIcon, [&] { manager.updateDownloadActive("/v/Team/Big.iso"); }));
+    StatusBarMenu& menu = bar.statusBarMenu();
+    menu.validateMenu();
+    ASSERT_TRUE(menu.item(StatusBarMenu::pauseTagNumber)->isVisible());
+    EXPECT_FALSE(menu.item(StatusBarMenu::resumeTagNumber)->isVisible());
+    menu.item(StatusBarMenu::pauseTagNumber)->trigger();
+    EXPECT_TRUE(
+        waitUntil([&] { return bar.currentIcon() == icons::statusBarPauseIcon; }, std::chrono::seconds(5)));
+    EXPECT_FALSE(StateManager::sharedInstance().allowServerCommunication);
+    EXPECT_FALSE(menu.item(StatusBarMenu::pauseTagNumber)->isVisible());
+    EXPECT_TRUE(menu.item(StatusBarMenu::resumeTagNumber)->isVisible());
+    EXPECT_EQ(platform::Defaults::standard().boolValue("Userallowservercontact"), false);
+
+    // The next start, without an administrator value, begins paused.
+    ServerConfigurationDetails next;
+    bool allowed = true;
+    ServerConfigurationDetails::Hooks hooks;
+    hooks.setAllowServerCommunication = [&](bool allow) { allowed = allow; };
+    next.setHooks(hooks);
+    next.loadState();
+    EXPECT_EQ(next.allowServerContact, ServerConfigurationDetails::adminButtonOptions::userDefinedOff);
+    EXPECT_FALSE(allowed);
+
+    menu.item(StatusBarMenu::resumeTagNumber)->trigger();
+    EXPECT_TRUE(
+        waitUntil([&] { return bar.currentIcon() == icons::statusBarBusyIcon; }, std::chrono::seconds(5)));
+    EXPECT_EQ(platform::Defaults::standard().boolValue("Userallowservercontact"), true);
+}
+
+TEST_F(StatusBarTest, ServerContactForcedByTheAdministratorDisablesPauseAndResume) {
+    fs::create_directories(fs::path(adminFile()).parent_path());
+    ASSERT_TRUE(platform::writeFileAtomically(adminFile(), R"({"allowservercontact": true})"));
+    ServerConfigurationDetails::sharedInstance().readConfig();
+    StatusBar bar(false);
+    StatusBarMenu& menu = bar.statusBarMenu();
+    menu.validateMenu();
+    EXPECT_FALSE(menu.item(StatusBarMenu::pauseTagNumber)->isEnabled());
+    EXPECT_FALSE(menu.item(StatusBarMenu::resumeTagNumber)->isEnabled());
+    EXPECT_EQ(menu.item(StatusBarMenu::pauseTagNumber)->toolTip(), "Controlled by System Administrator");
+    // Not even a direct call gets past the administrator, and nothing is stored.
+    EXPECT_FALSE(StatusBarMenu::flipConnection(true));
+    EXPECT_TRUE(StateManager::sharedInstance().allowServerCommunication);
+    EXPECT_FALSE(platform::Defaults::standard().userObject("Userallowservercontact").has_value());
+}
+
+TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
+    StatusBar bar(false);
+    StatusBarMenu& menu = bar.statusBarMenu();
+    menu.refreshVolumeMenu();
+    EXPECT_FALSE(menu.shareMenuItem()->isVisible()) << "an empty list hides the sub-menu";
+
+    auto& vm = VolumeManager::sharedInstance();
+    auto team = std::make_shared<VolumeDetail>("Team");
+    team->state = VolumeDetail::volumeStates::Visible;
+    fs::create_directories(team->localFolder);
+    auto away = std::make_shared<VolumeDetail>("Away");
+    away->state = VolumeDetail::volumeStates::Hidden;
+    away->available = false;
+    auto spare = std::make_shared<VolumeDetail>("Spare");
+    spare->state = VolumeDetail::volumeStates::Hidden;
+    vm.addVolume(team);
+    vm.addVolume(away);
+    vm.addVolume(spare);
+    menu.refreshVolumeMenu();
+    ASSERT_TRUE(menu.shareMenuItem()->isVisible());
+    auto items = menu.shareMenu()->actions();
+    ASSERT_EQ(items.size(), 3);
+    std::map<std::string, QAction*> byName;
+    for (QAction* a : items) {
+        EXPECT_EQ(a->data().toInt(), StatusBarMenu::volumeTagNumber);
+        byName[a->text().toStdString()] = a;
+    }
+    // Mounted: ticked; not mounted but available: unticked and enabled; unavailable: disabled.
+    EXPECT_TRUE(byName["Team"]->isChecked());
+    EXPECT_TRUE(byName["Team"]->isEnabled());
+    EXPECT_FALSE(byName["Spare"]->isChecked());
+    EXPECT_TRUE(byName["Spare"]->isEnabled());
+    EXPECT_FALSE(byName["Away"]->isChecked());
+    EXPECT_FALSE(byName["Away"]->isEnabled());
+    // A volume that vanished from the list shows unticked and disabled until the menu is rebuilt.
+    vm.clear();
+    menu.validateMenuItem(byName["Team"]);
+    EXPECT_FALSE(byName["Team"]->isEnabled());
+    menu.refreshVolumeMenu();
+    EXPECT_FALSE(menu.shareMenuItem()->isVisible());
+}
+
+TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
+    StatusBar bar(false);
+    auto& manager = StatusBarManager::sharedInstance();
+    QAction* line = bar.statusBarMenu().ssDownloadFile();
+    EXPECT_EQ(line->text(), "Nothing");
+    EXPECT_FALSE(line->isEnabled());
+    manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
+    ASSERT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report"; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(line->isEnabled());
+    manager.updateUploadActive("/v/Team/notes");
+    ASSERT_TRUE(waitUntil([&] { return bar.statusBarMenu().ssUploadFile()->text() == "notes"; },
+                          std::chrono::seconds(5)));
+    manager.updateDownloadActive(std::nullopt);
+    ASSERT_TRUE(waitUntil([&] { return line->text() == "Nothing"; }, std::chrono::seconds(5)));
+    EXPECT_FALSE(line->isEnabled());
+    EXPECT_TRUE(bar.statusBarMenu().ssUploadFile()->isEnabled());
+}
+
+TEST_F(StatusBarTest, WindowMenuBesideATrayLeavesOutTheTaggedItems) {
+    StatusBar bar(true);
+    for (int tag : {1000, 1001, 1002, 1010, 1011}) {
+        EXPECT_EQ(bar.dockBarMenu().item(tag), nullptr) << tag;
+        EXPECT_NE(bar.statusBarMenu().item(tag), nullptr) << tag;
+    }
+    EXPECT_EQ(bar.window()->menuButton()->menu(), bar.dockBarMenu().menu());
+    // The "dock icon" switch shows and hides the window while a tray exists.
+    bar.applyDockIcon(false);
+    EXPECT_FALSE(bar.window()->isVisible());
+    bar.applyDockIcon(true);
+    EXPECT_TRUE(bar.window()->isVisible());
+}
+
+TEST_F(StatusBarTest, WithoutATrayTheWindowCarriesTheWholeMenuWhateverTheSwitch) {
+    StatusBar bar(false);
+    EXPECT_EQ(bar.window()->menuButton()->menu(), bar.statusBarMenu().menu());
+    bar.applyDockIcon(false);
+    EXPECT_TRUE(bar.window()->isVisible());
+    // Closing the only window would leave the menu out of reach: it is minimised instead.
+    bar.window()->close();
+    EXPECT_TRUE(bar.window()->isVisible());
+}
+
+TEST_F(StatusBarTest, RequestingCredentialsOpensTheLoginTab) {
+    StatusBar bar(false);
+    std::thread([&bar] { bar.requestCredentials(); }).join();
+    ASSERT_TRUE(waitUntil([&] { return bar.preferences() && bar.preferences()->isVisible(); },
+                          std::chrono::seconds(5)));
+    EXPECT_EQ(bar.preferences()->tabView->currentIndex(), 2);
+    EXPECT_EQ(bar.preferences()->tabView->currentWidget(), bar.preferences()->authenticate);
+}
+
+}  // namespace
+}  // namespace tw::test
+
+// Qt, fontconfig and the platform plugins keep caches for the life of the process; they are not leaks
+// of ours, and LeakSanitizer would otherwise fail every run at exit.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\nleak:libQt6\nleak:libglib\nleak:libgobject\nleak:libdbus\nleak:qoffscreen\n"
+           "leak:libxkbcommon\nleak:libfreetype\n";
+}
