@@ -101,7 +101,9 @@ void DesktopShell::start() {
         std::string dir = folder;
         const char* s = getenv("TIDEWELL_SCREENSHOT_SUFFIX");
         std::string suffix = s ? s : "";
-        QTimer::singleShot(1000, [this, dir, suffix] {
+        const char* delay = getenv("TIDEWELL_SCREENSHOT_DELAY_MS");
+        int ms = delay ? std::atoi(delay) : 1000;
+        QTimer::singleShot(ms > 0 ? ms : 1000, [this, dir, suffix] {
             saveScreenshots(dir, suffix);
             platform::MainQueue::shared().stop();
         });

@@ -31,7 +31,8 @@ public:
     DesktopShell();
     ~DesktopShell();
 
-    // The windows, once the engine runs.
+    // The windows, once the engine runs. With TIDEWELL_SCREENSHOTS set to a folder, saves the
+    // screenshots there TIDEWELL_SCREENSHOT_DELAY_MS (default 1000) after the start, then quits.
     void start();
     // Before the engine shuts down: no window outlives it.
     void stop();

@@ -58,9 +58,13 @@ protected:
         c.dockIcon = saved.dockIcon;
         c.iconOverlay = saved.iconOverlay;
         c.openAtLogin = saved.openAtLogin;
-        TimeLineManager::setListingPasses({});
+        TimeLineManager::sharedInstance().syncQueue().cancelAllOperations();
         TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(30s);
-        if (devserverStarted) EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        TimeLineManager::sharedInstance().syncQueue().setSuspended(true);
+        TimeLineManager::setListingPasses({});
+        if (devserverStarted) {
+            EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        }
         ui::resetDesktopEnvironment();
         resetServerEnvironment();
     }
@@ -223,6 +227,8 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     EXPECT_EQ(items[0].account, "anna");
     EXPECT_EQ(keychain->password(devserver.hostPort, "anna"), kPassword);
     EXPECT_EQ(ServerCredentials::sharedInstance().serverName(), devserver.hostPort);
+    // The listing waits in the timeline's listing queue until the run state lets it go.
+    TimeLineManager::sharedInstance().syncQueue().setSuspended(false);
     EXPECT_TRUE(waitUntil([&] { return listings.load() == 1; }));
     EXPECT_EQ(pane.password->text(), "Password Valid");
 }
@@ -401,7 +407,9 @@ TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
         cancel.informative,
         "Force deleting the local data may lead to data loss if changes have not been saved back to the "
         "Tidewell server. Are you sure you wish to force delete local files?");
+    std::sort(cancel.buttons.begin(), cancel.buttons.end());
     EXPECT_EQ(cancel.buttons, (std::vector<std::string>{"Cancel Uninstall", "Force Delete"}));
+    EXPECT_EQ(cancel.defaultButton, "Cancel Uninstall") << "Return must not delete anything";
     waitUntil([] { return false; }, 200ms);
     EXPECT_FALSE(fs::exists(record));
     EXPECT_EQ(shutdowns.load(), 0);

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
@@ -44,18 +45,26 @@ inline bool waitUntil(const std::function<bool()>& done,
     }
 }
 
-// What a modal alert said, once a test answered it.
+// What a modal alert said, once a test answered it. Dropping it stops waiting for the alert, so a
+// test that saw none leaves nothing behind that could answer the next test's alert.
 struct SeenAlert {
+    SeenAlert() = default;
+    SeenAlert(const SeenAlert&) = delete;
+    SeenAlert& operator=(const SeenAlert&) = delete;
+    ~SeenAlert() { delete waiting.data(); }
     bool seen = false;
     std::string text;
     std::string informative;
-    std::vector<std::string> buttons;
+    std::vector<std::string> buttons;  // in the order the dialog lays them out
+    std::string defaultButton;
+    QPointer<QTimer> waiting;
 };
 
 // Answers the next modal message box (from inside its own loop) by clicking the button titled
 // `button` ("" for the default one), and records what it said.
 inline void answerNextAlert(SeenAlert* seen, const std::string& button = "") {
     auto* timer = new QTimer;
+    seen->waiting = timer;
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, seen, button] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -66,6 +75,7 @@ inline void answerNextAlert(SeenAlert* seen, const std::string& button = "") {
         seen->text = box->text().toStdString();
         seen->informative = box->informativeText().toStdString();
         QAbstractButton* chosen = box->defaultButton();
+        if (chosen) seen->defaultButton = chosen->text().toStdString();
         for (QAbstractButton* b : box->buttons()) {
             seen->buttons.push_back(b->text().toStdString());
             if (!button.empty() && b->text().toStdString() == button) chosen = b;

@@ -66,12 +66,24 @@ class Decisions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
+        // Files of a mappoint volume, as the timeline only takes those.
+        auto& vm = VolumeManager::sharedInstance();
+        vm.clear();
+        team = std::make_shared<VolumeDetail>("Team");
+        team->state = VolumeDetail::volumeStates::Visible;
+        vm.addVolume(team);
+        fs::create_directories(team->localFolder);
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
         manager = std::make_unique<Manager>(timeline.get());
         manager->setPresenter(&presenter);
     }
+    void TearDown() override {
+        timeline.reset();
+        fs::remove_all(team->localFolder);
+        VolumeManager::sharedInstance().clear();
+    }
     std::string file(const std::string& name, const std::string& content = "data") {
-        std::string path = (dir / name).string();
+        std::string path = team->localFolder + "/" + name;
         EXPECT_TRUE(writeFile(path, content));
         return path;
     }
@@ -82,6 +94,7 @@ protected:
     }
 
     TempDir dir;
+    std::shared_ptr<VolumeDetail> team;
     std::unique_ptr<TimeLineManager> timeline;
     std::unique_ptr<Manager> manager;
     FakePresenter presenter;
@@ -252,7 +265,7 @@ TEST_F(Decisions, AResolutionForARecordThatChangedMeanwhileDoesNothing) {
     EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::Regular);
     EXPECT_EQ(timeline->downloadQueue().operationCount(), 0u);
     // The same for a delete window and the quota retry.
-    EXPECT_EQ(manager->ignoreError(path, CorvaneExtendedAttributes(dir.path() / "other")),
+    EXPECT_EQ(manager->ignoreError(path, CorvaneExtendedAttributes(team->localFolder + "/other")),
               Manager::outcome::itemChanged);
     EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::Regular);
 }
