@@ -61,7 +61,12 @@ void DesktopShell::attachMainQueue() {
     queue.setStopHandler([] {
         if (auto* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(
-                app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+                app,
+                [] {
+                    // exit, not quit: quit asks every window to close first, and the status window refuses.
+                    QCoreApplication::exit(0);
+                },
+                Qt::QueuedConnection);
     });
     if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
         queue.drainMainQueue();  // the draining thread is the GUI thread from here on

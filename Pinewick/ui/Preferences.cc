@@ -22,6 +22,7 @@
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
 #include "platform/keychain.h"
+#include "platform/places.h"
 #include "platform/process.h"
 
 namespace tw::ui {
@@ -71,12 +72,6 @@ void storeUserChoice(Names name, bool value) {
 std::string homeFolder() {
     const char* home = getenv("HOME");
     return home ? home : "/";
-}
-
-std::string expandTilde(const std::string& path) {
-    if (path == "~") return homeFolder();
-    if (path.rfind("~/", 0) == 0) return homeFolder() + path.substr(1);
-    return path;
 }
 
 }  // namespace
@@ -336,7 +331,9 @@ void Settings::onClickContextMenu() {
     config().enforceContextMenu(on);
 }
 
-void Settings::showRecoveryFolder(const std::string& folder) {
+void Settings::showRecoveryFolder(const std::string& stored) {
+    // Shown as the user thinks of it: "~/..." for a folder in the home folder.
+    std::string folder = platform::abbreviateTilde(platform::expandTilde(stored));
     recoveryFolder->setText(q(folder));
     recoveryFolder->setToolTip(q(folder));
     recoveryFolder->setCursorPosition(0);

@@ -104,11 +104,7 @@ StatusWindow::StatusWindow() {
     lines->addWidget(statusLine_);
     lines->addWidget(detailLine_);
     layout->addLayout(lines, 1);
-    menuButton_ = new QToolButton;
-    menuButton_->setText("Menu");
-    menuButton_->setIcon(QIcon::fromTheme("open-menu-symbolic", QIcon::fromTheme("application-menu")));
-    menuButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    menuButton_->setPopupMode(QToolButton::InstantPopup);
+    menuButton_ = new QPushButton("Menu");
     menuButton_->setAccessibleName("Tidewell menu");
     layout->addWidget(menuButton_, 0, Qt::AlignVCenter);
     installEventFilter(new StatusWindowCloseFilter(this));

@@ -11,8 +11,8 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QToolButton>
 #include <QWidget>
 #include <memory>
 
@@ -36,14 +36,14 @@ public:
     StatusWindow();
     void setMenu(QMenu* menu);
     void showState(const StatusBarManager::State& state);
-    QToolButton* menuButton() const { return menuButton_; }
+    QPushButton* menuButton() const { return menuButton_; }
     QLabel* statusLine() const { return statusLine_; }
 
 private:
     QLabel* icon_;
     QLabel* statusLine_;
     QLabel* detailLine_;
-    QToolButton* menuButton_;
+    QPushButton* menuButton_;
 };
 
 class StatusBar {

@@ -23,7 +23,7 @@ chmod 700 "$HOME" "$XDG_RUNTIME_DIR"
 # Sanitizer builds: Qt's process-long caches are not leaks to report here.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
 
-xvfb="" bus="" server="" app=""
+xvfb="" bus="" server="" app="" ok=0
 cleanup() {
   set +e
   [ -n "$app" ] && kill -TERM "$app" 2>/dev/null && wait "$app" 2>/dev/null
@@ -33,7 +33,7 @@ cleanup() {
   [ -n "$bus" ] && kill -TERM "$bus" 2>/dev/null
   [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
   sleep 0.5
-  rm -rf "$work" 2>/dev/null
+  if [ "$ok" = 1 ]; then rm -rf "$work" 2>/dev/null; else echo "desktop screenshots: logs kept in $work" >&2; fi
 }
 trap cleanup EXIT
 fail() { echo "desktop screenshots: $*" >&2; exit 1; }
@@ -62,7 +62,7 @@ for scale in 1 2; do
   suffix=""
   [ "$scale" = 2 ] && suffix="@2x"
   QT_SCALE_FACTOR=$scale TIDEWELL_SCREENSHOTS="$SHOTS" TIDEWELL_SCREENSHOT_SUFFIX="$suffix" \
-    TIDEWELL_SCREENSHOT_DELAY_MS=12000 "$bin/tidewell" 2>>"$work/app.log" &
+    TIDEWELL_SCREENSHOT_DELAY_MS=12000 timeout 180 "$bin/tidewell" 2>>"$work/app.log" &
   app=$!
   # The mappoints arrive with the first listing; two of them are mounted so the volume menu shows
   # both states.
@@ -75,3 +75,4 @@ for f in tray-menu preferences-settings preferences-uninstall preferences-accoun
          resolve-conflict resolve-delete; do
   [ -s "$SHOTS/$f.png" ] && [ -s "$SHOTS/$f@2x.png" ] || fail "$f was not saved"
 done
+ok=1

@@ -19,6 +19,7 @@
 #include "platform/fd.h"
 #include "platform/http.h"
 #include "platform/keychain.h"
+#include "platform/places.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
@@ -299,7 +300,8 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
     EXPECT_EQ(alert.informative,
               "The folder selected for recovery must be on the local drive within the users home folder.");
     EXPECT_EQ(c.currentRecoveryFolder(), before);
-    EXPECT_EQ(pane.recoveryFolder->text().toStdString(), before);
+    EXPECT_EQ(pane.recoveryFolder->text().toStdString(),
+              platform::abbreviateTilde(platform::expandTilde(before)));
 
     // A folder in the home folder is taken and shown in its "~" form.
     fs::create_directories(testHome() / "Rescue");

@@ -216,6 +216,23 @@ TEST_F(StatusBarTest, WithoutATrayTheWindowCarriesTheWholeMenuWhateverTheSwitch)
     EXPECT_TRUE(bar.window()->isVisible());
 }
 
+TEST_F(StatusBarTest, QuitEndsTheLoopEvenThoughTheStatusWindowRefusesToClose) {
+    StatusBar bar(false);
+    ASSERT_TRUE(bar.window()->isVisible());
+    bool timedOut = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        timedOut = true;
+        QCoreApplication::exit(1);
+    });
+    watchdog.start(10000);
+    // What "Quit Tidewell" does.
+    QTimer::singleShot(0, [&bar] { bar.statusBarMenu().menu()->actions().back()->trigger(); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(timedOut);
+}
+
 TEST_F(StatusBarTest, RequestingCredentialsOpensTheLoginTab) {
     StatusBar bar(false);
     std::thread([&bar] { bar.requestCredentials(); }).join();
