@@ -23,6 +23,7 @@
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -85,6 +86,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
     // The layers' hooks, before anything uses them.
     installServerHooks();
+    if (options_.requestCredentials) serverEnvironment().requestCredentials = options_.requestCredentials;
     installConfigurationHooks();
     installVolumeHooks();
     TimeLineManager::setListingPasses(

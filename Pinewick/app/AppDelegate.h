@@ -24,6 +24,8 @@ public:
         std::function<void()> mainLoop;
         std::function<void()> didFinishLaunching;
         std::function<void()> willTerminate;
+        // How to ask the user for a password (default: the terminal's way).
+        std::function<void()> requestCredentials;
     };
     explicit AppDelegate(Options options);
     ~AppDelegate();

@@ -188,6 +188,7 @@ int runDesktop(int argc, char** argv) {
     options.didFinishLaunching = [&shell] { shell.start(); };
     options.mainLoop = [] { QApplication::exec(); };
     options.willTerminate = [&shell] { shell.stop(); };
+    options.requestCredentials = [] { tw::ui::DesktopShell::requestCredentials(); };
     tw::AppDelegate app(options);
     return app.run();
 }

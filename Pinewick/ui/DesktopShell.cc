@@ -9,10 +9,11 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
-#include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/ui/Preferences.h"
 #include "Pinewick/ui/ResolveWindows.h"
@@ -23,6 +24,9 @@
 
 namespace tw::ui {
 namespace {
+
+std::mutex g_currentMutex;       // guards g_current
+StatusBar* g_current = nullptr;  // the running shell's status item
 
 bool saveGrab(QWidget* w, const std::string& folder, const std::string& name, const std::string& suffix) {
     QApplication::processEvents();
@@ -93,7 +97,10 @@ void DesktopShell::start() {
     ContextMenuHandler::sharedInstance().setResolveErrorHandler(
         [](const std::string& path) { ErrorResolutionManager::sharedInstance().resolveError(path); });
     StatusBar* bar = statusBar_.get();
-    serverEnvironment().requestCredentials = [bar] { bar->requestCredentials(); };
+    {
+        std::lock_guard lock(g_currentMutex);
+        g_current = bar;
+    }
     // The volume menu follows the volume list.
     volumeChanges_ = platform::observeNotifications(VolumeManager::volumeChangeNotification,
                                                     [bar](const std::string&, const std::string&) {
@@ -119,9 +126,20 @@ void DesktopShell::stop() {
     volumeChanges_.reset();  // waits for a callback running now
     ContextMenuHandler::sharedInstance().setResolveErrorHandler(nullptr);
     ErrorResolutionManager::sharedInstance().setPresenter(nullptr);
-    serverEnvironment().requestCredentials = [] {};
+    {
+        std::lock_guard lock(g_currentMutex);
+        g_current = nullptr;
+    }
     presenter_.reset();
     statusBar_.reset();
+}
+
+void DesktopShell::requestCredentials() {
+    std::lock_guard lock(g_currentMutex);
+    if (g_current)
+        g_current->requestCredentials();  // only queues the window on the main queue
+    else
+        requestCredentialsFromTerminal();
 }
 
 void DesktopShell::saveScreenshots(const std::string& folder, const std::string& suffix) {

@@ -39,6 +39,11 @@ public:
 
     StatusBar* statusBar() const { return statusBar_.get(); }
 
+    // How the server layer asks for a password while the desktop application runs: the login tab of
+    // the running shell, or the terminal's way before its windows exist. From any thread; returns at
+    // once. Installed before the engine starts, so no request thread ever sees the hook change.
+    static void requestCredentials();
+
     // Saves the menus, each preferences tab, the conflict and delete windows and the status icons as
     // PNG files into `folder`, file names ending in `suffix` (as "@2x").
     void saveScreenshots(const std::string& folder, const std::string& suffix);
