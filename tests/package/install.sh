@@ -165,7 +165,7 @@ if [ "${TIDEWELL_TEST_PRIVATE_FUSE:-0}" = 1 ] || ! runuser -u "$user" -- sh -c '
   mknod -m 0666 "$work/fuse-open" c 10 229
   unshare --mount --propagation private -- sh -c 'mount --bind "$1" /dev/fuse && exec sleep 100000' sh "$work/fuse-open" &
   ns_pid=$!
-  sleep 0.5
+  wait_for 10 grep -q ' /dev/fuse ' "/proc/$ns_pid/mounts" || die "the mount namespace did not come up"
   holder=(nsenter -t "$ns_pid" -m --)
   mounts_file=/proc/$ns_pid/mounts
 fi
