@@ -171,7 +171,7 @@ for page in "$work"/client/usr/share/man/man1/*.1.gz "$work"/server/usr/share/ma
     [ -z "$warnings" ] || fail "man page $name: $warnings"
   fi
 done
-zcat "$work/client/usr/share/man/man1/tidewell.1.gz" | groff -man -Tutf8 2>/dev/null | col -b | grep -q 'tidewell confirm-deletes FOLDER' ||
+zcat "$work/client/usr/share/man/man1/tidewell.1.gz" | groff -man -Tutf8 -P-cbu 2>/dev/null | grep -q 'tidewell confirm-deletes FOLDER' ||
   fail "tidewell(1) does not carry the command list of tidewell --help"
 
 # The units and desktop entries run programs that the package installs.
