@@ -123,6 +123,55 @@ rt=/run/user/$uid
 mkdir -p "$rt" && chown "$user:" "$rt" && chmod 700 "$rt"
 as_user dbus-daemon --session --fork --nopidfile --address="unix:path=$rt/bus" || die "no session bus for $user"
 
+# --- the maintainer scripts' dealings with user service managers -----------------------------------
+# No user manager may run here, so the installed scripts are run against stand-ins: a runtime folder
+# whose manager socket exists, and runuser and systemctl that log what they were asked (systemctl
+# answers is-active from a list of active units).
+step "the maintainer scripts and the user units of a running user manager"
+stubs=$work/stubs
+mkdir -p "$stubs" "$work/run-user/$uid/systemd"
+cat >"$stubs/runuser" <<'STUB'
+#!/bin/sh
+echo "runuser $2" >>"$STUB_LOG"
+shift 3
+exec "$@"
+STUB
+cat >"$stubs/systemctl" <<'STUB'
+#!/bin/sh
+echo "systemctl $*" >>"$STUB_LOG"
+if [ "$2" = is-active ]; then grep -qx "$4" "$STUB_ACTIVE"; exit $?; fi
+exit 0
+STUB
+chmod 755 "$stubs/runuser" "$stubs/systemctl"
+dbus-daemon --session --fork --nopidfile --address="unix:path=$work/run-user/$uid/systemd/private" \
+  --print-pid >"$work/fake-manager.pid" || die "cannot make a stand-in manager socket"
+# maintscript SCRIPT ARGS...: runs the installed script with the stand-ins; its output in $work/ms.out.
+maintscript() {
+  : >"$work/ms.log"
+  env PATH="$stubs:$PATH" STUB_LOG="$work/ms.log" STUB_ACTIVE="$work/active" \
+    TIDEWELL_USER_RUNTIME_BASE="$work/run-user" sh "/var/lib/dpkg/info/tidewell.$1" "${@:2}" >"$work/ms.out" 2>&1 ||
+    fail "tidewell.$1 $* failed: $(cat "$work/ms.out")"
+}
+printf 'gatewarden.service\ntidewell.service\n' >"$work/active"
+maintscript postinst configure 0.9.0-1
+grep -qx "runuser $user" "$work/ms.log" || fail "postinst did not act as $user"
+grep -qx 'systemctl --user daemon-reload' "$work/ms.log" || fail "an upgrade does not reload the user manager"
+grep -qx 'systemctl --user try-restart gatewarden.service tidewell.service' "$work/ms.log" ||
+  fail "an upgrade does not restart a running headless client with its watcher: $(cat "$work/ms.log")"
+printf 'gatewarden.service\n' >"$work/active"
+maintscript postinst configure 0.9.0-1
+grep -q 'try-restart' "$work/ms.log" && fail "an upgrade restarts a watcher that serves a desktop session"
+grep -q 'keeps running the old version' "$work/ms.out" || fail "postinst does not say that the watcher keeps running"
+maintscript postinst configure
+[ -s "$work/ms.log" ] && fail "a first install talks to user managers: $(cat "$work/ms.log")"
+maintscript prerm upgrade 1.0.0-1
+[ -s "$work/ms.log" ] && fail "prerm upgrade stops something: $(cat "$work/ms.log")"
+maintscript prerm remove
+grep -qx 'systemctl --user stop tidewell.service gatewarden.service' "$work/ms.log" ||
+  fail "prerm remove does not stop the user units: $(cat "$work/ms.log")"
+kill "$(cat "$work/fake-manager.pid")" 2>/dev/null
+[ "$(stat -c '%a %U' /Volumes 2>/dev/null)" = "1777 root" ] || fail "/Volumes changed under the maintainer scripts"
+
 # The reference server on loopback, as an administrator would run it.
 mkdir -p "$work/server"
 /usr/bin/tidewell-devserver --root "$work/server" --listen 127.0.0.1:0 --user demo:demo --seed demo \
