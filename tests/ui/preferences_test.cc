@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -75,12 +76,12 @@ protected:
         platform::http::Session::shared().cookies().removeAll();
         ServerCredentials::sharedInstance().passwordRequired = true;
     }
-    // Types into a field as the user does (textEdited fires).
+    // Types into a field as the user does: key presses, so textEdited fires.
     static void type(QLineEdit* field, const std::string& text) {
         field->setFocus();
         field->selectAll();
-        field->del();
-        field->insert(QString::fromStdString(text));
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::keyClicks(field, QString::fromStdString(text));
     }
 
     struct Saved {
