@@ -105,6 +105,20 @@ TEST_F(Uninstaller, RecoverKeepsEveryFileWithContentThenRemovesTheLocalData) {
         << "only --application removes it";
 }
 
+TEST_F(Uninstaller, ARecoveryFolderThatDisappearedIsMadeAgain) {
+    fs::create_directories(home / "Gone" / "Deeper");
+    ASSERT_TRUE(platform::Defaults::standard().set("recoveryfolder", "~/Gone/Deeper"));
+    fs::remove_all(home / "Gone");
+    auto r = uninstall({"--data:Recover"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    fs::path recovered = onlyChild(home / "Gone" / "Deeper");
+    EXPECT_EQ(readFile(recovered / "Team" / "mine.txt"), "written here");
+    EXPECT_EQ(readFile(recovered / "Tidewell" / "letter.odt"), "dear");
+    // The old default recovery folder is not the recovery folder now: it goes with its in-location folder.
+    EXPECT_FALSE(fs::exists(home / "Tidewell" / "letter.odt"));
+    fs::remove_all(home / "Gone");
+}
+
 TEST_F(Uninstaller, ForceRemovesWithoutKeepingAnything) {
     auto r = uninstall({"--application", "--data:Force"});
     ASSERT_EQ(r.exitCode, 0) << r.out;
