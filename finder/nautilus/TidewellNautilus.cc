@@ -1,5 +1,5 @@
 // The Nautilus module: one provider object that gives Nautilus emblems (an info provider) and the
-// "Tidewell" menus (a menu provider), with every decision left to FinderSync.
+// menu items (a menu provider), with every decision left to FinderSync.
 //
 // It runs inside the user's file manager, so it must never crash it or make it wait:
 // - Badges are answered through the provider's update handle; the attribute is read on FinderSync's
@@ -492,6 +492,8 @@ NautilusMenuItem* newItem(const std::string& name, const std::string& label) {
     return nautilus_menu_item_new(name.c_str(), valid.get(), nullptr, nullptr);
 }
 
+// The items stand in Nautilus's extension section of the menu, not in a "Tidewell" sub-menu: GTK 4.8
+// on X11 closes the whole context menu when a nested sub-menu opens, which left the items out of reach.
 GList* Extension::fileItems(GList* files) {
     std::vector<std::string> paths;
     for (GList* l = files; l; l = l->next) {
@@ -502,33 +504,28 @@ GList* Extension::fileItems(GList* files) {
     }
     if (paths.empty()) return nullptr;
     const auto menu = finder_->menu(MenuKind::contextualMenuForItems, paths);
-    if (menu.items.empty()) return nullptr;
-    GObjectPtr<NautilusMenu> submenu(nautilus_menu_new());
+    GList* items = nullptr;
     for (const auto& entry : menu.items) {
-        GObjectPtr<NautilusMenuItem> item(newItem("Tidewell::Item" + std::to_string(entry.tag), entry.title));
-        connectAction(item.get(), MenuAction{weak_from_this(), entry.tag, paths, ""});
-        nautilus_menu_append_item(submenu.get(), item.get());
+        NautilusMenuItem* item = newItem("Tidewell::Item" + std::to_string(entry.tag), entry.title);
+        g_object_set(item, "tip", menu.title.c_str(), nullptr);
+        connectAction(item, MenuAction{weak_from_this(), entry.tag, paths, ""});
+        items = g_list_append(items, item);
     }
-    NautilusMenuItem* top = newItem("Tidewell::Menu", menu.title);
-    nautilus_menu_item_set_submenu(top, submenu.get());
-    return g_list_append(nullptr, top);
+    return items;
 }
 
 GList* Extension::backgroundItems() {
     const auto menu = finder_->menu(MenuKind::toolbarItemMenu, {});
     // Nautilus has no toolbar place for extensions; the folder list lives in every folder's background
-    // menu instead. With no synchronised folder there is nothing to offer.
-    if (menu.items.empty()) return nullptr;
-    GObjectPtr<NautilusMenu> submenu(nautilus_menu_new());
+    // menu instead, one entry per synchronised folder.
+    GList* items = nullptr;
     for (size_t i = 0; i < menu.items.size(); ++i) {
-        GObjectPtr<NautilusMenuItem> item(newItem("Tidewell::Open" + std::to_string(i), menu.items[i].title));
-        connectAction(item.get(), MenuAction{weak_from_this(), -1, {}, menu.items[i].title});
-        nautilus_menu_append_item(submenu.get(), item.get());
+        NautilusMenuItem* item = newItem("Tidewell::Open" + std::to_string(i), menu.items[i].title);
+        g_object_set(item, "tip", finder_->toolbarItemToolTip().c_str(), nullptr);
+        connectAction(item, MenuAction{weak_from_this(), -1, {}, menu.items[i].title});
+        items = g_list_append(items, item);
     }
-    NautilusMenuItem* top = newItem("Tidewell::Folders", menu.title);
-    g_object_set(top, "tip", finder_->toolbarItemToolTip().c_str(), nullptr);
-    nautilus_menu_item_set_submenu(top, submenu.get());
-    return g_list_append(nullptr, top);
+    return items;
 }
 
 void Extension::menuActivated(const MenuAction& action) {
@@ -636,11 +633,11 @@ static void tidewell_menu_provider_iface_init(NautilusMenuProviderInterface* ifa
 static GType g_types[1];
 
 extern "C" __attribute__((visibility("default"))) void nautilus_module_initialize(GTypeModule* module) {
-    // Files Nautilus frees late (at exit) still call back into this code; it must stay mapped.
+    // Files Nautilus frees late (at exit) still call back into this code; it must stay mapped even if
+    // Nautilus closes the module.
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&nautilus_module_initialize), &info) && info.dli_fname) {
-        if (GModule* self = g_module_open(info.dli_fname, G_MODULE_BIND_LAZY)) g_module_make_resident(self);
-    }
+    if (dladdr(reinterpret_cast<void*>(&nautilus_module_initialize), &info) && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
     tw::platform::setDiagnosticSink([](tw::platform::DiagnosticLevel level, const std::string& message) {
         if (level == tw::platform::DiagnosticLevel::debug)
             g_log(kLogDomain, G_LOG_LEVEL_DEBUG, "%s", message.c_str());
