@@ -81,6 +81,7 @@ export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
 
 server="" app="" xvfb="" wm="" files=""
 stop() {
+  local rc=$?
   set +e
   [ -n "$files" ] && kill -TERM "$files" 2>/dev/null && wait "$files" 2>/dev/null
   if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
@@ -97,6 +98,12 @@ stop() {
   [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
   [ -f "$work/bus.pid" ] && kill -TERM "$(cat "$work/bus.pid")" 2>/dev/null
   for m in "$TIDEWELL_VOLUMES_ROOT"/*; do mountpoint -q "$m" 2>/dev/null && fusermount3 -u "$m" 2>/dev/null; done
+  # Kept when something failed, for its logs; never removed while anything is still mounted in it.
+  if [ "$rc" -eq 0 ] && ! grep -q " $work/" /proc/mounts; then
+    rm -rf --one-file-system "$work"
+  else
+    echo "nautilus: logs kept in $work" >&2
+  fi
 }
 trap stop EXIT
 fail() {

@@ -534,6 +534,26 @@ TEST(NautilusModule, SwitchesAndIconChangesFromTheApplication) {
     postAndWait("BrindleIconChange", (world().docs / "sub/unseen.txt").string());
     EXPECT_EQ(unseen->invalidations, 0);
     g_object_unref(unseen);
+
+    // A file Nautilus drops after asking about it is forgotten; a later change for it finds nothing.
+    const auto dropped = world().docs / "dropped.txt";
+    ASSERT_TRUE(tw::test::writeFile(dropped, "x"));
+    ASSERT_EQ(::setxattr(dropped.c_str(), "user.com.meridot.tidewell", kRegular.data(), kRegular.size(), 0),
+              0);
+    auto* gone = newFileInfo(dropped.string());
+    Update u;
+    startUpdate(gone, u);
+    ASSERT_EQ(u.returned, NAUTILUS_OPERATION_IN_PROGRESS);
+    ASSERT_TRUE(pumpUntil([&] { return u.completions > 0; }));
+    g_object_unref(gone);
+    postAndWait("BrindleIconChange", dropped.string());
+    // And one dropped while its badge is still being worked out is let go of only when the answer is in.
+    auto* early = newFileInfo(dropped.string());
+    Update v;
+    startUpdate(early, v);
+    ASSERT_EQ(v.returned, NAUTILUS_OPERATION_IN_PROGRESS);
+    g_object_unref(early);
+    ASSERT_TRUE(pumpUntil([&] { return v.completions > 0; }));
 }
 
 TEST(NautilusModule, FolderMenuFollowsTheWatchList) {
