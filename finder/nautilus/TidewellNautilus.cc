@@ -71,6 +71,12 @@ struct GClosureDeleter {
 };
 using GClosurePtr = std::unique_ptr<GClosure, GClosureDeleter>;
 
+struct GMainContextDeleter {
+    void operator()(GMainContext* c) const {
+        if (c) g_main_context_unref(c);
+    }
+};
+
 struct GErrorDeleter {
     void operator()(GError* e) const {
         if (e) g_error_free(e);
@@ -188,7 +194,8 @@ private:
     // Asks Nautilus to ask again about these files (their extension info is dropped and redone).
     static void invalidate(std::vector<GObjectPtr<NautilusFileInfo>> files);
 
-    GMainContext* context_;  // Nautilus's main context: where Nautilus objects are touched
+    // Nautilus's main context: where Nautilus objects are touched.
+    std::unique_ptr<GMainContext, GMainContextDeleter> context_;
     GObjectPtr<GCancellable> cancellable_;
 
     std::mutex busMutex_;  // guards connection_ and subscription_
@@ -223,7 +230,6 @@ Extension::~Extension() {
         if (connection_ && subscription_)
             g_dbus_connection_signal_unsubscribe(connection_.get(), subscription_);
     }
-    g_main_context_unref(context_);
 }
 
 void Extension::start() {
@@ -319,7 +325,7 @@ void Extension::setDirectoryURLs(const std::vector<std::string>& folders) {
     }
     if (changed.empty()) return;
     auto box = std::make_shared<std::vector<GObjectPtr<NautilusFileInfo>>>(std::move(changed));
-    runOnContext(context_, [box] { invalidate(std::move(*box)); });
+    runOnContext(context_.get(), [box] { invalidate(std::move(*box)); });
 }
 
 void Extension::invalidate(std::vector<GObjectPtr<NautilusFileInfo>> files) {
@@ -374,7 +380,7 @@ NautilusOperationResult Extension::updateFileInfo(NautilusInfoProvider* provider
     *handle = reinterpret_cast<NautilusOperationHandle*>(key);
 
     std::weak_ptr<Extension> weak = weak_from_this();
-    GMainContext* context = context_;
+    GMainContext* context = context_.get();
     finder_->requestBadgeIdentifier(*path, [weak, key, context](std::optional<badgeNames> badge) {
         runOnContext(context, [weak, key, badge] {
             if (auto extension = weak.lock()) extension->finishUpdate(key, badge);
@@ -407,7 +413,7 @@ void Extension::setBadgeIdentifier(badgeNames, const std::string& path) {
     // Nautilus keeps one set of extension emblems per file and redoes it as a whole: asking it to ask
     // again replaces the old badge with the one just decided.
     std::weak_ptr<Extension> weak = weak_from_this();
-    runOnContext(context_, [weak, path] {
+    runOnContext(context_.get(), [weak, path] {
         auto extension = weak.lock();
         if (!extension) return;
         GObjectPtr<NautilusFileInfo> file;
