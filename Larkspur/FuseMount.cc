@@ -916,8 +916,21 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     errno = 0;
     if (fuse_session_mount(m->session_.get(), m->options_.mountPoint.c_str()) != 0) {
         int err = errno ? errno : EIO;
-        if (access("/dev/fuse", R_OK | W_OK) != 0) err = errno == ENOENT ? ENODEV : EPERM;
-        return fail("mounting at " + m->options_.mountPoint + " failed: " + strerror(err), err);
+        std::string why = strerror(err);
+        // libfuse opens the device itself before it falls back to fusermount3, so a user who cannot
+        // open it cannot mount at all; say what to change rather than "Operation not permitted".
+        if (access("/dev/fuse", R_OK | W_OK) != 0) {
+            if (errno == ENOENT) {
+                err = ENODEV;
+                why = "there is no /dev/fuse; load the fuse module (modprobe fuse)";
+            } else {
+                why = std::string("this user cannot open /dev/fuse (") + strerror(errno) +
+                      "); it must be readable and writable by every user, mode 0666, as the fuse3 "
+                      "package's udev rule makes it (without udev: chmod 0666 /dev/fuse)";
+                err = EPERM;
+            }
+        }
+        return fail("mounting at " + m->options_.mountPoint + " failed: " + why, err);
     }
     m->device_ = mountDevice(resolvedMountPoint);
     // The kernel reads ahead only 128 KiB on a FUSE mount unless told otherwise; a larger window lets

@@ -3,10 +3,12 @@
 //
 //   gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]
 //
-// SIGTERM or SIGINT unmounts everything it mounted and ends it.
+// SIGTERM or SIGINT unmounts everything it mounted and ends it. Under systemd (Type=notify) it reports
+// itself ready once both sockets listen.
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,8 +21,33 @@
 #include "platform/volpath.h"
 
 namespace {
+const char* kUsage = "usage: gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]\n";
+
 void usage() {
-    fprintf(stderr, "usage: gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]\n");
+    fputs(kUsage, stderr);
+}
+
+void help() {
+    fputs(kUsage, stdout);
+    fputs(
+        "\n"
+        "The per-user file watcher of Tidewell. It hosts every synchronised folder as a FUSE mount,\n"
+        "asks the application before a watched file is read, changed or removed, and reports what\n"
+        "changed. The application starts it when no watcher answers; the systemd user unit\n"
+        "gatewarden.service can run it instead. It runs as the user who owns the volumes; for a user\n"
+        "other than root, mounting goes through fusermount3.\n"
+        "\n"
+        "Options:\n"
+        "  --foreground           stay in the foreground (the unit and tests use this)\n"
+        "  --socket PATH          the application's socket\n"
+        "                         (default $XDG_RUNTIME_DIR/com_corvane_PW_driver.sock)\n"
+        "  --control-socket PATH  the socket of the volume tools (tidewell-hdiutil)\n"
+        "  --verbose              log debug messages\n"
+        "  --help                 print this help\n"
+        "  --version              print the version\n"
+        "\n"
+        "SIGTERM or SIGINT unmounts every volume it mounted, then it ends.\n",
+        stdout);
 }
 }  // namespace
 
@@ -29,6 +56,14 @@ int main(int argc, char** argv) {
     std::string socketPath, controlPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            help();
+            return 0;
+        }
+        if (a == "--version") {
+            printf("gatewarden %s\n", TIDEWELL_VERSION);
+            return 0;
+        }
         if (a == "--foreground")
             foreground = true;
         else if (a == "--verbose")
@@ -68,11 +103,13 @@ int main(int argc, char** argv) {
     driver.start();
     volumes.start();
     GW_INFO("Serving %s and %s", socketPath.c_str(), controlPath.c_str());
+    sd_notify(0, "READY=1");
 
     int sig = 0;
     while (sigwait(&set, &sig) != 0 || sig == SIGHUP) {
     }
     GW_INFO("Signal %d: unmounting and stopping", sig);
+    sd_notify(0, "STOPPING=1");
     // No more commands, and nobody waits for an answer while the mounts go away.
     driver.stop();
     filter.clientClosed();

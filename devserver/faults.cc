@@ -43,8 +43,8 @@ std::optional<Fault> Fault::fromJson(const nlohmann::json& j, std::string& error
         }
     } else if (action == "drop") {
         f.action = Action::drop;
-        if (!num("after_bytes", f.afterBytes, true)) {
-            error = "a drop fault needs after_bytes";
+        if (!num("after_bytes", f.afterBytes, true) || !num("delay_ms", f.delayMs, false)) {
+            error = "a drop fault needs after_bytes (and may have delay_ms)";
             return std::nullopt;
         }
         if (stage == "request")
@@ -78,6 +78,7 @@ nlohmann::json Fault::toJson() const {
         case Action::drop:
             j["action"] = "drop";
             j["after_bytes"] = afterBytes;
+            if (delayMs > 0) j["delay_ms"] = delayMs;
             j["stage"] = stage == Stage::request ? "request" : stage == Stage::response ? "response" : "";
             break;
     }

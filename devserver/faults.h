@@ -19,8 +19,9 @@ struct Fault {
     int count = 1;
     Action action = Action::error;
     int errorId = 0;
-    int status = 0;  // 0: the status that goes with errorId
-    int delayMs = 0;
+    int status = 0;   // 0: the status that goes with errorId
+    int delayMs = 0;  // delay: before serving; drop of a response: the connection is held this long, silent,
+                      // before the cut
     uint64_t afterBytes = 0;
     Stage stage = Stage::automatic;  // drop: request body or response body
 

@@ -288,6 +288,7 @@ void DevServer::Impl::dispatch(const httplib::Request& req, httplib::Response& r
                     bool request = f.stage == Fault::Stage::request ||
                                    (f.stage == Fault::Stage::automatic && reader && hasBody(req));
                     (request ? ex.dropRequestAfter : ex.dropResponseAfter) = f.afterBytes;
+                    if (!request) ex.holdBeforeCutMs = f.delayMs;
                     break;
                 }
                 case Fault::Action::error:

@@ -80,6 +80,7 @@ struct Exchange {
     std::string user;
     std::optional<uint64_t> dropRequestAfter;
     std::optional<uint64_t> dropResponseAfter;
+    int holdBeforeCutMs = 0;    // a response cut is preceded by this long a silence (a stalled peer)
     bool bodyTouched = false;   // the body was (or was started to be) read
     bool bodyComplete = false;  // ... and to its end
     bool cut = false;           // the connection is to be cut (once the handler has finished)

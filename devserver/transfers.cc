@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "devserver/server_internal.h"
 
 namespace tw::devserver {
@@ -85,18 +88,22 @@ void DevServer::Impl::download(Exchange& ex, const ParsedPath& p) {
         ex.cut = true;
         return;
     }
-    ex.res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
-                                [handle, from, limit](size_t offset, size_t want, httplib::DataSink& sink) {
-                                    if (limit && offset >= *limit) return false;
-                                    size_t n = std::min(want, kIoChunk);
-                                    if (limit) n = std::min<size_t>(n, *limit - offset);
-                                    std::vector<char> buf(n);
-                                    ssize_t got = ::pread(handle->get(), buf.data(), n,
-                                                          static_cast<off_t>(from + offset));
-                                    if (got <= 0)
-                                        return false;  // the file shrank under us: end the connection short
-                                    return sink.write(buf.data(), static_cast<size_t>(got));
-                                });
+    const int holdMs = ex.holdBeforeCutMs;
+    ex.res.set_content_provider(
+        static_cast<size_t>(length), "application/octet-stream",
+        [handle, from, limit, holdMs](size_t offset, size_t want, httplib::DataSink& sink) {
+            if (limit && offset >= *limit) {
+                // A peer that stalls mid-body before it goes away.
+                if (holdMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+                return false;
+            }
+            size_t n = std::min(want, kIoChunk);
+            if (limit) n = std::min<size_t>(n, *limit - offset);
+            std::vector<char> buf(n);
+            ssize_t got = ::pread(handle->get(), buf.data(), n, static_cast<off_t>(from + offset));
+            if (got <= 0) return false;  // the file shrank under us: end the connection short
+            return sink.write(buf.data(), static_cast<size_t>(got));
+        });
 }
 
 void DevServer::Impl::upload(Exchange& ex, const ParsedPath& p) {

@@ -1,10 +1,12 @@
 #include "platform/places.h"
 
+#include <errno.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -41,10 +43,49 @@ std::string runtimeFolder() {
     return fallback;
 }
 
+namespace {
+constexpr const char* kSharedVolumes = "/Volumes";
+
+std::string loginName() {
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_name && *pw->pw_name) return pw->pw_name;
+    return std::to_string(getuid());
+}
+}  // namespace
+
 std::string volumesRoot() {
-    std::string root = envOr("TIDEWELL_VOLUMES_ROOT", "/Volumes");
+    std::string root = envOr("TIDEWELL_VOLUMES_ROOT", std::string(kSharedVolumes) + "/" + loginName());
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
+}
+
+bool prepareVolumesRoot(std::string* why) {
+    const std::string root = volumesRoot();
+    auto failed = [&](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    struct stat st;
+    if (::lstat(root.c_str(), &st) < 0) {
+        if (errno != ENOENT) return failed(root + ": " + strerror(errno));
+        const std::string parent = root.substr(0, root.rfind('/'));
+        if (!parent.empty() && parent != "/" && !std::filesystem::is_directory(parent)) {
+            if (parent == kSharedVolumes)
+                return failed(std::string(kSharedVolumes) +
+                              " is missing; the tidewell package makes it (mode 1777): reinstall the "
+                              "package or, as root, mkdir -m 1777 " +
+                              kSharedVolumes);
+            if (!makeFolders(parent)) return failed("cannot make " + parent);
+        }
+        if (::mkdir(root.c_str(), 0700) < 0 && errno != EEXIST)
+            return failed("cannot make " + root + ": " + strerror(errno));
+        if (::lstat(root.c_str(), &st) < 0) return failed(root + ": " + strerror(errno));
+    }
+    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
+        return failed(root + " is not a folder; remove it so that Tidewell can make its volumes folder");
+    if (st.st_uid != getuid() && st.st_uid != 0)
+        return failed(root + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                      "); an administrator must remove it so that Tidewell can make it for you");
+    return true;
 }
 
 std::string expandTilde(const std::string& path) {

@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libicu-dev libplist-dev
   libfuse3-dev fuse3 libsystemd-dev libsecret-1-dev qt6-base-dev
   libcpp-httplib-dev libssl-dev dbus curl gnome-keyring procps
+  dpkg-dev help2man lintian
   libnautilus-extension-dev
 )
 

@@ -2,8 +2,9 @@
 # The one command that runs every test: installs what the machine lacks, builds the test tree
 # (build/asan, AddressSanitizer + UndefinedBehaviorSanitizer) and runs CTest inside a private D-Bus
 # session. `--tsan` builds build/tsan with ThreadSanitizer instead. Before building, it checks that every
-# C++ file the project owns is formatted as .clang-format says.
-# Extra arguments after the options go to ctest (for example -R Timeline).
+# C++ file the project owns is formatted as .clang-format says. Afterwards it builds and tests the
+# Debian packages (scripts/package-test.sh).
+# Extra arguments after the options go to ctest (for example -R Timeline) and leave the packages out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,4 +52,11 @@ if command -v dbus-run-session >/dev/null 2>&1; then
   dbus-run-session -- "${run[@]}"
 else
   "${run[@]}"
+fi
+
+# The Debian packages: built from their own release tree, inspected, checked by lintian and, as root,
+# installed, used and removed by a new user (scripts/package-test.sh). A run narrowed to some tests
+# (extra ctest arguments) or TIDEWELL_PACKAGE_TEST=0 leaves it out.
+if [ $# -eq 0 ] && [ "$tree" = build/asan ] && [ "${TIDEWELL_PACKAGE_TEST:-1}" != 0 ]; then
+  scripts/package-test.sh
 fi

@@ -93,6 +93,8 @@ int attach(const std::string& image) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return failed("attach", "invalid volume name");
     std::string content = fs::absolute(fs::path(image) / "content").lexically_normal().string();
+    std::string why;
+    if (!tw::platform::prepareVolumesRoot(&why)) return failed("attach", why);
     std::string mountPoint = tw::platform::volumesRoot() + "/" + name;
     auto r = tw::platform::controlRequest({"attach", content, mountPoint, name, uuid});
     if (int rc = reply("attach", r)) return rc;

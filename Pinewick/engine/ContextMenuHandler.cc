@@ -122,6 +122,13 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
             record.ceaStatus.setStatus(CEAStatus::keys::Regular);
             record.save();
         }
+    } else if (record.ceaStatus.status == CEAStatus::keys::RequireDownload &&
+               type == platform::kFileTypeRegular) {
+        // Still waiting for content the last run did not finish fetching (it was stopped or it
+        // crashed): asking again fetches the rest now rather than at the folder's next listing. A
+        // download of it that is already queued finds it complete and does nothing.
+        ServerFileObject entry(platform::lastPathComponent(path), record);
+        timeline().addDownload(platform::parentFolder(path), entry);
     }
     if (type == platform::kFileTypeDirectory)
         for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))

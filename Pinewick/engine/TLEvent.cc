@@ -10,6 +10,7 @@
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
@@ -248,7 +249,29 @@ void TLMove::performMoveUpload() {
         TLCreateFolder(localPathTo).performAction();
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
+        adoptReplacedRevision();
         TLUpload(localPathTo, false).performAction();
+    }
+}
+
+void TLMove::adoptReplacedRevision() {
+    CorvaneExtendedAttributes record(localPathTo);
+    if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
+    // The replaced file's row still names this path; its identity is gone with the file.
+    auto& database = MetadataDataBase::sharedInstance();
+    for (const Record& row : database.findRecord(localPathTo)) {
+        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+        if (volume == 0 || !identityIsGone(volume, row.itemNode, localPathTo)) continue;
+        database.removeRecord(row);
+        auto state = CEAStatus::fromRaw(row.state);
+        if (row.revision.empty() || !state || *state == CEAStatus::keys::Unknown ||
+            *state == CEAStatus::keys::LocalOnly)
+            continue;
+        log().logDebug("Replacing " + localPathTo + " continues its server revision " + row.revision);
+        record.ceaString.setAttribute(CEAString::keys::Revision, row.revision);
+        record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
+        record.save();
+        return;
     }
 }
 
@@ -273,6 +296,19 @@ void TLMove::performMoveDelete() {
 
 void TLMove::performMoveMove() {
     if (originalXAttrs.ceaStatus.status == CEAStatus::keys::Unknown) {
+        // A folder's record can be unclassified while the server has it (it was created there by an
+        // upload into it, and the record was not written before a crash): creating an empty folder at
+        // the new place would let the next listing remove the files it holds here. The server decides:
+        // a move of a folder it lacks fails, and only then is the folder created.
+        auto attrs = platform::attributesOfItem(localPathTo);
+        if (attrs && attrs->type == platform::kFileTypeDirectory &&
+            MoveDetails(localPathFrom, localPathTo, "").performServerAction().first ==
+                normalisedResponse::allOkay) {
+            CEAUtils::setStatusIfUnknown(localPathTo);
+            followInDatabase();
+            log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
+            return;
+        }
         // Never on the server: there is nothing to move, the item is sent at its new place.
         performMoveUpload();
         return;

@@ -82,6 +82,9 @@ private:
     void addToDeleteListIfRequired(const std::string& localPath);
     // After a server move: the database rows of the item and of what it holds name the new paths.
     void followInDatabase();
+    // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
+    // so its upload is a new revision of that server item rather than a conflict with it.
+    void adoptReplacedRevision();
 };
 
 }  // namespace tw

@@ -67,6 +67,13 @@ CEAStatus::keys CEAUtils::determineInhert(const std::string& path, CEAStatus::ke
     }
 }
 
+void CEAUtils::setStatusIfUnknown(const std::string& path) {
+    CorvaneExtendedAttributes record(path);
+    if (record.ceaStatus.status != CEAStatus::keys::Unknown) return;
+    record.ceaStatus.setStatus(determineInhert(path));
+    record.save();
+}
+
 void CEAUtils::setLocal(const std::string& path) {
     CorvaneExtendedAttributes record(path);
     record.ceaStatus.setStatus(CEAStatus::keys::LocalOnly);

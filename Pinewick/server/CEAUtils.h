@@ -24,6 +24,9 @@ public:
     // State of an "inherit" item: Regular under a Regular (or ErrorRegular) ancestor, else Placeholder.
     static CEAStatus::keys determineInhert(const std::string& path,
                                            CEAStatus::keys status = CEAStatus::keys::Unknown);
+    // An item now known to be on the server leaves `Unknown` for the state it inherits (determineInhert);
+    // any other state is kept. Saves the record.
+    static void setStatusIfUnknown(const std::string& path);
     // Marks the item LocalOnly (when it is not already) and saves its record.
     static void setLocal(const std::string& path);
 

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "platform/paths.h"
 
 namespace tw {
@@ -13,6 +14,13 @@ Logger& log() {
 }
 
 constexpr int kMaxFolderDepth = 256;
+
+// A folder that is now on the server is no longer unclassified: a rename of it must be moved there, not
+// taken for a folder never sent (which would create an empty one and let a listing empty it here too).
+normalisedResponse markCreated(const std::string& localPath) {
+    CEAUtils::setStatusIfUnknown(localPath);
+    return normalisedResponse::allOkay;
+}
 
 }  // namespace
 
@@ -41,7 +49,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
         c = ServerCommunicator::handleResponse(result);
         switch (c.action) {
             case normalisedResponse::allOkay:
-                return normalisedResponse::allOkay;
+                return markCreated(localPath);
             case normalisedResponse::tryAgain:
                 continue;
             case normalisedResponse::fatal:
@@ -63,7 +71,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
             FetchAttributes fetch(localPath);
             if (fetch.performServerAction() == normalisedResponse::allOkay && fetch.fileObject &&
                 fetch.fileObject->isDirectory)
-                return normalisedResponse::allOkay;
+                return markCreated(localPath);
         }
         return failure();
     }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
@@ -279,6 +280,61 @@ TEST_F(DeleteMoveEvents, FolderRenameMovesItsChildrenAndTheirDatabaseRowsFollow)
     EXPECT_EQ(
         CorvaneExtendedAttributes(local("pictures/p1.jpg")).ceaString.getAttribute(CEAString::keys::Revision),
         photo.ceaString.getAttribute(CEAString::keys::Revision));
+}
+
+// A folder made locally is created on the server by the first upload into it; renaming it then must move
+// it (with its files) on the server, never create an empty one that a listing would empty locally too.
+TEST_F(DeleteMoveEvents, FolderCreatedByAnUploadIntoItIsMovedWithItsFilesNotRecreatedEmpty) {
+    fs::create_directories(local("made-here"));
+    auto inside = uploaded("made-here/inside.txt", "kept");
+    EXPECT_NE(CorvaneExtendedAttributes(local("made-here")).ceaStatus.status, S::Unknown)
+        << "the folder the upload created on the server still looks never synchronised";
+    // The same rename with the folder's record still unclassified (written before the upload's
+    // answer, say): the server has the folder, so it is moved there too.
+    fs::create_directories(local("older"));
+    uploaded("older/note.txt", "note");
+    {
+        CorvaneExtendedAttributes folder(local("older"));
+        folder.ceaStatus.setStatus(S::Unknown);
+        folder.save();
+    }
+    moveLocally(local("made-here"), local("renamed"));
+    moveLocally(local("older"), local("older-renamed"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("renamed/inside.txt")), "kept");
+    EXPECT_EQ(readFile(serverFile("older-renamed/note.txt")), "note");
+    EXPECT_FALSE(fs::exists(serverFile("made-here")));
+    EXPECT_FALSE(fs::exists(serverFile("older")));
+    SyncFolder::performSync(local("renamed"), true);
+    SyncFolder::performSync(local("older-renamed"), true);
+    ASSERT_TRUE(TimeLineManager::sharedInstance().waitUntilIdle(60s));
+    EXPECT_EQ(readFile(local("renamed/inside.txt")), "kept");
+    EXPECT_EQ(readFile(local("older-renamed/note.txt")), "note");
+}
+
+// An editor saves by writing a temporary file and renaming it over the original: the server keeps one
+// item that gets a new revision, with no conflict and no delete.
+TEST_F(DeleteMoveEvents, SafeSaveOverASynchronisedFileIsANewRevisionOfTheSameItem) {
+    const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000D31F";
+    if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
+                   uuid.size(), 0) != 0)
+        GTEST_SKIP() << "user extended attributes not supported here";
+    struct stat st {};
+    ASSERT_EQ(::stat(team->localFolder.c_str(), &st), 0);
+    team->setVolumeSystemNumber(st.st_dev);
+
+    auto before = uploaded("essay.txt", "first words");
+    const std::string oldRevision = before.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+    ASSERT_FALSE(oldRevision.empty());
+    ASSERT_TRUE(writeFile(local(".essay.txt.swp"), "better words"));
+    moveLocally(local(".essay.txt.swp"), local("essay.txt"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("essay.txt")), "better words");
+    CorvaneExtendedAttributes after(local("essay.txt"));
+    EXPECT_EQ(after.ceaStatus.status, S::Regular);
+    EXPECT_EQ(after.ceaErrorStatus.status, CEAErrorStatus::keys::NoError);
+    EXPECT_NE(after.ceaString.getAttribute(CEAString::keys::Revision).value_or(oldRevision), oldRevision);
+    EXPECT_FALSE(fs::exists(serverFile(".essay.txt.swp")));
 }
 
 TEST_F(DeleteMoveEvents, CaseOnlyRenameGoesThroughTheTemporaryName) {

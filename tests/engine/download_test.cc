@@ -608,6 +608,23 @@ TEST_F(FileManagerRequests, AFolderDownloadMarksEveryPlaceholderFileInTheTree) {
     EXPECT_EQ(stateOf(local("Projects/c.bin")), S::RequireUpload);
 }
 
+// A download a crash interrupted leaves the item waiting with part of its content; asking for it again
+// fetches only the rest instead of waiting for the folder's next listing.
+TEST_F(FileManagerRequests, AskingAgainForAnInterruptedDownloadFetchesTheRest) {
+    std::string bytes = randomBytes(200000, 31);
+    auto entry = placeholder("half.bin", bytes, S::RequireDownload, bytes.substr(0, 80000));
+    // A harmless fault that only the request for the rest matches: it is gone once that was asked.
+    const std::string rest = devserver.servicePath("folders/Team/half.bin?revision=" + entry.revision +
+                                                   "&skip=80000&count=120000");
+    devserver.fault({{"action", "delay"}, {"delay_ms", 1}, {"path", rest}});
+    ASSERT_TRUE(platform::postNotification("BrindleDownload", local("half.bin")));
+    settle();
+    EXPECT_EQ(stateOf(local("half.bin")), S::Regular);
+    EXPECT_TRUE(readFile(local("half.bin")) == bytes);
+    auto queue = devserver.admin("faults", {{"action", "delay"}, {"delay_ms", 1}, {"path", "/nothing"}});
+    EXPECT_EQ(queue.dump().find("skip=80000"), std::string::npos) << queue.dump();
+}
+
 TEST_F(FileManagerRequests, RemovingADownloadEmptiesRegularFilesOnly) {
     placeholder("kept.bin", "content", S::Regular, "content");
     placeholder("edited.bin", "content", S::RequireUpload, "my edit");

@@ -68,11 +68,15 @@ bool DevServerHarness::start(std::vector<std::string> extraArgs) {
                                   "--seed",   "demo"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     if (!process_.start(args, root_ / "server.log")) return false;
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", process_.port());
+    attach(process_.port());
+    return true;
+}
+
+void DevServerHarness::attach(int port) {
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
     client_->set_url_encode(false);
     client_->set_read_timeout(30, 0);
     client_->set_keep_alive(false);
-    return true;
 }
 
 bool DevServerHarness::login(const std::string& user, const std::string& password) {

@@ -39,6 +39,8 @@ class DevServerHarness {
 public:
     explicit DevServerHarness(const std::filesystem::path& root);
     bool start(std::vector<std::string> extraArgs = {});
+    // Talks to a server that is already running on `port` (a second client beside the program).
+    void attach(int port);
     int stop() { return process_.stop(); }
 
     httplib::Client& http() { return *client_; }
