@@ -38,17 +38,12 @@ bin="$ROOT/build/release/bin"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tidewell-nautilus.XXXXXX")
 prefix="$work/prefix"
-# The install rules are what a package ships; only the extension's own files are taken from them.
-cmake --install build/release --prefix "$prefix" --component tidewell >/dev/null 2>"$work/install.log" || {
-  echo "nautilus: cmake --install failed (see $work/install.log); copying the extension's files" >&2
-}
+# The install rules are what a package ships; the extension folder's own rules are run, so the rest of
+# the package need not be built for this.
+cmake --install build/release/finder --prefix "$prefix" --component tidewell >/dev/null \
+  || { echo "nautilus: installing the extension failed" >&2; exit 1; }
 module=$(find "$prefix" -name libtidewell-nautilus.so -path '*nautilus/extensions-4*' | head -1)
-if [ -z "$module" ]; then
-  module="$prefix/lib/nautilus/extensions-4/libtidewell-nautilus.so"
-  mkdir -p "$(dirname "$module")" "$prefix/share/icons/hicolor/scalable/emblems"
-  cp build/release/finder/libtidewell-nautilus.so "$module"
-  cp finder/emblems/*.svg "$prefix/share/icons/hicolor/scalable/emblems/"
-fi
+[ -n "$module" ] || { echo "nautilus: the module was not installed" >&2; exit 1; }
 emblems="$prefix/share/icons/hicolor/scalable/emblems"
 [ -f "$emblems/emblem-tidewell-cloud.svg" ] || { echo "nautilus: the emblems were not installed" >&2; exit 1; }
 extdir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
