@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev libssl-dev dbus curl gnome-keyring procps
   dpkg-dev help2man lintian
   libqt6svg6 xvfb xauth
+  libnautilus-extension-dev
 )
 
 missing=()

@@ -1,0 +1,181 @@
+#include "finder/BadgeRules.h"
+
+#include "platform/diagnostics.h"
+#include "platform/paths.h"
+
+namespace tw::finder {
+
+namespace {
+
+constexpr std::string_view kError = "Status: Error";
+constexpr std::string_view kRequireUpload = "Status: RequireUpload\n";
+constexpr std::string_view kRequireDownload = "Status: RequireDownload\n";
+constexpr std::string_view kRegular = "Status: Regular\n";
+constexpr std::string_view kPlaceholder = "Status: Placeholder\n";
+constexpr std::string_view kRevision = "Revision:";
+
+bool beginsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+}  // namespace
+
+const char* rawValue(badgeNames badge) {
+    switch (badge) {
+        case badgeNames::Calculating:
+            return "Calculating";
+        case badgeNames::None:
+            return "None";
+        case badgeNames::Cloud:
+            return "Cloud";
+        case badgeNames::Local:
+            return "Local";
+        case badgeNames::Error:
+            return "Error";
+        case badgeNames::Download:
+            return "Download";
+        case badgeNames::Upload:
+            return "Upload";
+    }
+    return "None";
+}
+
+std::string emblemName(badgeNames badge) {
+    switch (badge) {
+        case badgeNames::Cloud:
+            return "tidewell-cloud";
+        case badgeNames::Local:
+            return "tidewell-local";
+        case badgeNames::Error:
+            return "tidewell-error";
+        case badgeNames::Download:
+            return "tidewell-download";
+        case badgeNames::Upload:
+            return "tidewell-upload";
+        case badgeNames::Calculating:
+        case badgeNames::None:
+            break;
+    }
+    return "";
+}
+
+bool isValidUTF8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length;
+        unsigned int lowest;  // smallest code point this length may carry (rejects overlong forms)
+        unsigned int code;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2, lowest = 0x80, code = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3, lowest = 0x800, code = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4, lowest = 0x10000, code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < length) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (s[i + k] & 0x3F);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::optional<badgeNames> badgeForAttributeText(const std::optional<std::string>& text,
+                                                bool disabledOverlays) {
+    if (!text) return std::nullopt;
+    const std::string_view t = *text;
+    if (beginsWith(t, kError)) return badgeNames::Error;
+    if (disabledOverlays) return std::nullopt;
+    if (beginsWith(t, kRequireUpload)) return badgeNames::Upload;
+    if (beginsWith(t, kRequireDownload)) return badgeNames::Download;
+    if (contains(t, kRevision)) return beginsWith(t, kRegular) ? badgeNames::Local : badgeNames::Cloud;
+    return std::nullopt;
+}
+
+MenuOptions menuOptionsFor(size_t selectedCount, const std::optional<std::string>& singleItemText,
+                           bool disabledMenu) {
+    MenuOptions none;
+    if (selectedCount > 1) return disabledMenu ? none : MenuOptions{true, true, false};
+    if (selectedCount == 0 || !singleItemText) return none;
+    const std::string_view t = *singleItemText;
+    if (beginsWith(t, kError)) return MenuOptions{false, false, true};
+    if (disabledMenu) return none;
+    if (contains(t, kRevision))
+        return MenuOptions{beginsWith(t, kRegular) || beginsWith(t, kRequireDownload),
+                           beginsWith(t, kPlaceholder), false};
+    // Never on the server yet: what the user may ask for depends on whether it is waiting to go up.
+    const bool offer = !beginsWith(t, kRequireUpload);
+    return MenuOptions{offer, offer, false};
+}
+
+std::optional<std::vector<std::string>> watchListFromValue(const std::optional<nlohmann::json>& value) {
+    if (!value) return std::nullopt;
+    if (!value->is_array()) {
+        platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                   "The watch list is not an array (" + std::string(value->type_name()) +
+                                       "); the watched folders stay as they were.");
+        return std::nullopt;
+    }
+    std::vector<std::string> folders;
+    for (const auto& entry : *value) {
+        if (!entry.is_string()) {
+            platform::reportDiagnostic(
+                platform::DiagnosticLevel::warning,
+                "Skipped a watch list entry that is not a string (" + std::string(entry.type_name()) + ").");
+            continue;
+        }
+        const auto& folder = entry.get_ref<const std::string&>();
+        // A relative or empty entry would match every path or none; neither is a folder we were given.
+        if (folder.empty() || folder.front() != '/') {
+            platform::reportDiagnostic(
+                platform::DiagnosticLevel::warning,
+                "Skipped a watch list entry that is not an absolute path: \"" + folder + "\"");
+            continue;
+        }
+        folders.push_back(folder);
+    }
+    return folders;
+}
+
+std::string withoutTrailingSlash(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+bool isInsideFolders(const std::string& path, const std::vector<std::string>& folders) {
+    for (const auto& raw : folders) {
+        const std::string folder = withoutTrailingSlash(raw);
+        if (folder.empty()) continue;
+        if (path == folder) return true;
+        if (folder == "/") {
+            if (!path.empty() && path.front() == '/') return true;
+            continue;
+        }
+        if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+            path[folder.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+std::string folderTitle(const std::string& folder) {
+    return platform::lastPathComponent(withoutTrailingSlash(folder));
+}
+
+}  // namespace tw::finder

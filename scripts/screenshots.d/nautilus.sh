@@ -1,0 +1,252 @@
+#!/usr/bin/env bash
+# The file manager's badges and menu, for real: the reference server, `tidewell --headless` (with its
+# watcher) and Nautilus under Xvfb with the extension module, all in a private HOME, bus and display.
+# The mappoint "Projects" is mounted and holds a placeholder, a downloaded file, a file waiting for
+# upload and a file in error; Nautilus shows it and the window is saved as nautilus-emblems.png. Then
+# "Download" is chosen from the placeholder's context menu (nautilus-menu.png), the file must come down,
+# and the window is saved again as nautilus-downloaded.png.
+#
+# Nautilus 43 loads extensions only from its built-in folder, so the module is installed into a private
+# prefix and that folder is bind-mounted over the built-in one in a mount namespace of Nautilus's own:
+# the machine's Nautilus and its extensions are never touched. Needs root (or unshare rights).
+set -euo pipefail
+: "${ROOT:?run through scripts/screenshots.sh}" "${SHOTS:?run through scripts/screenshots.sh}"
+cd "$ROOT"
+
+# What only this part needs (a file manager and an X server are no test dependency).
+need=(nautilus xvfb xdotool x11-apps dbus adwaita-icon-theme openbox)
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+scripts/install-deps.sh
+
+# A tree without sanitizers: the module is loaded into Nautilus, which is not built for them.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIDEWELL_TESTS=OFF -DTIDEWELL_BENCH=OFF \
+  "${launcher[@]}" >/dev/null
+cmake --build build/release --target tidewell gatewarden tidewell-devserver tidewell-hdiutil tidewell-mdutil \
+  tidewell-nautilus
+bin="$ROOT/build/release/bin"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tidewell-nautilus.XXXXXX")
+prefix="$work/prefix"
+# The install rules are what a package ships; the extension folder's own rules are run, so the rest of
+# the package need not be built for this.
+cmake --install build/release/finder --prefix "$prefix" --component tidewell >/dev/null \
+  || { echo "nautilus: installing the extension failed" >&2; exit 1; }
+module=$(find "$prefix" -name libtidewell-nautilus.so -path '*nautilus/extensions-4*' | head -1)
+[ -n "$module" ] || { echo "nautilus: the module was not installed" >&2; exit 1; }
+emblems="$prefix/share/icons/hicolor/scalable/emblems"
+[ -f "$emblems/emblem-tidewell-cloud.svg" ] || { echo "nautilus: the emblems were not installed" >&2; exit 1; }
+extdir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
+
+# Everything of the client lives here: the user's real settings, keychain and log are never touched.
+export HOME="$work/home"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_STATE_HOME="$HOME/.local/state"
+export XDG_CACHE_HOME="$HOME/.cache" XDG_CONFIG_DIRS="$HOME/xdg"
+export XDG_RUNTIME_DIR="$work/run" TIDEWELL_VOLUMES_ROOT="$work/volumes"
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$TIDEWELL_VOLUMES_ROOT" "$work/server"
+chmod 700 "$HOME" "$XDG_RUNTIME_DIR"
+
+# A session bus without service activation: nothing (indexers, portals) is started behind our back.
+cat > "$work/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$XDG_RUNTIME_DIR/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+dbus-daemon --config-file="$work/bus.conf" --fork --nopidfile --print-pid > "$work/bus.pid"
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+
+server="" app="" xvfb="" wm="" files=""
+stop() {
+  local rc=$?
+  set +e
+  [ -n "$files" ] && kill -TERM "$files" 2>/dev/null && wait "$files" 2>/dev/null
+  if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
+    "$bin/tidewell" quit >/dev/null 2>&1
+    for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+    kill -TERM "$app" 2>/dev/null
+    wait "$app" 2>/dev/null
+  fi
+  # The watcher tidewell started, found by the socket folder that is this run's alone.
+  for pid in $(pgrep -f -- "--socket $XDG_RUNTIME_DIR/"); do kill -TERM "$pid" 2>/dev/null; done
+  for _ in $(seq 1 50); do pgrep -f -- "--socket $XDG_RUNTIME_DIR/" >/dev/null || break; sleep 0.1; done
+  [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  [ -n "$wm" ] && kill -TERM "$wm" 2>/dev/null && wait "$wm" 2>/dev/null
+  [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+  [ -f "$work/bus.pid" ] && kill -TERM "$(cat "$work/bus.pid")" 2>/dev/null
+  for m in "$TIDEWELL_VOLUMES_ROOT"/*; do mountpoint -q "$m" 2>/dev/null && fusermount3 -u "$m" 2>/dev/null; done
+  # Kept when something failed, for its logs; never removed while anything is still mounted in it.
+  if [ "$rc" -eq 0 ] && ! grep -q " $work/" /proc/mounts; then
+    rm -rf --one-file-system "$work"
+  else
+    echo "nautilus: logs kept in $work" >&2
+  fi
+}
+trap stop EXIT
+fail() {
+  echo "nautilus: $*" >&2
+  echo "--- Tidewell.log (end)" >&2
+  tail -n 30 "$XDG_STATE_HOME/Meridot/Tidewell.log" >&2 2>/dev/null || true
+  echo "--- nautilus (end)" >&2
+  tail -n 30 "$work/nautilus.log" >&2 2>/dev/null || true
+  exit 1
+}
+waitfor() { # seconds, then a command that must succeed
+  local t=$1
+  shift
+  for _ in $(seq 1 $((t * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  return 1
+}
+# The first line of an item's record ("Status: ..."), empty without one.
+state() {
+  python3 -c 'import os, sys
+try: print(os.getxattr(sys.argv[1], "user.com.meridot.tidewell").split(b"\n")[0].decode())
+except OSError: pass' "$1"
+}
+hasState() { [ "$(state "$1")" = "Status: $2" ]; }
+
+# The server: the demo tree, with a small quota so that one upload is refused (the file in error).
+"$bin/tidewell-devserver" --root "$work/server" --listen 127.0.0.1:0 --user demo:demo --seed demo \
+  --quota 4096 > "$work/server.out" 2> "$work/server.log" &
+server=$!
+waitfor 20 grep -q '^listening on ' "$work/server.out" || fail "the server did not start"
+url=$(sed -n 's/^listening on //p' "$work/server.out")
+printf 'demo\n' | "$bin/tidewell" login --server "${url#http://}" --protocol http --user demo >/dev/null \
+  || fail "login failed"
+"$bin/tidewell" --headless > "$work/tidewell.out" 2>&1 &
+app=$!
+waitfor 30 "$bin/tidewell" status || fail "tidewell did not start"
+waitfor 30 sh -c "'$bin/tidewell' volumes | grep -q '^Projects'" || fail "no Projects mappoint"
+"$bin/tidewell" mount Projects >/dev/null || fail "cannot mount Projects"
+projects="$TIDEWELL_VOLUMES_ROOT/Projects"
+waitfor 30 mountpoint -q "$projects" || fail "Projects is not mounted"
+waitfor 30 test -e "$projects/Plan.txt" || fail "the listing did not bring Plan.txt"
+
+# A downloaded file: Plan.txt comes from the server as a placeholder and is downloaded.
+waitfor 30 hasState "$projects/Plan.txt" Placeholder || fail "Plan.txt is not a placeholder"
+"$bin/tidewell" download "$projects/Plan.txt" >/dev/null
+waitfor 30 hasState "$projects/Plan.txt" Regular || fail "Plan.txt was not downloaded"
+# A placeholder: Budget.txt goes up, then its local copy is removed.
+printf 'Budget 2027: to be agreed.\n' > "$projects/Budget.txt"
+waitfor 30 hasState "$projects/Budget.txt" Regular || fail "Budget.txt was not uploaded"
+"$bin/tidewell" remove-download "$projects/Budget.txt" >/dev/null
+waitfor 30 hasState "$projects/Budget.txt" Placeholder || fail "Budget.txt did not become a placeholder"
+# A file in error: more than the quota allows.
+head -c 8192 /dev/zero | tr '\0' 'x' > "$projects/Archive.dat"
+inError() { case "$(state "$1")" in "Status: Error"*) return 0 ;; esac; return 1; }
+waitfor 60 inError "$projects/Archive.dat" || fail "Archive.dat did not end in error"
+# A file waiting for upload: written while the client is paused.
+"$bin/tidewell" pause >/dev/null
+printf 'First draft.\n' > "$projects/Draft.txt"
+waitfor 30 hasState "$projects/Draft.txt" RequireUpload || fail "Draft.txt is not waiting for upload"
+for f in Plan.txt Budget.txt Archive.dat Draft.txt; do echo "nautilus: $f: $(state "$projects/$f")"; done
+
+# The display and the file manager.
+disp=99
+while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
+Xvfb ":$disp" -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+xvfb=$!
+export DISPLAY=":$disp"
+waitfor 20 xdotool getdisplaygeometry || fail "Xvfb did not start"
+# A window manager: without one, the nested popover of an extension's sub-menu does not open.
+openbox > "$work/openbox.log" 2>&1 &
+wm=$!
+export GDK_BACKEND=x11 GSK_RENDERER=cairo GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 GTK_A11Y=none
+export XDG_DATA_DIRS="$prefix/share:/usr/local/share:/usr/share"
+mkdir -p "$work/extensions"
+cp "$module" "$work/extensions/"
+unshare -m --propagation slave sh -c 'mount --bind "$1" "$2" && exec nautilus --new-window "$3"' \
+  sh "$work/extensions" "$extdir" "$projects" > "$work/nautilus.log" 2>&1 &
+files=$!
+waitfor 30 xdotool search --onlyvisible --class nautilus || fail "no Nautilus window"
+win=$(xdotool search --onlyvisible --class nautilus | head -1)
+xdotool windowmove "$win" 0 0 windowsize "$win" 900 560 2>/dev/null || true
+
+# Saves the Nautilus window as a PNG (xwd, then a few lines of Python: no image toolkit needed).
+shot() { # NAME [full]: the window, or the whole screen (menus may reach past the window)
+  local name=$1
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  if [ "${2:-}" = full ]; then eval "$(xdotool getdisplaygeometry --shell)"; X=0 Y=0; fi
+  xwd -root -silent > "$work/screen.xwd"
+  python3 - "$work/screen.xwd" "$SHOTS/$name" "$X" "$Y" "$WIDTH" "$HEIGHT" <<'PY'
+import struct, sys, zlib
+src, dst, x0, y0, w, h = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:])
+data = open(src, "rb").read()
+f = struct.unpack(">25I", data[:100])
+header_size, width, height = f[0], f[4], f[5]
+byte_order, bpp, bpl, ncolors = f[7], f[11], f[12], f[19]
+rmask, gmask, bmask = f[14], f[15], f[16]
+if bpp not in (24, 32):
+    sys.exit("xwd: %d bits per pixel not handled" % bpp)
+pixels = data[header_size + 12 * ncolors:]
+step = bpp // 8
+order = "little" if byte_order == 0 else "big"
+def shift(mask):
+    s = 0
+    while mask and not mask & 1:
+        mask >>= 1
+        s += 1
+    return s
+rs, gs, bs = shift(rmask), shift(gmask), shift(bmask)
+x0, y0 = max(0, x0), max(0, y0)
+w, h = min(w, width - x0), min(h, height - y0)
+rows = []
+for y in range(y0, y0 + h):
+    row = bytearray(b"\0")
+    base = y * bpl
+    for x in range(x0, x0 + w):
+        at = base + step * x
+        p = int.from_bytes(pixels[at:at + step], order)
+        row += bytes(((p & rmask) >> rs, (p & gmask) >> gs, (p & bmask) >> bs))
+    rows.append(bytes(row))
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+png += chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b"")
+open(dst, "wb").write(png)
+PY
+  echo "nautilus: saved $SHOTS/$name"
+}
+
+# Let the view fill and every badge answer (each is one attribute read on the extension's queue).
+sleep 4
+shot nautilus-emblems.png
+
+# "Download" from the placeholder's own menu: a right click on its icon (the grid is sorted by name:
+# Archive, Budget, Draft, Plan), then the keyboard (the extension's items stand just above Properties,
+# the menu's last item). The client stays paused meanwhile, so nothing it does redraws the items under
+# the open menu; the request waits in the client's queue and runs once it resumes.
+eval "$(xdotool getwindowgeometry --shell "$win")"
+xdotool mousemove $((X + 491)) $((Y + 125)) click 1
+sleep 0.5
+xdotool click 3
+sleep 1
+xdotool key Up Up
+sleep 0.5
+shot nautilus-menu.png full
+xdotool key Return
+sleep 0.5
+"$bin/tidewell" resume >/dev/null
+waitfor 30 hasState "$projects/Budget.txt" Regular || fail "choosing Download did not download Budget.txt"
+[ "$(cat "$projects/Budget.txt")" = "Budget 2027: to be agreed." ] || fail "Budget.txt came down with other content"
+echo "nautilus: Budget.txt: $(state "$projects/Budget.txt"), $(wc -c < "$projects/Budget.txt") bytes"
+sleep 2
+shot nautilus-downloaded.png

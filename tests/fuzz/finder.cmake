@@ -1,0 +1,1 @@
+tidewell_add_fuzzer(finder_rules_fuzz LIBS tw_overmark)
