@@ -89,25 +89,35 @@ bool DownloadProgress::write(const char* data, size_t count) {
         refusal = "the server sent more than the " + std::to_string(expected_) + " bytes asked for";
         return false;
     }
+    if (buffer_.capacity() < kWriteBlock) buffer_.reserve(kWriteBlock);
+    buffer_.insert(buffer_.end(), data, data + count);
+    received_ = got + count;
+    return buffer_.size() < kWriteBlock || flushBuffer();
+}
+
+bool DownloadProgress::flushBuffer() {
     uint64_t offset = details_.localFileSize.load();
     size_t done = 0;
-    while (done < count) {
-        ssize_t w = ::pwrite(fileHandle_.get(), data + done, count - done, static_cast<off_t>(offset + done));
+    while (done < buffer_.size()) {
+        ssize_t w = ::pwrite(fileHandle_.get(), buffer_.data() + done, buffer_.size() - done,
+                             static_cast<off_t>(offset + done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             writeError = w < 0 ? errno : EIO;
+            details_.localFileSize = offset + done;
+            buffer_.clear();
             return false;
         }
         done += static_cast<size_t>(w);
     }
-    received_ = got + count;
-    details_.localFileSize = offset + count;
+    details_.localFileSize = offset + done;
+    buffer_.clear();
     return true;
 }
 
 bool DownloadProgress::finish() {
     if (!fileHandle_) return true;
-    bool ok = true;
+    bool ok = writeError == 0 && flushBuffer();
     // The item is marked complete only after this; a crash before leaves it waiting for its content.
     if (::fdatasync(fileHandle_.get()) != 0 && errno != EINVAL) {
         if (!writeError) writeError = errno;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/fd.h"
@@ -52,8 +53,17 @@ public:
     std::optional<std::string> dpData;
 
 private:
+    // Writes the gathered bytes at the end of what the file holds; false (with `writeError`) on failure.
+    bool flushBuffer();
+
+    // The network hands over a few kilobytes at a time; written one by one, each is a request of its own
+    // to the watcher's mount. Gathered to this size they cost what a copy's writes cost. Bytes not yet
+    // written are simply fetched again after a crash: the file only ever holds a prefix of the content.
+    static constexpr size_t kWriteBlock = 1 << 20;
+
     DownloadDetails& details_;
     uint64_t expected_;
+    std::vector<char> buffer_;
     platform::UniqueFd fileHandle_;
     bool fileOpened_ = false;
     bool overlong_ = false;
