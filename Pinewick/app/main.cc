@@ -26,18 +26,20 @@
 namespace {
 
 const char* kUsage =
-    "usage: tidewell                         run the desktop application (tray icon, windows)\n"
-    "       tidewell --headless              run the client in the foreground without windows\n"
+    "usage: tidewell [--headless]\n"
     "       tidewell login [--server HOST[:PORT]] [--protocol https|http] [--user NAME]\n"
     "       tidewell status [--json]\n"
     "       tidewell pause | resume\n"
     "       tidewell volumes | mount NAME | unmount NAME\n"
     "       tidewell sync [PATH]\n"
-    "       tidewell confirm-deletes FOLDER       remove what the server no longer lists in FOLDER\n"
+    "       tidewell confirm-deletes FOLDER\n"
     "       tidewell open PATH\n"
     "       tidewell download PATH | remove-download PATH\n"
-    "       tidewell script COMMAND                idle, uploading or downloading: prints true or false\n"
+    "       tidewell script COMMAND\n"
     "       tidewell quit\n"
+    "Without a command tidewell runs the desktop application (tray icon, windows); --headless runs\n"
+    "the client in the foreground without windows. confirm-deletes removes what the server no longer\n"
+    "lists in FOLDER; script COMMAND (idle, uploading or downloading) prints true or false.\n"
     "The password of `login` is read from the terminal, or one line from standard input.\n";
 
 int usage(int status) {

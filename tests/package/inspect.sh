@@ -111,6 +111,7 @@ for m in tidewell gatewarden riseling tidewell-hdiutil tidewell-mdutil; do
 done
 if has_part ui; then
   expect client $exe usr/bin/tidewell-uninstall
+  expect client $file usr/share/man/man1/tidewell-uninstall.1.gz
   expect client $file usr/share/icons/hicolor/scalable/apps/com.meridot.tidewell.svg \
     'usr/share/icons/hicolor/scalable/status/*.svg'
 fi
