@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The torture run for longer: the real client, gatewarden and the devserver under a seeded workload
-# and seeded faults (tests/e2e/torture), in rounds of 150 seconds, each ended by a quiet period and the
-# checks, with the seeds SEED, SEED+1, ... Delays past the client's request time-out are included.
+# and seeded faults (tests/e2e/torture), in rounds of 150 seconds of workload, each ended by a quiet
+# period and the checks, with the seeds SEED, SEED+1, ... until MINUTES have passed (the round under
+# way is finished). Delays past the client's request time-out are included.
 # Uses the sanitizer tree (build/asan), built here if needed, so that a crash or a memory error counts.
 #
 #   bench/torture.sh [minutes, default 30] [first seed, default 1]
@@ -17,6 +18,5 @@ if [ ! -f "$tree/build.ninja" ]; then
   cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_BENCH=OFF -DTIDEWELL_SANITIZE=ON
 fi
 cmake --build "$tree" --target tidewell gatewarden tidewell-devserver tidewell-hdiutil tidewell-mdutil
-rounds=$(( (minutes * 60 + 149) / 150 ))
-seeds=$(seq -s, "$seed" $(( seed + rounds - 1 )))
-exec python3 tests/e2e/torture --bin "$(pwd)/$tree/bin" --seeds "$seeds" --seconds 150 --long-faults
+exec python3 tests/e2e/torture --bin "$(pwd)/$tree/bin" --seeds "$seed" --minutes "$minutes" --seconds 150 \
+  --long-faults
