@@ -69,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // path the watcher reports is absolute, UTF-8 (others are dropped as it reads them) and
         // shorter than its field.
         if (from.size() >= 1024 || to.size() >= 1024 || !isValidUTF8(from) || !isValidUTF8(to)) continue;
+        // A record's texts come from the server's JSON or from the client itself: always UTF-8.
+        if (!isValidUTF8(details)) continue;
         CorvaneExtendedAttributes record(from, details);
         std::shared_ptr<TLEvent> event;
         if (move)
