@@ -367,6 +367,18 @@ TEST_F(Listing, ANewerServerRevisionNeverTouchesAFileWithLocalChanges) {
     EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "doc.txt"), "their version two");
 }
 
+TEST_F(Listing, AnEditThatWasNeverReportedIsSentByTheNextListing) {
+    std::string p = team + "/doc.txt";
+    makeSynchronised(p, "/Team/doc.txt", "version one");
+    // Saved while the application was not there to hear of it (killed between the watcher's report
+    // and its handling): the record still says Regular at the server's own revision.
+    writeFile(p, "my edit of version one");
+    syncAndSettle(team);
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "doc.txt"), "my edit of version one");
+    EXPECT_EQ(stateOf(p), S::Regular);
+    EXPECT_EQ(readFile(p), "my edit of version one");
+}
+
 TEST_F(Listing, RevisionUpdateByStateAndRevision) {
     struct Row {
         const char* name;
