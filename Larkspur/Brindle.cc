@@ -295,6 +295,10 @@ bool Brindle::ignoredCaller(Caller& caller) const {
     return ignore != 0 && caller.tgid() == ignore;
 }
 
+bool Brindle::refusesLink(Caller& caller, std::string_view path) const {
+    return active() && InterestingFile(path) && !ignoredCaller(caller);
+}
+
 int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_view path) {
     if (!active()) return 0;
     if (access == Access::listDirectory) {

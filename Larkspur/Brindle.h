@@ -102,6 +102,11 @@ public:
     void BrindlePassiveListener(tw::pw::ReceiveActions op, Caller& caller, std::string_view path1,
                                 std::string_view path2);
 
+    // Whether a new name for an existing file (a hard link) at `path` is refused: inside a watched
+    // folder, for everyone but the application. Each item keeps one record on its inode, so a second
+    // name would share the first one's state while the server keeps two items.
+    bool refusesLink(Caller& caller, std::string_view path) const;
+
     bool active() const { return active_.load(std::memory_order_acquire); }
     pid_t ignorePid() const { return ignorePid_.load(std::memory_order_acquire); }
     std::size_t queuedEvents() const;

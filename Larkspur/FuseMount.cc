@@ -471,6 +471,11 @@ struct FuseMount::Ops {
 
     static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
         FuseMount& m = self(req);
+        if (m.filter_.active()) {
+            Caller c = caller(req);
+            auto to = m.childPath(parent, name);
+            if (to && m.filter_.refusesLink(c, *to)) return (void)fuse_reply_err(req, EPERM);
+        }
         std::string proc = procPath(m.inodeOf(ino).fd.get());
         {
             int pfd = m.inodeOf(parent).fd.get();

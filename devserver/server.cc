@@ -85,6 +85,30 @@ std::string dumpJson(const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+std::optional<json> readReport(const std::string& body, std::string& why) {
+    if (body.rfind("data=", 0) != 0) {
+        why = "body is data= and a JSON document";
+        return std::nullopt;
+    }
+    // The report is stored by writing it out again, which takes one level of stack per level of
+    // nesting: a document nested deeper than any report needs is refused before it is kept.
+    bool tooDeep = false;
+    json::parser_callback_t depthCheck = [&tooDeep](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxReportDepth) tooDeep = true;
+        return !tooDeep;
+    };
+    auto doc = json::parse(body.substr(5), depthCheck, false);
+    if (tooDeep) {
+        why = "report nested too deeply";
+        return std::nullopt;
+    }
+    if (doc.is_discarded() || !doc.is_object()) {
+        why = "report is not a JSON object";
+        return std::nullopt;
+    }
+    return doc;
+}
+
 std::optional<uint64_t> parseCount(std::string_view s) {
     if (!isDigits(s)) return std::nullopt;
     return std::stoull(std::string(s));
@@ -435,14 +459,10 @@ bool DevServer::Impl::authenticate(Exchange& ex) {
 void DevServer::Impl::audit(Exchange& ex) {
     auto body = readSmallBody(ex, kSmallBodyLimit);
     if (!body) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", "report too long"}});
-    if (body->rfind("data=", 0) != 0)
-        return sendError(ex, error_id::badRequest, std::nullopt,
-                         {{"message", "body is data= and a JSON document"}});
-    auto doc = json::parse(body->substr(5), nullptr, false);
-    if (doc.is_discarded() || !doc.is_object())
-        return sendError(ex, error_id::badRequest, std::nullopt,
-                         {{"message", "report is not a JSON object"}});
-    store->addAudit(ex.user, dumpJson(doc));
+    std::string why;
+    auto doc = readReport(*body, why);
+    if (!doc) return sendError(ex, error_id::badRequest, std::nullopt, {{"message", why}});
+    store->addAudit(ex.user, dumpJson(*doc));
     sendJson(ex, 200, json::object());
 }
 

@@ -34,10 +34,14 @@ using json = nlohmann::json;
 // original value is moved to this header before routing.
 constexpr const char* kMultipartHeader = "X-Devserver-Multipart";
 constexpr size_t kSmallBodyLimit = 1 << 20;
+constexpr int kMaxReportDepth = 64;  // nesting levels of a usage report
 constexpr size_t kIoChunk = 256 * 1024;
 
 // JSON text that never throws: invalid UTF-8 is replaced.
 std::string dumpJson(const json& j);
+// The document of a usage report body ("data=" and a JSON object nested at most kMaxReportDepth
+// levels); none, with the reason in `why`, for anything else.
+std::optional<json> readReport(const std::string& body, std::string& why);
 // A decimal count of at most 19 digits.
 std::optional<uint64_t> parseCount(std::string_view s);
 // Letters, digits and "-", 1 to 64 of them: safe inside a file name.

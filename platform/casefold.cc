@@ -1,5 +1,7 @@
 #include "platform/casefold.h"
 
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ucasemap.h>
 #include <unicode/utf8.h>
 
@@ -37,9 +39,25 @@ bool validUtf8(std::string_view s) {
 
 }  // namespace
 
-std::string foldedName(std::string_view utf8) {
-    if (isAscii(utf8)) return asciiFolded(utf8);
-    if (!validUtf8(utf8) || utf8.size() > INT32_MAX / 4) return asciiFolded(utf8);
+// The composed (NFC) spelling: canonically equivalent names are one name, as the server holds
+// them composed. The name itself when it cannot be composed.
+static std::string composed(std::string_view utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return std::string(utf8);
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out);
+    nfc->normalizeUTF8(0, icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())), sink, nullptr,
+                       status);
+    if (U_FAILURE(status)) return std::string(utf8);
+    return out;
+}
+
+std::string foldedName(std::string_view name) {
+    if (isAscii(name)) return asciiFolded(name);
+    if (!validUtf8(name) || name.size() > INT32_MAX / 4) return asciiFolded(name);
+    const std::string nfc = composed(name);
+    const std::string_view utf8 = nfc;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<UCaseMap, void (*)(UCaseMap*)> map(ucasemap_open("", U_FOLD_CASE_DEFAULT, &status),
                                                        ucasemap_close);

@@ -8,9 +8,10 @@
 
 namespace tw::platform {
 
-// The case-folded form of a UTF-8 name (full folding: "Straße" and "STRASSE" fold alike). A name that
-// is not valid UTF-8 has only its ASCII letters folded, so distinct bytes stay distinct rather than
-// all becoming the same replacement character.
+// The case-folded form of a UTF-8 name (full folding: "Straße" and "STRASSE" fold alike), composed
+// first, so a decomposed spelling ("e" and a combining accent) folds like the composed one. A name
+// that is not valid UTF-8 has only its ASCII letters folded, so distinct bytes stay distinct rather
+// than all becoming the same replacement character.
 std::string foldedName(std::string_view utf8);
 
 // Whether two names are equal without regard to case; cheap when both are ASCII.

@@ -147,6 +147,12 @@ void RevisionUpdate::performAction() {
             timeline.addUploadEvent(path);
         else if (state == S::RequireDownload)
             timeline.addDownload(localFolder, file);
+        else if (state == S::Regular && file.size != attrs->size &&
+                 record.ceaLong.getAttribute(CEALong::keys::ServerFileSize) == file.size)
+            // In step when last synchronised, another size now: saved while no report of it reached
+            // the engine (it was not running, or was stopped between the watcher's report and its
+            // handling). Sent now, on the server's revision.
+            timeline.addCloseEvent(path);
         return done();
     }
     switch (state) {

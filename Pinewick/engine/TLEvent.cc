@@ -44,6 +44,12 @@ std::optional<std::string> TLEvent::timelineSave() {
     return std::nullopt;
 }
 
+bool TLEvent::holdsLineFeed(const std::string& path) {
+    // Records are read back by lines: the rest of such a path would be read as a path of its own. No
+    // record is better than one that acts on another item; the server refuses such names anyway.
+    return path.find('\n') != std::string::npos;
+}
+
 std::string TLEvent::description() {
     return "Base should be overridden";
 }
@@ -144,6 +150,7 @@ void TLDelete::performAction() {
 }
 
 std::optional<std::string> TLDelete::timelineSave() {
+    if (holdsLineFeed(localPath)) return std::nullopt;
     // The encoded attribute text (not the human-readable dump) is stored: it decodes by line without the
     // dump's header and trailer. Records in the dump form are still read back.
     return std::string("Delete {\n") + kRecordIndent + "Path: " + localPath + "\n" + kRecordIndent +
@@ -356,6 +363,7 @@ void TLMove::followInDatabase() {
 }
 
 std::optional<std::string> TLMove::timelineSave() {
+    if (holdsLineFeed(localPathFrom) || holdsLineFeed(localPathTo)) return std::nullopt;
     return std::string("Move {\n") + kRecordIndent + "From: " + localPathFrom + "\n" + kRecordIndent +
            "To: " + localPathTo + "\n" + kRecordIndent + "ExtentedAttributes: {\n" + originalXAttrs.encode() +
            "}\n" + storeEventEnd;

@@ -35,6 +35,8 @@ public:
     static std::optional<std::string> extractLine(const std::string& text, const std::string& attribute);
     // The text after the first `attribute` + ": {\n" up to the next "\n}\n"; none when either is missing.
     static std::optional<std::string> extractBlock(const std::string& text, const std::string& attribute);
+    // True when `path` holds a line feed: such a path has no record.
+    static bool holdsLineFeed(const std::string& path);
 };
 
 class TLDelete : public TLEvent {

@@ -92,7 +92,9 @@ void KernelCommunicator::install(std::shared_ptr<KernelCommunicator> link) {
     sharedLink() = std::move(link);
 }
 
-KernelCommunicator::KernelCommunicator(Options options) : options_(std::move(options)) {
+KernelCommunicator::KernelCommunicator(Options options)
+    : options_(std::move(options)),
+      reports_(platform::DispatchQueue::serial("com.meridot.tidewell.kernelReports")) {
     reconnected_ = options_.reconnected;
     openConnection();
 }
@@ -201,6 +203,8 @@ void KernelCommunicator::closeConnection() {
     // The loop ends within one read (the watcher answers an empty read within a second).
     if (listenThread_.joinable() && listenThread_.get_id() != std::this_thread::get_id())
         listenThread_.join();
+    // Every report read before the close reaches the engine before the link is gone.
+    reports_->sync([] {});
 }
 
 pw::IOReturn KernelCommunicator::addWatchPath(const std::string& path) {
@@ -306,6 +310,49 @@ void KernelCommunicator::listen() {
 }
 
 void KernelCommunicator::handle(std::uint8_t action, const std::string& path1, const std::string& path2) {
+    switch (action) {
+        case pw::kauth_FILEOP_DELETE:
+            if (path2.empty()) {
+                // The watcher holds the delete until this answer: a read-only item is refused. The
+                // record travels with the reports, so the report of this delete or rename finds it.
+                auto record = std::make_shared<CorvaneExtendedAttributes>(path1);
+                bool readOnly = record->ceaBool.getAttribute(CEABool::keys::ReadOnly);
+                acknowledgeDelete(path1, readOnly);
+                reports_->async(
+                    [this, path1, record] { deleteList.insert_or_assign(path1, std::move(*record)); });
+                return;
+            }
+            break;
+        case pw::kauth_FILEOP_ISGHOST: {
+            CorvaneExtendedAttributes record(path1);
+            acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
+            return;
+        }
+        case pw::kauth_FILEOP_ISREADONLY: {
+            // A name being created cannot be looked up until this answer (its folder is locked for the
+            // create): it is unclassified by definition, so only its folder's record decides.
+            std::optional<CorvaneExtendedAttributes> record;
+            if (path2 != pw::kNewItem) record.emplace(path1);
+            if (!record || record->ceaStatus.status == CEAStatus::keys::Unknown) {
+                // An item the client has never classified (a new file) is writable where its folder is.
+                CorvaneExtendedAttributes parent(parentOf(path1));
+                acknowledgeDelete(path1, parent.ceaBool.getAttribute(CEABool::keys::ReadOnly));
+                return;
+            }
+            acknowledgeDelete(path1, record->ceaBool.getAttribute(CEABool::keys::ReadOnly) ||
+                                         contentNotLocal(record->ceaStatus.status));
+            return;
+        }
+        default:
+            break;
+    }
+    // Reports are turned into engine work on their own queue, in the order read. Doing that work here
+    // would stall the answers: queueing an upload saves the file's record, and while the watcher holds
+    // a rename of that very file for an answer, the kernel keeps the file locked against the save.
+    reports_->async([this, action, path1, path2] { report(action, path1, path2); });
+}
+
+void KernelCommunicator::report(std::uint8_t action, const std::string& path1, const std::string& path2) {
     auto link = engineLink();
     switch (action) {
         case pw::kauth_FILEOP_OPEN: {
@@ -338,47 +385,17 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& path1, c
         case pw::kauth_FILEOP_EXCHANGE:
             if (link->addExchangeEvent) link->addExchangeEvent(path1, path2);
             return;
-        case pw::kauth_FILEOP_LINK:
-        case pw::kauth_FILEOP_EXEC:
+        case pw::kauth_FILEOP_DELETE: {
+            auto it = deleteList.find(path1);
+            if (it == deleteList.end()) return;
+            CorvaneExtendedAttributes record = std::move(it->second);
+            deleteList.erase(it);
+            if (link->addDeleteEvent) link->addDeleteEvent(path1, record);
             return;
-        case pw::kauth_FILEOP_DELETE:
-            if (path2.empty()) {
-                // The watcher holds the delete until this answer: a read-only item is refused.
-                CorvaneExtendedAttributes record(path1);
-                bool readOnly = record.ceaBool.getAttribute(CEABool::keys::ReadOnly);
-                deleteList.insert_or_assign(path1, std::move(record));
-                acknowledgeDelete(path1, readOnly);
-            } else {
-                auto it = deleteList.find(path1);
-                if (it == deleteList.end()) return;
-                CorvaneExtendedAttributes record = std::move(it->second);
-                deleteList.erase(it);
-                if (link->addDeleteEvent) link->addDeleteEvent(path1, record);
-            }
-            return;
+        }
         case pw::kauth_FILEOP_CREATE_FOLDER:
             if (link->addCreateFolderEvent) link->addCreateFolderEvent(path1);
             return;
-        case pw::kauth_FILEOP_ISGHOST: {
-            CorvaneExtendedAttributes record(path1);
-            acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
-            return;
-        }
-        case pw::kauth_FILEOP_ISREADONLY: {
-            // A name being created cannot be looked up until this answer (its folder is locked for the
-            // create): it is unclassified by definition, so only its folder's record decides.
-            std::optional<CorvaneExtendedAttributes> record;
-            if (path2 != pw::kNewItem) record.emplace(path1);
-            if (!record || record->ceaStatus.status == CEAStatus::keys::Unknown) {
-                // An item the client has never classified (a new file) is writable where its folder is.
-                CorvaneExtendedAttributes parent(parentOf(path1));
-                acknowledgeDelete(path1, parent.ceaBool.getAttribute(CEABool::keys::ReadOnly));
-                return;
-            }
-            acknowledgeDelete(path1, record->ceaBool.getAttribute(CEABool::keys::ReadOnly) ||
-                                         contentNotLocal(record->ceaStatus.status));
-            return;
-        }
         default:
             return;
     }

@@ -7,8 +7,9 @@
 // seconds; if the connection drops later (the watcher died), it is started again, the watch paths are
 // given again and the volumes remounted, and no queued work is lost meanwhile.
 //
-// Thread-safety: one listen thread reads the queue and is the only user of `deleteList`; `addWatchPath`
-// and `closeConnection` may be called from any thread (calls on the connection are serialised).
+// Thread-safety: one listen thread reads the queue and answers the questions; the reports it reads are
+// handed, in order, to one serial queue, the only user of `deleteList`. `addWatchPath` and
+// `closeConnection` may be called from any thread (calls on the connection are serialised).
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "platform/dispatch.h"
 #include "platform/pwevent.h"
 #include "platform/userclient.h"
 
@@ -72,8 +74,10 @@ public:
     static constexpr const char* kCorvaneDriverClassName = pw::kCorvaneDriverClassName;
 
 private:
-    // What one record from the watcher leads to; questions are answered before anything slower.
+    // What one record from the watcher leads to: a question is answered at once, a report is queued.
     void handle(std::uint8_t action, const std::string& path1, const std::string& path2);
+    // A report turned into engine work (on `reports_`).
+    void report(std::uint8_t action, const std::string& path1, const std::string& path2);
     bool openConnection();
     bool connectOnce(pw::IOReturn* error);
     void startLogging();
@@ -100,7 +104,9 @@ private:
     std::mutex reconnectedMutex_;
     std::function<void()> reconnected_;  // under reconnectedMutex_
 
-    // Records of items whose delete the watcher announced and has not yet confirmed. Listen thread only.
+    // Runs the reports one at a time, in the order the listen thread read them.
+    std::shared_ptr<platform::DispatchQueue> reports_;
+    // Records of items whose delete the watcher announced and has not yet confirmed. `reports_` only.
     std::map<std::string, CorvaneExtendedAttributes> deleteList;
 };
 

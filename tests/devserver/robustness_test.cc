@@ -146,6 +146,23 @@ TEST_F(DevserverRobustness, HostileRequestsGetJsonErrorsAndStayInsideTheRoot) {
     EXPECT_FALSE(fs::exists(h->root() / "server/data/Documents/u.txt"));
 }
 
+TEST_F(DevserverRobustness, ADeeplyNestedUsageReportIsRefusedAndTheServerStaysUp) {
+    startAndLogin();
+    auto report = [&](int depth) {
+        std::string body = "data={\"a\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+        return rawExchange(h->process().port(),
+                           "POST /br/audit/1/ HTTP/1.1\r\nHost: x\r\nCookie: " + h->cookie() +
+                               "\r\nContent-Length: " + std::to_string(body.size()) +
+                               "\r\nConnection: close\r\n\r\n" + body);
+    };
+    // Storing a report writes it out again, one level of the writer's stack per level of nesting.
+    json refused = rawErrorBody(report(200000));
+    ASSERT_TRUE(refused.is_object());
+    EXPECT_EQ(refused["errorId"], tw::devserver::error_id::badRequest);
+    EXPECT_EQ(rawErrorBody(report(20)), json::object());
+    EXPECT_EQ(h->get(DevServerHarness::folderUrl("/Documents/Welcome.txt"))->status, 200);
+}
+
 TEST_F(DevserverRobustness, EveryErrorNumberCanBeQueued) {
     startAndLogin();
     const std::string target = DevServerHarness::folderUrl("/Documents") + "?type=all&includeAll=true";

@@ -159,6 +159,40 @@ TEST(TimelineReplay, LongAndNonAsciiRecordsAcrossReadBoundariesAreNotLost) {
     EXPECT_TRUE(corruptFiles(support.path()).empty());
 }
 
+TEST(TimelineReplay, ANameWithALineBreakIsNeverReplayedAsAnotherItem) {
+    tw::test::TempDir support;
+    // Linux allows line breaks in names; Timeline.txt is read by lines, so the part of such a name
+    // after the break would be read as the next line, and the rest as a whole path of its own:
+    // "notes\nold" would come back as a pending delete of "notes", another file of the user's.
+    auto record = regularRecord("/V/Docs/notes\nold", "4");
+    {
+        TimeLineManager t(support.str());
+        t.eventAppend(std::make_shared<tw::TLDelete>("/V/Docs/notes\nold", record));
+        t.eventAppend(std::make_shared<tw::TLMove>("/V/Docs/a\r\nb", "/V/Docs/kept.txt", record));
+        t.eventAppend(std::make_shared<tw::TLMove>("/V/Docs/kept.txt", "/V/Docs/x\ny", record));
+        t.eventAppend(
+            std::make_shared<tw::TLDelete>("/V/Docs/plain.txt", regularRecord("/V/Docs/plain.txt", "5")));
+        t.saveTimeLine();
+    }
+    TimeLineManager replayed(support.str());
+    auto events = replayed.events();
+    // Only records that read back as written are replayed; the plain delete is one of them.
+    ASSERT_FALSE(events.empty());
+    for (const auto& e : events) {
+        if (auto* d = dynamic_cast<tw::TLDelete*>(e.get())) {
+            EXPECT_TRUE(d->localPath == "/V/Docs/notes\nold" || d->localPath == "/V/Docs/plain.txt")
+                << d->localPath;
+        } else if (auto* m = dynamic_cast<tw::TLMove*>(e.get())) {
+            bool asWritten = (m->localPathFrom == "/V/Docs/a\r\nb" && m->localPathTo == "/V/Docs/kept.txt") ||
+                             (m->localPathFrom == "/V/Docs/kept.txt" && m->localPathTo == "/V/Docs/x\ny");
+            EXPECT_TRUE(asWritten) << m->localPathFrom << " -> " << m->localPathTo;
+        }
+    }
+    auto* last = dynamic_cast<tw::TLDelete*>(events.back().get());
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->localPath, "/V/Docs/plain.txt");
+}
+
 TEST(TimelineReplay, DeleteRecordsInTheHumanReadableFormStillDecode) {
     tw::test::TempDir support;
     // Older records carry the record's dump: a header before the first key and the volume after the last.

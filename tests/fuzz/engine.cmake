@@ -1,1 +1,2 @@
 tidewell_add_fuzzer(timeline_replay_fuzz LIBS tw_engine)
+tidewell_add_fuzzer(timeline_roundtrip_fuzz LIBS tw_engine)

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     }
     if (op == "mkdir-mode") return result(mkdir(a, static_cast<mode_t>(strtoul(b ? b : "0755", nullptr, 8))));
     if (op == "rename") return result(rename(a, b));
+    if (op == "link") return result(link(a, b));
     if (op == "exchange") return result(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE));
     if (op == "list") {
         DIR* d = opendir(a);

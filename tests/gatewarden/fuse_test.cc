@@ -134,6 +134,17 @@ TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
     EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("new.txt")), 1u);
 }
 
+TEST_F(WatchedFolder, AHardLinkIsRefusedBecauseTwoNamesWouldShareOneRecord) {
+    answerByName();
+    // One inode holds one record, and the server knows two items: a server change of one name would
+    // empty and refill the content that the other name holds, unsent edits included.
+    EXPECT_EQ(actor({"link", at("plain.txt"), at("second name.txt")}).exitCode, EPERM);
+    EXPECT_FALSE(std::filesystem::exists(at("second name.txt")));
+    struct stat st;
+    ASSERT_EQ(stat(at("plain.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+}
+
 TEST_F(WatchedFolder, DeletesAreAskedThenConfirmed) {
     answerByName();
     EXPECT_EQ(actor({"unlink", at("locked.txt")}).exitCode, EROFS);

@@ -29,6 +29,14 @@ TEST(CaseFolding, UnicodeLettersFoldFully) {
     EXPECT_FALSE(sameNameIgnoringCase("caf\xC3\xA9", "cafe"));
 }
 
+TEST(CaseFolding, ComposedAndDecomposedSpellingsAreOneName) {
+    // "\u00e9t\u00e9" composed and as "e" + combining acute: the server holds names composed.
+    EXPECT_EQ(foldedName("e\xcc\x81te\xcc\x81"), foldedName("\xc3\xa9t\xc3\xa9"));
+    EXPECT_EQ(foldedName("E\xcc\x81TE\xcc\x81"), foldedName("\xc3\xa9t\xc3\xa9"));
+    EXPECT_TRUE(sameNameIgnoringCase("A\xcc\x88rchiv", "\xc3\xa4rchiv"));
+    EXPECT_NE(foldedName("e\xcc\x81t\xc3\xa9"), foldedName("ete"));
+}
+
 TEST(CaseFolding, InvalidUtf8KeepsItsBytesApart) {
     EXPECT_FALSE(sameNameIgnoringCase("a\xFF", "a\xFE")) << "no common replacement character";
     EXPECT_TRUE(sameNameIgnoringCase("A\xFF", "a\xFF"));

@@ -352,6 +352,39 @@ TEST_F(WatchedVolumes, ASafeSaveKeepsTheItemsRecordThroughTheRename) {
     EXPECT_EQ(recorder.find("move", doc)->path2, v->localFolder + "/report.txt~");
 }
 
+TEST_F(WatchedVolumes, ASafeSaveOverAReadOnlyItemIsRefusedWhileTheEngineStillTakesTheTemporaryFile) {
+    auto v = mountedVolume("Team");
+    ASSERT_TRUE(v);
+    const std::string doc = v->localFolder + "/contract.txt";
+    std::ofstream(doc) << "signed";
+    {
+        CorvaneExtendedAttributes r(doc);
+        r.ceaStatus.setStatus(S::Regular);
+        r.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
+        r.ceaString.setAttribute(CEAString::keys::Revision, "r3");
+        r.save();
+    }
+    // Queueing an upload saves the closed file's record. Here the engine comes to it late, when the
+    // editor's rename of that same file is already held for the answers about source and target: the
+    // kernel keeps the file locked against the save until the rename is over.
+    auto slowEngine = recorder.link();
+    slowEngine.addCloseEvent = [this](const std::string& p) {
+        std::this_thread::sleep_for(1s);
+        CorvaneExtendedAttributes r(p);
+        r.ceaStatus.setStatus(S::RequireUpload);
+        r.save();
+        recorder.add({"close", p});
+    };
+    setEngineLink(slowEngine);
+    const std::string temporary = v->localFolder + "/.contract.txt.sb-1";
+    ASSERT_EQ(actor({"create", temporary, "forged"}).exitCode, 0);
+    EXPECT_EQ(actor({"rename", temporary, doc}).exitCode, EROFS);
+    std::ifstream in(doc);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "signed");
+    EXPECT_TRUE(eventually([&] { return recorder.has("close", temporary); }));
+    EXPECT_EQ(daemon->log().find("No answer within"), std::string::npos) << daemon->log();
+}
+
 TEST_F(WatchedVolumes, OnlyATrustedFolderBrowserAsksForAFreshListing) {
     auto v = mountedVolume("Team");
     ASSERT_TRUE(v);
