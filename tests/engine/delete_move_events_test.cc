@@ -86,6 +86,17 @@ protected:
         record.save();
         return CorvaneExtendedAttributes(path);
     }
+    // Records its UUID on the volume folder, as an image carries one, so the database keeps rows for
+    // its items. False when this file system takes no user attributes.
+    bool giveTheVolumeAUUID(const std::string& uuid) {
+        if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
+                       uuid.size(), 0) != 0)
+            return false;
+        struct stat st {};
+        if (::stat(team->localFolder.c_str(), &st) != 0) return false;
+        team->setVolumeSystemNumber(st.st_dev);
+        return true;
+    }
     void deleteLocally(const std::string& rel) {
         CorvaneExtendedAttributes before(local(rel));
         fs::remove_all(local(rel));
@@ -251,12 +262,7 @@ TEST_F(DeleteMoveEvents, RenameInsideTheMappointMovesOnTheServerKeepingTheRevisi
 
 TEST_F(DeleteMoveEvents, FolderRenameMovesItsChildrenAndTheirDatabaseRowsFollow) {
     const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000D31E";
-    if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
-                   uuid.size(), 0) != 0)
-        GTEST_SKIP() << "user extended attributes not supported here";
-    struct stat st {};
-    ASSERT_EQ(::stat(team->localFolder.c_str(), &st), 0);
-    team->setVolumeSystemNumber(st.st_dev);
+    if (!giveTheVolumeAUUID(uuid)) GTEST_SKIP() << "user extended attributes not supported here";
     ASSERT_EQ(team->volumeUUID(), uuid);
 
     fs::create_directories(local("album"));
@@ -315,13 +321,8 @@ TEST_F(DeleteMoveEvents, FolderCreatedByAnUploadIntoItIsMovedWithItsFilesNotRecr
 // An editor saves by writing a temporary file and renaming it over the original: the server keeps one
 // item that gets a new revision, with no conflict and no delete.
 TEST_F(DeleteMoveEvents, SafeSaveOverASynchronisedFileIsANewRevisionOfTheSameItem) {
-    const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000D31F";
-    if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
-                   uuid.size(), 0) != 0)
+    if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-00000000D31F"))
         GTEST_SKIP() << "user extended attributes not supported here";
-    struct stat st {};
-    ASSERT_EQ(::stat(team->localFolder.c_str(), &st), 0);
-    team->setVolumeSystemNumber(st.st_dev);
 
     auto before = uploaded("essay.txt", "first words");
     const std::string oldRevision = before.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
