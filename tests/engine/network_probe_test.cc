@@ -416,8 +416,9 @@ TEST_F(NetworkProbe, LogindsSleepSignalPausesAndItsWakeSignalResumesThroughAProb
 
     state.observeSleepAndWake(sessionBusAddress());
     ASSERT_TRUE(logind.prepareForSleep(true));
-    ASSERT_TRUE(waitUntil([&] { return !state.allowServerCommunication; }));
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    // The permission drops before the change suspends the timeline, on the bus thread: wait for both.
+    ASSERT_TRUE(waitUntil(
+        [&] { return !state.allowServerCommunication && TimeLineManager::sharedInstance().suspended(); }));
     ASSERT_TRUE(logind.prepareForSleep(false));
     ASSERT_TRUE(waitUntil([&] { return state.allowServerCommunication && state.networkAvailable; }));
     ASSERT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; }));
