@@ -30,6 +30,26 @@ constexpr const char* kItemColumns =
     "path, name, is_dir, size, revision, mode, disk_type, read_only, allow_sharing, creation_time, "
     "modification_time, owner";
 
+// Item names compare as a Windows share compares them, and as the client does: case folded in full
+// and composed first, so "ünïcødé", "ÜNÏCØDÉ" and the decomposed "u\u0308..." are one name. A
+// server that folded ASCII alone would keep two items the client must hold as one file.
+constexpr const char* kNameCollation = "tidewell_name";
+
+int compareNames(void*, int lengthA, const void* a, int lengthB, const void* b) {
+    std::string_view x(static_cast<const char*>(a), static_cast<size_t>(lengthA));
+    std::string_view y(static_cast<const char*>(b), static_cast<size_t>(lengthB));
+    int c = foldCase(x).compare(foldCase(y));
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+constexpr const char* kItemsTable =
+    "CREATE TABLE IF NOT EXISTS items("
+    " path TEXT PRIMARY KEY COLLATE tidewell_name, parent TEXT NOT NULL COLLATE tidewell_name,"
+    " name TEXT NOT NULL, is_dir INTEGER NOT NULL, size INTEGER NOT NULL DEFAULT 0,"
+    " revision TEXT NOT NULL, mode TEXT NOT NULL DEFAULT '', disk_type TEXT NOT NULL DEFAULT '',"
+    " read_only INTEGER NOT NULL DEFAULT 0, allow_sharing INTEGER NOT NULL DEFAULT 0,"
+    " creation_time INTEGER NOT NULL, modification_time INTEGER NOT NULL, owner TEXT NOT NULL DEFAULT '');";
+
 Item itemFromRow(const Stmt& s) {
     Item item;
     item.path = s.columnText(0);
@@ -130,16 +150,15 @@ bool Store::initialise(std::string& error) {
     }
     db_.reset(db);
     sqlite3_busy_timeout(db, 5000);
-    const char* schema =
-        "PRAGMA journal_mode=WAL;"
-        "PRAGMA synchronous=NORMAL;"
-        "CREATE TABLE IF NOT EXISTS items("
-        " path TEXT PRIMARY KEY COLLATE NOCASE, parent TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL,"
-        " is_dir INTEGER NOT NULL, size INTEGER NOT NULL DEFAULT 0, revision TEXT NOT NULL,"
-        " mode TEXT NOT NULL DEFAULT '', disk_type TEXT NOT NULL DEFAULT '', read_only INTEGER NOT NULL "
-        "DEFAULT 0,"
-        " allow_sharing INTEGER NOT NULL DEFAULT 0, creation_time INTEGER NOT NULL,"
-        " modification_time INTEGER NOT NULL, owner TEXT NOT NULL DEFAULT '');"
+    if (sqlite3_create_collation_v2(db, kNameCollation, SQLITE_UTF8, nullptr, compareNames, nullptr) !=
+        SQLITE_OK) {
+        error = std::string("cannot install the name comparison: ") + sqlite3_errmsg(db);
+        return false;
+    }
+    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !migrateAsciiFoldedItems())
+        return false;
+    std::string schema = kItemsTable;
+    schema +=
         "CREATE INDEX IF NOT EXISTS items_parent ON items(parent);"
         "CREATE INDEX IF NOT EXISTS items_owner ON items(owner);"
         "CREATE TABLE IF NOT EXISTS resumes(id TEXT PRIMARY KEY, path TEXT NOT NULL, user TEXT NOT NULL,"
@@ -148,10 +167,36 @@ bool Store::initialise(std::string& error) {
         " received INTEGER NOT NULL, document TEXT NOT NULL);"
         "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
         "INSERT OR IGNORE INTO meta(key, value) VALUES('revision', 0);";
-    if (!exec(schema)) {
+    if (!exec(schema.c_str())) {
         error = std::string("cannot create the schema: ") + sqlite3_errmsg(db);
         return false;
     }
+    return true;
+}
+
+// A store made before names were folded in full compared them with SQLite's ASCII-only NOCASE. Its
+// items move to the current table in one transaction; when two of them are one name now, the store
+// stays as it was (with a warning) rather than dropping either.
+bool Store::migrateAsciiFoldedItems() {
+    {
+        // Finished before the table it reads is dropped.
+        Stmt s(db_.get(), "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'items'");
+        if (!s.row() || s.columnText(0).find("COLLATE NOCASE") == std::string::npos) return true;
+    }
+    std::string table = kItemsTable;
+    table.replace(table.find("items("), 6, "items_folded(");
+    std::string sql =
+        "BEGIN IMMEDIATE;" + table +
+        "INSERT INTO items_folded SELECT path, parent, name, is_dir, size, revision, mode, disk_type,"
+        " read_only, allow_sharing, creation_time, modification_time, owner FROM items;"
+        "DROP TABLE items; ALTER TABLE items_folded RENAME TO items;";
+    if (exec(sql.c_str()) && exec("COMMIT")) return true;
+    std::string why = sqlite3_errmsg(db_.get());
+    exec("ROLLBACK");
+    fprintf(stderr,
+            "devserver: %s keeps comparing names by ASCII case only: two items there are one name when "
+            "compared in full (%s)\n",
+            (root_ / "devserver.db").c_str(), why.c_str());
     return true;
 }
 

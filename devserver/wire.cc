@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/casefold.h"
+
 namespace tw::devserver {
 
 int statusForError(int errorId) {
@@ -257,10 +259,7 @@ std::string joinPath(const std::vector<std::string>& names) {
 }
 
 std::string foldCase(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
+    return tw::platform::foldedName(text);
 }
 
 }  // namespace tw::devserver

@@ -1,10 +1,14 @@
 // Every exchange of the synchronisation protocol over loopback HTTP, checked against the wire forms
 // the client sends and reads.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <regex>
 
 #include "devserver/wire.h"
+#include "platform/sqlite.h"
 #include "support/devserver_process.h"
 
 namespace tw::test {
@@ -314,6 +318,111 @@ TEST_F(DevserverProtocol, MoveRenamesAndRelocates) {
     EXPECT_EQ(errorIdOf(move("/Projects/Plan.txt", "/Projects/none/Plan.txt", "false", "")), 14);
     EXPECT_EQ(errorIdOf(move("/Projects/missing.txt", "/Projects/x.txt", "false", "")), 20);
     EXPECT_EQ(errorIdOf(move("/Projects", "/Elsewhere", "false", "")), 1083);
+}
+
+// The client holds names that differ only in case or in composition as one file; a server that kept
+// them apart would leave one of them unplaceable on every machine.
+TEST_F(DevserverProtocol, NamesDifferingInAnyCaseOrCompositionAreOneItem) {
+    startAndLogin();
+    const std::string lower = "/Documents/ünïcødé.bin";
+    const std::string upper = "/Documents/ÜNÏCØDÉ.BIN";
+    const std::string decomposed = "/Documents/u\u0308nïcøde\u0301.bin";
+    std::string rev = body(h->upload(lower, "one", ""))["revision"];
+    // Another spelling is the same item: without its revision a conflict, with it a new revision.
+    EXPECT_EQ(errorIdOf(h->upload(decomposed, "two", "")), 1077);
+    auto up = h->upload(upper, "two", rev);
+    ASSERT_EQ(up->status, 200) << up->body;
+    EXPECT_EQ(body(up)["name"], "ünïcødé.bin") << "the stored spelling stays";
+    rev = body(up)["revision"];
+    auto count = [&](const std::string& folder) {
+        size_t n = 0;
+        json listing = body(h->get(DevServerHarness::folderUrl(folder) + "?type=all&includeAll=true"));
+        for (const auto& c : listing["contents"]) {
+            std::string name = c["name"];
+            n += name.find(".bin") != std::string::npos || name.find(".BIN") != std::string::npos;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("/Documents"), 1u);
+
+    // A rename to another spelling is a rename of that item, never a second one.
+    auto moved =
+        h->postForm(DevServerHarness::folderUrl(decomposed),
+                    "name=" + percentEncode(upper) + "&operation=move&overwrite=false&revision=" + rev);
+    ASSERT_EQ(moved->status, 200) << moved->body;
+    EXPECT_EQ(body(moved)["name"], "ÜNÏCØDÉ.BIN");
+    EXPECT_EQ(count("/Documents"), 1u);
+    EXPECT_EQ(
+        h->get(DevServerHarness::folderUrl(lower) + "?revision=" + rev, "application/octet-stream")->body,
+        "two");
+
+    // Folders too: a file sent into another spelling of a folder lands in it.
+    ASSERT_EQ(h->postForm(DevServerHarness::folderUrl("/Documents"),
+                          "name=" + percentEncode("Ärchiv") +
+                              "&operation=create&creation_time=2020-02-02T02:02:02.000Z&modification_time="
+                              "2020-02-02T02:02:02.000Z")
+                  ->status,
+              200);
+    EXPECT_EQ(errorIdOf(h->postForm(DevServerHarness::folderUrl("/Documents"),
+                                    "name=" + percentEncode("äRCHIV") +
+                                        "&operation=create&creation_time=2020-02-02T02:02:02.000Z&"
+                                        "modification_time=2020-02-02T02:02:02.000Z")),
+              19);
+    ASSERT_EQ(h->upload("/Documents/A\u0308rchiv/x.txt", "x", "")->status, 200);
+    EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/Documents/Ärchiv") +
+                          "?type=all&includeAll=true"))["contents"]
+                  .size(),
+              1u);
+}
+
+// A store written when only ASCII case was folded opens with full folding; one holding two items
+// that are one name now keeps both rather than dropping either.
+TEST_F(DevserverProtocol, AStoreFromTheAsciiOnlyComparisonIsMovedOnWithoutLosingAnItem) {
+    auto asOldStore = [&](const std::vector<std::string>& extraPaths) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((h->root() / "server/devserver.db").c_str(), &raw), SQLITE_OK);
+        tw::platform::SqliteDatabase db(raw);
+        // This connection only copies rows and drops the table; any order satisfies the schema.
+        auto bytewise = [](void*, int la, const void* a, int lb, const void* b) {
+            int c = memcmp(a, b, static_cast<size_t>(std::min(la, lb)));
+            return c != 0 ? c : la - lb;
+        };
+        sqlite3_create_collation(raw, "tidewell_name", SQLITE_UTF8, nullptr, bytewise);
+        std::string sql =
+            "CREATE TABLE old AS SELECT * FROM items; DROP TABLE items;"
+            "CREATE TABLE items( path TEXT PRIMARY KEY COLLATE NOCASE, parent TEXT NOT NULL COLLATE NOCASE,"
+            " name TEXT NOT NULL, is_dir INTEGER NOT NULL, size INTEGER NOT NULL DEFAULT 0, revision TEXT "
+            "NOT NULL,"
+            " mode TEXT NOT NULL DEFAULT '', disk_type TEXT NOT NULL DEFAULT '', read_only INTEGER NOT NULL "
+            "DEFAULT 0,"
+            " allow_sharing INTEGER NOT NULL DEFAULT 0, creation_time INTEGER NOT NULL,"
+            " modification_time INTEGER NOT NULL, owner TEXT NOT NULL DEFAULT '');"
+            "INSERT INTO items SELECT * FROM old; DROP TABLE old;";
+        for (const auto& p : extraPaths)
+            sql += "INSERT INTO items SELECT '" + p + "', parent, '" + p.substr(p.rfind('/') + 1) +
+                   "', is_dir, size, revision, mode, disk_type, read_only, allow_sharing, creation_time,"
+                   " modification_time, owner FROM items WHERE path = '/Documents/one.txt';";
+        ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db.get());
+    };
+    startAndLogin();
+    ASSERT_EQ(h->upload("/Documents/one.txt", "1", "")->status, 200);
+    ASSERT_EQ(h->stop(), 0);
+    asOldStore({"/Documents/Ärchiv.txt"});
+    ASSERT_TRUE(h->start());
+    ASSERT_TRUE(h->login());
+    EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/Documents/äRCHIV.TXT")))["name"], "Ärchiv.txt");
+    EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/Documents/ONE.TXT")))["name"], "one.txt");
+
+    // Two spellings of one name: both stay, still found by their own spelling.
+    ASSERT_EQ(h->stop(), 0);
+    asOldStore({"/Documents/ärchiv.txt"});
+    ASSERT_TRUE(h->start());
+    ASSERT_TRUE(h->login());
+    json docs = body(h->get(DevServerHarness::folderUrl("/Documents") + "?type=all&includeAll=true"));
+    EXPECT_TRUE(findChild(docs, "Ärchiv.txt").is_object());
+    EXPECT_TRUE(findChild(docs, "ärchiv.txt").is_object());
+    EXPECT_EQ(body(h->get(DevServerHarness::folderUrl("/Documents/one.TXT")))["name"], "one.txt");
 }
 
 TEST_F(DevserverProtocol, DeleteChecksRevisionAndEmptiness) {
