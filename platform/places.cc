@@ -8,7 +8,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace tw::platform {
 namespace {
@@ -16,12 +19,29 @@ std::string envOr(const char* name, const std::string& fallback) {
     const char* v = getenv(name);
     return (v && *v) ? std::string(v) : fallback;
 }
+// The account's entry, looked up with the reentrant call: these are asked from many threads at
+// once, and getpwuid's shared buffer would be overwritten under a reader.
+struct Account {
+    std::string name, home;
+};
+std::optional<Account> account() {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc;
+    while ((rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (rc != 0 || !found) return std::nullopt;
+    return Account{found->pw_name ? found->pw_name : "", found->pw_dir ? found->pw_dir : ""};
+}
 }  // namespace
 
 std::string homeFolder() {
     const char* h = getenv("HOME");
     if (h && *h) return h;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    if (auto a = account(); a && !a->home.empty()) return a->home;
     return "/";
 }
 
@@ -47,7 +67,7 @@ namespace {
 constexpr const char* kSharedVolumes = "/Volumes";
 
 std::string loginName() {
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_name && *pw->pw_name) return pw->pw_name;
+    if (auto a = account(); a && !a->name.empty()) return a->name;
     return std::to_string(getuid());
 }
 }  // namespace
