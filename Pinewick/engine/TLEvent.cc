@@ -111,24 +111,37 @@ CEAErrorStatus::keys TLDelete::formErrorStatus(serverError error) {
 }
 
 void TLDelete::performAction() {
-    std::string revision = xAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
-    auto& database = MetadataDataBase::sharedInstance();
-    for (const Record& row : database.findRecord(localPath)) {
-        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
-        if (volume == 0) continue;
-        if (!identityIsGone(volume, row.itemNode, localPath)) continue;
-        database.removeRecord(row);
-        auto state = CEAStatus::fromRaw(row.state);
-        if (state && *state != CEAStatus::keys::RequireUpload && *state != CEAStatus::keys::LocalOnly &&
-            *state != CEAStatus::keys::Unknown)
-            revision = row.revision;
+    if (!revisionToDelete_) {
+        std::string revision = xAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
+        auto& database = MetadataDataBase::sharedInstance();
+        for (const Record& row : database.findRecord(localPath)) {
+            uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+            if (volume == 0) continue;
+            if (!identityIsGone(volume, row.itemNode, localPath)) continue;
+            database.removeRecord(row);
+            auto state = CEAStatus::fromRaw(row.state);
+            if (state && *state != CEAStatus::keys::RequireUpload && *state != CEAStatus::keys::LocalOnly &&
+                *state != CEAStatus::keys::Unknown)
+                revision = row.revision;
+        }
+        revisionToDelete_ = revision;
     }
+    const std::string& revision = *revisionToDelete_;
+    // Not sent, or no answer: the server may still hold the item, and dropping the delete would bring
+    // the file back at the next listing.
+    auto unanswered = [&](const DeleteDetails& d) {
+        if (d.answered) return false;
+        log().logWarning("The delete of " + localPath + " did not reach the server; it waits to be sent");
+        runAgainLater();
+        return true;
+    };
 
     DeleteDetails first(localPath, revision.empty(), revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
         return;
     }
+    if (unanswered(first)) return;
     if (first.serverErrorCode == serverError::couldNotLockFile) {
         log().logAudit("Retrying delete of item " + localPath);
         DeleteDetails again(localPath, revision.empty(), revision);
@@ -136,6 +149,7 @@ void TLDelete::performAction() {
             log().logAudit("Delete of item " + localPath + " requested by user");
             return;
         }
+        if (unanswered(again)) return;
     }
     if (!first.restoreFile) {
         if (!TimeLineManager::sharedInstance().suspended())
@@ -286,17 +300,28 @@ void TLMove::performMoveDelete() {
     if (deleteList.empty()) return;
     log().logAudit("Move of item " + localPathFrom + " to " + localPathTo + " being changed to delete");
     for (DeleteDetails& request : deleteList) {
-        if (!request.isFolder) {
-            request.internalDelete();
-            continue;
-        }
-        FolderContentDetails listing(request.localPath);
-        if (listing.fetchFolderContents().first != normalisedResponse::allOkay) continue;
-        if (listing.contents.empty()) {
-            if (listing.rootObject && listing.rootObject->isDirectory) request.internalDelete();
+        if (request.answered) continue;  // done in an earlier run of this event
+        if (request.isFolder) {
+            FolderContentDetails listing(request.localPath);
+            auto outcome = listing.fetchFolderContents().first;
+            request.answered = outcome != normalisedResponse::fatal;
+            if (outcome == normalisedResponse::allOkay) {
+                if (!listing.contents.empty()) {
+                    request.restoreFile = listing.rootObject;
+                    request.serverErrorCode = serverError::folderNotEmpty;
+                } else if (listing.rootObject && listing.rootObject->isDirectory) {
+                    request.internalDelete();
+                }
+            }
         } else {
-            request.restoreFile = listing.rootObject;
-            request.serverErrorCode = serverError::folderNotEmpty;
+            request.internalDelete();
+        }
+        if (!request.answered) {
+            // The rest cannot reach the server either; what was done is not sent again.
+            log().logWarning("The delete of " + request.localPath +
+                             " did not reach the server; it waits to be sent");
+            runAgainLater();
+            return;
         }
     }
 }
@@ -321,18 +346,30 @@ void TLMove::performMoveMove() {
         return;
     }
     std::string revision = originalXAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
-    bool moved = false;
+    bool moved = false, answered = true;
     if (platform::sameNameIgnoringCase(localPathFrom, localPathTo)) {
         // The server refuses a rename onto a name it considers the same: go through a temporary name.
+        // Run again, the first step finds its source gone and the second completes the rename.
         std::string temporary = localPathFrom + ".TWCC";
-        MoveDetails(localPathFrom, temporary, revision).performServerAction();
-        moved = MoveDetails(temporary, localPathTo, revision).performServerAction().first ==
-                normalisedResponse::allOkay;
+        MoveDetails toTemporary(localPathFrom, temporary, revision);
+        toTemporary.performServerAction();
+        MoveDetails toFinal(temporary, localPathTo, revision);
+        moved = toFinal.performServerAction().first == normalisedResponse::allOkay;
+        answered = toTemporary.answered && toFinal.answered;
     } else {
-        moved = MoveDetails(localPathFrom, localPathTo, revision).performServerAction().first ==
-                normalisedResponse::allOkay;
+        MoveDetails move(localPathFrom, localPathTo, revision);
+        moved = move.performServerAction().first == normalisedResponse::allOkay;
+        answered = move.answered;
     }
     if (moved) followInDatabase();
+    if (!moved && !answered) {
+        // Dropped, the server would keep the item at its old place: the next listing would bring it
+        // back there and take it away here.
+        log().logWarning("The move of " + localPathFrom + " to " + localPathTo +
+                         " did not reach the server; it waits to be sent");
+        runAgainLater();
+        return;
+    }
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
@@ -37,6 +38,15 @@ public:
     static std::optional<std::string> extractBlock(const std::string& text, const std::string& attribute);
     // True when `path` holds a line feed: such a path has no record.
     static bool holdsLineFeed(const std::string& path);
+
+    // Asked by `performAction` when its work could not reach the server: the timeline keeps the event
+    // first (its record stays in Timeline.txt) and runs it again after a pause. Read and cleared by the
+    // timeline, on its thread.
+    void runAgainLater() { runAgain_ = true; }
+    bool takeRunAgain() { return std::exchange(runAgain_, false); }
+
+private:
+    bool runAgain_ = false;
 };
 
 class TLDelete : public TLEvent {
@@ -56,6 +66,9 @@ public:
 
 private:
     static CEAErrorStatus::keys formErrorStatus(serverError error);
+    // The revision to delete, settled at the first run (the database rows it comes from are removed
+    // then), so a run again after the server could not be reached sends the same one.
+    std::optional<std::string> revisionToDelete_;
 };
 
 class TLMove : public TLEvent {

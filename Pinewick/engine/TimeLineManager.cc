@@ -366,9 +366,17 @@ void TimeLineManager::loop() {
             eventRunning_ = false;
             wake_.notify_all();
         }
+        bool again = event->takeRunAgain();
         event.reset();
         // Paused while it ran: the event stays first and runs again from the start after resume.
         if (suspended_) break;
+        if (again) {
+            // Its work did not reach the server, and nothing else would now either: it stays first,
+            // in order, and runs again after a pause (a pause or a shutdown ends the wait at once).
+            std::unique_lock lock(wakeMutex_);
+            wake_.wait_for(lock, runAgainDelay(), [this] { return suspended_.load(); });
+            continue;
+        }
         removeHead();
     }
     std::lock_guard lock(wakeMutex_);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -121,6 +122,11 @@ public:
     // Waits until every delete and move queued so far is in Timeline.txt (false after the time-out).
     bool waitUntilDurable(std::chrono::milliseconds timeout);
 
+    // How long an event whose work did not reach the server waits before it runs again (tests
+    // shorten it).
+    std::chrono::milliseconds runAgainDelay() const { return runAgainDelay_.load(); }
+    void setRunAgainDelay(std::chrono::milliseconds delay) { runAgainDelay_ = delay; }
+
 private:
     void loadTimeLine();
     void runEventQueue();
@@ -142,6 +148,7 @@ private:
     std::deque<std::shared_ptr<TLEvent>> eventQueue_;  // under eventSyncQueue_; index 0 runs next
     std::atomic<bool> eventQueueRunning_{false};
     std::atomic<bool> suspended_{true};
+    std::atomic<std::chrono::milliseconds> runAgainDelay_{std::chrono::seconds(5)};
     std::atomic<bool> eventRunning_{false};
     std::atomic<bool> idle_{false};
     std::atomic<int64_t> idleAutomationCount_{0};

@@ -316,10 +316,12 @@ platform::http::Result ServerCommunicator::send(platform::http::Request request)
     return platform::http::Session::shared().perform(std::move(request));
 }
 
-normalisedResponse ServerCommunicator::requestCycle(const Pass& pass) {
+normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answered) {
     normalisedResponse outcome = normalisedResponse::tryAgain;
+    if (answered) *answered = false;
     while (outcome == normalisedResponse::tryAgain) {
         outcome = normalisedResponse::fatal;
+        if (answered) *answered = false;
         if (!ready()) break;
         auto request = pass.build();
         if (!request || !platform::http::parseURL(request->url)) {
@@ -331,6 +333,7 @@ normalisedResponse ServerCommunicator::requestCycle(const Pass& pass) {
             std::move(*request), [&](platform::http::Result r) { result = std::move(r); });
         if (pass.monitor) pass.monitor(*task);
         task->wait();
+        if (answered) *answered = result.response.has_value() && !result.error;
         outcome = pass.complete(result);
     }
     return outcome;

@@ -110,8 +110,10 @@ public:
         std::function<void(platform::http::Task&)> monitor;
     };
     // The request cycle: repeats while the outcome is `tryAgain`; each pass first asks `ready()`.
-    // Never returns `tryAgain`.
-    static normalisedResponse requestCycle(const Pass& pass);
+    // Never returns `tryAgain`. `answered`, when given, says whether the last pass got an answer from
+    // the server: false when nothing could be sent or the exchange broke off, so the server may not
+    // have acted on it.
+    static normalisedResponse requestCycle(const Pass& pass, bool* answered = nullptr);
     // One exchange without the readiness check (discovery, logon, logout).
     static platform::http::Result send(platform::http::Request request);
     // A request with the platform defaults and "Accept".

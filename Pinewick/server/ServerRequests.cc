@@ -81,6 +81,8 @@ normalisedResponse DeleteDetails::performServerDelete() {
     if (!isFolder) return internalDelete();
     FolderContentDetails listing(localPath);
     auto [outcome, error] = listing.fetchFolderContents();
+    // A listing that ends fatal reached no answer (or no usable one): the folder is still to be seen.
+    answered = outcome != normalisedResponse::fatal;
     if (outcome != normalisedResponse::allOkay)
         return error == serverError::itemNotFound ? normalisedResponse::allOkay
                                                   : normalisedResponse::attemptRecovery;
@@ -141,7 +143,7 @@ normalisedResponse DeleteDetails::internalDelete() {
                 return normalisedResponse::fatal;
         }
     };
-    auto outcome = ServerCommunicator::requestCycle(pass);
+    auto outcome = ServerCommunicator::requestCycle(pass, &answered);
     if (outcome == normalisedResponse::attemptRecovery && !restoreFile) {
         FetchAttributes fetch(localPath);
         if (fetch.performServerAction() == normalisedResponse::allOkay) restoreFile = fetch.fileObject;
@@ -169,7 +171,7 @@ std::pair<normalisedResponse, serverError> MoveDetails::performServerAction() {
         if (c.action == normalisedResponse::attemptRecovery) error = c.serverErrorCode;
         return c.action;
     };
-    auto outcome = ServerCommunicator::requestCycle(pass);
+    auto outcome = ServerCommunicator::requestCycle(pass, &answered);
     if (outcome != normalisedResponse::attemptRecovery) error = serverError::noError;
     return {outcome, error};
 }

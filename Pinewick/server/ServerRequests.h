@@ -39,6 +39,9 @@ public:
     bool isFolder;
     std::string revision;
     serverError serverErrorCode = serverError::noError;
+    // False when the server never answered (nothing could be sent, or the exchange broke off): the
+    // delete may not have happened and is worth another try.
+    bool answered = false;
 };
 
 class MoveDetails {
@@ -52,6 +55,8 @@ public:
     std::string localSourcePath;
     std::string localDestinationPath;
     std::string revision;
+    // False when the server never answered: the move may not have happened.
+    bool answered = false;
 };
 
 }  // namespace tw

@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -198,6 +199,64 @@ TEST_F(DeleteMoveEvents, ItemTheServerNoLongerHasIsOnlyAudited) {
     runTimeline();
     EXPECT_TRUE(logContains("Ignoring delete of item " + local("gone.txt"), from));
     EXPECT_FALSE(fs::exists(local("gone.txt")));
+}
+
+// A delete or move the server never heard of (nothing could be sent) waits, first in line and still
+// on disk, and runs once the server can be reached: dropped, the file would come back at the next
+// listing, or a moved one appear twice.
+TEST_F(DeleteMoveEvents, DeletesAndMovesThatCouldNotBeSentWaitInOrderUntilTheServerAnswers) {
+    uploaded("gone.txt");
+    uploaded("old.txt", "moved");
+    uploaded("Case.txt", "case");
+    std::atomic<bool> online{false};
+    serverEnvironment().networkAvailable = [&] { return online.load(); };
+    timeline->setRunAgainDelay(50ms);
+    size_t from = logSize();
+    deleteLocally("gone.txt");
+    moveLocally(local("old.txt"), local("new.txt"));
+    moveLocally(local("Case.txt"), local("CASE.txt"));
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilDurable(10s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(timeline->eventCount(), 3u) << "nothing may be dropped while the server is out of reach";
+    EXPECT_TRUE(logContains("The delete of " + local("gone.txt") + " did not reach the server", from));
+    EXPECT_TRUE(fs::exists(serverFile("gone.txt")));
+    EXPECT_TRUE(fs::exists(serverFile("old.txt")));
+    EXPECT_NE(readFile(timeline->timelinePath()).find(local("gone.txt")), std::string::npos)
+        << "a crash now must still find the delete";
+
+    online = true;
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(fs::exists(serverFile("gone.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("old.txt")));
+    EXPECT_EQ(readFile(serverFile("new.txt")), "moved");
+    EXPECT_TRUE(fs::exists(serverFile("CASE.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("Case.txt.TWCC")));
+    EXPECT_FALSE(logContains("Failed to remove item " + local("gone.txt"), from));
+    EXPECT_TRUE(logContains("Delete of item " + local("gone.txt") + " requested by user", from));
+}
+
+// An answer cut off after the server acted: the event runs again, and the second run is harmless.
+TEST_F(DeleteMoveEvents, AnAnswerLostAfterTheServerActedRunsAgainHarmlessly) {
+    uploaded("cut.txt");
+    uploaded("from.txt", "f");
+    serverEnvironment().sleep = [](std::chrono::seconds) {};  // the back-off after the cut
+    timeline->setRunAgainDelay(50ms);
+    admin("faults", {{"method", "DELETE"}, {"action", "drop"}, {"stage", "response"}, {"after_bytes", 0}});
+    admin("faults", {{"method", "POST"},
+                     {"path", devserver.servicePath("folders/Team/from.txt")},
+                     {"action", "drop"},
+                     {"stage", "response"},
+                     {"after_bytes", 0}});
+    size_t from = logSize();
+    deleteLocally("cut.txt");
+    moveLocally(local("from.txt"), local("to.txt"));
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("cut.txt")));
+    EXPECT_EQ(readFile(serverFile("to.txt")), "f");
+    EXPECT_FALSE(fs::exists(local("cut.txt")));
+    EXPECT_TRUE(fs::exists(local("to.txt")));
+    EXPECT_FALSE(logContains("Failed to remove item", from));
 }
 
 // ---- restores
