@@ -211,6 +211,8 @@ std::string AppDelegate::statusText(bool json) {
     if (bar.downloadFile) doc["downloading"] = *bar.downloadFile;
     doc["pendingEvents"] = timeline.eventCount();
     doc["server"] = ServerCredentials::sharedInstance().serverName();
+    // A failed automatic logon waits for the user; headless, this is where they see it.
+    doc["passwordRequired"] = ServerCredentials::sharedInstance().passwordRequired.load();
     doc["volumes"] = nlohmann::json::array();
     for (const auto& v : VolumeManager::sharedInstance().volumeList()) {
         if (v->state == VolumeDetail::volumeStates::InLocation) {
@@ -236,6 +238,7 @@ std::string AppDelegate::statusText(bool json) {
     out += std::string("Server contact: ") +
            (doc["serverContactAllowed"].get<bool>() ? "allowed" : "paused") + "\n";
     out += "Server:         " + doc["server"].get<std::string>() + "\n";
+    if (doc["passwordRequired"].get<bool>()) out += "Log on:         password needed (tidewell login)\n";
     out += "Activity:       " + doc["activity"].get<std::string>();
     if (bar.uploadFile) out += " " + *bar.uploadFile;
     if (bar.downloadFile) out += " " + *bar.downloadFile;
