@@ -155,8 +155,11 @@ bool Store::initialise(std::string& error) {
         error = std::string("cannot install the name comparison: ") + sqlite3_errmsg(db);
         return false;
     }
-    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !migrateAsciiFoldedItems())
+    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) {
+        error = std::string("cannot set the journal mode: ") + sqlite3_errmsg(db);
         return false;
+    }
+    migrateAsciiFoldedItems();
     std::string schema = kItemsTable;
     schema +=
         "CREATE INDEX IF NOT EXISTS items_parent ON items(parent);"
@@ -177,11 +180,11 @@ bool Store::initialise(std::string& error) {
 // A store made before names were folded in full compared them with SQLite's ASCII-only NOCASE. Its
 // items move to the current table in one transaction; when two of them are one name now, the store
 // stays as it was (with a warning) rather than dropping either.
-bool Store::migrateAsciiFoldedItems() {
+void Store::migrateAsciiFoldedItems() {
     {
         // Finished before the table it reads is dropped.
         Stmt s(db_.get(), "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'items'");
-        if (!s.row() || s.columnText(0).find("COLLATE NOCASE") == std::string::npos) return true;
+        if (!s.row() || s.columnText(0).find("COLLATE NOCASE") == std::string::npos) return;
     }
     std::string table = kItemsTable;
     table.replace(table.find("items("), 6, "items_folded(");
@@ -190,14 +193,13 @@ bool Store::migrateAsciiFoldedItems() {
         "INSERT INTO items_folded SELECT path, parent, name, is_dir, size, revision, mode, disk_type,"
         " read_only, allow_sharing, creation_time, modification_time, owner FROM items;"
         "DROP TABLE items; ALTER TABLE items_folded RENAME TO items;";
-    if (exec(sql.c_str()) && exec("COMMIT")) return true;
+    if (exec(sql.c_str()) && exec("COMMIT")) return;
     std::string why = sqlite3_errmsg(db_.get());
     exec("ROLLBACK");
     fprintf(stderr,
             "devserver: %s keeps comparing names by ASCII case only: two items there are one name when "
             "compared in full (%s)\n",
             (root_ / "devserver.db").c_str(), why.c_str());
-    return true;
 }
 
 fs::path Store::diskPath(const std::string& canonicalPath) const {

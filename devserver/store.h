@@ -157,7 +157,7 @@ private:
     std::string nextRevisionLocked();
     bool insertLocked(const Item& item);
     bool exec(const char* sql);
-    bool migrateAsciiFoldedItems();
+    void migrateAsciiFoldedItems();
     uint64_t usageLocked(const std::string& user);
     bool lockedLocked(const std::string& canonicalPath);
     std::filesystem::path diskPath(const std::string& canonicalPath) const;

@@ -66,9 +66,14 @@ std::string runtimeFolder() {
 namespace {
 constexpr const char* kSharedVolumes = "/Volumes";
 
-std::string loginName() {
-    if (auto a = account(); a && !a->name.empty()) return a->name;
-    return std::to_string(getuid());
+// Looked up once: the volumes root is asked for on every server path, and the account's name does
+// not change while the process runs.
+const std::string& loginName() {
+    static const std::string name = [] {
+        if (auto a = account(); a && !a->name.empty()) return a->name;
+        return std::to_string(getuid());
+    }();
+    return name;
 }
 }  // namespace
 

@@ -318,7 +318,6 @@ platform::http::Result ServerCommunicator::send(platform::http::Request request)
 
 normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answered) {
     normalisedResponse outcome = normalisedResponse::tryAgain;
-    if (answered) *answered = false;
     while (outcome == normalisedResponse::tryAgain) {
         outcome = normalisedResponse::fatal;
         if (answered) *answered = false;
