@@ -339,6 +339,7 @@ void Brindle::BrindlePassiveListener(ReceiveActions op, Caller& caller, std::str
             break;
         case kauth_FILEOP_DELETE:
         case kauth_FILEOP_CLOSE:
+        case kauth_FILEOP_CREATE_FOLDER:
             interesting = InterestingFile(path1);
             break;
         default:

@@ -98,7 +98,8 @@ public:
     // Vnode scope: 0 lets the operation go on, otherwise the error to refuse it with (EPERM, EROFS).
     // May wait for the application's answer.
     int BrindleActiveListener(Access access, Caller& caller, std::string_view path);
-    // File-operation scope: reports what happened (close after modification, rename, exchange, delete).
+    // File-operation scope: reports what happened (close after modification, rename, exchange, delete,
+    // a folder made).
     void BrindlePassiveListener(tw::pw::ReceiveActions op, Caller& caller, std::string_view path1,
                                 std::string_view path2);
 

@@ -51,6 +51,30 @@ std::string procPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+// The number the mount reports for an item. Backing file systems hand a freed inode number to the next
+// file made (ext4 does so at once), so within a burst of deletes and creates two files would share one
+// number, and the application would take the new file for the old one. The number keeps the backing
+// inode number in its low 32 bits and a digest of the item's file handle, which holds the inode's
+// generation, above it: stable for as long as the item exists (across remounts too), different for a
+// file that only reuses the inode. Inode numbers past 32 bits, and file systems without handles, are
+// reported as they are.
+std::uint64_t itemNumber(int pathFd, std::uint64_t ino) {
+    if (ino > 0xffffffffULL) return ino;
+    alignas(struct file_handle) unsigned char storage[sizeof(struct file_handle) + MAX_HANDLE_SZ] = {};
+    auto* handle = reinterpret_cast<struct file_handle*>(storage);
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (name_to_handle_at(pathFd, "", handle, &mountId, AT_EMPTY_PATH) != 0) return ino;
+    std::uint32_t digest = 2166136261u;  // FNV-1a over the handle's type and bytes
+    auto mix = [&](unsigned char b) { digest = (digest ^ b) * 16777619u; };
+    for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(handle->handle_type >> (8 * i)));
+    for (unsigned i = 0; i < handle->handle_bytes; ++i) mix(handle->f_handle[i]);
+    // 31 bits: the number stays a positive signed 64-bit value, as databases store it.
+    digest &= 0x7fffffffu;
+    if (digest == 0) digest = 1;
+    return (static_cast<std::uint64_t>(digest) << 32) | ino;
+}
+
 std::optional<std::string> readLink(const std::string& path) {
     std::vector<char> buf(4096);
     for (;;) {
@@ -158,6 +182,7 @@ struct FuseMount::Inode {
     UniqueFd fd;  // O_PATH descriptor of the backing item
     ino_t ino = 0;
     dev_t dev = 0;
+    std::uint64_t number = 0;   // what the mount reports as its inode number (itemNumber)
     std::uint64_t nlookup = 0;  // guarded by inodesMutex_
 };
 
@@ -197,6 +222,7 @@ std::uint64_t FuseMount::remember(UniqueFd fd, const struct stat& st) {
         slot->fd = std::move(fd);
         slot->ino = st.st_ino;
         slot->dev = st.st_dev;
+        slot->number = itemNumber(slot->fd.get(), st.st_ino);
     }
     slot->nlookup++;
     return reinterpret_cast<uintptr_t>(slot.get());
@@ -249,7 +275,7 @@ std::optional<std::string> FuseMount::childPath(std::uint64_t parent, const char
     return *p + "/" + name;
 }
 
-bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found,
+bool FuseMount::searchInode(int dirFd, std::uint64_t number, const std::string& relative, std::string& found,
                             std::size_t& budget) {
     UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dfd) return false;
@@ -257,11 +283,18 @@ bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, s
     if (!dp) return false;
     dfd.release();
     std::vector<std::string> subdirs;
+    const std::uint64_t low = number & 0xffffffffULL;
     while (dirent* e = readdir(dp.get())) {
         if (budget == 0) return false;
         --budget;
         if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-        if (e->d_ino == ino) {
+        bool match = e->d_ino == number;
+        if (!match && e->d_ino == low) {
+            // The inode number matches; whether the item is the one that was numbered, its handle says.
+            UniqueFd item(::openat(dirfd(dp.get()), e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            match = item && itemNumber(item.get(), e->d_ino) == number;
+        }
+        if (match) {
             found = relative + "/" + e->d_name;
             return true;
         }
@@ -269,19 +302,19 @@ bool FuseMount::searchInode(int dirFd, ino_t ino, const std::string& relative, s
     }
     for (const auto& s : subdirs) {
         UniqueFd sub(::openat(dirfd(dp.get()), s.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub && searchInode(sub.get(), ino, relative + "/" + s, found, budget)) return true;
+        if (sub && searchInode(sub.get(), number, relative + "/" + s, found, budget)) return true;
     }
     return false;
 }
 
-std::optional<std::string> FuseMount::pathOfInode(ino_t ino) {
-    if (ino == root_->ino) return options_.mountPoint;
+std::optional<std::string> FuseMount::pathOfInode(std::uint64_t number) {
+    if (number == root_->number) return options_.mountPoint;
     int fd = -1;
     UniqueFd dupFd;
     {
         std::lock_guard lock(inodesMutex_);
         for (const auto& [key, inode] : inodes_) {
-            if (key.first == ino) {
+            if (inode->number == number) {
                 dupFd.reset(fcntl(inode->fd.get(), F_DUPFD_CLOEXEC, 0));
                 fd = dupFd.get();
                 break;
@@ -294,7 +327,7 @@ std::optional<std::string> FuseMount::pathOfInode(ino_t ino) {
     // Not looked up since the mount began: walk the backing folder.
     std::string rel;
     std::size_t budget = kSearchBudget;
-    if (searchInode(root_->fd.get(), ino, "", rel, budget)) return options_.mountPoint + rel;
+    if (searchInode(root_->fd.get(), number, "", rel, budget)) return options_.mountPoint + rel;
     return std::nullopt;
 }
 
@@ -312,6 +345,7 @@ struct FuseMount::Ops {
         if (!fd) return errno;
         if (fstatat(fd.get(), "", &e.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0) return errno;
         e.ino = m.remember(std::move(fd), e.attr);
+        e.attr.st_ino = m.inodeOf(e.ino).number;
         return 0;
     }
 
@@ -366,8 +400,10 @@ struct FuseMount::Ops {
 
     static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
         struct stat st;
-        if (fstatat(self(req).inodeOf(ino).fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0)
+        Inode& inode = self(req).inodeOf(ino);
+        if (fstatat(inode.fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0)
             return (void)fuse_reply_err(req, errno);
+        st.st_ino = inode.number;
         fuse_reply_attr(req, &st, kAttrTimeout);
     }
 
@@ -434,6 +470,16 @@ struct FuseMount::Ops {
                          const char* link) {
         FuseMount& m = self(req);
         int pfd = m.inodeOf(parent).fd.get();
+        // A new folder is a change of its parent like a new file: asked about first (a read-only
+        // folder takes none), reported once made, so the server gets it even while it stays empty.
+        std::optional<std::string> folderPath;
+        Caller c = caller(req);
+        if (S_ISDIR(mode) && !link && m.filter_.active()) {
+            folderPath = m.childPath(parent, name);
+            if (folderPath)
+                if (int err = m.filter_.BrindleActiveListener(Access::createItem, c, *folderPath))
+                    return (void)fuse_reply_err(req, err);
+        }
         mode_t wanted = requestedMode(req, mode);
         bool exact = workerUmaskCleared();
         {
@@ -457,6 +503,7 @@ struct FuseMount::Ops {
                 chmod(procPath(m.inodeOf(e.ino).fd.get()).c_str(), bits) == 0)
                 e.attr.st_mode = (e.attr.st_mode & S_IFMT) | bits;
         }
+        if (folderPath) m.filter_.BrindlePassiveListener(kauth_FILEOP_CREATE_FOLDER, c, *folderPath, "");
         fuse_reply_entry(req, &e);
     }
     static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
@@ -898,6 +945,7 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
     std::unique_ptr<FuseMount> m(new FuseMount(filter, std::move(backing), std::move(options)));
     m->root_->ino = st.st_ino;
     m->root_->dev = st.st_dev;
+    m->root_->number = itemNumber(m->root_->fd.get(), st.st_ino);
     auto root = readLink(procPath(m->root_->fd.get()));
     if (!root) return fail("cannot name the backing folder", errno);
     m->backingRoot_ = *root;

@@ -1,6 +1,7 @@
 // One synchronised folder hosted as a FUSE mount. Every operation passes through to the backing folder
-// with descriptor-relative system calls (the daemon never goes through its own mounts), reporting the
-// backing inode numbers so an item's file number is the same across remounts. The filter is asked
+// with descriptor-relative system calls (the daemon never goes through its own mounts). Items are
+// numbered from their backing inode and its generation, so an item's file number is the same across
+// remounts and never passes to a new file that reuses a freed inode. The filter is asked
 // where the vnode and file-operation scopes would be: open for reading or writing, truncation, create,
 // unlink, rmdir, rename and exchange, release after modification, opendir.
 //
@@ -63,8 +64,8 @@ public:
     const std::string& mountPoint() const { return options_.mountPoint; }
     const std::string& uuid() const { return options_.uuid; }
     dev_t device() const { return device_; }
-    // The current path on this mount of the item with backing inode `ino`; empty when not found.
-    std::optional<std::string> pathOfInode(ino_t ino);
+    // The current path on this mount of the item the mount numbers `number`; empty when not found.
+    std::optional<std::string> pathOfInode(std::uint64_t number);
 
     // Public for the C callbacks; not part of the interface.
     struct Inode;
@@ -84,7 +85,7 @@ private:
     std::optional<std::string> translate(const std::string& backingPath) const;
     // Logs once when the backing folder itself was deleted under the mount.
     void noteBackingGone();
-    bool searchInode(int dirFd, ino_t ino, const std::string& relative, std::string& found,
+    bool searchInode(int dirFd, std::uint64_t number, const std::string& relative, std::string& found,
                      std::size_t& budget);
 
     Brindle& filter_;

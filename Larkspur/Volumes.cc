@@ -143,7 +143,7 @@ std::vector<std::string> Volumes::handle(const std::vector<std::string>& req) {
         if (!parseNumber(req[1], dev) || !parseNumber(req[2], ino)) return errorReply("bad numbers");
         auto m = byDevice(static_cast<dev_t>(dev));
         if (!m) return errorReply("no such volume");
-        auto p = m->pathOfInode(static_cast<ino_t>(ino));
+        auto p = m->pathOfInode(ino);
         if (!p) return errorReply("no such item");
         return {"ok", *p};
     }

@@ -61,9 +61,9 @@ enum ReceiveActions : std::uint8_t {
     kauth_FILEOP_LINK = 5,
     kauth_FILEOP_EXEC = 6,
     kauth_FILEOP_DELETE = 7,  // question (path2 empty) or report ("Folder Delete"/"Confirm Delete File")
-    kauth_FILEOP_CREATE_FOLDER = 62,
-    kauth_FILEOP_ISGHOST = 63,     // question: may this file be read? path2 = reader's pid
-    kauth_FILEOP_ISREADONLY = 64,  // question: may this file be written?
+    kauth_FILEOP_CREATE_FOLDER = 62,  // a folder was made at path1 (reported after the mkdir succeeded)
+    kauth_FILEOP_ISGHOST = 63,        // question: may this file be read? path2 = reader's pid
+    kauth_FILEOP_ISREADONLY = 64,     // question: may this file be written?
 };
 
 // Texts the watcher puts in path2 of delete reports, and the application's answers.
