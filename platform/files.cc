@@ -127,6 +127,7 @@ std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError
     a.size = sx.stx_size;
     a.permissions = sx.stx_mode & 07777;
     a.modificationDate = seconds(sx.stx_mtime);
+    a.modificationNanos = static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
     a.creationDate = (sx.stx_mask & STATX_BTIME) ? seconds(sx.stx_btime) : a.modificationDate;
 
     // A recorded creation date wins over the birth time; it is read from the item itself, not from the
@@ -253,6 +254,18 @@ std::optional<std::string> resolveVolPath(const std::string& path) {
     size_t afterIno = path.find('/', afterDev + 1);
     if (afterIno != std::string::npos) base->append(path, afterIno, std::string::npos);
     return base;
+}
+
+std::optional<std::string> pathOfItem(uint64_t dev, uint64_t ino, const std::string& hint) {
+    auto isIt = [&](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == dev &&
+               static_cast<uint64_t>(st.st_ino) == ino;
+    };
+    if (!hint.empty() && !isVolPath(hint) && isIt(hint)) return hint;
+    auto resolved = resolveVolPath("/.vol/" + std::to_string(dev) + "/" + std::to_string(ino));
+    if (!resolved || isVolPath(*resolved) || !isIt(*resolved)) return std::nullopt;
+    return resolved;
 }
 
 std::optional<std::vector<std::string>> entriesOfFolder(const std::string& folder) {

@@ -57,6 +57,15 @@ struct FileAttributes {
     double creationDate = 0;        // seconds since 1970: the creation-date attribute, else birth time,
                                     // else (file systems without one) the modification date
     uint32_t permissions = 0;       // st_mode & 07777
+    int64_t modificationNanos = 0;  // the modification time exactly, nanoseconds since 1970: what a
+                                    // writer changes (unless it sets the time back on purpose)
+
+    // Whether `other` is the same item with the same content as far as the file system tells: same
+    // identity, size and modification time to the nanosecond.
+    bool sameContentAs(const FileAttributes& other) const {
+        return systemNumber == other.systemNumber && systemFileNumber == other.systemFileNumber &&
+               type == other.type && size == other.size && modificationNanos == other.modificationNanos;
+    }
 };
 
 // Attributes of the item at `path` (a final symbolic link is not followed). None when the item cannot
@@ -86,6 +95,11 @@ void setVolPathResolver(VolPathResolver resolver);
 bool isVolPath(const std::string& path, uint64_t* dev = nullptr, uint64_t* ino = nullptr);
 // The real path behind `path`: itself when it is not a "/.vol/" path; none when it cannot be resolved.
 std::optional<std::string> resolveVolPath(const std::string& path);
+
+// Where the item (device `dev`, inode `ino`) stands now: `hint` when it still stands there (one stat),
+// else the path the resolver gives for its identity, checked with a stat; none when it cannot be found
+// (gone, or nobody can tell where it went).
+std::optional<std::string> pathOfItem(uint64_t dev, uint64_t ino, const std::string& hint);
 
 // The names of a folder's entries, one level, in listing order ("." and ".." left out); none when the
 // folder cannot be read to its end.

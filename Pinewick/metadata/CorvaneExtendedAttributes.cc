@@ -94,6 +94,7 @@ CorvaneExtendedAttributes::CorvaneExtendedAttributes(uint64_t fileSystemNumber, 
       volumeNumber(volumeSystemNumber),
       fileNumber(fileSystemNumber) {
     load();
+    loadedFrom_ = {volumeSystemNumber, fileSystemNumber};
 }
 
 CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string internalPath,
@@ -126,6 +127,9 @@ void CorvaneExtendedAttributes::load() {
             Logger::sharedInstance().logWarning("Extended Attributes of " + localPath + " are longer than " +
                                                 std::to_string(kMaxAttributeSize) +
                                                 " bytes; read as absent.");
+        // A new item still has an identity: its record must not be written to another item later.
+        if (auto attributes = platform::attributesOfItem(localPath))
+            loadedFrom_ = {attributes->systemNumber, attributes->systemFileNumber};
         return;
     }
     if (!isValidUTF8(*value)) {
@@ -134,6 +138,7 @@ void CorvaneExtendedAttributes::load() {
     }
     decode(*value);
     grabFileId();
+    if (fileNumber != 0) loadedFrom_ = {volumeNumber, fileNumber};
 }
 
 void CorvaneExtendedAttributes::decode(const std::string& text) {
@@ -154,11 +159,17 @@ void CorvaneExtendedAttributes::decode(const std::string& text) {
 }
 
 void CorvaneExtendedAttributes::grabFileId() {
-    auto attributes = platform::attributesOfItem(localPath);
+    grabFileId(platform::attributesOfItem(localPath));
+}
+
+void CorvaneExtendedAttributes::grabFileId(const std::optional<platform::FileAttributes>& attributes) {
     if (!attributes) return;  // item gone: keep what we know
     fileNumber = attributes->systemFileNumber;
     auto known = ceaLong.getAttribute(CEALong::keys::LocalFileId);
-    if (known && *known != fileNumber) {
+    // Records written before volumes numbered items by inode and generation hold the bare inode number,
+    // which is still the low half of the item's number.
+    bool earlierNumbering = known && fileNumber > 0xffffffffULL && *known == (fileNumber & 0xffffffffULL);
+    if (known && *known != fileNumber && !earlierNumbering) {
         // Another file now stands under this name (replaced, or copied in): what we knew was about
         // the old one.
         ceaStatus.setStatus(CEAStatus::keys::Unknown);
@@ -169,7 +180,18 @@ void CorvaneExtendedAttributes::grabFileId() {
 }
 
 bool CorvaneExtendedAttributes::save() {
-    grabFileId();
+    auto attributes = platform::attributesOfItem(localPath);
+    // A record speaks for the item it was loaded from. Written under its path once another item took
+    // that name (a file deleted and made again, another renamed over it), it would hand the newcomer
+    // the old item's revision and state.
+    if (attributes && loadedFrom_ &&
+        (attributes->systemNumber != loadedFrom_->first ||
+         attributes->systemFileNumber != loadedFrom_->second)) {
+        Logger::sharedInstance().logDebug("Record of " + localPath +
+                                          " not written: another item stands there now");
+        return false;
+    }
+    grabFileId(attributes);
     if (!hasChanges()) return true;
     bool stateChanged = ceaStatus.shouldSave;
     std::string text = encode();

@@ -15,8 +15,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Pinewick/metadata/CEAValues.h"
+#include "platform/files.h"
 
 namespace tw {
 
@@ -38,7 +40,9 @@ public:
 
     // Writes the record if any value changed (see the source for the steps). False when the attribute
     // could not be written (a full disk, a file system that refuses it, a record too long to read back):
-    // the item keeps its earlier record. Failures are logged with their cause either way.
+    // the item keeps its earlier record. Failures are logged with their cause either way. A record
+    // loaded from an item is only ever written to that item: false, and nothing written, when another
+    // one stands under its path now.
     bool save();
     // The attribute text; clears every group's `shouldSave`.
     std::string encode();
@@ -74,6 +78,11 @@ private:
     // Decodes `text` into the groups; logs a malformed text. Never raises `shouldSave`.
     void decode(const std::string& text);
     void grabFileId();
+    void grabFileId(const std::optional<platform::FileAttributes>& attributes);
+
+    // (volume number, file number) of the item the record was loaded from; none for a record rebuilt
+    // from text or loaded where nothing stood.
+    std::optional<std::pair<uint64_t, uint64_t>> loadedFrom_;
 };
 
 // How a record learns its volume's UUID without depending on the volume manager (which itself uses
