@@ -126,9 +126,12 @@ MappedFile::~MappedFile() {
 // ---------------------------------------------------------------- UploadStream
 
 std::shared_ptr<UploadStream> UploadStream::make(std::string header, std::string footer,
-                                                 const std::string& localPath, int64_t resumeFrom) {
+                                                 const std::string& localPath, int64_t resumeFrom,
+                                                 uint64_t expectedNode) {
     auto file = MappedFile::open(localPath);
     if (!file) return nullptr;
+    struct stat st {};
+    if (expectedNode != 0 && (::fstat(file->fd(), &st) != 0 || st.st_ino != expectedNode)) return nullptr;
     if (resumeFrom < 0 || resumeFrom > file->size()) return nullptr;
     std::shared_ptr<UploadStream> s(new UploadStream());
     s->header_ = std::move(header);
@@ -286,7 +289,7 @@ normalisedResponse UploadDetails::singleShot() {
             valueSection(boundary(), "revision", revision) +
             fileSection(boundary(), platform::lastPathComponent(path));
         std::string footer = "\r\n--" + boundary() + "--\r\n";
-        auto stream = UploadStream::make(header, footer, localPath, 0);
+        auto stream = UploadStream::make(header, footer, localPath, 0, fileNumber_);
         if (!stream || stream->fileTransferSize() != localSize) {
             // Nothing may go out in place of the file, and a size that changed since the facts were
             // read would contradict the size section.
@@ -373,27 +376,6 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
     }
 }
 
-normalisedResponse UploadDetails::createZero() {
-    ServerCommunicator::Pass pass;
-    pass.build = [&]() -> std::optional<platform::http::Request> {
-        std::string escaped = ServerCommunicator::macToWindows(serverPath());
-        auto request =
-            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
-        resumeGUID = platform::newUUID();
-        request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
-        request.body =
-            valueSection(boundary(), "operation", "create") +
-            valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
-            valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
-            valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
-            fileSection(boundary(), platform::lastPathComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
-        request.headers.emplace_back("Content-Length", std::to_string(request.body.size()));
-        return request;
-    };
-    pass.complete = [&](const platform::http::Result& result) { return parseUploadResponse(result); };
-    return ServerCommunicator::requestCycle(pass);
-}
-
 normalisedResponse UploadDetails::setupResume() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
@@ -447,15 +429,17 @@ normalisedResponse UploadDetails::setupResume() {
 
 normalisedResponse UploadDetails::resumable() {
     if (resumeGUID.empty()) {
-        auto created = createZero();
-        if (created != normalisedResponse::allOkay) return created;
-        if (fileObject) revision = fileObject->revision;
+        // A new resumable upload starts at offset 0 under an identifier recorded on the file first, so
+        // a restart resumes it. The bytes gather in the server's resume area and become a revision
+        // only when the last one arrives, on the revision the file is based on: an existing item
+        // never shows an empty or partial revision to anyone, whatever happens in between, and a new
+        // one appears only once it is whole.
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID) ||
-            !itemRecords().setRevision(localPath, revision)) {
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID)) {
             failureReason = "its upload identifier could not be recorded on the file";
             return normalisedResponse::fatal;
         }
+        bytesSent = 0;
     } else {
         auto setup = setupResume();
         if (setup != normalisedResponse::allOkay) return setup;
@@ -485,7 +469,7 @@ normalisedResponse UploadDetails::resumable() {
                              valueSection(boundary(), "size", std::to_string(remaining)) +
                              fileSection(boundary(), platform::lastPathComponent(escaped) + ".frag");
         std::string footer = "\r\n--" + boundary() + "\r\n";
-        auto stream = UploadStream::make(header, footer, localPath, bytesSent);
+        auto stream = UploadStream::make(header, footer, localPath, bytesSent, fileNumber_);
         if (!stream || stream->fileTransferSize() != remaining) {
             log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
             failureReason = "the file cannot be read as it was";

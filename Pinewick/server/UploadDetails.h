@@ -57,9 +57,12 @@ class UploadStream final : public platform::http::BodySource {
 public:
     enum class Status { notOpen = 0, open = 2, atEnd = 5, closed = 6 };
 
-    // Nothing when the file cannot be read now (nothing must be sent in its place).
+    // Nothing when the file cannot be read now (nothing must be sent in its place), or when the file at
+    // `localPath` is not the item with file number `expectedNode` (0: any), so that another file that
+    // took the name meanwhile is never sent as this one.
     static std::shared_ptr<UploadStream> make(std::string header, std::string footer,
-                                              const std::string& localPath, int64_t resumeFrom);
+                                              const std::string& localPath, int64_t resumeFrom,
+                                              uint64_t expectedNode = 0);
 
     void open() { myStatus_ = Status::open; }
     void close() { myStatus_ = Status::closed; }
@@ -119,7 +122,6 @@ public:
 private:
     normalisedResponse singleShot();
     normalisedResponse resumable();
-    normalisedResponse createZero();
     normalisedResponse setupResume();
     normalisedResponse parseUploadResponse(const platform::http::Result& result);
     void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst);
