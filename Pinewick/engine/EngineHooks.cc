@@ -83,7 +83,7 @@ void installVolumeHooks() {
                                    const CorvaneExtendedAttributes& x) {
         timeline()->addMoveEvent(from, to, x);
     };
-    link.addCreateFolderEvent = [timeline](const std::string& p) { timeline()->addCreateFolder(p); };
+    link.addCreateFolderEvent = [timeline](const std::string& p) { timeline()->addCreateFolder(p, true); };
     link.addGhostCleanupEvent = [timeline](const std::string& p) { timeline()->addGhostCleanupEvent(p); };
     link.addRecoverVolumeEvent = [timeline](std::shared_ptr<VolumeDetail> v) {
         timeline()->addRecoverVolumeEvent(std::move(v));

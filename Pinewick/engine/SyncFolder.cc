@@ -179,13 +179,24 @@ bool SyncFolder::compareListing(const std::string& path, const std::vector<Serve
         CorvaneExtendedAttributes record(item);
         // Never sent to the server by design: its absence there says nothing about it.
         if (record.ceaStatus.status == S::LocalOnly) continue;
-        if (record.ceaStatus.status != S::Unknown) ++synchronised;
+        // Only what the server's word would remove counts against the guard: new items and items
+        // waiting to be sent are sent (again), items in error wait for the user.
+        switch (record.ceaStatus.status) {
+            case S::Regular:
+            case S::Placeholder:
+            case S::RequireDownload:
+            case S::ErrorPlaceHolder:
+                ++synchronised;
+                break;
+            default:
+                break;
+        }
         removals.emplace_back(std::move(item), std::move(record));
     }
 
     bool wholesale =
         !removals.empty() && removals.size() == localItems && synchronised >= kGuardMinimumSynchronised;
-    bool tooMany = removals.size() > kGuardMaximumRemovals;
+    bool tooMany = synchronised > kGuardMaximumRemovals;
     std::string key = normalisedFolder(path);
     {
         auto& g = guard();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
@@ -34,7 +35,34 @@ bool identityIsGone(uint64_t volume, uint64_t node, const std::string& path) {
     return !(::lstat(path.c_str(), &st) == 0 && st.st_dev == volume && st.st_ino == node);
 }
 
+bool isFolderType(const CorvaneExtendedAttributes& record) {
+    return record.ceaString.getAttribute(CEAString::keys::FileType) ==
+           std::string(platform::kFileTypeDirectory);
+}
+
 }  // namespace
+
+bool isFolderRecord(const CorvaneExtendedAttributes& record, const std::string& revision) {
+    // Records written before the file type was kept tell a folder by its missing revision.
+    if (auto type = record.ceaString.getAttribute(CEAString::keys::FileType))
+        return *type == platform::kFileTypeDirectory;
+    return revision.empty();
+}
+
+bool onServer(const CorvaneExtendedAttributes& record, const std::string& revision) {
+    if (!revision.empty()) return true;
+    switch (record.ceaStatus.status) {
+        case CEAStatus::keys::Unknown:
+        case CEAStatus::keys::LocalOnly:
+            return false;
+        case CEAStatus::keys::RequireUpload:
+            // A file waiting for its first upload; a folder is never in this state unless it was known.
+            return isFolderType(record);
+        default:
+            // Regular, placeholders and errors: states only an item the server has reaches.
+            return true;
+    }
+}
 
 void TLEvent::performAction() {
     log().logDebug("Calling base function");
@@ -124,8 +152,25 @@ void TLDelete::performAction() {
                 *state != CEAStatus::keys::Unknown)
                 revision = row.revision;
         }
+        // An upload that finished after the item was announced for deletion left its revision by the
+        // item's identity (the record taken at the delete predates it).
+        if (revision.empty() && xAttrs.fileNumber != 0) {
+            std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(xAttrs.volumeNumber);
+            if (!uuid.empty())
+                if (auto row = database.findRecord(xAttrs.fileNumber, uuid)) {
+                    if (!row->revision.empty()) revision = row->revision;
+                    database.removeRecord(*row);
+                }
+        }
         revisionToDelete_ = revision;
     }
+    if (!onServer(xAttrs, *revisionToDelete_)) {
+        // Made and removed before it ever reached the server (a lock file, an editor's backup, a
+        // temporary file): there is nothing there to delete.
+        log().logDebug("Delete of " + localPath + " not sent: the item never reached the server");
+        return;
+    }
+    if (handOverToReplacement()) return;
     const std::string& revision = *revisionToDelete_;
     // Not sent, or no answer: the server may still hold the item, and dropping the delete would bring
     // the file back at the next listing.
@@ -136,7 +181,8 @@ void TLDelete::performAction() {
         return true;
     };
 
-    DeleteDetails first(localPath, revision.empty(), revision);
+    bool folder = isFolderRecord(xAttrs, revision);
+    DeleteDetails first(localPath, folder, revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
         return;
@@ -144,7 +190,7 @@ void TLDelete::performAction() {
     if (unanswered(first)) return;
     if (first.serverErrorCode == serverError::couldNotLockFile) {
         log().logAudit("Retrying delete of item " + localPath);
-        DeleteDetails again(localPath, revision.empty(), revision);
+        DeleteDetails again(localPath, folder, revision);
         if (again.performServerDelete() == normalisedResponse::allOkay) {
             log().logAudit("Delete of item " + localPath + " requested by user");
             return;
@@ -161,6 +207,37 @@ void TLDelete::performAction() {
     auto& restorer = RestoreDeletedManager::sharedInstance();
     restorer.resetTimer();
     restorer.replaceItem(localPath, *first.restoreFile, errorCode);
+}
+
+bool TLDelete::handOverToReplacement() {
+    auto now = platform::attributesOfItem(localPath);
+    if (!now || (xAttrs.fileNumber != 0 && now->systemFileNumber == xAttrs.fileNumber)) return false;
+    const std::string& revision = *revisionToDelete_;
+    bool wasFolder = isFolderRecord(xAttrs, revision);
+    CorvaneExtendedAttributes replacement(localPath);
+    if (now->type == platform::kFileTypeDirectory && wasFolder) {
+        // A folder removed and made again (a checkout, an unpacked archive): the server's folder stays,
+        // and what is inside it now is sent into it.
+        if (replacement.ceaStatus.status != CEAStatus::keys::Unknown) return false;
+        replacement.ceaStatus.setStatus(CEAUtils::determineInhert(localPath));
+        replacement.save();
+        log().logDebug("Folder " + localPath + " was made again; the server's folder is kept for it");
+        return true;
+    }
+    if (now->type == platform::kFileTypeRegular && !wasFolder && !revision.empty() &&
+        !replacement.ceaString.getAttribute(CEAString::keys::Revision) &&
+        (replacement.ceaStatus.status == CEAStatus::keys::Unknown ||
+         replacement.ceaStatus.status == CEAStatus::keys::RequireUpload)) {
+        // A file deleted and made again under the same name: its upload replaces the server's copy as a
+        // new revision of it, so nothing is deleted in between and a colleague's change meanwhile still
+        // shows as a conflict.
+        replacement.ceaString.setAttribute(CEAString::keys::Revision, revision);
+        replacement.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
+        replacement.save();
+        log().logDebug("File " + localPath + " was made again; its upload continues revision " + revision);
+        return true;
+    }
+    return false;
 }
 
 std::optional<std::string> TLDelete::timelineSave() {
@@ -267,7 +344,11 @@ void TLMove::performMoveUpload() {
     if (!attrs) return;
     if (attrs->type == platform::kFileTypeDirectory) {
         log().logAudit("Move of folder " + localPathFrom + " to " + localPathTo + " being changed to create");
-        TLCreateFolder(localPathTo).performAction();
+        TLCreateFolder folder(localPathTo);
+        // What it holds was never reported on its own (it came in with the folder): it is sent here.
+        folder.contentFollows = true;
+        folder.performAction();
+        sendContent(localPathTo);
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
         adoptReplacedRevision();
@@ -275,25 +356,33 @@ void TLMove::performMoveUpload() {
     }
 }
 
+void TLMove::sendContent(const std::string& folder) {
+    auto names = platform::entriesOfFolder(folder);
+    if (!names) return;
+    std::sort(names->begin(), names->end());
+    auto& timeline = TimeLineManager::sharedInstance();
+    for (const auto& name : *names) {
+        std::string child = folder + "/" + name;
+        auto attrs = platform::attributesOfItem(child);
+        if (!attrs || TimeLineManager::inIgnoreList(child)) continue;
+        if (attrs->type == platform::kFileTypeDirectory) {
+            timeline.addCreateFolder(child, true);
+            sendContent(child);
+        } else if (attrs->type == platform::kFileTypeRegular) {
+            timeline.addUploadEvent(child);
+        }
+    }
+}
+
 void TLMove::adoptReplacedRevision() {
     CorvaneExtendedAttributes record(localPathTo);
     if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
-    // The replaced file's row still names this path; its identity is gone with the file.
-    auto& database = MetadataDataBase::sharedInstance();
-    for (const Record& row : database.findRecord(localPathTo)) {
-        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
-        if (volume == 0 || !identityIsGone(volume, row.itemNode, localPathTo)) continue;
-        database.removeRecord(row);
-        auto state = CEAStatus::fromRaw(row.state);
-        if (row.revision.empty() || !state || *state == CEAStatus::keys::Unknown ||
-            *state == CEAStatus::keys::LocalOnly)
-            continue;
-        log().logDebug("Replacing " + localPathTo + " continues its server revision " + row.revision);
-        record.ceaString.setAttribute(CEAString::keys::Revision, row.revision);
-        record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-        record.save();
-        return;
-    }
+    auto replaced = replacedRevision();
+    if (!replaced) return;
+    log().logDebug("Replacing " + localPathTo + " continues its server revision " + *replaced);
+    record.ceaString.setAttribute(CEAString::keys::Revision, *replaced);
+    record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
+    record.save();
 }
 
 void TLMove::performMoveDelete() {
@@ -326,8 +415,35 @@ void TLMove::performMoveDelete() {
     }
 }
 
+CorvaneExtendedAttributes TLMove::currentRecord() const {
+    // The item as it is now when it still stands at the destination (an upload may have finished since
+    // the move was reported); else as it was when it moved.
+    if (originalXAttrs.fileNumber != 0) {
+        auto attrs = platform::attributesOfItem(localPathTo);
+        if (attrs && attrs->systemFileNumber == originalXAttrs.fileNumber) {
+            CorvaneExtendedAttributes now(localPathTo);
+            if (now.ceaStatus.status != CEAStatus::keys::Unknown ||
+                now.ceaString.getAttribute(CEAString::keys::Revision))
+                return now;
+        }
+    }
+    return originalXAttrs;
+}
+
+std::string TLMove::knownRevision(const CorvaneExtendedAttributes& record) const {
+    if (auto revision = record.ceaString.getAttribute(CEAString::keys::Revision)) return *revision;
+    // An upload that finished after the item moved on keeps its revision by the item's identity.
+    if (record.fileNumber == 0) return "";
+    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(record.volumeNumber);
+    if (uuid.empty()) return "";
+    auto row = MetadataDataBase::sharedInstance().findRecord(record.fileNumber, uuid);
+    return row ? row->revision : "";
+}
+
 void TLMove::performMoveMove() {
-    if (originalXAttrs.ceaStatus.status == CEAStatus::keys::Unknown) {
+    CorvaneExtendedAttributes item = currentRecord();
+    std::string revision = knownRevision(item);
+    if (item.ceaStatus.status == CEAStatus::keys::Unknown && revision.empty()) {
         // A folder's record can be unclassified while the server has it (it was created there by an
         // upload into it, and the record was not written before a crash): creating an empty folder at
         // the new place would let the next listing remove the files it holds here. The server decides:
@@ -341,12 +457,15 @@ void TLMove::performMoveMove() {
             log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
             return;
         }
-        // Never on the server: there is nothing to move, the item is sent at its new place.
+    }
+    if (!onServer(item, revision)) {
+        // Never on the server (a temporary file renamed into place, a lock file renamed over the
+        // file it replaces): there is nothing to move; the item is sent at its new place.
         performMoveUpload();
         return;
     }
-    std::string revision = originalXAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
     bool moved = false, answered = true;
+    serverError error = serverError::noError;
     if (platform::sameNameIgnoringCase(localPathFrom, localPathTo)) {
         // The server refuses a rename onto a name it considers the same: go through a temporary name.
         // Run again, the first step finds its source gone and the second completes the rename.
@@ -357,9 +476,7 @@ void TLMove::performMoveMove() {
         moved = toFinal.performServerAction().first == normalisedResponse::allOkay;
         answered = toTemporary.answered && toFinal.answered;
     } else {
-        MoveDetails move(localPathFrom, localPathTo, revision);
-        moved = move.performServerAction().first == normalisedResponse::allOkay;
-        answered = move.answered;
+        std::tie(moved, answered, error) = moveOnServer(revision);
     }
     if (moved) followInDatabase();
     if (!moved && !answered) {
@@ -370,7 +487,48 @@ void TLMove::performMoveMove() {
         runAgainLater();
         return;
     }
+    if (!moved && (error == serverError::itemNotFound || error == serverError::requiredItemNotFound)) {
+        // The server has no such item at the old place after all: what stands here is sent as it is.
+        log().logDebug("The server has no " + localPathFrom + " to move; " + localPathTo +
+                       " is sent instead");
+        performMoveUpload();
+        return;
+    }
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
+}
+
+std::tuple<bool, bool, serverError> TLMove::moveOnServer(const std::string& revision) {
+    MoveDetails move(localPathFrom, localPathTo, revision);
+    auto [outcome, error] = move.performServerAction();
+    if (outcome == normalisedResponse::allOkay) return {true, true, error};
+    if (!move.answered || error != serverError::itemAlreadyExist) return {false, move.answered, error};
+    // Renamed over an item the server has (a lock file over the file it replaces): that item goes
+    // first, on the revision this client knew of it, so a colleague's change to it is never discarded.
+    auto replaced = replacedRevision();
+    if (!replaced) return {false, true, error};
+    DeleteDetails remove(localPathTo, false, *replaced);
+    if (remove.performServerDelete() != normalisedResponse::allOkay) {
+        if (!remove.answered) return {false, false, error};
+        log().logWarning("The move of " + localPathFrom + " over " + localPathTo +
+                         " was refused: the server's copy of the replaced item changed");
+        return {false, true, error};
+    }
+    MoveDetails again(localPathFrom, localPathTo, revision);
+    auto [outcome2, error2] = again.performServerAction();
+    return {outcome2 == normalisedResponse::allOkay, again.answered, error2};
+}
+
+std::optional<std::string> TLMove::replacedRevision() {
+    // The replaced file's row still names the destination; its identity is gone with the file.
+    auto& database = MetadataDataBase::sharedInstance();
+    for (const Record& row : database.findRecord(localPathTo)) {
+        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+        if (volume == 0 || !identityIsGone(volume, row.itemNode, localPathTo)) continue;
+        if (row.revision.empty()) continue;
+        database.removeRecord(row);
+        return row.revision;
+    }
+    return std::nullopt;
 }
 
 void TLMove::followInDatabase() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,12 @@
 #include "Pinewick/server/ServerRequests.h"
 
 namespace tw {
+
+// Whether a record describes a folder (its file type; records without one: a missing revision).
+bool isFolderRecord(const CorvaneExtendedAttributes& record, const std::string& revision);
+// Whether the item a record describes ever reached the server: it has a revision, or a state that only
+// an item the server has can reach.
+bool onServer(const CorvaneExtendedAttributes& record, const std::string& revision);
 
 class TLEvent {
 public:
@@ -66,6 +73,9 @@ public:
 
 private:
     static CEAErrorStatus::keys formErrorStatus(serverError error);
+    // When another item of the same kind took the path since (deleted and made again), hands it the
+    // server's item instead of deleting that: true when the delete is no longer to be sent.
+    bool handOverToReplacement();
     // The revision to delete, settled at the first run (the database rows it comes from are removed
     // then), so a run again after the server could not be reached sends the same one.
     std::optional<std::string> revisionToDelete_;
@@ -93,6 +103,18 @@ private:
     void performMoveUpload();
     void performMoveDelete();
     void performMoveMove();
+    // Queues the creation or upload of everything inside `folder` (which came in as a whole).
+    void sendContent(const std::string& folder);
+    // The item's record now if it still stands at the destination, else the record it moved with.
+    CorvaneExtendedAttributes currentRecord() const;
+    // The record's revision, or the one an upload that finished since left by the item's identity.
+    std::string knownRevision(const CorvaneExtendedAttributes& record) const;
+    // The server move; over an item the server has at the destination, that item is deleted first on
+    // the revision known for it. (moved, answered, the server's error).
+    std::tuple<bool, bool, serverError> moveOnServer(const std::string& revision);
+    // The revision of the item the move replaced at the destination, taken from the metadata database
+    // (its row is removed).
+    std::optional<std::string> replacedRevision();
     void recurseDeleteCorvaneExtentedAttributes(const std::string& localPath);
     void addToDeleteListIfRequired(const std::string& localPath);
     // After a server move: the database rows of the item and of what it holds name the new paths.

@@ -5,9 +5,11 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
+#include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
 
 namespace tw {
@@ -26,6 +28,25 @@ void setTransferError(CorvaneExtendedAttributes& record, CEAErrorStatus::keys er
     record.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
     record.ceaErrorStatus.setStatus(error);
     record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
+}
+
+// Whether this client knows `revision` of the server item at `path`: it wrote or fetched it there, for
+// this item or for one that stood under the name before.
+bool revisionKnownAt(const std::string& path, const std::string& revision) {
+    if (revision.empty()) return false;
+    for (const Record& row : MetadataDataBase::sharedInstance().findRecord(path))
+        if (row.revision == revision) return true;
+    return false;
+}
+
+// The revision the server holds for an item that went away before its upload finished, kept by its
+// identity so that the delete queued when it went finds it.
+void rememberSentRevision(const platform::FileAttributes& item, const std::string& path,
+                          const std::string& revision) {
+    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(item.systemNumber);
+    if (uuid.empty()) return;
+    MetadataDataBase::sharedInstance().addRecord(
+        Record{uuid, item.systemFileNumber, path, revision, CEAStatus::rawValue(CEAStatus::keys::Regular)});
 }
 
 // Removes UploadGUID, marking the record only when there was one.
@@ -71,27 +92,71 @@ TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(pat
 
 void TLUpload::performAction() {
     if (!uploadRequired) return;
-    if (!itemExists(localPath)) return;
+    // What is sent is the item standing at the path now, whichever event was queued for it: a burst
+    // that replaced the file sends the replacement once, not each version in turn.
+    auto before = platform::attributesOfItem(localPath);
+    if (!before || before->type != platform::kFileTypeRegular) return;
     {
         CorvaneExtendedAttributes record(localPath);
         if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
     }
     auto& statusBar = StatusBarManager::sharedInstance();
     statusBar.updateUploadActive(localPath);
+    bool adopted = false;
+    for (;;) {
+        UploadDetails details(localPath);
+        normalisedResponse outcome = details.uploadFile();
+        // The outcome belongs to the item that was read, wherever it stands now: renamed meanwhile it
+        // is followed; replaced or removed, nobody else's record is touched.
+        auto where = platform::pathOfItem(before->systemNumber, before->systemFileNumber, localPath);
+        if (!where) {
+            if (outcome == normalisedResponse::allOkay && details.fileObject) {
+                // The server holds it now; the delete queued when it went finds its revision here.
+                log().logAudit("Uploaded file: " + localPath);
+                rememberSentRevision(*before, localPath, details.fileObject->revision);
+            }
+            break;
+        }
+        // Loaded after the transfer, so that what the upload itself wrote (its resumable identifier,
+        // the transfer date) is the base of the final save.
+        CorvaneExtendedAttributes record(*where);
+        if (outcome == normalisedResponse::attemptRecovery &&
+            details.recoveryType == recoveryErrors::conflict && details.conflictFile && !adopted &&
+            revisionKnownAt(localPath, details.conflictFile->revision)) {
+            // The server's copy is one this client wrote or fetched at this path (the file was deleted and
+            // made again, or renamed over): replacing it is what the user did here, not a second writer.
+            log().logDebug("Upload of " + localPath + " continues the revision it replaces, " +
+                           details.conflictFile->revision);
+            record.ceaString.setAttribute(CEAString::keys::Revision, details.conflictFile->revision);
+            record.save();
+            adopted = true;
+            continue;
+        }
+        applyOutcome(record, details, outcome, *before);
+        break;
+    }
+    statusBar.updateUploadActive(std::nullopt);
+}
 
-    UploadDetails details(localPath);
-    normalisedResponse outcome = details.uploadFile();
-    // The record is loaded after the transfer so that what the upload itself wrote (its resumable
-    // identifier, the transfer date) is the base of the final save.
-    CorvaneExtendedAttributes record(localPath);
+void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetails& details,
+                            normalisedResponse outcome, const platform::FileAttributes& sent) {
     switch (outcome) {
-        case normalisedResponse::allOkay:
+        case normalisedResponse::allOkay: {
             log().logAudit("Uploaded file: " + localPath);
             if (details.fileObject) CEAUtils::updateCorvaneExtendedAttributes(record, *details.fileObject);
-            record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+            auto now = platform::attributesOfItem(record.localPath);
+            if (now && now->sameContentAs(sent)) {
+                record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+            } else {
+                // Written to while it was read: the server has the revision sent, the file has more. It
+                // stays to be sent, on top of the revision just made.
+                log().logDebug(localPath + " changed while it was uploaded; it is sent again");
+                TimeLineManager::sharedInstance().addUploadEvent(record.localPath);
+            }
             dropUploadGUID(record);
             record.save();
             break;
+        }
         case normalisedResponse::attemptRecovery:
             switch (details.recoveryType) {
                 case recoveryErrors::conflict:
@@ -126,7 +191,6 @@ void TLUpload::performAction() {
             log().logWarning("Error in uploading " + localPath + ": " + details.failureReason);
             break;
     }
-    statusBar.updateUploadActive(std::nullopt);
 }
 
 // ---- TLCreateFolder
@@ -152,7 +216,7 @@ void TLCreateFolder::performAction() {
                 CorvaneExtendedAttributes fresh(localPath);
                 fresh.ceaStatus.setStatus(CEAUtils::determineInhert(localPath));
                 fresh.save();
-                refreshIfRequired();
+                if (!contentFollows) refreshIfRequired();
                 result = true;
             }
         }

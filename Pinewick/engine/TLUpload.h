@@ -9,6 +9,8 @@
 #include <string>
 
 #include "Pinewick/engine/TLEvent.h"
+#include "Pinewick/server/UploadDetails.h"
+#include "platform/files.h"
 
 namespace tw {
 
@@ -16,12 +18,20 @@ class TLUpload : public TLEvent {
 public:
     // Decides at queueing time whether the file needs sending, marking a synchronised or new file
     // `RequireUpload` at once. A changed file (`fileChanged`) also drops any half-finished resumable upload.
+    // When it runs, it sends the file standing at the path then, and its outcome goes to that file's
+    // record wherever the file went meanwhile; a conflict with a revision this client itself knows at the
+    // path (a file deleted and made again) is no conflict: the upload continues that revision.
     TLUpload(std::string localPath, bool fileChanged);
     void performAction() override;
     std::string description() override { return "Upload: " + localPath; }
 
     std::string localPath;
     bool uploadRequired = false;
+
+private:
+    // Brings the record of the item that was sent up to date with what the server answered.
+    void applyOutcome(CorvaneExtendedAttributes& record, const UploadDetails& details,
+                      normalisedResponse outcome, const platform::FileAttributes& sent);
 };
 
 class TLCreateFolder : public TLEvent {
@@ -33,6 +43,9 @@ public:
     std::string description() override { return "Create Folder: " + localPath; }
 
     std::string localPath;
+    // The folder's content arrives by events of its own (the watcher reports each item made in it, or
+    // the caller sends it): no listing after the creation.
+    bool contentFollows = false;
 
 private:
     void refreshIfRequired();

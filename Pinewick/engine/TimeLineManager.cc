@@ -177,8 +177,9 @@ void TimeLineManager::addCloseEvent(const std::string& path) {
     log().logFunction("<- " + path);
 }
 
-void TimeLineManager::addCreateFolder(const std::string& path) {
+void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollows) {
     auto event = std::make_shared<TLCreateFolder>(path);
+    event->contentFollows = contentFollows;
     if (event->precheck()) eventAppend(std::move(event));
 }
 
@@ -360,6 +361,7 @@ void TimeLineManager::loop() {
             if (!waitForJournal(target)) break;
         }
         eventRunning_ = true;
+        if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
         event->performAction();
         {
             std::lock_guard lock(wakeMutex_);

@@ -56,7 +56,9 @@ public:
     void addUploadEvent(const std::string& path);
     void addCloseEvent(const std::string& path);
     // Queues the creation of a local folder on the server when it is not yet known to the sync.
-    void addCreateFolder(const std::string& path);
+    // `contentFollows`: what the folder holds arrives by events of its own, so no listing follows its
+    // creation (the watcher reports each item made in a new folder).
+    void addCreateFolder(const std::string& path, bool contentFollows = false);
     // Queues the server delete of a local item, with its record from before it disappeared.
     void addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs);
     // Queues a local rename or move, with the item's record from before the move.

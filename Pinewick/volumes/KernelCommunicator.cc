@@ -370,6 +370,9 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
             if (link->addCloseEvent) link->addCloseEvent(path1);
             return;
         case pw::kauth_FILEOP_RENAME: {
+            // A destination that was replaced is gone now; its record must not stand for a later item
+            // there (the metadata database keeps its revision for the move).
+            if (path2 != path1) deleteList.erase(path2);
             auto it = deleteList.find(path1);
             if (it != deleteList.end()) {
                 // A safe-save: the item announced for deletion is being moved, so it keeps its record.
