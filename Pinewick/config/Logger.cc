@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/diagnostics.h"
@@ -22,6 +23,9 @@ std::optional<Logger::logLevels> Logger::levelFromRaw(int raw) {
 Logger& Logger::sharedInstance() {
     static Logger* shared = [] {
         auto* logger = new Logger(platform::stateHome() + "/Meridot", logLevels::warning);
+        // A developer's or a support person's switch for one run: the shipped threshold stays warning.
+        if (const char* wanted = std::getenv("TIDEWELL_LOG_LEVEL"))
+            if (auto level = levelFromRaw(std::atoi(wanted))) logger->setLogLevel(*level);
         // The platform layers sit below the logger; their reports come here once it exists.
         platform::setDiagnosticSink([logger](platform::DiagnosticLevel level, const std::string& message) {
             switch (level) {
