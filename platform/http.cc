@@ -363,7 +363,8 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
         };
         bool hasContentType = false;
         for (auto& [k, v] : request.headers) {
-            add(k + ": " + v);
+            // "Name:" with nothing after it tells libcurl to drop the header; "Name;" sends it empty.
+            add(v.empty() ? k + ";" : k + ": " + v);
             if (iequals(k, "Content-Type")) hasContentType = true;
         }
         // Waiting for "100 Continue" costs a round trip per upload and the server never refuses early.

@@ -92,6 +92,22 @@ TEST(Http, GetCarriesHeadersAndReturnsStatusHeadersBody) {
     EXPECT_EQ(result.data.value_or(""), "{\"errorId\": 1077}");
 }
 
+TEST(Http, AHeaderWithAnEmptyValueIsSentNotDropped) {
+    // An empty value says something ("no revision": the item must be new); dropping the header
+    // would say nothing, and a server then checks nothing.
+    httplib::Server s;
+    s.Get("/thing", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("X-Has", req.has_header("br_revision") ? "yes" : "no");
+        res.set_header("X-Value", "[" + req.get_header_value("br_revision") + "]");
+    });
+    Running r(s);
+    Session session;
+    auto result = session.perform({.url = r.base() + "/thing", .headers = {{"br_revision", ""}}});
+    ASSERT_TRUE(result.response) << (result.error ? result.error->description : "");
+    EXPECT_EQ(result.response->header("x-has").value_or(""), "yes");
+    EXPECT_EQ(result.response->header("x-value").value_or(""), "[]");
+}
+
 TEST(Http, StreamedBodyArrivesWholeWithItsLengthAndProgressCounts) {
     std::string body;
     for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
