@@ -12,6 +12,7 @@ packages=(
   dpkg-dev help2man lintian
   libqt6svg6 xvfb xauth
   libnautilus-extension-dev
+  git rsync vim sqlite3 tar sed
 )
 
 missing=()
