@@ -376,6 +376,27 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
     }
 }
 
+normalisedResponse UploadDetails::createZero() {
+    ServerCommunicator::Pass pass;
+    pass.build = [&]() -> std::optional<platform::http::Request> {
+        std::string escaped = ServerCommunicator::macToWindows(serverPath());
+        auto request =
+            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
+        resumeGUID = platform::newUUID();
+        request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
+        request.body =
+            valueSection(boundary(), "operation", "create") +
+            valueSection(boundary(), "creation_time", ServerCommunicator::formatDate(creationDate)) +
+            valueSection(boundary(), "modification_time", ServerCommunicator::formatDate(modificationDate)) +
+            valueSection(boundary(), "size", "0") + valueSection(boundary(), "revision", revision) +
+            fileSection(boundary(), platform::lastPathComponent(escaped)) + "\r\n--" + boundary() + "--\r\n";
+        request.headers.emplace_back("Content-Length", std::to_string(request.body.size()));
+        return request;
+    };
+    pass.complete = [&](const platform::http::Result& result) { return parseUploadResponse(result); };
+    return ServerCommunicator::requestCycle(pass);
+}
+
 normalisedResponse UploadDetails::setupResume() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
@@ -428,12 +449,27 @@ normalisedResponse UploadDetails::setupResume() {
 }
 
 normalisedResponse UploadDetails::resumable() {
-    if (resumeGUID.empty()) {
-        // A new resumable upload starts at offset 0 under an identifier recorded on the file first, so
-        // a restart resumes it. The bytes gather in the server's resume area and become a revision
-        // only when the last one arrives, on the revision the file is based on: an existing item
-        // never shows an empty or partial revision to anyone, whatever happens in between, and a new
-        // one appears only once it is whole.
+    if (resumeGUID.empty() && revision.empty()) {
+        // A new item is made empty first, with the protocol's own create, which the server refuses
+        // when an item stands under the name already: the resume that follows is then checked
+        // against this item's revision, never against nothing.
+        auto created = createZero();
+        if (created != normalisedResponse::allOkay) return created;
+        if (fileObject) revision = fileObject->revision;
+        resumeGUID = platform::newUUID();
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID) ||
+            !itemRecords().setRevision(localPath, revision)) {
+            // The file went away meanwhile: the empty item just made would stand on the server with
+            // nobody here knowing it.
+            DeleteDetails(localPath, false, revision).internalDelete();
+            failureReason = "its upload identifier could not be recorded on the file";
+            return normalisedResponse::fatal;
+        }
+    } else if (resumeGUID.empty()) {
+        // A new revision of an existing item starts at offset 0 under an identifier recorded on the
+        // file first, so a restart resumes it. The bytes gather in the server's resume area and
+        // become a revision only when the last one arrives, checked against the revision the file is
+        // based on: colleagues never see an empty or partial revision, whatever happens in between.
         resumeGUID = platform::newUUID();
         if (!itemRecords().setUploadGUID(localPath, resumeGUID)) {
             failureReason = "its upload identifier could not be recorded on the file";

@@ -122,6 +122,8 @@ public:
 private:
     normalisedResponse singleShot();
     normalisedResponse resumable();
+    // The first step of a new item's resumable upload: the item made empty on the server.
+    normalisedResponse createZero();
     normalisedResponse setupResume();
     normalisedResponse parseUploadResponse(const platform::http::Result& result);
     void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst);

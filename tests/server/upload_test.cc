@@ -252,7 +252,7 @@ TEST_F(UploadTest, RemovingTheUploadIdentifierCancelsTheUpload) {
 
 // ---- resumable
 
-TEST_F(UploadTest, FirstResumableUploadSendsEverythingInOneResumeRequest) {
+TEST_F(UploadTest, FirstResumableUploadCreatesEmptyThenSendsEverything) {
     volume->canResumeUploads = true;
     std::string path = local("r.bin");
     std::string data = randomBytes(10000);
@@ -261,19 +261,20 @@ TEST_F(UploadTest, FirstResumableUploadSendsEverythingInOneResumeRequest) {
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/r.bin")->data == data);
     auto p = posts();
-    // No empty create first: an item appears on the server only once it is whole.
-    ASSERT_EQ(p.size(), 1u);
-    EXPECT_EQ(p[0].target, "/api/resume/upload/Team/r.bin?resume_id=" + up.resumeGUID);
-    EXPECT_EQ(p[0].header("br_start"), "true");
-    EXPECT_EQ(p[0].header("br_offset"), "0");
-    EXPECT_EQ(p[0].header("br_block_size"), "10000");
-    EXPECT_EQ(p[0].header("br_file_size"), "10000");
-    EXPECT_EQ(p[0].header("br_finish"), "true");
-    EXPECT_EQ(p[0].header("br_new_path"), "/Team/r.bin");
-    EXPECT_EQ(p[0].header("content-length"), std::to_string(p[0].body.size()));
-    EXPECT_NE(p[0].body.find("filename=\"r.bin.frag\""), std::string::npos);
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].target, "/api/folders/Team/r.bin");  // the empty create
+    EXPECT_NE(p[0].body.find("name=\"size\"\r\n\r\n0"), std::string::npos);
+    EXPECT_EQ(p[1].target, "/api/resume/upload/Team/r.bin?resume_id=" + up.resumeGUID);
+    EXPECT_EQ(p[1].header("br_start"), "true");
+    EXPECT_EQ(p[1].header("br_offset"), "0");
+    EXPECT_EQ(p[1].header("br_block_size"), "10000");
+    EXPECT_EQ(p[1].header("br_file_size"), "10000");
+    EXPECT_EQ(p[1].header("br_finish"), "true");
+    EXPECT_EQ(p[1].header("br_new_path"), "/Team/r.bin");
+    EXPECT_EQ(p[1].header("content-length"), std::to_string(p[1].body.size()));
+    EXPECT_NE(p[1].body.find("filename=\"r.bin.frag\""), std::string::npos);
     std::string b = "---" + up.resumeGUID + "---";
-    EXPECT_EQ(p[0].body.substr(p[0].body.size() - b.size() - 6), "\r\n--" + b + "\r\n");
+    EXPECT_EQ(p[1].body.substr(p[1].body.size() - b.size() - 6), "\r\n--" + b + "\r\n");
     CorvaneExtendedAttributes record(path);
     EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::UploadGUID).value_or(""), up.resumeGUID);
 }
@@ -329,18 +330,23 @@ TEST_F(UploadTest, AResumableUploadCutOffNeverExposesAnEmptyOrPartialRevision) {
     EXPECT_EQ(server.entry("/Team/keep.bin")->revision, revision);
     EXPECT_TRUE(server.entry("/Team/keep.bin")->data == old);
 
-    // A new file cut mid-way is not on the server at all yet.
-    std::string fresh = local("fresh.bin");
-    writeFile(fresh, randomBytes(1u << 20));
-    server.dropBodyAfter("/resume/upload", 400000);
-    network = true;
-    EXPECT_EQ(UploadDetails(fresh).uploadFile(), NR::fatal);
-    EXPECT_FALSE(server.entry("/Team/fresh.bin"));
-
     network = true;
     ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/keep.bin")->data == changed);
     EXPECT_NE(server.entry("/Team/keep.bin")->revision, revision);
+}
+
+TEST_F(UploadTest, ANewFilesResumableUploadNeverReplacesAnItemAlreadyUnderItsName) {
+    // A colleague's file took the name first: the new file's upload is a conflict, not a new revision
+    // of the colleague's file.
+    volume->canResumeUploads = true;
+    std::string path = local("taken.bin");
+    writeFile(path, "mine");
+    server.addFile("/Team/taken.bin", "theirs", "7");
+    UploadDetails up(path);
+    EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
+    EXPECT_EQ(up.recoveryType, recoveryErrors::conflict);
+    EXPECT_TRUE(server.entry("/Team/taken.bin")->data == "theirs");
 }
 
 TEST_F(UploadTest, ALockedResumeAndNonsenseResumeAnswers) {
