@@ -154,7 +154,10 @@ void TLDelete::performAction() {
         }
         // An upload that finished after the item was announced for deletion left its revision by the
         // item's identity (the record taken at the delete predates it).
-        if (revision.empty() && xAttrs.fileNumber != 0) {
+        if (revision.empty() && xAttrs.fileNumber != 0 &&
+            identityIsGone(xAttrs.volumeNumber, xAttrs.fileNumber, localPath)) {
+            // (Only while no item has that identity: on a file system that hands a freed number to the
+            // next file, the row may be the new file's.)
             std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(xAttrs.volumeNumber);
             if (!uuid.empty())
                 if (auto row = database.findRecord(xAttrs.fileNumber, uuid)) {
@@ -182,6 +185,12 @@ void TLDelete::performAction() {
     };
 
     bool folder = isFolderRecord(xAttrs, revision);
+    if (!folder && revision.empty()) {
+        // Without the revision the user last had, a delete would take whatever the server holds now,
+        // a colleague's version the user never saw included: that one stays and comes down again.
+        log().logDebug("Delete of " + localPath + " not sent: no revision of it is known here");
+        return;
+    }
     DeleteDetails first(localPath, folder, revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
@@ -402,6 +411,10 @@ void TLMove::performMoveDelete() {
                     request.internalDelete();
                 }
             }
+        } else if (request.revision.empty()) {
+            // Never reached the server as far as anyone here knows; a delete without a revision would
+            // take whatever stands there now.
+            request.answered = true;
         } else {
             request.internalDelete();
         }
@@ -478,7 +491,10 @@ void TLMove::performMoveMove() {
     } else {
         std::tie(moved, answered, error) = moveOnServer(revision);
     }
-    if (moved) followInDatabase();
+    if (moved) {
+        followInDatabase();
+        learnRevision(revision);
+    }
     if (!moved && !answered) {
         // Dropped, the server would keep the item at its old place: the next listing would bring it
         // back there and take it away here.
@@ -495,6 +511,20 @@ void TLMove::performMoveMove() {
         return;
     }
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
+}
+
+void TLMove::learnRevision(const std::string& revision) {
+    if (revision.empty() || originalXAttrs.fileNumber == 0) return;
+    auto attrs = platform::attributesOfItem(localPathTo);
+    if (!attrs || attrs->systemFileNumber != originalXAttrs.fileNumber) return;
+    CorvaneExtendedAttributes record(localPathTo);
+    if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
+    // An upload that finished while the item moved could not write its revision to the item: the move
+    // carried it, and an item still waiting to be sent is sent on it.
+    record.ceaString.setAttribute(CEAString::keys::Revision, revision);
+    record.save();
+    if (record.ceaStatus.status == CEAStatus::keys::RequireUpload)
+        TimeLineManager::sharedInstance().addUploadEvent(localPathTo);
 }
 
 std::tuple<bool, bool, serverError> TLMove::moveOnServer(const std::string& revision) {

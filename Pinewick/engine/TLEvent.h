@@ -112,6 +112,8 @@ private:
     // The server move; over an item the server has at the destination, that item is deleted first on
     // the revision known for it. (moved, answered, the server's error).
     std::tuple<bool, bool, serverError> moveOnServer(const std::string& revision);
+    // Gives the item at the destination the revision it was moved on, when its record lacks it.
+    void learnRevision(const std::string& revision);
     // The revision of the item the move replaced at the destination, taken from the metadata database
     // (its row is removed).
     std::optional<std::string> replacedRevision();

@@ -149,9 +149,8 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
                 record.ceaStatus.setStatus(CEAStatus::keys::Regular);
             } else {
                 // Written to while it was read: the server has the revision sent, the file has more. It
-                // stays to be sent, on top of the revision just made.
-                log().logDebug(localPath + " changed while it was uploaded; it is sent again");
-                TimeLineManager::sharedInstance().addUploadEvent(record.localPath);
+                // stays to be sent, on top of the revision just made, by the upload its close queued.
+                log().logDebug(localPath + " changed while it was uploaded; it stays to be sent");
             }
             dropUploadGUID(record);
             record.save();

@@ -627,6 +627,31 @@ TEST_F(Listing, TheGuardLetsOrdinaryRemovalsThroughAndReleasesWhenTheItemsReturn
     EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
 }
 
+// Items new here (never sent, or waiting for their first upload) are missing from the server's
+// listing because they have not reached it yet: a folder of them is sent, not held as a mass removal.
+TEST_F(Listing, AFolderOfItemsNotYetSentIsUploadedNotHeldForConfirmation) {
+    other.mkdir("/Team", "Fresh");
+    std::string fresh = team + "/Fresh";
+    fs::create_directories(fresh);
+    setState(fresh, S::Regular);
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) {
+        names.push_back("queued" + std::to_string(i) + ".txt");
+        writeFile(fresh + "/" + names.back(), names.back());
+        setState(fresh + "/" + names.back(), S::RequireUpload);
+    }
+    for (int i = 0; i < 3; ++i) {
+        names.push_back("unseen" + std::to_string(i) + ".txt");
+        writeFile(fresh + "/" + names.back(), names.back());
+    }
+    syncAndSettle(fresh);
+    EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
+    for (const auto& name : names) {
+        EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "Fresh" / name), name);
+        EXPECT_EQ(stateOf(fresh + "/" + name), S::Regular) << name;
+    }
+}
+
 // ------------------------------------------------------------------ folders that go away
 
 TEST_F(Listing, AFolderRemovedWhileItsListingRunsGetsNothingWrittenInItsPlace) {

@@ -134,6 +134,25 @@ TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
     EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("new.txt")), 1u);
 }
 
+TEST_F(WatchedFolder, AFolderMadeIsAskedAboutThenReportedEvenWhenItStaysEmpty) {
+    answerByName();
+    // The server must get an empty folder too, so making one is reported; a folder where nothing may
+    // be added (answered "refuse") takes no new folder either.
+    EXPECT_EQ(actor({"mkdir", at("empty")}).exitCode, 0);
+    EXPECT_EQ(actor({"mkdir", at("locked folder")}).exitCode, EROFS);
+    EXPECT_FALSE(std::filesystem::exists(at("locked folder")));
+    EXPECT_EQ(actor({"mkdir", at("empty")}).exitCode, EEXIST);
+    settle();
+    auto empty = about(at("empty"));
+    // Asked as a new item, then reported once: for the mkdir that made it, not for the one refused.
+    ASSERT_GE(empty.size(), 2u);
+    EXPECT_EQ(empty[0].action, kauth_FILEOP_ISREADONLY);
+    EXPECT_EQ(empty[0].path2, kNewItem);
+    EXPECT_EQ(empty[1].action, kauth_FILEOP_CREATE_FOLDER);
+    EXPECT_EQ(app_->count(kauth_FILEOP_CREATE_FOLDER, at("empty")), 1u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_CREATE_FOLDER, at("locked folder")), 0u);
+}
+
 TEST_F(WatchedFolder, AHardLinkIsRefusedBecauseTwoNamesWouldShareOneRecord) {
     answerByName();
     // One inode holds one record, and the server knows two items: a server change of one name would

@@ -238,6 +238,49 @@ TEST(Record, ReplacedFileTurnsUnknownAndTellsTheFileManager) {
     EXPECT_EQ(seen[0], std::make_pair(std::string("BrindleIconChange"), file));
 }
 
+// A record loaded from one file and saved after another took its path (a file renamed over it, or
+// it moved away and a new one made) would hand the newcomer the first file's revision and state.
+TEST(Record, ARecordIsNeverWrittenToAnotherFileThatTookItsPath) {
+    TempDir dir;
+    std::string file = (dir / "doc.txt").string();
+    for (bool renamedOver : {true, false}) {
+        SCOPED_TRACE(renamedOver ? "renamed over" : "moved away and made again");
+        ASSERT_TRUE(writeFile(file, "v1"));
+        {
+            CorvaneExtendedAttributes r(file);
+            r.ceaStatus.setStatus(Status::Regular);
+            r.ceaString.setAttribute(CEAString::keys::Revision, "3");
+            r.save();
+        }
+        CorvaneExtendedAttributes stale(file);
+        if (renamedOver) {
+            std::string replacement = (dir / "doc.tmp").string();
+            ASSERT_TRUE(writeFile(replacement, "v2"));
+            fs::rename(replacement, file);
+        } else {
+            fs::rename(file, dir / "doc.old");
+            ASSERT_TRUE(writeFile(file, "v2"));
+        }
+        ASSERT_NE(inodeOf(file), stale.fileNumber);
+        {
+            CorvaneExtendedAttributes newcomer(file);
+            newcomer.ceaStatus.setStatus(Status::RequireUpload);
+            newcomer.save();
+        }
+        std::string newcomers = rawXattr(file, "com.meridot.tidewell").value_or("");
+
+        stale.ceaString.setAttribute(CEAString::keys::Revision, "4");
+        stale.ceaStatus.setStatus(Status::Regular);
+        EXPECT_FALSE(stale.save());
+        EXPECT_EQ(rawXattr(file, "com.meridot.tidewell").value_or(""), newcomers);
+        CorvaneExtendedAttributes now(file);
+        EXPECT_EQ(now.ceaStatus.status, Status::RequireUpload);
+        EXPECT_FALSE(now.ceaString.getAttribute(CEAString::keys::Revision));
+        fs::remove(file);
+        fs::remove(dir / "doc.old");
+    }
+}
+
 TEST(Record, OnlyStateChangesAreAnnounced) {
     TempDir dir;
     std::string file = (dir / "a").string();
