@@ -15,8 +15,8 @@ class NoRecords final : public ItemRecords {
 public:
     ItemFacts load(const std::string&) override { return {}; }
     ItemFacts loadNode(uint64_t, uint64_t) override { return {}; }
-    bool setUploadGUID(const std::string&, const std::string&) override { return true; }
-    bool setRevision(const std::string&, const std::string&) override { return true; }
+    bool setUploadGUID(const std::string&, const std::string&, uint64_t) override { return true; }
+    bool setRevision(const std::string&, const std::string&, uint64_t) override { return true; }
     bool setTransferRecovery(const std::string&, std::optional<Date>) override { return true; }
     std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
 };
@@ -32,12 +32,14 @@ public:
         CorvaneExtendedAttributes record(fileNumber, volumeNumber);
         return facts(record, platform::attributesOfItem(record.localPath).has_value());
     }
-    bool setUploadGUID(const std::string& path, const std::string& guid) override {
+    bool setUploadGUID(const std::string& path, const std::string& guid, uint64_t expectedNode) override {
+        if (!isItem(path, expectedNode)) return false;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, guid);
         return record.save();
     }
-    bool setRevision(const std::string& path, const std::string& revision) override {
+    bool setRevision(const std::string& path, const std::string& revision, uint64_t expectedNode) override {
+        if (!isItem(path, expectedNode)) return false;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::Revision, revision);
         return record.save();
@@ -63,6 +65,11 @@ public:
     }
 
 private:
+    static bool isItem(const std::string& path, uint64_t expectedNode) {
+        if (expectedNode == 0) return true;
+        auto attributes = platform::attributesOfItem(path);
+        return attributes && attributes->systemFileNumber == expectedNode;
+    }
     static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
         ItemFacts f;
         f.exists = exists;

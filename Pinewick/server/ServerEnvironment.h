@@ -55,8 +55,12 @@ public:
     virtual ItemFacts load(const std::string& path) = 0;
     virtual ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) = 0;
     // The setters report whether the record was written (false: the item keeps its earlier record).
-    virtual bool setUploadGUID(const std::string& path, const std::string& guid) = 0;
-    virtual bool setRevision(const std::string& path, const std::string& revision) = 0;
+    // With `expectedNode` (not 0) they write only when the item at `path` has that file number, so an
+    // upload never marks another file that took the name while it ran.
+    virtual bool setUploadGUID(const std::string& path, const std::string& guid,
+                               uint64_t expectedNode = 0) = 0;
+    virtual bool setRevision(const std::string& path, const std::string& revision,
+                             uint64_t expectedNode = 0) = 0;
     virtual bool setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
     // The revision the metadata database holds for (file number, volume number), if any.
     virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;

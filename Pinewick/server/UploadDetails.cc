@@ -15,6 +15,7 @@
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/server/ServerRequests.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/uuid.h"
 
@@ -269,7 +270,7 @@ normalisedResponse UploadDetails::singleShot() {
     resumeGUID = platform::newUUID();
     // The transfer is watched through this identifier on the record: without it the watch would take
     // the upload for one the user cancelled.
-    if (!itemRecords().setUploadGUID(localPath, resumeGUID)) {
+    if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_)) {
         failureReason = "its upload identifier could not be recorded on the file";
         return normalisedResponse::fatal;
     }
@@ -452,13 +453,21 @@ normalisedResponse UploadDetails::resumable() {
     if (resumeGUID.empty() && revision.empty()) {
         // A new item is made empty first, with the protocol's own create, which the server refuses
         // when an item stands under the name already: the resume that follows is then checked
-        // against this item's revision, never against nothing.
+        // against this item's revision, never against nothing. Not for a file that is no longer the
+        // one these facts are about.
+        if (fileNumber_ != 0) {
+            auto now = platform::attributesOfItem(localPath);
+            if (!now || now->systemFileNumber != fileNumber_) {
+                failureReason = "the file cannot be read as it was";
+                return normalisedResponse::fatal;
+            }
+        }
         auto created = createZero();
         if (created != normalisedResponse::allOkay) return created;
         if (fileObject) revision = fileObject->revision;
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID) ||
-            !itemRecords().setRevision(localPath, revision)) {
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_) ||
+            !itemRecords().setRevision(localPath, revision, fileNumber_)) {
             // The file went away meanwhile: the empty item just made would stand on the server with
             // nobody here knowing it.
             DeleteDetails(localPath, false, revision).internalDelete();
@@ -471,7 +480,7 @@ normalisedResponse UploadDetails::resumable() {
         // become a revision only when the last one arrives, checked against the revision the file is
         // based on: colleagues never see an empty or partial revision, whatever happens in between.
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID)) {
+        if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_)) {
             failureReason = "its upload identifier could not be recorded on the file";
             return normalisedResponse::fatal;
         }
