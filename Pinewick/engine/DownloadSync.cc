@@ -43,13 +43,6 @@ void applyDates(const std::string& path, const ServerFileObject& file) {
 
 }  // namespace
 
-bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
-    auto a = platform::attributesOfItem(path);
-    if (!a) return false;
-    auto serverSize = record.ceaLong.getAttribute(CEALong::keys::ServerFileSize);
-    return !serverSize || *serverSize != a->size;
-}
-
 // ---- DownloadSync
 
 void DownloadSync::performAction() {
@@ -105,7 +98,7 @@ void DownloadSync::performAction() {
 RevisionUpdate::RevisionUpdate(std::string folder, ServerFileObject entry)
     : localFolder(std::move(folder)), file(std::move(entry)), snapshotXAttr(localFolder + "/" + file.name) {}
 
-bool RevisionUpdate::truncateFile(const std::string& path, std::optional<uint64_t> expectedSize) {
+bool RevisionUpdate::truncateFile(const std::string& path, std::optional<platform::FileAttributes> expected) {
     platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         log().logWarning("Could not open " + path + " to empty it: " + std::strerror(errno));
@@ -115,7 +108,9 @@ bool RevisionUpdate::truncateFile(const std::string& path, std::optional<uint64_
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     // Checked on the open file, right before emptying it, so a write that landed after the decision
     // keeps the file whole.
-    if (expectedSize && static_cast<uint64_t>(st.st_size) != *expectedSize) {
+    int64_t mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (expected &&
+        (static_cast<uint64_t>(st.st_size) != expected->size || mtime != expected->modificationNanos)) {
         log().logWarning("Not emptying " + path + ": it changed locally");
         return false;
     }
@@ -162,14 +157,14 @@ void RevisionUpdate::performAction() {
             break;
         case S::Regular: {
             if (snapshotXAttr.ceaStatus.status == S::RequireUpload) break;
-            if (hasLocalChanges(path, record)) {
+            if (CEAUtils::hasLocalChanges(path, record)) {
                 // Changed here and on the server: the upload on the old revision is refused by the
                 // server and leaves the file in conflict for the user; both copies survive.
                 log().logWarning("Changed locally and on the server, not replaced: " + path);
                 timeline.addCloseEvent(path);
                 break;
             }
-            if (!truncateFile(path, attrs->size)) {
+            if (!truncateFile(path, attrs)) {
                 timeline.addCloseEvent(path);
                 break;
             }
@@ -238,7 +233,7 @@ void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
             }
             break;
         case S::Regular:
-            if (attrs->type == platform::kFileTypeRegular && hasLocalChanges(path, record)) {
+            if (attrs->type == platform::kFileTypeRegular && CEAUtils::hasLocalChanges(path, record)) {
                 log().logWarning("Changed locally, uploading instead of deleting: " + path);
                 timeline.addCloseEvent(path);
             } else {

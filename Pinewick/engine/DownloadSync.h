@@ -13,6 +13,7 @@
 
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/server/ServerFileObject.h"
+#include "platform/files.h"
 
 namespace tw {
 
@@ -36,8 +37,10 @@ public:
     std::string description() override { return "RevisionUpdate: " + localFolder + "/" + file.name; }
 
     // Empties a file's content, keeping its record. False when the file could not be opened or
-    // truncated, or when `expectedSize` is given and the file no longer has that size (it changed).
-    static bool truncateFile(const std::string& path, std::optional<uint64_t> expectedSize = std::nullopt);
+    // truncated, or when `expected` is given and the open file no longer has its size and modification
+    // time (it changed since the decision).
+    static bool truncateFile(const std::string& path,
+                             std::optional<platform::FileAttributes> expected = std::nullopt);
 
     std::string localFolder;
     ServerFileObject file;
@@ -61,9 +64,5 @@ private:
     static void deleteOrUploadFile(const std::string& path);
     static void recurseDelete(const std::string& path);
 };
-
-// Whether a synchronised file's content differs from what the server last sent: its size is not the
-// recorded server size. A file whose record holds no size counts as changed.
-bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record);
 
 }  // namespace tw

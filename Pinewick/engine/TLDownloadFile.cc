@@ -113,6 +113,7 @@ bool TLDownloadFile::performAction(const std::string& localFolder, const ServerF
             CorvaneExtendedAttributes record = CEAUtils::refreshFilePath(path, details.file);
             bool launch = record.ceaBool.getAttribute(CEABool::keys::LaunchAfterDownload);
             record.ceaBool.setAttribute(CEABool::keys::LaunchAfterDownload, false);
+            CEAUtils::recordSyncedContent(record, *attributes);
             record.ceaStatus.setStatus(CEAStatus::keys::Regular);
             if (!record.save()) {
                 // The content is complete, but the item still says it waits for it: a later download

@@ -146,6 +146,7 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
             if (details.fileObject) CEAUtils::updateCorvaneExtendedAttributes(record, *details.fileObject);
             auto now = platform::attributesOfItem(record.localPath);
             if (now && now->sameContentAs(sent)) {
+                CEAUtils::recordSyncedContent(record, sent);
                 record.ceaStatus.setStatus(CEAStatus::keys::Regular);
             } else {
                 // Written to while it was read: the server has the revision sent, the file has more. It

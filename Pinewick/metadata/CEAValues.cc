@@ -28,7 +28,8 @@ std::optional<E> caseOf(const std::array<const char*, N>& names, const std::stri
 }
 
 constexpr std::array<const char*, 3> kBoolNames{"CanShare", "ReadOnly", "LaunchAfterDownload"};
-constexpr std::array<const char*, 4> kStringNames{"Revision", "UploadGUID", "ConflictRevision", "FileType"};
+constexpr std::array<const char*, 5> kStringNames{"Revision", "UploadGUID", "ConflictRevision", "FileType",
+                                                  "SyncedContent"};
 constexpr std::array<const char*, 3> kLongNames{"ServerFileSize", "LocalFileId", "LocalVolumeId"};
 constexpr std::array<const char*, 2> kDateNames{"TransferRecovery", "LastServerListing"};
 constexpr std::array<const char*, 8> kStatusNames{"RequireUpload", "RequireDownload", "Placeholder",

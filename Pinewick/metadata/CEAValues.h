@@ -48,9 +48,11 @@ public:
 
 class CEAString {
 public:
-    enum class keys { Revision, UploadGUID, ConflictRevision, FileType };
-    static constexpr std::array<keys, 4> enumerate{keys::Revision, keys::UploadGUID, keys::ConflictRevision,
-                                                   keys::FileType};
+    // SyncedContent: the size and modification time (nanoseconds) the file had when it last agreed
+    // with the server (upload or download done), "SIZE MTIME".
+    enum class keys { Revision, UploadGUID, ConflictRevision, FileType, SyncedContent };
+    static constexpr std::array<keys, 5> enumerate{keys::Revision, keys::UploadGUID, keys::ConflictRevision,
+                                                   keys::FileType, keys::SyncedContent};
     static std::string rawValue(keys key);
     static std::optional<keys> fromRaw(const std::string& raw);
 

@@ -80,4 +80,22 @@ void CEAUtils::setLocal(const std::string& path) {
     record.save();
 }
 
+void CEAUtils::recordSyncedContent(CorvaneExtendedAttributes& record, const platform::FileAttributes& file) {
+    record.ceaString.setAttribute(CEAString::keys::SyncedContent,
+                                  std::to_string(file.size) + " " + std::to_string(file.modificationNanos));
+}
+
+bool CEAUtils::hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
+    auto file = platform::attributesOfItem(path);
+    return file && hasLocalChanges(*file, record);
+}
+
+bool CEAUtils::hasLocalChanges(const platform::FileAttributes& file,
+                               const CorvaneExtendedAttributes& record) {
+    if (auto synced = record.ceaString.getAttribute(CEAString::keys::SyncedContent))
+        return *synced != std::to_string(file.size) + " " + std::to_string(file.modificationNanos);
+    auto serverSize = record.ceaLong.getAttribute(CEALong::keys::ServerFileSize);
+    return !serverSize || *serverSize != file.size;
+}
+
 }  // namespace tw

@@ -9,6 +9,7 @@
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerFileObject.h"
+#include "platform/files.h"
 
 namespace tw {
 
@@ -29,6 +30,16 @@ public:
     static void setStatusIfUnknown(const std::string& path);
     // Marks the item LocalOnly (when it is not already) and saves its record.
     static void setLocal(const std::string& path);
+
+    // Remembers, at a moment the file and the server agree, what identifies that content (size and
+    // modification time to the nanosecond). Does not save.
+    static void recordSyncedContent(CorvaneExtendedAttributes& record, const platform::FileAttributes& file);
+    // Whether the file changed since it last agreed with the server: its size or modification time
+    // differ from what was recorded then. A record that never recorded it (written by an earlier version)
+    // compares the size with the server's. A file that cannot be examined has not changed.
+    static bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record);
+    static bool hasLocalChanges(const platform::FileAttributes& file,
+                                const CorvaneExtendedAttributes& record);
 
 private:
     static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,

@@ -182,8 +182,23 @@ protected:
         ServerFileObject entry(e);
         CorvaneExtendedAttributes r(local);
         CEAUtils::updateCorvaneExtendedAttributes(r, entry);
+        if (auto a = platform::attributesOfItem(local)) CEAUtils::recordSyncedContent(r, *a);
         r.ceaStatus.setStatus(S::Regular);
         r.save();
+    }
+    // Rewrites a file with content of the same size, as an edit no report announced (made while the
+    // application was not running, or whose report was lost); the modification time moves on.
+    static void editKeepingTheSize(const std::string& path, const std::string& content) {
+        auto before = platform::attributesOfItem(path);
+        ASSERT_TRUE(before);
+        ASSERT_EQ(before->size, content.size());
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_TRUE(writeFile(path, content));
+            auto after = platform::attributesOfItem(path);
+            if (after && after->modificationNanos != before->modificationNanos) return;
+            std::this_thread::sleep_for(5ms);  // the clock the file system stamps with is coarse
+        }
+        FAIL() << "the modification time never moved";
     }
     ServerFileObject serverEntry(const std::string& serverPath) {
         return ServerFileObject(other.entry(serverPath));
@@ -386,6 +401,28 @@ TEST_F(Listing, ANewerServerRevisionNeverTouchesAFileWithLocalChanges) {
     EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
     EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
     EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "doc.txt"), "their version two");
+}
+
+TEST_F(Listing, AnUnreportedEditOfTheSameSizeIsNeverOverwrittenOrRemoved) {
+    // Nothing announced these edits and they kept the size: only the recorded modification time
+    // tells the files changed since they last agreed with the server.
+    std::string doc = team + "/doc.txt";
+    makeSynchronised(doc, "/Team/doc.txt", "version one");
+    editKeepingTheSize(doc, "VERSION ONE");
+    other.put("/Team/doc.txt", "their version two");
+    std::string gone = team + "/gone.txt";
+    makeSynchronised(gone, "/Team/gone.txt", "mine");
+    editKeepingTheSize(gone, "MINE");
+    other.remove("/Team/gone.txt");
+    syncAndSettle(team);
+    // A newer revision meets a changed file: both copies kept, the conflict shown.
+    EXPECT_EQ(readFile(doc), "VERSION ONE");
+    EXPECT_EQ(stateOf(doc), S::ErrorRegular);
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "doc.txt"), "their version two");
+    // Removed on the server meanwhile: the changed file is sent again, not deleted.
+    EXPECT_EQ(readFile(gone), "MINE");
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "gone.txt"), "MINE");
+    EXPECT_EQ(stateOf(gone), S::Regular);
 }
 
 TEST_F(Listing, AnEditThatWasNeverReportedIsSentByTheNextListing) {
