@@ -64,6 +64,10 @@ enum ReceiveActions : std::uint8_t {
     kauth_FILEOP_CREATE_FOLDER = 62,  // a folder was made at path1 (reported after the mkdir succeeded)
     kauth_FILEOP_ISGHOST = 63,        // question: may this file be read? path2 = reader's pid
     kauth_FILEOP_ISREADONLY = 64,     // question: may this file be written?
+    // The watcher could not report everything since the last read (its queue was full, or a path did
+    // not fit a field): the application must look for the changes itself. Sent once per such spell,
+    // ahead of the next report; path1 names the watched folder concerned, or is empty for all.
+    kauth_FILEOP_REPORTS_DROPPED = 65,
 };
 
 // Texts the watcher puts in path2 of delete reports, and the application's answers.
