@@ -87,8 +87,10 @@ bool setXattr(const std::string& path, const std::string& name, std::string_view
 // Removes the attribute. A missing attribute counts as failure (ENODATA), as for removexattr.
 bool removeXattr(const std::string& path, const std::string& name, SysError* error = nullptr);
 
-// "/.vol/" paths. The resolver maps (device, inode) to the item's current path; it is called on the
-// caller's thread, possibly from several threads at once. An empty function removes the resolver.
+// "/.vol/" paths. The resolver maps (device, inode) to the item's current path, to the "/.vol/" path
+// itself when it positively knows no such item, or to none when it cannot tell (nobody answered); it is
+// called on the caller's thread, possibly from several threads at once. An empty function removes the
+// resolver.
 using VolPathResolver = std::function<std::optional<std::string>(uint64_t dev, uint64_t ino)>;
 void setVolPathResolver(VolPathResolver resolver);
 // True for "/.vol/DEV/INO" and "/.vol/DEV/INO/rest" with decimal numbers.

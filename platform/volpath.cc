@@ -33,6 +33,20 @@ std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t ino
     return reply->fields[0];
 }
 
+ItemLookup lookUpItem(std::uint64_t device, std::uint64_t inode, const std::string& socketPath) {
+    auto reply = controlRequest({"resolve", std::to_string(device), std::to_string(inode)},
+                                std::chrono::seconds(30), socketPath);
+    ItemLookup out;
+    if (!reply) return out;
+    if (reply->ok && !reply->fields.empty()) {
+        out.whereabouts = Whereabouts::found;
+        out.path = reply->fields[0];
+    } else if (!reply->ok && !reply->fields.empty() && reply->fields[0] == "no such item") {
+        out.whereabouts = Whereabouts::gone;
+    }
+    return out;
+}
+
 namespace {
 bool parseNumber(std::string_view text, std::uint64_t& out) {
     if (text.empty()) return false;

@@ -32,6 +32,17 @@ std::optional<ControlReply> controlRequest(const std::vector<std::string>& reque
 std::optional<std::string> currentPathOf(std::uint64_t device, std::uint64_t inode,
                                          const std::string& socketPath = gatewardenControlSocketPath());
 
+// Where an item is, as far as gatewarden can tell: `found` with its path; `gone` only when gatewarden
+// serves the item's volume and answered that no item there has the number; `unknown` when it did not
+// answer or does not serve the device (an item outside every mount cannot be looked up).
+enum class Whereabouts { found, gone, unknown };
+struct ItemLookup {
+    Whereabouts whereabouts = Whereabouts::unknown;
+    std::string path;  // when found
+};
+ItemLookup lookUpItem(std::uint64_t device, std::uint64_t inode,
+                      const std::string& socketPath = gatewardenControlSocketPath());
+
 // "/.vol/DEVICE/INODE" (optionally followed by "/rest") to the item's current path; any other path,
 // and a pair gatewarden does not know, is returned unchanged.
 std::string resolveVolPath(const std::string& path,

@@ -114,9 +114,21 @@ bool AppDelegate::applicationDidFinishLaunching() {
     if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
         ServerCredentials::sharedInstance().setServerProtocol(*protocol);
 
-    // Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume.
-    platform::setVolPathResolver(
-        [](uint64_t dev, uint64_t ino) { return platform::currentPathOf(dev, ino); });
+    // Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item the
+    // watcher positively does not know stays "/.vol/..."; no answer at all is none, so that nobody
+    // takes a silent watcher for an item that is gone.
+    platform::setVolPathResolver([](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
+        auto item = platform::lookUpItem(dev, ino);
+        switch (item.whereabouts) {
+            case platform::Whereabouts::found:
+                return item.path;
+            case platform::Whereabouts::gone:
+                return "/.vol/" + std::to_string(dev) + "/" + std::to_string(ino);
+            case platform::Whereabouts::unknown:
+                break;
+        }
+        return std::nullopt;
+    });
 
     // The kernel link first: every volume made from here on asks it to watch its folder.
     auto& kernel = KernelCommunicator::sharedInstance();

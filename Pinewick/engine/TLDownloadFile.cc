@@ -1,5 +1,6 @@
 #include "Pinewick/engine/TLDownloadFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,33 +148,59 @@ bool TLDownloadFile::performAction(const std::string& localFolder, const ServerF
 // ---- TLOutOfBandDownload
 
 TLOutOfBandDownload::TLOutOfBandDownload(std::string from, std::string to)
-    : pathFrom(std::move(from)), pathTo(std::move(to)), storedXAttr(pathTo) {
-    if (auto attributes = platform::attributesOfItem(pathTo))
+    : pathFrom(std::move(from)), pathTo(std::move(to)), storedXAttr(pathTo), destination_(pathTo) {
+    if (auto attributes = platform::attributesOfItem(pathTo)) {
+        identity_ = {attributes->systemNumber, attributes->systemFileNumber};
         pathTo = "/.vol/" + std::to_string(attributes->systemNumber) + "/" +
                  std::to_string(attributes->systemFileNumber);
+    }
 }
 
 void TLOutOfBandDownload::performAction() {
-    std::string resolved = platform::resolveVolPath(pathTo).value_or(pathTo);
-    if (!platform::isVolPath(resolved)) {
-        if (!TimeLineManager::inIgnoreList(resolved)) {
+    // Where the item stands now: at the destination when it is still there, else where the watcher
+    // says it went. Only a positive "no such item" counts as gone: a watcher that cannot be asked, or
+    // an identity nobody can look up, leaves the server's copy where it is.
+    std::optional<std::string> resolved;
+    bool gone = false;
+    if (identity_) {
+        struct stat st {};
+        if (::lstat(destination_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == identity_->first &&
+            static_cast<uint64_t>(st.st_ino) == identity_->second) {
+            resolved = destination_;
+        } else if (auto answer = platform::resolveVolPath(pathTo)) {
+            if (platform::isVolPath(*answer))
+                gone = true;
+            else
+                resolved = answer;
+        }
+    } else if (platform::attributesOfItem(destination_)) {
+        resolved = destination_;
+    }
+    if (!resolved && !gone) {
+        log().logWarning("Cannot tell where " + destination_ + " went; the server's copy of " + pathFrom +
+                         " is kept");
+        return;
+    }
+    if (resolved) {
+        if (!TimeLineManager::inIgnoreList(*resolved)) {
             // Moved back into the synchronised area before this ran.
-            if (platform::sameNameIgnoringCase(resolved, pathFrom)) return;
-            CorvaneExtendedAttributes record(resolved);
-            TimeLineManager::sharedInstance().addMoveEvent(pathFrom, resolved, record);
+            if (platform::sameNameIgnoringCase(*resolved, pathFrom)) return;
+            CorvaneExtendedAttributes record(*resolved);
+            TimeLineManager::sharedInstance().addMoveEvent(pathFrom, *resolved, record);
             return;
         }
-        CorvaneExtendedAttributes record(resolved);
+        CorvaneExtendedAttributes record(*resolved);
         if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return;
-        ServerFileObject entry(platform::lastPathComponent(resolved), record);
+        ServerFileObject entry(platform::lastPathComponent(*resolved), record);
         std::string serverPath = serverEnvironment().serverFromLocal(pathFrom);
-        if (!TLDownloadFile::performAction(platform::parentFolder(resolved), entry, serverPath)) return;
+        if (!TLDownloadFile::performAction(platform::parentFolder(*resolved), entry, serverPath)) return;
+        // The copy outside is an ordinary file from now on.
+        platform::SysError error;
+        if (!platform::removeXattr(*resolved, CorvaneExtendedAttributes::xAttrName, &error) &&
+            error.code != ENODATA && error.code != ENOENT)
+            log().logWarning("Could not strip the metadata of " + *resolved + ": " + error.describe());
     }
-    // The copy outside is an ordinary file from now on; the server item goes.
-    platform::SysError error;
-    if (!platform::removeXattr(pathTo, CorvaneExtendedAttributes::xAttrName, &error) &&
-        error.code != ENODATA && error.code != ENOENT)
-        log().logWarning("Could not strip the metadata of " + pathTo + ": " + error.describe());
+    // The content is safe outside, or the user removed even that: the server item goes.
     TimeLineManager::sharedInstance().addDeleteEvent(pathFrom, storedXAttr);
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/server/ServerFileObject.h"
@@ -43,6 +44,10 @@ public:
     std::string pathFrom;
     std::string pathTo;
     CorvaneExtendedAttributes storedXAttr;  // the destination's record when the event was made
+
+private:
+    std::string destination_;                                // the destination as the move named it
+    std::optional<std::pair<uint64_t, uint64_t>> identity_;  // its (device, number), when it could be read
 };
 
 }  // namespace tw

@@ -147,6 +147,28 @@ TEST_F(SyncProgram, AColleaguesChangesComeDownAndALocalEditIsNeverDeletedByTheSe
     EXPECT_EQ(slurp(mine), "my second draft, not yet sent");
 }
 
+TEST_F(SyncProgram, APlaceholderRenamedOutOfTheSynchronisedNamesKeepsItsContentOrGoesOnlyWhenGone) {
+    // A name the client never synchronises (a browser's ".part") takes a placeholder out: its content
+    // comes down to it before the server item goes; removed right away, the item is gone for good. The
+    // real watcher finds the item by its number in both cases.
+    colleagueWrites("/Team/kept.txt", "content that must come down");
+    colleagueWrites("/Team/dropped.txt", "content the user threw away");
+    bringUp();
+    const std::string team = mountVolume("Team");
+    ASSERT_TRUE(eventually([&] { return state(team + "/kept.txt") == "Placeholder"; }, 60s)) << log();
+    ASSERT_TRUE(eventually([&] { return state(team + "/dropped.txt") == "Placeholder"; }, 60s)) << log();
+    ASSERT_TRUE(eventually([&] { return idle(); }, 60s));
+    ASSERT_EQ(tidewell({"pause"}).exitCode, 0);
+    fs::rename(team + "/kept.txt", team + "/kept.txt.part");
+    fs::rename(team + "/dropped.txt", team + "/dropped.txt.part");
+    fs::remove(team + "/dropped.txt.part");
+    ASSERT_EQ(tidewell({"resume"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return !fs::exists(onServer("/Team/dropped.txt")); }, 60s)) << log();
+    EXPECT_TRUE(eventually([&] { return !fs::exists(onServer("/Team/kept.txt")); }, 60s)) << log();
+    EXPECT_EQ(slurp(team + "/kept.txt.part"), "content that must come down");
+    EXPECT_EQ(record(team + "/kept.txt.part"), "") << "an ordinary file now";
+}
+
 TEST_F(SyncProgram, ASIGKILLInTheMiddleOfADownloadResumesFromTheBytesAlreadyThere) {
     const std::string content = randomBytes(6 << 20, 7);
     colleagueWrites("/Team/big.bin", content);

@@ -459,15 +459,17 @@ protected:
         Downloads::SetUp();
         if (HasFatalFailure()) return;
         fs::create_directories(dir / "Desktop");
-        // Identities resolve as the watcher would answer: among the places these tests use.
+        // Identities resolve as the watcher would answer: among the places these tests use; an
+        // identity it knows nothing of stays "/.vol/..."; while `watcherSilent`, no answer at all.
         platform::setVolPathResolver([this](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
+            if (watcherSilent) return std::nullopt;
             for (const auto& place : {fs::path(team->localFolder), dir / "Desktop"})
                 for (auto& e : fs::directory_iterator(place)) {
                     struct stat st {};
                     if (::stat(e.path().c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
                         return e.path().string();
                 }
-            return std::nullopt;
+            return "/.vol/" + std::to_string(dev) + "/" + std::to_string(ino);
         });
     }
     void TearDown() override {
@@ -484,6 +486,7 @@ protected:
         EXPECT_TRUE(record.save());
         return to;
     }
+    std::atomic<bool> watcherSilent{false};
     bool deleteQueuedFor(const std::string& path) {
         for (auto& e : TimeLineManager::sharedInstance().events())
             if (auto d = std::dynamic_pointer_cast<TLDelete>(e); d && d->localPath == path) return true;
@@ -526,6 +529,21 @@ TEST_F(OutOfBand, AVanishedDestinationOnlyDeletesOnTheServer) {
     ASSERT_TRUE(timeline->waitUntilIdle(60s));
     EXPECT_FALSE(fs::exists(to));
     EXPECT_TRUE(deleteQueuedFor(local("vanished.bin")));
+}
+
+TEST_F(OutOfBand, AnItemNobodyCanLocateKeepsItsServerCopy) {
+    // Renamed away from its destination while the watcher did not answer: it may well exist, with
+    // the only copy of its content on the server.
+    std::string to = moveOut("elsewhere.bin", "z");
+    timeline->addOutOfBandDownload(local("elsewhere.bin"), to);
+    fs::rename(to, (dir / "Desktop" / "renamed.bin").string());
+    watcherSilent = true;
+    size_t from = logSize();
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(deleteQueuedFor(local("elsewhere.bin")));
+    EXPECT_TRUE(logContains("the server's copy of " + local("elsewhere.bin") + " is kept", from));
+    EXPECT_TRUE(fs::exists(dir / "root" / "data" / "Team" / "elsewhere.bin"));
 }
 
 TEST_F(OutOfBand, MovedBackToItsFormerPlaceNothingHappens) {
