@@ -484,10 +484,23 @@ void TLMove::performMoveMove() {
         // Run again, the first step finds its source gone and the second completes the rename.
         std::string temporary = localPathFrom + ".TWCC";
         MoveDetails toTemporary(localPathFrom, temporary, revision);
-        toTemporary.performServerAction();
+        bool atTemporary = toTemporary.performServerAction().first == normalisedResponse::allOkay;
         MoveDetails toFinal(temporary, localPathTo, revision);
         moved = toFinal.performServerAction().first == normalisedResponse::allOkay;
         answered = toTemporary.answered && toFinal.answered;
+        if (atTemporary && !moved && toFinal.answered) {
+            // Refused half way: left under the temporary name, the item would look gone to the next
+            // listing, which would remove the file here. It goes back to its former name instead.
+            MoveDetails back(temporary, localPathFrom, revision);
+            if (back.performServerAction().first == normalisedResponse::allOkay) {
+                log().logWarning("The server refused to rename " + localPathFrom + " to " +
+                                 platform::lastPathComponent(localPathTo) +
+                                 "; it keeps its former name there");
+                return;
+            }
+            // Not answered: run again, the first step finds its source gone and the second is retried.
+            answered = back.answered;
+        }
     } else {
         std::tie(moved, answered, error) = moveOnServer(revision);
     }
@@ -508,6 +521,10 @@ void TLMove::performMoveMove() {
         log().logDebug("The server has no " + localPathFrom + " to move; " + localPathTo +
                        " is sent instead");
         performMoveUpload();
+        return;
+    }
+    if (!moved) {
+        log().logWarning("The server refused the move of " + localPathFrom + " to " + localPathTo);
         return;
     }
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);

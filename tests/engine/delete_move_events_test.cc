@@ -405,15 +405,23 @@ TEST_F(DeleteMoveEvents, CaseOnlyRenameGoesThroughTheTemporaryName) {
     EXPECT_TRUE(fs::exists(serverFile("report.txt")));
     EXPECT_FALSE(fs::exists(serverFile("Report.txt.TWCC")));
     EXPECT_TRUE(logContains("Move of item from " + local("Report.txt") + " to " + local("report.txt"), from));
-    // The second step is the move out of the temporary name: refused, the item is left there.
+    // The second step is the move out of the temporary name: refused, the item goes back to its former
+    // name, where a listing still finds it; the file here is never taken for one the server dropped.
     admin("faults", {{"method", "POST"},
                      {"path", devserver.servicePath("folders/Team/report.txt.TWCC")},
                      {"action", "error"},
-                     {"errorId", 1083}});
+                     {"errorId", 1083},
+                     {"count", 1}});
+    from = logSize();
     moveLocally(local("report.txt"), local("REPORT.txt"));
     runTimeline();
-    EXPECT_TRUE(fs::exists(serverFile("report.txt.TWCC")));
+    EXPECT_FALSE(fs::exists(serverFile("report.txt.TWCC")));
     EXPECT_FALSE(fs::exists(serverFile("REPORT.txt")));
+    EXPECT_EQ(readFile(serverFile("report.txt")), "r");
+    EXPECT_FALSE(logContains("Move of item from " + local("report.txt"), from)) << "it did not move";
+    SyncFolder::performSync(team->localFolder, true);
+    runTimeline();
+    EXPECT_EQ(readFile(local("report.txt")), "r") << "renamed to the server's spelling, never removed";
 }
 
 TEST_F(DeleteMoveEvents, NeverUploadedFileMovedInsideIsUploadedAtItsNewPlace) {
