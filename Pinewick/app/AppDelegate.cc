@@ -243,6 +243,10 @@ std::string AppDelegate::statusText(bool json) {
     }
     doc["errors"] = countErrors(VolumeManager::sharedInstance().activeVolumesList());
     doc["awaitingDeleteConfirmation"] = SyncFolder::foldersAwaitingConfirmation();
+    // Changes that kept failing to reach the server: set aside, tried again later, shown here.
+    doc["waiting"] = nlohmann::json::array();
+    for (const auto& w : timeline.waitingEvents())
+        doc["waiting"].push_back({{"change", w.description}, {"reason", w.reason}, {"attempts", w.attempts}});
     if (json) return doc.dump(2);
     std::string out;
     out +=
@@ -260,6 +264,11 @@ std::string AppDelegate::statusText(bool json) {
     for (const auto& v : doc["volumes"])
         out += "  " + v["name"].get<std::string>() + "  " + v["state"].get<std::string>() + "  " +
                v["mountPoint"].get<std::string>() + (v["mounted"].get<bool>() ? "  (mounted)" : "") + "\n";
+    if (!doc["waiting"].empty()) {
+        out += "Waiting to reach the server (tried again later):\n";
+        for (const auto& w : doc["waiting"])
+            out += "  " + w["change"].get<std::string>() + " (" + w["reason"].get<std::string>() + ")\n";
+    }
     if (!doc["awaitingDeleteConfirmation"].empty()) {
         out += "Removals held until you confirm them (tidewell confirm-deletes FOLDER):\n";
         for (const auto& f : doc["awaitingDeleteConfirmation"]) out += "  " + f.get<std::string>() + "\n";

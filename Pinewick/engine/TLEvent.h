@@ -49,11 +49,17 @@ public:
     // Asked by `performAction` when its work could not reach the server: the timeline keeps the event
     // first (its record stays in Timeline.txt) and runs it again after a pause. Read and cleared by the
     // timeline, on its thread.
-    void runAgainLater() { runAgain_ = true; }
+    void runAgainLater(std::string why = "it could not reach the server") {
+        runAgain_ = true;
+        waitReason_ = std::move(why);
+    }
     bool takeRunAgain() { return std::exchange(runAgain_, false); }
+    // Why the event last asked to run again (shown to the user while it waits).
+    const std::string& waitReason() const { return waitReason_; }
 
 private:
     bool runAgain_ = false;
+    std::string waitReason_;
 };
 
 class TLDelete : public TLEvent {

@@ -12,6 +12,7 @@
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TLUpload.h"
+#include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
 #include "platform/places.h"
@@ -106,12 +107,15 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
 std::string TimeLineManager::journalContent() const {
     std::string content;
     eventSyncQueue_->sync([&] {
-        for (const auto& event : eventQueue_) {
-            auto it = records_.find(event.get());
-            if (it == records_.end()) continue;
+        auto add = [&](const TLEvent* event) {
+            auto it = records_.find(event);
+            if (it == records_.end()) return;
             content += it->second;
             content += "\r\n";
-        }
+        };
+        // Set-aside events are older than anything still queued: they replay first.
+        for (const auto& p : parked_) add(p.event.get());
+        for (const auto& event : eventQueue_) add(event.get());
     });
     return content;
 }
@@ -285,11 +289,72 @@ void TimeLineManager::removeHead() {
             done = std::move(eventQueue_.front());
             eventQueue_.pop_front();
             recorded = records_.erase(done.get()) != 0;
+            for (auto it = parked_.begin(); it != parked_.end(); ++it)
+                if (it->event == done) {
+                    parked_.erase(it);
+                    break;
+                }
         }
     });
     // Dropped from the file in the background: a crash before that only replays a finished event,
     // which finds nothing left to do.
     if (recorded) journalChanged();
+}
+
+void TimeLineManager::parkHead(int attempts) {
+    std::string description, reason;
+    eventSyncQueue_->barrierSync([&] {
+        if (eventQueue_.empty()) return;
+        std::shared_ptr<TLEvent> event = std::move(eventQueue_.front());
+        eventQueue_.pop_front();
+        description = event->description();
+        reason = event->waitReason();
+        // Back from an earlier setting aside: it keeps its place among the others and waits longer.
+        for (auto it = parked_.begin(); it != parked_.end(); ++it) {
+            if (it->event != event) continue;
+            it->rounds++;
+            it->attempts += attempts;
+            auto wait = parkedRetryDelay_.load() * (1 << std::min(it->rounds, 5));
+            it->nextTry = std::chrono::steady_clock::now() +
+                          std::min<std::chrono::milliseconds>(wait, std::chrono::minutes(30));
+            return;
+        }
+        parked_.push_back(Parked{std::move(event),
+                                 std::chrono::steady_clock::now() + parkedRetryDelay_.load(), 0, attempts});
+    });
+    auto firstLine = description.substr(0, description.find('\r'));
+    log().logWarning(firstLine + " waits: " + reason + " after " + std::to_string(attempts) +
+                     " tries; what comes after it goes on meanwhile (tidewell status)");
+}
+
+bool TimeLineManager::unparkDue() {
+    bool moved = false;
+    eventSyncQueue_->barrierSync([&] {
+        auto now = std::chrono::steady_clock::now();
+        for (auto& p : parked_) {
+            if (p.nextTry > now) continue;
+            // Stays listed as waiting while it is tried again; goes at the head, in its old order.
+            bool queued = false;
+            for (const auto& e : eventQueue_) queued = queued || e == p.event;
+            if (queued) continue;
+            eventQueue_.push_front(p.event);
+            p.nextTry = std::chrono::steady_clock::time_point::max();
+            moved = true;
+            return;
+        }
+    });
+    return moved;
+}
+
+std::vector<TimeLineManager::WaitingEvent> TimeLineManager::waitingEvents() const {
+    std::vector<WaitingEvent> out;
+    eventSyncQueue_->sync([&] {
+        for (const auto& p : parked_) {
+            std::string d = p.event->description();
+            out.push_back({d.substr(0, d.find('\r')), p.event->waitReason(), p.attempts});
+        }
+    });
+    return out;
 }
 
 size_t TimeLineManager::eventCount() const {
@@ -335,7 +400,10 @@ void TimeLineManager::runEventQueue() {
 }
 
 void TimeLineManager::loop() {
+    int runsAtHead = 0;
+    const TLEvent* lastHead = nullptr;
     while (!suspended_) {
+        unparkDue();
         std::shared_ptr<TLEvent> event = head();
         if (!event) {
             std::unique_lock lock(wakeMutex_);
@@ -369,16 +437,37 @@ void TimeLineManager::loop() {
             wake_.notify_all();
         }
         bool again = event->takeRunAgain();
+        if (event.get() != lastHead) runsAtHead = 0;
+        lastHead = event.get();
+        bool wasParked = false;
+        eventSyncQueue_->sync([&] {
+            for (const auto& p : parked_)
+                if (p.event == event) wasParked = true;
+        });
         event.reset();
         // Paused while it ran: the event stays first and runs again from the start after resume.
         if (suspended_) break;
         if (again) {
-            // Its work did not reach the server, and nothing else would now either: it stays first,
-            // in order, and runs again after a pause (a pause or a shutdown ends the wait at once).
+            // Its work did not reach the server. A few more tries in order; past that (a server or a
+            // proxy that never gives a usable answer) it is set aside so that everything after it can
+            // go on, and tried again later.
+            // While the server cannot be reached at all, nothing behind it could go on either: the
+            // tries are not counted, and it keeps its place.
+            auto& env = serverEnvironment();
+            bool reachable = env.networkAvailable() && env.allowServerCommunication();
+            if (reachable) ++runsAtHead;
+            if (reachable && (runsAtHead >= kRunsAtHead || wasParked)) {
+                parkHead(runsAtHead);
+                runsAtHead = 0;
+                lastHead = nullptr;
+                continue;
+            }
             std::unique_lock lock(wakeMutex_);
             wake_.wait_for(lock, runAgainDelay(), [this] { return suspended_.load(); });
             continue;
         }
+        runsAtHead = 0;
+        lastHead = nullptr;
         removeHead();
     }
     std::lock_guard lock(wakeMutex_);
@@ -422,7 +511,9 @@ bool TimeLineManager::inIgnoreList(const std::string& path) {
 void TimeLineManager::saveTimeLine() {
     pauseTimeLine();
     std::lock_guard control(controlMutex_);
-    if (eventCount() == 0) return;
+    bool anyWaiting = false;
+    eventSyncQueue_->sync([&] { anyWaiting = !parked_.empty(); });
+    if (eventCount() == 0 && !anyWaiting) return;
     {
         // The running event ends by itself; a pause never interrupts it.
         std::unique_lock lock(wakeMutex_);
@@ -432,6 +523,11 @@ void TimeLineManager::saveTimeLine() {
     // file current anyway, then writes it once more and shutdown waits for that write.
     std::vector<std::pair<const TLEvent*, std::optional<std::string>>> fresh;
     for (const auto& event : events()) fresh.emplace_back(event.get(), event->timelineSave());
+    std::vector<std::shared_ptr<TLEvent>> waiting;
+    eventSyncQueue_->sync([&] {
+        for (const auto& p : parked_) waiting.push_back(p.event);
+    });
+    for (const auto& event : waiting) fresh.emplace_back(event.get(), event->timelineSave());
     eventSyncQueue_->barrierSync([&] {
         for (auto& [event, record] : fresh) {
             if (record)

@@ -111,6 +111,21 @@ public:
     int64_t idleAutomationCount() const { return idleAutomationCount_; }
     size_t eventCount() const;
     std::vector<std::shared_ptr<TLEvent>> events() const;
+
+    // Events that kept failing to reach the server at the head of the list are set aside so the rest
+    // can go on; each keeps its Timeline.txt record and is tried again later (first after
+    // `parkedRetryDelay`, then at growing intervals up to half an hour). What waits and why, for the
+    // user: (description, reason).
+    struct WaitingEvent {
+        std::string description;
+        std::string reason;
+        int attempts = 0;
+    };
+    std::vector<WaitingEvent> waitingEvents() const;
+    // How many runs in a row an event may ask to run again before it is set aside (tests shorten the
+    // delays, not this).
+    static constexpr int kRunsAtHead = 6;
+    void setParkedRetryDelay(std::chrono::milliseconds delay) { parkedRetryDelay_ = delay; }
     // Waits until the loop is idle with an empty list, or the time-out passes (tests, automation).
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
@@ -148,6 +163,18 @@ private:
     platform::OperationQueue syncQueue_;
     platform::OperationQueue downloadQueue_;
     std::deque<std::shared_ptr<TLEvent>> eventQueue_;  // under eventSyncQueue_; index 0 runs next
+    struct Parked {
+        std::shared_ptr<TLEvent> event;
+        std::chrono::steady_clock::time_point nextTry;
+        int rounds = 0;    // times it was set aside
+        int attempts = 0;  // runs that did not reach the server
+    };
+    std::deque<Parked> parked_;  // under eventSyncQueue_; oldest first
+    std::atomic<std::chrono::milliseconds> parkedRetryDelay_{std::chrono::minutes(1)};
+    // Sets the head aside (its record stays in Timeline.txt).
+    void parkHead(int attempts);
+    // Puts the first parked event that is due back at the head; true when it did.
+    bool unparkDue();
     std::atomic<bool> eventQueueRunning_{false};
     std::atomic<bool> suspended_{true};
     std::atomic<std::chrono::milliseconds> runAgainDelay_{std::chrono::seconds(5)};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -254,4 +255,56 @@ TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
     EXPECT_TRUE(TimeLineManager::inIgnoreList(root + "build/out.o"));
     // The rule sees the path within the volume, so the volume's own name never matches ^build/.
     EXPECT_FALSE(TimeLineManager::inIgnoreList(root + "src/build/x"));
+}
+
+namespace {
+
+// A delete that never gets a usable answer until told otherwise (a proxy answering nonsense).
+class StuckDelete : public tw::TLDelete {
+public:
+    explicit StuckDelete(std::string path) : TLDelete(std::move(path), tw::CorvaneExtendedAttributes(path)) {}
+    void performAction() override {
+        runs++;
+        if (!answers) runAgainLater("the server's answer was not usable");
+    }
+    std::atomic<int> runs{0};
+    std::atomic<bool> answers{false};
+};
+
+}  // namespace
+
+TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAgain) {
+    tw::test::TempDir support;
+    size_t from = tw::test::logSize();
+    TimeLineManager t(support.str());
+    t.setRunAgainDelay(10ms);
+    t.setParkedRetryDelay(300ms);
+    auto stuck = std::make_shared<StuckDelete>("/nowhere/stuck.txt");
+    Journal j;
+    t.eventAppend(stuck);
+    t.eventAppend(std::make_shared<RecordingEvent>(j, "after"));
+    t.resumeTimeLine();
+    // Everything behind it goes on once it has had its tries at the head.
+    ASSERT_TRUE(t.waitUntilIdle(10s));
+    EXPECT_EQ(j.order, std::vector<std::string>{"after"});
+    EXPECT_GE(stuck->runs.load(), TimeLineManager::kRunsAtHead);
+    auto waiting = t.waitingEvents();
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].reason, "the server's answer was not usable");
+    EXPECT_NE(waiting[0].description.find("/nowhere/stuck.txt"), std::string::npos);
+    ASSERT_TRUE(t.waitUntilDurable(5s));
+    EXPECT_NE(tw::test::readFile(t.timelinePath()).find("/nowhere/stuck.txt"), std::string::npos)
+        << "a restart must still find it";
+    EXPECT_TRUE(tw::test::logContains("waits: the server's answer was not usable", from));
+
+    // Tried again later; once it gets through it is gone from the list and from the file.
+    int before = stuck->runs.load();
+    stuck->answers = true;
+    for (int i = 0; i < 100 && !t.waitingEvents().empty(); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(t.waitingEvents().empty());
+    EXPECT_GT(stuck->runs.load(), before);
+    ASSERT_TRUE(t.waitUntilDurable(5s));
+    for (int i = 0; i < 100 && std::filesystem::exists(t.timelinePath()); ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(std::filesystem::exists(t.timelinePath()));
 }
