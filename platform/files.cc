@@ -108,7 +108,8 @@ SysError sysError(const char* call, std::string path, int code) {
     return e;
 }
 
-std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error) {
+std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error,
+                                               bool readCreationDate) {
     auto real = realPath("statx", path, error);
     if (!real) return std::nullopt;
     struct statx sx {};
@@ -130,6 +131,7 @@ std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError
     a.modificationNanos = static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
     a.creationDate = (sx.stx_mask & STATX_BTIME) ? seconds(sx.stx_btime) : a.modificationDate;
 
+    if (!readCreationDate) return a;
     // A recorded creation date wins over the birth time; it is read from the item itself, not from the
     // target of a link, to match the no-follow query above.
     char buf[64];

@@ -70,7 +70,10 @@ struct FileAttributes {
 
 // Attributes of the item at `path` (a final symbolic link is not followed). None when the item cannot
 // be examined; `error` then says why (ENOENT for an item that is gone).
-std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error = nullptr);
+// `readCreationDate` false skips the creation-date attribute (one call less, which through a mount is
+// a round trip to its daemon): `creationDate` is then the birth time, or the modification date.
+std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error = nullptr,
+                                               bool readCreationDate = true);
 
 // Records `secondsSince1970` as the item's creation date (attribute kCreationDateAttribute).
 bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error = nullptr);

@@ -20,7 +20,7 @@ Logger& log() {
 }
 
 bool itemExists(const std::string& path) {
-    return platform::attributesOfItem(path).has_value();
+    return platform::attributesOfItem(path, nullptr, false).has_value();
 }
 
 // Sets the item into an error state for a refused transfer; only real changes mark the record.
@@ -94,7 +94,7 @@ void TLUpload::performAction() {
     if (!uploadRequired) return;
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
-    auto before = platform::attributesOfItem(localPath);
+    auto before = platform::attributesOfItem(localPath, nullptr, false);
     if (!before || before->type != platform::kFileTypeRegular) return;
     {
         CorvaneExtendedAttributes record(localPath);
@@ -144,7 +144,7 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
         case normalisedResponse::allOkay: {
             log().logAudit("Uploaded file: " + localPath);
             if (details.fileObject) CEAUtils::updateCorvaneExtendedAttributes(record, *details.fileObject);
-            auto now = platform::attributesOfItem(record.localPath);
+            auto now = platform::attributesOfItem(record.localPath, nullptr, false);
             if (now && now->sameContentAs(sent)) {
                 CEAUtils::recordSyncedContent(record, sent);
                 record.ceaStatus.setStatus(CEAStatus::keys::Regular);

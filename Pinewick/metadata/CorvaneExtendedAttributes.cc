@@ -128,7 +128,7 @@ void CorvaneExtendedAttributes::load() {
                                                 std::to_string(kMaxAttributeSize) +
                                                 " bytes; read as absent.");
         // A new item still has an identity: its record must not be written to another item later.
-        if (auto attributes = platform::attributesOfItem(localPath))
+        if (auto attributes = platform::attributesOfItem(localPath, nullptr, false))
             loadedFrom_ = {attributes->systemNumber, attributes->systemFileNumber};
         return;
     }
@@ -159,7 +159,7 @@ void CorvaneExtendedAttributes::decode(const std::string& text) {
 }
 
 void CorvaneExtendedAttributes::grabFileId() {
-    grabFileId(platform::attributesOfItem(localPath));
+    grabFileId(platform::attributesOfItem(localPath, nullptr, false));
 }
 
 void CorvaneExtendedAttributes::grabFileId(const std::optional<platform::FileAttributes>& attributes) {
@@ -180,7 +180,7 @@ void CorvaneExtendedAttributes::grabFileId(const std::optional<platform::FileAtt
 }
 
 bool CorvaneExtendedAttributes::save() {
-    auto attributes = platform::attributesOfItem(localPath);
+    auto attributes = platform::attributesOfItem(localPath, nullptr, false);
     // A record speaks for the item it was loaded from. Written under its path once another item took
     // that name (a file deleted and made again, another renamed over it), it would hand the newcomer
     // the old item's revision and state.

@@ -86,7 +86,7 @@ void CEAUtils::recordSyncedContent(CorvaneExtendedAttributes& record, const plat
 }
 
 bool CEAUtils::hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
-    auto file = platform::attributesOfItem(path);
+    auto file = platform::attributesOfItem(path, nullptr, false);
     return file && hasLocalChanges(*file, record);
 }
 

@@ -26,11 +26,11 @@ class AttributeRecords final : public ItemRecords {
 public:
     ItemFacts load(const std::string& path) override {
         CorvaneExtendedAttributes record(path);
-        return facts(record, platform::attributesOfItem(path).has_value());
+        return facts(record, platform::attributesOfItem(path, nullptr, false).has_value());
     }
     ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) override {
         CorvaneExtendedAttributes record(fileNumber, volumeNumber);
-        return facts(record, platform::attributesOfItem(record.localPath).has_value());
+        return facts(record, platform::attributesOfItem(record.localPath, nullptr, false).has_value());
     }
     bool setUploadGUID(const std::string& path, const std::string& guid, uint64_t expectedNode) override {
         if (!isItem(path, expectedNode)) return false;
@@ -67,7 +67,7 @@ public:
 private:
     static bool isItem(const std::string& path, uint64_t expectedNode) {
         if (expectedNode == 0) return true;
-        auto attributes = platform::attributesOfItem(path);
+        auto attributes = platform::attributesOfItem(path, nullptr, false);
         return attributes && attributes->systemFileNumber == expectedNode;
     }
     static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
