@@ -247,7 +247,7 @@ normalisedResponse UploadDetails::uploadFile() {
     }
     // What stands when no request could be sent at all; every later failure says its own cause.
     failureReason = "not sent: no network, server communication not allowed, or no session";
-    return volume->canResumeUploads ? resumable() : singleShot();
+    return volume->canResumeUploads && localSize >= resumableFrom() ? resumable() : singleShot();
 }
 
 void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst) {

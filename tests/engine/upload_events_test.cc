@@ -33,6 +33,7 @@ class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        UploadDetails::setResumableFrom(0);  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";

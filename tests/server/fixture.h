@@ -14,6 +14,7 @@
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerFileObject.h"
+#include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "fake_server.h"
 #include "platform/keychain.h"
@@ -26,6 +27,8 @@ namespace tw::test {
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Resuming is exercised with small files here.
+        UploadDetails::setResumableFrom(0);
         resetServerEnvironment();
         auto& env = serverEnvironment();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());

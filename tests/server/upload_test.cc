@@ -279,6 +279,19 @@ TEST_F(UploadTest, FirstResumableUploadCreatesEmptyThenSendsEverything) {
     EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::UploadGUID).value_or(""), up.resumeGUID);
 }
 
+TEST_F(UploadTest, ASmallFileGoesInOneRequestEvenWhereUploadsCouldResume) {
+    volume->canResumeUploads = true;
+    UploadDetails::setResumableFrom(4096);
+    std::string path = local("small.txt");
+    writeFile(path, "small");
+    ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
+    auto p = posts();
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_EQ(p[0].target, "/api/folders/Team/small.txt");
+    EXPECT_NE(p[0].body.find("name=\"size\"\r\n\r\n5"), std::string::npos);
+    EXPECT_TRUE(server.entry("/Team/small.txt")->data == "small");
+}
+
 TEST_F(UploadTest, AResumableUploadCutOffIsFinishedFromWhatTheServerHolds) {
     volume->canResumeUploads = true;
     std::string path = local("cut.bin");
