@@ -161,6 +161,10 @@ TEST_F(SyncProgram, APlaceholderRenamedOutOfTheSynchronisedNamesKeepsItsContentO
     ASSERT_EQ(tidewell({"pause"}).exitCode, 0);
     fs::rename(team + "/kept.txt", team + "/kept.txt.part");
     fs::rename(team + "/dropped.txt", team + "/dropped.txt.part");
+    // Thrown away after the move was taken in (the download waits while paused).
+    ASSERT_TRUE(eventually([&] {
+        return log().find("Changing move of file from  " + team + "/dropped.txt") != std::string::npos;
+    })) << log();
     fs::remove(team + "/dropped.txt.part");
     ASSERT_EQ(tidewell({"resume"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return !fs::exists(onServer("/Team/dropped.txt")); }, 60s)) << log();
