@@ -71,8 +71,7 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {}
 AppDelegate::~AppDelegate() = default;
 
 bool AppDelegate::applicationDidFinishLaunching() {
-    log().logAudit("Tidewell version " + SystemInformation::builtInSources().shortVersion.value_or("1.0") +
-                   " started");
+    log().logAudit("Tidewell version " + SystemInformation::productVersion() + " started");
     log().logDebug("Tidewell is running with debug messages enabled");
 
     // One instance per user: the lock outlives nothing but this process.

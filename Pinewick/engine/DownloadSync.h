@@ -22,7 +22,9 @@ public:
     DownloadSync(std::string localFolder, ServerFileObject file, bool checkExists)
         : localFolder(std::move(localFolder)), file(std::move(file)), checkExists(checkExists) {}
     void performAction() override;
-    std::string description() override { return "DownloadSync: " + localFolder + "/" + file.name; }
+    std::string description() override {
+        return "Download Sync:{\r\nFolder " + localFolder + "\r\n" + file.description() + "}";
+    }
 
     std::string localFolder;
     ServerFileObject file;
@@ -34,7 +36,10 @@ public:
     // Takes the item's record as it is now, so a change made while the event waits can be told apart.
     RevisionUpdate(std::string localFolder, ServerFileObject file);
     void performAction() override;
-    std::string description() override { return "RevisionUpdate: " + localFolder + "/" + file.name; }
+    std::string description() override {
+        return "Revision Update: Folder:{\r\nFolder: " + localFolder +
+               "\r\nServer Details: " + file.description() + "}";
+    }
 
     // Empties a file's content, keeping its record. False when the file could not be opened or
     // truncated, or when `expected` is given and the open file no longer has its size and modification
@@ -52,7 +57,7 @@ public:
     TLServerRequestedDelete(std::string localPath, CorvaneExtendedAttributes snapshotXAttr)
         : localPath(std::move(localPath)), snapshotXAttr(std::move(snapshotXAttr)) {}
     void performAction() override;
-    std::string description() override { return "ServerRequestedDelete: " + localPath; }
+    std::string description() override { return "Server Requested Delete: " + localPath; }
 
     // Removes an empty folder; a folder that still holds kept files is created on the server again.
     static void removeEmptyFolder(const std::string& path);

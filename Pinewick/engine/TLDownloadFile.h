@@ -39,7 +39,6 @@ public:
     // destination is followed.
     TLOutOfBandDownload(std::string pathFrom, std::string pathTo);
     void performAction() override;
-    std::string description() override { return "Out of band download: " + pathFrom + " to: " + pathTo; }
 
     std::string pathFrom;
     std::string pathTo;

@@ -1,5 +1,7 @@
 // The program's life: login, one instance, mounting, uploading, pause kept across restarts, the
 // administrator's forced contact, no session bus, and the login helper.
+#include <regex>
+
 #include "platform/files.h"
 #include "program_fixture.h"
 
@@ -61,7 +63,9 @@ TEST_F(Program, LoggedInItRunsMountsUploadsAndStopsCleanly) {
     // SIGTERM: the shutdown sequence, volumes ejected, exit 0.
     EXPECT_EQ(app.stop(60s), 0) << log();
     EXPECT_FALSE(mounted(team));
-    EXPECT_NE(log().find("Tidewell version"), std::string::npos);
+    // The product version: short version, a full stop, the build (or "Developer build").
+    EXPECT_TRUE(std::regex_search(log(), std::regex("Tidewell version [0-9]+\\.[0-9]+\\.[^ ]+.* started")))
+        << log();
 
     // The password is in the keychain store and nowhere else under the home folder, nor in the log.
     for (auto& e : fs::recursive_directory_iterator(getenv("HOME"))) {

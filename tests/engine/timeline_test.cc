@@ -5,9 +5,12 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "Pinewick/config/ExclusionManager.h"
+#include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
@@ -307,4 +310,20 @@ TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAg
     for (int i = 0; i < 100 && std::filesystem::exists(t.timelinePath()); ++i)
         std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(std::filesystem::exists(t.timelinePath()));
+}
+
+TEST(Timeline, EventsDescribeThemselvesForTheLog) {
+    nlohmann::json properties{{"name", "a.txt"}, {"revision", "7"}, {"directory", false}, {"size", 3}};
+    tw::ServerFileObject entry(properties);
+    std::string dump = entry.description();
+    tw::DownloadSync sync("/v/f", entry, true);
+    EXPECT_EQ(sync.description(), "Download Sync:{\r\nFolder /v/f\r\n" + dump + "}");
+    tw::RevisionUpdate update("/v/f", entry);
+    EXPECT_EQ(update.description(),
+              "Revision Update: Folder:{\r\nFolder: /v/f\r\nServer Details: " + dump + "}");
+    tw::TLServerRequestedDelete gone("/v/f/a.txt", tw::CorvaneExtendedAttributes("/v/f/a.txt", ""));
+    EXPECT_EQ(gone.description(), "Server Requested Delete: /v/f/a.txt");
+    // No description of its own: the base text.
+    tw::TLOutOfBandDownload out("/v/f/a.txt", "/elsewhere/a.txt");
+    EXPECT_EQ(out.description(), "Base should be overridden");
 }
