@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "Larkspur/Log.h"
 #include "platform/pwnames.h"
@@ -27,6 +28,11 @@ constexpr const char* kIndexerNames[] = {"mdworker",       "tracker-miner-f", "t
 
 // How long an expired question that was read waits for its late answer before it is forgotten.
 constexpr auto kTombstoneLife = std::chrono::seconds(60);
+// A refusal made without the application is logged once per path in this time.
+constexpr auto kRefusalLogInterval = std::chrono::seconds(60);
+// Paths whose last refusal is remembered; beyond it refusals are logged only in summary, so a program
+// walking a tree of placeholders cannot grow the table without bound.
+constexpr std::size_t kRefusalLogPaths = 4096;
 
 std::string readSmallFile(const std::string& path) {
     tw::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -112,12 +118,49 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+bool isValidUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            auto cc = static_cast<unsigned char>(bytes[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        i += length;
+    }
+    return true;
+}
+
 struct Brindle::Question {
     std::string path;
     std::condition_variable answered;  // waits under eventLock_
     bool settled = false;              // an answer arrived (or the questions were released)
     bool refuse = false;
-    bool expired = false;  // the asker gave up waiting
+    const char* released = nullptr;  // why nobody will answer, when the questions were released
+    bool expired = false;            // the asker gave up waiting
     std::chrono::steady_clock::time_point expiredAt;
 };
 
@@ -194,6 +237,7 @@ void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait,
         if (stopped()) return;  // the reader is no longer wanted: an event stays for the next one
         Pending p = std::move(eventList_.front());
         eventList_.pop_front();
+        queueDroppedNoticeLocked();  // taking one out made room
         if (p.question) {
             if (p.question->expired || p.question->settled) continue;  // its asker has gone on
             awaiting_.push_back(p.question);
@@ -217,6 +261,7 @@ void Brindle::releaseAllQuestions(const char* why) {
         if (q && !q->settled && !q->expired) {
             q->settled = true;
             q->refuse = false;
+            q->released = why;
             q->answered.notify_all();
             ++released;
         }
@@ -227,7 +272,8 @@ void Brindle::releaseAllQuestions(const char* why) {
     eventList_.erase(std::remove_if(eventList_.begin(), eventList_.end(),
                                     [](const Pending& p) { return p.question != nullptr; }),
                      eventList_.end());
-    if (released) GW_INFO("%s: %zu waiting operations go on", why, released);
+    queueDroppedNoticeLocked();
+    if (released) GW_INFO("%s: %zu waiting operations are decided from their records", why, released);
 }
 
 void Brindle::BrindleStop() {
@@ -235,6 +281,7 @@ void Brindle::BrindleStop() {
     {
         std::lock_guard lock(eventLock_);
         eventList_.clear();
+        dropped_ = {};
     }
     std::unique_lock lock(watchLock_);
     for (const auto& w : watchList_) {
@@ -284,6 +331,17 @@ bool Brindle::InterestingFile(std::string_view path) const {
     return false;
 }
 
+std::optional<std::string> Brindle::watchFolderOf(std::string_view path) const {
+    std::shared_lock lock(watchLock_);
+    for (auto w = watchList_.rbegin(); w != watchList_.rend(); ++w) {
+        if (!startsWithNoCase(path, w->path)) continue;
+        for (const auto& i : w->ignore)
+            if (startsWithNoCase(path, i)) return std::nullopt;
+        return w->path.substr(0, w->path.size() - 1);
+    }
+    return std::nullopt;
+}
+
 bool Brindle::isIndexer(const std::string& comm) {
     for (const char* n : kIndexerNames)
         if (comm == n) return true;
@@ -299,73 +357,236 @@ bool Brindle::refusesLink(Caller& caller, std::string_view path) const {
     return active() && InterestingFile(path) && !ignoredCaller(caller);
 }
 
-int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_view path) {
-    if (!active()) return 0;
+int Brindle::refusesNewName(Caller& caller, std::string_view path, std::string_view name) {
+    bool badName = !isValidUtf8(name);
+    // The application sees the path in a record field, which keeps a terminator.
+    bool tooLong = path.size() >= kPathFieldSize;
+    if ((!badName && !tooLong) || !InterestingFile(path) || ignoredCaller(caller)) return 0;
+    if (badName)
+        GW_INFO("Refusing the name \"%s\": it is not UTF-8, so it could never be synchronised",
+                printable(name).c_str());
+    else
+        GW_INFO("Refusing \"%s...\": its path of %zu bytes is too long to be synchronised",
+                printable(path.substr(0, 200)).c_str(), path.size());
+    return badName ? EILSEQ : ENAMETOOLONG;
+}
+
+int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_view path,
+                                   ItemRecords* records) {
     if (access == Access::listDirectory) {
+        if (!active()) return 0;
         std::string withSlash(path);
         withSlash.push_back('/');
-        if (InterestingFile(withSlash) && !ignoredCaller(caller))
+        auto folder = watchFolderOf(withSlash);
+        if (folder && !ignoredCaller(caller))
             QueueInformation(kauth_FILEOP_OPEN, path,
-                             CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())));
+                             CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())), *folder);
         return 0;
     }
+    // The application stopped, or never started since this daemon did: its mounts are still
+    // synchronised folders whose records stand, whether or not the watch list names them yet.
+    if (!active()) return decideAlone(access, caller, path, records, "watching is inactive");
     if (!InterestingFile(path) || ignoredCaller(caller)) return 0;
-    if (access == Access::deleteItem) return askApplication(kauth_FILEOP_DELETE, path, "") ? EROFS : 0;
-    if (isIndexer(caller.comm())) return 0;
+    const char* why = nullptr;
+    if (access == Access::deleteItem) {
+        Answer a = askApplication(kauth_FILEOP_DELETE, path, "", &why);
+        if (a == Answer::none) return decideAlone(access, caller, path, records, why);
+        return a == Answer::refuse ? EROFS : 0;
+    }
+    // Indexers are never asked (nor reported), but content that is not here is no more theirs to
+    // read as empty bytes than anyone's: their reads are decided from the record.
+    if (isIndexer(caller.comm())) return decideAlone(access, caller, path, records, "indexer");
     if (access == Access::readData || access == Access::readWriteData) {
-        if (askApplication(kauth_FILEOP_ISGHOST, path,
-                           CV_intToHexString(static_cast<std::uint32_t>(caller.tgid()))))
-            return EPERM;
+        Answer a = askApplication(kauth_FILEOP_ISGHOST, path,
+                                  CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())), &why);
+        if (a == Answer::none) return decideAlone(access, caller, path, records, why);
+        if (a == Answer::refuse) return EPERM;
     }
     // Opening for reading and writing asks both: a read-only item must not be changed through a
     // descriptor that can also read.
     if (access == Access::writeData || access == Access::readWriteData) {
-        if (askApplication(kauth_FILEOP_ISREADONLY, path, "")) return EROFS;
+        Answer a = askApplication(kauth_FILEOP_ISREADONLY, path, "", &why);
+        if (a == Answer::none) return decideAlone(Access::writeData, caller, path, records, why);
+        if (a == Answer::refuse) return EROFS;
     }
     if (access == Access::createItem) {
-        if (askApplication(kauth_FILEOP_ISREADONLY, path, kNewItem)) return EROFS;
+        Answer a = askApplication(kauth_FILEOP_ISREADONLY, path, kNewItem, &why);
+        if (a == Answer::none) return decideAlone(access, caller, path, records, why);
+        if (a == Answer::refuse) return EROFS;
     }
     return 0;
+}
+
+int Brindle::decideWithoutApplication(Access access, Caller& caller, std::string_view path,
+                                      ItemRecords* records, const char* why) {
+    if (access == Access::listDirectory) return 0;
+    return decideAlone(access, caller, path, records, why);
+}
+
+int Brindle::decideAlone(Access access, Caller& caller, std::string_view path, ItemRecords* records,
+                         const char* why) {
+    if (!records) return 0;
+    // As the application answers: a read needs the content here; a write needs an item the server
+    // lets the user change, with its content here; an item it never classified (a new file) is
+    // writable where its folder is; a new name needs a folder that is not read-only; a delete, an
+    // item that is not read-only.
+    int err = 0;
+    const char* what = "";
+    auto writeRefusal = [&](const ItemRecord& item) {
+        if (item.readOnly) return "a write of a read-only item";
+        if (item.content == ItemRecord::Content::notLocal)
+            return "a write of an item whose content is not here";
+        if (item.content == ItemRecord::Content::unclassified && records->folder().readOnly)
+            return "a write in a read-only folder";
+        return static_cast<const char*>(nullptr);
+    };
+    switch (access) {
+        case Access::readData:
+        case Access::readWriteData: {
+            ItemRecord item = records->item();
+            if (item.content == ItemRecord::Content::notLocal) {
+                err = EPERM;
+                what = "a read of an item whose content is not here";
+            } else if (access == Access::readWriteData) {
+                if (const char* w = writeRefusal(item)) {
+                    err = EROFS;
+                    what = w;
+                }
+            }
+            break;
+        }
+        case Access::writeData:
+            if (const char* w = writeRefusal(records->item())) {
+                err = EROFS;
+                what = w;
+            }
+            break;
+        case Access::createItem:
+            if (records->folder().readOnly) {
+                err = EROFS;
+                what = "a new item in a read-only folder";
+            }
+            break;
+        case Access::deleteItem:
+            if (records->item().readOnly) {
+                err = EROFS;
+                what = "a removal of a read-only item";
+            }
+            break;
+        case Access::listDirectory:
+            break;
+    }
+    // The application's own operations (its downloads into placeholders) always pass; asked last,
+    // because it costs a look into /proc and most operations are not refused.
+    if (err == 0 || ignoredCaller(caller)) return 0;
+    logRefusal(path, what, why);
+    return err;
+}
+
+void Brindle::logRefusal(std::string_view path, const char* what, const char* why) {
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(refusalLogMutex_);
+        if (refusalLogged_.size() >= kRefusalLogPaths) {
+            for (auto it = refusalLogged_.begin(); it != refusalLogged_.end();)
+                it = now - it->second >= kRefusalLogInterval ? refusalLogged_.erase(it) : std::next(it);
+        }
+        auto it = refusalLogged_.find(std::string(path));
+        if (it != refusalLogged_.end()) {
+            if (now - it->second < kRefusalLogInterval) return;
+            it->second = now;
+        } else if (refusalLogged_.size() < kRefusalLogPaths) {
+            refusalLogged_.emplace(std::string(path), now);
+        } else {
+            // Too many paths refused within a minute to remember each: one line a minute for all of them.
+            static std::atomic<std::int64_t> lastSummary{0};
+            std::int64_t seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+            std::int64_t last = lastSummary.load();
+            if (seconds - last < 60 || !lastSummary.compare_exchange_strong(last, seconds)) return;
+            GW_WARN("Refusing operations on many items without the application; not logged one by one");
+            return;
+        }
+    }
+    GW_WARN("Refused %s: \"%s\" (%s; decided from its record)", what, printable(path.substr(0, 1100)).c_str(),
+            why);
 }
 
 void Brindle::BrindlePassiveListener(ReceiveActions op, Caller& caller, std::string_view path1,
                                      std::string_view path2) {
     if (!active()) return;
-    bool interesting = false;
+    std::optional<std::string> folder;
     switch (op) {
         case kauth_FILEOP_RENAME:
         case kauth_FILEOP_EXCHANGE:
-            interesting = InterestingFile(path1) || InterestingFile(path2);
+            folder = watchFolderOf(path1);
+            if (!folder) folder = watchFolderOf(path2);
             break;
         case kauth_FILEOP_DELETE:
         case kauth_FILEOP_CLOSE:
         case kauth_FILEOP_CREATE_FOLDER:
-            interesting = InterestingFile(path1);
+            folder = watchFolderOf(path1);
             break;
         default:
             return;
     }
-    if (!interesting || ignoredCaller(caller)) return;
-    QueueInformation(op, path1, path2);
+    if (!folder || ignoredCaller(caller)) return;
+    QueueInformation(op, path1, path2, *folder);
 }
 
-bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, std::string_view path2) {
-    if (path1.size() >= kPathFieldSize || path2.size() >= kPathFieldSize) {
-        GW_WARN("Not reporting action %u for \"%s\": a path does not fit its field", action,
-                printable(path1.substr(0, 200)).c_str());
-        return false;
+void Brindle::noteDroppedLocked(std::string_view folder) {
+    if (!dropped_.pending) {
+        dropped_.pending = true;
+        dropped_.folder.assign(folder);
+        dropped_.count = 0;
+    } else if (dropped_.folder != folder) {
+        dropped_.folder.clear();  // more than one folder: the application looks at all of them
     }
+    ++dropped_.count;
+}
+
+void Brindle::queueDroppedNoticeLocked() {
+    if (!dropped_.pending || eventList_.size() >= maxQueued_) return;
     Pending p;
     memset(&p.record, 0, sizeof p.record);
     p.record.userClient = pwuc_Brindle;
-    p.record.action = action;
-    memcpy(p.record.path1, path1.data(), path1.size());
-    memcpy(p.record.path2, path2.data(), path2.size());
+    p.record.action = kauth_FILEOP_REPORTS_DROPPED;
+    memcpy(p.record.path1, dropped_.folder.data(), dropped_.folder.size());  // fits: a watch path does
+    eventList_.push_back(std::move(p));
+    eventQueued_.notify_all();
+    GW_INFO("%zu reports were lost; the application is told to look for changes in %s itself", dropped_.count,
+            dropped_.folder.empty() ? "every watched folder" : printable(dropped_.folder).c_str());
+    dropped_ = {};
+}
+
+bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, std::string_view path2,
+                               std::string_view folder) {
+    bool fits = path1.size() < kPathFieldSize && path2.size() < kPathFieldSize;
+    Pending p;
+    memset(&p.record, 0, sizeof p.record);
+    if (fits) {
+        p.record.userClient = pwuc_Brindle;
+        p.record.action = action;
+        memcpy(p.record.path1, path1.data(), path1.size());
+        memcpy(p.record.path2, path2.data(), path2.size());
+    }
     std::lock_guard lock(eventLock_);
     if (!active()) return false;
-    if (eventList_.size() >= maxQueued_) {
-        GW_WARN("Event queue full; not reporting action %u for \"%s\"", action,
+    if (!fits) {
+        GW_WARN("Not reporting action %u for \"%s...\": a path does not fit its field", action,
                 printable(path1.substr(0, 200)).c_str());
+        noteDroppedLocked(folder);
+        queueDroppedNoticeLocked();
+        return false;
+    }
+    // A notice still waiting for room goes ahead of this report: the application learns of the gap
+    // before what came after it.
+    queueDroppedNoticeLocked();
+    if (eventList_.size() >= maxQueued_) {
+        if (!dropped_.pending)
+            GW_WARN("Event queue full (%zu events); reports are dropped until the application reads",
+                    eventList_.size());
+        noteDroppedLocked(folder);
         return false;
     }
     eventList_.push_back(std::move(p));
@@ -373,11 +594,13 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     return true;
 }
 
-bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::string_view path2) {
+Brindle::Answer Brindle::askApplication(ReceiveActions action, std::string_view path, std::string_view path2,
+                                        const char** why) {
     if (path.size() >= kPathFieldSize || path2.size() >= kPathFieldSize) {
-        GW_WARN("Not asking about \"%s...\": the path does not fit its field; the operation goes on",
+        GW_WARN("Not asking about \"%s...\": the path does not fit its field",
                 printable(path.substr(0, 200)).c_str());
-        return false;
+        *why = "the path does not fit a record field";
+        return Answer::none;
     }
     auto q = std::make_shared<Question>();
     q->path.assign(path);
@@ -390,20 +613,33 @@ bool Brindle::askApplication(ReceiveActions action, std::string_view path, std::
     p.question = q;
 
     std::unique_lock lock(eventLock_);
-    if (!active()) return false;
+    if (!active()) {
+        *why = "watching is inactive";
+        return Answer::none;
+    }
+    queueDroppedNoticeLocked();
     if (eventList_.size() >= maxQueued_) {
-        GW_WARN("Event queue full; not asking about \"%s\"; the operation goes on", printable(path).c_str());
-        return false;
+        // Logged once per spell with the reports dropped alongside, and with the decision if it refuses.
+        GW_DEBUG("Event queue full; not asking about \"%s\"", printable(path).c_str());
+        *why = "the event queue is full";
+        return Answer::none;
     }
     eventList_.push_back(std::move(p));
     eventQueued_.notify_all();
     auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
-    if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) return q->refuse;
+    if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) {
+        if (q->released) {
+            *why = q->released;
+            return Answer::none;
+        }
+        return q->refuse ? Answer::refuse : Answer::allow;
+    }
     q->expired = true;
     q->expiredAt = std::chrono::steady_clock::now();
-    GW_WARN("No answer within %lld ms for action %u on \"%s\"; the operation goes on",
+    GW_WARN("No answer within %lld ms for action %u on \"%s\"; deciding from its record",
             static_cast<long long>(answerTimeout_.count()), action, printable(path).c_str());
-    return false;
+    *why = "no answer in time";
+    return Answer::none;
 }
 
 void Brindle::acknowledge(const std::string& path, bool refuse) {

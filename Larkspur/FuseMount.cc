@@ -275,6 +275,65 @@ std::optional<std::string> FuseMount::childPath(std::uint64_t parent, const char
     return *p + "/" + name;
 }
 
+UniqueFd FuseMount::parentOf(int fd) {
+    auto link = readLink(procPath(fd));
+    if (!link || link->size() <= backingRoot_.size() + 1 ||
+        link->compare(0, backingRoot_.size(), backingRoot_) != 0 || (*link)[backingRoot_.size()] != '/')
+        return UniqueFd();
+    std::string relative = link->substr(backingRoot_.size() + 1);
+    auto slash = relative.find_last_of('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : relative.substr(0, slash);
+    // From the backing root's descriptor: the path under the mount point would lead into the mount.
+    return UniqueFd(::openat(root_->fd.get(), folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool FuseMount::stillMounted() const {
+    // Without its device number the mount cannot be told from another one there: assume it is ours.
+    return device_ == 0 || mountDevice(resolvedMountPoint_) == device_;
+}
+
+// The records the filter decides by when the application cannot answer, read from the backing folder
+// only when a decision needs them. The item is given by its descriptor, or by its name in `folderFd`
+// (it may not exist yet); the folder by its descriptor, or found from the item's.
+struct FuseMount::Records final : ItemRecords {
+    Records(FuseMount& m, int itemFd, int folderFd, const char* name)
+        : m_(m), itemFd_(itemFd), folderFd_(folderFd), name_(name) {}
+
+    ItemRecord item() override {
+        if (!item_) {
+            if (itemFd_ >= 0) {
+                item_ = readItemRecord(itemFd_);
+            } else if (folderFd_ >= 0 && name_) {
+                UniqueFd fd(::openat(folderFd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+                item_ = fd ? readItemRecord(fd.get()) : ItemRecord{};
+            } else {
+                item_ = ItemRecord{};
+            }
+        }
+        return *item_;
+    }
+    ItemRecord folder() override {
+        if (!folder_) {
+            if (folderFd_ >= 0) {
+                folder_ = readItemRecord(folderFd_);
+            } else if (itemFd_ >= 0) {
+                UniqueFd parent = m_.parentOf(itemFd_);
+                folder_ = parent ? readItemRecord(parent.get()) : ItemRecord{};
+            } else {
+                folder_ = ItemRecord{};
+            }
+        }
+        return *folder_;
+    }
+
+private:
+    FuseMount& m_;
+    int itemFd_;
+    int folderFd_;
+    const char* name_;
+    std::optional<ItemRecord> item_, folder_;
+};
+
 bool FuseMount::searchInode(int dirFd, std::uint64_t number, const std::string& relative, std::string& found,
                             std::size_t& budget) {
     UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -336,6 +395,31 @@ std::optional<std::string> FuseMount::pathOfInode(std::uint64_t number) {
 struct FuseMount::Ops {
     static FuseMount& self(fuse_req_t req) { return *static_cast<FuseMount*>(fuse_req_userdata(req)); }
     static Caller caller(fuse_req_t req) { return Caller::fromThread(fuse_req_ctx(req)->pid); }
+
+    static bool detached(FuseMount& m) { return m.detached_.load(std::memory_order_acquire); }
+
+    // The filter's decision on an operation at `path`: through the application while the volume is in
+    // the tree, from the records alone once it was ejected.
+    static int check(FuseMount& m, Access a, Caller& c, const std::string& path, Records& records) {
+        if (detached(m)) return m.filter_.decideWithoutApplication(a, c, path, &records, "volume ejected");
+        return m.filter_.BrindleActiveListener(a, c, path, &records);
+    }
+
+    static void report(FuseMount& m, ReceiveActions op, Caller& c, const std::string& path1,
+                       const std::string& path2) {
+        if (!detached(m)) m.filter_.BrindlePassiveListener(op, c, path1, path2);
+    }
+
+    // Refuses a new name that the application could never synchronise. With `mayExist`, an entry that
+    // already has the name keeps its usual meaning (EEXIST, or being opened): items made before, or
+    // beside the mount, are left as they are.
+    static int newNameRefusal(FuseMount& m, Caller& c, int dirFd, const char* name, const std::string& path,
+                              bool mayExist) {
+        if (isValidUtf8(name) && path.size() < kPathFieldSize) return 0;
+        struct stat st;
+        if (mayExist && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+        return m.filter_.refusesNewName(c, path, name);
+    }
 
     static int fillEntry(FuseMount& m, std::uint64_t parent, const char* name, fuse_entry_param& e) {
         memset(&e, 0, sizeof e);
@@ -414,12 +498,13 @@ struct FuseMount::Ops {
         Handle* h = fi ? reinterpret_cast<Handle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
         std::string proc = procPath(ifd);
         std::optional<std::string> truncatedPath;
-        if ((valid & FUSE_SET_ATTR_SIZE) && !h && m.filter_.active()) {
+        if ((valid & FUSE_SET_ATTR_SIZE) && !h) {
             // Truncation by path is a write that no open asked about.
             truncatedPath = m.mountPathOf(ifd);
             if (truncatedPath) {
                 Caller c = caller(req);
-                if (int err = m.filter_.BrindleActiveListener(Access::writeData, c, *truncatedPath))
+                Records records(m, ifd, -1, nullptr);
+                if (int err = check(m, Access::writeData, c, *truncatedPath, records))
                     return (void)fuse_reply_err(req, err);
             }
         }
@@ -452,7 +537,7 @@ struct FuseMount::Ops {
         if (rc < 0) return (void)fuse_reply_err(req, errno);
         if (truncatedPath) {
             Caller c = caller(req);
-            m.filter_.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, *truncatedPath, "");
+            report(m, kauth_FILEOP_CLOSE, c, *truncatedPath, "");
         }
         getattr(req, ino, fi);
     }
@@ -470,15 +555,18 @@ struct FuseMount::Ops {
                          const char* link) {
         FuseMount& m = self(req);
         int pfd = m.inodeOf(parent).fd.get();
+        Caller c = caller(req);
+        std::optional<std::string> path = m.childPath(parent, name);
+        if (path)
+            if (int err = newNameRefusal(m, c, pfd, name, *path, true)) return (void)fuse_reply_err(req, err);
         // A new folder is a change of its parent like a new file: asked about first (a read-only
         // folder takes none), reported once made, so the server gets it even while it stays empty.
         std::optional<std::string> folderPath;
-        Caller c = caller(req);
-        if (S_ISDIR(mode) && !link && m.filter_.active()) {
-            folderPath = m.childPath(parent, name);
-            if (folderPath)
-                if (int err = m.filter_.BrindleActiveListener(Access::createItem, c, *folderPath))
-                    return (void)fuse_reply_err(req, err);
+        if (S_ISDIR(mode) && !link && path) {
+            folderPath = path;
+            Records records(m, -1, pfd, name);
+            if (int err = check(m, Access::createItem, c, *folderPath, records))
+                return (void)fuse_reply_err(req, err);
         }
         mode_t wanted = requestedMode(req, mode);
         bool exact = workerUmaskCleared();
@@ -503,7 +591,7 @@ struct FuseMount::Ops {
                 chmod(procPath(m.inodeOf(e.ino).fd.get()).c_str(), bits) == 0)
                 e.attr.st_mode = (e.attr.st_mode & S_IFMT) | bits;
         }
-        if (folderPath) m.filter_.BrindlePassiveListener(kauth_FILEOP_CREATE_FOLDER, c, *folderPath, "");
+        if (folderPath) report(m, kauth_FILEOP_CREATE_FOLDER, c, *folderPath, "");
         fuse_reply_entry(req, &e);
     }
     static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
@@ -518,10 +606,11 @@ struct FuseMount::Ops {
 
     static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
         FuseMount& m = self(req);
-        if (m.filter_.active()) {
+        if (auto to = m.childPath(parent, name)) {
             Caller c = caller(req);
-            auto to = m.childPath(parent, name);
-            if (to && m.filter_.refusesLink(c, *to)) return (void)fuse_reply_err(req, EPERM);
+            if (int err = newNameRefusal(m, c, m.inodeOf(parent).fd.get(), name, *to, true))
+                return (void)fuse_reply_err(req, err);
+            if (m.filter_.refusesLink(c, *to)) return (void)fuse_reply_err(req, EPERM);
         }
         std::string proc = procPath(m.inodeOf(ino).fd.get());
         {
@@ -538,20 +627,16 @@ struct FuseMount::Ops {
 
     static void remove(fuse_req_t req, fuse_ino_t parent, const char* name, bool directory) {
         FuseMount& m = self(req);
-        std::optional<std::string> path;
+        int pfd = m.inodeOf(parent).fd.get();
         Caller c = caller(req);
-        if (m.filter_.active()) {
-            path = m.childPath(parent, name);
-            if (path) {
-                if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *path))
-                    return (void)fuse_reply_err(req, err);
-            }
+        std::optional<std::string> path = m.childPath(parent, name);
+        if (path) {
+            Records records(m, -1, pfd, name);
+            if (int err = check(m, Access::deleteItem, c, *path, records))
+                return (void)fuse_reply_err(req, err);
         }
-        if (unlinkat(m.inodeOf(parent).fd.get(), name, directory ? AT_REMOVEDIR : 0) < 0)
-            return (void)fuse_reply_err(req, errno);
-        if (path)
-            m.filter_.BrindlePassiveListener(kauth_FILEOP_DELETE, c, *path,
-                                             directory ? kFolderDelete : kConfirmDeleteFile);
+        if (unlinkat(pfd, name, directory ? AT_REMOVEDIR : 0) < 0) return (void)fuse_reply_err(req, errno);
+        if (path) report(m, kauth_FILEOP_DELETE, c, *path, directory ? kFolderDelete : kConfirmDeleteFile);
         fuse_reply_err(req, 0);
     }
     static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -567,19 +652,21 @@ struct FuseMount::Ops {
         int pfd = m.inodeOf(parent).fd.get();
         int npfd = m.inodeOf(newparent).fd.get();
         Caller c = caller(req);
-        std::optional<std::string> from, to;
-        if (m.filter_.active()) {
-            from = m.childPath(parent, name);
-            to = m.childPath(newparent, newname);
-            if (from && to && !(flags & RENAME_EXCHANGE)) {
-                // A rename is authorised as a delete of its source and of a target it replaces.
-                if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *from))
+        std::optional<std::string> from = m.childPath(parent, name), to = m.childPath(newparent, newname);
+        // The item arrives under a new name, even when one of that name is there to be replaced.
+        if (to && !(flags & RENAME_EXCHANGE))
+            if (int err = newNameRefusal(m, c, npfd, newname, *to, false))
+                return (void)fuse_reply_err(req, err);
+        if (from && to && !(flags & RENAME_EXCHANGE)) {
+            // A rename is authorised as a delete of its source and of a target it replaces.
+            Records source(m, -1, pfd, name);
+            if (int err = check(m, Access::deleteItem, c, *from, source))
+                return (void)fuse_reply_err(req, err);
+            struct stat st;
+            if (!(flags & RENAME_NOREPLACE) && fstatat(npfd, newname, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                Records target(m, -1, npfd, newname);
+                if (int err = check(m, Access::deleteItem, c, *to, target))
                     return (void)fuse_reply_err(req, err);
-                struct stat st;
-                if (!(flags & RENAME_NOREPLACE) && fstatat(npfd, newname, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                    if (int err = m.filter_.BrindleActiveListener(Access::deleteItem, c, *to))
-                        return (void)fuse_reply_err(req, err);
-                }
             }
         }
         {
@@ -594,8 +681,7 @@ struct FuseMount::Ops {
             if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
         }
         if (from && to)
-            m.filter_.BrindlePassiveListener(
-                (flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c, *from, *to);
+            report(m, (flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c, *from, *to);
         fuse_reply_err(req, 0);
     }
 
@@ -610,25 +696,24 @@ struct FuseMount::Ops {
         return raw;
     }
 
-    static int askOpen(FuseMount& m, Caller& c, const std::string& path, int flags) {
+    static int askOpen(FuseMount& m, Caller& c, const std::string& path, int flags, Records& records) {
         int acc = flags & O_ACCMODE;
         bool reads = acc == O_RDONLY || acc == O_RDWR;
         bool writes = acc == O_WRONLY || acc == O_RDWR || (flags & O_TRUNC);
         Access a = reads && writes ? Access::readWriteData : writes ? Access::writeData : Access::readData;
-        return m.filter_.BrindleActiveListener(a, c, path);
+        return check(m, a, c, path, records);
     }
 
     static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         FuseMount& m = self(req);
         Inode& inode = m.inodeOf(ino);
         pid_t opener = 0;
-        if (m.filter_.active()) {
-            Caller c = caller(req);
-            if (auto path = m.mountPathOf(inode.fd.get())) {
-                if (int err = askOpen(m, c, *path, fi->flags)) return (void)fuse_reply_err(req, err);
-            }
-            opener = c.tgid();
+        Caller c = caller(req);
+        if (auto path = m.mountPathOf(inode.fd.get())) {
+            Records records(m, inode.fd.get(), -1, nullptr);
+            if (int err = askOpen(m, c, *path, fi->flags, records)) return (void)fuse_reply_err(req, err);
         }
+        if (m.filter_.active()) opener = c.tgid();
         UniqueFd fd(::open(procPath(inode.fd.get()).c_str(), (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC));
         if (!fd) return (void)fuse_reply_err(req, errno);
         Handle* h = newHandle(m, std::move(fd), (fi->flags & O_TRUNC) != 0, opener);
@@ -640,19 +725,20 @@ struct FuseMount::Ops {
 
     static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
         FuseMount& m = self(req);
-        pid_t opener = 0;
-        if (m.filter_.active()) {
-            Caller c = caller(req);
-            if (auto path = m.childPath(parent, name)) {
-                struct stat existing;
-                bool isNew = ::fstatat(m.inodeOf(parent).fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
-                if (int err = m.filter_.BrindleActiveListener(isNew ? Access::createItem : Access::writeData,
-                                                              c, *path))
-                    return (void)fuse_reply_err(req, err);
-            }
-            opener = c.tgid();
-        }
         int pfd = m.inodeOf(parent).fd.get();
+        pid_t opener = 0;
+        Caller c = caller(req);
+        if (auto path = m.childPath(parent, name)) {
+            struct stat existing;
+            bool isNew = ::fstatat(pfd, name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
+            if (isNew)
+                if (int err = newNameRefusal(m, c, pfd, name, *path, false))
+                    return (void)fuse_reply_err(req, err);
+            Records records(m, -1, pfd, name);
+            if (int err = check(m, isNew ? Access::createItem : Access::writeData, c, *path, records))
+                return (void)fuse_reply_err(req, err);
+        }
+        if (m.filter_.active()) opener = c.tgid();
         mode_t wanted = requestedMode(req, mode);
         bool exact = workerUmaskCleared();
         UniqueFd fd;
@@ -688,7 +774,7 @@ struct FuseMount::Ops {
             owned = std::move(it->second);
             m.handles_.erase(it);
         }
-        if (report && owned->modified.load() && m.filter_.active()) {
+        if (report && owned->modified.load() && m.filter_.active() && !detached(m)) {
             if (auto path = m.mountPathOf(owned->fd.get())) {
                 Caller c = owned->opener ? Caller::fromProcess(owned->opener) : Caller::fromProcess(0);
                 m.filter_.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, *path, "");
@@ -756,7 +842,7 @@ struct FuseMount::Ops {
     static void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         FuseMount& m = self(req);
         Inode& inode = m.inodeOf(ino);
-        if (m.filter_.active()) {
+        if (m.filter_.active() && !detached(m)) {
             Caller c = caller(req);
             if (auto path = m.mountPathOf(inode.fd.get()))
                 m.filter_.BrindleActiveListener(Access::listDirectory, c, *path);
@@ -985,6 +1071,7 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
         }
         return fail("mounting at " + m->options_.mountPoint + " failed: " + why, err);
     }
+    m->resolvedMountPoint_ = resolvedMountPoint;
     m->device_ = mountDevice(resolvedMountPoint);
     // The kernel reads ahead only 128 KiB on a FUSE mount unless told otherwise; a larger window lets
     // sequential reads arrive in requests of up to max_write. Only root may change it; others keep
@@ -1018,8 +1105,8 @@ std::unique_ptr<FuseMount> FuseMount::mount(Brindle& filter, UniqueFd backing, M
 }
 
 namespace {
-// Aborts a FUSE connection through the control file system, mounting it first when we may; this ends
-// a session whose mount is detached but still has files open.
+// Ends a FUSE connection through the control file system (the connection's owner may write its abort
+// file). Only for a session whose owner is going away while files on it are still open.
 bool abortConnection(dev_t device) {
     std::string abortPath = "/sys/fs/fuse/connections/" + std::to_string(minor(device)) + "/abort";
     UniqueFd a(::open(abortPath.c_str(), O_WRONLY | O_CLOEXEC));
@@ -1031,48 +1118,68 @@ bool abortConnection(dev_t device) {
 }
 }  // namespace
 
-bool FuseMount::unmount(std::chrono::milliseconds wait) {
-    if (joined_ || !loop_.joinable()) return true;
-    if (!detached_) {
-        detached_ = true;
-        fuse_session_exit(session_.get());
-        detachStaleMount(options_.mountPoint);
-    }
-    // The session ends once the kernel lets go of the connection; files still open keep it alive.
-    auto waitLoop = [&](std::chrono::milliseconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!loopEnded_.load() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return loopEnded_.load();
-    };
-    if (!waitLoop(wait) && !abortTried_ && device_ != 0) {
-        abortTried_ = true;
-        if (abortConnection(device_)) {
-            GW_WARN("%s was busy; its connection was aborted", options_.mountPoint.c_str());
-            waitLoop(std::chrono::seconds(2));
+FuseMount::Ejected FuseMount::eject(bool detachWhenBusy) {
+    if (joined_ || !loop_.joinable()) return Ejected::gone;
+    if (detached_.load()) return loopEnded_.load() ? Ejected::gone : Ejected::detachedInUse;
+    const std::string& mp = options_.mountPoint;
+    const bool root = geteuid() == 0;
+    // A plain unmount succeeds only when nothing on the volume is in use: no open file, no working
+    // folder inside it.
+    bool unmounted = root ? ::umount2(mp.c_str(), 0) == 0 : fusermountUnmount(mp, false);
+    bool lazily = false;
+    if (!unmounted && stillMounted()) {
+        if (!detachWhenBusy) return Ejected::busy;
+        // Lazily: the mount point leaves the tree now, while the kernel keeps the session for the
+        // files still open and ends it when the last one closes. Aborting it instead would fail their
+        // next write, an editor's save among them.
+        bool detached = root ? ::umount2(mp.c_str(), MNT_DETACH) == 0 : fusermountUnmount(mp, true);
+        if (!detached && stillMounted()) {
+            GW_ERROR("Cannot detach %s", mp.c_str());
+            return Ejected::failed;
         }
+        lazily = true;
+    } else if (!unmounted) {
+        lazily = true;  // someone else took it out of the tree; the session may still serve open files
     }
-    if (!loopEnded_.load()) {
-        GW_WARN("%s is detached but files on it are still open; its session ends when they close",
-                options_.mountPoint.c_str());
-        return false;
+    detached_.store(true, std::memory_order_release);
+    if (options_.removeMountPointOnUnmount) ::rmdir(mp.c_str());
+    if (lazily && !loopEnded_.load()) {
+        GW_INFO("%s is detached; the files still open on it keep working until they are closed", mp.c_str());
+        return Ejected::detachedInUse;
     }
+    GW_INFO("Unmounted %s", mp.c_str());
+    return Ejected::gone;
+}
+
+bool FuseMount::reap() {
+    if (joined_ || !loop_.joinable()) return true;
+    if (!loopEnded_.load()) return false;
     loop_.join();
     joined_ = true;
+    // The connection is over, so this only closes the device; nothing is left mounted by us.
     fuse_session_unmount(session_.get());
-    if (options_.removeMountPointOnUnmount) ::rmdir(options_.mountPoint.c_str());
-    GW_INFO("Unmounted %s", options_.mountPoint.c_str());
+    GW_DEBUG("Session of %s ended", options_.mountPoint.c_str());
     return true;
 }
 
 FuseMount::~FuseMount() {
     // Never mounted (mounting failed): nothing to detach, and the path may belong to someone else.
     if (!loop_.joinable() && !joined_) return;
-    // A session still running uses this object: wait for it rather than pull it away.
-    if (session_ && !unmount()) {
-        loop_.join();
-        fuse_session_unmount(session_.get());
+    if (joined_) return;
+    eject(true);
+    // The session thread uses this object. Its files are let go of only when the owner drops the mount
+    // while they are open, which the daemon avoids by leaving the process instead (the kernel ends
+    // the session then in the same way).
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!loopEnded_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!loopEnded_.load()) {
+        GW_WARN("%s is dropped with files still open on it; ending its session", options_.mountPoint.c_str());
+        if (device_ == 0 || !abortConnection(device_)) fuse_session_exit(session_.get());
     }
+    loop_.join();
+    joined_ = true;
+    fuse_session_unmount(session_.get());
 }
 
 }  // namespace gw

@@ -9,10 +9,16 @@
 // an item renamed, under a name that equals another entry of the folder but for case (EEXIST). Items are
 // created with exactly the mode the caller asked for less the caller's umask.
 //
+// Ejecting never pulls the session from under a program: a volume in use is detached lazily (gone
+// from the tree at once) and keeps serving the files still open on it until the last one closes, so an
+// editor's save lands in the backing folder. Such a detached session asks the application nothing and
+// reports nothing (its paths no longer name anything the application can look at); it decides from
+// the items' records, and the application finds the changes by its own scan.
+//
 // Thread-safety: FUSE handlers run on the session's worker threads; `inodesMutex_` guards the inode
 // table, `handlesMutex_` the open-file table, `nameLocks_` the making of names in a folder. None is held
 // while the filter waits for an answer.
-// `unmount` is called from one control thread.
+// `eject`, `reap` and the destructor are called from one control thread at a time.
 #pragma once
 
 #include <sys/stat.h>
@@ -56,10 +62,19 @@ public:
     FuseMount(const FuseMount&) = delete;
     FuseMount& operator=(const FuseMount&) = delete;
 
-    // Detaches the mount and ends its session. When files on it stay open and the connection cannot be
-    // aborted, the mount is detached anyway and false is returned after `wait`; call again later.
-    bool unmount(std::chrono::milliseconds wait = std::chrono::seconds(3));
+    enum class Ejected {
+        gone,           // unmounted; the session ends by itself in a moment
+        detachedInUse,  // out of the tree; the session serves open files until they close
+        busy,           // in use and left mounted (a lazy detach was not wanted)
+        failed,         // neither unmounting nor detaching worked; still mounted
+    };
+    // Takes the volume out of the file-system tree: a plain unmount when nothing on it is in use,
+    // otherwise, with `detachWhenBusy`, a lazy detach. Never aborts the session.
+    Ejected eject(bool detachWhenBusy);
+    // Whether the session has ended; after an eject it ends once no file on it is open any more.
     bool finished() const { return loopEnded_.load(); }
+    // Cleans up an ended session (joins its thread, closes the device). False while it still serves.
+    bool reap();
 
     const std::string& mountPoint() const { return options_.mountPoint; }
     const std::string& uuid() const { return options_.uuid; }
@@ -72,6 +87,7 @@ public:
     struct Handle;
     struct DirHandle;
     struct Ops;
+    struct Records;
 
 private:
     FuseMount(Brindle& filter, tw::platform::UniqueFd backing, MountOptions options);
@@ -83,6 +99,10 @@ private:
     std::optional<std::string> mountPathOf(int fd);
     std::optional<std::string> childPath(std::uint64_t parent, const char* name);
     std::optional<std::string> translate(const std::string& backingPath) const;
+    // The backing folder that holds the item `fd` refers to; none for the root or an item outside.
+    tw::platform::UniqueFd parentOf(int fd);
+    // Whether the kernel still has this session mounted at its mount point.
+    bool stillMounted() const;
     // Logs once when the backing folder itself was deleted under the mount.
     void noteBackingGone();
     bool searchInode(int dirFd, std::uint64_t number, const std::string& relative, std::string& found,
@@ -90,7 +110,8 @@ private:
 
     Brindle& filter_;
     MountOptions options_;
-    std::string backingRoot_;  // the backing folder's path as the kernel names it
+    std::string backingRoot_;         // the backing folder's path as the kernel names it
+    std::string resolvedMountPoint_;  // the mount point as the kernel names it
     dev_t device_ = 0;
     // Closing a backing file cannot fail or do anything, so the kernel may skip the flush request that
     // would mirror it: one round trip less on every close.
@@ -113,9 +134,8 @@ private:
     std::thread loop_;
     std::atomic<bool> loopEnded_{false};
     std::atomic<bool> backingGoneLogged_{false};
-    bool detached_ = false;  // from the file-system tree
-    bool abortTried_ = false;
-    bool joined_ = false;  // session ended and cleaned up
+    std::atomic<bool> detached_{false};  // out of the file-system tree; read by the handlers
+    bool joined_ = false;                // session ended and cleaned up
 };
 
 // Detaches whatever is mounted at `path` (a stale mount left by a crashed daemon). True when something

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <thread>
 
 #include "Larkspur/Log.h"
 #include "platform/files.h"
@@ -24,12 +25,6 @@ using tw::platform::UniqueFd;
 namespace {
 std::vector<std::string> errorReply(const std::string& message) {
     return {"error", message};
-}
-
-// Unmounts only when nothing on the mount is in use; false (and still mounted) when busy.
-bool unmountIfIdle(const std::string& path) {
-    if (geteuid() == 0) return ::umount2(path.c_str(), 0) == 0 || errno != EBUSY;
-    return fusermountUnmount(path, false);
 }
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
@@ -77,44 +72,53 @@ Volumes::Volumes(Brindle& filter)
       server_("control", [this](UniqueFd c, std::uint64_t, int cancel) { serve(std::move(c), cancel); }) {}
 
 Volumes::~Volumes() {
-    stop();
+    detachAll();
+    // A session ends a moment after a plain unmount; one still serving open files is ended when its
+    // mount is dropped (the daemon leaves the process rather than let that happen).
+    waitForSessions(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }
 
 void Volumes::reapLingering() {
-    std::vector<std::shared_ptr<FuseMount>> left;
-    {
-        std::lock_guard lock(mountsMutex_);
-        left.swap(lingering_);
-    }
-    std::vector<std::shared_ptr<FuseMount>> still;
-    for (auto& m : left)
-        if (!m->unmount(std::chrono::milliseconds(0))) still.push_back(m);
     std::lock_guard lock(mountsMutex_);
-    lingering_.insert(lingering_.end(), still.begin(), still.end());
+    lingering_.erase(std::remove_if(lingering_.begin(), lingering_.end(),
+                                    [](const std::shared_ptr<FuseMount>& m) { return m->reap(); }),
+                     lingering_.end());
 }
 
 bool Volumes::listen(const std::string& path) {
     return server_.listen(path);
 }
 
-bool Volumes::stop(std::chrono::milliseconds wait) {
+void Volumes::detachAll() {
     server_.stop();
-    std::vector<std::shared_ptr<FuseMount>> all;
-    {
-        std::lock_guard lock(mountsMutex_);
-        all.swap(mounts_);
-        all.insert(all.end(), lingering_.begin(), lingering_.end());
-        lingering_.clear();
+    std::lock_guard lock(mountsMutex_);
+    for (auto& m : mounts_) {
+        if (m->eject(true) == FuseMount::Ejected::failed)
+            GW_ERROR("%s stays mounted until this process ends", m->mountPoint().c_str());
+        lingering_.push_back(m);
     }
-    bool clean = true;
-    for (auto& m : all) {
-        if (!m->unmount(wait)) {
-            clean = false;
+    mounts_.clear();
+}
+
+bool Volumes::waitForSessions(std::chrono::steady_clock::time_point deadline,
+                              const std::function<bool()>& giveUp) {
+    for (;;) {
+        reapLingering();
+        {
             std::lock_guard lock(mountsMutex_);
-            lingering_.push_back(m);
+            if (lingering_.empty()) return true;
         }
+        if (std::chrono::steady_clock::now() >= deadline || (giveUp && giveUp())) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return clean;
+}
+
+std::vector<std::string> Volumes::lingering() {
+    reapLingering();
+    std::vector<std::string> out;
+    std::lock_guard lock(mountsMutex_);
+    for (auto& m : lingering_) out.push_back(m->mountPoint());
+    return out;
 }
 
 void Volumes::serve(UniqueFd conn, int cancelFd) {
@@ -229,22 +233,26 @@ std::vector<std::string> Volumes::attachInPlace(const std::string& folderIn) {
 
 std::vector<std::string> Volumes::eject(const std::string& mountPointIn, bool force) {
     std::string mountPoint = normalise(mountPointIn);
-    std::shared_ptr<FuseMount> m;
-    {
-        std::lock_guard lock(mountsMutex_);
-        auto it = std::find_if(mounts_.begin(), mounts_.end(), [&](const std::shared_ptr<FuseMount>& x) {
-            return x->mountPoint() == mountPoint;
-        });
-        if (it == mounts_.end()) return errorReply(mountPoint + " is not mounted by gatewarden");
-        // A volume in use stays mounted unless the eject is forced, as a disk would.
-        if (!force && !unmountIfIdle(mountPoint)) return errorReply("Resource busy");
-        m = *it;
-        mounts_.erase(it);
+    std::lock_guard lock(mountsMutex_);
+    auto it = std::find_if(mounts_.begin(), mounts_.end(), [&](const std::shared_ptr<FuseMount>& x) {
+        return x->mountPoint() == mountPoint;
+    });
+    if (it == mounts_.end()) return errorReply(mountPoint + " is not mounted by gatewarden");
+    // A volume in use stays mounted unless the eject is forced, as a disk would. Forced, it leaves the
+    // tree at once without waiting for its files to close, and they keep working until they do.
+    switch ((*it)->eject(force)) {
+        case FuseMount::Ejected::busy:
+            return errorReply("Resource busy");
+        case FuseMount::Ejected::failed:
+            return errorReply("cannot detach " + mountPoint);
+        case FuseMount::Ejected::gone:
+        case FuseMount::Ejected::detachedInUse:
+            break;
     }
-    if (!m->unmount(std::chrono::milliseconds(500))) {
-        std::lock_guard lock(mountsMutex_);
-        lingering_.push_back(m);
-    }
+    // Cleaned up once its session ends: at once after a plain unmount, when the last file closes after
+    // a detach.
+    lingering_.push_back(*it);
+    mounts_.erase(it);
     return {"ok"};
 }
 

@@ -2,15 +2,20 @@
 // the filter in the mount's handlers and serves the application through the user-client socket.
 //
 //   gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]
+//              [--answer-timeout MILLISECONDS] [--max-queued EVENTS]
 //
-// SIGTERM or SIGINT unmounts everything it mounted and ends it. Under systemd (Type=notify) it reports
-// itself ready once both sockets listen.
+// SIGTERM or SIGINT takes every volume out of the tree and ends it; volumes with files still open are
+// detached lazily and served until those files close, for at most kStopGrace (a second signal ends it
+// at once). Under systemd (Type=notify) it reports itself ready once both sockets listen.
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "Larkspur/Brindle.h"
@@ -21,7 +26,26 @@
 #include "platform/volpath.h"
 
 namespace {
-const char* kUsage = "usage: gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]\n";
+const char* kUsage =
+    "usage: gatewarden [--foreground] [--socket PATH] [--control-socket PATH] [--verbose]\n"
+    "                  [--answer-timeout MILLISECONDS] [--max-queued EVENTS]\n";
+
+// How long a stopping daemon keeps serving files still open on its volumes. The session is stopping
+// too (logout, shutdown), so the programs holding them are being told to end and save: an editor
+// writes its file and closes it within a few seconds, and each write it makes before we leave reaches
+// the backing folder. Well under systemd's stop time-out (90 s), so that we leave on our own; after it
+// the kernel ends the sessions when the process exits, and only a program that kept a file open that
+// long sees its next operation fail.
+constexpr auto kStopGrace = std::chrono::seconds(10);
+
+// A decimal count within [min, max]; strtoull alone would take "-1" for a huge number.
+bool parseCount(const char* text, unsigned long long min, unsigned long long max, unsigned long long& out) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    out = strtoull(text, &end, 10);
+    return errno == 0 && *end == '\0' && out >= min && out <= max;
+}
 
 void usage() {
     fputs(kUsage, stderr);
@@ -43,10 +67,16 @@ void help() {
         "                         (default $XDG_RUNTIME_DIR/com_corvane_PW_driver.sock)\n"
         "  --control-socket PATH  the socket of the volume tools (tidewell-hdiutil)\n"
         "  --verbose              log debug messages\n"
+        "  --answer-timeout MS    how long an operation waits for the application's answer\n"
+        "                         before it is decided from the item's record (default 10000)\n"
+        "  --max-queued EVENTS    events kept for an application that does not read them\n"
+        "                         (default 65536)\n"
         "  --help                 print this help\n"
         "  --version              print the version\n"
         "\n"
-        "SIGTERM or SIGINT unmounts every volume it mounted, then it ends.\n",
+        "SIGTERM or SIGINT unmounts every volume it mounted, then it ends. A volume with files still\n"
+        "open is detached at once and served until they are closed, for at most 10 seconds; a second\n"
+        "signal ends it at once.\n",
         stdout);
 }
 }  // namespace
@@ -54,6 +84,7 @@ void help() {
 int main(int argc, char** argv) {
     bool foreground = false;
     std::string socketPath, controlPath;
+    unsigned long long answerTimeoutMs = 10000, maxQueued = 65536;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -72,6 +103,11 @@ int main(int argc, char** argv) {
             socketPath = argv[++i];
         else if (a == "--control-socket" && i + 1 < argc)
             controlPath = argv[++i];
+        else if (a == "--answer-timeout" && i + 1 < argc &&
+                 parseCount(argv[i + 1], 1, 3600000, answerTimeoutMs))
+            ++i;
+        else if (a == "--max-queued" && i + 1 < argc && parseCount(argv[i + 1], 1, 1u << 24, maxQueued))
+            ++i;
         else {
             usage();
             return 2;
@@ -96,7 +132,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    gw::Brindle filter;
+    gw::Brindle filter(std::chrono::milliseconds(answerTimeoutMs), static_cast<std::size_t>(maxQueued));
     gw::DriverService driver(filter);
     gw::Volumes volumes(filter);
     if (!driver.listen(socketPath) || !volumes.listen(controlPath)) return 1;
@@ -110,13 +146,24 @@ int main(int argc, char** argv) {
     }
     GW_INFO("Signal %d: unmounting and stopping", sig);
     sd_notify(0, "STOPPING=1");
-    // No more commands, and nobody waits for an answer while the mounts go away.
+    // No more commands, and nobody waits for an answer while the mounts go away: from here on every
+    // question is decided from the item's record.
     driver.stop();
     filter.clientClosed();
-    if (!volumes.stop()) {
-        // A detached mount with open files keeps its session thread busy until they close; ending
-        // the process closes our end of the connection, which ends the session in the kernel.
-        GW_WARN("Stopping with busy mounts; their open files will fail from now on");
+    volumes.detachAll();
+    bool again = false;
+    auto secondSignal = [&] {
+        timespec none{0, 0};
+        int s = sigtimedwait(&set, nullptr, &none);
+        again = again || s == SIGTERM || s == SIGINT;
+        return again;
+    };
+    if (!volumes.waitForSessions(std::chrono::steady_clock::now() + kStopGrace, secondSignal)) {
+        // Leaving closes our end of each connection, which ends the session in the kernel: only
+        // programs that still hold files there see their next operation fail.
+        for (const auto& m : volumes.lingering())
+            GW_WARN("Leaving with files still open on %s (%s); their next operation fails", m.c_str(),
+                    again ? "stopped again" : "not closed in time");
         fflush(stderr);
         _exit(0);
     }

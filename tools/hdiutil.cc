@@ -4,7 +4,9 @@
 //
 //   tidewell-hdiutil create -type SPARSEBUNDLE -size 1t -fs HFS+ -volname NAME PATH
 //   tidewell-hdiutil attach PATH            mounts at the volumes root under the volume name
-//   tidewell-hdiutil eject [-force] MOUNTPOINT  a volume in use is ejected only with -force
+//   tidewell-hdiutil eject [-force] MOUNTPOINT  a volume in use is refused ("Resource busy"); with
+//                                           -force it leaves the tree at once, and the files still
+//                                           open on it keep working until they are closed
 //   tidewell-hdiutil attach-in-place FOLDER mounts a folder over itself
 #include <fcntl.h>
 #include <stdio.h>

@@ -332,12 +332,14 @@ bool isMounted(const std::string& folder) {
     return self.st_dev != parent.st_dev;
 }
 
-// Runs one of the disk-image tools and logs what went wrong, with the tool's own words.
-bool runHdiutil(const std::vector<std::string>& args) {
+// Runs one of the disk-image tools and logs what went wrong, with the tool's own words, unless the
+// caller expects it may fail and has a way on.
+bool runHdiutil(const std::vector<std::string>& args, bool logFailure = true) {
     std::vector<std::string> argv{platform::toolPath("tidewell-hdiutil")};
     argv.insert(argv.end(), args.begin(), args.end());
     auto r = platform::runProcess(argv, 2min, true);
     if (r.succeeded()) return true;
+    if (!logFailure) return false;
     std::string what = argv[0];
     for (const auto& a : args) what += " " + a;
     std::string why = !r.started   ? r.error
@@ -442,13 +444,24 @@ bool VolumeManager::attachInPlace(const std::string& folder) {
     return runHdiutil({"attach-in-place", folder}) && isMounted(folder);
 }
 
+namespace {
+// Takes a volume out of the tree. A volume nothing uses is unmounted; one with files open (an editor
+// holding a document, a shell inside it) is detached: it leaves the tree at once, and what the
+// programs still write through their open files reaches the volume's folder, where the next scan
+// finds it, rather than failing with an I/O error.
+void ejectVolume(const std::string& folder) {
+    if (runHdiutil({"eject", folder}, false) || !isMounted(folder)) return;
+    log().logWarning("Volume " + folder + " is in use; detached, its open files keep working until closed");
+    runHdiutil({"eject", "-force", folder});
+}
+}  // namespace
+
 void VolumeManager::unmountVolume(const std::shared_ptr<VolumeDetail>& volume) {
     if (volume->state == VolumeDetail::volumeStates::InLocation) {
         for (const auto& pair : volume->inLocationList)
-            if (isMounted(pair.second)) runHdiutil({"eject", "-force", pair.second});
+            if (isMounted(pair.second)) ejectVolume(pair.second);
     } else if (isMounted(volume->localFolder)) {
-        // Forced, as at shutdown: a file left open must not keep the volume, and the watcher, alive.
-        runHdiutil({"eject", "-force", volume->localFolder});
+        ejectVolume(volume->localFolder);
     }
     volume->setVolumeSystemNumber(0);
 }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
         return result(fd < 0 ? -1 : close(fd));
     }
     if (op == "mkdir-mode") return result(mkdir(a, static_cast<mode_t>(strtoul(b ? b : "0755", nullptr, 8))));
+    if (op == "mkfifo") return result(mkfifo(a, 0644));
+    if (op == "symlink") return result(symlink(a, b));  // a link at `b` to `a`
     if (op == "rename") return result(rename(a, b));
     if (op == "link") return result(link(a, b));
     if (op == "exchange") return result(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE));
@@ -103,6 +106,31 @@ int main(int argc, char** argv) {
         printf("open\n");
         fflush(stdout);
         for (;;) pause();
+    }
+    if (op == "hold-write") {
+        // An editor with its document open: opens it for writing, says so, and on SIGUSR1 saves `b`
+        // through the descriptor it holds (replacing the content) and closes it.
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        int fd = open(a, O_WRONLY);
+        if (fd < 0) return result(-1);
+        printf("open\n");
+        fflush(stdout);
+        // The holder stops listening once it knows the file is open; the result goes by exit code.
+        signal(SIGPIPE, SIG_IGN);
+        int sig = 0;
+        sigwait(&usr1, &sig);
+        const char* data = b ? b : "saved";
+        size_t len = strlen(data);
+        int rc = ftruncate(fd, 0);
+        if (rc == 0) rc = pwrite(fd, data, len, 0) == static_cast<ssize_t>(len) ? 0 : -1;
+        if (rc == 0) rc = fsync(fd);
+        int e = errno;
+        if (close(fd) != 0 && rc == 0) return result(-1);
+        errno = e;
+        return result(rc);
     }
     if (op == "hold-driver" || op == "hold-driver-reading") {
         // Opens the driver on the socket `a`, says so, and waits to be killed; "-reading" meanwhile

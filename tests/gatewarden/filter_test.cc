@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Larkspur/Brindle.h"
 #include "platform/userclient.h"
@@ -227,7 +229,28 @@ TEST(Answers, AGivenUpReaderLeavesTheQueueToItsSuccessor) {
     EXPECT_STREQ(readOne(b).path1, "/w/a");
 }
 
-TEST(Listener, FullQueueDropsReportsAndLetsQuestionsGoOn) {
+// Records as a test sets them; counts how often each is read.
+struct FakeRecords : gw::ItemRecords {
+    gw::ItemRecord itemRecord, folderRecord;
+    int itemReads = 0, folderReads = 0;
+    gw::ItemRecord item() override {
+        ++itemReads;
+        return itemRecord;
+    }
+    gw::ItemRecord folder() override {
+        ++folderReads;
+        return folderRecord;
+    }
+};
+
+std::vector<std::uint8_t> drain(Brindle& b) {
+    std::vector<std::uint8_t> out;
+    _pwevent e;
+    for (b.BrindleEventRead(e); e.action != no_MESSAGE; b.BrindleEventRead(e)) out.push_back(e.action);
+    return out;
+}
+
+TEST(Listener, FullQueueDropsReportsAndDecidesQuestionsFromTheRecord) {
     Brindle b(10s, 3);
     b.AddWatchPath("/w");
     start(b, 0);
@@ -235,16 +258,229 @@ TEST(Listener, FullQueueDropsReportsAndLetsQuestionsGoOn) {
     for (int i = 0; i < 5; ++i)
         b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
     EXPECT_EQ(b.queuedEvents(), 3u);
+    // No question can be asked: decided at once, from the record.
+    FakeRecords plain, locked;
+    locked.itemRecord.readOnly = true;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f0"), 0);
+    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f0", &plain), 0);
+    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f1", &locked), EROFS);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-    // Reading makes room again, in order.
+    // Reading makes room again, in order; the lost reports are announced after those kept.
     EXPECT_STREQ(readOne(b).path1, "/w/f0");
-    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/later", "");
-    EXPECT_EQ(b.queuedEvents(), 3u);
+    _pwevent notice;
+    EXPECT_STREQ(readOne(b).path1, "/w/f1");
+    EXPECT_STREQ(readOne(b).path1, "/w/f2");
+    notice = readOne(b);
+    EXPECT_EQ(notice.action, kauth_FILEOP_REPORTS_DROPPED);
+    EXPECT_STREQ(notice.path1, "/w");
+    EXPECT_TRUE(drain(b).empty());
 }
 
-TEST(Listener, PathsThatDoNotFitGoOnUnreported) {
+TEST(DroppedReports, OneNoticePerSpellNamingTheFolderConcerned) {
+    Brindle b(10s, 3);
+    b.AddWatchPath("/w");
+    b.AddWatchPath("/v/");
+    start(b, 0);
+    Caller c = otherProcess();
+    auto close = [&](const std::string& path) { b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, path, ""); };
+    // A long spell: many reports lost, one notice, queued the moment there is room.
+    for (int i = 0; i < 50; ++i) close("/w/f" + std::to_string(i));
+    _pwevent first = readOne(b);
+    EXPECT_STREQ(first.path1, "/w/f0");
+    EXPECT_EQ(b.queuedEvents(), 3u) << "the notice took the room the read made";
+    // A report made now comes after the notice, or is lost in a new spell; never ahead of it.
+    close("/w/later");
+    std::vector<std::uint8_t> expected{kauth_FILEOP_CLOSE, kauth_FILEOP_CLOSE, kauth_FILEOP_REPORTS_DROPPED,
+                                       kauth_FILEOP_REPORTS_DROPPED};
+    EXPECT_EQ(drain(b), expected) << "f1, f2, the notice of the first spell, then that of the second";
+    // Nothing lost, nothing announced.
+    close("/w/fine");
+    EXPECT_EQ(drain(b), std::vector<std::uint8_t>{kauth_FILEOP_CLOSE});
+
+    // Reports of two watched folders lost in one spell: the application looks at all of them.
+    for (int i = 0; i < 3; ++i) close("/w/g" + std::to_string(i));
+    close("/w/lost");
+    close("/v/lost");
+    drain(b);
+    for (int i = 0; i < 3; ++i) close("/w/h" + std::to_string(i));
+    b.BrindlePassiveListener(kauth_FILEOP_RENAME, c, "/elsewhere/a", "/v/b");  // lost; of /v by its target
+    EXPECT_STREQ(readOne(b).path1, "/w/h0");
+    readOne(b);
+    readOne(b);
+    _pwevent notice = readOne(b);
+    EXPECT_EQ(notice.action, kauth_FILEOP_REPORTS_DROPPED);
+    EXPECT_STREQ(notice.path1, "/v");
+}
+
+TEST(DroppedReports, APathThatCannotBeCarriedIsAnnouncedAtOnce) {
+    Brindle b(10s);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    Caller c = otherProcess();
+    std::string longPath = "/w/" + std::string(1030, 'x');
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/before", "");
+    b.BrindlePassiveListener(kauth_FILEOP_DELETE, c, longPath, kConfirmDeleteFile);
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/after", "");
+    EXPECT_STREQ(readOne(b).path1, "/w/before");
+    _pwevent notice = readOne(b);
+    EXPECT_EQ(notice.action, kauth_FILEOP_REPORTS_DROPPED);
+    EXPECT_STREQ(notice.path1, "/w");
+    EXPECT_STREQ(readOne(b).path1, "/w/after");
+}
+
+TEST(DroppedReports, NothingIsAnnouncedWhileNobodyWatches) {
+    Brindle b(10s, 1);
+    b.AddWatchPath("/w");
+    Caller c = otherProcess();
+    for (int i = 0; i < 3; ++i) b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f", "");
+    start(b, 0);
+    EXPECT_TRUE(drain(b).empty()) << "not reported is not lost: the application was not watching";
+}
+
+// ---- deciding without the application, from the item's record
+
+TEST(Records, ParsedAsTheApplicationWritesThem) {
+    using C = gw::ItemRecord::Content;
+    struct Case {
+        const char* text;
+        C content;
+        bool readOnly;
+    } cases[] = {
+        // The states.
+        {"Status: Placeholder\n", C::notLocal, false},
+        {"Status: ErrorPlaceHolder\n", C::notLocal, false},
+        {"Status: RequireDownload\n", C::notLocal, false},
+        {"Status: Regular\n", C::local, false},
+        {"Status: RequireUpload\n", C::local, false},
+        {"Status: LocalOnly\n", C::local, false},
+        {"Status: Unknown\n", C::unclassified, false},
+        {"Status: placeholder\n", C::unclassified, false},  // the application knows no such state
+        {"", C::unclassified, false},
+        // The flag, wherever its line stands, in either case, even on a last line without its feed.
+        {"Status: Regular\nCanShare: false\nReadOnly: true\nRevision: 3\n", C::local, true},
+        {"Revision: 3\nReadOnly: TRUE\nStatus: Placeholder", C::notLocal, true},
+        {"ReadOnly: false\n", C::unclassified, false},
+        // Only whole keys at the start of a line count.
+        {"Error Status: ReadOnlyMappoint\nOldStatus: Placeholder\n", C::unclassified, false},
+        {"ReadOnlyMappoint: true\nXReadOnly: true\nStatus:Placeholder\n", C::unclassified, false},
+    };
+    for (const auto& k : cases) {
+        auto r = gw::parseItemRecord(k.text);
+        EXPECT_EQ(r.content, k.content) << k.text;
+        EXPECT_EQ(r.readOnly, k.readOnly) << k.text;
+    }
+}
+
+TEST(Records, DecideWhatTheApplicationWouldHaveAnswered) {
+    using C = gw::ItemRecord::Content;
+    Brindle b(10s);  // never started: nobody can answer
+    b.AddWatchPath("/w");
+    Caller c = otherProcess();
+    auto decide = [&](Access a, C content, bool readOnly, bool folderReadOnly = false) {
+        FakeRecords r;
+        r.itemRecord = {content, readOnly};
+        r.folderRecord.readOnly = folderReadOnly;
+        return b.BrindleActiveListener(a, c, "/w/item", &r);
+    };
+    // Content that is not here: no read, and no write into it.
+    EXPECT_EQ(decide(Access::readData, C::notLocal, false), EPERM);
+    EXPECT_EQ(decide(Access::readWriteData, C::notLocal, false), EPERM);
+    EXPECT_EQ(decide(Access::writeData, C::notLocal, false), EROFS);
+    EXPECT_EQ(decide(Access::deleteItem, C::notLocal, false), 0);
+    // Read-only: read, yes; change or remove, no.
+    EXPECT_EQ(decide(Access::readData, C::local, true), 0);
+    EXPECT_EQ(decide(Access::readWriteData, C::local, true), EROFS);
+    EXPECT_EQ(decide(Access::writeData, C::local, true), EROFS);
+    EXPECT_EQ(decide(Access::deleteItem, C::local, true), EROFS);
+    // An item never classified is writable where its folder is; a classified one by its own record.
+    EXPECT_EQ(decide(Access::writeData, C::unclassified, false, true), EROFS);
+    EXPECT_EQ(decide(Access::writeData, C::local, false, true), 0);
+    EXPECT_EQ(decide(Access::createItem, C::unclassified, false, true), EROFS);
+    EXPECT_EQ(decide(Access::createItem, C::unclassified, false, false), 0);
+    // An ordinary item is never held up.
+    for (Access a : {Access::readData, Access::readWriteData, Access::writeData, Access::deleteItem})
+        EXPECT_EQ(decide(a, C::local, false), 0);
+    EXPECT_EQ(decide(Access::listDirectory, C::notLocal, true), 0);
+    // A read needs no more than the item's record.
+    FakeRecords r;
+    r.itemRecord.content = C::local;
+    EXPECT_EQ(b.BrindleActiveListener(Access::readData, c, "/w/item", &r), 0);
+    EXPECT_EQ(r.folderReads, 0);
+}
+
+TEST(Records, TheApplicationsOwnOperationsAndUnwatchedOnesAreNotJudged) {
+    Brindle b(10s);
+    b.AddWatchPath("/w");
+    start(b, getpid());
+    b.BrindleHandleCommand(command(sa_StopWatching, ""));
+    FakeRecords ghost;
+    ghost.itemRecord.content = gw::ItemRecord::Content::notLocal;
+    Caller self = Caller::fromThread(static_cast<pid_t>(gettid()));
+    EXPECT_EQ(b.BrindleActiveListener(Access::readData, self, "/w/ghost", &ghost), 0);
+    Caller other = otherProcess();
+    EXPECT_EQ(b.BrindleActiveListener(Access::readData, other, "/w/ghost", &ghost), EPERM);
+    // While watching, a path outside every watched folder is the application's decision not to watch.
+    start(b, getpid());
+    EXPECT_EQ(b.BrindleActiveListener(Access::readData, other, "/elsewhere/ghost", &ghost), 0);
+}
+
+TEST(Records, AQuestionLeftUnansweredOrReleasedIsDecidedFromTheRecord) {
+    Brindle b(300ms);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    FakeRecords ghost, plain;
+    ghost.itemRecord.content = gw::ItemRecord::Content::notLocal;
+    plain.itemRecord.content = gw::ItemRecord::Content::local;
+    auto ask = [&](Brindle& filter, const std::string& path, FakeRecords& r) {
+        return std::async(std::launch::async, [&filter, path, &r] {
+            Caller k = otherProcess();
+            return filter.BrindleActiveListener(Access::readData, k, path, &r);
+        });
+    };
+    // Read, never answered.
+    auto unanswered = ask(b, "/w/a", ghost);
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    EXPECT_EQ(unanswered.get(), EPERM);
+    EXPECT_EQ(ask(b, "/w/b", plain).get(), 0);
+    // Answered: the answer decides, not the record.
+    auto answered = ask(b, "/w/c", ghost);
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/c", kAnswerAllow));
+    EXPECT_EQ(answered.get(), 0);
+    // The application goes away while the question waits.
+    Brindle slow(10s);
+    slow.AddWatchPath("/w");
+    start(slow, 0);
+    auto released = ask(slow, "/w/d", ghost);
+    ASSERT_EQ(readOne(slow).action, kauth_FILEOP_ISGHOST);
+    auto t0 = std::chrono::steady_clock::now();
+    slow.clientClosed();
+    EXPECT_EQ(released.get(), EPERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+}
+
+TEST(Names, OnlyUtf8NamesInPathsThatFitAreMade) {
+    Brindle b(10s);
+    b.AddWatchPath("/w");
+    Caller c = otherProcess();
+    // Valid UTF-8, up to four bytes a character.
+    for (std::string ok : {"plain.txt", "Grüße", "日本語", "🎉", "\xf4\x8f\xbf\xbf"})
+        EXPECT_EQ(b.refusesNewName(c, "/w/" + ok, ok), 0) << gw::printable(ok);
+    // Stray and truncated bytes, overlong forms, surrogates, beyond U+10FFFF.
+    for (std::string bad : {"\xff", "a\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                            "\xf8\x88\x80\x80\x80"})
+        EXPECT_EQ(b.refusesNewName(c, "/w/" + bad, bad), EILSEQ) << gw::printable(bad);
+    std::string dir = "/w/" + std::string(900, 'd') + "/";
+    EXPECT_EQ(b.refusesNewName(c, dir + std::string(1023 - dir.size(), 'n'), "n"), 0);
+    EXPECT_EQ(b.refusesNewName(c, dir + std::string(1024 - dir.size(), 'n'), "n"), ENAMETOOLONG);
+    // Outside watched folders, and for the application itself, nothing is judged.
+    EXPECT_EQ(b.refusesNewName(c, "/elsewhere/\xff", "\xff"), 0);
+    start(b, getpid());
+    Caller self = Caller::fromThread(static_cast<pid_t>(gettid()));
+    EXPECT_EQ(b.refusesNewName(self, "/w/\xff", "\xff"), 0);
+}
+
+TEST(Listener, PathsThatDoNotFitAreNeverTruncatedIntoAnotherPath) {
     Brindle b(5s);
     b.AddWatchPath("/w");
     start(b, 0);
@@ -252,6 +488,9 @@ TEST(Listener, PathsThatDoNotFitGoOnUnreported) {
     std::string longPath = "/w/" + std::string(1030, 'x');
     EXPECT_EQ(b.BrindleActiveListener(Access::readData, c, longPath), 0);
     b.BrindlePassiveListener(kauth_FILEOP_RENAME, c, "/w/a", longPath);
+    // Neither asked nor reported; only the notice that something was not.
+    _pwevent notice = readOne(b);
+    EXPECT_EQ(notice.action, kauth_FILEOP_REPORTS_DROPPED);
     EXPECT_EQ(b.queuedEvents(), 0u);
     // Exactly one byte short of the field still fits, with its terminator.
     std::string fits = "/w/" + std::string(kPathFieldSize - 4, 'y');

@@ -9,8 +9,10 @@
 
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
+#include "Larkspur/Brindle.h"
 #include "harness.h"
 #include "platform/pwevent.h"
 #include "support/temp_dir.h"
@@ -380,6 +382,311 @@ TEST_F(WatchedFolder, UnansweredQuestionGoesOnAfterTenSeconds) {
     EXPECT_LT(waited, 15s);
     EXPECT_EQ(read("locked.txt"), "after waiting");
     EXPECT_NE(daemon_->log().find("No answer within"), std::string::npos);
+}
+
+// ---- names the application could never synchronise
+
+TEST_F(WatchedFolder, NamesThatCannotBeSynchronisedAreRefusedWhenMade) {
+    answerByName();
+    write("a.txt", "a");
+    // Not UTF-8: a stray byte, an overlong "/", a lone surrogate.
+    for (std::string bad : {"bad\xff name", "slash\xc0\xaf", "half\xed\xa0\x80"}) {
+        EXPECT_EQ(actor({"create", at(bad), "x"}).exitCode, EILSEQ) << gw::printable(bad);
+        EXPECT_EQ(actor({"mkdir", at(bad)}).exitCode, EILSEQ);
+        EXPECT_EQ(actor({"mkfifo", at(bad)}).exitCode, EILSEQ);
+        EXPECT_EQ(actor({"symlink", "a.txt", at(bad)}).exitCode, EILSEQ);
+        EXPECT_EQ(actor({"link", at("a.txt"), at(bad)}).exitCode, EILSEQ);
+        EXPECT_EQ(actor({"rename", at("a.txt"), at(bad)}).exitCode, EILSEQ);
+        EXPECT_FALSE(std::filesystem::exists(at(bad)));
+    }
+    EXPECT_EQ(read("a.txt"), "a");
+    EXPECT_EQ(actor({"create", at("Grüße 日本 🎉.txt"), "x"}).exitCode, 0);
+
+    // A path that cannot fit a record field (1024 bytes with its terminator).
+    std::string deep = folder_;
+    while (deep.size() < 800) deep += "/" + std::string(200, 'd');
+    std::filesystem::create_directories(deep);  // by the application: never refused
+    ASSERT_LE(deep.size(), 1022u);
+    const std::size_t fill = 1023 - deep.size();  // a name making the path exactly 1024 bytes
+    ASSERT_LE(fill, 255u);
+    EXPECT_EQ(actor({"create", deep + "/" + std::string(fill, 'c'), "x"}).exitCode, ENAMETOOLONG);
+    EXPECT_EQ(actor({"mkdir", deep + "/" + std::string(fill, 'm')}).exitCode, ENAMETOOLONG);
+    EXPECT_EQ(actor({"rename", at("a.txt"), deep + "/" + std::string(fill, 'r')}).exitCode, ENAMETOOLONG);
+    EXPECT_EQ(actor({"symlink", "a.txt", deep + "/" + std::string(fill, 's')}).exitCode, ENAMETOOLONG);
+    EXPECT_EQ(actor({"create", deep + "/" + std::string(fill - 1, 'c'), "x"}).exitCode, 0)
+        << "1023 bytes fit";
+    // The longest name there is, in a short path.
+    EXPECT_EQ(actor({"create", at(std::string(255, 'n')), "x"}).exitCode, 0);
+    EXPECT_EQ(actor({"mkdir", at(std::string(255, 'm'))}).exitCode, 0);
+    EXPECT_EQ(actor({"rename", at("a.txt"), at(std::string(255, 'r'))}).exitCode, 0);
+    settle();
+    for (auto& e : app_->events()) {
+        EXPECT_EQ(e.path1.find("bad"), std::string::npos) << "refused before anything was asked";
+        EXPECT_LT(e.path1.size(), kPathFieldSize);
+    }
+}
+
+TEST_F(WatchedFolder, ItemsThatAlreadyHaveSuchNamesAreLeftAsTheyAre) {
+    answerByName();
+    // Made by the application itself (never refused), as if made before or beside the mount.
+    std::string bad = at("old\xfe");
+    ASSERT_EQ(::mkdir(bad.c_str(), 0755), 0);
+    std::string inside = bad + "/kept.txt";
+    std::ofstream(inside) << "kept";
+    std::string badFile = at("file\xfe");
+    std::ofstream(badFile) << "old";
+    EXPECT_EQ(actor({"read", badFile}).exitCode, 0);
+    EXPECT_EQ(actor({"write", badFile, "new"}).exitCode, 0);
+    EXPECT_EQ(actor({"mkdir", bad}).exitCode, EEXIST) << "an existing name keeps its usual answer";
+    EXPECT_EQ(actor({"create", at("inside-ok.txt"), "x"}).exitCode, 0);
+    EXPECT_EQ(actor({"create", bad + "/new.txt", "x"}).exitCode, 0) << "only the new name is judged";
+    EXPECT_EQ(actor({"rename", badFile, at("renamed well.txt")}).exitCode, 0);
+    EXPECT_EQ(read("renamed well.txt"), "new");
+    EXPECT_EQ(actor({"unlink", inside}).exitCode, 0);
+}
+
+// ---- reports the application never got
+
+class SmallQueue : public WatchedFolder {
+protected:
+    void SetUp() override {
+        if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+        folder_ = (dir_ / "Docs").string();
+        std::filesystem::create_directories(folder_);
+        daemon_ =
+            std::make_unique<Daemon>(dir_ / "gatewarden.log", std::vector<std::string>{"--max-queued", "3"});
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        std::string skip;
+        if (!daemon_->attachInPlace(folder_, &skip)) {
+            if (!skip.empty()) GTEST_SKIP() << skip;
+            FAIL() << "in-place mount failed\n" << daemon_->log();
+        }
+        app_ = std::make_unique<AnsweringClient>(daemon_->socketPath);
+        ASSERT_EQ(app_->open(), kIOReturnSuccess);
+        ASSERT_EQ(app_->addWatchPath(folder_), kIOReturnSuccess);
+        ASSERT_EQ(app_->startWatching(getpid()), kIOReturnSuccess);
+    }
+    std::vector<std::uint8_t> actions() {
+        std::vector<std::uint8_t> out;
+        for (auto& e : app_->events()) out.push_back(e.action);
+        return out;
+    }
+};
+
+TEST_F(SmallQueue, AnApplicationThatFellBehindIsToldOnceToLookForItself) {
+    // Nobody reads: listings (reports that hold nothing up) fill the queue of three, then are dropped.
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(actor({"list", folder_}).exitCode, 0);
+    app_->run();
+    ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_REPORTS_DROPPED, folder_));
+    std::this_thread::sleep_for(300ms);
+    std::vector<std::uint8_t> expected{kauth_FILEOP_OPEN, kauth_FILEOP_OPEN, kauth_FILEOP_OPEN,
+                                       kauth_FILEOP_REPORTS_DROPPED};
+    EXPECT_EQ(actions(), expected) << "the three kept, then one notice for the three lost";
+
+    // Once told, reports flow again and no further notice comes until something else is lost.
+    app_->clear();
+    write("later.txt", "x");
+    EXPECT_EQ(actor({"unlink", at("later.txt")}).exitCode, 0);
+    ASSERT_TRUE(app_->waitFor(
+        [&](const std::vector<Event>& ev) { return !ev.empty() && ev.back().path2 == kConfirmDeleteFile; }));
+    EXPECT_EQ(app_->count(kauth_FILEOP_REPORTS_DROPPED, folder_), 0u);
+}
+
+// ---- deciding without the application
+
+// Items with their records, as the application leaves them, in a folder mounted by a daemon that
+// gets no answers (each test says why).
+class ApplicationCannotAnswer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
+        folder_ = (dir_ / "Docs").string();
+        std::filesystem::create_directories(folder_ + "/ro");
+        item("ghost.txt", "", "Placeholder", false);
+        item("pending.txt", "", "RequireDownload", false);
+        item("failed.txt", "", "ErrorPlaceHolder", false);
+        item("locked.txt", "locked content", "Regular", true);
+        item("plain.txt", "plain content", "Regular", false);
+        item("deletable.txt", "d", "Regular", false);
+        item("ro/inside.txt", "inside", "Regular", false);
+        std::ofstream(at("unrecorded.txt")) << "no record yet";
+        record(at("ro"), "Regular", true);
+    }
+    void TearDown() override {
+        app_.reset();
+        if (daemon_ && HasFailure())
+            fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
+        daemon_.reset();
+    }
+    // Starts the daemon and mounts the folder; `mounted_` stays false (the test skipped or failed)
+    // when it cannot mount.
+    void mount(std::vector<std::string> args = {}) {
+        daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log", args);
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        std::string skip;
+        if (!daemon_->attachInPlace(folder_, &skip)) {
+            if (!skip.empty()) GTEST_SKIP() << skip;
+            FAIL() << "in-place mount failed\n" << daemon_->log();
+        }
+        mounted_ = true;
+    }
+    void connect() {
+        app_ = std::make_unique<AnsweringClient>(daemon_->socketPath);
+        ASSERT_EQ(app_->open(), kIOReturnSuccess);
+        ASSERT_EQ(app_->addWatchPath(folder_), kIOReturnSuccess);
+        ASSERT_EQ(app_->startWatching(getpid()), kIOReturnSuccess);
+    }
+    static void record(const std::string& path, const std::string& status, bool readOnly) {
+        std::string text = "Status: " + status +
+                           "\nCanShare: false\nReadOnly: " + (readOnly ? "true" : "false") +
+                           "\nLaunchAfterDownload: false\nRevision: r1\n";
+        ASSERT_EQ(setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0), 0)
+            << path << ": " << strerror(errno);
+    }
+    void item(const std::string& name, const std::string& content, const std::string& status, bool readOnly) {
+        std::ofstream(at(name)) << content;
+        record(at(name), status, readOnly);
+    }
+    std::string at(const std::string& name) const { return folder_ + "/" + name; }
+    std::string read(const std::string& name) {
+        std::ifstream in(at(name));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // What each operation comes to when only the records decide. Every operation is another process's.
+    void expectDecidedByRecords() {
+        // Content that is not here is never read as empty bytes, nor written into.
+        EXPECT_EQ(actor({"read", at("ghost.txt")}).exitCode, EPERM);
+        EXPECT_EQ(actor({"read", at("pending.txt")}).exitCode, EPERM);
+        EXPECT_EQ(actor({"read", at("failed.txt")}).exitCode, EPERM);
+        EXPECT_EQ(actor({"rdwr", at("ghost.txt")}).exitCode, EPERM);
+        EXPECT_EQ(actor({"write", at("ghost.txt"), "over"}).exitCode, EROFS);
+        // A read-only item is neither changed, removed, moved away nor replaced.
+        EXPECT_EQ(actor({"write", at("locked.txt"), "changed"}).exitCode, EROFS);
+        EXPECT_EQ(actor({"rdwr", at("locked.txt")}).exitCode, EROFS);
+        EXPECT_EQ(actor({"truncate", at("locked.txt"), "0"}).exitCode, EROFS);
+        EXPECT_EQ(actor({"unlink", at("locked.txt")}).exitCode, EROFS);
+        EXPECT_EQ(actor({"rename", at("locked.txt"), at("moved.txt")}).exitCode, EROFS);
+        EXPECT_EQ(actor({"rename", at("deletable.txt"), at("locked.txt")}).exitCode, EROFS);
+        // A read-only folder takes no new item.
+        EXPECT_EQ(actor({"create", at("ro/new.txt"), "x"}).exitCode, EROFS);
+        EXPECT_EQ(actor({"mkdir", at("ro/sub")}).exitCode, EROFS);
+        EXPECT_EQ(read("locked.txt"), "locked content");
+        EXPECT_FALSE(std::filesystem::exists(at("ro/new.txt")));
+        EXPECT_FALSE(std::filesystem::exists(at("moved.txt")));
+
+        // Everything else goes on: a dead application never blocks the user's work.
+        EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, 0);
+        EXPECT_EQ(actor({"read", at("plain.txt")}).exitCode, 0);
+        EXPECT_EQ(actor({"write", at("plain.txt"), "changed"}).exitCode, 0);
+        EXPECT_EQ(actor({"rdwr", at("unrecorded.txt")}).exitCode, 0);
+        EXPECT_EQ(actor({"write", at("ro/inside.txt"), "edited"}).exitCode, 0);
+        EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
+        EXPECT_EQ(actor({"unlink", at("deletable.txt")}).exitCode, 0);
+        EXPECT_EQ(read("plain.txt"), "changed");
+        EXPECT_EQ(read("ro/inside.txt"), "edited");
+    }
+    std::size_t refusalsLogged(const std::string& path) {
+        std::size_t n = 0;
+        std::istringstream log(daemon_->log());
+        for (std::string line; std::getline(log, line);)
+            if (line.find("Refused") != std::string::npos &&
+                line.find("\"" + path + "\"") != std::string::npos)
+                ++n;
+        return n;
+    }
+
+    tw::test::TempDir dir_{"gw-closed"};
+    std::string folder_;
+    std::unique_ptr<Daemon> daemon_;
+    std::unique_ptr<AnsweringClient> app_;
+    bool mounted_ = false;
+};
+
+TEST_F(ApplicationCannotAnswer, NeverStartedSinceTheDaemonDid) {
+    mount();
+    if (!mounted_) return;
+    expectDecidedByRecords();
+    // Logged once per path, however often refused.
+    EXPECT_EQ(refusalsLogged(at("ghost.txt")), 1u) << daemon_->log();
+    EXPECT_EQ(refusalsLogged(at("locked.txt")), 1u);
+}
+
+TEST_F(ApplicationCannotAnswer, StoppedWatching) {
+    mount();
+    if (!mounted_) return;
+    connect();
+    ASSERT_EQ(app_->stopWatching(), kIOReturnSuccess);
+    expectDecidedByRecords();
+    // Its own process still passes: the application finishing a download into a placeholder.
+    std::ofstream(at("ghost.txt")) << "downloaded";
+    EXPECT_EQ(read("ghost.txt"), "downloaded");
+}
+
+TEST_F(ApplicationCannotAnswer, GoneWhileWatching) {
+    mount();
+    if (!mounted_) return;
+    connect();
+    app_.reset();  // its connection closes as when it dies
+    std::this_thread::sleep_for(200ms);
+    expectDecidedByRecords();
+}
+
+TEST_F(ApplicationCannotAnswer, ReadsQuestionsButNeverAnswers) {
+    mount({"--answer-timeout", "300"});
+    if (!mounted_) return;
+    connect();
+    app_->run(nullptr, /*answer=*/false);
+    expectDecidedByRecords();
+    ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_ISGHOST, at("ghost.txt"))) << "it was asked first";
+    EXPECT_NE(daemon_->log().find("No answer within 300 ms"), std::string::npos);
+    EXPECT_NE(daemon_->log().find("(no answer in time;"), std::string::npos);
+}
+
+TEST_F(ApplicationCannotAnswer, QueueFull) {
+    mount({"--max-queued", "2", "--answer-timeout", "300"});
+    if (!mounted_) return;
+    connect();
+    // Two listings nobody reads fill the queue: no question can be asked from then on.
+    ASSERT_EQ(actor({"list", folder_}).exitCode, 0);
+    ASSERT_EQ(actor({"list", folder_}).exitCode, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(actor({"read", at("ghost.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"write", at("locked.txt"), "x"}).exitCode, EROFS);
+    EXPECT_EQ(actor({"read", at("plain.txt")}).exitCode, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "decided at once, not after the answer time";
+    EXPECT_NE(daemon_->log().find("(the event queue is full;"), std::string::npos);
+}
+
+TEST_F(ApplicationCannotAnswer, PathTooLongToAskAbout) {
+    std::string deep = folder_;
+    for (int i = 0; i < 5; ++i) deep += "/" + std::string(240, static_cast<char>('a' + i));
+    std::filesystem::create_directories(deep);
+    std::ofstream(deep + "/ghost.txt") << "";
+    record(deep + "/ghost.txt", "Placeholder", false);
+    std::ofstream(deep + "/plain.txt") << "plain";
+    record(deep + "/plain.txt", "Regular", false);
+    mount();
+    if (!mounted_) return;
+    connect();
+    app_->run();  // answers "go on" to everything it is asked
+    EXPECT_EQ(actor({"read", deep + "/ghost.txt"}).exitCode, EPERM);
+    EXPECT_EQ(actor({"read", deep + "/plain.txt"}).exitCode, 0);
+    EXPECT_NE(daemon_->log().find("(the path does not fit a record field;"), std::string::npos);
+}
+
+TEST_F(ApplicationCannotAnswer, IndexersAreNeverAskedButNeverReadAPlaceholder) {
+    mount();
+    if (!mounted_) return;
+    connect();
+    app_->run();  // would let anything go on
+    EXPECT_EQ(actor({"--name", "mdworker", "read", at("ghost.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"--name", "tracker-miner-f", "read", at("pending.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"--name", "mdworker", "read", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"read", at("ghost.txt")}).exitCode, 0) << "anyone else is asked, and allowed here";
+    ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_ISGHOST, at("ghost.txt")));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("ghost.txt")), 1u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("plain.txt")), 0u);
 }
 
 }  // namespace

@@ -63,6 +63,11 @@ HeldActor::HeldActor(const std::vector<std::string>& args) {
         holding_ = std::string(buf) == "open\n";
 }
 
+int HeldActor::release(std::chrono::milliseconds timeout) {
+    if (!child_.running() || ::kill(child_.pid(), SIGUSR1) != 0) return -1;
+    return child_.wait(timeout).value_or(-1);
+}
+
 std::string fuseUnavailableReason() {
     if (access("/dev/fuse", R_OK | W_OK) != 0)
         return std::string("/dev/fuse is not usable: ") + strerror(errno);
@@ -116,6 +121,14 @@ Daemon::Daemon(const fs::path& logPath, std::vector<std::string> extraArgs, uid_
 
 int Daemon::terminate(std::chrono::milliseconds wait) {
     return child_.stop(wait);
+}
+
+void Daemon::signal(int sig) {
+    if (child_.running()) ::kill(child_.pid(), sig);
+}
+
+std::optional<int> Daemon::waitExit(std::chrono::milliseconds timeout) {
+    return child_.wait(timeout);
 }
 
 void Daemon::killHard() {

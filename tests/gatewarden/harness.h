@@ -34,12 +34,16 @@ RunResult hdiutil(const std::vector<std::string>& args);
 // Runs a program as another user with XDG_RUNTIME_DIR set to `runtimeDir`; only the exit code.
 int runAsUser(uid_t uid, const std::string& runtimeDir, const std::vector<std::string>& argv);
 
-// gw_actor holding something ("hold-open PATH", "hold-driver SOCKET") until dropped (SIGKILL).
+// gw_actor holding something ("hold-open PATH", "hold-write PATH DATA", "hold-driver SOCKET") until
+// dropped (SIGKILL).
 class HeldActor {
 public:
     explicit HeldActor(const std::vector<std::string>& args);
     bool holding() const { return holding_; }
     void kill() { child_.kill(); }
+    // Lets a "hold-write" actor save and close; its exit code (the errno of the save), -1 when it did
+    // not end within `timeout`.
+    int release(std::chrono::milliseconds timeout = 30s);
 
 private:
     tw::test::ChildProcess child_;
@@ -65,6 +69,10 @@ public:
     pid_t pid() const { return child_.pid(); }
     // SIGTERM and wait for the exit; returns the exit status (-1 if it had to be killed).
     int terminate(std::chrono::milliseconds wait = 20s);
+    // Sends `sig` and returns at once.
+    void signal(int sig);
+    // Waits at most `timeout` for the daemon to end; its exit code, none while it runs.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
     void killHard();
     std::string log() const;
 

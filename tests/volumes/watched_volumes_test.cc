@@ -288,6 +288,24 @@ TEST_F(WatchedVolumes, ATrashWithFilesIsKeptInTheRecoveryFolderBeforeItIsReplace
     EXPECT_TRUE(found);
 }
 
+TEST_F(WatchedVolumes, AVolumeEjectedWhileAnEditorHoldsADocumentKeepsTheSave) {
+    auto v = mountedVolume("Drafts");
+    ASSERT_TRUE(v);
+    const std::string doc = v->localFolder + "/letter.txt";
+    ASSERT_EQ(actor({"create", doc, "first draft"}).exitCode, 0);
+    gwtest::HeldActor editor({"hold-write", doc, "final letter"});
+    ASSERT_TRUE(editor.holding());
+    auto& vm = VolumeManager::sharedInstance();
+    ASSERT_TRUE(vm.deactivateVolume("Drafts"));
+    EXPECT_FALSE(mounted(v->localFolder)) << "ejected although in use";
+    // The editor's save after the eject lands in the image, where the next mount shows it.
+    EXPECT_EQ(editor.release(), 0) << daemon->log();
+    ASSERT_TRUE(vm.activateVolume("Drafts"));
+    ASSERT_TRUE(eventually([&] { return mounted(v->localFolder); }, 30s)) << daemon->log();
+    std::ifstream in(doc);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "final letter");
+}
+
 // ---- questions the watcher holds operations for
 
 TEST_F(WatchedVolumes, PlaceholdersCannotBeReadAndReadOnlyItemsCannotBeChangedOrDeleted) {
