@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev libicu-dev libplist-dev
-  libfuse3-dev fuse3 libsystemd-dev libsecret-1-dev qt6-base-dev
+  libfuse3-dev fuse3 libsystemd-dev libsecret-1-dev libglib2.0-dev qt6-base-dev
   libcpp-httplib-dev libssl-dev dbus curl gnome-keyring procps
   dpkg-dev help2man lintian
   libqt6svg6 xvfb xauth

@@ -77,8 +77,11 @@ public:
     std::string localPath;
     CorvaneExtendedAttributes xAttrs;  // the deleted item's record, taken before it disappeared
 
-private:
+    // The error status an item comes back with when the server refused its delete and gave its entry
+    // to restore it; a reason not foreseen is logged and counts as no permission.
     static CEAErrorStatus::keys formErrorStatus(serverError error);
+
+private:
     // When another item of the same kind took the path since (deleted and made again), hands it the
     // server's item instead of deleting that: true when the delete is no longer to be sent.
     bool handOverToReplacement();

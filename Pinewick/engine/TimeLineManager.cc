@@ -498,7 +498,10 @@ bool TimeLineManager::inIgnoreList(const std::string& path) {
         if (topLevel(name)) return true;
     // A Linux file manager's per-user trash at the top of a mount (".Trash-1000").
     if (starts(".Trash-")) return true;
-    if (starts(".VolumeIcon.icns")) return true;
+    // The volume's icon and the desktop entry pointing at it (VolumeIcon.h), with the temporary files
+    // they are written through: this machine's dress for the volume, not the user's files.
+    if (starts(".VolumeIcon.")) return true;
+    if (rel == ".directory" || starts(".directory.tmp-")) return true;
     if (starts("Icon?")) return true;
     if (contains(".download/")) return true;
     if (contains("/.com.google.")) return true;

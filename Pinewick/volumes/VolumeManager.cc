@@ -16,6 +16,7 @@
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/SpotLight.h"
+#include "Pinewick/volumes/VolumeIcon.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
 #include "platform/fd.h"
@@ -693,14 +694,7 @@ void VolumeManager::disableTrash(const std::shared_ptr<VolumeDetail>& volume) {
 }
 
 void VolumeManager::brandVolume(const std::shared_ptr<VolumeDetail>& volume) {
-    std::string icon = platform::executableFolder() + "/../share/tidewell/VolumeIcon.icns";
-    std::error_code ec;
-    if (!std::filesystem::exists(icon, ec)) return;
-    std::filesystem::copy_file(icon, volume->localFolder + "/.VolumeIcon.icns",
-                               ec);  // an existing copy stays
-    std::string finderInfo(32, '\0');
-    finderInfo[8] = 4;  // the custom-icon flag
-    platform::setXattr(volume->localFolder, "com.apple.FinderInfo", finderInfo);
+    VolumeIcon::brand(volume->localFolder);
 }
 
 void VolumeManager::recursiveDelete(const std::string& path) {

@@ -215,6 +215,43 @@ TEST_F(SyncProgram, ASIGKILLInTheMiddleOfADownloadResumesFromTheBytesAlreadyTher
     EXPECT_EQ(platform::getXattr(big, "com.apple.progress", 64), std::nullopt);
 }
 
+// A script asks whether the client is downloading or uploading: true while a transfer runs, false
+// otherwise, whatever the case of the question.
+TEST_F(SyncProgram, TheScriptCommandSaysWhileADownloadOrAnUploadRuns) {
+    colleagueWrites("/Team/slow.bin", randomBytes(100000, 3));
+    bringUp();
+    const std::string team = mountVolume("Team");
+    ASSERT_TRUE(eventually([&] { return state(team + "/slow.bin") == "Placeholder"; }, 60s)) << log();
+    ASSERT_TRUE(eventually([&] { return idle(); }, 60s));
+    auto says = [&](const std::string& question) {
+        auto r = tidewell({"script", question});
+        return r.exitCode == 0 && r.out == "true\n";
+    };
+    EXPECT_FALSE(says("downloading"));
+    EXPECT_FALSE(says("uploading"));
+
+    // The server holds each transfer for a few seconds.
+    fault({{"method", "GET"},
+           {"path", "/br/sync/1.6/folders/Team/slow.bin"},
+           {"action", "delay"},
+           {"delay_ms", 5000}});
+    ASSERT_EQ(tidewell({"download", team + "/slow.bin"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return says("DownLoading"); }, 30s)) << log();
+    EXPECT_FALSE(says("Uploading"));
+    EXPECT_TRUE(eventually([&] { return state(team + "/slow.bin") == "Regular"; }, 60s)) << log();
+    EXPECT_TRUE(eventually([&] { return !says("downloading"); }));
+
+    for (const char* resource :
+         {"/br/sync/1.6/folders/Team/new.txt", "/br/sync/1.6/resume/upload/Team/new.txt"})
+        fault({{"method", "POST"}, {"path", resource}, {"action", "delay"}, {"delay_ms", 5000}});
+    write(team + "/new.txt", "sent slowly");
+    EXPECT_TRUE(eventually([&] { return says("UPLOADING"); }, 30s)) << log();
+    EXPECT_FALSE(says("DOWNLOADING"));
+    EXPECT_TRUE(eventually([&] { return slurp(onServer("/Team/new.txt")) == "sent slowly"; }, 60s)) << log();
+    EXPECT_TRUE(eventually([&] { return !says("uploading"); }));
+    peer->del("/admin/faults");
+}
+
 TEST_F(SyncProgram, RenamesMovesSafeSavesAndDeletesReachTheServer) {
     bringUp();
     const std::string team = mountVolume("Team");

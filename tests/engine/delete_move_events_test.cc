@@ -190,6 +190,85 @@ TEST_F(DeleteMoveEvents, RevisionConflictRestoresTheFileWithConflict) {
     EXPECT_TRUE(fs::exists(serverFile("changed.txt")));
 }
 
+TEST_F(DeleteMoveEvents, RefusalsOfAReadOnlyMappointOrWithoutPermissionRestoreAsPermissionDenied) {
+    uploaded("ro-mappoint.txt");
+    uploaded("denied.txt");
+    admin("faults", {{"method", "DELETE"},
+                     {"path", devserver.servicePath("folders/Team/ro-mappoint.txt")},
+                     {"action", "error"},
+                     {"errorId", 1082},
+                     {"status", 403}});
+    admin("faults", {{"method", "DELETE"},
+                     {"path", devserver.servicePath("folders/Team/denied.txt")},
+                     {"action", "error"},
+                     {"errorId", 1083},
+                     {"status", 403}});
+    size_t from = logSize();
+    deleteLocally("ro-mappoint.txt");
+    deleteLocally("denied.txt");
+    runTimeline();
+    for (const char* name : {"ro-mappoint.txt", "denied.txt"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(fs::exists(local(name)));
+        CorvaneExtendedAttributes back(local(name));
+        EXPECT_EQ(back.ceaStatus.status, S::ErrorPlaceHolder);
+        EXPECT_EQ(back.ceaErrorStatus.status, E::PermissionDenied);
+        EXPECT_EQ(back.ceaErrorStatus.genre, CEAErrorStatus::genres::Delete);
+        EXPECT_TRUE(fs::exists(serverFile(name)));
+    }
+    EXPECT_FALSE(logContains("Unhandled delete error", from)) << "both are foreseen refusals";
+}
+
+TEST_F(DeleteMoveEvents, ARefusalThatLeavesNothingToRestoreIsAuditedWithItsReason) {
+    uploaded("broken.txt");
+    uploaded("vanishing.txt");
+    // The server's file system fails: such a refusal brings no entry back.
+    admin("faults", {{"method", "DELETE"},
+                     {"path", devserver.servicePath("folders/Team/broken.txt")},
+                     {"action", "error"},
+                     {"errorId", 1001},
+                     {"status", 500}});
+    // Refused, and asked again the server no longer says what it holds.
+    admin("faults", {{"method", "DELETE"},
+                     {"path", devserver.servicePath("folders/Team/vanishing.txt")},
+                     {"action", "error"},
+                     {"errorId", 1083},
+                     {"status", 403}});
+    admin("faults", {{"method", "GET"},
+                     {"path", devserver.servicePath("folders/Team/vanishing.txt")},
+                     {"action", "error"},
+                     {"errorId", 20},
+                     {"status", 404}});
+    size_t from = logSize();
+    deleteLocally("broken.txt");
+    deleteLocally("vanishing.txt");
+    runTimeline();
+    EXPECT_TRUE(logContains(
+        "Failed to remove item " + local("broken.txt") + " because of error smbFileSystemError", from));
+    EXPECT_TRUE(logContains(
+        "Failed to remove item " + local("vanishing.txt") + " because of error permissionDenied", from));
+    // Nothing to put back: the local delete stands, and the server keeps its copy.
+    EXPECT_FALSE(fs::exists(local("broken.txt")));
+    EXPECT_FALSE(fs::exists(local("vanishing.txt")));
+    EXPECT_TRUE(fs::exists(serverFile("broken.txt")));
+    EXPECT_EQ(timeline->eventCount(), 0u) << "not queued again";
+}
+
+// Each refusal's reason as the restored item shows it. An unforeseen reason never reaches this through
+// the server today (such a refusal is fatal and brings no entry to restore), but should one ever come
+// back, it must carry a status the user can act on.
+TEST(DeleteRefusals, EachReasonBecomesTheErrorStatusTheItemComesBackWith) {
+    using SE = serverError;
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::couldNotLockFile), E::FileInUse);
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::revisionsDoNotMatch), E::Conflict);
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::mappointIsReadOnly), E::PermissionDenied);
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::permissionDenied), E::PermissionDenied);
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::folderNotEmpty), E::FolderNotEmpty);
+    size_t from = logSize();
+    EXPECT_EQ(TLDelete::formErrorStatus(SE::smbFileSystemError), E::PermissionDenied);
+    EXPECT_TRUE(logContains("Unhandled delete error smbFileSystemError assuming permission denied", from));
+}
+
 TEST_F(DeleteMoveEvents, ItemTheServerNoLongerHasIsOnlyAudited) {
     uploaded("gone.txt");
     // Someone else deleted it on the server meanwhile.

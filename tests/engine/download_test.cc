@@ -2,13 +2,18 @@
 // attributes, a second client that changes the server through its own HTTP interface, and the server's
 // fault queue for dropped connections, delays and odd answers. What lands in the file and what the
 // item's record says afterwards is the point: never a `Regular` item with wrong content.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -24,6 +29,7 @@
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "platform/fd.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/keychain.h"
@@ -97,6 +103,50 @@ public:
 private:
     std::string base_;
     platform::http::Session session_;
+};
+
+// Makes a file refuse every open for writing while the object lives: by its mode, or, for root, whom
+// modes do not stop, by the file system's immutable flag. `why` says why it could not be done.
+class WriteProtected {
+public:
+    explicit WriteProtected(std::string path) : path_(std::move(path)) {
+        if (::geteuid() != 0) {
+            if (::chmod(path_.c_str(), 0444) == 0)
+                how_ = How::mode;
+            else
+                why = std::strerror(errno);
+            return;
+        }
+        platform::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+            why = std::string("no file flags here: ") + std::strerror(errno);
+            return;
+        }
+        flags |= FS_IMMUTABLE_FL;
+        if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+            why = std::string("no immutable flag here: ") + std::strerror(errno);
+            return;
+        }
+        how_ = How::immutable;
+    }
+    ~WriteProtected() {
+        if (how_ == How::mode) ::chmod(path_.c_str(), 0644);
+        if (how_ != How::immutable) return;
+        platform::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        if (fd && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+        }
+    }
+    bool holds() const { return how_ != How::none; }
+    std::string why;
+
+private:
+    enum class How { none, mode, immutable };
+    std::string path_;
+    How how_ = How::none;
 };
 
 class Downloads : public ::testing::Test {
@@ -328,6 +378,52 @@ TEST_F(Downloads, AWriteFailureStopsTheDownloadAndKeepsItWaiting) {
     EXPECT_EQ(readFile(local("full.bin")), content.substr(0, have));  // resumable, not garbage
 }
 
+// A server that asks for the same request again is not asked at once (the next attempt is a later
+// download's), and one that refuses outright is a disaster for this download; both leave the item
+// waiting, empty.
+TEST_F(Downloads, ARetryRequestedOrAFatalRefusalEndsTheDownloadAndLeavesTheItemWaiting) {
+    auto retry = placeholder("retry.bin", randomBytes(1000, 30));
+    devserver.fault({{"action", "error"},
+                     {"errorId", 1066},
+                     {"status", 503},
+                     {"path", devserver.servicePath("folders/Team/retry.bin")}});
+    size_t from = logSize();
+    DownloadDetails details(team->localFolder, retry);
+    EXPECT_EQ(details.downloadFile(), normalisedResponse::fatal);
+    EXPECT_EQ(faultsQueued(), 0u);
+    EXPECT_EQ(fs::file_size(local("retry.bin")), 0u) << "asked again at once";
+    EXPECT_EQ(stateOf(local("retry.bin")), S::RequireDownload);
+    EXPECT_FALSE(logContains("Disaster error encountered", from));
+
+    auto refused = placeholder("refused.bin", randomBytes(1000, 31));
+    devserver.fault({{"action", "error"},
+                     {"errorId", 1039},
+                     {"status", 403},
+                     {"path", devserver.servicePath("folders/Team/refused.bin")}});
+    from = logSize();
+    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, refused));
+    EXPECT_TRUE(logContains("Fatal: Disaster error encountered", from));
+    EXPECT_TRUE(
+        logContains("Download of " + local("refused.bin") + " failed. Potentially not recoverable.", from));
+    EXPECT_EQ(fs::file_size(local("refused.bin")), 0u);
+    EXPECT_EQ(stateOf(local("refused.bin")), S::RequireDownload);
+}
+
+TEST_F(Downloads, ALocalFileThatCannotBeOpenedForWritingKeepsWaitingUntouched) {
+    auto entry = placeholder("locked.bin", randomBytes(1000, 32));
+    WriteProtected locked(local("locked.bin"));
+    if (!locked.holds()) GTEST_SKIP() << "cannot make a file unwritable here: " << locked.why;
+    size_t from = logSize();
+    DownloadDetails details(team->localFolder, entry);
+    EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
+    EXPECT_NE(details.failureReason.find("cannot be opened for writing"), std::string::npos)
+        << details.failureReason;
+    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_TRUE(logContains("Warning: Download of " + local("locked.bin") + " failed", from));
+    EXPECT_EQ(fs::file_size(local("locked.bin")), 0u);
+    EXPECT_EQ(stateOf(local("locked.bin")), S::RequireDownload);
+}
+
 // ---- cancelling
 
 TEST_F(Downloads, TakingTheItemOutOfRequireDownloadCancelsWithinAboutASecond) {
@@ -544,6 +640,41 @@ TEST_F(OutOfBand, AnItemNobodyCanLocateKeepsItsServerCopy) {
     EXPECT_FALSE(deleteQueuedFor(local("elsewhere.bin")));
     EXPECT_TRUE(logContains("the server's copy of " + local("elsewhere.bin") + " is kept", from));
     EXPECT_TRUE(fs::exists(dir / "root" / "data" / "Team" / "elsewhere.bin"));
+}
+
+TEST_F(OutOfBand, MovedBackInUnderAnotherNameItBecomesAMoveOnTheServer) {
+    std::string to = moveOut("returned.bin", "w");
+    timeline->addOutOfBandDownload(local("returned.bin"), to);
+    fs::rename(to, local("renamed.bin"));
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    bool moved = false;
+    for (auto& e : TimeLineManager::sharedInstance().events())
+        if (auto m = std::dynamic_pointer_cast<TLMove>(e))
+            moved = moved ||
+                    (m->localPathFrom == local("returned.bin") && m->localPathTo == local("renamed.bin"));
+    EXPECT_TRUE(moved);
+    EXPECT_FALSE(deleteQueuedFor(local("returned.bin")));
+    EXPECT_EQ(fs::file_size(local("renamed.bin")), 0u) << "nothing downloaded for it";
+    EXPECT_TRUE(fs::exists(dir / "root" / "data" / "Team" / "returned.bin"));
+}
+
+TEST_F(OutOfBand, StillOutsideButNoLongerWaitingForItsContentNothingHappens) {
+    // The user wrote to the copy outside before the event ran: it is theirs now.
+    std::string to = moveOut("written.bin", "server bytes");
+    timeline->addOutOfBandDownload(local("written.bin"), to);
+    ASSERT_TRUE(writeFile(to, "my own words"));
+    {
+        CorvaneExtendedAttributes record(to);
+        record.ceaStatus.setStatus(S::RequireUpload);
+        ASSERT_TRUE(record.save());
+    }
+    timeline->resumeTimeLine();
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_EQ(readFile(to), "my own words");
+    EXPECT_EQ(CorvaneExtendedAttributes(to).ceaStatus.status, S::RequireUpload) << "its record left alone";
+    EXPECT_FALSE(deleteQueuedFor(local("written.bin")));
+    EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "written.bin"), "server bytes");
 }
 
 TEST_F(OutOfBand, MovedBackToItsFormerPlaceNothingHappens) {

@@ -13,6 +13,7 @@
 #include "Pinewick/app/AppDelegate.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/SyncFolder.h"
+#include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
@@ -276,6 +277,31 @@ TEST_F(Listing, AnExistingLocalFileIsNeverReplacedByAPlaceholder) {
     EXPECT_EQ(stateOf(team + "/notes.txt"), S::Unknown);
 }
 
+// A folder made here and never listed is one the server has not heard of: its first listing creates it
+// there. A folder listed before is the server's already, whatever its record says.
+TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
+    std::string made = team + "/Made Here";
+    fs::create_directories(made);
+    ASSERT_EQ(stateOf(made), S::Unknown);
+    SyncFolder::performSync(made, true);
+    auto creates = queued<TLCreateFolder>();
+    ASSERT_EQ(creates.size(), 1u);
+    EXPECT_EQ(creates[0]->localPath, made);
+    settle();
+    EXPECT_TRUE(other.exists("/Team/Made Here"));
+    EXPECT_NE(stateOf(made), S::Unknown);
+
+    // Listed once already: no creation, even with a record that lost its state.
+    std::string listed = team + "/Listed";
+    other.mkdir("/Team", "Listed");
+    fs::create_directories(listed);
+    syncAndSettle(listed);
+    setState(listed, S::Unknown);
+    advance(61s);
+    SyncFolder::performSync(listed, true);
+    EXPECT_TRUE(queued<TLCreateFolder>().empty());
+}
+
 // ------------------------------------------------------------------ freshness
 
 TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
@@ -304,6 +330,24 @@ TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
     advance(-1800s);
     SyncFolder::performSync(desk, false);
     EXPECT_EQ(downloads(), 3u);
+}
+
+// A folder listed before gets its new items' entries checked again when their events run: one the
+// server dropped in between is not made here at all.
+TEST_F(Listing, ANewItemTheServerDroppedBeforeItsEventRanIsNotMade) {
+    syncAndSettle(desk);
+    other.put("/Desk/brief.txt", "here a moment");
+    other.put("/Desk/stays.txt", "here to stay");
+    advance(61s);
+    SyncFolder::performSync(desk, true);
+    auto downloads = queued<DownloadSync>();
+    ASSERT_EQ(downloads.size(), 2u);
+    for (const auto& d : downloads) EXPECT_TRUE(d->checkExists) << d->file.name;
+    other.remove("/Desk/brief.txt");
+    settle();
+    EXPECT_FALSE(fs::exists(desk + "/brief.txt"));
+    EXPECT_TRUE(fs::exists(desk + "/stays.txt"));
+    EXPECT_EQ(stateOf(desk + "/stays.txt"), S::Placeholder);
 }
 
 // ------------------------------------------------------------------ names
@@ -561,6 +605,27 @@ TEST_F(Listing, AFileWithUnsentChangesIsUploadedAgainNotDeleted) {
     EXPECT_EQ(readFile(p), "v1 and my changes");
     EXPECT_EQ(readFile(dir / "root" / "data" / "Team" / "draft.txt"), "v1 and my changes");
     EXPECT_EQ(stateOf(p), S::Regular);
+}
+
+// A file in error waits for the user (a conflict, say): its server copy going away neither removes it
+// nor sends it back on its own.
+TEST_F(Listing, AFileInErrorIsLeftForTheUserWhenItsServerCopyGoes) {
+    std::string p = team + "/disputed.txt";
+    makeSynchronised(p, "/Team/disputed.txt", "mine and theirs");
+    {
+        CorvaneExtendedAttributes r(p);
+        r.ceaStatus.setStatus(S::ErrorRegular);
+        r.ceaErrorStatus.setStatus(CEAErrorStatus::keys::Conflict);
+        r.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
+        r.save();
+    }
+    other.remove("/Team/disputed.txt");
+    syncAndSettle(team);
+    EXPECT_EQ(readFile(p), "mine and theirs");
+    CorvaneExtendedAttributes r(p);
+    EXPECT_EQ(r.ceaStatus.status, S::ErrorRegular);
+    EXPECT_EQ(r.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
+    EXPECT_FALSE(other.exists("/Team/disputed.txt"));
 }
 
 TEST_F(Listing, AFolderGoneFromTheServerIsEmptiedOrKeptForItsChangedFile) {

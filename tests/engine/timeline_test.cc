@@ -235,7 +235,16 @@ TEST_F(IgnoreList, RulesApplyToThePathWithinTheVolume) {
     EXPECT_TRUE(T::inIgnoreList(root + ".fseventsd"));
     EXPECT_FALSE(T::inIgnoreList(root + "dir/.Trashes/x"));
     EXPECT_FALSE(T::inIgnoreList(root + ".TrashesNot"));
+    // The volume's icon and the desktop entry pointing at it, with the temporary files they are written
+    // through; a folder's own desktop entry further down is the user's.
     EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.icns"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.svg"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.svg.tmp-42"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".directory"));
+    EXPECT_TRUE(T::inIgnoreList(root + ".directory.tmp-42"));
+    EXPECT_FALSE(T::inIgnoreList(root + "dir/.directory"));
+    EXPECT_FALSE(T::inIgnoreList(root + "dir/.VolumeIcon.svg"));
+    EXPECT_FALSE(T::inIgnoreList(root + ".directory-notes.txt"));
     // "Icon?" is matched literally: a real Icon\r is not ignored.
     EXPECT_TRUE(T::inIgnoreList(root + "Icon?"));
     EXPECT_FALSE(T::inIgnoreList(root + "Icon\r"));

@@ -1,6 +1,8 @@
 // The upload path through the timeline against the reference server on loopback: real files, real
 // extended attributes, a real HTTP server. What the item's record says afterwards is the point.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -10,8 +12,11 @@
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/ServerRequests.h"
+#include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -67,6 +72,18 @@ protected:
 
     void admin(const std::string& resource, const nlohmann::json& body) { devserver.admin(resource, body); }
     std::string servicePath(const std::string& resource) const { return devserver.servicePath(resource); }
+
+    // Records a UUID on the volume folder, as an image carries one, so the metadata database keeps
+    // rows for its items. False when this file system takes no user attributes.
+    bool giveTheVolumeAUUID(const std::string& uuid) {
+        if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", uuid.data(),
+                       uuid.size(), 0) != 0)
+            return false;
+        struct stat st {};
+        if (::stat(team->localFolder.c_str(), &st) != 0) return false;
+        team->setVolumeSystemNumber(st.st_dev);
+        return true;
+    }
 
     // Runs everything queued so far to completion.
     void runTimeline() {
@@ -152,6 +169,58 @@ TEST_F(UploadEvents, IgnoredExcludedAndOutsidePathsAreNeverQueuedOrTouched) {
     // Their records were never written.
     for (auto& p : {outside, trash, partial})
         EXPECT_FALSE(platform::getXattr(p, "com.meridot.tidewell", 1024));
+}
+
+// What dresses a mounted volume in the file managers (its icon, and the desktop entry at its root that
+// points at it) belongs to this machine, never to the user's files; a desktop entry further down does.
+TEST_F(UploadEvents, TheVolumesIconAndItsDesktopEntryAreNeverSent) {
+    writeFile(local(".VolumeIcon.svg"), "<svg/>");
+    writeFile(local(".directory"), "[Desktop Entry]\nIcon=./.VolumeIcon.svg\n");
+    fs::create_directories(local("photos"));
+    ASSERT_EQ(CreateFolderDetails(local("photos"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    writeFile(local("photos/.directory"), "[Dolphin]\nViewMode=1\n");
+    for (const char* rel : {".VolumeIcon.svg", ".directory", "photos/.directory"})
+        timeline->addCloseEvent(local(rel));
+    EXPECT_EQ(timeline->eventCount(), 1u);
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("/Team/.VolumeIcon.svg")));
+    EXPECT_FALSE(fs::exists(serverFile("/Team/.directory")));
+    EXPECT_EQ(readFile(serverFile("/Team/photos/.directory")), "[Dolphin]\nViewMode=1\n");
+    EXPECT_FALSE(platform::getXattr(local(".directory"), "com.meridot.tidewell", 1024)) << "never a record";
+}
+
+// The revision an upload replaces is the one the metadata database holds for the item, not whatever its
+// own record says: a record written back by a program that keeps attributes (a restore from a backup,
+// say) can name another revision, and sending that would be refused as a conflict with the item's own
+// last upload.
+TEST_F(UploadEvents, TheRevisionReplacedIsTheOneTheDatabaseHoldsForTheItem) {
+    const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000AB27";
+    if (!giveTheVolumeAUUID(uuid)) GTEST_SKIP() << "user extended attributes not supported here";
+    std::string path = local("ledger.txt");
+    writeFile(path, "first");
+    timeline->addCloseEvent(path);
+    runTimeline();
+    CorvaneExtendedAttributes first(path);
+    ASSERT_EQ(first.ceaStatus.status, S::Regular);
+    auto revision = first.ceaString.getAttribute(CEAString::keys::Revision);
+    ASSERT_TRUE(revision.has_value());
+    auto row = MetadataDataBase::sharedInstance().findRecord(first.fileNumber, uuid);
+    ASSERT_TRUE(row.has_value());
+    ASSERT_EQ(row->revision, *revision);
+
+    writeFile(path, "second");
+    timeline->addCloseEvent(path);
+    // The record on the file now names a revision the server never had; the database still knows.
+    CorvaneExtendedAttributes stale(path);
+    stale.ceaString.setAttribute(CEAString::keys::Revision, "0");
+    ASSERT_TRUE(platform::setXattr(path, CorvaneExtendedAttributes::xAttrName, stale.encode()));
+    EXPECT_EQ(UploadDetails(path).revision, *revision);
+    runTimeline();
+    CorvaneExtendedAttributes after(path);
+    EXPECT_EQ(after.ceaStatus.status, S::Regular);
+    EXPECT_EQ(after.ceaErrorStatus.status, CEAErrorStatus::keys::NoError);
+    EXPECT_EQ(readFile(serverFile("/Team/ledger.txt")), "second");
 }
 
 TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) {
@@ -394,8 +463,10 @@ TEST_F(CreateFolderEvents, FolderWithFilesIsCreatedWithItsParentsAndListedOnce) 
     for (auto name : {"1.txt", "2.txt", "3.txt"}) writeFile(folder + "/" + name, name);
     timeline->addCreateFolder(folder);
     ASSERT_EQ(timeline->eventCount(), 1u);
+    size_t from = logSize();
     runTimeline();
     EXPECT_TRUE(fs::is_directory(serverFile("/Team/a/b/c")));
+    EXPECT_EQ(occurrences(sharedLogText().substr(from), "Created Folder " + folder), 1u);
     // The new folder inherits from the volume root: known, not Unknown any more.
     EXPECT_NE(CorvaneExtendedAttributes(folder).ceaStatus.status, S::Unknown);
     auto listed = takeListings();
@@ -418,6 +489,37 @@ TEST_F(CreateFolderEvents, EmptyFolderIsCreatedButNotListed) {
     fs::create_directories(local(".TemporaryItems"));
     timeline->addCreateFolder(local(".TemporaryItems"));
     EXPECT_EQ(timeline->eventCount(), 0u);
+}
+
+// When its turn comes, a folder may be gone, known to the server already (a listing or an upload into it
+// got there first), or refused: none of these creates anything or claims to have.
+TEST_F(CreateFolderEvents, AFolderGoneKnownOrRefusedWhenItsTurnComesIsNotCreatedOrAudited) {
+    std::string gone = local("gone"), known = local("known"), refused = local("refused");
+    for (const auto& f : {gone, known, refused}) fs::create_directories(f);
+    for (const auto& f : {gone, known, refused}) timeline->addCreateFolder(f);
+    ASSERT_EQ(timeline->eventCount(), 3u);
+    fs::remove(gone);
+    {
+        CorvaneExtendedAttributes r(known);
+        r.ceaStatus.setStatus(S::Regular);
+        r.save();
+    }
+    // The one request that should go out is refused.
+    admin("faults", {{"method", "POST"},
+                     {"path", servicePath("folders/Team")},
+                     {"action", "error"},
+                     {"errorId", 1083},
+                     {"status", 403}});
+    size_t from = logSize();
+    runTimeline();
+    for (const char* name : {"gone", "known", "refused"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(fs::exists(serverFile(std::string("/Team/") + name)));
+        EXPECT_FALSE(logContains("Created Folder " + local(name), from));
+    }
+    EXPECT_EQ(CorvaneExtendedAttributes(known).ceaStatus.status, S::Regular);
+    EXPECT_EQ(CorvaneExtendedAttributes(refused).ceaStatus.status, S::Unknown) << "left for a later attempt";
+    EXPECT_TRUE(takeListings().empty());
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ expect client $exe usr/bin/tidewell usr/bin/gatewarden usr/bin/riseling usr/bin/
 expect client $file usr/lib/systemd/user/gatewarden.service usr/lib/systemd/user/tidewell.service \
   usr/share/applications/com.meridot.tidewell.desktop \
   usr/share/applications/com.meridot.tidewell.open.desktop \
-  usr/share/tidewell/autostart/com.meridot.tidewell.Riseling.desktop \
+  usr/share/tidewell/autostart/com.meridot.tidewell.Riseling.desktop usr/share/tidewell/VolumeIcon.svg \
   usr/share/doc/tidewell/user-guide.html usr/share/doc/tidewell/copyright \
   usr/share/doc/tidewell/changelog.Debian.gz
 for m in tidewell gatewarden riseling tidewell-hdiutil tidewell-mdutil; do

@@ -84,6 +84,10 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     expectNetworkClass(
         ServerCommunicator::send(ServerCommunicator::makeRequest("http://tidewell.invalid/", "GET")),
         "unknown host");
+    // No network at all (the platform's "not connected" when no route leads anywhere).
+    platform::http::Result offline;
+    offline.error = platform::http::TransportError{platform::http::kNotConnectedToInternet, "offline"};
+    expectNetworkClass(offline, "not connected");
     // Time-out: a server that accepts and never answers.
     RawServer silent([](int, const std::string&) { std::this_thread::sleep_for(3s); });
     serverEnvironment().requestTimeout = 1s;
@@ -110,6 +114,38 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     EXPECT_EQ(sleeps, std::vector<int>{10});
     EXPECT_EQ(c.backoffTimer.load(), 0u);
     EXPECT_NE(logText().find("Waiting for backOff 10"), std::string::npos);
+}
+
+// Transport failures outside the network class touch neither the network state nor the back-off: a
+// login the transport itself was refused is an authentication matter, and a failure of no known kind is
+// logged as such and judged by whatever answer came with it.
+TEST_F(CoreTest, OtherTransportFailuresAreNotTakenForALostNetwork) {
+    auto& c = ServerCredentials::sharedInstance();
+    network = true;
+    c.backoffTimer = 0;
+    const size_t networkErrors = count(logText(), "Received network error:");
+    platform::http::Result login;
+    login.error = platform::http::TransportError{platform::http::kUserAuthenticationRequired, "login denied"};
+    EXPECT_EQ(ServerCommunicator::handleResponse(login),
+              (Classification{NR::fatal, SE::authenticationRequired}));
+
+    // A scheme the transport does not speak: its own error, with no answer at all.
+    size_t before = count(logText(), "Fatal: Unhandled error ");
+    auto unknown =
+        ServerCommunicator::send(ServerCommunicator::makeRequest("tidewell-nothing://host/", "GET"));
+    ASSERT_TRUE(unknown.error.has_value());
+    EXPECT_EQ(ServerCommunicator::handleResponse(unknown),
+              (Classification{NR::attemptRecovery, SE::noValidResponse}));
+    EXPECT_EQ(count(logText(), "Fatal: Unhandled error "), before + 1);
+    // With an answer, the answer decides.
+    platform::http::Result answered;
+    answered.error = platform::http::TransportError{platform::http::kCannotWriteToFile, "disk full"};
+    answered.response = platform::http::Response{200, "", {}};
+    EXPECT_EQ(ServerCommunicator::handleResponse(answered), (Classification{NR::allOkay, SE::noError}));
+
+    EXPECT_TRUE(network);
+    EXPECT_EQ(c.backoffTimer.load(), 0u);
+    EXPECT_EQ(count(logText(), "Received network error:"), networkErrors);
 }
 
 TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {

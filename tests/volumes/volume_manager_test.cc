@@ -2,8 +2,11 @@
 #include <sys/xattr.h>
 
 #include <filesystem>
+#include <mutex>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
@@ -102,4 +105,38 @@ TEST(VolumeManagerTest, VolumeUuidComesFromTheMountedRootAndIsClearedOnUnmount) 
     v->setVolumeSystemNumber(0);
     EXPECT_EQ(v->volumeUUID(), "");
     EXPECT_EQ(m.volumeNodeFromVolumeUUID(uuid), 0u);
+}
+
+// The server lists the mappoint an administrator mapped folders of the home folder from: each folder
+// takes the mappoint's mode (automatic: synchronised; manual: placeholders) and is listed at once.
+TEST(VolumeManagerTest, AListedMappointGivesItsInLocationFoldersItsModeAndListsThem) {
+    using S = tw::CEAStatus::keys;
+    VolumeManager m;
+    std::string home = tw::platform::homeFolder();
+    m.resolveInLocationSync({{"/Shared", "~/SharedHere"}, {"/Shared/Sub", "~/SubHere"}});
+    const std::vector<std::string> folders{home + "/SharedHere", home + "/SubHere"};
+    if (setxattr(folders[0].c_str(), "user.tw-probe", "1", 1, 0) != 0)
+        GTEST_SKIP() << "user extended attributes not supported on this file system";
+    std::mutex mutex;
+    std::vector<std::pair<std::string, bool>> listings;
+    tw::EngineLink link;
+    link.addSyncFolderEvent = [&](const std::string& path, bool userRequest) {
+        std::lock_guard lock(mutex);
+        listings.emplace_back(path, userRequest);
+    };
+    tw::setEngineLink(link);
+    auto stateOf = [](const std::string& p) { return tw::CorvaneExtendedAttributes(p).ceaStatus.status; };
+    const std::vector<std::pair<std::string, bool>> listedByTheUser{{folders[0], true}, {folders[1], true}};
+
+    m.resolveVolumes({{"Shared", "", true, nullptr}});
+    for (const auto& f : folders) EXPECT_EQ(stateOf(f), S::Regular) << f;
+    EXPECT_EQ(listings, listedByTheUser);
+
+    listings.clear();
+    m.resolveVolumes({{"Shared", "", false, nullptr}});
+    for (const auto& f : folders) EXPECT_EQ(stateOf(f), S::Placeholder) << f;
+    EXPECT_EQ(listings, listedByTheUser);
+    // Still the in-location entry, not a mappoint volume of that name.
+    EXPECT_EQ(m.findVolume("Shared")->state, VolumeDetail::volumeStates::InLocation);
+    tw::setEngineLink({});
 }

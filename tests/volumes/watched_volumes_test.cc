@@ -14,12 +14,15 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
+#include "Pinewick/volumes/VolumeIcon.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "harness.h"
 #include "platform/defaults.h"
+#include "platform/keyfile.h"
 #include "platform/notifications.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -65,6 +68,11 @@ struct Recorder {
     std::vector<Call> snapshot() {
         std::lock_guard lock(mutex);
         return calls;
+    }
+    size_t count(const std::string& what, const std::string& path1) {
+        size_t n = 0;
+        for (const auto& c : snapshot()) n += c.what == what && c.path1 == path1;
+        return n;
     }
     bool has(const std::string& what, const std::string& path1) {
         for (const auto& c : snapshot())
@@ -286,6 +294,47 @@ TEST_F(WatchedVolumes, ATrashWithFilesIsKeptInTheRecoveryFolderBeforeItIsReplace
             found = text == "precious";
         }
     EXPECT_TRUE(found);
+}
+
+TEST_F(WatchedVolumes, AMountedVolumeCarriesTheApplicationsIconForTheDesktopsFileManagers) {
+    // GNOME's attribute can only be set through gvfs: here its metadata service is "installed" and a
+    // stand-in gio notes what it is asked to set.
+    fs::create_directories(dir / "bin");
+    ASSERT_TRUE(writeFile(dir / "bin" / "gio",
+                          "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$(dirname \"$0\")/gio-calls\"\n"));
+    fs::permissions(dir / "bin" / "gio", fs::perms::owner_all);
+    ScopedEnv path("PATH", (dir / "bin").string() + ":" + getenv("PATH"));
+    const fs::path service = fs::path(platform::dataHome()) / VolumeIcon::kGvfsMetadataService;
+    fs::create_directories(service.parent_path());
+    ASSERT_TRUE(writeFile(service, "[D-BUS Service]\nName=org.gtk.vfs.Metadata\n"));
+    struct Uninstall {
+        fs::path file;
+        ~Uninstall() { fs::remove(file); }
+    } uninstall{service};
+
+    auto v = mountedVolume("Docs");
+    ASSERT_TRUE(v);
+    const std::string root = v->localFolder;
+    const std::string shipped = readFile(VolumeIcon::shippedIcon());
+    ASSERT_NE(shipped.find("<svg"), std::string::npos)
+        << "no icon installed at " << VolumeIcon::shippedIcon();
+    // The volume carries the icon itself, and the desktop entry KDE reads points at it, relative to the
+    // folder, so it holds wherever the volume is mounted.
+    EXPECT_EQ(readFile(root + "/.VolumeIcon.svg"), shipped);
+    std::string entry = readFile(root + "/.directory");
+    EXPECT_EQ(platform::keyFileValue(entry, "Desktop Entry", "Icon"), "./.VolumeIcon.svg") << entry;
+    EXPECT_EQ(readFile(dir / "bin" / "gio-calls"),
+              "set\n-t\nstring\n" + root + "\nmetadata::custom-icon\nfile://" + root + "/.VolumeIcon.svg\n");
+
+    // What KDE's file manager keeps in that entry (its view of the folder) stays through the next mount.
+    ASSERT_EQ(actor({"write", root + "/.directory", "[Dolphin]\nViewMode=1\n"}).exitCode, 0);
+    auto& vm = VolumeManager::sharedInstance();
+    ASSERT_TRUE(vm.deactivateVolume("Docs"));
+    ASSERT_TRUE(vm.activateVolume("Docs"));
+    ASSERT_TRUE(eventually([&] { return recorder.count("sync", root) == 2; }, 30s)) << daemon->log();
+    entry = readFile(root + "/.directory");
+    EXPECT_EQ(platform::keyFileValue(entry, "Dolphin", "ViewMode"), "1") << entry;
+    EXPECT_EQ(platform::keyFileValue(entry, "Desktop Entry", "Icon"), "./.VolumeIcon.svg") << entry;
 }
 
 TEST_F(WatchedVolumes, AVolumeEjectedWhileAnEditorHoldsADocumentKeepsTheSave) {
