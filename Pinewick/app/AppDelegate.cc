@@ -12,6 +12,7 @@
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/SystemInformation.h"
 #include "Pinewick/config/TextUtils.h"
+#include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/EngineHooks.h"
@@ -40,6 +41,8 @@ Logger& log() {
 }
 
 constexpr const char* kUserServerContact = "Userallowservercontact";
+// How many of the items that cannot be synchronised the status names (all of them are counted).
+constexpr size_t kNotSynchronisedShown = 10;
 
 // Items in an error state under the synchronised folders (bounded, so a huge tree answers quickly).
 size_t countErrors(const std::vector<std::string>& roots) {
@@ -137,6 +140,18 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
     ServerConfigurationDetails::sharedInstance().loadState();
     VolumeManager::sharedInstance().mountVolumes();
+    // A volume the watcher still had mounted from before (this program was killed, the watcher was
+    // not) is left as it is by mountVolumes, which learns a volume's device only when it mounts it.
+    // Without the device its UUID is unknown: records mirror nothing into the metadata database, and
+    // moves and deletes made meanwhile cannot be told apart from a missing volume.
+    for (const auto& v : VolumeManager::sharedInstance().volumeList())
+        if (v->state == VolumeDetail::volumeStates::Visible && v->volumeSystemNumber() == 0 &&
+            isMountPoint(v->localFolder))
+            if (auto attrs = platform::attributesOfItem(v->localFolder))
+                v->setVolumeSystemNumber(attrs->systemNumber);
+    // Whatever changed while this program was not running (or was killed before queueing what the
+    // watcher reported) was never reported: look for it once the volumes are there.
+    ChangeScan::sharedInstance().request();
     ContextMenuHandler::sharedInstance().start();
     ConsistencyCheck::sharedInstance().start();
     StateManager::sharedInstance().observeSleepAndWake();
@@ -152,6 +167,8 @@ bool AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::applicationWillTerminate() {
     // The uninstall shuts the synchronisation down before its tool runs; once is enough.
     if (StateManager::sharedInstance().systemShutdown) return;
+    // A scan still walking would queue work the shutdown no longer runs; the next start scans anyway.
+    ChangeScan::sharedInstance().stop();
     StateManager::sharedInstance().shutdown();
 }
 
@@ -246,6 +263,12 @@ std::string AppDelegate::statusText(bool json) {
     doc["waiting"] = nlohmann::json::array();
     for (const auto& w : timeline.waitingEvents())
         doc["waiting"].push_back({{"change", w.description}, {"reason", w.reason}, {"attempts", w.attempts}});
+    // Items that can never be sent (names that are not UTF-8, paths too long): never silently local.
+    auto unsynchronisable = ChangeScan::sharedInstance().notSynchronised();
+    doc["notSynchronised"] = {{"count", unsynchronisable.size()}, {"items", nlohmann::json::array()}};
+    for (size_t i = 0; i < unsynchronisable.size() && i < kNotSynchronisedShown; ++i)
+        doc["notSynchronised"]["items"].push_back(
+            {{"path", unsynchronisable[i].path}, {"reason", unsynchronisable[i].reason}});
     if (json) return doc.dump(2);
     std::string out;
     out +=
@@ -267,6 +290,14 @@ std::string AppDelegate::statusText(bool json) {
         out += "Waiting to reach the server (tried again later):\n";
         for (const auto& w : doc["waiting"])
             out += "  " + w["change"].get<std::string>() + " (" + w["reason"].get<std::string>() + ")\n";
+    }
+    if (!unsynchronisable.empty()) {
+        out += "Not synchronised (" + std::to_string(unsynchronisable.size()) +
+               " items, kept on this computer only):\n";
+        for (const auto& item : doc["notSynchronised"]["items"])
+            out += "  " + item["path"].get<std::string>() + " (" + item["reason"].get<std::string>() + ")\n";
+        if (unsynchronisable.size() > kNotSynchronisedShown)
+            out += "  ... and " + std::to_string(unsynchronisable.size() - kNotSynchronisedShown) + " more\n";
     }
     if (!doc["awaitingDeleteConfirmation"].empty()) {
         out += "Removals held until you confirm them (tidewell confirm-deletes FOLDER):\n";

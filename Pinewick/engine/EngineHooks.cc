@@ -2,6 +2,7 @@
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/Audit.h"
@@ -94,6 +95,7 @@ void installVolumeHooks() {
     link.setLocal = [](const std::string& p) { CEAUtils::setLocal(p); };
     link.pauseTimeLine = [timeline] { timeline()->pauseTimeLine(); };
     link.triggerChanges = [] { StateManager::sharedInstance().triggerChanges(); };
+    link.scanForChanges = [](const std::string& folder) { ChangeScan::sharedInstance().request(folder); };
     setEngineLink(std::move(link));
 }
 

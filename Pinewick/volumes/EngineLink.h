@@ -43,6 +43,10 @@ struct EngineLink {
     std::function<void()> triggerChanges;
     // The application cannot run without its file watcher.
     std::function<void()> terminate;
+    // The watcher could not report every change (its queue overflowed, or it was restarted): look for
+    // them by comparing the items with their records, in the volume holding `folder` or, when it is
+    // empty, in every volume. Returns at once; the work runs in the background.
+    std::function<void(const std::string& folder)> scanForChanges;
     // Shows a mounted volume to the user (opening it in the file manager).
     std::function<void(const std::string& folder)> revealFolder;
 };

@@ -43,7 +43,7 @@ std::string decodeField(const char* field) {
 bool knownAction(std::uint8_t a) {
     return (a >= pw::kauth_FILEOP_OPEN && a <= pw::kauth_FILEOP_DELETE) ||
            a == pw::kauth_FILEOP_CREATE_FOLDER || a == pw::kauth_FILEOP_ISGHOST ||
-           a == pw::kauth_FILEOP_ISREADONLY;
+           a == pw::kauth_FILEOP_ISREADONLY || a == pw::kauth_FILEOP_REPORTS_DROPPED;
 }
 
 bool contentNotLocal(CEAStatus::keys s) {
@@ -265,6 +265,8 @@ bool KernelCommunicator::reconnect() {
         // after it do they show as gone, so that the remount replaces them instead of trusting them.
         std::this_thread::sleep_for(1500ms);
         if (remount) remount();
+        // While no watcher ran (and in the dead one's queue) changes went unreported.
+        if (link->scanForChanges) link->scanForChanges("");
         if (link->triggerChanges) link->triggerChanges();
     });
     log().logWarning("Kernel Driver connection restored");
@@ -398,6 +400,14 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
         }
         case pw::kauth_FILEOP_CREATE_FOLDER:
             if (link->addCreateFolderEvent) link->addCreateFolderEvent(path1);
+            return;
+        case pw::kauth_FILEOP_REPORTS_DROPPED:
+            // Queued here, behind the reports read before it; the scan itself runs elsewhere, so this
+            // queue (and the listen loop ahead of it) stays free.
+            log().logWarning("The file watcher lost reports of changes in " +
+                             (path1.empty() ? std::string("every watched folder") : path1) +
+                             "; looking for them");
+            if (link->scanForChanges) link->scanForChanges(path1);
             return;
         default:
             return;

@@ -5,7 +5,9 @@
 //
 // When no watcher answers, the one installed beside this executable is started and given up to five
 // seconds; if the connection drops later (the watcher died), it is started again, the watch paths are
-// given again and the volumes remounted, and no queued work is lost meanwhile.
+// given again and the volumes remounted, and no queued work is lost meanwhile. Changes made while no
+// watcher ran, and those the watcher says it could not report (kauth_FILEOP_REPORTS_DROPPED), are
+// left to the engine to find by itself (EngineLink::scanForChanges).
 //
 // Thread-safety: one listen thread reads the queue and answers the questions; the reports it reads are
 // handed, in order, to one serial queue, the only user of `deleteList`. `addWatchPath` and
