@@ -389,6 +389,17 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
     if (!InterestingFile(path) || ignoredCaller(caller)) return 0;
     const char* why = nullptr;
     if (access == Access::deleteItem) {
+        // Decided here from the item's record, as the application would: asking costs a round trip
+        // through the application, which, to answer, would look the item up in the very folder this
+        // operation holds locked. The application gets what it needs for the delete as a report.
+        if (records) {
+            if (auto announcement = records->announcement()) {
+                if (int err = decideAlone(access, caller, path, records, "the record says so")) return err;
+                QueueInformation(kauth_FILEOP_WILL_DELETE, path, *announcement,
+                                 watchFolderOf(path).value_or(""));
+                return 0;
+            }
+        }
         Answer a = askApplication(kauth_FILEOP_DELETE, path, "", &why);
         if (a == Answer::none) return decideAlone(access, caller, path, records, why);
         return a == Answer::refuse ? EROFS : 0;
@@ -396,14 +407,28 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
     // Indexers are never asked (nor reported), but content that is not here is no more theirs to
     // read as empty bytes than anyone's: their reads are decided from the record.
     if (isIndexer(caller.comm())) return decideAlone(access, caller, path, records, "indexer");
+    // Writes and new names are decided from the records alone: they need nothing the application has
+    // beyond them. Only content that is not here needs the application (it alone can fetch it).
+    if (records) {
+        bool reads = access == Access::readData || access == Access::readWriteData;
+        if (!reads || records->item().content != ItemRecord::Content::notLocal)
+            return decideAlone(access, caller, path, records, "the record says so");
+    }
     if (access == Access::readData || access == Access::readWriteData) {
         Answer a = askApplication(kauth_FILEOP_ISGHOST, path,
                                   CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())), &why);
         if (a == Answer::none) return decideAlone(access, caller, path, records, why);
         if (a == Answer::refuse) return EPERM;
+        // The write side of a read-write open is the record's, as every write is: the answer stood for
+        // the content (the application lets it be read once it is here), the read-only flag says the rest.
+        if (records && access == Access::readWriteData) {
+            if (!records->item().readOnly) return 0;
+            logRefusal(path, "a write of a read-only item", "the record says so");
+            return EROFS;
+        }
     }
-    // Opening for reading and writing asks both: a read-only item must not be changed through a
-    // descriptor that can also read.
+    // Without records (only the filter's own tests call it so): opening for reading and writing asks
+    // both, as a read-only item must not be changed through a descriptor that can also read.
     if (access == Access::writeData || access == Access::readWriteData) {
         Answer a = askApplication(kauth_FILEOP_ISREADONLY, path, "", &why);
         if (a == Answer::none) return decideAlone(Access::writeData, caller, path, records, why);

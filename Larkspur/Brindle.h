@@ -83,6 +83,9 @@ public:
     virtual ItemRecord item() = 0;
     // The record of the folder that holds it (or would hold it, for a name being created).
     virtual ItemRecord folder() = 0;
+    // What the application keeps of an item about to go (the path2 of a WILL_DELETE report): its
+    // identity and its record's text. None when it cannot be read or does not fit a record field.
+    virtual std::optional<std::string> announcement() { return std::nullopt; }
 };
 
 class Brindle {

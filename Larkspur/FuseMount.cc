@@ -326,6 +326,29 @@ struct FuseMount::Records final : ItemRecords {
         return *folder_;
     }
 
+    std::optional<std::string> announcement() override {
+        UniqueFd opened;
+        int fd = itemFd_;
+        if (fd < 0 && folderFd_ >= 0 && name_) {
+            opened.reset(::openat(folderFd_, name_, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            fd = opened.get();
+        }
+        if (fd < 0) return std::nullopt;
+        struct stat st;
+        if (fstat(fd, &st) < 0) return std::nullopt;
+        std::string text =
+            std::to_string(m_.device_) + " " + std::to_string(itemNumber(fd, st.st_ino)) + "\n";
+        char record[kPathFieldSize];
+        ssize_t n = ::getxattr(procPath(fd).c_str(), "user.com.meridot.tidewell", record, sizeof record);
+        // A record longer than a field cannot be carried: the delete is asked about instead. Any other
+        // failure is an item without a record, as the filter reads it.
+        if (n < 0 && errno == ERANGE) return std::nullopt;
+        if (n > 0) text.append(record, static_cast<size_t>(n));
+        // The report's field must keep its terminator.
+        if (text.size() >= kPathFieldSize || text.find('\0') != std::string::npos) return std::nullopt;
+        return text;
+    }
+
 private:
     FuseMount& m_;
     int itemFd_;

@@ -68,6 +68,13 @@ enum ReceiveActions : std::uint8_t {
     // not fit a field): the application must look for the changes itself. Sent once per such spell,
     // ahead of the next report; path1 names the watched folder concerned, or is empty for all.
     kauth_FILEOP_REPORTS_DROPPED = 65,
+    // An item at path1 is about to be deleted, or renamed (as the source, or as a destination it
+    // replaces): the watcher decided the operation itself from the item's record and asks nothing.
+    // path2 = "DEVICE NUMBER" (the item's identity as the mount reports it), a line feed, then the
+    // record's text as the item carries it (empty when it has none): what the application keeps for
+    // the delete or move it will report next. An item whose announcement does not fit path2 is asked
+    // about with a delete question instead.
+    kauth_FILEOP_WILL_DELETE = 66,
 };
 
 // Texts the watcher puts in path2 of delete reports, and the application's answers.

@@ -43,7 +43,8 @@ std::string decodeField(const char* field) {
 bool knownAction(std::uint8_t a) {
     return (a >= pw::kauth_FILEOP_OPEN && a <= pw::kauth_FILEOP_DELETE) ||
            a == pw::kauth_FILEOP_CREATE_FOLDER || a == pw::kauth_FILEOP_ISGHOST ||
-           a == pw::kauth_FILEOP_ISREADONLY || a == pw::kauth_FILEOP_REPORTS_DROPPED;
+           a == pw::kauth_FILEOP_ISREADONLY || a == pw::kauth_FILEOP_REPORTS_DROPPED ||
+           a == pw::kauth_FILEOP_WILL_DELETE;
 }
 
 bool contentNotLocal(CEAStatus::keys s) {
@@ -401,6 +402,21 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
         case pw::kauth_FILEOP_CREATE_FOLDER:
             if (link->addCreateFolderEvent) link->addCreateFolderEvent(path1);
             return;
+        case pw::kauth_FILEOP_WILL_DELETE: {
+            // The watcher decided the delete (or rename) itself and sends the record it will need: as
+            // a delete question's answer would have stored it, without touching the item, whose folder
+            // the operation holds locked.
+            auto eol = path2.find('\n');
+            CorvaneExtendedAttributes record(
+                path1, eol == std::string::npos ? std::string() : path2.substr(eol + 1));
+            unsigned long long device = 0, number = 0;
+            if (sscanf(path2.c_str(), "%llu %llu", &device, &number) == 2) {
+                record.volumeNumber = device;
+                record.fileNumber = number;
+            }
+            deleteList.insert_or_assign(path1, std::move(record));
+            return;
+        }
         case pw::kauth_FILEOP_REPORTS_DROPPED:
             // Queued here, behind the reports read before it; the scan itself runs elsewhere, so this
             // queue (and the listen loop ahead of it) stays free.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,55 +135,78 @@ TEST(Listener, IgnoredProcessAndIndexerPassUnasked) {
     EXPECT_EQ(b.queuedEvents(), 0u);
 }
 
+// Records as a test sets them; counts how often each is read.
+struct FakeRecords : gw::ItemRecords {
+    gw::ItemRecord itemRecord, folderRecord;
+    std::optional<std::string> announced;  // none: the announcement would not fit its field
+    int itemReads = 0, folderReads = 0;
+    gw::ItemRecord item() override {
+        ++itemReads;
+        return itemRecord;
+    }
+    gw::ItemRecord folder() override {
+        ++folderReads;
+        return folderRecord;
+    }
+    std::optional<std::string> announcement() override { return announced; }
+};
+
+FakeRecords placeholderRecords() {
+    FakeRecords r;
+    r.itemRecord.content = gw::ItemRecord::Content::notLocal;
+    return r;
+}
+
 TEST(Answers, EachQuestionGetsItsOwnAnswerInReadOrder) {
     Brindle b(10s);
     b.AddWatchPath("/w");
     start(b, 0);
-    // Two threads ask at once; the application refuses one and allows the other.
+    // Two threads ask about placeholders at once; the application refuses one and allows the other.
     auto ask = [&](const char* path) {
         return std::async(std::launch::async, [&b, path] {
             Caller c = Caller::fromProcess(1);
-            return b.BrindleActiveListener(Access::readData, c, path);
+            FakeRecords r = placeholderRecords();
+            return b.BrindleActiveListener(Access::readData, c, path, &r);
         });
     };
-    auto ghost = ask("/w/ghost");
+    auto refused = ask("/w/refused");
     _pwevent first = readOne(b);
-    auto regular = ask("/w/regular");
+    auto allowed = ask("/w/allowed");
     _pwevent second = readOne(b);
     ASSERT_EQ(first.action, kauth_FILEOP_ISGHOST);
     ASSERT_EQ(second.action, kauth_FILEOP_ISGHOST);
-    EXPECT_STREQ(first.path1, "/w/ghost");
-    EXPECT_STREQ(second.path1, "/w/regular");
+    EXPECT_STREQ(first.path1, "/w/refused");
+    EXPECT_STREQ(second.path1, "/w/allowed");
     EXPECT_STREQ(first.path2, "1");  // the reader's pid in hexadecimal
-    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/ghost", kAnswerRefuse));
-    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/regular", kAnswerAllow));
-    EXPECT_EQ(ghost.get(), EPERM);
-    EXPECT_EQ(regular.get(), 0);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/refused", kAnswerRefuse));
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/allowed", kAnswerAllow));
+    EXPECT_EQ(refused.get(), EPERM);
+    EXPECT_EQ(allowed.get(), 0);
 }
 
-TEST(Answers, TimeoutGoesOnAndLateAnswerDecidesNothingElse) {
+TEST(Answers, TimeoutDecidesFromTheRecordAndALateAnswerDecidesNothingElse) {
     Brindle b(300ms);
     b.AddWatchPath("/w");
     start(b, 0);
-    Caller c = otherProcess();
-    // Read but unanswered: goes on after the time-out, as allowed.
-    auto first = std::async(std::launch::async, [&] {
-        Caller k = otherProcess();
-        return b.BrindleActiveListener(Access::writeData, k, "/w/a");
-    });
-    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISREADONLY);
-    EXPECT_EQ(first.get(), 0);
-    // The next question about the same file is refused by its own answer, not by the late one.
-    auto second = std::async(std::launch::async, [&] {
-        Caller k = otherProcess();
-        return b.BrindleActiveListener(Access::writeData, k, "/w/a");
-    });
-    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISREADONLY);
-    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/a", kAnswerAllow));   // late, for the first
-    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/a", kAnswerRefuse));  // for the second
-    EXPECT_EQ(second.get(), EROFS);
+    auto readPlaceholder = [&](const char* path) {
+        return std::async(std::launch::async, [&b, path] {
+            Caller k = otherProcess();
+            FakeRecords r = placeholderRecords();
+            return b.BrindleActiveListener(Access::readData, k, path, &r);
+        });
+    };
+    // Read but unanswered: after the time-out the record decides, and a placeholder is not read.
+    auto first = readPlaceholder("/w/a");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    EXPECT_EQ(first.get(), EPERM);
+    // The next question about the same file is allowed by its own answer, not refused by the late one.
+    auto second = readPlaceholder("/w/a");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/a", kAnswerRefuse));  // late, for the first
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/a", kAnswerAllow));   // for the second
+    EXPECT_EQ(second.get(), 0);
     // A question that expired unread is never handed out.
-    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/gone"), 0);
+    EXPECT_EQ(readPlaceholder("/w/gone").get(), EPERM);
     _pwevent e;
     b.BrindleEventRead(e);
     EXPECT_EQ(e.action, no_MESSAGE);
@@ -192,11 +216,15 @@ TEST(Answers, ClientGoneReleasesWaitingOperations) {
     Brindle b(10s);
     b.AddWatchPath("/w");
     start(b, 0);
+    // A delete is asked about only when its announcement would not fit.
     auto waiting = std::async(std::launch::async, [&] {
         Caller k = otherProcess();
-        return b.BrindleActiveListener(Access::deleteItem, k, "/w/a");
+        FakeRecords r;
+        return b.BrindleActiveListener(Access::deleteItem, k, "/w/a", &r);
     });
-    ASSERT_EQ(readOne(b).action, kauth_FILEOP_DELETE);
+    _pwevent question = readOne(b);
+    ASSERT_EQ(question.action, kauth_FILEOP_DELETE);
+    EXPECT_STREQ(question.path2, "");
     auto t0 = std::chrono::steady_clock::now();
     b.clientClosed();
     EXPECT_EQ(waiting.get(), 0);
@@ -229,20 +257,6 @@ TEST(Answers, AGivenUpReaderLeavesTheQueueToItsSuccessor) {
     EXPECT_STREQ(readOne(b).path1, "/w/a");
 }
 
-// Records as a test sets them; counts how often each is read.
-struct FakeRecords : gw::ItemRecords {
-    gw::ItemRecord itemRecord, folderRecord;
-    int itemReads = 0, folderReads = 0;
-    gw::ItemRecord item() override {
-        ++itemReads;
-        return itemRecord;
-    }
-    gw::ItemRecord folder() override {
-        ++folderReads;
-        return folderRecord;
-    }
-};
-
 std::vector<std::uint8_t> drain(Brindle& b) {
     std::vector<std::uint8_t> out;
     _pwevent e;
@@ -259,11 +273,14 @@ TEST(Listener, FullQueueDropsReportsAndDecidesQuestionsFromTheRecord) {
         b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
     EXPECT_EQ(b.queuedEvents(), 3u);
     // No question can be asked: decided at once, from the record.
-    FakeRecords plain, locked;
+    FakeRecords plain, locked, announced;
     locked.itemRecord.readOnly = true;
+    announced.announced = "1 2\n";
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f0", &plain), 0);
     EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f1", &locked), EROFS);
+    // An announcement that finds no room is lost like any report: the delete goes on.
+    EXPECT_EQ(b.BrindleActiveListener(Access::deleteItem, c, "/w/f2", &announced), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     // Reading makes room again, in order; the lost reports are announced after those kept.
     EXPECT_STREQ(readOne(b).path1, "/w/f0");
@@ -273,6 +290,42 @@ TEST(Listener, FullQueueDropsReportsAndDecidesQuestionsFromTheRecord) {
     notice = readOne(b);
     EXPECT_EQ(notice.action, kauth_FILEOP_REPORTS_DROPPED);
     EXPECT_STREQ(notice.path1, "/w");
+    EXPECT_TRUE(drain(b).empty());
+}
+
+TEST(Listener, OnlyAPlaceholderReadOrADeleteThatCannotBeAnnouncedWaitsForTheApplication) {
+    using C = gw::ItemRecord::Content;
+    Brindle b(3s);
+    b.AddWatchPath("/w");
+    start(b, 0);  // watching, but nobody reads: anything asked would wait out the answer time
+    Caller c = otherProcess();
+    auto decide = [&](Access a, C content, bool readOnly, bool folderReadOnly = false) {
+        FakeRecords r;
+        r.itemRecord = {content, readOnly};
+        r.folderRecord.readOnly = folderReadOnly;
+        r.announced = "7 42\nStatus: Regular\n";
+        return b.BrindleActiveListener(a, c, "/w/item", &r);
+    };
+    auto t0 = std::chrono::steady_clock::now();
+    // What the application would have answered, without a round trip through it.
+    EXPECT_EQ(decide(Access::readData, C::local, true), 0);
+    EXPECT_EQ(decide(Access::readData, C::unclassified, false), 0);
+    EXPECT_EQ(decide(Access::readWriteData, C::local, false), 0);
+    EXPECT_EQ(decide(Access::readWriteData, C::local, true), EROFS);
+    EXPECT_EQ(decide(Access::writeData, C::local, false), 0);
+    EXPECT_EQ(decide(Access::writeData, C::local, true), EROFS);
+    EXPECT_EQ(decide(Access::writeData, C::notLocal, false), EROFS);
+    EXPECT_EQ(decide(Access::writeData, C::unclassified, false, true), EROFS);
+    EXPECT_EQ(decide(Access::createItem, C::unclassified, false), 0);
+    EXPECT_EQ(decide(Access::createItem, C::unclassified, false, true), EROFS);
+    EXPECT_EQ(decide(Access::deleteItem, C::local, true), EROFS);
+    EXPECT_EQ(decide(Access::deleteItem, C::notLocal, false), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << "nothing waited for an answer";
+    // The one delete that went on was announced, with what the records gave for it; nothing was asked.
+    _pwevent e = readOne(b);
+    EXPECT_EQ(e.action, kauth_FILEOP_WILL_DELETE);
+    EXPECT_STREQ(e.path1, "/w/item");
+    EXPECT_STREQ(e.path2, "7 42\nStatus: Regular\n");
     EXPECT_TRUE(drain(b).empty());
 }
 

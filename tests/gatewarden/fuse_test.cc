@@ -3,10 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -28,14 +31,40 @@ std::string hex(pid_t pid) {
     return b;
 }
 
+// The record the application keeps on an item, as it writes it.
+std::string recordText(const std::string& status, bool readOnly) {
+    return "Status: " + status + "\nCanShare: false\nReadOnly: " + (readOnly ? "true" : "false") +
+           "\nLaunchAfterDownload: false\nRevision: r1\n";
+}
+
+const std::string kRegular = recordText("Regular", false);
+const std::string kReadOnly = recordText("Regular", true);
+const std::string kPlaceholder = recordText("Placeholder", false);
+
+// Gives the item at `path` the record `text`. Through a mount only the application's own process may,
+// unjudged; before mounting, an in-place folder is its own backing folder.
+void setRecord(const std::string& path, const std::string& text) {
+    ASSERT_EQ(setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0), 0)
+        << path << ": " << strerror(errno);
+}
+
+// A watched folder whose items carry the records gatewarden decides by: "plain.txt" (content here),
+// "locked.txt" (read-only), "ghost.txt" and "refused ghost.txt" (placeholders of 200 KiB, so that a
+// read of one takes many read calls), the read-only folder "ro" and the unrecorded folder "sub".
 class WatchedFolder : public ::testing::Test {
 protected:
     void SetUp() override {
         if (auto why = fuseUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
         folder_ = (dir_ / "Docs").string();
         std::filesystem::create_directories(folder_ + "/sub");
+        std::filesystem::create_directories(folder_ + "/ro");
         write("plain.txt", std::string(200 * 1024, 'p'));
+        setRecord(at("plain.txt"), kRegular);
         write("locked.txt", "locked content");
+        setRecord(at("locked.txt"), kReadOnly);
+        placeholder("ghost.txt", kPlaceholder);
+        placeholder("refused ghost.txt", kPlaceholder);
+        setRecord(at("ro"), kReadOnly);
         daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
         ASSERT_TRUE(daemon_->ready()) << daemon_->log();
         std::string skip;
@@ -54,9 +83,10 @@ protected:
             fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
         daemon_.reset();
     }
-    // Refuses every question about a path containing "locked".
+    // Refuses every question about a path containing "refused" and allows the others: an application
+    // that fetches every placeholder but those.
     void answerByName() {
-        app_->run([](const Event& e) { return e.path1.find("locked") != std::string::npos; });
+        app_->run([](const Event& e) { return e.path1.find("refused") != std::string::npos; });
     }
     std::string at(const std::string& name) const { return folder_ + "/" + name; }
     void write(const std::string& name, const std::string& content) {
@@ -65,6 +95,21 @@ protected:
     std::string read(const std::string& name) {
         std::ifstream in(at(name));
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // An item whose content is only on the server: its size, no bytes, and the record `text`.
+    void placeholder(const std::string& name, const std::string& text) {
+        std::ofstream(at(name), std::ios::trunc).close();
+        std::filesystem::resize_file(at(name), 200 * 1024);
+        setRecord(at(name), text);
+    }
+    // The first line of an item's announcement: its device and number as `stat` shows them on the mount.
+    std::string identity(const std::string& name) {
+        struct stat st;
+        if (::lstat(at(name).c_str(), &st) != 0) {
+            ADD_FAILURE() << name << ": " << strerror(errno);
+            return "?";
+        }
+        return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + "\n";
     }
     // The queue is first in, first out: once a later sentinel report arrived, everything before it has.
     void settle() {
@@ -85,6 +130,20 @@ protected:
             if (e.path1 == path) out.push_back(e);
         return out;
     }
+    static std::vector<std::uint8_t> actions(const std::vector<Event>& events) {
+        std::vector<std::uint8_t> out;
+        for (auto& e : events) out.push_back(e.action);
+        return out;
+    }
+    // Nothing is asked but what the test names: a placeholder's read is, and a delete whose
+    // announcement would not fit.
+    void expectNoQuestionBut(const std::vector<std::string>& paths = {}) {
+        for (auto& e : app_->events()) {
+            if (!e.isQuestion()) continue;
+            EXPECT_NE(std::find(paths.begin(), paths.end(), e.path1), paths.end())
+                << "asked " << int(e.action) << " about " << gw::printable(e.path1);
+        }
+    }
 
     tw::test::TempDir dir_{"gw-fuse"};
     std::string folder_;
@@ -92,67 +151,94 @@ protected:
     std::unique_ptr<AnsweringClient> app_;
 };
 
-TEST_F(WatchedFolder, ReadsAreAskedOncePerOpenAndRefusedWithEperm) {
+TEST_F(WatchedFolder, OnlyPlaceholderReadsAreAskedOncePerOpenAndARefusalIsEperm) {
     answerByName();
-    auto r = actor({"read", at("plain.txt")});
+    write("unrecorded.txt", "new");
+    EXPECT_EQ(actor({"read", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, 0) << "a read-only item is still read";
+    EXPECT_EQ(actor({"read", at("unrecorded.txt")}).exitCode, 0);
+    auto r = actor({"read", at("ghost.txt")});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"read", at("refused ghost.txt")}).exitCode, EPERM);
     settle();
-    auto plain = about(at("plain.txt"));
-    ASSERT_EQ(plain.size(), 1u) << "one question for a 200 KiB read made of many read calls";
-    EXPECT_EQ(plain[0].action, kauth_FILEOP_ISGHOST);
-    EXPECT_EQ(plain[0].path2, hex(r.pid));
-    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("locked.txt")), 1u);
-    // An open that only reads changes nothing, so no close report either.
-    EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("plain.txt")), 0u);
+    // Content that is here is read without a question; an open that only reads reports nothing.
+    EXPECT_TRUE(about(at("plain.txt")).empty());
+    EXPECT_TRUE(about(at("locked.txt")).empty());
+    EXPECT_TRUE(about(at("unrecorded.txt")).empty());
+    auto ghost = about(at("ghost.txt"));
+    ASSERT_EQ(ghost.size(), 1u) << "one question for a 200 KiB read made of many read calls";
+    EXPECT_EQ(ghost[0].action, kauth_FILEOP_ISGHOST);
+    EXPECT_EQ(ghost[0].path2, hex(r.pid));
+    EXPECT_EQ(actions(about(at("refused ghost.txt"))), std::vector<std::uint8_t>{kauth_FILEOP_ISGHOST});
 }
 
-TEST_F(WatchedFolder, WritesAndTruncationAreAskedAndRefusedWithErofs) {
+TEST_F(WatchedFolder, AReadWriteOpenOfAPlaceholderAsksOnlyAboutTheRead) {
     answerByName();
-    EXPECT_EQ(actor({"write", at("locked.txt"), "changed"}).exitCode, EROFS);
-    EXPECT_EQ(actor({"truncate", at("locked.txt"), "0"}).exitCode, EROFS);
-    EXPECT_EQ(actor({"rdwr", at("locked.txt")}).exitCode, EPERM);  // asked as a read first
+    placeholder("read-only ghost.txt", recordText("Placeholder", true));
+    EXPECT_EQ(actor({"rdwr", at("ghost.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"rdwr", at("refused ghost.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"rdwr", at("read-only ghost.txt")}).exitCode, EROFS) << "its record forbids the write";
+    settle();
+    for (const char* name : {"ghost.txt", "refused ghost.txt", "read-only ghost.txt"})
+        EXPECT_EQ(actions(about(at(name))), std::vector<std::uint8_t>{kauth_FILEOP_ISGHOST}) << name;
+}
+
+TEST_F(WatchedFolder, WritesAreDecidedFromTheRecordsUnaskedAndChangesReported) {
+    answerByName();
+    // A read-only item is never changed, and content that is not here is never written into.
+    for (const char* name : {"locked.txt", "ghost.txt"}) {
+        EXPECT_EQ(actor({"write", at(name), "changed"}).exitCode, EROFS) << name;
+        EXPECT_EQ(actor({"truncate", at(name), "0"}).exitCode, EROFS) << name;
+        EXPECT_EQ(actor({"open-write-close", at(name)}).exitCode, EROFS) << name;
+    }
+    EXPECT_EQ(actor({"rdwr", at("locked.txt")}).exitCode, EROFS);
     EXPECT_EQ(read("locked.txt"), "locked content");
+    EXPECT_EQ(std::filesystem::file_size(at("ghost.txt")), 200u * 1024);
+    // A read-only folder takes no new file; an item in it is judged by its own record, or, never
+    // classified, by the folder's.
+    write("ro/inside.txt", "inside");
+    setRecord(at("ro/inside.txt"), kRegular);
+    write("ro/unrecorded.txt", "unrecorded");
+    EXPECT_EQ(actor({"create", at("ro/new.txt"), "x"}).exitCode, EROFS);
+    EXPECT_FALSE(std::filesystem::exists(at("ro/new.txt")));
+    EXPECT_EQ(actor({"write", at("ro/unrecorded.txt"), "changed"}).exitCode, EROFS);
+    EXPECT_EQ(read("ro/unrecorded.txt"), "unrecorded");
+    EXPECT_EQ(actor({"write", at("ro/inside.txt"), "edited"}).exitCode, 0);
+    EXPECT_EQ(read("ro/inside.txt"), "edited");
 
     EXPECT_EQ(actor({"write", at("plain.txt"), "changed"}).exitCode, 0);
     EXPECT_TRUE(app_->waitForEvent(kauth_FILEOP_CLOSE, at("plain.txt")));
     EXPECT_EQ(read("plain.txt"), "changed");
-    app_->clear();
     EXPECT_EQ(actor({"truncate", at("plain.txt"), "3"}).exitCode, 0);
     EXPECT_EQ(actor({"rdwr", at("plain.txt")}).exitCode, 0);
     EXPECT_EQ(actor({"open-write-close", at("plain.txt")}).exitCode,
               0);  // opened for writing, nothing written
     EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
     settle();
-    auto plain = about(at("plain.txt"));
-    std::vector<std::uint8_t> actions;
-    for (auto& e : plain) actions.push_back(e.action);
-    // truncate: asked, then reported as a modification; read-write open: both questions, no report;
-    // write open without writing: asked, not reported.
-    std::vector<std::uint8_t> expected{kauth_FILEOP_ISREADONLY, kauth_FILEOP_CLOSE, kauth_FILEOP_ISGHOST,
-                                       kauth_FILEOP_ISREADONLY, kauth_FILEOP_ISREADONLY};
-    EXPECT_EQ(actions, expected);
-    EXPECT_EQ(app_->count(kauth_FILEOP_ISREADONLY, at("new.txt")), 1u);
-    EXPECT_EQ(app_->count(kauth_FILEOP_CLOSE, at("new.txt")), 1u);
+    // The write and the truncation are reported as modifications; a read-write open and a write open
+    // that wrote nothing are not.
+    std::vector<std::uint8_t> modified{kauth_FILEOP_CLOSE, kauth_FILEOP_CLOSE};
+    EXPECT_EQ(actions(about(at("plain.txt"))), modified);
+    EXPECT_EQ(actions(about(at("new.txt"))), std::vector<std::uint8_t>{kauth_FILEOP_CLOSE});
+    EXPECT_EQ(actions(about(at("ro/inside.txt"))), std::vector<std::uint8_t>{kauth_FILEOP_CLOSE});
+    for (const char* refused : {"locked.txt", "ghost.txt", "ro/new.txt", "ro/unrecorded.txt"})
+        EXPECT_TRUE(about(at(refused)).empty()) << refused;
+    expectNoQuestionBut();
 }
 
-TEST_F(WatchedFolder, AFolderMadeIsAskedAboutThenReportedEvenWhenItStaysEmpty) {
+TEST_F(WatchedFolder, AFolderMadeIsDecidedFromItsParentThenReportedEvenWhenItStaysEmpty) {
     answerByName();
-    // The server must get an empty folder too, so making one is reported; a folder where nothing may
-    // be added (answered "refuse") takes no new folder either.
+    // The server must get an empty folder too, so making one is reported; a read-only folder takes no
+    // new folder either.
     EXPECT_EQ(actor({"mkdir", at("empty")}).exitCode, 0);
-    EXPECT_EQ(actor({"mkdir", at("locked folder")}).exitCode, EROFS);
-    EXPECT_FALSE(std::filesystem::exists(at("locked folder")));
+    EXPECT_EQ(actor({"mkdir", at("ro/sub")}).exitCode, EROFS);
+    EXPECT_FALSE(std::filesystem::exists(at("ro/sub")));
     EXPECT_EQ(actor({"mkdir", at("empty")}).exitCode, EEXIST);
     settle();
-    auto empty = about(at("empty"));
-    // Asked as a new item, then reported once: for the mkdir that made it, not for the one refused.
-    ASSERT_GE(empty.size(), 2u);
-    EXPECT_EQ(empty[0].action, kauth_FILEOP_ISREADONLY);
-    EXPECT_EQ(empty[0].path2, kNewItem);
-    EXPECT_EQ(empty[1].action, kauth_FILEOP_CREATE_FOLDER);
-    EXPECT_EQ(app_->count(kauth_FILEOP_CREATE_FOLDER, at("empty")), 1u);
-    EXPECT_EQ(app_->count(kauth_FILEOP_CREATE_FOLDER, at("locked folder")), 0u);
+    // Reported once: for the mkdir that made it, not for the one that found it there.
+    EXPECT_EQ(actions(about(at("empty"))), std::vector<std::uint8_t>{kauth_FILEOP_CREATE_FOLDER});
+    EXPECT_TRUE(about(at("ro/sub")).empty());
+    expectNoQuestionBut();
 }
 
 TEST_F(WatchedFolder, AHardLinkIsRefusedBecauseTwoNamesWouldShareOneRecord) {
@@ -166,53 +252,145 @@ TEST_F(WatchedFolder, AHardLinkIsRefusedBecauseTwoNamesWouldShareOneRecord) {
     EXPECT_EQ(st.st_nlink, 1u);
 }
 
-TEST_F(WatchedFolder, DeletesAreAskedThenConfirmed) {
+TEST_F(WatchedFolder, DeletesAreDecidedFromTheRecordAnnouncedWithItThenConfirmed) {
     answerByName();
     EXPECT_EQ(actor({"unlink", at("locked.txt")}).exitCode, EROFS);
+    EXPECT_EQ(actor({"rmdir", at("ro")}).exitCode, EROFS);
     EXPECT_TRUE(std::filesystem::exists(at("locked.txt")));
+    EXPECT_TRUE(std::filesystem::exists(at("ro")));
+    std::string plain = identity("plain.txt"), ghost = identity("ghost.txt");
     EXPECT_EQ(actor({"unlink", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"unlink", at("ghost.txt")}).exitCode, 0) << "nothing is fetched to delete a placeholder";
     std::filesystem::create_directories(at("folder"));
+    std::string folder = identity("folder");
     EXPECT_EQ(actor({"rmdir", at("folder")}).exitCode, 0);
     settle();
-    auto locked = about(at("locked.txt"));
-    ASSERT_EQ(locked.size(), 1u);
-    EXPECT_TRUE(locked[0].isQuestion());
-    auto plain = about(at("plain.txt"));
-    ASSERT_EQ(plain.size(), 2u);
-    EXPECT_TRUE(plain[0].action == kauth_FILEOP_DELETE && plain[0].path2.empty());
-    EXPECT_EQ(plain[1].path2, kConfirmDeleteFile);
-    auto folder = about(at("folder"));
-    ASSERT_EQ(folder.size(), 2u);
-    EXPECT_EQ(folder[1].path2, kFolderDelete);
+    EXPECT_TRUE(about(at("locked.txt")).empty()) << "refused before anything was announced";
+    EXPECT_TRUE(about(at("ro")).empty());
+    // Announced before it goes with what the application keeps of it once it is gone: its identity
+    // and its record exactly as it carried it (nothing after the identity when it had none).
+    struct Case {
+        std::string name, announced, confirmed;
+    } cases[] = {
+        {"plain.txt", plain + kRegular, kConfirmDeleteFile},
+        {"ghost.txt", ghost + kPlaceholder, kConfirmDeleteFile},
+        {"folder", folder, kFolderDelete},
+    };
+    for (const auto& k : cases) {
+        auto events = about(at(k.name));
+        ASSERT_EQ(events.size(), 2u) << k.name;
+        EXPECT_EQ(events[0].action, kauth_FILEOP_WILL_DELETE) << k.name;
+        EXPECT_EQ(events[0].path2, k.announced) << k.name;
+        EXPECT_EQ(events[1].action, kauth_FILEOP_DELETE) << k.name;
+        EXPECT_EQ(events[1].path2, k.confirmed) << k.name;
+    }
+    expectNoQuestionBut();
 }
 
-TEST_F(WatchedFolder, RenamesAskForSourceAndReplacedTargetExchangesAreReported) {
+TEST_F(WatchedFolder, AnItemWhoseAnnouncementWouldNotFitIsAskedAboutInstead) {
+    answerByName();
+    // The announcement, identity line and record, must fit a field of 1024 bytes with its terminator.
+    // Gives `name` a record that makes its announcement `size` bytes long; returns the announcement.
+    auto announcedIn = [&](const std::string& name, std::size_t size) {
+        write(name, "content");
+        std::string id = identity(name);
+        std::string text = "Status: Regular\nReadOnly: false\nRevision: ";
+        text += std::string(size - id.size() - text.size() - 1, 'r') + "\n";
+        setRecord(at(name), text);
+        return id + text;
+    };
+    std::string fits = announcedIn("fits.txt", kPathFieldSize - 1);
+    announcedIn("one over.txt", kPathFieldSize);
+    announcedIn("refused one over.txt", kPathFieldSize);
+    announcedIn("moved one over.txt", kPathFieldSize);
+    // A record longer than a field, and one that a terminated field would cut short.
+    write("long record.txt", "content");
+    setRecord(at("long record.txt"), kRegular + "Note: " + std::string(1100, 'n') + "\n");
+    write("cut record.txt", "content");
+    setRecord(at("cut record.txt"), std::string("Status: Regular\n\0ReadOnly: true\n", 32));
+
+    for (const char* name : {"fits.txt", "one over.txt", "long record.txt", "cut record.txt"})
+        EXPECT_EQ(actor({"unlink", at(name)}).exitCode, 0) << name;
+    EXPECT_EQ(actor({"unlink", at("refused one over.txt")}).exitCode, EROFS) << "the answer decides";
+    EXPECT_TRUE(std::filesystem::exists(at("refused one over.txt")));
+    EXPECT_EQ(actor({"rename", at("moved one over.txt"), at("moved.txt")}).exitCode, 0);
+    settle();
+    auto announced = about(at("fits.txt"));
+    ASSERT_EQ(announced.size(), 2u);
+    EXPECT_EQ(announced[0].action, kauth_FILEOP_WILL_DELETE);
+    EXPECT_EQ(announced[0].path2, fits);
+    EXPECT_EQ(announced[0].path2.size(), kPathFieldSize - 1);
+    EXPECT_EQ(announced[1].path2, kConfirmDeleteFile);
+    for (const char* name : {"one over.txt", "long record.txt", "cut record.txt"}) {
+        auto events = about(at(name));
+        ASSERT_EQ(events.size(), 2u) << name;
+        EXPECT_TRUE(events[0].action == kauth_FILEOP_DELETE && events[0].isQuestion()) << name;
+        EXPECT_EQ(events[1].path2, kConfirmDeleteFile) << name;
+    }
+    auto refused = about(at("refused one over.txt"));
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_TRUE(refused[0].action == kauth_FILEOP_DELETE && refused[0].isQuestion());
+    auto moved = about(at("moved one over.txt"));
+    ASSERT_EQ(moved.size(), 2u) << "a rename's source is asked the same way";
+    EXPECT_TRUE(moved[0].action == kauth_FILEOP_DELETE && moved[0].isQuestion());
+    EXPECT_EQ(moved[1].action, kauth_FILEOP_RENAME);
+    EXPECT_EQ(moved[1].path2, at("moved.txt"));
+    expectNoQuestionBut({at("one over.txt"), at("long record.txt"), at("cut record.txt"),
+                         at("refused one over.txt"), at("moved one over.txt")});
+}
+
+TEST_F(WatchedFolder, RenamesAnnounceSourceAndReplacedTargetExchangesAreReported) {
     answerByName();
     write("a.txt", "a");
+    setRecord(at("a.txt"), kRegular);
     write("b.txt", "b");
+    setRecord(at("b.txt"), recordText("RequireUpload", false));
+    write("c.txt", "c");
+    std::string a = identity("a.txt"), b = identity("b.txt"), c = identity("c.txt");
     EXPECT_EQ(actor({"rename", at("a.txt"), at("b.txt")}).exitCode, 0);
-    EXPECT_EQ(actor({"rename", at("locked.txt"), at("c.txt")}).exitCode, EROFS);
+    EXPECT_EQ(actor({"rename", at("c.txt"), at("new name.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"rename", at("locked.txt"), at("moved.txt")}).exitCode, EROFS);
     write("d.txt", "d");
     EXPECT_EQ(actor({"rename", at("d.txt"), at("locked.txt")}).exitCode, EROFS)
         << "the target it would replace";
     write("x.txt", "x");
     EXPECT_EQ(actor({"exchange", at("x.txt"), at("b.txt")}).exitCode, 0);
     settle();
-    EXPECT_EQ(app_->count(kauth_FILEOP_DELETE, at("a.txt")), 1u);
-    EXPECT_EQ(app_->count(kauth_FILEOP_DELETE, at("b.txt")), 1u);
-    auto moves = about(at("a.txt"));
-    ASSERT_EQ(moves.size(), 2u);
-    EXPECT_EQ(moves[1].action, kauth_FILEOP_RENAME);
-    EXPECT_EQ(moves[1].path2, at("b.txt"));
+    // The source, then the target it replaces, each with its own identity and record, then the move.
+    std::vector<Event> replace;
+    for (auto& e : app_->events())
+        if (e.path1 == at("a.txt") || e.path1 == at("b.txt")) replace.push_back(e);
+    ASSERT_EQ(replace.size(), 3u);
+    EXPECT_EQ(replace[0].action, kauth_FILEOP_WILL_DELETE);
+    EXPECT_EQ(replace[0].path1, at("a.txt"));
+    EXPECT_EQ(replace[0].path2, a + kRegular);
+    EXPECT_EQ(replace[1].action, kauth_FILEOP_WILL_DELETE);
+    EXPECT_EQ(replace[1].path1, at("b.txt"));
+    EXPECT_EQ(replace[1].path2, b + recordText("RequireUpload", false));
+    EXPECT_EQ(replace[2].action, kauth_FILEOP_RENAME);
+    EXPECT_EQ(replace[2].path1, at("a.txt"));
+    EXPECT_EQ(replace[2].path2, at("b.txt"));
+    // Only the source of a move onto a free name.
+    auto moved = about(at("c.txt"));
+    ASSERT_EQ(moved.size(), 2u);
+    EXPECT_EQ(moved[0].action, kauth_FILEOP_WILL_DELETE);
+    EXPECT_EQ(moved[0].path2, c);
+    EXPECT_EQ(moved[1].action, kauth_FILEOP_RENAME);
+    EXPECT_EQ(moved[1].path2, at("new name.txt"));
+    EXPECT_TRUE(about(at("new name.txt")).empty());
+    // Refused: neither side moved, nothing reported as moved.
+    EXPECT_TRUE(about(at("locked.txt")).empty());
+    EXPECT_EQ(read("locked.txt"), "locked content");
+    EXPECT_FALSE(std::filesystem::exists(at("moved.txt")));
+    EXPECT_EQ(read("d.txt"), "d");
+    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("d.txt")), 0u);
+    // An exchange replaces nothing, so nothing is announced.
     auto x = about(at("x.txt"));
-    ASSERT_EQ(x.size(), 1u) << "an exchange replaces nothing, so nothing is asked";
+    ASSERT_EQ(x.size(), 1u);
     EXPECT_EQ(x[0].action, kauth_FILEOP_EXCHANGE);
     EXPECT_EQ(x[0].path2, at("b.txt"));
     EXPECT_EQ(read("x.txt"), "a");
-    EXPECT_EQ(read("locked.txt"), "locked content");
-    EXPECT_EQ(read("d.txt"), "d");
-    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("locked.txt")), 0u);
-    EXPECT_EQ(app_->count(kauth_FILEOP_RENAME, at("d.txt")), 0u);
+    expectNoQuestionBut();
 }
 
 TEST_F(WatchedFolder, ListingsReportTheLister) {
@@ -256,12 +434,13 @@ TEST_F(WatchedFolder, IgnoredFoldersAreNeverReported) {
     for (auto& e : app_->events()) EXPECT_NE(e.path1.find("sentinel"), std::string::npos) << e.path1;
 }
 
-TEST_F(WatchedFolder, IndexerReadsExactNameOnly) {
-    answerByName();
-    EXPECT_EQ(actor({"--name", "mdworker", "read", at("locked.txt")}).exitCode, 0);
-    EXPECT_EQ(actor({"--name", "mdworkerX", "read", at("locked.txt")}).exitCode, EPERM);
+TEST_F(WatchedFolder, IndexersNeverReadAPlaceholderAndAreKnownByTheirExactName) {
+    answerByName();  // would let the placeholder be read
+    EXPECT_EQ(actor({"--name", "mdworker", "read", at("ghost.txt")}).exitCode, EPERM);
+    EXPECT_EQ(actor({"--name", "mdworker", "read", at("plain.txt")}).exitCode, 0);
+    EXPECT_EQ(actor({"--name", "mdworkerX", "read", at("ghost.txt")}).exitCode, 0) << "no indexer: asked";
     settle();
-    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("locked.txt")), 1u);
+    EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, at("ghost.txt")), 1u);
 }
 
 TEST_F(WatchedFolder, InactiveQueuesNothingAndNothingWaits) {
@@ -283,7 +462,7 @@ TEST_F(WatchedFolder, ConcurrentQuestionsGetTheirOwnAnswers) {
     answerByName();
     std::vector<std::future<int>> results;
     for (int i = 0; i < 6; ++i) {
-        std::string file = at(i % 2 ? "locked.txt" : "plain.txt");
+        std::string file = at(i % 2 ? "refused ghost.txt" : "ghost.txt");
         results.push_back(std::async(std::launch::async, [file] { return actor({"read", file}).exitCode; }));
     }
     for (int i = 0; i < 6; ++i) EXPECT_EQ(results[i].get(), i % 2 ? EPERM : 0) << i;
@@ -292,20 +471,24 @@ TEST_F(WatchedFolder, ConcurrentQuestionsGetTheirOwnAnswers) {
 TEST_F(WatchedFolder, OddPathsNeitherCrashNorLie) {
     answerByName();
     // Invalid UTF-8 in a name travels as bytes and is answered by the same bytes.
-    std::string bad = at("locked\xff.txt");
+    std::string bad = at("refused\xff.txt");
     std::ofstream(bad) << "x";
+    setRecord(bad, kPlaceholder);
     EXPECT_EQ(actor({"read", bad}).exitCode, EPERM);
-    // A path longer than the field is neither truncated into another path nor asked about.
+    // A path longer than the field is neither truncated into another path nor announced; the
+    // application is told that reports were lost instead.
     std::string deep = folder_;
     for (int i = 0; i < 5; ++i) deep += "/" + std::string(240, static_cast<char>('a' + i));
     std::filesystem::create_directories(deep);
-    std::string longFile = deep + "/locked.txt";
+    std::string longFile = deep + "/plain.txt";
     std::ofstream(longFile) << "deep";
+    setRecord(longFile, kRegular);
     EXPECT_EQ(actor({"read", longFile}).exitCode, 0);
     EXPECT_EQ(actor({"unlink", longFile}).exitCode, 0);
     settle();
     EXPECT_EQ(app_->count(kauth_FILEOP_ISGHOST, bad), 1u);
     for (auto& e : app_->events()) EXPECT_LT(e.path1.size(), kPathFieldSize);
+    EXPECT_GE(app_->count(kauth_FILEOP_REPORTS_DROPPED, folder_), 1u);
     EXPECT_NE(daemon_->log().find("does not fit"), std::string::npos);
 }
 
@@ -344,13 +527,13 @@ TEST_F(WatchedFolder, WaitingReadGetsAQuestionTheMomentItIsAsked) {
     // One read only: it must come back with the question asked while it waits, not empty.
     std::thread reader([&] { code = app_->raw().receive(rec); });
     std::this_thread::sleep_for(150ms);
-    auto content = std::async(std::launch::async, [&] { return read("plain.txt"); });
+    auto content = std::async(std::launch::async, [&] { return read("ghost.txt"); });
     reader.join();
     ASSERT_EQ(code, kIOReturnSuccess);
     EXPECT_EQ(rec.action, kauth_FILEOP_ISGHOST);
-    EXPECT_EQ(tw::platform::fieldText(rec.path1), at("plain.txt"));
+    EXPECT_EQ(tw::platform::fieldText(rec.path1), at("ghost.txt"));
     ASSERT_EQ(app_->raw().send(
-                  *tw::platform::formSendStructure(sa_AcknowledgeDelete, at("plain.txt"), kAnswerAllow)),
+                  *tw::platform::formSendStructure(sa_AcknowledgeDelete, at("ghost.txt"), kAnswerAllow)),
               kIOReturnSuccess);
     EXPECT_EQ(content.get().size(), 200u * 1024);
 }
@@ -366,21 +549,22 @@ TEST_F(WatchedFolder, ApplicationRestartedDuringAWaitingReadGetsTheQuestions) {
     auto next = std::make_unique<AnsweringClient>(daemon_->socketPath);
     ASSERT_EQ(next->open(), kIOReturnSuccess);
     ASSERT_EQ(next->startWatching(getpid()), kIOReturnSuccess);
-    next->run([](const Event& e) { return e.path1.find("locked") != std::string::npos; });
+    next->run();  // lets the placeholder be read, which its record alone would not
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(actor({"read", at("locked.txt")}).exitCode, EPERM) << "answered by the new instance";
+    EXPECT_EQ(actor({"read", at("ghost.txt")}).exitCode, 0) << "answered by the new instance";
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 8s) << "not left to the answer time";
-    EXPECT_TRUE(next->waitForEvent(kauth_FILEOP_ISGHOST, at("locked.txt")));
+    EXPECT_TRUE(next->waitForEvent(kauth_FILEOP_ISGHOST, at("ghost.txt")));
 }
 
-TEST_F(WatchedFolder, UnansweredQuestionGoesOnAfterTenSeconds) {
+TEST_F(WatchedFolder, UnansweredQuestionIsDecidedFromTheRecordAfterTenSeconds) {
     app_->run(nullptr, /*answer=*/false);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(actor({"write", at("locked.txt"), "after waiting"}, 30s).exitCode, 0);
+    EXPECT_EQ(actor({"read", at("ghost.txt")}, 30s).exitCode, EPERM)
+        << "a placeholder is never read as empty bytes";
     auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, 9500ms);
     EXPECT_LT(waited, 15s);
-    EXPECT_EQ(read("locked.txt"), "after waiting");
+    EXPECT_TRUE(app_->waitForEvent(kauth_FILEOP_ISGHOST, at("ghost.txt")));
     EXPECT_NE(daemon_->log().find("No answer within"), std::string::npos);
 }
 
@@ -511,6 +695,9 @@ protected:
         item("ro/inside.txt", "inside", "Regular", false);
         std::ofstream(at("unrecorded.txt")) << "no record yet";
         record(at("ro"), "Regular", true);
+        // Records too long to be announced with a delete: such a delete is asked about instead.
+        bigItem("big locked.txt", true);
+        bigItem("big.txt", false);
     }
     void TearDown() override {
         app_.reset();
@@ -537,15 +724,19 @@ protected:
         ASSERT_EQ(app_->startWatching(getpid()), kIOReturnSuccess);
     }
     static void record(const std::string& path, const std::string& status, bool readOnly) {
-        std::string text = "Status: " + status +
-                           "\nCanShare: false\nReadOnly: " + (readOnly ? "true" : "false") +
-                           "\nLaunchAfterDownload: false\nRevision: r1\n";
-        ASSERT_EQ(setxattr(path.c_str(), "user.com.meridot.tidewell", text.data(), text.size(), 0), 0)
-            << path << ": " << strerror(errno);
+        setRecord(path, recordText(status, readOnly));
     }
     void item(const std::string& name, const std::string& content, const std::string& status, bool readOnly) {
         std::ofstream(at(name)) << content;
         record(at(name), status, readOnly);
+    }
+    // A record of 1020 bytes: read as any other, but with an identity line of at least four bytes
+    // ahead of it, too long for an announcement's field.
+    void bigItem(const std::string& name, bool readOnly) {
+        std::ofstream(at(name)) << "big";
+        std::string text = recordText("Regular", readOnly) + "Note: ";
+        text += std::string(kPathFieldSize - 4 - text.size() - 1, 'n') + "\n";
+        setRecord(at(name), text);
     }
     std::string at(const std::string& name) const { return folder_ + "/" + name; }
     std::string read(const std::string& name) {
@@ -567,6 +758,7 @@ protected:
         EXPECT_EQ(actor({"unlink", at("locked.txt")}).exitCode, EROFS);
         EXPECT_EQ(actor({"rename", at("locked.txt"), at("moved.txt")}).exitCode, EROFS);
         EXPECT_EQ(actor({"rename", at("deletable.txt"), at("locked.txt")}).exitCode, EROFS);
+        EXPECT_EQ(actor({"unlink", at("big locked.txt")}).exitCode, EROFS);
         // A read-only folder takes no new item.
         EXPECT_EQ(actor({"create", at("ro/new.txt"), "x"}).exitCode, EROFS);
         EXPECT_EQ(actor({"mkdir", at("ro/sub")}).exitCode, EROFS);
@@ -582,6 +774,8 @@ protected:
         EXPECT_EQ(actor({"write", at("ro/inside.txt"), "edited"}).exitCode, 0);
         EXPECT_EQ(actor({"create", at("new.txt"), "n"}).exitCode, 0);
         EXPECT_EQ(actor({"unlink", at("deletable.txt")}).exitCode, 0);
+        EXPECT_EQ(actor({"unlink", at("big.txt")}).exitCode, 0);
+        EXPECT_TRUE(std::filesystem::exists(at("big locked.txt")));
         EXPECT_EQ(read("plain.txt"), "changed");
         EXPECT_EQ(read("ro/inside.txt"), "edited");
     }
@@ -638,6 +832,7 @@ TEST_F(ApplicationCannotAnswer, ReadsQuestionsButNeverAnswers) {
     app_->run(nullptr, /*answer=*/false);
     expectDecidedByRecords();
     ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_ISGHOST, at("ghost.txt"))) << "it was asked first";
+    ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_DELETE, at("big locked.txt"))) << "it was asked first";
     EXPECT_NE(daemon_->log().find("No answer within 300 ms"), std::string::npos);
     EXPECT_NE(daemon_->log().find("(no answer in time;"), std::string::npos);
 }
