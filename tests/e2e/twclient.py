@@ -213,6 +213,12 @@ class ServerApi:
         return tree
 
 
+def is_volume_marker(name):
+    """Names a volume's root holds for this machine, never synchronised: the markers that keep desktop
+    trash folders out, and the volume's icon with the desktop entry pointing at it."""
+    return name.startswith(".Trash") or name.startswith(".VolumeIcon.") or name == ".directory"
+
+
 def read_record(path):
     """An item's record as a dictionary of its lines ("Status" -> "Regular"); {} when it has none."""
     try:
