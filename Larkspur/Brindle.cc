@@ -13,6 +13,7 @@
 #include "Larkspur/Log.h"
 #include "platform/pwnames.h"
 #include "platform/unixsocket.h"
+#include "platform/utf8.h"
 
 namespace gw {
 
@@ -116,42 +117,6 @@ std::string printable(std::string_view text) {
         }
     }
     return out;
-}
-
-bool isValidUtf8(std::string_view bytes) {
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > n) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-        i += length;
-    }
-    return true;
 }
 
 struct Brindle::Question {
@@ -358,7 +323,7 @@ bool Brindle::refusesLink(Caller& caller, std::string_view path) const {
 }
 
 int Brindle::refusesNewName(Caller& caller, std::string_view path, std::string_view name) {
-    bool badName = !isValidUtf8(name);
+    bool badName = !tw::platform::isValidUtf8(name);
     // The application sees the path in a record field, which keeps a terminator.
     bool tooLong = path.size() >= kPathFieldSize;
     if ((!badName && !tooLong) || !InterestingFile(path) || ignoredCaller(caller)) return 0;

@@ -71,8 +71,6 @@ std::uint32_t CV_hexStringToInt(std::string_view text);
 
 // Makes a path safe to print in a log line (control and non-ASCII bytes escaped).
 std::string printable(std::string_view text);
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
 
 // Where the filter reads records when it must decide without the application. Read on demand: most
 // operations never need them.

@@ -26,6 +26,7 @@
 #include "Larkspur/Log.h"
 #include "platform/casefold.h"
 #include "platform/process.h"
+#include "platform/utf8.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define GW_THREAD_CHECKED 1
@@ -438,7 +439,7 @@ struct FuseMount::Ops {
     // beside the mount, are left as they are.
     static int newNameRefusal(FuseMount& m, Caller& c, int dirFd, const char* name, const std::string& path,
                               bool mayExist) {
-        if (isValidUtf8(name) && path.size() < kPathFieldSize) return 0;
+        if (tw::platform::isValidUtf8(name) && path.size() < kPathFieldSize) return 0;
         struct stat st;
         if (mayExist && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
         return m.filter_.refusesNewName(c, path, name);

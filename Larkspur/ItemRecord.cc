@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Larkspur/Brindle.h"
+#include "platform/utf8.h"
 
 namespace gw {
 
@@ -68,7 +69,7 @@ ItemRecord readItemRecord(int fd) {
     if (n <= 0) return {};
     std::string_view text(value, static_cast<std::size_t>(n));
     // The application reads a record that is not UTF-8 as no record.
-    if (!isValidUtf8(text)) return {};
+    if (!tw::platform::isValidUtf8(text)) return {};
     return parseItemRecord(text);
 }
 

@@ -63,39 +63,6 @@ std::string emblemName(badgeNames badge) {
     return "";
 }
 
-bool isValidUTF8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length;
-        unsigned int lowest;  // smallest code point this length may carry (rejects overlong forms)
-        unsigned int code;
-        if ((c & 0xE0) == 0xC0) {
-            length = 2, lowest = 0x80, code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3, lowest = 0x800, code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4, lowest = 0x10000, code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < length) return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            code = (code << 6) | (s[i + k] & 0x3F);
-        }
-        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
-
 std::optional<badgeNames> badgeForAttributeText(const std::optional<std::string>& text,
                                                 bool disabledOverlays) {
     if (!text) return std::nullopt;

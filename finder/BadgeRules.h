@@ -34,9 +34,6 @@ enum class menuItemTags : int { download = 0, removeDownload = 1, resolveError =
 inline constexpr const char* kItemAttributeName = "com.meridot.tidewell";
 inline constexpr size_t kItemAttributeBufferSize = 1024;
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(std::string_view text);
-
 // The badge for an item whose attribute text is `text` (none: no readable attribute). None means
 // "change nothing": the item keeps whatever badge it shows. An error state is badged even when badges
 // are switched off, because it is the one state the user must act on.

@@ -5,6 +5,7 @@
 #include "platform/diagnostics.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/utf8.h"
 
 namespace tw::finder {
 
@@ -29,7 +30,7 @@ std::optional<std::string> loadExtendedAttributes(const std::string& path) {
             logWarning("Could not read the attribute of " + path + ": " + error.describe());
         return std::nullopt;
     }
-    if (!isValidUTF8(*value)) {
+    if (!tw::platform::isValidUtf8(*value)) {
         logWarning("The attribute of " + path + " is not UTF-8 text; no badge.");
         return std::nullopt;
     }
@@ -142,7 +143,7 @@ void FinderSync::onClickMenuAction(int tag, const std::vector<std::string>& sele
         for (const auto& path : selectedItems) {
             // A notification carries text; a name the file system allows but UTF-8 does not cannot be
             // sent, and the application could not find the item by it anyway.
-            if (!isValidUTF8(path)) {
+            if (!tw::platform::isValidUtf8(path)) {
                 logWarning(std::string("Did not post ") + name + " for a path that is not UTF-8.");
                 continue;
             }

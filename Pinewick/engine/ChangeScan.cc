@@ -28,6 +28,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/sqlite.h"
+#include "platform/utf8.h"
 
 namespace tw {
 namespace {
@@ -48,7 +49,7 @@ const std::string kRecordAttribute = std::string("user.") + CorvaneExtendedAttri
 // `path` with every byte that is not part of a UTF-8 character written as \xNN, so it can be logged and
 // shown (as JSON too).
 std::string printable(const std::string& path) {
-    if (isValidUTF8(path)) return path;
+    if (platform::isValidUtf8(path)) return path;
     std::string out;
     size_t i = 0;
     while (i < path.size()) {
@@ -59,7 +60,7 @@ std::string printable(const std::string& path) {
                         : (c >= 0xF0 && c <= 0xF4) ? 4
                                                    : 0;
         if (length != 0 && i + length <= path.size() &&
-            isValidUTF8(std::string_view(path).substr(i, length))) {
+            platform::isValidUtf8(std::string_view(path).substr(i, length))) {
             out.append(path, i, length);
             i += length;
             continue;
@@ -275,7 +276,7 @@ private:
             if (e.zone == Zone::synced) {
                 if (TimeLineManager::inIgnoreList(path)) {
                     e.zone = Zone::ignored;
-                } else if (!isValidUTF8(e.name)) {
+                } else if (!platform::isValidUtf8(e.name)) {
                     e.zone = Zone::unsynchronisable;
                     e.unsyncReason = "its name is not valid UTF-8";
                 } else if (path.size() >= kMaxPathBytes) {
@@ -286,7 +287,7 @@ private:
             if (e.zone == Zone::synced && e.kind != Kind::other) {
                 ssize_t n = readRecordAt(fd, folder.path, e.name, buffer, sizeof buffer);
                 // No attribute, one too long to read or not UTF-8: a fresh record, as loading one reads.
-                if (n >= 0 && isValidUTF8(std::string_view(buffer, static_cast<size_t>(n)))) {
+                if (n >= 0 && platform::isValidUtf8(std::string_view(buffer, static_cast<size_t>(n)))) {
                     e.hasRecord = true;
                     e.record.assign(buffer, static_cast<size_t>(n));
                     classify(e, st);
@@ -564,7 +565,7 @@ struct ChangeScan::RootScan {
     // their database rows change when it runs, and queueing it again would do it twice.
     std::set<std::string> busyPaths() const {
         std::set<std::string> busy;
-        for (const auto& event : timeline.events()) {
+        for (const auto& event : timeline.pendingEvents()) {
             if (auto* move = dynamic_cast<TLMove*>(event.get())) {
                 busy.insert(move->localPathFrom);
                 busy.insert(move->localPathTo);
@@ -605,7 +606,7 @@ struct ChangeScan::RootScan {
             // Not read by the walk: an item moved out of the synchronised part is examined here.
             auto text = platform::getXattr(pathOf(at), CorvaneExtendedAttributes::xAttrName,
                                            CorvaneExtendedAttributes::kMaxAttributeSize);
-            if (text && isValidUTF8(*text)) {
+            if (text && platform::isValidUtf8(*text)) {
                 e.hasRecord = true;
                 e.record = *text;
                 e.state = stateOf(CorvaneExtendedAttributes(std::string(), *text), e.ino);

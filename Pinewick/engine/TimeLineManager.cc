@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Pinewick/config/ExclusionManager.h"
@@ -17,6 +18,7 @@
 #include "platform/fd.h"
 #include "platform/places.h"
 #include "platform/pwnames.h"
+#include "platform/utf8.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -363,6 +365,18 @@ size_t TimeLineManager::eventCount() const {
     return n;
 }
 
+std::vector<std::shared_ptr<TLEvent>> TimeLineManager::pendingEvents() const {
+    std::vector<std::shared_ptr<TLEvent>> out;
+    eventSyncQueue_->sync([&] {
+        for (const auto& p : parked_) out.push_back(p.event);
+        for (const auto& e : eventQueue_)
+            if (std::find_if(parked_.begin(), parked_.end(), [&](const Parked& p) { return p.event == e; }) ==
+                parked_.end())
+                out.push_back(e);
+    });
+    return out;
+}
+
 std::vector<std::shared_ptr<TLEvent>> TimeLineManager::events() const {
     std::vector<std::shared_ptr<TLEvent>> out;
     eventSyncQueue_->sync([&] { out.assign(eventQueue_.begin(), eventQueue_.end()); });
@@ -583,7 +597,7 @@ ReplayResult TimeLineManager::readReplay(int fd) {
         }
         std::string record = buf.substr(0, markerAt + kRecordMarker.size());
         offset += static_cast<off_t>(record.size());
-        if (!isValidUTF8(record)) {
+        if (!platform::isValidUtf8(record)) {
             log().logFatal("Corruption of replay commands detected");
             result.unreadable += record;
             continue;

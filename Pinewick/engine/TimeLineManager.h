@@ -111,6 +111,8 @@ public:
     int64_t idleAutomationCount() const { return idleAutomationCount_; }
     size_t eventCount() const;
     std::vector<std::shared_ptr<TLEvent>> events() const;
+    // The events still to do: those set aside (waitingEvents) first, then the list.
+    std::vector<std::shared_ptr<TLEvent>> pendingEvents() const;
 
     // Events that kept failing to reach the server at the head of the list are set aside so the rest
     // can go on; each keeps its Timeline.txt record and is tried again later (first after

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/plist.h"
+#include "platform/utf8.h"
 
 namespace tw {
 
@@ -46,42 +47,6 @@ const std::string& openWithPropertyList() {
         {"version", uint64_t{0}},
     });
     return plist;
-}
-
-bool isValidUTF8(std::string_view bytes) {
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        uint32_t cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > n) return false;
-        for (size_t k = 1; k < length; ++k) {
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-        i += length;
-    }
-    return true;
 }
 
 CorvaneExtendedAttributes::CorvaneExtendedAttributes(std::string path) : localPath(std::move(path)) {
@@ -132,7 +97,7 @@ void CorvaneExtendedAttributes::load() {
             loadedFrom_ = {attributes->systemNumber, attributes->systemFileNumber};
         return;
     }
-    if (!isValidUTF8(*value)) {
+    if (!platform::isValidUtf8(*value)) {
         Logger::sharedInstance().logFatal("Could not convert extended attributes to human readable");
         return;
     }

@@ -96,7 +96,4 @@ std::string volumeUUIDFor(uint64_t volumeSystemNumber);
 // "bundleidentifier", "path", "version").
 const std::string& openWithPropertyList();
 
-// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view bytes);
-
 }  // namespace tw

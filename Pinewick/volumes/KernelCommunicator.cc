@@ -14,6 +14,7 @@
 #include "platform/dispatch.h"
 #include "platform/places.h"
 #include "platform/process.h"
+#include "platform/utf8.h"
 
 namespace tw {
 namespace {
@@ -37,7 +38,7 @@ std::string hexCode(pw::IOReturn code) {
 // The text of a record field: up to the first zero byte; empty when it is not UTF-8.
 std::string decodeField(const char* field) {
     std::string text = platform::fieldText(field);
-    return isValidUTF8(text) ? text : std::string();
+    return platform::isValidUtf8(text) ? text : std::string();
 }
 
 bool knownAction(std::uint8_t a) {

@@ -111,22 +111,6 @@ TEST(BadgeRules, MenuOptionsForSelections) {
     for (const auto& c : cases) EXPECT_EQ(menuOptionsFor(c.count, c.text, c.menuOff), c.expected) << c.what;
 }
 
-TEST(BadgeRules, Utf8Validation) {
-    EXPECT_TRUE(isValidUTF8(""));
-    EXPECT_TRUE(isValidUTF8("Status: Regular\n"));
-    EXPECT_TRUE(isValidUTF8("R\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8C\x8A"));  // é, €, a 4-byte wave
-    EXPECT_TRUE(isValidUTF8(std::string("a\0b", 3)));                                // NUL is a character
-    EXPECT_TRUE(isValidUTF8("\xF4\x8F\xBF\xBF"));                                    // U+10FFFF
-    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));                                           // overlong '/'
-    EXPECT_FALSE(isValidUTF8("\xE0\x80\xAF"));                                       // overlong, 3 bytes
-    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));                                       // surrogate
-    EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));                                   // above U+10FFFF
-    EXPECT_FALSE(isValidUTF8("abc\xC3"));                                            // cut short
-    EXPECT_FALSE(isValidUTF8("\x80"));                                               // lone continuation
-    EXPECT_FALSE(isValidUTF8("\xC3\x28"));                                           // bad continuation
-    EXPECT_FALSE(isValidUTF8("\xFF"));
-}
-
 TEST(BadgeRules, WatchListValue) {
     EXPECT_EQ(watchListFromValue(std::nullopt), std::nullopt) << "absent key";
     EXPECT_EQ(watchListFromValue(nlohmann::json("/Volumes/Docs")), std::nullopt) << "a string, not an array";

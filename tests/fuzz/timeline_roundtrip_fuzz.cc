@@ -13,6 +13,7 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "platform/utf8.h"
 
 using namespace tw;
 
@@ -68,9 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Only what a real item can be named: one path component never holds a zero byte, and every
         // path the watcher reports is absolute, UTF-8 (others are dropped as it reads them) and
         // shorter than its field.
-        if (from.size() >= 1024 || to.size() >= 1024 || !isValidUTF8(from) || !isValidUTF8(to)) continue;
+        if (from.size() >= 1024 || to.size() >= 1024 || !tw::platform::isValidUtf8(from) ||
+            !tw::platform::isValidUtf8(to))
+            continue;
         // A record's texts come from the server's JSON or from the client itself: always UTF-8.
-        if (!isValidUTF8(details)) continue;
+        if (!tw::platform::isValidUtf8(details)) continue;
         CorvaneExtendedAttributes record(from, details);
         std::shared_ptr<TLEvent> event;
         if (move)
