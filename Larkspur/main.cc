@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -115,6 +116,15 @@ int main(int argc, char** argv) {
     }
     if (socketPath.empty()) socketPath = tw::platform::userClientSocketPath();
     if (controlPath.empty()) controlPath = tw::platform::gatewardenControlSocketPath();
+
+    // Every item the kernel knows on a mount holds a descriptor of its backing file: a walk of a large
+    // volume (a scan, a backup, a search) needs far more than the usual soft limit of 1024 or so.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0)
+            GW_WARN("Cannot raise the open-files limit: %s", strerror(errno));
+    }
 
     // Signals are taken by sigwait below; every thread made from here on inherits the mask.
     sigset_t set;
