@@ -140,15 +140,6 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
     ServerConfigurationDetails::sharedInstance().loadState();
     VolumeManager::sharedInstance().mountVolumes();
-    // A volume the watcher still had mounted from before (this program was killed, the watcher was
-    // not) is left as it is by mountVolumes, which learns a volume's device only when it mounts it.
-    // Without the device its UUID is unknown: records mirror nothing into the metadata database, and
-    // moves and deletes made meanwhile cannot be told apart from a missing volume.
-    for (const auto& v : VolumeManager::sharedInstance().volumeList())
-        if (v->state == VolumeDetail::volumeStates::Visible && v->volumeSystemNumber() == 0 &&
-            isMountPoint(v->localFolder))
-            if (auto attrs = platform::attributesOfItem(v->localFolder))
-                v->setVolumeSystemNumber(attrs->systemNumber);
     // Whatever changed while this program was not running (or was killed before queueing what the
     // watcher reported) was never reported: look for it once the volumes are there.
     ChangeScan::sharedInstance().request();

@@ -481,7 +481,16 @@ void VolumeManager::mountVolumes(std::chrono::milliseconds timeout) {
             }
             continue;
         }
-        if (volume->state != VolumeDetail::volumeStates::Visible || isMounted(volume->localFolder)) continue;
+        if (volume->state != VolumeDetail::volumeStates::Visible) continue;
+        if (isMounted(volume->localFolder)) {
+            // Still mounted from before (this program was killed, the watcher was not): its device is
+            // learnt here, or records would mirror nothing and its moves and deletes could not be told
+            // from a missing volume.
+            if (volume->volumeSystemNumber() == 0)
+                if (auto attrs = platform::attributesOfItem(volume->localFolder, nullptr, false))
+                    volume->setVolumeSystemNumber(attrs->systemNumber);
+            continue;
+        }
         ++*pending;
         platform::DispatchQueue::global().async([this, volume, &finished] {
             mountVolume(volume, false);
