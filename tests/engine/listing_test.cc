@@ -336,6 +336,8 @@ TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
 // server dropped in between is not made here at all.
 TEST_F(Listing, ANewItemTheServerDroppedBeforeItsEventRanIsNotMade) {
     syncAndSettle(desk);
+    // Held, so the server's removal lands between the listing and the events it queued.
+    timeline().pauseTimeLine();
     other.put("/Desk/brief.txt", "here a moment");
     other.put("/Desk/stays.txt", "here to stay");
     advance(61s);

@@ -253,6 +253,8 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
     EXPECT_TRUE(readFile(serverFile("/Team/big.bin")) == data);
 
     // A close after writing drops any identifier, so a half-finished upload is never continued.
+    // Paused, so the upload the close queues cannot start and hand out a fresh identifier first.
+    timeline->pauseTimeLine();
     {
         CorvaneExtendedAttributes r(path);
         r.ceaString.setAttribute(CEAString::keys::UploadGUID, "stale-guid");
