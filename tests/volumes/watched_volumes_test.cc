@@ -452,6 +452,25 @@ TEST_F(WatchedVolumes, ASafeSaveOverAReadOnlyItemIsRefusedWhileTheEngineStillTak
     EXPECT_EQ(daemon->log().find("No answer within"), std::string::npos) << daemon->log();
 }
 
+// Two documents swapping contents in one step (renameat2 with RENAME_EXCHANGE, as some editors save):
+// both names stay, so the engine gets one exchange of the two, never a move or a delete of either.
+TEST_F(WatchedVolumes, AnExchangeOfTwoFilesReachesTheEngineAsAnExchange) {
+    auto v = mountedVolume("Team");
+    ASSERT_TRUE(v);
+    const std::string draft = v->localFolder + "/draft.txt", fair = v->localFolder + "/fair.txt";
+    // Written by this process, which the watcher leaves alone: the exchange is all it reports.
+    std::ofstream(draft) << "new text";
+    std::ofstream(fair) << "old text";
+    ASSERT_EQ(actor({"exchange", draft, fair}).exitCode, 0) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return recorder.has("exchange", draft); })) << daemon->log();
+    EXPECT_EQ(recorder.find("exchange", draft)->path2, fair);
+    EXPECT_EQ(recorder.count("exchange", draft), 1u);
+    std::ifstream in(fair);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new text");
+    for (const auto& c : recorder.snapshot())
+        EXPECT_TRUE(c.what != "move" && c.what != "delete") << c.what << " " << c.path1 << " " << c.path2;
+}
+
 TEST_F(WatchedVolumes, OnlyATrustedFolderBrowserAsksForAFreshListing) {
     auto v = mountedVolume("Team");
     ASSERT_TRUE(v);
