@@ -35,10 +35,10 @@ std::string hexCode(pw::IOReturn code) {
     return std::string("0x") + buf;
 }
 
-// The text of a record field: up to the first zero byte; empty when it is not UTF-8.
-std::string decodeField(const char* field) {
-    std::string text = platform::fieldText(field);
-    return platform::isValidUtf8(text) ? text : std::string();
+// A path the server cannot carry (not UTF-8) stands for "outside the synchronised tree": it is never
+// synchronised, and the change scan shows the user such items as not synchronised.
+std::string synchronisable(const std::string& path) {
+    return platform::isValidUtf8(path) ? path : std::string();
 }
 
 bool knownAction(std::uint8_t a) {
@@ -307,13 +307,18 @@ void KernelCommunicator::listen() {
             continue;
         }
         if (!knownAction(action)) continue;
-        handle(action, decodeField(record.path1), decodeField(record.path2));
+        handle(action, platform::fieldText(record.path1), platform::fieldText(record.path2));
         ++handled_;
         interval = std::chrono::microseconds(1);
     }
 }
 
-void KernelCommunicator::handle(std::uint8_t action, const std::string& path1, const std::string& path2) {
+void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1,
+                                const std::string& rawPath2) {
+    // Questions are answered for the very bytes asked about, whatever they are: the watcher matches
+    // its answer by them and would otherwise wait out its time-out.
+    const std::string& path1 = rawPath1;
+    const std::string& path2 = rawPath2;
     switch (action) {
         case pw::kauth_FILEOP_DELETE:
             if (path2.empty()) {
@@ -350,10 +355,16 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& path1, c
         default:
             break;
     }
+    // Reports name items to synchronise; a name that is not UTF-8 names none. A rename or an exchange
+    // with one such side still concerns the other, as a move into or out of the synchronised tree.
+    const bool pair = action == pw::kauth_FILEOP_RENAME || action == pw::kauth_FILEOP_EXCHANGE;
+    std::string to1 = synchronisable(rawPath1);
+    std::string to2 = pair ? synchronisable(rawPath2) : rawPath2;
+    if (to1.size() != rawPath1.size() && (!pair || to2.empty())) return;
     // Reports are turned into engine work on their own queue, in the order read. Doing that work here
     // would stall the answers: queueing an upload saves the file's record, and while the watcher holds
     // a rename of that very file for an answer, the kernel keeps the file locked against the save.
-    reports_->async([this, action, path1, path2] { report(action, path1, path2); });
+    reports_->async([this, action, to1, to2] { report(action, to1, to2); });
 }
 
 void KernelCommunicator::report(std::uint8_t action, const std::string& path1, const std::string& path2) {
@@ -376,8 +387,8 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
         case pw::kauth_FILEOP_RENAME: {
             // A destination that was replaced is gone now; its record must not stand for a later item
             // there (the metadata database keeps its revision for the move).
-            if (path2 != path1) deleteList.erase(path2);
-            auto it = deleteList.find(path1);
+            if (path2 != path1 && !path2.empty()) deleteList.erase(path2);
+            auto it = path1.empty() ? deleteList.end() : deleteList.find(path1);
             if (it != deleteList.end()) {
                 // A safe-save: the item announced for deletion is being moved, so it keeps its record.
                 CorvaneExtendedAttributes record = std::move(it->second);
@@ -390,6 +401,11 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
             return;
         }
         case pw::kauth_FILEOP_EXCHANGE:
+            // Swapped with a name that is never synchronised, the other side simply has new content.
+            if (path1.empty() || path2.empty()) {
+                if (link->addCloseEvent) link->addCloseEvent(path1.empty() ? path2 : path1);
+                return;
+            }
             if (link->addExchangeEvent) link->addExchangeEvent(path1, path2);
             return;
         case pw::kauth_FILEOP_DELETE: {

@@ -77,7 +77,7 @@ public:
 
 private:
     // What one record from the watcher leads to: a question is answered at once, a report is queued.
-    void handle(std::uint8_t action, const std::string& path1, const std::string& path2);
+    void handle(std::uint8_t action, const std::string& rawPath1, const std::string& rawPath2);
     // A report turned into engine work (on `reports_`).
     void report(std::uint8_t action, const std::string& path1, const std::string& path2);
     bool openConnection();
