@@ -21,12 +21,22 @@ using namespace tw::pw;
 
 namespace {
 
-// Process names whose reads and writes are never questioned: the indexer ("mdworker") and the Linux
-// desktop indexers (names as the kernel keeps them, at most 15 bytes). Matched exactly.
-constexpr const char* kIndexerNames[] = {"mdworker",       "tracker-miner-f", "tracker-extract",
-                                         "localsearch-3",  "localsearch-ext", "baloo_file",
-                                         "baloo_file_extr"};
+// Process names whose reads and writes are never questioned, only decided from the records: programs
+// that read files to index, preview or scan them (names as the kernel keeps them, at most 15 bytes).
+// A placeholder is refused to them: reading it would download it. Matched exactly.
+constexpr const char* kIndexerNames[] = {
+    // Search indexers
+    "mdworker", "tracker-miner-f", "tracker-extract", "localsearch-3", "localsearch-ext", "baloo_file",
+    "baloo_file_extr",
+    // Thumbnailers the file managers run for every item shown (names as the kernel cuts them)
+    "gdk-pixbuf-thum", "totem-video-thu", "evince-thumbnai", "ffmpegthumbnail", "gsf-office-thum",
+    "gnome-thumbnail", "tumblerd", "kioworker", "kio_thumbnail",
+    // File-name databases and virus scanners
+    "updatedb", "updatedb.plocat", "updatedb.mlocat", "plocate-build", "clamd", "clamscan"};
 
+// An open waiting for content being fetched ends when the application says so; should it never say,
+// this ends the wait instead.
+constexpr auto kContentWaitCap = std::chrono::hours(1);
 // How long an expired question that was read waits for its late answer before it is forgotten.
 constexpr auto kTombstoneLife = std::chrono::seconds(60);
 // A refusal made without the application is logged once per path in this time.
@@ -123,9 +133,10 @@ struct Brindle::Question {
     std::string path;
     std::condition_variable answered;  // waits under eventLock_
     bool settled = false;              // an answer arrived (or the questions were released)
-    bool refuse = false;
-    const char* released = nullptr;  // why nobody will answer, when the questions were released
-    bool expired = false;            // the asker gave up waiting
+    Answer answer = Answer::allow;     // once settled
+    bool fetching = false;             // answered "being fetched": waits for a second answer
+    const char* released = nullptr;    // why nobody will answer, when the questions were released
+    bool expired = false;              // the asker gave up waiting
     std::chrono::steady_clock::time_point expiredAt;
 };
 
@@ -180,8 +191,16 @@ void Brindle::BrindleHandleCommand(const _pwevent& record) {
                 GW_WARN("Ignoring an answer with an unterminated text");
                 return;
             }
-            acknowledge(path1, record.path2[0] == 'T');
-            return;
+            {
+                std::string_view text(record.path2);
+                Answer a = text == kAnswerRefuse        ? Answer::refuse
+                           : text == kAnswerDownloading ? Answer::fetching
+                           : text == kAnswerFailed      ? Answer::failed
+                           : text == kAnswerTimedOut    ? Answer::timedOut
+                                                        : Answer::allow;
+                acknowledge(path1, a);
+                return;
+            }
         default:
             GW_WARN("Ignoring a command with unknown action %u", record.action);
             return;
@@ -225,7 +244,7 @@ void Brindle::releaseAllQuestions(const char* why) {
     auto release = [&](const std::shared_ptr<Question>& q) {
         if (q && !q->settled && !q->expired) {
             q->settled = true;
-            q->refuse = false;
+            q->answer = Answer::allow;
             q->released = why;
             q->answered.notify_all();
             ++released;
@@ -384,6 +403,9 @@ int Brindle::BrindleActiveListener(Access access, Caller& caller, std::string_vi
                                   CV_intToHexString(static_cast<std::uint32_t>(caller.tgid())), &why);
         if (a == Answer::none) return decideAlone(access, caller, path, records, why);
         if (a == Answer::refuse) return EPERM;
+        // Never empty bytes in place of content that could not be had.
+        if (a == Answer::failed) return EIO;
+        if (a == Answer::timedOut) return ETIMEDOUT;
         // The write side of a read-write open is the record's, as every write is: the answer stood for
         // the content (the application lets it be read once it is here), the read-only flag says the rest.
         if (records && access == Access::readWriteData) {
@@ -617,12 +639,24 @@ Brindle::Answer Brindle::askApplication(ReceiveActions action, std::string_view 
     eventList_.push_back(std::move(p));
     eventQueued_.notify_all();
     auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
-    if (q->answered.wait_until(lock, deadline, [&] { return q->settled; })) {
-        if (q->released) {
-            *why = q->released;
-            return Answer::none;
+    bool waitingForContent = false;
+    for (;;) {
+        if (q->answered.wait_until(lock, deadline,
+                                   [&] { return q->settled || (q->fetching && !waitingForContent); })) {
+            if (q->settled) {
+                if (q->released) {
+                    *why = q->released;
+                    return Answer::none;
+                }
+                return q->answer;
+            }
+            // The content is being fetched: the application answers again once it is here, or when
+            // the open has waited as long as it may (a limit it keeps); this bound only outlives it.
+            waitingForContent = true;
+            deadline = std::chrono::steady_clock::now() + kContentWaitCap;
+            continue;
         }
-        return q->refuse ? Answer::refuse : Answer::allow;
+        break;
     }
     q->expired = true;
     q->expiredAt = std::chrono::steady_clock::now();
@@ -632,7 +666,7 @@ Brindle::Answer Brindle::askApplication(ReceiveActions action, std::string_view 
     return Answer::none;
 }
 
-void Brindle::acknowledge(const std::string& path, bool refuse) {
+void Brindle::acknowledge(const std::string& path, Answer answer) {
     std::lock_guard lock(eventLock_);
     auto now = std::chrono::steady_clock::now();
     // Forget expired questions whose answer is long overdue.
@@ -642,22 +676,40 @@ void Brindle::acknowledge(const std::string& path, bool refuse) {
                                    }),
                     awaiting_.end());
     // The application sends an empty path when it could not decode ours; it still answers in order.
+    // A first answer settles the oldest question about the path still without one; the answer that
+    // ends a wait for content, the oldest question waiting so.
+    bool ending = answer != Answer::fetching;
     auto it = path.empty()
                   ? awaiting_.begin()
-                  : std::find_if(awaiting_.begin(), awaiting_.end(),
-                                 [&](const std::shared_ptr<Question>& q) { return q->path == path; });
+                  : std::find_if(awaiting_.begin(), awaiting_.end(), [&](const std::shared_ptr<Question>& q) {
+                        return q->path == path && (!q->fetching || ending);
+                    });
+    if (ending && !path.empty()) {
+        auto fetching =
+            std::find_if(awaiting_.begin(), awaiting_.end(),
+                         [&](const std::shared_ptr<Question>& q) { return q->path == path && q->fetching; });
+        if (fetching != awaiting_.end()) it = fetching;
+    }
     if (it == awaiting_.end()) {
         GW_WARN("Answer for \"%s\" matches no question read", printable(path).c_str());
         return;
     }
     std::shared_ptr<Question> q = *it;
+    if (answer == Answer::fetching) {
+        // Stays in line for the answer that ends the wait.
+        if (!q->expired) {
+            q->fetching = true;
+            q->answered.notify_all();
+        }
+        return;
+    }
     awaiting_.erase(it);
     if (q->expired) {
         GW_INFO("Late answer for \"%s\" arrived after the operation went on", printable(path).c_str());
         return;
     }
     q->settled = true;
-    q->refuse = refuse;
+    q->answer = answer;
     q->answered.notify_all();
 }
 

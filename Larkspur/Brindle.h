@@ -148,6 +148,8 @@ public:
     int refusesNewName(Caller& caller, std::string_view path, std::string_view name);
 
     bool active() const { return active_.load(std::memory_order_acquire); }
+    // Whether `caller` is the application, which sees items as they are on disk (a placeholder empty).
+    bool seesLocalTruth(Caller& caller) const { return ignoredCaller(caller); }
     pid_t ignorePid() const { return ignorePid_.load(std::memory_order_acquire); }
     std::size_t queuedEvents() const;
 
@@ -158,7 +160,9 @@ private:
         std::string path;                 // with trailing slash
         std::vector<std::string> ignore;  // watch path + suffix, newest first
     };
-    enum class Answer { allow, refuse, none };
+    // fetching: the content is on its way and a second answer follows; failed and timedOut end such
+    // a wait.
+    enum class Answer { allow, refuse, none, fetching, failed, timedOut };
     // Reports lost since the application was last told; guarded by eventLock_.
     struct DroppedReports {
         bool pending = false;
@@ -179,7 +183,7 @@ private:
     int decideAlone(Access access, Caller& caller, std::string_view path, ItemRecords* records,
                     const char* why);
     void logRefusal(std::string_view path, const char* what, const char* why);
-    void acknowledge(const std::string& path, bool refuse);
+    void acknowledge(const std::string& path, Answer answer);
     void releaseAllQuestions(const char* why);
     void noteDroppedLocked(std::string_view folder);
     // Queues the notice of a spell of dropped reports when one is pending and there is room.

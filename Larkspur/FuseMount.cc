@@ -485,15 +485,28 @@ struct FuseMount::Ops {
 #endif
     }
 
+    // A placeholder holds no bytes here, yet every program but the application sees the size of the
+    // content it stands for, as it will be once opened; `du` still sees the blocks it takes: none. The
+    // kernel keeps one copy of an item's attributes for every caller, so a placeholder's are not kept:
+    // the application, whose checks compare sizes with the server's, must go on seeing the local truth.
+    // Returns how long the kernel may keep `st`.
+    static double presented(FuseMount& m, fuse_req_t req, int fd, struct stat& st) {
+        if (!S_ISREG(st.st_mode) || st.st_size != 0) return kAttrTimeout;
+        ItemRecord record = readItemRecord(fd);
+        if (record.content != ItemRecord::Content::notLocal) return kAttrTimeout;
+        Caller c = caller(req);
+        if (!m.filter_.seesLocalTruth(c)) st.st_size = static_cast<off_t>(record.serverSize);
+        return 0;
+    }
+
     static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
         fuse_entry_param e;
         FuseMount& m = self(req);
         int err = fillEntry(m, parent, name, e);
         if (err == ENOENT || err == ESTALE) m.noteBackingGone();
-        if (err)
-            fuse_reply_err(req, err);
-        else
-            fuse_reply_entry(req, &e);
+        if (err) return (void)fuse_reply_err(req, err);
+        e.attr_timeout = presented(m, req, m.inodeOf(e.ino).fd.get(), e.attr);
+        fuse_reply_entry(req, &e);
     }
 
     static void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
@@ -512,7 +525,7 @@ struct FuseMount::Ops {
         if (fstatat(inode.fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0)
             return (void)fuse_reply_err(req, errno);
         st.st_ino = inode.number;
-        fuse_reply_attr(req, &st, kAttrTimeout);
+        fuse_reply_attr(req, &st, presented(self(req), req, inode.fd.get(), st));
     }
 
     static void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int valid, fuse_file_info* fi) {

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/xattr.h>
 
+#include <charconv>
 #include <string>
 
 #include "Larkspur/Brindle.h"
@@ -54,6 +55,10 @@ ItemRecord parseItemRecord(std::string_view text) {
              status == "LocalOnly")
         r.content = ItemRecord::Content::local;
     r.readOnly = equalsIgnoringAsciiCase(lineValue(text, "ReadOnly"), "true");
+    std::string_view size = lineValue(text, "ServerFileSize");
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), value);
+    if (ec == std::errc() && end == size.data() + size.size()) r.serverSize = value;
     return r;
 }
 

@@ -1,8 +1,8 @@
-// The two facts of an item's record that gatewarden decides by when the application cannot answer a
+// The facts of an item's record that gatewarden decides by when the application cannot answer a
 // question for it: whether the item's content is on this machine, and whether the server lets the user
 // change it. The application keeps the record on the item itself, in the extended attribute
 // "user.com.meridot.tidewell" (text lines "Key: value"), and owns its format; gatewarden only reads the
-// "Status" and "ReadOnly" lines and never writes a record.
+// "Status", "ReadOnly" and "ServerFileSize" lines and never writes a record.
 //
 // The reading mirrors the application's own, so that an operation is decided alike whether the
 // application answers or not: a missing, over-long or non-UTF-8 attribute, a missing Status line or a
@@ -13,6 +13,7 @@
 // Thread-safety: pure functions; safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace gw {
@@ -25,6 +26,8 @@ struct ItemRecord {
     };
     Content content = Content::unclassified;
     bool readOnly = false;  // "ReadOnly: true": the server refuses changes to the item
+    // "ServerFileSize": the size of the server's content, which a placeholder shows to other programs.
+    std::uint64_t serverSize = 0;
 };
 
 // The record's text as the application writes it.

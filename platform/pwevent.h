@@ -82,6 +82,12 @@ inline constexpr char kFolderDelete[] = "Folder Delete";
 inline constexpr char kConfirmDeleteFile[] = "Confirm Delete File";
 inline constexpr char kAnswerRefuse[] = "True";
 inline constexpr char kAnswerAllow[] = "False";
+// Answers to a read of content that is not here (kauth_FILEOP_ISGHOST): the content is being fetched,
+// and a second answer about the same path follows once it is here (kAnswerAllow), could not be fetched
+// (kAnswerFailed), or took longer than the open may wait (kAnswerTimedOut; the download goes on).
+inline constexpr char kAnswerDownloading[] = "Downloading";
+inline constexpr char kAnswerFailed[] = "Failed";
+inline constexpr char kAnswerTimedOut[] = "TimedOut";
 inline constexpr char kReadWrite[] = "Read/Write";
 // path2 of a write question about a name that does not exist yet (a create). The kernel holds the
 // folder locked until the answer, so the application must not look the new name up: it decides from

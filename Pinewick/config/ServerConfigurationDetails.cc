@@ -274,6 +274,17 @@ std::vector<std::string> ServerConfigurationDetails::validApps() const {
     return validApps_;
 }
 
+ServerConfigurationDetails::PlaceholderReads ServerConfigurationDetails::placeholderReads() const {
+    PlaceholderReads r;
+    r.refuseAll = defaults().boolValue("refuseplaceholderreads").value_or(false);
+    if (auto wait = defaults().adminObject("placeholderopenwait"); wait && wait->is_number() && *wait >= 0)
+        r.waitSeconds = wait->get<double>();
+    if (auto names = defaults().adminObject("refusedreaders"); names && names->is_array())
+        for (const auto& n : *names)
+            if (n.is_string()) r.refusedPrograms.push_back(n.get<std::string>());
+    return r;
+}
+
 std::vector<std::string> ServerConfigurationDetails::defaultValidApps() {
     std::vector<std::string> apps;
     for (const char* name : {"nautilus", "nemo", "caja", "thunar", "dolphin", "pcmanfm", "pcmanfm-qt",

@@ -97,6 +97,16 @@ public:
     // /proc/PID/exe): the administrator's "validapps" array when given, else the desktop's file
     // managers and file-chooser portals.
     std::vector<std::string> validApps() const;
+    // How a placeholder opened by a program is treated: administrator keys "refuseplaceholderreads"
+    // (refuse every read, as before opening meant downloading), "placeholderopenwait" (seconds an
+    // open may wait for the content, default 300) and "refusedreaders" (names of further programs that
+    // must never trigger a download, besides indexers and thumbnailers).
+    struct PlaceholderReads {
+        bool refuseAll = false;
+        double waitSeconds = 300;
+        std::vector<std::string> refusedPrograms;
+    };
+    PlaceholderReads placeholderReads() const;
     static std::vector<std::string> defaultValidApps();
     // `recoveryFolder`, safe to call from any thread.
     std::string currentRecoveryFolder() const;

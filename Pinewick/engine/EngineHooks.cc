@@ -3,6 +3,7 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/ChangeScan.h"
+#include "Pinewick/engine/PlaceholderOpens.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/Audit.h"
@@ -96,6 +97,10 @@ void installVolumeHooks() {
     link.pauseTimeLine = [timeline] { timeline()->pauseTimeLine(); };
     link.triggerChanges = [] { StateManager::sharedInstance().triggerChanges(); };
     link.scanForChanges = [](const std::string& folder) { ChangeScan::sharedInstance().request(folder); };
+    link.openPlaceholder = [](const std::string& path, const std::string& program,
+                              std::function<void(const char*)> later) {
+        return PlaceholderOpens::sharedInstance().open(path, program, std::move(later));
+    };
     setEngineLink(std::move(link));
 }
 

@@ -47,6 +47,12 @@ struct EngineLink {
     // them by comparing the items with their records, in the volume holding `folder` or, when it is
     // empty, in every volume. Returns at once; the work runs in the background.
     std::function<void(const std::string& folder)> scanForChanges;
+    // A program (`program`, its executable's path, empty when unknown) opens the placeholder `path`:
+    // the first answer text (platform/pwevent.h). When it is kAnswerDownloading, `later` is called
+    // once more, from another thread, with the answer that ends the open's wait.
+    std::function<const char*(const std::string& path, const std::string& program,
+                              std::function<void(const char* answer)> later)>
+        openPlaceholder;
     // Shows a mounted volume to the user (opening it in the file manager).
     std::function<void(const std::string& folder)> revealFolder;
 };

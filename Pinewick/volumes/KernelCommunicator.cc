@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <optional>
 
 #include "Pinewick/config/Logger.h"
@@ -223,7 +224,11 @@ pw::IOReturn KernelCommunicator::addWatchPath(const std::string& path) {
 }
 
 void KernelCommunicator::acknowledgeDelete(const std::string& path, bool readOnly) {
-    pw::IOReturn code = send(pw::sa_AcknowledgeDelete, path, readOnly ? pw::kAnswerRefuse : pw::kAnswerAllow);
+    answer(path, readOnly ? pw::kAnswerRefuse : pw::kAnswerAllow);
+}
+
+void KernelCommunicator::answer(const std::string& path, const char* text) {
+    pw::IOReturn code = send(pw::sa_AcknowledgeDelete, path, text);
     if (code != pw::kIOReturnSuccess)
         log().logFatal("Failed to acknowledge delete of \"" + path + "\". Error: " + hexCode(code));
 }
@@ -334,7 +339,23 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
             break;
         case pw::kauth_FILEOP_ISGHOST: {
             CorvaneExtendedAttributes record(path1);
-            acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
+            auto link = engineLink();
+            if (!contentNotLocal(record.ceaStatus.status) || !link->openPlaceholder) {
+                acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
+                return;
+            }
+            // The answer that ends the wait may be ready before the first is sent: it waits for it, as
+            // the watcher takes them in that order. It goes through the link of the moment; a link
+            // replaced meanwhile took its questions with it.
+            auto firstSent = std::make_shared<std::promise<void>>();
+            std::shared_future<void> sent = firstSent->get_future().share();
+            auto later = [path1, sent](const char* answer) {
+                sent.wait();
+                if (auto current = KernelCommunicator::current()) current->answer(path1, answer);
+            };
+            const char* first = link->openPlaceholder(path1, PIDManager::pidName(path2), std::move(later));
+            answer(path1, first);
+            firstSent->set_value();
             return;
         }
         case pw::kauth_FILEOP_ISREADONLY: {

@@ -88,6 +88,8 @@ private:
     bool reconnect();
     pw::IOReturn send(pw::SendActions action, const std::string& path1, const std::string& path2);
     void acknowledgeDelete(const std::string& path, bool readOnly);
+    // Answers the watcher's question about `path` with `text` (platform/pwevent.h).
+    void answer(const std::string& path, const char* text);
 
     Options options_;
     std::mutex clientMutex_;  // guards client_ replacement; the client serialises its own calls

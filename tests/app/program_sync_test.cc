@@ -4,6 +4,7 @@
 // with its fault queue, and a second client (the colleague) changes the server through its own API.
 #include <sys/xattr.h>
 
+#include <future>
 #include <random>
 
 #include "platform/files.h"
@@ -105,7 +106,11 @@ TEST_F(SyncProgram, AColleaguesChangesComeDownAndALocalEditIsNeverDeletedByTheSe
     // A manual folder shows the new file as an empty placeholder; an automatic one fetches it.
     const std::string theirs = team + "/from-colleague.txt";
     EXPECT_TRUE(eventually([&] { return state(theirs) == "Placeholder"; }, 60s)) << log();
-    EXPECT_EQ(fs::file_size(theirs), 0u);
+    // It takes no space, yet shows the size of the content it stands for.
+    EXPECT_EQ(fs::file_size(theirs), std::string("written by a colleague").size());
+    EXPECT_EQ(fs::file_size(fs::path(getenv("XDG_DATA_HOME")) / "Tidewell" / "Team.sparsebundle" / "content" /
+                            "from-colleague.txt"),
+              0u);
     EXPECT_EQ(field(record(theirs), "Revision"), serverRevision("/Team/from-colleague.txt"));
     EXPECT_TRUE(eventually(
         [&] { return slurp(autoDir + "/report.txt") == "automatic content, first revision"; }, 60s))
@@ -213,6 +218,87 @@ TEST_F(SyncProgram, ASIGKILLInTheMiddleOfADownloadResumesFromTheBytesAlreadyTher
         "&skip=" + std::to_string(partial) + "&count=" + std::to_string(content.size() - partial);
     EXPECT_NE(serverLog().find(resumed), std::string::npos) << serverLog();
     EXPECT_EQ(platform::getXattr(big, "com.apple.progress", 64), std::nullopt);
+}
+
+// Any program opening a placeholder reads the server's content: the open waits while it comes down, two
+// readers share one download, a download cut short fails the open rather than give empty bytes, and a
+// program that only looks (an indexer) is refused without fetching anything. Meanwhile every program sees
+// the server's size, though the file takes no space.
+TEST_F(SyncProgram, AnyProgramOpeningAPlaceholderReadsTheServersContent) {
+    const std::string shared = randomBytes(3 << 20, 11), cut = randomBytes(2 << 20, 12);
+    colleagueWrites("/Team/shared.bin", shared);
+    colleagueWrites("/Team/notes.txt", "meeting notes");
+    colleagueWrites("/Team/photo.jpg", "not really a photo");
+    colleagueWrites("/Team/cut.bin", cut);
+    bringUp();
+    const std::string team = mountVolume("Team");
+    for (const char* name : {"shared.bin", "notes.txt", "photo.jpg", "cut.bin"})
+        ASSERT_TRUE(eventually([&] { return state(team + "/" + name) == "Placeholder"; }, 60s))
+            << name << log();
+    ASSERT_TRUE(eventually([&] { return idle(); }, 60s));
+
+    // The server's size, in no space; the backing file stays empty.
+    struct stat st {};
+    ASSERT_EQ(::stat((team + "/shared.bin").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), shared.size());
+    EXPECT_LT(st.st_blocks * 512, 64 * 1024) << "blocks for the record alone, none for content";
+    const fs::path backing = fs::path(getenv("XDG_DATA_HOME")) / "Tidewell" / "Team.sparsebundle" / "content";
+    EXPECT_EQ(fs::file_size(backing / "shared.bin"), 0u);
+
+    // An indexer (by its process name) is refused and fetches nothing.
+    fs::copy_file("/bin/cat", dir / "tracker-extract");
+    auto indexer = runToCompletion({(dir / "tracker-extract").string(), team + "/photo.jpg"}, 30s);
+    EXPECT_NE(indexer.exitCode, 0);
+    EXPECT_EQ(indexer.out, "");
+    EXPECT_EQ(state(team + "/photo.jpg"), "Placeholder");
+    EXPECT_EQ(serverLog().find("/Team/photo.jpg?revision="), std::string::npos)
+        << "the indexer's read fetched";
+
+    // Two readers at once wait for one download and both read the whole content.
+    auto reader = [&] { return std::async(std::launch::async, [&] { return slurp(team + "/shared.bin"); }); };
+    auto first = reader(), second = reader();
+    EXPECT_TRUE(first.get() == shared) << log();
+    EXPECT_TRUE(second.get() == shared) << log();
+    EXPECT_EQ(state(team + "/shared.bin"), "Regular");
+    std::string server = serverLog();
+    size_t gets = 0;
+    for (size_t at = server.find("GET /br/sync/1.6/folders/Team/shared.bin?"); at != std::string::npos;
+         at = server.find("GET /br/sync/1.6/folders/Team/shared.bin?", at + 1))
+        ++gets;
+    EXPECT_EQ(gets, 1u) << server;
+    auto cat = runToCompletion({"/bin/cat", team + "/notes.txt"}, 60s);
+    EXPECT_EQ(cat.exitCode, 0);
+    EXPECT_EQ(cat.out, "meeting notes");
+
+    // The server cuts the body: the open fails with an error, never with empty content. Opened again
+    // (once the client is back in contact), the download resumes and the content is whole.
+    fault({{"method", "GET"},
+           {"path", "/br/sync/1.6/folders/Team/cut.bin?revision="},
+           {"action", "drop"},
+           {"after_bytes", 1 << 20},
+           {"stage", "response"}});
+    auto failed = runToCompletion({"/bin/cat", team + "/cut.bin"}, 120s);
+    EXPECT_NE(failed.exitCode, 0);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_NE(state(team + "/cut.bin"), "Regular");
+    EXPECT_TRUE(eventually([&] { return slurp(team + "/cut.bin") == cut; }, 60s)) << log();
+    EXPECT_EQ(state(team + "/cut.bin"), "Regular");
+}
+
+// An administrator may keep every placeholder from being read, as before opening meant downloading.
+TEST_F(SyncProgram, AnAdministratorCanRefuseEveryReadOfAPlaceholder) {
+    colleagueWrites("/Team/kept.txt", "stays on the server");
+    const fs::path admin = fs::path(getenv("XDG_CONFIG_DIRS")) / "meridot" / "com.meridot.tidewell.json";
+    fs::create_directories(admin.parent_path());
+    write(admin.string(), R"({"refuseplaceholderreads": true})");
+    bringUp();
+    const std::string team = mountVolume("Team");
+    ASSERT_TRUE(eventually([&] { return state(team + "/kept.txt") == "Placeholder"; }, 60s)) << log();
+    auto cat = runToCompletion({"/bin/cat", team + "/kept.txt"}, 30s);
+    fs::remove(admin);
+    EXPECT_NE(cat.exitCode, 0);
+    EXPECT_EQ(cat.out, "");
+    EXPECT_EQ(state(team + "/kept.txt"), "Placeholder");
 }
 
 // A script asks whether the client is downloading or uploading: true while a transfer runs, false

@@ -212,6 +212,55 @@ TEST(Answers, TimeoutDecidesFromTheRecordAndALateAnswerDecidesNothingElse) {
     EXPECT_EQ(e.action, no_MESSAGE);
 }
 
+// A placeholder being fetched: the open waits past the answer time for the answer that ends the wait,
+// and each of two opens of the same file is ended by an answer of its own. Content that could not be
+// had, or did not come in time, is an error, never empty bytes.
+TEST(Answers, AnOpenWaitsForContentBeingFetchedAndEndsWithItsOutcome) {
+    Brindle b(200ms);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    auto readPlaceholder = [&](const char* path) {
+        return std::async(std::launch::async, [&b, path] {
+            Caller k = otherProcess();
+            FakeRecords r = placeholderRecords();
+            return b.BrindleActiveListener(Access::readData, k, path, &r);
+        });
+    };
+    auto first = readPlaceholder("/w/report.pdf");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/report.pdf", kAnswerDownloading));
+    auto second = readPlaceholder("/w/report.pdf");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/report.pdf", kAnswerDownloading));
+    // Well past the answer time, both still wait.
+    EXPECT_EQ(first.wait_for(600ms), std::future_status::timeout);
+    EXPECT_EQ(second.wait_for(0ms), std::future_status::timeout);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/report.pdf", kAnswerAllow));
+    EXPECT_EQ(first.get(), 0);
+    EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/report.pdf", kAnswerAllow));
+    EXPECT_EQ(second.get(), 0);
+
+    auto failed = readPlaceholder("/w/broken.bin");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/broken.bin", kAnswerDownloading));
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/broken.bin", kAnswerFailed));
+    EXPECT_EQ(failed.get(), EIO);
+
+    auto slow = readPlaceholder("/w/huge.iso");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/huge.iso", kAnswerDownloading));
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/huge.iso", kAnswerTimedOut));
+    EXPECT_EQ(slow.get(), ETIMEDOUT);
+
+    // The application gone while an open waits: the record decides, and a placeholder is not read.
+    auto orphan = readPlaceholder("/w/orphan.txt");
+    ASSERT_EQ(readOne(b).action, kauth_FILEOP_ISGHOST);
+    b.BrindleHandleCommand(command(sa_AcknowledgeDelete, "/w/orphan.txt", kAnswerDownloading));
+    b.clientClosed();
+    EXPECT_EQ(orphan.get(), EPERM);
+}
+
 TEST(Answers, ClientGoneReleasesWaitingOperations) {
     Brindle b(10s);
     b.AddWatchPath("/w");
@@ -422,6 +471,11 @@ TEST(Records, ParsedAsTheApplicationWritesThem) {
         EXPECT_EQ(r.content, k.content) << k.text;
         EXPECT_EQ(r.readOnly, k.readOnly) << k.text;
     }
+    // The server's size, shown for a placeholder; anything but a whole number counts as none.
+    EXPECT_EQ(gw::parseItemRecord("Status: Placeholder\nServerFileSize: 1048576\n").serverSize, 1048576u);
+    EXPECT_EQ(gw::parseItemRecord("ServerFileSize: 12kB\n").serverSize, 0u);
+    EXPECT_EQ(gw::parseItemRecord("ServerFileSize: -5\n").serverSize, 0u);
+    EXPECT_EQ(gw::parseItemRecord("Status: Placeholder\n").serverSize, 0u);
 }
 
 TEST(Records, DecideWhatTheApplicationWouldHaveAnswered) {

@@ -1,0 +1,195 @@
+#include "Pinewick/engine/PlaceholderOpens.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/TLDownloadFile.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerFileObject.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/pwevent.h"
+
+namespace tw {
+namespace {
+
+using S = CEAStatus::keys;
+
+// Executable names of the programs that read files only to index, preview or scan them. Reading a
+// placeholder would download it: walking a folder of placeholders would bring the whole server down.
+constexpr const char* kOnlyLooking[] = {
+    // Desktop search indexers
+    "tracker-miner-fs", "tracker-miner-fs-3", "tracker-extract", "tracker-extract-3", "localsearch-3",
+    "localsearch-extractor-3", "baloo_file", "baloo_file_extractor",
+    // Thumbnailers, run by the file managers for every item shown
+    "gnome-thumbnail-font", "gdk-pixbuf-thumbnailer", "totem-video-thumbnailer", "evince-thumbnailer",
+    "ffmpegthumbnailer", "gsf-office-thumbnailer", "tumblerd", "thumbnail.so", "kioworker", "kio_thumbnail",
+    // File-name databases and virus scanners
+    "updatedb", "updatedb.plocate", "updatedb.mlocate", "plocate-build", "clamd", "clamscan", "freshclam"};
+
+bool defaultFetch(const std::string& path) {
+    {
+        CorvaneExtendedAttributes record(path);
+        if (record.ceaStatus.status == S::Placeholder) {
+            record.ceaStatus.setStatus(S::RequireDownload);
+            if (!record.save()) {
+                Logger::sharedInstance().logWarning(
+                    "Cannot download " + path +
+                    " for a program opening it: " + "its record could not be saved");
+                return false;
+            }
+        }
+        if (record.ceaStatus.status == S::RequireDownload) {
+            ServerFileObject entry(platform::lastPathComponent(path), record);
+            TLDownloadFile::performAction(platform::parentFolder(path), entry, std::nullopt);
+        }
+    }
+    // Downloaded here, or by the timeline's own download meanwhile: either way the content is here.
+    auto status = CorvaneExtendedAttributes(path).ceaStatus.status;
+    return status != S::Placeholder && status != S::RequireDownload && status != S::ErrorPlaceHolder;
+}
+
+std::int64_t localSize(const std::string& path) {
+    auto attributes = platform::attributesOfItem(path, nullptr, false);
+    return attributes ? static_cast<std::int64_t>(attributes->size) : -1;
+}
+
+}  // namespace
+
+PlaceholderOpens& PlaceholderOpens::sharedInstance() {
+    static PlaceholderOpens instance;
+    return instance;
+}
+
+PlaceholderOpens::PlaceholderOpens(Fetch fetch)
+    : fetch_(fetch ? std::move(fetch) : Fetch(defaultFetch)),
+      watcher_([this](std::stop_token stop) { watchLimits(stop); }) {}
+
+PlaceholderOpens::~PlaceholderOpens() {
+    watcher_.request_stop();
+    // A download still running calls back into this object: wait for it to end.
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return fetching_.empty(); });
+}
+
+bool PlaceholderOpens::onlyLooks(const std::string& program,
+                                 const std::vector<std::string>& refusedPrograms) {
+    if (program.empty()) return false;
+    std::string name = platform::lastPathComponent(program);
+    auto listed = [&](const std::string& n) { return n == name || n == program; };
+    return std::any_of(std::begin(kOnlyLooking), std::end(kOnlyLooking), listed) ||
+           std::any_of(refusedPrograms.begin(), refusedPrograms.end(), listed);
+}
+
+const char* PlaceholderOpens::open(const std::string& path, const std::string& program, Answer later) {
+    auto settings = ServerConfigurationDetails::sharedInstance().placeholderReads();
+    Limits limits;
+    limits.total = std::chrono::milliseconds(static_cast<std::int64_t>(settings.waitSeconds * 1000));
+    return open(path, program, std::move(later), settings.refuseAll, settings.refusedPrograms, limits);
+}
+
+const char* PlaceholderOpens::open(const std::string& path, const std::string& program, Answer later,
+                                   bool refuseAll, const std::vector<std::string>& refusedPrograms,
+                                   Limits limits) {
+    auto status = CorvaneExtendedAttributes(path).ceaStatus.status;
+    if (status != S::Placeholder && status != S::RequireDownload && status != S::ErrorPlaceHolder)
+        return pw::kAnswerAllow;
+    // An item in error waits for the user's decision, not for a program's open.
+    if (status == S::ErrorPlaceHolder || refuseAll) return pw::kAnswerRefuse;
+    if (onlyLooks(program, refusedPrograms)) return pw::kAnswerRefuse;
+    auto now = std::chrono::steady_clock::now();
+    bool start = false;
+    {
+        std::lock_guard lock(mutex_);
+        auto [it, added] = fetching_.try_emplace(path);
+        if (added) {
+            start = true;
+            it->second.lastProgress = now;
+        }
+        it->second.waiters.push_back(Waiter{std::move(later), now + limits.total, limits});
+    }
+    changed_.notify_all();
+    if (start) {
+        Logger::sharedInstance().logAudit("Downloading " + path + " for " +
+                                          (program.empty() ? std::string("a program") : program) +
+                                          " opening it");
+        platform::DispatchQueue::global(platform::QoS::userInitiated).async([this, path] {
+            bool here = fetch_(path);
+            finish(path, here);
+        });
+    }
+    return pw::kAnswerDownloading;
+}
+
+void PlaceholderOpens::finish(const std::string& path, bool here) {
+    std::vector<Waiter> waiters;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = fetching_.find(path);
+        if (it != fetching_.end()) {
+            waiters = std::move(it->second.waiters);
+            fetching_.erase(it);
+        }
+    }
+    changed_.notify_all();
+    if (!here)
+        Logger::sharedInstance().logWarning("Could not download " + path + " for the program opening it");
+    for (auto& w : waiters) w.answer(here ? pw::kAnswerAllow : pw::kAnswerFailed);
+}
+
+void PlaceholderOpens::watchLimits(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (fetching_.empty()) {
+            changed_.wait(lock, stop, [this] { return !fetching_.empty(); });
+            continue;
+        }
+        changed_.wait_for(lock, stop, std::chrono::milliseconds(250), [] { return false; });
+        std::vector<std::string> paths;
+        for (const auto& [path, f] : fetching_) paths.push_back(path);
+        // Sizes are read without the lock: reading one goes through the mount.
+        lock.unlock();
+        std::vector<std::int64_t> sizes;
+        for (const auto& p : paths) sizes.push_back(localSize(p));
+        lock.lock();
+        auto now = std::chrono::steady_clock::now();
+        std::vector<Answer> expired;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            auto it = fetching_.find(paths[i]);
+            if (it == fetching_.end()) continue;
+            Fetching& f = it->second;
+            if (sizes[i] > f.size) {
+                f.size = sizes[i];
+                f.lastProgress = now;
+            }
+            auto& ws = f.waiters;
+            for (auto w = ws.begin(); w != ws.end();) {
+                if (now >= w->deadline || now - f.lastProgress >= w->limits.stalled) {
+                    expired.push_back(std::move(w->answer));
+                    w = ws.erase(w);
+                } else {
+                    ++w;
+                }
+            }
+        }
+        if (expired.empty()) continue;
+        lock.unlock();
+        Logger::sharedInstance().logWarning(
+            "An open of a file being downloaded waited as long as it may; "
+            "the download goes on");
+        for (auto& a : expired) a(pw::kAnswerTimedOut);
+        lock.lock();
+    }
+}
+
+std::size_t PlaceholderOpens::waiting() const {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& [path, f] : fetching_) n += f.waiters.size();
+    return n;
+}
+
+}  // namespace tw

@@ -1,0 +1,83 @@
+// A placeholder opened by a program: its content is downloaded while the open waits, so that any
+// program (an editor, `cat`, `cp`, a backup tool) reads the real content, never an empty file.
+// Indexers and thumbnailers are refused and trigger nothing; an administrator may refuse every read.
+//
+// The watcher asks about the open and waits; the first answer says whether the content is being
+// fetched, and, if so, a second answer follows once the download ended (the content is here, the
+// download failed), or once the open waited as long as it may (the download goes on). Two opens of
+// the same placeholder wait for one download.
+//
+// Thread-safety: callable from any thread; downloads run on a background queue, and one thread of its
+// own watches the waits' limits while any wait.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tw {
+
+class PlaceholderOpens {
+public:
+    // Sends an answer text (platform/pwevent.h) about the path asked about.
+    using Answer = std::function<void(const char* text)>;
+    // Brings a placeholder's content; true when it is here afterwards.
+    using Fetch = std::function<bool(const std::string& path)>;
+
+    struct Limits {
+        // The longest an open waits for the content, and the longest it waits while no byte arrives.
+        std::chrono::milliseconds total = std::chrono::seconds(300);
+        std::chrono::milliseconds stalled = std::chrono::seconds(30);
+    };
+
+    static PlaceholderOpens& sharedInstance();
+    // `fetch` empty: the default download of the item's content.
+    explicit PlaceholderOpens(Fetch fetch = {});
+    ~PlaceholderOpens();
+    PlaceholderOpens(const PlaceholderOpens&) = delete;
+    PlaceholderOpens& operator=(const PlaceholderOpens&) = delete;
+
+    // The first answer to an open of `path` by the program `program` (its executable's path; empty
+    // when unknown). When it is "being fetched", `later` is called exactly once more, from another
+    // thread. Refusal settings and limits are read from the administrator settings at each call.
+    const char* open(const std::string& path, const std::string& program, Answer later);
+    // As `open`, with the settings given (tests).
+    const char* open(const std::string& path, const std::string& program, Answer later, bool refuseAll,
+                     const std::vector<std::string>& refusedPrograms, Limits limits);
+
+    // Whether a program, by its executable's name, is one that only looks (an indexer, a thumbnailer,
+    // a virus scanner, a file-name database) or one an administrator listed.
+    static bool onlyLooks(const std::string& program, const std::vector<std::string>& refusedPrograms);
+
+    // Opens waiting now (tests).
+    std::size_t waiting() const;
+
+private:
+    struct Waiter {
+        Answer answer;
+        std::chrono::steady_clock::time_point deadline;
+        Limits limits;
+    };
+    struct Fetching {
+        std::vector<Waiter> waiters;
+        std::int64_t size = -1;  // the local size last seen, to tell a transfer that moves
+        std::chrono::steady_clock::time_point lastProgress;
+    };
+
+    void finish(const std::string& path, bool here);
+    void watchLimits(std::stop_token stop);
+
+    Fetch fetch_;
+    mutable std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::map<std::string, Fetching> fetching_;
+    std::jthread watcher_;  // last: stopped and joined first
+};
+
+}  // namespace tw
