@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/SystemInformation.h"
@@ -25,10 +26,13 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/ui/AttentionList.h"
+#include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/defaults.h"
+#include "platform/desktopnotify.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/volpath.h"
@@ -44,21 +48,14 @@ constexpr const char* kUserServerContact = "Userallowservercontact";
 // How many of the items that cannot be synchronised the status names (all of them are counted).
 constexpr size_t kNotSynchronisedShown = 10;
 
-// Items in an error state under the synchronised folders (bounded, so a huge tree answers quickly).
-size_t countErrors(const std::vector<std::string>& roots) {
-    size_t errors = 0, seen = 0;
-    for (const auto& root : roots) {
-        std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(
-                 root, std::filesystem::directory_options::skip_permission_denied, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator() && seen < 200000;
-             it.increment(ec), ++seen) {
-            if (TimeLineManager::inIgnoreList(it->path().string())) continue;
-            auto s = CorvaneExtendedAttributes(it->path().string()).ceaStatus.status;
-            if (s == CEAStatus::keys::ErrorRegular || s == CEAStatus::keys::ErrorPlaceHolder) ++errors;
-        }
-    }
-    return errors;
+// Without the resolution windows, "Resolve Error" in the file manager tells the user which command
+// resolves the item. Shown from a worker: the notification daemon may take its time to answer.
+void notifyResolveByCommand(const std::string& path) {
+    platform::DispatchQueue::global(platform::QoS::utility).async([path] {
+        auto notification = resolveErrorNotification(path);
+        if (!platform::showDesktopNotification(notification))
+            log().logWarning(notification.summary + ": " + notification.body);
+    });
 }
 
 bool isMountPoint(const std::string& folder) {
@@ -91,9 +88,13 @@ bool AppDelegate::applicationDidFinishLaunching() {
     if (options_.requestCredentials) serverEnvironment().requestCredentials = options_.requestCredentials;
     installConfigurationHooks();
     installVolumeHooks();
-    TimeLineManager::setListingPasses(
-        {[] { SyncMappoints::performAction(); },
-         [](const std::string& path, bool userRequest) { SyncFolder::performSync(path, userRequest); }});
+    TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
+                                       [](const std::string& path, bool userRequest) {
+                                           SyncFolder::performSync(path, userRequest);
+                                           // A pass is where removals are held back, and where confirmed ones
+                                           // stop waiting.
+                                           AttentionList::sharedInstance().heldFoldersChanged();
+                                       }});
     StateManager::Hooks stateHooks;
     stateHooks.removeFinderBridge = [] { ContextMenuHandler::sharedInstance().stop(); };
     stateHooks.unmountVolumes = [] { VolumeManager::sharedInstance().unmountVolumes(); };
@@ -143,8 +144,10 @@ bool AppDelegate::applicationDidFinishLaunching() {
     // Whatever changed while this program was not running (or was killed before queueing what the
     // watcher reported) was never reported: look for it once the volumes are there.
     ChangeScan::sharedInstance().request();
+    ContextMenuHandler::sharedInstance().setResolveErrorHandler(notifyResolveByCommand);
     ContextMenuHandler::sharedInstance().start();
     ConsistencyCheck::sharedInstance().start();
+    AttentionList::sharedInstance().start();
     StateManager::sharedInstance().observeSleepAndWake();
     StateManager::sharedInstance().finishLaunching();
     // Last: a command is served only once the engine it drives is in place.
@@ -156,6 +159,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    AttentionList::sharedInstance().stop();
     // The uninstall shuts the synchronisation down before its tool runs; once is enough.
     if (StateManager::sharedInstance().systemShutdown) return;
     // A scan still walking would queue work the shutdown no longer runs; the next start scans anyway.
@@ -248,7 +252,8 @@ std::string AppDelegate::statusText(bool json) {
                                   {"mountPoint", v->localFolder},
                                   {"mounted", isMountPoint(v->localFolder)}});
     }
-    doc["errors"] = countErrors(VolumeManager::sharedInstance().activeVolumesList());
+    doc["errors"] =
+        AttentionList::findItemsInError(VolumeManager::sharedInstance().activeVolumesList()).size();
     doc["awaitingDeleteConfirmation"] = SyncFolder::foldersAwaitingConfirmation();
     // Changes that kept failing to reach the server: set aside, tried again later, shown here.
     doc["waiting"] = nlohmann::json::array();
@@ -325,6 +330,7 @@ platform::CommandReply AppDelegate::command(const std::vector<std::string>& args
     if (verb == "confirm-deletes" && args.size() == 2) {
         if (!SyncFolder::confirmRemovals(args[1]))
             return {false, "No removals are waiting for confirmation in " + args[1]};
+        AttentionList::sharedInstance().heldFoldersChanged();
         return {true, "Removals in " + args[1] + " confirmed; the folder is listed again"};
     }
     if (verb == "login-changed") {
@@ -340,6 +346,16 @@ platform::CommandReply AppDelegate::command(const std::vector<std::string>& args
         TimeLineManager::sharedInstance().addSyncFolderEvent("/", true);
         return {true, "The running instance now uses " + credentials.userName() + " at " +
                           credentials.serverName()};
+    }
+    if (verb == "errors") {
+        auto items = AttentionList::findItemsInError(vm.activeVolumesList());
+        return {true, errorsText(items, SyncFolder::foldersAwaitingConfirmation(),
+                                 args.size() > 1 && args[1] == "--json")};
+    }
+    if (verb == "resolve") {
+        auto reply = resolveCommand(ErrorResolutionManager::sharedInstance(), args);
+        if (args.size() > 1) AttentionList::sharedInstance().itemChanged(args[1]);
+        return reply;
     }
     if (verb == "open" && args.size() == 2) {
         // Paths arrive as the caller typed them, resolved against its folder by the command line.

@@ -33,13 +33,17 @@ const char* kUsage =
     "       tidewell volumes | mount NAME | unmount NAME\n"
     "       tidewell sync [PATH]\n"
     "       tidewell confirm-deletes FOLDER\n"
+    "       tidewell errors [--json]\n"
+    "       tidewell resolve PATH ACTION [--name NAME] [--rename mine|server]\n"
     "       tidewell open PATH\n"
     "       tidewell download PATH | remove-download PATH\n"
     "       tidewell script COMMAND\n"
     "       tidewell quit\n"
     "Without a command tidewell runs the desktop application (tray icon, windows); --headless runs\n"
     "the client in the foreground without windows. confirm-deletes removes what the server no longer\n"
-    "lists in FOLDER; script COMMAND (idle, uploading or downloading) prints true or false.\n"
+    "lists in FOLDER; errors lists each item that needs you with the ACTIONs resolve can take for it\n"
+    "(keep-mine, keep-server, keep-both, keep-server-copy, retry-delete, retry-quota).\n"
+    "script COMMAND (idle, uploading or downloading) prints true or false.\n"
     "The password of `login` is read from the terminal, or one line from standard input.\n";
 
 int usage(int status) {
@@ -225,6 +229,13 @@ int main(int argc, char** argv) {
     if ((verb == "download" || verb == "remove-download") && args.size() == 2)
         return postRequest(verb, args[1]);
     if (verb == "open" && args.size() == 2) args[1] = fullPath(args[1]);
+    if (verb == "resolve") {
+        if (args.size() < 3) return usage(2);
+        args[1] = fullPath(args[1]);
+        return remote(args);
+    }
+    if (verb == "errors" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
+        return remote(args);
     if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
         ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
         ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||

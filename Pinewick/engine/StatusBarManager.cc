@@ -88,6 +88,15 @@ void StatusBarManager::setErrorState(bool error) {
     updateIcon();
 }
 
+void StatusBarManager::setAttention(Attention attention) {
+    {
+        std::lock_guard lock(mutex_);
+        errorState_ = attention.count() > 0;
+        state_.attention = std::move(attention);
+    }
+    updateIcon();
+}
+
 StatusBarManager::State StatusBarManager::state() const {
     std::lock_guard lock(mutex_);
     return state_;

@@ -1,6 +1,6 @@
-// The state behind the tray icon: which icon the run state and the transfers call for, and which files
-// are being uploaded and downloaded. The tray user interface attaches as an observer; the engine only
-// reports changes.
+// The state behind the tray icon: which icon the run state and the transfers call for, which files
+// are being uploaded and downloaded, and what needs the user (items in error, removals held for a
+// confirmation). The tray user interface attaches as an observer; the engine only reports changes.
 //
 // Thread-safety: every operation may be called from any thread. Observers are called on the main queue
 // (platform::MainQueue), never while a lock of this object is held.
@@ -25,11 +25,21 @@ public:
     };
     static const char* iconName(icons icon);  // the image name, "StatusBarIcon", ...
 
+    // What needs the user.
+    struct Attention {
+        size_t itemsInError = 0;               // items in an error state, all of them
+        std::vector<std::string> items;        // the first of them in path order, for the menu
+        std::vector<std::string> heldFolders;  // folders whose removals wait for the user's confirmation
+        size_t count() const { return itemsInError + heldFolders.size(); }
+        bool operator==(const Attention&) const = default;
+    };
+
     // What the tray shows.
     struct State {
         icons icon = icons::statusBarIcon;
         std::optional<std::string> uploadFile;    // path of the upload running now
         std::optional<std::string> downloadFile;  // path of the download running now
+        Attention attention;
     };
     using Observer = std::function<void(const State&)>;
 
@@ -45,6 +55,8 @@ public:
     bool uploadActive() const;
     bool downloadActive() const;
     void setErrorState(bool error);
+    // The error state follows what needs the user: set while anything does.
+    void setAttention(Attention attention);
     State state() const;
 
     // Returns a token for removeObserver.

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "platform/dispatch.h"
@@ -82,10 +84,7 @@ void ErrorResolutionManager::resolveError(const std::string& path) {
     switch (record.ceaErrorStatus.genre) {
         case G::None: {
             log().logDebug("Resolve Error for " + record.description());
-            Alert alert{"Resolve Error",
-                        "Cannot start the Resolve " + CEAErrorStatus::rawValue(G::None) +
-                            " Manager at this time for the file " + path,
-                        {}};
+            Alert alert = *alertFor(path, record);
             present([alert](Presenter& p) { p.runAlert(alert); });
             return;
         }
@@ -100,38 +99,53 @@ void ErrorResolutionManager::resolveError(const std::string& path) {
 
 void ErrorResolutionManager::handleTransferErrors(const std::string& path,
                                                   const CorvaneExtendedAttributes& record) {
+    if (record.ceaErrorStatus.status == E::Conflict) {
+        present([path, record](Presenter& p) { p.runConflict(path, record); });
+        return;
+    }
+    Alert alert = *alertFor(path, record);
+    if (record.ceaErrorStatus.status == E::QuotaExceeded) {
+        present([this, alert, path, record](Presenter& p) {
+            if (p.runAlert(alert) != 1) return;
+            if (retryUpload(path, record) == outcome::itemChanged) p.runAlert(itemChangedAlert(path));
+        });
+        return;
+    }
+    present([alert](Presenter& p) { p.runAlert(alert); });
+}
+
+std::optional<ErrorResolutionManager::Alert> ErrorResolutionManager::alertFor(
+    const std::string& path, const CorvaneExtendedAttributes& record) {
+    switch (record.ceaErrorStatus.genre) {
+        case G::None:
+            return Alert{"Resolve Error",
+                         "Cannot start the Resolve " + CEAErrorStatus::rawValue(G::None) +
+                             " Manager at this time for the file " + path,
+                         {}};
+        case G::Delete:
+            return std::nullopt;
+        case G::Transfer:
+            break;
+    }
     switch (record.ceaErrorStatus.status) {
-        case E::ReadOnlyMappoint: {
-            Alert alert{"Resolve Read Only Server Error",
-                        "Please move the file " + path + " to a different volume",
-                        {}};
-            present([alert](Presenter& p) { p.runAlert(alert); });
-            return;
-        }
-        case E::QuotaExceeded: {
-            Alert alert{"Quota exceeded",
-                        "The file " + path +
-                            " was rejected by the server due to a lack of space. Please free some space "
-                            "on the server and retry.",
-                        {"OK", "Retry"}};
-            present([this, alert, path, record](Presenter& p) {
-                if (p.runAlert(alert) != 1) return;
-                if (retryUpload(path, record) == outcome::itemChanged) p.runAlert(itemChangedAlert(path));
-            });
-            return;
-        }
+        case E::ReadOnlyMappoint:
+            return Alert{"Resolve Read Only Server Error",
+                         "Please move the file " + path + " to a different volume",
+                         {}};
+        case E::QuotaExceeded:
+            return Alert{"Quota exceeded",
+                         "The file " + path +
+                             " was rejected by the server due to a lack of space. Please free some space on "
+                             "the server and retry.",
+                         {"OK", "Retry"}};
         case E::Conflict:
-            present([path, record](Presenter& p) { p.runConflict(path, record); });
-            return;
-        default: {
-            Alert alert{"Resolve Error",
-                        "Cannot start the Resolve Transfer Manager [" +
-                            CEAErrorStatus::rawValue(record.ceaErrorStatus.status) +
-                            "] at this time for the file " + path,
-                        {}};
-            present([alert](Presenter& p) { p.runAlert(alert); });
-            return;
-        }
+            return std::nullopt;
+        default:
+            return Alert{"Resolve Error",
+                         "Cannot start the Resolve Transfer Manager [" +
+                             CEAErrorStatus::rawValue(record.ceaErrorStatus.status) +
+                             "] at this time for the file " + path,
+                         {}};
     }
 }
 
@@ -303,21 +317,21 @@ ErrorResolutionManager::outcome ErrorResolutionManager::ignoreError(const std::s
 }
 
 ErrorResolutionManager::outcome ErrorResolutionManager::retryDelete(const std::string& path,
-                                                                    const CorvaneExtendedAttributes& seen) {
+                                                                    const CorvaneExtendedAttributes& seen,
+                                                                    std::vector<std::string>* kept) {
     CorvaneExtendedAttributes record(path);
     if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
-    recurseRetryDelete(path);
-    return outcome::done;
+    return recurseRetryDelete(path, kept) ? outcome::done : outcome::partlyDone;
 }
 
-bool ErrorResolutionManager::recurseRetryDelete(const std::string& path) {
+bool ErrorResolutionManager::recurseRetryDelete(const std::string& path, std::vector<std::string>* kept) {
     auto attributes = platform::attributesOfItem(path);
     if (!attributes) return false;
     if (attributes->type == platform::kFileTypeDirectory) {
         auto entries = platform::entriesOfFolder(path);
         if (!entries) return false;
         bool all = true;
-        for (const auto& name : *entries) all = recurseRetryDelete(path + "/" + name) && all;
+        for (const auto& name : *entries) all = recurseRetryDelete(path + "/" + name, kept) && all;
         // A folder that keeps something the server never had stays, here and on the server.
         if (!all) return false;
         TLDelete(path, CorvaneExtendedAttributes(path)).performAction();
@@ -328,9 +342,13 @@ bool ErrorResolutionManager::recurseRetryDelete(const std::string& path) {
     if (attributes->type == platform::kFileTypeRegular) {
         CorvaneExtendedAttributes record(path);
         auto state = record.ceaStatus.status;
-        // Content written here that never reached the server would be lost with the file: keep it.
-        if (state == S::RequireUpload || state == S::LocalOnly || state == S::Unknown) {
+        // Content written here that never reached the server would be lost with the file: keep it. That
+        // is content waiting to be sent, content the server refused (a conflict, a full server), and
+        // a synchronised file changed since it last agreed with the server.
+        if (state == S::RequireUpload || state == S::LocalOnly || state == S::Unknown ||
+            state == S::ErrorRegular || (state == S::Regular && CEAUtils::hasLocalChanges(path, record))) {
             log().logWarning("Not deleting " + path + ": it holds changes the server does not have");
+            if (kept) kept->push_back(path);
             return false;
         }
         TLDelete(path, record).performAction();
@@ -347,6 +365,159 @@ ErrorResolutionManager::outcome ErrorResolutionManager::retryUpload(const std::s
     if (!record.save()) return outcome::itemChanged;
     timeline().addUploadEvent(path);
     return outcome::done;
+}
+
+// ---- the same choices without a window
+
+const char* ErrorResolutionManager::actionName(action a) {
+    switch (a) {
+        case action::keepMine:
+            return "keep-mine";
+        case action::keepServer:
+            return "keep-server";
+        case action::keepBoth:
+            return "keep-both";
+        case action::retryDelete:
+            return "retry-delete";
+        case action::keepServerCopy:
+            return "keep-server-copy";
+        case action::retryQuota:
+            return "retry-quota";
+    }
+    return "";
+}
+
+std::optional<ErrorResolutionManager::action> ErrorResolutionManager::actionNamed(const std::string& name) {
+    for (action a : allActions)
+        if (name == actionName(a)) return a;
+    return std::nullopt;
+}
+
+std::string ErrorResolutionManager::actionLabel(action a) {
+    switch (a) {
+        case action::keepMine:
+            return "Keep my version and replace the server's";
+        case action::keepServer:
+            return "Keep the server's version and discard my changes";
+        case action::keepBoth:
+            return "Keep both, giving one of them a new name";
+        case action::retryDelete:
+            return "Delete it again, here and on the server";
+        case action::keepServerCopy:
+            return "Keep the server's copy here";
+        case action::retryQuota:
+            return "Retry the upload, once there is space on the server";
+    }
+    return "";
+}
+
+std::vector<ErrorResolutionManager::action> ErrorResolutionManager::actionsFor(
+    const CorvaneExtendedAttributes& record) {
+    switch (record.ceaErrorStatus.genre) {
+        case G::None:
+            return {};
+        case G::Delete:
+            return {action::keepServerCopy, action::retryDelete};
+        case G::Transfer:
+            break;
+    }
+    switch (record.ceaErrorStatus.status) {
+        case E::Conflict:
+            return {action::keepMine, action::keepServer, action::keepBoth};
+        case E::QuotaExceeded:
+            return {action::retryQuota};
+        default:
+            return {};
+    }
+}
+
+std::string ErrorResolutionManager::problemText(const std::string& path,
+                                                const CorvaneExtendedAttributes& record) {
+    if (record.ceaErrorStatus.genre == G::Delete) return deleteHelpText(path, &record);
+    if (auto alert = alertFor(path, record)) return alert->informative;
+    return conflictHelpText(path, &record);
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string out;
+    for (const auto& p : parts) out += (out.empty() ? "" : separator) + p;
+    return out;
+}
+
+}  // namespace
+
+ErrorResolutionManager::Result ErrorResolutionManager::resolveNow(const std::string& path,
+                                                                  const Choice& choice) {
+    if (!exists(path)) return {outcome::notOffered, "There is no item at " + path + "."};
+    CorvaneExtendedAttributes seen(path);
+    auto offered = actionsFor(seen);
+    if (std::find(offered.begin(), offered.end(), choice.what) == offered.end()) {
+        auto state = seen.ceaStatus.status;
+        if (seen.ceaErrorStatus.genre == G::None && state != S::ErrorRegular && state != S::ErrorPlaceHolder)
+            return {outcome::notOffered, path + " is not in error: there is nothing to resolve."};
+        if (offered.empty())
+            return {outcome::notOffered,
+                    "There is no choice to make for " + path + ". " + problemText(path, seen)};
+        std::vector<std::string> names;
+        for (action a : offered) names.push_back(actionName(a));
+        return {outcome::notOffered, std::string(actionName(choice.what)) + " is not a choice for " + path +
+                                         "; its choices are " + joined(names, ", ") + "."};
+    }
+    const std::string changed =
+        path + " changed meanwhile, so nothing was done. Look at its state again before choosing.";
+    outcome result = outcome::done;
+    std::string text;
+    switch (choice.what) {
+        case action::keepMine:
+            result = overwriteServer(path, seen);
+            text = "Your version of " + path + " replaces the server's; it is being uploaded.";
+            break;
+        case action::keepServer:
+            result = discardLocal(path, seen);
+            text = "Your changes to " + path + " were discarded; the server's version is being downloaded.";
+            break;
+        case action::keepBoth: {
+            const std::string name = choice.newName.empty() ? createConflictFilename(path) : choice.newName;
+            RenamePlan plan;
+            result = prepareRename(path, name, choice.localTakesNewName, seen, &plan);
+            if (result == outcome::nameTaken) return {result, nameTakenAlert(name).informative};
+            if (result == outcome::done) finishRename(plan);
+            text = choice.localTakesNewName
+                       ? "Your version of " + path + " is now " + quoted(name) +
+                             " and is being uploaded; the server's version comes back under the old name."
+                       : "The server's version of " + path + " is now " + quoted(name) +
+                             "; yours replaces it under the old name and is being uploaded.";
+            break;
+        }
+        case action::retryDelete: {
+            std::vector<std::string> kept;
+            result = retryDelete(path, seen, &kept);
+            std::sort(kept.begin(), kept.end());
+            if (result == outcome::partlyDone) {
+                text = kept.empty()
+                           ? "Not all of " + path + " could be deleted; the log says why."
+                           : "Kept what holds changes the server does not have: " + joined(kept, ", ") +
+                                 ". The rest of " + path + " was deleted here and on the server.";
+            } else {
+                text = path + " was deleted here and on the server.";
+            }
+            break;
+        }
+        case action::keepServerCopy:
+            result = ignoreError(path, seen);
+            text = path + " stays as the server's copy; its content comes down when it is opened.";
+            break;
+        case action::retryQuota:
+            result = retryUpload(path, seen);
+            text = path + " is being uploaded again.";
+            break;
+    }
+    if (result == outcome::itemChanged) return {result, changed};
+    if (result == outcome::done || result == outcome::partlyDone)
+        log().logAudit("Error of " + path + " resolved from the command line: " + actionName(choice.what));
+    return {result, text};
 }
 
 }  // namespace tw

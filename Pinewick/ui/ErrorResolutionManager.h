@@ -9,11 +9,16 @@
 // when the sync changed the item meanwhile (another upload ran, the server copy came down), the
 // resolution is refused with `itemChanged` instead of overwriting a state nobody looked at.
 //
+// The same choices are offered without a window (`tidewell errors`, `tidewell resolve`): `actionsFor`
+// says which choices the window or alert for a record offers, `problemText` what it says, and
+// `resolveNow` carries one out through the very operations the windows call.
+//
 // Thread-safety: `resolveError` may be called from any thread and presents on the main queue. The
 // resolution operations run on the calling thread; those that talk to the server (`renameOnServer`,
 // `recurseRetryDelete`) must not run on the main queue.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,7 +49,8 @@ public:
         virtual void runDelete(const std::string& path, const CorvaneExtendedAttributes& record) = 0;
     };
 
-    enum class outcome { done, itemChanged, nameTaken };
+    // `notOffered`: the item's error does not offer that choice; `partlyDone`: a delete kept items.
+    enum class outcome { done, itemChanged, nameTaken, notOffered, partlyDone };
 
     static ErrorResolutionManager& sharedInstance();
     // A manager queueing its work on `timeline` (the shared one when null; not owned).
@@ -83,15 +89,50 @@ public:
 
     // ---- delete resolutions
     outcome ignoreError(const std::string& path, const CorvaneExtendedAttributes& seen);
-    // Checks the record, then `recurseRetryDelete` (a server request per item).
-    outcome retryDelete(const std::string& path, const CorvaneExtendedAttributes& seen);
+    // Checks the record, then `recurseRetryDelete` (a server request per item): `partlyDone` when
+    // something was kept (listed in `kept` when given).
+    outcome retryDelete(const std::string& path, const CorvaneExtendedAttributes& seen,
+                        std::vector<std::string>* kept = nullptr);
     // Deletes `path` (a folder depth first) on the server and locally. Items holding changes the
-    // server does not have are kept, and so are the folders holding them; false when something was kept.
-    bool recurseRetryDelete(const std::string& path);
+    // server does not have are kept, and so are the folders holding them; false when something was kept
+    // (the kept files are added to `kept` when given).
+    bool recurseRetryDelete(const std::string& path, std::vector<std::string>* kept = nullptr);
 
     // ---- quota
     // "Retry" of the quota alert: back to RequireUpload without error, one upload queued.
     outcome retryUpload(const std::string& path, const CorvaneExtendedAttributes& seen);
+
+    // ---- the same choices without a window
+    enum class action { keepMine, keepServer, keepBoth, retryDelete, keepServerCopy, retryQuota };
+    static constexpr std::array<action, 6> allActions{action::keepMine,       action::keepServer,
+                                                      action::keepBoth,       action::retryDelete,
+                                                      action::keepServerCopy, action::retryQuota};
+    // The command line's word for it: "keep-mine", "keep-server", "keep-both", "retry-delete",
+    // "keep-server-copy", "retry-quota".
+    static const char* actionName(action a);
+    static std::optional<action> actionNamed(const std::string& name);
+    // What the window or alert calls the choice ("Keep my version and replace the server's").
+    static std::string actionLabel(action a);
+    // The choices "Resolve Error" offers for this record, in the window's order; none where it only
+    // explains (a read-only volume, an error no window handles, no error at all).
+    static std::vector<action> actionsFor(const CorvaneExtendedAttributes& record);
+    // What "Resolve Error" says about this record: the window's help text, or the alert's text.
+    static std::string problemText(const std::string& path, const CorvaneExtendedAttributes& record);
+    // The alert "Resolve Error" shows for this record; none where it shows a window instead.
+    static std::optional<Alert> alertFor(const std::string& path, const CorvaneExtendedAttributes& record);
+
+    struct Choice {
+        action what = action::keepMine;
+        std::string newName;            // keep-both: "" takes the name the window proposes
+        bool localTakesNewName = true;  // keep-both: my version takes the new name (else the server's)
+    };
+    struct Result {
+        outcome result = outcome::done;
+        std::string text;  // what was done, or why nothing was
+    };
+    // Carries out `choice` for `path` as the window would for the record it shows, and waits for
+    // the server where the window's choice would have. Never on the main queue.
+    Result resolveNow(const std::string& path, const Choice& choice);
 
 private:
     void handleTransferErrors(const std::string& path, const CorvaneExtendedAttributes& record);

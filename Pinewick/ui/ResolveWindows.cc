@@ -14,6 +14,7 @@ namespace tw::ui {
 namespace {
 
 using outcome = ErrorResolutionManager::outcome;
+using Action = ErrorResolutionManager::action;
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
@@ -80,9 +81,9 @@ ResolveConflict::ResolveConflict(ErrorResolutionManager& manager, std::string pa
     helpText = wrapped(q(ErrorResolutionManager::conflictHelpText(errorPath, xAttr ? &*xAttr : nullptr)));
     outer->addWidget(helpText);
 
-    optionDiscardLocal = new QRadioButton("Keep the server's version and discard my changes");
-    optionOverwriteServer = new QRadioButton("Keep my version and replace the server's");
-    optionRename = new QRadioButton("Keep both, giving one of them a new name:");
+    optionDiscardLocal = new QRadioButton(q(ErrorResolutionManager::actionLabel(Action::keepServer)));
+    optionOverwriteServer = new QRadioButton(q(ErrorResolutionManager::actionLabel(Action::keepMine)));
+    optionRename = new QRadioButton(q(ErrorResolutionManager::actionLabel(Action::keepBoth) + ":"));
     auto* group = new QButtonGroup(this);
     for (QRadioButton* b : {optionDiscardLocal, optionOverwriteServer, optionRename}) {
         group->addButton(b);
@@ -178,8 +179,8 @@ ResolveDelete::ResolveDelete(ErrorResolutionManager& manager, std::string path,
     outer->addWidget(heading(q("“" + platform::lastPathComponent(errorPath) + "” could not be deleted")));
     helpText = wrapped(q(ErrorResolutionManager::deleteHelpText(errorPath, xAttr ? &*xAttr : nullptr)));
     outer->addWidget(helpText);
-    optionAcknowledgeError = new QRadioButton("Keep the server's copy here");
-    optionRetryDelete = new QRadioButton("Delete it again, here and on the server");
+    optionAcknowledgeError = new QRadioButton(q(ErrorResolutionManager::actionLabel(Action::keepServerCopy)));
+    optionRetryDelete = new QRadioButton(q(ErrorResolutionManager::actionLabel(Action::retryDelete)));
     auto* group = new QButtonGroup(this);
     for (QRadioButton* b : {optionAcknowledgeError, optionRetryDelete}) {
         group->addButton(b);

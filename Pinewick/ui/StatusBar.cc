@@ -3,9 +3,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QMessageBox>
 #include <QVBoxLayout>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/SyncFolder.h"
+#include "Pinewick/ui/AttentionList.h"
+#include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/ui/Preferences.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
@@ -47,8 +51,12 @@ QString statusText(const StatusBarManager::State& state) {
             return "Waiting for the network";
         case icons::statusBarPauseIcon:
             return "Syncing is paused";
-        case icons::statusBarErrorIcon:
-            return "Some items need your attention";
+        case icons::statusBarErrorIcon: {
+            size_t count = state.attention.count();
+            if (count == 0) return "Some items need your attention";
+            return count == 1 ? QString("1 item needs you")
+                              : QString("%1 items need you").arg(static_cast<qulonglong>(count));
+        }
         case icons::statusBarBusyIcon:
             return "Syncing…";
         case icons::statusBarIcon:
@@ -128,6 +136,10 @@ StatusBar::StatusBar(std::optional<bool> trayAvailable)
     StatusBarMenu::Actions actions;
     actions.preferences = [this] { openPreferences(); };
     actions.quit = [] { platform::MainQueue::shared().stop(); };
+    actions.resolveItem = [](const std::string& path) {
+        ErrorResolutionManager::sharedInstance().resolveError(path);
+    };
+    actions.confirmRemovals = [](const std::string& folder) { confirmHeldRemovals(folder); };
     statusBarMenu_ = std::make_unique<StatusBarMenu>(actions);
     dockBarMenu_ = std::make_unique<StatusBarMenu>(actions);
     for (int tag : {StatusBarMenu::downloadTagNumber, StatusBarMenu::uploadTagNumber,
@@ -171,8 +183,30 @@ void StatusBar::showState(const StatusBarManager::State& state) {
     window_->showState(state);
     statusBarMenu_->updateDownloadStats(state.downloadFile);
     statusBarMenu_->updateUploadStats(state.uploadFile);
+    statusBarMenu_->updateAttention(state.attention);
+    dockBarMenu_->updateAttention(state.attention);
     statusBarMenu_->validateMenu();
     dockBarMenu_->validateMenu();
+}
+
+bool StatusBar::confirmHeldRemovals(const std::string& folder) {
+    QMessageBox box(QMessageBox::Question, "Tidewell",
+                    "Remove the items the server no longer lists in “" +
+                        QString::fromStdString(platform::lastPathComponent(folder)) + "”?",
+                    QMessageBox::NoButton);
+    box.setWindowIcon(applicationIcon());
+    box.setInformativeText(
+        "The server stopped listing the items of " + QString::fromStdString(folder) +
+        ", so Tidewell kept them here. If they were removed on purpose, remove them here too. If not, keep "
+        "them: nothing is removed until you decide.");
+    QPushButton* remove = box.addButton("Remove Here Too", QMessageBox::DestructiveRole);
+    QPushButton* keep = box.addButton("Keep Them", QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.exec();
+    if (box.clickedButton() != remove) return false;
+    bool confirmed = SyncFolder::confirmRemovals(folder);
+    AttentionList::sharedInstance().heldFoldersChanged();
+    return confirmed;
 }
 
 void StatusBar::applyDockIcon(bool show) {

@@ -1,6 +1,7 @@
 // The desktop half of the status item: the tray icon with its menu, or, where the desktop has no tray
 // (a stock GNOME), a small "Tidewell" window with the same menu and a status line. The state behind it
-// (which icon, which transfers) is the engine's StatusBarManager; this object follows it.
+// (which icon, which transfers, what needs the user) is the engine's StatusBarManager; this object
+// follows it.
 //
 // The "dock icon" switch decides whether the window is also shown while a tray exists; that window then
 // carries the second menu (without the transfer lines and pause and resume, which the tray has).
@@ -64,6 +65,9 @@ public:
     void showState(const StatusBarManager::State& state);
     // Shows or hides the window as the "dock icon" switch and the tray call for.
     void applyDockIcon(bool show);
+    // Asks whether to remove the items the server no longer lists in `folder`, and confirms the held
+    // removals when the user says so; whether they were confirmed.
+    static bool confirmHeldRemovals(const std::string& folder);
 
     // Opens the preferences at `tab` (creating the window on first use).
     Preferences& openPreferences(int tab = -1);

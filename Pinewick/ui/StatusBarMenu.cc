@@ -1,13 +1,16 @@
 #include "Pinewick/ui/StatusBarMenu.h"
 
 #include <filesystem>
+#include <set>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/ui/DesktopEnvironment.h"
+#include "Pinewick/ui/StatusBar.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/defaults.h"
+#include "platform/dispatch.h"
 #include "platform/paths.h"
 
 namespace tw::ui {
@@ -18,6 +21,19 @@ int tagOf(const QAction* action) {
     int tag = action->data().toInt(&ok);
     return ok ? tag : 0;
 }
+
+// Main thread only: the menus alive now, and the volumes a menu is unmounting. Both menus (tray and
+// window) show an unmount started from either.
+std::set<StatusBarMenu*>& liveMenus() {
+    static std::set<StatusBarMenu*> menus;
+    return menus;
+}
+std::set<std::string>& unmountingVolumes() {
+    static std::set<std::string> names;
+    return names;
+}
+
+constexpr const char* kVolumeNameProperty = "tidewellVolumeName";
 
 // The menu line of a file: its name without the extension.
 QString shownName(const std::string& path) {
@@ -33,6 +49,12 @@ StatusBarMenu::StatusBarMenu(Actions actions)
     : actions_(std::move(actions)), menu_(std::make_unique<QMenu>()) {
     menu_->setTitle("Tidewell");
     menu_->setToolTipsVisible(true);
+    attentionMenu_ = menu_->addMenu(statusIcon(StatusBarManager::icons::statusBarErrorIcon), QString());
+    attentionMenu_->setToolTipsVisible(true);
+    attentionItem_ = attentionMenu_->menuAction();
+    attentionItem_->setData(attentionTagNumber);
+    menu_->addSeparator()->setData(attentionSeparatorTagNumber);
+    updateAttention({});
     ssDownloadTitle_ = add("Downloading", downloadTagNumber);
     ssDownloadTitle_->setEnabled(false);
     ssDownloadFile_ = add("Nothing", downloadTagNumber, [this] {
@@ -65,6 +87,11 @@ StatusBarMenu::StatusBarMenu(Actions actions)
     });
     refreshVolumeMenu();
     validateMenu();
+    liveMenus().insert(this);
+}
+
+StatusBarMenu::~StatusBarMenu() {
+    liveMenus().erase(this);
 }
 
 QAction* StatusBarMenu::add(const QString& title, int tag, std::function<void()> action) {
@@ -85,6 +112,7 @@ void StatusBarMenu::refreshVolumeMenu() {
     for (const auto& name : names) {
         QAction* item = shareMenu_->addAction(QString::fromStdString(name));
         item->setData(volumeTagNumber);
+        item->setProperty(kVolumeNameProperty, QString::fromStdString(name));
         item->setCheckable(true);
         QObject::connect(item, &QAction::triggered, [this, item] { onClickVolume(item); });
         validateMenuItem(item);
@@ -114,7 +142,15 @@ void StatusBarMenu::validateMenuItem(QAction* item) {
     if (!item) return;
     int tag = tagOf(item);
     if (tag == volumeTagNumber) {
-        auto volume = VolumeManager::sharedInstance().findVolume(item->text().toStdString());
+        const std::string name = volumeNameOf(item);
+        if (isUnmounting(name)) {
+            item->setText(QString::fromStdString("Unmounting " + name + "…"));
+            item->setChecked(false);
+            item->setEnabled(false);
+            return;
+        }
+        item->setText(QString::fromStdString(name));
+        auto volume = VolumeManager::sharedInstance().findVolume(name);
         std::error_code ec;
         bool present = volume && std::filesystem::is_directory(volume->localFolder, ec);
         item->setChecked(present);
@@ -156,13 +192,37 @@ QAction* StatusBarMenu::item(int tag) const {
 }
 
 void StatusBarMenu::onClickVolume(QAction* item) {
-    auto& vm = VolumeManager::sharedInstance();
-    std::string name = item->text().toStdString();
-    // The item was toggled by the click: checked now means it was off before.
+    std::string name = volumeNameOf(item);
+    // The item was toggled by the click: checked now means it was off before. Mounting already runs
+    // in the background; an unmount waits for the eject.
     if (item->isChecked())
-        vm.activateVolume(name);
+        VolumeManager::sharedInstance().activateVolume(name);
     else
-        vm.deactivateVolume(name);
+        unmountVolume(name);
+}
+
+std::string StatusBarMenu::volumeNameOf(const QAction* item) {
+    QVariant name = item->property(kVolumeNameProperty);
+    return name.isValid() ? name.toString().toStdString() : item->text().toStdString();
+}
+
+bool StatusBarMenu::isUnmounting(const std::string& name) {
+    return unmountingVolumes().count(name) > 0;
+}
+
+void StatusBarMenu::unmountVolume(const std::string& name) {
+    if (!unmountingVolumes().insert(name).second) return;  // already on its way
+    for (StatusBarMenu* menu : liveMenus())
+        for (QAction* a : menu->shareMenu_->actions())
+            if (tagOf(a) == volumeTagNumber) menu->validateMenuItem(a);
+    platform::DispatchQueue::global(platform::QoS::userInitiated).async([name] {
+        if (!VolumeManager::sharedInstance().deactivateVolume(name))
+            Logger::sharedInstance().logWarning("Could not unmount " + name + ": no volume has that name");
+        platform::MainQueue::shared().async([name] {
+            unmountingVolumes().erase(name);
+            for (StatusBarMenu* menu : liveMenus()) menu->refreshVolumeMenu();
+        });
+    });
 }
 
 void StatusBarMenu::onClickOnlineHelp() {
@@ -185,6 +245,38 @@ bool StatusBarMenu::flipConnection(bool paused) {
         return false;
     }
     return true;
+}
+
+void StatusBarMenu::updateAttention(const StatusBarManager::Attention& attention) {
+    size_t count = attention.count();
+    attentionItem_->setVisible(count > 0);
+    if (QAction* separator = item(attentionSeparatorTagNumber)) separator->setVisible(count > 0);
+    attentionItem_->setText(count == 1 ? QString("1 item needs you")
+                                       : QString("%1 items need you").arg(static_cast<qulonglong>(count)));
+    attentionMenu_->clear();
+    for (const auto& path : attention.items) {
+        QAction* entry = attentionMenu_->addAction(
+            "Resolve “" + QString::fromStdString(platform::lastPathComponent(path)) + "”…");
+        entry->setToolTip(QString::fromStdString(path));
+        QObject::connect(entry, &QAction::triggered, [this, path] {
+            if (actions_.resolveItem) actions_.resolveItem(path);
+        });
+    }
+    if (attention.itemsInError > attention.items.size()) {
+        QAction* more = attentionMenu_->addAction(
+            QString("…and %1 more: choose Resolve Error on them in the file manager")
+                .arg(static_cast<qulonglong>(attention.itemsInError - attention.items.size())));
+        more->setEnabled(false);
+    }
+    if (!attention.items.empty() && !attention.heldFolders.empty()) attentionMenu_->addSeparator();
+    for (const auto& folder : attention.heldFolders) {
+        QAction* entry = attentionMenu_->addAction(
+            "Removals held in “" + QString::fromStdString(platform::lastPathComponent(folder)) + "”…");
+        entry->setToolTip(QString::fromStdString(folder));
+        QObject::connect(entry, &QAction::triggered, [this, folder] {
+            if (actions_.confirmRemovals) actions_.confirmRemovals(folder);
+        });
+    }
 }
 
 }  // namespace tw::ui

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -286,6 +288,142 @@ TEST_F(Decisions, ResolveErrorFromTheFileManagerReachesTheManager) {
     EXPECT_EQ(presenter.alerts[0].message, "Quota exceeded");
 }
 
+// ---- the same choices without a window
+
+using A = Manager::action;
+
+TEST_F(Decisions, TheCommandLineOffersWhatTheWindowOrAlertOffersAndSaysWhatItSays) {
+    std::string conflict = file("c d.txt");
+    markError(conflict, S::ErrorRegular, E::Conflict, G::Transfer);
+    CorvaneExtendedAttributes c(conflict);
+    EXPECT_EQ(Manager::actionsFor(c), (std::vector<A>{A::keepMine, A::keepServer, A::keepBoth}));
+    EXPECT_EQ(Manager::problemText(conflict, c), Manager::conflictHelpText(conflict, &c));
+
+    std::string refused = file("refused");
+    markError(refused, S::ErrorPlaceHolder, E::FolderNotEmpty, G::Delete);
+    CorvaneExtendedAttributes d(refused);
+    EXPECT_EQ(Manager::actionsFor(d), (std::vector<A>{A::keepServerCopy, A::retryDelete}));
+    EXPECT_EQ(Manager::problemText(refused, d), Manager::deleteHelpText(refused, &d));
+
+    // Alerts: what they say is what the command line says; the quota alert's "Retry" is its one choice.
+    std::string quota = file("quota.bin");
+    markError(quota, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
+    CorvaneExtendedAttributes q(quota);
+    EXPECT_EQ(Manager::actionsFor(q), std::vector<A>{A::retryQuota});
+    EXPECT_EQ(Manager::problemText(quota, q), Manager::alertFor(quota, q)->informative);
+    std::string ro = file("ro.txt");
+    markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
+    CorvaneExtendedAttributes r(ro);
+    EXPECT_TRUE(Manager::actionsFor(r).empty());
+    EXPECT_EQ(Manager::problemText(ro, r), "Please move the file " + ro + " to a different volume");
+
+    // The command line's words, both ways.
+    for (A a : Manager::allActions) EXPECT_EQ(Manager::actionNamed(Manager::actionName(a)), a);
+    EXPECT_FALSE(Manager::actionNamed("keep-theirs").has_value());
+}
+
+TEST_F(Decisions, AChoiceTheItemDoesNotOfferIsRefusedAndChangesNothing) {
+    std::string conflict = file("Report.pdf", "my words");
+    markError(conflict, S::ErrorRegular, E::Conflict, G::Transfer);
+    auto r = manager->resolveNow(conflict, {A::retryDelete});
+    EXPECT_EQ(r.result, Manager::outcome::notOffered);
+    EXPECT_EQ(r.text, "retry-delete is not a choice for " + conflict +
+                          "; its choices are keep-mine, keep-server, keep-both.");
+    EXPECT_EQ(CorvaneExtendedAttributes(conflict).ceaErrorStatus.status, E::Conflict);
+    EXPECT_EQ(readFile(conflict), "my words");
+
+    std::string ro = file("ro.txt");
+    markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
+    EXPECT_EQ(
+        manager->resolveNow(ro, {A::retryQuota}).text,
+        "There is no choice to make for " + ro + ". Please move the file " + ro + " to a different volume");
+    std::string fine = file("fine.txt");
+    EXPECT_EQ(manager->resolveNow(fine, {A::keepMine}).text,
+              fine + " is not in error: there is nothing to resolve.");
+    EXPECT_EQ(manager->resolveNow(team->localFolder + "/gone", {A::keepMine}).result,
+              Manager::outcome::notOffered);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+
+    // The command's own checks, before anything is resolved.
+    auto reply = resolveCommand(*manager, {"resolve", conflict, "keep-theirs"});
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(
+        reply.text,
+        "\"keep-theirs\" is not an action; the actions are keep-mine, keep-server, keep-both, retry-delete, "
+        "keep-server-copy, retry-quota");
+    EXPECT_FALSE(resolveCommand(*manager, {"resolve", conflict}).ok);
+    EXPECT_FALSE(resolveCommand(*manager, {"resolve", "Report.pdf", "keep-mine"}).ok);
+    EXPECT_FALSE(resolveCommand(*manager, {"resolve", conflict, "keep-mine", "--name", "x"}).ok)
+        << "a new name goes only with keep-both";
+    EXPECT_FALSE(resolveCommand(*manager, {"resolve", conflict, "keep-both", "--rename", "theirs"}).ok);
+    reply = resolveCommand(*manager, {"resolve", conflict, "keep-server-copy"});
+    EXPECT_FALSE(reply.ok);
+    EXPECT_NE(reply.text.find("its choices are keep-mine"), std::string::npos);
+    EXPECT_EQ(CorvaneExtendedAttributes(conflict).ceaErrorStatus.status, E::Conflict);
+}
+
+TEST_F(Decisions, ErrorsListEachItemWithWhatTheServerSaidAndTheCommandThatResolvesIt) {
+    std::string conflict = file("c d.txt");
+    markError(conflict, S::ErrorRegular, E::Conflict, G::Transfer);
+    std::string ro = file("ro.txt");
+    markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
+    std::string held = team->localFolder + "/Big";
+
+    auto doc = nlohmann::json::parse(errorsText({conflict, ro}, {held}, true));
+    ASSERT_EQ(doc["items"].size(), 2u);
+    const auto& c = doc["items"][0];
+    EXPECT_EQ(c["path"], conflict);
+    EXPECT_EQ(c["state"], "ErrorRegular");
+    EXPECT_EQ(c["errorStatus"], "Conflict");
+    EXPECT_EQ(c["genre"], "Transfer");
+    EXPECT_EQ(c["serverSaid"],
+              "The server reported a problem (Conflict) whilst trying to upload " + conflict);
+    ASSERT_EQ(c["actions"].size(), 3u);
+    EXPECT_EQ(c["actions"][0]["action"], "keep-mine");
+    EXPECT_EQ(c["actions"][0]["label"], "Keep my version and replace the server's");
+    EXPECT_EQ(c["resolve"], "tidewell resolve '" + conflict + "' ACTION");
+    EXPECT_TRUE(doc["items"][1]["actions"].empty());
+    EXPECT_FALSE(doc["items"][1].contains("resolve"));
+    EXPECT_EQ(doc["heldRemovals"][0]["folder"], held);
+    EXPECT_EQ(doc["heldRemovals"][0]["confirm"], "tidewell confirm-deletes " + held);
+
+    std::string text = errorsText({conflict, ro}, {held}, false);
+    EXPECT_EQ(text.rfind("3 items need you.\n", 0), 0u) << text;
+    EXPECT_NE(text.find("  tidewell resolve '" + conflict + "' ACTION, where ACTION is\n"), std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find("    keep-both         Keep both, giving one of them a new name (--name NAME, --rename "
+                  "mine|server)\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find("  Please move the file " + ro + " to a different volume\n  Nothing to choose here.\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("to remove them here too: tidewell confirm-deletes " + held), std::string::npos)
+        << text;
+    EXPECT_EQ(errorsText({}, {}, false), "Nothing needs you.\n");
+
+    EXPECT_EQ(shellQuoted("/v/Team/plain-name_1.txt"), "/v/Team/plain-name_1.txt");
+    EXPECT_EQ(shellQuoted("/v/Team/it's $HOME"), "'/v/Team/it'\\''s $HOME'");
+}
+
+TEST_F(Decisions, WithoutWindowsResolveErrorSaysWhichCommandResolvesTheItem) {
+    std::string conflict = file("c d.txt");
+    markError(conflict, S::ErrorRegular, E::Conflict, G::Transfer);
+    auto n = resolveErrorNotification(conflict);
+    EXPECT_EQ(n.summary, "“c d.txt” needs you");
+    EXPECT_EQ(n.body, "The server reported a problem (Conflict) whilst trying to upload " + conflict +
+                          "\n\nTo resolve it, run: tidewell resolve '" + conflict +
+                          "' keep-mine|keep-server|keep-both\n(`tidewell errors` explains each choice.)");
+    std::string ro = file("ro.txt");
+    markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
+    EXPECT_EQ(resolveErrorNotification(ro).body, "Please move the file " + ro +
+                                                     " to a different volume\n\n`tidewell errors` lists "
+                                                     "everything that needs you.");
+    EXPECT_EQ(resolveErrorNotification(file("fine.txt")).summary, "“fine.txt” has nothing to resolve");
+}
+
 // ---- resolutions against the reference server
 
 class Resolutions : public ::testing::Test {
@@ -486,6 +624,118 @@ TEST_F(RefusedFolder, IgnoringKeepsTheServerCopyAsAPlaceholder) {
     EXPECT_EQ(r.ceaErrorStatus.status, E::NoError);
     EXPECT_EQ(r.ceaErrorStatus.genre, G::None);
     EXPECT_TRUE(fs::exists(serverFile("full/inner.txt")));
+}
+
+// ---- the command line's resolutions against the reference server
+
+TEST_F(Resolutions, KeepMineAndKeepServerFromTheCommandLineEndAsTheWindowsDo) {
+    conflicted("Mine.txt");
+    conflicted("Theirs.txt");
+    auto mine = manager->resolveNow(local("Mine.txt"), {A::keepMine});
+    EXPECT_EQ(mine.result, Manager::outcome::done);
+    EXPECT_EQ(mine.text,
+              "Your version of " + local("Mine.txt") + " replaces the server's; it is being uploaded.");
+    auto theirs = manager->resolveNow(local("Theirs.txt"), {A::keepServer});
+    EXPECT_EQ(theirs.result, Manager::outcome::done);
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Mine.txt")), "my words");
+    EXPECT_EQ(readFile(local("Mine.txt")), "my words");
+    EXPECT_EQ(readFile(local("Theirs.txt")), "server words");
+    EXPECT_EQ(readFile(serverFile("Theirs.txt")), "server words");
+    for (auto name : {"Mine.txt", "Theirs.txt"}) {
+        CorvaneExtendedAttributes r(local(name));
+        EXPECT_EQ(r.ceaStatus.status, S::Regular) << name;
+        EXPECT_EQ(r.ceaErrorStatus.genre, G::None) << name;
+    }
+}
+
+TEST_F(Resolutions, KeepBothFromTheCommandLineNamesEitherCopyAndRefusesATakenName) {
+    conflicted("Minutes.pdf");
+    conflicted("Budget.txt");
+    ASSERT_TRUE(writeFile(local("Agenda.pdf"), "someone else's"));
+    auto taken = manager->resolveNow(local("Minutes.pdf"), {A::keepBoth, "Agenda.pdf"});
+    EXPECT_EQ(taken.result, Manager::outcome::nameTaken);
+    EXPECT_EQ(taken.text, "The filename Agenda.pdf already exists, please select a different filename.");
+    EXPECT_EQ(CorvaneExtendedAttributes(local("Minutes.pdf")).ceaErrorStatus.status, E::Conflict);
+    EXPECT_EQ(readFile(local("Agenda.pdf")), "someone else's");
+
+    // Without a name, the window's proposal; my version takes it.
+    auto both = manager->resolveNow(local("Minutes.pdf"), {A::keepBoth});
+    EXPECT_EQ(both.result, Manager::outcome::done) << both.text;
+    // The server's copy takes the name given.
+    auto swap = manager->resolveNow(local("Budget.txt"), {A::keepBoth, "Budget (theirs).txt", false});
+    EXPECT_EQ(swap.result, Manager::outcome::done) << swap.text;
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Minutes (2).pdf")), "my words");
+    EXPECT_EQ(readFile(serverFile("Minutes.pdf")), "server words");
+    EXPECT_TRUE(fs::exists(local("Minutes.pdf")));
+    EXPECT_EQ(readFile(serverFile("Budget (theirs).txt")), "server words");
+    EXPECT_EQ(readFile(serverFile("Budget.txt")), "my words");
+    EXPECT_EQ(readFile(local("Budget.txt")), "my words");
+}
+
+TEST_F(Resolutions, RetryQuotaFromTheCommandLineSendsTheFileOnceThereIsSpace) {
+    devserver.admin("quota", {{"bytes", 1}});
+    std::string big = local("big.bin");
+    ASSERT_TRUE(writeFile(big, "more than one byte"));
+    timeline->addCloseEvent(big);
+    runTimeline();
+    ASSERT_EQ(CorvaneExtendedAttributes(big).ceaErrorStatus.status, E::QuotaExceeded);
+    EXPECT_EQ(manager->resolveNow(big, {A::keepMine}).text,
+              "keep-mine is not a choice for " + big + "; its choices are retry-quota.");
+    devserver.admin("quota", {{"bytes", 0}});
+    // Through the command as the running instance serves it.
+    auto reply = resolveCommand(*manager, {"resolve", big, "retry-quota"});
+    EXPECT_TRUE(reply.ok) << reply.text;
+    EXPECT_EQ(reply.text, big + " is being uploaded again.");
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("big.bin")), "more than one byte");
+    EXPECT_EQ(CorvaneExtendedAttributes(big).ceaStatus.status, S::Regular);
+}
+
+TEST_F(RefusedFolder, RetryDeleteFromTheCommandLineRemovesItHereAndOnTheServer) {
+    auto reply = resolveCommand(*manager, {"resolve", local("full"), "retry-delete"});
+    EXPECT_TRUE(reply.ok) << reply.text;
+    EXPECT_EQ(reply.text, local("full") + " was deleted here and on the server.");
+    EXPECT_FALSE(fs::exists(local("full")));
+    EXPECT_FALSE(fs::exists(serverFile("full")));
+}
+
+TEST_F(RefusedFolder, RetryDeleteNeverRemovesContentTheServerDoesNotHave) {
+    // A draft the server refused (its upload is in conflict), and a synchronised file edited since it
+    // last agreed with the server: both are the user's own words.
+    ASSERT_TRUE(writeFile(local("full/draft.txt"), "refused by the server"));
+    {
+        CorvaneExtendedAttributes r(local("full/draft.txt"));
+        r.ceaStatus.setStatus(S::ErrorRegular);
+        r.ceaErrorStatus.setStatus(E::Conflict);
+        r.ceaErrorStatus.setGenre(G::Transfer);
+        ASSERT_TRUE(r.save());
+    }
+    std::string revision = uploaded("full/edited.txt", "as agreed");
+    {
+        CorvaneExtendedAttributes r(local("full/edited.txt"));
+        CEAUtils::recordSyncedContent(r, *platform::attributesOfItem(local("full/edited.txt")));
+        ASSERT_TRUE(r.save());
+    }
+    ASSERT_TRUE(writeFile(local("full/edited.txt"), "edited here since, not sent yet"));
+
+    auto r = manager->resolveNow(local("full"), {A::retryDelete});
+    EXPECT_EQ(r.result, Manager::outcome::partlyDone);
+    EXPECT_EQ(r.text, "Kept what holds changes the server does not have: " + local("full/draft.txt") + ", " +
+                          local("full/edited.txt") + ". The rest of " + local("full") +
+                          " was deleted here and on the server.");
+    EXPECT_EQ(readFile(local("full/draft.txt")), "refused by the server");
+    EXPECT_EQ(readFile(local("full/edited.txt")), "edited here since, not sent yet");
+    EXPECT_FALSE(fs::exists(local("full/inner.txt")));
+    EXPECT_FALSE(fs::exists(serverFile("full/inner.txt")));
+    EXPECT_TRUE(fs::exists(serverFile("full/edited.txt")));
+
+    // What is left can be kept as the server's copy.
+    auto keep = manager->resolveNow(local("full"), {A::keepServerCopy});
+    EXPECT_EQ(keep.result, Manager::outcome::done);
+    EXPECT_EQ(CorvaneExtendedAttributes(local("full")).ceaStatus.status, S::Placeholder);
+    EXPECT_EQ(CorvaneExtendedAttributes(local("full")).ceaErrorStatus.genre, G::None);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // The tray icon, its menu and the no-tray window, against the real run-state manager, status state,
 // volume list and settings files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
@@ -240,6 +243,84 @@ TEST_F(StatusBarTest, RequestingCredentialsOpensTheLoginTab) {
                           std::chrono::seconds(5)));
     EXPECT_EQ(bar.preferences()->tabView->currentIndex(), 2);
     EXPECT_EQ(bar.preferences()->tabView->currentWidget(), bar.preferences()->authenticate);
+}
+
+// An eject can take seconds (a busy volume, a slow watcher); the menu that asked for it must stay
+// usable meanwhile and say what is going on.
+TEST_F(StatusBarTest, UnmountingFromTheMenuRunsBesideTheInterfaceAndShowsItInProgress) {
+    // Something the system has mounted stands for the mounted volume; only the eject tool touches it,
+    // and that is the test's own.
+    std::string mounted;
+    struct stat root {};
+    ASSERT_EQ(::stat("/", &root), 0);
+    for (const char* candidate : {"/proc", "/sys", "/dev"}) {
+        struct stat st {};
+        if (::stat(candidate, &st) == 0 && st.st_dev != root.st_dev) {
+            mounted = candidate;
+            break;
+        }
+    }
+    if (mounted.empty()) GTEST_SKIP() << "no separately mounted folder to stand for a mounted volume";
+    TempDir dir;
+    const fs::path tools = dir / "tools", ejects = dir / "ejects", release = dir / "release";
+    fs::create_directories(tools);
+    // Holds the eject until the test lets it go (at most 30 s, so a failing test cannot hang).
+    std::ofstream(tools / "tidewell-hdiutil")
+        << "#!/bin/sh\necho \"$@\" >> '" << ejects.string() << "'\ni=0\nwhile [ ! -e '" << release.string()
+        << "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n";
+    fs::permissions(tools / "tidewell-hdiutil", fs::perms::owner_all);
+    const char* previousTools = getenv("TIDEWELL_TOOLS_DIR");
+    const std::string restoreTools = previousTools ? previousTools : "";
+    setenv("TIDEWELL_TOOLS_DIR", tools.c_str(), 1);
+
+    auto volume = std::make_shared<VolumeDetail>("Unmountable");
+    volume->state = VolumeDetail::volumeStates::Visible;
+    volume->localFolder = mounted;
+    VolumeManager::sharedInstance().addVolume(volume);
+    StatusBar bar(false);
+    StatusBarMenu& menu = bar.statusBarMenu();
+    menu.refreshVolumeMenu();
+    ASSERT_EQ(menu.shareMenu()->actions().size(), 1);
+    QAction* item = menu.shareMenu()->actions().front();
+    ASSERT_TRUE(item->isChecked());
+
+    const auto clicked = std::chrono::steady_clock::now();
+    item->trigger();
+    EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(2))
+        << "the click waited for the eject";
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(ejects); }, std::chrono::seconds(10)));
+    // While the eject runs the interface thread goes on: its queue runs, and both menus say why the
+    // volume cannot be chosen, even when rebuilt as they are each time they open.
+    bool ran = false;
+    platform::MainQueue::shared().async([&] { ran = true; });
+    EXPECT_TRUE(waitUntil([&] { return ran; }, std::chrono::seconds(5)));
+    EXPECT_EQ(item->text().toStdString(), "Unmounting Unmountable…");
+    EXPECT_FALSE(item->isEnabled());
+    bar.dockBarMenu().refreshVolumeMenu();
+    QAction* other = bar.dockBarMenu().shareMenu()->actions().front();
+    EXPECT_EQ(other->text().toStdString(), "Unmounting Unmountable…");
+    EXPECT_FALSE(other->isEnabled());
+    EXPECT_EQ(volume->state, VolumeDetail::volumeStates::Visible) << "not hidden before it is unmounted";
+    menu.unmountVolume("Unmountable");  // a second request while the first runs adds nothing
+
+    ASSERT_TRUE(writeFile(release, ""));
+    ASSERT_TRUE(
+        waitUntil([] { return !StatusBarMenu::isUnmounting("Unmountable"); }, std::chrono::seconds(30)));
+    EXPECT_EQ(readFile(ejects), "eject " + mounted + "\n");
+    EXPECT_EQ(volume->state, VolumeDetail::volumeStates::Hidden);
+    // Both menus are rebuilt with the volume back under its own name.
+    for (StatusBarMenu* m : {&menu, &bar.dockBarMenu()}) {
+        ASSERT_EQ(m->shareMenu()->actions().size(), 1);
+        QAction* back = m->shareMenu()->actions().front();
+        EXPECT_EQ(back->text().toStdString(), "Unmountable");
+        EXPECT_TRUE(back->isEnabled());
+    }
+
+    if (previousTools)
+        setenv("TIDEWELL_TOOLS_DIR", restoreTools.c_str(), 1);
+    else
+        unsetenv("TIDEWELL_TOOLS_DIR");
+    platform::Defaults::standard().remove("Unmountable");
 }
 
 }  // namespace
