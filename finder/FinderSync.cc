@@ -37,13 +37,22 @@ std::optional<std::string> loadExtendedAttributes(const std::string& path) {
     return value;
 }
 
-FinderSync::FinderSync(FinderSyncHost& host, platform::Defaults& suite, AttributeReader reader)
+FinderSync::FinderSync(FinderSyncHost& host, platform::Defaults& suite, const platform::Defaults& settings,
+                       AttributeReader reader)
     : host_(host),
       suite_(suite),
       reader_(reader ? std::move(reader) : AttributeReader(loadExtendedAttributes)),
       lockQueue_(platform::DispatchQueue::serial(lockQueueLabel)),
       postQueue_(platform::DispatchQueue::serial("com.meridot.tidewell.Overmark.Post")) {
+    disabledOverlays_ = !storedSwitchIsOn(settings, overlaySwitchKey);
+    disabledMenu_ = !storedSwitchIsOn(settings, menuSwitchKey);
     volumeChange();
+}
+
+bool FinderSync::storedSwitchIsOn(const platform::Defaults& settings, const std::string& key) {
+    // Read as the application reads it at its start, so both sides agree before any notification.
+    if (auto forced = settings.boolValue(key)) return *forced;
+    return settings.boolValue("User" + key).value_or(true);
 }
 
 FinderSync::~FinderSync() {

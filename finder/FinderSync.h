@@ -3,8 +3,9 @@
 // main application sets, badge requests, both menus and the notifications in and out.
 //
 // The extension never talks to the server and keeps nothing on disk. It learns the synchronised folders
-// from the app-group suite's "FinderWatchList", each item's state from the item's own attribute, and
-// everything else from distributed notifications.
+// from the app-group suite's "FinderWatchList", each item's state from the item's own attribute, the
+// two switches from the application's settings when it loads, and every later change from distributed
+// notifications.
 //
 // Thread-safety: every member may be called from any thread. The folders being shown (`watchList`) and
 // every badge computation live on one serial queue ("com.meridot.tidewell.Overmark.LockQueue"), so badges
@@ -83,10 +84,16 @@ public:
     static constexpr const char* resolveErrorNotification = "BrindleResolveError";
     // The suite key the main application writes the synchronised folders under.
     static constexpr const char* watchListKey = "FinderWatchList";
+    // The application's settings keys of the two switches. An administrator forces a switch under the
+    // key itself; the user's choice is stored under "User" + key; a switch neither sets is on.
+    static constexpr const char* overlaySwitchKey = "iconoverlay";
+    static constexpr const char* menuSwitchKey = "contextmenu";
 
-    // Starts with badges and menu on, reads the watch list from `suite` and hands it to the host.
-    // `host` and `suite` must outlive this object.
-    FinderSync(FinderSyncHost& host, platform::Defaults& suite,
+    // Sets the switches as `settings` stores them, reads the watch list from `suite` and hands it to the
+    // host. `settings` is read only here: the file manager usually starts after the application, whose
+    // notifications of the switches were then sent before anyone listened. `host` and `suite` must
+    // outlive this object.
+    FinderSync(FinderSyncHost& host, platform::Defaults& suite, const platform::Defaults& settings,
                AttributeReader reader = loadExtendedAttributes);
     // Waits for the blocks already queued (badge work, posts), so none runs on a destroyed object.
     ~FinderSync();
@@ -124,6 +131,9 @@ public:
 
     // removeDownload, download and resolveError for the selected paths (reads one attribute at most).
     MenuOptions resolveMenuOption(const std::vector<std::string>& selectedItems) const;
+
+    // Whether the switch under `key` is on as `settings` stores it.
+    static bool storedSwitchIsOn(const platform::Defaults& settings, const std::string& key);
 
     std::vector<std::string> volumeList() const;
     bool disabledMenu() const { return disabledMenu_.load(); }

@@ -10,17 +10,21 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <tuple>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/ui/Preferences.h"
 #include "Pinewick/ui/ResolveWindows.h"
 #include "Pinewick/ui/StatusBar.h"
+#include "Pinewick/uninstall/Outcome.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/notifications.h"
+#include "platform/places.h"
 
 namespace tw::ui {
 namespace {
@@ -196,6 +200,34 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
             settle(200);
             saveGrab(&prefs, folder, names[tab], suffix);
         }
+        // What the Uninstall tab tells once the uninstaller has run, from sample reports (running it
+        // would remove this very program's data): all done, and something left.
+        const std::string kept =
+            platform::expandTilde(ServerConfigurationDetails::sharedInstance().currentRecoveryFolder());
+        // The recovery folder is the application's to make (it does when it first keeps something);
+        // there, the alert offers to open it.
+        platform::makeFolders(kept);
+        const std::string done =
+            "Removed the local copy of Documents.\nRemoved the stored server password.\n"
+            "Tidewell no longer starts at login.\n"
+            "To remove the program itself, remove its package: sudo apt remove tidewell\n" +
+            uninstall::recoveredLine(12, kept) + "\n";
+        const std::string left = "Removed the stored server password.\n" + uninstall::recoveredLine(3, kept) +
+                                 "\n" +
+                                 uninstall::problemLine(
+                                     "The volume Documents was kept, because not all of its files could be "
+                                     "recovered.") +
+                                 "\n";
+        for (const auto& [name, report, incomplete] : {std::tuple{"uninstall-finished", done, false},
+                                                       std::tuple{"uninstall-incomplete", left, true}}) {
+            prefs.activateTab(Preferences::kUninstallTab);
+            QPushButton* open = nullptr;
+            auto alert = Uninstall::outcomeAlert(&prefs, report, incomplete, "", &open);
+            alert->show();
+            settle(200);
+            saveGrab(alert.get(), folder, name, suffix);
+            alert->hide();
+        }
         prefs.hide();
     }
 
@@ -223,6 +255,35 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
         window.show();
         settle(200);
         saveGrab(&window, folder, "resolve-delete", suffix);
+    }
+
+    // The volume menu while a mounted volume is being unmounted. Last: the volume goes away.
+    {
+        StatusBarMenu& menu = bar.statusBarMenu();
+        menu.refreshVolumeMenu();
+        std::string mounted;
+        for (QAction* a : menu.shareMenu()->actions())
+            if (a->isChecked()) {
+                mounted = StatusBarMenu::volumeNameOf(a);
+                break;
+            }
+        if (mounted.empty()) {
+            Logger::sharedInstance().logWarning("No mounted volume to show being unmounted");
+            return;
+        }
+        menu.unmountVolume(mounted);
+        QMenu* top = menu.menu();
+        top->popup(QPoint(60, 60));
+        settle(200);
+        QRect item = top->actionGeometry(menu.shareMenuItem());
+        menu.shareMenu()->popup(top->mapToGlobal(item.topRight()));
+        settle(300);
+        if (StatusBarMenu::isUnmounting(mounted))
+            saveGrab(menu.shareMenu(), folder, "volume-menu-unmounting", suffix);
+        else
+            Logger::sharedInstance().logWarning("The volume was unmounted before its menu could be shown");
+        menu.shareMenu()->hide();
+        top->hide();
     }
 }
 

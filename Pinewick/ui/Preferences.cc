@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPointer>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/StatusBar.h"
+#include "Pinewick/uninstall/Outcome.h"
 #include "platform/autostart.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
@@ -383,29 +385,124 @@ About::About() {
 
 // ---- Uninstall
 
+namespace {
+
+// How one run of the uninstaller ended, as the pane tells it.
+struct UninstallResult {
+    std::string failure;  // the uninstaller could not do its work at all; empty when it ran
+    bool incomplete = false;
+    std::string report;  // what it wrote
+};
+
+// The tilde form of a folder, as the Settings pane shows it.
+std::string shownFolder(const std::string& folder) {
+    return platform::abbreviateTilde(platform::expandTilde(folder));
+}
+
+std::string outcomeText(const uninstall::Outcome& outcome, bool incomplete, const std::string& failure) {
+    std::string text;
+    auto paragraph = [&text](const std::string& part) {
+        if (part.empty()) return;
+        if (!text.empty()) text += "\n\n";
+        text += part;
+    };
+    paragraph(failure);
+    if (!outcome.problems.empty()) {
+        std::string left = "Not done:";
+        for (const auto& p : outcome.problems) left += "\n• " + p;
+        paragraph(left);
+    } else if (incomplete && failure.empty()) {
+        paragraph("Something could not be removed; the log file says what.");
+    }
+    std::string done;
+    for (const auto& d : outcome.done) done += (done.empty() ? "" : "\n") + d;
+    paragraph(done);
+    if (!outcome.recoveredTo.empty())
+        paragraph(std::to_string(outcome.filesRecovered) +
+                  (outcome.filesRecovered == 1 ? " file from this computer was"
+                                               : " files from this computer were") +
+                  " kept in the recovery folder:\n" + shownFolder(outcome.recoveredTo));
+    if (text.empty()) paragraph("There was nothing to remove.");
+    return text;
+}
+
+// Runs the uninstaller at `tool` and reads its report. REQUIRES: not on the main thread.
+UninstallResult runUninstaller(const std::string& tool, const std::vector<std::string>& arguments) {
+    UninstallResult result;
+    std::string listed;
+    for (const auto& a : arguments) listed += (listed.empty() ? "" : " ") + a;
+    std::error_code ec;
+    if (!std::filesystem::exists(tool, ec)) {
+        log().logWarning("Uninstall application missing: " + tool);
+        log().logWarning("Could not complete uninstall " + listed);
+        result.failure = "The uninstaller " + tool + " is missing, so nothing was removed.";
+        return result;
+    }
+    std::vector<std::string> argv{tool};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    auto run = platform::runProcess(argv, std::chrono::hours(2), true);
+    result.report = run.output;
+    for (const auto& p : uninstall::parseOutcome(run.output).problems) log().logWarning("Uninstall: " + p);
+    // Status 1 is the uninstaller's "something was left", told line by line in its report; anything
+    // else means it did not get through its work.
+    if (run.started && !run.timedOut && run.exitCode == 1) {
+        result.incomplete = true;
+    } else if (!run.succeeded()) {
+        log().logWarning("The uninstaller ended with status " + std::to_string(run.exitCode) +
+                         (run.error.empty() ? "" : ": " + run.error));
+        result.failure = "The uninstaller did not finish its work (" +
+                         (run.started ? "status " + std::to_string(run.exitCode) : run.error) +
+                         "). What it could not remove is still in place; the log file says what.";
+    }
+    return result;
+}
+
+}  // namespace
+
 Uninstall::Uninstall() {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     outer->setSpacing(10);
-    auto* intro =
-        new QLabel("Remove Tidewell from this computer. Tidewell quits when the uninstaller has run.");
+    auto* intro = new QLabel(
+        "Remove Tidewell from this computer. Syncing stops, the uninstaller runs, Tidewell tells you what "
+        "it did and then quits.");
     intro->setWordWrap(true);
     outer->addWidget(intro);
-    removeApplication = new QCheckBox("Remove the application");
-    removeUserData = new QCheckBox("Remove the local copies of synchronised files");
+    auto indented = [](QWidget* w) {
+        auto* row = new QHBoxLayout;
+        row->setContentsMargins(24, 0, 0, 0);
+        row->addWidget(w, 1);
+        return row;
+    };
+    auto hint = [](const QString& text) {
+        auto* label = new QLabel(text);
+        label->setWordWrap(true);
+        label->setForegroundRole(QPalette::PlaceholderText);
+        return label;
+    };
+    // The uninstaller cannot take away the program that runs it: it stops the login start and says how
+    // the program itself goes (its package, or its folder).
+    removeApplication = new QCheckBox("Stop Tidewell starting at login");
     outer->addWidget(removeApplication);
+    outer->addLayout(indented(
+        hint("The program itself stays installed; you are told how to remove it when the uninstaller "
+             "has run.")));
+    removeUserData =
+        new QCheckBox("Remove the synchronised files from this computer, and the stored password");
     outer->addWidget(removeUserData);
-    auto* options = new QVBoxLayout;
-    options->setContentsMargins(24, 0, 0, 0);
-    optionRecover = new QRadioButton("Keep changed files in the recovery folder first");
+    optionRecover = new QRadioButton("First move every downloaded or changed file to the recovery folder");
     optionForceDelete = new QRadioButton("Delete them without keeping anything");
     optionRecover->setChecked(true);
     auto* group = new QButtonGroup(this);
     group->addButton(optionRecover);
     group->addButton(optionForceDelete);
-    options->addWidget(optionRecover);
-    options->addWidget(optionForceDelete);
-    outer->addLayout(options);
+    outer->addLayout(indented(optionRecover));
+    recoveryFolder = hint("");
+    recoveryFolder->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* recoveryRow = indented(recoveryFolder);
+    recoveryRow->setContentsMargins(48, 0, 0, 0);
+    outer->addLayout(recoveryRow);
+    outer->addLayout(indented(optionForceDelete));
     outer->addStretch(1);
     auto* row = new QHBoxLayout;
     row->addStretch(1);
@@ -417,6 +514,11 @@ Uninstall::Uninstall() {
                                                                       optionRecover, optionForceDelete})
         connect(b, &QAbstractButton::clicked, [this] { refreshDisplay(); });
     connect(uninstallButton, &QPushButton::clicked, [this] { onClickUninstall(); });
+    updateDisplay();
+}
+
+void Uninstall::updateDisplay() {
+    recoveryFolder->setText(q("Recovery folder: " + shownFolder(config().currentRecoveryFolder())));
     refreshDisplay();
 }
 
@@ -434,6 +536,7 @@ void Uninstall::refreshDisplay() {
     }
     optionForceDelete->setEnabled(removeUserData->isChecked());
     optionRecover->setEnabled(removeUserData->isChecked());
+    recoveryFolder->setEnabled(removeUserData->isChecked() && optionRecover->isChecked());
     uninstallButton->setEnabled(removeUserData->isChecked() || removeApplication->isChecked());
 }
 
@@ -460,6 +563,30 @@ void Uninstall::onClickUninstall() {
     performUninstall(args);
 }
 
+std::unique_ptr<QMessageBox> Uninstall::outcomeAlert(QWidget* parent, const std::string& report,
+                                                     bool incomplete, const std::string& failure,
+                                                     QPushButton** open) {
+    const auto outcome = uninstall::parseOutcome(report);
+    const bool failed = !failure.empty() || incomplete;
+    auto box = std::make_unique<QMessageBox>(failed ? QMessageBox::Critical : QMessageBox::Information,
+                                             "Tidewell", failed ? incompleteTitle : finishedTitle,
+                                             QMessageBox::NoButton, parent ? parent->window() : nullptr);
+    box->setInformativeText(q(outcomeText(outcome, incomplete, failure)));
+    box->setWindowModality(Qt::WindowModal);
+    // The report holds a command to type and a folder to find: both can be copied, and lines as wide
+    // as the uninstaller's longest fit without breaking the command in two.
+    for (auto* label : box->findChildren<QLabel*>())
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel"))
+        informative->setMinimumWidth(informative->fontMetrics().averageCharWidth() * 80);
+    *open = nullptr;
+    std::error_code ec;
+    if (!outcome.recoveredTo.empty() && std::filesystem::is_directory(outcome.recoveredTo, ec))
+        *open = box->addButton(openRecoveryTitle, QMessageBox::ActionRole);
+    box->setDefaultButton(box->addButton(QMessageBox::Ok));
+    return box;
+}
+
 void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
     busy_ = new BusySpinner(window(), "Uninstalling Tidewell…");
     busy_->setAttribute(Qt::WA_DeleteOnClose);
@@ -474,33 +601,23 @@ void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
     platform::DispatchQueue::global(platform::QoS::userInitiated)
         .async([self, spinner, env, tool, arguments] {
             if (env.shutdown) env.shutdown();
-            std::string problem;
-            std::string listed;
-            for (const auto& a : arguments) listed += (listed.empty() ? "" : " ") + a;
-            std::error_code ec;
-            if (!std::filesystem::exists(tool, ec)) {
-                log().logWarning("Uninstall application missing: " + tool);
-                log().logWarning("Could not complete uninstall " + listed);
-                problem = "The uninstaller " + tool + " is missing, so nothing was removed.";
-            } else {
-                std::vector<std::string> argv{tool};
-                argv.insert(argv.end(), arguments.begin(), arguments.end());
-                auto result = platform::runProcess(argv, std::chrono::hours(2));
-                if (!result.succeeded()) {
-                    log().logWarning("The uninstaller ended with status " + std::to_string(result.exitCode) +
-                                     (result.error.empty() ? "" : ": " + result.error));
-                    problem = "The uninstaller did not finish its work (" +
-                              (result.started ? "status " + std::to_string(result.exitCode) : result.error) +
-                              "). What it could not remove is still in place; the log file says what.";
-                }
-            }
+            UninstallResult result = runUninstaller(tool, arguments);
             std::this_thread::sleep_for(env.uninstallGrace);
-            platform::MainQueue::shared().async([self, spinner, env, problem] {
+            platform::MainQueue::shared().async([self, spinner, env, result] {
                 if (spinner) spinner->close();
-                // A failure is told before the application goes, so nobody thinks it all went away.
-                if (!problem.empty() && self)
-                    runSheet(self, QMessageBox::Critical, "Tidewell could not be uninstalled completely",
-                             problem);
+                // Told before the application goes: what was removed, what is left for the user to
+                // do, and where the kept files are.
+                QPushButton* open = nullptr;
+                auto alert = outcomeAlert(self, result.report, result.incomplete, result.failure, &open);
+                QPointer<QMessageBox> stillThere(alert.get());
+                alert->exec();
+                // The preferences window deletes its children when it goes; then so has the alert.
+                if (!stillThere) (void)alert.release();
+                const bool openFolder = stillThere && open && alert->clickedButton() == open;
+                if (openFolder && env.openUrl)
+                    env.openUrl(QUrl::fromLocalFile(q(uninstall::parseOutcome(result.report).recoveredTo))
+                                    .toString()
+                                    .toStdString());
                 if (env.terminate) env.terminate();
             });
         });

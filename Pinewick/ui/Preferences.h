@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -95,20 +96,35 @@ public:
     QLabel* copyright;
 };
 
+// Runs the uninstaller, then tells what it did (its report, and where the kept files went) in an alert
+// before the application quits: after it, nothing of Tidewell is left to ask.
 class Uninstall : public PaneBase {
 public:
+    static constexpr const char* finishedTitle = "The uninstaller has finished";
+    static constexpr const char* incompleteTitle = "Tidewell could not be uninstalled completely";
+    static constexpr const char* openRecoveryTitle = "Open Recovery Folder";
+
     Uninstall();
+    // Shows the recovery folder as the Settings pane has it now.
+    void updateDisplay() override;
     void refreshDisplay();
     void onClickUninstall();
     // The uninstaller's arguments for the boxes as they are now (empty: nothing to do).
     std::vector<std::string> arguments() const;
     void performUninstall(const std::vector<std::string>& arguments);
+    // The alert that tells how a run ended, from what the uninstaller wrote (`report`), whether it left
+    // something (`incomplete`) and why it could not do its work at all (`failure`, empty when it ran).
+    // `*open` is its "Open Recovery Folder" button, there only when the kept files' folder is.
+    static std::unique_ptr<QMessageBox> outcomeAlert(QWidget* parent, const std::string& report,
+                                                     bool incomplete, const std::string& failure,
+                                                     QPushButton** open);
 
     QPushButton* uninstallButton;
     QCheckBox* removeApplication;
     QCheckBox* removeUserData;
     QRadioButton* optionForceDelete;
     QRadioButton* optionRecover;
+    QLabel* recoveryFolder;  // where recovered files go, under the recover option
     BusySpinner* busy() const { return busy_; }
 
 private:

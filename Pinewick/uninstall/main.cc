@@ -3,10 +3,12 @@
 //
 //   tidewell-uninstall [--application] [--data:Recover | --data:Force]
 //
-// Exit status: 0 when everything asked for was done, 1 when something was left (each thing is named
-// on standard error), 2 for a wrong command line.
+// Its report goes to standard output in the form Outcome.h describes, what was left included, since
+// the pane shows the whole of it to the user. Exit status: 0 when everything asked for was done, 1 when
+// something was left (each thing is named on a "Not done:" line), 2 for a wrong command line.
 #include <iostream>
 
+#include "Pinewick/uninstall/Outcome.h"
 #include "Pinewick/uninstall/Uninstaller.h"
 
 int main(int argc, char** argv) {
@@ -21,7 +23,8 @@ int main(int argc, char** argv) {
     auto report = tw::uninstall::run(request);
     for (const auto& line : report.done) std::cout << line << "\n";
     if (!report.recoveredTo.empty())
-        std::cout << report.filesRecovered << " file(s) kept in " << report.recoveredTo << "\n";
-    for (const auto& line : report.problems) std::cerr << "tidewell-uninstall: " << line << "\n";
+        std::cout << tw::uninstall::recoveredLine(report.filesRecovered, report.recoveredTo) << "\n";
+    for (const auto& line : report.problems) std::cout << tw::uninstall::problemLine(line) << "\n";
+    std::cout.flush();
     return report.problems.empty() ? 0 : 1;
 }

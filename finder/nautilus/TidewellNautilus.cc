@@ -233,7 +233,8 @@ Extension::~Extension() {
 }
 
 void Extension::start() {
-    finder_ = std::make_unique<FinderSync>(*this, tw::platform::Defaults::finderListSuite());
+    finder_ = std::make_unique<FinderSync>(*this, tw::platform::Defaults::finderListSuite(),
+                                           tw::platform::Defaults::standard());
     started_ = true;
     auto weak = std::make_unique<std::weak_ptr<Extension>>(weak_from_this());
     g_bus_get(

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The desktop application under Xvfb against the reference server: the tray menu (the "Tidewell"
 # window's menu where, as under a bare X server, there is no tray), the window itself, each
-# preferences tab, the conflict and delete windows and the status icons on light and dark panels, at
+# preferences tab, what the Uninstall tab tells after a run, the conflict and delete windows, the
+# volume menu while a volume is being unmounted and the status icons on light and dark panels, at
 # 100% and at 200% (QT_SCALE_FACTOR=2, files ending in "@2x"), saved into $SHOTS.
 #
 # TIDEWELL_BIN names the folder with the programs (default: the release tree, built when missing).
@@ -55,6 +56,16 @@ server=$!
 for _ in $(seq 1 100); do grep -q '^listening on ' "$work/server.out" 2>/dev/null && break; sleep 0.1; done
 url=$(sed -n 's/^listening on //p' "$work/server.out")
 [ -n "$url" ] || fail "the server did not start"
+# The programs beside a disk-image tool that takes its time to eject, as a busy volume does, so the
+# volume menu can be seen while it waits.
+mkdir -p "$work/tools"
+for program in "$bin"/*; do if [ -x "$program" ]; then ln -s "$program" "$work/tools/"; fi; done
+rm -f "$work/tools/tidewell-hdiutil"
+printf '#!/bin/sh\n[ "$1" = eject ] && sleep 3\nexec %q "$@"\n' "$bin/tidewell-hdiutil" \
+  > "$work/tools/tidewell-hdiutil"
+chmod +x "$work/tools/tidewell-hdiutil"
+export TIDEWELL_TOOLS_DIR="$work/tools"
+
 printf 'demo\n' | "$bin/tidewell" login --server "${url#http://}" --protocol http --user demo >/dev/null \
   || fail "tidewell login failed"
 
@@ -72,7 +83,7 @@ for scale in 1 2; do
   app=""
 done
 for f in tray-menu preferences-settings preferences-uninstall preferences-account preferences-about \
-         resolve-conflict resolve-delete; do
+         uninstall-finished uninstall-incomplete resolve-conflict resolve-delete volume-menu-unmounting; do
   [ -s "$SHOTS/$f.png" ] && [ -s "$SHOTS/$f@2x.png" ] || fail "$f was not saved"
 done
 ok=1

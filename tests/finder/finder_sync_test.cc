@@ -110,6 +110,8 @@ protected:
 
     TempDir dir;
     tw::platform::Defaults suite{(dir / "suite.json").string(), {}};
+    // The application's settings: the user's file and one administrator file.
+    tw::platform::Defaults settings{(dir / "settings.json").string(), {(dir / "admin.json").string()}};
     FakeHost host;
     FakeAttributes attributes;
 };
@@ -119,7 +121,7 @@ protected:
 TEST_F(FinderSyncTest, StartsFromTheWatchListAndKeepsItWhenTheListIsUnusable) {
     writeSuite(R"({"FinderWatchList": ["/Volumes/Docs", 7, "/home/u/Work"]})");
     LogLines log;
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     const std::vector<std::string> first = {"/Volumes/Docs", "/home/u/Work"};
     EXPECT_EQ(finder.volumeList(), first);
     ASSERT_EQ(host.directorySets.size(), 1u);
@@ -143,7 +145,7 @@ TEST_F(FinderSyncTest, StartsFromTheWatchListAndKeepsItWhenTheListIsUnusable) {
 }
 
 TEST_F(FinderSyncTest, NoWatchListAtStartMeansNoFolders) {
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     EXPECT_TRUE(finder.volumeList().empty());
     EXPECT_TRUE(host.directorySets.empty()) << "an absent list changes nothing, not even to empty";
 }
@@ -152,7 +154,7 @@ TEST_F(FinderSyncTest, BadgeSwitchKeepsErrorsAndReturnsWithOn) {
     attributes.set("/V/Docs/p", kPlaceholder);
     attributes.set("/V/Docs/r", kRegular);
     attributes.set("/V/Docs/e", kError);
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     EXPECT_EQ(badgeOf(finder, "/V/Docs/p"), badgeNames::Cloud);
     EXPECT_EQ(badgeOf(finder, "/V/Docs/r"), badgeNames::Local);
 
@@ -175,10 +177,53 @@ TEST_F(FinderSyncTest, BadgeSwitchKeepsErrorsAndReturnsWithOn) {
     EXPECT_EQ(host.badges[0], std::make_pair(std::string("/V/Docs/p"), badgeNames::Cloud));
 }
 
+// The file manager usually starts after the application, so the switches' notifications went out
+// before the extension listened: it must start from what is stored.
+TEST_F(FinderSyncTest, StoredSwitchesHoldFromTheStartWithoutANotification) {
+    attributes.set("/V/Docs/p", kPlaceholder);
+    attributes.set("/V/Docs/e", kError);
+    ASSERT_TRUE(writeFile(dir / "settings.json", R"({"Usericonoverlay": false, "Usercontextmenu": false})"));
+    {
+        FinderSync finder(host, suite, settings, attributes.reader());
+        EXPECT_TRUE(finder.disabledOverlays());
+        EXPECT_TRUE(finder.disabledMenu());
+        EXPECT_EQ(badgeOf(finder, "/V/Docs/p"), std::nullopt);
+        EXPECT_EQ(badgeOf(finder, "/V/Docs/e"), badgeNames::Error) << "errors show whatever the switch";
+        EXPECT_TRUE(finder.menu(MenuKind::contextualMenuForItems, {"/V/Docs/p"}).items.empty());
+        EXPECT_EQ(finder.menu(MenuKind::contextualMenuForItems, {"/V/Docs/e"}).items.size(), 1u);
+        // A later toggle in the application still wins over what was read at the start.
+        finder.handleNotification("BrindleOverlayIconChange", "on");
+        EXPECT_EQ(badgeOf(finder, "/V/Docs/p"), badgeNames::Cloud);
+    }
+
+    // The administrator's value wins over the user's, whichever way it points.
+    ASSERT_TRUE(writeFile(dir / "admin.json", R"({"iconoverlay": true, "contextmenu": 0})"));
+    ASSERT_TRUE(writeFile(dir / "settings.json", R"({"Usericonoverlay": false, "Usercontextmenu": true})"));
+    {
+        FinderSync finder(host, suite, settings, attributes.reader());
+        EXPECT_FALSE(finder.disabledOverlays());
+        EXPECT_TRUE(finder.disabledMenu());
+    }
+
+    // A value of another kind, or an unreadable file, counts as not set: on.
+    ASSERT_TRUE(writeFile(dir / "admin.json", "{}"));
+    ASSERT_TRUE(writeFile(dir / "settings.json", R"({"Usericonoverlay": "off", "Usercontextmenu": null})"));
+    {
+        FinderSync finder(host, suite, settings, attributes.reader());
+        EXPECT_FALSE(finder.disabledOverlays());
+        EXPECT_FALSE(finder.disabledMenu());
+    }
+    LogLines log;  // the unreadable file is warned about, not fatal
+    ASSERT_TRUE(writeFile(dir / "settings.json", "not json"));
+    FinderSync finder(host, suite, settings, attributes.reader());
+    EXPECT_FALSE(finder.disabledOverlays());
+    EXPECT_FALSE(finder.disabledMenu());
+}
+
 TEST_F(FinderSyncTest, IconChangeOnlyForFoldersBeingShown) {
     attributes.set("/V/Docs/a.txt", kRegular);
     attributes.set("/V/Docs/sub/b.txt", kPlaceholder);
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
 
     finder.handleNotification("BrindleIconChange", "/V/Docs/a.txt");
     finder.waitForQueues();
@@ -206,7 +251,7 @@ TEST_F(FinderSyncTest, IconChangeOnlyForFoldersBeingShown) {
 TEST_F(FinderSyncTest, BadgesFollowRequestOrderForOneItem) {
     // The state changes between two requests; the later request must land later.
     std::atomic<int> calls{0};
-    FinderSync finder(host, suite, [&](const std::string&) -> std::optional<std::string> {
+    FinderSync finder(host, suite, settings, [&](const std::string&) -> std::optional<std::string> {
         return ++calls == 1 ? kPlaceholder : kRegular;
     });
     std::vector<badgeNames> seen;  // written on the lock queue only
@@ -220,7 +265,7 @@ TEST_F(FinderSyncTest, ContextMenusAndTheirNotifications) {
     attributes.set("/V/Docs/p", kPlaceholder);
     attributes.set("/V/Docs/r", kRegular);
     attributes.set("/V/Docs/e", kError);
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
 
     auto titles = [](const Menu& m) {
         std::vector<std::pair<std::string, int>> out;
@@ -262,7 +307,7 @@ TEST_F(FinderSyncTest, ContextMenusAndTheirNotifications) {
 
 TEST_F(FinderSyncTest, PathsThatAreNotUtf8AreNotPostedButTheOthersAre) {
     LogLines log;
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     finder.onClickMenuAction(0, {"/V/Docs/a", "/V/Docs/bad\xFF", "/V/Docs/c"});
     finder.waitForQueues();
     using Posts = std::vector<std::pair<std::string, std::string>>;
@@ -272,7 +317,7 @@ TEST_F(FinderSyncTest, PathsThatAreNotUtf8AreNotPostedButTheOthersAre) {
 
 TEST_F(FinderSyncTest, FolderMenuOpensEveryFolderWithTheChosenTitle) {
     writeSuite(R"({"FinderWatchList": ["/Volumes/Docs", "/home/u/Work", "/home/u/old/Docs/"]})");
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     auto menu = finder.menu(MenuKind::toolbarItemMenu, {});
     EXPECT_EQ(menu.title, "Tidewell");
     std::vector<std::string> titles;
@@ -291,7 +336,7 @@ TEST_F(FinderSyncTest, FolderMenuOpensEveryFolderWithTheChosenTitle) {
 
 TEST_F(FinderSyncTest, UnknownNotificationsAreIgnored) {
     writeSuite(R"({"FinderWatchList": ["/Volumes/Docs"]})");
-    FinderSync finder(host, suite, attributes.reader());
+    FinderSync finder(host, suite, settings, attributes.reader());
     finder.handleNotification("BrindleDownload", "/Volumes/Docs/a");  // our own post coming back
     finder.handleNotification("SomethingElse", "off");
     finder.waitForQueues();

@@ -279,8 +279,9 @@ struct Update {
     }
 };
 
-// Asks the provider about `info` the way Nautilus does; the closure records its completion.
-void startUpdate(TestFileInfo* info, Update& u) {
+// Asks `provider` (the world's unless given) about `info` the way Nautilus does; the closure records
+// its completion.
+void startUpdate(TestFileInfo* info, Update& u, GObject* provider = nullptr) {
     u.closure = g_closure_new_simple(sizeof(GClosure), &u);
     g_closure_ref(u.closure);
     g_closure_sink(u.closure);
@@ -293,16 +294,19 @@ void startUpdate(TestFileInfo* info, Update& u) {
                 rec->completedResult = g_value_get_enum(&params[2]);
             }
         });
-    u.returned = nautilus_info_provider_update_file_info(NAUTILUS_INFO_PROVIDER(world().provider),
-                                                         NAUTILUS_FILE_INFO(info), u.closure, &u.handle);
+    u.returned = nautilus_info_provider_update_file_info(
+        NAUTILUS_INFO_PROVIDER(provider ? provider : world().provider), NAUTILUS_FILE_INFO(info), u.closure,
+        &u.handle);
 }
 
-// The emblems `name` shows once the provider has answered.
-std::vector<std::string> askEmblems(const std::string& name) {
-    auto* info = world().file(name);
+// The emblems `info` shows once `provider` (the world's unless given) has answered.
+std::vector<std::string> askEmblems(TestFileInfo* info, GObject* provider = nullptr) {
+    char* base = g_file_get_basename(info->location);
+    const std::string name = base ? base : "?";
+    g_free(base);
     g_ptr_array_set_size(info->emblems, 0);
     Update u;
-    startUpdate(info, u);
+    startUpdate(info, u, provider);
     if (u.returned == NAUTILUS_OPERATION_IN_PROGRESS) {
         EXPECT_TRUE(pumpUntil([&] { return u.completions > 0; })) << name << ": never completed";
         EXPECT_EQ(u.completions, 1) << name;
@@ -312,6 +316,9 @@ std::vector<std::string> askEmblems(const std::string& name) {
         EXPECT_EQ(u.returned, NAUTILUS_OPERATION_COMPLETE) << name;
     }
     return emblemsOf(info);
+}
+std::vector<std::string> askEmblems(const std::string& name) {
+    return askEmblems(world().file(name));
 }
 
 struct MenuEntry {
@@ -357,12 +364,18 @@ struct ItemMenu {
         return out;
     }
 };
-void fileMenu(const std::vector<std::string>& names, ItemMenu& menu) {
+void fileMenu(const std::vector<TestFileInfo*>& infos, ItemMenu& menu, GObject* provider = nullptr) {
     GList* files = nullptr;
-    for (const auto& n : names) files = g_list_append(files, world().file(n));
-    menu.list = nautilus_menu_provider_get_file_items(NAUTILUS_MENU_PROVIDER(world().provider), files);
+    for (auto* info : infos) files = g_list_append(files, info);
+    menu.list = nautilus_menu_provider_get_file_items(
+        NAUTILUS_MENU_PROVIDER(provider ? provider : world().provider), files);
     g_list_free(files);
     menu.entries = describe(menu.list);
+}
+void fileMenu(const std::vector<std::string>& names, ItemMenu& menu) {
+    std::vector<TestFileInfo*> infos;
+    for (const auto& n : names) infos.push_back(world().file(n));
+    fileMenu(infos, menu);
 }
 
 // Notifications seen on the bus through the platform's center.
@@ -554,6 +567,39 @@ TEST(NautilusModule, SwitchesAndIconChangesFromTheApplication) {
     ASSERT_EQ(v.returned, NAUTILUS_OPERATION_IN_PROGRESS);
     g_object_unref(early);
     ASSERT_TRUE(pumpUntil([&] { return v.completions > 0; }));
+}
+
+// Nautilus usually starts after the application, whose notifications of the switches then went out
+// before the module listened: a module loaded now starts from the stored choice.
+TEST(NautilusModule, AFreshlyLoadedModuleHonoursTheStoredSwitchesWithoutANotification) {
+    REQUIRE_WORLD();
+    using V = std::vector<std::string>;
+    const fs::path settings = fs::path(getenv("XDG_CONFIG_HOME")) / "meridot/com.meridot.tidewell.json";
+    ASSERT_TRUE(tw::test::writeFile(settings, R"({"Usericonoverlay": false, "Usercontextmenu": false})"));
+    // A provider of its own, as a Nautilus started now makes, asked about files of its own.
+    auto* fresh = G_OBJECT(g_object_new(G_OBJECT_TYPE(world().provider), nullptr));
+    auto* regular = newFileInfo(world().path("regular.txt"));
+    auto* placeholder = newFileInfo(world().path("placeholder.txt"));
+    auto* error = newFileInfo(world().path("error.txt"));
+
+    EXPECT_EQ(askEmblems(regular, fresh), V{});
+    EXPECT_EQ(askEmblems(placeholder, fresh), V{});
+    EXPECT_EQ(askEmblems(error, fresh), V{"tidewell-error"});
+    {
+        ItemMenu m;
+        fileMenu({placeholder}, m, fresh);
+        EXPECT_TRUE(m.entries.empty());
+        ItemMenu e;
+        fileMenu({error}, e, fresh);
+        EXPECT_EQ(e.labels(), V{"Resolve Error"});
+    }
+    // The module loaded before the choice was stored goes by the notifications it heard, as before.
+    EXPECT_EQ(askEmblems("regular.txt"), V{"tidewell-local"});
+
+    fs::remove(settings);
+    for (auto* info : {regular, placeholder, error}) g_object_unref(info);
+    g_object_unref(fresh);
+    pumpFor(50ms);
 }
 
 TEST(NautilusModule, FolderMenuFollowsTheWatchList) {

@@ -15,6 +15,7 @@
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/ui/DesktopEnvironment.h"
+#include "Pinewick/uninstall/Outcome.h"
 #include "platform/autostart.h"
 #include "platform/defaults.h"
 #include "platform/fd.h"
@@ -386,8 +387,11 @@ TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAnd
     ui::Uninstall pane;
     pane.show();
     pane.removeApplication->click();
+    SeenAlert told;
+    answerNextAlert(&told);
     pane.uninstallButton->click();
     ASSERT_TRUE(waitUntil([&] { return terminated; }));
+    EXPECT_EQ(told.text, ui::Uninstall::finishedTitle) << "the outcome is told before the application quits";
     EXPECT_EQ(recorded(), "--application\n");
     EXPECT_EQ(shutdowns.load(), 1) << "the synchronisation stops before the uninstaller runs";
     EXPECT_FALSE(pane.uninstallButton->isEnabled());
@@ -420,7 +424,10 @@ TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
     SeenAlert force;
     answerNextAlert(&force, "Force Delete");
     pane.uninstallButton->click();
+    SeenAlert outcome;
+    answerNextAlert(&outcome);
     ASSERT_TRUE(waitUntil([&] { return terminated; }));
+    EXPECT_TRUE(outcome.seen);
     EXPECT_EQ(recorded(), "--application\n--data:Force\n");
 }
 
@@ -428,6 +435,8 @@ TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
     ui::Uninstall pane;
     pane.show();
     pane.removeUserData->click();
+    SeenAlert told;
+    answerNextAlert(&told);
     pane.uninstallButton->click();
     ASSERT_TRUE(waitUntil([&] { return terminated; }));
     EXPECT_EQ(recorded(), "--data:Recover\n");
@@ -459,6 +468,88 @@ TEST_F(UninstallPaneTest, AFailingUninstallerIsToldBeforeQuitting) {
     ASSERT_TRUE(waitUntil([&] { return terminated; }));
     EXPECT_TRUE(told.seen);
     EXPECT_NE(told.informative.find("status 3"), std::string::npos) << told.informative;
+}
+
+// An uninstaller that writes `report` on standard output and ends with `status`.
+void writeUninstaller(const fs::path& tool, const std::string& report, int status) {
+    std::ofstream(tool) << "#!/bin/sh\ncat <<'REPORT'\n" << report << "REPORT\nexit " << status << "\n";
+}
+
+TEST_F(UninstallPaneTest, WhatWasDoneAndWhereTheFilesWentAreToldAndTheFolderOpens) {
+    const fs::path kept = dir / "Salvage" / "Tidewell uninstall 2024-05-01 101500";
+    fs::create_directories(kept);
+    writeUninstaller(tool,
+                     "Removed the local copy of Team.\nTidewell no longer starts at login.\n"
+                     "To remove the program itself, remove its package: sudo apt remove tidewell\n" +
+                         uninstall::recoveredLine(2, kept.string()) + "\n",
+                     0);
+    std::vector<std::string> opened;
+    ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
+    ui::Uninstall pane;
+    pane.show();
+    pane.removeApplication->click();
+    pane.removeUserData->click();
+    SeenAlert told;
+    answerNextAlert(&told, ui::Uninstall::openRecoveryTitle);
+    pane.uninstallButton->click();
+    ASSERT_TRUE(waitUntil([&] { return terminated; }));
+    EXPECT_EQ(told.text, ui::Uninstall::finishedTitle);
+    for (const std::string& part : std::vector<std::string>{
+             "Removed the local copy of Team.", "sudo apt remove tidewell",
+             "2 files from this computer were kept in the recovery folder:\n" + kept.string()})
+        EXPECT_NE(told.informative.find(part), std::string::npos) << part << " in:\n" << told.informative;
+    EXPECT_EQ(told.defaultButton, "OK") << "Return only closes";
+    EXPECT_EQ(opened, std::vector<std::string>{"file://" + kept.string()});
+}
+
+TEST_F(UninstallPaneTest, WhatWasLeftIsToldFirstAndTheKeptFilesAreStillNamed) {
+    const fs::path kept = dir / "Salvage" / "Tidewell uninstall gone since";
+    writeUninstaller(tool,
+                     "Removed the stored server password.\n" + uninstall::recoveredLine(1, kept.string()) +
+                         "\n" +
+                         uninstall::problemLine("The volume Team was kept, because not all of its files "
+                                                "could be recovered.") +
+                         "\n",
+                     1);
+    std::vector<std::string> opened;
+    ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
+    size_t from = logSize();
+    ui::Uninstall pane;
+    pane.show();
+    pane.removeUserData->click();
+    SeenAlert told;
+    answerNextAlert(&told);
+    pane.uninstallButton->click();
+    ASSERT_TRUE(waitUntil([&] { return terminated; }));
+    EXPECT_EQ(told.text, ui::Uninstall::incompleteTitle);
+    EXPECT_EQ(told.informative.rfind("Not done:\n• The volume Team was kept", 0), 0u) << told.informative;
+    EXPECT_NE(
+        told.informative.find("1 file from this computer was kept in the recovery folder:\n" + kept.string()),
+        std::string::npos)
+        << told.informative;
+    // A folder that is not there cannot be opened: no button for it.
+    EXPECT_EQ(told.buttons, std::vector<std::string>{"OK"});
+    EXPECT_TRUE(opened.empty());
+    EXPECT_TRUE(logContains("Uninstall: The volume Team was kept", from));
+}
+
+TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
+    auto& c = ServerConfigurationDetails::sharedInstance();
+    const std::string before = c.currentRecoveryFolder();
+    ui::Uninstall pane;
+    EXPECT_EQ(pane.recoveryFolder->text().toStdString(),
+              "Recovery folder: " + platform::abbreviateTilde(platform::expandTilde(before)));
+    EXPECT_FALSE(pane.recoveryFolder->isEnabled());
+    pane.removeUserData->click();
+    EXPECT_TRUE(pane.recoveryFolder->isEnabled());
+    pane.optionForceDelete->click();
+    EXPECT_FALSE(pane.recoveryFolder->isEnabled()) << "deleting keeps nothing there";
+
+    // Changed in the Settings pane meanwhile: the tab shows the new one when selected.
+    ASSERT_TRUE(c.storeRecoveryFolder("~/Elsewhere/Kept"));
+    pane.updateDisplay();
+    EXPECT_EQ(pane.recoveryFolder->text().toStdString(), "Recovery folder: ~/Elsewhere/Kept");
+    ASSERT_TRUE(c.storeRecoveryFolder(before));
 }
 
 TEST_F(PreferencesTest, TheLoginIsTabTwoAndSelectingATabUpdatesItsPane) {

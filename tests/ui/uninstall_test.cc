@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <filesystem>
 
+#include "Pinewick/uninstall/Outcome.h"
 #include "platform/autostart.h"
 #include "platform/defaults.h"
 #include "platform/fd.h"
@@ -54,9 +56,10 @@ protected:
     static std::string admin() {
         return std::string(getenv("XDG_CONFIG_DIRS")) + "/meridot/com.meridot.tidewell.json";
     }
+    // Standard output only: the Uninstall pane reads that stream alone, so whatever the user is to be
+    // told must be there.
     RunOutput uninstall(const std::vector<std::string>& args) {
-        // Its messages to standard error are part of what the user is told: both streams are read.
-        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", TIDEWELL_UNINSTALL};
+        std::vector<std::string> argv{TIDEWELL_UNINSTALL};
         argv.insert(argv.end(), args.begin(), args.end());
         return runToCompletion(argv, std::chrono::seconds(60));
     }
@@ -103,6 +106,14 @@ TEST_F(Uninstaller, RecoverKeepsEveryFileWithContentThenRemovesTheLocalData) {
     EXPECT_FALSE(passwordStored());
     EXPECT_TRUE(fs::exists(platform::loginItemPath("com.meridot.tidewell.Riseling")))
         << "only --application removes it";
+    // The report the pane reads back names the folder the files went to and what was removed.
+    auto outcome = uninstall::parseOutcome(r.out);
+    EXPECT_EQ(outcome.recoveredTo, recovered.string()) << r.out;
+    EXPECT_EQ(outcome.filesRecovered, 3u);
+    EXPECT_TRUE(outcome.problems.empty()) << r.out;
+    EXPECT_NE(std::find(outcome.done.begin(), outcome.done.end(), "Removed the local copy of Team."),
+              outcome.done.end())
+        << r.out;
 }
 
 TEST_F(Uninstaller, ARecoveryFolderThatDisappearedIsMadeAgain) {
@@ -135,6 +146,9 @@ TEST_F(Uninstaller, ApplicationAloneRemovesTheLoginItemAndSaysHowToRemoveTheProg
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_FALSE(fs::exists(platform::loginItemPath("com.meridot.tidewell.Riseling")));
     EXPECT_NE(r.out.find("To remove the program itself"), std::string::npos) << r.out;
+    auto outcome = uninstall::parseOutcome(r.out);
+    EXPECT_TRUE(outcome.recoveredTo.empty());
+    EXPECT_EQ(outcome.done.size(), 2u) << r.out;
     EXPECT_TRUE(fs::exists(image / "mine.txt"));
     EXPECT_TRUE(passwordStored());
 }
@@ -152,6 +166,12 @@ TEST_F(Uninstaller, AVolumeWhoseFilesCannotBeRecoveredIsKept) {
     auto r = uninstall({"--data:Recover"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("was kept"), std::string::npos) << r.out;
+    // What was left and where the rest went both reach the report.
+    auto outcome = uninstall::parseOutcome(r.out);
+    ASSERT_FALSE(outcome.problems.empty()) << r.out;
+    EXPECT_NE(outcome.problems.back().find("was kept"), std::string::npos) << r.out;
+    EXPECT_GT(outcome.filesRecovered, 0u) << r.out;
+    EXPECT_EQ(fs::path(outcome.recoveredTo).parent_path(), rescue) << r.out;
     EXPECT_EQ(readFile(deep / "deep.txt"), "deep down");
     // What could be recovered was; the volume that still holds a file is not removed.
     EXPECT_TRUE(fs::exists(image));
@@ -164,7 +184,9 @@ TEST_F(Uninstaller, WhatTheAdministratorForbidsIsLeftAndSaid) {
     ASSERT_TRUE(platform::writeFileAtomically(admin(), R"({"allowuninstalldata": false})"));
     auto r = uninstall({"--data:Force"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("does not allow"), std::string::npos);
+    EXPECT_EQ(uninstall::parseOutcome(r.out).problems,
+              std::vector<std::string>{"Your administrator does not allow removing the local data."})
+        << r.out;
     EXPECT_TRUE(fs::exists(image / "mine.txt"));
     fs::remove(admin());
 }
@@ -177,6 +199,23 @@ TEST_F(Uninstaller, UnknownOrRepeatedArgumentsChangeNothing) {
     }
     EXPECT_TRUE(fs::exists(image / "mine.txt"));
     EXPECT_TRUE(passwordStored());
+}
+
+// The report's form, read back as the pane reads it, including lines it does not know.
+TEST(UninstallOutcome, ReadsBackWhatTheUninstallerWrites) {
+    const std::string report = "Removed the local copy of Team.\n" +
+                               uninstall::recoveredLine(1, "/home/u/Salvage/Tidewell uninstall 1") + "\n" +
+                               uninstall::problemLine("Could not remove /x: busy") + "\n\n" +
+                               "Kept an eye on things\n" + "Kept 7 files in \n";
+    auto outcome = uninstall::parseOutcome(report);
+    EXPECT_EQ(outcome.recoveredTo, "/home/u/Salvage/Tidewell uninstall 1");
+    EXPECT_EQ(outcome.filesRecovered, 1u);
+    EXPECT_EQ(outcome.problems, std::vector<std::string>{"Could not remove /x: busy"});
+    // Lines of another form are kept as told, never dropped.
+    EXPECT_EQ(outcome.done, (std::vector<std::string>{"Removed the local copy of Team.",
+                                                      "Kept an eye on things", "Kept 7 files in "}));
+    EXPECT_EQ(uninstall::recoveredLine(2, "/f"), "Kept 2 files in /f");
+    EXPECT_TRUE(uninstall::parseOutcome("").done.empty());
 }
 
 }  // namespace
