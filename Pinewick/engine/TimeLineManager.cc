@@ -97,11 +97,20 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
     std::optional<std::string> record;
     if (dynamic_cast<TLDelete*>(event.get()) || dynamic_cast<TLMove*>(event.get()))
         record = event->timelineSave();
+    const TLEvent* key = event.get();
     eventSyncQueue_->barrierSync([&] {
-        if (record) records_[event.get()] = std::move(*record);
+        if (record) records_[key] = std::move(*record);
         eventQueue_.push_back(std::move(event));
     });
-    if (record) journalChanged();
+    if (record) {
+        // The write that makes this record durable; the event waits for that one alone, not for the
+        // writes that later drop finished events (a burst of deletes would otherwise wait for a
+        // rewrite of the whole file each).
+        uint64_t generation = journalChanged();
+        eventSyncQueue_->barrierSync([&] {
+            if (records_.count(key)) recordedAt_[key] = generation;
+        });
+    }
     std::lock_guard lock(wakeMutex_);
     wake_.notify_all();
 }
@@ -291,6 +300,7 @@ void TimeLineManager::removeHead() {
             done = std::move(eventQueue_.front());
             eventQueue_.pop_front();
             recorded = records_.erase(done.get()) != 0;
+            recordedAt_.erase(done.get());
             for (auto it = parked_.begin(); it != parked_.end(); ++it)
                 if (it->event == done) {
                     parked_.erase(it);
@@ -432,10 +442,15 @@ void TimeLineManager::loop() {
         }
         idle_ = false;
         bool recorded = false;
-        eventSyncQueue_->sync([&] { recorded = records_.count(event.get()) != 0; });
+        uint64_t target = 0;
+        eventSyncQueue_->sync([&] {
+            recorded = records_.count(event.get()) != 0;
+            auto at = recordedAt_.find(event.get());
+            if (at != recordedAt_.end()) target = at->second;
+        });
         if (recorded) {
-            uint64_t target = 0;
-            {
+            if (target == 0) {
+                // Recorded otherwise (replayed, or its generation not noted yet): whatever is wanted now.
                 std::lock_guard lock(journalMutex_);
                 target = journalWanted_;
             }
@@ -549,8 +564,10 @@ void TimeLineManager::saveTimeLine() {
         for (auto& [event, record] : fresh) {
             if (record)
                 records_[event] = std::move(*record);
-            else
+            else {
                 records_.erase(event);
+                recordedAt_.erase(event);
+            }
         }
     });
     journalChanged();

@@ -194,6 +194,8 @@ private:
     // dropped from the file after it ran. One writer thread coalesces changes, so a burst of thousands
     // of queued deletes costs a handful of writes, not thousands.
     std::unordered_map<const TLEvent*, std::string> records_;  // under eventSyncQueue_
+    // The journal generation whose write holds each event's record; under eventSyncQueue_.
+    std::unordered_map<const TLEvent*, uint64_t> recordedAt_;
     mutable std::mutex journalMutex_;
     std::mutex journalFileMutex_;  // one writer of Timeline.txt at a time; never taken inside journalMutex_
     std::condition_variable journalCv_;

@@ -283,7 +283,40 @@ public:
     std::atomic<bool> answers{false};
 };
 
+// A delete that, when it runs, looks whether its own record is in the timeline file.
+class DurableCheckDelete : public tw::TLDelete {
+public:
+    DurableCheckDelete(std::string path, const TimeLineManager& t, std::atomic<int>& missing)
+        : TLDelete(path, tw::CorvaneExtendedAttributes(path)),
+          path_(std::move(path)),
+          t_(t),
+          missing_(missing) {}
+    void performAction() override {
+        if (tw::test::readFile(t_.timelinePath()).find(path_) == std::string::npos) ++missing_;
+    }
+
+private:
+    std::string path_;
+    const TimeLineManager& t_;
+    std::atomic<int>& missing_;
+};
+
 }  // namespace
+
+// A burst of deletes, appended while earlier ones run: none runs before its own record is on disk, so a
+// crash while it runs finds it there, and none waits for the rewrites that drop finished ones.
+TEST(Timeline, EveryRecordedEventRunsOnlyOnceItsRecordIsOnDisk) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    std::atomic<int> missing{0};
+    t.resumeTimeLine();
+    for (int i = 0; i < 400; ++i)
+        t.eventAppend(std::make_shared<DurableCheckDelete>("/nowhere/burst/file" + std::to_string(i) + ".txt",
+                                                           t, missing));
+    ASSERT_TRUE(t.waitUntilIdle(60s));
+    EXPECT_EQ(missing.load(), 0) << "an event ran before its record was written";
+    EXPECT_LT(t.timelineWrites(), 400u) << "each event waited for a write of its own";
+}
 
 TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAgain) {
     tw::test::TempDir support;
