@@ -11,6 +11,8 @@ packages=(
   libcpp-httplib-dev libssl-dev dbus curl gnome-keyring procps
   dpkg-dev help2man lintian
   libqt6svg6 xvfb xauth
+  # The tray icon in a real panel (the desktop program test, the screenshots)
+  xfce4-panel xdotool x11-apps
   libnautilus-extension-dev
   git rsync vim sqlite3 tar sed
 )

@@ -286,13 +286,32 @@ ErrorResolutionManager::outcome ErrorResolutionManager::prepareRename(const std:
     return outcome::done;
 }
 
+namespace {
+
+// The server's version as it stands at `localPath` now. The record knew only the size of the version
+// last synchronised, not of the one that conflicted with it: downloading with that size would be
+// refused for ever.
+ServerFileObject serverVersionAt(const std::string& localPath, ServerFileObject known) {
+    FetchAttributes current(localPath);
+    if (current.performServerAction() == normalisedResponse::allOkay && current.fileObject &&
+        !current.fileObject->isDirectory) {
+        ServerFileObject entry = *current.fileObject;
+        entry.name = platform::lastPathComponent(localPath);
+        return entry;
+    }
+    return known;
+}
+
+}  // namespace
+
 void ErrorResolutionManager::finishRename(const RenamePlan& plan) {
     ServerFileObject entry(platform::lastPathComponent(plan.path), plan.serverRevision, plan.serverSize);
     if (plan.localTakesNewName) {
         if (::rename(plan.path.c_str(), plan.newPath.c_str()) != 0)
             log().logWarning("Could not rename " + plan.path + " to " + plan.newPath);
         timeline().addUploadEvent(plan.newPath);
-        timeline().addDownloadSync(platform::parentFolder(plan.path), entry, false);
+        timeline().addDownloadSync(platform::parentFolder(plan.path), serverVersionAt(plan.path, entry),
+                                   false);
         log().logAudit("Conflict of " + plan.path + " resolved: the local copy is now " + plan.newPath);
         return;
     }
@@ -303,7 +322,8 @@ void ErrorResolutionManager::finishRename(const RenamePlan& plan) {
                          toString(error));
     entry.name = platform::lastPathComponent(plan.newPath);
     timeline().addUploadEvent(plan.path);
-    timeline().addDownloadSync(platform::parentFolder(plan.newPath), entry, false);
+    timeline().addDownloadSync(platform::parentFolder(plan.newPath), serverVersionAt(plan.newPath, entry),
+                               false);
     log().logAudit("Conflict of " + plan.path + " resolved: the server copy is now " + plan.newPath);
 }
 

@@ -8,6 +8,7 @@
 #include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
@@ -672,6 +673,38 @@ TEST_F(Resolutions, KeepBothFromTheCommandLineNamesEitherCopyAndRefusesATakenNam
     EXPECT_EQ(readFile(serverFile("Budget (theirs).txt")), "server words");
     EXPECT_EQ(readFile(serverFile("Budget.txt")), "my words");
     EXPECT_EQ(readFile(local("Budget.txt")), "my words");
+}
+
+// The version that conflicted has a size of its own, which the record never knew: the copy kept under
+// the old name must come down whole, not be refused for announcing another size than the one last
+// synchronised.
+TEST_F(Resolutions, KeepBothBringsDownTheServersVersionWhateverItsSize) {
+    const std::string theirs = "the colleague's much longer words";
+    // The server holds their version; the record still knows only the five bytes last synchronised.
+    uploaded("Plan.txt", theirs);
+    {
+        CorvaneExtendedAttributes r(local("Plan.txt"));
+        r.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 5);
+        ASSERT_TRUE(r.save());
+    }
+    devserver.admin("item", {{"path", "/Team/Plan.txt"}, {"revision", "77"}});
+    ASSERT_TRUE(writeFile(local("Plan.txt"), "my words"));
+    timeline->addCloseEvent(local("Plan.txt"));
+    runTimeline();
+    timeline->pauseTimeLine();
+    ASSERT_EQ(CorvaneExtendedAttributes(local("Plan.txt")).ceaErrorStatus.status, E::Conflict);
+
+    auto both = manager->resolveNow(local("Plan.txt"), {A::keepBoth});
+    ASSERT_EQ(both.result, Manager::outcome::done) << both.text;
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Plan (2).txt")), "my words");
+    CorvaneExtendedAttributes placeholder(local("Plan.txt"));
+    EXPECT_EQ(placeholder.ceaLong.getAttribute(CEALong::keys::ServerFileSize), theirs.size());
+    placeholder.ceaStatus.setStatus(S::RequireDownload);
+    ASSERT_TRUE(placeholder.save());
+    ServerFileObject entry("Plan.txt", CorvaneExtendedAttributes(local("Plan.txt")));
+    EXPECT_TRUE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_EQ(readFile(local("Plan.txt")), theirs);
 }
 
 TEST_F(Resolutions, RetryQuotaFromTheCommandLineSendsTheFileOnceThereIsSpace) {
