@@ -9,6 +9,7 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -122,6 +123,7 @@ void ContextMenuHandler::handleAutomatedTestChangeCommunicationState(const std::
 
 void ContextMenuHandler::downloadItem(const std::string& path) {
     trace("-> downloadItem(" + path + ")");
+    if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return;
     CorvaneExtendedAttributes record(path);
     std::string type = fileType(record, path);
     if (record.ceaStatus.status == CEAStatus::keys::Placeholder) {

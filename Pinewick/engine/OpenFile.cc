@@ -3,12 +3,14 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
 
 namespace tw {
 
 bool OpenFile::application(const std::string& path) {
+    if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     CorvaneExtendedAttributes record(path);
     if (record.ceaStatus.status != CEAStatus::keys::Placeholder) return true;
     record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);

@@ -1,5 +1,6 @@
 #include "Pinewick/server/CEAUtils.h"
 
+#include "Pinewick/config/Logger.h"
 #include "platform/paths.h"
 
 namespace tw {
@@ -88,6 +89,22 @@ void CEAUtils::recordSyncedContent(CorvaneExtendedAttributes& record, const plat
 bool CEAUtils::hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record) {
     auto file = platform::attributesOfItem(path, nullptr, false);
     return file && hasLocalChanges(*file, record);
+}
+
+bool CEAUtils::keepBytesWrittenToPlaceholder(const std::string& path) {
+    CorvaneExtendedAttributes record(path);
+    if (record.ceaStatus.status != CEAStatus::keys::Placeholder) return false;
+    auto file = platform::attributesOfItem(path, nullptr, false);
+    if (!file || file->type != platform::kFileTypeRegular || file->size == 0) return false;
+    record.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
+    record.ceaErrorStatus.setStatus(CEAErrorStatus::keys::Conflict);
+    record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
+    if (auto revision = record.ceaString.getAttribute(CEAString::keys::Revision))
+        record.ceaString.setAttribute(CEAString::keys::ConflictRevision, *revision);
+    if (record.save())
+        Logger::sharedInstance().logWarning(path + " was written to while it was a placeholder; " +
+                                            "it is kept as a conflict with the server's version");
+    return true;
 }
 
 bool CEAUtils::hasLocalChanges(const platform::FileAttributes& file,

@@ -40,6 +40,12 @@ public:
     static bool hasLocalChanges(const std::string& path, const CorvaneExtendedAttributes& record);
     static bool hasLocalChanges(const platform::FileAttributes& file,
                                 const CorvaneExtendedAttributes& record);
+    // A placeholder holds no bytes. One that has some was written to while this program was not
+    // watching (the in-location folder is a plain folder while it is stopped): the bytes are the
+    // user's, and fetching the server's content into the file would overwrite them. The item becomes a
+    // conflict with the revision it stood for, shown to the user to resolve. True when the item was
+    // such a placeholder: the caller must then not fetch into it.
+    static bool keepBytesWrittenToPlaceholder(const std::string& path);
 
 private:
     static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,
