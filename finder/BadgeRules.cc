@@ -1,5 +1,7 @@
 #include "finder/BadgeRules.h"
 
+#include <algorithm>
+
 #include "platform/diagnostics.h"
 #include "platform/paths.h"
 
@@ -61,6 +63,39 @@ std::string emblemName(badgeNames badge) {
             break;
     }
     return "";
+}
+
+std::optional<int> progressPercent(const std::optional<std::string>& text) {
+    // "0.42", "1", "1.00": a whole part of 0 or 1 and optional decimals, read by hand rather than with
+    // strtod, whose decimal point is the file manager's locale's.
+    if (!text || text->empty() || text->size() > 16) return std::nullopt;
+    const std::string& t = *text;
+    if (t[0] != '0' && t[0] != '1') return std::nullopt;
+    int percent = (t[0] - '0') * 100;
+    if (t.size() > 1) {
+        if (t[1] != '.') return std::nullopt;
+        int scale = 10;
+        for (size_t i = 2; i < t.size(); ++i) {
+            if (t[i] < '0' || t[i] > '9') return std::nullopt;
+            if (scale > 0) percent += (t[i] - '0') * scale;
+            scale /= 10;
+            // Anything but zeros after a whole one is more than everything.
+            if (t[0] == '1' && t[i] != '0') return std::nullopt;
+        }
+    }
+    return percent;
+}
+
+std::string progressEmblemName(badgeNames badge, int percent) {
+    std::string base;
+    if (badge == badgeNames::Download)
+        base = "tidewell-download-";
+    else if (badge == badgeNames::Upload)
+        base = "tidewell-upload-";
+    else
+        return "";
+    int tenths = std::clamp(percent, 0, 99) / 10;
+    return base + std::to_string(tenths * 10);
 }
 
 std::optional<badgeNames> badgeForAttributeText(const std::optional<std::string>& text,

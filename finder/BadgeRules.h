@@ -27,6 +27,17 @@ const char* rawValue(badgeNames badge);
 // draws it as the themed icon "emblem-" + that name. Empty for Calculating and None.
 std::string emblemName(badgeNames badge);
 
+// While an item is downloaded or uploaded, the application keeps the fraction done in the attribute
+// "com.apple.progress.fractionCompleted" ("0.42"); the item then shows a ring filled as far, in steps
+// of a tenth, around its transfer badge.
+inline constexpr const char* kProgressAttributeName = "com.apple.progress.fractionCompleted";
+// The whole percentage the attribute's text stands for (rounded down); none when it is not a fraction
+// from 0 to 1.
+std::optional<int> progressPercent(const std::optional<std::string>& text);
+// The emblem of a Download or Upload badge `percent` done: "tidewell-download-40" from 40 to 49 %.
+// Empty for any other badge.
+std::string progressEmblemName(badgeNames badge, int percent);
+
 // Tags of the context menu's items; they pick the notification a click posts.
 enum class menuItemTags : int { download = 0, removeDownload = 1, resolveError = 2 };
 

@@ -37,11 +37,29 @@ std::optional<std::string> loadExtendedAttributes(const std::string& path) {
     return value;
 }
 
+std::optional<std::string> loadProgressAttribute(const std::string& path) {
+    platform::SysError error;
+    auto value = platform::getXattr(path, kProgressAttributeName, 64, &error);
+    if (!value && error.code != ENODATA && error.code != ENOENT && error.code != ENOTSUP)
+        logWarning("Could not read the progress of " + path + ": " + error.describe());
+    return value;
+}
+
+std::string ItemLook::emblem() const {
+    if (!badge) return "";
+    if (percent) {
+        std::string ring = progressEmblemName(*badge, *percent);
+        if (!ring.empty()) return ring;
+    }
+    return emblemName(*badge);
+}
+
 FinderSync::FinderSync(FinderSyncHost& host, platform::Defaults& suite, const platform::Defaults& settings,
-                       AttributeReader reader)
+                       AttributeReader reader, AttributeReader progressReader)
     : host_(host),
       suite_(suite),
       reader_(reader ? std::move(reader) : AttributeReader(loadExtendedAttributes)),
+      progressReader_(progressReader ? std::move(progressReader) : AttributeReader(loadProgressAttribute)),
       lockQueue_(platform::DispatchQueue::serial(lockQueueLabel)),
       postQueue_(platform::DispatchQueue::serial("com.meridot.tidewell.Overmark.Post")) {
     disabledOverlays_ = !storedSwitchIsOn(settings, overlaySwitchKey);
@@ -99,6 +117,17 @@ void FinderSync::requestBadgeIdentifier(const std::string& path,
             done(badge);
         else if (badge)
             host_.setBadgeIdentifier(*badge, path);
+    });
+}
+
+void FinderSync::requestItemLook(const std::string& path, std::function<void(ItemLook)> done) {
+    lockQueue_->async([this, path, done = std::move(done)] {
+        ItemLook look;
+        look.badge = iconRefresh(path);
+        // Only an item waiting to move can be moving: every other item costs no second read.
+        if (look.badge == badgeNames::Download || look.badge == badgeNames::Upload)
+            look.percent = progressPercent(progressReader_(path));
+        done(look);
     });
 }
 
@@ -167,7 +196,7 @@ void FinderSync::onClickOpenAction(const std::string& title) {
 }
 
 void FinderSync::handleNotification(const std::string& name, const std::optional<std::string>& object) {
-    if (name == iconChangeNotification)
+    if (name == iconChangeNotification || name == progressChangeNotification)
         handleIconChange(object);
     else if (name == volumeChangeNotification)
         handleVolumeChange();

@@ -50,6 +50,17 @@ using AttributeReader = std::function<std::optional<std::string>(const std::stri
 // The real reader (the item's extended attribute through a 1024-byte buffer). A value that is too long
 // or not UTF-8 is logged, since it means the application wrote something this extension cannot read.
 std::optional<std::string> loadExtendedAttributes(const std::string& path);
+// The real reader of the progress attribute (kProgressAttributeName); none when the item has none.
+std::optional<std::string> loadProgressAttribute(const std::string& path);
+
+// How an item looks: its badge (none: leave it as it is) and, while it moves, how far it is.
+struct ItemLook {
+    std::optional<badgeNames> badge;
+    std::optional<int> percent;  // only for the Download and Upload badges
+    // The emblem to show: the progress ring while a transfer runs, else the badge's own; empty for none.
+    std::string emblem() const;
+    bool operator==(const ItemLook&) const = default;
+};
 
 enum class MenuKind {
     contextualMenuForItems,
@@ -82,6 +93,8 @@ public:
     static constexpr const char* downloadNotification = "BrindleDownload";
     static constexpr const char* removeDownloadNotification = "BrindleRemoveDownload";
     static constexpr const char* resolveErrorNotification = "BrindleResolveError";
+    // The progress attribute of the item named by the object changed: it is looked at again.
+    static constexpr const char* progressChangeNotification = "BrindleProgressChange";
     // The suite key the main application writes the synchronised folders under.
     static constexpr const char* watchListKey = "FinderWatchList";
     // The application's settings keys of the two switches. An administrator forces a switch under the
@@ -94,7 +107,8 @@ public:
     // notifications of the switches were then sent before anyone listened. `host` and `suite` must
     // outlive this object.
     FinderSync(FinderSyncHost& host, platform::Defaults& suite, const platform::Defaults& settings,
-               AttributeReader reader = loadExtendedAttributes);
+               AttributeReader reader = loadExtendedAttributes,
+               AttributeReader progressReader = loadProgressAttribute);
     // Waits for the blocks already queued (badge work, posts), so none runs on a destroyed object.
     ~FinderSync();
     FinderSync(const FinderSync&) = delete;
@@ -107,6 +121,9 @@ public:
     // item as it is). Without `done`, the badge goes to the host's `setBadgeIdentifier`.
     void requestBadgeIdentifier(const std::string& path,
                                 std::function<void(std::optional<badgeNames>)> done = nullptr);
+    // As requestBadgeIdentifier, with the progress of a transfer under way (a second attribute read,
+    // for items waiting to be downloaded or uploaded only).
+    void requestItemLook(const std::string& path, std::function<void(ItemLook)> done);
 
     // The menu of a kind; `selectedItems` are the selected paths for item menus.
     Menu menu(MenuKind kind, const std::vector<std::string>& selectedItems) const;
@@ -150,6 +167,7 @@ private:
     FinderSyncHost& host_;
     platform::Defaults& suite_;
     AttributeReader reader_;
+    AttributeReader progressReader_;
 
     mutable std::mutex volumeMutex_;       // guards volumeList_
     std::vector<std::string> volumeList_;  // the watched folders, in the shared list's order

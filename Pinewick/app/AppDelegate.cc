@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Pinewick/app/ErrorCommands.h"
+#include "Pinewick/app/TransferStatus.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/SystemInformation.h"
@@ -232,6 +233,9 @@ std::string AppDelegate::statusText(bool json) {
     doc["activity"] = bar.uploadFile ? "uploading" : bar.downloadFile ? "downloading" : "idle";
     if (bar.uploadFile) doc["uploading"] = *bar.uploadFile;
     if (bar.downloadFile) doc["downloading"] = *bar.downloadFile;
+    // Read now rather than from the tray's state, which hears of bytes moving only a few times a second.
+    const auto transfers = Transfers::shared().list();
+    doc["transfers"] = transfersJson(transfers);
     doc["pendingEvents"] = timeline.eventCount();
     doc["server"] = ServerCredentials::sharedInstance().serverName();
     // A failed automatic logon waits for the user; headless, this is where they see it.
@@ -276,7 +280,9 @@ std::string AppDelegate::statusText(bool json) {
     out += "Activity:       " + doc["activity"].get<std::string>();
     if (bar.uploadFile) out += " " + *bar.uploadFile;
     if (bar.downloadFile) out += " " + *bar.downloadFile;
-    out += "\nPending events: " + std::to_string(doc["pendingEvents"].get<size_t>()) + "\n";
+    out += "\n";
+    if (!transfers.empty()) out += "Transfers:\n" + transfersText(transfers);
+    out += "Pending events: " + std::to_string(doc["pendingEvents"].get<size_t>()) + "\n";
     out += "Items in error: " + std::to_string(doc["errors"].get<size_t>()) + "\n";
     out += "Volumes:\n";
     for (const auto& v : doc["volumes"])

@@ -5,9 +5,12 @@
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
+#include "platform/desktopnotify.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -31,6 +34,8 @@ constexpr const char* kOnlyLooking[] = {
     "updatedb", "updatedb.plocate", "updatedb.mlocate", "plocate-build", "clamd", "clamscan", "freshclam"};
 
 bool defaultFetch(const std::string& path) {
+    // Bytes written into the placeholder while nobody watched are the user's: they are what opens.
+    if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     {
         CorvaneExtendedAttributes record(path);
         if (record.ceaStatus.status == S::Placeholder) {
@@ -52,6 +57,20 @@ bool defaultFetch(const std::string& path) {
     return status != S::Placeholder && status != S::RequireDownload && status != S::ErrorPlaceHolder;
 }
 
+// Shown from a worker: the notification daemon may take its time to answer.
+void notifyWaiting(const std::string& path, const std::string& program) {
+    platform::DispatchQueue::global(platform::QoS::utility).async([path, program] {
+        platform::DesktopNotification n;
+        n.summary = "Downloading “" + platform::lastPathComponent(path) + "”";
+        std::string who = program.empty() ? "A program" : "“" + platform::lastPathComponent(program) + "”";
+        n.body = who + " opened it and waits until it is here";
+        if (auto progress = Transfers::shared().find(path); progress && progress->total > 0)
+            n.body += " (" + StatusBarManager::progressText(progress->done, progress->total) + " so far)";
+        n.body += ".";
+        platform::showDesktopNotification(n);
+    });
+}
+
 std::int64_t localSize(const std::string& path) {
     auto attributes = platform::attributesOfItem(path, nullptr, false);
     return attributes ? static_cast<std::int64_t>(attributes->size) : -1;
@@ -64,8 +83,9 @@ PlaceholderOpens& PlaceholderOpens::sharedInstance() {
     return instance;
 }
 
-PlaceholderOpens::PlaceholderOpens(Fetch fetch)
+PlaceholderOpens::PlaceholderOpens(Fetch fetch, TellWaiting tellWaiting)
     : fetch_(fetch ? std::move(fetch) : Fetch(defaultFetch)),
+      tellWaiting_(tellWaiting ? std::move(tellWaiting) : TellWaiting(notifyWaiting)),
       watcher_([this](std::stop_token stop) { watchLimits(stop); }) {}
 
 PlaceholderOpens::~PlaceholderOpens() {
@@ -107,7 +127,8 @@ const char* PlaceholderOpens::open(const std::string& path, const std::string& p
         auto [it, added] = fetching_.try_emplace(path);
         if (added) {
             start = true;
-            it->second.lastProgress = now;
+            it->second.lastProgress = it->second.started = now;
+            it->second.program = program;
         }
         it->second.waiters.push_back(Waiter{std::move(later), now + limits.total, limits});
     }
@@ -157,10 +178,15 @@ void PlaceholderOpens::watchLimits(std::stop_token stop) {
         lock.lock();
         auto now = std::chrono::steady_clock::now();
         std::vector<Answer> expired;
+        std::vector<std::pair<std::string, std::string>> longWaits;
         for (size_t i = 0; i < paths.size(); ++i) {
             auto it = fetching_.find(paths[i]);
             if (it == fetching_.end()) continue;
             Fetching& f = it->second;
+            if (!f.told && !f.waiters.empty() && now - f.started >= kLongWait) {
+                f.told = true;
+                longWaits.emplace_back(paths[i], f.program);
+            }
             if (sizes[i] > f.size) {
                 f.size = sizes[i];
                 f.lastProgress = now;
@@ -174,6 +200,11 @@ void PlaceholderOpens::watchLimits(std::stop_token stop) {
                     ++w;
                 }
             }
+        }
+        if (!longWaits.empty()) {
+            lock.unlock();
+            for (const auto& [path, program] : longWaits) tellWaiting_(path, program);
+            lock.lock();
         }
         if (expired.empty()) continue;
         lock.unlock();

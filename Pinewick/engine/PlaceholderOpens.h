@@ -7,6 +7,9 @@
 // download failed), or once the open waited as long as it may (the download goes on). Two opens of
 // the same placeholder wait for one download.
 //
+// An open that waits longer than `kLongWait` is told to the user once per download (by default as a
+// desktop notification), since the program that opened the file seems to hang meanwhile.
+//
 // Thread-safety: callable from any thread; downloads run on a background queue, and one thread of its
 // own watches the waits' limits while any wait.
 #pragma once
@@ -36,9 +39,15 @@ public:
         std::chrono::milliseconds stalled = std::chrono::seconds(30);
     };
 
+    // Tells the user that `program` (its executable's path; empty when unknown) waits for the download
+    // of `path`. Called from the waits' own thread: it must not block.
+    using TellWaiting = std::function<void(const std::string& path, const std::string& program)>;
+    static constexpr std::chrono::milliseconds kLongWait{2000};
+
     static PlaceholderOpens& sharedInstance();
     // `fetch` empty: the default download of the item's content.
-    explicit PlaceholderOpens(Fetch fetch = {});
+    // `tellWaiting` empty: a desktop notification.
+    explicit PlaceholderOpens(Fetch fetch = {}, TellWaiting tellWaiting = {});
     ~PlaceholderOpens();
     PlaceholderOpens(const PlaceholderOpens&) = delete;
     PlaceholderOpens& operator=(const PlaceholderOpens&) = delete;
@@ -68,12 +77,16 @@ private:
         std::vector<Waiter> waiters;
         std::int64_t size = -1;  // the local size last seen, to tell a transfer that moves
         std::chrono::steady_clock::time_point lastProgress;
+        std::chrono::steady_clock::time_point started;
+        std::string program;  // the one whose open started the download
+        bool told = false;    // the user heard of the wait
     };
 
     void finish(const std::string& path, bool here);
     void watchLimits(std::stop_token stop);
 
     Fetch fetch_;
+    TellWaiting tellWaiting_;
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     std::map<std::string, Fetching> fetching_;

@@ -1,8 +1,46 @@
 #include "Pinewick/engine/StatusBarManager.h"
 
+#include <cstdio>
+
 #include "platform/dispatch.h"
 
 namespace tw {
+
+std::optional<TransferProgress> StatusBarManager::State::progressOf(
+    const std::optional<std::string>& path) const {
+    if (!path) return std::nullopt;
+    for (auto it = transfers.rbegin(); it != transfers.rend(); ++it)
+        if (it->path == *path) return *it;
+    return std::nullopt;
+}
+
+std::string StatusBarManager::sizeText(uint64_t bytes) {
+    if (bytes == 1) return "1 byte";
+    if (bytes < 1000) return std::to_string(bytes) + " bytes";
+    static constexpr const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1000.0;
+    size_t unit = 0;
+    // 999,950 bytes would print as "1000.0 kB": it is the next unit's 1.0.
+    while (value >= 999.95 && unit + 1 < std::size(units)) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+unsigned StatusBarManager::percentDone(uint64_t done, uint64_t total) {
+    if (done >= total) return 100;
+    // In floating point: done × 100 would overflow for the largest sizes. A fraction that rounds up to
+    // 100 is not every byte.
+    auto percent = static_cast<unsigned>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+    return percent > 99 ? 99 : percent;
+}
+
+std::string StatusBarManager::progressText(uint64_t done, uint64_t total) {
+    return std::to_string(percentDone(done, total)) + " % of " + sizeText(total);
+}
 
 const char* StatusBarManager::iconName(icons icon) {
     switch (icon) {
@@ -21,8 +59,23 @@ const char* StatusBarManager::iconName(icons icon) {
 }
 
 StatusBarManager& StatusBarManager::sharedInstance() {
-    static StatusBarManager* shared = new StatusBarManager();
+    static StatusBarManager* shared = [] {
+        auto* manager = new StatusBarManager();
+        // Never removed: the shared instance lives as long as the process.
+        Transfers::shared().addObserver([manager] { manager->transfersChanged(); });
+        return manager;
+    }();
     return *shared;
+}
+
+void StatusBarManager::transfersChanged() {
+    State snapshot;
+    {
+        std::lock_guard lock(mutex_);
+        state_.transfers = Transfers::shared().list();
+        snapshot = state_;
+    }
+    publish(snapshot);
 }
 
 void StatusBarManager::setRunState(RunState runState) {

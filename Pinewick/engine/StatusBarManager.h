@@ -1,6 +1,7 @@
 // The state behind the tray icon: which icon the run state and the transfers call for, which files
-// are being uploaded and downloaded, and what needs the user (items in error, removals held for a
-// confirmation). The tray user interface attaches as an observer; the engine only reports changes.
+// are being uploaded and downloaded and how far they are, and what needs the user (items in error,
+// removals held for a confirmation). The tray user interface attaches as an observer; the engine only
+// reports changes. Progress reaches the observers at most a few times a second (Transfers).
 //
 // Thread-safety: every operation may be called from any thread. Observers are called on the main queue
 // (platform::MainQueue), never while a lock of this object is held.
@@ -11,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "Pinewick/server/IconProgress.h"
 
 namespace tw {
 
@@ -40,11 +43,22 @@ public:
         std::optional<std::string> uploadFile;    // path of the upload running now
         std::optional<std::string> downloadFile;  // path of the download running now
         Attention attention;
+        std::vector<TransferProgress> transfers;  // every transfer under way, with its bytes
+        // How far the transfer of `path` is, when one is listed.
+        std::optional<TransferProgress> progressOf(const std::optional<std::string>& path) const;
     };
     using Observer = std::function<void(const State&)>;
 
+    // The shared instance follows Transfers::shared().
     static StatusBarManager& sharedInstance();
     StatusBarManager() = default;
+
+    // How progress is shown everywhere: "45 % of 12.3 MB". Sizes in decimal units as the desktop's
+    // file manager gives them ("850 bytes", "12.3 MB"); the percentage rounded down, so 100 % means
+    // every byte.
+    static std::string sizeText(uint64_t bytes);
+    static unsigned percentDone(uint64_t done, uint64_t total);
+    static std::string progressText(uint64_t done, uint64_t total);
 
     // Chooses the icon from the run state and the activity, and tells the observers.
     void updateIcon();
@@ -72,6 +86,8 @@ public:
 
 private:
     void publish(const State& state);
+    // Takes the transfers' progress into the state and tells the observers.
+    void transfersChanged();
 
     mutable std::mutex mutex_;
     bool uploadActive_ = false;

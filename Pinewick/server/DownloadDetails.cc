@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,9 @@ namespace {
 Logger& log() {
     return Logger::sharedInstance();
 }
+
+// A download that ends sooner leaves the file's dates and record alone.
+constexpr std::chrono::seconds kShowProgressAfter{1};
 
 bool startsWithIgnoringCase(const std::string& text, const std::string& prefix) {
     if (text.size() < prefix.size()) return false;
@@ -217,14 +221,21 @@ normalisedResponse DownloadDetails::downloadFile() {
         auto request = ServerCommunicator::makeRequest(requestURL(), "GET", "application/octet-stream");
         auto sink = std::make_shared<DownloadProgress>(*this, expected);
         request.responseSink = sink;
-        IconProgress iconProgress(localPath, file.size);
+        IconProgress iconProgress(localPath, file.size, TransferProgress::Direction::download,
+                                  kShowProgressAfter);
         bool cancelled = false;
 
         platform::http::Result result;
         auto task = platform::http::Session::shared().start(
             std::move(request), [&](platform::http::Result r) { result = std::move(r); });
-        while (!task->waitFor(monitorInterval)) {
-            iconProgress.setTransfered(localFileSize.load());
+        // The bytes that arrived are sampled often, for whoever shows them; whether the transfer is still
+        // wanted (a look at the item's record) is asked only once per monitor interval.
+        const auto sample = std::min(monitorInterval, std::chrono::milliseconds(Transfers::kReportInterval));
+        auto nextCheck = std::chrono::steady_clock::now() + monitorInterval;
+        while (!task->waitFor(sample)) {
+            iconProgress.setTransfered(skip + sink->received());
+            if (cancelled || std::chrono::steady_clock::now() < nextCheck) continue;
+            nextCheck = std::chrono::steady_clock::now() + monitorInterval;
             if (!stillWanted() || !env.networkAvailable() || !env.allowServerCommunication()) {
                 task->cancel();
                 cancelled = true;

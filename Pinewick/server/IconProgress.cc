@@ -1,20 +1,122 @@
 #include "Pinewick/server/IconProgress.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "platform/files.h"
+#include "platform/notifications.h"
 
 namespace tw {
+
+// ---------------------------------------------------------------- Transfers
+
+Transfers& Transfers::shared() {
+    static Transfers* shared = new Transfers();
+    return *shared;
+}
+
+int Transfers::addObserver(Observer observer) {
+    std::lock_guard lock(observerMutex_);
+    observers_.emplace_back(nextObserver_, std::move(observer));
+    return nextObserver_++;
+}
+
+void Transfers::removeObserver(int token) {
+    std::lock_guard lock(observerMutex_);
+    std::erase_if(observers_, [token](const auto& o) { return o.first == token; });
+}
+
+void Transfers::notify() {
+    std::vector<Observer> observers;
+    {
+        std::lock_guard lock(observerMutex_);
+        for (const auto& o : observers_) observers.push_back(o.second);
+    }
+    for (const auto& o : observers) o();
+}
+
+uint64_t Transfers::begin(TransferProgress::Direction direction, std::string path, uint64_t total) {
+    uint64_t token;
+    {
+        std::lock_guard lock(mutex_);
+        token = nextToken_++;
+        entries_.push_back(Entry{token, TransferProgress{direction, std::move(path), 0, total},
+                                 std::chrono::steady_clock::now()});
+    }
+    notify();
+    return token;
+}
+
+void Transfers::update(uint64_t token, uint64_t done) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it =
+            std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
+        if (it == entries_.end()) return;
+        it->progress.done = std::min(done, it->progress.total);
+        auto now = std::chrono::steady_clock::now();
+        if (now - it->reported < kReportInterval) return;
+        it->reported = now;
+    }
+    notify();
+}
+
+void Transfers::end(uint64_t token) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it =
+            std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
+        if (it == entries_.end()) return;
+        entries_.erase(it);
+    }
+    notify();
+}
+
+std::vector<TransferProgress> Transfers::list() const {
+    std::lock_guard lock(mutex_);
+    std::vector<TransferProgress> out;
+    out.reserve(entries_.size());
+    for (const auto& e : entries_) out.push_back(e.progress);
+    return out;
+}
+
+std::optional<TransferProgress> Transfers::find(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+        if (it->progress.path == path) return it->progress;
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- IconProgress
+
 Date IconProgress::magicDate() {
     return Date(std::chrono::seconds(443779200));
 }
 
+IconProgress::IconProgress(std::string localPath, uint64_t totalExpectedTransfer,
+                           TransferProgress::Direction direction, std::chrono::milliseconds showAfter)
+    : localPath_(std::move(localPath)),
+      totalExpectedTransfer_(totalExpectedTransfer),
+      listed_(Transfers::shared().begin(direction, localPath_, totalExpectedTransfer)),
+      showFrom_(std::chrono::steady_clock::now() + showAfter) {
+    // A bar a crash left behind is taken down at the end of this transfer, however quick it is.
+    if (totalExpectedTransfer_ > 65536 && creationDate(localPath_) == magicDate() && grabCreationDate())
+        isBarDisplayed_ = true;
+}
+
 IconProgress::~IconProgress() {
     endBar();
+    Transfers::shared().end(listed_);
+}
+
+void IconProgress::tellFileManager(bool now) {
+    auto at = std::chrono::steady_clock::now();
+    if (!now && at - toldFileManager_ < Transfers::kReportInterval) return;
+    toldFileManager_ = at;
+    platform::postNotification(progressChangeNotification, localPath_);
 }
 
 bool IconProgress::grabCreationDate() {
@@ -53,16 +155,20 @@ void IconProgress::setInProgress(bool value) {
 
 void IconProgress::setTransfered(uint64_t value) {
     transfered_ = value;
+    Transfers::shared().update(listed_, value);
+    if (!isBarDisplayed_ && std::chrono::steady_clock::now() < showFrom_) return;
     setInProgress(true);
     if (!isBarDisplayed_) return;
     uint64_t percent = totalExpectedTransfer_ ? value * 100 / totalExpectedTransfer_ : 100;
     if (percent <= displayedPercent_) return;
     displayedPercent_ = percent;
     if (percent < 100) {
-        char buf[32];
-        snprintf(buf, sizeof buf, "%.2f", static_cast<double>(percent) / 100.0);
+        // "0.42", by hand: printf's decimal point is the locale's, and the desktop's may be a comma.
+        std::string fraction = "0." + std::to_string(percent / 10) + std::to_string(percent % 10);
         platform::SysError error;
-        if (!platform::setXattr(localPath_, xAttrName, std::string_view(buf, strlen(buf)), &error))
+        if (platform::setXattr(localPath_, xAttrName, fraction, &error))
+            tellFileManager(false);
+        else
             Logger::sharedInstance().logWarning("Could not show progress on " + localPath_ + ": " +
                                                 std::strerror(error.code));
     } else {
@@ -80,6 +186,7 @@ void IconProgress::endBar() {
                                             std::strerror(error.code));
     itemRecords().setTransferRecovery(localPath_, std::nullopt);
     isBarDisplayed_ = false;
+    tellFileManager(true);
 }
 
 }  // namespace tw

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -27,6 +29,8 @@ Logger& log() {
 }
 
 constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in steps of this size
+// An upload that ends sooner leaves the file's dates and record alone.
+constexpr std::chrono::seconds kShowProgressAfter{1};
 
 }  // namespace
 
@@ -250,19 +254,30 @@ normalisedResponse UploadDetails::uploadFile() {
     return volume->canResumeUploads && localSize >= resumableFrom() ? resumable() : singleShot();
 }
 
-void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst) {
+void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst,
+                            int64_t headerBytes, int64_t fileBytes) {
     auto& env = serverEnvironment();
+    // The bytes sent are sampled often, for whoever shows them; whether the upload is still wanted is
+    // asked once a second, at the start of each second in the resumable form and at its end in the other.
+    const auto checkInterval = std::chrono::seconds(1);
+    auto nextCheck = std::chrono::steady_clock::now();
+    if (sleepFirst) nextCheck += checkInterval;
     while (task.state() == platform::http::Task::State::running) {
-        // Waiting on the task rather than sleeping a whole second ends the watch as soon as it is done.
-        if (sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
-        progress.setTransfered(static_cast<uint64_t>(bytesSent + task.countOfBytesSent()));
-        // By identity first, so a renamed file is still found; by path where identity cannot be resolved.
-        ItemFacts facts;
-        if (volumeNumber_ || fileNumber_) facts = itemRecords().loadNode(volumeNumber_, fileNumber_);
-        if (!facts.exists) facts = itemRecords().load(localPath);
-        if (facts.exists && !facts.uploadGUID) task.cancel();
-        if (!env.networkAvailable() || !env.allowServerCommunication()) task.cancel();
-        if (!sleepFirst && task.waitFor(std::chrono::seconds(1))) break;
+        // The body's header goes first: what counts is the file's own bytes.
+        int64_t ofFile = std::clamp<int64_t>(task.countOfBytesSent() - headerBytes, 0, fileBytes);
+        progress.setTransfered(static_cast<uint64_t>(bytesSent + ofFile));
+        if (std::chrono::steady_clock::now() >= nextCheck) {
+            nextCheck = std::chrono::steady_clock::now() + checkInterval;
+            // By identity first, so a renamed file is still found; by path where identity cannot be
+            // resolved.
+            ItemFacts facts;
+            if (volumeNumber_ || fileNumber_) facts = itemRecords().loadNode(volumeNumber_, fileNumber_);
+            if (!facts.exists) facts = itemRecords().load(localPath);
+            if (facts.exists && !facts.uploadGUID) task.cancel();
+            if (!env.networkAvailable() || !env.allowServerCommunication()) task.cancel();
+        }
+        // Waiting on the task rather than sleeping ends the watch as soon as it is done.
+        if (task.waitFor(Transfers::kReportInterval)) break;
     }
 }
 
@@ -275,6 +290,7 @@ normalisedResponse UploadDetails::singleShot() {
         return normalisedResponse::fatal;
     }
     std::optional<IconProgress> progress;
+    int64_t headerBytes = 0;
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string path = serverPath();
@@ -300,10 +316,14 @@ normalisedResponse UploadDetails::singleShot() {
         }
         request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
         request.bodySource = stream;
-        progress.emplace(localPath, static_cast<uint64_t>(stream->streamSize()));
+        headerBytes = static_cast<int64_t>(header.size());
+        progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
+                         kShowProgressAfter);
         return request;
     };
-    pass.monitor = [&](platform::http::Task& task) { monitor(task, *progress, true); };
+    pass.monitor = [&](platform::http::Task& task) {
+        monitor(task, *progress, true, headerBytes, localSize);
+    };
     pass.complete = [&](const platform::http::Result& result) {
         progress->setInProgress(false);
         return parseUploadResponse(result);
@@ -490,6 +510,7 @@ normalisedResponse UploadDetails::resumable() {
         if (setup != normalisedResponse::allOkay) return setup;
     }
     std::optional<IconProgress> progress;
+    int64_t headerBytes = 0;
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         int64_t remaining = localSize - bytesSent;
@@ -522,10 +543,14 @@ normalisedResponse UploadDetails::resumable() {
         }
         request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
         request.bodySource = stream;
-        progress.emplace(localPath, static_cast<uint64_t>(stream->streamSize() + bytesSent));
+        headerBytes = static_cast<int64_t>(header.size());
+        progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
+                         kShowProgressAfter);
         return request;
     };
-    pass.monitor = [&](platform::http::Task& task) { monitor(task, *progress, false); };
+    pass.monitor = [&](platform::http::Task& task) {
+        monitor(task, *progress, false, headerBytes, localSize - bytesSent);
+    };
     pass.complete = [&](const platform::http::Result& result) {
         progress->setInProgress(false);
         return parseUploadResponse(result);

@@ -132,7 +132,10 @@ private:
     normalisedResponse createZero();
     normalisedResponse setupResume();
     normalisedResponse parseUploadResponse(const platform::http::Result& result);
-    void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst);
+    // Watches one request: samples the file's bytes sent (those after the body's `headerBytes`, at most
+    // `fileBytes`) and cancels the request when the upload is no longer wanted.
+    void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst,
+                 int64_t headerBytes, int64_t fileBytes);
     std::string serverPath() const;
 
     static inline std::atomic<int64_t> resumableFrom_{1 << 20};

@@ -65,12 +65,20 @@ QString statusText(const StatusBarManager::State& state) {
     return {};
 }
 
+// "Downloading report.pdf — 45 % of 12.3 MB"; the name alone until bytes move.
+QString transferText(const char* verb, const StatusBarManager::State& state, const std::string& path) {
+    QString text = verb + QString(" ") + QString::fromStdString(platform::lastPathComponent(path));
+    auto progress = state.progressOf(path);
+    if (progress && progress->total > 0)
+        text +=
+            " — " + QString::fromStdString(StatusBarManager::progressText(progress->done, progress->total));
+    return text;
+}
+
 QString detailText(const StatusBarManager::State& state) {
     QStringList parts;
-    if (state.downloadFile)
-        parts << "Downloading " + QString::fromStdString(platform::lastPathComponent(*state.downloadFile));
-    if (state.uploadFile)
-        parts << "Uploading " + QString::fromStdString(platform::lastPathComponent(*state.uploadFile));
+    if (state.downloadFile) parts << transferText("Downloading", state, *state.downloadFile);
+    if (state.uploadFile) parts << transferText("Uploading", state, *state.uploadFile);
     return parts.join(" · ");
 }
 
@@ -128,6 +136,8 @@ void StatusWindow::showState(const StatusBarManager::State& state) {
     statusLine_->setText(statusText(state));
     QString detail = detailText(state);
     detailLine_->setText(detail.isEmpty() ? QString("Nothing is being transferred") : detail);
+    // A longer line (a transfer with its progress) widens the window rather than being cut off.
+    if (sizeHint().width() > width()) resize(sizeHint().width(), height());
 }
 
 StatusBar::StatusBar(std::optional<bool> trayAvailable)
@@ -181,8 +191,8 @@ void StatusBar::showState(const StatusBarManager::State& state) {
         tray_->setToolTip("Tidewell: " + statusText(state));
     }
     window_->showState(state);
-    statusBarMenu_->updateDownloadStats(state.downloadFile);
-    statusBarMenu_->updateUploadStats(state.uploadFile);
+    statusBarMenu_->updateDownloadStats(state.downloadFile, state.progressOf(state.downloadFile));
+    statusBarMenu_->updateUploadStats(state.uploadFile, state.progressOf(state.uploadFile));
     statusBarMenu_->updateAttention(state.attention);
     dockBarMenu_->updateAttention(state.attention);
     statusBarMenu_->validateMenu();

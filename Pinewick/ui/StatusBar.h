@@ -39,6 +39,7 @@ public:
     void showState(const StatusBarManager::State& state);
     QPushButton* menuButton() const { return menuButton_; }
     QLabel* statusLine() const { return statusLine_; }
+    QLabel* detailLine() const { return detailLine_; }  // what is being transferred
 
 private:
     QLabel* icon_;

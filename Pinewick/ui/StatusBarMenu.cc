@@ -43,6 +43,15 @@ QString shownName(const std::string& path) {
     return QString::fromStdString(name);
 }
 
+// A transfer line: the name, and how far it is once anything is known.
+QString transferLine(const std::string& path, const std::optional<TransferProgress>& progress) {
+    QString line = shownName(path);
+    if (progress && progress->total > 0)
+        line +=
+            " — " + QString::fromStdString(StatusBarManager::progressText(progress->done, progress->total));
+    return line;
+}
+
 }  // namespace
 
 StatusBarMenu::StatusBarMenu(Actions actions)
@@ -120,16 +129,18 @@ void StatusBarMenu::refreshVolumeMenu() {
     shareMenuItem_->setVisible(!names.empty());
 }
 
-void StatusBarMenu::updateDownloadStats(const std::optional<std::string>& localPath) {
+void StatusBarMenu::updateDownloadStats(const std::optional<std::string>& localPath,
+                                        const std::optional<TransferProgress>& progress) {
     downloadFile_ = localPath;
-    ssDownloadFile_->setText(localPath ? shownName(*localPath) : QString("Nothing"));
+    ssDownloadFile_->setText(localPath ? transferLine(*localPath, progress) : QString("Nothing"));
     ssDownloadFile_->setToolTip(localPath ? QString::fromStdString(*localPath) : QString());
     ssDownloadFile_->setEnabled(localPath.has_value());
 }
 
-void StatusBarMenu::updateUploadStats(const std::optional<std::string>& localPath) {
+void StatusBarMenu::updateUploadStats(const std::optional<std::string>& localPath,
+                                      const std::optional<TransferProgress>& progress) {
     uploadFile_ = localPath;
-    ssUploadFile_->setText(localPath ? shownName(*localPath) : QString("Nothing"));
+    ssUploadFile_->setText(localPath ? transferLine(*localPath, progress) : QString("Nothing"));
     ssUploadFile_->setToolTip(localPath ? QString::fromStdString(*localPath) : QString());
     ssUploadFile_->setEnabled(localPath.has_value());
 }

@@ -46,8 +46,11 @@ public:
     QMenu* menu() { return menu_.get(); }
 
     void refreshVolumeMenu();
-    void updateDownloadStats(const std::optional<std::string>& localPath);
-    void updateUploadStats(const std::optional<std::string>& localPath);
+    // The transfer lines: the file's name and, once bytes move, how far it is ("Big — 45 % of 12.3 MB").
+    void updateDownloadStats(const std::optional<std::string>& localPath,
+                             const std::optional<TransferProgress>& progress = std::nullopt);
+    void updateUploadStats(const std::optional<std::string>& localPath,
+                           const std::optional<TransferProgress>& progress = std::nullopt);
     // The line saying how many things need the user (hidden when none), with a sub-menu that opens
     // the resolution of each.
     void updateAttention(const StatusBarManager::Attention& attention);

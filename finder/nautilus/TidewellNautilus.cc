@@ -10,6 +10,10 @@
 //   context for every signal anyway, and would put one more bus client inside the file manager.
 // - Nothing throws out of a callback Nautilus makes; a failure is a log line and no badge.
 //
+// While an item is downloaded or uploaded, its badge is a ring filled as far as the transfer went; the
+// application posts "BrindleProgressChange" each time it writes the progress, a few times a second at
+// most, and the item is asked about again.
+//
 // Which items Nautilus shows is learned from its requests: every file it asks about is remembered
 // (weakly, until Nautilus drops the file) so that a "BrindleIconChange" can ask Nautilus to ask again,
 // and the folders holding those files are the folders being shown.
@@ -189,7 +193,7 @@ private:
     void start();
     bool isWatched(const std::string& path);
     void track(NautilusFileInfo* file, const std::string& path);
-    void finishUpdate(PendingUpdate* key, std::optional<badgeNames> badge);
+    void finishUpdate(PendingUpdate* key, const tw::finder::ItemLook& look);
     GObjectPtr<GDBusConnection> connection();
     // Asks Nautilus to ask again about these files (their extension info is dropped and redone).
     static void invalidate(std::vector<GObjectPtr<NautilusFileInfo>> files);
@@ -382,24 +386,22 @@ NautilusOperationResult Extension::updateFileInfo(NautilusInfoProvider* provider
 
     std::weak_ptr<Extension> weak = weak_from_this();
     GMainContext* context = context_.get();
-    finder_->requestBadgeIdentifier(*path, [weak, key, context](std::optional<badgeNames> badge) {
-        runOnContext(context, [weak, key, badge] {
-            if (auto extension = weak.lock()) extension->finishUpdate(key, badge);
+    finder_->requestItemLook(*path, [weak, key, context](tw::finder::ItemLook look) {
+        runOnContext(context, [weak, key, look] {
+            if (auto extension = weak.lock()) extension->finishUpdate(key, look);
         });
     });
     return NAUTILUS_OPERATION_IN_PROGRESS;
 }
 
-void Extension::finishUpdate(PendingUpdate* key, std::optional<badgeNames> badge) {
+void Extension::finishUpdate(PendingUpdate* key, const tw::finder::ItemLook& look) {
     auto it = pending_.find(key);
     if (it == pending_.end()) return;
     std::unique_ptr<PendingUpdate> request = std::move(it->second);
     pending_.erase(it);
     if (request->cancelled) return;  // Nautilus no longer waits; the handle must not be completed
-    if (badge) {
-        const std::string emblem = tw::finder::emblemName(*badge);
-        if (!emblem.empty()) nautilus_file_info_add_emblem(request->file.get(), emblem.c_str());
-    }
+    const std::string emblem = look.emblem();
+    if (!emblem.empty()) nautilus_file_info_add_emblem(request->file.get(), emblem.c_str());
     nautilus_info_provider_update_complete_invoke(request->done.get(), request->provider.get(),
                                                   reinterpret_cast<NautilusOperationHandle*>(key),
                                                   NAUTILUS_OPERATION_COMPLETE);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "Pinewick/engine/PlaceholderOpens.h"
@@ -119,6 +120,29 @@ TEST_F(PlaceholderOpensTest, AWaitEndsAtItsLimitWhileTheDownloadGoesOn) {
     EXPECT_EQ(fetches.load(), 1);
 }
 
+// A placeholder written to while nobody watched (the in-location folder is a plain folder while the
+// application is stopped) holds the user's bytes: the open reads them, nothing is fetched over them, and
+// the item becomes a conflict the user is shown.
+TEST_F(PlaceholderOpensTest, BytesWrittenIntoAPlaceholderAreKeptNotFetchedOver) {
+    std::string path = item("notes.txt", S::Placeholder);
+    {
+        CorvaneExtendedAttributes r(path);
+        r.ceaString.setAttribute(CEAString::keys::Revision, "12");
+        ASSERT_TRUE(r.save());
+    }
+    ASSERT_TRUE(writeFile(path, "typed while Tidewell was stopped"));
+    PlaceholderOpens opens;  // the real fetch: it must not be reached
+    Answers answers;
+    EXPECT_STREQ(opens.open(path, "/usr/bin/cat", answers.collect(), false, {}, PlaceholderOpens::Limits{}),
+                 pw::kAnswerDownloading);
+    EXPECT_EQ(answers[0].get(), pw::kAnswerAllow);
+    EXPECT_EQ(test::readFile(path), "typed while Tidewell was stopped");
+    CorvaneExtendedAttributes after(path);
+    EXPECT_EQ(after.ceaStatus.status, S::ErrorRegular);
+    EXPECT_EQ(after.ceaErrorStatus.status, CEAErrorStatus::keys::Conflict);
+    EXPECT_EQ(after.ceaString.getAttribute(CEAString::keys::ConflictRevision), "12");
+}
+
 TEST_F(PlaceholderOpensTest, BytesArrivingKeepAWaitAlive) {
     std::string path = item("video.mkv", S::Placeholder);
     PlaceholderOpens opens([&](const std::string& p) {
@@ -133,6 +157,49 @@ TEST_F(PlaceholderOpensTest, BytesArrivingKeepAWaitAlive) {
     EXPECT_STREQ(opens.open(path, "/usr/bin/mpv", answers.collect(), false, {}, {30s, 700ms}),
                  pw::kAnswerDownloading);
     EXPECT_EQ(answers[0].get(), pw::kAnswerAllow);
+}
+
+// The program that opened a file seems to hang while the download runs: a wait of more than a moment
+// is told to the user, once per download, naming the program; a quick one is not told at all.
+TEST_F(PlaceholderOpensTest, ALongWaitIsToldOnceNamingTheProgram) {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> told;
+    std::chrono::steady_clock::time_point toldAt;
+    PlaceholderOpens opens(
+        [&](const std::string& p) {
+            ++fetches;
+            return p.ends_with("quick.txt") ? true : released.get();
+        },
+        [&](const std::string& p, const std::string& program) {
+            std::lock_guard lock(mutex);
+            told.emplace_back(p, program);
+            toldAt = std::chrono::steady_clock::now();
+        });
+    auto toldSoFar = [&] {
+        std::lock_guard lock(mutex);
+        return told;
+    };
+    std::string quick = item("quick.txt", S::Placeholder), slow = item("slow.iso", S::Placeholder);
+    Answers answers;
+    EXPECT_STREQ(opens.open(quick, "/usr/bin/cat", answers.collect(), false, {}, {}), pw::kAnswerDownloading);
+    EXPECT_EQ(answers[0].get(), pw::kAnswerAllow);
+
+    const auto opened = std::chrono::steady_clock::now();
+    EXPECT_STREQ(opens.open(slow, "/usr/bin/gedit", answers.collect(), false, {}, {}),
+                 pw::kAnswerDownloading);
+    std::this_thread::sleep_for(PlaceholderOpens::kLongWait / 2);
+    EXPECT_STREQ(opens.open(slow, "/usr/bin/cp", answers.collect(), false, {}, {}), pw::kAnswerDownloading);
+    for (int i = 0; i < 100 && toldSoFar().empty(); ++i) std::this_thread::sleep_for(50ms);
+    // Half a long wait more: nothing more is told about the same download.
+    std::this_thread::sleep_for(PlaceholderOpens::kLongWait / 2);
+    auto heard = toldSoFar();
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0], std::make_pair(slow, std::string("/usr/bin/gedit")));
+    EXPECT_GE(toldAt - opened, PlaceholderOpens::kLongWait);
+    release.set_value(true);
+    EXPECT_EQ(answers[1].get(), pw::kAnswerAllow);
+    EXPECT_EQ(answers[2].get(), pw::kAnswerAllow);
+    EXPECT_EQ(toldSoFar().size(), 1u);
 }
 
 }  // namespace

@@ -83,6 +83,29 @@ struct MenuCase {
 };
 }  // namespace
 
+// The progress attribute as the application writes it, and whatever else may be found there: only a
+// fraction from 0 to 1 counts, read the same whatever the file manager's locale, and the ring moves in
+// tenths of the transfer.
+TEST(BadgeRules, ProgressFromTheAttributeAndItsRing) {
+    const std::vector<std::pair<std::optional<std::string>, std::optional<int>>> texts = {
+        {"0.42", 42},   {"0.01", 1},  {"0.99", 99},  {"0.29", 29}, {"0", 0},     {"1", 100},
+        {"1.00", 100},  {"0.5", 50},  {"0.999", 99}, {"0.", 0},    {"1.01", {}}, {"2", {}},
+        {"-0.1", {}},   {"0,42", {}}, {".5", {}},    {"", {}},     {{}, {}},     {"0.4a", {}},
+        {"0.42\n", {}}, {"1e-1", {}}, {" 0.4", {}},  {"00.4", {}}, {"0x1", {}},  {std::string(40, '0'), {}},
+    };
+    for (const auto& [text, percent] : texts)
+        EXPECT_EQ(progressPercent(text), percent) << (text ? "\"" + *text + "\"" : "none");
+
+    EXPECT_EQ(progressEmblemName(badgeNames::Download, 0), "tidewell-download-0");
+    EXPECT_EQ(progressEmblemName(badgeNames::Download, 9), "tidewell-download-0");
+    EXPECT_EQ(progressEmblemName(badgeNames::Download, 42), "tidewell-download-40");
+    EXPECT_EQ(progressEmblemName(badgeNames::Upload, 99), "tidewell-upload-90");
+    // A whole transfer is over: its ring never shows "100", the item is about to change state.
+    EXPECT_EQ(progressEmblemName(badgeNames::Upload, 100), "tidewell-upload-90");
+    for (auto other : {badgeNames::Cloud, badgeNames::Local, badgeNames::Error, badgeNames::None})
+        EXPECT_EQ(progressEmblemName(other, 50), "") << rawValue(other);
+}
+
 TEST(BadgeRules, MenuOptionsForSelections) {
     const MenuOptions none{false, false, false};
     const std::vector<MenuCase> cases = {

@@ -261,6 +261,46 @@ TEST_F(FinderSyncTest, BadgesFollowRequestOrderForOneItem) {
     EXPECT_EQ(seen, (std::vector<badgeNames>{badgeNames::Cloud, badgeNames::Local}));
 }
 
+// An item moving shows how far it is; only an item waiting to move has its progress read at all, and a
+// progress change of a shown item is looked at again as an icon change is.
+TEST_F(FinderSyncTest, TransfersShowTheirProgressAndOnlyTheyCostASecondRead) {
+    attributes.set("/V/Docs/down.bin", "Status: RequireDownload\nRevision: 3\n");
+    attributes.set("/V/Docs/up.bin", "Status: RequireUpload\n");
+    attributes.set("/V/Docs/queued.bin", "Status: RequireDownload\nRevision: 3\n");
+    attributes.set("/V/Docs/odd.bin", "Status: RequireDownload\nRevision: 3\n");
+    attributes.set("/V/Docs/here.bin", kRegular);
+    FakeAttributes progress;
+    progress.set("/V/Docs/down.bin", "0.42");
+    progress.set("/V/Docs/up.bin", "0.07");
+    progress.set("/V/Docs/odd.bin", "0,42");
+    progress.set("/V/Docs/here.bin", "0.50");  // left behind: the item is no longer moving
+    FinderSync finder(host, suite, settings, attributes.reader(), progress.reader());
+
+    auto lookOf = [&](const std::string& path) {
+        ItemLook result;
+        finder.requestItemLook(path, [&](ItemLook look) { result = look; });
+        finder.waitForQueues();
+        return result;
+    };
+    EXPECT_EQ(lookOf("/V/Docs/down.bin"), (ItemLook{badgeNames::Download, 42}));
+    EXPECT_EQ(lookOf("/V/Docs/down.bin").emblem(), "tidewell-download-40");
+    EXPECT_EQ(lookOf("/V/Docs/up.bin").emblem(), "tidewell-upload-0");
+    // Waiting without a byte moved yet, or with a progress that cannot be read: the plain badge.
+    EXPECT_EQ(lookOf("/V/Docs/queued.bin").emblem(), "tidewell-download");
+    EXPECT_EQ(lookOf("/V/Docs/odd.bin").emblem(), "tidewell-download");
+    const size_t reads = progress.readCount();
+    EXPECT_EQ(lookOf("/V/Docs/here.bin"), (ItemLook{badgeNames::Local, std::nullopt}));
+    EXPECT_EQ(lookOf("/V/Docs/here.bin").emblem(), "tidewell-local");
+    EXPECT_EQ(lookOf("/V/Docs/none.bin").emblem(), "");
+    EXPECT_EQ(progress.readCount(), reads) << "the progress of an item not waiting to move was read";
+
+    finder.beginObservingDirectory("/V/Docs");
+    finder.handleNotification("BrindleProgressChange", "/V/Docs/down.bin");
+    finder.waitForQueues();
+    ASSERT_EQ(host.badges.size(), 1u);
+    EXPECT_EQ(host.badges[0], std::make_pair(std::string("/V/Docs/down.bin"), badgeNames::Download));
+}
+
 TEST_F(FinderSyncTest, ContextMenusAndTheirNotifications) {
     attributes.set("/V/Docs/p", kPlaceholder);
     attributes.set("/V/Docs/r", kRegular);

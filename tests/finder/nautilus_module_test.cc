@@ -569,6 +569,31 @@ TEST(NautilusModule, SwitchesAndIconChangesFromTheApplication) {
     ASSERT_TRUE(pumpUntil([&] { return v.completions > 0; }));
 }
 
+// While the application moves an item it writes the fraction done and says so: the item's badge becomes a
+// ring filled as far, and goes back to the plain badge once the attribute is gone.
+TEST(NautilusModule, ATransferShowsItsProgressOnTheItem) {
+    REQUIRE_WORLD();
+    using V = std::vector<std::string>;
+    auto* item = world().file("download.txt");
+    const std::string path = world().path("download.txt");
+    EXPECT_EQ(askEmblems("download.txt"), V{"tidewell-download"});
+
+    const std::string fraction = "0.63";
+    ASSERT_EQ(::setxattr(path.c_str(), "user.com.apple.progress.fractionCompleted", fraction.data(),
+                         fraction.size(), 0),
+              0);
+    int before = item->invalidations;
+    ASSERT_TRUE(tw::platform::postNotification("BrindleProgressChange", path));
+    ASSERT_TRUE(pumpUntil([&] { return item->invalidations > before; })) << "the module did not look again";
+    EXPECT_EQ(askEmblems("download.txt"), V{"tidewell-download-60"});
+
+    ASSERT_EQ(::removexattr(path.c_str(), "user.com.apple.progress.fractionCompleted"), 0);
+    before = item->invalidations;
+    ASSERT_TRUE(tw::platform::postNotification("BrindleProgressChange", path));
+    ASSERT_TRUE(pumpUntil([&] { return item->invalidations > before; }));
+    EXPECT_EQ(askEmblems("download.txt"), V{"tidewell-download"});
+}
+
 // Nautilus usually starts after the application, whose notifications of the switches then went out
 // before the module listened: a module loaded now starts from the stored choice.
 TEST(NautilusModule, AFreshlyLoadedModuleHonoursTheStoredSwitchesWithoutANotification) {

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/server/IconProgress.h"
 #include "Pinewick/ui/Preferences.h"
 #include "Pinewick/ui/StatusBar.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -193,6 +195,39 @@ TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
     ASSERT_TRUE(waitUntil([&] { return line->text() == "Nothing"; }, std::chrono::seconds(5)));
     EXPECT_FALSE(line->isEnabled());
     EXPECT_TRUE(bar.statusBarMenu().ssUploadFile()->isEnabled());
+}
+
+// Once bytes move, the menu's line and the window's status line say how far the transfer is, and the
+// words go when it ends.
+TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
+    StatusBar bar(false);
+    auto& manager = StatusBarManager::sharedInstance();
+    QAction* line = bar.statusBarMenu().ssDownloadFile();
+    QLabel* detail = bar.window()->detailLine();
+    manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
+    ASSERT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report"; }, std::chrono::seconds(5)));
+    {
+        IconProgress progress("/v/Team/Quarterly Report.pdf", 12'300'000);
+        std::this_thread::sleep_for(Transfers::kReportInterval);
+        progress.setTransfered(5'535'000);
+        EXPECT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report — 45 % of 12.3 MB"; },
+                              std::chrono::seconds(5)))
+            << line->text().toStdString();
+        EXPECT_TRUE(
+            waitUntil([&] { return detail->text() == "Downloading Quarterly Report.pdf — 45 % of 12.3 MB"; },
+                      std::chrono::seconds(5)))
+            << detail->text().toStdString();
+        // Another file's progress is not this line's.
+        IconProgress other("/v/Team/other.bin", 1000, TransferProgress::Direction::upload);
+        manager.updateUploadActive("/v/Team/notes");
+        ASSERT_TRUE(waitUntil([&] { return bar.statusBarMenu().ssUploadFile()->text() == "notes"; },
+                              std::chrono::seconds(5)));
+    }
+    EXPECT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report"; }, std::chrono::seconds(5)));
+    manager.updateDownloadActive(std::nullopt);
+    manager.updateUploadActive(std::nullopt);
+    EXPECT_TRUE(
+        waitUntil([&] { return detail->text() == "Nothing is being transferred"; }, std::chrono::seconds(5)));
 }
 
 TEST_F(StatusBarTest, WindowMenuBesideATrayLeavesOutTheTaggedItems) {
