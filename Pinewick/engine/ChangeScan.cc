@@ -319,8 +319,6 @@ private:
             now.modificationNanos = nanos(st.st_mtim);
             e.changed = CEAUtils::hasLocalChanges(now, record);
         }
-        // A placeholder with bytes was written to behind this program's back.
-        if (e.kind == Kind::file && e.state == S::Placeholder) e.changed = st.st_size > 0;
     }
 
     uint64_t dev_;
@@ -851,8 +849,6 @@ struct ChangeScan::RootScan {
         } else if (e.state == S::RequireUpload) {
             timeline.addUploadEvent(path);
             ++summary.uploads;
-        } else if (e.state == S::Placeholder && e.changed) {
-            CEAUtils::keepBytesWrittenToPlaceholder(path);
         }
     }
 

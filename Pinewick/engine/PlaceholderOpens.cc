@@ -79,8 +79,10 @@ std::int64_t localSize(const std::string& path) {
 }  // namespace
 
 PlaceholderOpens& PlaceholderOpens::sharedInstance() {
-    static PlaceholderOpens instance;
-    return instance;
+    // Never destroyed: a download still running when the process ends must neither hold up its exit
+    // nor call back into an object gone.
+    static auto* instance = new PlaceholderOpens;
+    return *instance;
 }
 
 PlaceholderOpens::PlaceholderOpens(Fetch fetch, TellWaiting tellWaiting)
@@ -154,8 +156,9 @@ void PlaceholderOpens::finish(const std::string& path, bool here) {
             waiters = std::move(it->second.waiters);
             fetching_.erase(it);
         }
+        // Under the lock: once the list is empty the destructor may go on and take the condition.
+        changed_.notify_all();
     }
-    changed_.notify_all();
     if (!here)
         Logger::sharedInstance().logWarning("Could not download " + path + " for the program opening it");
     for (auto& w : waiters) w.answer(here ? pw::kAnswerAllow : pw::kAnswerFailed);
