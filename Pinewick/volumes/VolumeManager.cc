@@ -417,10 +417,13 @@ bool VolumeManager::mountVolume(const std::shared_ptr<VolumeDetail>& volume, boo
         TW_TRACE_OUT("mountVolume(" + volume->volumeName + ")");
         return false;
     }
-    disableTrash(volume);
-    brandVolume(volume);
+    // The device is learnt before anything slow (branding runs desktop tools): uploads finishing in
+    // the meantime would find no volume for their item and leave no row, and a later replace or move
+    // of the item could not tell which server revision it continues.
     if (auto attrs = platform::attributesOfItem(volume->localFolder))
         volume->setVolumeSystemNumber(attrs->systemNumber);
+    disableTrash(volume);
+    brandVolume(volume);
     if (!SpotLight::isSpotlightActive(volume->localFolder))
         SpotLight::changeSpotlight(volume->localFolder, "on");
     auto link = engineLink();

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -300,8 +301,11 @@ TEST_F(WatchedVolumes, AMountedVolumeCarriesTheApplicationsIconForTheDesktopsFil
     // GNOME's attribute can only be set through gvfs: here its metadata service is "installed" and a
     // stand-in gio notes what it is asked to set.
     fs::create_directories(dir / "bin");
-    ASSERT_TRUE(writeFile(dir / "bin" / "gio",
-                          "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$(dirname \"$0\")/gio-calls\"\n"));
+    // It holds the mount until the test lets it go, as a slow gvfs would.
+    ASSERT_TRUE(
+        writeFile(dir / "bin" / "gio",
+                  "#!/bin/sh\nd=\"$(dirname \"$0\")\"\nprintf '%s\\n' \"$@\" >> \"$d/gio-calls\"\n"
+                  "i=0; while [ ! -e \"$d/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"));
     fs::permissions(dir / "bin" / "gio", fs::perms::owner_all);
     ScopedEnv path("PATH", (dir / "bin").string() + ":" + getenv("PATH"));
     const fs::path service = fs::path(platform::dataHome()) / VolumeIcon::kGvfsMetadataService;
@@ -312,7 +316,18 @@ TEST_F(WatchedVolumes, AMountedVolumeCarriesTheApplicationsIconForTheDesktopsFil
         ~Uninstall() { fs::remove(file); }
     } uninstall{service};
 
-    auto v = mountedVolume("Docs");
+    auto mounting = std::async(std::launch::async, [&] { return mountedVolume("Docs"); });
+    // While the desktop tools run, the volume already answers for its items: uploads finishing then
+    // leave the rows that later replaces and moves of those items rely on.
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir / "bin" / "gio-calls"); }, 30s)) << daemon->log();
+    auto& volumes = VolumeManager::sharedInstance();
+    auto busy = volumes.findVolume("Docs");
+    ASSERT_TRUE(busy);
+    struct stat st {};
+    ASSERT_EQ(::stat(busy->localFolder.c_str(), &st), 0);
+    EXPECT_FALSE(volumes.volumeNodeToVolumeUUID(st.st_dev).empty());
+    ASSERT_TRUE(writeFile(dir / "bin" / "go", ""));
+    auto v = mounting.get();
     ASSERT_TRUE(v);
     const std::string root = v->localFolder;
     const std::string shipped = readFile(VolumeIcon::shippedIcon());
