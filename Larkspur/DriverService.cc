@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include "Larkspur/Log.h"
 #include "platform/unixsocket.h"
@@ -21,6 +22,14 @@ constexpr auto kMidCallLimit = std::chrono::seconds(10);
 // over the moment it is asked, and an idle application costs one call a second. The wait ends early
 // when the daemon stops or the reader's client no longer holds the driver.
 constexpr auto kEmptyReadHold = std::chrono::microseconds(std::chrono::seconds(1));
+
+// The process at the other end of a connection; 0 when the socket cannot say.
+pid_t peerPid(int fd) {
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) return 0;
+    return cred.pid;
+}
 
 // True when the peer of a connection has gone (closed, died, or shut down its sending side).
 bool peerGone(int fd) {
@@ -104,6 +113,7 @@ void DriverService::serve(tw::platform::UniqueFd conn, std::uint64_t id, int can
         if (wasOpen) {
             open_.store(0);
             openFd_ = -1;
+            openPid_ = 0;
         }
     }
     if (wasOpen) {
@@ -133,11 +143,11 @@ IOReturn DriverService::externalMethod(std::uint64_t client, int connection, std
         case kSendDataToKernel: {
             _pwevent in;
             memcpy(&in, input.data(), sizeof in);
-            return TransferInfo(client, &in, nullptr);
+            return TransferInfo(client, connection, &in, nullptr);
         }
         case kRecieveDataFromKernel: {
             _pwevent out;
-            IOReturn code = TransferInfo(client, nullptr, &out);
+            IOReturn code = TransferInfo(client, connection, nullptr, &out);
             if (code == kIOReturnSuccess) {
                 output.resize(sizeof out);
                 memcpy(output.data(), &out, sizeof out);
@@ -159,6 +169,7 @@ IOReturn DriverService::OpenUserClient(std::uint64_t client, int connection) {
         gone = holder;
         open_.store(client);
         openFd_ = connection;
+        openPid_ = peerPid(connection);
     }
     if (gone) {
         GW_INFO("User client %llu went away while holding the driver; client %llu takes it over",
@@ -175,15 +186,19 @@ IOReturn DriverService::CloseUserClient(std::uint64_t client) {
         if (open_.load() != client) return kIOReturnNotOpen;
         open_.store(0);
         openFd_ = -1;
+        openPid_ = 0;
     }
     filter_.clientClosed();
     return kIOReturnSuccess;
 }
 
-IOReturn DriverService::TransferInfo(std::uint64_t client, const _pwevent* in, _pwevent* out) {
+IOReturn DriverService::TransferInfo(std::uint64_t client, int connection, const _pwevent* in,
+                                     _pwevent* out) {
     {
         std::lock_guard lock(openMutex_);
-        if (open_.load() != client) return kIOReturnNotOpen;
+        bool holder = open_.load() == client;
+        bool holdersCommand = in && openPid_ != 0 && peerPid(connection) == openPid_;
+        if (!holder && !holdersCommand) return kIOReturnNotOpen;
     }
     if (in) {
         filter_.BrindleHandleCommand(*in);

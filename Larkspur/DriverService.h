@@ -1,9 +1,13 @@
 // The driver service and its user clients, served on a Unix socket: each connection is one user client;
 // the driver is open for at most one of them at a time. Calls are framed as in platform/userclient.h.
+// The process holding the driver may also send commands (answers, watch paths) on its other connections,
+// so that an answer never waits behind its own read waiting for an event; reads stay the holder's.
 //
 // Thread-safety: connection threads call `serve` concurrently; `open_` and `openFd_` change only under
 // `openMutex_` (`open_` is atomic so that a waiting read can watch it without that lock).
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -34,13 +38,15 @@ private:
                                     std::vector<std::uint8_t>& output);
     tw::pw::IOReturn OpenUserClient(std::uint64_t client, int connection);
     tw::pw::IOReturn CloseUserClient(std::uint64_t client);
-    tw::pw::IOReturn TransferInfo(std::uint64_t client, const tw::pw::_pwevent* in, tw::pw::_pwevent* out);
+    tw::pw::IOReturn TransferInfo(std::uint64_t client, int connection, const tw::pw::_pwevent* in,
+                                  tw::pw::_pwevent* out);
 
     Brindle& filter_;
     std::atomic<bool> attached_{true};
     std::mutex openMutex_;
     std::atomic<std::uint64_t> open_{0};  // the client the driver is open for; 0 when none
     int openFd_ = -1;                     // its connection, valid while `open_` names it
+    pid_t openPid_ = 0;                   // the process at its other end
     SocketServer server_;
 };
 

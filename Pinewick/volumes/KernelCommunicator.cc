@@ -143,8 +143,10 @@ bool KernelCommunicator::connectOnce(pw::IOReturn* error) {
         if (error) *error = code;
         return false;
     }
+    std::shared_ptr<platform::UserClient> commands = platform::UserClient::connect(options_.socketPath);
     std::lock_guard lock(clientMutex_);
     client_ = std::shared_ptr<platform::UserClient>(std::move(client));
+    commands_ = std::move(commands);
     connected_ = true;
     return true;
 }
@@ -168,12 +170,22 @@ pw::IOReturn KernelCommunicator::send(pw::SendActions action, const std::string&
                                       const std::string& path2) {
     auto record = platform::formSendStructure(action, path1, path2);
     if (!record) return pw::kIOReturnBadArgument;  // a path of 1024 bytes or more does not fit
-    std::shared_ptr<platform::UserClient> client;
+    std::shared_ptr<platform::UserClient> client, commands;
     {
         std::lock_guard lock(clientMutex_);
         client = client_;
+        commands = commands_;
     }
     if (!client) return pw::kIOReturnNotAttached;
+    if (commands) {
+        pw::IOReturn code = commands->send(*record);
+        if (code != pw::kIOReturnNotOpen && code != pw::kIOReturnNotAttached && code != pw::kIOReturnTimeout)
+            return code;
+        // A watcher that takes commands only from the holder's own connection, or does not serve this
+        // one: from now on everything goes the one way (a command sent twice is harmless).
+        std::lock_guard lock(clientMutex_);
+        if (commands_ == commands) commands_.reset();
+    }
     return client->send(*record);
 }
 
@@ -198,6 +210,7 @@ void KernelCommunicator::closeConnection() {
         {
             std::lock_guard lock(clientMutex_);
             client.swap(client_);
+            commands_.reset();
         }
         if (client) client->closeConnection();
         connected_ = false;
@@ -240,6 +253,7 @@ bool KernelCommunicator::reconnect() {
     {
         std::lock_guard lock(clientMutex_);
         client_.reset();
+        commands_.reset();
     }
     connected_ = false;
     int attempts = 0;

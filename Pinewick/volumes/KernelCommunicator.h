@@ -92,8 +92,12 @@ private:
     void answer(const std::string& path, const char* text);
 
     Options options_;
-    std::mutex clientMutex_;  // guards client_ replacement; the client serialises its own calls
+    std::mutex clientMutex_;  // guards client_ and commands_ replacement; each serialises its own calls
     std::shared_ptr<platform::UserClient> client_;
+    // A second connection for what the application sends, so that an answer never waits behind the
+    // listening thread's read (which the watcher holds while it has nothing to report). Null when the
+    // watcher does not take commands there; then they go on `client_`.
+    std::shared_ptr<platform::UserClient> commands_;
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> closing_{false};

@@ -7,6 +7,7 @@ import hashlib
 import http.client
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -18,6 +19,28 @@ import urllib.parse
 XATTR = "user.com.meridot.tidewell"
 OP_TIMEOUT = 90.0  # past this a file operation or command counts as stuck
 
+
+
+_FRAME = re.compile(r"\((/[^()+]+)\+(0x[0-9a-fA-F]+)\)")
+
+
+def symbolize(report):
+    """Names the functions and lines of an unsymbolised sanitizer report's frames ("(binary+0xoffset)")."""
+    symbolizer = shutil.which("llvm-symbolizer")
+    if not symbolizer:
+        return report
+
+    def name(match):
+        binary, offset = match.group(1), match.group(2)
+        try:
+            out = subprocess.run([symbolizer, "--obj", binary, offset], capture_output=True, text=True,
+                                 timeout=30).stdout.strip().splitlines()
+        except (OSError, subprocess.TimeoutExpired):
+            return match.group(0)
+        if len(out) < 2 or out[0] == "??":
+            return match.group(0)
+        return f"{out[0]} {out[1]}"
+    return _FRAME.sub(name, report)
 
 class Stuck(Exception):
     pass
@@ -313,8 +336,11 @@ class ClientRun:
         os.makedirs(san)
         asan = os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
         ubsan = os.environ.get("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
-        env["ASAN_OPTIONS"] = asan + f":log_path={san}/asan"
-        env["UBSAN_OPTIONS"] = ubsan + f":log_path={san}/ubsan"
+        # Reports are written unsymbolised: symbolising takes seconds, and a process killed meanwhile
+        # (the runs kill the client on purpose) would leave a report cut before its stacks. The check
+        # symbolises them afterwards.
+        env["ASAN_OPTIONS"] = asan + f":log_path={san}/asan:symbolize=0"
+        env["UBSAN_OPTIONS"] = ubsan + f":log_path={san}/ubsan:symbolize=0"
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         for d in [home, env["XDG_CONFIG_HOME"], env["XDG_DATA_HOME"], env["XDG_STATE_HOME"],
                   env["XDG_CACHE_HOME"], env["XDG_RUNTIME_DIR"], env["TIDEWELL_VOLUMES_ROOT"],
@@ -521,8 +547,8 @@ class ClientRun:
     def check_sanitizers(self):
         for f in sorted(os.listdir(self.sanitizer_dir)):
             with open(os.path.join(self.sanitizer_dir, f), errors="replace") as fh:
-                text = fh.read()
-            self.problem(4, f"sanitizer report {f}:\n{text[:4000]}")
+                text = symbolize(fh.read())
+            self.problem(4, f"sanitizer report {f}:\n{text[:8000]}")
 
     def shutdown(self):
         self.journal("SHUTDOWN")

@@ -78,6 +78,33 @@ TEST_F(DriverTest, OneOpenClientAtATime) {
     EXPECT_EQ(third->closeConnection(), kIOReturnSuccess);
 }
 
+TEST_F(DriverTest, TheHoldersAnswersGoOnItsOtherConnectionWhileItsReadWaits) {
+    auto app = client();
+    auto answers = client();
+    ASSERT_EQ(app->openConnection(), kIOReturnSuccess);
+    std::atomic<bool> readReturned{false};
+    std::thread reader([&] {
+        _pwevent rec;
+        app->receive(rec);  // nothing to report: held for up to a second
+        readReturned = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    auto watch = tw::platform::formSendStructure(sa_AddWatchPath, (dir_ / "w").string(), kReadWrite);
+    EXPECT_EQ(answers->send(*watch), kIOReturnSuccess);
+    EXPECT_FALSE(readReturned) << "the command waited for the held read";
+    // Reading stays the holder's own connection's.
+    _pwevent rec;
+    EXPECT_EQ(answers->receive(rec), kIOReturnNotOpen);
+    reader.join();
+    ASSERT_EQ(app->closeConnection(), kIOReturnSuccess);
+    EXPECT_EQ(answers->send(*watch), kIOReturnNotOpen);
+
+    // Another process holding the driver does not make this one's commands welcome.
+    HeldActor holder({"hold-driver", daemon_->socketPath});
+    ASSERT_TRUE(holder.holding());
+    EXPECT_EQ(answers->send(*watch), kIOReturnNotOpen);
+}
+
 TEST_F(DriverTest, DeadClientReleasesTheDriver) {
     // The holder is a separate process that opens the driver and is then killed.
     HeldActor holder({"hold-driver", daemon_->socketPath});

@@ -41,8 +41,9 @@ enum class OpenAnswer {
     garbage,  // a reply no watcher sends: an output longer than any call has
 };
 
-// Serves one user client: open (as told) and close succeed, sent records are kept, a read hands out the
-// next queued record or, after a short wait, an empty one (as the watcher answers an idle read).
+// Serves the application's user clients, each connection on its own thread as the watcher does: open
+// (as told) and close succeed, sent records are kept whichever connection sends them, a read hands out
+// the next queued record or, after a short wait, an empty one (as the watcher answers an idle read).
 class FakeWatcher {
 public:
     explicit FakeWatcher(std::string path, OpenAnswer open = OpenAnswer::accept)
@@ -54,17 +55,18 @@ public:
         bool ok = listener_ &&
                   ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                   ::listen(listener_.get(), 4) == 0;
-        if (ok) thread_ = std::thread([this] { serve(); });
+        if (ok) thread_ = std::thread([this] { accept(); });
     }
     ~FakeWatcher() {
         stop_ = true;
         ::shutdown(listener_.get(), SHUT_RDWR);
         {
             std::lock_guard lock(mutex_);
-            if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+            for (int fd : clients_) ::shutdown(fd, SHUT_RDWR);
         }
         changed_.notify_all();
         if (thread_.joinable()) thread_.join();
+        for (auto& t : connections_) t.join();
         ::unlink(path_.c_str());
     }
 
@@ -93,13 +95,18 @@ public:
     }
 
 private:
-    void serve() {
-        platform::UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!conn) return;
-        {
+    void accept() {
+        while (!stop_) {
+            platform::UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!conn) return;
             std::lock_guard lock(mutex_);
-            client_ = conn.get();
+            if (stop_) return;
+            clients_.push_back(conn.get());
+            connections_.emplace_back([this, c = std::move(conn)]() mutable { serve(std::move(c)); });
         }
+    }
+
+    void serve(platform::UniqueFd conn) {
         while (!stop_) {
             auto deadline = std::chrono::steady_clock::now() + 60s;
             unsigned char head[8];
@@ -143,7 +150,7 @@ private:
                 break;
         }
         std::lock_guard lock(mutex_);
-        client_ = -1;
+        std::erase(clients_, conn.get());
     }
 
     std::string path_;
@@ -153,9 +160,10 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable changed_;
-    int client_ = -1;                   // under mutex_
-    std::deque<pw::_pwevent> pending_;  // under mutex_
-    std::vector<pw::_pwevent> sent_;    // under mutex_
+    std::vector<int> clients_;              // under mutex_: the connections being served
+    std::vector<std::thread> connections_;  // under mutex_ until the destructor joins them
+    std::deque<pw::_pwevent> pending_;      // under mutex_
+    std::vector<pw::_pwevent> sent_;        // under mutex_
 };
 
 // One call the link made on the engine.
