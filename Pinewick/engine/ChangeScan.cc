@@ -23,6 +23,7 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
 #include "platform/files.h"
@@ -282,6 +283,9 @@ private:
                 } else if (path.size() >= kMaxPathBytes) {
                     e.zone = Zone::unsynchronisable;
                     e.unsyncReason = "its path is " + std::to_string(kMaxPathBytes) + " bytes or longer";
+                } else if (!ServerCommunicator::nameFitsServer(e.name)) {
+                    e.zone = Zone::unsynchronisable;
+                    e.unsyncReason = ChangeScan::kNameTooLongForServer;
                 }
             }
             if (e.zone == Zone::synced && e.kind != Kind::other) {

@@ -111,6 +111,9 @@ public:
     // Items found by the latest scan of their volume that cannot be synchronised, sorted by path.
     std::vector<NotSynchronised> notSynchronised() const;
 
+    // Why an item whose name the server cannot hold is not synchronised.
+    static constexpr const char* kNameTooLongForServer = "its name is longer than the server allows";
+
     // The name of the database file holding the folders' identities, in the support folder.
     static constexpr const char* kFolderDatabaseName = "ChangeScanFolders.db";
 

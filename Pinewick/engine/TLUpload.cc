@@ -3,10 +3,12 @@
 #include <filesystem>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -55,6 +57,23 @@ void dropUploadGUID(CorvaneExtendedAttributes& record) {
         record.ceaString.shouldSave = true;
 }
 
+// An item under a name the server cannot hold (its spelling there is too long), its own or a folder's
+// above it, is never sent: the server would refuse it every time. The scan of its volume lists it, so
+// the user is told it stays on this computer.
+bool serverCanHold(const std::string& localPath) {
+    bool fits = true;
+    for (size_t start = 0; fits && start < localPath.size();) {
+        size_t end = localPath.find('/', start);
+        if (end == std::string::npos) end = localPath.size();
+        fits = ServerCommunicator::nameFitsServer(localPath.substr(start, end - start));
+        start = end + 1;
+    }
+    if (fits) return true;
+    log().logWarning(localPath + " is not synchronised: " + ChangeScan::kNameTooLongForServer);
+    ChangeScan::sharedInstance().request(localPath);
+    return false;
+}
+
 }  // namespace
 
 // ---- TLUpload
@@ -95,7 +114,7 @@ void TLUpload::performAction() {
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
     auto before = platform::attributesOfItem(localPath, nullptr, false);
-    if (!before || before->type != platform::kFileTypeRegular) return;
+    if (!before || before->type != platform::kFileTypeRegular || !serverCanHold(localPath)) return;
     {
         CorvaneExtendedAttributes record(localPath);
         if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
@@ -198,7 +217,7 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
 bool TLCreateFolder::precheck() {
     if (TimeLineManager::inIgnoreList(localPath)) return false;
     CorvaneExtendedAttributes record(localPath);
-    return record.ceaStatus.status == CEAStatus::keys::Unknown;
+    return record.ceaStatus.status == CEAStatus::keys::Unknown && serverCanHold(localPath);
 }
 
 void TLCreateFolder::performAction() {

@@ -268,6 +268,15 @@ std::string ServerCommunicator::simpleDataEscape(const std::string& value) {
 
 std::string ServerCommunicator::macToWindows(const std::string& path) {
     if (path.empty()) return "";
+    return simpleDataEscape(serverSpelling(path));
+}
+
+bool ServerCommunicator::nameFitsServer(const std::string& name) {
+    return serverSpelling(name).size() <= kMaxServerNameBytes;
+}
+
+std::string ServerCommunicator::serverSpelling(const std::string& path) {
+    if (path.empty()) return "";
     std::string s = path;
     const char singles[] = {'"', '*', ':', '<', '>', '?', '\\', '|'};
     for (unsigned i = 0; i < sizeof singles; ++i)
@@ -278,7 +287,7 @@ std::string ServerCommunicator::macToWindows(const std::string& path) {
         s.replace(s.size() - 1, 1, privateUse(0x28));
     else if (!s.empty() && s.back() == '.')
         s.replace(s.size() - 1, 1, privateUse(0x29));
-    return simpleDataEscape(composeNFC(s));
+    return composeNFC(s);
 }
 
 std::string ServerCommunicator::formatDate(Date date) {

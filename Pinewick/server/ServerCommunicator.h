@@ -96,6 +96,13 @@ public:
     static std::string simpleDataEscape(const std::string& value);
     // Local-style server path to the escaped path segment of request URLs.
     static std::string macToWindows(const std::string& path);
+    // The server's spelling of a path, before it is escaped for a URL: the characters its file system
+    // cannot hold become private-use characters, three bytes each, and the text is composed (NFC).
+    static std::string serverSpelling(const std::string& path);
+    // Whether the server can hold a name (one path component) of this client's: its server spelling
+    // is at most kMaxServerNameBytes long.
+    static bool nameFitsServer(const std::string& name);
+    static constexpr size_t kMaxServerNameBytes = 255;
     // "yyyy-MM-dd'T'HH:mm:ss.000'Z'" in UTC: the form of every date the client sends.
     static std::string formatDate(Date date);
     // Service base: protocol "://" server "/" endpoint "/".

@@ -403,6 +403,29 @@ TEST_F(ChangeScanTest, ItemsThatCannotBeSynchronisedAreListedAndNeverSent) {
     EXPECT_EQ(scanner->notSynchronised().size(), 2u);
 }
 
+// A name of well under 255 bytes here can be longer on the server, where ":" and "?" and a trailing space
+// take three bytes each. The server would refuse it on every attempt, so it is listed, not sent.
+TEST_F(ChangeScanTest, ANameTooLongForTheServersSpellingIsListedAndNeverSent) {
+    synchronised({{"ok.txt", "ok"}});
+    const std::string colons = "times " + std::string(80, ':') + ".txt";   // 90 bytes, 250 on the server
+    const std::string questions = "why " + std::string(90, '?') + ".txt";  // 98 bytes, 278 on the server
+    ASSERT_TRUE(writeFile(local(colons), "fits"));
+    ASSERT_TRUE(writeFile(local(questions), "does not fit"));
+    ASSERT_TRUE(writeFile(local(questions + " folder/inside.txt"), "inside"));
+
+    auto summary = scanner->scan();
+    auto listed = scanner->notSynchronised();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].path, local(questions));
+    EXPECT_EQ(listed[1].path, local(questions + " folder"));
+    EXPECT_EQ(listed[0].reason, ChangeScan::kNameTooLongForServer);
+    EXPECT_EQ(summary.uploads, 1u);
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile(ServerCommunicator::serverSpelling(colons))), "fits");
+    EXPECT_FALSE(fs::exists(serverFile(questions)));
+    EXPECT_FALSE(fs::exists(serverFile(questions + " folder")));
+}
+
 // ---- asking for scans
 
 // Requests that arrive while a scan runs make exactly one more scan afterwards, not one each; the
