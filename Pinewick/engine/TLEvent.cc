@@ -12,7 +12,9 @@
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerFileObject.h"
+#include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
 #include "platform/files.h"
@@ -267,8 +269,13 @@ TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs
     : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
 
 bool TLMove::precheck() {
-    bool fromIgnored = TimeLineManager::inIgnoreList(localPathFrom);
-    bool toIgnored = TimeLineManager::inIgnoreList(localPathTo);
+    // A place whose name the server cannot hold is outside the synchronised tree as an ignored one is:
+    // moved there, the item leaves the server (this copy is then listed as not synchronised); moved
+    // out of it, it is sent.
+    bool fromIgnored =
+        TimeLineManager::inIgnoreList(localPathFrom) || !ServerCommunicator::pathFitsServer(localPathFrom);
+    bool toIgnored =
+        TimeLineManager::inIgnoreList(localPathTo) || !ServerCommunicator::pathFitsServer(localPathTo);
     if (fromIgnored && toIgnored) return false;
     if (fromIgnored) {
         moveAction = moveActions::upload;
@@ -283,6 +290,10 @@ bool TLMove::precheck() {
     if (toIgnored) {
         moveAction = moveActions::delete_;
         recurseDeleteCorvaneExtentedAttributes(localPathTo);
+        // Listed by the scan of its volume, so the user sees it stays here only.
+        if (auto link = engineLink();
+            link->scanForChanges && !ServerCommunicator::pathFitsServer(localPathTo))
+            link->scanForChanges(localPathTo);
         return true;
     }
     return true;

@@ -11,6 +11,7 @@
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
+#include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
 
@@ -61,16 +62,9 @@ void dropUploadGUID(CorvaneExtendedAttributes& record) {
 // above it, is never sent: the server would refuse it every time. The scan of its volume lists it, so
 // the user is told it stays on this computer.
 bool serverCanHold(const std::string& localPath) {
-    bool fits = true;
-    for (size_t start = 0; fits && start < localPath.size();) {
-        size_t end = localPath.find('/', start);
-        if (end == std::string::npos) end = localPath.size();
-        fits = ServerCommunicator::nameFitsServer(localPath.substr(start, end - start));
-        start = end + 1;
-    }
-    if (fits) return true;
+    if (ServerCommunicator::pathFitsServer(localPath)) return true;
     log().logWarning(localPath + " is not synchronised: " + ChangeScan::kNameTooLongForServer);
-    ChangeScan::sharedInstance().request(localPath);
+    if (auto link = engineLink(); link->scanForChanges) link->scanForChanges(localPath);
     return false;
 }
 

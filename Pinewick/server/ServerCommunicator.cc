@@ -275,6 +275,16 @@ bool ServerCommunicator::nameFitsServer(const std::string& name) {
     return serverSpelling(name).size() <= kMaxServerNameBytes;
 }
 
+bool ServerCommunicator::pathFitsServer(const std::string& path) {
+    for (size_t start = 0; start < path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (!nameFitsServer(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string ServerCommunicator::serverSpelling(const std::string& path) {
     if (path.empty()) return "";
     std::string s = path;

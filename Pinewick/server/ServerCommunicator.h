@@ -102,6 +102,8 @@ public:
     // Whether the server can hold a name (one path component) of this client's: its server spelling
     // is at most kMaxServerNameBytes long.
     static bool nameFitsServer(const std::string& name);
+    // Whether every name along `path` fits the server.
+    static bool pathFitsServer(const std::string& path);
     static constexpr size_t kMaxServerNameBytes = 255;
     // "yyyy-MM-dd'T'HH:mm:ss.000'Z'" in UTC: the form of every date the client sends.
     static std::string formatDate(Date date);

@@ -554,6 +554,25 @@ TEST_F(DeleteMoveEvents, FolderMovedOutIsDeletedOnTheServerChildrenFirst) {
     EXPECT_EQ(readFile(outside + "/2.txt"), "data");
 }
 
+// A folder whose name is too long for the server (its ":" and "?" take three bytes each there) is outside
+// what can be synchronised, as an ignored place is: a file moved into it leaves the server and is kept
+// here, no longer looking synchronised, so nothing ever takes its content for the server's. Moved back
+// out, it is sent again.
+TEST_F(DeleteMoveEvents, AFileMovedUnderANameTheServerCannotHoldLeavesTheServerAndIsKeptHere) {
+    uploaded("plan.txt", "the plan");
+    const std::string folder = "why " + std::string(90, '?');
+    fs::create_directories(local(folder));
+    moveLocally(local("plan.txt"), local(folder + "/plan.txt"));
+    EXPECT_FALSE(platform::getXattr(local(folder + "/plan.txt"), CorvaneExtendedAttributes::xAttrName, 1024));
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("plan.txt")));
+    EXPECT_EQ(readFile(local(folder + "/plan.txt")), "the plan");
+
+    moveLocally(local(folder + "/plan.txt"), local("plan.txt"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("plan.txt")), "the plan");
+}
+
 TEST_F(DeleteMoveEvents, PlaceholderMovedOutBecomesADownloadNotADelete) {
     auto record = uploaded("ghost.txt", "server bytes");
     record.ceaStatus.setStatus(S::Placeholder);
