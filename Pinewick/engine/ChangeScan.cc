@@ -1058,6 +1058,18 @@ ChangeScan::Summary ChangeScan::lastSummary() const {
     return last_;
 }
 
+std::string ChangeScan::printablePath(const std::string& path) {
+    return printable(path);
+}
+
+std::string ChangeScan::whyNotSynchronisable(const std::string& path) {
+    if (path.size() >= kMaxPathBytes)
+        return "its path is " + std::to_string(kMaxPathBytes) + " bytes or longer";
+    if (!platform::isValidUtf8(path)) return "its name is not valid UTF-8";
+    if (!ServerCommunicator::pathFitsServer(path)) return kNameTooLongForServer;
+    return "";
+}
+
 std::vector<ChangeScan::NotSynchronised> ChangeScan::notSynchronised() const {
     std::vector<NotSynchronised> out;
     {

@@ -113,6 +113,12 @@ public:
 
     // Why an item whose name the server cannot hold is not synchronised.
     static constexpr const char* kNameTooLongForServer = "its name is longer than the server allows";
+    // Why the item at `path` cannot be synchronised (a name along it that is not UTF-8 or that the
+    // server cannot hold, or a path too long to be reported), or "" when it can. The server's listing
+    // says nothing about such an item: it is never removed or emptied for what the server lacks.
+    static std::string whyNotSynchronisable(const std::string& path);
+    // `path` with every byte that is not part of a UTF-8 character written as \xNN, to log or show.
+    static std::string printablePath(const std::string& path);
 
     // The name of the database file holding the folders' identities, in the support folder.
     static constexpr const char* kFolderDatabaseName = "ChangeScanFolders.db";

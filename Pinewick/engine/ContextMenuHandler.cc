@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
@@ -153,10 +154,22 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
 
 void ContextMenuHandler::removeDownloadItem(const std::string& path) {
     trace("-> removeDownloadItem(" + path + ")");
+    if (std::string why = ChangeScan::whyNotSynchronisable(path); !why.empty()) {
+        // Its record, if it carries one, is of what it was before it took this name: the server has
+        // no copy of it here.
+        log().logWarning("Not removing the download of " + ChangeScan::printablePath(path) + ": " + why);
+        trace("<- removeDownloadItem(" + path + ")");
+        return;
+    }
     CorvaneExtendedAttributes record(path);
     std::string type = fileType(record, path);
     auto state = record.ceaStatus.status;
-    if (state == CEAStatus::keys::RequireDownload || state == CEAStatus::keys::Regular) {
+    if (state == CEAStatus::keys::Regular && type == platform::kFileTypeRegular &&
+        CEAUtils::hasLocalChanges(path, record)) {
+        // Changed since it was last sent: the server does not hold this content yet.
+        log().logWarning("Not removing the download of " + path + ": it changed here; uploading it");
+        TimeLineManager::sharedInstance().addCloseEvent(path);
+    } else if (state == CEAStatus::keys::RequireDownload || state == CEAStatus::keys::Regular) {
         record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
         // Only once the item says it is a placeholder may its content go; the server holds it.
         if (record.save() && type == platform::kFileTypeRegular && ::truncate(path.c_str(), 0) != 0)

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
@@ -183,6 +184,18 @@ void RevisionUpdate::performAction() {
 
 // ---- TLServerRequestedDelete
 
+namespace {
+// An item under a name the system cannot synchronise never reached the server as itself (renamed so
+// while nobody watched, it may still carry the record of what it was): the server's delete is not about
+// it, and it stays.
+bool keptAsUnsynchronisable(const std::string& path) {
+    std::string why = ChangeScan::whyNotSynchronisable(path);
+    if (why.empty()) return false;
+    log().logWarning("Keeping " + ChangeScan::printablePath(path) + ": " + why);
+    return true;
+}
+}  // namespace
+
 void TLServerRequestedDelete::performAction() {
     log().logFunction(prettyLog("-> " + localPath, __FILE__, "performAction()"));
     auto done = [&] { log().logFunction(prettyLog("<- " + localPath, __FILE__, "performAction()")); };
@@ -208,6 +221,7 @@ void TLServerRequestedDelete::performAction() {
 }
 
 void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
+    if (keptAsUnsynchronisable(path)) return;
     auto& timeline = TimeLineManager::sharedInstance();
     CorvaneExtendedAttributes record(path);
     auto attrs = platform::attributesOfItem(path);
@@ -265,7 +279,7 @@ void TLServerRequestedDelete::recurseDelete(const std::string& path) {
     for (const auto& name : *names) {
         std::string entry = path + "/" + name;
         auto a = platform::attributesOfItem(entry);
-        if (!a) continue;
+        if (!a || keptAsUnsynchronisable(entry)) continue;
         // lstat: a link to a folder is removed as a link, never followed out of the tree.
         if (a->type == platform::kFileTypeDirectory)
             recurseDelete(entry);

@@ -786,6 +786,22 @@ TEST_F(FileManagerRequests, RemovingADownloadEmptiesRegularFilesOnly) {
     EXPECT_EQ(readFile(local("edited.bin")), "my edit");
 }
 
+// Removing a download empties the file only when the server holds its content: a file changed since it
+// was sent (its change not yet reported), or under a name the server cannot hold (renamed so while
+// nobody watched, it still carries the record of what it was), keeps its bytes.
+TEST_F(FileManagerRequests, RemovingADownloadNeverEmptiesContentTheServerDoesNotHold) {
+    placeholder("changed.bin", "content", S::Regular, "content, and an edit nobody reported");
+    placeholder("renamed.bin", "content", S::Regular, "content");
+    const std::string bad = local("why " + std::string(90, '?') + ".bin");
+    fs::rename(local("renamed.bin"), bad);
+    ASSERT_TRUE(platform::postNotification("BrindleRemoveDownload", local("changed.bin")));
+    ASSERT_TRUE(platform::postNotification("BrindleRemoveDownload", bad));
+    settle();
+    EXPECT_EQ(readFile(local("changed.bin")), "content, and an edit nobody reported");
+    EXPECT_NE(stateOf(local("changed.bin")), S::Placeholder);
+    EXPECT_EQ(readFile(bad), "content");
+}
+
 TEST_F(FileManagerRequests, ADownloadThenARemovalOfOneItemRunInThatOrder) {
     std::string bytes = randomBytes(2000, 30);
     placeholder("both.bin", bytes, S::Placeholder);

@@ -597,6 +597,26 @@ TEST_F(Listing, AFileTheSecondRequestStillFindsIsLeftAlone) {
     EXPECT_TRUE(fs::exists(p));
 }
 
+// A synchronised file renamed, while nobody watched, to a name the system cannot carry keeps the record
+// of what it was. The server's copy under the old name goes as a move out of the tree does; the
+// server's listing is never a reason to remove the file itself.
+TEST_F(Listing, AFileUnderANameTheSystemCannotCarryIsNeverRemovedForTheServer) {
+    std::string p = team + "/scratch.txt";
+    makeSynchronised(p, "/Team/scratch.txt", "only copy");
+    fs::create_directories(team + "/folder");
+    std::string bad = team + "/folder/caf\xe9.txt", tooLong = team + "/why " + std::string(90, '?') + ".txt";
+    fs::copy_file(p, tooLong);
+    fs::rename(p, bad);
+    platform::setXattr(tooLong, CorvaneExtendedAttributes::xAttrName,
+                       *platform::getXattr(bad, CorvaneExtendedAttributes::xAttrName, 4096));
+    other.remove("/Team/scratch.txt");
+    TLServerRequestedDelete(bad, CorvaneExtendedAttributes(bad)).performAction();
+    TLServerRequestedDelete(tooLong, CorvaneExtendedAttributes(tooLong)).performAction();
+    TLServerRequestedDelete(team + "/folder", CorvaneExtendedAttributes(team + "/folder")).performAction();
+    EXPECT_EQ(readFile(bad), "only copy");
+    EXPECT_EQ(readFile(tooLong), "only copy");
+}
+
 TEST_F(Listing, AFileWithUnsentChangesIsUploadedAgainNotDeleted) {
     std::string p = team + "/draft.txt";
     makeSynchronised(p, "/Team/draft.txt", "v1");
