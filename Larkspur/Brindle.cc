@@ -584,6 +584,11 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     }
     std::lock_guard lock(eventLock_);
     if (!active()) return false;
+    // A folder being listed changes nothing: a listing report that cannot be handed over loses no
+    // change, and telling the application to look for lost ones would have it list the folder again,
+    // which reports another listing that does not fit, for ever.
+    const bool change = action != kauth_FILEOP_OPEN;
+    if (!fits && !change) return false;
     if (!fits) {
         GW_WARN("Not reporting action %u for \"%s...\": a path does not fit its field", action,
                 printable(path1.substr(0, 200)).c_str());
@@ -595,6 +600,7 @@ bool Brindle::QueueInformation(ReceiveActions action, std::string_view path1, st
     // before what came after it.
     queueDroppedNoticeLocked();
     if (eventList_.size() >= maxQueued_) {
+        if (!change) return false;
         if (!dropped_.pending)
             GW_WARN("Event queue full (%zu events); reports are dropped until the application reads",
                     eventList_.size());

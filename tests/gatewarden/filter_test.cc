@@ -430,6 +430,21 @@ TEST(DroppedReports, APathThatCannotBeCarriedIsAnnouncedAtOnce) {
     EXPECT_STREQ(readOne(b).path1, "/w/after");
 }
 
+// A folder listed under a path too long to report, or while the queue is full, changed nothing: no
+// lost changes are announced for it. (The application's scan lists that folder again; announcing would
+// send it round for ever.)
+TEST(DroppedReports, AListingThatCannotBeReportedLosesNoChange) {
+    Brindle b(10s, 2);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    Caller c = otherProcess();
+    b.BrindleActiveListener(Access::listDirectory, c, "/w/" + std::string(1030, 'x'), nullptr);
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/a", "");
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/b", "");
+    b.BrindleActiveListener(Access::listDirectory, c, "/w/listed", nullptr);  // the queue is full
+    EXPECT_EQ(drain(b), (std::vector<std::uint8_t>{kauth_FILEOP_CLOSE, kauth_FILEOP_CLOSE}));
+}
+
 TEST(DroppedReports, NothingIsAnnouncedWhileNobodyWatches) {
     Brindle b(10s, 1);
     b.AddWatchPath("/w");
