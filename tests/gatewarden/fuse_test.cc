@@ -658,14 +658,17 @@ protected:
 };
 
 TEST_F(SmallQueue, AnApplicationThatFellBehindIsToldOnceToLookForItself) {
-    // Nobody reads: listings (reports that hold nothing up) fill the queue of three, then are dropped.
-    for (int i = 0; i < 6; ++i) ASSERT_EQ(actor({"list", folder_}).exitCode, 0);
+    // Nobody reads: listings (reports that hold nothing up) fill the queue of three; the listings after
+    // them are dropped without a notice (a listing changes nothing), the folders made after them are
+    // changes lost.
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(actor({"list", folder_}).exitCode, 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(actor({"mkdir", at("made" + std::to_string(i))}).exitCode, 0);
     app_->run();
     ASSERT_TRUE(app_->waitForEvent(kauth_FILEOP_REPORTS_DROPPED, folder_));
     std::this_thread::sleep_for(300ms);
     std::vector<std::uint8_t> expected{kauth_FILEOP_OPEN, kauth_FILEOP_OPEN, kauth_FILEOP_OPEN,
                                        kauth_FILEOP_REPORTS_DROPPED};
-    EXPECT_EQ(actions(), expected) << "the three kept, then one notice for the three lost";
+    EXPECT_EQ(actions(), expected) << "the three kept, then one notice for the changes lost";
 
     // Once told, reports flow again and no further notice comes until something else is lost.
     app_->clear();
