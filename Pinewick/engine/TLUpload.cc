@@ -1,6 +1,8 @@
 #include "Pinewick/engine/TLUpload.h"
 
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/ChangeScan.h"
@@ -63,6 +65,14 @@ void dropUploadGUID(CorvaneExtendedAttributes& record) {
 // the user is told it stays on this computer.
 bool serverCanHold(const std::string& localPath) {
     if (ServerCommunicator::pathFitsServer(localPath)) return true;
+    // Said, and its volume scanned, once per item: a program writing there again and again must not
+    // have the volume scanned at every close.
+    static std::mutex mutex;
+    static std::set<std::string> told;
+    {
+        std::lock_guard lock(mutex);
+        if (!told.insert(localPath).second) return false;
+    }
     log().logWarning(localPath + " is not synchronised: " + ChangeScan::kNameTooLongForServer);
     if (auto link = engineLink(); link->scanForChanges) link->scanForChanges(localPath);
     return false;
