@@ -213,7 +213,7 @@ sleep 4
 
 shoot() { # NAME X Y WIDTH HEIGHT
   xwd -root -silent > "$work/screen.xwd"
-  python3 scripts/screenshots.d/xwd2png.py "$work/screen.xwd" "$SHOTS/$1" "$2" "$3" "$4" "$5"
+  python3 scripts/screenshots.d/panel_shot.py "$work/screen.xwd" "$SHOTS/$1" "$2" "$3" "$4" "$5"
   echo "transfers: saved $SHOTS/$1"
 }
 eval "$(xdotool getdisplaygeometry --shell)"
