@@ -138,6 +138,7 @@ protected:
         timeline.downloadQueue().waitUntilAllOperationsAreFinished(30s);
         timeline.saveTimeLine();  // waits for the event running now
         TimeLineManager::setListingPasses({});
+        VolumeManager::sharedInstance().clear();  // in-location folders a test placed included
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }
@@ -278,7 +279,8 @@ TEST_F(Listing, AnExistingLocalFileIsNeverReplacedByAPlaceholder) {
 }
 
 // A folder made here and never listed is one the server has not heard of: its first listing creates it
-// there. A folder listed before is the server's already, whatever its record says.
+// there. A folder listed before is the server's already, whatever its record says. A folder placed
+// by the administrator stands for a server folder of their choosing and is never created from here.
 TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     std::string made = team + "/Made Here";
     fs::create_directories(made);
@@ -300,6 +302,20 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     advance(61s);
     SyncFolder::performSync(listed, true);
     EXPECT_TRUE(queued<TLCreateFolder>().empty());
+
+    // Placed inside another placed folder, so the timeline does not ignore it as a root: made from
+    // here, it would land at the outer folder's server path, one nobody chose.
+    devserver.admin("mappoint", {{"name", "Shared"}});
+    std::string shared = (dir / "Shared").string(), placed = shared + "/Reports";
+    VolumeManager::sharedInstance().resolveInLocationSync(
+        {{"/Shared", shared}, {"/Shared/Team Reports", placed}});
+    ASSERT_TRUE(VolumeManager::sharedInstance().inLocationRoot(placed));
+    ASSERT_EQ(stateOf(placed), S::Unknown);
+    SyncFolder::performSync(placed, true);
+    EXPECT_TRUE(queued<TLCreateFolder>().empty());
+    settle();
+    EXPECT_FALSE(other.exists("/Shared/Reports"));
+    EXPECT_FALSE(other.exists("/Shared/Team Reports"));
 }
 
 // ------------------------------------------------------------------ freshness
