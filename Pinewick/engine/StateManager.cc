@@ -163,6 +163,8 @@ void StateManager::shutdown() {
     TW_TRACE_IN("shutdown()");
     systemShutdown = true;
     allowServerCommunication = false;
+    // The running event may be waiting on a slow server; cut it so quitting never waits that out.
+    ServerCommunicator::closeForShutdown();
     triggerChanges();
     triggerChanges();
     auto steps = hooks();

@@ -232,6 +232,7 @@ normalisedResponse DownloadDetails::downloadFile() {
         // wanted (a look at the item's record) is asked only once per monitor interval.
         const auto sample = std::min(monitorInterval, std::chrono::milliseconds(Transfers::kReportInterval));
         auto nextCheck = std::chrono::steady_clock::now() + monitorInterval;
+        ServerCommunicator::Cuttable cuttable(*task);
         while (!task->waitFor(sample)) {
             iconProgress.setTransfered(skip + sink->received());
             if (cancelled || std::chrono::steady_clock::now() < nextCheck) continue;
@@ -242,6 +243,7 @@ normalisedResponse DownloadDetails::downloadFile() {
             }
         }
         task->wait();
+        if (cuttable.cut()) cancelled = true;
         bool flushed = sink->finish();
         if (sink->wroteFile() && sink->received() == expected)
             iconProgress.setTransfered(localFileSize.load());

@@ -4,7 +4,9 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/server/ServerCredentials.h"
@@ -227,7 +229,9 @@ bool ServerCommunicator::ready() {
     TW_TRACE_IN("ready()");
     bool result = true;
     auto& creds = ServerCredentials::sharedInstance();
-    if (!serverEnvironment().networkAvailable()) {
+    if (closed()) {
+        result = false;
+    } else if (!serverEnvironment().networkAvailable()) {
         result = false;
     } else {
         uint32_t backoff = creds.backoffTimer.load();
@@ -326,13 +330,71 @@ platform::http::Request ServerCommunicator::makeRequest(const std::string& url, 
     return r;
 }
 
+// ---------------------------------------------------------------- shutdown
+
+namespace {
+
+struct RunningExchanges {
+    std::mutex mutex;
+    bool closed = false;
+    std::vector<ServerCommunicator::Cuttable*> running;
+};
+
+RunningExchanges& runningExchanges() {
+    static RunningExchanges r;
+    return r;
+}
+
+}  // namespace
+
+ServerCommunicator::Cuttable::Cuttable(platform::http::Task& task) : task_(task) {
+    auto& r = runningExchanges();
+    std::lock_guard lock(r.mutex);
+    r.running.push_back(this);
+}
+
+ServerCommunicator::Cuttable::~Cuttable() {
+    auto& r = runningExchanges();
+    std::lock_guard lock(r.mutex);
+    std::erase(r.running, this);
+}
+
+void ServerCommunicator::closeForShutdown() {
+    auto& r = runningExchanges();
+    std::lock_guard lock(r.mutex);
+    r.closed = true;
+    for (auto* exchange : r.running) {
+        exchange->cut_ = true;
+        exchange->task_.cancel();
+    }
+}
+
+void ServerCommunicator::reopen() {
+    auto& r = runningExchanges();
+    std::lock_guard lock(r.mutex);
+    r.closed = false;
+}
+
+bool ServerCommunicator::closed() {
+    auto& r = runningExchanges();
+    std::lock_guard lock(r.mutex);
+    return r.closed;
+}
+
 platform::http::Result ServerCommunicator::send(platform::http::Request request) {
     if (!platform::http::parseURL(request.url)) {
         platform::http::Result r;
         r.error = platform::http::TransportError{platform::http::kBadURL, "not a valid URL: " + request.url};
         return r;
     }
-    return platform::http::Session::shared().perform(std::move(request));
+    platform::http::Result result;
+    auto task = platform::http::Session::shared().start(
+        std::move(request), [&](platform::http::Result r) { result = std::move(r); });
+    {
+        Cuttable cuttable(*task);
+        task->wait();
+    }
+    return result;
 }
 
 normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answered) {
@@ -349,9 +411,20 @@ normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answ
         platform::http::Result result;
         auto task = platform::http::Session::shared().start(
             std::move(*request), [&](platform::http::Result r) { result = std::move(r); });
-        if (pass.monitor) pass.monitor(*task);
-        task->wait();
+        bool cut = false;
+        {
+            Cuttable cuttable(*task);
+            if (pass.monitor) pass.monitor(*task);
+            task->wait();
+            cut = cuttable.cut();
+        }
         if (answered) *answered = result.response.has_value() && !result.error;
+        // Cut by the shutdown before any answer: nothing to judge, and the item is tried again at the
+        // next start. An answer that did arrive is still taken.
+        if (cut && !result.response) {
+            log().logWarning("A request was cut short: the application is quitting");
+            break;
+        }
         outcome = pass.complete(result);
     }
     return outcome;

@@ -9,6 +9,7 @@
 // serialised on one serial queue, so at most one logon runs at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -125,6 +126,29 @@ public:
     static normalisedResponse requestCycle(const Pass& pass, bool* answered = nullptr);
     // One exchange without the readiness check (discovery, logon, logout).
     static platform::http::Result send(platform::http::Request request);
+
+    // Quitting must not wait out a slow server: every exchange running now is cut (a cycle then ends
+    // `fatal`, as one that got no answer, so its item is tried again at the next start) and `ready()`
+    // says no from here on. `send` still works, for the logout that follows.
+    static void closeForShutdown();
+    // Undoes `closeForShutdown` (tests that go on after a shutdown).
+    static void reopen();
+    static bool closed();
+    // Keeps `task` cut by `closeForShutdown` while it lives; says whether it was cut. For exchanges
+    // started outside `requestCycle` and `send` (downloads).
+    class Cuttable {
+    public:
+        explicit Cuttable(platform::http::Task& task);
+        ~Cuttable();
+        Cuttable(const Cuttable&) = delete;
+        Cuttable& operator=(const Cuttable&) = delete;
+        bool cut() const { return cut_.load(); }
+
+    private:
+        friend class ServerCommunicator;
+        platform::http::Task& task_;
+        std::atomic<bool> cut_{false};
+    };
     // A request with the platform defaults and "Accept".
     static platform::http::Request makeRequest(const std::string& url, const std::string& method,
                                                const std::string& accept = "application/json");

@@ -1,5 +1,6 @@
 #include "Pinewick/server/ServerCredentials.h"
 
+#include <algorithm>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -245,9 +246,14 @@ void ServerCredentials::refreshToken() {
 void ServerCredentials::logout() {
     passwordRequired = true;
     backoffTimer = 0;
-    if (ServerCommunicator::ready())
-        ServerCommunicator::send(
-            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE"));
+    // No logon just to log off, and no long wait for it: at quit the server may be slow or gone, and
+    // an unanswered logout only leaves a session that expires by itself.
+    if (tokenValid && serverEnvironment().networkAvailable()) {
+        auto request =
+            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE");
+        request.timeout = std::min<std::chrono::milliseconds>(request.timeout, kLogoutTimeout);
+        ServerCommunicator::send(std::move(request));
+    }
 }
 
 serverError ServerCredentials::attemptLogin(const std::string& server, const std::string& user,

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -50,6 +51,8 @@ public:
     // Re-establishes the session from the keychain (request core's serial queue only).
     void refreshToken();
     void logout();
+    // How long a logout may wait for the server's answer.
+    static constexpr std::chrono::milliseconds kLogoutTimeout{5000};
 
     bool fetchKeychainDetails();
     bool fetchEndpoints();

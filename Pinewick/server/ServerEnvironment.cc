@@ -4,6 +4,7 @@
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
@@ -106,6 +107,7 @@ ServerEnvironment& serverEnvironment() {
 
 void resetServerEnvironment() {
     serverEnvironment() = makeDefaults();
+    ServerCommunicator::reopen();
 }
 
 ItemRecords& itemRecords() {

@@ -1,7 +1,10 @@
 // Request core and session: classification of real exchanges, readiness, escaping, endpoint discovery,
 // logon and automatic re-logon, keychain accounts.
 
+#include <condition_variable>
 #include <cstdlib>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "../platform/raw_server.h"
@@ -169,6 +172,60 @@ TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
     task->wait();
     EXPECT_EQ(ServerCommunicator::handleResponse(result),
               (Classification{NR::attemptRecovery, SE::noValidResponse}));
+}
+
+// A delay fault on the server held `tidewell quit` until the request's own time-out: quitting cuts what
+// runs, leaves it for the next start, sends nothing new, and still logs off.
+TEST_F(CoreTest, QuittingCutsARequestTheServerHoldsAndSendsNothingNewButTheLogout) {
+    logOn();
+    std::mutex m;
+    std::condition_variable cv;
+    bool arrived = false, released = false;
+    server.setIntercept([&](const HttpRequest& r) -> std::optional<HttpReply> {
+        if (r.path != "/api/folders/slow") return std::nullopt;
+        std::unique_lock lock(m);
+        arrived = true;
+        cv.notify_all();
+        cv.wait_for(lock, 30s, [&] { return released; });
+        return HttpReply::json(200, "{}");
+    });
+    std::atomic<bool> judged{false};
+    ServerCommunicator::Pass pass;
+    pass.build = [] {
+        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/slow", "GET");
+    };
+    pass.complete = [&](const platform::http::Result&) {
+        judged = true;
+        return NR::allOkay;
+    };
+    bool answered = true;
+    auto cycle =
+        std::async(std::launch::async, [&] { return ServerCommunicator::requestCycle(pass, &answered); });
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return arrived; }));
+    }
+    ServerCommunicator::closeForShutdown();
+    // Bounded only so a failure reports instead of hanging; the server holds the answer for 30 s.
+    ASSERT_EQ(cycle.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(cycle.get(), NR::fatal);
+    EXPECT_FALSE(answered);
+    EXPECT_FALSE(judged) << "a cut exchange has no answer to judge";
+
+    server.clearRequests();
+    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_EQ(ServerCommunicator::requestCycle(pass), NR::fatal);
+    EXPECT_TRUE(server.requests().empty());
+
+    {
+        std::lock_guard lock(m);
+        released = true;  // this server answers one connection at a time
+    }
+    cv.notify_all();
+    ServerCredentials::sharedInstance().logout();
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests().back().method, "DELETE");
+    server.setIntercept(nullptr);
 }
 
 TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
