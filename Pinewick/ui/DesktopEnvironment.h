@@ -20,6 +20,9 @@ inline constexpr const char* kInstalledUserGuide = "share/doc/tidewell/user-guid
 struct DesktopEnvironment {
     // The synchronisation's shutdown sequence (before the uninstaller runs).
     std::function<void()> shutdown;
+    // Detaches the in-location folders, which the shutdown leaves guarded (before an uninstaller that
+    // removes or recovers the user's data).
+    std::function<void()> detachInLocationFolders;
     // Ends the application.
     std::function<void()> terminate;
     // Opens a file:// or http(s):// address in the desktop's default application.

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -601,6 +602,11 @@ void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
     platform::DispatchQueue::global(platform::QoS::userInitiated)
         .async([self, spinner, env, tool, arguments] {
             if (env.shutdown) env.shutdown();
+            // The shutdown leaves in-location folders guarded; the uninstaller can only remove or
+            // recover what is no longer mounted.
+            bool removesData = std::any_of(arguments.begin(), arguments.end(),
+                                           [](const std::string& a) { return a.starts_with("--data"); });
+            if (removesData && env.detachInLocationFolders) env.detachInLocationFolders();
             UninstallResult result = runUninstaller(tool, arguments);
             std::this_thread::sleep_for(env.uninstallGrace);
             platform::MainQueue::shared().async([self, spinner, env, result] {

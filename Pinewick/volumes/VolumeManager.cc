@@ -524,10 +524,13 @@ void VolumeManager::unmountVolumes(std::chrono::milliseconds timeout) {
     TW_TRACE_IN("unmountVolumes()");
     (void)timeout;  // each eject is bounded by the tool's own time limit
     for (const auto& volume : volumeList())
-        if (volume->state == VolumeDetail::volumeStates::Visible ||
-            volume->state == VolumeDetail::volumeStates::InLocation)
-            unmountVolume(volume);
+        if (volume->state == VolumeDetail::volumeStates::Visible) unmountVolume(volume);
     TW_TRACE_OUT("unmountVolumes()");
+}
+
+void VolumeManager::detachInLocationFolders() {
+    for (const auto& volume : volumeList())
+        if (volume->state == VolumeDetail::volumeStates::InLocation) unmountVolume(volume);
 }
 
 bool VolumeManager::activateVolume(const std::string& name) {

@@ -87,8 +87,12 @@ public:
     // Mounts every Visible volume that is not mounted and attaches every in-location folder in place;
     // returns when the mounts have finished (at most `timeout`).
     void mountVolumes(std::chrono::milliseconds timeout = std::chrono::minutes(2));
-    // Ejects every Visible volume and in-location folder; returns when done (at most `timeout`).
+    // Ejects every Visible volume; returns when done (at most `timeout`). In-location folders stay
+    // attached: the watcher goes on guarding them alone, as it does when the application dies, because
+    // detached their placeholders are plain empty files any program would read as the content.
     void unmountVolumes(std::chrono::milliseconds timeout = std::chrono::minutes(1));
+    // Detaches every in-location folder (the uninstaller removes them next).
+    void detachInLocationFolders();
     // The user shows or hides a volume (the tray's volume menu, `tidewell mount` / `unmount`).
     // False when no volume has that name.
     bool activateVolume(const std::string& name);

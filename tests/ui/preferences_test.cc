@@ -350,12 +350,14 @@ protected:
         env.uninstallerPath = tool.string();
         env.uninstallGrace = std::chrono::milliseconds(0);
         env.shutdown = [this] { shutdowns++; };
+        env.detachInLocationFolders = [this] { detaches++; };
         env.terminate = [this] { terminated = true; };
     }
     std::string recorded() const { return readFile(record); }
 
     fs::path tool, record;
     std::atomic<int> shutdowns{0};
+    std::atomic<int> detaches{0};
     bool terminated = false;
 };
 
@@ -394,6 +396,7 @@ TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAnd
     EXPECT_EQ(told.text, ui::Uninstall::finishedTitle) << "the outcome is told before the application quits";
     EXPECT_EQ(recorded(), "--application\n");
     EXPECT_EQ(shutdowns.load(), 1) << "the synchronisation stops before the uninstaller runs";
+    EXPECT_EQ(detaches.load(), 0) << "the data stays, so its in-location folders stay guarded";
     EXPECT_FALSE(pane.uninstallButton->isEnabled());
     EXPECT_FALSE(pane.removeApplication->isEnabled());
 }
@@ -440,6 +443,7 @@ TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
     pane.uninstallButton->click();
     ASSERT_TRUE(waitUntil([&] { return terminated; }));
     EXPECT_EQ(recorded(), "--data:Recover\n");
+    EXPECT_EQ(detaches.load(), 1) << "the uninstaller cannot recover what is still mounted";
 }
 
 TEST_F(UninstallPaneTest, AMissingUninstallerIsLoggedAndToldAndTheApplicationStillQuits) {

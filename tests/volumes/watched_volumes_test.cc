@@ -132,6 +132,7 @@ protected:
         if (!daemon) return;
         auto& vm = VolumeManager::sharedInstance();
         vm.unmountVolumes();
+        vm.detachInLocationFolders();
         vm.clear();
         if (link) link->closeConnection();
         KernelCommunicator::install(nullptr);
@@ -556,7 +557,30 @@ TEST_F(WatchedVolumes, TheDefaultInLocationFolderIsAttachedInPlaceAndKeepsItsCon
     EXPECT_EQ(vm.serverFromLocal(folder + "/before.txt"), "/home/before.txt");
     ASSERT_EQ(actor({"create", folder + "/new.txt", "x"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return recorder.has("close", folder + "/new.txt"); }));
+    {
+        std::ofstream(folder + "/ghost.txt") << "";
+        CorvaneExtendedAttributes r(folder + "/ghost.txt");
+        r.ceaStatus.setStatus(S::Placeholder);
+        r.ceaString.setAttribute(CEAString::keys::Revision, "rev-ghost");
+        r.save();
+    }
+
+    // Quitting: the folder stays guarded by the watcher alone, so a placeholder is never read as an
+    // empty file by whatever program opens it while the application is away.
     vm.unmountVolumes();
+    link->closeConnection();
+    EXPECT_TRUE(mounted(folder));
+    EXPECT_EQ(actor({"read", folder + "/ghost.txt"}).exitCode, EPERM);
+    EXPECT_EQ(actor({"create", folder + "/later.txt", "y"}).exitCode, 0) << "ordinary work goes on";
+
+    // The next start finds it attached and takes it as it is.
+    startLink("");
+    vm.mountVolumes();
+    EXPECT_TRUE(mounted(folder));
+    EXPECT_EQ(readFile(folder + "/later.txt"), "y");
+
+    // Only the uninstaller detaches it, and the content is then the folder's own.
+    vm.detachInLocationFolders();
     EXPECT_FALSE(mounted(folder));
     EXPECT_TRUE(fs::exists(home / "Tidewell" / "new.txt"));
 }
