@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 
@@ -203,6 +204,12 @@ void removeData(dataMode mode, Report& report) {
             roots.push_back({it->path().stem().string(), it->path() / "content", it->path()});
     for (const auto& [local, server] : config.inLocationMapping()) {
         fs::path folder = platform::expandTilde(local);
+        // Tidewell leaves in-location folders attached when it quits, guarded by the watcher; they are
+        // detached here so their files can be recovered. A folder still in use stays mounted and is
+        // left alone below.
+        if (isMountPoint(folder))
+            platform::runProcess({platform::toolPath("tidewell-hdiutil"), "eject", folder.string()},
+                                 std::chrono::minutes(2), true);
         if (fs::is_directory(folder, ec)) roots.push_back({folder.filename().string(), folder, folder});
     }
 
