@@ -167,7 +167,7 @@ platform::DesktopNotification resolveErrorNotification(const std::string& path) 
     if (actions.empty())
         n.body += "\n\n`tidewell errors` lists everything that needs you.";
     else
-        n.body += "\n\nTo resolve it, run: " + resolveCommandLine(path, choicesOf(actions, "|")) +
+        n.body += "\n\nTo resolve it, run:\n" + resolveCommandLine(path, choicesOf(actions, "|")) +
                   "\n(`tidewell errors` explains each choice.)";
     return n;
 }

@@ -2,8 +2,8 @@
 # The desktop application under Xvfb against the reference server: the tray menu (the "Tidewell"
 # window's menu where, as under a bare X server, there is no tray), the window itself, each
 # preferences tab, what the Uninstall tab tells after a run, the conflict and delete windows, the
-# volume menu while a volume is being unmounted and the status icons on light and dark panels, at
-# 100% and at 200% (QT_SCALE_FACTOR=2, files ending in "@2x"), saved into $SHOTS.
+# volume menu while a volume is being unmounted and one sheet of the status icons (a light panel above,
+# a dark one below), at 100% and at 200% (QT_SCALE_FACTOR=2, files ending in "@2x"), saved into $SHOTS.
 #
 # TIDEWELL_BIN names the folder with the programs (default: the release tree, built when missing).
 set -euo pipefail
@@ -83,7 +83,8 @@ for scale in 1 2; do
   app=""
 done
 for f in tray-menu preferences-settings preferences-uninstall preferences-account preferences-about \
-         uninstall-finished uninstall-incomplete resolve-conflict resolve-delete volume-menu-unmounting; do
+         uninstall-finished uninstall-incomplete resolve-conflict resolve-delete volume-menu-unmounting \
+         status-icons; do
   [ -s "$SHOTS/$f.png" ] && [ -s "$SHOTS/$f@2x.png" ] || fail "$f was not saved"
 done
 ok=1

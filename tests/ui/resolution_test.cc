@@ -415,7 +415,7 @@ TEST_F(Decisions, WithoutWindowsResolveErrorSaysWhichCommandResolvesTheItem) {
     auto n = resolveErrorNotification(conflict);
     EXPECT_EQ(n.summary, "“c d.txt” needs you");
     EXPECT_EQ(n.body, "The server reported a problem (Conflict) whilst trying to upload " + conflict +
-                          "\n\nTo resolve it, run: tidewell resolve '" + conflict +
+                          "\n\nTo resolve it, run:\ntidewell resolve '" + conflict +
                           "' keep-mine|keep-server|keep-both\n(`tidewell errors` explains each choice.)");
     std::string ro = file("ro.txt");
     markError(ro, S::ErrorRegular, E::ReadOnlyMappoint, G::Transfer);
