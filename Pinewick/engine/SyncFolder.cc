@@ -16,6 +16,7 @@
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
@@ -54,6 +55,17 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
         return false;
     }
     return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The metadata database keeps each item's path; after a rename of our own, which no report announces,
+// the rows of the item and of everything under it follow, or the next change scan would take the old
+// paths for moves the user made and send them to the server.
+void followRenameInDatabase(const std::string& to) {
+    CorvaneExtendedAttributes(to).updateMetadata();
+    if (!isFolder(to)) return;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(to, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) CorvaneExtendedAttributes(it->path().string()).updateMetadata();
 }
 
 std::string normalisedFolder(std::string folder) {
@@ -155,9 +167,10 @@ bool SyncFolder::compareListing(const std::string& path, const std::vector<Serve
         const std::string& localName = localNames[*found];
         if (localName != entry.name) {
             std::string from = path + "/" + localName, to = path + "/" + entry.name;
-            if (renameNoReplace(from, to))
+            if (renameNoReplace(from, to)) {
                 log().logAudit("Renamed " + from + " to " + entry.name + " as the server spells it");
-            else
+                followRenameInDatabase(to);
+            } else
                 log().logWarning("Could not rename " + from + " to " + entry.name + ": " +
                                  std::strerror(errno));
             continue;

@@ -17,6 +17,7 @@
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
@@ -270,6 +271,33 @@ TEST_F(ChangeScanTest, AnUnchangedVolumeQueuesNothing) {
         EXPECT_EQ(summary.itemsChecked, 6u);
         EXPECT_EQ(timeline->eventCount(), 0u);
     }
+}
+
+// A colleague renamed a file and a folder by case alone; the listing gives the local items the server's
+// spelling, and the next scan must take that for no change at all, not for moves to send back.
+TEST_F(ChangeScanTest, ACaseOnlyRenameTheListingFollowsIsNotSentBackAsAMove) {
+    synchronised({{"Report.txt", "report"}, {"Plans/Budget.txt", "budget"}, {"Plans/Q1/notes.txt", "n"}});
+    auto colleagueRenames = [&](const std::string& from, const std::string& to, const std::string& revision) {
+        // In two steps, as a client on a file system that ignores case must.
+        for (auto [a, b] : {std::pair{from, from + ".aside"}, std::pair{from + ".aside", to}}) {
+            MoveDetails move(local(a), local(b), revision);
+            ASSERT_EQ(move.performServerAction().first, normalisedResponse::allOkay) << a << " -> " << b;
+        }
+    };
+    colleagueRenames("Report.txt", "report.txt", revisionOf("Report.txt"));
+    colleagueRenames("Plans", "PLANS", "");
+    ASSERT_TRUE(fs::exists(serverFile("PLANS/Q1/notes.txt")));
+
+    SyncFolder::performSync(team->localFolder, true);
+    runTimeline();
+    ASSERT_TRUE(fs::exists(local("report.txt")));
+    ASSERT_TRUE(fs::exists(local("PLANS/Q1/notes.txt")));
+
+    auto summary = scanner->scan();
+    EXPECT_EQ(summary.queued(), 0u);
+    EXPECT_EQ(timeline->eventCount(), 0u);
+    runTimeline();
+    expectServerHoldsTheLocalTree();
 }
 
 // Two files that swapped names, and a chain of renames (a to b, b to c): the server takes each item
