@@ -153,30 +153,6 @@ mode_t requestedMode(fuse_req_t req, mode_t mode) {
     return mode & ~(fuse_req_ctx(req)->umask & 07777);
 }
 
-// EEXIST when `name` equals, without regard to case, an entry of the folder other than an entry of
-// exactly that name (for which creating and renaming keep their usual meaning) and other than
-// `renamedFrom` (the item a rename within the folder moves, so that a change of case alone is
-// allowed). Costs one scan of the folder per call: a few getdents calls per thousand entries and no
-// call per entry. A cache of folded names would have to follow changes made beside the mount.
-int caseCollision(int dirFd, const char* name, const char* renamedFrom = nullptr) {
-    UniqueFd dfd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dfd) return errno;
-    std::unique_ptr<DIR, int (*)(DIR*)> dp(fdopendir(dfd.get()), closedir);
-    if (!dp) return errno;
-    dfd.release();
-    tw::platform::CaselessName wanted(name);
-    while (dirent* e = ::readdir(dp.get())) {
-        const char* entry = e->d_name;
-        if (!strcmp(entry, ".") || !strcmp(entry, "..") || !strcmp(entry, name)) continue;
-        if (renamedFrom && !strcmp(entry, renamedFrom)) continue;
-        if (wanted.matches(entry)) {
-            GW_DEBUG("Refusing \"%s\": \"%s\" differs from it only in case", printable(name).c_str(),
-                     printable(entry).c_str());
-            return EEXIST;
-        }
-    }
-    return 0;
-}
 }  // namespace
 
 struct FuseMount::Inode {
@@ -609,7 +585,9 @@ struct FuseMount::Ops {
         bool exact = workerUmaskCleared();
         {
             std::lock_guard names(m.nameLock(parent));
-            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            FolderNames::Stamp before;
+            if (int err = m.folderNames_.collision(pfd, name, nullptr, &before))
+                return (void)fuse_reply_err(req, err);
             int rc;
             if (link)
                 rc = symlinkat(link, pfd, name);
@@ -618,6 +596,7 @@ struct FuseMount::Ops {
             else
                 rc = mknodat(pfd, name, wanted, rdev);
             if (rc < 0) return (void)fuse_reply_err(req, errno);
+            m.folderNames_.changed(pfd, before, nullptr, name);
         }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
@@ -653,9 +632,12 @@ struct FuseMount::Ops {
         {
             int pfd = m.inodeOf(parent).fd.get();
             std::lock_guard names(m.nameLock(parent));
-            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            FolderNames::Stamp before;
+            if (int err = m.folderNames_.collision(pfd, name, nullptr, &before))
+                return (void)fuse_reply_err(req, err);
             if (linkat(AT_FDCWD, proc.c_str(), pfd, name, AT_SYMLINK_FOLLOW) < 0)
                 return (void)fuse_reply_err(req, errno);
+            m.folderNames_.changed(pfd, before, nullptr, name);
         }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);
@@ -672,7 +654,13 @@ struct FuseMount::Ops {
             if (int err = check(m, Access::deleteItem, c, *path, records))
                 return (void)fuse_reply_err(req, err);
         }
-        if (unlinkat(pfd, name, directory ? AT_REMOVEDIR : 0) < 0) return (void)fuse_reply_err(req, errno);
+        {
+            std::lock_guard names(m.nameLock(parent));
+            auto before = FolderNames::stamp(pfd);
+            if (unlinkat(pfd, name, directory ? AT_REMOVEDIR : 0) < 0)
+                return (void)fuse_reply_err(req, errno);
+            m.folderNames_.changed(pfd, before, name, nullptr);
+        }
         if (path) report(m, kauth_FILEOP_DELETE, c, *path, directory ? kFolderDelete : kConfirmDeleteFile);
         fuse_reply_err(req, 0);
     }
@@ -709,13 +697,31 @@ struct FuseMount::Ops {
         {
             // An exchange makes no new name; anything else must not arrive beside a name that differs
             // from it only in case, unless that name is the item itself changing case.
-            std::unique_lock<std::mutex> names;
-            if (!(flags & RENAME_EXCHANGE)) {
-                names = std::unique_lock(m.nameLock(newparent));
-                if (int err = caseCollision(npfd, newname, parent == newparent ? name : nullptr))
+            // Both folders' names change; the locks are taken in one go so two renames between the same
+            // folders in opposite directions cannot wait for each other.
+            std::mutex& from = m.nameLock(parent);
+            std::mutex& into = m.nameLock(newparent);
+            std::unique_lock<std::mutex> fromLock(from, std::defer_lock), intoLock(into, std::defer_lock);
+            if (&from == &into)
+                intoLock.lock();
+            else
+                std::lock(fromLock, intoLock);
+            FolderNames::Stamp intoBefore = FolderNames::stamp(npfd);
+            if (!(flags & RENAME_EXCHANGE))
+                if (int err = m.folderNames_.collision(npfd, newname, parent == newparent ? name : nullptr,
+                                                       &intoBefore))
                     return (void)fuse_reply_err(req, err);
-            }
+            FolderNames::Stamp fromBefore = parent == newparent ? intoBefore : FolderNames::stamp(pfd);
             if (renameat2(pfd, name, npfd, newname, flags) < 0) return (void)fuse_reply_err(req, errno);
+            // An exchange keeps both names where they were.
+            bool exchange = flags & RENAME_EXCHANGE;
+            if (parent == newparent) {
+                m.folderNames_.changed(npfd, intoBefore, exchange ? nullptr : name,
+                                       exchange ? nullptr : newname);
+            } else {
+                m.folderNames_.changed(pfd, fromBefore, exchange ? nullptr : name, nullptr);
+                m.folderNames_.changed(npfd, intoBefore, nullptr, exchange ? nullptr : newname);
+            }
         }
         if (from && to)
             report(m, (flags & RENAME_EXCHANGE) ? kauth_FILEOP_EXCHANGE : kauth_FILEOP_RENAME, c, *from, *to);
@@ -781,7 +787,9 @@ struct FuseMount::Ops {
         UniqueFd fd;
         {
             std::lock_guard names(m.nameLock(parent));
-            if (int err = caseCollision(pfd, name)) return (void)fuse_reply_err(req, err);
+            FolderNames::Stamp before;
+            if (int err = m.folderNames_.collision(pfd, name, nullptr, &before))
+                return (void)fuse_reply_err(req, err);
             // Without a umask of our own the mode is set after creating, which needs to know that the
             // file is new: an existing one keeps its mode.
             int flags = (fi->flags | O_CREAT | (exact ? 0 : O_EXCL)) & ~O_NOFOLLOW;
@@ -791,6 +799,7 @@ struct FuseMount::Ops {
             else if (fd && !exact)
                 fchmod(fd.get(), wanted & 07777);
             if (!fd) return (void)fuse_reply_err(req, errno);
+            m.folderNames_.changed(pfd, before, nullptr, name);
         }
         fuse_entry_param e;
         if (int err = fillEntry(m, parent, name, e)) return (void)fuse_reply_err(req, err);

@@ -37,6 +37,7 @@
 #include <unordered_map>
 
 #include "Larkspur/Brindle.h"
+#include "Larkspur/FolderNames.h"
 #include "platform/unixsocket.h"
 
 struct fuse_session;
@@ -123,8 +124,10 @@ private:
     std::unordered_map<const void*, std::unique_ptr<Handle>> handles_;
     // Held, by the folder's inode number, from the check that a new name is unique without regard to
     // case until the name exists, so two requests cannot both find "Report.txt" and "report.txt" free.
+    // Removals take it too, so the folded names of a folder change only under it.
     std::array<std::mutex, 16> nameLocks_;
     std::mutex& nameLock(std::uint64_t folderNode);
+    FolderNames folderNames_;
     std::unordered_map<const void*, std::unique_ptr<DirHandle>> dirs_;
 
     struct SessionDeleter {

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
+#include <string>
+#include <thread>
 
 #include "harness.h"
 #include "support/temp_dir.h"
@@ -27,6 +30,9 @@ protected:
         daemon_ = std::make_unique<Daemon>(dir_ / "gatewarden.log");
         ::umask(old);
         ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+        // The backing folder itself, for changes made beside the mount once it covers the folder.
+        beside_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(beside_, 0);
         std::string skip;
         if (!daemon_->attachInPlace(folder_, &skip)) {
             if (!skip.empty()) GTEST_SKIP() << skip;
@@ -37,6 +43,7 @@ protected:
         if (daemon_ && HasFailure())
             fprintf(stderr, "---- gatewarden log ----\n%s\n", daemon_->log().c_str());
         daemon_.reset();
+        if (beside_ >= 0) ::close(beside_);
     }
     std::string at(const std::string& name) const { return folder_ + "/" + name; }
     // errno of creating a new file (0 on success).
@@ -62,6 +69,7 @@ protected:
     tw::test::TempDir dir_{"gw-names"};
     std::string folder_;
     std::unique_ptr<Daemon> daemon_;
+    int beside_ = -1;
 };
 
 TEST_F(MappointFolder, NewNamesDifferingOnlyInCaseAreRefused) {
@@ -88,6 +96,40 @@ TEST_F(MappointFolder, NewNamesDifferingOnlyInCaseAreRefused) {
     EXPECT_EQ(create("sub/report.txt"), 0);
     EXPECT_EQ(errnoOf(::link(at("Report.txt").c_str(), at("sub/hard.txt").c_str())), 0);
     EXPECT_EQ(names(), (std::set<std::string>{"Folder", "Link", "Report.txt", "sub"}));
+}
+
+// A folder of many names is not read again for each new one; the answers must stay the same, after
+// the mount's own creates, removals and renames and after changes made beside the mount.
+TEST_F(MappointFolder, AFolderOfManyNamesAnswersAlikeAfterEveryKindOfChange) {
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(create("file" + std::to_string(i)), 0) << i;
+    EXPECT_EQ(create("FILE7"), EEXIST);
+    EXPECT_EQ(create("file7"), EEXIST) << "the exact name is taken too";
+    ASSERT_EQ(errnoOf(::unlink(at("file8").c_str())), 0);
+    EXPECT_EQ(create("FILE8"), 0) << "a removed name is free";
+    ASSERT_EQ(errnoOf(::rename(at("file9").c_str(), at("moved9").c_str())), 0);
+    EXPECT_EQ(create("FILE9"), 0);
+    EXPECT_EQ(create("MOVED9"), EEXIST);
+    ASSERT_EQ(errnoOf(::rename(at("file10").c_str(), at("sub/file10").c_str())), 0);
+    EXPECT_EQ(create("File10"), 0) << "moved to another folder";
+    EXPECT_EQ(create("sub/FILE10"), EEXIST);
+    ASSERT_EQ(errnoOf(::rename(at("file11").c_str(), at("FILE11").c_str())), 0);
+    EXPECT_EQ(create("file11"), EEXIST) << "only its case changed";
+    ASSERT_EQ(errnoOf(::mkdir(at("Dir").c_str(), 0755)), 0);
+    EXPECT_EQ(errnoOf(::mkdir(at("DIR").c_str(), 0755)), EEXIST);
+    ASSERT_EQ(errnoOf(::rmdir(at("Dir").c_str())), 0);
+    EXPECT_EQ(errnoOf(::mkdir(at("DIR").c_str(), 0755)), 0);
+
+    // Beside the mount (a pause first, so the folder's time moves past the mount's last change).
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    int fd = ::openat(beside_, "Outside", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(create("outside"), EEXIST);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(::unlinkat(beside_, "file12", 0), 0);
+    EXPECT_EQ(create("FILE12"), 0);
+    // 300 files and "sub", then FILE9, File10, DIR and Outside, each beside one that went or moved.
+    EXPECT_EQ(names().size(), 304u);
 }
 
 TEST_F(MappointFolder, NamesBeyondAsciiFoldTheirCase) {
