@@ -177,7 +177,11 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
                 log().logDebug(localPath + " changed while it was uploaded; it stays to be sent");
             }
             dropUploadGUID(record);
-            record.save();
+            if (!record.save() && details.fileObject)
+                // The item went (or was replaced) after the transfer and before this save. The server
+                // holds the revision all the same, and the delete queued when it went must find it, or
+                // the server keeps a file that no longer exists here.
+                rememberSentRevision(sent, localPath, details.fileObject->revision);
             break;
         }
         case normalisedResponse::attemptRecovery:
