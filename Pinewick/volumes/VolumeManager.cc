@@ -55,10 +55,7 @@ std::string uuidOfRoot(const std::string& root, uint64_t device) {
 // `path` lies in `folder` (or is it), compared without regard to case; returns the rest after the
 // folder (starting with "/" or empty).
 std::optional<std::string> restIfUnder(const std::string& path, const std::string& folder) {
-    std::string lp = lowercased(path) + "/", lf = lowercased(folder) + "/";
-    if (lp.compare(0, lf.size(), lf) != 0) return std::nullopt;
-    if (path.size() < folder.size()) return std::string();
-    return path.substr(folder.size());
+    return restIfUnderIgnoringCase(path, folder);
 }
 
 }  // namespace
@@ -231,9 +228,8 @@ std::shared_ptr<VolumeDetail> VolumeManager::findVolume(const LocalPath& localPa
 }
 
 std::pair<bool, std::string> VolumeManager::stripVolumePrefix(const std::string& path) {
-    std::string root = platform::volumesRoot() + "/";
-    if (path.size() >= root.size() && hasPrefixIgnoringCase(path, root))
-        return {true, path.substr(root.size() - 1)};
+    auto rest = restIfUnderIgnoringCase(path, platform::volumesRoot());
+    if (rest && !rest->empty()) return {true, *rest};
     return {false, path};
 }
 

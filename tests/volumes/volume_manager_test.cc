@@ -78,6 +78,37 @@ TEST(VolumeManagerTest, PathTranslationAcrossMappointsAndInLocationFolders) {
     EXPECT_EQ(active, (std::vector<std::string>{root() + "/Docs", home + "/Tidewell", home + "/Work Files"}));
 }
 
+// Names are one name without regard to case as the server, the mount and the listing fold them: fully,
+// so a spelling of another length ("ß" and "SS") is the same folder, and its rest keeps its own bytes.
+TEST(VolumeManagerTest, FoldersAreMatchedWithFullCaseFoldingLikeEverywhereElse) {
+    VolumeManager m;
+    m.addVolume(
+        visible("Stra\xC3\x9F"
+                "e"));  // "Straße"
+    m.resolveInLocationSync(
+        {{"/home/Stra\xC3\x9F"
+          "e",
+          "~/Stra\xC3\x9F"
+          "e"}});
+    std::string home = tw::platform::homeFolder();
+    EXPECT_EQ(m.serverFromLocal(home + "/STRASSE/b\xC3\xA4r.txt"),
+              "/home/Stra\xC3\x9F"
+              "e/b\xC3\xA4r.txt");
+    EXPECT_TRUE(m.inLocationRoot(home + "/strasse"));
+    ASSERT_NE(m.findVolume(tw::VolumeManager::LocalPath{home + "/STRASSE/x"}), nullptr);
+    EXPECT_EQ(m.findVolume("STRASSE")->volumeName,
+              "Stra\xC3\x9F"
+              "e");
+    // Names that are not UTF-8 are told apart by their bytes, not all taken for the same character.
+    EXPECT_EQ(m.findVolume(tw::VolumeManager::LocalPath{home + "/Stra\xFF"
+                                                               "e/x"}),
+              nullptr);
+    EXPECT_EQ(m.serverFromLocal(root() + "/Stra\xC3\x9F"
+                                         "e/x"),
+              "/Stra\xC3\x9F"
+              "e/x");
+}
+
 TEST(VolumeManagerTest, InLocationNameTakenByAMappointIsRefused) {
     VolumeManager m;
     m.addVolume(visible("Docs"));
