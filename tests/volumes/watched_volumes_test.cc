@@ -208,8 +208,10 @@ TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEv
     for (const std::string& trash :
          std::vector<std::string>{".Trashes", ".Trash", ".Trash-" + std::to_string(getuid())}) {
         auto p = v->localFolder + "/" + trash;
-        EXPECT_TRUE(eventually([&] { return fs::is_regular_file(p); })) << p;
-        EXPECT_EQ(CorvaneExtendedAttributes(p).ceaStatus.status, S::LocalOnly) << p;
+        // The file is made first and its record written next: wait for both.
+        EXPECT_TRUE(eventually([&] {
+            return fs::is_regular_file(p) && CorvaneExtendedAttributes(p).ceaStatus.status == S::LocalOnly;
+        })) << p;
     }
     EXPECT_TRUE(eventually([&] { return recorder.has("sync", v->localFolder); }));
     auto list = platform::Defaults::finderListSuite().stringArray("FinderWatchList");
