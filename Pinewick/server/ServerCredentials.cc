@@ -248,7 +248,7 @@ void ServerCredentials::logout() {
     backoffTimer = 0;
     // No logon just to log off, and no long wait for it: at quit the server may be slow or gone, and
     // an unanswered logout only leaves a session that expires by itself.
-    if (tokenValid && serverEnvironment().networkAvailable()) {
+    if (serverEnvironment().networkAvailable() && tokenValid) {
         auto request =
             ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE");
         request.timeout = std::min<std::chrono::milliseconds>(request.timeout, kLogoutTimeout);
