@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "Pinewick/config/Logger.h"
@@ -34,6 +35,7 @@
 #include "platform/http.h"
 #include "platform/keychain.h"
 #include "platform/notifications.h"
+#include "platform/places.h"
 #include "platform/process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
@@ -830,7 +832,15 @@ TEST_F(FileManagerRequests, RequestsWithoutAPathAreIgnored) {
         10s);
     settle();
     EXPECT_EQ(stateOf(local("still.bin")), S::Placeholder);
-    EXPECT_EQ(sharedLogText().find("Warning", from), std::string::npos);
+    // Only this test's own requests count: the tests beside it share the session bus, and their
+    // requests name their own files.
+    std::istringstream lines(sharedLogText().substr(std::min(from, sharedLogText().size())));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("Warning") == std::string::npos) continue;
+        bool anotherTests = line.find("tw-home-") != std::string::npos &&
+                            line.find(platform::homeFolder()) == std::string::npos;
+        if (!anotherTests) ADD_FAILURE() << line;
+    }
     (void)sent;
 }
 
