@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "Larkspur/Log.h"
@@ -242,7 +243,17 @@ std::optional<std::string> FuseMount::mountPathOf(int fd) {
     auto link = readLink(procPath(fd));
     if (!link) return std::nullopt;
     struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_nlink == 0) return std::nullopt;  // deleted
+    if (fstat(fd, &st) != 0) return translate(*link);
+    if (st.st_nlink == 0) return std::nullopt;  // deleted
+    // The name it was reached by was removed while another hard link keeps it: the kernel names the
+    // removed one, marked " (deleted)". Unless an item of exactly that name is this one, the path is
+    // stale and the item must be looked for by its number.
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (link->size() > kDeleted.size() && link->ends_with(kDeleted)) {
+        struct stat named;
+        if (::lstat(link->c_str(), &named) != 0 || named.st_ino != st.st_ino || named.st_dev != st.st_dev)
+            return std::nullopt;
+    }
     return translate(*link);
 }
 
@@ -366,6 +377,21 @@ bool FuseMount::searchInode(int dirFd, std::uint64_t number, const std::string& 
     return false;
 }
 
+void FuseMount::noteGone(std::uint64_t number) {
+    std::lock_guard lock(goneMutex_);
+    if (!gone_.insert(number).second) return;
+    goneOrder_.push_back(number);
+    if (goneOrder_.size() > kMaxGone) {
+        gone_.erase(goneOrder_.front());
+        goneOrder_.pop_front();
+    }
+}
+
+bool FuseMount::knownGone(std::uint64_t number) {
+    std::lock_guard lock(goneMutex_);
+    return gone_.count(number) != 0;
+}
+
 std::optional<std::string> FuseMount::pathOfInode(std::uint64_t number) {
     if (number == root_->number) return options_.mountPoint;
     int fd = -1;
@@ -383,6 +409,7 @@ std::optional<std::string> FuseMount::pathOfInode(std::uint64_t number) {
     if (fd >= 0) {
         if (auto p = mountPathOf(fd)) return p;
     }
+    if (knownGone(number)) return std::nullopt;
     // Not looked up since the mount began: walk the backing folder.
     std::string rel;
     std::size_t budget = kSearchBudget;
@@ -657,9 +684,19 @@ struct FuseMount::Ops {
         {
             std::lock_guard names(m.nameLock(parent));
             auto before = FolderNames::stamp(pfd);
+            // The item's number, when this name is its last: after the unlink it is gone for good.
+            std::uint64_t goneNumber = 0;
+            if (UniqueFd item(::openat(pfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)); item) {
+                struct stat st;
+                if (::fstat(item.get(), &st) == 0 && (directory || st.st_nlink == 1)) {
+                    std::uint64_t number = itemNumber(item.get(), st.st_ino);
+                    if (number != st.st_ino) goneNumber = number;  // a bare inode number is reused
+                }
+            }
             if (unlinkat(pfd, name, directory ? AT_REMOVEDIR : 0) < 0)
                 return (void)fuse_reply_err(req, errno);
             m.folderNames_.changed(pfd, before, name, nullptr);
+            if (goneNumber) m.noteGone(goneNumber);
         }
         if (path) report(m, kauth_FILEOP_DELETE, c, *path, directory ? kFolderDelete : kConfirmDeleteFile);
         fuse_reply_err(req, 0);

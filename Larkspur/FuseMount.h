@@ -28,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Larkspur/Brindle.h"
 #include "Larkspur/FolderNames.h"
@@ -82,6 +84,11 @@ public:
     dev_t device() const { return device_; }
     // The current path on this mount of the item the mount numbers `number`; empty when not found.
     std::optional<std::string> pathOfInode(std::uint64_t number);
+    // Numbers of items the mount removed for good (their last name unlinked): the application asks
+    // where each deleted item went, and without this the answer "nowhere" costs a walk of the whole
+    // backing folder. Numbers that carry the item's handle digest are never handed to another item.
+    void noteGone(std::uint64_t number);
+    bool knownGone(std::uint64_t number);
 
     // Public for the C callbacks; not part of the interface.
     struct Inode;
@@ -128,6 +135,10 @@ private:
     std::array<std::mutex, 16> nameLocks_;
     std::mutex& nameLock(std::uint64_t folderNode);
     FolderNames folderNames_;
+    std::mutex goneMutex_;
+    std::unordered_set<std::uint64_t> gone_;  // guarded by goneMutex_
+    std::deque<std::uint64_t> goneOrder_;     // oldest first, to forget beyond kMaxGone
+    static constexpr std::size_t kMaxGone = 1 << 16;
     std::unordered_map<const void*, std::unique_ptr<DirHandle>> dirs_;
 
     struct SessionDeleter {

@@ -130,6 +130,11 @@ TEST_F(Volumes, ResolverFollowsRenamesAndFindsItemsNotYetLookedUp) {
     std::filesystem::rename(mp + "/deep/er/f.txt", mp + "/deep/g.txt");
     EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/g.txt");
     EXPECT_EQ(tw::platform::resolveVolPath(vol + "/tail"), mp + "/deep/g.txt/tail");
+    // One of two names removed: the item is still there under the other.
+    ASSERT_EQ(::link((mp + "/deep/g.txt").c_str(), (mp + "/deep/h.txt").c_str()), 0);
+    ASSERT_EQ(::unlink((mp + "/deep/g.txt").c_str()), 0);
+    EXPECT_EQ(tw::platform::resolveVolPath(vol), mp + "/deep/h.txt");
+    ASSERT_EQ(::rename((mp + "/deep/h.txt").c_str(), (mp + "/deep/g.txt").c_str()), 0);
     std::string unknown = "/.vol/" + std::to_string(st.st_dev) + "/999999999";
     EXPECT_EQ(tw::platform::resolveVolPath(unknown), unknown);
     EXPECT_EQ(tw::platform::resolveVolPath("/.vol/1/2"), "/.vol/1/2");
