@@ -203,8 +203,9 @@ TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEv
     ASSERT_TRUE(vm.activateVolume("Docs"));
     ASSERT_TRUE(eventually([&] { return mounted(v->localFolder); }, 30s)) << daemon->log();
     EXPECT_EQ(platform::Defaults::standard().stringValue("Docs").value_or(""), "Visible");
+    // The device is known first (the desktop tools need it), the volume's UUID once it is prepared.
     ASSERT_TRUE(eventually([&] { return v->volumeSystemNumber() != 0; }));
-    EXPECT_FALSE(v->volumeUUID().empty());
+    EXPECT_TRUE(eventually([&] { return !v->volumeUUID().empty(); }));
     for (const std::string& trash :
          std::vector<std::string>{".Trashes", ".Trash", ".Trash-" + std::to_string(getuid())}) {
         auto p = v->localFolder + "/" + trash;
