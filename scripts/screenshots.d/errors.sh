@@ -44,30 +44,7 @@ module=$(find "$prefix" -name libtidewell-nautilus.so -path '*nautilus/extension
 [ -n "$module" ] || { echo "errors: the module was not installed" >&2; exit 1; }
 extdir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
 
-export HOME="$work/home"
-export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_STATE_HOME="$HOME/.local/state"
-export XDG_CACHE_HOME="$HOME/.cache" XDG_CONFIG_DIRS="$HOME/xdg"
-export XDG_RUNTIME_DIR="$work/run" TIDEWELL_VOLUMES_ROOT="$work/volumes"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$TIDEWELL_VOLUMES_ROOT" "$work/server"
-chmod 700 "$HOME" "$XDG_RUNTIME_DIR"
-
-# A session bus without service activation: nothing is started behind our back.
-cat > "$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$XDG_RUNTIME_DIR/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-dbus-daemon --config-file="$work/bus.conf" --fork --nopidfile --print-pid > "$work/bus.pid"
-export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+. "$ROOT/scripts/screenshots.d/private_session.bash"
 
 server="" app="" xvfb="" wm="" files="" notifier=""
 stop() {
