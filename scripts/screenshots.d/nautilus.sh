@@ -48,35 +48,9 @@ emblems="$prefix/share/icons/hicolor/scalable/emblems"
 [ -f "$emblems/emblem-tidewell-cloud.svg" ] || { echo "nautilus: the emblems were not installed" >&2; exit 1; }
 extdir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
 
+part=nautilus
 . "$ROOT/scripts/screenshots.d/private_session.bash"
 
-server="" app="" xvfb="" wm="" files=""
-stop() {
-  local rc=$?
-  set +e
-  [ -n "$files" ] && kill -TERM "$files" 2>/dev/null && wait "$files" 2>/dev/null
-  if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
-    "$bin/tidewell" quit >/dev/null 2>&1
-    for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-    kill -TERM "$app" 2>/dev/null
-    wait "$app" 2>/dev/null
-  fi
-  # The watcher tidewell started, found by the socket folder that is this run's alone.
-  for pid in $(pgrep -f -- "--socket $XDG_RUNTIME_DIR/"); do kill -TERM "$pid" 2>/dev/null; done
-  for _ in $(seq 1 50); do pgrep -f -- "--socket $XDG_RUNTIME_DIR/" >/dev/null || break; sleep 0.1; done
-  [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null
-  [ -n "$wm" ] && kill -TERM "$wm" 2>/dev/null && wait "$wm" 2>/dev/null
-  [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
-  [ -f "$work/bus.pid" ] && kill -TERM "$(cat "$work/bus.pid")" 2>/dev/null
-  for m in "$TIDEWELL_VOLUMES_ROOT"/*; do mountpoint -q "$m" 2>/dev/null && fusermount3 -u "$m" 2>/dev/null; done
-  # Kept when something failed, for its logs; never removed while anything is still mounted in it.
-  if [ "$rc" -eq 0 ] && ! grep -q " $work/" /proc/mounts; then
-    rm -rf --one-file-system "$work"
-  else
-    echo "nautilus: logs kept in $work" >&2
-  fi
-}
-trap stop EXIT
 fail() {
   echo "nautilus: $*" >&2
   echo "--- Tidewell.log (end)" >&2
@@ -84,12 +58,6 @@ fail() {
   echo "--- nautilus (end)" >&2
   tail -n 30 "$work/nautilus.log" >&2 2>/dev/null || true
   exit 1
-}
-waitfor() { # seconds, then a command that must succeed
-  local t=$1
-  shift
-  for _ in $(seq 1 $((t * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
-  return 1
 }
 # The first line of an item's record ("Status: ..."), empty without one.
 state() {

@@ -25,3 +25,42 @@ cat > "$work/bus.conf" <<CONF
 CONF
 dbus-daemon --config-file="$work/bus.conf" --fork --nopidfile --print-pid > "$work/bus.pid"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+
+# The processes a part starts, by pid; all are stopped at exit, in this order, after the part's own
+# `before_stop` (nothing unless it defines one). The run's folder is removed when the part succeeded
+# and nothing is mounted in it; otherwise it is kept, for its logs. Needs $part (for messages) and $bin.
+server="" app="" xvfb="" wm="" files="" notifier=""
+before_stop() { :; }
+stop_session() {
+  local rc=$?
+  set +e
+  before_stop
+  [ -n "$files" ] && kill -TERM "$files" 2>/dev/null && wait "$files" 2>/dev/null
+  if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
+    "$bin/tidewell" quit >/dev/null 2>&1
+    for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+    kill -TERM "$app" 2>/dev/null
+    wait "$app" 2>/dev/null
+  fi
+  # The watcher tidewell started, found by the socket folder that is this run's alone.
+  for pid in $(pgrep -f -- "--socket $XDG_RUNTIME_DIR/"); do kill -TERM "$pid" 2>/dev/null; done
+  for _ in $(seq 1 50); do pgrep -f -- "--socket $XDG_RUNTIME_DIR/" >/dev/null || break; sleep 0.1; done
+  [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  [ -n "$notifier" ] && kill -TERM "$notifier" 2>/dev/null && wait "$notifier" 2>/dev/null
+  [ -n "$wm" ] && kill -TERM "$wm" 2>/dev/null && wait "$wm" 2>/dev/null
+  [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+  [ -f "$work/bus.pid" ] && kill -TERM "$(cat "$work/bus.pid")" 2>/dev/null
+  for m in "$TIDEWELL_VOLUMES_ROOT"/*; do mountpoint -q "$m" 2>/dev/null && fusermount3 -u "$m" 2>/dev/null; done
+  if [ "$rc" -eq 0 ] && ! grep -q " $work/" /proc/mounts; then
+    rm -rf --one-file-system "$work"
+  else
+    echo "$part: logs kept in $work" >&2
+  fi
+}
+trap stop_session EXIT
+waitfor() { # seconds, then a command that must succeed
+  local t=$1
+  shift
+  for _ in $(seq 1 $((t * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  return 1
+}

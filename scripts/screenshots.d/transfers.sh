@@ -46,47 +46,19 @@ module=$(find "$prefix" -name libtidewell-nautilus.so -path '*nautilus/extension
   || { echo "transfers: the progress emblems were not installed" >&2; exit 1; }
 extdir=$(pkg-config --variable=extensiondir libnautilus-extension-4)
 
+part=transfers
 . "$ROOT/scripts/screenshots.d/private_session.bash"
 
-server="" app="" xvfb="" wm="" files="" notifier="" copier="" url=""
-stop() {
-  local rc=$?
-  set +e
+copier="" url=""
+before_stop() {
   [ -n "$url" ] && curl -s -X DELETE "$url/admin/faults" >/dev/null
   [ -n "$copier" ] && kill -TERM "$copier" 2>/dev/null && wait "$copier" 2>/dev/null
-  [ -n "$files" ] && kill -TERM "$files" 2>/dev/null && wait "$files" 2>/dev/null
-  if [ -n "$app" ] && kill -0 "$app" 2>/dev/null; then
-    "$bin/tidewell" quit >/dev/null 2>&1
-    for _ in $(seq 1 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-    kill -TERM "$app" 2>/dev/null
-    wait "$app" 2>/dev/null
-  fi
-  for pid in $(pgrep -f -- "--socket $XDG_RUNTIME_DIR/"); do kill -TERM "$pid" 2>/dev/null; done
-  for _ in $(seq 1 50); do pgrep -f -- "--socket $XDG_RUNTIME_DIR/" >/dev/null || break; sleep 0.1; done
-  [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null
-  [ -n "$notifier" ] && kill -TERM "$notifier" 2>/dev/null && wait "$notifier" 2>/dev/null
-  [ -n "$wm" ] && kill -TERM "$wm" 2>/dev/null && wait "$wm" 2>/dev/null
-  [ -n "$xvfb" ] && kill -TERM "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
-  [ -f "$work/bus.pid" ] && kill -TERM "$(cat "$work/bus.pid")" 2>/dev/null
-  for m in "$TIDEWELL_VOLUMES_ROOT"/*; do mountpoint -q "$m" 2>/dev/null && fusermount3 -u "$m" 2>/dev/null; done
-  if [ "$rc" -eq 0 ] && ! grep -q " $work/" /proc/mounts; then
-    rm -rf --one-file-system "$work"
-  else
-    echo "transfers: logs kept in $work" >&2
-  fi
 }
-trap stop EXIT
 fail() {
   echo "transfers: $*" >&2
   echo "--- Tidewell.log (end)" >&2
   tail -n 30 "$XDG_STATE_HOME/Meridot/Tidewell.log" >&2 2>/dev/null || true
   exit 1
-}
-waitfor() { # seconds, then a command that must succeed
-  local t=$1
-  shift
-  for _ in $(seq 1 $((t * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
-  return 1
 }
 state() {
   python3 -c 'import os, sys
