@@ -108,35 +108,9 @@ printf 'Budget 2027: 52 000 with the new printer.\n' > "$file"
 waitfor 60 hasError "$file" Conflict || fail "$name did not end in a conflict: $(recordLine "$file" Status)"
 "$bin/tidewell" errors
 
-# The display, a window manager and the notification daemon (as in transfers.sh).
-disp=99
-while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
-Xvfb ":$disp" -screen 0 1440x900x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=":$disp"
-waitfor 20 xdotool getdisplaygeometry || fail "Xvfb did not start"
-openbox > "$work/openbox.log" 2>&1 &
-wm=$!
-mkdir -p "$XDG_CONFIG_HOME/dunst"
-cat > "$XDG_CONFIG_HOME/dunst/dunstrc" <<'RC'
-[global]
-    font = Sans 10
-    width = 380
-    origin = top-right
-    offset = 16x16
-    frame_width = 1
-    frame_color = "#c0c0c0"
-    padding = 10
-    horizontal_padding = 12
-    markup = no
-    format = "<b>%s</b>\n%b"
-[urgency_normal]
-    background = "#fafafa"
-    foreground = "#202020"
-    timeout = 0
-RC
-dunst -config "$XDG_CONFIG_HOME/dunst/dunstrc" > "$work/dunst.log" 2>&1 &
-notifier=$!
+# The display, a window manager and the notification daemon.
+start_display 1440x900
+start_notifier
 waitfor 20 dunstctl count || fail "the notification daemon did not start"
 
 # Nautilus, the file selected in its folder.

@@ -104,15 +104,7 @@ waitfor 30 hasState "$projects/Draft.txt" RequireUpload || fail "Draft.txt is no
 for f in Plan.txt Budget.txt Archive.dat Draft.txt; do echo "nautilus: $f: $(state "$projects/$f")"; done
 
 # The display and the file manager.
-disp=99
-while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
-Xvfb ":$disp" -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=":$disp"
-waitfor 20 xdotool getdisplaygeometry || fail "Xvfb did not start"
-# A window manager: without one, the nested popover of an extension's sub-menu does not open.
-openbox > "$work/openbox.log" 2>&1 &
-wm=$!
+start_display 1280x800
 export GDK_BACKEND=x11 GSK_RENDERER=cairo GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 GTK_A11Y=none
 export XDG_DATA_DIRS="$prefix/share:/usr/local/share:/usr/share"
 mkdir -p "$work/extensions"

@@ -64,3 +64,39 @@ waitfor() { # seconds, then a command that must succeed
   for _ in $(seq 1 $((t * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
   return 1
 }
+
+# A display of its own (the first free number from 99) with a window manager: without one, the nested
+# popover of an extension's sub-menu does not open. $1 is the screen's size, e.g. 1440x900.
+start_display() {
+  local disp=99
+  while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
+  Xvfb ":$disp" -screen 0 "$1x24" -nolisten tcp > "$work/xvfb.log" 2>&1 &
+  xvfb=$!
+  export DISPLAY=":$disp"
+  waitfor 20 xdotool getdisplaygeometry || fail "Xvfb did not start"
+  openbox > "$work/openbox.log" 2>&1 &
+  wm=$!
+}
+# The notification daemon, styled alike for every part's shots.
+start_notifier() {
+  mkdir -p "$XDG_CONFIG_HOME/dunst"
+  cat > "$XDG_CONFIG_HOME/dunst/dunstrc" <<'RC'
+[global]
+    font = Sans 10
+    width = 380
+    origin = top-right
+    offset = 16x16
+    frame_width = 1
+    frame_color = "#c0c0c0"
+    padding = 10
+    horizontal_padding = 12
+    markup = no
+    format = "<b>%s</b>\n%b"
+[urgency_normal]
+    background = "#fafafa"
+    foreground = "#202020"
+    timeout = 0
+RC
+  dunst -config "$XDG_CONFIG_HOME/dunst/dunstrc" > "$work/dunst.log" 2>&1 &
+  notifier=$!
+}
