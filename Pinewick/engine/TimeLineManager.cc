@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
+#include <unordered_set>
 
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Logger.h"
@@ -99,7 +101,7 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
         record = event->timelineSave();
     const TLEvent* key = event.get();
     eventSyncQueue_->barrierSync([&] {
-        if (record) records_[key] = std::move(*record);
+        if (record) setRecordLocked(key, std::move(*record), JournalPlace::queued);
         eventQueue_.push_back(std::move(event));
     });
     if (record) {
@@ -108,25 +110,44 @@ void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
         // rewrite of the whole file each).
         uint64_t generation = journalChanged();
         eventSyncQueue_->barrierSync([&] {
-            if (records_.count(key)) recordedAt_[key] = generation;
+            if (journalKeys_.count(key)) recordedAt_[key] = generation;
         });
     }
     std::lock_guard lock(wakeMutex_);
     wake_.notify_all();
 }
 
+void TimeLineManager::setRecordLocked(const TLEvent* event, std::string record, JournalPlace place) {
+    auto it = journalKeys_.find(event);
+    if (it != journalKeys_.end()) {
+        if (it->second.first == place) {
+            journal_[it->second] = std::move(record);
+            return;
+        }
+        journal_.erase(it->second);
+        journalKeys_.erase(it);
+    }
+    JournalKey key{place, ++journalOrder_};
+    journalKeys_.emplace(event, key);
+    journal_.emplace(key, std::move(record));
+}
+
+bool TimeLineManager::eraseRecordLocked(const TLEvent* event) {
+    auto it = journalKeys_.find(event);
+    if (it == journalKeys_.end()) return false;
+    journal_.erase(it->second);
+    journalKeys_.erase(it);
+    return true;
+}
+
 std::string TimeLineManager::journalContent() const {
     std::string content;
     eventSyncQueue_->sync([&] {
-        auto add = [&](const TLEvent* event) {
-            auto it = records_.find(event);
-            if (it == records_.end()) return;
-            content += it->second;
+        // Set-aside events are older than anything still queued: they replay first (the key's order).
+        for (const auto& [key, record] : journal_) {
+            content += record;
             content += "\r\n";
-        };
-        // Set-aside events are older than anything still queued: they replay first.
-        for (const auto& p : parked_) add(p.event.get());
-        for (const auto& event : eventQueue_) add(event.get());
+        }
     });
     return content;
 }
@@ -299,7 +320,7 @@ void TimeLineManager::removeHead() {
         if (!eventQueue_.empty()) {
             done = std::move(eventQueue_.front());
             eventQueue_.pop_front();
-            recorded = records_.erase(done.get()) != 0;
+            recorded = eraseRecordLocked(done.get());
             recordedAt_.erase(done.get());
             for (auto it = parked_.begin(); it != parked_.end(); ++it)
                 if (it->event == done) {
@@ -330,6 +351,12 @@ void TimeLineManager::parkHead(int attempts) {
             it->nextTry = std::chrono::steady_clock::now() +
                           std::min<std::chrono::milliseconds>(wait, std::chrono::minutes(30));
             return;
+        }
+        // Its record moves with it, ahead of everything queued, as it replays first.
+        auto keyed = journalKeys_.find(event.get());
+        if (keyed != journalKeys_.end()) {
+            std::string record = std::move(journal_[keyed->second]);
+            setRecordLocked(event.get(), std::move(record), JournalPlace::parked);
         }
         parked_.push_back(Parked{std::move(event),
                                  std::chrono::steady_clock::now() + parkedRetryDelay_.load(), 0, attempts});
@@ -444,7 +471,7 @@ void TimeLineManager::loop() {
         bool recorded = false;
         uint64_t target = 0;
         eventSyncQueue_->sync([&] {
-            recorded = records_.count(event.get()) != 0;
+            recorded = journalKeys_.count(event.get()) != 0;
             auto at = recordedAt_.find(event.get());
             if (at != recordedAt_.end()) target = at->second;
         });
@@ -561,14 +588,33 @@ void TimeLineManager::saveTimeLine() {
     });
     for (const auto& event : waiting) fresh.emplace_back(event.get(), event->timelineSave());
     eventSyncQueue_->barrierSync([&] {
-        for (auto& [event, record] : fresh) {
-            if (record)
-                records_[event] = std::move(*record);
-            else {
-                records_.erase(event);
-                recordedAt_.erase(event);
+        std::unordered_map<const TLEvent*, std::optional<std::string>> byEvent(fresh.begin(), fresh.end());
+        // Every record is placed afresh in queue order, as most events only now have one; one appended
+        // meanwhile keeps what it was given.
+        auto place = [&](const TLEvent* event, JournalPlace where) {
+            auto it = byEvent.find(event);
+            std::optional<std::string> record;
+            if (it != byEvent.end()) {
+                record = std::move(it->second);
+                byEvent.erase(it);
+            } else if (auto keyed = journalKeys_.find(event); keyed != journalKeys_.end()) {
+                record = journal_[keyed->second];
+            } else {
+                return;
             }
+            eraseRecordLocked(event);
+            if (record)
+                setRecordLocked(event, std::move(*record), where);
+            else
+                recordedAt_.erase(event);
+        };
+        std::unordered_set<const TLEvent*> parked;
+        for (const auto& p : parked_) {
+            parked.insert(p.event.get());
+            place(p.event.get(), JournalPlace::parked);
         }
+        for (const auto& event : eventQueue_)
+            if (!parked.count(event.get())) place(event.get(), JournalPlace::queued);
     });
     journalChanged();
     if (!waitUntilDurable(10s)) {
@@ -654,7 +700,7 @@ void TimeLineManager::loadTimeLine() {
         auto record = e->timelineSave();
         if (record) {
             content += *record + "\r\n";
-            records_[e.get()] = std::move(*record);
+            setRecordLocked(e.get(), std::move(*record), JournalPlace::queued);
         }
         eventQueue_.push_back(std::move(e));
     }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -193,7 +194,16 @@ private:
     // crash loses none: an event with a record runs only once a write holding it is on disk, and is
     // dropped from the file after it ran. One writer thread coalesces changes, so a burst of thousands
     // of queued deletes costs a handful of writes, not thousands.
-    std::unordered_map<const TLEvent*, std::string> records_;  // under eventSyncQueue_
+    // The records in replay order, so that a write walks only the events that have one, not the whole
+    // queue: set-aside events first, in the order they were set aside, then queued ones in queue order.
+    // Both maps under eventSyncQueue_.
+    enum class JournalPlace { parked = 0, queued = 1 };
+    using JournalKey = std::pair<JournalPlace, uint64_t>;
+    std::map<JournalKey, std::string> journal_;
+    std::unordered_map<const TLEvent*, JournalKey> journalKeys_;
+    uint64_t journalOrder_ = 0;
+    void setRecordLocked(const TLEvent* event, std::string record, JournalPlace place);
+    bool eraseRecordLocked(const TLEvent* event);
     // The journal generation whose write holds each event's record; under eventSyncQueue_.
     std::unordered_map<const TLEvent*, uint64_t> recordedAt_;
     mutable std::mutex journalMutex_;

@@ -354,6 +354,40 @@ TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAg
     EXPECT_FALSE(std::filesystem::exists(t.timelinePath()));
 }
 
+// The file is written from the records alone, in replay order: an event set aside comes before one
+// queued after it, and one being tried again (set aside and at the head at once) is there once.
+TEST(Timeline, TheFileHoldsEachRecordOnceAndSetAsideEventsFirst) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str());
+    t.setRunAgainDelay(1ms);
+    t.setParkedRetryDelay(5ms);
+    auto first = std::make_shared<StuckDelete>("/nowhere/first.txt");
+    auto second = std::make_shared<StuckDelete>("/nowhere/second.txt");
+    t.eventAppend(first);
+    t.resumeTimeLine();
+    for (int i = 0; i < 200 && t.waitingEvents().empty(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(t.waitingEvents().size(), 1u);
+    t.eventAppend(second);
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (int round = 0; round < 30; ++round) {
+        ASSERT_TRUE(t.waitUntilDurable(5s));
+        std::string text = tw::test::readFile(t.timelinePath());
+        ASSERT_EQ(count(text, "/nowhere/first.txt"), 1u) << text;
+        if (count(text, "/nowhere/second.txt") == 0) continue;  // not yet written
+        ASSERT_EQ(count(text, "/nowhere/second.txt"), 1u) << text;
+        EXPECT_LT(text.find("/nowhere/first.txt"), text.find("/nowhere/second.txt")) << text;
+        std::this_thread::sleep_for(7ms);
+    }
+    first->answers = true;
+    second->answers = true;
+    for (int i = 0; i < 200 && !t.waitingEvents().empty(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(t.waitingEvents().empty());
+}
+
 TEST(Timeline, EventsDescribeThemselvesForTheLog) {
     nlohmann::json properties{{"name", "a.txt"}, {"revision", "7"}, {"directory", false}, {"size", 3}};
     tw::ServerFileObject entry(properties);
