@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -70,7 +71,9 @@ std::uint64_t itemNumber(int pathFd, std::uint64_t ino) {
     std::uint32_t digest = 2166136261u;  // FNV-1a over the handle's type and bytes
     auto mix = [&](unsigned char b) { digest = (digest ^ b) * 16777619u; };
     for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(handle->handle_type >> (8 * i)));
-    for (unsigned i = 0; i < handle->handle_bytes; ++i) mix(handle->f_handle[i]);
+    // Read from the storage itself: the compiler sees `f_handle` as an array of no length.
+    const unsigned char* bytes = storage + offsetof(struct file_handle, f_handle);
+    for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) mix(bytes[i]);
     // 31 bits: the number stays a positive signed 64-bit value, as databases store it.
     digest &= 0x7fffffffu;
     if (digest == 0) digest = 1;
@@ -201,6 +204,7 @@ std::uint64_t FuseMount::remember(UniqueFd fd, const struct stat& st) {
         slot->ino = st.st_ino;
         slot->dev = st.st_dev;
         slot->number = itemNumber(slot->fd.get(), st.st_ino);
+        byNumber_.emplace(slot->number, slot.get());
     }
     slot->nlookup++;
     return reinterpret_cast<uintptr_t>(slot.get());
@@ -214,6 +218,12 @@ void FuseMount::forget(std::uint64_t nodeid, std::uint64_t count) {
         inode.nlookup -= count;
         return;
     }
+    auto [first, last] = byNumber_.equal_range(inode.number);
+    for (auto it = first; it != last; ++it)
+        if (it->second == &inode) {
+            byNumber_.erase(it);
+            break;
+        }
     inodes_.erase({inode.ino, inode.dev});
 }
 
@@ -398,12 +408,10 @@ std::optional<std::string> FuseMount::pathOfInode(std::uint64_t number) {
     UniqueFd dupFd;
     {
         std::lock_guard lock(inodesMutex_);
-        for (const auto& [key, inode] : inodes_) {
-            if (inode->number == number) {
-                dupFd.reset(fcntl(inode->fd.get(), F_DUPFD_CLOEXEC, 0));
-                fd = dupFd.get();
-                break;
-            }
+        auto found = byNumber_.find(number);
+        if (found != byNumber_.end()) {
+            dupFd.reset(fcntl(found->second->fd.get(), F_DUPFD_CLOEXEC, 0));
+            fd = dupFd.get();
         }
     }
     if (fd >= 0) {

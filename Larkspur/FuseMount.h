@@ -127,6 +127,9 @@ private:
     std::unique_ptr<Inode> root_;
     std::mutex inodesMutex_;
     std::map<std::pair<ino_t, dev_t>, std::unique_ptr<Inode>> inodes_;
+    // The same inodes by the number the mount reports: the application asks for paths by that number
+    // for nearly every report it reads. Under inodesMutex_.
+    std::unordered_multimap<std::uint64_t, Inode*> byNumber_;
     std::mutex handlesMutex_;
     std::unordered_map<const void*, std::unique_ptr<Handle>> handles_;
     // Held, by the folder's inode number, from the check that a new name is unique without regard to
