@@ -5,9 +5,13 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <iterator>
 
 #include "Larkspur/Log.h"
@@ -63,10 +67,43 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
+// The thread's process from a pidfd (kernels from 6.13): three system calls, where reading
+// /proc/TID/status has the kernel format some fifty lines for each file operation. 0 when the kernel
+// cannot say so; the caller then reads /proc.
+static pid_t tgidFromPidfd(pid_t tid) {
+    // As the kernel states them; the C library's headers here predate both.
+    struct PidfdInfo {
+        std::uint64_t mask;
+        std::uint64_t cgroupid;
+        std::uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+        std::int32_t exitCode;
+    };
+    static_assert(sizeof(PidfdInfo) == 64, "the first size the kernel accepts");
+    constexpr unsigned kPidfdThread = O_EXCL;
+    constexpr unsigned long kGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+    static std::atomic<bool> unsupported{false};
+    if (unsupported.load(std::memory_order_relaxed)) return 0;
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, tid, kPidfdThread));
+    if (fd < 0) {
+        if (errno == EINVAL || errno == ENOSYS) unsupported = true;
+        return 0;
+    }
+    PidfdInfo info{};
+    int rc = ::ioctl(fd, kGetInfo, &info);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) {
+        if (err == ENOTTY || err == EINVAL) unsupported = true;
+        return 0;
+    }
+    return static_cast<pid_t>(info.tgid);
+}
+
 pid_t Caller::tgid() {
     if (!tgid_) {
         tgid_ = 0;
-        if (tid_ > 0) {
+        if (tid_ > 0) tgid_ = tgidFromPidfd(tid_);
+        if (*tgid_ == 0 && tid_ > 0) {
             std::string status = readSmallFile("/proc/" + std::to_string(tid_) + "/status");
             auto at = status.find("\nTgid:");
             if (at != std::string::npos)

@@ -515,6 +515,14 @@ struct FuseMount::Ops {
         FuseMount& m = self(req);
         int err = fillEntry(m, parent, name, e);
         if (err == ENOENT || err == ESTALE) m.noteBackingGone();
+        if (err == ENOENT) {
+            // Kept by the kernel as a name known not to exist, for as long as an entry: programs look
+            // for the same missing names again and again (git for every ignore file and lock). Every
+            // change of the folder's names goes through this mount, which drops such an entry itself.
+            memset(&e, 0, sizeof e);
+            e.entry_timeout = kAttrTimeout;
+            return (void)fuse_reply_entry(req, &e);
+        }
         if (err) return (void)fuse_reply_err(req, err);
         e.attr_timeout = presented(m, req, m.inodeOf(e.ino).fd.get(), e.attr);
         fuse_reply_entry(req, &e);
