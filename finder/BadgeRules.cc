@@ -3,18 +3,19 @@
 #include <algorithm>
 
 #include "platform/diagnostics.h"
+#include "platform/overmark.h"
 #include "platform/paths.h"
 
 namespace tw::finder {
 
 namespace {
 
-constexpr std::string_view kError = "Status: Error";
-constexpr std::string_view kRequireUpload = "Status: RequireUpload\n";
-constexpr std::string_view kRequireDownload = "Status: RequireDownload\n";
-constexpr std::string_view kRegular = "Status: Regular\n";
-constexpr std::string_view kPlaceholder = "Status: Placeholder\n";
-constexpr std::string_view kRevision = "Revision:";
+constexpr std::string_view kError = overmark::kStatusErrorPrefix;
+constexpr std::string_view kRequireUpload = overmark::kStatusRequireUploadLine;
+constexpr std::string_view kRequireDownload = overmark::kStatusRequireDownloadLine;
+constexpr std::string_view kRegular = overmark::kStatusRegularLine;
+constexpr std::string_view kPlaceholder = overmark::kStatusPlaceholderLine;
+constexpr std::string_view kRevision = overmark::kRevisionPrefix;
 
 bool beginsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

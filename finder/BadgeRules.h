@@ -2,9 +2,9 @@
 // sight: which badge an item gets, which menu items a selection offers, which folders the shared watch
 // list names. Everything the extension shows comes from these functions, so they are the place to test.
 //
-// The item's state is the text of its attribute "com.meridot.tidewell", written by the main
-// application. Only prefixes and one substring of it are looked at, never the whole record, so that a
-// newer application adding lines to the record does not confuse an older extension.
+// The item's state is the text of its record attribute, written by the main application. Only the
+// prefixes and the one substring that platform/overmark.h names are looked at, never the whole record,
+// so that a newer application adding lines to the record does not confuse an older extension.
 //
 // Thread-safety: pure functions; safe from any thread.
 #pragma once
@@ -27,10 +27,9 @@ const char* rawValue(badgeNames badge);
 // draws it as the themed icon "emblem-" + that name. Empty for Calculating and None.
 std::string emblemName(badgeNames badge);
 
-// While an item is downloaded or uploaded, the application keeps the fraction done in the attribute
-// "com.apple.progress.fractionCompleted" ("0.42"); the item then shows a ring filled as far, in steps
-// of a tenth, around its transfer badge.
-inline constexpr const char* kProgressAttributeName = "com.apple.progress.fractionCompleted";
+// While an item is downloaded or uploaded, the application keeps the fraction done in its progress
+// attribute ("0.42"); the item then shows a ring filled as far, in steps of a tenth, around its
+// transfer badge.
 // The whole percentage the attribute's text stands for (rounded down); none when it is not a fraction
 // from 0 to 1.
 std::optional<int> progressPercent(const std::optional<std::string>& text);
@@ -40,10 +39,6 @@ std::string progressEmblemName(badgeNames badge, int percent);
 
 // Tags of the context menu's items; they pick the notification a click posts.
 enum class menuItemTags : int { download = 0, removeDownload = 1, resolveError = 2 };
-
-// The item attribute and the buffer it is read through: a longer value counts as missing.
-inline constexpr const char* kItemAttributeName = "com.meridot.tidewell";
-inline constexpr size_t kItemAttributeBufferSize = 1024;
 
 // The badge for an item whose attribute text is `text` (none: no readable attribute). None means
 // "change nothing": the item keeps whatever badge it shows. An error state is badged even when badges
@@ -65,7 +60,7 @@ struct MenuOptions {
 MenuOptions menuOptionsFor(size_t selectedCount, const std::optional<std::string>& singleItemText,
                            bool disabledMenu);
 
-// The folders named by the watch list's value (the "FinderWatchList" key of the shared suite): none
+// The folders named by the watch list's value (the watch-list key of the shared suite): none
 // when the key is absent or is not an array (the caller then keeps what it had); entries that are not
 // strings, or are not absolute paths, are skipped with a log line.
 std::optional<std::vector<std::string>> watchListFromValue(const std::optional<nlohmann::json>& value);

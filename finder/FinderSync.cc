@@ -4,6 +4,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/files.h"
+#include "platform/overmark.h"
 #include "platform/paths.h"
 #include "platform/utf8.h"
 
@@ -15,17 +16,30 @@ void logWarning(const std::string& message) {
     platform::reportDiagnostic(platform::DiagnosticLevel::warning, message);
 }
 
+// A switch notification turns its switch off with kSwitchOff and on with anything else; one without
+// an object changes nothing.
+void applySwitch(std::atomic<bool>& disabled, const char* notification,
+                 const std::optional<std::string>& object) {
+    if (!object) {
+        logWarning(std::string("Ignored ") + notification + " without \"" + overmark::kSwitchOn + "\" or \"" +
+                   overmark::kSwitchOff + "\".");
+        return;
+    }
+    disabled = *object == overmark::kSwitchOff;
+}
+
 }  // namespace
 
 std::optional<std::string> loadExtendedAttributes(const std::string& path) {
     platform::SysError error;
-    auto value = platform::getXattr(path, kItemAttributeName, kItemAttributeBufferSize, &error);
+    auto value =
+        platform::getXattr(path, overmark::kItemAttributeName, overmark::kItemAttributeMaxSize, &error);
     if (!value) {
         // No attribute is how every item outside the application's care looks; anything else is worth
         // a line, since the item then shows no state at all.
         if (error.code == ERANGE)
             logWarning("The attribute of " + path + " is longer than " +
-                       std::to_string(kItemAttributeBufferSize) + " bytes; no badge.");
+                       std::to_string(overmark::kItemAttributeMaxSize) + " bytes; no badge.");
         else if (error.code != ENODATA && error.code != ENOENT && error.code != ENOTSUP)
             logWarning("Could not read the attribute of " + path + ": " + error.describe());
         return std::nullopt;
@@ -39,7 +53,7 @@ std::optional<std::string> loadExtendedAttributes(const std::string& path) {
 
 std::optional<std::string> loadProgressAttribute(const std::string& path) {
     platform::SysError error;
-    auto value = platform::getXattr(path, kProgressAttributeName, 64, &error);
+    auto value = platform::getXattr(path, overmark::kProgressAttributeName, 64, &error);
     if (!value && error.code != ENODATA && error.code != ENOENT && error.code != ENOTSUP)
         logWarning("Could not read the progress of " + path + ": " + error.describe());
     return value;
@@ -62,15 +76,15 @@ FinderSync::FinderSync(FinderSyncHost& host, platform::Defaults& suite, const pl
       progressReader_(progressReader ? std::move(progressReader) : AttributeReader(loadProgressAttribute)),
       lockQueue_(platform::DispatchQueue::serial(lockQueueLabel)),
       postQueue_(platform::DispatchQueue::serial("com.meridot.tidewell.Overmark.Post")) {
-    disabledOverlays_ = !storedSwitchIsOn(settings, overlaySwitchKey);
-    disabledMenu_ = !storedSwitchIsOn(settings, menuSwitchKey);
+    disabledOverlays_ = !storedSwitchIsOn(settings, overmark::kOverlaySwitchKey);
+    disabledMenu_ = !storedSwitchIsOn(settings, overmark::kMenuSwitchKey);
     volumeChange();
 }
 
 bool FinderSync::storedSwitchIsOn(const platform::Defaults& settings, const std::string& key) {
     // Read as the application reads it at its start, so both sides agree before any notification.
     if (auto forced = settings.boolValue(key)) return *forced;
-    return settings.boolValue("User" + key).value_or(true);
+    return settings.boolValue(overmark::kUserChoicePrefix + key).value_or(true);
 }
 
 FinderSync::~FinderSync() {
@@ -83,7 +97,7 @@ void FinderSync::waitForQueues() {
 }
 
 void FinderSync::volumeChange() {
-    auto folders = watchListFromValue(suite_.object(watchListKey));
+    auto folders = watchListFromValue(suite_.object(overmark::kWatchListKey));
     if (!folders) return;
     {
         std::lock_guard lock(volumeMutex_);
@@ -166,13 +180,13 @@ void FinderSync::onClickMenuAction(int tag, const std::vector<std::string>& sele
     const char* name = nullptr;
     switch (tag) {
         case static_cast<int>(menuItemTags::download):
-            name = downloadNotification;
+            name = overmark::kDownloadNotification;
             break;
         case static_cast<int>(menuItemTags::removeDownload):
-            name = removeDownloadNotification;
+            name = overmark::kRemoveDownloadNotification;
             break;
         case static_cast<int>(menuItemTags::resolveError):
-            name = resolveErrorNotification;
+            name = overmark::kResolveErrorNotification;
             break;
         default:
             return;
@@ -196,19 +210,19 @@ void FinderSync::onClickOpenAction(const std::string& title) {
 }
 
 void FinderSync::handleNotification(const std::string& name, const std::optional<std::string>& object) {
-    if (name == iconChangeNotification || name == progressChangeNotification)
+    if (name == overmark::kIconChangeNotification || name == overmark::kProgressChangeNotification)
         handleIconChange(object);
-    else if (name == volumeChangeNotification)
+    else if (name == overmark::kVolumeChangeNotification)
         handleVolumeChange();
-    else if (name == overlayIconChangeNotification)
+    else if (name == overmark::kOverlayIconChangeNotification)
         handleOverlayIconChange(object);
-    else if (name == contextMenuChangeNotification)
+    else if (name == overmark::kContextMenuChangeNotification)
         handleContextMenuChange(object);
 }
 
 void FinderSync::handleIconChange(const std::optional<std::string>& object) {
     if (!object) {
-        logWarning(std::string("Ignored ") + iconChangeNotification + " without a path.");
+        logWarning(std::string("Ignored ") + overmark::kIconChangeNotification + " without a path.");
         return;
     }
     lockQueue_->async([this, path = *object] {
@@ -224,19 +238,11 @@ void FinderSync::handleVolumeChange() {
 }
 
 void FinderSync::handleOverlayIconChange(const std::optional<std::string>& object) {
-    if (!object) {
-        logWarning(std::string("Ignored ") + overlayIconChangeNotification + " without \"on\" or \"off\".");
-        return;
-    }
-    disabledOverlays_ = *object == "off";
+    applySwitch(disabledOverlays_, overmark::kOverlayIconChangeNotification, object);
 }
 
 void FinderSync::handleContextMenuChange(const std::optional<std::string>& object) {
-    if (!object) {
-        logWarning(std::string("Ignored ") + contextMenuChangeNotification + " without \"on\" or \"off\".");
-        return;
-    }
-    disabledMenu_ = *object == "off";
+    applySwitch(disabledMenu_, overmark::kContextMenuChangeNotification, object);
 }
 
 }  // namespace tw::finder

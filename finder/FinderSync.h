@@ -3,7 +3,7 @@
 // main application sets, badge requests, both menus and the notifications in and out.
 //
 // The extension never talks to the server and keeps nothing on disk. It learns the synchronised folders
-// from the app-group suite's "FinderWatchList", each item's state from the item's own attribute, the
+// from the app-group suite's watch list, each item's state from the item's own attribute, the
 // two switches from the application's settings when it loads, and every later change from distributed
 // notifications.
 //
@@ -50,7 +50,7 @@ using AttributeReader = std::function<std::optional<std::string>(const std::stri
 // The real reader (the item's extended attribute through a 1024-byte buffer). A value that is too long
 // or not UTF-8 is logged, since it means the application wrote something this extension cannot read.
 std::optional<std::string> loadExtendedAttributes(const std::string& path);
-// The real reader of the progress attribute (kProgressAttributeName); none when the item has none.
+// The real reader of the progress attribute; none when the item has none.
 std::optional<std::string> loadProgressAttribute(const std::string& path);
 
 // How an item looks: its badge (none: leave it as it is) and, while it moves, how far it is.
@@ -84,23 +84,6 @@ class FinderSync {
 public:
     static constexpr const char* brandingTitle = "Tidewell";
     static constexpr const char* lockQueueLabel = "com.meridot.tidewell.Overmark.LockQueue";
-
-    // Notification names (the system's wire contract with the main application).
-    static constexpr const char* iconChangeNotification = "BrindleIconChange";
-    static constexpr const char* volumeChangeNotification = "BrindleVolumeChange";
-    static constexpr const char* overlayIconChangeNotification = "BrindleOverlayIconChange";
-    static constexpr const char* contextMenuChangeNotification = "BrindleContextMenuChange";
-    static constexpr const char* downloadNotification = "BrindleDownload";
-    static constexpr const char* removeDownloadNotification = "BrindleRemoveDownload";
-    static constexpr const char* resolveErrorNotification = "BrindleResolveError";
-    // The progress attribute of the item named by the object changed: it is looked at again.
-    static constexpr const char* progressChangeNotification = "BrindleProgressChange";
-    // The suite key the main application writes the synchronised folders under.
-    static constexpr const char* watchListKey = "FinderWatchList";
-    // The application's settings keys of the two switches. An administrator forces a switch under the
-    // key itself; the user's choice is stored under "User" + key; a switch neither sets is on.
-    static constexpr const char* overlaySwitchKey = "iconoverlay";
-    static constexpr const char* menuSwitchKey = "contextmenu";
 
     // Sets the switches as `settings` stores them, reads the watch list from `suite` and hands it to the
     // host. `settings` is read only here: the file manager usually starts after the application, whose

@@ -13,6 +13,8 @@
 
 #include "platform/diagnostics.h"
 #include "platform/fd.h"
+#include "platform/overmark.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 
 namespace tw::platform {
@@ -20,7 +22,6 @@ namespace tw::platform {
 namespace {
 
 constexpr const char* kStandardName = "com.meridot.tidewell";
-constexpr const char* kFinderListName = "group.com.meridot.tidewell.FinderList";
 
 std::string fileName(const char* domain) {
     return std::string("meridot/") + domain + ".json";
@@ -41,12 +42,6 @@ std::vector<std::string> configDirs() {
         start = end + 1;
     }
     return out;
-}
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // What a file holds: absent, readable JSON object, or something else.
@@ -95,7 +90,7 @@ Defaults& Defaults::standard() {
 }
 
 Defaults& Defaults::finderListSuite() {
-    static Defaults* shared = new Defaults(configHome() + "/" + fileName(kFinderListName), {});
+    static Defaults* shared = new Defaults(configHome() + "/" + fileName(overmark::kFinderListSuite), {});
     return *shared;
 }
 
@@ -196,11 +191,11 @@ bool Defaults::update(const std::string& key, const std::optional<nlohmann::orde
     FileContent c = readContent(userFile_);
     if (!value && !c.corrupt && !c.object.contains(key)) return true;  // nothing to remove
 
-    std::string folder = parentOf(userFile_);
+    std::string folder = parentFolder(userFile_);
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
         // The domain's own folder holds settings only this user should read.
-        makeFolders(parentOf(folder));
+        makeFolders(parentFolder(folder));
         if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
             reportDiagnostic(DiagnosticLevel::warning,
                              "Could not write settings file " + userFile_ + ": " + errnoText(errno));

@@ -7,6 +7,17 @@
 namespace tw::platform {
 namespace {
 
+// Hands `block` to `submit`, which runs it exactly once on some other thread, and returns once it ran.
+template <class Submit>
+void runAndWait(Submit&& submit, const Block& block) {
+    Semaphore done;
+    submit([&] {
+        block();
+        done.signal();
+    });
+    done.wait();
+}
+
 // Worker threads grow on demand (a block never waits for another block to finish) and retire after a
 // while without work. Threads are detached: the pool is never destroyed, so blocks that run for the
 // life of the process (the timeline loop) never hold up exit.
@@ -64,12 +75,7 @@ public:
     explicit GlobalQueue(std::string label) : DispatchQueue(std::move(label)) {}
     void async(Block block) override { pool().submit(std::move(block)); }
     void sync(const Block& block) override {
-        Semaphore done;
-        pool().submit([&] {
-            block();
-            done.signal();
-        });
-        done.wait();
+        runAndWait([](Block b) { pool().submit(std::move(b)); }, block);
     }
 };
 
@@ -94,12 +100,7 @@ public:
             block();
             return;
         }
-        Semaphore done;
-        async([&] {
-            block();
-            done.signal();
-        });
-        done.wait();
+        runAndWait([this](Block b) { async(std::move(b)); }, block);
     }
 
 private:
@@ -196,12 +197,7 @@ void MainQueue::sync(const Block& block) {
         block();
         return;
     }
-    Semaphore done;
-    async([&] {
-        block();
-        done.signal();
-    });
-    done.wait();
+    runAndWait([this](Block b) { async(std::move(b)); }, block);
 }
 
 void MainQueue::runMainLoop() {

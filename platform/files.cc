@@ -8,13 +8,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "platform/decimal.h"
 
 namespace tw::platform {
 
@@ -46,12 +47,6 @@ std::shared_ptr<const VolPathResolver>& resolverSlot() {
     return slot;
 }
 
-bool parseDecimal(std::string_view text, uint64_t* out) {
-    if (text.empty()) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out, 10);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
 // Maps a path for a call; sets ENOENT on `error` for an unresolvable "/.vol/" path.
 std::optional<std::string> realPath(const char* call, const std::string& path, SysError* error) {
     auto resolved = resolveVolPath(path);
@@ -80,14 +75,6 @@ const char* typeText(uint16_t mode) {
         default:
             return kFileTypeUnknown;  // FIFOs have no text of their own
     }
-}
-
-// The shortest decimal text that reads back as `value`.
-std::string shortestDecimal(double value) {
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    if (ec != std::errc()) return "0";
-    return std::string(buf, end);
 }
 
 }  // namespace
@@ -139,11 +126,20 @@ std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError
         return ::lgetxattr(real->c_str(), userName(kCreationDateAttribute).c_str(), buf, sizeof buf);
     });
     if (n > 0) {
-        double value = 0;
-        auto [end, ec] = std::from_chars(buf, buf + n, value);
-        if (ec == std::errc() && end == buf + n && std::isfinite(value)) a.creationDate = value;
+        if (auto value = parseFiniteDecimal(std::string_view(buf, static_cast<size_t>(n))))
+            a.creationDate = *value;
     }
     return a;
+}
+
+bool isFolder(const std::string& path) {
+    // The kind alone: the creation date would cost one more call for nothing.
+    auto a = attributesOfItem(path, nullptr, false);
+    return a && a->type == kFileTypeDirectory;
+}
+
+bool itemExists(const std::string& path) {
+    return attributesOfItem(path, nullptr, false).has_value();
 }
 
 bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error) {
@@ -230,13 +226,13 @@ bool isVolPath(const std::string& path, uint64_t* dev, uint64_t* ino) {
     p.remove_prefix(prefix.size());
     size_t slash = p.find('/');
     if (slash == std::string_view::npos) return false;
-    uint64_t d = 0, i = 0;
-    if (!parseDecimal(p.substr(0, slash), &d)) return false;
+    auto d = parseDecimal(p.substr(0, slash));
+    if (!d) return false;
     std::string_view rest = p.substr(slash + 1);
-    size_t next = rest.find('/');
-    if (!parseDecimal(rest.substr(0, next), &i)) return false;
-    if (dev) *dev = d;
-    if (ino) *ino = i;
+    auto i = parseDecimal(rest.substr(0, rest.find('/')));
+    if (!i) return false;
+    if (dev) *dev = *d;
+    if (ino) *ino = *i;
     return true;
 }
 

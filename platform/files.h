@@ -74,6 +74,11 @@ struct FileAttributes {
 // a round trip to its daemon): `creationDate` is then the birth time, or the modification date.
 std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError* error = nullptr,
                                                bool readCreationDate = true);
+// Whether the item at `path` is a folder; false for anything else, for a symbolic link to a folder and
+// for an item that cannot be examined.
+bool isFolder(const std::string& path);
+// Whether any item stands at `path`: a symbolic link counts, whether or not it leads anywhere.
+bool itemExists(const std::string& path);
 
 // Records `secondsSince1970` as the item's creation date (attribute kCreationDateAttribute).
 bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error = nullptr);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/diagnostics.h"
+#include "platform/overmark.h"
 
 namespace tw::platform {
 
@@ -201,8 +202,9 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
                 return false;
             }
         }
-        r = sd_bus_emit_signal(postBus_.get(), kNotificationObjectPath, kNotificationInterface,
-                               kNotificationMember, "ss", name.c_str(), object.c_str());
+        r = sd_bus_emit_signal(postBus_.get(), overmark::kNotificationObjectPath,
+                               overmark::kNotificationInterface, overmark::kNotificationMember, "ss",
+                               name.c_str(), object.c_str());
         if (r >= 0) r = flushWithin(postBus_.get(), kPostFlushTimeoutMs);
         if (r >= 0) return true;
         postBus_.reset();
@@ -230,8 +232,9 @@ std::unique_ptr<NotificationObserver> DistributedNotificationCenter::observe(con
 
     // Adding the match waits for the daemon's answer; do not let a stuck daemon hold the caller long.
     sd_bus_set_method_call_timeout(listener->bus.get(), kObserveTimeoutUs);
-    std::string rule = std::string("type='signal',path='") + kNotificationObjectPath + "',interface='" +
-                       kNotificationInterface + "',member='" + kNotificationMember + "'";
+    std::string rule = std::string("type='signal',path='") + overmark::kNotificationObjectPath +
+                       "',interface='" + overmark::kNotificationInterface + "',member='" +
+                       overmark::kNotificationMember + "'";
     if (!name.empty() && plainMatchValue(name)) rule += ",arg0='" + name + "'";
     sd_bus_slot* slot = nullptr;
     // Synchronous: when it returns, the bus daemon routes matching signals to this connection.

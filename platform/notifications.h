@@ -1,7 +1,7 @@
 // Distributed notifications between Tidewell and its file-manager extension, carried as D-Bus signals on
-// the session bus: object path "/com/meridot/tidewell", interface
-// "com.meridot.tidewell.DistributedNotification", member "Post", arguments (s name, s object), where an
-// empty object means none. Nothing is answered; a notification nobody listens to is simply dropped.
+// the session bus at the object, interface and member that platform/overmark.h names, with arguments
+// (s name, s object), where an empty object means none. Nothing is answered; a notification nobody listens to
+// is simply dropped.
 //
 // Without a session bus, posting reports one warning per center (see platform/diagnostics.h) and does
 // nothing, and observers never fire (`connected()` says so).
@@ -20,10 +20,6 @@
 struct sd_bus;
 
 namespace tw::platform {
-
-inline constexpr const char* kNotificationObjectPath = "/com/meridot/tidewell";
-inline constexpr const char* kNotificationInterface = "com.meridot.tidewell.DistributedNotification";
-inline constexpr const char* kNotificationMember = "Post";
 
 // Closes a bus connection. Nothing is flushed: posts flush within their own time limit, and a flush
 // here could wait without end on a daemon that stopped reading.

@@ -1,7 +1,6 @@
 #include "platform/volpath.h"
 
-#include <charconv>
-
+#include "platform/files.h"
 #include "platform/places.h"
 #include "platform/unixsocket.h"
 
@@ -47,31 +46,16 @@ ItemLookup lookUpItem(std::uint64_t device, std::uint64_t inode, const std::stri
     return out;
 }
 
-namespace {
-bool parseNumber(std::string_view text, std::uint64_t& out) {
-    if (text.empty()) return false;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && p == text.data() + text.size();
-}
-}  // namespace
-
 std::string resolveVolPath(const std::string& path, const std::string& socketPath) {
-    static constexpr std::string_view prefix = "/.vol/";
-    if (path.compare(0, prefix.size(), prefix) != 0) return path;
-    std::string_view rest(path);
-    rest.remove_prefix(prefix.size());
-    auto slash = rest.find('/');
-    if (slash == std::string_view::npos) return path;
-    std::string_view dev = rest.substr(0, slash);
-    rest.remove_prefix(slash + 1);
-    slash = rest.find('/');
-    std::string_view ino = rest.substr(0, slash);
-    std::string_view tail = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     std::uint64_t d = 0, i = 0;
-    if (!parseNumber(dev, d) || !parseNumber(ino, i)) return path;
+    if (!isVolPath(path, &d, &i)) return path;
+    // What follows "/.vol/DEV/INO", from its "/" on.
+    size_t afterDevice = path.find('/', std::string_view("/.vol/").size());
+    size_t tailAt = path.find('/', afterDevice + 1);
+    std::string tail = tailAt == std::string::npos ? "" : path.substr(tailAt);
     auto current = currentPathOf(d, i, socketPath);
     if (!current) return path;
-    return *current + std::string(tail);
+    return *current + tail;
 }
 
 std::string volumeUUIDForDevice(std::uint64_t device, const std::string& socketPath) {

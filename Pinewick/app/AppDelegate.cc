@@ -10,7 +10,7 @@
 
 #include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/app/TransferStatus.h"
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/SystemInformation.h"
 #include "Pinewick/config/TextUtils.h"
@@ -40,10 +40,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 constexpr const char* kUserServerContact = "Userallowservercontact";
 // How many of the items that cannot be synchronised the status names (all of them are counted).

@@ -22,6 +22,7 @@
 #include "platform/defaults.h"
 #include "platform/keychain.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 
 namespace {
 
@@ -176,7 +177,8 @@ std::string fullPath(const std::string& path) {
 
 // What the file manager's context menu posts; nobody answers it.
 int postRequest(const std::string& verb, const std::string& path) {
-    const char* name = verb == "download" ? "BrindleDownload" : "BrindleRemoveDownload";
+    const char* name =
+        verb == "download" ? tw::overmark::kDownloadNotification : tw::overmark::kRemoveDownloadNotification;
     if (!tw::platform::postNotification(name, fullPath(path))) {
         std::cerr << "tidewell: no session bus to send the request on\n";
         return 3;

@@ -3,7 +3,7 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/TextUtils.h"
 
 namespace tw {
@@ -13,18 +13,11 @@ constexpr std::string_view kExtPrefix = "ext= ";
 constexpr std::string_view kSizePrefix = "size>= ";
 constexpr std::string_view kAnd = " AND ";
 
-bool startsWith(const std::string& s, std::string_view prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::string valueText(const nlohmann::ordered_json& v) {
     return v.is_string() ? v.get<std::string>()
                          : v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-Logger& log() {
-    return Logger::sharedInstance();
-}
 }  // namespace
 
 ExclusionManager& ExclusionManager::sharedInstance() {
@@ -44,13 +37,13 @@ void ExclusionManager::parseRules(const nlohmann::ordered_json& rules) {
             continue;
         }
         std::string text = it.value().get<std::string>();
-        if (startsWith(text, kPathPrefix)) {
+        if (text.starts_with(kPathPrefix)) {
             extractFilePathRule(name, text);
         } else if (text.find(kAnd) != std::string::npos) {
             extractCombineRule(name, text);
-        } else if (startsWith(text, kExtPrefix)) {
+        } else if (text.starts_with(kExtPrefix)) {
             extractExtensionRule(name, text);
-        } else if (startsWith(text, kSizePrefix)) {
+        } else if (text.starts_with(kSizePrefix)) {
             extractSizeRule(name, text);
         } else {
             log().logWarning("Cannot resolve rule " + name + ": " + text);

@@ -8,11 +8,12 @@
 #include <system_error>
 
 #include "Pinewick/config/ExclusionManager.h"
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/TextUtils.h"
 #include "platform/autostart.h"
 #include "platform/defaults.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "platform/places.h"
 #include "platform/process.h"
 
@@ -20,24 +21,16 @@ namespace tw {
 
 namespace {
 
-Logger& log() {
-    return Logger::sharedInstance();
-}
 platform::Defaults& defaults() {
     return platform::Defaults::standard();
 }
 
-constexpr const char* kUserPrefix = "User";
 constexpr const char* kDefaultMappingLocal = "~/Tidewell";
 constexpr const char* kDefaultMappingServer = "/home";
 
 std::string valueText(const nlohmann::json& v) {
     return v.is_string() ? v.get<std::string>()
                          : v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-bool startsWith(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
 }
 
 // "~" expanded and the path made canonical in form (no ".", "..", doubled or trailing "/").
@@ -64,17 +57,21 @@ std::string ServerConfigurationDetails::rawValue(buttonNames name) {
         case buttonNames::dockicon:
             return "dockicon";
         case buttonNames::iconoverlay:
-            return "iconoverlay";
+            return overmark::kOverlaySwitchKey;
         case buttonNames::openatlogin:
             return "openatlogin";
         case buttonNames::contextmenu:
-            return "contextmenu";
+            return overmark::kMenuSwitchKey;
         case buttonNames::changerecoveryfolder:
             return "changerecoveryfolder";
         case buttonNames::allowservercontact:
             return "allowservercontact";
     }
     return "";
+}
+
+std::string ServerConfigurationDetails::userChoiceKey(buttonNames name) {
+    return overmark::kUserChoicePrefix + rawValue(name);
 }
 
 bool ServerConfigurationDetails::isOn(adminButtonOptions option) {
@@ -117,8 +114,8 @@ ServerConfigurationDetails::adminButtonOptions ServerConfigurationDetails::readA
     const std::string& key) const {
     if (auto forced = defaults().boolValue(key))
         return *forced ? adminButtonOptions::forceOn : adminButtonOptions::forceOff;
-    return readAdminBool(kUserPrefix + key, true) ? adminButtonOptions::userDefinedOn
-                                                  : adminButtonOptions::userDefinedOff;
+    return readAdminBool(overmark::kUserChoicePrefix + key, true) ? adminButtonOptions::userDefinedOn
+                                                                  : adminButtonOptions::userDefinedOff;
 }
 
 void ServerConfigurationDetails::readConfig() {
@@ -161,7 +158,7 @@ void ServerConfigurationDetails::readConfig() {
         for (auto it = configured->begin(); it != configured->end(); ++it) {
             const std::string& local = it.key();
             const auto& value = it.value();
-            if (startsWith(local, "~") && value.is_string() && startsWith(value.get<std::string>(), "/"))
+            if (local.starts_with("~") && value.is_string() && value.get<std::string>().starts_with("/"))
                 mapping.emplace_back(local, value.get<std::string>());
             else
                 log().logWarning("Could not handle In Location Mapping " + local + " : " + valueText(value));
@@ -244,11 +241,13 @@ void ServerConfigurationDetails::enforceDockIcon(bool show) {
 }
 
 void ServerConfigurationDetails::enforceIconOverlay(bool allowOverlay) {
-    platform::postNotification("BrindleOverlayIconChange", allowOverlay ? "on" : "off");
+    platform::postNotification(overmark::kOverlayIconChangeNotification,
+                               allowOverlay ? overmark::kSwitchOn : overmark::kSwitchOff);
 }
 
 void ServerConfigurationDetails::enforceContextMenu(bool allowMenu) {
-    platform::postNotification("BrindleContextMenuChange", allowMenu ? "on" : "off");
+    platform::postNotification(overmark::kContextMenuChangeNotification,
+                               allowMenu ? overmark::kSwitchOn : overmark::kSwitchOff);
 }
 
 void ServerConfigurationDetails::loadState() {

@@ -38,6 +38,8 @@ public:
         allowservercontact
     };
     static std::string rawValue(buttonNames name);
+    // The key the user's own choice for a switch is stored under (an administrator's uses rawValue).
+    static std::string userChoiceKey(buttonNames name);
     // On: forceOn or userDefinedOn. Forced: forceOn or forceOff.
     static bool isOn(adminButtonOptions option);
     static bool isForced(adminButtonOptions option);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/TLEvent.h"
@@ -36,10 +37,6 @@ namespace {
 
 using S = CEAStatus::keys;
 using Clock = std::chrono::steady_clock;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // A path that long does not fit the watcher's report fields, so no change of it could ever be reported.
 constexpr size_t kMaxPathBytes = 1024;

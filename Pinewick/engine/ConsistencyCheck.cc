@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/ConsistencyCheckDataBase.h"
@@ -13,10 +13,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // The folder a "/.vol/" identity names now, with symbolic links resolved; none when no folder has that
 // identity any more (gone, or the number now belongs to something that is not a folder).

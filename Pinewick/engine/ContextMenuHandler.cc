@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StateManager.h"
@@ -13,14 +14,11 @@
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/files.h"
+#include "platform/overmark.h"
 #include "platform/paths.h"
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 void trace(const std::string& text) {
     if (log().enabled(Logger::logLevels::function)) log().logFunction(text);
@@ -60,9 +58,9 @@ bool ContextMenuHandler::start() {
             name,
             [this, handler](const std::string&, const std::string& object) { (this->*handler)(object); }));
     };
-    observe(kDownload, &ContextMenuHandler::handleDownload);
-    observe(kRemoveDownload, &ContextMenuHandler::handleRemoveDownload);
-    observe(kResolveError, &ContextMenuHandler::handleResolveError);
+    observe(overmark::kDownloadNotification, &ContextMenuHandler::handleDownload);
+    observe(overmark::kRemoveDownloadNotification, &ContextMenuHandler::handleRemoveDownload);
+    observe(overmark::kResolveErrorNotification, &ContextMenuHandler::handleResolveError);
     observe(kChangeCommunicationState, &ContextMenuHandler::handleAutomatedTestChangeCommunicationState);
     bool connected = true;
     for (auto& o : observers_) connected = connected && o->connected();

@@ -25,9 +25,6 @@ class TimeLineManager;
 
 class ContextMenuHandler {
 public:
-    static constexpr const char* kDownload = "BrindleDownload";
-    static constexpr const char* kRemoveDownload = "BrindleRemoveDownload";
-    static constexpr const char* kResolveError = "BrindleResolveError";
     static constexpr const char* kChangeCommunicationState = "BrindleAutomatedTestChangeCommunicationState";
 
     static ContextMenuHandler& sharedInstance();
@@ -45,7 +42,7 @@ public:
 
     platform::OperationQueue& contextQueue() { return contextQueue_; }
 
-    // Where "BrindleResolveError" goes: the error resolution of the program's user interface, which
+    // Where a resolve-error request goes: the error resolution of the program's user interface, which
     // the engine cannot name. Without one the request is logged and dropped.
     void setResolveErrorHandler(std::function<void(const std::string& path)> handler);
 

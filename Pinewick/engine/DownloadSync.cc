@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -21,17 +21,8 @@ namespace {
 
 using S = CEAStatus::keys;
 
-Logger& log() {
-    return Logger::sharedInstance();
-}
-
 double secondsSince1970(Date d) {
     return std::chrono::duration<double>(d.time_since_epoch()).count();
-}
-
-bool isFolder(const std::string& path) {
-    auto a = platform::attributesOfItem(path);
-    return a && a->type == platform::kFileTypeDirectory;
 }
 
 void applyDates(const std::string& path, const ServerFileObject& file) {
@@ -59,13 +50,13 @@ void DownloadSync::performAction() {
         if (again.performServerAction() != normalisedResponse::allOkay) return done();
     }
     // The folder itself may have been removed while the event waited: nothing is made in its place.
-    if (!isFolder(localFolder)) {
+    if (!platform::isFolder(localFolder)) {
         log().logWarning("The folder " + localFolder + " is gone; not creating " + file.name + " in it");
         return done();
     }
     auto& timeline = TimeLineManager::sharedInstance();
     if (file.isDirectory) {
-        if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && isFolder(path))) {
+        if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && platform::isFolder(path))) {
             log().logWarning("Could not create the folder " + path + ": " + std::strerror(errno));
             return done();
         }

@@ -1,6 +1,6 @@
 #include "Pinewick/engine/NetworkState.h"
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "platform/http.h"
@@ -8,10 +8,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // What a warning about an unexpected answer says: enough to tell a captive portal from a proxy.
 std::string describe(const platform::http::Response& response) {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/NetworkState.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -13,10 +13,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // Counts a probe loop from the moment it is scheduled until it ends.
 class LoopCount {

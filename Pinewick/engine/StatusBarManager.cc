@@ -156,22 +156,15 @@ StatusBarManager::State StatusBarManager::state() const {
 }
 
 int StatusBarManager::addObserver(Observer observer) {
-    std::lock_guard lock(mutex_);
-    observers_.emplace_back(nextToken_, std::move(observer));
-    return nextToken_++;
+    return observers_.add(std::move(observer));
 }
 
 void StatusBarManager::removeObserver(int token) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(observers_, [token](const auto& o) { return o.first == token; });
+    observers_.remove(token);
 }
 
 void StatusBarManager::publish(const State& state) {
-    std::vector<Observer> observers;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& o : observers_) observers.push_back(o.second);
-    }
+    auto observers = observers_.snapshot();
     if (observers.empty()) return;
     // Menus and icons change on the main thread only.
     platform::MainQueue::shared().async([observers = std::move(observers), state] {

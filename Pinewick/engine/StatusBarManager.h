@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Pinewick/server/IconProgress.h"
+#include "platform/observerlist.h"
 
 namespace tw {
 
@@ -95,8 +96,7 @@ private:
     bool errorState_ = false;
     State state_;
     RunState runState_;
-    std::vector<std::pair<int, Observer>> observers_;
-    int nextToken_ = 1;
+    platform::ObserverList<const State&> observers_;
 };
 
 }  // namespace tw

@@ -12,7 +12,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -29,19 +29,10 @@ namespace {
 
 using S = CEAStatus::keys;
 
-Logger& log() {
-    return Logger::sharedInstance();
-}
-
 // The server layer's clock in the record's unit (seconds since 2001).
 double nowSince2001() {
     return std::chrono::duration<double>(serverEnvironment().now().time_since_epoch()).count() -
            CEADate::kReferenceDateSince1970;
-}
-
-bool isFolder(const std::string& path) {
-    auto a = platform::attributesOfItem(path);
-    return a && a->type == platform::kFileTypeDirectory;
 }
 
 // Renames within one folder without ever replacing another item.
@@ -62,7 +53,7 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
 // paths for moves the user made and send them to the server.
 void followRenameInDatabase(const std::string& to) {
     CorvaneExtendedAttributes(to).updateMetadata();
-    if (!isFolder(to)) return;
+    if (!platform::isFolder(to)) return;
     std::error_code ec;
     for (std::filesystem::recursive_directory_iterator it(to, ec), end; !ec && it != end; it.increment(ec))
         if (it->is_regular_file(ec)) CorvaneExtendedAttributes(it->path().string()).updateMetadata();
@@ -176,8 +167,7 @@ bool SyncFolder::compareListing(const std::string& path, const std::vector<Serve
             continue;
         }
         if (entry.isDirectory) continue;
-        auto attrs = platform::attributesOfItem(path + "/" + localName);
-        if (attrs && attrs->type == platform::kFileTypeDirectory) continue;
+        if (platform::isFolder(path + "/" + localName)) continue;
         timeline.eventAppend(std::make_shared<RevisionUpdate>(path, entry));
     }
 
@@ -247,7 +237,7 @@ void SyncFolder::performSync(const std::string& path, bool userRequest) {
         auto it = g.held.find(normalisedFolder(path));
         confirmed = it != g.held.end() && it->second;
     }
-    if (!isFolder(path)) {
+    if (!platform::isFolder(path)) {
         log().logDebug("Not listing " + path + ": no such local folder");
         return done();
     }
@@ -276,7 +266,7 @@ void SyncFolder::performSync(const std::string& path, bool userRequest) {
         return done();
     }
     // The folder may have been removed while the server answered: nothing is written in its place.
-    if (!isFolder(path)) {
+    if (!platform::isFolder(path)) {
         log().logWarning("The folder " + path + " went away while it was listed; nothing is changed");
         return done();
     }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
@@ -20,10 +20,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 void openWithDefaultApplication(const std::string& path) {
     std::string error;

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -22,10 +22,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // Whether no file has identity (volume, node) any more, so a database row with it describes the item
 // just deleted at `path`.
@@ -472,8 +468,7 @@ void TLMove::performMoveMove() {
         // upload into it, and the record was not written before a crash): creating an empty folder at
         // the new place would let the next listing remove the files it holds here. The server decides:
         // a move of a folder it lacks fails, and only then is the folder created.
-        auto attrs = platform::attributesOfItem(localPathTo);
-        if (attrs && attrs->type == platform::kFileTypeDirectory &&
+        if (platform::isFolder(localPathTo) &&
             MoveDetails(localPathFrom, localPathTo, "").performServerAction().first ==
                 normalisedResponse::allOkay) {
             CEAUtils::setStatusIfUnknown(localPathTo);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <set>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StatusBarManager.h"
@@ -19,10 +20,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 bool itemExists(const std::string& path) {
     return platform::attributesOfItem(path, nullptr, false).has_value();

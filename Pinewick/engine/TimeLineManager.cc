@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "Pinewick/config/ExclusionManager.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/DownloadSync.h"
@@ -33,10 +34,6 @@ constexpr size_t kReplayRead = 2048;
 // legitimate pending move with two long paths is never lost.
 constexpr size_t kReplayMaxRecord = 64 * 1024;
 constexpr std::string_view kRecordMarker = "}\n\r\n";
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // Attribute text of a record, accepting the human-readable dump form written by older versions.
 std::optional<std::string> recordAttributes(const std::string& record) {

@@ -2,12 +2,12 @@
 
 #include <time.h>
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 
 #include "Pinewick/config/Logger.h"
+#include "platform/decimal.h"
 
 namespace tw {
 
@@ -57,27 +57,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 std::optional<uint64_t> parseUnsigned(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    uint64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
+    return platform::parseDecimal(text);
 }
 
 std::optional<double> parseFiniteDouble(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    double value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
-    return value;
-}
-
-std::string shortestDouble(double value) {
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    if (ec != std::errc()) return "0";
-    return std::string(buf, end);
+    return platform::parseFiniteDecimal(text);
 }
 
 }  // namespace
@@ -246,10 +231,10 @@ std::string CEADate::describeDate(double secondsSince2001) {
     constexpr double kFirst = -63113904000.0;  // 0001-01-01 relative to 2001
     constexpr double kLast = 252423993599.0;   // 9999-12-31 23:59:59 relative to 2001
     if (!std::isfinite(secondsSince2001) || secondsSince2001 < kFirst || secondsSince2001 > kLast)
-        return shortestDouble(secondsSince2001);
+        return platform::shortestDecimal(secondsSince2001);
     auto t = static_cast<time_t>(std::floor(secondsSince2001 + kReferenceDateSince1970));
     struct tm parts {};
-    if (!gmtime_r(&t, &parts)) return shortestDouble(secondsSince2001);
+    if (!gmtime_r(&t, &parts)) return platform::shortestDecimal(secondsSince2001);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d +0000", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
@@ -275,7 +260,7 @@ std::string CEADate::encode() {
     shouldSave = false;
     std::string out;
     for (const auto& [k, v] : dateValues)
-        out += line(rawValue(k), describeDate(v) + " = " + shortestDouble(v));
+        out += line(rawValue(k), describeDate(v) + " = " + platform::shortestDecimal(v));
     return out;
 }
 

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "Pinewick/config/Logger.h"
@@ -21,10 +20,6 @@ const std::vector<const char*> kSchema = {
     "CREATE INDEX IF NOT EXISTS Idx1 ON ConsistencyCheck(node, volume);",
     "CREATE INDEX IF NOT EXISTS Idx2 ON ConsistencyCheck(refreshDate);",
 };
-
-bool bindableNode(uint64_t node) {
-    return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-}
 
 double secondsSince1970(std::chrono::system_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -70,7 +65,7 @@ bool ConsistencyCheckDataBase::isOpen() const {
 }
 
 void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
-    if (!bindableNode(record.folderNode)) {
+    if (!SqliteConnection::bindableNode(record.folderNode)) {
         Logger::sharedInstance().logWarning("Could not insert record.");
         return;
     }
@@ -87,7 +82,7 @@ void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
 }
 
 void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
-    if (!bindableNode(record.folderNode)) return;
+    if (!SqliteConnection::bindableNode(record.folderNode)) return;
     queue->sync([&] {
         if (!dbHandle) return;
         auto statement =
@@ -101,7 +96,7 @@ void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
 }
 
 void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
-    if (!bindableNode(record.folderNode)) return;
+    if (!SqliteConnection::bindableNode(record.folderNode)) return;
     queue->sync([&] {
         if (!dbHandle) return;
         auto statement = dbHandle->prepare("DELETE FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
@@ -115,7 +110,7 @@ void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
 }
 
 std::optional<CCDBRecord> ConsistencyCheckDataBase::findRecord(uint64_t node, const std::string& volume) {
-    if (!bindableNode(node)) return std::nullopt;
+    if (!SqliteConnection::bindableNode(node)) return std::nullopt;
     std::optional<CCDBRecord> found;
     queue->sync([&] {
         if (!dbHandle) return;

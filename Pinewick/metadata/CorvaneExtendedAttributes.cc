@@ -186,7 +186,7 @@ bool CorvaneExtendedAttributes::save() {
     }
     if (stateChanged) {
         setOpenWith();
-        platform::postNotification(iconChangeNotification, localPath);
+        platform::postNotification(overmark::kIconChangeNotification, localPath);
     }
     updateMetadata();
     return written;

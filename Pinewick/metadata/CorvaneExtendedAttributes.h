@@ -1,9 +1,10 @@
 // The metadata record of one local item: its value groups, read from and written to the extended
-// attribute "com.meridot.tidewell" on the item, with the item's file identity kept current.
+// attribute on the item that the file-manager extension reads too, with the item's file identity kept
+// current.
 //
 // A record is short-lived: load it right before a decision, change it, `save()`, drop it. The lasting
 // state is the attribute; two records saved for one path close together both write whole texts and
-// the last one wins. Saving a changed state tells the file-manager extension ("BrindleIconChange"),
+// the last one wins. Saving a changed state tells the file-manager extension,
 // keeps the open-with marking of placeholders, and mirrors revision and state into the metadata
 // database.
 //
@@ -19,16 +20,16 @@
 
 #include "Pinewick/metadata/CEAValues.h"
 #include "platform/files.h"
+#include "platform/overmark.h"
 
 namespace tw {
 
 class CorvaneExtendedAttributes {
 public:
-    static constexpr const char* xAttrName = "com.meridot.tidewell";
+    static constexpr const char* xAttrName = overmark::kItemAttributeName;
     static constexpr const char* openWithAttrName = "com.apple.LaunchServices.OpenWith";
-    static constexpr const char* iconChangeNotification = "BrindleIconChange";
     // The attribute is read through a buffer of this size; a longer one counts as absent.
-    static constexpr size_t kMaxAttributeSize = 1024;
+    static constexpr size_t kMaxAttributeSize = overmark::kItemAttributeMaxSize;
 
     // Record of the item at `localPath`, loaded from its attribute (fresh values when it has none).
     explicit CorvaneExtendedAttributes(std::string localPath);

@@ -2,8 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <limits>
-
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/SqliteConnection.h"
@@ -19,12 +17,6 @@ const std::vector<const char*> kSchema = {
     "CREATE INDEX IF NOT EXISTS Idx1 ON Metadata(node, volume);",
     "CREATE INDEX IF NOT EXISTS Idx2 ON Metadata(path);",
 };
-
-// SQLite integers are signed; file numbers never reach the upper half, and one that does is refused
-// rather than stored as a negative number that would never be found again.
-bool bindableNode(uint64_t node) {
-    return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-}
 
 }  // namespace
 
@@ -58,7 +50,7 @@ bool MetadataDataBase::isOpen() const {
 }
 
 void MetadataDataBase::addRecord(const Record& record) {
-    if (!bindableNode(record.itemNode)) {
+    if (!SqliteConnection::bindableNode(record.itemNode)) {
         Logger::sharedInstance().logWarning("Could not insert record.");
         return;
     }
@@ -86,7 +78,7 @@ void MetadataDataBase::addRecord(const Record& record) {
 }
 
 std::optional<Record> MetadataDataBase::findRecord(uint64_t node, const std::string& volume) {
-    if (!bindableNode(node)) return std::nullopt;
+    if (!SqliteConnection::bindableNode(node)) return std::nullopt;
     std::optional<Record> found;
     queue->sync([&] {
         if (!dbHandle) return;
@@ -122,7 +114,7 @@ std::vector<Record> MetadataDataBase::findRecord(const std::string& path) {
 }
 
 void MetadataDataBase::removeRecord(const Record& record) {
-    if (!bindableNode(record.itemNode)) return;  // it cannot have been stored
+    if (!SqliteConnection::bindableNode(record.itemNode)) return;  // it cannot have been stored
     queue->sync([&] {
         if (!dbHandle) return;
         auto statement = dbHandle->prepare("DELETE FROM Metadata WHERE node = ? AND volume = ?;");

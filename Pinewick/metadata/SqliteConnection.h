@@ -5,6 +5,8 @@
 // Thread-safety: none; each database uses its connection only on its own serial queue.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +33,12 @@ public:
     std::optional<Statement> prepare(const char* sql);
     // Prepares, steps once, finalises. A step that does not finish logs "<sql> failed.".
     void runStatement(const char* sql);
+
+    // SQLite integers are signed; file numbers never reach the upper half, and one that does is refused
+    // rather than stored as a negative number that would never be found again.
+    static bool bindableNode(uint64_t node) {
+        return node <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    }
 
 private:
     explicit SqliteConnection(platform::SqliteDatabase db) : db_(std::move(db)) {}

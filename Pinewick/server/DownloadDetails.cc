@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/IconProgress.h"
@@ -16,10 +16,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // A download that ends sooner leaves the file's dates and record alone.
 constexpr std::chrono::seconds kShowProgressAfter{1};

@@ -19,23 +19,15 @@ Transfers& Transfers::shared() {
 }
 
 int Transfers::addObserver(Observer observer) {
-    std::lock_guard lock(observerMutex_);
-    observers_.emplace_back(nextObserver_, std::move(observer));
-    return nextObserver_++;
+    return observers_.add(std::move(observer));
 }
 
 void Transfers::removeObserver(int token) {
-    std::lock_guard lock(observerMutex_);
-    std::erase_if(observers_, [token](const auto& o) { return o.first == token; });
+    observers_.remove(token);
 }
 
 void Transfers::notify() {
-    std::vector<Observer> observers;
-    {
-        std::lock_guard lock(observerMutex_);
-        for (const auto& o : observers_) observers.push_back(o.second);
-    }
-    for (const auto& o : observers) o();
+    for (const auto& o : observers_.snapshot()) o();
 }
 
 uint64_t Transfers::begin(TransferProgress::Direction direction, std::string path, uint64_t total) {
@@ -116,7 +108,7 @@ void IconProgress::tellFileManager(bool now) {
     auto at = std::chrono::steady_clock::now();
     if (!now && at - toldFileManager_ < Transfers::kReportInterval) return;
     toldFileManager_ = at;
-    platform::postNotification(progressChangeNotification, localPath_);
+    platform::postNotification(overmark::kProgressChangeNotification, localPath_);
 }
 
 bool IconProgress::grabCreationDate() {

@@ -5,9 +5,9 @@
 //
 // `IconProgress` is one transfer's part: it keeps the transfer listed while it lives, and shows the
 // progress on the file itself: while bytes move, the file's creation date is set to a marker date and
-// the attribute user.com.apple.progress.fractionCompleted holds the fraction done ("0.42"); the file
-// manager extension draws it on the item, asked to look again by a "BrindleProgressChange"
-// notification. The real creation date is kept in the item record (`TransferRecovery`), so a bar left
+// the progress attribute holds the fraction done ("0.42"); the file-manager extension draws it on the
+// item, asked to look again by a progress notification with the file's path each time the attribute
+// changes or goes away. The real creation date is kept in the item record (`TransferRecovery`), so a bar left
 // behind by a crash is recognised and undone the next time a transfer of that file starts.
 //
 // Thread-safety: `Transfers` may be used from any thread. One IconProgress serves one transfer, driven
@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "Pinewick/server/ServerEnvironment.h"
+#include "platform/observerlist.h"
+#include "platform/overmark.h"
 
 namespace tw {
 
@@ -74,16 +76,12 @@ private:
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
     uint64_t nextToken_ = 1;
-    std::mutex observerMutex_;  // guards observers_ and nextObserver_; never held with mutex_
-    std::vector<std::pair<int, Observer>> observers_;
-    int nextObserver_ = 1;
+    platform::ObserverList<> observers_;  // its lock is never held with mutex_
 };
 
 class IconProgress {
 public:
-    static constexpr const char* xAttrName = "com.apple.progress.fractionCompleted";
-    // Posted with the file's path when the attribute changed or went away.
-    static constexpr const char* progressChangeNotification = "BrindleProgressChange";
+    static constexpr const char* xAttrName = overmark::kProgressAttributeName;
     static Date magicDate();
 
     // A transfer is listed from the start; the file shows it only once the transfer has run for

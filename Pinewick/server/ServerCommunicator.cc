@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/TextReplace.h"
@@ -56,10 +57,6 @@ constexpr ErrorName kErrorNames[] = {
     {serverError::canceled, "canceled"},
     {serverError::jsonResponseMissing, "jsonResponseMissing"},
 };
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 }  // namespace
 

@@ -4,16 +4,12 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/SystemInformation.h"
 #include "platform/keychain.h"
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 std::string trimSlashes(const std::string& v) {
     size_t b = v.find_first_not_of('/');

@@ -4,15 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/server/TextReplace.h"
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 constexpr int64_t kReferenceUnix = 978307200;  // 2001-01-01 00:00:00 UTC
 constexpr int64_t kMagicGreyUnix = 443779200;  // 1984-01-24 08:00:00 UTC

@@ -2,16 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "platform/paths.h"
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 constexpr int kMaxFolderDepth = 256;
 

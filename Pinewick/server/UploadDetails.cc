@@ -13,7 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "Pinewick/server/ServerRequests.h"
@@ -23,10 +23,6 @@
 
 namespace tw {
 namespace {
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in steps of this size
 // An upload that ends sooner leaves the file's dates and record alone.
@@ -306,20 +302,7 @@ normalisedResponse UploadDetails::singleShot() {
             valueSection(boundary(), "revision", revision) +
             fileSection(boundary(), platform::lastPathComponent(path));
         std::string footer = "\r\n--" + boundary() + "--\r\n";
-        auto stream = UploadStream::make(header, footer, localPath, 0, fileNumber_);
-        if (!stream || stream->fileTransferSize() != localSize) {
-            // Nothing may go out in place of the file, and a size that changed since the facts were
-            // read would contradict the size section.
-            log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
-            failureReason = "the file cannot be read as it was";
-            return std::nullopt;
-        }
-        request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
-        request.bodySource = stream;
-        headerBytes = static_cast<int64_t>(header.size());
-        progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
-                         kShowProgressAfter);
-        return request;
+        return withFileBody(std::move(request), header, footer, 0, localSize, progress, headerBytes);
     };
     pass.monitor = [&](platform::http::Task& task) {
         monitor(task, *progress, true, headerBytes, localSize);
@@ -329,6 +312,25 @@ normalisedResponse UploadDetails::singleShot() {
         return parseUploadResponse(result);
     };
     return ServerCommunicator::requestCycle(pass);
+}
+
+std::optional<platform::http::Request> UploadDetails::withFileBody(
+    platform::http::Request request, const std::string& header, const std::string& footer, int64_t offset,
+    int64_t fileBytes, std::optional<IconProgress>& progress, int64_t& headerBytes) {
+    auto stream = UploadStream::make(header, footer, localPath, offset, fileNumber_);
+    if (!stream || stream->fileTransferSize() != fileBytes) {
+        // Nothing may go out in place of the file, and a size that changed since the facts were read
+        // would contradict the size section.
+        log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
+        failureReason = "the file cannot be read as it was";
+        return std::nullopt;
+    }
+    request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
+    request.bodySource = stream;
+    headerBytes = static_cast<int64_t>(header.size());
+    progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
+                     kShowProgressAfter);
+    return request;
 }
 
 normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Result& result) {
@@ -535,18 +537,7 @@ normalisedResponse UploadDetails::resumable() {
                              valueSection(boundary(), "size", std::to_string(remaining)) +
                              fileSection(boundary(), platform::lastPathComponent(escaped) + ".frag");
         std::string footer = "\r\n--" + boundary() + "\r\n";
-        auto stream = UploadStream::make(header, footer, localPath, bytesSent, fileNumber_);
-        if (!stream || stream->fileTransferSize() != remaining) {
-            log().logWarning("Upload of " + localPath + " not sent: the file cannot be read as it was");
-            failureReason = "the file cannot be read as it was";
-            return std::nullopt;
-        }
-        request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
-        request.bodySource = stream;
-        headerBytes = static_cast<int64_t>(header.size());
-        progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
-                         kShowProgressAfter);
-        return request;
+        return withFileBody(std::move(request), header, footer, bytesSent, remaining, progress, headerBytes);
     };
     pass.monitor = [&](platform::http::Task& task) {
         monitor(task, *progress, false, headerBytes, localSize - bytesSent);

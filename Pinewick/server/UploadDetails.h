@@ -132,6 +132,14 @@ private:
     normalisedResponse createZero();
     normalisedResponse setupResume();
     normalisedResponse parseUploadResponse(const platform::http::Result& result);
+    // `request` with the multipart body `header`, the file's bytes from `offset` on and `footer`, and
+    // the file's progress shown from now on (`headerBytes` set for `monitor`). None, with the failure
+    // noted, when the file no longer reads as `fileBytes` bytes from there.
+    std::optional<platform::http::Request> withFileBody(platform::http::Request request,
+                                                        const std::string& header, const std::string& footer,
+                                                        int64_t offset, int64_t fileBytes,
+                                                        std::optional<class IconProgress>& progress,
+                                                        int64_t& headerBytes);
     // Watches one request: samples the file's bytes sent (those after the body's `headerBytes`, at most
     // `fileBytes`) and cancels the request when the upload is no longer wanted.
     void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst,

@@ -1,7 +1,5 @@
 #include "Pinewick/ui/AttentionList.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <utility>
@@ -11,7 +9,9 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
+#include "platform/files.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 
 namespace tw {
 namespace {
@@ -21,11 +21,6 @@ bool under(const std::string& path, const std::vector<std::string>& roots) {
         if (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/')
             return true;
     return false;
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -76,9 +71,9 @@ void AttentionList::start() {
     started_ = true;
     stopping_ = false;
     observers_.push_back(platform::observeNotifications(
-        CorvaneExtendedAttributes::iconChangeNotification,
+        overmark::kIconChangeNotification,
         [this](const std::string&, const std::string& path) { itemChanged(path); }));
-    observers_.push_back(platform::observeNotifications(VolumeManager::volumeChangeNotification,
+    observers_.push_back(platform::observeNotifications(overmark::kVolumeChangeNotification,
                                                         [this](const std::string&, const std::string&) {
                                                             {
                                                                 std::lock_guard lock(mutex_);
@@ -151,7 +146,7 @@ void AttentionList::schedule() {
 }
 
 void AttentionList::check(const std::string& path, const std::vector<std::string>& roots) {
-    if (under(path, roots) && !TimeLineManager::inIgnoreList(path) && exists(path) &&
+    if (under(path, roots) && !TimeLineManager::inIgnoreList(path) && platform::itemExists(path) &&
         inError(CorvaneExtendedAttributes(path).ceaStatus.status))
         known_.insert(path);
     else
@@ -177,7 +172,7 @@ void AttentionList::run() {
             // Known items only: one look each. One that left its path was deleted or moved while in
             // error, and only a walk finds where it went.
             for (auto it = known_.begin(); it != known_.end();) {
-                if (!exists(*it)) {
+                if (!platform::itemExists(*it)) {
                     walk = true;
                     it = known_.erase(it);
                 } else if (!inError(CorvaneExtendedAttributes(*it).ceaStatus.status)) {

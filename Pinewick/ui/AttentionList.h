@@ -4,8 +4,8 @@
 //
 // Kept current without walking the tree on every change: one walk at start and whenever the set of
 // synchronised folders changes, then one record read per item whose state changed (every record saved
-// with a new state posts "BrindleIconChange" with its path), and, on a slow timer, one per item already
-// known to be in error, because an item in error that is deleted or moved changes no state. When such
+// with a new state posts the icon-change notification with its path), and, on a slow timer, one per item
+// already known to be in error, because an item in error that is deleted or moved changes no state. When such
 // an item has vanished from its path, the next round walks again and finds it where it went. The held
 // folders are an in-memory list, read again whenever a listing pass or a confirmation may have changed
 // it.

@@ -24,6 +24,7 @@
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "platform/places.h"
 
 namespace tw::ui {
@@ -106,7 +107,7 @@ void DesktopShell::start() {
         g_current = bar;
     }
     // The volume menu follows the volume list.
-    volumeChanges_ = platform::observeNotifications(VolumeManager::volumeChangeNotification,
+    volumeChanges_ = platform::observeNotifications(overmark::kVolumeChangeNotification,
                                                     [bar](const std::string&, const std::string&) {
                                                         platform::MainQueue::shared().async([bar] {
                                                             bar->statusBarMenu().refreshVolumeMenu();

@@ -1,12 +1,11 @@
 #include "Pinewick/ui/ErrorResolutionManager.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -23,15 +22,6 @@ namespace {
 using S = CEAStatus::keys;
 using E = CEAErrorStatus::keys;
 using G = CEAErrorStatus::genres;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 void removeString(CorvaneExtendedAttributes& record, CEAString::keys key) {
     if (record.ceaString.stringValues.erase(key) > 0) record.ceaString.shouldSave = true;
@@ -193,7 +183,7 @@ std::string ErrorResolutionManager::createConflictFilename(const std::string& pa
     std::string prefix = folder == "/" ? "/" : folder + "/";
     for (unsigned n = 2;; ++n) {
         std::string candidate = stem + " (" + std::to_string(n) + ")" + extension;
-        if (!exists(prefix + candidate) || n == 100000) return candidate;
+        if (!platform::itemExists(prefix + candidate) || n == 100000) return candidate;
     }
 }
 
@@ -227,7 +217,7 @@ bool ErrorResolutionManager::unchanged(const CorvaneExtendedAttributes& now,
 ErrorResolutionManager::outcome ErrorResolutionManager::discardLocal(const std::string& path,
                                                                      const CorvaneExtendedAttributes& seen) {
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
     // The record first: a crash between the two steps leaves an item waiting for its download (which
     // replaces the content the user chose to discard), never an empty file that claims to be in error.
     clearError(record, S::RequireDownload);
@@ -242,7 +232,7 @@ ErrorResolutionManager::outcome ErrorResolutionManager::discardLocal(const std::
 ErrorResolutionManager::outcome ErrorResolutionManager::overwriteServer(
     const std::string& path, const CorvaneExtendedAttributes& seen) {
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
     if (auto conflict = record.ceaString.getAttribute(CEAString::keys::ConflictRevision)) {
         std::string value = *conflict;
         removeString(record, CEAString::keys::ConflictRevision);
@@ -263,9 +253,9 @@ ErrorResolutionManager::outcome ErrorResolutionManager::prepareRename(const std:
                                                                       RenamePlan* plan) {
     std::string folder = platform::parentFolder(path);
     std::string newPath = (folder == "/" ? "" : folder) + "/" + newName;
-    if (!usableName(newName) || exists(newPath)) return outcome::nameTaken;
+    if (!usableName(newName) || platform::itemExists(newPath)) return outcome::nameTaken;
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
 
     ServerFileObject entry(platform::lastPathComponent(path), record);
     if (auto conflict = record.ceaString.getAttribute(CEAString::keys::ConflictRevision)) {
@@ -330,7 +320,7 @@ void ErrorResolutionManager::finishRename(const RenamePlan& plan) {
 ErrorResolutionManager::outcome ErrorResolutionManager::ignoreError(const std::string& path,
                                                                     const CorvaneExtendedAttributes& seen) {
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
     clearError(record, S::Placeholder);
     if (!record.save()) return outcome::itemChanged;
     return outcome::done;
@@ -340,7 +330,7 @@ ErrorResolutionManager::outcome ErrorResolutionManager::retryDelete(const std::s
                                                                     const CorvaneExtendedAttributes& seen,
                                                                     std::vector<std::string>* kept) {
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
     return recurseRetryDelete(path, kept) ? outcome::done : outcome::partlyDone;
 }
 
@@ -380,7 +370,7 @@ bool ErrorResolutionManager::recurseRetryDelete(const std::string& path, std::ve
 ErrorResolutionManager::outcome ErrorResolutionManager::retryUpload(const std::string& path,
                                                                     const CorvaneExtendedAttributes& seen) {
     CorvaneExtendedAttributes record(path);
-    if (!exists(path) || !unchanged(record, seen)) return outcome::itemChanged;
+    if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
     clearError(record, S::RequireUpload);
     if (!record.save()) return outcome::itemChanged;
     timeline().addUploadEvent(path);
@@ -470,7 +460,7 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 
 ErrorResolutionManager::Result ErrorResolutionManager::resolveNow(const std::string& path,
                                                                   const Choice& choice) {
-    if (!exists(path)) return {outcome::notOffered, "There is no item at " + path + "."};
+    if (!platform::itemExists(path)) return {outcome::notOffered, "There is no item at " + path + "."};
     CorvaneExtendedAttributes seen(path);
     auto offered = actionsFor(seen);
     if (std::find(offered.begin(), offered.end(), choice.what) == offered.end()) {

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/SystemInformation.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/ServerCredentials.h"
@@ -33,10 +33,6 @@ namespace {
 
 using Options = ServerConfigurationDetails::adminButtonOptions;
 using Names = ServerConfigurationDetails::buttonNames;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 ServerConfigurationDetails& config() {
     return ServerConfigurationDetails::sharedInstance();
@@ -68,13 +64,8 @@ int runSheet(QWidget* parent, QMessageBox::Icon icon, const std::string& message
 }
 
 void storeUserChoice(Names name, bool value) {
-    if (!platform::Defaults::standard().set("User" + ServerConfigurationDetails::rawValue(name), value))
+    if (!platform::Defaults::standard().set(ServerConfigurationDetails::userChoiceKey(name), value))
         log().logWarning("Could not store the setting " + ServerConfigurationDetails::rawValue(name));
-}
-
-std::string homeFolder() {
-    const char* home = getenv("HOME");
-    return home ? home : "/";
 }
 
 }  // namespace
@@ -343,8 +334,8 @@ void Settings::showRecoveryFolder(const std::string& stored) {
 }
 
 void Settings::onClickChangeRecoveryLocation() {
-    auto chosen =
-        desktopEnvironment().chooseFolder(this, "Select a folder to use for recovery", homeFolder());
+    auto chosen = desktopEnvironment().chooseFolder(this, "Select a folder to use for recovery",
+                                                    platform::homeFolder());
     if (!chosen) return;
     if (config().storeRecoveryFolder(*chosen)) {
         showRecoveryFolder(config().currentRecoveryFolder());

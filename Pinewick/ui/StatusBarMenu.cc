@@ -246,10 +246,9 @@ bool StatusBarMenu::flipConnection(bool paused) {
     auto& state = StateManager::sharedInstance();
     state.allowServerCommunication = !paused;
     state.triggerChanges();
-    if (!platform::Defaults::standard().set(
-            "User" + ServerConfigurationDetails::rawValue(
-                         ServerConfigurationDetails::buttonNames::allowservercontact),
-            !paused)) {
+    if (!platform::Defaults::standard().set(ServerConfigurationDetails::userChoiceKey(
+                                                ServerConfigurationDetails::buttonNames::allowservercontact),
+                                            !paused)) {
         Logger::sharedInstance().logWarning("Could not store the choice to " +
                                             std::string(paused ? "pause" : "resume") +
                                             "; it lasts until the next start");

@@ -8,11 +8,13 @@
 #include <future>
 #include <optional>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/PIDManager.h"
 #include "platform/dispatch.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 #include "platform/process.h"
 #include "platform/utf8.h"
@@ -21,10 +23,6 @@ namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // "0x" and a return code as a signed 32-bit number in lower-case hexadecimal ("0x-1" for -1).
 std::string hexCode(pw::IOReturn code) {
@@ -52,12 +50,6 @@ bool knownAction(std::uint8_t a) {
 bool contentNotLocal(CEAStatus::keys s) {
     return s == CEAStatus::keys::Placeholder || s == CEAStatus::keys::ErrorPlaceHolder ||
            s == CEAStatus::keys::RequireDownload;
-}
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return "";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Wakes the listen loop's back-off sleep when the link is closing.
@@ -379,7 +371,7 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
             if (path2 != pw::kNewItem) record.emplace(path1);
             if (!record || record->ceaStatus.status == CEAStatus::keys::Unknown) {
                 // An item the client has never classified (a new file) is writable where its folder is.
-                CorvaneExtendedAttributes parent(parentOf(path1));
+                CorvaneExtendedAttributes parent(platform::parentFolder(path1));
                 acknowledgeDelete(path1, parent.ceaBool.getAttribute(CEABool::keys::ReadOnly));
                 return;
             }

@@ -4,14 +4,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <vector>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "platform/fd.h"
+#include "platform/files.h"
 #include "platform/keyfile.h"
 #include "platform/places.h"
 #include "platform/process.h"
@@ -20,10 +20,6 @@ namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // An icon is a few kilobytes and a folder's desktop entry a few lines; anything far larger is not one
 // of ours and is left alone.
@@ -39,11 +35,6 @@ std::optional<std::string> readSmall(const std::string& path, std::streamsize li
     if (in.bad() || in.gcount() > limit) return std::nullopt;
     data.resize(static_cast<size_t>(in.gcount()));
     return data;
-}
-
-bool exists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 // Writes `content` to `path` unless it already holds exactly that.
@@ -78,7 +69,7 @@ bool gvfsMetadataInstalled() {
     for (std::string folder; std::getline(list, folder, ':');)
         if (!folder.empty()) folders.push_back(folder);
     for (const auto& folder : folders)
-        if (exists(folder + "/" + VolumeIcon::kGvfsMetadataService)) return true;
+        if (platform::itemExists(folder + "/" + VolumeIcon::kGvfsMetadataService)) return true;
     return false;
 }
 
@@ -123,7 +114,7 @@ bool VolumeIcon::brand(const std::string& root) {
     // KDE: the folder's desktop entry, relative to the folder so it holds wherever the volume is mounted.
     const std::string entryPath = root + "/" + kDirectoryFile;
     std::string entry;
-    if (exists(entryPath)) {
+    if (platform::itemExists(entryPath)) {
         auto current = readSmall(entryPath, kMaxDirectoryFileSize);
         if (!current) {
             log().logWarning("Leaving " + entryPath + " as it is: it is not a folder's desktop entry");

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/config/TextUtils.h"
@@ -22,6 +23,7 @@
 #include "platform/fd.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "platform/places.h"
 #include "platform/process.h"
 #include "platform/pwevent.h"
@@ -314,10 +316,6 @@ std::vector<std::string> VolumeManager::activeVolumesList() const {
 namespace {
 
 using namespace std::chrono_literals;
-
-Logger& log() {
-    return Logger::sharedInstance();
-}
 
 // A folder is mounted when it is the root of a file system other than its parent's.
 bool isMounted(const std::string& folder) {
@@ -662,9 +660,9 @@ void VolumeManager::fetchOfflineMappoints() {
 void VolumeManager::storeList() {
     auto list = activeVolumesList();
     if (list.empty()) return;
-    if (!platform::Defaults::finderListSuite().set(finderWatchListKey, nlohmann::json(list)))
+    if (!platform::Defaults::finderListSuite().set(overmark::kWatchListKey, nlohmann::json(list)))
         log().logWarning("Could not publish the watched folders to the file manager");
-    platform::DistributedNotificationCenter::defaultCenter().post(volumeChangeNotification, "");
+    platform::DistributedNotificationCenter::defaultCenter().post(overmark::kVolumeChangeNotification, "");
 }
 
 void VolumeManager::disableTrash(const std::shared_ptr<VolumeDetail>& volume) {

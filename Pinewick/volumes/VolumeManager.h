@@ -140,9 +140,6 @@ public:
 
     static constexpr const char* deadMappoint = "DEADMAPPOINT";
 
-    static constexpr const char* finderWatchListKey = "FinderWatchList";
-    static constexpr const char* volumeChangeNotification = "BrindleVolumeChange";
-
 private:
     void createVolume(const std::shared_ptr<VolumeDetail>& volume);
     // The mount task. False when the image could not be attached (nothing else is then done to it).

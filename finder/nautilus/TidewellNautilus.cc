@@ -38,7 +38,7 @@ extern "C" {
 #include "finder/FinderSync.h"
 #include "platform/defaults.h"
 #include "platform/diagnostics.h"
-#include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "platform/paths.h"
 
 namespace {
@@ -265,8 +265,8 @@ void Extension::busReady(GDBusConnection* connection) {
     connection_.reset(connection);
     auto weak = std::make_unique<std::weak_ptr<Extension>>(weak_from_this());
     subscription_ = g_dbus_connection_signal_subscribe(
-        connection, nullptr, tw::platform::kNotificationInterface, tw::platform::kNotificationMember,
-        tw::platform::kNotificationObjectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        connection, nullptr, tw::overmark::kNotificationInterface, tw::overmark::kNotificationMember,
+        tw::overmark::kNotificationObjectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
            gpointer data) {
             try {
@@ -444,8 +444,8 @@ void Extension::postNotification(const std::string& name, const std::string& obj
     }
     GError* raw = nullptr;
     if (!g_dbus_connection_emit_signal(
-            bus.get(), nullptr, tw::platform::kNotificationObjectPath, tw::platform::kNotificationInterface,
-            tw::platform::kNotificationMember, g_variant_new("(ss)", name.c_str(), object.c_str()), &raw)) {
+            bus.get(), nullptr, tw::overmark::kNotificationObjectPath, tw::overmark::kNotificationInterface,
+            tw::overmark::kNotificationMember, g_variant_new("(ss)", name.c_str(), object.c_str()), &raw)) {
         GErrorPtr error(raw);
         logMessage("Could not post " + name + " for " + object + ": " + (error ? error->message : "?"));
     }

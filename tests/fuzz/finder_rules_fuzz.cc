@@ -14,6 +14,7 @@
 #include "finder/BadgeRules.h"
 #include "platform/defaults.h"
 #include "platform/diagnostics.h"
+#include "platform/overmark.h"
 #include "platform/utf8.h"
 
 using namespace tw::finder;
@@ -63,7 +64,7 @@ void checkAttributeText(const std::string& raw) {
     if (tw::platform::isValidUtf8(raw) != wellFormed(raw)) fail("UTF-8 validator disagrees with the table");
     // What the extension does with a value it read: unreadable text is no attribute at all.
     std::optional<std::string> text;
-    if (raw.size() <= kItemAttributeBufferSize && tw::platform::isValidUtf8(raw)) text = raw;
+    if (raw.size() <= tw::overmark::kItemAttributeMaxSize && tw::platform::isValidUtf8(raw)) text = raw;
     const bool error = text && text->rfind("Status: Error", 0) == 0;
     for (bool off : {false, true}) {
         auto badge = badgeForAttributeText(text, off);

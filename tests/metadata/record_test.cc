@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Pinewick/config/Logger.h"
@@ -14,6 +15,7 @@
 #include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "platform/plist.h"
 #include "support/temp_dir.h"
 
@@ -177,6 +179,33 @@ TEST(Record, AttributeTextHasTheGroupsInOrder) {
               "ServerFileSize: 2\n"
               "Error Status: NoError\nError Genre: None\n");
     EXPECT_FALSE(r.hasChanges());
+}
+
+// The extension decides badges and menus from a few lines of this text without sharing any code with
+// the writer: each state it tells apart must come out as the line it looks for, at the start.
+TEST(Record, AttributeTextStartsWithTheLinesTheExtensionReads) {
+    const std::pair<Status, const char*> states[] = {
+        {Status::RequireUpload, overmark::kStatusRequireUploadLine},
+        {Status::RequireDownload, overmark::kStatusRequireDownloadLine},
+        {Status::Regular, overmark::kStatusRegularLine},
+        {Status::Placeholder, overmark::kStatusPlaceholderLine},
+        {Status::ErrorRegular, overmark::kStatusErrorPrefix},
+        {Status::ErrorPlaceHolder, overmark::kStatusErrorPrefix},
+    };
+    for (const auto& [state, line] : states) {
+        CorvaneExtendedAttributes r("/nowhere/x", "");
+        r.ceaStatus.setStatus(state);
+        std::string text = r.encode();
+        EXPECT_EQ(text.rfind(line, 0), 0u) << text;
+        EXPECT_EQ(text.find(overmark::kRevisionPrefix), std::string::npos) << text;
+        r.ceaString.setAttribute(CEAString::keys::Revision, "7");
+        EXPECT_NE(r.encode().find(overmark::kRevisionPrefix), std::string::npos);
+    }
+    for (Status other : {Status::LocalOnly, Status::Unknown}) {
+        CorvaneExtendedAttributes r("/nowhere/x", "");
+        r.ceaStatus.setStatus(other);
+        EXPECT_NE(r.encode().rfind(overmark::kStatusErrorPrefix, 0), 0u);
+    }
 }
 
 TEST(Record, DescriptionOfAFreshRecord) {

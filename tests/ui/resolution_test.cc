@@ -21,6 +21,7 @@
 #include "platform/http.h"
 #include "platform/keychain.h"
 #include "platform/notifications.h"
+#include "platform/overmark.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
 #include "support/temp_dir.h"
@@ -282,7 +283,8 @@ TEST_F(Decisions, ResolveErrorFromTheFileManagerReachesTheManager) {
     // Observers connect asynchronously; post until the request arrives.
     ASSERT_TRUE(waitUntil(
         [&] {
-            if (presenter.alerts.empty()) platform::postNotification(ContextMenuHandler::kResolveError, path);
+            if (presenter.alerts.empty())
+                platform::postNotification(overmark::kResolveErrorNotification, path);
             return !presenter.alerts.empty();
         },
         10s));
