@@ -86,8 +86,8 @@ bool AppDelegate::applicationDidFinishLaunching() {
     installConfigurationHooks();
     installVolumeHooks();
     TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
-                                       [](const std::string& path, bool userRequest) {
-                                           SyncFolder::performSync(path, userRequest);
+                                       [](EventContext& context, const std::string& path, bool userRequest) {
+                                           SyncFolder::performSync(context, path, userRequest);
                                            // A pass is where removals are held back, and where confirmed ones
                                            // stop waiting.
                                            AttentionList::sharedInstance().heldFoldersChanged();

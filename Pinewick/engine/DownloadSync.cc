@@ -37,7 +37,7 @@ void applyDates(const std::string& path, const ServerFileObject& file) {
 
 // ---- DownloadSync
 
-void DownloadSync::performAction() {
+void DownloadSync::performAction(EventContext& context) {
     std::string path = localFolder + "/" + file.name;
     log().logFunction(prettyLog("-> " + path, __FILE__, "performAction()"));
     auto done = [&] { log().logFunction(prettyLog("<- " + path, __FILE__, "performAction()")); };
@@ -54,7 +54,7 @@ void DownloadSync::performAction() {
         log().logWarning("The folder " + localFolder + " is gone; not creating " + file.name + " in it");
         return done();
     }
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = context.timeline;
     if (file.isDirectory) {
         if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && platform::isFolder(path))) {
             log().logWarning("Could not create the folder " + path + ": " + std::strerror(errno));
@@ -113,13 +113,13 @@ bool RevisionUpdate::truncateFile(const std::string& path, std::optional<platfor
     return fd.close();
 }
 
-void RevisionUpdate::performAction() {
+void RevisionUpdate::performAction(EventContext& context) {
     std::string path = localFolder + "/" + file.name;
     log().logFunction(prettyLog("-> " + path, __FILE__, "performAction()"));
     auto done = [&] { log().logFunction(prettyLog("<- " + path, __FILE__, "performAction()")); };
     auto attrs = platform::attributesOfItem(path);
     if (!attrs || attrs->type != platform::kFileTypeRegular) return done();
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = context.timeline;
     CorvaneExtendedAttributes record(path);
     auto revision = record.ceaString.getAttribute(CEAString::keys::Revision);
     S state = record.ceaStatus.status;
@@ -187,7 +187,7 @@ bool keptAsUnsynchronisable(const std::string& path) {
 }
 }  // namespace
 
-void TLServerRequestedDelete::performAction() {
+void TLServerRequestedDelete::performAction(EventContext& context) {
     log().logFunction(prettyLog("-> " + localPath, __FILE__, "performAction()"));
     auto done = [&] { log().logFunction(prettyLog("<- " + localPath, __FILE__, "performAction()")); };
     auto attrs = platform::attributesOfItem(localPath);
@@ -200,20 +200,20 @@ void TLServerRequestedDelete::performAction() {
         return done();
     }
     if (attrs->type == platform::kFileTypeDirectory) {
-        recurseDelete(localPath);
+        recurseDelete(context, localPath);
         return done();
     }
     CorvaneExtendedAttributes record(localPath);
     if (record.ceaStatus.status == snapshotXAttr.ceaStatus.status)
-        deleteOrUploadFile(localPath);
+        deleteOrUploadFile(context, localPath);
     else
         log().logDebug("State of " + localPath + " changed since the listing; keeping it");
     done();
 }
 
-void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
+void TLServerRequestedDelete::deleteOrUploadFile(EventContext& context, const std::string& path) {
     if (keptAsUnsynchronisable(path)) return;
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = context.timeline;
     CorvaneExtendedAttributes record(path);
     auto attrs = platform::attributesOfItem(path);
     if (!attrs) return;
@@ -264,7 +264,7 @@ void TLServerRequestedDelete::deleteOrUploadFile(const std::string& path) {
         log().logWarning("Could not delete " + path + ": " + std::strerror(errno));
 }
 
-void TLServerRequestedDelete::recurseDelete(const std::string& path) {
+void TLServerRequestedDelete::recurseDelete(EventContext& context, const std::string& path) {
     auto names = platform::entriesOfFolder(path);
     if (!names) return;
     for (const auto& name : *names) {
@@ -273,14 +273,14 @@ void TLServerRequestedDelete::recurseDelete(const std::string& path) {
         if (!a || keptAsUnsynchronisable(entry)) continue;
         // lstat: a link to a folder is removed as a link, never followed out of the tree.
         if (a->type == platform::kFileTypeDirectory)
-            recurseDelete(entry);
+            recurseDelete(context, entry);
         else
-            deleteOrUploadFile(entry);
+            deleteOrUploadFile(context, entry);
     }
-    removeEmptyFolder(path);
+    removeEmptyFolder(context, path);
 }
 
-void TLServerRequestedDelete::removeEmptyFolder(const std::string& path) {
+void TLServerRequestedDelete::removeEmptyFolder(EventContext& context, const std::string& path) {
     auto names = platform::entriesOfFolder(path);
     if (!names) return;
     if (names->empty()) {
@@ -297,7 +297,7 @@ void TLServerRequestedDelete::removeEmptyFolder(const std::string& path) {
         record.ceaStatus.setStatus(S::Unknown);
         record.save();
     }
-    TLCreateFolder(path).performAction();
+    TLCreateFolder(path).performAction(context);
 }
 
 }  // namespace tw

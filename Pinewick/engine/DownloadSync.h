@@ -21,7 +21,7 @@ class DownloadSync : public TLEvent {
 public:
     DownloadSync(std::string localFolder, ServerFileObject file, bool checkExists)
         : localFolder(std::move(localFolder)), file(std::move(file)), checkExists(checkExists) {}
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::string description() override {
         return "Download Sync:{\r\nFolder " + localFolder + "\r\n" + file.description() + "}";
     }
@@ -35,7 +35,7 @@ class RevisionUpdate : public TLEvent {
 public:
     // Takes the item's record as it is now, so a change made while the event waits can be told apart.
     RevisionUpdate(std::string localFolder, ServerFileObject file);
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::string description() override {
         return "Revision Update: Folder:{\r\nFolder: " + localFolder +
                "\r\nServer Details: " + file.description() + "}";
@@ -56,18 +56,18 @@ class TLServerRequestedDelete : public TLEvent {
 public:
     TLServerRequestedDelete(std::string localPath, CorvaneExtendedAttributes snapshotXAttr)
         : localPath(std::move(localPath)), snapshotXAttr(std::move(snapshotXAttr)) {}
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::string description() override { return "Server Requested Delete: " + localPath; }
 
     // Removes an empty folder; a folder that still holds kept files is created on the server again.
-    static void removeEmptyFolder(const std::string& path);
+    static void removeEmptyFolder(EventContext& context, const std::string& path);
 
     std::string localPath;
     CorvaneExtendedAttributes snapshotXAttr;
 
 private:
-    static void deleteOrUploadFile(const std::string& path);
-    static void recurseDelete(const std::string& path);
+    static void deleteOrUploadFile(EventContext& context, const std::string& path);
+    static void recurseDelete(EventContext& context, const std::string& path);
 };
 
 }  // namespace tw

@@ -1,6 +1,7 @@
 #include "Pinewick/engine/OpenFile.h"
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/CEAUtils.h"
@@ -22,7 +23,7 @@ bool OpenFile::application(const std::string& path) {
     ServerFileObject entry(platform::lastPathComponent(path), record);
     std::string folder = platform::parentFolder(path);
     platform::DispatchQueue::global(platform::QoS::background).async([folder, entry] {
-        TLDownloadFile::performAction(folder, entry, std::nullopt);
+        TLDownloadFile::performAction(StatusBarManager::sharedInstance(), folder, entry, std::nullopt);
     });
     return true;
 }

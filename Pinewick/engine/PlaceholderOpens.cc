@@ -49,7 +49,8 @@ bool defaultFetch(const std::string& path) {
         }
         if (record.ceaStatus.status == S::RequireDownload) {
             ServerFileObject entry(platform::lastPathComponent(path), record);
-            TLDownloadFile::performAction(platform::parentFolder(path), entry, std::nullopt);
+            TLDownloadFile::performAction(StatusBarManager::sharedInstance(), platform::parentFolder(path),
+                                          entry, std::nullopt);
         }
     }
     // Downloaded here, or by the timeline's own download meanwhile: either way the content is here.

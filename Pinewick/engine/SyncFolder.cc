@@ -119,9 +119,10 @@ void SyncFolder::resetGuard() {
     g.held.clear();
 }
 
-bool SyncFolder::compareListing(const std::string& path, const std::vector<ServerFileObject>& entries,
+bool SyncFolder::compareListing(EventContext& context, const std::string& path,
+                                const std::vector<ServerFileObject>& entries,
                                 std::vector<std::string> localNames, bool checkExists) {
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = context.timeline;
     // Local names by their folded form, in folder order, so each server entry finds its counterpart
     // without a scan of the whole folder.
     std::unordered_map<std::string, std::vector<size_t>> byFolded;
@@ -225,7 +226,7 @@ bool SyncFolder::compareListing(const std::string& path, const std::vector<Serve
     return true;
 }
 
-void SyncFolder::performSync(const std::string& path, bool userRequest) {
+void SyncFolder::performSync(EventContext& context, const std::string& path, bool userRequest) {
     log().logFunction(prettyLog("-> " + path, __FILE__, "performSync(path:userRequest:)"));
     auto done = [&] {
         log().logFunction(prettyLog("<- " + path, __FILE__, "performSync(path:userRequest:)"));
@@ -251,9 +252,8 @@ void SyncFolder::performSync(const std::string& path, bool userRequest) {
             if (!confirmed && std::fabs(nowSince2001() - *last) < limit) return done();
         } else {
             checkExists = false;
-            if (record.ceaStatus.status == S::Unknown &&
-                !VolumeManager::sharedInstance().inLocationRoot(path))
-                TimeLineManager::sharedInstance().addCreateFolder(path);
+            if (record.ceaStatus.status == S::Unknown && !context.volumes.inLocationRoot(path))
+                context.timeline.addCreateFolder(path);
         }
     }
     auto localNames = platform::entriesOfFolder(path);
@@ -271,7 +271,7 @@ void SyncFolder::performSync(const std::string& path, bool userRequest) {
         return done();
     }
     if (listing.rootObject) CEAUtils::refreshFolder(path, *listing.rootObject);
-    bool compared = compareListing(path, listing.contents, std::move(*localNames), checkExists);
+    bool compared = compareListing(context, path, listing.contents, std::move(*localNames), checkExists);
     if (compared) {
         // Held removals leave the folder due for listing, so the next pass looks again.
         CorvaneExtendedAttributes record(path);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Pinewick/engine/EventContext.h"
 #include "Pinewick/server/ServerFileObject.h"
 
 namespace tw {
@@ -31,11 +32,13 @@ public:
     static constexpr size_t kGuardMinimumSynchronised = 10;
     static constexpr size_t kGuardMaximumRemovals = 1000;
 
-    static void performSync(const std::string& path, bool userRequest);
+    // One pass over `path`; the work it finds is queued on `context.timeline`.
+    static void performSync(EventContext& context, const std::string& path, bool userRequest);
 
-    // The comparison of one listing with the local names of `path` (one level), queueing the events.
-    // False when the removals were held back by the mass-removal guard.
-    static bool compareListing(const std::string& path, const std::vector<ServerFileObject>& entries,
+    // The comparison of one listing with the local names of `path` (one level), queueing the events on
+    // `context.timeline`. False when the removals were held back by the mass-removal guard.
+    static bool compareListing(EventContext& context, const std::string& path,
+                               const std::vector<ServerFileObject>& entries,
                                std::vector<std::string> localNames, bool checkExists);
 
     // Folders whose removals wait for the user's confirmation, sorted.

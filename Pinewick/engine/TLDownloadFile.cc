@@ -12,6 +12,7 @@
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/DownloadDetails.h"
+#include "Pinewick/server/ServerEnvironment.h"
 #include "platform/casefold.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
@@ -58,7 +59,8 @@ void TLDownloadFile::resetFileOpener() {
     setFileOpener(nullptr);
 }
 
-bool TLDownloadFile::performAction(const std::string& localFolder, const ServerFileObject& file,
+bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::string& localFolder,
+                                   const ServerFileObject& file,
                                    const std::optional<std::string>& serverPath) {
     const std::string path = localFolder + "/" + file.name;
     uint64_t volumeNumber = 0, fileNumber = 0;
@@ -69,7 +71,6 @@ bool TLDownloadFile::performAction(const std::string& localFolder, const ServerF
         volumeNumber = record.volumeNumber;
         fileNumber = record.fileNumber;
     }
-    auto& statusBar = StatusBarManager::sharedInstance();
     statusBar.updateDownloadActive(path);
     statusBar.updateIcon();
 
@@ -152,7 +153,7 @@ TLOutOfBandDownload::TLOutOfBandDownload(std::string from, std::string to)
     }
 }
 
-void TLOutOfBandDownload::performAction() {
+void TLOutOfBandDownload::performAction(EventContext& context) {
     // Where the item stands now: at the destination when it is still there, else where the watcher
     // says it went. Only a positive "no such item" counts as gone: a watcher that cannot be asked, or
     // an identity nobody can look up, leaves the server's copy where it is.
@@ -182,14 +183,16 @@ void TLOutOfBandDownload::performAction() {
             // Moved back into the synchronised area before this ran.
             if (platform::sameNameIgnoringCase(*resolved, pathFrom)) return;
             CorvaneExtendedAttributes record(*resolved);
-            TimeLineManager::sharedInstance().addMoveEvent(pathFrom, *resolved, record);
+            context.timeline.addMoveEvent(pathFrom, *resolved, record);
             return;
         }
         CorvaneExtendedAttributes record(*resolved);
         if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return;
         ServerFileObject entry(platform::lastPathComponent(*resolved), record);
-        std::string serverPath = serverEnvironment().serverFromLocal(pathFrom);
-        if (!TLDownloadFile::performAction(platform::parentFolder(*resolved), entry, serverPath)) return;
+        std::string serverPath = context.server.serverFromLocal(pathFrom);
+        if (!TLDownloadFile::performAction(context.statusBar, platform::parentFolder(*resolved), entry,
+                                           serverPath))
+            return;
         // The copy outside is an ordinary file from now on.
         platform::SysError error;
         if (!platform::removeXattr(*resolved, CorvaneExtendedAttributes::xAttrName, &error) &&
@@ -197,7 +200,7 @@ void TLOutOfBandDownload::performAction() {
             log().logWarning("Could not strip the metadata of " + *resolved + ": " + error.describe());
     }
     // The content is safe outside, or the user removed even that: the server item goes.
-    TimeLineManager::sharedInstance().addDeleteEvent(pathFrom, storedXAttr);
+    context.timeline.addDeleteEvent(pathFrom, storedXAttr);
 }
 
 }  // namespace tw

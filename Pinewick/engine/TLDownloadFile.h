@@ -17,11 +17,14 @@
 
 namespace tw {
 
+class StatusBarManager;
+
 class TLDownloadFile {
 public:
-    // Downloads the content of `localFolder` + "/" + the entry's name when it waits for it. True exactly
-    // when the download succeeded.
-    static bool performAction(const std::string& localFolder, const ServerFileObject& file,
+    // Downloads the content of `localFolder` + "/" + the entry's name when it waits for it, showing the
+    // transfer on `statusBar`. True exactly when the download succeeded.
+    static bool performAction(StatusBarManager& statusBar, const std::string& localFolder,
+                              const ServerFileObject& file,
                               const std::optional<std::string>& serverPath = std::nullopt);
 
     // How a downloaded file the user asked to open is opened with the user's default application.
@@ -38,7 +41,7 @@ public:
     // `pathTo` is kept as the destination's identity path when it can be read, so a later rename of the
     // destination is followed.
     TLOutOfBandDownload(std::string pathFrom, std::string pathTo);
-    void performAction() override;
+    void performAction(EventContext& context) override;
 
     std::string pathFrom;
     std::string pathTo;

@@ -62,7 +62,7 @@ bool onServer(const CorvaneExtendedAttributes& record, const std::string& revisi
     }
 }
 
-void TLEvent::performAction() {
+void TLEvent::performAction(EventContext&) {
     log().logDebug("Calling base function");
 }
 
@@ -101,7 +101,7 @@ std::optional<std::string> TLEvent::extractBlock(const std::string& text, const 
 TLDelete::TLDelete(std::string path, CorvaneExtendedAttributes attrs)
     : localPath(std::move(path)), xAttrs(std::move(attrs)) {}
 
-bool TLDelete::precheck() {
+bool TLDelete::precheck(EventContext& context) {
     log().logFunction(prettyLog("-> " + description(), __FILE__, "precheck()"));
     bool result = true;
     if (TimeLineManager::inIgnoreList(localPath)) {
@@ -109,9 +109,8 @@ bool TLDelete::precheck() {
     } else if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
         // The item may not go: put it back for the user to see why.
         ServerFileObject entry(platform::lastPathComponent(localPath), xAttrs);
-        auto& restorer = RestoreDeletedManager::sharedInstance();
-        restorer.resetTimer();
-        restorer.replaceItem(localPath, entry, CEAErrorStatus::keys::PermissionDenied);
+        context.restorer.resetTimer();
+        context.restorer.replaceItem(localPath, entry, CEAErrorStatus::keys::PermissionDenied);
         result = false;
     }
     log().logFunction(prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "precheck()"));
@@ -136,12 +135,12 @@ CEAErrorStatus::keys TLDelete::formErrorStatus(serverError error) {
     }
 }
 
-void TLDelete::performAction() {
+void TLDelete::performAction(EventContext& context) {
     if (!revisionToDelete_) {
         std::string revision = xAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
-        auto& database = MetadataDataBase::sharedInstance();
+        auto& database = context.records;
         for (const Record& row : database.findRecord(localPath)) {
-            uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+            uint64_t volume = context.volumes.volumeNodeFromVolumeUUID(row.volumeUUID);
             if (volume == 0) continue;
             if (!identityIsGone(volume, row.itemNode, localPath)) continue;
             database.removeRecord(row);
@@ -156,7 +155,7 @@ void TLDelete::performAction() {
             identityIsGone(xAttrs.volumeNumber, xAttrs.fileNumber, localPath)) {
             // (Only while no item has that identity: on a file system that hands a freed number to the
             // next file, the row may be the new file's.)
-            std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(xAttrs.volumeNumber);
+            std::string uuid = context.volumes.volumeNodeToVolumeUUID(xAttrs.volumeNumber);
             if (!uuid.empty())
                 if (auto row = database.findRecord(xAttrs.fileNumber, uuid)) {
                     if (!row->revision.empty()) revision = row->revision;
@@ -205,15 +204,14 @@ void TLDelete::performAction() {
         if (unanswered(again)) return;
     }
     if (!first.restoreFile) {
-        if (!TimeLineManager::sharedInstance().suspended())
+        if (!context.timeline.suspended())
             log().logAudit("Failed to remove item " + localPath + " because of error " +
                            toString(first.serverErrorCode));
         return;
     }
     CEAErrorStatus::keys errorCode = formErrorStatus(first.serverErrorCode);
-    auto& restorer = RestoreDeletedManager::sharedInstance();
-    restorer.resetTimer();
-    restorer.replaceItem(localPath, *first.restoreFile, errorCode);
+    context.restorer.resetTimer();
+    context.restorer.replaceItem(localPath, *first.restoreFile, errorCode);
 }
 
 bool TLDelete::handOverToReplacement() {
@@ -264,7 +262,7 @@ std::string TLDelete::description() {
 TLMove::TLMove(std::string from, std::string to, CorvaneExtendedAttributes attrs)
     : localPathFrom(std::move(from)), localPathTo(std::move(to)), originalXAttrs(std::move(attrs)) {}
 
-bool TLMove::precheck() {
+bool TLMove::precheck(EventContext& context) {
     // A place whose name the server cannot hold is outside the synchronised tree as an ignored one is:
     // moved there, the item leaves the server (this copy is then listed as not synchronised); moved
     // out of it, it is sent.
@@ -285,7 +283,7 @@ bool TLMove::precheck() {
     }
     if (toIgnored) {
         moveAction = moveActions::delete_;
-        recurseDeleteCorvaneExtentedAttributes(localPathTo);
+        recurseDeleteCorvaneExtentedAttributes(context, localPathTo);
         // Listed by the scan of its volume, so the user sees it stays here only.
         if (auto link = engineLink();
             link->scanForChanges && !ServerCommunicator::pathFitsServer(localPathTo))
@@ -295,7 +293,7 @@ bool TLMove::precheck() {
     return true;
 }
 
-void TLMove::recurseDeleteCorvaneExtentedAttributes(const std::string& path) {
+void TLMove::recurseDeleteCorvaneExtentedAttributes(EventContext& context, const std::string& path) {
     auto attrs = platform::attributesOfItem(path);
     if (!attrs) return;
     // Children first: a folder's server delete is only possible once what it held is gone, so its own
@@ -306,12 +304,12 @@ void TLMove::recurseDeleteCorvaneExtentedAttributes(const std::string& path) {
         for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
             children.push_back(it->path().string());
         std::sort(children.begin(), children.end());
-        for (const auto& child : children) recurseDeleteCorvaneExtentedAttributes(child);
+        for (const auto& child : children) recurseDeleteCorvaneExtentedAttributes(context, child);
     }
-    addToDeleteListIfRequired(path);
+    addToDeleteListIfRequired(context, path);
 }
 
-void TLMove::addToDeleteListIfRequired(const std::string& path) {
+void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string& path) {
     CorvaneExtendedAttributes record(path);
     auto attrs = platform::attributesOfItem(path);
     // The copy outside must no longer look synchronised.
@@ -319,9 +317,9 @@ void TLMove::addToDeleteListIfRequired(const std::string& path) {
     std::string formerPath = localPathFrom + path.substr(std::min(localPathTo.size(), path.size()));
 
     std::string revision = record.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
-    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(record.volumeNumber);
+    std::string uuid = context.volumes.volumeNodeToVolumeUUID(record.volumeNumber);
     if (!uuid.empty())
-        if (auto row = MetadataDataBase::sharedInstance().findRecord(record.fileNumber, uuid))
+        if (auto row = context.records.findRecord(record.fileNumber, uuid))
             if (!row->revision.empty()) revision = row->revision;
 
     auto state = record.ceaStatus.status;
@@ -330,7 +328,7 @@ void TLMove::addToDeleteListIfRequired(const std::string& path) {
         record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
         record.ceaStatus.shouldSave = true;  // the attribute was just removed: write it again
         record.save();
-        TimeLineManager::sharedInstance().addOutOfBandDownload(formerPath, path);
+        context.timeline.addOutOfBandDownload(formerPath, path);
         return;
     }
     auto fileType = record.ceaString.getAttribute(CEAString::keys::FileType);
@@ -339,23 +337,23 @@ void TLMove::addToDeleteListIfRequired(const std::string& path) {
     deleteList.emplace_back(formerPath, isFolder, revision);
 }
 
-void TLMove::performAction() {
+void TLMove::performAction(EventContext& context) {
     log().logFunction(prettyLog("-> " + localPathFrom + " : " + localPathTo, __FILE__, "performAction()"));
     switch (moveAction) {
         case moveActions::delete_:
             performMoveDelete();
             break;
         case moveActions::move:
-            performMoveMove();
+            performMoveMove(context);
             break;
         case moveActions::upload:
-            performMoveUpload();
+            performMoveUpload(context);
             break;
     }
     log().logFunction(prettyLog("<- " + localPathFrom + " : " + localPathTo, __FILE__, "performAction()"));
 }
 
-void TLMove::performMoveUpload() {
+void TLMove::performMoveUpload(EventContext& context) {
     auto attrs = platform::attributesOfItem(localPathTo);
     if (!attrs) return;
     if (attrs->type == platform::kFileTypeDirectory) {
@@ -363,37 +361,37 @@ void TLMove::performMoveUpload() {
         TLCreateFolder folder(localPathTo);
         // What it holds was never reported on its own (it came in with the folder): it is sent here.
         folder.contentFollows = true;
-        folder.performAction();
-        sendContent(localPathTo);
+        folder.performAction(context);
+        sendContent(context, localPathTo);
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
-        adoptReplacedRevision();
-        TLUpload(localPathTo, false).performAction();
+        adoptReplacedRevision(context);
+        TLUpload(localPathTo, false).performAction(context);
     }
 }
 
-void TLMove::sendContent(const std::string& folder) {
+void TLMove::sendContent(EventContext& context, const std::string& folder) {
     auto names = platform::entriesOfFolder(folder);
     if (!names) return;
     std::sort(names->begin(), names->end());
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = context.timeline;
     for (const auto& name : *names) {
         std::string child = folder + "/" + name;
         auto attrs = platform::attributesOfItem(child);
         if (!attrs || TimeLineManager::inIgnoreList(child)) continue;
         if (attrs->type == platform::kFileTypeDirectory) {
             timeline.addCreateFolder(child, true);
-            sendContent(child);
+            sendContent(context, child);
         } else if (attrs->type == platform::kFileTypeRegular) {
             timeline.addUploadEvent(child);
         }
     }
 }
 
-void TLMove::adoptReplacedRevision() {
+void TLMove::adoptReplacedRevision(EventContext& context) {
     CorvaneExtendedAttributes record(localPathTo);
     if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
-    auto replaced = replacedRevision();
+    auto replaced = replacedRevision(context);
     if (!replaced) return;
     log().logDebug("Replacing " + localPathTo + " continues its server revision " + *replaced);
     record.ceaString.setAttribute(CEAString::keys::Revision, *replaced);
@@ -450,19 +448,19 @@ CorvaneExtendedAttributes TLMove::currentRecord() const {
     return originalXAttrs;
 }
 
-std::string TLMove::knownRevision(const CorvaneExtendedAttributes& record) const {
+std::string TLMove::knownRevision(EventContext& context, const CorvaneExtendedAttributes& record) const {
     if (auto revision = record.ceaString.getAttribute(CEAString::keys::Revision)) return *revision;
     // An upload that finished after the item moved on keeps its revision by the item's identity.
     if (record.fileNumber == 0) return "";
-    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(record.volumeNumber);
+    std::string uuid = context.volumes.volumeNodeToVolumeUUID(record.volumeNumber);
     if (uuid.empty()) return "";
-    auto row = MetadataDataBase::sharedInstance().findRecord(record.fileNumber, uuid);
+    auto row = context.records.findRecord(record.fileNumber, uuid);
     return row ? row->revision : "";
 }
 
-void TLMove::performMoveMove() {
+void TLMove::performMoveMove(EventContext& context) {
     CorvaneExtendedAttributes item = currentRecord();
-    std::string revision = knownRevision(item);
+    std::string revision = knownRevision(context, item);
     if (item.ceaStatus.status == CEAStatus::keys::Unknown && revision.empty()) {
         // A folder's record can be unclassified while the server has it (it was created there by an
         // upload into it, and the record was not written before a crash): creating an empty folder at
@@ -472,7 +470,7 @@ void TLMove::performMoveMove() {
             MoveDetails(localPathFrom, localPathTo, "").performServerAction().first ==
                 normalisedResponse::allOkay) {
             CEAUtils::setStatusIfUnknown(localPathTo);
-            followInDatabase();
+            followInDatabase(context);
             log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
             return;
         }
@@ -480,7 +478,7 @@ void TLMove::performMoveMove() {
     if (!onServer(item, revision)) {
         // Never on the server (a temporary file renamed into place, a lock file renamed over the
         // file it replaces): there is nothing to move; the item is sent at its new place.
-        performMoveUpload();
+        performMoveUpload(context);
         return;
     }
     bool moved = false, answered = true;
@@ -508,11 +506,11 @@ void TLMove::performMoveMove() {
             answered = back.answered;
         }
     } else {
-        std::tie(moved, answered, error) = moveOnServer(revision);
+        std::tie(moved, answered, error) = moveOnServer(context, revision);
     }
     if (moved) {
-        followInDatabase();
-        learnRevision(revision);
+        followInDatabase(context);
+        learnRevision(context, revision);
     }
     if (!moved && !answered) {
         // Dropped, the server would keep the item at its old place: the next listing would bring it
@@ -526,7 +524,7 @@ void TLMove::performMoveMove() {
         // The server has no such item at the old place after all: what stands here is sent as it is.
         log().logDebug("The server has no " + localPathFrom + " to move; " + localPathTo +
                        " is sent instead");
-        performMoveUpload();
+        performMoveUpload(context);
         return;
     }
     if (!moved) {
@@ -536,7 +534,7 @@ void TLMove::performMoveMove() {
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
 }
 
-void TLMove::learnRevision(const std::string& revision) {
+void TLMove::learnRevision(EventContext& context, const std::string& revision) {
     if (revision.empty() || originalXAttrs.fileNumber == 0) return;
     auto attrs = platform::attributesOfItem(localPathTo);
     if (!attrs || attrs->systemFileNumber != originalXAttrs.fileNumber) return;
@@ -547,17 +545,17 @@ void TLMove::learnRevision(const std::string& revision) {
     record.ceaString.setAttribute(CEAString::keys::Revision, revision);
     record.save();
     if (record.ceaStatus.status == CEAStatus::keys::RequireUpload)
-        TimeLineManager::sharedInstance().addUploadEvent(localPathTo);
+        context.timeline.addUploadEvent(localPathTo);
 }
 
-std::tuple<bool, bool, serverError> TLMove::moveOnServer(const std::string& revision) {
+std::tuple<bool, bool, serverError> TLMove::moveOnServer(EventContext& context, const std::string& revision) {
     MoveDetails move(localPathFrom, localPathTo, revision);
     auto [outcome, error] = move.performServerAction();
     if (outcome == normalisedResponse::allOkay) return {true, true, error};
     if (!move.answered || error != serverError::itemAlreadyExist) return {false, move.answered, error};
     // Renamed over an item the server has (a lock file over the file it replaces): that item goes
     // first, on the revision this client knew of it, so a colleague's change to it is never discarded.
-    auto replaced = replacedRevision();
+    auto replaced = replacedRevision(context);
     if (!replaced) return {false, true, error};
     DeleteDetails remove(localPathTo, false, *replaced);
     if (remove.performServerDelete() != normalisedResponse::allOkay) {
@@ -571,11 +569,11 @@ std::tuple<bool, bool, serverError> TLMove::moveOnServer(const std::string& revi
     return {outcome2 == normalisedResponse::allOkay, again.answered, error2};
 }
 
-std::optional<std::string> TLMove::replacedRevision() {
+std::optional<std::string> TLMove::replacedRevision(EventContext& context) {
     // The replaced file's row still names the destination; its identity is gone with the file.
-    auto& database = MetadataDataBase::sharedInstance();
+    auto& database = context.records;
     for (const Record& row : database.findRecord(localPathTo)) {
-        uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(row.volumeUUID);
+        uint64_t volume = context.volumes.volumeNodeFromVolumeUUID(row.volumeUUID);
         if (volume == 0 || !identityIsGone(volume, row.itemNode, localPathTo)) continue;
         if (row.revision.empty()) continue;
         database.removeRecord(row);
@@ -584,9 +582,9 @@ std::optional<std::string> TLMove::replacedRevision() {
     return std::nullopt;
 }
 
-void TLMove::followInDatabase() {
-    auto& volumes = VolumeManager::sharedInstance();
-    auto& database = MetadataDataBase::sharedInstance();
+void TLMove::followInDatabase(EventContext& context) {
+    auto& volumes = context.volumes;
+    auto& database = context.records;
     std::string uuid = volumes.volumeNodeToVolumeUUID(originalXAttrs.volumeNumber);
     if (uuid.empty()) return;
     if (auto row = database.findRecord(originalXAttrs.fileNumber, uuid)) {

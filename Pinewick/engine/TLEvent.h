@@ -2,7 +2,7 @@
 // Deletes and moves also have a text record so they survive a restart in Timeline.txt.
 //
 // Thread-safety: an event is built by its producer, then owned by the timeline's list; `performAction`
-// runs on the timeline thread only.
+// runs on the timeline thread only, with the context of the timeline that runs it.
 #pragma once
 
 #include <memory>
@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Pinewick/engine/EventContext.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerRequests.h"
 
@@ -27,8 +28,8 @@ class TLEvent {
 public:
     virtual ~TLEvent() = default;
 
-    // Runs the event to completion on the timeline thread.
-    virtual void performAction();
+    // Runs the event to completion on the timeline thread; follow-up work goes to `context.timeline`.
+    virtual void performAction(EventContext& context);
     // The persistent record, or none when the event is not kept across a restart.
     virtual std::optional<std::string> timelineSave();
     virtual std::string description();
@@ -67,10 +68,10 @@ public:
     TLDelete(std::string localPath, CorvaneExtendedAttributes xAttrs);
     // Whether the delete is queued: never for ignored paths; a read-only item is not queued but put
     // back (restore manager, PermissionDenied).
-    bool precheck();
+    bool precheck(EventContext& context);
     // Deletes the item on the server; a refusal with a server copy restores it locally with an error
     // status, a locked item is tried once more.
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::optional<std::string> timelineSave() override;
     std::string description() override;
 
@@ -97,8 +98,8 @@ public:
     TLMove(std::string localPathFrom, std::string localPathTo, CorvaneExtendedAttributes originalXAttrs);
     // Whether the move is queued (not when both ends are ignored), and as what: an upload for an item
     // moved in from an ignored area, a delete (filling `deleteList`) for one moved out, else a move.
-    bool precheck();
-    void performAction() override;
+    bool precheck(EventContext& context);
+    void performAction(EventContext& context) override;
     std::optional<std::string> timelineSave() override;
     std::string description() override;
 
@@ -109,30 +110,30 @@ public:
     std::vector<DeleteDetails> deleteList;  // server deletes of an item moved out, filled by precheck
 
 private:
-    void performMoveUpload();
+    void performMoveUpload(EventContext& context);
     void performMoveDelete();
-    void performMoveMove();
+    void performMoveMove(EventContext& context);
     // Queues the creation or upload of everything inside `folder` (which came in as a whole).
-    void sendContent(const std::string& folder);
+    void sendContent(EventContext& context, const std::string& folder);
     // The item's record now if it still stands at the destination, else the record it moved with.
     CorvaneExtendedAttributes currentRecord() const;
     // The record's revision, or the one an upload that finished since left by the item's identity.
-    std::string knownRevision(const CorvaneExtendedAttributes& record) const;
+    std::string knownRevision(EventContext& context, const CorvaneExtendedAttributes& record) const;
     // The server move; over an item the server has at the destination, that item is deleted first on
     // the revision known for it. (moved, answered, the server's error).
-    std::tuple<bool, bool, serverError> moveOnServer(const std::string& revision);
+    std::tuple<bool, bool, serverError> moveOnServer(EventContext& context, const std::string& revision);
     // Gives the item at the destination the revision it was moved on, when its record lacks it.
-    void learnRevision(const std::string& revision);
+    void learnRevision(EventContext& context, const std::string& revision);
     // The revision of the item the move replaced at the destination, taken from the metadata database
     // (its row is removed).
-    std::optional<std::string> replacedRevision();
-    void recurseDeleteCorvaneExtentedAttributes(const std::string& localPath);
-    void addToDeleteListIfRequired(const std::string& localPath);
+    std::optional<std::string> replacedRevision(EventContext& context);
+    void recurseDeleteCorvaneExtentedAttributes(EventContext& context, const std::string& localPath);
+    void addToDeleteListIfRequired(EventContext& context, const std::string& localPath);
     // After a server move: the database rows of the item and of what it holds name the new paths.
-    void followInDatabase();
+    void followInDatabase(EventContext& context);
     // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
     // so its upload is a new revision of that server item rather than a conflict with it.
-    void adoptReplacedRevision();
+    void adoptReplacedRevision(EventContext& context);
 };
 
 }  // namespace tw

@@ -34,20 +34,20 @@ void setTransferError(CorvaneExtendedAttributes& record, CEAErrorStatus::keys er
 
 // Whether this client knows `revision` of the server item at `path`: it wrote or fetched it there, for
 // this item or for one that stood under the name before.
-bool revisionKnownAt(const std::string& path, const std::string& revision) {
+bool revisionKnownAt(EventContext& context, const std::string& path, const std::string& revision) {
     if (revision.empty()) return false;
-    for (const Record& row : MetadataDataBase::sharedInstance().findRecord(path))
+    for (const Record& row : context.records.findRecord(path))
         if (row.revision == revision) return true;
     return false;
 }
 
 // The revision the server holds for an item that went away before its upload finished, kept by its
 // identity so that the delete queued when it went finds it.
-void rememberSentRevision(const platform::FileAttributes& item, const std::string& path,
-                          const std::string& revision) {
-    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(item.systemNumber);
+void rememberSentRevision(EventContext& context, const platform::FileAttributes& item,
+                          const std::string& path, const std::string& revision) {
+    std::string uuid = context.volumes.volumeNodeToVolumeUUID(item.systemNumber);
     if (uuid.empty()) return;
-    MetadataDataBase::sharedInstance().addRecord(
+    context.records.addRecord(
         Record{uuid, item.systemFileNumber, path, revision, CEAStatus::rawValue(CEAStatus::keys::Regular)});
 }
 
@@ -110,7 +110,7 @@ TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(pat
     record.save();
 }
 
-void TLUpload::performAction() {
+void TLUpload::performAction(EventContext& context) {
     if (!uploadRequired) return;
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
@@ -120,7 +120,7 @@ void TLUpload::performAction() {
         CorvaneExtendedAttributes record(localPath);
         if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
     }
-    auto& statusBar = StatusBarManager::sharedInstance();
+    auto& statusBar = context.statusBar;
     statusBar.updateUploadActive(localPath);
     bool adopted = false;
     for (;;) {
@@ -133,7 +133,7 @@ void TLUpload::performAction() {
             if (outcome == normalisedResponse::allOkay && details.fileObject) {
                 // The server holds it now; the delete queued when it went finds its revision here.
                 log().logAudit("Uploaded file: " + localPath);
-                rememberSentRevision(*before, localPath, details.fileObject->revision);
+                rememberSentRevision(context, *before, localPath, details.fileObject->revision);
             }
             break;
         }
@@ -142,7 +142,7 @@ void TLUpload::performAction() {
         CorvaneExtendedAttributes record(*where);
         if (outcome == normalisedResponse::attemptRecovery &&
             details.recoveryType == recoveryErrors::conflict && details.conflictFile && !adopted &&
-            revisionKnownAt(localPath, details.conflictFile->revision)) {
+            revisionKnownAt(context, localPath, details.conflictFile->revision)) {
             // The server's copy is one this client wrote or fetched at this path (the file was deleted and
             // made again, or renamed over): replacing it is what the user did here, not a second writer.
             log().logDebug("Upload of " + localPath + " continues the revision it replaces, " +
@@ -152,14 +152,15 @@ void TLUpload::performAction() {
             adopted = true;
             continue;
         }
-        applyOutcome(record, details, outcome, *before);
+        applyOutcome(context, record, details, outcome, *before);
         break;
     }
     statusBar.updateUploadActive(std::nullopt);
 }
 
-void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetails& details,
-                            normalisedResponse outcome, const platform::FileAttributes& sent) {
+void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& record,
+                            const UploadDetails& details, normalisedResponse outcome,
+                            const platform::FileAttributes& sent) {
     switch (outcome) {
         case normalisedResponse::allOkay: {
             log().logAudit("Uploaded file: " + localPath);
@@ -178,7 +179,7 @@ void TLUpload::applyOutcome(CorvaneExtendedAttributes& record, const UploadDetai
                 // The item went (or was replaced) after the transfer and before this save. The server
                 // holds the revision all the same, and the delete queued when it went must find it, or
                 // the server keeps a file that no longer exists here.
-                rememberSentRevision(sent, localPath, details.fileObject->revision);
+                rememberSentRevision(context, sent, localPath, details.fileObject->revision);
             break;
         }
         case normalisedResponse::attemptRecovery:
@@ -225,7 +226,7 @@ bool TLCreateFolder::precheck() {
     return record.ceaStatus.status == CEAStatus::keys::Unknown && serverCanHold(localPath);
 }
 
-void TLCreateFolder::performAction() {
+void TLCreateFolder::performAction(EventContext& context) {
     log().logFunction(prettyLog("-> " + localPath, __FILE__, "performAction()"));
     bool result = false;
     if (auto attrs = platform::attributesOfItem(localPath)) {
@@ -240,7 +241,7 @@ void TLCreateFolder::performAction() {
                 CorvaneExtendedAttributes fresh(localPath);
                 fresh.ceaStatus.setStatus(CEAUtils::determineInhert(localPath));
                 fresh.save();
-                if (!contentFollows) refreshIfRequired();
+                if (!contentFollows) refreshIfRequired(context);
                 result = true;
             }
         }
@@ -249,13 +250,13 @@ void TLCreateFolder::performAction() {
         prettyLog("<- " + localPath + " = " + (result ? "true" : "false"), __FILE__, "performAction()"));
 }
 
-void TLCreateFolder::refreshIfRequired() {
+void TLCreateFolder::refreshIfRequired(EventContext& context) {
     log().logFunction(prettyLog("-> " + localPath, __FILE__, "refreshIfRequired()"));
     std::error_code ec;
     std::filesystem::directory_iterator it(localPath, ec);
     // Content already inside the new folder is reconciled with the server by a listing pass.
     if (!ec && it != std::filesystem::directory_iterator())
-        TimeLineManager::sharedInstance().addSyncFolderEvent(localPath, false);
+        context.timeline.addSyncFolderEvent(localPath, false);
     log().logFunction(prettyLog("<- " + localPath, __FILE__, "refreshIfRequired()"));
 }
 

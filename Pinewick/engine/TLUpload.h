@@ -22,7 +22,7 @@ public:
     // record wherever the file went meanwhile; a conflict with a revision this client itself knows at the
     // path (a file deleted and made again) is no conflict: the upload continues that revision.
     TLUpload(std::string localPath, bool fileChanged);
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::string description() override { return "Upload: " + localPath; }
 
     std::string localPath;
@@ -30,7 +30,7 @@ public:
 
 private:
     // Brings the record of the item that was sent up to date with what the server answered.
-    void applyOutcome(CorvaneExtendedAttributes& record, const UploadDetails& details,
+    void applyOutcome(EventContext& context, CorvaneExtendedAttributes& record, const UploadDetails& details,
                       normalisedResponse outcome, const platform::FileAttributes& sent);
 };
 
@@ -39,7 +39,7 @@ public:
     explicit TLCreateFolder(std::string localPath) : localPath(std::move(localPath)) {}
     // Whether the folder should be created: not ignored and not yet known to the sync.
     bool precheck();
-    void performAction() override;
+    void performAction(EventContext& context) override;
     std::string description() override { return "Create Folder: " + localPath; }
 
     std::string localPath;
@@ -48,7 +48,7 @@ public:
     bool contentFollows = false;
 
 private:
-    void refreshIfRequired();
+    void refreshIfRequired(EventContext& context);
 };
 
 class TLExchange : public TLEvent {
@@ -56,9 +56,9 @@ public:
     TLExchange(std::shared_ptr<TLUpload> upload1, std::shared_ptr<TLUpload> upload2)
         : upload1(std::move(upload1)), upload2(std::move(upload2)) {}
     // Both uploads, in order, whatever the first one did.
-    void performAction() override {
-        upload1->performAction();
-        upload2->performAction();
+    void performAction(EventContext& context) override {
+        upload1->performAction(context);
+        upload2->performAction(context);
     }
     std::string description() override {
         return "Exchange: " + upload1->description() + " with: " + upload2->description();

@@ -14,8 +14,11 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TLUpload.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
@@ -81,12 +84,25 @@ TimeLineManager::~TimeLineManager() {
         std::unique_lock lock(wakeMutex_);
         wake_.wait(lock, [this] { return !eventQueueRunning_; });
     }
+    // A listing pass still running queues what it finds on this timeline, so it must end before the
+    // members it uses go.
+    do syncQueue_.cancelAllOperations();
+    while (!syncQueue_.waitUntilAllOperationsAreFinished(1s));
     {
         std::lock_guard lock(journalMutex_);
         journalStop_ = true;
         journalCv_.notify_all();
     }
     if (journalThread_.joinable()) journalThread_.join();
+}
+
+EventContext& TimeLineManager::context() {
+    std::call_once(contextOnce_, [this] {
+        context_ = std::make_unique<EventContext>(EventContext{
+            *this, MetadataDataBase::sharedInstance(), VolumeManager::sharedInstance(), serverEnvironment(),
+            StatusBarManager::sharedInstance(), RestoreDeletedManager::sharedInstance()});
+    });
+    return *context_;
 }
 
 void TimeLineManager::eventAppend(std::shared_ptr<TLEvent> event) {
@@ -218,18 +234,20 @@ void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollo
 
 void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs) {
     auto event = std::make_shared<TLDelete>(path, xAttrs);
-    if (event->precheck()) eventAppend(std::move(event));
+    if (event->precheck(context())) eventAppend(std::move(event));
 }
 
 void TimeLineManager::addMoveEvent(const std::string& from, const std::string& to,
                                    const CorvaneExtendedAttributes& xAttrs) {
     auto event = std::make_shared<TLMove>(from, to, xAttrs);
     event->moveAction = TLMove::moveActions::move;
-    if (event->precheck()) eventAppend(std::move(event));
+    if (event->precheck(context())) eventAppend(std::move(event));
 }
 
 void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
-    downloadQueue_.addOperation([path, file] { TLDownloadFile::performAction(path, file, std::nullopt); });
+    downloadQueue_.addOperation([&context = context(), path, file] {
+        TLDownloadFile::performAction(context.statusBar, path, file, std::nullopt);
+    });
 }
 
 void TimeLineManager::addOutOfBandDownload(const std::string& localPathSource,
@@ -288,14 +306,14 @@ void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userReque
         return;
     }
     syncQueue_.addOperation(
-        [path, userRequest] {
-            std::function<void(const std::string&, bool)> pass;
+        [this, path, userRequest] {
+            std::function<void(EventContext&, const std::string&, bool)> pass;
             {
                 std::lock_guard lock(g_passesMutex);
                 pass = g_passes.performSync;
             }
             if (pass)
-                pass(path, userRequest);
+                pass(context(), path, userRequest);
             else
                 log().logDebug("Listing requested for " + path);
         },
@@ -483,7 +501,7 @@ void TimeLineManager::loop() {
         }
         eventRunning_ = true;
         if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
-        event->performAction();
+        event->performAction(context());
         {
             std::lock_guard lock(wakeMutex_);
             eventRunning_ = false;

@@ -49,6 +49,10 @@ public:
     TimeLineManager(const TimeLineManager&) = delete;
     TimeLineManager& operator=(const TimeLineManager&) = delete;
 
+    // What this timeline hands to every event it runs: itself as the timeline, the process-wide parts for
+    // the rest. Built at first use, so a timeline that never runs an event opens nothing else.
+    EventContext& context();
+
     // Appends an already-built event and wakes an idle loop.
     void eventAppend(std::shared_ptr<TLEvent> event);
 
@@ -85,10 +89,11 @@ public:
     void addSyncFolderEvent(const std::string& path, bool userRequest);
 
     // The listing passes themselves, installed by the folder synchronisation. Until installed a pass
-    // only logs what it was asked for.
+    // only logs what it was asked for. A folder's pass is handed the context of the timeline that runs
+    // it, so the work it finds is queued there.
     struct ListingPasses {
         std::function<void()> syncMappoints;
-        std::function<void(const std::string& path, bool userRequest)> performSync;
+        std::function<void(EventContext& context, const std::string& path, bool userRequest)> performSync;
     };
     static void setListingPasses(ListingPasses passes);
 
@@ -162,6 +167,9 @@ private:
     bool waitForJournal(uint64_t target);
 
     std::string supportFolder_;
+    // Before the queues: an operation still running while they are torn down may use it.
+    std::once_flag contextOnce_;
+    std::unique_ptr<EventContext> context_;
     std::shared_ptr<platform::DispatchQueue> eventSyncQueue_;
     platform::OperationQueue syncQueue_;
     platform::OperationQueue downloadQueue_;

@@ -344,7 +344,7 @@ bool ErrorResolutionManager::recurseRetryDelete(const std::string& path, std::ve
         for (const auto& name : *entries) all = recurseRetryDelete(path + "/" + name, kept) && all;
         // A folder that keeps something the server never had stays, here and on the server.
         if (!all) return false;
-        TLDelete(path, CorvaneExtendedAttributes(path)).performAction();
+        TLDelete(path, CorvaneExtendedAttributes(path)).performAction(timeline().context());
         std::error_code ec;
         std::filesystem::remove(path, ec);
         return !ec;
@@ -361,7 +361,7 @@ bool ErrorResolutionManager::recurseRetryDelete(const std::string& path, std::ve
             if (kept) kept->push_back(path);
             return false;
         }
-        TLDelete(path, record).performAction();
+        TLDelete(path, record).performAction(timeline().context());
         return ::unlink(path.c_str()) == 0;
     }
     return true;

@@ -96,13 +96,14 @@ int main(int argc, char** argv) {
         if (e.name == "Team") tw::CEAUtils::refreshFolder(team->localFolder, e);
     // Manual mode: folders are not listed in turn, so each folder's pass is queued by hand, as the
     // user opening them would.
-    tw::TimeLineManager::setListingPasses({nullptr, [](const std::string& p, bool user) {
-                                               auto s = Clock::now();
-                                               tw::SyncFolder::performSync(p, user);
-                                               std::lock_guard l(g_mutex);
-                                               g_passMs += ms(Clock::now() - s);
-                                               ++g_passes;
-                                           }});
+    tw::TimeLineManager::setListingPasses(
+        {nullptr, [](tw::EventContext& context, const std::string& p, bool user) {
+             auto s = Clock::now();
+             tw::SyncFolder::performSync(context, p, user);
+             std::lock_guard l(g_mutex);
+             g_passMs += ms(Clock::now() - s);
+             ++g_passes;
+         }});
     auto& timeline = tw::TimeLineManager::sharedInstance();
     timeline.resumeTimeLine();
 
@@ -146,11 +147,12 @@ int main(int argc, char** argv) {
     timeline.pauseTimeLine();
     std::vector<std::string> none;
     s = Clock::now();
-    tw::SyncFolder::compareListing(scratch, listing.contents, none, false);
+    tw::SyncFolder::compareListing(timeline.context(), scratch, listing.contents, none, false);
     double compareMs = ms(Clock::now() - s);
 
     s = Clock::now();
-    for (const auto& e : listing.contents) tw::DownloadSync(scratch, e, false).performAction();
+    for (const auto& e : listing.contents)
+        tw::DownloadSync(scratch, e, false).performAction(timeline.context());
     double eventMs = ms(Clock::now() - s);
 
     std::string floor = team->localFolder + "/Floor";

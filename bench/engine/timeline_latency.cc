@@ -18,7 +18,7 @@ namespace {
 class StampEvent : public tw::TLEvent {
 public:
     explicit StampEvent(tw::platform::Semaphore& s, Clock::time_point& at) : started_(s), at_(at) {}
-    void performAction() override {
+    void performAction(tw::EventContext&) override {
         at_ = Clock::now();
         started_.signal();
     }

@@ -52,21 +52,15 @@ protected:
         if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-0000000B0257"))
             GTEST_SKIP() << "user extended attributes not supported here";
         ASSERT_TRUE(ServerCommunicator::ready());
-        // Follow-up work (uploads queued by an event, listings) goes to the process-wide timeline.
         TimeLineManager::setListingPasses(
-            {nullptr, [](const std::string& p, bool user) { SyncFolder::performSync(p, user); }});
+            {nullptr, [](EventContext& context, const std::string& p, bool user) {
+                 SyncFolder::performSync(context, p, user);
+             }});
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
-        shared.syncQueue().cancelAllOperations();
-        shared.syncQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.downloadQueue().cancelAllOperations();
-        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.saveTimeLine();  // waits for the event running now
         TimeLineManager::setListingPasses({});
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
@@ -118,18 +112,13 @@ protected:
         timeline->addMoveEvent(local(from), local(to), before);
     }
 
-    // Runs the queued events, then what they queued on the process-wide timeline. In the application
-    // both are one timeline, so follow-ups never overtake the event that queued them.
+    // Runs the queued events, the listing passes and all they queue in turn.
     void runTimeline() {
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
         timeline->resumeTimeLine();
-        ASSERT_TRUE(timeline->waitUntilIdle(60s));
-        shared.resumeTimeLine();
         for (int i = 0; i < 100; ++i) {
-            ASSERT_TRUE(shared.syncQueue().waitUntilAllOperationsAreFinished(60s));
-            ASSERT_TRUE(shared.waitUntilIdle(60s));
-            if (shared.syncQueue().operationCount() == 0 && shared.eventCount() == 0) break;
+            ASSERT_TRUE(timeline->syncQueue().waitUntilAllOperationsAreFinished(60s));
+            ASSERT_TRUE(timeline->waitUntilIdle(60s));
+            if (timeline->syncQueue().operationCount() == 0 && timeline->eventCount() == 0) break;
         }
         ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
     }
@@ -284,8 +273,6 @@ TEST_F(BurstEvents, FileChangedWhileItsUploadRanIsSentAgain) {
                      {"action", "delay"},
                      {"delay_ms", 1500}});
     written("log.txt", "entry 1");
-    auto& shared = TimeLineManager::sharedInstance();
-    shared.pauseTimeLine();
     timeline->resumeTimeLine();
     // The fault is used up once the upload is at the server, its bytes sent with it.
     bool atServer = false;

@@ -82,7 +82,9 @@ protected:
         answerIdentities(true);
         ASSERT_TRUE(ServerCommunicator::ready());
         TimeLineManager::setListingPasses(
-            {nullptr, [](const std::string& p, bool user) { SyncFolder::performSync(p, user); }});
+            {nullptr, [](EventContext& context, const std::string& p, bool user) {
+                 SyncFolder::performSync(context, p, user);
+             }});
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
         scanner = std::make_unique<ChangeScan>(options());
     }
@@ -91,13 +93,6 @@ protected:
         scanner.reset();
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
-        shared.syncQueue().cancelAllOperations();
-        shared.syncQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.downloadQueue().cancelAllOperations();
-        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.saveTimeLine();
         TimeLineManager::setListingPasses({});
         platform::setVolPathResolver(nullptr);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
@@ -162,25 +157,20 @@ protected:
         }
     }
 
+    // Runs the queued events, the listing passes and all they queue in turn.
     void runTimeline() {
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
         timeline->resumeTimeLine();
-        ASSERT_TRUE(timeline->waitUntilIdle(60s));
-        shared.resumeTimeLine();
         for (int i = 0; i < 100; ++i) {
-            ASSERT_TRUE(shared.syncQueue().waitUntilAllOperationsAreFinished(60s));
-            ASSERT_TRUE(shared.waitUntilIdle(60s));
-            if (shared.syncQueue().operationCount() == 0 && shared.eventCount() == 0) break;
+            ASSERT_TRUE(timeline->syncQueue().waitUntilAllOperationsAreFinished(60s));
+            ASSERT_TRUE(timeline->waitUntilIdle(60s));
+            if (timeline->syncQueue().operationCount() == 0 && timeline->eventCount() == 0) break;
         }
         ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
         // Held while the test looks and scans, so what a scan queues stays in the list to be seen. A
         // resume while the loop has not yet noticed the pause does nothing, so the next run waits for it.
-        for (TimeLineManager* t : {&shared, timeline.get()}) {
-            t->pauseTimeLine();
-            for (int i = 0; i < 300 && t->eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
-            ASSERT_FALSE(t->eventQueueRunning());
-        }
+        timeline->pauseTimeLine();
+        for (int i = 0; i < 300 && timeline->eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_FALSE(timeline->eventQueueRunning());
     }
 
     // The local tree and the server's, item for item and byte for byte.
@@ -288,7 +278,7 @@ TEST_F(ChangeScanTest, ACaseOnlyRenameTheListingFollowsIsNotSentBackAsAMove) {
     colleagueRenames("Plans", "PLANS", "");
     ASSERT_TRUE(fs::exists(serverFile("PLANS/Q1/notes.txt")));
 
-    SyncFolder::performSync(team->localFolder, true);
+    SyncFolder::performSync(timeline->context(), team->localFolder, true);
     runTimeline();
     ASSERT_TRUE(fs::exists(local("report.txt")));
     ASSERT_TRUE(fs::exists(local("PLANS/Q1/notes.txt")));

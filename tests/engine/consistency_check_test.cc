@@ -57,14 +57,15 @@ protected:
             return std::nullopt;
         });
 
-        TimeLineManager::setListingPasses({nullptr, [this](const std::string& path, bool userRequest) {
-                                               {
-                                                   std::lock_guard l(m);
-                                                   listed.emplace_back(path, userRequest);
-                                               }
-                                               // A listing pass that succeeds reports back.
-                                               if (passesSucceed) check.updateScanDate(path);
-                                           }});
+        TimeLineManager::setListingPasses(
+            {nullptr, [this](EventContext&, const std::string& path, bool userRequest) {
+                 {
+                     std::lock_guard l(m);
+                     listed.emplace_back(path, userRequest);
+                 }
+                 // A listing pass that succeeds reports back.
+                 if (passesSucceed) check.updateScanDate(path);
+             }});
         TimeLineManager::sharedInstance().resumeTimeLine();
         auto& state = StateManager::sharedInstance();
         state.networkAvailable.storeQuietly(true);

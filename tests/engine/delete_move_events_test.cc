@@ -52,19 +52,11 @@ protected:
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        // Failure audits are written only while the process-wide timeline runs.
-        TimeLineManager::sharedInstance().resumeTimeLine();
         timeline = std::make_unique<TimeLineManager>(support());
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        // Follow-up work goes to the shared timeline; it must be over before the server environment goes.
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
-        shared.downloadQueue().cancelAllOperations();
-        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.saveTimeLine();  // waits for the event running now
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }
@@ -449,9 +441,9 @@ TEST_F(DeleteMoveEvents, FolderCreatedByAnUploadIntoItIsMovedWithItsFilesNotRecr
     EXPECT_EQ(readFile(serverFile("older-renamed/note.txt")), "note");
     EXPECT_FALSE(fs::exists(serverFile("made-here")));
     EXPECT_FALSE(fs::exists(serverFile("older")));
-    SyncFolder::performSync(local("renamed"), true);
-    SyncFolder::performSync(local("older-renamed"), true);
-    ASSERT_TRUE(TimeLineManager::sharedInstance().waitUntilIdle(60s));
+    SyncFolder::performSync(timeline->context(), local("renamed"), true);
+    SyncFolder::performSync(timeline->context(), local("older-renamed"), true);
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
     EXPECT_EQ(readFile(local("renamed/inside.txt")), "kept");
     EXPECT_EQ(readFile(local("older-renamed/note.txt")), "note");
 }
@@ -498,7 +490,7 @@ TEST_F(DeleteMoveEvents, CaseOnlyRenameGoesThroughTheTemporaryName) {
     EXPECT_FALSE(fs::exists(serverFile("REPORT.txt")));
     EXPECT_EQ(readFile(serverFile("report.txt")), "r");
     EXPECT_FALSE(logContains("Move of item from " + local("report.txt"), from)) << "it did not move";
-    SyncFolder::performSync(team->localFolder, true);
+    SyncFolder::performSync(timeline->context(), team->localFolder, true);
     runTimeline();
     EXPECT_EQ(readFile(local("report.txt")), "r") << "renamed to the server's spelling, never removed";
 }

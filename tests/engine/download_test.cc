@@ -403,7 +403,7 @@ TEST_F(Downloads, ARetryRequestedOrAFatalRefusalEndsTheDownloadAndLeavesTheItemW
                      {"status", 403},
                      {"path", devserver.servicePath("folders/Team/refused.bin")}});
     from = logSize();
-    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, refused));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, refused));
     EXPECT_TRUE(logContains("Fatal: Disaster error encountered", from));
     EXPECT_TRUE(
         logContains("Download of " + local("refused.bin") + " failed. Potentially not recoverable.", from));
@@ -420,7 +420,7 @@ TEST_F(Downloads, ALocalFileThatCannotBeOpenedForWritingKeepsWaitingUntouched) {
     EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
     EXPECT_NE(details.failureReason.find("cannot be opened for writing"), std::string::npos)
         << details.failureReason;
-    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     EXPECT_TRUE(logContains("Warning: Download of " + local("locked.bin") + " failed", from));
     EXPECT_EQ(fs::file_size(local("locked.bin")), 0u);
     EXPECT_EQ(stateOf(local("locked.bin")), S::RequireDownload);
@@ -459,7 +459,7 @@ TEST_F(Downloads, PausingCancelsTheRunningDownloadAndTheItemStaysWaiting) {
         allowed = false;
     });
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     auto took = std::chrono::steady_clock::now() - start;
     pause.join();
     EXPECT_LT(took, 3s);
@@ -501,7 +501,7 @@ TEST_F(Downloads, ARegularItemIsNotDownloadedAgain) {
     auto entry = placeholder("done.bin", "server bytes", S::Regular, "local bytes");
     devserver.fault(
         {{"action", "error"}, {"errorId", 13}, {"path", devserver.servicePath("folders/Team/done.bin")}});
-    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     EXPECT_EQ(readFile(local("done.bin")), "local bytes");
     EXPECT_EQ(faultsQueued(), 1u);  // no request went out
 }
@@ -521,7 +521,8 @@ TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     ASSERT_TRUE(writeFile(local("open.bin"), ""));
     record.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(record.save());
-    EXPECT_TRUE(TLDownloadFile::performAction(team->localFolder, ServerFileObject("open.bin", record)));
+    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder,
+                                              ServerFileObject("open.bin", record)));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(openedPaths().size(), 1u);
 
@@ -543,7 +544,7 @@ TEST_F(Downloads, ATakenBackPlaceholderIsEmptiedButAUserFileIsNot) {
         record.ceaStatus.setStatus(S::RequireUpload);
         record.save();
     });
-    EXPECT_FALSE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     change.join();
     EXPECT_EQ(readFile(local("back.bin")), "the user's own words");
     EXPECT_EQ(stateOf(local("back.bin")), S::RequireUpload);
@@ -585,8 +586,15 @@ protected:
         return to;
     }
     std::atomic<bool> watcherSilent{false};
+    // Runs the queued out-of-band event with the timeline's context while the timeline stays paused, so
+    // that what it queues stays in the list to be looked at instead of running.
+    void runQueued() {
+        auto events = timeline->events();
+        ASSERT_FALSE(events.empty());
+        events.front()->performAction(timeline->context());
+    }
     bool deleteQueuedFor(const std::string& path) {
-        for (auto& e : TimeLineManager::sharedInstance().events())
+        for (auto& e : timeline->events())
             if (auto d = std::dynamic_pointer_cast<TLDelete>(e); d && d->localPath == path) return true;
         return false;
     }
@@ -600,8 +608,7 @@ TEST_F(OutOfBand, TheContentIsDownloadedOutsideThenTheServerItemDeleted) {
     EXPECT_TRUE(logContains("Changing move of file from  " + local("out.bin") + " to a download to " + to +
                                 " followed by server delete",
                             from));
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_EQ(readFile(to), content);
     // An ordinary file now: no record of ours on it.
     EXPECT_FALSE(platform::getXattr(to, CorvaneExtendedAttributes::xAttrName, 1024).has_value());
@@ -613,8 +620,7 @@ TEST_F(OutOfBand, AFailedDownloadDeletesNothingOnTheServer) {
     devserver.fault(
         {{"action", "error"}, {"errorId", 13}, {"path", devserver.servicePath("folders/Team/kept.bin")}});
     timeline->addOutOfBandDownload(local("kept.bin"), to);
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_FALSE(deleteQueuedFor(local("kept.bin")));
     EXPECT_EQ(CorvaneExtendedAttributes(to).ceaStatus.status, S::RequireDownload);
 }
@@ -623,8 +629,7 @@ TEST_F(OutOfBand, AVanishedDestinationOnlyDeletesOnTheServer) {
     std::string to = moveOut("vanished.bin", "x");
     timeline->addOutOfBandDownload(local("vanished.bin"), to);
     fs::remove(to);
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_FALSE(fs::exists(to));
     EXPECT_TRUE(deleteQueuedFor(local("vanished.bin")));
 }
@@ -637,8 +642,7 @@ TEST_F(OutOfBand, AnItemNobodyCanLocateKeepsItsServerCopy) {
     fs::rename(to, (dir / "Desktop" / "renamed.bin").string());
     watcherSilent = true;
     size_t from = logSize();
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_FALSE(deleteQueuedFor(local("elsewhere.bin")));
     EXPECT_TRUE(logContains("the server's copy of " + local("elsewhere.bin") + " is kept", from));
     EXPECT_TRUE(fs::exists(dir / "root" / "data" / "Team" / "elsewhere.bin"));
@@ -648,10 +652,9 @@ TEST_F(OutOfBand, MovedBackInUnderAnotherNameItBecomesAMoveOnTheServer) {
     std::string to = moveOut("returned.bin", "w");
     timeline->addOutOfBandDownload(local("returned.bin"), to);
     fs::rename(to, local("renamed.bin"));
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     bool moved = false;
-    for (auto& e : TimeLineManager::sharedInstance().events())
+    for (auto& e : timeline->events())
         if (auto m = std::dynamic_pointer_cast<TLMove>(e))
             moved = moved ||
                     (m->localPathFrom == local("returned.bin") && m->localPathTo == local("renamed.bin"));
@@ -671,8 +674,7 @@ TEST_F(OutOfBand, StillOutsideButNoLongerWaitingForItsContentNothingHappens) {
         record.ceaStatus.setStatus(S::RequireUpload);
         ASSERT_TRUE(record.save());
     }
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_EQ(readFile(to), "my own words");
     EXPECT_EQ(CorvaneExtendedAttributes(to).ceaStatus.status, S::RequireUpload) << "its record left alone";
     EXPECT_FALSE(deleteQueuedFor(local("written.bin")));
@@ -683,8 +685,7 @@ TEST_F(OutOfBand, MovedBackToItsFormerPlaceNothingHappens) {
     std::string to = moveOut("back.bin", "y");
     timeline->addOutOfBandDownload(local("back.bin"), to);
     fs::rename(to, local("back.bin"));
-    timeline->resumeTimeLine();
-    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    runQueued();
     EXPECT_FALSE(deleteQueuedFor(local("back.bin")));
     EXPECT_EQ(fs::file_size(local("back.bin")), 0u);
 }

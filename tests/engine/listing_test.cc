@@ -125,7 +125,9 @@ protected:
         ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
         ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
         TimeLineManager::setListingPasses(
-            {nullptr, [](const std::string& p, bool user) { SyncFolder::performSync(p, user); }});
+            {nullptr, [](EventContext& context, const std::string& p, bool user) {
+                 SyncFolder::performSync(context, p, user);
+             }});
     }
 
     void TearDown() override {
@@ -164,7 +166,7 @@ protected:
     }
     // The pass, then everything it queued.
     void syncAndSettle(const std::string& path, bool user = true) {
-        SyncFolder::performSync(path, user);
+        SyncFolder::performSync(timeline().context(), path, user);
         settle();
     }
 
@@ -273,7 +275,7 @@ TEST_F(Listing, AnExistingLocalFileIsNeverReplacedByAPlaceholder) {
     // The user made the file between the listing and the event.
     auto entry = ServerFileObject(other.put("/Team/notes.txt", "server"));
     writeFile(team + "/notes.txt", "mine, unsaved elsewhere");
-    DownloadSync(team, entry, false).performAction();
+    DownloadSync(team, entry, false).performAction(timeline().context());
     EXPECT_EQ(readFile(team + "/notes.txt"), "mine, unsaved elsewhere");
     EXPECT_EQ(stateOf(team + "/notes.txt"), S::Unknown);
 }
@@ -285,7 +287,7 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     std::string made = team + "/Made Here";
     fs::create_directories(made);
     ASSERT_EQ(stateOf(made), S::Unknown);
-    SyncFolder::performSync(made, true);
+    SyncFolder::performSync(timeline().context(), made, true);
     auto creates = queued<TLCreateFolder>();
     ASSERT_EQ(creates.size(), 1u);
     EXPECT_EQ(creates[0]->localPath, made);
@@ -300,7 +302,7 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     syncAndSettle(listed);
     setState(listed, S::Unknown);
     advance(61s);
-    SyncFolder::performSync(listed, true);
+    SyncFolder::performSync(timeline().context(), listed, true);
     EXPECT_TRUE(queued<TLCreateFolder>().empty());
 
     // Placed inside another placed folder, so the timeline does not ignore it as a root: made from
@@ -311,7 +313,7 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
         {{"/Shared", shared}, {"/Shared/Team Reports", placed}});
     ASSERT_TRUE(VolumeManager::sharedInstance().inLocationRoot(placed));
     ASSERT_EQ(stateOf(placed), S::Unknown);
-    SyncFolder::performSync(placed, true);
+    SyncFolder::performSync(timeline().context(), placed, true);
     EXPECT_TRUE(queued<TLCreateFolder>().empty());
     settle();
     EXPECT_FALSE(other.exists("/Shared/Reports"));
@@ -321,30 +323,30 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
 // ------------------------------------------------------------------ freshness
 
 TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     other.put("/Desk/new.txt", "n");
     auto downloads = [&] { return queued<DownloadSync>().size(); };
 
     advance(30s);
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     EXPECT_EQ(downloads(), 0u) << "listed 30 s ago: a user request waits";
     advance(31s);
-    SyncFolder::performSync(desk, false);
+    SyncFolder::performSync(timeline().context(), desk, false);
     EXPECT_EQ(downloads(), 0u) << "automatic passes wait an hour";
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     ASSERT_EQ(downloads(), 1u) << "listed 61 s ago: a user request lists again";
     EXPECT_TRUE(queued<DownloadSync>()[0]->checkExists);
 
     other.put("/Desk/newer.txt", "n");
     advance(3599s);
-    SyncFolder::performSync(desk, false);
+    SyncFolder::performSync(timeline().context(), desk, false);
     EXPECT_EQ(downloads(), 1u);
     advance(2s);
-    SyncFolder::performSync(desk, false);
+    SyncFolder::performSync(timeline().context(), desk, false);
     EXPECT_EQ(downloads(), 3u);
     // A clock that went back counts the distance, not its sign.
     advance(-1800s);
-    SyncFolder::performSync(desk, false);
+    SyncFolder::performSync(timeline().context(), desk, false);
     EXPECT_EQ(downloads(), 3u);
 }
 
@@ -357,7 +359,7 @@ TEST_F(Listing, ANewItemTheServerDroppedBeforeItsEventRanIsNotMade) {
     other.put("/Desk/brief.txt", "here a moment");
     other.put("/Desk/stays.txt", "here to stay");
     advance(61s);
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     auto downloads = queued<DownloadSync>();
     ASSERT_EQ(downloads.size(), 2u);
     for (const auto& d : downloads) EXPECT_TRUE(d->checkExists) << d->file.name;
@@ -378,7 +380,7 @@ TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
         "name=" + devserver::percentEncode("/Team/Report.TXT") + "&operation=move&overwrite=false&revision=",
         "");
     ASSERT_TRUE(r && r->status == 200);
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     EXPECT_TRUE(fs::exists(team + "/Report.TXT"));
     EXPECT_FALSE(fs::exists(team + "/report.txt"));
     EXPECT_EQ(readFile(team + "/Report.TXT"), "numbers");
@@ -392,7 +394,7 @@ TEST_F(Listing, ADecomposedLocalNameIsTheServersComposedItemNotASecondFile) {
     // server revision went to the twin while the user's copy stayed behind.
     const std::string decomposed = "e\xcc\x81te\xcc\x81.txt", composed = "\xc3\xa9t\xc3\xa9.txt";
     makeSynchronised(team + "/" + decomposed, "/Team/" + composed, "summer");
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     settle();
     size_t files = 0;
     for (auto& e : fs::directory_iterator(team))
@@ -412,7 +414,7 @@ TEST_F(Listing, EntriesThatDifferOnlyInCaseKeepTheFirstAndLogTheSecond) {
     lower = upper;
     lower.name = "a.txt";
     lower.revision = "6";
-    EXPECT_TRUE(SyncFolder::compareListing(team, {upper, lower}, {}, false));
+    EXPECT_TRUE(SyncFolder::compareListing(timeline().context(), team, {upper, lower}, {}, false));
     auto d = queued<DownloadSync>();
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0]->file.name, "A.txt");
@@ -420,7 +422,7 @@ TEST_F(Listing, EntriesThatDifferOnlyInCaseKeepTheFirstAndLogTheSecond) {
 
     // With a local a.txt, the second entry cannot take it over either.
     writeFile(team + "/a.txt", "local");
-    EXPECT_TRUE(SyncFolder::compareListing(team, {upper, lower}, {"a.txt"}, true));
+    EXPECT_TRUE(SyncFolder::compareListing(timeline().context(), team, {upper, lower}, {"a.txt"}, true));
     EXPECT_EQ(readFile(team + "/A.txt"), "local");
 }
 
@@ -428,7 +430,7 @@ TEST_F(Listing, EntriesThatDifferOnlyInCaseKeepTheFirstAndLogTheSecond) {
 
 TEST_F(Listing, FilesOnBothSidesGetARevisionCheck) {
     makeSynchronised(team + "/same.txt", "/Team/same.txt", "s");
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     auto updates = queued<RevisionUpdate>();
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0]->snapshotXAttr.ceaStatus.status, S::Regular);
@@ -442,7 +444,7 @@ TEST_F(Listing, ANewerServerRevisionEmptiesAnUnchangedRegularFileForDownload) {
     std::string p = team + "/doc.txt";
     makeSynchronised(p, "/Team/doc.txt", "version one");
     auto v2 = other.put("/Team/doc.txt", "version two, longer");
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     settle();
     // Emptied for the download the pass queued, which has run by now: the new revision, whole.
     EXPECT_EQ(readFile(p), "version two, longer");
@@ -546,7 +548,7 @@ TEST_F(Listing, RevisionUpdateByStateAndRevision) {
         setState(local, row.state);
         events.push_back(event);
     }
-    for (auto& e : events) e->performAction();
+    for (auto& e : events) e->performAction(timeline().context());
     settle();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -582,7 +584,7 @@ TEST_F(Listing, AFileGoneFromTheServerIsRemovedOnlyAfterTheSecondCheck) {
     CEAUtils::setLocal(kept);
     other.remove("/Team/gone.txt");
     size_t from = logSize();
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     ASSERT_EQ(queued<TLServerRequestedDelete>().size(), 1u)
         << "a LocalOnly item is not the server's to remove";
     EXPECT_TRUE(fs::exists(p)) << "nothing is removed before the event runs";
@@ -595,7 +597,7 @@ TEST_F(Listing, AFileGoneFromTheServerIsRemovedOnlyAfterTheSecondCheck) {
 TEST_F(Listing, AFileTheSecondRequestStillFindsIsLeftAlone) {
     std::string p = team + "/back.txt";
     makeSynchronised(p, "/Team/back.txt", "b");
-    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction();
+    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction(timeline().context());
     EXPECT_EQ(readFile(p), "b");
     // A second request that fails for another reason keeps it too.
     other.remove("/Team/back.txt");
@@ -604,12 +606,12 @@ TEST_F(Listing, AFileTheSecondRequestStillFindsIsLeftAlone) {
                      {"action", "error"},
                      {"errorId", 1001},
                      {"status", 500}});
-    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction();
+    TLServerRequestedDelete(p, CorvaneExtendedAttributes(p)).performAction(timeline().context());
     EXPECT_EQ(readFile(p), "b");
     // A state change since the listing keeps it as well.
     CorvaneExtendedAttributes snapshot(p);
     setState(p, S::RequireDownload);
-    TLServerRequestedDelete(p, snapshot).performAction();
+    TLServerRequestedDelete(p, snapshot).performAction(timeline().context());
     EXPECT_TRUE(fs::exists(p));
 }
 
@@ -626,9 +628,10 @@ TEST_F(Listing, AFileUnderANameTheSystemCannotCarryIsNeverRemovedForTheServer) {
     platform::setXattr(tooLong, CorvaneExtendedAttributes::xAttrName,
                        *platform::getXattr(bad, CorvaneExtendedAttributes::xAttrName, 4096));
     other.remove("/Team/scratch.txt");
-    TLServerRequestedDelete(bad, CorvaneExtendedAttributes(bad)).performAction();
-    TLServerRequestedDelete(tooLong, CorvaneExtendedAttributes(tooLong)).performAction();
-    TLServerRequestedDelete(team + "/folder", CorvaneExtendedAttributes(team + "/folder")).performAction();
+    TLServerRequestedDelete(bad, CorvaneExtendedAttributes(bad)).performAction(timeline().context());
+    TLServerRequestedDelete(tooLong, CorvaneExtendedAttributes(tooLong)).performAction(timeline().context());
+    TLServerRequestedDelete(team + "/folder", CorvaneExtendedAttributes(team + "/folder"))
+        .performAction(timeline().context());
     EXPECT_EQ(readFile(bad), "only copy");
     EXPECT_EQ(readFile(tooLong), "only copy");
 }
@@ -699,7 +702,7 @@ TEST_F(Listing, AFailedListingRemovesNothingAndStaysDue) {
                      {"action", "error"},
                      {"errorId", 1001},
                      {"status", 500}});
-    SyncFolder::performSync(team, true);
+    SyncFolder::performSync(timeline().context(), team, true);
     EXPECT_EQ(timeline().eventCount(), 0u);
     EXPECT_FALSE(CorvaneExtendedAttributes(team).ceaDate.getAttribute(CEADate::keys::LastServerListing));
     EXPECT_TRUE(fs::exists(team + "/x.txt"));
@@ -715,12 +718,12 @@ TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirm
 
     size_t from = logSize();
     advance(61s);
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
     EXPECT_EQ(SyncFolder::foldersAwaitingConfirmation(), std::vector<std::string>{desk});
     EXPECT_TRUE(logContains("The server no longer lists 12 items of " + desk, from));
     // Still held on the next pass, and the folder stays due for listing.
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
     settle();
     for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
@@ -743,7 +746,7 @@ TEST_F(Listing, TheGuardLetsOrdinaryRemovalsThroughAndReleasesWhenTheItemsReturn
     // Most but not all gone: an ordinary clean-up.
     for (int i = 0; i < 11; ++i) other.remove("/Desk/f" + std::to_string(i) + ".txt");
     advance(61s);
-    SyncFolder::performSync(desk, true);
+    SyncFolder::performSync(timeline().context(), desk, true);
     EXPECT_EQ(queued<TLServerRequestedDelete>().size(), 11u);
     EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
     settle();
@@ -754,7 +757,7 @@ TEST_F(Listing, TheGuardLetsOrdinaryRemovalsThroughAndReleasesWhenTheItemsReturn
     for (int i = 0; i < 10; ++i)
         makeSynchronised(team + "/Held/h" + std::to_string(i), "/Team/Held/h" + std::to_string(i), "h");
     SyncFolder::compareListing(
-        team + "/Held", {},
+        timeline().context(), team + "/Held", {},
         [&] {
             std::vector<std::string> names;
             for (int i = 0; i < 10; ++i) names.push_back("h" + std::to_string(i));
@@ -762,7 +765,7 @@ TEST_F(Listing, TheGuardLetsOrdinaryRemovalsThroughAndReleasesWhenTheItemsReturn
         }(),
         true);
     EXPECT_EQ(SyncFolder::foldersAwaitingConfirmation().size(), 1u);
-    SyncFolder::performSync(team + "/Held", true);
+    SyncFolder::performSync(timeline().context(), team + "/Held", true);
     EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
     EXPECT_TRUE(queued<TLServerRequestedDelete>().empty());
 }
@@ -805,7 +808,7 @@ TEST_F(Listing, AFolderRemovedWhileItsListingRunsGetsNothingWrittenInItsPlace) {
                      {"action", "delay"},
                      {"delay_ms", 1500}});
     size_t from = logSize();
-    std::thread pass([&] { SyncFolder::performSync(brief, true); });
+    std::thread pass([&] { SyncFolder::performSync(timeline().context(), brief, true); });
     std::this_thread::sleep_for(500ms);
     fs::remove_all(brief);
     pass.join();
@@ -814,7 +817,7 @@ TEST_F(Listing, AFolderRemovedWhileItsListingRunsGetsNothingWrittenInItsPlace) {
     EXPECT_TRUE(logContains("The folder " + brief + " went away while it was listed", from));
 
     // An event queued before the folder went away makes nothing either.
-    DownloadSync(brief, serverEntry("/Team/Brief/x.txt"), false).performAction();
+    DownloadSync(brief, serverEntry("/Team/Brief/x.txt"), false).performAction(timeline().context());
     EXPECT_FALSE(fs::exists(brief));
     EXPECT_TRUE(logContains("The folder " + brief + " is gone", from));
 }

@@ -432,7 +432,7 @@ TEST_F(NetworkProbe, LogindsSleepSignalPausesAndItsWakeSignalResumesThroughAProb
 class RecordingEvent : public TLEvent {
 public:
     explicit RecordingEvent(std::function<void()> onSave) : onSave_(std::move(onSave)) {}
-    void performAction() override { ADD_FAILURE() << "ran during shutdown"; }
+    void performAction(EventContext&) override { ADD_FAILURE() << "ran during shutdown"; }
     std::optional<std::string> timelineSave() override {
         onSave_();
         return std::nullopt;

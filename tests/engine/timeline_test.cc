@@ -34,7 +34,7 @@ struct Journal {
 class RecordingEvent : public tw::TLEvent {
 public:
     RecordingEvent(Journal& j, std::string name) : journal_(j), name_(std::move(name)) {}
-    void performAction() override {
+    void performAction(tw::EventContext&) override {
         if (journal_.inside.fetch_add(1) != 0) journal_.overlapped = true;
         std::this_thread::sleep_for(50us);
         {
@@ -53,7 +53,7 @@ private:
 // Blocks in performAction until released; counts its runs.
 class GateEvent : public tw::TLEvent {
 public:
-    void performAction() override {
+    void performAction(tw::EventContext&) override {
         runs++;
         started.signal();
         release.wait();
@@ -275,7 +275,7 @@ namespace {
 class StuckDelete : public tw::TLDelete {
 public:
     explicit StuckDelete(std::string path) : TLDelete(std::move(path), tw::CorvaneExtendedAttributes(path)) {}
-    void performAction() override {
+    void performAction(tw::EventContext&) override {
         runs++;
         if (!answers) runAgainLater("the server's answer was not usable");
     }
@@ -291,7 +291,7 @@ public:
           path_(std::move(path)),
           t_(t),
           missing_(missing) {}
-    void performAction() override {
+    void performAction(tw::EventContext&) override {
         if (tw::test::readFile(t_.timelinePath()).find(path_) == std::string::npos) ++missing_;
     }
 

@@ -438,19 +438,19 @@ class CreateFolderEvents : public UploadEvents {
 protected:
     void SetUp() override {
         UploadEvents::SetUp();
-        TimeLineManager::setListingPasses({nullptr, [this](const std::string& path, bool userRequest) {
-                                               std::lock_guard l(mutex);
-                                               listings.emplace_back(path, userRequest);
-                                           }});
-        TimeLineManager::sharedInstance().resumeTimeLine();
+        TimeLineManager::setListingPasses(
+            {nullptr, [this](EventContext&, const std::string& path, bool userRequest) {
+                 std::lock_guard l(mutex);
+                 listings.emplace_back(path, userRequest);
+             }});
     }
     void TearDown() override {
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(10s);
+        if (timeline) timeline->syncQueue().waitUntilAllOperationsAreFinished(10s);
         TimeLineManager::setListingPasses({});
         UploadEvents::TearDown();
     }
     std::vector<std::pair<std::string, bool>> takeListings() {
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(10s);
+        timeline->syncQueue().waitUntilAllOperationsAreFinished(10s);
         std::lock_guard l(mutex);
         return std::exchange(listings, {});
     }

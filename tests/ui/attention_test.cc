@@ -8,6 +8,7 @@
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
+#include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/ui/AttentionList.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
@@ -296,7 +297,8 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
         names.push_back("h" + std::to_string(i));
         item(folder / names.back(), S::Regular, E::NoError, G::None);
     }
-    ASSERT_FALSE(SyncFolder::compareListing(folder.string(), {}, names, true));
+    ASSERT_FALSE(SyncFolder::compareListing(TimeLineManager::sharedInstance().context(), folder.string(), {},
+                                            names, true));
     ASSERT_EQ(SyncFolder::foldersAwaitingConfirmation(), std::vector<std::string>{folder.string()});
 
     SeenAlert keep;

@@ -210,7 +210,7 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     // Another account stored before goes: one account at a time.
     keychain->addItem({"old.example.org", "bob", "Tidewell", "Tidewell Server Password"}, "old");
     std::atomic<int> listings{0};
-    TimeLineManager::setListingPasses({[&] { ++listings; }, [](const std::string&, bool) {}});
+    TimeLineManager::setListingPasses({[&] { ++listings; }, [](EventContext&, const std::string&, bool) {}});
     ui::Authenticate pane;
     pane.show();
     type(pane.server, devserver.hostPort);

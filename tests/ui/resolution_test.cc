@@ -445,18 +445,12 @@ protected:
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        TimeLineManager::sharedInstance().resumeTimeLine();
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
         manager = std::make_unique<Manager>(timeline.get());
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        auto& shared = TimeLineManager::sharedInstance();
-        shared.pauseTimeLine();
-        shared.downloadQueue().cancelAllOperations();
-        shared.downloadQueue().waitUntilAllOperationsAreFinished(30s);
-        shared.saveTimeLine();
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         VolumeManager::sharedInstance().clear();
         resetServerEnvironment();
@@ -705,7 +699,7 @@ TEST_F(Resolutions, KeepBothBringsDownTheServersVersionWhateverItsSize) {
     placeholder.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(placeholder.save());
     ServerFileObject entry("Plan.txt", CorvaneExtendedAttributes(local("Plan.txt")));
-    EXPECT_TRUE(TLDownloadFile::performAction(team->localFolder, entry));
+    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     EXPECT_EQ(readFile(local("Plan.txt")), theirs);
 }
 
