@@ -209,6 +209,8 @@ TEST_F(UploadEvents, TheRevisionReplacedIsTheOneTheDatabaseHoldsForTheItem) {
     ASSERT_TRUE(row.has_value());
     ASSERT_EQ(row->revision, *revision);
 
+    // Held until the record is made stale: a running timeline would send the change at once.
+    timeline->pauseTimeLine();
     writeFile(path, "second");
     timeline->addCloseEvent(path);
     // The record on the file now names a revision the server never had; the database still knows.
