@@ -136,6 +136,8 @@ CEAErrorStatus::keys TLDelete::formErrorStatus(serverError error) {
 }
 
 void TLDelete::performAction(EventContext& context) {
+    // Rows of items gone from this path: dropped once the delete is decided (see the hand-over).
+    std::vector<Record> goneRows;
     if (!revisionToDelete_) {
         std::string revision = xAttrs.ceaString.getAttribute(CEAString::keys::Revision).value_or("");
         auto& database = context.records;
@@ -143,7 +145,7 @@ void TLDelete::performAction(EventContext& context) {
             uint64_t volume = context.volumes.volumeNodeFromVolumeUUID(row.volumeUUID);
             if (volume == 0) continue;
             if (!identityIsGone(volume, row.itemNode, localPath)) continue;
-            database.removeRecord(row);
+            goneRows.push_back(row);
             auto state = CEAStatus::fromRaw(row.state);
             if (state && *state != CEAStatus::keys::RequireUpload && *state != CEAStatus::keys::LocalOnly &&
                 *state != CEAStatus::keys::Unknown)
@@ -159,18 +161,27 @@ void TLDelete::performAction(EventContext& context) {
             if (!uuid.empty())
                 if (auto row = database.findRecord(xAttrs.fileNumber, uuid)) {
                     if (!row->revision.empty()) revision = row->revision;
-                    database.removeRecord(*row);
+                    goneRows.push_back(*row);
                 }
         }
         revisionToDelete_ = revision;
     }
+    auto dropGoneRows = [&] {
+        for (const Record& row : goneRows) context.records.removeRecord(row);
+    };
     if (!onServer(xAttrs, *revisionToDelete_)) {
         // Made and removed before it ever reached the server (a lock file, an editor's backup, a
         // temporary file): there is nothing there to delete.
+        dropGoneRows();
         log().logDebug("Delete of " + localPath + " not sent: the item never reached the server");
         return;
     }
+    // Handed over, the rows stay: should the program replace the file once more before its upload
+    // runs (git rewrites a file several times a second), that newer file's upload is refused as a
+    // conflict with the revision handed over, and these rows are what tell it that revision is this
+    // client's own.
     if (handOverToReplacement()) return;
+    dropGoneRows();
     const std::string& revision = *revisionToDelete_;
     // Not sent, or no answer: the server may still hold the item, and dropping the delete would bring
     // the file back at the next listing.
@@ -365,8 +376,13 @@ void TLMove::performMoveUpload(EventContext& context) {
         sendContent(context, localPathTo);
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
-        adoptReplacedRevision(context);
+        auto replaced = adoptReplacedRevision(context);
         TLUpload(localPathTo, false).performAction(context);
+        // The replaced file's row goes only now. A program renaming over the file again between the
+        // adoption and the upload (git writes its config so, several times a second) leaves a newer
+        // file without the revision: its upload is then refused as a conflict with the revision this
+        // client wrote, which that row is what tells it is its own.
+        if (replaced) context.records.removeRecord(*replaced);
     }
 }
 
@@ -388,15 +404,16 @@ void TLMove::sendContent(EventContext& context, const std::string& folder) {
     }
 }
 
-void TLMove::adoptReplacedRevision(EventContext& context) {
+std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
     CorvaneExtendedAttributes record(localPathTo);
-    if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
-    auto replaced = replacedRevision(context);
-    if (!replaced) return;
-    log().logDebug("Replacing " + localPathTo + " continues its server revision " + *replaced);
-    record.ceaString.setAttribute(CEAString::keys::Revision, *replaced);
+    if (record.ceaString.getAttribute(CEAString::keys::Revision)) return std::nullopt;
+    auto replaced = replacedRow(context);
+    if (!replaced) return std::nullopt;
+    log().logDebug("Replacing " + localPathTo + " continues its server revision " + replaced->revision);
+    record.ceaString.setAttribute(CEAString::keys::Revision, replaced->revision);
     record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
     record.save();
+    return replaced;
 }
 
 void TLMove::performMoveDelete() {
@@ -555,9 +572,11 @@ std::tuple<bool, bool, serverError> TLMove::moveOnServer(EventContext& context, 
     if (!move.answered || error != serverError::itemAlreadyExist) return {false, move.answered, error};
     // Renamed over an item the server has (a lock file over the file it replaces): that item goes
     // first, on the revision this client knew of it, so a colleague's change to it is never discarded.
-    auto replaced = replacedRevision(context);
-    if (!replaced) return {false, true, error};
-    DeleteDetails remove(localPathTo, false, *replaced);
+    auto replacedItem = replacedRow(context);
+    if (!replacedItem) return {false, true, error};
+    context.records.removeRecord(*replacedItem);
+    auto replaced = replacedItem->revision;
+    DeleteDetails remove(localPathTo, false, replaced);
     if (remove.performServerDelete() != normalisedResponse::allOkay) {
         if (!remove.answered) return {false, false, error};
         log().logWarning("The move of " + localPathFrom + " over " + localPathTo +
@@ -569,15 +588,13 @@ std::tuple<bool, bool, serverError> TLMove::moveOnServer(EventContext& context, 
     return {outcome2 == normalisedResponse::allOkay, again.answered, error2};
 }
 
-std::optional<std::string> TLMove::replacedRevision(EventContext& context) {
+std::optional<Record> TLMove::replacedRow(EventContext& context) {
     // The replaced file's row still names the destination; its identity is gone with the file.
-    auto& database = context.records;
-    for (const Record& row : database.findRecord(localPathTo)) {
+    for (const Record& row : context.records.findRecord(localPathTo)) {
         uint64_t volume = context.volumes.volumeNodeFromVolumeUUID(row.volumeUUID);
         if (volume == 0 || !identityIsGone(volume, row.itemNode, localPathTo)) continue;
         if (row.revision.empty()) continue;
-        database.removeRecord(row);
-        return row.revision;
+        return row;
     }
     return std::nullopt;
 }

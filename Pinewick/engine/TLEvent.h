@@ -14,6 +14,7 @@
 
 #include "Pinewick/engine/EventContext.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerRequests.h"
 
 namespace tw {
@@ -124,16 +125,16 @@ private:
     std::tuple<bool, bool, serverError> moveOnServer(EventContext& context, const std::string& revision);
     // Gives the item at the destination the revision it was moved on, when its record lacks it.
     void learnRevision(EventContext& context, const std::string& revision);
-    // The revision of the item the move replaced at the destination, taken from the metadata database
-    // (its row is removed).
-    std::optional<std::string> replacedRevision(EventContext& context);
+    // The metadata database's row of the item the move replaced at the destination (left in place).
+    std::optional<Record> replacedRow(EventContext& context);
     void recurseDeleteCorvaneExtentedAttributes(EventContext& context, const std::string& localPath);
     void addToDeleteListIfRequired(EventContext& context, const std::string& localPath);
     // After a server move: the database rows of the item and of what it holds name the new paths.
     void followInDatabase(EventContext& context);
     // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
-    // so its upload is a new revision of that server item rather than a conflict with it.
-    void adoptReplacedRevision(EventContext& context);
+    // so its upload is a new revision of that server item rather than a conflict with it. Returns the
+    // replaced item's row, for the caller to remove once the upload ran.
+    std::optional<Record> adoptReplacedRevision(EventContext& context);
 };
 
 }  // namespace tw

@@ -185,6 +185,12 @@ void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& re
         case normalisedResponse::attemptRecovery:
             switch (details.recoveryType) {
                 case recoveryErrors::conflict:
+                    // Said in the log with what was sent: a conflict is shown to the user, and the
+                    // revisions are what tell a second writer from a history this client replayed.
+                    log().logWarning(
+                        "Upload of " + localPath + " refused as a conflict: sent on revision \"" +
+                        details.revision + "\", the server holds \"" +
+                        (details.conflictFile ? details.conflictFile->revision : std::string()) + "\"");
                     setTransferError(record, CEAErrorStatus::keys::Conflict);
                     if (details.conflictFile)
                         record.ceaString.setAttribute(CEAString::keys::ConflictRevision,
