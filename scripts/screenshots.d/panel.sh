@@ -32,12 +32,7 @@ shoot() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/tidewell-panel.XXXXXX")
   (
     set -euo pipefail
-    export HOME="$work/home"
-    export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_STATE_HOME="$HOME/.local/state"
-    export XDG_CACHE_HOME="$HOME/.cache" XDG_CONFIG_DIRS="$HOME/xdg"
-    export XDG_RUNTIME_DIR="$work/run" TIDEWELL_VOLUMES_ROOT="$work/volumes"
-    mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$TIDEWELL_VOLUMES_ROOT" "$work/server"
-    chmod 700 "$HOME" "$XDG_RUNTIME_DIR"
+    . "$ROOT/scripts/screenshots.d/private_home.bash"
 
     xvfb="" bus="" server="" app="" panel="" ok=0
     cleanup() {

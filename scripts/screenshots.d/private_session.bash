@@ -2,12 +2,7 @@
 # volumes root under "$work", and a session bus of their own without service activation, so that
 # nothing (indexers, portals) is started behind their back and the user's own settings, keychain and
 # log are never touched. Needs $work; leaves the bus's pid in "$work/bus.pid".
-export HOME="$work/home"
-export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_STATE_HOME="$HOME/.local/state"
-export XDG_CACHE_HOME="$HOME/.cache" XDG_CONFIG_DIRS="$HOME/xdg"
-export XDG_RUNTIME_DIR="$work/run" TIDEWELL_VOLUMES_ROOT="$work/volumes"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$TIDEWELL_VOLUMES_ROOT" "$work/server"
-chmod 700 "$HOME" "$XDG_RUNTIME_DIR"
+. "$ROOT/scripts/screenshots.d/private_home.bash"
 
 cat > "$work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
