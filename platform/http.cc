@@ -36,9 +36,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-struct CurlDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
 struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
@@ -63,6 +60,7 @@ struct Transfer {
     bool tooLarge = false;
     bool writeFailed = false;
     bool bodyFailed = false;
+    size_t bodyOffset = 0;  // of an in-memory body
     CURL* curl = nullptr;
     bool sinkBegun = false;
 };
@@ -128,6 +126,13 @@ size_t onWrite(char* buffer, size_t size, size_t n, void* user) {
 size_t onRead(char* buffer, size_t size, size_t n, void* user) {
     auto* t = static_cast<Transfer*>(user);
     if (t->cancelled->load()) return CURL_READFUNC_ABORT;
+    if (!t->request->bodySource) {
+        const std::string& body = t->request->body;
+        size_t count = std::min(size * n, body.size() - t->bodyOffset);
+        std::memcpy(buffer, body.data() + t->bodyOffset, count);
+        t->bodyOffset += count;
+        return count;
+    }
     int64_t got = t->request->bodySource->read(reinterpret_cast<uint8_t*>(buffer), size * n);
     if (got < 0) {
         t->bodyFailed = true;
@@ -189,6 +194,7 @@ TransportError mapError(CURLcode rc, CURL* curl, const Transfer& t, const char* 
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
+        case CURLE_SEND_FAIL_REWIND:  // a reused connection died before the answer (not sent twice)
         case CURLE_PARTIAL_FILE:
         case CURLE_HTTP2:
         case CURLE_HTTP2_STREAM:
@@ -302,7 +308,8 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
     t.sent = &sent_;
     t.received = &received_;
 
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    Session::Handle curl = session.takeHandle();
+    bool reusable = false;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     char errbuf[CURL_ERROR_SIZE] = {0};
     if (!curl) {
@@ -310,6 +317,9 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
     } else {
         CURL* c = curl.get();
         t.curl = c;
+        // A connection idle for longer is not reused: servers close idle connections after a few
+        // seconds, and a request written into one the server is closing fails (see the body below).
+        curl_easy_setopt(c, CURLOPT_MAXAGE_CONN, 2L);
         curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -342,16 +352,15 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
         } else if (sendsBody) {
             curl_easy_setopt(c, CURLOPT_POST, 1L);
             if (request.method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-            if (request.bodySource) {
-                curl_easy_setopt(c, CURLOPT_READFUNCTION, onRead);
-                curl_easy_setopt(c, CURLOPT_READDATA, &t);
-                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
-                                 static_cast<curl_off_t>(request.bodySource->length()));
-            } else {
-                curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.data());
-                curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
-                                 static_cast<curl_off_t>(request.body.size()));
-            }
+            // Every body goes through the read callback, which cannot rewind: when a reused connection
+            // dies before any answer, libcurl would otherwise send the request again on a new one, and
+            // a server that had acted on the first (an upload, a move) would act twice. The exchange
+            // ends as a lost connection instead, which the caller already knows how to judge.
+            curl_easy_setopt(c, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(c, CURLOPT_READDATA, &t);
+            curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.bodySource ? request.bodySource->length()
+                                                                        : request.body.size()));
         } else {
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         }
@@ -383,6 +392,8 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
         curl_easy_getinfo(c, CURLINFO_SIZE_UPLOAD_T, &up);
         sent_ = up;
         if (rc == CURLE_OK) {
+            // Only a whole exchange leaves its connection fit for the next one.
+            reusable = true;
             t.response.statusCode = status;
             t.response.url = request.url;
             session.cookies().storeFromResponse(request.url, t.response);
@@ -399,6 +410,7 @@ void Task::run(Session& session, Request request, std::function<void(Result)> co
             }
         }
     }
+    if (reusable) session.giveBack(std::move(curl));
     if (completion) completion(std::move(result));
     {
         std::lock_guard lock(mutex_);
@@ -418,6 +430,34 @@ Session::Session() {
     ensureCurl();
 }
 Session::~Session() = default;
+
+void Session::HandleDeleter::operator()(void* handle) const {
+    curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+Session::Handle Session::takeHandle() {
+    {
+        std::lock_guard lock(handlesMutex_);
+        if (!idleHandles_.empty()) {
+            // The last one given back: its connection is the least likely to have been closed.
+            Handle h = std::move(idleHandles_.back());
+            idleHandles_.pop_back();
+            return h;
+        }
+    }
+    return Handle(curl_easy_init());
+}
+
+void Session::giveBack(Handle handle) {
+    // Enough for the transfers that run at once (uploads, a few downloads, a listing).
+    constexpr size_t kKept = 8;
+    if (!handle) return;
+    // Options go back to their defaults, so that no kept handle points at the finished exchange's
+    // buffers; the open connection, the TLS session and the name cache stay.
+    curl_easy_reset(handle.get());
+    std::lock_guard lock(handlesMutex_);
+    if (idleHandles_.size() < kKept) idleHandles_.push_back(std::move(handle));
+}
 
 std::unique_ptr<Task> Session::start(Request request, std::function<void(Result)> completion) {
     std::unique_ptr<Task> task(new Task());

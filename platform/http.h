@@ -7,6 +7,11 @@
 // uploads); response bodies go to memory (capped, so a runaway answer cannot exhaust memory) or are
 // streamed into a file descriptor.
 //
+// A session keeps the connections of finished exchanges open for the next ones (and with them the TLS
+// session), so a burst of small requests costs one connection, not one each. A request is never sent a
+// second time by this layer: when a kept connection dies before the answer, the exchange ends as a lost
+// connection, since the server may have acted on it.
+//
 // One process-wide session keeps the cookies the server sets. They live in memory only and die with the
 // process: nothing here ever writes a cookie to disk.
 //
@@ -193,8 +198,20 @@ public:
 
     CookieStore& cookies() { return cookies_; }
 
+    // libcurl handles of finished exchanges, each with the connection it keeps open.
+    struct HandleDeleter {
+        void operator()(void* handle) const;
+    };
+    using Handle = std::unique_ptr<void, HandleDeleter>;
+    // A handle whose options are reset, preferring one that holds an open connection.
+    Handle takeHandle();
+    // Keeps `handle` for the next request to reuse its connection (up to a few of them).
+    void giveBack(Handle handle);
+
 private:
     CookieStore cookies_;
+    std::mutex handlesMutex_;
+    std::vector<Handle> idleHandles_;
 };
 
 // Parts of a URL, parsed by libcurl. Returns false when `url` is not a URL.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "raw_server.h"
@@ -284,7 +285,61 @@ TEST(Http, CancellingARunningTaskEndsItWithTheCancelCode) {
     EXPECT_FALSE(got->response);
 }
 
+TEST(Http, ExchangesOneAfterAnotherShareOneConnection) {
+    // A connection and, over TLS, a handshake per request would cost a burst of small uploads more
+    // than the uploads themselves.
+    httplib::Server s;
+    std::mutex m;
+    std::set<int> ports;
+    auto note = [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(m);
+        ports.insert(req.remote_port);
+        res.set_content("ok", "text/plain");
+    };
+    s.Get("/a", note);
+    s.Post("/b", note);
+    s.set_keep_alive_max_count(100);  // httplib closes after five by default
+    Running r(s);
+    Session session;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(session.perform({.url = r.base() + "/a"}).error);
+        EXPECT_FALSE(session.perform({.url = r.base() + "/b", .method = "POST", .body = "x=1"}).error);
+        Request streamed{.url = r.base() + "/b", .method = "POST"};
+        streamed.bodySource = std::make_shared<StringSource>("a streamed body", 4);
+        EXPECT_FALSE(session.perform(streamed).error);
+    }
+    std::lock_guard lock(m);
+    EXPECT_EQ(ports.size(), 1u);
+}
+
 // ---- transport failures and their codes
+
+TEST(HttpErrors, ARequestOnAKeptConnectionThatDiesUnansweredIsNotSentAgain) {
+    // A server may act on a request and drop the connection before it answers. Sent again on a new
+    // connection, an upload, a move or a delete would happen twice; the caller hears of a lost
+    // connection instead and judges the item itself.
+    for (bool streamed : {false, true}) {
+        std::atomic<int> posts{0};
+        tw::test::RawServer raw([&](int fd, const std::string& head) {
+            if (head.rfind("POST", 0) == 0) {  // a request sent again on a new connection
+                ++posts;
+                return;
+            }
+            tw::test::writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            // The connection stays open; the next request on it is read and never answered.
+            if (tw::test::readHead(fd).rfind("POST", 0) == 0) ++posts;
+        });
+        Session session;
+        auto first = session.perform({.url = raw.base() + "/a"});
+        ASSERT_TRUE(first.response) << (first.error ? first.error->description : "");
+        Request post{.url = raw.base() + "/b", .method = "POST", .body = "x=1"};
+        if (streamed) post.bodySource = std::make_shared<StringSource>("a streamed body", 4);
+        auto second = session.perform(post);
+        ASSERT_TRUE(second.error) << "streamed " << streamed;
+        EXPECT_EQ(second.error->code, kNetworkConnectionLost) << second.error->description;
+        EXPECT_EQ(posts.load(), 1) << "streamed " << streamed;
+    }
+}
 
 TEST(HttpErrors, ConnectionRefusedUnknownHostAndBadURL) {
     // A port that was just free is almost certainly closed now.

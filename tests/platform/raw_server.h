@@ -15,6 +15,20 @@
 
 namespace tw::test {
 
+// Reads from `fd` until a request head is complete, the peer is gone or two seconds pass in silence.
+inline std::string readHead(int fd) {
+    std::string head;
+    char buf[4096];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        pollfd q{fd, POLLIN, 0};
+        if (::poll(&q, 1, 2000) <= 0) break;
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        head.append(buf, static_cast<size_t>(n));
+    }
+    return head;
+}
+
 class RawServer {
 public:
     // `handler` gets the connected socket after the request head was read; it writes what it likes.
@@ -48,16 +62,7 @@ private:
             if (::poll(&p, 1, 50) <= 0) continue;
             int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
-            std::string head;
-            char buf[4096];
-            while (head.find("\r\n\r\n") == std::string::npos) {
-                pollfd q{fd, POLLIN, 0};
-                if (::poll(&q, 1, 2000) <= 0) break;
-                ssize_t n = ::read(fd, buf, sizeof buf);
-                if (n <= 0) break;
-                head.append(buf, static_cast<size_t>(n));
-            }
-            handler_(fd, head);
+            handler_(fd, readHead(fd));
             ::close(fd);
         }
     }
