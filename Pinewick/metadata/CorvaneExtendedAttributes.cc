@@ -106,6 +106,14 @@ void CorvaneExtendedAttributes::load() {
     if (fileNumber != 0) loadedFrom_ = {volumeNumber, fileNumber};
 }
 
+std::optional<CEAStatus::keys> CorvaneExtendedAttributes::storedStatus(const std::string& localPath) {
+    auto value = platform::getXattr(localPath, xAttrName, kMaxAttributeSize, nullptr);
+    if (!value) return std::nullopt;
+    auto status = decodeLine(*value, CEAStatus::keyName);
+    if (!status) return std::nullopt;
+    return CEAStatus::fromRaw(*status);
+}
+
 void CorvaneExtendedAttributes::decode(const std::string& text) {
     bool failed = ceaDate.decode(text);
     // A malformed date must not cost the item its state: the state line is read whatever the dates say,

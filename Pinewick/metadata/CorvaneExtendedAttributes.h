@@ -53,6 +53,11 @@ public:
     std::string nodePath() const;
     // The value of the line that starts with `key` and ": ", up to its line feed; none without one.
     static std::optional<std::string> decodeLine(const std::string& text, const std::string& key);
+    // The state written in the record of the item at `localPath`, read in one look and without the
+    // checks a load makes (whether the record came with a file that replaced its item, which a load
+    // reads as Unknown). Nothing when the item or its record is missing or unreadable. For sifting
+    // many items; whoever acts on an item loads its record.
+    static std::optional<CEAStatus::keys> storedStatus(const std::string& localPath);
 
     // Marks a placeholder (that has been on the server) to open with this application, and unmarks
     // items in any other known state.

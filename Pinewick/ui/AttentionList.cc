@@ -23,6 +23,14 @@ bool under(const std::string& path, const std::vector<std::string>& roots) {
     return false;
 }
 
+// Most items are not in error, and their stored state says so in one read. One whose state says error
+// is loaded whole: its record may have come with a file that replaced the item, which is not in error.
+bool recordInError(const std::string& path) {
+    auto stored = CorvaneExtendedAttributes::storedStatus(path);
+    return stored && AttentionList::inError(*stored) &&
+           AttentionList::inError(CorvaneExtendedAttributes(path).ceaStatus.status);
+}
+
 }  // namespace
 
 AttentionList& AttentionList::sharedInstance() {
@@ -58,7 +66,7 @@ std::vector<std::string> AttentionList::findItemsInError(const std::vector<std::
             if (cancel && *cancel) return found;
             std::string path = it->path().string();
             if (TimeLineManager::inIgnoreList(path)) continue;
-            if (inError(CorvaneExtendedAttributes(path).ceaStatus.status)) found.push_back(std::move(path));
+            if (recordInError(path)) found.push_back(std::move(path));
         }
     }
     std::sort(found.begin(), found.end());
@@ -146,8 +154,8 @@ void AttentionList::schedule() {
 }
 
 void AttentionList::check(const std::string& path, const std::vector<std::string>& roots) {
-    if (under(path, roots) && !TimeLineManager::inIgnoreList(path) && platform::itemExists(path) &&
-        inError(CorvaneExtendedAttributes(path).ceaStatus.status))
+    // A path with no item has no record either.
+    if (under(path, roots) && !TimeLineManager::inIgnoreList(path) && recordInError(path))
         known_.insert(path);
     else
         known_.erase(path);
@@ -175,7 +183,7 @@ void AttentionList::run() {
                 if (!platform::itemExists(*it)) {
                     walk = true;
                     it = known_.erase(it);
-                } else if (!inError(CorvaneExtendedAttributes(*it).ceaStatus.status)) {
+                } else if (!recordInError(*it)) {
                     it = known_.erase(it);
                 } else {
                     ++it;
