@@ -7,7 +7,9 @@
 # and the reference server on loopback), their ratio (plain/mount; 1.0 is no cost), the overall
 # ratio, the time from the end of the programs until the client was idle with the server matching
 # the local tree, and the client's upload rate meanwhile. The run also checks convergence, git fsck
-# and the database's integrity, as the test does; a failed check fails the bench.
+# and the database's integrity, as the test does; a failed check fails the bench. The reference
+# server keeps its store in memory (/dev/shm) where there is room: it stands for another machine, and
+# its own file creations must not be timed as the client's.
 #
 #   bench/app/real_programs.sh [short|long]      (uses build/release; scripts/build.sh first)
 set -euo pipefail

@@ -300,6 +300,8 @@ class ClientRun:
         self.expected_deaths = set()
         self.port = None
         self.local_roots = {}
+        # Where the reference server keeps its items; a subclass may put it elsewhere.
+        self.server_root = os.path.join(self.work, "server")
 
     # ---------------------------------------------------------------- hooks
 
@@ -344,7 +346,7 @@ class ClientRun:
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         for d in [home, env["XDG_CONFIG_HOME"], env["XDG_DATA_HOME"], env["XDG_STATE_HOME"],
                   env["XDG_CACHE_HOME"], env["XDG_RUNTIME_DIR"], env["TIDEWELL_VOLUMES_ROOT"],
-                  os.path.join(w, "bin"), os.path.join(w, "server"),
+                  os.path.join(w, "bin"), self.server_root,
                   os.path.join(env["XDG_CONFIG_HOME"], "meridot")]:
             os.makedirs(d, exist_ok=True)
         os.chmod(home, 0o700)
@@ -385,7 +387,7 @@ class ClientRun:
         port = self.port or 0
         log = open(os.path.join(self.work, "devserver.log"), "ab")
         self.server_proc = subprocess.Popen(
-            [os.path.join(self.bin, "tidewell-devserver"), "--root", os.path.join(self.work, "server"),
+            [os.path.join(self.bin, "tidewell-devserver"), "--root", self.server_root,
              "--listen", f"127.0.0.1:{port}", "--user", f"{self.user}:{self.password}",
              *self.server_args()],
             stdout=subprocess.PIPE, stderr=log, env=self.env)
