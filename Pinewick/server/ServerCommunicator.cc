@@ -175,8 +175,14 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
         case 6: {
             log().logAudit("Server has requested a new logon");
             // A session refreshed moments ago is kept: the server may simply not have caught up yet.
+            // Refused again and again it is lost all the same (expired, or the server restarted):
+            // without a new logon the refused request would go round and round until the two
+            // minutes are up, syncing nothing.
             auto age = serverEnvironment().now() - creds.lastRefresh.load();
-            if (age > std::chrono::milliseconds(120000)) creds.tokenValid = false;
+            int refusals = ++creds.refusalsSinceRefresh;
+            if (age > std::chrono::milliseconds(120000) ||
+                refusals >= ServerCredentials::kRefusalsBeforeNewLogon)
+                creds.tokenValid = false;
             return {normalisedResponse::tryAgain,
                     id == 1 ? serverError::invalidCredentials : serverError::tokenRefreshRequired};
         }

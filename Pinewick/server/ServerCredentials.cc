@@ -41,6 +41,7 @@ void ServerCredentials::resetFields() {
     tokenValid = false;
     brServerVersion = 0;
     lastRefresh = serverEnvironment().now();
+    refusalsSinceRefresh = 0;
     backoffTimer = 0;
     passwordRequired = false;
     errorCode = serverError::noError;
@@ -192,6 +193,7 @@ bool ServerCredentials::login(const std::string& user, const std::string& passwo
             // process's lifetime, which is what a logon session cookie must be.
             tokenValid = true;
             lastRefresh = serverEnvironment().now();
+            refusalsSinceRefresh = 0;
             errorCode = serverError::noError;
             log().logAudit("Login as user " + user + " to server " + serverName() + " successful.");
             return true;

@@ -41,6 +41,11 @@ public:
     std::atomic<bool> tokenValid{false};
     std::atomic<int64_t> brServerVersion{0};
     std::atomic<Date> lastRefresh;
+    // Answers refusing the session since the last logon.
+    std::atomic<int> refusalsSinceRefresh{0};
+    // A session the server refused this often has been lost (expired, or the server restarted),
+    // however fresh it is.
+    static constexpr int kRefusalsBeforeNewLogon = 3;
     std::atomic<uint32_t> backoffTimer{0};
     std::atomic<bool> passwordRequired{false};
     std::atomic<serverError> errorCode{serverError::noError};

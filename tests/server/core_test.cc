@@ -63,6 +63,21 @@ TEST_F(CoreTest, ANewLogonIsAskedForAndTheSessionDroppedOnlyWhenStale) {
     EXPECT_EQ(count(logText(), "Server has requested a new logon"), 2u);
 }
 
+TEST_F(CoreTest, AFreshSessionTheServerKeepsRefusingIsLoggedOnAnew) {
+    // A fresh session is kept at first (the server may not have caught up), but not for the two
+    // minutes a stale one would wait: each of those refusals is the same request sent again.
+    auto& c = ServerCredentials::sharedInstance();
+    c.tokenValid = true;
+    c.lastRefresh = now.load();
+    c.refusalsSinceRefresh = 0;
+    for (int i = 1; i < ServerCredentials::kRefusalsBeforeNewLogon; ++i) {
+        EXPECT_EQ(classify(HttpReply::error(1, 401)), (Classification{NR::tryAgain, SE::invalidCredentials}));
+        EXPECT_TRUE(c.tokenValid) << i;
+    }
+    EXPECT_EQ(classify(HttpReply::error(1, 401)), (Classification{NR::tryAgain, SE::invalidCredentials}));
+    EXPECT_FALSE(c.tokenValid);
+}
+
 // ---- transport failures
 
 TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
@@ -277,6 +292,21 @@ TEST_F(CoreTest, AnExpiredSessionIsReestablishedAndTheRequestRepeated) {
     EXPECT_EQ(outcome, NR::allOkay);
     EXPECT_EQ(server.logons(), 2);
     EXPECT_TRUE(ServerCredentials::sharedInstance().tokenValid);
+}
+
+TEST_F(CoreTest, SessionsExpiredMomentsAfterALogonAreReestablished) {
+    // The server dropped every session (expired, or restarted) just after this client logged on.
+    logOn();
+    server.addFolder("/Team");
+    server.expireSessions();
+    size_t refusedBefore = count(logText(), "Server has requested a new logon");
+    FolderContentDetails listing(local(""));
+    listing.localPath = volume->localFolder;
+    auto [outcome, error] = listing.fetchFolderContents();
+    EXPECT_EQ(outcome, NR::allOkay);
+    EXPECT_EQ(server.logons(), 2);
+    EXPECT_LE(count(logText(), "Server has requested a new logon") - refusedBefore,
+              static_cast<size_t>(ServerCredentials::kRefusalsBeforeNewLogon));
 }
 
 // ---- escaping
