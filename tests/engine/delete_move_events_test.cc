@@ -126,6 +126,27 @@ TEST_F(DeleteMoveEvents, DeletedRegularFileGoesFromTheServerWithItsAuditLine) {
     EXPECT_FALSE(fs::exists(local("doc.txt")));
 }
 
+TEST_F(DeleteMoveEvents, AFileChangedSinceItsUploadIsDeletedOnTheServerToo) {
+    // Uploaded, then written to again (waiting to send the change), then removed before its record
+    // could be read: only the database row still says which revision the server holds.
+    const std::string uuid = "5A1F0C3E-0000-4000-8000-00000000D32A";
+    if (!giveTheVolumeAUUID(uuid)) GTEST_SKIP() << "user extended attributes not supported here";
+    auto sent = uploaded("draft.txt", "first");
+    ASSERT_TRUE(fs::exists(serverFile("draft.txt")));
+    writeFile(local("draft.txt"), "second");
+    {
+        CorvaneExtendedAttributes changed(local("draft.txt"));
+        changed.ceaStatus.setStatus(S::RequireUpload);
+        changed.save();
+    }
+    auto row = MetadataDataBase::sharedInstance().findRecord(sent.fileNumber, uuid);
+    ASSERT_TRUE(row && !row->revision.empty());
+    fs::remove(local("draft.txt"));
+    timeline->addDeleteEvent(local("draft.txt"), CorvaneExtendedAttributes(local("draft.txt")));
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("draft.txt")));
+}
+
 TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
     auto record = uploaded("ro.txt");
     record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
