@@ -150,11 +150,10 @@ void TLDelete::performAction(EventContext& context) {
             // A file waiting to send a change is on the server all the same when its row holds the
             // revision it was uploaded as: taken as never sent, the server would keep it, and a file
             // made again under its name would be refused as a conflict with this client's own upload.
-            bool changedSinceUpload = state == CEAStatus::keys::RequireUpload && !row.revision.empty();
-            if (state && ((*state != CEAStatus::keys::RequireUpload && *state != CEAStatus::keys::LocalOnly &&
-                           *state != CEAStatus::keys::Unknown) ||
-                          changedSinceUpload))
-                revision = row.revision;
+            bool neverSent = !state || *state == CEAStatus::keys::LocalOnly ||
+                             *state == CEAStatus::keys::Unknown ||
+                             (*state == CEAStatus::keys::RequireUpload && row.revision.empty());
+            if (!neverSent) revision = row.revision;
         }
         // An upload that finished after the item was announced for deletion left its revision by the
         // item's identity (the record taken at the delete predates it).
