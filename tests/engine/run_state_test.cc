@@ -63,6 +63,10 @@ TEST(RunState, TimelineRunsOnlyWithNetworkAndPermissionAndEachStartListsEverythi
     state.networkAvailable = true;
     state.triggerChanges();
     EXPECT_TRUE(timeline.suspended());
+    // The resume above queued a listing pass that holds `passes` by reference: it must be dropped or
+    // done before they go out of scope (a suspended queue would otherwise run it in a later test).
+    timeline.syncQueue().cancelAllOperations();
+    EXPECT_TRUE(timeline.syncQueue().waitUntilAllOperationsAreFinished(5s));
     tw::TimeLineManager::setListingPasses({});
 }
 
