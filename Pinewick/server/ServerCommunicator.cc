@@ -407,7 +407,9 @@ normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answ
         if (answered) *answered = false;
         if (!ready()) break;
         auto request = pass.build();
-        if (!request || !platform::http::parseURL(request->url)) {
+        // A pass that declines to build its request has said why.
+        if (!request) break;
+        if (!platform::http::parseURL(request->url)) {
             log().logWarning("Request not sent: the server address does not make a valid URL");
             break;
         }
