@@ -155,8 +155,8 @@ void TLDelete::performAction(EventContext& context) {
                              (*state == CEAStatus::keys::RequireUpload && row.revision.empty());
             if (!neverSent) revision = row.revision;
         }
-        // An upload that finished after the item was announced for deletion left its revision by the
-        // item's identity (the record taken at the delete predates it).
+        // An upload or a folder creation that finished after the item was announced for deletion left
+        // its revision or state by the item's identity (the record taken at the delete predates it).
         if (revision.empty() && xAttrs.fileNumber != 0 &&
             identityIsGone(xAttrs.volumeNumber, xAttrs.fileNumber, localPath)) {
             // (Only while no item has that identity: on a file system that hands a freed number to the
@@ -165,6 +165,11 @@ void TLDelete::performAction(EventContext& context) {
             if (!uuid.empty())
                 if (auto row = database.findRecord(xAttrs.fileNumber, uuid)) {
                     if (!row->revision.empty()) revision = row->revision;
+                    // A folder has no revision: its row's state says the server has it.
+                    auto state = CEAStatus::fromRaw(row->state);
+                    reachedServerSince_ = state && *state != CEAStatus::keys::Unknown &&
+                                          *state != CEAStatus::keys::LocalOnly &&
+                                          *state != CEAStatus::keys::RequireUpload;
                     goneRows.push_back(*row);
                 }
         }
@@ -173,7 +178,7 @@ void TLDelete::performAction(EventContext& context) {
     auto dropGoneRows = [&] {
         for (const Record& row : goneRows) context.records.removeRecord(row);
     };
-    if (!onServer(xAttrs, *revisionToDelete_)) {
+    if (!onServer(xAttrs, *revisionToDelete_) && !reachedServerSince_) {
         // Made and removed before it ever reached the server (a lock file, an editor's backup, a
         // temporary file): there is nothing there to delete.
         dropGoneRows();

@@ -90,6 +90,9 @@ private:
     // The revision to delete, settled at the first run (the database rows it comes from are removed
     // then), so a run again after the server could not be reached sends the same one.
     std::optional<std::string> revisionToDelete_;
+    // Settled with it: the item reached the server after its record was taken (a folder created
+    // while it was being removed).
+    bool reachedServerSince_ = false;
 };
 
 class TLMove : public TLEvent {

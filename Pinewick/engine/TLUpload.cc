@@ -245,8 +245,17 @@ void TLCreateFolder::performAction(EventContext& context) {
             if (request.createFolder() == normalisedResponse::allOkay) {
                 log().logAudit("Created Folder " + localPath);
                 CorvaneExtendedAttributes fresh(localPath);
-                fresh.ceaStatus.setStatus(CEAUtils::determineInhert(localPath));
-                fresh.save();
+                auto state = CEAUtils::determineInhert(localPath);
+                fresh.ceaStatus.setStatus(state);
+                if (!fresh.save()) {
+                    // Removed (or replaced) while it was created: the delete queued when it went took a
+                    // record that predates the creation, and must learn from its identity that the
+                    // server holds the folder now, or the server keeps a folder gone from here.
+                    std::string uuid = context.volumes.volumeNodeToVolumeUUID(attrs->systemNumber);
+                    if (!uuid.empty())
+                        context.records.addRecord(
+                            Record{uuid, attrs->systemFileNumber, localPath, "", CEAStatus::rawValue(state)});
+                }
                 if (!contentFollows) refreshIfRequired(context);
                 result = true;
             }

@@ -147,6 +147,31 @@ TEST_F(DeleteMoveEvents, AFileChangedSinceItsUploadIsDeletedOnTheServerToo) {
     EXPECT_FALSE(fs::exists(serverFile("draft.txt")));
 }
 
+// The folder went while its creation was on its way: the delete's record predates the creation, yet
+// the server must not keep the folder.
+TEST_F(DeleteMoveEvents, AFolderRemovedWhileTheServerCreatesItGoesFromTheServerToo) {
+    if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-00000000D32B"))
+        GTEST_SKIP() << "user extended attributes not supported here";
+    fs::create_directories(local("made"));
+    struct stat st {};
+    ASSERT_EQ(::stat(local("made").c_str(), &st), 0);
+    // The record the watcher sends with a delete: the item's identity and its record as it stands.
+    CorvaneExtendedAttributes before(local("made"), std::string());
+    before.volumeNumber = st.st_dev;
+    before.fileNumber = st.st_ino;
+    admin("faults", {{"method", "POST"},
+                     {"path", devserver.servicePath("folders/Team")},
+                     {"action", "delay"},
+                     {"delay_ms", 1500}});
+    timeline->addCreateFolder(local("made"), false);
+    timeline->resumeTimeLine();
+    std::this_thread::sleep_for(500ms);
+    fs::remove(local("made"));
+    timeline->addDeleteEvent(local("made"), before);
+    ASSERT_TRUE(timeline->waitUntilIdle(60s));
+    EXPECT_FALSE(fs::exists(serverFile("made")));
+}
+
 TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
     auto record = uploaded("ro.txt");
     record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
