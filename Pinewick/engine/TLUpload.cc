@@ -111,6 +111,14 @@ TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(pat
 }
 
 void TLUpload::performAction(EventContext& context) {
+    perform(context, true);
+}
+
+void TLUpload::performAlongside(EventContext& context) {
+    perform(context, false);
+}
+
+void TLUpload::perform(EventContext& context, bool shownInTray) {
     if (!uploadRequired) return;
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
@@ -120,8 +128,7 @@ void TLUpload::performAction(EventContext& context) {
         CorvaneExtendedAttributes record(localPath);
         if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
     }
-    auto& statusBar = context.statusBar;
-    statusBar.updateUploadActive(localPath);
+    if (shownInTray) context.statusBar.updateUploadActive(localPath);
     bool adopted = false;
     for (;;) {
         UploadDetails details(localPath);
@@ -155,7 +162,7 @@ void TLUpload::performAction(EventContext& context) {
         applyOutcome(context, record, details, outcome, *before);
         break;
     }
-    statusBar.updateUploadActive(std::nullopt);
+    if (shownInTray) context.statusBar.updateUploadActive(std::nullopt);
 }
 
 void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& record,

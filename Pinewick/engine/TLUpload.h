@@ -2,7 +2,7 @@
 // and two files that exchanged contents (TLExchange, both sent as changed files).
 //
 // Thread-safety: constructors run on the producer's thread and may save the item's record there;
-// `performAction` runs on the timeline thread.
+// `performAction` runs on the timeline thread, `performAlongside` on a thread the timeline lends it.
 #pragma once
 
 #include <memory>
@@ -23,12 +23,17 @@ public:
     // path (a file deleted and made again) is no conflict: the upload continues that revision.
     TLUpload(std::string localPath, bool fileChanged);
     void performAction(EventContext& context) override;
+    // The same, run beside the upload the tray shows (the timeline sends uploads of distinct files
+    // together): the tray keeps showing that one. Safe on any thread while no other thread runs this
+    // event.
+    void performAlongside(EventContext& context);
     std::string description() override { return "Upload: " + localPath; }
 
     std::string localPath;
     bool uploadRequired = false;
 
 private:
+    void perform(EventContext& context, bool shownInTray);
     // Brings the record of the item that was sent up to date with what the server answered.
     void applyOutcome(EventContext& context, CorvaneExtendedAttributes& record, const UploadDetails& details,
                       normalisedResponse outcome, const platform::FileAttributes& sent);

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <latch>
 #include <optional>
+#include <typeinfo>
 #include <unordered_set>
 
 #include "Pinewick/config/ExclusionManager.h"
@@ -21,6 +23,7 @@
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "platform/casefold.h"
 #include "platform/fd.h"
 #include "platform/places.h"
 #include "platform/pwnames.h"
@@ -349,6 +352,138 @@ void TimeLineManager::removeHead() {
     if (recorded) journalChanged();
 }
 
+namespace {
+
+// Events that touch one file and nothing else, so that two on other paths may run side by side: an
+// upload, or the delete of an item whose record says it was a file.
+bool runsInALane(const std::shared_ptr<TLEvent>& e) {
+    if (!e) return false;
+    const TLEvent& event = *e;
+    if (typeid(event) == typeid(TLUpload)) return true;
+    if (typeid(event) != typeid(TLDelete)) return false;
+    return static_cast<const TLDelete&>(event).xAttrs.ceaString.getAttribute(CEAString::keys::FileType) ==
+           std::string(platform::kFileTypeRegular);
+}
+
+const std::string& pathOf(const TLEvent& event) {
+    if (auto* upload = dynamic_cast<const TLUpload*>(&event)) return upload->localPath;
+    return static_cast<const TLDelete&>(event).localPath;
+}
+
+bool above(const std::string& folder, const std::string& path) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           path[folder.size()] == '/';
+}
+
+}  // namespace
+
+TimeLineManager::Lanes TimeLineManager::lanesFrom(const std::shared_ptr<TLEvent>& head) const {
+    // Long enough to keep every lane busy, short enough that what follows is not held back long.
+    constexpr size_t kMostEvents = 64;
+    Lanes lanes;
+    size_t limit = uploadsAtOnce_.load();
+    if (limit < 2 || !runsInALane(head)) return lanes;
+    eventSyncQueue_->sync([&] {
+        if (eventQueue_.empty() || eventQueue_.front() != head) return;
+        // Paths compared as the volume compares names: two spellings of one name are one file.
+        std::vector<std::string> names{platform::foldedName(pathOf(*head))};
+        lanes.push_back({head});
+        size_t events = 1;
+        for (size_t i = 1; i < eventQueue_.size() && events < kMostEvents; ++i, ++events) {
+            const auto& next = eventQueue_[i];
+            if (!runsInALane(next)) break;
+            // One set aside waits for its own time.
+            if (std::any_of(parked_.begin(), parked_.end(), [&](const Parked& p) { return p.event == next; }))
+                break;
+            std::string name = platform::foldedName(pathOf(*next));
+            auto same = std::find(names.begin(), names.end(), name);
+            if (same != names.end()) {
+                lanes[static_cast<size_t>(same - names.begin())].push_back(next);
+                continue;
+            }
+            if (lanes.size() == limit) break;
+            // A file where a folder was, or the other way round: one must see the other done.
+            if (std::any_of(names.begin(), names.end(),
+                            [&](const std::string& n) { return above(n, name) || above(name, n); }))
+                break;
+            names.push_back(std::move(name));
+            lanes.push_back({next});
+        }
+    });
+    if (lanes.size() == 1 && lanes[0].size() == 1) lanes.clear();
+    return lanes;
+}
+
+std::vector<std::shared_ptr<TLEvent>> TimeLineManager::runLane(
+    const std::vector<std::shared_ptr<TLEvent>>& lane, size_t first) {
+    std::vector<std::shared_ptr<TLEvent>> finished;
+    for (size_t i = first; i < lane.size(); ++i) {
+        const auto& event = lane[i];
+        // A pause starts nothing new; what did not start stays queued in its place.
+        if (suspended_ || !waitForItsRecord(event.get())) break;
+        if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
+        // The tray shows the head's transfer.
+        if (auto* upload = dynamic_cast<TLUpload*>(event.get()))
+            upload->performAlongside(context());
+        else
+            event->performAction(context());
+        // It keeps its place and what follows it on its path waits with it.
+        if (event->takeRunAgain()) break;
+        finished.push_back(event);
+    }
+    return finished;
+}
+
+bool TimeLineManager::performLanes(const std::shared_ptr<TLEvent>& head, const Lanes& lanes) {
+    std::vector<std::vector<std::shared_ptr<TLEvent>>> finished(lanes.size());
+    // Each lane ends as its events do: every transfer has its own time-out and watch.
+    std::latch done(static_cast<std::ptrdiff_t>(lanes.size() - 1));
+    for (size_t i = 1; i < lanes.size(); ++i)
+        platform::DispatchQueue::global(platform::QoS::normal).async([this, &lanes, &finished, &done, i] {
+            finished[i] = runLane(lanes[i], 0);
+            done.count_down();
+        });
+    head->performAction(context());
+    bool again = head->takeRunAgain();
+    if (!again) finished[0] = runLane(lanes[0], 1);
+    done.wait();
+    // Dropped even when paused meanwhile: run again, a delete that was sent or handed to its
+    // replacement would act a second time.
+    for (const auto& lane : finished)
+        for (const auto& event : lane) removeEvent(event);
+    return again;
+}
+
+bool TimeLineManager::waitForItsRecord(const TLEvent* event) {
+    bool recorded = false;
+    uint64_t target = 0;
+    eventSyncQueue_->sync([&] {
+        recorded = journalKeys_.count(event) != 0;
+        auto at = recordedAt_.find(event);
+        if (at != recordedAt_.end()) target = at->second;
+    });
+    if (!recorded) return true;
+    if (target == 0) {
+        // Recorded otherwise (replayed, or its generation not noted yet): whatever is wanted now.
+        std::lock_guard lock(journalMutex_);
+        target = journalWanted_;
+    }
+    // Not before its record is on disk: a crash while it runs must find it there.
+    return waitForJournal(target);
+}
+
+void TimeLineManager::removeEvent(const std::shared_ptr<TLEvent>& event) {
+    bool recorded = false;
+    eventSyncQueue_->barrierSync([&] {
+        auto it = std::find(eventQueue_.begin(), eventQueue_.end(), event);
+        if (it == eventQueue_.end()) return;
+        eventQueue_.erase(it);
+        recorded = eraseRecordLocked(event.get());
+        recordedAt_.erase(event.get());
+    });
+    if (recorded) journalChanged();
+}
+
 void TimeLineManager::parkHead(int attempts) {
     std::string description, reason;
     eventSyncQueue_->barrierSync([&] {
@@ -483,31 +618,22 @@ void TimeLineManager::loop() {
             continue;
         }
         idle_ = false;
-        bool recorded = false;
-        uint64_t target = 0;
-        eventSyncQueue_->sync([&] {
-            recorded = journalKeys_.count(event.get()) != 0;
-            auto at = recordedAt_.find(event.get());
-            if (at != recordedAt_.end()) target = at->second;
-        });
-        if (recorded) {
-            if (target == 0) {
-                // Recorded otherwise (replayed, or its generation not noted yet): whatever is wanted now.
-                std::lock_guard lock(journalMutex_);
-                target = journalWanted_;
-            }
-            // Not before its record is on disk: a crash while it runs must find it there.
-            if (!waitForJournal(target)) break;
-        }
+        if (!waitForItsRecord(event.get())) break;
+        auto lanes = lanesFrom(event);
         eventRunning_ = true;
         if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
-        event->performAction(context());
+        bool again = false;
+        if (lanes.empty()) {
+            event->performAction(context());
+            again = event->takeRunAgain();
+        } else {
+            again = performLanes(event, lanes);
+        }
         {
             std::lock_guard lock(wakeMutex_);
             eventRunning_ = false;
             wake_.notify_all();
         }
-        bool again = event->takeRunAgain();
         if (event.get() != lastHead) runsAtHead = 0;
         lastHead = event.get();
         bool wasParked = false;

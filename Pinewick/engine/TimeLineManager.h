@@ -1,12 +1,14 @@
 // The timeline: the ordered list of pending work (uploads, folder creations, deletes, moves, ...) run one
-// event at a time on one background thread, in the order queued. Pausing lets the running event finish
-// and keeps it first in the list, so it runs again from the start on resume. Pending deletes and moves
+// event at a time on one background thread, in the order queued; only uploads of distinct files queued
+// one after another go up together, and whatever follows them waits for all. Pausing lets the running event
+// finish and keeps it first in the list, so it runs again from the start on resume. Pending deletes and moves
 // are saved to Timeline.txt at shutdown and replayed, first in line, at the next start.
 //
 // Thread-safety: producers on any thread append; the list changes only under the exclusive lock of
 // `eventSyncQueue`; flags read across threads are atomics.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +29,7 @@
 
 namespace tw {
 
+class TLUpload;
 class VolumeDetail;
 class ServerFileObject;
 
@@ -152,12 +155,34 @@ public:
     std::chrono::milliseconds runAgainDelay() const { return runAgainDelay_.load(); }
     void setRunAgainDelay(std::chrono::milliseconds delay) { runAgainDelay_ = delay; }
 
+    // How many uploads of distinct files, queued one after another, are sent together (1: one at a
+    // time). Each waits mostly on the server and the mount rather than on the processor.
+    size_t uploadsAtOnce() const { return uploadsAtOnce_.load(); }
+    void setUploadsAtOnce(size_t n) { uploadsAtOnce_ = std::max<size_t>(n, 1); }
+
 private:
     void loadTimeLine();
     void runEventQueue();
     void loop();
     std::shared_ptr<TLEvent> head() const;
     void removeHead();
+    // The events queued from the head on that may run side by side: uploads and deletes of files, one
+    // lane per path (a lane's events keep their order), at most `uploadsAtOnce` lanes. They stop at the
+    // first event of another kind, or on a path above or below another lane's, which waits for all.
+    // Nothing to run beside the head: empty.
+    using Lanes = std::vector<std::vector<std::shared_ptr<TLEvent>>>;
+    Lanes lanesFrom(const std::shared_ptr<TLEvent>& head) const;
+    // Runs the lanes (the head's own on this thread, whose first event is the head) and drops each
+    // event that finished, the head aside; returns whether the head asked to run again.
+    bool performLanes(const std::shared_ptr<TLEvent>& head, const Lanes& lanes);
+    // Runs `lane` from its event `first` on until one asks to run again or the timeline is paused;
+    // returns the events that finished.
+    std::vector<std::shared_ptr<TLEvent>> runLane(const std::vector<std::shared_ptr<TLEvent>>& lane,
+                                                  size_t first);
+    // Waits until the event's record, if it has one, is on disk; false when paused meanwhile.
+    bool waitForItsRecord(const TLEvent* event);
+    // Drops a finished event that is not the head.
+    void removeEvent(const std::shared_ptr<TLEvent>& event);
     // The Timeline.txt text of the pending deletes and moves, in list order.
     std::string journalContent() const;
     // Asks the writer for a new Timeline.txt; returns the generation that will hold the change.
@@ -189,6 +214,7 @@ private:
     std::atomic<bool> eventQueueRunning_{false};
     std::atomic<bool> suspended_{true};
     std::atomic<std::chrono::milliseconds> runAgainDelay_{std::chrono::seconds(5)};
+    std::atomic<size_t> uploadsAtOnce_{4};
     std::atomic<bool> eventRunning_{false};
     std::atomic<bool> idle_{false};
     std::atomic<int64_t> idleAutomationCount_{0};

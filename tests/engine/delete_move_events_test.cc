@@ -147,6 +147,38 @@ TEST_F(DeleteMoveEvents, AFileChangedSinceItsUploadIsDeletedOnTheServerToo) {
     EXPECT_FALSE(fs::exists(serverFile("draft.txt")));
 }
 
+// As a checkout leaves it: files removed and written again, removed for good, and new, queued in
+// that order. Uploads and deletes of distinct files go side by side; each file's own events keep
+// their order, or a delete would take the new copy from the server.
+TEST_F(DeleteMoveEvents, ABurstOfRemovedAndRewrittenFilesEndsAsTheLocalTree) {
+    ASSERT_GE(timeline->uploadsAtOnce(), 2u);
+    const int kFiles = 24;
+    auto name = [](int i) { return "co/f" + std::to_string(i) + ".txt"; };
+    for (int i = 0; i < kFiles; ++i) uploaded(name(i), "old " + std::to_string(i));
+    size_t from = logSize();
+    for (int i = 0; i < kFiles; ++i) {
+        deleteLocally(name(i));
+        if (i % 3 == 0) continue;
+        ASSERT_TRUE(writeFile(local(name(i)), "new " + std::to_string(i)));
+        timeline->addCloseEvent(local(name(i)));
+    }
+    for (int i = kFiles; i < kFiles + 8; ++i) {
+        ASSERT_TRUE(writeFile(local(name(i)), "new " + std::to_string(i)));
+        timeline->addCloseEvent(local(name(i)));
+    }
+    runTimeline();
+    for (int i = 0; i < kFiles + 8; ++i) {
+        if (i < kFiles && i % 3 == 0) {
+            EXPECT_FALSE(fs::exists(serverFile(name(i)))) << name(i);
+            continue;
+        }
+        EXPECT_EQ(readFile(serverFile(name(i))), "new " + std::to_string(i)) << name(i);
+        EXPECT_EQ(CorvaneExtendedAttributes(local(name(i))).ceaStatus.status, S::Regular) << name(i);
+    }
+    EXPECT_FALSE(logContains("refused as a conflict", from));
+    EXPECT_FALSE(logContains("Failed to remove item", from));
+}
+
 // The folder went while its creation was on its way: the delete's record predates the creation, yet
 // the server must not keep the folder.
 TEST_F(DeleteMoveEvents, AFolderRemovedWhileTheServerCreatesItGoesFromTheServerToo) {
