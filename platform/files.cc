@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/decimal.h"
@@ -188,6 +189,37 @@ std::optional<std::string> getXattr(const std::string& path, const std::string& 
         return std::nullopt;
     }
     return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+namespace {
+std::shared_mutex g_backingMutex;
+std::vector<std::pair<std::string, std::string>> g_backing;  // (mount point, backing folder)
+}  // namespace
+
+void setBackingFolder(const std::string& mountPoint, const std::string& backing) {
+    std::string point = mountPoint;
+    while (point.size() > 1 && point.back() == '/') point.pop_back();
+    std::unique_lock lock(g_backingMutex);
+    std::erase_if(g_backing, [&](const auto& entry) { return entry.first == point; });
+    if (!backing.empty()) g_backing.emplace_back(std::move(point), backing);
+}
+
+std::string backingPathOf(const std::string& path) {
+    std::shared_lock lock(g_backingMutex);
+    for (const auto& [point, backing] : g_backing) {
+        if (path.compare(0, point.size(), point) != 0) continue;
+        if (path.size() == point.size()) return backing;
+        // "/v/Work" holds "/v/Work/a", not "/v/Workshop".
+        if (path[point.size()] == '/') return backing + path.substr(point.size());
+    }
+    return path;
+}
+
+std::optional<std::string> getXattrFromBacking(const std::string& path, const std::string& name,
+                                               size_t maxSize, SysError* error) {
+    auto real = realPath("getxattr", path, error);
+    if (!real) return std::nullopt;
+    return getXattr(backingPathOf(*real), name, maxSize, error);
 }
 
 bool setXattr(const std::string& path, const std::string& name, std::string_view value, SysError* error) {

@@ -89,6 +89,16 @@ bool setModificationDate(const std::string& path, double secondsSince1970, SysEr
 // as absent (error ERANGE), a missing one as absent (error ENODATA).
 std::optional<std::string> getXattr(const std::string& path, const std::string& name, size_t maxSize,
                                     SysError* error = nullptr);
+// The same, read from where the item lives on disk when `path` is under a mount point whose backing
+// folder is known (see `setBackingFolder`): no round trip through the mount's daemon. The mount passes
+// attributes through unchanged and keeps none of its own, so both read the same value.
+std::optional<std::string> getXattrFromBacking(const std::string& path, const std::string& name,
+                                               size_t maxSize, SysError* error = nullptr);
+// Where the items under `mountPoint` live on disk; an empty `backing` forgets it. Set while a volume is
+// mounted; any thread.
+void setBackingFolder(const std::string& mountPoint, const std::string& backing);
+// `path` spelled in its mount's backing folder, or `path` itself when no known mount holds it.
+std::string backingPathOf(const std::string& path);
 // Writes the whole value (replacing any earlier one). False on failure.
 bool setXattr(const std::string& path, const std::string& name, std::string_view value,
               SysError* error = nullptr);

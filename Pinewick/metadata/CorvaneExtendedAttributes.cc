@@ -84,7 +84,8 @@ bool CorvaneExtendedAttributes::hasChanges() const {
 
 void CorvaneExtendedAttributes::load() {
     platform::SysError error;
-    auto value = platform::getXattr(localPath, xAttrName, kMaxAttributeSize, &error);
+    // Read where the item lives: the mount's daemon is busy with the programs the user runs.
+    auto value = platform::getXattrFromBacking(localPath, xAttrName, kMaxAttributeSize, &error);
     if (!value) {
         // No attribute is how new items look. A value too long to read counts as absent too, but the
         // log should say so, since the next save replaces it.
@@ -107,7 +108,7 @@ void CorvaneExtendedAttributes::load() {
 }
 
 std::optional<CEAStatus::keys> CorvaneExtendedAttributes::storedStatus(const std::string& localPath) {
-    auto value = platform::getXattr(localPath, xAttrName, kMaxAttributeSize, nullptr);
+    auto value = platform::getXattrFromBacking(localPath, xAttrName, kMaxAttributeSize, nullptr);
     if (!value) return std::nullopt;
     auto status = decodeLine(*value, CEAStatus::keyName);
     if (!status) return std::nullopt;

@@ -416,6 +416,11 @@ bool VolumeManager::mountVolume(const std::shared_ptr<VolumeDetail>& volume, boo
     // of the item could not tell which server revision it continues.
     if (auto attrs = platform::attributesOfItem(volume->localFolder))
         volume->setVolumeSystemNumber(attrs->systemNumber);
+    // The image's content folder, as the image tool names it to the watcher.
+    platform::setBackingFolder(volume->localFolder,
+                               std::filesystem::absolute(std::filesystem::path(volume->diskImage) / "content")
+                                   .lexically_normal()
+                                   .string());
     disableTrash(volume);
     brandVolume(volume);
     if (!SpotLight::isSpotlightActive(volume->localFolder))
@@ -458,8 +463,9 @@ void VolumeManager::unmountVolume(const std::shared_ptr<VolumeDetail>& volume) {
     if (volume->state == VolumeDetail::volumeStates::InLocation) {
         for (const auto& pair : volume->inLocationList)
             if (isMounted(pair.second)) ejectVolume(pair.second);
-    } else if (isMounted(volume->localFolder)) {
-        ejectVolume(volume->localFolder);
+    } else {
+        platform::setBackingFolder(volume->localFolder, "");
+        if (isMounted(volume->localFolder)) ejectVolume(volume->localFolder);
     }
     volume->setVolumeSystemNumber(0);
 }

@@ -136,6 +136,34 @@ TEST(Xattrs, LiveInTheUserNamespace) {
     EXPECT_EQ(error.code, ENODATA);
 }
 
+// A mount point whose backing folder is known has its attributes read there; a path that only starts
+// with the same letters, or one read after the mount went, is read where it stands.
+TEST(Xattrs, AKnownMountPointIsReadInItsBackingFolderOnly) {
+    TempDir dir;
+    auto mount = (dir / "Work").string(), backing = (dir / "image" / "content").string();
+    auto neighbour = (dir / "Workshop").string();
+    for (const auto& folder : {mount, backing, neighbour}) {
+        std::filesystem::create_directories(folder);
+        ASSERT_TRUE(writeFile(folder + "/a", ""));
+        ASSERT_TRUE(setXattr(folder + "/a", "n", folder));
+        ASSERT_TRUE(setXattr(folder, "n", folder));
+    }
+    EXPECT_EQ(getXattrFromBacking(mount + "/a", "n", 1024).value_or(""), mount);
+
+    setBackingFolder(mount + "/", backing);
+    EXPECT_EQ(backingPathOf(mount + "/a"), backing + "/a");
+    EXPECT_EQ(getXattrFromBacking(mount + "/a", "n", 1024).value_or(""), backing);
+    EXPECT_EQ(getXattrFromBacking(mount, "n", 1024).value_or(""), backing);
+    EXPECT_EQ(getXattrFromBacking(neighbour + "/a", "n", 1024).value_or(""), neighbour);
+    EXPECT_EQ(getXattr(mount + "/a", "n", 1024).value_or(""), mount) << "only the backing read is redirected";
+    SysError error;
+    EXPECT_FALSE(getXattrFromBacking(mount + "/missing", "n", 1024, &error));
+    EXPECT_EQ(error.code, ENOENT);
+
+    setBackingFolder(mount, "");
+    EXPECT_EQ(getXattrFromBacking(mount + "/a", "n", 1024).value_or(""), mount);
+}
+
 TEST(Xattrs, ValuesLongerThanTheLimitReadAsAbsent) {
     TempDir dir;
     auto file = (dir / "f").string();
