@@ -136,6 +136,9 @@ CEAErrorStatus::keys TLDelete::formErrorStatus(serverError error) {
 }
 
 void TLDelete::performAction(EventContext& context) {
+    // Run again after a pause that came as it finished: what it did stands. Sent again, a delete
+    // handed to the file made again would take that file's server copy.
+    if (settled_) return;
     // Rows of items gone from this path: dropped once the delete is decided (see the hand-over).
     std::vector<Record> goneRows;
     if (!revisionToDelete_) {
@@ -183,13 +186,17 @@ void TLDelete::performAction(EventContext& context) {
         // temporary file): there is nothing there to delete.
         dropGoneRows();
         log().logDebug("Delete of " + localPath + " not sent: the item never reached the server");
+        settled_ = true;
         return;
     }
     // Handed over, the rows stay: should the program replace the file once more before its upload
     // runs (git rewrites a file several times a second), that newer file's upload is refused as a
     // conflict with the revision handed over, and these rows are what tell it that revision is this
     // client's own.
-    if (handOverToReplacement()) return;
+    if (handOverToReplacement()) {
+        settled_ = true;
+        return;
+    }
     dropGoneRows();
     const std::string& revision = *revisionToDelete_;
     // Not sent, or no answer: the server may still hold the item, and dropping the delete would bring
@@ -211,6 +218,7 @@ void TLDelete::performAction(EventContext& context) {
     DeleteDetails first(localPath, folder, revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
+        settled_ = true;
         return;
     }
     if (unanswered(first)) return;
@@ -219,6 +227,7 @@ void TLDelete::performAction(EventContext& context) {
         DeleteDetails again(localPath, folder, revision);
         if (again.performServerDelete() == normalisedResponse::allOkay) {
             log().logAudit("Delete of item " + localPath + " requested by user");
+            settled_ = true;
             return;
         }
         if (unanswered(again)) return;

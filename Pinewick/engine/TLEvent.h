@@ -93,6 +93,8 @@ private:
     // Settled with it: the item reached the server after its record was taken (a folder created
     // while it was being removed).
     bool reachedServerSince_ = false;
+    // Sent, handed to its replacement, or found needless: a run after this one does nothing.
+    bool settled_ = false;
 };
 
 class TLMove : public TLEvent {

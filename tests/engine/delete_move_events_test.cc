@@ -204,6 +204,25 @@ TEST_F(DeleteMoveEvents, AFolderRemovedWhileTheServerCreatesItGoesFromTheServerT
     EXPECT_FALSE(fs::exists(serverFile("made")));
 }
 
+// A pause that comes as a delete finishes runs it again from the start. Handed to the file made again
+// under its name, the second run must not take that file's copy from the server.
+TEST_F(DeleteMoveEvents, ADeleteRunAgainAfterItsHandOverLeavesTheServerCopy) {
+    auto sent = uploaded("again.txt", "first");
+    auto revision = sent.ceaString.getAttribute(CEAString::keys::Revision);
+    ASSERT_TRUE(revision);
+    // Saved as editors save: a new file renamed over the old one.
+    ASSERT_TRUE(writeFile(local("again.new"), "second"));
+    fs::rename(local("again.new"), local("again.txt"));
+    TLDelete del(local("again.txt"), sent);
+    del.performAction(timeline->context());
+    ASSERT_EQ(CorvaneExtendedAttributes(local("again.txt")).ceaString.getAttribute(CEAString::keys::Revision),
+              revision)
+        << "the file made again continues the revision";
+    del.performAction(timeline->context());
+    EXPECT_TRUE(fs::exists(serverFile("again.txt")));
+    EXPECT_FALSE(del.takeRunAgain());
+}
+
 TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
     auto record = uploaded("ro.txt");
     record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
