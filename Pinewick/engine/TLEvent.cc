@@ -193,7 +193,7 @@ void TLDelete::performAction(EventContext& context) {
     // runs (git rewrites a file several times a second), that newer file's upload is refused as a
     // conflict with the revision handed over, and these rows are what tell it that revision is this
     // client's own.
-    if (handOverToReplacement()) {
+    if (handOverToReplacement() || handOverToOtherSpelling()) {
         settled_ = true;
         return;
     }
@@ -241,6 +241,36 @@ void TLDelete::performAction(EventContext& context) {
     CEAErrorStatus::keys errorCode = formErrorStatus(first.serverErrorCode);
     context.restorer.resetTimer();
     context.restorer.replaceItem(localPath, *first.restoreFile, errorCode);
+}
+
+bool TLDelete::handOverToOtherSpelling() {
+    if (isFolderRecord(xAttrs, *revisionToDelete_)) return false;
+    std::string folder = platform::parentFolder(localPath);
+    std::string name = platform::lastPathComponent(localPath);
+    // Read where the items live, when the volume's folder is known: one look per delete, and a burst
+    // of deletes must not each list the folder through the mount.
+    auto names = platform::entriesOfFolder(platform::backingPathOf(folder));
+    if (!names) return false;
+    platform::CaselessName caseless(name);
+    for (const auto& other : *names) {
+        if (other == name || !caseless.matches(other)) continue;
+        std::string otherPath = folder + "/" + other;
+        auto attrs = platform::attributesOfItem(otherPath);
+        if (!attrs || attrs->type != platform::kFileTypeRegular) continue;
+        CorvaneExtendedAttributes spelt(otherPath);
+        const std::string& revision = *revisionToDelete_;
+        if (!spelt.ceaString.getAttribute(CEAString::keys::Revision) && !revision.empty() &&
+            (spelt.ceaStatus.status == CEAStatus::keys::Unknown ||
+             spelt.ceaStatus.status == CEAStatus::keys::RequireUpload)) {
+            // Made under another spelling of the name: its upload replaces the server's item.
+            spelt.ceaString.setAttribute(CEAString::keys::Revision, revision);
+            spelt.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
+            spelt.save();
+        }
+        log().logAudit("Delete of " + localPath + " not sent: the server's item is " + otherPath + " here");
+        return true;
+    }
+    return false;
 }
 
 bool TLDelete::handOverToReplacement() {

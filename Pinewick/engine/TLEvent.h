@@ -87,6 +87,11 @@ private:
     // When another item of the same kind took the path since (deleted and made again), hands it the
     // server's item instead of deleting that: true when the delete is no longer to be sent.
     bool handOverToReplacement();
+    // The same for a file that stands in the folder under another spelling of the name (a rename that
+    // only changed case, by the user or to follow the server): the server compares names without
+    // regard to case, so the delete would take that file's item. True when the delete is not to be
+    // sent.
+    bool handOverToOtherSpelling();
     // The revision to delete, settled at the first run (the database rows it comes from are removed
     // then), so a run again after the server could not be reached sends the same one.
     std::optional<std::string> revisionToDelete_;

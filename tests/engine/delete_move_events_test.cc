@@ -223,6 +223,32 @@ TEST_F(DeleteMoveEvents, ADeleteRunAgainAfterItsHandOverLeavesTheServerCopy) {
     EXPECT_FALSE(del.takeRunAgain());
 }
 
+// The file was renamed to another spelling of its name (as the server spells it) and the old name's
+// delete came after: the server compares names without regard to case, so sending it would take the
+// file that is still here.
+TEST_F(DeleteMoveEvents, ADeleteOfAnotherSpellingOfAFileStillHereIsNotSent) {
+    auto sent = uploaded("Spelt.txt", "kept");
+    fs::rename(local("Spelt.txt"), local("SPELT.TXT"));
+    size_t from = logSize();
+    timeline->addDeleteEvent(local("Spelt.txt"), sent);
+    // Made again under another spelling, a new file continues the server's item instead.
+    auto other = uploaded("other.txt", "old");
+    fs::remove(local("other.txt"));
+    ASSERT_TRUE(writeFile(local("OTHER.txt"), "new"));
+    timeline->addDeleteEvent(local("other.txt"), other);
+    timeline->addCloseEvent(local("OTHER.txt"));
+    runTimeline();
+    EXPECT_EQ(readFile(serverFile("Spelt.txt")), "kept");
+    EXPECT_TRUE(fs::exists(local("SPELT.TXT")));
+    EXPECT_FALSE(logContains("Delete of item " + local("Spelt.txt") + " requested by user", from));
+    bool either = fs::exists(serverFile("other.txt")) || fs::exists(serverFile("OTHER.txt"));
+    EXPECT_TRUE(either);
+    EXPECT_EQ(
+        readFile(fs::exists(serverFile("other.txt")) ? serverFile("other.txt") : serverFile("OTHER.txt")),
+        "new");
+    EXPECT_FALSE(logContains("refused as a conflict", from));
+}
+
 TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
     auto record = uploaded("ro.txt");
     record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
