@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <iterator>
 
 #include "Larkspur/Log.h"
+#include "platform/casefold.h"
 #include "platform/pwnames.h"
 #include "platform/unixsocket.h"
 #include "platform/utf8.h"
@@ -61,8 +61,23 @@ std::string readSmallFile(const std::string& path) {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+// Where `path` lies inside `folder`, names compared as the mount compares them: the rest after the
+// folder, starting with "/". None when it lies elsewhere; the folder itself is inside only with a slash
+// after it, as a listing reports it.
+std::optional<std::string_view> restInside(std::string_view path, std::string_view folder) {
+    auto rest = tw::platform::restBelowFolderIgnoringCase(path, folder);
+    if (!rest || rest->empty()) return std::nullopt;
+    return rest;
+}
+
+// Whether `rest`, a path's rest inside the watch folder `watchPath`, lies in one of its `ignore`
+// folders. Each of those is the watch path and more, so only the more is compared: the watch path,
+// whose names may need folding, is compared once for all.
+bool ignoredInside(std::string_view watchPath, const std::vector<std::string>& ignore,
+                   std::string_view rest) {
+    for (const auto& i : ignore)
+        if (restInside(rest, std::string_view(i).substr(watchPath.size()))) return true;
+    return false;
 }
 
 }  // namespace
@@ -330,9 +345,7 @@ bool Brindle::AddWatchPath(std::string_view path) {
     if (node.path.back() != '/') node.path.push_back('/');
     std::unique_lock lock(watchLock_);
     for (const auto& w : watchList_) {
-        if (w.path.size() == node.path.size() &&
-            strncasecmp(w.path.c_str(), node.path.c_str(), w.path.size()) == 0)
-            return true;  // already watched
+        if (tw::platform::sameNameIgnoringCase(w.path, node.path)) return true;  // already watched
     }
     for (const char* folder : kVolumeSystemFolders)
         node.ignore.insert(node.ignore.begin(), node.path + folder + "/");
@@ -344,10 +357,9 @@ bool Brindle::AddWatchPath(std::string_view path) {
 bool Brindle::InterestingFile(std::string_view path) const {
     std::shared_lock lock(watchLock_);
     for (auto w = watchList_.rbegin(); w != watchList_.rend(); ++w) {
-        if (!startsWithNoCase(path, w->path)) continue;
-        for (const auto& i : w->ignore)
-            if (startsWithNoCase(path, i)) return false;
-        return true;
+        auto rest = restInside(path, w->path);
+        if (!rest) continue;
+        return !ignoredInside(w->path, w->ignore, *rest);
     }
     return false;
 }
@@ -355,9 +367,9 @@ bool Brindle::InterestingFile(std::string_view path) const {
 std::optional<std::string> Brindle::watchFolderOf(std::string_view path) const {
     std::shared_lock lock(watchLock_);
     for (auto w = watchList_.rbegin(); w != watchList_.rend(); ++w) {
-        if (!startsWithNoCase(path, w->path)) continue;
-        for (const auto& i : w->ignore)
-            if (startsWithNoCase(path, i)) return std::nullopt;
+        auto rest = restInside(path, w->path);
+        if (!rest) continue;
+        if (ignoredInside(w->path, w->ignore, *rest)) return std::nullopt;
         return w->path.substr(0, w->path.size() - 1);
     }
     return std::nullopt;

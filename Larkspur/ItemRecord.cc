@@ -8,15 +8,17 @@
 #include <string>
 
 #include "Larkspur/Brindle.h"
+#include "platform/overmark.h"
 #include "platform/utf8.h"
 
 namespace gw {
 
 namespace {
 
-constexpr char kRecordAttribute[] = "user.com.meridot.tidewell";
+// The record's attribute as the system calls name it, in the "user." namespace.
+const std::string kRecordAttribute = std::string("user.") + tw::overmark::kItemAttributeName;
 // The application reads no more than this; a longer record is absent to it, so it is to us.
-constexpr std::size_t kMaxRecordSize = 1024;
+constexpr std::size_t kMaxRecordSize = tw::overmark::kItemAttributeMaxSize;
 
 // The value of the first line "KEY: value"; a last line without its line feed counts too.
 std::string_view lineValue(std::string_view text, std::string_view key) {
@@ -69,7 +71,7 @@ ItemRecord readItemRecord(int fd) {
     char value[kMaxRecordSize];
     ssize_t n;
     do {
-        n = ::getxattr(path, kRecordAttribute, value, sizeof value);
+        n = ::getxattr(path, kRecordAttribute.c_str(), value, sizeof value);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) return {};
     std::string_view text(value, static_cast<std::size_t>(n));

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "devserver/wire.h"
+#include "platform/casefold.h"
 #include "platform/fd.h"
 #include "platform/paths.h"
 #include "platform/sqlite.h"
@@ -38,7 +39,7 @@ constexpr const char* kNameCollation = "tidewell_name";
 int compareNames(void*, int lengthA, const void* a, int lengthB, const void* b) {
     std::string_view x(static_cast<const char*>(a), static_cast<size_t>(lengthA));
     std::string_view y(static_cast<const char*>(b), static_cast<size_t>(lengthB));
-    int c = foldCase(x).compare(foldCase(y));
+    int c = platform::foldedName(x).compare(platform::foldedName(y));
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
@@ -268,7 +269,7 @@ uint64_t Store::usageLocked(const std::string& user) {
 }
 
 bool Store::lockedLocked(const std::string& canonicalPath) {
-    return locked_.count(foldCase(canonicalPath)) != 0;
+    return locked_.count(platform::foldedName(canonicalPath)) != 0;
 }
 
 std::optional<Item> Store::find(const std::string& path) {
@@ -454,11 +455,11 @@ Outcome Store::move(const std::string& from, const std::string& to, bool overwri
     if (!dparent || !dparent->isDir) return Outcome::fail(error_id::requiredItemNotFound);
     if (dparent->readOnly) return Outcome::fail(error_id::mappointIsReadOnly);
     std::string dest = dparent->path + "/" + lastPathComponent(to);
-    std::string srcFold = foldCase(src->path);
-    if (src->isDir && foldCase(dest).rfind(srcFold + "/", 0) == 0)
+    std::string srcFold = platform::foldedName(src->path);
+    if (src->isDir && platform::foldedName(dest).rfind(srcFold + "/", 0) == 0)
         return Outcome::fail(error_id::permissionDenied);
     auto existing = findLocked(dest);
-    bool sameItem = existing && foldCase(existing->path) == srcFold;
+    bool sameItem = existing && platform::foldedName(existing->path) == srcFold;
     if (existing && !sameItem) {
         if (!overwrite) return Outcome::fail(error_id::itemAlreadyExist);
         if (lockedLocked(existing->path)) return Outcome::fail(error_id::couldNotLockFile);
@@ -602,7 +603,7 @@ nlohmann::json Store::audits() {
 void Store::setLocked(const std::string& path, bool locked) {
     std::lock_guard lock(mutex_);
     auto item = findLocked(path);
-    std::string key = foldCase(item ? item->path : path);
+    std::string key = platform::foldedName(item ? item->path : path);
     if (locked)
         locked_.insert(key);
     else

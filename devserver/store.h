@@ -104,7 +104,8 @@ public:
     // Adds the demo files of --seed demo (only where they are missing).
     void seedDemo(const std::string& owner);
 
-    // Looks an item up without regard to ASCII case. "/" is the top level, which has no entry.
+    // Looks an item up without regard to case (names folded in full, as the client folds them). "/" is
+    // the top level, which has no entry.
     std::optional<Item> find(const std::string& path);
     std::vector<Item> children(const std::string& path);
     // The synthetic entry of the top level.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "devserver/server_internal.h"
+#include "platform/casefold.h"
 
 namespace tw::devserver {
 
@@ -305,7 +306,7 @@ void DevServer::Impl::resumeStatus(Exchange& ex, const std::string& path, const 
     }
     uint64_t received = 0;
     auto state = store->resume(id);
-    if (state && foldCase(state->path) == foldCase(path) && state->user == ex.user)
+    if (state && platform::sameNameIgnoringCase(state->path, path) && state->user == ex.user)
         received = state->bytesReceived;
     bool locked = active || store->isLocked(path);
     sendJson(ex, 200,
@@ -328,7 +329,7 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
                              {{"message", "only hash type NONE is served"}});
     if (ex.req.has_header("br_new_path")) {
         auto np = percentDecode(ex.header("br_new_path"), false);
-        if (!np || foldCase(joinPath(parseServerPath(*np).names)) != foldCase(path))
+        if (!np || !platform::sameNameIgnoringCase(joinPath(parseServerPath(*np).names), path))
             return sendError(ex, error_id::badRequest, std::nullopt,
                              {{"message", "br_new_path differs from the URL"}});
     }
@@ -376,7 +377,8 @@ void DevServer::Impl::resumeAppend(Exchange& ex, const std::string& path, const 
         state = ResumeState{id, path, ex.user, *fileSize, 0};
     } else {
         state = *existing;
-        if (foldCase(state.path) != foldCase(path) || state.user != ex.user || state.fileSize != *fileSize)
+        if (!platform::sameNameIgnoringCase(state.path, path) || state.user != ex.user ||
+            state.fileSize != *fileSize)
             return sendError(ex, error_id::badRequest, std::nullopt,
                              {{"message", "resume_id belongs to another upload"}});
         if (state.bytesReceived != *offset)

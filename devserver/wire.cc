@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/casefold.h"
-
 namespace tw::devserver {
 
 int statusForError(int errorId) {
@@ -256,10 +254,6 @@ std::string joinPath(const std::vector<std::string>& names) {
         out += n;
     }
     return out;
-}
-
-std::string foldCase(std::string_view text) {
-    return tw::platform::foldedName(text);
 }
 
 }  // namespace tw::devserver

@@ -73,8 +73,4 @@ ParsedPath parseServerPath(std::string_view decoded);
 
 std::string joinPath(const std::vector<std::string>& names);
 
-// Names without regard to case, folded in full after composition, as a Windows share and the client
-// compare them.
-std::string foldCase(std::string_view text);
-
 }  // namespace tw::devserver

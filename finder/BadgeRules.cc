@@ -17,10 +17,6 @@ constexpr std::string_view kRegular = overmark::kStatusRegularLine;
 constexpr std::string_view kPlaceholder = overmark::kStatusPlaceholderLine;
 constexpr std::string_view kRevision = overmark::kRevisionPrefix;
 
-bool beginsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
@@ -103,11 +99,11 @@ std::optional<badgeNames> badgeForAttributeText(const std::optional<std::string>
                                                 bool disabledOverlays) {
     if (!text) return std::nullopt;
     const std::string_view t = *text;
-    if (beginsWith(t, kError)) return badgeNames::Error;
+    if (t.starts_with(kError)) return badgeNames::Error;
     if (disabledOverlays) return std::nullopt;
-    if (beginsWith(t, kRequireUpload)) return badgeNames::Upload;
-    if (beginsWith(t, kRequireDownload)) return badgeNames::Download;
-    if (contains(t, kRevision)) return beginsWith(t, kRegular) ? badgeNames::Local : badgeNames::Cloud;
+    if (t.starts_with(kRequireUpload)) return badgeNames::Upload;
+    if (t.starts_with(kRequireDownload)) return badgeNames::Download;
+    if (contains(t, kRevision)) return t.starts_with(kRegular) ? badgeNames::Local : badgeNames::Cloud;
     return std::nullopt;
 }
 
@@ -117,13 +113,13 @@ MenuOptions menuOptionsFor(size_t selectedCount, const std::optional<std::string
     if (selectedCount > 1) return disabledMenu ? none : MenuOptions{true, true, false};
     if (selectedCount == 0 || !singleItemText) return none;
     const std::string_view t = *singleItemText;
-    if (beginsWith(t, kError)) return MenuOptions{false, false, true};
+    if (t.starts_with(kError)) return MenuOptions{false, false, true};
     if (disabledMenu) return none;
     if (contains(t, kRevision))
-        return MenuOptions{beginsWith(t, kRegular) || beginsWith(t, kRequireDownload),
-                           beginsWith(t, kPlaceholder), false};
+        return MenuOptions{t.starts_with(kRegular) || t.starts_with(kRequireDownload),
+                           t.starts_with(kPlaceholder), false};
     // Never on the server yet: what the user may ask for depends on whether it is waiting to go up.
-    const bool offer = !beginsWith(t, kRequireUpload);
+    const bool offer = !t.starts_with(kRequireUpload);
     return MenuOptions{offer, offer, false};
 }
 
@@ -165,14 +161,7 @@ bool isInsideFolders(const std::string& path, const std::vector<std::string>& fo
     for (const auto& raw : folders) {
         const std::string folder = withoutTrailingSlash(raw);
         if (folder.empty()) continue;
-        if (path == folder) return true;
-        if (folder == "/") {
-            if (!path.empty() && path.front() == '/') return true;
-            continue;
-        }
-        if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-            path[folder.size()] == '/')
-            return true;
+        if (path == folder || platform::isInsideFolder(path, folder)) return true;
     }
     return false;
 }

@@ -12,17 +12,14 @@ namespace tw::finder {
 
 namespace {
 
-void logWarning(const std::string& message) {
-    platform::reportDiagnostic(platform::DiagnosticLevel::warning, message);
-}
-
 // A switch notification turns its switch off with kSwitchOff and on with anything else; one without
 // an object changes nothing.
 void applySwitch(std::atomic<bool>& disabled, const char* notification,
                  const std::optional<std::string>& object) {
     if (!object) {
-        logWarning(std::string("Ignored ") + notification + " without \"" + overmark::kSwitchOn + "\" or \"" +
-                   overmark::kSwitchOff + "\".");
+        platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                   std::string("Ignored ") + notification + " without \"" +
+                                       overmark::kSwitchOn + "\" or \"" + overmark::kSwitchOff + "\".");
         return;
     }
     disabled = *object == overmark::kSwitchOff;
@@ -38,14 +35,18 @@ std::optional<std::string> loadExtendedAttributes(const std::string& path) {
         // No attribute is how every item outside the application's care looks; anything else is worth
         // a line, since the item then shows no state at all.
         if (error.code == ERANGE)
-            logWarning("The attribute of " + path + " is longer than " +
-                       std::to_string(overmark::kItemAttributeMaxSize) + " bytes; no badge.");
+            platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                       "The attribute of " + path + " is longer than " +
+                                           std::to_string(overmark::kItemAttributeMaxSize) +
+                                           " bytes; no badge.");
         else if (error.code != ENODATA && error.code != ENOENT && error.code != ENOTSUP)
-            logWarning("Could not read the attribute of " + path + ": " + error.describe());
+            platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                       "Could not read the attribute of " + path + ": " + error.describe());
         return std::nullopt;
     }
     if (!tw::platform::isValidUtf8(*value)) {
-        logWarning("The attribute of " + path + " is not UTF-8 text; no badge.");
+        platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                   "The attribute of " + path + " is not UTF-8 text; no badge.");
         return std::nullopt;
     }
     return value;
@@ -55,7 +56,8 @@ std::optional<std::string> loadProgressAttribute(const std::string& path) {
     platform::SysError error;
     auto value = platform::getXattr(path, overmark::kProgressAttributeName, 64, &error);
     if (!value && error.code != ENODATA && error.code != ENOENT && error.code != ENOTSUP)
-        logWarning("Could not read the progress of " + path + ": " + error.describe());
+        platform::reportDiagnostic(platform::DiagnosticLevel::warning,
+                                   "Could not read the progress of " + path + ": " + error.describe());
     return value;
 }
 
@@ -196,7 +198,9 @@ void FinderSync::onClickMenuAction(int tag, const std::vector<std::string>& sele
             // A notification carries text; a name the file system allows but UTF-8 does not cannot be
             // sent, and the application could not find the item by it anyway.
             if (!tw::platform::isValidUtf8(path)) {
-                logWarning(std::string("Did not post ") + name + " for a path that is not UTF-8.");
+                platform::reportDiagnostic(
+                    platform::DiagnosticLevel::warning,
+                    std::string("Did not post ") + name + " for a path that is not UTF-8.");
                 continue;
             }
             host_.postNotification(name, path);
@@ -222,7 +226,9 @@ void FinderSync::handleNotification(const std::string& name, const std::optional
 
 void FinderSync::handleIconChange(const std::optional<std::string>& object) {
     if (!object) {
-        logWarning(std::string("Ignored ") + overmark::kIconChangeNotification + " without a path.");
+        platform::reportDiagnostic(
+            platform::DiagnosticLevel::warning,
+            std::string("Ignored ") + overmark::kIconChangeNotification + " without a path.");
         return;
     }
     lockQueue_->async([this, path = *object] {

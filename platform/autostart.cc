@@ -9,6 +9,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/fd.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 
 namespace tw::platform {
@@ -95,7 +96,7 @@ bool setLoginItemEnabled(const std::string& id, const std::string& execPath, boo
         "X-GNOME-Autostart-enabled=true\n";
     bool exists = false;
     if (readWhole(path, &exists) == content && exists) return true;
-    std::string folder = path.substr(0, path.rfind('/'));
+    std::string folder = parentFolder(path);
     if (!makeFolders(folder) || !writeFileAtomically(path, content, 0644)) {
         reportDiagnostic(DiagnosticLevel::warning,
                          "Could not write login item " + path + ": " + strerror(errno));

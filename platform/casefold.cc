@@ -80,7 +80,30 @@ std::string foldedName(std::string_view name) {
 }
 
 bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return CaselessName(a).matches(b);
+    // Both ASCII, as nearly every name is: compared in place, nothing folded into a copy.
+    if (isAscii(a) && isAscii(b))
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return asciiLower(x) == asciiLower(y);
+               });
+    return foldedName(a) == foldedName(b);
+}
+
+std::optional<std::string_view> restBelowFolderIgnoringCase(std::string_view path, std::string_view folder) {
+    // The next name from `i` on, slashes before it skipped; empty at the end.
+    auto next = [](std::string_view s, size_t& i) {
+        while (i < s.size() && s[i] == '/') ++i;
+        const size_t start = i;
+        while (i < s.size() && s[i] != '/') ++i;
+        return s.substr(start, i - start);
+    };
+    size_t p = 0, f = 0;
+    for (;;) {
+        const std::string_view wanted = next(folder, f);
+        if (wanted.empty()) break;
+        const std::string_view have = next(path, p);
+        if (have.empty() || !sameNameIgnoringCase(have, wanted)) return std::nullopt;
+    }
+    return path.substr(p);
 }
 
 CaselessName::CaselessName(std::string_view utf8) : folded_(foldedName(utf8)), ascii_(isAscii(utf8)) {}

@@ -3,6 +3,7 @@
 // Thread-safety: pure functions; safe from any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,12 @@ std::string foldedName(std::string_view utf8);
 
 // Whether two names are equal without regard to case; cheap when both are ASCII.
 bool sameNameIgnoringCase(std::string_view a, std::string_view b);
+
+// When `path` is `folder` or lies inside it, names compared one by one without regard to case, the rest
+// of `path` below the folder in the path's own spelling: "" for the folder itself, else "/" and the
+// rest. None when `path` lies elsewhere. Not a byte prefix: a name may fold to another length
+// ("Stra\u00dfe", "STRASSE"). Runs of slashes count as one; a slash ending `folder` is ignored.
+std::optional<std::string_view> restBelowFolderIgnoringCase(std::string_view path, std::string_view folder);
 
 // A name folded once, to be compared with many (the entries of a folder).
 class CaselessName {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/decimal.h"
+#include "platform/paths.h"
 
 namespace tw::platform {
 
@@ -141,6 +142,15 @@ bool isFolder(const std::string& path) {
 
 bool itemExists(const std::string& path) {
     return attributesOfItem(path, nullptr, false).has_value();
+}
+
+bool isMountPoint(const std::string& folder) {
+    std::string f = folder;
+    while (f.size() > 1 && f.back() == '/') f.pop_back();  // "/a/" is "/a", whose parent is "/"
+    struct stat self {
+    }, parent{};
+    if (::stat(f.c_str(), &self) != 0 || ::stat(parentFolder(f).c_str(), &parent) != 0) return false;
+    return self.st_dev != parent.st_dev;
 }
 
 bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error) {

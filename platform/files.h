@@ -79,6 +79,9 @@ std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError
 bool isFolder(const std::string& path);
 // Whether any item stands at `path`: a symbolic link counts, whether or not it leads anywhere.
 bool itemExists(const std::string& path);
+// Whether `folder` is the root of a file system other than its parent folder's (a mounted volume);
+// false for an item that cannot be examined.
+bool isMountPoint(const std::string& folder);
 
 // Records `secondsSince1970` as the item's creation date (attribute kCreationDateAttribute).
 bool setCreationDate(const std::string& path, double secondsSince1970, SysError* error = nullptr);

@@ -19,9 +19,15 @@ void ensureCurl() {
     std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Header names, schemes and host names are ASCII and compare by ASCII rules alone, whatever the
+// process's locale says of other bytes (these are not file names: platform/casefold.h is for those).
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
 bool iequals(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower(x) == tolower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 std::string trim(const std::string& s) {
@@ -32,7 +38,7 @@ std::string trim(const std::string& s) {
 }
 
 std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (auto& c : s) c = asciiLower(c);
     return s;
 }
 

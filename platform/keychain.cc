@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/fd.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 
 namespace tw::platform::keychain {
@@ -270,11 +271,7 @@ private:
     }
 
     bool store(const nlohmann::json& doc) {
-        auto slash = path_.rfind('/');
-        if (slash != std::string::npos) {
-            std::string folder = path_.substr(0, slash);
-            platform::makeFolders(folder);
-        }
+        platform::makeFolders(platform::parentFolder(path_));
         std::string tmp = path_ + ".tmp." + std::to_string(::getpid());
         // A fresh file of our own: a stale temporary (perhaps with a wider mode) is never reused.
         ::unlink(tmp.c_str());

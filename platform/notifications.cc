@@ -90,7 +90,8 @@ struct NotificationObserver::Listener {
         auto* self = static_cast<Listener*>(userdata);
         const char* name = nullptr;
         const char* object = nullptr;
-        if (sd_bus_message_read(m, "ss", &name, &object) < 0 || !name || !object) return 0;
+        if (sd_bus_message_read(m, overmark::kNotificationSignature, &name, &object) < 0 || !name || !object)
+            return 0;
         if (!self->name.empty() && self->name != name) return 0;
         if (self->stop.load()) return 0;
         self->callback(name, object);
@@ -203,8 +204,8 @@ bool DistributedNotificationCenter::post(const std::string& name, const std::str
             }
         }
         r = sd_bus_emit_signal(postBus_.get(), overmark::kNotificationObjectPath,
-                               overmark::kNotificationInterface, overmark::kNotificationMember, "ss",
-                               name.c_str(), object.c_str());
+                               overmark::kNotificationInterface, overmark::kNotificationMember,
+                               overmark::kNotificationSignature, name.c_str(), object.c_str());
         if (r >= 0) r = flushWithin(postBus_.get(), kPostFlushTimeoutMs);
         if (r >= 0) return true;
         postBus_.reset();

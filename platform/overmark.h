@@ -16,6 +16,10 @@ namespace tw::overmark {
 inline constexpr char kNotificationObjectPath[] = "/com/meridot/tidewell";
 inline constexpr char kNotificationInterface[] = "com.meridot.tidewell.DistributedNotification";
 inline constexpr char kNotificationMember[] = "Post";
+// The signal's arguments, the name then the object: as D-Bus spells them, and as GLib spells the body
+// that holds them.
+inline constexpr char kNotificationSignature[] = "ss";
+inline constexpr char kNotificationBodyType[] = "(ss)";
 
 // ---- Application to extension.
 // An item's state changed: its badge is looked at again. Object: the item's path.

@@ -13,4 +13,10 @@ std::string lastPathComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool isInsideFolder(std::string_view path, std::string_view folder) {
+    if (path.size() <= folder.size() || !path.starts_with(folder)) return false;
+    // A folder spelt with its slash ("/" above all) holds whatever follows it.
+    return folder.ends_with('/') || path[folder.size()] == '/';
+}
+
 }  // namespace tw::platform

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/paths.h"
+
 namespace tw::platform {
 namespace {
 std::string envOr(const char* name, const std::string& fallback) {
@@ -92,7 +94,7 @@ bool prepareVolumesRoot(std::string* why) {
     struct stat st;
     if (::lstat(root.c_str(), &st) < 0) {
         if (errno != ENOENT) return failed(root + ": " + strerror(errno));
-        const std::string parent = root.substr(0, root.rfind('/'));
+        const std::string parent = parentFolder(root);
         if (!parent.empty() && parent != "/" && !std::filesystem::is_directory(parent)) {
             if (parent == kSharedVolumes)
                 return failed(std::string(kSharedVolumes) +
@@ -123,8 +125,7 @@ std::string abbreviateTilde(const std::string& path) {
     std::string home = homeFolder();
     if (home.size() > 1 && home.back() == '/') home.pop_back();
     if (path == home) return "~";
-    if (path.size() > home.size() && path.compare(0, home.size(), home) == 0 && path[home.size()] == '/')
-        return std::string("~").append(path, home.size(), std::string::npos);
+    if (isInsideFolder(path, home)) return std::string("~").append(path, home.size(), std::string::npos);
     return path;
 }
 

@@ -54,6 +54,14 @@ struct SpawnSetup {
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // Starts `argv` (argv[0] looked up in PATH when it names no folder); 0 or an error number.
+    int spawn(const std::vector<std::string>& argv, pid_t& pid) const {
+        auto args = cArgs(argv);
+        return argv[0].find('/') == std::string::npos
+                   ? posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ)
+                   : posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+    }
 };
 
 std::string errnoText(const std::string& what, int err) {
@@ -81,11 +89,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
         posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), 1);
     else
         posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
-    auto args = cArgs(argv);
     pid_t pid = -1;
-    int rc = argv[0].find('/') == std::string::npos
-                 ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
-                 : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+    int rc = setup.spawn(argv, pid);
     writeEnd.reset();
     if (rc != 0) {
         result.error = errnoText(argv[0], rc);
@@ -149,11 +154,8 @@ std::optional<pid_t> spawnChild(const std::vector<std::string>& argv, const std:
                                          0600);
         posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
     }
-    auto args = cArgs(argv);
     pid_t pid = -1;
-    int rc = argv[0].find('/') == std::string::npos
-                 ? posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ)
-                 : posix_spawn(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+    int rc = setup.spawn(argv, pid);
     if (rc != 0) {
         if (error) *error = errnoText(argv[0], rc);
         return std::nullopt;

@@ -41,7 +41,6 @@
 namespace tw {
 namespace {
 
-constexpr const char* kUserServerContact = "Userallowservercontact";
 // How many of the items that cannot be synchronised the status names (all of them are counted).
 constexpr size_t kNotSynchronisedShown = 10;
 
@@ -207,14 +206,14 @@ int AppDelegate::run() {
 }
 
 platform::CommandReply AppDelegate::flipConnection(bool paused) {
-    auto& config = ServerConfigurationDetails::sharedInstance();
-    if (ServerConfigurationDetails::isForced(config.allowServerContact))
-        return {false, "Server contact is controlled by the system administrator"};
-    auto& state = StateManager::sharedInstance();
-    state.allowServerCommunication = !paused;
-    state.triggerChanges();
-    if (!platform::Defaults::standard().set(kUserServerContact, !paused))
-        return {false, "Could not store the choice; it lasts until the next start"};
+    switch (StateManager::sharedInstance().chooseServerContact(!paused)) {
+        case StateManager::ContactChoice::forcedByAdministrator:
+            return {false, "Server contact is controlled by the system administrator"};
+        case StateManager::ContactChoice::notStored:
+            return {false, "Could not store the choice; it lasts until the next start"};
+        case StateManager::ContactChoice::applied:
+            break;
+    }
     return {true, paused ? "Paused" : "Resumed"};
 }
 

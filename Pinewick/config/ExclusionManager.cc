@@ -4,7 +4,7 @@
 #include <unicode/unistr.h>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/config/TextUtils.h"
+#include "platform/casefold.h"
 
 namespace tw {
 namespace {
@@ -170,8 +170,8 @@ bool ExclusionManager::evaluateRule(const std::string& path, uint64_t fileSize,
         if (it->second <= fileSize) match = true;
     }
     if (auto it = extensionRules_.find(rule); it != extensionRules_.end()) {
-        std::string p = lowercased(path), e = lowercased(it->second);
-        if (p.size() >= e.size() && p.compare(p.size() - e.size(), e.size(), e) == 0) match = true;
+        // Folded as names are everywhere else, so the rule's spelling and the path's need not agree.
+        if (platform::foldedName(path).ends_with(platform::foldedName(it->second))) match = true;
     }
     if (auto it = combinedRules_.find(rule); it != combinedRules_.end()) {
         if (evaluateRule(path, fileSize, it->second.first) && evaluateRule(path, fileSize, it->second.second))

@@ -11,6 +11,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/fd.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 
 namespace tw {
@@ -126,9 +127,7 @@ void Logger::rotateLogs() {
 
 std::string prettyLog(const std::string& message, const std::string& filename,
                       const std::string& functionName) {
-    auto slash = filename.find_last_of('/');
-    std::string last = slash == std::string::npos ? filename : filename.substr(slash + 1);
-    return last + " " + functionName + " " + message;
+    return platform::lastPathComponent(filename) + " " + functionName + " " + message;
 }
 
 std::string logTimestamp() {

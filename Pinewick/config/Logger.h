@@ -78,14 +78,12 @@ std::string logTimestamp();
 
 }  // namespace tw
 
-// Function-trace helpers: entry and exit lines for the enclosing function.
-#define TW_TRACE_IN(fn)                                                                      \
-    do {                                                                                     \
-        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))       \
-            ::tw::Logger::sharedInstance().logFunction(::tw::prettyLog("->", __FILE__, fn)); \
+// Function-trace lines (prettyLog) for the enclosing function, `fn`: entry and exit, or any text. The
+// text is only built when the log takes function traces, so a trace costs nothing otherwise.
+#define TW_TRACE(text, fn)                                                                     \
+    do {                                                                                       \
+        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))         \
+            ::tw::Logger::sharedInstance().logFunction(::tw::prettyLog((text), __FILE__, fn)); \
     } while (0)
-#define TW_TRACE_OUT(fn)                                                                     \
-    do {                                                                                     \
-        if (::tw::Logger::sharedInstance().enabled(::tw::Logger::logLevels::function))       \
-            ::tw::Logger::sharedInstance().logFunction(::tw::prettyLog("<-", __FILE__, fn)); \
-    } while (0)
+#define TW_TRACE_IN(fn) TW_TRACE("->", fn)
+#define TW_TRACE_OUT(fn) TW_TRACE("<-", fn)

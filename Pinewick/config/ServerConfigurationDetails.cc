@@ -9,11 +9,12 @@
 
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Log.h"
-#include "Pinewick/config/TextUtils.h"
 #include "platform/autostart.h"
+#include "platform/casefold.h"
 #include "platform/defaults.h"
 #include "platform/notifications.h"
 #include "platform/overmark.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 #include "platform/process.h"
 
@@ -46,8 +47,7 @@ bool withinHome(const std::string& path) {
     std::string home = standardisedPath(platform::homeFolder());
     if (path.empty() || path[0] != '/') return false;
     if (home == "/") return true;
-    return path == home ||
-           (path.size() > home.size() && path.compare(0, home.size(), home) == 0 && path[home.size()] == '/');
+    return path == home || platform::isInsideFolder(path, home);
 }
 
 }  // namespace
@@ -126,14 +126,14 @@ void ServerConfigurationDetails::readConfig() {
 
     if (auto forcedServer = defaults().stringValue("server")) {
         server = *forcedServer;
-        if (!server.empty() && !stored.first.empty() && !equalsIgnoringCase(server, stored.first))
+        if (!server.empty() && !stored.first.empty() && !platform::sameNameIgnoringCase(server, stored.first))
             log().logFatal("Administrator forced server does not match keychain server");
     }
 
     user = stored.second;
     if (auto forcedUser = defaults().stringValue("user")) {
         user = *forcedUser;
-        if (!user.empty() && !stored.second.empty() && !equalsIgnoringCase(user, stored.second))
+        if (!user.empty() && !stored.second.empty() && !platform::sameNameIgnoringCase(user, stored.second))
             log().logFatal("Administrator forced user does not match keychain user");
     }
 

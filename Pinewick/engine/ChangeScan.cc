@@ -21,9 +21,9 @@
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/fd.h"
@@ -69,11 +69,6 @@ std::string printable(const std::string& path) {
         ++i;
     }
     return out;
-}
-
-bool isUnder(const std::string& path, const std::string& folder) {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           path[folder.size()] == '/';
 }
 
 bool exists(const std::string& path) {
@@ -441,14 +436,6 @@ private:
     platform::SqliteDatabase db_;
 };
 
-std::string folderOf(const std::string& path) {
-    return path.substr(0, path.find_last_of('/'));
-}
-
-std::string nameOf(const std::string& path) {
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 }  // namespace
 
 // ---- one volume
@@ -578,7 +565,7 @@ struct ChangeScan::RootScan {
     }
 
     static bool touches(const std::set<std::string>& busy, const std::string& path) {
-        for (std::string p = path; p.size() > 1; p = folderOf(p)) {
+        for (std::string p = path; p.size() > 1; p = platform::parentFolder(p)) {
             if (busy.count(p)) return true;
             if (p.find('/') == std::string::npos) break;
         }
@@ -594,7 +581,7 @@ struct ChangeScan::RootScan {
         rows.reserve(files.size() + folders.size());
         for (auto* list : {&files, &folders})
             for (auto& r : *list) {
-                if (!isUnder(r.path, root) || touches(busy, r.path)) continue;
+                if (!platform::isInsideFolder(r.path, root) || touches(busy, r.path)) continue;
                 rows.push_back(std::move(r));
             }
     }
@@ -667,13 +654,17 @@ struct ChangeScan::RootScan {
             } else {
                 continue;
             }
-            for (std::string p = folderOf(now); isUnder(p, root); p = folderOf(p)) foldersWithRows.insert(p);
+            for (std::string p = platform::parentFolder(now); platform::isInsideFolder(p, root);
+                 p = platform::parentFolder(p))
+                foldersWithRows.insert(p);
             if (row.fate != Row::Fate::moved) continue;
             std::string from = row.path, to = now;
-            while (nameOf(from) == nameOf(to)) {
-                from = folderOf(from);
-                to = folderOf(to);
-                if (!isUnder(from, root) || !isUnder(to, root) || from == to) break;
+            while (platform::lastPathComponent(from) == platform::lastPathComponent(to)) {
+                from = platform::parentFolder(from);
+                to = platform::parentFolder(to);
+                if (!platform::isInsideFolder(from, root) || !platform::isInsideFolder(to, root) ||
+                    from == to)
+                    break;
                 impliedFolderMoves.emplace(from, to);
             }
         }
@@ -693,7 +684,7 @@ struct ChangeScan::RootScan {
         for (auto* index : {&pendingAt, &goneAt}) {
             std::vector<size_t> moved;
             for (auto it = index->lower_bound(from); it != index->end();) {
-                if (it->first != from && !isUnder(it->first, from)) {
+                if (it->first != from && !platform::isInsideFolder(it->first, from)) {
                     if (it->first.compare(0, from.size(), from) != 0) break;
                     ++it;  // a sibling whose name only starts like the folder's
                     continue;
@@ -970,7 +961,7 @@ void ChangeScan::runRequested() {
             auto known = options_.roots();
             for (const auto& f : folders)
                 for (const auto& r : known)
-                    if (f == r || isUnder(f, r)) roots.insert(r);
+                    if (f == r || platform::isInsideFolder(f, r)) roots.insert(r);
             std::lock_guard lock(scanMutex_);
             auto summary = scanRoots({roots.begin(), roots.end()});
             std::lock_guard state(mutex_);
@@ -991,7 +982,7 @@ ChangeScan::Summary ChangeScan::scan(const std::string& folder) {
     std::lock_guard lock(scanMutex_);
     std::vector<std::string> roots;
     for (const auto& r : options_.roots())
-        if (folder.empty() || folder == r || isUnder(folder, r)) roots.push_back(r);
+        if (folder.empty() || folder == r || platform::isInsideFolder(folder, r)) roots.push_back(r);
     auto summary = scanRoots(roots);
     std::lock_guard state(mutex_);
     last_ = summary;

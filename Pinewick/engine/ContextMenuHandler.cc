@@ -11,7 +11,7 @@
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/files.h"
 #include "platform/overmark.h"
@@ -19,10 +19,6 @@
 
 namespace tw {
 namespace {
-
-void trace(const std::string& text) {
-    if (log().enabled(Logger::logLevels::function)) log().logFunction(text);
-}
 
 std::string fileType(const CorvaneExtendedAttributes& record, const std::string& path) {
     if (auto type = record.ceaString.getAttribute(CEAString::keys::FileType)) return *type;
@@ -121,7 +117,7 @@ void ContextMenuHandler::handleAutomatedTestChangeCommunicationState(const std::
 }
 
 void ContextMenuHandler::downloadItem(const std::string& path) {
-    trace("-> downloadItem(" + path + ")");
+    TW_TRACE("-> " + path, "downloadItem(path:)");
     if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return;
     CorvaneExtendedAttributes record(path);
     std::string type = fileType(record, path);
@@ -129,34 +125,36 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
         if (type == platform::kFileTypeRegular) {
             record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
             if (record.save()) {
-                ServerFileObject entry(platform::lastPathComponent(path), record);
+                ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
                 timeline().addDownload(platform::parentFolder(path), entry);
             }
         } else {
             record.ceaStatus.setStatus(CEAStatus::keys::Regular);
-            record.save();
+            // Unwritten (the record logged why), the folder stays a placeholder; what it holds is asked
+            // for below all the same, and asking again marks it.
+            (void)record.save();
         }
     } else if (record.ceaStatus.status == CEAStatus::keys::RequireDownload &&
                type == platform::kFileTypeRegular) {
         // Still waiting for content the last run did not finish fetching (it was stopped or it
         // crashed): asking again fetches the rest now rather than at the folder's next listing. A
         // download of it that is already queued finds it complete and does nothing.
-        ServerFileObject entry(platform::lastPathComponent(path), record);
+        ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
         timeline().addDownload(platform::parentFolder(path), entry);
     }
     if (type == platform::kFileTypeDirectory)
         for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))
             downloadItem(path + "/" + name);
-    trace("<- downloadItem(" + path + ")");
+    TW_TRACE("<- " + path, "downloadItem(path:)");
 }
 
 void ContextMenuHandler::removeDownloadItem(const std::string& path) {
-    trace("-> removeDownloadItem(" + path + ")");
+    TW_TRACE("-> " + path, "removeDownloadItem(path:)");
     if (std::string why = ChangeScan::whyNotSynchronisable(path); !why.empty()) {
         // Its record, if it carries one, is of what it was before it took this name: the server has
         // no copy of it here.
         log().logWarning("Not removing the download of " + ChangeScan::printablePath(path) + ": " + why);
-        trace("<- removeDownloadItem(" + path + ")");
+        TW_TRACE("<- " + path, "removeDownloadItem(path:)");
         return;
     }
     CorvaneExtendedAttributes record(path);
@@ -176,7 +174,7 @@ void ContextMenuHandler::removeDownloadItem(const std::string& path) {
     if (type == platform::kFileTypeDirectory)
         for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))
             removeDownloadItem(path + "/" + name);
-    trace("<- removeDownloadItem(" + path + ")");
+    TW_TRACE("<- " + path, "removeDownloadItem(path:)");
 }
 
 }  // namespace tw

@@ -12,7 +12,7 @@
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "platform/fd.h"
 #include "platform/files.h"
 
@@ -61,7 +61,7 @@ void DownloadSync::performAction(EventContext& context) {
             return done();
         }
         applyDates(path, file);
-        auto record = CEAUtils::refreshFolder(path, file);
+        auto record = CEAUtils::refreshFolder(path, file.serverFacts());
         if (record.ceaStatus.status == S::Regular) timeline.addSyncFolderEvent(path, false);
         return done();
     }
@@ -75,13 +75,21 @@ void DownloadSync::performAction(EventContext& context) {
     }
     fd.reset();
     applyDates(path, file);
-    auto record = CEAUtils::refreshFilePath(path, file);
-    if (record.ceaStatus.status == S::Regular) {
-        // Automatic mode: the placeholder's content is fetched at once.
-        record.ceaStatus.setStatus(S::RequireDownload);
-        record.save();
-        timeline.addDownload(localFolder, file);
+    // Saved once, in the state the item is to have: a Regular record written first over the empty file
+    // would stand for content it does not hold, and a failed second save would leave it so (its
+    // "change" would then be sent over the server's content).
+    auto record = CEAUtils::refreshedFile(path, file.serverFacts());
+    // Automatic mode: the placeholder's content is fetched at once.
+    bool fetch = record.ceaStatus.status == S::Regular;
+    if (fetch) record.ceaStatus.setStatus(S::RequireDownload);
+    if (auto saved = record.save(); !saved) {
+        // Nothing written: the empty file is taken for one never synchronised, and sent without a
+        // revision the server refuses it as a conflict with its item. Nothing is fetched into it.
+        log().logWarning("The placeholder " + path + " was made, but its record could not be written (" +
+                         saved.cause().describe() + ")");
+        return done();
     }
+    if (fetch) timeline.addDownload(localFolder, file);
     done();
 }
 
@@ -145,7 +153,7 @@ void RevisionUpdate::performAction(EventContext& context) {
     switch (state) {
         case S::Placeholder:
         case S::ErrorPlaceHolder:
-            CEAUtils::refreshFilePath(path, file);
+            CEAUtils::refreshFilePath(path, file.serverFacts());
             break;
         case S::Regular: {
             if (snapshotXAttr.ceaStatus.status == S::RequireUpload) break;
@@ -160,9 +168,19 @@ void RevisionUpdate::performAction(EventContext& context) {
                 timeline.addCloseEvent(path);
                 break;
             }
-            auto refreshed = CEAUtils::refreshFilePath(path, file);
+            // The new revision and the wait for its content are saved together: the new revision
+            // written alone over the emptied file would have that file sent over the server's content.
+            auto refreshed = CEAUtils::refreshedFile(path, file.serverFacts());
             refreshed.ceaStatus.setStatus(S::RequireDownload);
-            refreshed.save();
+            if (auto saved = refreshed.save(); !saved) {
+                // Nothing written: the record still names the old revision and the content it had. The
+                // emptied file differs from that, and sent on the old revision it is refused as a
+                // conflict: shown to the user, and nothing is replaced on the server.
+                log().logWarning(path + " was emptied for revision " + file.revision +
+                                 ", but its record could not be written (" + saved.cause().describe() +
+                                 "); it is not fetched");
+                break;
+            }
             timeline.addDownload(localFolder, file);
             break;
         }
@@ -295,7 +313,9 @@ void TLServerRequestedDelete::removeEmptyFolder(EventContext& context, const std
     {
         CorvaneExtendedAttributes record(path);
         record.ceaStatus.setStatus(S::Unknown);
-        record.save();
+        // Unwritten (the record logged why), the creation below finds the folder classified and does
+        // nothing; the uploads of the files kept create it on the server when they find it missing.
+        (void)record.save();
     }
     TLCreateFolder(path).performAction(context);
 }

@@ -6,8 +6,8 @@
 #include "Pinewick/engine/PlaceholderOpens.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/Audit.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/EngineLink.h"
@@ -91,9 +91,13 @@ void installVolumeHooks() {
         timeline()->addRecoverVolumeEvent(std::move(v));
     };
     link.refreshFolder = [](const std::string& p, const ServerFileObject& entry) {
-        CEAUtils::refreshFolder(p, entry);
+        CEAUtils::refreshFolder(p, entry.serverFacts());
     };
-    link.setLocal = [](const std::string& p) { CEAUtils::setLocal(p); };
+    link.setLocal = [](const std::string& p) {
+        // The volume's trash and event folders. Left unmarked (the record logged why), they are still
+        // never synchronised (the ignore list names them), and the volume's next mount marks them again.
+        (void)CEAUtils::setLocal(p);
+    };
     link.pauseTimeLine = [timeline] { timeline()->pauseTimeLine(); };
     link.triggerChanges = [] { StateManager::sharedInstance().triggerChanges(); };
     link.scanForChanges = [](const std::string& folder) { ChangeScan::sharedInstance().request(folder); };

@@ -3,8 +3,8 @@
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
 
@@ -20,7 +20,7 @@ bool OpenFile::application(const std::string& path) {
         Logger::sharedInstance().logWarning("Cannot open " + path + ": its record could not be saved");
         return true;
     }
-    ServerFileObject entry(platform::lastPathComponent(path), record);
+    ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
     std::string folder = platform::parentFolder(path);
     platform::DispatchQueue::global(platform::QoS::background).async([folder, entry] {
         TLDownloadFile::performAction(StatusBarManager::sharedInstance(), folder, entry, std::nullopt);

@@ -7,8 +7,8 @@
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/desktopnotify.h"
 #include "platform/dispatch.h"
@@ -48,7 +48,7 @@ bool defaultFetch(const std::string& path) {
             }
         }
         if (record.ceaStatus.status == S::RequireDownload) {
-            ServerFileObject entry(platform::lastPathComponent(path), record);
+            ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
             TLDownloadFile::performAction(StatusBarManager::sharedInstance(), platform::parentFolder(path),
                                           entry, std::nullopt);
         }

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "platform/fd.h"
 #include "platform/files.h"
 
@@ -116,12 +116,20 @@ void RestoreDeletedManager::restore(const std::string& path, const ServerFileObj
     }
     platform::setCreationDate(path, secondsOf(item.creationDate));
     platform::setModificationDate(path, secondsOf(item.modificationDate));
-    CorvaneExtendedAttributes record =
-        item.isDirectory ? CEAUtils::refreshFolder(path, item) : CEAUtils::refreshFilePath(path, item);
+    // Saved once, in the state the item is to have: the server's revision written first over the
+    // stand-in's bytes, and a failed second save, would have those bytes sent over the server's content.
+    CorvaneExtendedAttributes record = item.isDirectory ? CEAUtils::refreshedFolder(path, item.serverFacts())
+                                                        : CEAUtils::refreshedFile(path, item.serverFacts());
     record.ceaStatus.setStatus(CEAStatus::keys::ErrorPlaceHolder);
     record.ceaErrorStatus.setStatus(errorCode);
     record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
-    record.save();
+    if (auto saved = record.save(); !saved) {
+        // Nothing written: the item is taken for one never synchronised. Sent without a revision, the
+        // server refuses it as a conflict with its own item, which stays.
+        log.logWarning("Restored item " + path + ", but its record could not be written (" +
+                       saved.cause().describe() + ")");
+        return;
+    }
     log.logDebug("Restored item " + path + " whose server delete was refused");
 }
 

@@ -3,11 +3,13 @@
 #include <thread>
 
 #include "Pinewick/config/Log.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/NetworkState.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
+#include "platform/defaults.h"
 #include "platform/dispatch.h"
 #include "platform/sleepwake.h"
 
@@ -63,6 +65,18 @@ void StateManager::triggerChanges() {
         timeline.pauseTimeLine();
     }
     StatusBarManager::sharedInstance().updateIcon();
+}
+
+StateManager::ContactChoice StateManager::chooseServerContact(bool allowed) {
+    using Config = ServerConfigurationDetails;
+    if (Config::isForced(Config::sharedInstance().allowServerContact))
+        return ContactChoice::forcedByAdministrator;
+    allowServerCommunication = allowed;
+    triggerChanges();
+    if (!platform::Defaults::standard().set(Config::userChoiceKey(Config::buttonNames::allowservercontact),
+                                            allowed))
+        return ContactChoice::notStored;
+    return ContactChoice::applied;
 }
 
 void StateManager::retryResumeLater() {

@@ -70,6 +70,12 @@ public:
     // updates the tray icon.
     void triggerChanges();
 
+    // The user pauses (false) or resumes (true) contact with the server, from the tray or a command:
+    // applied at once and stored as the user's choice for the next start. A switch the administrator
+    // forces is left as it is.
+    enum class ContactChoice { applied, forcedByAdministrator, notStored };
+    ContactChoice chooseServerContact(bool allowed);
+
     // What the program provides from pieces outside the engine. Missing hooks are skipped.
     struct Hooks {
         std::function<void()> removeFinderBridge;       // stop observing the file manager's notifications

@@ -16,8 +16,8 @@
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
 #include "platform/desktopnotify.h"
@@ -270,13 +270,14 @@ void SyncFolder::performSync(EventContext& context, const std::string& path, boo
         log().logWarning("The folder " + path + " went away while it was listed; nothing is changed");
         return done();
     }
-    if (listing.rootObject) CEAUtils::refreshFolder(path, *listing.rootObject);
+    if (listing.rootObject) CEAUtils::refreshFolder(path, listing.rootObject->serverFacts());
     bool compared = compareListing(context, path, listing.contents, std::move(*localNames), checkExists);
     if (compared) {
         // Held removals leave the folder due for listing, so the next pass looks again.
         CorvaneExtendedAttributes record(path);
         record.ceaDate.setAttribute(CEADate::keys::LastServerListing, nowSince2001());
-        record.save();
+        // Unwritten (the record logged why), the folder only looks due for listing sooner.
+        (void)record.save();
         ConsistencyCheck::sharedInstance().updateScanDate(path);
     }
     done();

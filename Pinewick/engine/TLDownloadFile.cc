@@ -10,7 +10,7 @@
 #include "Pinewick/config/Log.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/DownloadDetails.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "platform/casefold.h"
@@ -108,7 +108,7 @@ bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::strin
                 break;
             }
             log().logAudit("Downloaded file: " + path);
-            CorvaneExtendedAttributes record = CEAUtils::refreshFilePath(path, details.file);
+            CorvaneExtendedAttributes record = CEAUtils::refreshFilePath(path, details.file.serverFacts());
             bool launch = record.ceaBool.getAttribute(CEABool::keys::LaunchAfterDownload);
             record.ceaBool.setAttribute(CEABool::keys::LaunchAfterDownload, false);
             CEAUtils::recordSyncedContent(record, *attributes);
@@ -188,7 +188,7 @@ void TLOutOfBandDownload::performAction(EventContext& context) {
         }
         CorvaneExtendedAttributes record(*resolved);
         if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return;
-        ServerFileObject entry(platform::lastPathComponent(*resolved), record);
+        ServerFileObject entry = entryFromRecord(platform::lastPathComponent(*resolved), record);
         std::string serverPath = context.server.serverFromLocal(pathFrom);
         if (!TLDownloadFile::performAction(context.statusBar, platform::parentFolder(*resolved), entry,
                                            serverPath))

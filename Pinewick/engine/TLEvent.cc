@@ -10,8 +10,8 @@
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/EngineLink.h"
@@ -62,6 +62,11 @@ bool onServer(const CorvaneExtendedAttributes& record, const std::string& revisi
     }
 }
 
+ServerFileObject entryFromRecord(const std::string& name, const CorvaneExtendedAttributes& record) {
+    return ServerFileObject(name, record.ceaString.getAttribute(CEAString::keys::Revision),
+                            record.ceaLong.getAttribute(CEALong::keys::ServerFileSize));
+}
+
 void TLEvent::performAction(EventContext&) {
     log().logDebug("Calling base function");
 }
@@ -108,7 +113,7 @@ bool TLDelete::precheck(EventContext& context) {
         result = false;
     } else if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
         // The item may not go: put it back for the user to see why.
-        ServerFileObject entry(platform::lastPathComponent(localPath), xAttrs);
+        ServerFileObject entry = entryFromRecord(platform::lastPathComponent(localPath), xAttrs);
         context.restorer.resetTimer();
         context.restorer.replaceItem(localPath, entry, CEAErrorStatus::keys::PermissionDenied);
         result = false;
@@ -265,7 +270,9 @@ bool TLDelete::handOverToOtherSpelling() {
             // Made under another spelling of the name: its upload replaces the server's item.
             spelt.ceaString.setAttribute(CEAString::keys::Revision, revision);
             spelt.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-            spelt.save();
+            // Unwritten (the record logged why), it is sent without the revision: the server refuses
+            // that as a conflict with its item rather than replace it. The delete is not sent either way.
+            (void)spelt.save();
         }
         log().logAudit("Delete of " + localPath + " not sent: the server's item is " + otherPath + " here");
         return true;
@@ -284,7 +291,9 @@ bool TLDelete::handOverToReplacement() {
         // and what is inside it now is sent into it.
         if (replacement.ceaStatus.status != CEAStatus::keys::Unknown) return false;
         replacement.ceaStatus.setStatus(CEAUtils::determineInhert(localPath));
-        replacement.save();
+        // Unwritten (the record logged why), the folder stays unclassified: a creation of it finds the
+        // server's folder there, and a move asks the server first. The server's folder stays either way.
+        (void)replacement.save();
         log().logDebug("Folder " + localPath + " was made again; the server's folder is kept for it");
         return true;
     }
@@ -297,7 +306,9 @@ bool TLDelete::handOverToReplacement() {
         // shows as a conflict.
         replacement.ceaString.setAttribute(CEAString::keys::Revision, revision);
         replacement.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-        replacement.save();
+        // Unwritten (the record logged why), the file is sent without the revision: the server refuses
+        // that as a conflict with its copy rather than replace it. The delete is not sent either way.
+        (void)replacement.save();
         log().logDebug("File " + localPath + " was made again; its upload continues revision " + revision);
         return true;
     }
@@ -336,7 +347,9 @@ bool TLMove::precheck(EventContext& context) {
         if (record.ceaString.getAttribute(CEAString::keys::FileType) ==
             std::string(platform::kFileTypeRegular)) {
             record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-            record.save();
+            // Unwritten (the record logged why): the upload this move turns into marks a Regular or
+            // unclassified item again; an item in any other state is not sent and stays as it is.
+            (void)record.save();
         }
         return true;
     }
@@ -386,7 +399,12 @@ void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string&
         // Its content exists only on the server: fetch it to the new place, then delete it there.
         record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
         record.ceaStatus.shouldSave = true;  // the attribute was just removed: write it again
-        record.save();
+        if (auto saved = record.save(); !saved)
+            // The fetch finds the item not waiting for its content and keeps the server's copy: the
+            // item stays here as it is, without its content, and nothing is deleted on the server.
+            log().logWarning("The content of " + path + " is not fetched, and the server keeps " +
+                             formerPath + ": its record could not be written (" + saved.cause().describe() +
+                             ")");
         context.timeline.addOutOfBandDownload(formerPath, path);
         return;
     }
@@ -460,7 +478,9 @@ std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
     log().logDebug("Replacing " + localPathTo + " continues its server revision " + replaced->revision);
     record.ceaString.setAttribute(CEAString::keys::Revision, replaced->revision);
     record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-    record.save();
+    // Unwritten (the record logged why), the file is sent without the revision: the server refuses that
+    // as a conflict with the replaced item's copy rather than replace it.
+    (void)record.save();
     return replaced;
 }
 
@@ -534,7 +554,9 @@ void TLMove::performMoveMove(EventContext& context) {
         if (platform::isFolder(localPathTo) &&
             MoveDetails(localPathFrom, localPathTo, "").performServerAction().first ==
                 normalisedResponse::allOkay) {
-            CEAUtils::setStatusIfUnknown(localPathTo);
+            // Left unclassified (the record logged why), the folder is still taken for the server's:
+            // its next move asks the server first, as this one did.
+            (void)CEAUtils::setStatusIfUnknown(localPathTo);
             followInDatabase(context);
             log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
             return;
@@ -608,7 +630,9 @@ void TLMove::learnRevision(EventContext& context, const std::string& revision) {
     // An upload that finished while the item moved could not write its revision to the item: the move
     // carried it, and an item still waiting to be sent is sent on it.
     record.ceaString.setAttribute(CEAString::keys::Revision, revision);
-    record.save();
+    // Unwritten (the record logged why), the item is sent without the revision: the server refuses that
+    // as a conflict with its copy rather than replace it.
+    (void)record.save();
     if (record.ceaStatus.status == CEAStatus::keys::RequireUpload)
         context.timeline.addUploadEvent(localPathTo);
 }

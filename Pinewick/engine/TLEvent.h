@@ -15,6 +15,7 @@
 #include "Pinewick/engine/EventContext.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/server/ServerRequests.h"
 
 namespace tw {
@@ -24,6 +25,9 @@ bool isFolderRecord(const CorvaneExtendedAttributes& record, const std::string& 
 // Whether the item a record describes ever reached the server: it has a revision, or a state that only
 // an item the server has can reach.
 bool onServer(const CorvaneExtendedAttributes& record, const std::string& revision);
+// The server entry a local item's record stands for: the item's name, with the revision (which makes it
+// a file) and the size the record last had from the server.
+ServerFileObject entryFromRecord(const std::string& name, const CorvaneExtendedAttributes& record);
 
 class TLEvent {
 public:

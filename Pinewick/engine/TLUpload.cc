@@ -9,8 +9,8 @@
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -107,7 +107,10 @@ TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(pat
     }
     // A changed file abandons any partly sent upload: the next upload starts afresh.
     if (fileChanged) dropUploadGUID(record);
-    record.save();
+    // Unwritten (the record logged why), the item is not sent now: perform() sends only an item whose
+    // record waits for it. The file stays as it is, and differs from what it last sent, so the next
+    // change to it or the change scan queues it again.
+    (void)record.save();
 }
 
 void TLUpload::performAction(EventContext& context) {
@@ -155,7 +158,9 @@ void TLUpload::perform(EventContext& context, bool shownInTray) {
             log().logDebug("Upload of " + localPath + " continues the revision it replaces, " +
                            details.conflictFile->revision);
             record.ceaString.setAttribute(CEAString::keys::Revision, details.conflictFile->revision);
-            record.save();
+            // Unwritten (the record logged why), the next attempt is sent on the old revision again and
+            // refused again: the conflict is shown to the user, and nothing is replaced on the server.
+            (void)record.save();
             adopted = true;
             continue;
         }
@@ -171,7 +176,8 @@ void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& re
     switch (outcome) {
         case normalisedResponse::allOkay: {
             log().logAudit("Uploaded file: " + localPath);
-            if (details.fileObject) CEAUtils::updateCorvaneExtendedAttributes(record, *details.fileObject);
+            if (details.fileObject)
+                CEAUtils::updateCorvaneExtendedAttributes(record, details.fileObject->serverFacts());
             auto now = platform::attributesOfItem(record.localPath, nullptr, false);
             if (now && now->sameContentAs(sent)) {
                 CEAUtils::recordSyncedContent(record, sent);
@@ -202,19 +208,21 @@ void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& re
                     if (details.conflictFile)
                         record.ceaString.setAttribute(CEAString::keys::ConflictRevision,
                                                       details.conflictFile->revision);
-                    record.save();
+                    // These error states only tell the user. Unwritten (the record logged why), the
+                    // item still waits to be sent, and the server refuses it again the next time.
+                    (void)record.save();
                     break;
                 case recoveryErrors::unknown:
                     record.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
-                    record.save();
+                    (void)record.save();  // as for a conflict
                     break;
                 case recoveryErrors::quotaExceeded:
                     setTransferError(record, CEAErrorStatus::keys::QuotaExceeded);
-                    record.save();
+                    (void)record.save();  // as for a conflict
                     break;
                 case recoveryErrors::readOnlyMappoint:
                     setTransferError(record, CEAErrorStatus::keys::ReadOnlyMappoint);
-                    record.save();
+                    (void)record.save();  // as for a conflict
                     break;
                 case recoveryErrors::locked:
                     log().logWarning("Server returned locked whilst attempting upload of file:" + localPath);

@@ -25,6 +25,7 @@
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
 #include "platform/fd.h"
+#include "platform/paths.h"
 #include "platform/places.h"
 #include "platform/pwnames.h"
 #include "platform/utf8.h"
@@ -370,11 +371,6 @@ const std::string& pathOf(const TLEvent& event) {
     return static_cast<const TLDelete&>(event).localPath;
 }
 
-bool above(const std::string& folder, const std::string& path) {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           path[folder.size()] == '/';
-}
-
 }  // namespace
 
 TimeLineManager::Lanes TimeLineManager::lanesFrom(const std::shared_ptr<TLEvent>& head) const {
@@ -403,8 +399,9 @@ TimeLineManager::Lanes TimeLineManager::lanesFrom(const std::shared_ptr<TLEvent>
             }
             if (lanes.size() == limit) break;
             // A file where a folder was, or the other way round: one must see the other done.
-            if (std::any_of(names.begin(), names.end(),
-                            [&](const std::string& n) { return above(n, name) || above(name, n); }))
+            if (std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                    return platform::isInsideFolder(name, n) || platform::isInsideFolder(n, name);
+                }))
                 break;
             names.push_back(std::move(name));
             lanes.push_back({next});

@@ -153,7 +153,7 @@ void CorvaneExtendedAttributes::grabFileId(const std::optional<platform::FileAtt
     ceaString.setAttribute(CEAString::keys::FileType, attributes->type);
 }
 
-bool CorvaneExtendedAttributes::save() {
+SaveResult CorvaneExtendedAttributes::save() {
     auto attributes = platform::attributesOfItem(localPath, nullptr, false);
     // A record speaks for the item it was loaded from. Written under its path once another item took
     // that name (a file deleted and made again, another renamed over it), it would hand the newcomer
@@ -163,26 +163,26 @@ bool CorvaneExtendedAttributes::save() {
          attributes->systemFileNumber != loadedFrom_->second)) {
         Logger::sharedInstance().logDebug("Record of " + localPath +
                                           " not written: another item stands there now");
-        return false;
+        return SaveResult(platform::sysError("save", localPath, ESTALE));
     }
     grabFileId(attributes);
-    if (!hasChanges()) return true;
+    if (!hasChanges()) return {};
     bool stateChanged = ceaStatus.shouldSave;
     std::string text = encode();
     auto& log = Logger::sharedInstance();
-    bool written = true;
+    std::optional<platform::SysError> failure;
     if (text.size() > kMaxAttributeSize) {
         // It could never be read back (it would load as a fresh record), so keep the last good one.
         log.logWarning("Failed to write Extended Attributes to " + localPath + " (" +
                        std::to_string(text.size()) + " bytes, more than " +
                        std::to_string(kMaxAttributeSize) + ")");
-        written = false;
+        failure = platform::sysError("setxattr", localPath, E2BIG);
     } else if (!text.empty()) {
         platform::SysError error;
         if (!platform::setXattr(localPath, xAttrName, text, &error)) {
             log.logWarning("Failed to write Extended Attributes to " + localPath + ": " +
                            std::strerror(error.code));
-            written = false;
+            failure = std::move(error);
         }
     } else {
         platform::SysError error;
@@ -190,7 +190,7 @@ bool CorvaneExtendedAttributes::save() {
         if (!platform::removeXattr(localPath, xAttrName, &error) && error.code != ENODATA) {
             log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " +
                            std::strerror(error.code));
-            written = false;
+            failure = std::move(error);
         }
     }
     if (stateChanged) {
@@ -198,7 +198,9 @@ bool CorvaneExtendedAttributes::save() {
         platform::postNotification(overmark::kIconChangeNotification, localPath);
     }
     updateMetadata();
-    return written;
+    if (!failure) return {};
+    if (failure->code == 0) failure->code = EIO;  // a failure always has a cause
+    return SaveResult(std::move(*failure));
 }
 
 std::string CorvaneExtendedAttributes::encode() {

@@ -24,6 +24,23 @@
 
 namespace tw {
 
+// What a save came to: written (or nothing to write), or the cause of the failure. It tests true when
+// the record was written, as the bool it replaces did, so `if (record.save())` keeps its meaning.
+// The cause is the failed system call (its name, the path, the errno). Two refusals are this code's own
+// and are given as the call would have failed: a record too long to be read back ("setxattr", E2BIG),
+// and a record that another item took the path of since it was loaded ("save", ESTALE).
+class [[nodiscard]] SaveResult {
+public:
+    SaveResult() = default;
+    explicit SaveResult(platform::SysError cause) : cause_(std::move(cause)) {}
+    bool ok() const { return !cause_; }
+    explicit operator bool() const { return ok(); }
+    const platform::SysError& cause() const { return cause_; }
+
+private:
+    platform::SysError cause_;
+};
+
 class CorvaneExtendedAttributes {
 public:
     static constexpr const char* xAttrName = overmark::kItemAttributeName;
@@ -39,12 +56,13 @@ public:
     // Record rebuilt from an earlier `encode()` text; touches no file.
     CorvaneExtendedAttributes(std::string internalPath, const std::string& internalDetails);
 
-    // Writes the record if any value changed (see the source for the steps). False when the attribute
+    // Writes the record if any value changed (see the source for the steps). Fails when the attribute
     // could not be written (a full disk, a file system that refuses it, a record too long to read back):
-    // the item keeps its earlier record. Failures are logged with their cause either way. A record
-    // loaded from an item is only ever written to that item: false, and nothing written, when another
-    // one stands under its path now.
-    bool save();
+    // the item keeps its earlier record. Failures are logged with their cause either way, and the result
+    // carries it. A record loaded from an item is only ever written to that item: it fails (ESTALE), and
+    // nothing is written, when another one stands under its path now. Each caller decides what a failure
+    // means for it: the result may not be dropped unread.
+    [[nodiscard]] SaveResult save();
     // The attribute text; clears every group's `shouldSave`.
     std::string encode();
     // "Corvane Extended Attributes: " + encode() + "Volume: " + volumeNumber (clears `shouldSave` too).

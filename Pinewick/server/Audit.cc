@@ -6,7 +6,6 @@
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/TextUtils.h"
-#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
@@ -73,7 +72,7 @@ void AuditStatistics::scanFolder(const std::string& localFolder) {
 void AuditStatistics::auditFile(const std::string& filePath, uint64_t fileSize) {
     if (serverEnvironment().inIgnoreList(filePath)) return;
     std::string key = lowercased(extensionOf(filePath));
-    auto status = CorvaneExtendedAttributes(filePath).ceaStatus.status;
+    auto status = itemRecords().load(filePath).status;
     bool pending = status == CEAStatus::keys::RequireUpload || status == CEAStatus::keys::Unknown;
     Stats& s = fileTypes[key];
     s.fileCount += 1;

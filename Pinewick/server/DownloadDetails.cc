@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "Pinewick/server/IconProgress.h"
 #include "platform/files.h"
 
@@ -161,12 +159,11 @@ bool DownloadDetails::stillWanted() {
         std::string node = "/.vol/" + std::to_string(volumeNumber_) + "/" + std::to_string(fileNumber_);
         if (auto current = platform::resolveVolPath(node)) path = *current;
     }
-    return CorvaneExtendedAttributes(path).ceaStatus.status == CEAStatus::keys::RequireDownload;
+    return itemRecords().load(path).status == CEAStatus::keys::RequireDownload;
 }
 
 bool DownloadDetails::dropPartialContent(const std::string& why) {
-    CorvaneExtendedAttributes record(localPath);
-    if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return false;
+    if (itemRecords().load(localPath).status != CEAStatus::keys::RequireDownload) return false;
     if (::truncate(localPath.c_str(), 0) != 0) {
         log().logWarning("Could not empty " + localPath + " (" + why + "): " + std::strerror(errno));
         return false;
@@ -181,10 +178,10 @@ normalisedResponse DownloadDetails::downloadFile() {
     {
         // Content is only ever written into an item that waits for it: any other item may hold the
         // user's own bytes.
-        CorvaneExtendedAttributes record(localPath);
+        auto record = itemRecords().load(localPath);
         volumeNumber_ = record.volumeNumber;
         fileNumber_ = record.fileNumber;
-        if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) {
+        if (record.status != CEAStatus::keys::RequireDownload) {
             failureReason = "the item no longer waits for its content";
             serverError_ = serverError::canceled;
             return normalisedResponse::attemptRecovery;
@@ -321,7 +318,9 @@ normalisedResponse DownloadDetails::downloadFile() {
                     return normalisedResponse::attemptRecovery;
                 }
                 newer->name = file.name;
-                CEAUtils::refreshFilePath(localPath, *newer);
+                // Unwritten (the record logged why), the item keeps the old revision meanwhile: it
+                // still waits for its content, and the completed download writes the revision fetched.
+                (void)itemRecords().refreshFile(localPath, *newer);
                 file = *newer;
                 continue;
             }

@@ -2,9 +2,11 @@
 
 #include <thread>
 
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
@@ -19,10 +21,13 @@ public:
     bool setUploadGUID(const std::string&, const std::string&, uint64_t) override { return true; }
     bool setRevision(const std::string&, const std::string&, uint64_t) override { return true; }
     bool setTransferRecovery(const std::string&, std::optional<Date>) override { return true; }
+    bool refreshFile(const std::string&, const ServerFileObject&) override { return true; }
+    bool setStatusIfUnknown(const std::string&) override { return true; }
     std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
 };
 
-// The item records as they really are: the metadata attribute on each item.
+// The item records as they really are: the metadata attribute on each item. The one place in the server
+// code that builds records; their failures are logged with their cause by the record itself.
 class AttributeRecords final : public ItemRecords {
 public:
     ItemFacts load(const std::string& path) override {
@@ -37,13 +42,13 @@ public:
         if (!isItem(path, expectedNode)) return false;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, guid);
-        return record.save();
+        return record.save().ok();
     }
     bool setRevision(const std::string& path, const std::string& revision, uint64_t expectedNode) override {
         if (!isItem(path, expectedNode)) return false;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::Revision, revision);
-        return record.save();
+        return record.save().ok();
     }
     bool setTransferRecovery(const std::string& path, std::optional<Date> date) override {
         CorvaneExtendedAttributes record(path);
@@ -55,7 +60,13 @@ public:
             record.ceaDate.dateValues.erase(CEADate::keys::TransferRecovery);
             record.ceaDate.shouldSave = true;
         }
-        return record.save();
+        return record.save().ok();
+    }
+    bool refreshFile(const std::string& path, const ServerFileObject& entry) override {
+        return CEAUtils::refreshedFile(path, entry.serverFacts()).save().ok();
+    }
+    bool setStatusIfUnknown(const std::string& path) override {
+        return CEAUtils::setStatusIfUnknown(path).ok();
     }
     std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) override {
         std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(volumeNumber);
@@ -74,6 +85,7 @@ private:
     static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
         ItemFacts f;
         f.exists = exists;
+        f.status = r.ceaStatus.status;
         f.revision = r.ceaString.getAttribute(CEAString::keys::Revision);
         f.uploadGUID = r.ceaString.getAttribute(CEAString::keys::UploadGUID);
         if (auto d = r.ceaDate.getAttribute(CEADate::keys::TransferRecovery))

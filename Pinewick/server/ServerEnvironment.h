@@ -20,11 +20,15 @@
 #include <optional>
 #include <string>
 
+#include "Pinewick/metadata/CEAValues.h"
+
 namespace tw::platform::keychain {
 class Keychain;
 }
 
 namespace tw {
+
+class ServerFileObject;
 
 using Date = std::chrono::system_clock::time_point;
 
@@ -41,6 +45,9 @@ struct ItemFacts {
     std::optional<std::string> revision;    // `Revision`
     std::optional<std::string> uploadGUID;  // `UploadGUID`
     std::optional<Date> transferRecovery;   // `TransferRecovery`
+    // `Status` as a load of the record reads it: Unknown for an item without one, or whose record came
+    // with a file that replaced the item it was written for.
+    CEAStatus::keys status = CEAStatus::keys::Unknown;
     uint64_t volumeNumber = 0;
     uint64_t fileNumber = 0;
     std::string nodePath() const {
@@ -48,7 +55,8 @@ struct ItemFacts {
     }
 };
 
-// Access to item metadata records, by path or by (volume, file) numbers.
+// Access to item metadata records, by path or by (volume, file) numbers. The server code reaches the
+// records only through this.
 class ItemRecords {
 public:
     virtual ~ItemRecords() = default;
@@ -62,6 +70,12 @@ public:
     virtual bool setRevision(const std::string& path, const std::string& revision,
                              uint64_t expectedNode = 0) = 0;
     virtual bool setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
+    // The item's record takes what `entry` says of it (revision, rights, server size) and, when it is
+    // unclassified, the state the entry's mode gives it (CEAUtils::refreshFilePath).
+    virtual bool refreshFile(const std::string& path, const ServerFileObject& entry) = 0;
+    // An item now known to be on the server leaves Unknown for the state it inherits; any other state is
+    // kept, which counts as written (CEAUtils::setStatusIfUnknown).
+    virtual bool setStatusIfUnknown(const std::string& path) = 0;
     // The revision the metadata database holds for (file number, volume number), if any.
     virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;
 };

@@ -153,10 +153,6 @@ ServerFileObject::ServerFileObject(const nlohmann::json& p) {
     if (auto* v = str("revision")) revision = v->get<std::string>();
 }
 
-ServerFileObject::ServerFileObject(const std::string& filename, const CorvaneExtendedAttributes& xAttrs)
-    : ServerFileObject(filename, xAttrs.ceaString.getAttribute(CEAString::keys::Revision),
-                       xAttrs.ceaLong.getAttribute(CEALong::keys::ServerFileSize)) {}
-
 ServerFileObject::ServerFileObject(const std::string& filename, const std::optional<std::string>& rev,
                                    const std::optional<uint64_t>& serverFileSize) {
     name = filename;
@@ -188,6 +184,26 @@ std::string ServerFileObject::description() const {
            "\r Modification Date: " + describeDate(modificationDate) +
            "\r      Is Directory: " + b(isDirectory) + "\r      Is Read Only: " + b(isReadOnly) +
            "\r     Allow Sharing: " + b(allowSharing) + "\r}\r";
+}
+
+ServerItemFacts ServerFileObject::serverFacts() const {
+    ServerItemFacts facts;
+    facts.revision = revision;
+    facts.size = size;
+    facts.canShare = allowSharing;
+    facts.readOnly = isReadOnly;
+    switch (mode) {
+        case modeKeys::Inherit:
+            facts.mode = ServerItemFacts::Mode::Inherit;
+            break;
+        case modeKeys::Manual:
+            facts.mode = ServerItemFacts::Mode::Manual;
+            break;
+        case modeKeys::Automatic:
+            facts.mode = ServerItemFacts::Mode::Automatic;
+            break;
+    }
+    return facts;
 }
 
 // ---------------------------------------------------------------- listing

@@ -1,6 +1,7 @@
 // The client's picture of one server item (name, size, revision, dates, type, rights), built from the
-// JSON the server returns for an item, or from an item's stored metadata; and the two requests that
-// fetch such pictures: the listing of a folder and the entry of one item.
+// JSON the server returns for an item, or from what an item's stored metadata says of it (its revision
+// and size); and the two requests that fetch such pictures: the listing of a folder and the entry of one
+// item.
 //
 // Thread-safety: entries are plain values. A FolderContentDetails or FetchAttributes object is used by
 // one thread; the shared date formatter may be used from any thread.
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/ServerItemFacts.h"
 #include "Pinewick/server/ServerCommunicator.h"
 
 namespace tw {
@@ -37,8 +38,8 @@ public:
     ServerFileObject() = default;
     // From a server dictionary; members missing or of another type keep the start values.
     explicit ServerFileObject(const nlohmann::json& properties);
-    // For a local item from its metadata record: name, revision (makes it a file) and server size.
-    ServerFileObject(const std::string& filename, const CorvaneExtendedAttributes& xAttrs);
+    // For a local item from what its metadata record says: name, revision (makes it a file) and server
+    // size.
     ServerFileObject(const std::string& filename, const std::optional<std::string>& revision,
                      const std::optional<uint64_t>& serverFileSize);
 
@@ -50,6 +51,8 @@ public:
     bool hasUsableName() const;
 
     std::string description() const;
+    // What of this entry an item's metadata record keeps (CEAUtils copies it in).
+    ServerItemFacts serverFacts() const;
 
     std::string name;
     modeKeys mode = modeKeys::Inherit;

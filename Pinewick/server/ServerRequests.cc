@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/server/CEAUtils.h"
 #include "platform/paths.h"
 
 namespace tw {
@@ -14,7 +13,10 @@ constexpr int kMaxFolderDepth = 256;
 // A folder that is now on the server is no longer unclassified: a rename of it must be moved there, not
 // taken for a folder never sent (which would create an empty one and let a listing empty it here too).
 normalisedResponse markCreated(const std::string& localPath) {
-    CEAUtils::setStatusIfUnknown(localPath);
+    // The folder is on the server whether or not its record says so. Left unclassified (the record
+    // logged why), it is still taken for the server's: a creation of it finds it there and marks it
+    // again, and a move of it asks the server before anything is created (TLMove::performMoveMove).
+    (void)itemRecords().setStatusIfUnknown(localPath);
     return normalisedResponse::allOkay;
 }
 

@@ -12,14 +12,14 @@
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/overmark.h"
+#include "platform/paths.h"
 
 namespace tw {
 namespace {
 
 bool under(const std::string& path, const std::vector<std::string>& roots) {
     for (const auto& root : roots)
-        if (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/')
-            return true;
+        if (platform::isInsideFolder(path, root)) return true;
     return false;
 }
 

@@ -9,7 +9,7 @@
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "platform/dispatch.h"
@@ -223,7 +223,7 @@ ErrorResolutionManager::outcome ErrorResolutionManager::discardLocal(const std::
     clearError(record, S::RequireDownload);
     if (!record.save()) return outcome::itemChanged;
     if (!RevisionUpdate::truncateFile(path)) log().logWarning("Could not empty " + path);
-    ServerFileObject entry(platform::lastPathComponent(path), record);
+    ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
     timeline().addDownload(platform::parentFolder(path), entry);
     log().logAudit("Discarded local changes of " + path);
     return outcome::done;
@@ -257,7 +257,7 @@ ErrorResolutionManager::outcome ErrorResolutionManager::prepareRename(const std:
     CorvaneExtendedAttributes record(path);
     if (!platform::itemExists(path) || !unchanged(record, seen)) return outcome::itemChanged;
 
-    ServerFileObject entry(platform::lastPathComponent(path), record);
+    ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
     if (auto conflict = record.ceaString.getAttribute(CEAString::keys::ConflictRevision)) {
         entry.revision = *conflict;
         removeString(record, CEAString::keys::ConflictRevision);

@@ -241,20 +241,12 @@ void StatusBarMenu::onClickOnlineHelp() {
 }
 
 bool StatusBarMenu::flipConnection(bool paused) {
-    auto& config = ServerConfigurationDetails::sharedInstance();
-    if (ServerConfigurationDetails::isForced(config.allowServerContact)) return false;
-    auto& state = StateManager::sharedInstance();
-    state.allowServerCommunication = !paused;
-    state.triggerChanges();
-    if (!platform::Defaults::standard().set(ServerConfigurationDetails::userChoiceKey(
-                                                ServerConfigurationDetails::buttonNames::allowservercontact),
-                                            !paused)) {
+    auto choice = StateManager::sharedInstance().chooseServerContact(!paused);
+    if (choice == StateManager::ContactChoice::notStored)
         Logger::sharedInstance().logWarning("Could not store the choice to " +
                                             std::string(paused ? "pause" : "resume") +
                                             "; it lasts until the next start");
-        return false;
-    }
-    return true;
+    return choice == StateManager::ContactChoice::applied;
 }
 
 void StatusBarMenu::updateAttention(const StatusBarManager::Attention& attention) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "platform/fd.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
+#include "platform/overmark.h"
 #include "platform/places.h"
 #include "platform/process.h"
 
@@ -24,24 +24,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kRecordAttribute = "user.com.meridot.tidewell";
-
-bool isMountPoint(const fs::path& folder) {
-    struct stat self {
-    }, parent{};
-    if (::stat(folder.c_str(), &self) != 0 || ::stat(folder.parent_path().c_str(), &parent) != 0)
-        return false;
-    return self.st_dev != parent.st_dev;
-}
-
 // A placeholder's bytes are on the server only; everything else may hold what the user wrote.
 bool holdsContent(const fs::path& file, const struct stat& st) {
     if (st.st_size == 0) return false;
-    char buffer[1024];
-    ssize_t n = ::lgetxattr(file.c_str(), kRecordAttribute, buffer, sizeof buffer);
-    if (n <= 0) return true;
-    std::string text(buffer, static_cast<size_t>(n));
-    return text.rfind("Status: Placeholder\n", 0) != 0 && text.rfind("Status: ErrorPlaceHolder\n", 0) != 0;
+    // No record, or one that cannot be read: kept, as what cannot be told apart from the user's work.
+    auto text = platform::getXattr(file, overmark::kItemAttributeName, overmark::kItemAttributeMaxSize);
+    if (!text || text->empty()) return true;
+    return !text->starts_with(overmark::kStatusPlaceholderLine) &&
+           !text->starts_with("Status: ErrorPlaceHolder\n");
 }
 
 // `wanted`, or "name (2).ext", "name (3).ext", ... when it is taken.
@@ -207,7 +197,7 @@ void removeData(dataMode mode, Report& report) {
         // Tidewell leaves in-location folders attached when it quits, guarded by the watcher; they are
         // detached here so their files can be recovered. A folder still in use stays mounted and is
         // left alone below.
-        if (isMountPoint(folder))
+        if (platform::isMountPoint(folder))
             platform::runProcess({platform::toolPath("tidewell-hdiutil"), "eject", folder.string()},
                                  std::chrono::minutes(2), true);
         if (fs::is_directory(folder, ec)) roots.push_back({folder.filename().string(), folder, folder});
@@ -215,7 +205,7 @@ void removeData(dataMode mode, Report& report) {
 
     bool keptSome = false;
     for (const auto& root : roots) {
-        if (isMountPoint(root.content) || isMountPoint(root.remove)) {
+        if (platform::isMountPoint(root.content) || platform::isMountPoint(root.remove)) {
             report.problems.push_back(root.content.string() + " is still mounted; it was left alone.");
             keptSome = true;
             continue;
@@ -238,7 +228,7 @@ void removeData(dataMode mode, Report& report) {
     // Mount points the volumes left behind at the volumes root (empty once unmounted).
     for (const auto& root : roots) {
         fs::path mountPoint = fs::path(platform::volumesRoot()) / root.name;
-        if (!isMountPoint(mountPoint)) fs::remove(mountPoint, ec);  // only an empty folder goes
+        if (!platform::isMountPoint(mountPoint)) fs::remove(mountPoint, ec);  // only an empty folder goes
     }
 
     if (!keptSome) {

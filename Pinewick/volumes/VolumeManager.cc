@@ -10,14 +10,13 @@
 #include <sstream>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
-#include "Pinewick/config/TextUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/SpotLight.h"
 #include "Pinewick/volumes/VolumeIcon.h"
+#include "platform/casefold.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
 #include "platform/fd.h"
@@ -52,12 +51,6 @@ std::string uuidOfRoot(const std::string& root, uint64_t device) {
     // An image mount keeps its UUID in the image's description, which the watcher hosting it knows.
     if (uuid.empty()) uuid = platform::volumeUUIDForDevice(device);
     return uuid;
-}
-
-// `path` lies in `folder` (or is it), compared without regard to case; returns the rest after the
-// folder (starting with "/" or empty).
-std::optional<std::string> restIfUnder(const std::string& path, const std::string& folder) {
-    return restIfUnderIgnoringCase(path, folder);
 }
 
 }  // namespace
@@ -189,8 +182,7 @@ void VolumeManager::resolveInLocationSync(
     for (const auto& [serverFolder, localFolder] : serverToLocal) {
         auto parts = components(serverFolder);
         if (parts.empty()) {
-            Logger::sharedInstance().logWarning("Could not handle In Location Mapping " + localFolder +
-                                                " : " + serverFolder);
+            log().logWarning("Could not handle In Location Mapping " + localFolder + " : " + serverFolder);
             continue;
         }
         auto existing = findVolume(parts[0]);
@@ -200,7 +192,7 @@ void VolumeManager::resolveInLocationSync(
             std::lock_guard lock(mutex_);
             existing->addAdditionalInLocationPath(localFolder, serverFolder);
         } else {
-            Logger::sharedInstance().logWarning("We already have the volume " + parts[0] + " in use.");
+            log().logWarning("We already have the volume " + parts[0] + " in use.");
         }
     }
 }
@@ -208,7 +200,7 @@ void VolumeManager::resolveInLocationSync(
 std::shared_ptr<VolumeDetail> VolumeManager::findVolume(const std::string& volumeName) const {
     std::lock_guard lock(mutex_);
     for (const auto& v : volumeList_)
-        if (equalsIgnoringCase(v->volumeName, volumeName)) return v;
+        if (platform::sameNameIgnoringCase(v->volumeName, volumeName)) return v;
     return nullptr;
 }
 
@@ -224,14 +216,14 @@ std::shared_ptr<VolumeDetail> VolumeManager::findVolume(const LocalPath& localPa
     for (const auto& v : volumeList_) {
         if (v->state != VolumeDetail::volumeStates::InLocation) continue;
         for (const auto& pair : v->inLocationList)
-            if (restIfUnder(localPath.value, pair.second)) return v;
+            if (platform::restBelowFolderIgnoringCase(localPath.value, pair.second)) return v;
     }
     return nullptr;
 }
 
 std::pair<bool, std::string> VolumeManager::stripVolumePrefix(const std::string& path) {
-    auto rest = restIfUnderIgnoringCase(path, platform::volumesRoot());
-    if (rest && !rest->empty()) return {true, *rest};
+    auto rest = platform::restBelowFolderIgnoringCase(path, platform::volumesRoot());
+    if (rest && !rest->empty()) return {true, std::string(*rest)};
     return {false, path};
 }
 
@@ -241,7 +233,7 @@ std::optional<std::pair<std::string, std::string>> VolumeManager::inLocationPair
     for (const auto& v : volumeList_) {
         if (v->state != VolumeDetail::volumeStates::InLocation) continue;
         for (const auto& pair : v->inLocationList)
-            if (restIfUnder(path, pair.second)) return pair;
+            if (platform::restBelowFolderIgnoringCase(path, pair.second)) return pair;
     }
     return std::nullopt;
 }
@@ -268,7 +260,7 @@ bool VolumeManager::inLocationRoot(const std::string& path) const {
     for (const auto& v : volumeList_) {
         if (v->state != VolumeDetail::volumeStates::InLocation) continue;
         for (const auto& pair : v->inLocationList)
-            if (equalsIgnoringCase(pair.second, path)) return true;
+            if (platform::sameNameIgnoringCase(pair.second, path)) return true;
     }
     return false;
 }
@@ -281,7 +273,7 @@ std::string VolumeManager::serverFromLocal(const std::string& localPath) const {
     auto [changed, rest] = stripVolumePrefix(localPath);
     if (changed) return rest;
     if (auto pair = inLocationPairFor(localPath)) {
-        return pair->first + *restIfUnder(localPath, pair->second);
+        return pair->first + std::string(*platform::restBelowFolderIgnoringCase(localPath, pair->second));
     }
     return deadMappoint;
 }
@@ -316,16 +308,6 @@ std::vector<std::string> VolumeManager::activeVolumesList() const {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A folder is mounted when it is the root of a file system other than its parent's.
-bool isMounted(const std::string& folder) {
-    struct stat self, parent;
-    if (::stat(folder.c_str(), &self) != 0) return false;
-    std::string up = folder.substr(0, folder.find_last_of('/'));
-    if (up.empty()) up = "/";
-    if (::stat(up.c_str(), &parent) != 0) return false;
-    return self.st_dev != parent.st_dev;
-}
 
 // Runs one of the disk-image tools and logs what went wrong, with the tool's own words, unless the
 // caller expects it may fail and has a way on.
@@ -405,7 +387,7 @@ bool VolumeManager::mountVolume(const std::shared_ptr<VolumeDetail>& volume, boo
     TW_TRACE_IN("mountVolume(" + volume->volumeName + ")");
     // A volume being created in the background cannot be attached before its image exists.
     waitForCreations(2min);
-    if (!runHdiutil({"attach", volume->diskImage}) || !isMounted(volume->localFolder)) {
+    if (!runHdiutil({"attach", volume->diskImage}) || !platform::isMountPoint(volume->localFolder)) {
         // Without the mount, whatever the later steps wrote would land in an unwatched folder.
         log().logWarning("Volume " + volume->volumeName + " could not be mounted at " + volume->localFolder);
         TW_TRACE_OUT("mountVolume(" + volume->volumeName + ")");
@@ -443,8 +425,8 @@ bool VolumeManager::mountVolume(const std::shared_ptr<VolumeDetail>& volume, boo
 }
 
 bool VolumeManager::attachInPlace(const std::string& folder) {
-    if (isMounted(folder)) return true;
-    return runHdiutil({"attach-in-place", folder}) && isMounted(folder);
+    if (platform::isMountPoint(folder)) return true;
+    return runHdiutil({"attach-in-place", folder}) && platform::isMountPoint(folder);
 }
 
 namespace {
@@ -453,7 +435,7 @@ namespace {
 // programs still write through their open files reaches the volume's folder, where the next scan
 // finds it, rather than failing with an I/O error.
 void ejectVolume(const std::string& folder) {
-    if (runHdiutil({"eject", folder}, false) || !isMounted(folder)) return;
+    if (runHdiutil({"eject", folder}, false) || !platform::isMountPoint(folder)) return;
     log().logWarning("Volume " + folder + " is in use; detached, its open files keep working until closed");
     runHdiutil({"eject", "-force", folder});
 }
@@ -462,10 +444,10 @@ void ejectVolume(const std::string& folder) {
 void VolumeManager::unmountVolume(const std::shared_ptr<VolumeDetail>& volume) {
     if (volume->state == VolumeDetail::volumeStates::InLocation) {
         for (const auto& pair : volume->inLocationList)
-            if (isMounted(pair.second)) ejectVolume(pair.second);
+            if (platform::isMountPoint(pair.second)) ejectVolume(pair.second);
     } else {
         platform::setBackingFolder(volume->localFolder, "");
-        if (isMounted(volume->localFolder)) ejectVolume(volume->localFolder);
+        if (platform::isMountPoint(volume->localFolder)) ejectVolume(volume->localFolder);
     }
     volume->setVolumeSystemNumber(0);
 }
@@ -485,7 +467,7 @@ void VolumeManager::mountVolumes(std::chrono::milliseconds timeout) {
             continue;
         }
         if (volume->state != VolumeDetail::volumeStates::Visible) continue;
-        if (isMounted(volume->localFolder)) {
+        if (platform::isMountPoint(volume->localFolder)) {
             // Still mounted from before (this program was killed, the watcher was not): its device is
             // learnt here, or records would mirror nothing and its moves and deletes could not be told
             // from a missing volume.
@@ -586,10 +568,10 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
                     std::lock_guard lock(mutex_);
                     existing->serverDetails = mp.entry;
                 }
-                if (mp.entry && link->refreshFolder && isMounted(existing->localFolder))
+                if (mp.entry && link->refreshFolder && platform::isMountPoint(existing->localFolder))
                     link->refreshFolder(existing->localFolder, *mp.entry);
                 // A volume that comes back from the dead was ejected: it has to be mounted again.
-                if (wasDead && !isMounted(existing->localFolder))
+                if (wasDead && !platform::isMountPoint(existing->localFolder))
                     platform::DispatchQueue::global().async(
                         [this, existing] { mountVolume(existing, false); });
                 else if (link->addSyncFolderEvent)
@@ -601,7 +583,9 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
                     CorvaneExtendedAttributes record(pair.second);
                     auto wanted = mp.automatic ? CEAStatus::keys::Regular : CEAStatus::keys::Placeholder;
                     if (record.ceaStatus.status != wanted) record.ceaStatus.setStatus(wanted);
-                    record.save();
+                    // Unwritten (the record logged why), the folder keeps its former state until the
+                    // next refresh of the volumes sets it again; the listing below runs either way.
+                    (void)record.save();
                     if (link->addSyncFolderEvent) link->addSyncFolderEvent(pair.second, true);
                 }
                 break;
@@ -621,7 +605,8 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
     storeList();
     for (const auto& v : old) {
         bool listed = false;
-        for (const auto& mp : mappoints) listed = listed || equalsIgnoringCase(mp.name, v->volumeName);
+        for (const auto& mp : mappoints)
+            listed = listed || platform::sameNameIgnoringCase(mp.name, v->volumeName);
         if (listed) continue;
         if (v->state == VolumeDetail::volumeStates::InLocation) {
             for (const auto& pair : v->inLocationList)

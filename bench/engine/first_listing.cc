@@ -19,7 +19,7 @@
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     tw::FolderContentDetails root("/");
     root.fetchFolderContents();
     for (const auto& e : root.contents)
-        if (e.name == "Team") tw::CEAUtils::refreshFolder(team->localFolder, e);
+        if (e.name == "Team") tw::CEAUtils::refreshFolder(team->localFolder, e.serverFacts());
     // Manual mode: folders are not listed in turn, so each folder's pass is queued by hand, as the
     // user opening them would.
     tw::TimeLineManager::setListingPasses(
@@ -141,7 +141,9 @@ int main(int argc, char** argv) {
     {
         tw::CorvaneExtendedAttributes r(scratch);
         r.ceaStatus.setStatus(tw::CEAStatus::keys::Placeholder);
-        r.save();
+        if (auto saved = r.save(); !saved)
+            std::fprintf(stderr, "the scratch folder's record was not written: %s\n",
+                         saved.cause().describe().c_str());
     }
     // Paused, so the events the comparison queues wait and the direct runs below are the only ones.
     timeline.pauseTimeLine();

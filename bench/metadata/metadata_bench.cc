@@ -78,7 +78,7 @@ BENCHMARK(BM_BaselineGetxattr);
 
 void BM_Load(benchmark::State& state) {
     std::string path = makeFile("load");
-    typicalRecord(path).save();
+    if (!typicalRecord(path).save()) return state.SkipWithError("the record could not be written");
     for (auto _ : state) {
         CorvaneExtendedAttributes r(path);
         benchmark::DoNotOptimize(r.ceaStatus.status);
@@ -99,13 +99,14 @@ BENCHMARK(BM_BaselineSetxattr);
 // Load, change a flag, save: the engine's usual round (no state change, so no notification).
 void BM_LoadChangeSave(benchmark::State& state) {
     std::string path = makeFile("save");
-    typicalRecord(path).save();
+    if (!typicalRecord(path).save()) return state.SkipWithError("the record could not be written");
     bool flag = false;
     for (auto _ : state) {
         CorvaneExtendedAttributes r(path);
         flag = !flag;
         r.ceaBool.setAttribute(CEABool::keys::CanShare, flag);
-        r.save();
+        auto saved = r.save();
+        benchmark::DoNotOptimize(saved);
     }
 }
 BENCHMARK(BM_LoadChangeSave);
@@ -114,13 +115,14 @@ BENCHMARK(BM_LoadChangeSave);
 void BM_LoadChangeSaveMirrored(benchmark::State& state) {
     std::string path = makeFile("mirrored");
     setVolumeUUIDResolver([](uint64_t) { return std::string("BENCH-VOLUME"); });
-    typicalRecord(path).save();
+    if (!typicalRecord(path).save()) return state.SkipWithError("the record could not be written");
     bool flag = false;
     for (auto _ : state) {
         CorvaneExtendedAttributes r(path);
         flag = !flag;
         r.ceaBool.setAttribute(CEABool::keys::CanShare, flag);
-        r.save();
+        auto saved = r.save();
+        benchmark::DoNotOptimize(saved);
     }
     setVolumeUUIDResolver(nullptr);
 }

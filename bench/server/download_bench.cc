@@ -200,7 +200,9 @@ int main() {
                 ::close(fd);
                 tw::CorvaneExtendedAttributes record(target);
                 record.ceaStatus.setStatus(tw::CEAStatus::keys::RequireDownload);
-                record.save();
+                if (auto saved = record.save(); !saved)
+                    std::fprintf(stderr, "download_bench: the placeholder's record was not written: %s\n",
+                                 saved.cause().describe().c_str());
             }
             tw::DownloadDetails down((base / "Volumes/Team").string(), entry, std::string("/Team/big.bin"));
             auto start = Clock::now();

@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
     {
         tw::CorvaneExtendedAttributes r(content + "/probe");
         r.ceaStatus.setStatus(tw::CEAStatus::keys::Regular);
-        r.save();
+        if (auto saved = r.save(); !saved)
+            die("the probe's record was not written: " + saved.cause().describe());
     }
 
     tw::KernelCommunicator::Options o;

@@ -287,7 +287,7 @@ GObjectPtr<GDBusConnection> Extension::connection() {
 
 void Extension::received(GVariant* parameters) {
     if (!finder_) return;
-    if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ss)"))) {
+    if (g_variant_is_of_type(parameters, G_VARIANT_TYPE(tw::overmark::kNotificationBodyType))) {
         const char* name = nullptr;
         const char* object = nullptr;
         g_variant_get(parameters, "(&s&s)", &name, &object);
@@ -445,7 +445,8 @@ void Extension::postNotification(const std::string& name, const std::string& obj
     GError* raw = nullptr;
     if (!g_dbus_connection_emit_signal(
             bus.get(), nullptr, tw::overmark::kNotificationObjectPath, tw::overmark::kNotificationInterface,
-            tw::overmark::kNotificationMember, g_variant_new("(ss)", name.c_str(), object.c_str()), &raw)) {
+            tw::overmark::kNotificationMember,
+            g_variant_new(tw::overmark::kNotificationBodyType, name.c_str(), object.c_str()), &raw)) {
         GErrorPtr error(raw);
         logMessage("Could not post " + name + " for " + object + ": " + (error ? error->message : "?"));
     }

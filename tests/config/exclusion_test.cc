@@ -52,6 +52,22 @@ TEST(ExclusionRules, ExtensionSizeAndCombinedRules) {
     EXPECT_FALSE(m.evaluateRules("anything", 0, {"undefined"}));
 }
 
+TEST(ExclusionRules, ExtensionRulesCompareNamesAsTheServerDoes) {
+    // Full folding after composition, as every other comparison of names: "\u00df" is "ss", and a
+    // decomposed accent is the composed one.
+    ExclusionManager m;
+    m.parseRules(ordered_json{{"street",
+                               "ext= Stra\xC3\x9F"
+                               "e"},
+                              {"cafe", "ext= caf\xC3\xA9"}});
+    EXPECT_TRUE(m.evaluateRules("Docs/STRASSE/", 0, {"street"}));
+    EXPECT_TRUE(m.evaluateRules("Docs/strasse/", 0, {"street"}));
+    EXPECT_FALSE(m.evaluateRules("Docs/STRASE/", 0, {"street"}));
+    EXPECT_TRUE(m.evaluateRules("Docs/CAF" + std::string("E\xCC\x81") + "/", 0, {"cafe"}));
+    EXPECT_TRUE(m.evaluateRules("Docs/Caf" + kDecomposedE + "/", 0, {"cafe"}));
+    EXPECT_FALSE(m.evaluateRules("Docs/cafe/", 0, {"cafe"}));
+}
+
 TEST(ExclusionRules, BadRulesAreLoggedAndSkippedWhileTheRestLoad) {
     size_t from = logSize();
     ExclusionManager m;

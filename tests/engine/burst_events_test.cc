@@ -94,7 +94,7 @@ protected:
         CorvaneExtendedAttributes r(local(rel));
         r.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
         r.ceaStatus.setStatus(S::Regular);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     // What the watcher reports for a file written and closed.
     void written(const std::string& rel, const std::string& content) {

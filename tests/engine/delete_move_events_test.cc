@@ -76,7 +76,7 @@ protected:
         CorvaneExtendedAttributes record(path);
         if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
         record.ceaStatus.setStatus(S::Regular);
-        record.save();
+        EXPECT_TRUE(record.save());
         return CorvaneExtendedAttributes(path);
     }
     // Records its UUID on the volume folder, as an image carries one, so the database keeps rows for
@@ -137,7 +137,7 @@ TEST_F(DeleteMoveEvents, AFileChangedSinceItsUploadIsDeletedOnTheServerToo) {
     {
         CorvaneExtendedAttributes changed(local("draft.txt"));
         changed.ceaStatus.setStatus(S::RequireUpload);
-        changed.save();
+        ASSERT_TRUE(changed.save());
     }
     auto row = MetadataDataBase::sharedInstance().findRecord(sent.fileNumber, uuid);
     ASSERT_TRUE(row && !row->revision.empty());
@@ -252,7 +252,7 @@ TEST_F(DeleteMoveEvents, ADeleteOfAnotherSpellingOfAFileStillHereIsNotSent) {
 TEST_F(DeleteMoveEvents, ReadOnlyItemIsNotQueuedButRestoredAsPermissionDenied) {
     auto record = uploaded("ro.txt");
     record.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
-    record.save();
+    ASSERT_TRUE(record.save());
     deleteLocally("ro.txt");
     EXPECT_EQ(timeline->eventCount(), 0u);
     ASSERT_TRUE(RestoreDeletedManager::sharedInstance().waitUntilIdle(10s));
@@ -524,7 +524,7 @@ TEST_F(DeleteMoveEvents, FolderRenameMovesItsChildrenAndTheirDatabaseRowsFollow)
     {
         CorvaneExtendedAttributes folder(local("album"));
         folder.ceaStatus.setStatus(S::Regular);
-        folder.save();
+        ASSERT_TRUE(folder.save());
     }
     auto photo = uploaded("album/p1.jpg", "jpeg");
     auto& database = MetadataDataBase::sharedInstance();
@@ -555,7 +555,7 @@ TEST_F(DeleteMoveEvents, FolderCreatedByAnUploadIntoItIsMovedWithItsFilesNotRecr
     {
         CorvaneExtendedAttributes folder(local("older"));
         folder.ceaStatus.setStatus(S::Unknown);
-        folder.save();
+        ASSERT_TRUE(folder.save());
     }
     moveLocally(local("made-here"), local("renamed"));
     moveLocally(local("older"), local("older-renamed"));
@@ -648,7 +648,7 @@ TEST_F(DeleteMoveEvents, FolderMovedOutIsDeletedOnTheServerChildrenFirst) {
     {
         CorvaneExtendedAttributes folder(local("leaving"));
         folder.ceaStatus.setStatus(S::Regular);
-        folder.save();
+        ASSERT_TRUE(folder.save());
     }
     uploaded("leaving/1.txt");
     uploaded("leaving/2.txt");
@@ -691,7 +691,7 @@ TEST_F(DeleteMoveEvents, AFileMovedUnderANameTheServerCannotHoldLeavesTheServerA
 TEST_F(DeleteMoveEvents, PlaceholderMovedOutBecomesADownloadNotADelete) {
     auto record = uploaded("ghost.txt", "server bytes");
     record.ceaStatus.setStatus(S::Placeholder);
-    record.save();
+    ASSERT_TRUE(record.save());
     std::string outside = (dir / "ghost.txt").string();
     moveLocally(local("ghost.txt"), outside);
     EXPECT_EQ(CorvaneExtendedAttributes(outside).ceaStatus.status, S::RequireDownload);

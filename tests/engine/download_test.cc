@@ -199,7 +199,7 @@ protected:
         record.ceaString.setAttribute(CEAString::keys::FileType, platform::kFileTypeRegular);
         record.ceaLong.setAttribute(CEALong::keys::ServerFileSize, entry.size);
         EXPECT_TRUE(record.save());
-        return ServerFileObject(name, CorvaneExtendedAttributes(local(name)));
+        return entryFromRecord(name, CorvaneExtendedAttributes(local(name)));
     }
 
     S stateOf(const std::string& path) const { return CorvaneExtendedAttributes(path).ceaStatus.status; }
@@ -314,7 +314,7 @@ TEST_F(Downloads, AMissingItemWritesNothingAndWarnsOnce) {
     ASSERT_TRUE(record.save());
     size_t from = logSize();
     DownloadDetails details(team->localFolder,
-                            ServerFileObject("gone.bin", CorvaneExtendedAttributes(local("gone.bin"))));
+                            entryFromRecord("gone.bin", CorvaneExtendedAttributes(local("gone.bin"))));
     EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
     EXPECT_EQ(details.serverError_, serverError::noError);
     EXPECT_EQ(readFile(local("gone.bin")), partial);
@@ -437,7 +437,7 @@ TEST_F(Downloads, TakingTheItemOutOfRequireDownloadCancelsWithinAboutASecond) {
         std::this_thread::sleep_for(300ms);
         CorvaneExtendedAttributes record(local("slow.bin"));
         record.ceaStatus.setStatus(S::Placeholder);
-        record.save();
+        ASSERT_TRUE(record.save());
     });
     auto start = std::chrono::steady_clock::now();
     auto outcome = details.downloadFile();
@@ -522,7 +522,7 @@ TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     record.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(record.save());
     EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder,
-                                              ServerFileObject("open.bin", record)));
+                                              entryFromRecord("open.bin", record)));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(openedPaths().size(), 1u);
 
@@ -542,7 +542,7 @@ TEST_F(Downloads, ATakenBackPlaceholderIsEmptiedButAUserFileIsNot) {
         writeFile(local("back.bin"), "the user's own words");
         CorvaneExtendedAttributes record(local("back.bin"));
         record.ceaStatus.setStatus(S::RequireUpload);
-        record.save();
+        ASSERT_TRUE(record.save());
     });
     EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     change.join();

@@ -15,7 +15,7 @@
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "devserver/wire.h"
@@ -119,8 +119,8 @@ protected:
         FolderContentDetails root("/");
         ASSERT_EQ(root.fetchFolderContents().first, normalisedResponse::allOkay);
         for (const auto& e : root.contents) {
-            if (e.name == "Team") CEAUtils::refreshFolder(team, e);
-            if (e.name == "Desk") CEAUtils::refreshFolder(desk, e);
+            if (e.name == "Team") CEAUtils::refreshFolder(team, e.serverFacts());
+            if (e.name == "Desk") CEAUtils::refreshFolder(desk, e.serverFacts());
         }
         ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
         ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
@@ -185,10 +185,10 @@ protected:
         ASSERT_TRUE(writeFile(local, content));
         ServerFileObject entry(e);
         CorvaneExtendedAttributes r(local);
-        CEAUtils::updateCorvaneExtendedAttributes(r, entry);
+        CEAUtils::updateCorvaneExtendedAttributes(r, entry.serverFacts());
         if (auto a = platform::attributesOfItem(local)) CEAUtils::recordSyncedContent(r, *a);
         r.ceaStatus.setStatus(S::Regular);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     // Rewrites a file with content of the same size, as an edit no report announced (made while the
     // application was not running, or whose report was lost); the modification time moves on.
@@ -214,7 +214,7 @@ protected:
     void setState(const std::string& p, S s) {
         CorvaneExtendedAttributes r(p);
         r.ceaStatus.setStatus(s);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
 
     TempDir dir{"tw-listing"};
@@ -539,9 +539,10 @@ TEST_F(Listing, RevisionUpdateByStateAndRevision) {
         bool placeholder = row.state == S::Placeholder || row.state == S::ErrorPlaceHolder;
         writeFile(local, placeholder ? "" : (row.state == S::RequireUpload ? "local edit" : "server one"));
         CorvaneExtendedAttributes r(local);
-        if (row.withRevision) CEAUtils::updateCorvaneExtendedAttributes(r, ServerFileObject(first));
+        if (row.withRevision)
+            CEAUtils::updateCorvaneExtendedAttributes(r, ServerFileObject(first).serverFacts());
         r.ceaStatus.setStatus(row.snapshot);
-        r.save();
+        ASSERT_TRUE(r.save());
         auto current = row.sameRevision ? ServerFileObject(first)
                                         : ServerFileObject(other.put(serverPath, "server two"));
         auto event = std::make_shared<RevisionUpdate>(team, current);
@@ -581,7 +582,7 @@ TEST_F(Listing, AFileGoneFromTheServerIsRemovedOnlyAfterTheSecondCheck) {
     makeSynchronised(p, "/Team/gone.txt", "g");
     std::string kept = team + "/private.txt";
     writeFile(kept, "never sent");
-    CEAUtils::setLocal(kept);
+    ASSERT_TRUE(CEAUtils::setLocal(kept));
     other.remove("/Team/gone.txt");
     size_t from = logSize();
     SyncFolder::performSync(timeline().context(), team, true);
@@ -658,7 +659,7 @@ TEST_F(Listing, AFileInErrorIsLeftForTheUserWhenItsServerCopyGoes) {
         r.ceaStatus.setStatus(S::ErrorRegular);
         r.ceaErrorStatus.setStatus(CEAErrorStatus::keys::Conflict);
         r.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     other.remove("/Team/disputed.txt");
     syncAndSettle(team);

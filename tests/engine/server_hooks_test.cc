@@ -66,7 +66,7 @@ protected:
         if (!state) return;
         CorvaneExtendedAttributes record(path);
         record.ceaStatus.setStatus(*state);
-        record.save();
+        ASSERT_TRUE(record.save());
     }
     nlohmann::json audits() {
         platform::http::Request r;

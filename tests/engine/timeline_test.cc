@@ -168,6 +168,21 @@ TEST(Timeline, BaseEventLogsAndDescribesItself) {
     EXPECT_FALSE(base.timelineSave().has_value());
 }
 
+// The entry a record stands for: its revision makes it a file, and the size is the server's.
+TEST(Timeline, AnEntryFromARecord) {
+    tw::CorvaneExtendedAttributes record("/nonexistent/a.txt", "Revision: 9\nServerFileSize: 10\n");
+    tw::ServerFileObject file = tw::entryFromRecord("a.txt", record);
+    EXPECT_EQ(file.name, "a.txt");
+    EXPECT_FALSE(file.isDirectory);
+    EXPECT_EQ(file.revision, "9");
+    EXPECT_EQ(file.size, 10u);
+    tw::ServerFileObject folder =
+        tw::entryFromRecord("dir", tw::CorvaneExtendedAttributes("/nonexistent/dir", ""));
+    EXPECT_TRUE(folder.isDirectory);
+    EXPECT_EQ(folder.revision, "0");
+    EXPECT_EQ(folder.size, 0u);
+}
+
 TEST(Timeline, ExtractLineAndBlock) {
     std::string record =
         "Delete {\n    Path: /a/b\n    ExtentedAttributes: {\nStatus: Regular\nRevision: 4\n}\n}\n";

@@ -134,10 +134,10 @@ TEST_F(UploadEvents, QueueingDecidesByStateAndVanishedFilesSendNothing) {
         CorvaneExtendedAttributes r(regular);
         r.ceaStatus.setStatus(S::Regular);
         r.ceaString.setAttribute(CEAString::keys::Revision, "1");
-        r.save();
+        ASSERT_TRUE(r.save());
         CorvaneExtendedAttributes l(localOnly);
         l.ceaStatus.setStatus(S::LocalOnly);
-        l.save();
+        ASSERT_TRUE(l.save());
     }
     timeline->addUploadEvent(regular);
     timeline->addUploadEvent(localOnly);
@@ -260,7 +260,7 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
     {
         CorvaneExtendedAttributes r(path);
         r.ceaString.setAttribute(CEAString::keys::UploadGUID, "stale-guid");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     timeline->addCloseEvent(path);
     EXPECT_FALSE(
@@ -506,7 +506,7 @@ TEST_F(CreateFolderEvents, AFolderGoneKnownOrRefusedWhenItsTurnComesIsNotCreated
     {
         CorvaneExtendedAttributes r(known);
         r.ceaStatus.setStatus(S::Regular);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     // The one request that should go out is refused.
     admin("faults", {{"method", "POST"},

@@ -69,6 +69,23 @@ TEST(WatchList, TrailingSlashCaseAndIgnoreSuffixes) {
     EXPECT_EQ(b.queuedEvents(), 1u);
 }
 
+TEST(WatchList, FolderNamesFoldAsTheMountFoldsThem) {
+    // Full folding after composition, as the mount and the application compare names: "\u00df" is
+    // "ss", so the watched folder's name may be spelt at another length than the path's.
+    Brindle b;
+    EXPECT_TRUE(
+        b.AddWatchPath("/Volumes/Stra\xC3\x9F"
+                       "e"));
+    EXPECT_TRUE(b.InterestingFile("/Volumes/STRASSE/a.txt"));
+    EXPECT_TRUE(b.InterestingFile("/volumes/strasse/sub/b"));
+    EXPECT_TRUE(b.InterestingFile("/Volumes/STRASSE/"));
+    EXPECT_FALSE(b.InterestingFile("/Volumes/STRASSE"));
+    EXPECT_FALSE(b.InterestingFile("/Volumes/STRASSEN/a"));
+    EXPECT_FALSE(b.InterestingFile("/Volumes/STRASSE/.TemporaryItems/x"));
+    EXPECT_TRUE(b.AddWatchPath("/Volumes/Cafe\xCC\x81"));
+    EXPECT_TRUE(b.InterestingFile("/Volumes/CAF\xC3\x89/x"));
+}
+
 TEST(WatchList, BadWatchPathsRefused) {
     Brindle b;
     EXPECT_FALSE(b.AddWatchPath(""));

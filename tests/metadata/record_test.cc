@@ -3,6 +3,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -117,7 +118,7 @@ TEST(Record, NewItemStartsUnknownAndFirstSaveRecordsItsIdentity) {
     EXPECT_EQ(r.ceaStatus.status, Status::Unknown);
     EXPECT_FALSE(r.ceaBool.getAttribute(CEABool::keys::ReadOnly));
     EXPECT_FALSE(r.hasChanges());
-    r.save();
+    ASSERT_TRUE(r.save());
     auto raw = rawXattr(file, "com.meridot.tidewell");
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->rfind("Status: Unknown\n", 0), 0u) << *raw;
@@ -129,7 +130,7 @@ TEST(Record, NewItemStartsUnknownAndFirstSaveRecordsItsIdentity) {
 
     // Nothing changed since: a second save writes nothing (the attribute's removal would show).
     ASSERT_EQ(::removexattr(file.c_str(), "user.com.meridot.tidewell"), 0);
-    r.save();
+    ASSERT_TRUE(r.save());
     EXPECT_FALSE(rawXattr(file, "com.meridot.tidewell"));
 }
 
@@ -148,7 +149,7 @@ TEST(Record, ValuesSurviveSaveAndLoad) {
         r.ceaDate.setAttribute(CEADate::keys::LastServerListing, 786000000.5);
         r.ceaErrorStatus.setStatus(CEAErrorStatus::keys::FileInUse);
         r.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     CorvaneExtendedAttributes back(file);
     EXPECT_EQ(back.ceaStatus.status, Status::Regular);
@@ -216,7 +217,7 @@ TEST(Record, DescriptionOfAFreshRecord) {
     std::string d = r.description();
     EXPECT_EQ(d.rfind("Corvane Extended Attributes: Status: Unknown\n", 0), 0u) << d;
     EXPECT_TRUE(d.size() >= 9 && d.compare(d.size() - 9, 9, "Volume: 0") == 0) << d;
-    r.save();
+    ASSERT_TRUE(r.save());
     EXPECT_NE(r.description().find("Volume: " + std::to_string(deviceOf(file))), std::string::npos);
 }
 
@@ -242,7 +243,7 @@ TEST(Record, ReplacedFileTurnsUnknownAndTellsTheFileManager) {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::Regular);
         r.ceaString.setAttribute(CEAString::keys::Revision, "3");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     std::string saved = rawXattr(file, "com.meridot.tidewell").value_or("");
     // Keep the old inode alive so the replacement cannot reuse its number.
@@ -258,7 +259,7 @@ TEST(Record, ReplacedFileTurnsUnknownAndTellsTheFileManager) {
     EXPECT_EQ(r.ceaStatus.status, Status::Unknown);
     EXPECT_TRUE(r.ceaStatus.shouldSave);
     EXPECT_EQ(r.ceaLong.getAttribute(CEALong::keys::LocalFileId), inodeOf(file));
-    r.save();
+    ASSERT_TRUE(r.save());
     EXPECT_EQ(rawXattr(file, "com.meridot.tidewell").value_or("").rfind("Status: Unknown\n", 0), 0u);
 
     REQUIRE_BUS(watch);
@@ -279,7 +280,7 @@ TEST(Record, ARecordIsNeverWrittenToAnotherFileThatTookItsPath) {
             CorvaneExtendedAttributes r(file);
             r.ceaStatus.setStatus(Status::Regular);
             r.ceaString.setAttribute(CEAString::keys::Revision, "3");
-            r.save();
+            ASSERT_TRUE(r.save());
         }
         CorvaneExtendedAttributes stale(file);
         if (renamedOver) {
@@ -294,13 +295,17 @@ TEST(Record, ARecordIsNeverWrittenToAnotherFileThatTookItsPath) {
         {
             CorvaneExtendedAttributes newcomer(file);
             newcomer.ceaStatus.setStatus(Status::RequireUpload);
-            newcomer.save();
+            ASSERT_TRUE(newcomer.save());
         }
         std::string newcomers = rawXattr(file, "com.meridot.tidewell").value_or("");
 
         stale.ceaString.setAttribute(CEAString::keys::Revision, "4");
         stale.ceaStatus.setStatus(Status::Regular);
-        EXPECT_FALSE(stale.save());
+        auto saved = stale.save();
+        EXPECT_FALSE(saved);
+        // The cause says so: not a failed write, another item there.
+        EXPECT_EQ(saved.cause().code, ESTALE) << saved.cause().describe();
+        EXPECT_EQ(saved.cause().path, file);
         EXPECT_EQ(rawXattr(file, "com.meridot.tidewell").value_or(""), newcomers);
         CorvaneExtendedAttributes now(file);
         EXPECT_EQ(now.ceaStatus.status, Status::RequireUpload);
@@ -318,15 +323,15 @@ TEST(Record, OnlyStateChangesAreAnnounced) {
     REQUIRE_BUS(watch);
     {
         CorvaneExtendedAttributes r(file);
-        r.save();  // identity only
+        ASSERT_TRUE(r.save());  // identity only
         r.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
-        r.save();  // a flag, not the state
+        ASSERT_TRUE(r.save());  // a flag, not the state
     }
     EXPECT_TRUE(watch.drain().empty());
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::RequireUpload);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     auto seen = watch.drain();
     ASSERT_EQ(seen.size(), 1u);
@@ -344,7 +349,7 @@ TEST(Record, OpenWithMarksPlaceholdersThatHaveARevision) {
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::Placeholder);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     EXPECT_FALSE(rawXattr(file, openWith));
 
@@ -352,7 +357,7 @@ TEST(Record, OpenWithMarksPlaceholdersThatHaveARevision) {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::Revision, "12");
         r.ceaStatus.setStatus(Status::RequireDownload);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     auto plist = rawXattr(file, openWith);
     ASSERT_TRUE(plist);
@@ -367,7 +372,7 @@ TEST(Record, OpenWithMarksPlaceholdersThatHaveARevision) {
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::Regular);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     EXPECT_FALSE(rawXattr(file, openWith));
 
@@ -375,13 +380,13 @@ TEST(Record, OpenWithMarksPlaceholdersThatHaveARevision) {
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::ErrorPlaceHolder);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     EXPECT_TRUE(rawXattr(file, openWith));
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::Unknown);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     EXPECT_TRUE(rawXattr(file, openWith));
 }
@@ -413,13 +418,15 @@ TEST(Record, SaveNeverWritesWhatCouldNotBeReadBack) {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::Regular);
         r.ceaString.setAttribute(CEAString::keys::Revision, "9");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     std::string before = rawXattr(file, "com.meridot.tidewell").value_or("");
     {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::UploadGUID, std::string(1100, 'g'));
-        r.save();
+        auto saved = r.save();
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(saved.cause().code, E2BIG) << saved.cause().describe();
     }
     EXPECT_EQ(rawXattr(file, "com.meridot.tidewell").value_or(""), before);
     EXPECT_NE(logText().find("Failed to write Extended Attributes to " + file), std::string::npos);
@@ -475,7 +482,12 @@ TEST(Record, WriteFailureIsLogged) {
     CorvaneExtendedAttributes r(file);
     fs::remove(file);
     r.ceaStatus.setStatus(Status::RequireUpload);
-    EXPECT_FALSE(r.save());
+    auto saved = r.save();
+    EXPECT_FALSE(saved);
+    // The result carries the cause: the call, the path, the errno.
+    EXPECT_EQ(saved.cause().code, ENOENT);
+    EXPECT_EQ(saved.cause().call, "setxattr");
+    EXPECT_EQ(saved.cause().path, file);
     // The line names the path and the cause.
     EXPECT_NE(logText().find("Warning: Failed to write Extended Attributes to " + file +
                              ": No such file or directory\n"),
@@ -488,14 +500,19 @@ TEST(Record, SaveReportsWhetherTheAttributeWasWritten) {
     std::string file = (dir / "f").string();
     ASSERT_TRUE(writeFile(file, ""));
     CorvaneExtendedAttributes r(file);
-    EXPECT_TRUE(r.save());  // nothing changed: nothing to write, nothing failed
+    auto unchanged = r.save();
+    EXPECT_TRUE(unchanged);  // nothing changed: nothing to write, nothing failed
+    EXPECT_TRUE(unchanged.ok());
+    EXPECT_EQ(unchanged.cause().code, 0);
     r.ceaStatus.setStatus(Status::Regular);
     EXPECT_TRUE(r.save());
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, Status::Regular);
     // A record too long to be read back is refused and the earlier one stays.
     CorvaneExtendedAttributes big(file);
     big.ceaString.setAttribute(tw::CEAString::keys::ConflictRevision, std::string(80 * 1024, 'r'));
-    EXPECT_FALSE(big.save());
+    auto refused = big.save();
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.cause().code, E2BIG);
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, Status::Regular);
 }
 
@@ -521,7 +538,7 @@ TEST(Record, IdentityPathsUseTheResolver) {
     EXPECT_EQ(r.ceaStatus.status, Status::Placeholder);
     EXPECT_EQ(r.ceaString.getAttribute(CEAString::keys::Revision), "30");
     r.ceaStatus.setStatus(Status::Regular);
-    r.save();
+    ASSERT_TRUE(r.save());
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, Status::Regular);
 }
 
@@ -537,14 +554,14 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     {
         CorvaneExtendedAttributes r(file);
         r.ceaStatus.setStatus(Status::RequireUpload);
-        r.save();  // no revision yet: not mirrored
+        ASSERT_TRUE(r.save());  // no revision yet: not mirrored
     }
     EXPECT_FALSE(db.findRecord(inodeOf(file), "5A1E-UUID"));
     {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::Revision, "41");
         r.ceaStatus.setStatus(Status::Regular);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     auto row = db.findRecord(inodeOf(file), "5A1E-UUID");
     ASSERT_TRUE(row);
@@ -555,7 +572,7 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::Revision, "42");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     EXPECT_EQ(db.findRecord(inodeOf(file), "5A1E-UUID")->revision, "41");
 }

@@ -7,6 +7,7 @@ namespace {
 
 using tw::platform::CaselessName;
 using tw::platform::foldedName;
+using tw::platform::restBelowFolderIgnoringCase;
 using tw::platform::sameNameIgnoringCase;
 
 TEST(CaseFolding, AsciiNamesCompareWithoutCase) {
@@ -53,6 +54,25 @@ TEST(CaseFolding, AFoldedNameMatchesMany) {
     CaselessName greek("\xCF\x82");  // final sigma folds like sigma
     EXPECT_TRUE(greek.matches("\xCE\xA3"));
     EXPECT_TRUE(CaselessName("").matches(""));
+}
+
+TEST(CaseFolding, PathsAreComparedNameByName) {
+    const std::string strasse =
+        "/home/u/Stra\xC3\x9F"
+        "e";
+    // A name that folds to another length: the rest starts after the path's own spelling of it.
+    EXPECT_EQ(restBelowFolderIgnoringCase("/home/u/STRASSE/b\xC3\xA4r.txt", strasse), "/b\xC3\xA4r.txt");
+    EXPECT_EQ(restBelowFolderIgnoringCase(strasse + "/Sub/x", "/HOME/u/strasse"), "/Sub/x");
+    EXPECT_EQ(restBelowFolderIgnoringCase("/home/u/STRASSE", strasse), "") << "the folder itself";
+    EXPECT_EQ(restBelowFolderIgnoringCase("/home/u/STRASSE/", strasse + "/"), "/");
+    EXPECT_EQ(restBelowFolderIgnoringCase("/Docs/CAF\xC3\x89/a", "/docs/cafe\xCC\x81"), "/a");
+    EXPECT_EQ(restBelowFolderIgnoringCase("//a///b/c", "/A/B"), "/c") << "runs of slashes are one";
+    EXPECT_EQ(restBelowFolderIgnoringCase("/a/b", "/"), "/a/b");
+    // Whole names only: a folder's name that merely begins another name does not hold it.
+    EXPECT_FALSE(restBelowFolderIgnoringCase("/home/u/STRASSEN/x", strasse));
+    EXPECT_FALSE(restBelowFolderIgnoringCase("/home/u/Stra", strasse));
+    EXPECT_FALSE(restBelowFolderIgnoringCase("/home/u", strasse));
+    EXPECT_FALSE(restBelowFolderIgnoringCase("/other/u/STRASSE/x", strasse));
 }
 
 }  // namespace

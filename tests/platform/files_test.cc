@@ -93,6 +93,16 @@ TEST(FileAttributes, MissingItemFailsWithCallAndPath) {
     EXPECT_NE(error.describe().find("statx(" + missing + "): "), std::string::npos);
 }
 
+TEST(FileAttributes, AMountPointIsTheRootOfAnotherFileSystem) {
+    TempDir dir;
+    ASSERT_TRUE(fs::create_directory(dir / "sub"));
+    EXPECT_FALSE(isMountPoint((dir / "sub").string()));
+    EXPECT_FALSE(isMountPoint((dir / "sub" / "inner").string())) << "an item that is not there";
+    EXPECT_TRUE(isMountPoint("/proc"));
+    EXPECT_TRUE(isMountPoint("/proc/")) << "a slash after it names the same folder";
+    EXPECT_FALSE(isMountPoint("/proc/self/fd")) << "inside a mount, not its root";
+}
+
 TEST(FileAttributes, CreationDateCanBeSetAndWinsOverBirthTime) {
     TempDir dir;
     auto file = (dir / "f").string();

@@ -47,7 +47,7 @@ protected:
         if (!state) return;
         CorvaneExtendedAttributes record(local(rel));
         record.ceaStatus.setStatus(*state);
-        record.save();
+        ASSERT_TRUE(record.save());
     }
     // Runs a whole report and waits until the server has answered it.
     AuditStatistics runReport() {

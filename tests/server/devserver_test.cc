@@ -244,7 +244,7 @@ TEST_F(DevServerClient, SingleShotUploadArrivesByteForByte) {
     // A second upload with the revision the record now holds replaces it.
     CorvaneExtendedAttributes record(path);
     record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
-    record.save();
+    ASSERT_TRUE(record.save());
     writeFile(path, "short now");
     UploadDetails again(path);
     ASSERT_EQ(again.uploadFile(), NR::allOkay);
@@ -284,7 +284,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     {
         CorvaneExtendedAttributes record(lockedPath);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, "RESUME-AGAIN");
-        record.save();
+        ASSERT_TRUE(record.save());
     }
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
     UploadDetails locked(lockedPath);
@@ -301,7 +301,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     {
         CorvaneExtendedAttributes record(conflictPath);
         record.ceaString.setAttribute(CEAString::keys::Revision, "stale");
-        record.save();
+        ASSERT_TRUE(record.save());
     }
     UploadDetails stale(conflictPath);
     EXPECT_EQ(stale.uploadFile(), NR::attemptRecovery);

@@ -2,7 +2,7 @@
 // entries; and deriving item records from them.
 #include <nlohmann/json.hpp>
 
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "fixture.h"
 
 namespace tw::test {
@@ -73,15 +73,28 @@ TEST(ServerFileObjectTest, DatesIncludingTheMagicGreyDate) {
         EXPECT_EQ(fmt.remoteToLocalDate(bad), Fmt::referenceDate()) << bad;
 }
 
-TEST(ServerFileObjectTest, FromARecord) {
-    CorvaneExtendedAttributes record("/nonexistent/a.txt", "Revision: 9\nServerFileSize: 10\n");
-    ServerFileObject file("a.txt", record);
+TEST(ServerFileObjectTest, FromWhatARecordSays) {
+    ServerFileObject file("a.txt", std::string("9"), uint64_t{10});
     EXPECT_FALSE(file.isDirectory);
     EXPECT_EQ(file.revision, "9");
     EXPECT_EQ(file.size, 10u);
-    ServerFileObject folder("dir", CorvaneExtendedAttributes("/nonexistent/dir", ""));
+    ServerFileObject folder("dir", std::nullopt, std::nullopt);
     EXPECT_TRUE(folder.isDirectory);
     EXPECT_EQ(folder.revision, "0");
+}
+
+TEST(ServerFileObjectTest, WhatARecordKeepsOfAnEntry) {
+    ServerFileObject entry(nlohmann::json{
+        {"revision", "12"}, {"size", 7}, {"permissions", "READ"}, {"allow_sharing", 1}, {"mode", "MANUAL"}});
+    auto facts = entry.serverFacts();
+    EXPECT_EQ(facts.revision, "12");
+    EXPECT_EQ(facts.size, 7u);
+    EXPECT_TRUE(facts.readOnly);
+    EXPECT_TRUE(facts.canShare);
+    EXPECT_EQ(facts.mode, ServerItemFacts::Mode::Manual);
+    EXPECT_EQ(ServerFileObject(nlohmann::json{{"mode", "AUTOMATIC"}}).serverFacts().mode,
+              ServerItemFacts::Mode::Automatic);
+    EXPECT_EQ(ServerFileObject().serverFacts().mode, ServerItemFacts::Mode::Inherit);
 }
 
 class ListingTest : public ServerFixture {};
@@ -215,7 +228,7 @@ TEST_F(CEAUtilsTest, ServerFactsAndTheStateRule) {
                                           {"permissions", "READ"},
                                           {"allow_sharing", 1},
                                           {"mode", "MANUAL"}});
-    auto record = CEAUtils::refreshFilePath(file, entry);
+    auto record = CEAUtils::refreshFilePath(file, entry.serverFacts());
     EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::Revision).value_or(""), "8");
     EXPECT_TRUE(record.ceaBool.getAttribute(CEABool::keys::ReadOnly));
     EXPECT_TRUE(record.ceaBool.getAttribute(CEABool::keys::CanShare));
@@ -225,19 +238,46 @@ TEST_F(CEAUtilsTest, ServerFactsAndTheStateRule) {
 
     // A classified item keeps its state.
     entry.mode = ServerFileObject::modeKeys::Automatic;
-    CEAUtils::refreshFilePath(file, entry);
+    CEAUtils::refreshFilePath(file, entry.serverFacts());
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, CEAStatus::keys::Placeholder);
 
     // A folder takes only the flags.
     std::string folder = local("dir");
     std::filesystem::create_directories(folder);
     ServerFileObject folderEntry(nlohmann::json{{"name", "dir"}, {"revision", "3"}, {"mode", "AUTOMATIC"}});
-    auto f = CEAUtils::refreshFolder(folder, folderEntry);
+    auto f = CEAUtils::refreshFolder(folder, folderEntry.serverFacts());
     EXPECT_FALSE(f.ceaString.getAttribute(CEAString::keys::Revision));
     EXPECT_EQ(CorvaneExtendedAttributes(folder).ceaStatus.status, CEAStatus::keys::Regular);
 
-    CEAUtils::setLocal(file);
+    ASSERT_TRUE(CEAUtils::setLocal(file));
     EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, CEAStatus::keys::LocalOnly);
+}
+
+// A caller that changes a refreshed record further saves it once, so the item never carries the state
+// in between; the server code does the same through its seam.
+TEST_F(CEAUtilsTest, ARefreshedRecordIsWrittenOnlyByItsCaller) {
+    std::string file = local("later.txt");
+    ASSERT_TRUE(writeFile(file, "x"));
+    ServerFileObject entry(nlohmann::json{
+        {"name", "later.txt"}, {"revision", "5"}, {"size", 1}, {"directory", 0}, {"mode", "AUTOMATIC"}});
+    auto record = CEAUtils::refreshedFile(file, entry.serverFacts());
+    EXPECT_EQ(record.ceaStatus.status, CEAStatus::keys::Regular);
+    EXPECT_EQ(record.ceaString.getAttribute(CEAString::keys::Revision).value_or(""), "5");
+    EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, CEAStatus::keys::Unknown);
+    EXPECT_FALSE(CorvaneExtendedAttributes(file).ceaString.getAttribute(CEAString::keys::Revision));
+    record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
+    ASSERT_TRUE(record.save());
+    EXPECT_EQ(CorvaneExtendedAttributes(file).ceaStatus.status, CEAStatus::keys::RequireDownload);
+
+    std::string other = local("other.txt");
+    ASSERT_TRUE(writeFile(other, "x"));
+    EXPECT_TRUE(itemRecords().refreshFile(other, entry));
+    auto facts = itemRecords().load(other);
+    EXPECT_EQ(facts.status, CEAStatus::keys::Regular);
+    EXPECT_EQ(facts.revision.value_or(""), "5");
+    // Classified now: kept as it is, which counts as written.
+    EXPECT_TRUE(itemRecords().setStatusIfUnknown(other));
+    EXPECT_EQ(itemRecords().load(other).status, CEAStatus::keys::Regular);
 }
 
 TEST_F(CEAUtilsTest, InheritFollowsTheNearestClassifiedAncestor) {
@@ -248,16 +288,16 @@ TEST_F(CEAUtilsTest, InheritFollowsTheNearestClassifiedAncestor) {
     EXPECT_EQ(CEAUtils::determineInhert(top + "/mid/low/f"), CEAStatus::keys::Placeholder);
     CorvaneExtendedAttributes t(top);
     t.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
-    t.save();
+    ASSERT_TRUE(t.save());
     EXPECT_EQ(CEAUtils::determineInhert(top + "/mid/low/f"), CEAStatus::keys::Regular);
     CorvaneExtendedAttributes m(top + "/mid");
     m.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
-    m.save();
+    ASSERT_TRUE(m.save());
     EXPECT_EQ(CEAUtils::determineInhert(top + "/mid/low/f"), CEAStatus::keys::Placeholder);
     EXPECT_EQ(CEAUtils::determineInhert("/"), CEAStatus::keys::Placeholder);
 
     ServerFileObject inherit(nlohmann::json{{"name", "f"}, {"revision", "1"}});
-    CEAUtils::refreshFilePath(top + "/mid/low/f", inherit);
+    CEAUtils::refreshFilePath(top + "/mid/low/f", inherit.serverFacts());
     EXPECT_EQ(CorvaneExtendedAttributes(top + "/mid/low/f").ceaStatus.status, CEAStatus::keys::Placeholder);
 }
 

@@ -243,7 +243,7 @@ TEST_F(UploadTest, RemovingTheUploadIdentifierCancelsTheUpload) {
         CorvaneExtendedAttributes record(path);
         record.ceaString.stringValues.erase(CEAString::keys::UploadGUID);
         record.ceaString.shouldSave = true;
-        record.save();
+        ASSERT_TRUE(record.save());
     });
     EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
     remove.join();
@@ -333,7 +333,7 @@ TEST_F(UploadTest, AResumableUploadCutOffNeverExposesAnEmptyOrPartialRevision) {
         record.ceaString.setAttribute(CEAString::keys::Revision, revision);
         record.ceaString.stringValues.erase(CEAString::keys::UploadGUID);
         record.ceaString.shouldSave = true;
-        record.save();
+        ASSERT_TRUE(record.save());
     }
     std::string changed = randomBytes(1u << 20);
     writeFile(path, changed);
@@ -368,7 +368,7 @@ TEST_F(UploadTest, ALockedResumeAndNonsenseResumeAnswers) {
     writeFile(path, "0123456789");
     CorvaneExtendedAttributes record(path);
     record.ceaString.setAttribute(CEAString::keys::UploadGUID, "GUID-1");
-    record.save();
+    ASSERT_TRUE(record.save());
     server.setResumeLocked("GUID-1", true);
     UploadDetails up(path);
     EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);

@@ -10,7 +10,7 @@
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -473,7 +473,7 @@ protected:
         if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
         record.ceaString.setAttribute(CEAString::keys::FileType, platform::kFileTypeRegular);
         record.ceaStatus.setStatus(S::Regular);
-        record.save();
+        EXPECT_TRUE(record.save());
         return CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::Revision).value_or("");
     }
     // A file changed here and on the server: its upload is refused as a conflict.
@@ -698,7 +698,7 @@ TEST_F(Resolutions, KeepBothBringsDownTheServersVersionWhateverItsSize) {
     EXPECT_EQ(placeholder.ceaLong.getAttribute(CEALong::keys::ServerFileSize), theirs.size());
     placeholder.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(placeholder.save());
-    ServerFileObject entry("Plan.txt", CorvaneExtendedAttributes(local("Plan.txt")));
+    ServerFileObject entry = entryFromRecord("Plan.txt", CorvaneExtendedAttributes(local("Plan.txt")));
     EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
     EXPECT_EQ(readFile(local("Plan.txt")), theirs);
 }

@@ -103,7 +103,7 @@ struct Recorder {
         l.setLocal = [](const std::string& p) {
             CorvaneExtendedAttributes r(p);
             r.ceaStatus.setStatus(S::LocalOnly);
-            r.save();
+            ASSERT_TRUE(r.save());
         };
         return l;
     }
@@ -386,7 +386,7 @@ TEST_F(WatchedVolumes, PlaceholdersCannotBeReadAndReadOnlyItemsCannotBeChangedOr
         r.ceaStatus.setStatus(state);
         r.ceaBool.setAttribute(CEABool::keys::ReadOnly, readOnly);
         r.ceaString.setAttribute(CEAString::keys::Revision, "rev-" + rel);
-        r.save();
+        ASSERT_TRUE(r.save());
     };
     make("ghost.txt", S::Placeholder, false);
     make("pending.txt", S::RequireDownload, false);
@@ -397,7 +397,7 @@ TEST_F(WatchedVolumes, PlaceholdersCannotBeReadAndReadOnlyItemsCannotBeChangedOr
         CorvaneExtendedAttributes r(root + "/ro");
         r.ceaStatus.setStatus(S::Regular);
         r.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
-        r.save();
+        ASSERT_TRUE(r.save());
     }
 
     EXPECT_EQ(actor({"read", root + "/ghost.txt"}).exitCode, EPERM);
@@ -429,7 +429,7 @@ TEST_F(WatchedVolumes, ASafeSaveKeepsTheItemsRecordThroughTheRename) {
         CorvaneExtendedAttributes r(doc);
         r.ceaStatus.setStatus(S::Regular);
         r.ceaString.setAttribute(CEAString::keys::Revision, "r7");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     // The editor's pattern: the original goes away (announced), and its name is moved elsewhere.
     ASSERT_EQ(actor({"rename", doc, v->localFolder + "/report.txt~"}).exitCode, 0);
@@ -448,7 +448,7 @@ TEST_F(WatchedVolumes, ASafeSaveOverAReadOnlyItemIsRefusedWhileTheEngineStillTak
         r.ceaStatus.setStatus(S::Regular);
         r.ceaBool.setAttribute(CEABool::keys::ReadOnly, true);
         r.ceaString.setAttribute(CEAString::keys::Revision, "r3");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
     // Queueing an upload saves the closed file's record. Here the engine comes to it late, when the
     // editor's rename of that same file is already held for the answers about source and target: the
@@ -458,7 +458,7 @@ TEST_F(WatchedVolumes, ASafeSaveOverAReadOnlyItemIsRefusedWhileTheEngineStillTak
         std::this_thread::sleep_for(1s);
         CorvaneExtendedAttributes r(p);
         r.ceaStatus.setStatus(S::RequireUpload);
-        r.save();
+        ASSERT_TRUE(r.save());
         recorder.add({"close", p});
     };
     setEngineLink(slowEngine);
@@ -565,7 +565,7 @@ TEST_F(WatchedVolumes, TheDefaultInLocationFolderIsAttachedInPlaceAndKeepsItsCon
         CorvaneExtendedAttributes r(folder + "/ghost.txt");
         r.ceaStatus.setStatus(S::Placeholder);
         r.ceaString.setAttribute(CEAString::keys::Revision, "rev-ghost");
-        r.save();
+        ASSERT_TRUE(r.save());
     }
 
     // Quitting: the folder stays guarded by the watcher alone, so a placeholder is never read as an

@@ -1,4 +1,4 @@
-#include "Pinewick/server/CEAUtils.h"
+#include "Pinewick/metadata/CEAUtils.h"
 
 #include "Pinewick/config/Logger.h"
 #include "platform/paths.h"
@@ -6,44 +6,56 @@
 namespace tw {
 
 CorvaneExtendedAttributes& CEAUtils::updateCorvaneExtendedAttributes(CorvaneExtendedAttributes& record,
-                                                                     const ServerFileObject& file) {
+                                                                     const ServerItemFacts& file) {
     record.ceaString.setAttribute(CEAString::keys::Revision, file.revision);
-    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.allowSharing);
-    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.isReadOnly);
+    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.canShare);
+    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.readOnly);
     record.ceaLong.setAttribute(CEALong::keys::ServerFileSize, file.size);
     return record;
 }
 
 void CEAUtils::applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,
-                              const ServerFileObject& file) {
-    if (record.ceaStatus.status == CEAStatus::keys::Unknown) {
-        switch (file.mode) {
-            case ServerFileObject::modeKeys::Inherit:
-                record.ceaStatus.setStatus(determineInhert(path, record.ceaStatus.status));
-                break;
-            case ServerFileObject::modeKeys::Automatic:
-                record.ceaStatus.setStatus(CEAStatus::keys::Regular);
-                break;
-            case ServerFileObject::modeKeys::Manual:
-                record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
-                break;
-        }
+                              const ServerItemFacts& file) {
+    if (record.ceaStatus.status != CEAStatus::keys::Unknown) return;
+    switch (file.mode) {
+        case ServerItemFacts::Mode::Inherit:
+            record.ceaStatus.setStatus(determineInhert(path, record.ceaStatus.status));
+            break;
+        case ServerItemFacts::Mode::Automatic:
+            record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+            break;
+        case ServerItemFacts::Mode::Manual:
+            record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
+            break;
     }
-    record.save();
 }
 
-CorvaneExtendedAttributes CEAUtils::refreshFilePath(const std::string& path, const ServerFileObject& file) {
+CorvaneExtendedAttributes CEAUtils::refreshedFile(const std::string& path, const ServerItemFacts& file) {
     CorvaneExtendedAttributes record(path);
     updateCorvaneExtendedAttributes(record, file);
     applyStateRule(record, path, file);
     return record;
 }
 
-CorvaneExtendedAttributes CEAUtils::refreshFolder(const std::string& path, const ServerFileObject& file) {
+CorvaneExtendedAttributes CEAUtils::refreshedFolder(const std::string& path, const ServerItemFacts& file) {
     CorvaneExtendedAttributes record(path);
-    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.allowSharing);
-    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.isReadOnly);
+    record.ceaBool.setAttribute(CEABool::keys::CanShare, file.canShare);
+    record.ceaBool.setAttribute(CEABool::keys::ReadOnly, file.readOnly);
     applyStateRule(record, path, file);
+    return record;
+}
+
+CorvaneExtendedAttributes CEAUtils::refreshFilePath(const std::string& path, const ServerItemFacts& file) {
+    CorvaneExtendedAttributes record = refreshedFile(path, file);
+    // Not reported (see the header): logged by the record, and brought again by the next listing.
+    (void)record.save();
+    return record;
+}
+
+CorvaneExtendedAttributes CEAUtils::refreshFolder(const std::string& path, const ServerItemFacts& file) {
+    CorvaneExtendedAttributes record = refreshedFolder(path, file);
+    // Not reported (see the header): logged by the record; every listing of the folder refreshes it.
+    (void)record.save();
     return record;
 }
 
@@ -68,17 +80,17 @@ CEAStatus::keys CEAUtils::determineInhert(const std::string& path, CEAStatus::ke
     }
 }
 
-void CEAUtils::setStatusIfUnknown(const std::string& path) {
+SaveResult CEAUtils::setStatusIfUnknown(const std::string& path) {
     CorvaneExtendedAttributes record(path);
-    if (record.ceaStatus.status != CEAStatus::keys::Unknown) return;
+    if (record.ceaStatus.status != CEAStatus::keys::Unknown) return {};
     record.ceaStatus.setStatus(determineInhert(path));
-    record.save();
+    return record.save();
 }
 
-void CEAUtils::setLocal(const std::string& path) {
+SaveResult CEAUtils::setLocal(const std::string& path) {
     CorvaneExtendedAttributes record(path);
     record.ceaStatus.setStatus(CEAStatus::keys::LocalOnly);
-    record.save();
+    return record.save();
 }
 
 void CEAUtils::recordSyncedContent(CorvaneExtendedAttributes& record, const platform::FileAttributes& file) {
@@ -101,9 +113,15 @@ bool CEAUtils::keepBytesWrittenToPlaceholder(const std::string& path) {
     record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
     if (auto revision = record.ceaString.getAttribute(CEAString::keys::Revision))
         record.ceaString.setAttribute(CEAString::keys::ConflictRevision, *revision);
-    if (record.save())
+    if (auto saved = record.save())
         Logger::sharedInstance().logWarning(path + " was written to while it was a placeholder; " +
                                             "it is kept as a conflict with the server's version");
+    else
+        // Still a placeholder by its record: asked again, this finds the bytes again. Nothing is
+        // fetched into it meanwhile either way.
+        Logger::sharedInstance().logWarning(path + " was written to while it was a placeholder; " +
+                                            "nothing is fetched into it, but its record could not say so (" +
+                                            saved.cause().describe() + ")");
     return true;
 }
 

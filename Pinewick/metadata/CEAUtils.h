@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/server/ServerFileObject.h"
+#include "Pinewick/metadata/ServerItemFacts.h"
 #include "platform/files.h"
 
 namespace tw {
@@ -17,19 +17,26 @@ class CEAUtils {
 public:
     // Revision, CanShare, ReadOnly and ServerFileSize from `file`; only real changes mark the record.
     static CorvaneExtendedAttributes& updateCorvaneExtendedAttributes(CorvaneExtendedAttributes& record,
-                                                                      const ServerFileObject& file);
-    // Loads the record of `path`, copies the server facts, applies the state rule, saves, returns it.
-    static CorvaneExtendedAttributes refreshFilePath(const std::string& path, const ServerFileObject& file);
+                                                                      const ServerItemFacts& file);
+    // Loads the record of `path`, copies the server facts, applies the state rule, saves, returns it. A
+    // failed save is logged by the record and otherwise not reported: the item keeps its earlier record,
+    // whose revision still differs from the server's, so the next listing refreshes it again. A caller
+    // that must know, or that changes the record further, uses refreshedFile and saves it itself.
+    static CorvaneExtendedAttributes refreshFilePath(const std::string& path, const ServerItemFacts& file);
     // As refreshFilePath, but a folder takes only CanShare and ReadOnly.
-    static CorvaneExtendedAttributes refreshFolder(const std::string& path, const ServerFileObject& file);
+    static CorvaneExtendedAttributes refreshFolder(const std::string& path, const ServerItemFacts& file);
+    // As refreshFilePath and refreshFolder, without the save: the caller saves the record once, with
+    // whatever it changes besides, so the item never carries a state in between.
+    static CorvaneExtendedAttributes refreshedFile(const std::string& path, const ServerItemFacts& file);
+    static CorvaneExtendedAttributes refreshedFolder(const std::string& path, const ServerItemFacts& file);
     // State of an "inherit" item: Regular under a Regular (or ErrorRegular) ancestor, else Placeholder.
     static CEAStatus::keys determineInhert(const std::string& path,
                                            CEAStatus::keys status = CEAStatus::keys::Unknown);
     // An item now known to be on the server leaves `Unknown` for the state it inherits (determineInhert);
-    // any other state is kept. Saves the record.
-    static void setStatusIfUnknown(const std::string& path);
+    // any other state is kept (nothing to write). Saves the record.
+    static SaveResult setStatusIfUnknown(const std::string& path);
     // Marks the item LocalOnly (when it is not already) and saves its record.
-    static void setLocal(const std::string& path);
+    static SaveResult setLocal(const std::string& path);
 
     // Remembers, at a moment the file and the server agree, what identifies that content (size and
     // modification time to the nanosecond). Does not save.
@@ -48,8 +55,9 @@ public:
     static bool keepBytesWrittenToPlaceholder(const std::string& path);
 
 private:
+    // The state of an unclassified item, from the entry's mode; does not save.
     static void applyStateRule(CorvaneExtendedAttributes& record, const std::string& path,
-                               const ServerFileObject& file);
+                               const ServerItemFacts& file);
 };
 
 }  // namespace tw
