@@ -458,14 +458,21 @@ struct FuseMount::Ops {
 
     static int fillEntry(FuseMount& m, std::uint64_t parent, const char* name, fuse_entry_param& e) {
         memset(&e, 0, sizeof e);
-        e.attr_timeout = kAttrTimeout;
         e.entry_timeout = kAttrTimeout;
         UniqueFd fd(::openat(m.inodeOf(parent).fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) return errno;
         if (fstatat(fd.get(), "", &e.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0) return errno;
+        e.attr_timeout = cacheTime(e.attr);
         e.ino = m.remember(std::move(fd), e.attr);
         e.attr.st_ino = m.inodeOf(e.ino).number;
         return 0;
+    }
+
+    // How long the kernel may keep `st`. An empty file may be a placeholder, or become one: the
+    // application writes records in the backing folder, not through the mount, so the kernel would
+    // not learn of it, and would show the size of nothing where the server's content stands.
+    static double cacheTime(const struct stat& st) {
+        return S_ISREG(st.st_mode) && st.st_size == 0 ? 0 : kAttrTimeout;
     }
 
     static void init(void*, fuse_conn_info* conn) {
@@ -502,9 +509,9 @@ struct FuseMount::Ops {
     // the application, whose checks compare sizes with the server's, must go on seeing the local truth.
     // Returns how long the kernel may keep `st`.
     static double presented(FuseMount& m, fuse_req_t req, int fd, struct stat& st) {
-        if (!S_ISREG(st.st_mode) || st.st_size != 0) return kAttrTimeout;
+        if (cacheTime(st) != 0) return kAttrTimeout;
         ItemRecord record = readItemRecord(fd);
-        if (record.content != ItemRecord::Content::notLocal) return kAttrTimeout;
+        if (record.content != ItemRecord::Content::notLocal) return 0;
         Caller c = caller(req);
         if (!m.filter_.seesLocalTruth(c)) st.st_size = static_cast<off_t>(record.serverSize);
         return 0;

@@ -122,10 +122,12 @@ std::optional<FileAttributes> attributesOfItem(const std::string& path, SysError
 
     if (!readCreationDate) return a;
     // A recorded creation date wins over the birth time; it is read from the item itself, not from the
-    // target of a link, to match the no-follow query above.
+    // target of a link, to match the no-follow query above, and where it lives on disk (see
+    // `getXattrFromBacking`).
     char buf[64];
+    std::string where = backingPathOf(*real);
     ssize_t n = retryEintr([&] {
-        return ::lgetxattr(real->c_str(), userName(kCreationDateAttribute).c_str(), buf, sizeof buf);
+        return ::lgetxattr(where.c_str(), userName(kCreationDateAttribute).c_str(), buf, sizeof buf);
     });
     if (n > 0) {
         if (auto value = parseFiniteDecimal(std::string_view(buf, static_cast<size_t>(n))))
@@ -158,7 +160,7 @@ bool setCreationDate(const std::string& path, double secondsSince1970, SysError*
         setError(error, sysError("setxattr", path, EINVAL));
         return false;
     }
-    return setXattr(path, kCreationDateAttribute, shortestDecimal(secondsSince1970), error);
+    return setXattrInBacking(path, kCreationDateAttribute, shortestDecimal(secondsSince1970), error);
 }
 
 bool setModificationDate(const std::string& path, double secondsSince1970, SysError* error) {
@@ -230,6 +232,19 @@ std::optional<std::string> getXattrFromBacking(const std::string& path, const st
     auto real = realPath("getxattr", path, error);
     if (!real) return std::nullopt;
     return getXattr(backingPathOf(*real), name, maxSize, error);
+}
+
+bool setXattrInBacking(const std::string& path, const std::string& name, std::string_view value,
+                       SysError* error) {
+    auto real = realPath("setxattr", path, error);
+    if (!real) return false;
+    return setXattr(backingPathOf(*real), name, value, error);
+}
+
+bool removeXattrInBacking(const std::string& path, const std::string& name, SysError* error) {
+    auto real = realPath("removexattr", path, error);
+    if (!real) return false;
+    return removeXattr(backingPathOf(*real), name, error);
 }
 
 bool setXattr(const std::string& path, const std::string& name, std::string_view value, SysError* error) {

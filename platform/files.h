@@ -102,6 +102,13 @@ std::optional<std::string> getXattrFromBacking(const std::string& path, const st
 void setBackingFolder(const std::string& mountPoint, const std::string& backing);
 // `path` spelled in its mount's backing folder, or `path` itself when no known mount holds it.
 std::string backingPathOf(const std::string& path);
+// `setXattr` and `removeXattr` done where the item lives on disk, as `getXattrFromBacking` reads. The
+// mount neither reports nor caches attributes, so a write there is seen through it at once; through
+// it, each write would also cost the daemon that serves the user's programs a request and make the
+// kernel ask it for the item's attributes again.
+bool setXattrInBacking(const std::string& path, const std::string& name, std::string_view value,
+                       SysError* error = nullptr);
+bool removeXattrInBacking(const std::string& path, const std::string& name, SysError* error = nullptr);
 // Writes the whole value (replacing any earlier one). False on failure.
 bool setXattr(const std::string& path, const std::string& name, std::string_view value,
               SysError* error = nullptr);

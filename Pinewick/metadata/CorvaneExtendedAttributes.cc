@@ -179,7 +179,7 @@ SaveResult CorvaneExtendedAttributes::save() {
         failure = platform::sysError("setxattr", localPath, E2BIG);
     } else if (!text.empty()) {
         platform::SysError error;
-        if (!platform::setXattr(localPath, xAttrName, text, &error)) {
+        if (!platform::setXattrInBacking(localPath, xAttrName, text, &error)) {
             log.logWarning("Failed to write Extended Attributes to " + localPath + ": " +
                            std::strerror(error.code));
             failure = std::move(error);
@@ -187,7 +187,7 @@ SaveResult CorvaneExtendedAttributes::save() {
     } else {
         platform::SysError error;
         // Nothing to remove is what a record that never had an attribute looks like.
-        if (!platform::removeXattr(localPath, xAttrName, &error) && error.code != ENODATA) {
+        if (!platform::removeXattrInBacking(localPath, xAttrName, &error) && error.code != ENODATA) {
             log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " +
                            std::strerror(error.code));
             failure = std::move(error);
@@ -221,14 +221,14 @@ void CorvaneExtendedAttributes::setOpenWith() {
         case CEAStatus::keys::Placeholder:
         case CEAStatus::keys::ErrorPlaceHolder: {
             platform::SysError error;
-            if (!platform::setXattr(localPath, openWithAttrName, openWithPropertyList(), &error))
+            if (!platform::setXattrInBacking(localPath, openWithAttrName, openWithPropertyList(), &error))
                 Logger::sharedInstance().logWarning("Could not mark " + localPath +
                                                     " to open with Tidewell: " + std::strerror(error.code));
             return;
         }
         default: {
             platform::SysError error;
-            if (!platform::removeXattr(localPath, openWithAttrName, &error) && error.code != ENODATA)
+            if (!platform::removeXattrInBacking(localPath, openWithAttrName, &error) && error.code != ENODATA)
                 Logger::sharedInstance().logWarning("Could not unmark " + localPath +
                                                     " to open with Tidewell: " + std::strerror(error.code));
             return;

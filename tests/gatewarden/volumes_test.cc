@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -61,6 +62,23 @@ protected:
     std::unique_ptr<Daemon> daemon_;
     std::string image_;
 };
+
+// The application writes records in the image's folder, beside the mount: an empty file it makes a
+// placeholder must show the server's size through the mount at once, not the size the kernel kept.
+TEST_F(Volumes, AnEmptyFileMadeAPlaceholderBesideTheMountShowsTheServersSizeAtOnce) {
+    std::string mp = makeVolume("Docs");
+    ASSERT_FALSE(mp.empty()) << daemon_->log();
+    std::ofstream(mp + "/p.bin").close();
+    struct stat st;
+    ASSERT_EQ(stat((mp + "/p.bin").c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, 0);
+    const std::string record = "Status: Placeholder\nServerFileSize: 4096\n";
+    ASSERT_EQ(setxattr((image_ + "/content/p.bin").c_str(), "user.com.meridot.tidewell", record.data(),
+                       record.size(), 0),
+              0);
+    ASSERT_EQ(stat((mp + "/p.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4096);
+}
 
 TEST_F(Volumes, ImageCreateAttachEjectKeepsFileNumbers) {
     std::string mp = makeVolume("Docs");

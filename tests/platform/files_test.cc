@@ -170,6 +170,19 @@ TEST(Xattrs, AKnownMountPointIsReadInItsBackingFolderOnly) {
     EXPECT_FALSE(getXattrFromBacking(mount + "/missing", "n", 1024, &error));
     EXPECT_EQ(error.code, ENOENT);
 
+    // Writes go where reads come from, and nowhere else.
+    ASSERT_TRUE(setXattrInBacking(mount + "/a", "w", "written"));
+    EXPECT_EQ(getXattr(backing + "/a", "w", 1024).value_or(""), "written");
+    EXPECT_FALSE(getXattr(mount + "/a", "w", 1024));
+    ASSERT_TRUE(removeXattrInBacking(mount + "/a", "w"));
+    EXPECT_FALSE(getXattr(backing + "/a", "w", 1024));
+    EXPECT_FALSE(setXattrInBacking(mount + "/missing", "w", "x", &error));
+    EXPECT_EQ(error.code, ENOENT);
+    // The creation date is a record like any other: read and written in the backing folder.
+    ASSERT_TRUE(setCreationDate(mount + "/a", 1234567890));
+    EXPECT_FALSE(getXattr(mount + "/a", kCreationDateAttribute, 64));
+    EXPECT_EQ(attributesOfItem(mount + "/a")->creationDate, 1234567890);
+
     setBackingFolder(mount, "");
     EXPECT_EQ(getXattrFromBacking(mount + "/a", "n", 1024).value_or(""), mount);
 }
