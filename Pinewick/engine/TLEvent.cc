@@ -478,9 +478,16 @@ std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
     log().logDebug("Replacing " + localPathTo + " continues its server revision " + replaced->revision);
     record.ceaString.setAttribute(CEAString::keys::Revision, replaced->revision);
     record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-    // Unwritten (the record logged why), the file is sent without the revision: the server refuses that
-    // as a conflict with the replaced item's copy rather than replace it.
-    (void)record.save();
+    if (auto saved = record.save(); !saved) {
+        // Unwritten, the file is sent without the revision: the server refuses that as a conflict with
+        // the replaced item's copy rather than replace it. The replaced row stays, since nothing else
+        // carries its revision now: should the file be gone already (sed -i, then rm -r), the delete
+        // that follows takes the revision from it, where without it the delete would take the file for
+        // one that never reached the server and leave the server's copy behind.
+        log().logDebug("The revision of " + localPathTo +
+                       " stays with the replaced item's row: " + saved.cause().describe());
+        return std::nullopt;
+    }
     return replaced;
 }
 
