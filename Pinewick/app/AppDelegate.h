@@ -1,5 +1,5 @@
-// The program's composition root: builds the engine, wires the hooks each layer leaves for the one
-// above it, runs start-up in its order, serves the command line on the session bus, and shuts down.
+// The program around the client: one instance per user, the signals that end it, the engine built and
+// started (app/Engine), the command line served on the session bus, the main loop, and the shutdown.
 //
 // Thread-safety: `run` owns the main thread; commands arrive on the bus thread and hand what must run on
 // the main queue over to it.
@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "Pinewick/app/CommandLine.h"
+#include "Pinewick/app/Engine.h"
 #include "platform/busservice.h"
 #include "platform/instancelock.h"
 
@@ -18,14 +20,14 @@ class AppDelegate {
 public:
     struct Options {
         std::string busName = platform::kBusName;
+        // What differs in the engine this program builds (how to ask for a password, ...).
+        Engine::Options engine;
         // The desktop application's part (all optional): the loop that drains the main queue instead
         // of the headless one, what to show once the engine has started, and what to take down
         // before it shuts down.
         std::function<void()> mainLoop;
-        std::function<void()> didFinishLaunching;
+        std::function<void(Engine& engine)> didFinishLaunching;
         std::function<void()> willTerminate;
-        // How to ask the user for a password (default: the terminal's way).
-        std::function<void()> requestCredentials;
     };
     explicit AppDelegate(Options options);
     ~AppDelegate();
@@ -34,18 +36,13 @@ public:
     // status: 0 after a clean shutdown, 1 when start-up could not complete.
     int run();
 
-    // The command line's commands, as the bus hands them over (also used by tests).
-    platform::CommandReply command(const std::vector<std::string>& args);
-    bool scripting(const std::string& command);
-
 private:
     bool applicationDidFinishLaunching();
-    void applicationWillTerminate();
-    std::string statusText(bool json);
-    platform::CommandReply flipConnection(bool paused);
 
     Options options_;
     std::unique_ptr<platform::InstanceLock> lock_;
+    std::unique_ptr<Engine> engine_;         // made once this process is the only instance
+    std::unique_ptr<CommandLine> commands_;  // once the engine has started
     std::unique_ptr<platform::BusService> bus_;
 };
 

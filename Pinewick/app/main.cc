@@ -9,12 +9,13 @@
 #include <QApplication>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Pinewick/app/AppDelegate.h"
+#include "Pinewick/app/Engine.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
-#include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/ui/DesktopShell.h"
@@ -85,10 +86,12 @@ bool plausibleHost(const std::string& server) {
 }
 
 int login(const std::vector<std::string>& args) {
-    auto& config = tw::ServerConfigurationDetails::sharedInstance();
-    tw::installConfigurationHooks();
+    // The client wired as the running one is, never started: a logon needs only the configuration (an
+    // administrator may fix the server and the user) and the server layer.
+    tw::Engine engine;
+    auto& config = engine.configuration();
     config.readConfig();
-    auto& credentials = tw::ServerCredentials::sharedInstance();
+    auto& credentials = engine.credentials();
     std::string server = !config.server.empty() ? config.server : credentials.serverName();
     std::string user = !config.user.empty() ? config.user : credentials.userName();
     std::string protocol = tw::platform::Defaults::standard().stringValue("serverprotocol").value_or("https");
@@ -124,7 +127,6 @@ int login(const std::vector<std::string>& args) {
         std::cerr << "tidewell: no password given\n";
         return 1;
     }
-    tw::installServerHooks();
     credentials.setServerProtocol(protocol);
     auto result = credentials.attemptLogin(server, user, *password);
     if (result != tw::serverError::noError) {
@@ -191,12 +193,19 @@ int postRequest(const std::string& verb, const std::string& path) {
 // The engine with the tray, the preferences and the resolution windows on Qt's loop.
 int runDesktop(int argc, char** argv) {
     QApplication application(argc, argv);
-    tw::ui::DesktopShell shell;
+    // Before the engine starts: what it queues for the main queue from then on runs from Qt's loop.
+    tw::ui::DesktopShell::prepareApplication();
+    std::unique_ptr<tw::ui::DesktopShell> shell;
     tw::AppDelegate::Options options;
-    options.didFinishLaunching = [&shell] { shell.start(); };
+    options.engine.requestCredentials = [] { return tw::ui::DesktopShell::requestCredentials(); };
+    options.didFinishLaunching = [&shell](tw::Engine& engine) {
+        shell = std::make_unique<tw::ui::DesktopShell>(engine.parts());
+        shell->start();
+    };
     options.mainLoop = [] { QApplication::exec(); };
-    options.willTerminate = [&shell] { shell.stop(); };
-    options.requestCredentials = [] { tw::ui::DesktopShell::requestCredentials(); };
+    options.willTerminate = [&shell] {
+        if (shell) shell->stop();
+    };
     tw::AppDelegate app(options);
     return app.run();
 }

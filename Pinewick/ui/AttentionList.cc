@@ -4,10 +4,8 @@
 #include <filesystem>
 #include <utility>
 
-#include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
@@ -32,14 +30,6 @@ bool recordInError(const std::string& path) {
 }
 
 }  // namespace
-
-AttentionList& AttentionList::sharedInstance() {
-    static AttentionList* shared = new AttentionList(
-        {[] { return VolumeManager::sharedInstance().activeVolumesList(); },
-         [] { return SyncFolder::foldersAwaitingConfirmation(); }},
-        [](const StatusBarManager::Attention& a) { StatusBarManager::sharedInstance().setAttention(a); });
-    return *shared;
-}
 
 AttentionList::AttentionList(Sources sources, Publish publish, std::chrono::milliseconds recheckInterval)
     : sources_(std::move(sources)),

@@ -49,9 +49,8 @@ public:
     };
     using Publish = std::function<void(const StatusBarManager::Attention&)>;
 
-    // On the active volumes and the listing's held folders, publishing to the status bar manager.
-    // Never destroyed.
-    static AttentionList& sharedInstance();
+    // The program's list (on the active volumes and the listing's held folders, publishing to the
+    // status bar manager) is made by the engine (app/Engine).
     AttentionList(Sources sources, Publish publish,
                   std::chrono::milliseconds recheckInterval = kRecheckInterval);
     // Stops, abandons a walk in progress and waits for the work queued.

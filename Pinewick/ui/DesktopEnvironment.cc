@@ -8,8 +8,6 @@
 #include <QUrl>
 #include <filesystem>
 
-#include "Pinewick/engine/StateManager.h"
-#include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -23,8 +21,6 @@ namespace {
 
 DesktopEnvironment defaults() {
     DesktopEnvironment env;
-    env.shutdown = [] { StateManager::sharedInstance().shutdown(); };
-    env.detachInLocationFolders = [] { VolumeManager::sharedInstance().detachInLocationFolders(); };
     env.terminate = [] { platform::MainQueue::shared().stop(); };
     env.openUrl = [](const std::string& url) {
         QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));

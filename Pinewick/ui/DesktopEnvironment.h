@@ -18,10 +18,11 @@ namespace tw::ui {
 inline constexpr const char* kInstalledUserGuide = "share/doc/tidewell/user-guide.html";
 
 struct DesktopEnvironment {
-    // The synchronisation's shutdown sequence (before the uninstaller runs).
+    // The synchronisation's shutdown sequence (before the uninstaller runs). None until the desktop
+    // shell sets it from the engine's parts.
     std::function<void()> shutdown;
     // Detaches the in-location folders, which the shutdown leaves guarded (before an uninstaller that
-    // removes or recovers the user's data).
+    // removes or recovers the user's data). None until the desktop shell sets it.
     std::function<void()> detachInLocationFolders;
     // Ends the application.
     std::function<void()> terminate;

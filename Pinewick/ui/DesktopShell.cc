@@ -12,10 +12,11 @@
 #include <mutex>
 #include <tuple>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
-#include "Pinewick/engine/EngineHooks.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/ui/Preferences.h"
 #include "Pinewick/ui/ResolveWindows.h"
@@ -38,7 +39,7 @@ bool saveGrab(QWidget* w, const std::string& folder, const std::string& name, co
     QPixmap shot = w->grab();
     std::string path = folder + "/" + name + suffix + ".png";
     bool ok = shot.save(QString::fromStdString(path));
-    if (!ok) Logger::sharedInstance().logWarning("Could not save " + path);
+    if (!ok) log().logWarning("Could not save " + path);
     return ok;
 }
 
@@ -81,7 +82,7 @@ void DesktopShell::attachMainQueue() {
         queue.drainMainQueue();  // the draining thread is the GUI thread from here on
 }
 
-DesktopShell::DesktopShell() {
+void DesktopShell::prepareApplication() {
     QApplication::setApplicationName("Tidewell");
     QApplication::setDesktopFileName("com.meridot.tidewell");
     QApplication::setWindowIcon(applicationIcon());
@@ -90,17 +91,24 @@ DesktopShell::DesktopShell() {
     attachMainQueue();
 }
 
+DesktopShell::DesktopShell(const EngineParts& parts) : parts_(parts) {
+    // What the Uninstall pane stops before the uninstaller runs.
+    auto& env = desktopEnvironment();
+    env.shutdown = [&state = parts_.runState] { state.shutdown(); };
+    env.detachInLocationFolders = [&volumes = parts_.volumes] { volumes.detachInLocationFolders(); };
+}
+
 DesktopShell::~DesktopShell() {
     stop();
 }
 
 void DesktopShell::start() {
-    statusBar_ = std::make_unique<StatusBar>();
-    auto& manager = ErrorResolutionManager::sharedInstance();
+    statusBar_ = std::make_unique<StatusBar>(parts_);
+    auto& manager = parts_.errorResolution;
     presenter_ = std::make_unique<ResolutionPresenter>(manager);
     manager.setPresenter(presenter_.get());
-    ContextMenuHandler::sharedInstance().setResolveErrorHandler(
-        [](const std::string& path) { ErrorResolutionManager::sharedInstance().resolveError(path); });
+    parts_.contextMenu.setResolveErrorHandler(
+        [&manager](const std::string& path) { manager.resolveError(path); });
     StatusBar* bar = statusBar_.get();
     {
         std::lock_guard lock(g_currentMutex);
@@ -129,8 +137,8 @@ void DesktopShell::start() {
 
 void DesktopShell::stop() {
     volumeChanges_.reset();  // waits for a callback running now
-    ContextMenuHandler::sharedInstance().setResolveErrorHandler(nullptr);
-    ErrorResolutionManager::sharedInstance().setPresenter(nullptr);
+    parts_.contextMenu.setResolveErrorHandler(nullptr);
+    parts_.errorResolution.setPresenter(nullptr);
     {
         std::lock_guard lock(g_currentMutex);
         g_current = nullptr;
@@ -139,12 +147,11 @@ void DesktopShell::stop() {
     statusBar_.reset();
 }
 
-void DesktopShell::requestCredentials() {
+bool DesktopShell::requestCredentials() {
     std::lock_guard lock(g_currentMutex);
-    if (g_current)
-        g_current->requestCredentials();  // only queues the window on the main queue
-    else
-        requestCredentialsFromTerminal();
+    if (!g_current) return false;
+    g_current->requestCredentials();  // only queues the window on the main queue
+    return true;
 }
 
 void DesktopShell::saveScreenshots(const std::string& folder, const std::string& suffix) {
@@ -203,8 +210,7 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
         }
         // What the Uninstall tab tells once the uninstaller has run, from sample reports (running it
         // would remove this very program's data): all done, and something left.
-        const std::string kept =
-            platform::expandTilde(ServerConfigurationDetails::sharedInstance().currentRecoveryFolder());
+        const std::string kept = platform::expandTilde(parts_.configuration.currentRecoveryFolder());
         // The recovery folder is the application's to make (it does when it first keeps something);
         // there, the alert offers to open it.
         platform::makeFolders(kept);
@@ -234,15 +240,14 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
 
     // The resolution windows for a conflicting upload and a refused folder delete.
     std::string base;
-    auto volumes = VolumeManager::sharedInstance().activeVolumesList();
+    auto volumes = parts_.volumes.activeVolumesList();
     base = volumes.empty() ? QDir::homePath().toStdString() + "/Tidewell" : volumes.front();
     {
         CorvaneExtendedAttributes record(base + "/Quarterly Report.pdf", std::string());
         record.ceaStatus.setStatus(CEAStatus::keys::ErrorRegular);
         record.ceaErrorStatus.setStatus(CEAErrorStatus::keys::Conflict);
         record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Transfer);
-        ResolveConflict window(ErrorResolutionManager::sharedInstance(), base + "/Quarterly Report.pdf",
-                               record);
+        ResolveConflict window(parts_.errorResolution, base + "/Quarterly Report.pdf", record);
         window.show();
         settle(200);
         saveGrab(&window, folder, "resolve-conflict", suffix);
@@ -252,7 +257,7 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
         record.ceaStatus.setStatus(CEAStatus::keys::ErrorPlaceHolder);
         record.ceaErrorStatus.setStatus(CEAErrorStatus::keys::FolderNotEmpty);
         record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
-        ResolveDelete window(ErrorResolutionManager::sharedInstance(), base + "/Project Plans", record);
+        ResolveDelete window(parts_.errorResolution, base + "/Project Plans", record);
         window.show();
         settle(200);
         saveGrab(&window, folder, "resolve-delete", suffix);
@@ -269,7 +274,7 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
                 break;
             }
         if (mounted.empty()) {
-            Logger::sharedInstance().logWarning("No mounted volume to show being unmounted");
+            log().logWarning("No mounted volume to show being unmounted");
             return;
         }
         menu.unmountVolume(mounted);
@@ -282,7 +287,7 @@ void DesktopShell::saveScreenshots(const std::string& folder, const std::string&
         if (StatusBarMenu::isUnmounting(mounted))
             saveGrab(menu.shareMenu(), folder, "volume-menu-unmounting", suffix);
         else
-            Logger::sharedInstance().logWarning("The volume was unmounted before its menu could be shown");
+            log().logWarning("The volume was unmounted before its menu could be shown");
         menu.shareMenu()->hide();
         top->hide();
     }

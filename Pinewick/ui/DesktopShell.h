@@ -8,12 +8,11 @@
 #include <memory>
 #include <string>
 
-namespace tw {
-class ErrorResolutionManager;
-namespace platform {
+#include "Pinewick/ui/EngineParts.h"
+
+namespace tw::platform {
 class NotificationObserver;
 }
-}  // namespace tw
 
 namespace tw::ui {
 
@@ -25,10 +24,16 @@ public:
     // True when Qt can reach a display (X11 or Wayland), or a platform was named in QT_QPA_PLATFORM.
     static bool displayAvailable();
     // Runs the engine's main queue from Qt's loop: every queued block is run there, and stopping the
-    // main queue quits the Qt loop. Needs a QApplication. Called by the constructor; tests call it too.
+    // main queue quits the Qt loop. Needs a QApplication. Called by `prepareApplication`; tests call
+    // it too.
     static void attachMainQueue();
+    // The application's name and icon, a tray program that outlives its last window, and the main
+    // queue attached. Before the engine starts, so that what it queues from then on runs from Qt's
+    // loop.
+    static void prepareApplication();
 
-    DesktopShell();
+    // The windows work on `parts` (the engine has started).
+    explicit DesktopShell(const EngineParts& parts);
     ~DesktopShell();
 
     // The windows, once the engine runs. With TIDEWELL_SCREENSHOTS set to a folder, saves the
@@ -40,15 +45,17 @@ public:
     StatusBar* statusBar() const { return statusBar_.get(); }
 
     // How the server layer asks for a password while the desktop application runs: the login tab of
-    // the running shell, or the terminal's way before its windows exist. From any thread; returns at
-    // once. Installed before the engine starts, so no request thread ever sees the hook change.
-    static void requestCredentials();
+    // the running shell; false before its windows exist (the engine then asks the terminal's way). From
+    // any thread; returns at once. Installed before the engine starts, so no request thread ever sees
+    // the hook change.
+    static bool requestCredentials();
 
     // Saves the menus, each preferences tab, the conflict and delete windows and the status icons as
     // PNG files into `folder`, file names ending in `suffix` (as "@2x").
     void saveScreenshots(const std::string& folder, const std::string& suffix);
 
 private:
+    EngineParts parts_;
     std::unique_ptr<StatusBar> statusBar_;
     std::unique_ptr<ResolutionPresenter> presenter_;
     std::unique_ptr<platform::NotificationObserver> volumeChanges_;

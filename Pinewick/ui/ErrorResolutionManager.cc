@@ -45,15 +45,10 @@ bool usableName(const std::string& name) {
 
 }  // namespace
 
-ErrorResolutionManager& ErrorResolutionManager::sharedInstance() {
-    static ErrorResolutionManager* shared = new ErrorResolutionManager();  // lives for the process
-    return *shared;
-}
-
-ErrorResolutionManager::ErrorResolutionManager(TimeLineManager* timeline) : timeline_(timeline) {}
+ErrorResolutionManager::ErrorResolutionManager(TimeLineManager& timeline) : timeline_(timeline) {}
 
 TimeLineManager& ErrorResolutionManager::timeline() {
-    return timeline_ ? *timeline_ : TimeLineManager::sharedInstance();
+    return timeline_;
 }
 
 void ErrorResolutionManager::setPresenter(Presenter* presenter) {

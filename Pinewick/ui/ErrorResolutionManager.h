@@ -52,9 +52,9 @@ public:
     // `notOffered`: the item's error does not offer that choice; `partlyDone`: a delete kept items.
     enum class outcome { done, itemChanged, nameTaken, notOffered, partlyDone };
 
-    static ErrorResolutionManager& sharedInstance();
-    // A manager queueing its work on `timeline` (the shared one when null; not owned).
-    explicit ErrorResolutionManager(TimeLineManager* timeline = nullptr);
+    // A manager queueing its work on `timeline` (not owned; must outlive it). The program's manager is
+    // made by the engine (app/Engine).
+    explicit ErrorResolutionManager(TimeLineManager& timeline);
 
     // Not owned; must outlive its use. Without one, decisions are only logged.
     void setPresenter(Presenter* presenter);
@@ -140,7 +140,7 @@ private:
     static bool unchanged(const CorvaneExtendedAttributes& now, const CorvaneExtendedAttributes& seen);
     TimeLineManager& timeline();
 
-    TimeLineManager* timeline_;
+    TimeLineManager& timeline_;
     Presenter* presenter_ = nullptr;
 };
 

@@ -34,10 +34,6 @@ namespace {
 using Options = ServerConfigurationDetails::adminButtonOptions;
 using Names = ServerConfigurationDetails::buttonNames;
 
-ServerConfigurationDetails& config() {
-    return ServerConfigurationDetails::sharedInstance();
-}
-
 QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -87,7 +83,9 @@ BusySpinner::BusySpinner(QWidget* parent, const QString& text) : QDialog(parent)
 
 // ---- Authenticate
 
-Authenticate::Authenticate() {
+Authenticate::Authenticate(ServerConfigurationDetails& configuration, ServerCredentials& credentials,
+                           TimeLineManager& timeline)
+    : configuration_(configuration), credentials_(credentials), timeline_(timeline) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     auto* intro = new QLabel("Log in to your organisation's Tidewell server.");
@@ -132,9 +130,8 @@ Authenticate::Authenticate() {
 }
 
 void Authenticate::displayDefaultValues() {
-    auto& credentials = ServerCredentials::sharedInstance();
-    std::string s = !config().server.empty() ? config().server : credentials.serverName();
-    std::string u = !config().user.empty() ? config().user : credentials.userName();
+    std::string s = !configuration_.server.empty() ? configuration_.server : credentials_.serverName();
+    std::string u = !configuration_.user.empty() ? configuration_.user : credentials_.userName();
     if (!s.empty()) server->setText(q(s));
     if (!u.empty()) userLogon->setText(q(u));
 }
@@ -150,9 +147,9 @@ void Authenticate::refreshDisplay(bool busy) {
         password->setEnabled(false);
         return;
     }
-    bool required = ServerCredentials::sharedInstance().passwordRequired;
-    server->setEnabled(config().server.empty() && required);
-    userLogon->setEnabled(config().user.empty() && required);
+    bool required = credentials_.passwordRequired;
+    server->setEnabled(configuration_.server.empty() && required);
+    userLogon->setEnabled(configuration_.user.empty() && required);
     password->setEnabled(required);
     if (!required) {
         password->setEchoMode(QLineEdit::Normal);
@@ -195,25 +192,26 @@ void Authenticate::onClickValidate() {
     std::string u = userLogon->text().trimmed().toStdString();
     std::string p = password->text().toStdString();
     QPointer<Authenticate> self(this);
-    platform::DispatchQueue::global(platform::QoS::userInitiated).async([self, s, u, p] {
-        auto& credentials = ServerCredentials::sharedInstance();
-        serverError result = credentials.attemptLogin(s, u, p);
-        if (result == serverError::noError) {
-            credentials.passwordRequired = false;
-            saveDetails(s, u, p);
-            // The session now belongs to this account: take it as the stored one.
-            credentials.fetchKeychainDetails();
-            TimeLineManager::sharedInstance().addSyncFolderEvent("/", true);
-            log().logAudit("Logged in as " + u + " to " + s + " from the preferences");
-        }
-        platform::MainQueue::shared().async([self, result] {
-            if (!self) return;
-            if (result != serverError::noError)
-                self->displayErrorMessage(ServerCredentials::resultText(result));
-            self->refreshDisplay(false);
-            self->positionCursor();
+    // The credentials and the timeline outlive the pane, which may close before the logon ends.
+    platform::DispatchQueue::global(platform::QoS::userInitiated)
+        .async([self, s, u, p, &credentials = credentials_, &timeline = timeline_] {
+            serverError result = credentials.attemptLogin(s, u, p);
+            if (result == serverError::noError) {
+                credentials.passwordRequired = false;
+                saveDetails(s, u, p);
+                // The session now belongs to this account: take it as the stored one.
+                credentials.fetchKeychainDetails();
+                timeline.addSyncFolderEvent("/", true);
+                log().logAudit("Logged in as " + u + " to " + s + " from the preferences");
+            }
+            platform::MainQueue::shared().async([self, result] {
+                if (!self) return;
+                if (result != serverError::noError)
+                    self->displayErrorMessage(ServerCredentials::resultText(result));
+                self->refreshDisplay(false);
+                self->positionCursor();
+            });
         });
-    });
 }
 
 void Authenticate::displayErrorMessage(const std::string& informative) {
@@ -240,7 +238,7 @@ void Authenticate::saveDetails(const std::string& s, const std::string& u, const
 
 // ---- Settings
 
-Settings::Settings() {
+Settings::Settings(ServerConfigurationDetails& configuration) : configuration_(configuration) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     outer->setSpacing(14);
@@ -273,7 +271,7 @@ Settings::Settings() {
     outer->addWidget(recovery);
     outer->addStretch(1);
 
-    auto& c = config();
+    auto& c = configuration_;
     setButtonState(contextMenu, c.contextMenu);
     setButtonState(dockIcon, c.dockIcon);
     setButtonState(iconOverlays, c.iconOverlay);
@@ -297,7 +295,7 @@ void Settings::setButtonState(QCheckBox* box, Options option) {
 
 void Settings::onClickDockIcon() {
     bool show = dockIcon->isChecked();
-    config().enforceDockIcon(show);
+    configuration_.enforceDockIcon(show);
     storeUserChoice(Names::dockicon, show);
     if (dockIconChanged_) dockIconChanged_(show);
     window()->raise();
@@ -316,13 +314,13 @@ void Settings::onClickOpenAtLogon() {
 void Settings::onClickIconOverLays() {
     bool on = iconOverlays->isChecked();
     storeUserChoice(Names::iconoverlay, on);
-    config().enforceIconOverlay(on);
+    configuration_.enforceIconOverlay(on);
 }
 
 void Settings::onClickContextMenu() {
     bool on = contextMenu->isChecked();
     storeUserChoice(Names::contextmenu, on);
-    config().enforceContextMenu(on);
+    configuration_.enforceContextMenu(on);
 }
 
 void Settings::showRecoveryFolder(const std::string& stored) {
@@ -337,8 +335,8 @@ void Settings::onClickChangeRecoveryLocation() {
     auto chosen = desktopEnvironment().chooseFolder(this, "Select a folder to use for recovery",
                                                     platform::homeFolder());
     if (!chosen) return;
-    if (config().storeRecoveryFolder(*chosen)) {
-        showRecoveryFolder(config().currentRecoveryFolder());
+    if (configuration_.storeRecoveryFolder(*chosen)) {
+        showRecoveryFolder(configuration_.currentRecoveryFolder());
         return;
     }
     runSheet(this, QMessageBox::Warning, "Invalid recovery folder location",
@@ -451,7 +449,7 @@ UninstallResult runUninstaller(const std::string& tool, const std::vector<std::s
 
 }  // namespace
 
-Uninstall::Uninstall() {
+Uninstall::Uninstall(ServerConfigurationDetails& configuration) : configuration_(configuration) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     outer->setSpacing(10);
@@ -510,12 +508,12 @@ Uninstall::Uninstall() {
 }
 
 void Uninstall::updateDisplay() {
-    recoveryFolder->setText(q("Recovery folder: " + shownFolder(config().currentRecoveryFolder())));
+    recoveryFolder->setText(q("Recovery folder: " + shownFolder(configuration_.currentRecoveryFolder())));
     refreshDisplay();
 }
 
 void Uninstall::refreshDisplay() {
-    auto& c = config();
+    auto& c = configuration_;
     if (!c.allowUninstallApplication) {
         removeApplication->setEnabled(false);
         removeApplication->setChecked(false);
@@ -622,15 +620,15 @@ void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
 
 // ---- Preferences
 
-Preferences::Preferences() {
+Preferences::Preferences(const EngineParts& parts) {
     setWindowTitle("Tidewell Preferences");
     setWindowIcon(applicationIcon());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
     tabView = new QTabWidget;
-    settings = new Settings;
-    uninstall = new Uninstall;
-    authenticate = new Authenticate;
+    settings = new Settings(parts.configuration);
+    uninstall = new Uninstall(parts.configuration);
+    authenticate = new Authenticate(parts.configuration, parts.credentials, parts.timeline);
     about = new About;
     tabView->insertTab(kSettingsTab, settings, "Settings");
     tabView->insertTab(kUninstallTab, uninstall, "Uninstall");

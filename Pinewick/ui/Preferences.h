@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/ui/EngineParts.h"
 
 namespace tw::ui {
 
@@ -43,7 +44,10 @@ private:
 class Authenticate : public PaneBase {
 public:
     static constexpr const char* productName = "Tidewell";
-    Authenticate();
+    // Logs on with `credentials` (the server and user an administrator fixed in `configuration` stay
+    // as they are), then lists everything on `timeline`.
+    Authenticate(ServerConfigurationDetails& configuration, ServerCredentials& credentials,
+                 TimeLineManager& timeline);
     void updateDisplay() override;
     void displayDefaultValues();
     void refreshDisplay(bool busy);
@@ -61,13 +65,16 @@ public:
 
 private:
     void displayErrorMessage(const std::string& informative);
+    ServerConfigurationDetails& configuration_;
+    ServerCredentials& credentials_;
+    TimeLineManager& timeline_;
     bool busy_ = false;
 };
 
 class Settings : public PaneBase {
 public:
     static constexpr const char* controlled = "Controlled by System Administrator";
-    Settings();
+    explicit Settings(ServerConfigurationDetails& configuration);
     static void setButtonState(QCheckBox* box, ServerConfigurationDetails::adminButtonOptions option);
     void onClickDockIcon();
     void onClickOpenAtLogon();
@@ -85,6 +92,7 @@ public:
 
 private:
     void showRecoveryFolder(const std::string& folder);
+    ServerConfigurationDetails& configuration_;
     std::function<void(bool)> dockIconChanged_;
 };
 
@@ -104,7 +112,7 @@ public:
     static constexpr const char* incompleteTitle = "Tidewell could not be uninstalled completely";
     static constexpr const char* openRecoveryTitle = "Open Recovery Folder";
 
-    Uninstall();
+    explicit Uninstall(ServerConfigurationDetails& configuration);
     // Shows the recovery folder as the Settings pane has it now.
     void updateDisplay() override;
     void refreshDisplay();
@@ -128,6 +136,7 @@ public:
     BusySpinner* busy() const { return busy_; }
 
 private:
+    ServerConfigurationDetails& configuration_;
     BusySpinner* busy_ = nullptr;
 };
 
@@ -138,7 +147,8 @@ public:
     static constexpr int kLoginTab = 2;
     static constexpr int kAboutTab = 3;
 
-    Preferences();
+    // Each pane works on the parts of `parts` it needs.
+    explicit Preferences(const EngineParts& parts);
     // Brings the window to the front at `activeTab`.
     void load();
     void activateTab(int index);

@@ -140,18 +140,21 @@ void StatusWindow::showState(const StatusBarManager::State& state) {
     if (sizeHint().width() > width()) resize(sizeHint().width(), height());
 }
 
-StatusBar::StatusBar(std::optional<bool> trayAvailable)
-    : trayAvailable_(trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable())),
+StatusBar::StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable)
+    : parts_(parts),
+      trayAvailable_(trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable())),
       alive_(std::make_shared<bool>(true)) {
     StatusBarMenu::Actions actions;
     actions.preferences = [this] { openPreferences(); };
     actions.quit = [] { platform::MainQueue::shared().stop(); };
-    actions.resolveItem = [](const std::string& path) {
-        ErrorResolutionManager::sharedInstance().resolveError(path);
+    actions.resolveItem = [&manager = parts_.errorResolution](const std::string& path) {
+        manager.resolveError(path);
     };
-    actions.confirmRemovals = [](const std::string& folder) { confirmHeldRemovals(folder); };
-    statusBarMenu_ = std::make_unique<StatusBarMenu>(actions);
-    dockBarMenu_ = std::make_unique<StatusBarMenu>(actions);
+    actions.confirmRemovals = [&attention = parts_.attention](const std::string& folder) {
+        confirmHeldRemovals(folder, attention);
+    };
+    statusBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
+    dockBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
     for (int tag : {StatusBarMenu::downloadTagNumber, StatusBarMenu::uploadTagNumber,
                     StatusBarMenu::transferSeparatorTagNumber, StatusBarMenu::pauseTagNumber,
                     StatusBarMenu::resumeTagNumber})
@@ -170,17 +173,17 @@ StatusBar::StatusBar(std::optional<bool> trayAvailable)
     }
     window_ = std::make_unique<StatusWindow>();
     window_->setMenu(trayAvailable_ ? dockBarMenu_->menu() : statusBarMenu_->menu());
-    applyDockIcon(ServerConfigurationDetails::sharedInstance().dockIconShown());
+    applyDockIcon(parts_.configuration.dockIconShown());
 
-    observer_ = StatusBarManager::sharedInstance().addObserver(
+    observer_ = parts_.statusBar.addObserver(
         [this, alive = std::weak_ptr<bool>(alive_)](const StatusBarManager::State& state) {
             if (alive.lock()) showState(state);
         });
-    showState(StatusBarManager::sharedInstance().state());
+    showState(parts_.statusBar.state());
 }
 
 StatusBar::~StatusBar() {
-    StatusBarManager::sharedInstance().removeObserver(observer_);
+    parts_.statusBar.removeObserver(observer_);
     alive_.reset();
 }
 
@@ -199,7 +202,7 @@ void StatusBar::showState(const StatusBarManager::State& state) {
     dockBarMenu_->validateMenu();
 }
 
-bool StatusBar::confirmHeldRemovals(const std::string& folder) {
+bool StatusBar::confirmHeldRemovals(const std::string& folder, AttentionList& attention) {
     QMessageBox box(QMessageBox::Question, "Tidewell",
                     "Remove the items the server no longer lists in “" +
                         QString::fromStdString(platform::lastPathComponent(folder)) + "”?",
@@ -215,7 +218,7 @@ bool StatusBar::confirmHeldRemovals(const std::string& folder) {
     box.exec();
     if (box.clickedButton() != remove) return false;
     bool confirmed = SyncFolder::confirmRemovals(folder);
-    AttentionList::sharedInstance().heldFoldersChanged();
+    attention.heldFoldersChanged();
     return confirmed;
 }
 
@@ -232,7 +235,7 @@ void StatusBar::applyDockIcon(bool show) {
 
 Preferences& StatusBar::openPreferences(int tab) {
     if (!preferences_) {
-        preferences_ = std::make_unique<Preferences>();
+        preferences_ = std::make_unique<Preferences>(parts_);
         preferences_->setDockIconChanged([this](bool show) { applyDockIcon(show); });
     }
     preferences_->load();

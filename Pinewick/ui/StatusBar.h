@@ -18,7 +18,12 @@
 #include <memory>
 
 #include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/ui/EngineParts.h"
 #include "Pinewick/ui/StatusBarMenu.h"
+
+namespace tw {
+class AttentionList;
+}
 
 namespace tw::ui {
 
@@ -50,8 +55,9 @@ private:
 
 class StatusBar {
 public:
-    // `trayAvailable` none: ask the desktop.
-    explicit StatusBar(std::optional<bool> trayAvailable = std::nullopt);
+    // Follows `parts.statusBar`; its menus and preferences work on `parts`. `trayAvailable` none: ask
+    // the desktop.
+    explicit StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable = std::nullopt);
     ~StatusBar();
 
     StatusBarMenu& statusBarMenu() { return *statusBarMenu_; }
@@ -67,8 +73,8 @@ public:
     // Shows or hides the window as the "dock icon" switch and the tray call for.
     void applyDockIcon(bool show);
     // Asks whether to remove the items the server no longer lists in `folder`, and confirms the held
-    // removals when the user says so; whether they were confirmed.
-    static bool confirmHeldRemovals(const std::string& folder);
+    // removals when the user says so (telling `attention`); whether they were confirmed.
+    static bool confirmHeldRemovals(const std::string& folder, AttentionList& attention);
 
     // Opens the preferences at `tab` (creating the window on first use).
     Preferences& openPreferences(int tab = -1);
@@ -77,6 +83,7 @@ public:
     void requestCredentials();
 
 private:
+    EngineParts parts_;
     bool trayAvailable_;
     std::unique_ptr<StatusBarMenu> statusBarMenu_;
     std::unique_ptr<StatusBarMenu> dockBarMenu_;

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <set>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/ui/DesktopEnvironment.h"
@@ -54,8 +54,8 @@ QString transferLine(const std::string& path, const std::optional<TransferProgre
 
 }  // namespace
 
-StatusBarMenu::StatusBarMenu(Actions actions)
-    : actions_(std::move(actions)), menu_(std::make_unique<QMenu>()) {
+StatusBarMenu::StatusBarMenu(const EngineParts& parts, Actions actions)
+    : parts_(parts), actions_(std::move(actions)), menu_(std::make_unique<QMenu>()) {
     menu_->setTitle("Tidewell");
     menu_->setToolTipsVisible(true);
     attentionMenu_ = menu_->addMenu(statusIcon(StatusBarManager::icons::statusBarErrorIcon), QString());
@@ -117,7 +117,7 @@ void StatusBarMenu::refreshVolumeMenu() {
             shareMenu_->removeAction(a);
             delete a;
         }
-    auto names = VolumeManager::sharedInstance().getMenuList();
+    auto names = parts_.volumes.getMenuList();
     for (const auto& name : names) {
         QAction* item = shareMenu_->addAction(QString::fromStdString(name));
         item->setData(volumeTagNumber);
@@ -161,7 +161,7 @@ void StatusBarMenu::validateMenuItem(QAction* item) {
             return;
         }
         item->setText(QString::fromStdString(name));
-        auto volume = VolumeManager::sharedInstance().findVolume(name);
+        auto volume = parts_.volumes.findVolume(name);
         std::error_code ec;
         bool present = volume && std::filesystem::is_directory(volume->localFolder, ec);
         item->setChecked(present);
@@ -174,10 +174,9 @@ void StatusBarMenu::validateMenuItem(QAction* item) {
         return;
     item->setEnabled(true);
     if (tag == pauseTagNumber || tag == resumeTagNumber) {
-        bool allowed = StateManager::sharedInstance().allowServerCommunication;
+        bool allowed = parts_.runState.allowServerCommunication;
         item->setVisible(tag == pauseTagNumber ? allowed : !allowed);
-        item->setEnabled(!ServerConfigurationDetails::isForced(
-            ServerConfigurationDetails::sharedInstance().allowServerContact));
+        item->setEnabled(!ServerConfigurationDetails::isForced(parts_.configuration.allowServerContact));
         if (!item->isEnabled())
             item->setToolTip("Controlled by System Administrator");
         else
@@ -207,7 +206,7 @@ void StatusBarMenu::onClickVolume(QAction* item) {
     // The item was toggled by the click: checked now means it was off before. Mounting already runs
     // in the background; an unmount waits for the eject.
     if (item->isChecked())
-        VolumeManager::sharedInstance().activateVolume(name);
+        parts_.volumes.activateVolume(name);
     else
         unmountVolume(name);
 }
@@ -226,9 +225,10 @@ void StatusBarMenu::unmountVolume(const std::string& name) {
     for (StatusBarMenu* menu : liveMenus())
         for (QAction* a : menu->shareMenu_->actions())
             if (tagOf(a) == volumeTagNumber) menu->validateMenuItem(a);
-    platform::DispatchQueue::global(platform::QoS::userInitiated).async([name] {
-        if (!VolumeManager::sharedInstance().deactivateVolume(name))
-            Logger::sharedInstance().logWarning("Could not unmount " + name + ": no volume has that name");
+    // The volume manager outlives every menu; this menu may go before the eject ends.
+    platform::DispatchQueue::global(platform::QoS::userInitiated).async([&volumes = parts_.volumes, name] {
+        if (!volumes.deactivateVolume(name))
+            log().logWarning("Could not unmount " + name + ": no volume has that name");
         platform::MainQueue::shared().async([name] {
             unmountingVolumes().erase(name);
             for (StatusBarMenu* menu : liveMenus()) menu->refreshVolumeMenu();
@@ -241,11 +241,10 @@ void StatusBarMenu::onClickOnlineHelp() {
 }
 
 bool StatusBarMenu::flipConnection(bool paused) {
-    auto choice = StateManager::sharedInstance().chooseServerContact(!paused);
+    auto choice = parts_.runState.chooseServerContact(!paused);
     if (choice == StateManager::ContactChoice::notStored)
-        Logger::sharedInstance().logWarning("Could not store the choice to " +
-                                            std::string(paused ? "pause" : "resume") +
-                                            "; it lasts until the next start");
+        log().logWarning("Could not store the choice to " + std::string(paused ? "pause" : "resume") +
+                         "; it lasts until the next start");
     return choice == StateManager::ContactChoice::applied;
 }
 

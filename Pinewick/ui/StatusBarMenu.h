@@ -17,6 +17,7 @@
 #include <string>
 
 #include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/ui/EngineParts.h"
 
 namespace tw::ui {
 
@@ -37,7 +38,9 @@ public:
         std::function<void(const std::string& path)> resolveItem;        // an item in error
         std::function<void(const std::string& folder)> confirmRemovals;  // a folder's held removals
     };
-    explicit StatusBarMenu(Actions actions);
+    // The volumes it lists, the run state it pauses and resumes and the configuration that may lock
+    // that switch come from `parts`.
+    StatusBarMenu(const EngineParts& parts, Actions actions);
     ~StatusBarMenu();
     // Not copied or moved: a running unmount finds the menus to update by their address.
     StatusBarMenu(const StatusBarMenu&) = delete;
@@ -87,11 +90,12 @@ public:
 
     // Pauses or resumes server communication and keeps the choice for the next start. False when the
     // administrator controls it (nothing changes) or the choice could not be stored.
-    static bool flipConnection(bool paused);
+    bool flipConnection(bool paused);
 
 private:
     QAction* add(const QString& title, int tag, std::function<void()> action = {});
 
+    EngineParts parts_;
     Actions actions_;
     std::unique_ptr<QMenu> menu_;
     QMenu* attentionMenu_ = nullptr;

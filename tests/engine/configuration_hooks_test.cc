@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
+#include "Pinewick/app/Engine.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
-#include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
@@ -24,7 +24,7 @@ void writeAdmin(const std::string& json) {
 
 TEST(ConfigurationHooks, TheMappingBecomesInLocationVolumesServerFolderFirst) {
     writeAdmin(R"({"mapping": {"~/Docs/Work": "/Work/Docs", "~/Pics": "/Work/Pictures"}})");
-    tw::installConfigurationHooks();
+    tw::Engine::wireConfiguration();
     VolumeManager::sharedInstance().clear();
     ServerConfigurationDetails::sharedInstance().readConfig();
 
@@ -41,7 +41,7 @@ TEST(ConfigurationHooks, TheMappingBecomesInLocationVolumesServerFolderFirst) {
 
 TEST(ConfigurationHooks, ServerContactFollowsTheSwitchIntoTheRunState) {
     auto& state = tw::StateManager::sharedInstance();
-    tw::installConfigurationHooks();
+    tw::Engine::wireConfiguration();
     writeAdmin(R"({"allowservercontact": false})");
     state.allowServerCommunication = true;
     ServerConfigurationDetails::sharedInstance().loadState();

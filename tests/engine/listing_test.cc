@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "Pinewick/app/AppDelegate.h"
+#include "Pinewick/app/CommandLine.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TLUpload.h"
@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
+#include "support/engine_parts.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -730,7 +731,8 @@ TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirm
     for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
 
     // What the command line shows and sends.
-    AppDelegate app({});
+    TestEngineParts engine;
+    CommandLine app(engine.parts());
     auto status = app.command({"status"});
     EXPECT_NE(status.text.find("confirm-deletes FOLDER):\n  " + desk + "\n"), std::string::npos)
         << status.text;

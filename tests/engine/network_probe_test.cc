@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "Pinewick/app/Engine.h"
 #include "Pinewick/config/Logger.h"
-#include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/engine/NetworkState.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -312,7 +312,7 @@ TEST_F(NetworkProbe, AServerThatAnswersWithAnErrorStatusKeepsTheLoopGoing) {
 
 TEST_F(NetworkProbe, EachTransitionToRunningListsEverythingOnceAndANetworkErrorProbesAgainAfterFiveSeconds) {
     startServer();
-    installServerHooks();
+    Engine::wireServerLayer();
     auto& state = StateManager::sharedInstance();
     state.allowServerCommunication = true;
     state.pollForNetworkStatus();

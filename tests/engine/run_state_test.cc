@@ -1,7 +1,7 @@
 // The run state decides whether the timeline runs, and the tray icon follows it.
 #include <gtest/gtest.h>
 
-#include "Pinewick/engine/EngineHooks.h"
+#include "Pinewick/app/Engine.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -50,7 +50,7 @@ TEST(RunState, TimelineRunsOnlyWithNetworkAndPermissionAndEachStartListsEverythi
     bar.updateUploadActive(std::nullopt);
 
     // A network failure seen by a request pauses the timeline through the installed hooks.
-    tw::installServerHooks();
+    tw::Engine::wireServerLayer();
     state.allowServerCommunication = true;
     state.triggerChanges();
     EXPECT_TRUE(tw::serverEnvironment().networkAvailable());

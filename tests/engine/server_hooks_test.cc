@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "Pinewick/app/Engine.h"
 #include "Pinewick/config/Logger.h"
-#include "Pinewick/engine/EngineHooks.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/server/ServerCommunicator.h"
@@ -36,7 +36,7 @@ protected:
         hostPort = "127.0.0.1:" + std::to_string(server.port());
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
-        installServerHooks();
+        Engine::wireServerLayer();
         auto& state = StateManager::sharedInstance();
         state.networkAvailable.storeQuietly(true);
         state.allowServerCommunication = true;

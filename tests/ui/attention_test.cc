@@ -16,6 +16,7 @@
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/notifications.h"
 #include "qt_support.h"
+#include "support/engine_parts.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -232,7 +233,7 @@ protected:
     }
     void TearDown() override {
         StatusBarManager::sharedInstance().setAttention({});
-        ErrorResolutionManager::sharedInstance().setPresenter(nullptr);
+        engine.resolution.setPresenter(nullptr);
         SyncFolder::resetGuard();
         TeamVolume::TearDown();
     }
@@ -241,10 +242,12 @@ protected:
         for (QAction* a : menu->actions()) out.push_back(a->isSeparator() ? "--" : a->text().toStdString());
         return out;
     }
+
+    TestEngineParts engine;
 };
 
 TEST_F(TrayAttention, TheMenuSaysHowManyThingsNeedTheUserAndOpensTheirResolution) {
-    ui::StatusBar bar(false);
+    ui::StatusBar bar(engine.parts(), false);
     auto& manager = StatusBarManager::sharedInstance();
     ui::StatusBarMenu& menu = bar.statusBarMenu();
     EXPECT_FALSE(menu.attentionItem()->isVisible()) << "nothing needs the user yet";
@@ -266,7 +269,7 @@ TEST_F(TrayAttention, TheMenuSaysHowManyThingsNeedTheUserAndOpensTheirResolution
 
     // Each entry opens the resolution "Resolve Error" in the file manager would.
     FakePresenter presenter;
-    ErrorResolutionManager::sharedInstance().setPresenter(&presenter);
+    engine.resolution.setPresenter(&presenter);
     menu.attentionMenu()->actions()[0]->trigger();
     menu.attentionMenu()->actions()[1]->trigger();
     ASSERT_TRUE(waitUntil([&] { return !presenter.conflicts.empty() && !presenter.deletes.empty(); }, 5s));
@@ -303,7 +306,7 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
 
     SeenAlert keep;
     answerNextAlert(&keep, "Keep Them");
-    EXPECT_FALSE(ui::StatusBar::confirmHeldRemovals(folder.string()));
+    EXPECT_FALSE(ui::StatusBar::confirmHeldRemovals(folder.string(), engine.attention));
     ASSERT_TRUE(keep.seen);
     EXPECT_EQ(keep.text, "Remove the items the server no longer lists in “Held”?");
     EXPECT_EQ(keep.defaultButton, "Keep Them");
@@ -311,7 +314,7 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
 
     SeenAlert remove;
     answerNextAlert(&remove, "Remove Here Too");
-    EXPECT_TRUE(ui::StatusBar::confirmHeldRemovals(folder.string()));
+    EXPECT_TRUE(ui::StatusBar::confirmHeldRemovals(folder.string(), engine.attention));
     EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
     for (const auto& name : names)
         EXPECT_TRUE(fs::exists(folder / name)) << "removed only by the next listing";

@@ -24,6 +24,7 @@
 #include "platform/places.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
+#include "support/engine_parts.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -77,6 +78,12 @@ protected:
         platform::http::Session::shared().cookies().removeAll();
         ServerCredentials::sharedInstance().passwordRequired = true;
     }
+    // What the panes work on: the process-wide parts, as the engine hands them to the preferences.
+    static ServerConfigurationDetails& configuration() {
+        return ServerConfigurationDetails::sharedInstance();
+    }
+    static ServerCredentials& credentials() { return ServerCredentials::sharedInstance(); }
+    static TimeLineManager& timeline() { return TimeLineManager::sharedInstance(); }
     // Types into a field as the user does: key presses, so textEdited fires.
     static void type(QLineEdit* field, const std::string& text) {
         field->setFocus();
@@ -101,7 +108,7 @@ TEST_F(PreferencesTest, ForcedServerAndUserAreShownAndOnlyThePasswordCanBeTyped)
     auto& c = ServerConfigurationDetails::sharedInstance();
     c.server = "sync.example.org";
     c.user = "anna";
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     EXPECT_EQ(pane.server->text(), "sync.example.org");
     EXPECT_EQ(pane.userLogon->text(), "anna");
     EXPECT_FALSE(pane.server->isEnabled());
@@ -114,7 +121,7 @@ TEST_F(PreferencesTest, ForcedServerAndUserAreShownAndOnlyThePasswordCanBeTyped)
 }
 
 TEST_F(PreferencesTest, ValidateStaysDisabledUntilAllThreeFieldsHoldText) {
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     type(pane.server, "");
     type(pane.userLogon, "");
     EXPECT_FALSE(pane.validateButton->isEnabled());
@@ -134,7 +141,7 @@ TEST_F(PreferencesTest, ValidateStaysDisabledUntilAllThreeFieldsHoldText) {
 
 TEST_F(PreferencesTest, AValidStoredLoginShowsPasswordValidWithEverythingDisabled) {
     ServerCredentials::sharedInstance().passwordRequired = false;
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
     pane.updateDisplay();
     EXPECT_EQ(pane.password->text(), "Password Valid");
@@ -154,7 +161,7 @@ TEST_F(PreferencesTest, AValidStoredLoginShowsPasswordValidWithEverythingDisable
 
 TEST_F(PreferencesTest, AWrongPasswordShowsTheLoginErrorSheetAndLeavesTheFieldsOpen) {
     startServer();
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
     type(pane.server, devserver.hostPort);
     type(pane.userLogon, "anna");
@@ -185,7 +192,7 @@ TEST_F(PreferencesTest, AServerAnsweringGarbageIsAFailureNotALogin) {
     ServerCredentials::sharedInstance().setServerProtocol("http");
     // An earlier success must not leak into this answer.
     ServerCredentials::sharedInstance().errorCode = serverError::noError;
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     type(pane.server, "127.0.0.1:" + std::to_string(port));
     type(pane.userLogon, "anna");
     type(pane.password, "pw");
@@ -211,7 +218,7 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     keychain->addItem({"old.example.org", "bob", "Tidewell", "Tidewell Server Password"}, "old");
     std::atomic<int> listings{0};
     TimeLineManager::setListingPasses({[&] { ++listings; }, [](EventContext&, const std::string&, bool) {}});
-    ui::Authenticate pane;
+    ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
     type(pane.server, devserver.hostPort);
     type(pane.userLogon, "anna");
@@ -250,7 +257,7 @@ TEST_F(PreferencesTest, EachBoxFollowsItsSwitchWithTheAdministratorsTooltip) {
                 {Options::userDefinedOff, true, false, ""}};
     for (const auto& row : rows) {
         c.contextMenu = c.dockIcon = c.iconOverlay = c.openAtLogin = row.option;
-        ui::Settings pane;
+        ui::Settings pane(configuration());
         for (QCheckBox* box : {pane.contextMenu, pane.dockIcon, pane.iconOverlays, pane.openAtLogin}) {
             EXPECT_EQ(box->isEnabled(), row.enabled) << box->text().toStdString();
             EXPECT_EQ(box->isChecked(), row.ticked) << box->text().toStdString();
@@ -262,7 +269,7 @@ TEST_F(PreferencesTest, EachBoxFollowsItsSwitchWithTheAdministratorsTooltip) {
 TEST_F(PreferencesTest, ClickingABoxAppliesAndStoresTheUsersChoice) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     c.contextMenu = c.dockIcon = c.iconOverlay = c.openAtLogin = Options::userDefinedOn;
-    ui::Settings pane;
+    ui::Settings pane(configuration());
     bool dockShown = true;
     pane.setDockIconChanged([&](bool show) { dockShown = show; });
     pane.dockIcon->click();
@@ -291,7 +298,7 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
         offered = title;
         return std::string("/tmp");
     };
-    ui::Settings pane;
+    ui::Settings pane(configuration());
     pane.show();
     SeenAlert alert;
     answerNextAlert(&alert);
@@ -319,10 +326,10 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
 TEST_F(PreferencesTest, RecoveryLocationButtonFollowsTheAdministrator) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     c.changeRecoveryLocation = false;
-    ui::Settings locked;
+    ui::Settings locked(configuration());
     EXPECT_FALSE(locked.setRecoveryLocation->isEnabled());
     c.changeRecoveryLocation = true;
-    ui::Settings open;
+    ui::Settings open(configuration());
     EXPECT_TRUE(open.setRecoveryLocation->isEnabled());
 }
 
@@ -362,7 +369,7 @@ protected:
 };
 
 TEST_F(UninstallPaneTest, ControlsAreEnabledByWhatIsTicked) {
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     EXPECT_FALSE(pane.uninstallButton->isEnabled());
     EXPECT_FALSE(pane.optionRecover->isEnabled());
     EXPECT_FALSE(pane.optionForceDelete->isEnabled());
@@ -386,7 +393,7 @@ TEST_F(UninstallPaneTest, ControlsAreEnabledByWhatIsTicked) {
 }
 
 TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAndQuits) {
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -402,7 +409,7 @@ TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAnd
 }
 
 TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeApplication->click();
     pane.removeUserData->click();
@@ -435,7 +442,7 @@ TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
 }
 
 TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeUserData->click();
     SeenAlert told;
@@ -449,7 +456,7 @@ TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
 TEST_F(UninstallPaneTest, AMissingUninstallerIsLoggedAndToldAndTheApplicationStillQuits) {
     ui::desktopEnvironment().uninstallerPath = (dir / "not-there").string();
     size_t from = logSize();
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -463,7 +470,7 @@ TEST_F(UninstallPaneTest, AMissingUninstallerIsLoggedAndToldAndTheApplicationSti
 
 TEST_F(UninstallPaneTest, AFailingUninstallerIsToldBeforeQuitting) {
     std::ofstream(tool) << "#!/bin/sh\nexit 3\n";
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -489,7 +496,7 @@ TEST_F(UninstallPaneTest, WhatWasDoneAndWhereTheFilesWentAreToldAndTheFolderOpen
                      0);
     std::vector<std::string> opened;
     ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeApplication->click();
     pane.removeUserData->click();
@@ -518,7 +525,7 @@ TEST_F(UninstallPaneTest, WhatWasLeftIsToldFirstAndTheKeptFilesAreStillNamed) {
     std::vector<std::string> opened;
     ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
     size_t from = logSize();
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     pane.show();
     pane.removeUserData->click();
     SeenAlert told;
@@ -540,7 +547,7 @@ TEST_F(UninstallPaneTest, WhatWasLeftIsToldFirstAndTheKeptFilesAreStillNamed) {
 TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     const std::string before = c.currentRecoveryFolder();
-    ui::Uninstall pane;
+    ui::Uninstall pane(configuration());
     EXPECT_EQ(pane.recoveryFolder->text().toStdString(),
               "Recovery folder: " + platform::abbreviateTilde(platform::expandTilde(before)));
     EXPECT_FALSE(pane.recoveryFolder->isEnabled());
@@ -557,7 +564,8 @@ TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
 }
 
 TEST_F(PreferencesTest, TheLoginIsTabTwoAndSelectingATabUpdatesItsPane) {
-    ui::Preferences prefs;
+    TestEngineParts engine;
+    ui::Preferences prefs(engine.parts());
     prefs.load();
     prefs.activateTab(ui::Preferences::kLoginTab);
     EXPECT_EQ(prefs.tabView->currentWidget(), prefs.authenticate);

@@ -78,7 +78,7 @@ protected:
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
-        manager = std::make_unique<Manager>(timeline.get());
+        manager = std::make_unique<Manager>(*timeline);
         manager->setPresenter(&presenter);
     }
     void TearDown() override {
@@ -446,7 +446,7 @@ protected:
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
-        manager = std::make_unique<Manager>(timeline.get());
+        manager = std::make_unique<Manager>(*timeline);
     }
     void TearDown() override {
         timeline.reset();

@@ -18,6 +18,7 @@
 #include "platform/defaults.h"
 #include "platform/fd.h"
 #include "qt_support.h"
+#include "support/engine_parts.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -61,10 +62,12 @@ protected:
         StateManager::sharedInstance().triggerChanges();
         return waitUntil([&] { return bar.currentIcon() == expected; }, std::chrono::seconds(5));
     }
+
+    TestEngineParts engine;
 };
 
 TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     auto& state = StateManager::sharedInstance();
     auto& manager = StatusBarManager::sharedInstance();
     // No network wins over a pause, a pause over an error, an error over activity.
@@ -89,7 +92,7 @@ TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
 }
 
 TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNextStart) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     auto& manager = StatusBarManager::sharedInstance();
     ASSERT_TRUE(
         showsAfter(bar, icons::statusBarBusyIcon, [&] { manager.updateDownloadActive("/v/Team/Big.iso"); }));
@@ -125,20 +128,20 @@ TEST_F(StatusBarTest, ServerContactForcedByTheAdministratorDisablesPauseAndResum
     fs::create_directories(fs::path(adminFile()).parent_path());
     ASSERT_TRUE(platform::writeFileAtomically(adminFile(), R"({"allowservercontact": true})"));
     ServerConfigurationDetails::sharedInstance().readConfig();
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     StatusBarMenu& menu = bar.statusBarMenu();
     menu.validateMenu();
     EXPECT_FALSE(menu.item(StatusBarMenu::pauseTagNumber)->isEnabled());
     EXPECT_FALSE(menu.item(StatusBarMenu::resumeTagNumber)->isEnabled());
     EXPECT_EQ(menu.item(StatusBarMenu::pauseTagNumber)->toolTip(), "Controlled by System Administrator");
     // Not even a direct call gets past the administrator, and nothing is stored.
-    EXPECT_FALSE(StatusBarMenu::flipConnection(true));
+    EXPECT_FALSE(menu.flipConnection(true));
     EXPECT_TRUE(StateManager::sharedInstance().allowServerCommunication);
     EXPECT_FALSE(platform::Defaults::standard().userObject("Userallowservercontact").has_value());
 }
 
 TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     StatusBarMenu& menu = bar.statusBarMenu();
     menu.refreshVolumeMenu();
     EXPECT_FALSE(menu.shareMenuItem()->isVisible()) << "an empty list hides the sub-menu";
@@ -180,7 +183,7 @@ TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
 }
 
 TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     auto& manager = StatusBarManager::sharedInstance();
     QAction* line = bar.statusBarMenu().ssDownloadFile();
     EXPECT_EQ(line->text(), "Nothing");
@@ -200,7 +203,7 @@ TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
 // Once bytes move, the menu's line and the window's status line say how far the transfer is, and the
 // words go when it ends.
 TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     auto& manager = StatusBarManager::sharedInstance();
     QAction* line = bar.statusBarMenu().ssDownloadFile();
     QLabel* detail = bar.window()->detailLine();
@@ -231,7 +234,7 @@ TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
 }
 
 TEST_F(StatusBarTest, WindowMenuBesideATrayLeavesOutTheTaggedItems) {
-    StatusBar bar(true);
+    StatusBar bar(engine.parts(), true);
     for (int tag : {1000, 1001, 1002, 1010, 1011}) {
         EXPECT_EQ(bar.dockBarMenu().item(tag), nullptr) << tag;
         EXPECT_NE(bar.statusBarMenu().item(tag), nullptr) << tag;
@@ -245,7 +248,7 @@ TEST_F(StatusBarTest, WindowMenuBesideATrayLeavesOutTheTaggedItems) {
 }
 
 TEST_F(StatusBarTest, WithoutATrayTheWindowCarriesTheWholeMenuWhateverTheSwitch) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     EXPECT_EQ(bar.window()->menuButton()->menu(), bar.statusBarMenu().menu());
     bar.applyDockIcon(false);
     EXPECT_TRUE(bar.window()->isVisible());
@@ -255,7 +258,7 @@ TEST_F(StatusBarTest, WithoutATrayTheWindowCarriesTheWholeMenuWhateverTheSwitch)
 }
 
 TEST_F(StatusBarTest, QuitEndsTheLoopEvenThoughTheStatusWindowRefusesToClose) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     ASSERT_TRUE(bar.window()->isVisible());
     bool timedOut = false;
     QTimer watchdog;
@@ -272,7 +275,7 @@ TEST_F(StatusBarTest, QuitEndsTheLoopEvenThoughTheStatusWindowRefusesToClose) {
 }
 
 TEST_F(StatusBarTest, RequestingCredentialsOpensTheLoginTab) {
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     std::thread([&bar] { bar.requestCredentials(); }).join();
     ASSERT_TRUE(waitUntil([&] { return bar.preferences() && bar.preferences()->isVisible(); },
                           std::chrono::seconds(5)));
@@ -312,7 +315,7 @@ TEST_F(StatusBarTest, UnmountingFromTheMenuRunsBesideTheInterfaceAndShowsItInPro
     volume->state = VolumeDetail::volumeStates::Visible;
     volume->localFolder = mounted;
     VolumeManager::sharedInstance().addVolume(volume);
-    StatusBar bar(false);
+    StatusBar bar(engine.parts(), false);
     StatusBarMenu& menu = bar.statusBarMenu();
     menu.refreshVolumeMenu();
     ASSERT_EQ(menu.shareMenu()->actions().size(), 1);

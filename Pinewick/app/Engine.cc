@@ -1,0 +1,354 @@
+#include "Pinewick/app/Engine.h"
+
+#include "Pinewick/app/ErrorCommands.h"
+#include "Pinewick/config/Log.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/engine/ChangeScan.h"
+#include "Pinewick/engine/ConsistencyCheck.h"
+#include "Pinewick/engine/ContextMenuHandler.h"
+#include "Pinewick/engine/PlaceholderOpens.h"
+#include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/engine/SyncFolder.h"
+#include "Pinewick/engine/SyncMappoints.h"
+#include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
+#include "Pinewick/metadata/ConsistencyCheckDataBase.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/Audit.h"
+#include "Pinewick/server/ServerCredentials.h"
+#include "Pinewick/server/ServerEnvironment.h"
+#include "Pinewick/ui/AttentionList.h"
+#include "Pinewick/ui/ErrorResolutionManager.h"
+#include "Pinewick/volumes/EngineLink.h"
+#include "Pinewick/volumes/KernelCommunicator.h"
+#include "Pinewick/volumes/VolumeManager.h"
+#include "platform/defaults.h"
+#include "platform/desktopnotify.h"
+#include "platform/dispatch.h"
+#include "platform/files.h"
+#include "platform/volpath.h"
+
+namespace tw {
+namespace {
+
+// ---- the parts: the process-wide instances, named here and nowhere else above the engine layer. The
+// hooks below reach them through these functions, never through an Engine, which may be gone before
+// the last request thread is.
+
+TimeLineManager& timelinePart() {
+    return TimeLineManager::sharedInstance();
+}
+StateManager& runStatePart() {
+    return StateManager::sharedInstance();
+}
+VolumeManager& volumesPart() {
+    return VolumeManager::sharedInstance();
+}
+KernelCommunicator& kernelLinkPart() {
+    return KernelCommunicator::sharedInstance();
+}
+ServerCredentials& credentialsPart() {
+    return ServerCredentials::sharedInstance();
+}
+ServerConfigurationDetails& configurationPart() {
+    return ServerConfigurationDetails::sharedInstance();
+}
+MetadataDataBase& metadataDatabasePart() {
+    return MetadataDataBase::sharedInstance();
+}
+ConsistencyCheckDataBase& consistencyDatabasePart() {
+    return ConsistencyCheckDataBase::sharedInstance();
+}
+StatusBarManager& statusBarPart() {
+    return StatusBarManager::sharedInstance();
+}
+ContextMenuHandler& contextMenuPart() {
+    return ContextMenuHandler::sharedInstance();
+}
+ChangeScan& changeScanPart() {
+    return ChangeScan::sharedInstance();
+}
+ConsistencyCheck& consistencyCheckPart() {
+    return ConsistencyCheck::sharedInstance();
+}
+PlaceholderOpens& placeholderOpensPart() {
+    return PlaceholderOpens::sharedInstance();
+}
+
+// What needs the user, read from the active volumes and the listing's held folders, published to the
+// status bar manager. Never destroyed: its queue may still run while the process exits.
+AttentionList& attentionPart() {
+    static AttentionList* shared =
+        new AttentionList({[] { return volumesPart().activeVolumesList(); },
+                           [] { return SyncFolder::foldersAwaitingConfirmation(); }},
+                          [](const StatusBarManager::Attention& a) { statusBarPart().setAttention(a); });
+    return *shared;
+}
+
+// Queues its resolutions on the timeline. Never destroyed: a resolution may still run on a worker.
+ErrorResolutionManager& errorResolutionPart() {
+    static ErrorResolutionManager* shared = new ErrorResolutionManager(timelinePart());
+    return *shared;
+}
+
+// How the program without a window asks for the password: a warning in the log and, where a
+// notification daemon runs, a desktop notification, both saying to run "tidewell login". Returns at
+// once; the notification is sent from a background thread.
+void requestCredentialsFromTerminal() {
+    std::string server = credentialsPart().serverName();
+    std::string where = server.empty() ? std::string("the Tidewell server") : "the Tidewell server " + server;
+    log().logWarning("Tidewell needs your password to log on to " + where +
+                     ": run \"tidewell login\" to enter it.");
+    // The request core's serial queue is waiting on this call; the bus call can take seconds.
+    platform::DispatchQueue::global(platform::QoS::utility).async([where] {
+        platform::DesktopNotification n;
+        n.summary = "Tidewell needs your password";
+        n.body = "Run \"tidewell login\" in a terminal to log on to " + where + ".";
+        n.icon = "dialog-password";
+        platform::showDesktopNotification(n);
+    });
+}
+
+// Without the resolution windows, "Resolve Error" in the file manager tells the user which command
+// resolves the item. Shown from a worker: the notification daemon may take its time to answer.
+void notifyResolveByCommand(const std::string& path) {
+    platform::DispatchQueue::global(platform::QoS::utility).async([path] {
+        auto notification = resolveErrorNotification(path);
+        if (!platform::showDesktopNotification(notification))
+            log().logWarning(notification.summary + ": " + notification.body);
+    });
+}
+
+}  // namespace
+
+// ---- the wiring
+
+Engine::Engine(Options options) {
+    // 1. The server layer first: every request asks the run state whether it may go and reports a
+    //    network failure to it, and a logon that fails asks for the password, so these are in before
+    //    anything can send one.
+    wireServerLayer(std::move(options.requestCredentials));
+    // 2. The administrator configuration, before anything reads it: reading it places in-location
+    //    volumes and may forbid contacting the server.
+    wireConfiguration();
+    // 3. The volumes' and the kernel link's calls into the engine, before the first volume or the
+    //    kernel link is made (neither is yet: `start` makes them).
+    wireVolumes(std::move(options.watcherUnreachable));
+    // 4. What a listing pass runs: the mappoints (the server's list of volumes), then the folder; a
+    //    pass is where removals are held back and where confirmed ones stop waiting, so what needs the
+    //    user is read again after it.
+    TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
+                                       [](EventContext& context, const std::string& path, bool userRequest) {
+                                           SyncFolder::performSync(context, path, userRequest);
+                                           attentionPart().heldFoldersChanged();
+                                       }});
+    // 5. What the run state's shutdown takes down besides the engine, and the administrator's address
+    //    its probe checks for a paywall. Before `finishLaunching`, which starts its first loop.
+    StateManager::Hooks stateHooks;
+    stateHooks.removeFinderBridge = [] { contextMenuPart().stop(); };
+    stateHooks.unmountVolumes = [] { volumesPart().unmountVolumes(); };
+    stateHooks.closeKernelConnection = [] {
+        if (auto link = KernelCommunicator::current()) link->closeConnection();
+    };
+    stateHooks.paywallDetectURL = [] { return configurationPart().paywallDetectURL; };
+    runStatePart().setHooks(std::move(stateHooks));
+    // 6. The protocol the user's last login chose, before the first request uses the credentials.
+    if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
+        credentialsPart().setServerProtocol(*protocol);
+    // 7. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
+    //    the watcher positively does not know stays "/.vol/..."; no answer at all is none, so that
+    //    nobody takes a silent watcher for an item that is gone.
+    platform::setVolPathResolver([](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
+        auto item = platform::lookUpItem(dev, ino);
+        switch (item.whereabouts) {
+            case platform::Whereabouts::found:
+                return item.path;
+            case platform::Whereabouts::gone:
+                return "/.vol/" + std::to_string(dev) + "/" + std::to_string(ino);
+            case platform::Whereabouts::unknown:
+                break;
+        }
+        return std::nullopt;
+    });
+}
+
+void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
+    auto& env = serverEnvironment();
+    auto& state = runStatePart();
+    env.networkAvailable = [&state] { return state.networkAvailable.load(); };
+    env.allowServerCommunication = [&state] { return state.allowServerCommunication.load(); };
+    // A network failure a request sees pauses the timeline through the run state.
+    env.setNetworkAvailable = [&state](bool available) {
+        state.networkAvailable = available;
+        state.triggerChanges();
+    };
+    env.startUsageReport = [] { AuditStatistics::report(); };
+    env.inIgnoreList = [](const std::string& path) { return TimeLineManager::inIgnoreList(path); };
+    env.requestCredentials = [ask = std::move(requestCredentials)] {
+        if (!ask || !ask()) requestCredentialsFromTerminal();
+    };
+}
+
+void Engine::wireConfiguration() {
+    ServerConfigurationDetails::Hooks hooks;
+    hooks.storedCredentials = [] {
+        auto& credentials = credentialsPart();
+        return std::make_pair(credentials.serverName(), credentials.userName());
+    };
+    hooks.resolveInLocation = [](const std::vector<std::pair<std::string, std::string>>& localToServer) {
+        // The volume manager takes its pairs the other way round: (server folder, local folder).
+        std::vector<std::pair<std::string, std::string>> serverToLocal;
+        serverToLocal.reserve(localToServer.size());
+        for (const auto& [local, serverPath] : localToServer) serverToLocal.emplace_back(serverPath, local);
+        volumesPart().resolveInLocationSync(serverToLocal);
+    };
+    hooks.setAllowServerCommunication = [](bool allow) {
+        auto& state = runStatePart();
+        state.allowServerCommunication = allow;
+        state.triggerChanges();
+    };
+    configurationPart().setHooks(std::move(hooks));
+}
+
+void Engine::wireVolumes(std::function<void()> watcherUnreachable) {
+    EngineLink link;
+    link.addSyncFolderEvent = [](const std::string& p, bool user) {
+        timelinePart().addSyncFolderEvent(p, user);
+    };
+    link.addCloseEvent = [](const std::string& p) { timelinePart().addCloseEvent(p); };
+    link.addExchangeEvent = [](const std::string& a, const std::string& b) {
+        timelinePart().addExchangeEvent(a, b);
+    };
+    link.addDeleteEvent = [](const std::string& p, const CorvaneExtendedAttributes& x) {
+        timelinePart().addDeleteEvent(p, x);
+    };
+    link.addMoveEvent = [](const std::string& from, const std::string& to,
+                           const CorvaneExtendedAttributes& x) { timelinePart().addMoveEvent(from, to, x); };
+    link.addCreateFolderEvent = [](const std::string& p) { timelinePart().addCreateFolder(p, true); };
+    link.addGhostCleanupEvent = [](const std::string& p) { timelinePart().addGhostCleanupEvent(p); };
+    link.addRecoverVolumeEvent = [](std::shared_ptr<VolumeDetail> v) {
+        timelinePart().addRecoverVolumeEvent(std::move(v));
+    };
+    link.refreshFolder = [](const std::string& p, const ServerFileObject& entry) {
+        CEAUtils::refreshFolder(p, entry.serverFacts());
+    };
+    link.setLocal = [](const std::string& p) {
+        // The volume's trash and event folders. Left unmarked (the record logged why), they are still
+        // never synchronised (the ignore list names them), and the volume's next mount marks them again.
+        (void)CEAUtils::setLocal(p);
+    };
+    link.pauseTimeLine = [] { timelinePart().pauseTimeLine(); };
+    link.triggerChanges = [] { runStatePart().triggerChanges(); };
+    link.scanForChanges = [](const std::string& folder) { changeScanPart().request(folder); };
+    link.openPlaceholder = [](const std::string& path, const std::string& program,
+                              std::function<void(const char*)> later) {
+        return placeholderOpensPart().open(path, program, std::move(later));
+    };
+    // The kernel link asks the main queue to run this.
+    link.terminate = std::move(watcherUnreachable);
+    if (!link.terminate)
+        link.terminate = [] {
+            log().logFatal("Tidewell cannot run without its file watcher and stops");
+            platform::MainQueue::shared().stop();
+        };
+    setEngineLink(std::move(link));
+}
+
+// ---- start and shutdown
+
+bool Engine::start() {
+    // The kernel link first: every volume made from here on asks it to watch its folder. Made, it
+    // connects (starting the watcher when none answers); without the watcher nothing else starts.
+    auto& kernel = kernelLink();
+    if (!kernel.connected()) return false;
+    // A watcher started again has forgotten the volumes: they are mounted again.
+    kernel.setReconnected([] { volumesPart().mountVolumes(); });
+    // The volumes whose images are here already.
+    volumes();
+    // The administrator's configuration and the user's choices: they may place in-location volumes and
+    // decide whether the server may be contacted, so they come before the volumes are mounted.
+    configuration().loadState();
+    volumes().mountVolumes();
+    // Whatever changed while this program was not running (or was killed before queueing what the
+    // watcher reported) was never reported: look for it once the volumes are there.
+    changeScan().request();
+    // The file manager's requests. Without windows, "Resolve Error" names the command that resolves
+    // the item; the desktop application's windows take it over once they are up.
+    contextMenu().setResolveErrorHandler(notifyResolveByCommand);
+    contextMenu().start();
+    consistencyCheck().start();
+    attention().start();
+    runState().observeSleepAndWake();
+    // Last: the run state's first probe may start the timeline, which needs everything above.
+    runState().finishLaunching();
+    return true;
+}
+
+void Engine::abandonStart() {
+    if (auto link = KernelCommunicator::current()) link->closeConnection();
+}
+
+void Engine::shutdown() {
+    attention().stop();
+    // The uninstall shuts the synchronisation down before its tool runs; once is enough.
+    if (runState().systemShutdown) return;
+    // A scan still walking would queue work the shutdown no longer runs; the next start scans anyway.
+    changeScan().stop();
+    runState().shutdown();
+}
+
+// ---- accessors
+
+TimeLineManager& Engine::timeline() {
+    return timelinePart();
+}
+StateManager& Engine::runState() {
+    return runStatePart();
+}
+VolumeManager& Engine::volumes() {
+    return volumesPart();
+}
+KernelCommunicator& Engine::kernelLink() {
+    return kernelLinkPart();
+}
+ServerCredentials& Engine::credentials() {
+    return credentialsPart();
+}
+ServerConfigurationDetails& Engine::configuration() {
+    return configurationPart();
+}
+MetadataDataBase& Engine::metadataDatabase() {
+    return metadataDatabasePart();
+}
+ConsistencyCheckDataBase& Engine::consistencyDatabase() {
+    return consistencyDatabasePart();
+}
+StatusBarManager& Engine::statusBar() {
+    return statusBarPart();
+}
+AttentionList& Engine::attention() {
+    return attentionPart();
+}
+ErrorResolutionManager& Engine::errorResolution() {
+    return errorResolutionPart();
+}
+ContextMenuHandler& Engine::contextMenu() {
+    return contextMenuPart();
+}
+ChangeScan& Engine::changeScan() {
+    return changeScanPart();
+}
+ConsistencyCheck& Engine::consistencyCheck() {
+    return consistencyCheckPart();
+}
+PlaceholderOpens& Engine::placeholderOpens() {
+    return placeholderOpensPart();
+}
+
+EngineParts Engine::parts() {
+    return {timeline(),  runState(),  volumes(),         credentials(), configuration(),
+            statusBar(), attention(), errorResolution(), contextMenu(), changeScan()};
+}
+
+}  // namespace tw

@@ -1,0 +1,98 @@
+// How the client is put together, in one place. The constructor wires the layers: each layer below
+// leaves hooks for the one above it (the server layer asks for the run state, the volumes for the
+// timeline, the configuration for the credentials and the volumes), and the engine fills them in, in an
+// order that lets nothing run before what it calls is in place. `start` then brings the client up
+// (the file watcher's link, the volumes, the first scan, the watchers of the run state) and `shutdown`
+// takes it down. The app and the windows reach every part through the accessors below, or through
+// the `EngineParts` handed to them.
+//
+// For now the parts are the process-wide instances, each made on first use, so that every one comes to
+// exist where the start-up first needs it: the kernel link connects (and starts the watcher) when it
+// is made, the volumes must come after it, the timeline loads its journal. The hooks the engine
+// installs reach only parts that live for the process, never the engine object itself.
+//
+// Thread-safety: construct, `start` and `shutdown` on the main thread; the accessors may be called
+// from any thread.
+#pragma once
+
+#include <functional>
+
+#include "Pinewick/ui/EngineParts.h"
+
+namespace tw {
+
+class AttentionList;
+class ChangeScan;
+class ConsistencyCheck;
+class ConsistencyCheckDataBase;
+class ContextMenuHandler;
+class ErrorResolutionManager;
+class KernelCommunicator;
+class MetadataDataBase;
+class PlaceholderOpens;
+class ServerConfigurationDetails;
+class ServerCredentials;
+class StateManager;
+class StatusBarManager;
+class TimeLineManager;
+class VolumeManager;
+
+class Engine {
+public:
+    // What differs between the desktop application, `--headless`, `tidewell login` and tests.
+    struct Options {
+        // Asks the user for a password when the client cannot log on by itself; true when it asked.
+        // When none is given, or it could not ask (the desktop application before its windows are up),
+        // the log and a desktop notification tell the user to run "tidewell login".
+        std::function<bool()> requestCredentials;
+        // The file watcher can no longer be reached. Default: the program logs why and ends (the main
+        // queue stops).
+        std::function<void()> watcherUnreachable;
+    };
+
+    // Wires the layers; starts nothing.
+    explicit Engine(Options options = {});
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // The start-up sequence, in its order. False when the file watcher cannot be reached: the client
+    // cannot run without it, and nothing after the kernel link has been started.
+    bool start();
+    // After a start that could not complete: closes the kernel link if one was made, so that nothing
+    // reconnects while the program exits.
+    void abandonStart();
+    // The shutdown sequence (once; after the uninstall's own shutdown, only what that one leaves).
+    void shutdown();
+
+    // ---- the parts
+    TimeLineManager& timeline();
+    StateManager& runState();
+    VolumeManager& volumes();
+    KernelCommunicator& kernelLink();
+    ServerCredentials& credentials();
+    ServerConfigurationDetails& configuration();
+    MetadataDataBase& metadataDatabase();
+    ConsistencyCheckDataBase& consistencyDatabase();
+    StatusBarManager& statusBar();
+    AttentionList& attention();
+    ErrorResolutionManager& errorResolution();
+    ContextMenuHandler& contextMenu();
+    ChangeScan& changeScan();
+    ConsistencyCheck& consistencyCheck();
+    PlaceholderOpens& placeholderOpens();
+    // The bundle the windows and the command line take (after `start`: it holds the volumes).
+    EngineParts parts();
+
+    // ---- the wiring of one layer, as the constructor runs it; on their own for tests of one layer
+    // The server layer's view of the run state, what follows an automatic logon, and how to ask for a
+    // password (see Options::requestCredentials). Before the first request.
+    static void wireServerLayer(std::function<bool()> requestCredentials = {});
+    // The administrator configuration's calls into the credentials, the volumes and the run state.
+    // Before the configuration is first read.
+    static void wireConfiguration();
+    // What a watcher report or a mounted volume asks of the engine (the `EngineLink`), and what ends
+    // the program when the watcher is gone. Before the first volume is made.
+    static void wireVolumes(std::function<void()> watcherUnreachable = {});
+};
+
+}  // namespace tw

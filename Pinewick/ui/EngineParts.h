@@ -1,0 +1,34 @@
+// The engine's parts that the windows and the command line work with, handed down by reference from
+// the composition root (app/Engine) through each window's constructor, so that no window reaches for a
+// process-wide instance of its own. The parts outlive every window and every command.
+//
+// Thread-safety: a bundle of references; each part says what it allows.
+#pragma once
+
+namespace tw {
+
+class AttentionList;
+class ChangeScan;
+class ContextMenuHandler;
+class ErrorResolutionManager;
+class ServerConfigurationDetails;
+class ServerCredentials;
+class StateManager;
+class StatusBarManager;
+class TimeLineManager;
+class VolumeManager;
+
+struct EngineParts {
+    TimeLineManager& timeline;
+    StateManager& runState;
+    VolumeManager& volumes;
+    ServerCredentials& credentials;
+    ServerConfigurationDetails& configuration;
+    StatusBarManager& statusBar;
+    AttentionList& attention;
+    ErrorResolutionManager& errorResolution;
+    ContextMenuHandler& contextMenu;
+    ChangeScan& changeScan;
+};
+
+}  // namespace tw
