@@ -448,7 +448,12 @@ void TLMove::performMoveUpload(EventContext& context) {
         // adoption and the upload (git writes its config so, several times a second) leaves a newer
         // file without the revision: its upload is then refused as a conflict with the revision this
         // client wrote, which that row is what tells it is its own.
-        if (replaced) context.records.removeRecord(*replaced);
+        // With nothing left here (sed -i, then rm -r, before the revision could be written), the row
+        // is the only holder of that revision: the delete that follows takes it from there, where
+        // without it the delete would take the file for one that never reached the server and leave
+        // the server's copy behind. Kept any longer, a row of an old revision would be taken for the
+        // replaced item by the next replacement here, so it goes whenever a file stands here.
+        if (replaced && platform::itemExists(localPathTo)) context.records.removeRecord(*replaced);
     }
 }
 
@@ -478,16 +483,9 @@ std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
     log().logDebug("Replacing " + localPathTo + " continues its server revision " + replaced->revision);
     record.ceaString.setAttribute(CEAString::keys::Revision, replaced->revision);
     record.ceaStatus.setStatus(CEAStatus::keys::RequireUpload);
-    if (auto saved = record.save(); !saved) {
-        // Unwritten, the file is sent without the revision: the server refuses that as a conflict with
-        // the replaced item's copy rather than replace it. The replaced row stays, since nothing else
-        // carries its revision now: should the file be gone already (sed -i, then rm -r), the delete
-        // that follows takes the revision from it, where without it the delete would take the file for
-        // one that never reached the server and leave the server's copy behind.
-        log().logDebug("The revision of " + localPathTo +
-                       " stays with the replaced item's row: " + saved.cause().describe());
-        return std::nullopt;
-    }
+    // Unwritten (the record logged why), the file is sent without the revision: the server refuses that
+    // as a conflict with the replaced item's copy rather than replace it.
+    (void)record.save();
     return replaced;
 }
 

@@ -147,8 +147,7 @@ private:
     void followInDatabase(EventContext& context);
     // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
     // so its upload is a new revision of that server item rather than a conflict with it. Returns the
-    // replaced item's row, for the caller to remove once the upload ran; none when the file's record
-    // could not take the revision, since that row is then the only holder of it.
+    // replaced item's row, for the caller to remove once the upload ran.
     std::optional<Record> adoptReplacedRevision(EventContext& context);
 };
 
