@@ -50,14 +50,16 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 ItemRecord parseItemRecord(std::string_view text) {
     ItemRecord r;
-    std::string_view status = lineValue(text, "Status");
-    if (status == "Placeholder" || status == "ErrorPlaceHolder" || status == "RequireDownload")
+    namespace om = tw::overmark;
+    std::string_view status = lineValue(text, om::kStatusKey);
+    if (status == om::kStatusPlaceholder || status == om::kStatusErrorPlaceholder ||
+        status == om::kStatusRequireDownload)
         r.content = ItemRecord::Content::notLocal;
-    else if (status == "Regular" || status == "ErrorRegular" || status == "RequireUpload" ||
-             status == "LocalOnly")
+    else if (status == om::kStatusRegular || status == om::kStatusErrorRegular ||
+             status == om::kStatusRequireUpload || status == om::kStatusLocalOnly)
         r.content = ItemRecord::Content::local;
-    r.readOnly = equalsIgnoringAsciiCase(lineValue(text, "ReadOnly"), "true");
-    std::string_view size = lineValue(text, "ServerFileSize");
+    r.readOnly = equalsIgnoringAsciiCase(lineValue(text, om::kReadOnlyKey), "true");
+    std::string_view size = lineValue(text, om::kServerFileSizeKey);
     std::uint64_t value = 0;
     auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), value);
     if (ec == std::errc() && end == size.data() + size.size()) r.serverSize = value;

@@ -64,7 +64,21 @@ inline constexpr char kStatusRequireUploadLine[] = "Status: RequireUpload\n";
 inline constexpr char kStatusRequireDownloadLine[] = "Status: RequireDownload\n";
 inline constexpr char kStatusRegularLine[] = "Status: Regular\n";
 inline constexpr char kStatusPlaceholderLine[] = "Status: Placeholder\n";
+inline constexpr char kStatusErrorPlaceholderLine[] = "Status: ErrorPlaceHolder\n";
 inline constexpr char kRevisionPrefix[] = "Revision:";
+// The record's keys and state words that programs other than the application read (gatewarden decides
+// opens and deletes from them); the application writes each key as a "Key: value" line.
+inline constexpr char kStatusKey[] = "Status";
+inline constexpr char kReadOnlyKey[] = "ReadOnly";
+inline constexpr char kServerFileSizeKey[] = "ServerFileSize";
+inline constexpr char kStatusRequireUpload[] = "RequireUpload";
+inline constexpr char kStatusRequireDownload[] = "RequireDownload";
+inline constexpr char kStatusPlaceholder[] = "Placeholder";
+inline constexpr char kStatusRegular[] = "Regular";
+inline constexpr char kStatusErrorRegular[] = "ErrorRegular";
+inline constexpr char kStatusErrorPlaceholder[] = "ErrorPlaceHolder";
+inline constexpr char kStatusLocalOnly[] = "LocalOnly";
+inline constexpr char kStatusUnknown[] = "Unknown";
 // The fraction of a transfer done, as decimal text from 0 to 1 ("0.42"), while it runs.
 inline constexpr char kProgressAttributeName[] = "com.apple.progress.fractionCompleted";
 

@@ -8,6 +8,7 @@
 
 #include "Pinewick/config/Logger.h"
 #include "platform/decimal.h"
+#include "platform/overmark.h"
 
 namespace tw {
 
@@ -27,14 +28,16 @@ std::optional<E> caseOf(const std::array<const char*, N>& names, const std::stri
     return std::nullopt;
 }
 
-constexpr std::array<const char*, 3> kBoolNames{"CanShare", "ReadOnly", "LaunchAfterDownload"};
+// The keys and state words gatewarden reads too are the shared contract's.
+constexpr std::array<const char*, 3> kBoolNames{"CanShare", overmark::kReadOnlyKey, "LaunchAfterDownload"};
 constexpr std::array<const char*, 5> kStringNames{"Revision", "UploadGUID", "ConflictRevision", "FileType",
                                                   "SyncedContent"};
-constexpr std::array<const char*, 3> kLongNames{"ServerFileSize", "LocalFileId", "LocalVolumeId"};
+constexpr std::array<const char*, 3> kLongNames{overmark::kServerFileSizeKey, "LocalFileId", "LocalVolumeId"};
 constexpr std::array<const char*, 2> kDateNames{"TransferRecovery", "LastServerListing"};
-constexpr std::array<const char*, 8> kStatusNames{"RequireUpload", "RequireDownload", "Placeholder",
-                                                  "Regular",       "ErrorRegular",    "ErrorPlaceHolder",
-                                                  "LocalOnly",     "Unknown"};
+constexpr std::array<const char*, 8> kStatusNames{
+    overmark::kStatusRequireUpload, overmark::kStatusRequireDownload, overmark::kStatusPlaceholder,
+    overmark::kStatusRegular,       overmark::kStatusErrorRegular,    overmark::kStatusErrorPlaceholder,
+    overmark::kStatusLocalOnly,     overmark::kStatusUnknown};
 constexpr std::array<const char*, 7> kErrorNames{"NoError",         "Conflict",       "PermissionDenied",
                                                  "FileInUse",       "FolderNotEmpty", "QuotaExceeded",
                                                  "ReadOnlyMappoint"};

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/overmark.h"
+
 namespace tw {
 
 // The value of the line that starts with `indent`, `key` and ": ", up to (not including) its line feed.
@@ -127,7 +129,7 @@ public:
     static constexpr std::array<keys, 8> enumerate{
         keys::RequireUpload, keys::RequireDownload,  keys::Placeholder, keys::Regular,
         keys::ErrorRegular,  keys::ErrorPlaceHolder, keys::LocalOnly,   keys::Unknown};
-    static constexpr const char* keyName = "Status";
+    static constexpr const char* keyName = overmark::kStatusKey;
     static std::string rawValue(keys key);
     static std::optional<keys> fromRaw(const std::string& raw);
 

@@ -31,7 +31,7 @@ bool holdsContent(const fs::path& file, const struct stat& st) {
     auto text = platform::getXattr(file, overmark::kItemAttributeName, overmark::kItemAttributeMaxSize);
     if (!text || text->empty()) return true;
     return !text->starts_with(overmark::kStatusPlaceholderLine) &&
-           !text->starts_with("Status: ErrorPlaceHolder\n");
+           !text->starts_with(overmark::kStatusErrorPlaceholderLine);
 }
 
 // `wanted`, or "name (2).ext", "name (3).ext", ... when it is taken.
