@@ -19,6 +19,7 @@
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/ui/DesktopEnvironment.h"
+#include "Pinewick/ui/QtText.h"
 #include "Pinewick/ui/StatusBar.h"
 #include "Pinewick/uninstall/Outcome.h"
 #include "platform/autostart.h"
@@ -33,10 +34,6 @@ namespace {
 
 using Options = ServerConfigurationDetails::adminButtonOptions;
 using Names = ServerConfigurationDetails::buttonNames;
-
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 // A sheet: an alert modal to its window only, as the panes show them.
 int runSheet(QWidget* parent, QMessageBox::Icon icon, const std::string& message,

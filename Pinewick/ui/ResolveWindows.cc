@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 
+#include "Pinewick/ui/QtText.h"
 #include "Pinewick/ui/StatusBar.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
@@ -15,10 +16,6 @@ namespace {
 
 using outcome = ErrorResolutionManager::outcome;
 using Action = ErrorResolutionManager::action;
-
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 QLabel* wrapped(const QString& text) {
     auto* label = new QLabel(text);
