@@ -80,7 +80,9 @@ std::string CommandLine::statusText(bool json) {
                                   {"mountPoint", v->localFolder},
                                   {"mounted", isMountPoint(v->localFolder)}});
     }
-    doc["errors"] = AttentionList::findItemsInError(parts_.volumes.activeVolumesList()).size();
+    doc["errors"] = AttentionList::findItemsInError(parts_.volumes.activeVolumesList(),
+                                                    AttentionList::ignoredBy(parts_.timeline))
+                        .size();
     doc["awaitingDeleteConfirmation"] = SyncFolder::foldersAwaitingConfirmation();
     // Changes that kept failing to reach the server: set aside, tried again later, shown here.
     doc["waiting"] = nlohmann::json::array();
@@ -157,7 +159,7 @@ platform::CommandReply CommandLine::command(const std::vector<std::string>& args
         return {true, "Listing of " + path + " requested"};
     }
     if (verb == "confirm-deletes" && args.size() == 2) {
-        if (!SyncFolder::confirmRemovals(args[1]))
+        if (!SyncFolder::confirmRemovals(parts_.timeline, args[1]))
             return {false, "No removals are waiting for confirmation in " + args[1]};
         parts_.attention.heldFoldersChanged();
         return {true, "Removals in " + args[1] + " confirmed; the folder is listed again"};
@@ -177,7 +179,8 @@ platform::CommandReply CommandLine::command(const std::vector<std::string>& args
                           credentials.serverName()};
     }
     if (verb == "errors") {
-        auto items = AttentionList::findItemsInError(vm.activeVolumesList());
+        auto items = AttentionList::findItemsInError(vm.activeVolumesList(),
+                                                     AttentionList::ignoredBy(parts_.timeline));
         return {true, errorsText(items, SyncFolder::foldersAwaitingConfirmation(),
                                  args.size() > 1 && args[1] == "--json")};
     }
@@ -189,7 +192,7 @@ platform::CommandReply CommandLine::command(const std::vector<std::string>& args
     if (verb == "open" && args.size() == 2) {
         // Paths arrive as the caller typed them, resolved against its folder by the command line.
         if (args[1].empty() || args[1].front() != '/') return {false, "open needs a full path"};
-        OpenFile::application(args[1]);
+        OpenFile::application(parts_.statusBar, args[1]);
         return {true, "Opening " + args[1]};
     }
     if (verb == "quit") {

@@ -1,6 +1,7 @@
 #include "Pinewick/app/Engine.h"
 
 #include "Pinewick/app/ErrorCommands.h"
+#include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/ChangeScan.h"
@@ -32,9 +33,10 @@
 namespace tw {
 namespace {
 
-// ---- the parts: the process-wide instances, named here and nowhere else above the engine layer. The
-// hooks below reach them through these functions, never through an Engine, which may be gone before
-// the last request thread is.
+// ---- the parts, named here and nowhere else above the engine layer. The hooks below reach them
+// through these functions, never through an Engine, which may be gone before the last request thread
+// is. First the process-wide instances, each made by its own `sharedInstance()` with what it works
+// with (tests of one layer take them too).
 
 TimeLineManager& timelinePart() {
     return TimeLineManager::sharedInstance();
@@ -44,9 +46,6 @@ StateManager& runStatePart() {
 }
 VolumeManager& volumesPart() {
     return VolumeManager::sharedInstance();
-}
-KernelCommunicator& kernelLinkPart() {
-    return KernelCommunicator::sharedInstance();
 }
 ServerCredentials& credentialsPart() {
     return ServerCredentials::sharedInstance();
@@ -63,26 +62,55 @@ ConsistencyCheckDataBase& consistencyDatabasePart() {
 StatusBarManager& statusBarPart() {
     return StatusBarManager::sharedInstance();
 }
+
+// Then the parts only the running client has, made here with what they work with. Never destroyed, like
+// the parts above: their queues and timers may still run while the process exits.
+
+// The watcher's link for the user's session; the programs that count as the user browsing are the
+// administrator's.
+KernelCommunicator& kernelLinkPart() {
+    return KernelCommunicator::connectShared(
+        KernelCommunicator::userOptions([] { return configurationPart().validApps(); }));
+}
+
 ContextMenuHandler& contextMenuPart() {
-    return ContextMenuHandler::sharedInstance();
+    static ContextMenuHandler* shared = new ContextMenuHandler(timelinePart(), runStatePart());
+    return *shared;
 }
+
+// Looks for what changed unreported on the timeline's volumes, reading the metadata database and
+// keeping its own record of folders beside it.
 ChangeScan& changeScanPart() {
-    return ChangeScan::sharedInstance();
+    static ChangeScan* shared = [] {
+        ChangeScan::Options o;
+        o.timeline = &timelinePart();
+        o.metadataDatabasePath = metadataDatabasePart().databasePath();
+        o.folderDatabasePath = configurationPart().supportFolder + ChangeScan::kFolderDatabaseName;
+        return new ChangeScan(std::move(o));
+    }();
+    return *shared;
 }
+
 ConsistencyCheck& consistencyCheckPart() {
-    return ConsistencyCheck::sharedInstance();
+    static ConsistencyCheck* shared =
+        new ConsistencyCheck({consistencyDatabasePart(), volumesPart(), runStatePart(), timelinePart()});
+    return *shared;
 }
+
+// A download still running when the process ends must neither hold up its exit nor call back into an
+// object gone.
 PlaceholderOpens& placeholderOpensPart() {
-    return PlaceholderOpens::sharedInstance();
+    static PlaceholderOpens* shared = new PlaceholderOpens(statusBarPart(), configurationPart());
+    return *shared;
 }
 
 // What needs the user, read from the active volumes and the listing's held folders, published to the
 // status bar manager. Never destroyed: its queue may still run while the process exits.
 AttentionList& attentionPart() {
-    static AttentionList* shared =
-        new AttentionList({[] { return volumesPart().activeVolumesList(); },
-                           [] { return SyncFolder::foldersAwaitingConfirmation(); }},
-                          [](const StatusBarManager::Attention& a) { statusBarPart().setAttention(a); });
+    static AttentionList* shared = new AttentionList(
+        {[] { return volumesPart().activeVolumesList(); },
+         [] { return SyncFolder::foldersAwaitingConfirmation(); }, AttentionList::ignoredBy(timelinePart())},
+        [](const StatusBarManager::Attention& a) { statusBarPart().setAttention(a); });
     return *shared;
 }
 
@@ -135,15 +163,7 @@ Engine::Engine(Options options) {
     // 3. The volumes' and the kernel link's calls into the engine, before the first volume or the
     //    kernel link is made (neither is yet: `start` makes them).
     wireVolumes(std::move(options.watcherUnreachable));
-    // 4. What a listing pass runs: the mappoints (the server's list of volumes), then the folder; a
-    //    pass is where removals are held back and where confirmed ones stop waiting, so what needs the
-    //    user is read again after it.
-    TimeLineManager::setListingPasses({[] { SyncMappoints::performAction(); },
-                                       [](EventContext& context, const std::string& path, bool userRequest) {
-                                           SyncFolder::performSync(context, path, userRequest);
-                                           attentionPart().heldFoldersChanged();
-                                       }});
-    // 5. What the run state's shutdown takes down besides the engine, and the administrator's address
+    // 4. What the run state's shutdown takes down besides the engine, and the administrator's address
     //    its probe checks for a paywall. Before `finishLaunching`, which starts its first loop.
     StateManager::Hooks stateHooks;
     stateHooks.removeFinderBridge = [] { contextMenuPart().stop(); };
@@ -153,10 +173,10 @@ Engine::Engine(Options options) {
     };
     stateHooks.paywallDetectURL = [] { return configurationPart().paywallDetectURL; };
     runStatePart().setHooks(std::move(stateHooks));
-    // 6. The protocol the user's last login chose, before the first request uses the credentials.
+    // 5. The protocol the user's last login chose, before the first request uses the credentials.
     if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
         credentialsPart().setServerProtocol(*protocol);
-    // 7. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
+    // 6. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
     //    the watcher positively does not know stays "/.vol/..."; no answer at all is none, so that
     //    nobody takes a silent watcher for an item that is gone.
     platform::setVolPathResolver([](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
@@ -183,8 +203,17 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
         state.networkAvailable = available;
         state.triggerChanges();
     };
+    // The account every request goes out with; asked for at each use, like the parts below.
+    env.credentials = credentialsPart;
+    // Local to server paths, the folders the usage report counts and the revisions the metadata
+    // database holds come from the volume list and the database. Neither is made here: the volumes
+    // come after the kernel link.
+    answerFromVolumes(env, volumesPart, metadataDatabasePart);
     env.startUsageReport = [] { AuditStatistics::report(); };
-    env.inIgnoreList = [](const std::string& path) { return TimeLineManager::inIgnoreList(path); };
+    // Not through the timeline, which this must not make: the report may run in `tidewell login`.
+    env.inIgnoreList = [](const std::string& path) {
+        return TimeLineManager::inIgnoreList(path, volumesPart(), ExclusionManager::sharedInstance());
+    };
     env.requestCredentials = [ask = std::move(requestCredentials)] {
         if (!ask || !ask()) requestCredentialsFromTerminal();
     };
@@ -258,7 +287,20 @@ void Engine::wireVolumes(std::function<void()> watcherUnreachable) {
 // ---- start and shutdown
 
 bool Engine::start() {
-    // The kernel link first: every volume made from here on asks it to watch its folder. Made, it
+    // The timeline first, with what its listing passes run: the mappoints (the server's list of
+    // volumes), then the folder. A folder compared with its listing is not due for the consistency
+    // check's listing again for a while; a pass is where removals are held back and where confirmed ones
+    // stop waiting, so what needs the user is read again after it. Made here and not when the engine is
+    // wired: it takes over the journal of pending deletes and moves, which `tidewell login`, wiring an
+    // engine beside the running client, must leave alone. Before the kernel link, whose first report
+    // may queue work on it.
+    timelinePart().setListingPasses({[](EventContext& context) { SyncMappoints::performAction(context); },
+                                     [](EventContext& context, const std::string& path, bool userRequest) {
+                                         if (SyncFolder::performSync(context, path, userRequest))
+                                             consistencyCheckPart().updateScanDate(path);
+                                         attentionPart().heldFoldersChanged();
+                                     }});
+    // Then the kernel link: every volume made from here on asks it to watch its folder. Made, it
     // connects (starting the watcher when none answers); without the watcher nothing else starts.
     auto& kernel = kernelLink();
     if (!kernel.connected()) return false;

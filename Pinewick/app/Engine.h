@@ -84,8 +84,9 @@ public:
     EngineParts parts();
 
     // ---- the wiring of one layer, as the constructor runs it; on their own for tests of one layer
-    // The server layer's view of the run state, what follows an automatic logon, and how to ask for a
-    // password (see Options::requestCredentials). Before the first request.
+    // The server layer's view of the run state, the credentials, the volume list and the metadata
+    // database, what follows an automatic logon, and how to ask for a password (see
+    // Options::requestCredentials). Before the first request.
     static void wireServerLayer(std::function<bool()> requestCredentials = {});
     // The administrator configuration's calls into the credentials, the volumes and the run state.
     // Before the configuration is first read.

@@ -83,11 +83,13 @@ bool ServerConfigurationDetails::isForced(adminButtonOptions option) {
 }
 
 ServerConfigurationDetails& ServerConfigurationDetails::sharedInstance() {
-    static ServerConfigurationDetails* shared = new ServerConfigurationDetails();
+    static ServerConfigurationDetails* shared =
+        new ServerConfigurationDetails(ExclusionManager::sharedInstance());
     return *shared;
 }
 
-ServerConfigurationDetails::ServerConfigurationDetails() {
+ServerConfigurationDetails::ServerConfigurationDetails(ExclusionManager& exclusions)
+    : exclusions_(exclusions) {
     TW_TRACE_IN("init()");
     supportFolder = platform::dataHome() + "/Tidewell/";
     platform::makeFolders(supportFolder);
@@ -173,12 +175,11 @@ void ServerConfigurationDetails::readConfig() {
 
     // Rules refer to rules defined before them, so they are handed on in the file's order.
     if (auto rules = defaults().orderedObject("exclusionRule"); rules && rules->is_object()) {
-        auto& exclusions = ExclusionManager::sharedInstance();
-        exclusions.parseRules(*rules);
+        exclusions_.parseRules(*rules);
         if (auto files = defaults().orderedObject("excludeFile"); files && files->is_array())
-            exclusions.parseExcludeFiles(*files);
+            exclusions_.parseExcludeFiles(*files);
         if (auto folders = defaults().orderedObject("excludeDirectory"); folders && folders->is_array())
-            exclusions.parseExcludeDirectories(*folders);
+            exclusions_.parseExcludeDirectories(*folders);
     }
 
     // Only an administrator decides which programs count as the user browsing a folder.

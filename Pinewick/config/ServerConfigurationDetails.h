@@ -8,7 +8,8 @@
 //
 // This is the lowest library of the application, so the steps that reach other subsystems (stored
 // credentials, in-location volumes, the run state) go through `Hooks`, which the engine installs before
-// `loadState`; a missing hook makes its step do nothing.
+// `loadState`; a missing hook makes its step do nothing. The exclusion rules it reads go to the
+// exclusion manager it is made with.
 //
 // Thread-safety: the public fields are written only during start-up (`loadState`, before other threads
 // look at them) and read freely afterwards. `storeRecoveryFolder` may run later on the main thread;
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace tw {
+
+class ExclusionManager;
 
 class ServerConfigurationDetails {
 public:
@@ -56,9 +59,10 @@ public:
     };
 
     static ServerConfigurationDetails& sharedInstance();
-    // A fresh object with the initial values (tests); the support folder is read from the environment
-    // now and created.
-    ServerConfigurationDetails();
+    // A fresh object with the initial values (tests, the uninstaller); the support folder is read from
+    // the environment now and created. `readConfig` hands the administrator's exclusion rules to
+    // `exclusions`, which must outlive this object.
+    explicit ServerConfigurationDetails(ExclusionManager& exclusions);
     ServerConfigurationDetails(const ServerConfigurationDetails&) = delete;
     ServerConfigurationDetails& operator=(const ServerConfigurationDetails&) = delete;
 
@@ -141,6 +145,7 @@ private:
     mutable std::mutex
         mutex_;  // guards hooks_, recoveryFolder writes after start-up, inLocation_, validApps_
     Hooks hooks_;
+    ExclusionManager& exclusions_;
     std::vector<std::pair<std::string, std::string>> inLocation_;
     std::vector<std::string> validApps_;
     std::atomic<bool> dockIconShown_{true};

@@ -145,8 +145,9 @@ ssize_t readRecordAt(int fd, const std::string& folderPath, const std::string& n
 // and the items of a listed folder in slices, so one huge folder is read by all of them too.
 class Walker {
 public:
-    Walker(std::string root, uint64_t dev, uint64_t ino, unsigned readers, const std::atomic<bool>& stopping)
-        : dev_(dev), readers_(std::max(1u, readers)), stopping_(stopping) {
+    Walker(TimeLineManager& timeline, std::string root, uint64_t dev, uint64_t ino, unsigned readers,
+           const std::atomic<bool>& stopping)
+        : timeline_(timeline), dev_(dev), readers_(std::max(1u, readers)), stopping_(stopping) {
         auto top = std::make_unique<Folder>();
         top->path = std::move(root);
         top->ino = ino;
@@ -267,7 +268,7 @@ private:
             std::string path = folder.path + "/" + e.name;
             e.zone = folder.zone;
             if (e.zone == Zone::synced) {
-                if (TimeLineManager::inIgnoreList(path)) {
+                if (timeline_.inIgnoreList(path)) {
                     e.zone = Zone::ignored;
                 } else if (!platform::isValidUtf8(e.name)) {
                     e.zone = Zone::unsynchronisable;
@@ -317,6 +318,7 @@ private:
         }
     }
 
+    TimeLineManager& timeline_;
     uint64_t dev_;
     unsigned readers_;
     const std::atomic<bool>& stopping_;
@@ -479,7 +481,7 @@ struct ChangeScan::RootScan {
     // Without that, a missing mount or a watcher that does not answer would look like items gone.
     // Returns why not, or "" when they can.
     std::string identityProblem() {
-        uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(dev);
+        uuid = timeline.context().volumes.volumeNodeToVolumeUUID(dev);
         if (uuid.empty()) return "no volume UUID is known for its device";
         auto back = platform::resolveVolPath("/.vol/" + std::to_string(dev) + "/" + std::to_string(rootIno));
         struct stat st {};
@@ -501,7 +503,8 @@ struct ChangeScan::RootScan {
         rootIno = st.st_ino;
         ++summary.volumes;
         std::string problem = identityProblem();
-        walker = std::make_unique<Walker>(root, dev, rootIno, owner.options_.readers, owner.stopping_);
+        walker =
+            std::make_unique<Walker>(timeline, root, dev, rootIno, owner.options_.readers, owner.stopping_);
         walker->run();
         summary.itemsChecked += walker->items;
         if (owner.stopping_) return;
@@ -512,8 +515,7 @@ struct ChangeScan::RootScan {
             // have none; a watcher that does not answer is worth a line.
             std::string line = "Looking for unreported changes in " + root + ": " + problem +
                                ", so moves and deletes are left alone";
-            if (problem.rfind("no volume UUID", 0) == 0 &&
-                VolumeManager::sharedInstance().inLocationRoot(root))
+            if (problem.rfind("no volume UUID", 0) == 0 && timeline.context().volumes.inLocationRoot(root))
                 log().logDebug(line);
             else
                 log().logWarning(line);
@@ -768,7 +770,7 @@ struct ChangeScan::RootScan {
         for (size_t i : blockers) {
             Row& blocker = rows[i];
             std::string aside = path + kMovingAside;
-            if (TimeLineManager::inIgnoreList(aside) || exists(aside)) continue;
+            if (timeline.inIgnoreList(aside) || exists(aside)) continue;
             Entry& e = entryOf(blocker.at);
             eraseFrom(pendingAt, i);
             queueMove(blocker.current, aside, recordOfItem(e, pathOf(blocker.at)), blocker.folder);
@@ -827,7 +829,7 @@ struct ChangeScan::RootScan {
     // The upload or creation the item needs on its own account.
     void act(const Entry& e, const std::string& path) {
         if (e.kind == Kind::folder) {
-            if (e.state != S::Unknown || VolumeManager::sharedInstance().inLocationRoot(path)) return;
+            if (e.state != S::Unknown || timeline.context().volumes.inLocationRoot(path)) return;
             timeline.addCreateFolder(path, true);
             ++summary.folderCreations;
             return;
@@ -886,21 +888,12 @@ struct ChangeScan::RootScan {
 
 // ---- the scan
 
-ChangeScan& ChangeScan::sharedInstance() {
-    static ChangeScan* shared = [] {
-        Options o;
-        o.timeline = &TimeLineManager::sharedInstance();
-        o.metadataDatabasePath = MetadataDataBase::sharedInstance().databasePath();
-        o.folderDatabasePath =
-            ServerConfigurationDetails::sharedInstance().supportFolder + kFolderDatabaseName;
-        return new ChangeScan(std::move(o));
-    }();
-    return *shared;
-}
-
 ChangeScan::ChangeScan(Options options) : options_(std::move(options)), alive_(std::make_shared<Alive>()) {
     alive_->self = this;
-    if (!options_.roots) options_.roots = [] { return VolumeManager::sharedInstance().activeVolumesList(); };
+    if (!options_.roots)
+        options_.roots = [timeline = options_.timeline] {
+            return timeline->context().volumes.activeVolumesList();
+        };
     if (!options_.schedule) {
         TimeLineManager* timeline = options_.timeline;
         options_.schedule = [timeline](std::function<void()> block) {

@@ -68,14 +68,15 @@ public:
     };
 
     struct Options {
-        // Where the work goes (required).
+        // Where the work goes (required); the volumes and the rules of what is never synchronised are
+        // the timeline's.
         TimeLineManager* timeline = nullptr;
         // The metadata database (read only, by its own connection; one query per volume).
         std::string metadataDatabasePath;
         // This scan's own record of where each synchronised folder was, so a folder renamed while
         // nobody reported it is found again by its identity.
         std::string folderDatabasePath;
-        // The folders to scan: mappoint volumes and in-location folders (default: the volume manager's).
+        // The folders to scan: mappoint volumes and in-location folders (default: the timeline's volumes').
         std::function<std::vector<std::string>()> roots;
         // Runs a scan in the background (default: on the timeline's listing queue, ahead of listings
         // not yet started, so a listing never compares a folder whose missed moves are not queued yet).
@@ -84,9 +85,6 @@ public:
         // each, which a second reader overlaps.
         unsigned readers = 2;
     };
-
-    // The process-wide scan on the shared timeline and databases; never destroyed.
-    static ChangeScan& sharedInstance();
 
     explicit ChangeScan(Options options);
     // Waits for a scan in progress (asked to stop first).

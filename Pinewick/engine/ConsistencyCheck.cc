@@ -28,13 +28,7 @@ std::optional<std::string> resolveFolder(const std::string& volPath) {
 
 }  // namespace
 
-ConsistencyCheck& ConsistencyCheck::sharedInstance() {
-    static ConsistencyCheck* shared = new ConsistencyCheck(ConsistencyCheckDataBase::sharedInstance());
-    return *shared;
-}
-
-ConsistencyCheck::ConsistencyCheck(ConsistencyCheckDataBase& database)
-    : database_(database), alive_(std::make_shared<Liveness>()) {
+ConsistencyCheck::ConsistencyCheck(Parts parts) : parts_(parts), alive_(std::make_shared<Liveness>()) {
     alive_->self = this;
 }
 
@@ -77,43 +71,43 @@ void ConsistencyCheck::updateScanDate(const std::string& folder) {
     TW_TRACE_IN("updateScanDate(folder:)");
     auto attrs = platform::attributesOfItem(folder);
     if (!attrs) return;
-    std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(attrs->systemNumber);
+    std::string uuid = parts_.volumes.volumeNodeToVolumeUUID(attrs->systemNumber);
     // A folder outside every known volume has no identity the check could find again.
     if (uuid.empty()) {
         log().logDebug("No volume UUID for " + folder + "; its scan date is not kept");
         return;
     }
     CCDBRecord record{uuid, attrs->systemFileNumber, serverEnvironment().now()};
-    if (database_.findRecord(record.folderNode, uuid))
-        database_.refreshRecord(record);
+    if (parts_.database.findRecord(record.folderNode, uuid))
+        parts_.database.refreshRecord(record);
     else
-        database_.addRecord(record);
+        parts_.database.addRecord(record);
     TW_TRACE_OUT("updateScanDate(folder:)");
 }
 
 void ConsistencyCheck::timerFireMethod() {
-    auto& state = StateManager::sharedInstance();
+    auto& state = parts_.runState;
     if (!state.networkAvailable || !state.allowServerCommunication) return;
-    auto record = database_.lastRefreshDateRecord();
+    auto record = parts_.database.lastRefreshDateRecord();
     if (!record) return;
     auto now = serverEnvironment().now();
     if (now - record->refreshDate <= kStaleAfter) return;
 
-    uint64_t volume = VolumeManager::sharedInstance().volumeNodeFromVolumeUUID(record->volumeUUID);
+    uint64_t volume = parts_.volumes.volumeNodeFromVolumeUUID(record->volumeUUID);
     if (volume == 0) {
         // Its volume is not mounted: move it to the back of the line so other folders get their turn.
         record->refreshDate = now;
-        database_.refreshRecord(*record);
+        parts_.database.refreshRecord(*record);
         return;
     }
     std::string volPath = "/.vol/" + std::to_string(volume) + "/" + std::to_string(record->folderNode);
     if (auto path = resolveFolder(volPath)) {
         // The pass, once it succeeds, refreshes the row through updateScanDate.
-        TimeLineManager::sharedInstance().addSyncFolderEvent(*path, false);
+        parts_.timeline.addSyncFolderEvent(*path, false);
         return;
     }
     log().logDebug("Consistency check: no folder with identity " + volPath + " any more; forgetting it");
-    database_.removeRecord(*record);
+    parts_.database.removeRecord(*record);
 }
 
 }  // namespace tw

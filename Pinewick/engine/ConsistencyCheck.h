@@ -5,6 +5,9 @@
 // UUID and file number) and found again through their "/.vol/" path, so renames keep their history.
 //
 // Time comes from the server layer's clock (ServerEnvironment `now`), so tests run it on a fake one.
+// The database, the volume list (a folder's volume UUID and device number), the run state (no pass is
+// asked for while paused or offline) and the timeline that runs the passes are handed to the
+// constructor.
 //
 // Thread-safety: `timerFireMethod` runs on the main queue when driven by the timer (tests may call it
 // from their own thread); `updateScanDate` runs on the listing thread. The database serialises its
@@ -22,16 +25,23 @@ namespace platform {
 class RepeatingTimer;
 }
 class ConsistencyCheckDataBase;
+class StateManager;
+class TimeLineManager;
+class VolumeManager;
 
 class ConsistencyCheck {
 public:
     static constexpr std::chrono::seconds kTimerInterval{60};
     static constexpr std::chrono::seconds kStaleAfter{3600};
 
-    // The check on the shared consistency-check database; never destroyed.
-    static ConsistencyCheck& sharedInstance();
-    // A check on another database (tests).
-    explicit ConsistencyCheck(ConsistencyCheckDataBase& database);
+    // What the check reads and where it queues its passes. Not owned; each must outlive the check.
+    struct Parts {
+        ConsistencyCheckDataBase& database;
+        VolumeManager& volumes;
+        StateManager& runState;
+        TimeLineManager& timeline;
+    };
+    explicit ConsistencyCheck(Parts parts);
     ~ConsistencyCheck();
     ConsistencyCheck(const ConsistencyCheck&) = delete;
     ConsistencyCheck& operator=(const ConsistencyCheck&) = delete;
@@ -49,7 +59,7 @@ public:
     void updateScanDate(const std::string& folder);
 
 private:
-    ConsistencyCheckDataBase& database_;
+    Parts parts_;
     mutable std::mutex timerMutex_;
     std::unique_ptr<platform::RepeatingTimer> timer;  // the repeating tick; none until `start`
     // Lets a tick that was queued on the main queue see that this object is gone; a running tick

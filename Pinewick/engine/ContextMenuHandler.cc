@@ -29,21 +29,12 @@ std::string fileType(const CorvaneExtendedAttributes& record, const std::string&
 
 }  // namespace
 
-ContextMenuHandler& ContextMenuHandler::sharedInstance() {
-    static ContextMenuHandler* instance = new ContextMenuHandler();  // lives for the process
-    return *instance;
-}
-
-ContextMenuHandler::ContextMenuHandler(TimeLineManager* timeline)
-    : timeline_(timeline), contextQueue_("contextQueue") {}
+ContextMenuHandler::ContextMenuHandler(TimeLineManager& timeline, StateManager& runState)
+    : timeline_(timeline), runState_(runState), contextQueue_("contextQueue") {}
 
 ContextMenuHandler::~ContextMenuHandler() {
     stop();
     contextQueue_.waitUntilAllOperationsAreFinished(std::chrono::seconds(60));
-}
-
-TimeLineManager& ContextMenuHandler::timeline() {
-    return timeline_ ? *timeline_ : TimeLineManager::sharedInstance();
 }
 
 bool ContextMenuHandler::start() {
@@ -104,7 +95,7 @@ void ContextMenuHandler::handleResolveError(const std::string& object) {
 
 void ContextMenuHandler::handleAutomatedTestChangeCommunicationState(const std::string& object) {
     if (object.empty()) return;
-    auto& state = StateManager::sharedInstance();
+    auto& state = runState_;
     if (state.allowServerCommunication && object == "Suspend") {
         log().logWarning("Automated test suspended communictaion with server");
         state.allowServerCommunication = false;
@@ -126,7 +117,7 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
             record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
             if (record.save()) {
                 ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
-                timeline().addDownload(platform::parentFolder(path), entry);
+                timeline_.addDownload(platform::parentFolder(path), entry);
             }
         } else {
             record.ceaStatus.setStatus(CEAStatus::keys::Regular);
@@ -140,7 +131,7 @@ void ContextMenuHandler::downloadItem(const std::string& path) {
         // crashed): asking again fetches the rest now rather than at the folder's next listing. A
         // download of it that is already queued finds it complete and does nothing.
         ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
-        timeline().addDownload(platform::parentFolder(path), entry);
+        timeline_.addDownload(platform::parentFolder(path), entry);
     }
     if (type == platform::kFileTypeDirectory)
         for (const auto& name : platform::entriesOfFolder(path).value_or(std::vector<std::string>{}))
@@ -164,7 +155,7 @@ void ContextMenuHandler::removeDownloadItem(const std::string& path) {
         CEAUtils::hasLocalChanges(path, record)) {
         // Changed since it was last sent: the server does not hold this content yet.
         log().logWarning("Not removing the download of " + path + ": it changed here; uploading it");
-        TimeLineManager::sharedInstance().addCloseEvent(path);
+        timeline_.addCloseEvent(path);
     } else if (state == CEAStatus::keys::RequireDownload || state == CEAStatus::keys::Regular) {
         record.ceaStatus.setStatus(CEAStatus::keys::Placeholder);
         // Only once the item says it is a placeholder may its content go; the server holds it.

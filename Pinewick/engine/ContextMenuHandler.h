@@ -4,7 +4,9 @@
 // suspend and resume server communication.
 //
 // Download and remove requests run one at a time on `contextQueue`, in arrival order, so a removal
-// that follows a download of the same item runs after it.
+// that follows a download of the same item runs after it. Downloads, and uploads of changed content
+// that is not removed, are queued on the timeline the handler is built with; the test hook changes the
+// run state it is built with.
 //
 // Thread-safety: notifications arrive on the observer's listener threads; `start` and `stop` may be
 // called from any thread.
@@ -21,15 +23,16 @@
 
 namespace tw {
 
+class StateManager;
 class TimeLineManager;
 
 class ContextMenuHandler {
 public:
     static constexpr const char* kChangeCommunicationState = "BrindleAutomatedTestChangeCommunicationState";
 
-    static ContextMenuHandler& sharedInstance();
-    // A handler queueing its downloads on `timeline` (the shared one when null; not owned).
-    explicit ContextMenuHandler(TimeLineManager* timeline = nullptr);
+    // A handler queueing its work on `timeline` and switching `runState` (neither owned; both must
+    // outlive the handler).
+    ContextMenuHandler(TimeLineManager& timeline, StateManager& runState);
     ~ContextMenuHandler();  // stops observing and waits for the request running now
     ContextMenuHandler(const ContextMenuHandler&) = delete;
     ContextMenuHandler& operator=(const ContextMenuHandler&) = delete;
@@ -53,9 +56,9 @@ private:
     void handleAutomatedTestChangeCommunicationState(const std::string& object);
     void downloadItem(const std::string& path);
     void removeDownloadItem(const std::string& path);
-    TimeLineManager& timeline();
 
-    TimeLineManager* timeline_;
+    TimeLineManager& timeline_;
+    StateManager& runState_;
     platform::OperationQueue contextQueue_;
     std::mutex observersMutex_;  // guards observers_
     std::vector<std::unique_ptr<platform::NotificationObserver>> observers_;

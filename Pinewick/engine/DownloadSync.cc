@@ -246,7 +246,7 @@ void TLServerRequestedDelete::deleteOrUploadFile(EventContext& context, const st
             // Never on the server by design: its absence there says nothing about it.
             break;
         case S::Unknown:
-            if (!TimeLineManager::inIgnoreList(path)) {
+            if (!context.timeline.inIgnoreList(path)) {
                 timeline.addCloseEvent(path);
             } else if (attrs->size == 0 || path.ends_with(".DS_Store")) {
                 remove = true;

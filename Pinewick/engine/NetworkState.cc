@@ -44,11 +44,6 @@ std::optional<NetworkState::NetworkStates> NetworkState::fromRaw(const std::stri
     return std::nullopt;
 }
 
-NetworkState& NetworkState::sharedInstance() {
-    static NetworkState* shared = new NetworkState();
-    return *shared;
-}
-
 bool NetworkState::checkServers(const std::string& url) {
     TW_TRACE_IN("checkServers(_:)");
     platform::http::Request request;
@@ -73,8 +68,7 @@ bool NetworkState::checkServers(const std::string& url) {
 
 NetworkState::NetworkStates NetworkState::probe(const std::string& paywallDetectURL) {
     if (!platform::networkReachable()) return NetworkStates::NoNetwork;
-    auto& credentials = ServerCredentials::sharedInstance();
-    std::string server = credentials.serverName();
+    std::string server = credentials_.serverName();
     if (server.empty()) {
         log().logWarning("No Tidewell Server configured");
         return NetworkStates::Okay;
@@ -82,8 +76,8 @@ NetworkState::NetworkStates NetworkState::probe(const std::string& paywallDetect
     // The administrator's paywall-detection address answers only while a captive portal intercepts
     // the traffic, so an answer there means the server cannot really be reached yet.
     if (!paywallDetectURL.empty() && checkServers(paywallDetectURL)) return NetworkStates::PaywallDetetced;
-    return checkServers(credentials.serverProtocol() + "://" + server + "/") ? NetworkStates::Okay
-                                                                             : NetworkStates::NoNetwork;
+    return checkServers(credentials_.serverProtocol() + "://" + server + "/") ? NetworkStates::Okay
+                                                                              : NetworkStates::NoNetwork;
 }
 
 }  // namespace tw

@@ -1,9 +1,11 @@
 // The network probe's questions: is there a network path at all (platform/reachability.h), and does a
 // given address answer an HTTP HEAD request with success. The run-state manager asks them in its probe
-// loop, for the administrator's paywall-detection address and for the server.
+// loop, for the administrator's paywall-detection address and for the server, which the credentials it
+// is built with name.
 //
-// Thread-safety: stateless; every operation may be called from several threads at once. Each HEAD
-// request blocks its caller until it has an answer or its 30-second time-out passes.
+// Thread-safety: holds no state of its own (the credentials guard theirs); every operation may be called
+// from several threads at once. Each HEAD request blocks its caller until it has an answer or its
+// 30-second time-out passes.
 #pragma once
 
 #include <chrono>
@@ -11,6 +13,8 @@
 #include <string>
 
 namespace tw {
+
+class ServerCredentials;
 
 class NetworkState {
 public:
@@ -21,7 +25,8 @@ public:
 
     static constexpr std::chrono::seconds kRequestTimeout{30};
 
-    static NetworkState& sharedInstance();
+    // A probe asking for the server `credentials` name (not owned; must outlive the probe).
+    explicit NetworkState(ServerCredentials& credentials) : credentials_(credentials) {}
 
     // True only when `url` answered a HEAD request with status 200 or 204. 404 and transport failures
     // are false quietly; any other status (a redirect too: it is not followed) is false with a warning
@@ -34,7 +39,7 @@ public:
     NetworkStates probe(const std::string& paywallDetectURL);
 
 private:
-    NetworkState() = default;
+    ServerCredentials& credentials_;
 };
 
 }  // namespace tw

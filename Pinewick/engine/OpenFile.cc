@@ -1,6 +1,6 @@
 #include "Pinewick/engine/OpenFile.h"
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/metadata/CEAUtils.h"
@@ -10,20 +10,20 @@
 
 namespace tw {
 
-bool OpenFile::application(const std::string& path) {
+bool OpenFile::application(StatusBarManager& statusBar, const std::string& path) {
     if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     CorvaneExtendedAttributes record(path);
     if (record.ceaStatus.status != CEAStatus::keys::Placeholder) return true;
     record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
     record.ceaBool.setAttribute(CEABool::keys::LaunchAfterDownload, true);
     if (!record.save()) {
-        Logger::sharedInstance().logWarning("Cannot open " + path + ": its record could not be saved");
+        log().logWarning("Cannot open " + path + ": its record could not be saved");
         return true;
     }
     ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
     std::string folder = platform::parentFolder(path);
-    platform::DispatchQueue::global(platform::QoS::background).async([folder, entry] {
-        TLDownloadFile::performAction(StatusBarManager::sharedInstance(), folder, entry, std::nullopt);
+    platform::DispatchQueue::global(platform::QoS::background).async([&statusBar, folder, entry] {
+        TLDownloadFile::performAction(statusBar, folder, entry, std::nullopt);
     });
     return true;
 }

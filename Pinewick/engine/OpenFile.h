@@ -8,11 +8,13 @@
 
 namespace tw {
 
+class StatusBarManager;
+
 class OpenFile {
 public:
-    // Marks a placeholder to be downloaded and opened after the download; anything else is left as it
-    // is. Always true, as the platform's open-file answer.
-    static bool application(const std::string& path);
+    // Marks a placeholder to be downloaded and opened after the download (its progress shown through
+    // `statusBar`); anything else is left as it is. Always true, as the platform's open-file answer.
+    static bool application(StatusBarManager& statusBar, const std::string& path);
 };
 
 }  // namespace tw

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
@@ -33,7 +33,7 @@ constexpr const char* kOnlyLooking[] = {
     // File-name databases and virus scanners
     "updatedb", "updatedb.plocate", "updatedb.mlocate", "plocate-build", "clamd", "clamscan", "freshclam"};
 
-bool defaultFetch(const std::string& path) {
+bool defaultFetch(StatusBarManager& statusBar, const std::string& path) {
     // Bytes written into the placeholder while nobody watched are the user's: they are what opens.
     if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     {
@@ -41,16 +41,14 @@ bool defaultFetch(const std::string& path) {
         if (record.ceaStatus.status == S::Placeholder) {
             record.ceaStatus.setStatus(S::RequireDownload);
             if (!record.save()) {
-                Logger::sharedInstance().logWarning(
-                    "Cannot download " + path +
-                    " for a program opening it: " + "its record could not be saved");
+                log().logWarning("Cannot download " + path +
+                                 " for a program opening it: " + "its record could not be saved");
                 return false;
             }
         }
         if (record.ceaStatus.status == S::RequireDownload) {
             ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
-            TLDownloadFile::performAction(StatusBarManager::sharedInstance(), platform::parentFolder(path),
-                                          entry, std::nullopt);
+            TLDownloadFile::performAction(statusBar, platform::parentFolder(path), entry, std::nullopt);
         }
     }
     // Downloaded here, or by the timeline's own download meanwhile: either way the content is here.
@@ -79,15 +77,12 @@ std::int64_t localSize(const std::string& path) {
 
 }  // namespace
 
-PlaceholderOpens& PlaceholderOpens::sharedInstance() {
-    // Never destroyed: a download still running when the process ends must neither hold up its exit
-    // nor call back into an object gone.
-    static auto* instance = new PlaceholderOpens;
-    return *instance;
-}
-
-PlaceholderOpens::PlaceholderOpens(Fetch fetch, TellWaiting tellWaiting)
-    : fetch_(fetch ? std::move(fetch) : Fetch(defaultFetch)),
+PlaceholderOpens::PlaceholderOpens(StatusBarManager& statusBar,
+                                   const ServerConfigurationDetails& configuration, Fetch fetch,
+                                   TellWaiting tellWaiting)
+    : configuration_(configuration),
+      fetch_(fetch ? std::move(fetch)
+                   : Fetch([&statusBar](const std::string& path) { return defaultFetch(statusBar, path); })),
       tellWaiting_(tellWaiting ? std::move(tellWaiting) : TellWaiting(notifyWaiting)),
       watcher_([this](std::stop_token stop) { watchLimits(stop); }) {}
 
@@ -108,7 +103,7 @@ bool PlaceholderOpens::onlyLooks(const std::string& program,
 }
 
 const char* PlaceholderOpens::open(const std::string& path, const std::string& program, Answer later) {
-    auto settings = ServerConfigurationDetails::sharedInstance().placeholderReads();
+    auto settings = configuration_.placeholderReads();
     Limits limits;
     limits.total = std::chrono::milliseconds(static_cast<std::int64_t>(settings.waitSeconds * 1000));
     return open(path, program, std::move(later), settings.refuseAll, settings.refusedPrograms, limits);
@@ -137,9 +132,8 @@ const char* PlaceholderOpens::open(const std::string& path, const std::string& p
     }
     changed_.notify_all();
     if (start) {
-        Logger::sharedInstance().logAudit("Downloading " + path + " for " +
-                                          (program.empty() ? std::string("a program") : program) +
-                                          " opening it");
+        log().logAudit("Downloading " + path + " for " +
+                       (program.empty() ? std::string("a program") : program) + " opening it");
         platform::DispatchQueue::global(platform::QoS::userInitiated).async([this, path] {
             bool here = fetch_(path);
             finish(path, here);
@@ -160,8 +154,7 @@ void PlaceholderOpens::finish(const std::string& path, bool here) {
         // Under the lock: once the list is empty the destructor may go on and take the condition.
         changed_.notify_all();
     }
-    if (!here)
-        Logger::sharedInstance().logWarning("Could not download " + path + " for the program opening it");
+    if (!here) log().logWarning("Could not download " + path + " for the program opening it");
     for (auto& w : waiters) w.answer(here ? pw::kAnswerAllow : pw::kAnswerFailed);
 }
 
@@ -212,7 +205,7 @@ void PlaceholderOpens::watchLimits(std::stop_token stop) {
         }
         if (expired.empty()) continue;
         lock.unlock();
-        Logger::sharedInstance().logWarning(
+        log().logWarning(
             "An open of a file being downloaded waited as long as it may; "
             "the download goes on");
         for (auto& a : expired) a(pw::kAnswerTimedOut);

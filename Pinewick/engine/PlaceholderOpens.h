@@ -26,6 +26,9 @@
 
 namespace tw {
 
+class ServerConfigurationDetails;
+class StatusBarManager;
+
 class PlaceholderOpens {
 public:
     // Sends an answer text (platform/pwevent.h) about the path asked about.
@@ -44,10 +47,11 @@ public:
     using TellWaiting = std::function<void(const std::string& path, const std::string& program)>;
     static constexpr std::chrono::milliseconds kLongWait{2000};
 
-    static PlaceholderOpens& sharedInstance();
-    // `fetch` empty: the default download of the item's content.
+    // The administrator's settings are read from `configuration` at each open.
+    // `fetch` empty: the default download of the item's content, its progress shown through `statusBar`.
     // `tellWaiting` empty: a desktop notification.
-    explicit PlaceholderOpens(Fetch fetch = {}, TellWaiting tellWaiting = {});
+    PlaceholderOpens(StatusBarManager& statusBar, const ServerConfigurationDetails& configuration,
+                     Fetch fetch = {}, TellWaiting tellWaiting = {});
     ~PlaceholderOpens();
     PlaceholderOpens(const PlaceholderOpens&) = delete;
     PlaceholderOpens& operator=(const PlaceholderOpens&) = delete;
@@ -85,6 +89,7 @@ private:
     void finish(const std::string& path, bool here);
     void watchLimits(std::stop_token stop);
 
+    const ServerConfigurationDetails& configuration_;
     Fetch fetch_;
     TellWaiting tellWaiting_;
     mutable std::mutex mutex_;

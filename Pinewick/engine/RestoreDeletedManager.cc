@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "platform/fd.h"
@@ -35,9 +35,7 @@ RestoreDeletedManager::~RestoreDeletedManager() {
         changed_.notify_all();
     }
     if (worker_.joinable()) worker_.join();
-    if (dropped != 0)
-        Logger::sharedInstance().logWarning("Restores not carried out at shutdown: " +
-                                            std::to_string(dropped));
+    if (dropped != 0) log().logWarning("Restores not carried out at shutdown: " + std::to_string(dropped));
 }
 
 void RestoreDeletedManager::resetTimer() {
@@ -91,26 +89,25 @@ void RestoreDeletedManager::run() {
 
 void RestoreDeletedManager::restore(const std::string& path, const ServerFileObject& item,
                                     CEAErrorStatus::keys errorCode) {
-    auto& log = Logger::sharedInstance();
     // Whatever is there now (the user re-created it, a download put it back) is never replaced.
     if (platform::attributesOfItem(path)) return;
     if (item.isDirectory) {
         // Parents are not created: an item whose folder is gone too comes back with that folder.
         if (::mkdir(path.c_str(), 0755) != 0) {
-            log.logWarning("Could not restore folder " + path + ": " +
-                           platform::sysError("mkdir", path).describe());
+            log().logWarning("Could not restore folder " + path + ": " +
+                             platform::sysError("mkdir", path).describe());
             return;
         }
     } else {
         // O_EXCL: a file that appeared since the check above is left alone.
         platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd) {
-            log.logWarning("Could not restore file " + path + ": " +
-                           platform::sysError("open", path).describe());
+            log().logWarning("Could not restore file " + path + ": " +
+                             platform::sysError("open", path).describe());
             return;
         }
         if (!platform::writeAll(fd.get(), kGhostMarker)) {
-            log.logWarning("Could not write restored file " + path);
+            log().logWarning("Could not write restored file " + path);
             return;
         }
     }
@@ -126,11 +123,11 @@ void RestoreDeletedManager::restore(const std::string& path, const ServerFileObj
     if (auto saved = record.save(); !saved) {
         // Nothing written: the item is taken for one never synchronised. Sent without a revision, the
         // server refuses it as a conflict with its own item, which stays.
-        log.logWarning("Restored item " + path + ", but its record could not be written (" +
-                       saved.cause().describe() + ")");
+        log().logWarning("Restored item " + path + ", but its record could not be written (" +
+                         saved.cause().describe() + ")");
         return;
     }
-    log.logDebug("Restored item " + path + " whose server delete was refused");
+    log().logDebug("Restored item " + path + " whose server delete was refused");
 }
 
 }  // namespace tw

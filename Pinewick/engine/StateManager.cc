@@ -31,12 +31,23 @@ private:
 }  // namespace
 
 StateManager& StateManager::sharedInstance() {
-    static StateManager* shared = new StateManager();
+    static StateManager* shared = new StateManager({
+        StatusBarManager::sharedInstance(),
+        []() -> TimeLineManager& { return TimeLineManager::sharedInstance(); },
+        // The run state's own probe, on the shared credentials; never destroyed, like the run state.
+        []() -> NetworkState& {
+            static NetworkState* probe = new NetworkState(ServerCredentials::sharedInstance());
+            return *probe;
+        },
+        []() -> ServerConfigurationDetails& { return ServerConfigurationDetails::sharedInstance(); },
+        []() -> ServerCredentials& { return ServerCredentials::sharedInstance(); },
+    });
     return *shared;
 }
 
-StateManager::StateManager() : networkAvailable([this](bool available) { networkFlagChanged(available); }) {
-    StatusBarManager::sharedInstance().setRunState(
+StateManager::StateManager(Parts parts)
+    : networkAvailable([this](bool available) { networkFlagChanged(available); }), parts_(std::move(parts)) {
+    parts_.statusBar.setRunState(
         {[this] { return networkAvailable.load(); }, [this] { return allowServerCommunication.load(); }});
 }
 
@@ -52,7 +63,7 @@ StateManager::Hooks StateManager::hooks() const {
 
 void StateManager::triggerChanges() {
     std::lock_guard lock(mutex_);
-    auto& timeline = TimeLineManager::sharedInstance();
+    auto& timeline = parts_.timeline();
     if (networkAvailable && allowServerCommunication && !systemShutdown) {
         timeline.resumeTimeLine();
         if (timeline.suspended())
@@ -64,12 +75,12 @@ void StateManager::triggerChanges() {
     } else {
         timeline.pauseTimeLine();
     }
-    StatusBarManager::sharedInstance().updateIcon();
+    parts_.statusBar.updateIcon();
 }
 
 StateManager::ContactChoice StateManager::chooseServerContact(bool allowed) {
     using Config = ServerConfigurationDetails;
-    if (Config::isForced(Config::sharedInstance().allowServerContact))
+    if (Config::isForced(parts_.configuration().allowServerContact))
         return ContactChoice::forcedByAdministrator;
     allowServerCommunication = allowed;
     triggerChanges();
@@ -82,7 +93,7 @@ StateManager::ContactChoice StateManager::chooseServerContact(bool allowed) {
 void StateManager::retryResumeLater() {
     if (resumeRetryPending_.exchange(true)) return;
     platform::DispatchQueue::global(platform::QoS::utility).async([this] {
-        auto& timeline = TimeLineManager::sharedInstance();
+        auto& timeline = parts_.timeline();
         // Ends when the running event has finished and the loop noticed the pause, or at shutdown.
         while (timeline.eventQueueRunning() && !systemShutdown) std::this_thread::sleep_for(kResumeRetryPoll);
         resumeRetryPending_ = false;
@@ -114,7 +125,7 @@ void StateManager::pollForNetworkStatus() {
 
 void StateManager::probeLoop() {
     TW_TRACE_IN("pollForNetworkStatus()");
-    auto& network = NetworkState::sharedInstance();
+    auto& network = parts_.network();
     while (!systemShutdown) {
         auto paywall = hooks().paywallDetectURL;
         auto state = network.probe(paywall ? paywall() : std::string());
@@ -181,8 +192,8 @@ void StateManager::shutdown() {
     if (steps.removeFinderBridge) steps.removeFinderBridge();
     if (steps.unmountVolumes) steps.unmountVolumes();
     if (steps.closeKernelConnection) steps.closeKernelConnection();
-    ServerCredentials::sharedInstance().logout();
-    TimeLineManager::sharedInstance().saveTimeLine();
+    parts_.credentials().logout();
+    parts_.timeline().saveTimeLine();
     TW_TRACE_OUT("shutdown()");
 }
 

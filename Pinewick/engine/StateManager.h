@@ -9,6 +9,13 @@
 // injected clock in tests (ServerEnvironment `sleep`). Loops are started only once launch has
 // finished (`finishLaunching` starts the first); a loop also ends when the application shuts down.
 //
+// The parts it drives (the timeline, the tray state, the probe, the credentials it logs out, the
+// configuration it asks about a forced switch) are handed to its constructor by its factory. The run
+// state is the first part the program makes (the server layer asks it whether a request may go before
+// anything else is wired), so all but the tray state are reached through functions and made when first
+// used, as before: the timeline loads its journal when made, the credentials read the keychain and the
+// configuration creates the support folder.
+//
 // Thread-safety: flags are atomics written from any thread; `triggerChanges` serialises itself, so
 // the last call wins. Hooks are installed once at start-up, before `finishLaunching`.
 #pragma once
@@ -25,6 +32,11 @@ namespace tw {
 namespace platform {
 class SleepWakeObserver;
 }
+class NetworkState;
+class ServerConfigurationDetails;
+class ServerCredentials;
+class StatusBarManager;
+class TimeLineManager;
 
 // A Boolean flag that reads and writes like std::atomic<bool> and tells an observer of every store.
 class ObservedFlag {
@@ -55,7 +67,18 @@ private:
 
 class StateManager {
 public:
+    // The run state of the process, on the shared parts; never destroyed (probe loops and retries on
+    // background queues refer to it).
     static StateManager& sharedInstance();
+
+    // What the run state drives and reads. Not owned; each must live as long as the run state.
+    struct Parts {
+        StatusBarManager& statusBar;                                 // told of every change
+        std::function<TimeLineManager&()> timeline;                  // paused, resumed, saved
+        std::function<NetworkState&()> network;                      // the probe
+        std::function<ServerConfigurationDetails&()> configuration;  // a contact switch forced?
+        std::function<ServerCredentials&()> credentials;             // logged out at shutdown
+    };
 
     static constexpr std::chrono::seconds kProbeInterval{5};
 
@@ -76,7 +99,10 @@ public:
     enum class ContactChoice { applied, forcedByAdministrator, notStored };
     ContactChoice chooseServerContact(bool allowed);
 
-    // What the program provides from pieces outside the engine. Missing hooks are skipped.
+    // What the program provides from pieces outside the engine. Missing hooks are skipped. Installed
+    // rather than handed to the constructor: the shared run state is made by whichever part asks first
+    // (the engine's server wiring, the consistency check, tests without an engine), and the shutdown
+    // steps reach parts that are themselves built on the run state (the file-manager bridge).
     struct Hooks {
         std::function<void()> removeFinderBridge;       // stop observing the file manager's notifications
         std::function<void()> unmountVolumes;           // unmount every mappoint volume
@@ -107,13 +133,15 @@ public:
     void shutdown();
 
 private:
-    StateManager();
+    // Private: only the shared instance exists, since its loops may outlive any scope.
+    explicit StateManager(Parts parts);
     void networkFlagChanged(bool available);
     void startProbeLoop(bool afterDelay);
     void probeLoop();
     void retryResumeLater();
     Hooks hooks() const;
 
+    Parts parts_;
     std::mutex mutex_;  // serialises triggerChanges
     mutable std::mutex hooksMutex_;
     Hooks hooks_;

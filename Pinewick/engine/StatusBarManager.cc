@@ -61,18 +61,20 @@ const char* StatusBarManager::iconName(icons icon) {
 StatusBarManager& StatusBarManager::sharedInstance() {
     static StatusBarManager* shared = [] {
         auto* manager = new StatusBarManager();
-        // Never removed: the shared instance lives as long as the process.
-        Transfers::shared().addObserver([manager] { manager->transfersChanged(); });
+        // Never removed: the shared instance lives as long as the process, as do the transfers.
+        auto& transfers = Transfers::shared();
+        transfers.addObserver([manager, &transfers] { manager->transfersChanged(transfers); });
         return manager;
     }();
     return *shared;
 }
 
-void StatusBarManager::transfersChanged() {
+void StatusBarManager::transfersChanged(const Transfers& transfers) {
     State snapshot;
     {
+        // Read under the lock: of two changes reported at once, the list read last is the one kept.
         std::lock_guard lock(mutex_);
-        state_.transfers = Transfers::shared().list();
+        state_.transfers = transfers.list();
         snapshot = state_;
     }
     publish(snapshot);

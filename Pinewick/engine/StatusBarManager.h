@@ -87,8 +87,8 @@ public:
 
 private:
     void publish(const State& state);
-    // Takes the transfers' progress into the state and tells the observers.
-    void transfersChanged();
+    // Takes the progress of `transfers` into the state and tells the observers.
+    void transfersChanged(const Transfers& transfers);
 
     mutable std::mutex mutex_;
     bool uploadActive_ = false;

@@ -99,7 +99,7 @@ std::vector<std::string> SyncFolder::foldersAwaitingConfirmation() {
     return out;
 }
 
-bool SyncFolder::confirmRemovals(const std::string& folder) {
+bool SyncFolder::confirmRemovals(TimeLineManager& timeline, const std::string& folder) {
     std::string key = normalisedFolder(folder);
     {
         auto& g = guard();
@@ -109,7 +109,7 @@ bool SyncFolder::confirmRemovals(const std::string& folder) {
         it->second = true;
     }
     log().logAudit("The user confirmed the removal of the items the server no longer lists in " + key);
-    TimeLineManager::sharedInstance().addSyncFolderEvent(key, true);
+    timeline.addSyncFolderEvent(key, true);
     return true;
 }
 
@@ -177,7 +177,7 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
     size_t localItems = 0, synchronised = 0;
     for (size_t i = 0; i < localNames.size(); ++i) {
         std::string item = path + "/" + localNames[i];
-        if (TimeLineManager::inIgnoreList(item)) continue;
+        if (context.timeline.inIgnoreList(item)) continue;
         ++localItems;
         if (matched[i]) continue;
         CorvaneExtendedAttributes record(item);
@@ -226,10 +226,12 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
     return true;
 }
 
-void SyncFolder::performSync(EventContext& context, const std::string& path, bool userRequest) {
+bool SyncFolder::performSync(EventContext& context, const std::string& path, bool userRequest) {
     log().logFunction(prettyLog("-> " + path, __FILE__, "performSync(path:userRequest:)"));
+    // Every early way out leaves the folder uncompared.
     auto done = [&] {
         log().logFunction(prettyLog("<- " + path, __FILE__, "performSync(path:userRequest:)"));
+        return false;
     };
     bool confirmed = false;
     {
@@ -278,9 +280,9 @@ void SyncFolder::performSync(EventContext& context, const std::string& path, boo
         record.ceaDate.setAttribute(CEADate::keys::LastServerListing, nowSince2001());
         // Unwritten (the record logged why), the folder only looks due for listing sooner.
         (void)record.save();
-        ConsistencyCheck::sharedInstance().updateScanDate(path);
     }
-    done();
+    (void)done();
+    return compared;
 }
 
 }  // namespace tw

@@ -32,8 +32,9 @@ public:
     static constexpr size_t kGuardMinimumSynchronised = 10;
     static constexpr size_t kGuardMaximumRemovals = 1000;
 
-    // One pass over `path`; the work it finds is queued on `context.timeline`.
-    static void performSync(EventContext& context, const std::string& path, bool userRequest);
+    // One pass over `path`; the work it finds is queued on `context.timeline`. True when the folder was
+    // compared with its listing (held removals included), which is when its scan date is due again.
+    static bool performSync(EventContext& context, const std::string& path, bool userRequest);
 
     // The comparison of one listing with the local names of `path` (one level), queueing the events on
     // `context.timeline`. False when the removals were held back by the mass-removal guard.
@@ -43,9 +44,9 @@ public:
 
     // Folders whose removals wait for the user's confirmation, sorted.
     static std::vector<std::string> foldersAwaitingConfirmation();
-    // The user agrees to the held removals of `folder`; a listing of it is queued. False when the
-    // folder has nothing waiting.
-    static bool confirmRemovals(const std::string& folder);
+    // The user agrees to the held removals of `folder`; a listing of it is queued on `timeline`. False
+    // when the folder has nothing waiting.
+    static bool confirmRemovals(TimeLineManager& timeline, const std::string& folder);
     // Forgets every held folder (tests).
     static void resetGuard();
 };

@@ -15,14 +15,14 @@ std::vector<VolumeManager::Mappoint> SyncMappoints::mappointsOf(
     return out;
 }
 
-void SyncMappoints::performAction() {
+void SyncMappoints::performAction(EventContext& context) {
     TW_TRACE_IN("performAction()");
     FolderContentDetails listing("/");
     auto [outcome, error] = listing.fetchFolderContents();
     (void)error;
     // An empty or failed root listing retires nothing: a server in trouble must not take volumes away.
     if (outcome == normalisedResponse::allOkay && !listing.contents.empty())
-        VolumeManager::sharedInstance().resolveVolumes(mappointsOf(listing.contents));
+        context.volumes.resolveVolumes(mappointsOf(listing.contents));
     TW_TRACE_OUT("performAction()");
 }
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "Pinewick/engine/EventContext.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/VolumeManager.h"
 
@@ -13,7 +14,8 @@ namespace tw {
 
 class SyncMappoints {
 public:
-    static void performAction();
+    // Hands the root listing to `context.volumes`.
+    static void performAction(EventContext& context);
     // The volume manager's view of the root listing's entries (folders only: a mappoint is a folder).
     static std::vector<VolumeManager::Mappoint> mappointsOf(const std::vector<ServerFileObject>& entries);
 };

@@ -179,7 +179,7 @@ void TLOutOfBandDownload::performAction(EventContext& context) {
         return;
     }
     if (resolved) {
-        if (!TimeLineManager::inIgnoreList(*resolved)) {
+        if (!context.timeline.inIgnoreList(*resolved)) {
             // Moved back into the synchronised area before this ran.
             if (platform::sameNameIgnoringCase(*resolved, pathFrom)) return;
             CorvaneExtendedAttributes record(*resolved);

@@ -109,7 +109,7 @@ TLDelete::TLDelete(std::string path, CorvaneExtendedAttributes attrs)
 bool TLDelete::precheck(EventContext& context) {
     log().logFunction(prettyLog("-> " + description(), __FILE__, "precheck()"));
     bool result = true;
-    if (TimeLineManager::inIgnoreList(localPath)) {
+    if (context.timeline.inIgnoreList(localPath)) {
         result = false;
     } else if (xAttrs.ceaBool.getAttribute(CEABool::keys::ReadOnly)) {
         // The item may not go: put it back for the user to see why.
@@ -337,9 +337,9 @@ bool TLMove::precheck(EventContext& context) {
     // moved there, the item leaves the server (this copy is then listed as not synchronised); moved
     // out of it, it is sent.
     bool fromIgnored =
-        TimeLineManager::inIgnoreList(localPathFrom) || !ServerCommunicator::pathFitsServer(localPathFrom);
+        context.timeline.inIgnoreList(localPathFrom) || !ServerCommunicator::pathFitsServer(localPathFrom);
     bool toIgnored =
-        TimeLineManager::inIgnoreList(localPathTo) || !ServerCommunicator::pathFitsServer(localPathTo);
+        context.timeline.inIgnoreList(localPathTo) || !ServerCommunicator::pathFitsServer(localPathTo);
     if (fromIgnored && toIgnored) return false;
     if (fromIgnored) {
         moveAction = moveActions::upload;
@@ -443,7 +443,7 @@ void TLMove::performMoveUpload(EventContext& context) {
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
         auto replaced = adoptReplacedRevision(context);
-        TLUpload(localPathTo, false).performAction(context);
+        TLUpload(localPathTo, false, context.timeline).performAction(context);
         // The replaced file's row goes only now. A program renaming over the file again between the
         // adoption and the upload (git writes its config so, several times a second) leaves a newer
         // file without the revision: its upload is then refused as a conflict with the revision this
@@ -465,7 +465,7 @@ void TLMove::sendContent(EventContext& context, const std::string& folder) {
     for (const auto& name : *names) {
         std::string child = folder + "/" + name;
         auto attrs = platform::attributesOfItem(child);
-        if (!attrs || TimeLineManager::inIgnoreList(child)) continue;
+        if (!attrs || context.timeline.inIgnoreList(child)) continue;
         if (attrs->type == platform::kFileTypeDirectory) {
             timeline.addCreateFolder(child, true);
             sendContent(context, child);

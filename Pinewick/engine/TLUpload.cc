@@ -79,8 +79,9 @@ bool serverCanHold(const std::string& localPath) {
 
 // ---- TLUpload
 
-TLUpload::TLUpload(std::string path, bool fileChanged) : localPath(std::move(path)) {
-    if (TimeLineManager::inIgnoreList(localPath)) {
+TLUpload::TLUpload(std::string path, bool fileChanged, TimeLineManager& timeline)
+    : localPath(std::move(path)) {
+    if (timeline.inIgnoreList(localPath)) {
         log().logWarning("Ignoring upload request for " + localPath);
         return;
     }
@@ -241,8 +242,8 @@ void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& re
 
 // ---- TLCreateFolder
 
-bool TLCreateFolder::precheck() {
-    if (TimeLineManager::inIgnoreList(localPath)) return false;
+bool TLCreateFolder::precheck(TimeLineManager& timeline) {
+    if (timeline.inIgnoreList(localPath)) return false;
     CorvaneExtendedAttributes record(localPath);
     return record.ceaStatus.status == CEAStatus::keys::Unknown && serverCanHold(localPath);
 }

@@ -20,8 +20,9 @@ public:
     // `RequireUpload` at once. A changed file (`fileChanged`) also drops any half-finished resumable upload.
     // When it runs, it sends the file standing at the path then, and its outcome goes to that file's
     // record wherever the file went meanwhile; a conflict with a revision this client itself knows at the
-    // path (a file deleted and made again) is no conflict: the upload continues that revision.
-    TLUpload(std::string localPath, bool fileChanged);
+    // path (a file deleted and made again) is no conflict: the upload continues that revision. A path
+    // `timeline` never synchronises is left as it is.
+    TLUpload(std::string localPath, bool fileChanged, TimeLineManager& timeline);
     void performAction(EventContext& context) override;
     // The same, run beside the upload the tray shows (the timeline sends uploads of distinct files
     // together): the tray keeps showing that one. Safe on any thread while no other thread runs this
@@ -42,8 +43,8 @@ private:
 class TLCreateFolder : public TLEvent {
 public:
     explicit TLCreateFolder(std::string localPath) : localPath(std::move(localPath)) {}
-    // Whether the folder should be created: not ignored and not yet known to the sync.
-    bool precheck();
+    // Whether the folder should be created: not ignored by `timeline` and not yet known to the sync.
+    bool precheck(TimeLineManager& timeline);
     void performAction(EventContext& context) override;
     std::string description() override { return "Create Folder: " + localPath; }
 

@@ -63,14 +63,26 @@ void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
 
 }  // namespace
 
+TimeLineManager::PartsSource TimeLineManager::sharedParts() {
+    return [] {
+        return Parts{MetadataDataBase::sharedInstance(),
+                     VolumeManager::sharedInstance(),
+                     serverEnvironment(),
+                     StatusBarManager::sharedInstance(),
+                     RestoreDeletedManager::sharedInstance(),
+                     ExclusionManager::sharedInstance()};
+    };
+}
+
 TimeLineManager& TimeLineManager::sharedInstance() {
     static TimeLineManager* shared =
-        new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder);
+        new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder, sharedParts());
     return *shared;
 }
 
-TimeLineManager::TimeLineManager(std::string supportFolder)
+TimeLineManager::TimeLineManager(std::string supportFolder, PartsSource parts)
     : supportFolder_(std::move(supportFolder)),
+      partsSource_(std::move(parts)),
       eventSyncQueue_(platform::DispatchQueue::concurrent("com.meridot.tidewell.eventsync")),
       syncQueue_("syncQueue"),
       downloadQueue_("downloadQueue") {
@@ -102,9 +114,9 @@ TimeLineManager::~TimeLineManager() {
 
 EventContext& TimeLineManager::context() {
     std::call_once(contextOnce_, [this] {
+        parts_.emplace(partsSource_());
         context_ = std::make_unique<EventContext>(EventContext{
-            *this, MetadataDataBase::sharedInstance(), VolumeManager::sharedInstance(), serverEnvironment(),
-            StatusBarManager::sharedInstance(), RestoreDeletedManager::sharedInstance()});
+            *this, parts_->records, parts_->volumes, parts_->server, parts_->statusBar, parts_->restorer});
     });
     return *context_;
 }
@@ -218,14 +230,14 @@ bool TimeLineManager::waitUntilDurable(std::chrono::milliseconds timeout) {
 }
 
 void TimeLineManager::addUploadEvent(const std::string& path) {
-    auto event = std::make_shared<TLUpload>(path, false);
+    auto event = std::make_shared<TLUpload>(path, false, *this);
     if (inIgnoreList(event->localPath)) return;
     eventAppend(std::move(event));
 }
 
 void TimeLineManager::addCloseEvent(const std::string& path) {
     log().logFunction("-> " + path);
-    auto event = std::make_shared<TLUpload>(path, true);
+    auto event = std::make_shared<TLUpload>(path, true, *this);
     if (!inIgnoreList(event->localPath)) eventAppend(std::move(event));
     log().logFunction("<- " + path);
 }
@@ -233,7 +245,7 @@ void TimeLineManager::addCloseEvent(const std::string& path) {
 void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollows) {
     auto event = std::make_shared<TLCreateFolder>(path);
     event->contentFollows = contentFollows;
-    if (event->precheck()) eventAppend(std::move(event));
+    if (event->precheck(*this)) eventAppend(std::move(event));
 }
 
 void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs) {
@@ -263,8 +275,8 @@ void TimeLineManager::addOutOfBandDownload(const std::string& localPathSource,
 
 void TimeLineManager::addRecoverVolumeEvent(std::shared_ptr<VolumeDetail> volume) {
     if (!volume) return;
-    platform::DispatchQueue::global(platform::QoS::background).async([volume] {
-        VolumeManager::sharedInstance().unmountVolume(volume);
+    platform::DispatchQueue::global(platform::QoS::background).async([&volumes = context().volumes, volume] {
+        volumes.unmountVolume(volume);
     });
 }
 
@@ -273,8 +285,8 @@ void TimeLineManager::addGhostCleanupEvent(const std::string& path) {
 }
 
 void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
-    eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true),
-                                             std::make_shared<TLUpload>(file2, true)));
+    eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true, *this),
+                                             std::make_shared<TLUpload>(file2, true, *this)));
 }
 
 void TimeLineManager::addDownloadSync(const std::string& path, const ServerFileObject& file,
@@ -282,28 +294,23 @@ void TimeLineManager::addDownloadSync(const std::string& path, const ServerFileO
     eventAppend(std::make_shared<DownloadSync>(path, file, checkExists));
 }
 
-namespace {
-std::mutex g_passesMutex;
-TimeLineManager::ListingPasses g_passes;
-}  // namespace
-
 void TimeLineManager::setListingPasses(ListingPasses passes) {
-    std::lock_guard lock(g_passesMutex);
-    g_passes = std::move(passes);
+    std::lock_guard lock(passesMutex_);
+    passes_ = std::move(passes);
 }
 
 void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userRequest) {
     log().logFunction(prettyLog(path + " " + (userRequest ? "true" : "false"), __FILE__,
                                 "addSyncFolderEvent(path:userRequest:)"));
     if (path == "/") {
-        syncQueue_.addOperation([] {
-            std::function<void()> pass;
+        syncQueue_.addOperation([this] {
+            std::function<void(EventContext&)> pass;
             {
-                std::lock_guard lock(g_passesMutex);
-                pass = g_passes.syncMappoints;
+                std::lock_guard lock(passesMutex_);
+                pass = passes_.syncMappoints;
             }
             if (pass)
-                pass();
+                pass(context());
             else
                 log().logDebug("Listing of all mappoints requested");
         });
@@ -313,8 +320,8 @@ void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userReque
         [this, path, userRequest] {
             std::function<void(EventContext&, const std::string&, bool)> pass;
             {
-                std::lock_guard lock(g_passesMutex);
-                pass = g_passes.performSync;
+                std::lock_guard lock(passesMutex_);
+                pass = passes_.performSync;
             }
             if (pass)
                 pass(context(), path, userRequest);
@@ -670,9 +677,13 @@ void TimeLineManager::loop() {
 }
 
 bool TimeLineManager::inIgnoreList(const std::string& path) {
-    std::string rel = VolumeManager::sharedInstance().ignoreMount(path);
+    context();
+    return inIgnoreList(path, parts_->volumes, parts_->exclusions);
+}
+
+bool TimeLineManager::inIgnoreList(const std::string& path, VolumeManager& volumes, ExclusionManager& rules) {
+    std::string rel = volumes.ignoreMount(path);
     if (rel == path) return true;
-    auto& rules = ExclusionManager::sharedInstance();
     if (rules.evaluateRules(rel, 0, rules.excludeDirectories())) return true;
     if (rules.evaluateRules(rel, 0, rules.excludeFiles())) return true;
 

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -32,6 +33,12 @@ namespace tw {
 class TLUpload;
 class VolumeDetail;
 class ServerFileObject;
+class MetadataDataBase;
+class VolumeManager;
+class StatusBarManager;
+class RestoreDeletedManager;
+class ExclusionManager;
+struct ServerEnvironment;
 
 // What a saved timeline file gave back: the events in order, and the bytes that could not be replayed.
 struct ReplayResult {
@@ -41,19 +48,38 @@ struct ReplayResult {
 
 class TimeLineManager {
 public:
-    // The process-wide timeline, on the configured support folder; never destroyed.
+    // The process-wide timeline, on the configured support folder, working with the process-wide parts;
+    // never destroyed.
     static TimeLineManager& sharedInstance();
+
+    // What the timeline works with besides itself: what its events act through (see EventContext) and
+    // the rules of what is never synchronised. Each part must outlive the timeline.
+    struct Parts {
+        MetadataDataBase& records;
+        VolumeManager& volumes;
+        ServerEnvironment& server;
+        StatusBarManager& statusBar;
+        RestoreDeletedManager& restorer;
+        ExclusionManager& exclusions;
+    };
+    // Hands the parts over when they are first needed, once. They are not asked for at construction: the
+    // process-wide timeline may be made by the first watcher report, on the kernel link's queue, before
+    // the volumes exist, and a timeline that runs nothing opens nothing else.
+    using PartsSource = std::function<Parts()>;
+    // The process-wide parts (those of the shared timeline; tests and tools whose own timeline works
+    // with them).
+    static PartsSource sharedParts();
 
     // A timeline keeping Timeline.txt in `supportFolder` (ends with "/"). Created suspended, with the
     // saved deletes and moves replayed into the list.
-    explicit TimeLineManager(std::string supportFolder);
+    TimeLineManager(std::string supportFolder, PartsSource parts);
     // Pauses and waits for the loop to end (the running event finishes first).
     ~TimeLineManager();
     TimeLineManager(const TimeLineManager&) = delete;
     TimeLineManager& operator=(const TimeLineManager&) = delete;
 
-    // What this timeline hands to every event it runs: itself as the timeline, the process-wide parts for
-    // the rest. Built at first use, so a timeline that never runs an event opens nothing else.
+    // What this timeline hands to every event it runs: itself as the timeline, its parts for the rest.
+    // Built at first use (see PartsSource).
     EventContext& context();
 
     // Appends an already-built event and wakes an idle loop.
@@ -91,14 +117,14 @@ public:
     // queued automatic listings when the user asked for it (never interrupting the one running).
     void addSyncFolderEvent(const std::string& path, bool userRequest);
 
-    // The listing passes themselves, installed by the folder synchronisation. Until installed a pass
-    // only logs what it was asked for. A folder's pass is handed the context of the timeline that runs
-    // it, so the work it finds is queued there.
+    // The listing passes themselves, given to this timeline by whoever builds the client (the folder
+    // synchronisation, and what follows a pass). Until given, a pass only logs what it was asked for.
+    // Each pass is handed the context of the timeline that runs it, so the work it finds is queued there.
     struct ListingPasses {
-        std::function<void()> syncMappoints;
+        std::function<void(EventContext& context)> syncMappoints;
         std::function<void(EventContext& context, const std::string& path, bool userRequest)> performSync;
     };
-    static void setListingPasses(ListingPasses passes);
+    void setListingPasses(ListingPasses passes);
 
     void pauseTimeLine();
     // Starts the loop unless it is still running (then nothing happens, as after a pause that the loop
@@ -107,8 +133,11 @@ public:
     // Pauses, waits for the running event, writes Timeline.txt. The timeline stays paused.
     void saveTimeLine();
 
-    // True when the path must never be synchronised.
-    static bool inIgnoreList(const std::string& path);
+    // True when the path must never be synchronised: outside every volume, a volume's own system
+    // folders, or excluded by the administrator's rules.
+    bool inIgnoreList(const std::string& path);
+    // The same rules, on the volumes and exclusions given (for those who have no timeline at hand).
+    static bool inIgnoreList(const std::string& path, VolumeManager& volumes, ExclusionManager& exclusions);
 
     platform::OperationQueue& syncQueue() { return syncQueue_; }
     platform::OperationQueue& downloadQueue() { return downloadQueue_; }
@@ -192,9 +221,13 @@ private:
     bool waitForJournal(uint64_t target);
 
     std::string supportFolder_;
-    // Before the queues: an operation still running while they are torn down may use it.
+    // Before the queues: an operation still running while they are torn down may use them.
+    PartsSource partsSource_;
     std::once_flag contextOnce_;
+    std::optional<Parts> parts_;
     std::unique_ptr<EventContext> context_;
+    mutable std::mutex passesMutex_;
+    ListingPasses passes_;
     std::shared_ptr<platform::DispatchQueue> eventSyncQueue_;
     platform::OperationQueue syncQueue_;
     platform::OperationQueue downloadQueue_;

@@ -1,6 +1,6 @@
 #include "Pinewick/metadata/CEAUtils.h"
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "platform/paths.h"
 
 namespace tw {
@@ -114,14 +114,14 @@ bool CEAUtils::keepBytesWrittenToPlaceholder(const std::string& path) {
     if (auto revision = record.ceaString.getAttribute(CEAString::keys::Revision))
         record.ceaString.setAttribute(CEAString::keys::ConflictRevision, *revision);
     if (auto saved = record.save())
-        Logger::sharedInstance().logWarning(path + " was written to while it was a placeholder; " +
-                                            "it is kept as a conflict with the server's version");
+        log().logWarning(path + " was written to while it was a placeholder; " +
+                         "it is kept as a conflict with the server's version");
     else
         // Still a placeholder by its record: asked again, this finds the bytes again. Nothing is
         // fetched into it meanwhile either way.
-        Logger::sharedInstance().logWarning(path + " was written to while it was a placeholder; " +
-                                            "nothing is fetched into it, but its record could not say so (" +
-                                            saved.cause().describe() + ")");
+        log().logWarning(path + " was written to while it was a placeholder; " +
+                         "nothing is fetched into it, but its record could not say so (" +
+                         saved.cause().describe() + ")");
     return true;
 }
 

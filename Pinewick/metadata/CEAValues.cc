@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "platform/decimal.h"
 #include "platform/overmark.h"
 
@@ -147,8 +147,7 @@ std::optional<std::string> CEAString::getAttribute(keys key) const {
 
 bool CEAString::setAttribute(keys key, const std::string& value) {
     if (value.find('\n') != std::string::npos || value.find('\0') != std::string::npos) {
-        Logger::sharedInstance().logWarning("Refused a " + rawValue(key) +
-                                            " value with a line break: " + value);
+        log().logWarning("Refused a " + rawValue(key) + " value with a line break: " + value);
         return false;
     }
     auto it = stringValues.find(key);

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/SqliteConnection.h"
 #include "platform/dispatch.h"
@@ -66,7 +66,7 @@ bool ConsistencyCheckDataBase::isOpen() const {
 
 void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
     if (!SqliteConnection::bindableNode(record.folderNode)) {
-        Logger::sharedInstance().logWarning("Could not insert record.");
+        log().logWarning("Could not insert record.");
         return;
     }
     queue->sync([&] {
@@ -77,7 +77,7 @@ void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
         statement->bind(3, secondsSince1970(record.refreshDate));
-        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not insert record.");
+        if (statement->step() != SQLITE_DONE) log().logWarning("Could not insert record.");
     });
 }
 
@@ -91,7 +91,7 @@ void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
         statement->bind(1, secondsSince1970(record.refreshDate));
         statement->bind(2, static_cast<int64_t>(record.folderNode));
         statement->bind(3, record.volumeUUID);
-        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not update record.");
+        if (statement->step() != SQLITE_DONE) log().logWarning("Could not update record.");
     });
 }
 
@@ -104,8 +104,7 @@ void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
         if (statement->step() != SQLITE_DONE)
-            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() +
-                                                ".");
+            log().logWarning("Could not delete record for item " + record.description() + ".");
     });
 }
 

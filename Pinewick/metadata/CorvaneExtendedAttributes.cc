@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
@@ -17,27 +17,33 @@ namespace tw {
 
 namespace {
 
-using UUIDResolver = std::function<std::string(uint64_t)>;
+// What a saved record is mirrored with: its volume's UUID and the database it goes to.
+struct Mirror {
+    std::function<std::string(uint64_t)> volumeUUID;
+    std::function<MetadataDataBase&()> database;
+};
 
-std::mutex g_resolverMutex;
-std::shared_ptr<const UUIDResolver> g_resolver;
+std::mutex g_mirrorMutex;
+std::shared_ptr<const Mirror> g_mirror;
+
+std::shared_ptr<const Mirror> currentMirror() {
+    std::lock_guard<std::mutex> lock(g_mirrorMutex);
+    return g_mirror;
+}
 
 }  // namespace
 
-void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver) {
-    std::shared_ptr<const UUIDResolver> next;
-    if (resolver) next = std::make_shared<const UUIDResolver>(std::move(resolver));
-    std::lock_guard<std::mutex> lock(g_resolverMutex);
-    g_resolver = std::move(next);
+void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
+                           std::function<MetadataDataBase&()> database) {
+    std::shared_ptr<const Mirror> next;
+    if (resolver) next = std::make_shared<const Mirror>(Mirror{std::move(resolver), std::move(database)});
+    std::lock_guard<std::mutex> lock(g_mirrorMutex);
+    g_mirror = std::move(next);
 }
 
 std::string volumeUUIDFor(uint64_t volumeSystemNumber) {
-    std::shared_ptr<const UUIDResolver> resolver;
-    {
-        std::lock_guard<std::mutex> lock(g_resolverMutex);
-        resolver = g_resolver;
-    }
-    return resolver ? (*resolver)(volumeSystemNumber) : std::string();
+    auto mirror = currentMirror();
+    return mirror ? mirror->volumeUUID(volumeSystemNumber) : std::string();
 }
 
 const std::string& openWithPropertyList() {
@@ -90,16 +96,15 @@ void CorvaneExtendedAttributes::load() {
         // No attribute is how new items look. A value too long to read counts as absent too, but the
         // log should say so, since the next save replaces it.
         if (error.code == ERANGE)
-            Logger::sharedInstance().logWarning("Extended Attributes of " + localPath + " are longer than " +
-                                                std::to_string(kMaxAttributeSize) +
-                                                " bytes; read as absent.");
+            log().logWarning("Extended Attributes of " + localPath + " are longer than " +
+                             std::to_string(kMaxAttributeSize) + " bytes; read as absent.");
         // A new item still has an identity: its record must not be written to another item later.
         if (auto attributes = platform::attributesOfItem(localPath, nullptr, false))
             loadedFrom_ = {attributes->systemNumber, attributes->systemFileNumber};
         return;
     }
     if (!platform::isValidUtf8(*value)) {
-        Logger::sharedInstance().logFatal("Could not convert extended attributes to human readable");
+        log().logFatal("Could not convert extended attributes to human readable");
         return;
     }
     decode(*value);
@@ -129,7 +134,7 @@ void CorvaneExtendedAttributes::decode(const std::string& text) {
     ceaString.decode(text);
     if (ceaLong.decode(text)) failed = true;
     if (ceaErrorStatus.decode(text)) failed = true;
-    if (failed) Logger::sharedInstance().logFatal("Could not decode extended attributes " + text);
+    if (failed) log().logFatal("Could not decode extended attributes " + text);
 }
 
 void CorvaneExtendedAttributes::grabFileId() {
@@ -161,35 +166,33 @@ SaveResult CorvaneExtendedAttributes::save() {
     if (attributes && loadedFrom_ &&
         (attributes->systemNumber != loadedFrom_->first ||
          attributes->systemFileNumber != loadedFrom_->second)) {
-        Logger::sharedInstance().logDebug("Record of " + localPath +
-                                          " not written: another item stands there now");
+        log().logDebug("Record of " + localPath + " not written: another item stands there now");
         return SaveResult(platform::sysError("save", localPath, ESTALE));
     }
     grabFileId(attributes);
     if (!hasChanges()) return {};
     bool stateChanged = ceaStatus.shouldSave;
     std::string text = encode();
-    auto& log = Logger::sharedInstance();
     std::optional<platform::SysError> failure;
     if (text.size() > kMaxAttributeSize) {
         // It could never be read back (it would load as a fresh record), so keep the last good one.
-        log.logWarning("Failed to write Extended Attributes to " + localPath + " (" +
-                       std::to_string(text.size()) + " bytes, more than " +
-                       std::to_string(kMaxAttributeSize) + ")");
+        log().logWarning("Failed to write Extended Attributes to " + localPath + " (" +
+                         std::to_string(text.size()) + " bytes, more than " +
+                         std::to_string(kMaxAttributeSize) + ")");
         failure = platform::sysError("setxattr", localPath, E2BIG);
     } else if (!text.empty()) {
         platform::SysError error;
         if (!platform::setXattrInBacking(localPath, xAttrName, text, &error)) {
-            log.logWarning("Failed to write Extended Attributes to " + localPath + ": " +
-                           std::strerror(error.code));
+            log().logWarning("Failed to write Extended Attributes to " + localPath + ": " +
+                             std::strerror(error.code));
             failure = std::move(error);
         }
     } else {
         platform::SysError error;
         // Nothing to remove is what a record that never had an attribute looks like.
         if (!platform::removeXattrInBacking(localPath, xAttrName, &error) && error.code != ENODATA) {
-            log.logWarning("Failed to remove Extended Attributes of " + localPath + ": " +
-                           std::strerror(error.code));
+            log().logWarning("Failed to remove Extended Attributes of " + localPath + ": " +
+                             std::strerror(error.code));
             failure = std::move(error);
         }
     }
@@ -222,15 +225,15 @@ void CorvaneExtendedAttributes::setOpenWith() {
         case CEAStatus::keys::ErrorPlaceHolder: {
             platform::SysError error;
             if (!platform::setXattrInBacking(localPath, openWithAttrName, openWithPropertyList(), &error))
-                Logger::sharedInstance().logWarning("Could not mark " + localPath +
-                                                    " to open with Tidewell: " + std::strerror(error.code));
+                log().logWarning("Could not mark " + localPath +
+                                 " to open with Tidewell: " + std::strerror(error.code));
             return;
         }
         default: {
             platform::SysError error;
             if (!platform::removeXattrInBacking(localPath, openWithAttrName, &error) && error.code != ENODATA)
-                Logger::sharedInstance().logWarning("Could not unmark " + localPath +
-                                                    " to open with Tidewell: " + std::strerror(error.code));
+                log().logWarning("Could not unmark " + localPath +
+                                 " to open with Tidewell: " + std::strerror(error.code));
             return;
         }
     }
@@ -239,9 +242,11 @@ void CorvaneExtendedAttributes::setOpenWith() {
 void CorvaneExtendedAttributes::updateMetadata() {
     auto revision = ceaString.getAttribute(CEAString::keys::Revision);
     if (!revision) return;
-    std::string uuid = volumeUUIDFor(volumeNumber);
+    auto mirror = currentMirror();
+    if (!mirror || !mirror->database) return;
+    std::string uuid = mirror->volumeUUID(volumeNumber);
     if (uuid.empty()) return;
-    MetadataDataBase::sharedInstance().addRecord(
+    mirror->database().addRecord(
         Record{uuid, fileNumber, localPath, *revision, CEAStatus::rawValue(ceaStatus.status)});
 }
 

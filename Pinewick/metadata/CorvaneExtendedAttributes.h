@@ -6,7 +6,7 @@
 // state is the attribute; two records saved for one path close together both write whole texts and
 // the last one wins. Saving a changed state tells the file-manager extension,
 // keeps the open-with marking of placeholders, and mirrors revision and state into the metadata
-// database.
+// database installed with `setVolumeUUIDResolver`.
 //
 // Thread-safety: a record is used by one thread at a time; different records may be used on different
 // threads. `setVolumeUUIDResolver` may be called from any thread.
@@ -23,6 +23,8 @@
 #include "platform/overmark.h"
 
 namespace tw {
+
+class MetadataDataBase;
 
 // What a save came to: written (or nothing to write), or the cause of the failure. It tests true when
 // the record was written, as the bool it replaces did, so `if (record.save())` keeps its meaning.
@@ -109,10 +111,13 @@ private:
     std::optional<std::pair<uint64_t, uint64_t>> loadedFrom_;
 };
 
-// How a record learns its volume's UUID without depending on the volume manager (which itself uses
-// records): the volume manager installs this once. Returns "" for an unknown volume. The resolver runs
-// on the saving thread.
-void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver);
+// How a record learns its volume's UUID and the metadata database it mirrors into, without depending
+// on the volume manager (which itself uses records): the volume manager's maker installs them once.
+// `resolver` returns "" for an unknown volume. `database` is asked for at the first mirrored save, so
+// installing it opens nothing; without one (or without a resolver) nothing is mirrored. Both run on
+// the saving thread.
+void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
+                           std::function<MetadataDataBase&()> database);
 // The installed resolver's answer, or "" without one.
 std::string volumeUUIDFor(uint64_t volumeSystemNumber);
 

@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/SqliteConnection.h"
 #include "platform/dispatch.h"
@@ -51,7 +51,7 @@ bool MetadataDataBase::isOpen() const {
 
 void MetadataDataBase::addRecord(const Record& record) {
     if (!SqliteConnection::bindableNode(record.itemNode)) {
-        Logger::sharedInstance().logWarning("Could not insert record.");
+        log().logWarning("Could not insert record.");
         return;
     }
     queue->sync([&] {
@@ -73,7 +73,7 @@ void MetadataDataBase::addRecord(const Record& record) {
         statement->bind(3, record.path);
         statement->bind(4, record.revision);
         statement->bind(5, record.state);
-        if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning("Could not insert record.");
+        if (statement->step() != SQLITE_DONE) log().logWarning("Could not insert record.");
     });
 }
 
@@ -122,8 +122,7 @@ void MetadataDataBase::removeRecord(const Record& record) {
         statement->bind(1, static_cast<int64_t>(record.itemNode));
         statement->bind(2, record.volumeUUID);
         if (statement->step() != SQLITE_DONE)
-            Logger::sharedInstance().logWarning("Could not delete record for item " + record.description() +
-                                                ".");
+            log().logWarning("Could not delete record for item " + record.description() + ".");
     });
 }
 

@@ -2,13 +2,12 @@
 
 #include <sqlite3.h>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 
 namespace tw {
 
 std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path,
                                                          const std::vector<const char*>& schema) {
-    auto& log = Logger::sharedInstance();
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     platform::SqliteDatabase db(raw);
@@ -23,8 +22,8 @@ std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path
     }
     if (rc != SQLITE_OK) {
         reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
-        log.logFatal("the Database at " + path + " is corrupt.");
-        log.logWarning("SQLite: " + reason + " (" + path + ")");
+        log().logFatal("the Database at " + path + " is corrupt.");
+        log().logWarning("SQLite: " + reason + " (" + path + ")");
         return nullptr;
     }
     // Every record save with a revision writes a row. With the default rollback journal each write
@@ -49,7 +48,7 @@ std::optional<SqliteConnection::Statement> SqliteConnection::prepare(const char*
 void SqliteConnection::runStatement(const char* sql) {
     auto statement = prepare(sql);
     if (!statement) return;
-    if (statement->step() != SQLITE_DONE) Logger::sharedInstance().logWarning(std::string(sql) + " failed.");
+    if (statement->step() != SQLITE_DONE) log().logWarning(std::string(sql) + " failed.");
 }
 
 }  // namespace tw

@@ -7,7 +7,6 @@
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/TextUtils.h"
 #include "Pinewick/server/ServerCredentials.h"
-#include "Pinewick/volumes/VolumeManager.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
 
@@ -40,7 +39,7 @@ void AuditStatistics::report(std::function<void()> done) {
 }
 
 void AuditStatistics::reportNow(std::function<void()> done) {
-    for (const auto& folder : VolumeManager::sharedInstance().activeVolumesList()) scanFolder(folder);
+    for (const auto& folder : serverEnvironment().activeFolders()) scanFolder(folder);
     createSummary();
     // `done` comes after both the answer and the log line below, whichever is last.
     auto arrivals = std::make_shared<std::atomic<int>>(0);
@@ -112,7 +111,7 @@ void Audit::auditSend(const AuditStatistics& stats, std::function<void(normalise
         .async([body, completion = std::move(completion)] {
             normalisedResponse outcome = normalisedResponse::fatal;
             if (ServerCommunicator::ready()) {
-                auto& c = ServerCredentials::sharedInstance();
+                auto& c = serverCredentials();
                 auto request = ServerCommunicator::makeRequest(
                     c.serverProtocol() + "://" + c.serverName() + "/" + c.auditEndpoint() + "/", "POST");
                 request.body = body;

@@ -1,5 +1,6 @@
 // The usage report sent to the server's audit service after every automatic logon: how many files and
-// bytes the user keeps in the active mappoint folders and how many of them still wait for upload.
+// bytes the user keeps in the active mappoint folders (the server environment's `activeFolders`) and
+// how many of them still wait for upload.
 // `AuditStatistics` walks the folders and counts per file type; `Audit` posts the totals. The report
 // is informational: nothing waits for it and a failure is only logged.
 //

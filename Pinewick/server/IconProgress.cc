@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "Pinewick/server/LocalFileDates.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
@@ -127,8 +127,8 @@ bool IconProgress::grabCreationDate() {
     // The bar replaces the creation date; unless the real one is kept in the record, a crash while the
     // bar shows would lose it for good.
     if (!itemRecords().setTransferRecovery(localPath_, creationDate_)) {
-        Logger::sharedInstance().logWarning("No progress shown on " + localPath_ +
-                                            ": its creation date could not be kept in its record");
+        log().logWarning("No progress shown on " + localPath_ +
+                         ": its creation date could not be kept in its record");
         return false;
     }
     return true;
@@ -161,8 +161,7 @@ void IconProgress::setTransfered(uint64_t value) {
         if (platform::setXattr(localPath_, xAttrName, fraction, &error))
             tellFileManager(false);
         else
-            Logger::sharedInstance().logWarning("Could not show progress on " + localPath_ + ": " +
-                                                std::strerror(error.code));
+            log().logWarning("Could not show progress on " + localPath_ + ": " + std::strerror(error.code));
     } else {
         setInProgress(false);
     }
@@ -171,11 +170,10 @@ void IconProgress::setTransfered(uint64_t value) {
 void IconProgress::endBar() {
     if (!isBarDisplayed_) return;
     if (haveCreationDate_ && !setCreationDate(localPath_, creationDate_))
-        Logger::sharedInstance().logWarning("Could not restore the creation date of " + localPath_);
+        log().logWarning("Could not restore the creation date of " + localPath_);
     platform::SysError error;
     if (!platform::removeXattr(localPath_, xAttrName, &error) && error.code != ENODATA)
-        Logger::sharedInstance().logWarning("Could not take the progress off " + localPath_ + ": " +
-                                            std::strerror(error.code));
+        log().logWarning("Could not take the progress off " + localPath_ + ": " + std::strerror(error.code));
     itemRecords().setTransferRecovery(localPath_, std::nullopt);
     isBarDisplayed_ = false;
     tellFileManager(true);

@@ -134,7 +134,7 @@ ServerCommunicator::lockQueue& ServerCommunicator::lockQueue::sharedInstance() {
 Classification ServerCommunicator::handleResponse(const platform::http::Result& result) {
     using namespace platform::http;
     serverError errorCase = serverError::noError;
-    auto& creds = ServerCredentials::sharedInstance();
+    auto& creds = serverCredentials();
 
     if (result.error) {
         int code = result.error->code;
@@ -231,7 +231,7 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
 bool ServerCommunicator::ready() {
     TW_TRACE_IN("ready()");
     bool result = true;
-    auto& creds = ServerCredentials::sharedInstance();
+    auto& creds = serverCredentials();
     if (closed()) {
         result = false;
     } else if (!serverEnvironment().networkAvailable()) {
@@ -250,9 +250,8 @@ bool ServerCommunicator::ready() {
             }
         });
     }
-    if (Logger::sharedInstance().enabled(Logger::logLevels::function))
-        Logger::sharedInstance().logFunction(
-            prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "ready()"));
+    if (log().enabled(Logger::logLevels::function))
+        log().logFunction(prettyLog(std::string("<- ") + (result ? "true" : "false"), __FILE__, "ready()"));
     return result;
 }
 
@@ -318,7 +317,7 @@ std::string ServerCommunicator::formatDate(Date date) {
 }
 
 std::string ServerCommunicator::serviceBase() {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = serverCredentials();
     return c.serverProtocol() + "://" + c.serverName() + "/" + c.brindleEndpoint() + "/";
 }
 

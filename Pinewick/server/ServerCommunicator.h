@@ -3,7 +3,8 @@
 // error case, the escaping of paths and form values, the date format the client sends, and the request
 // cycle that repeats a request while the classification says "try again".
 //
-// All operations are type-level; the session state they read and change lives in ServerCredentials.
+// All operations are type-level; the session state they read and change lives in the ServerCredentials
+// of the server environment (`serverCredentials()`).
 //
 // Thread-safety: every operation may be called from several threads at once. Token refresh is
 // serialised on one serial queue, so at most one logon runs at a time.

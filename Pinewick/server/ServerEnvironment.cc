@@ -6,6 +6,7 @@
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
@@ -30,6 +31,12 @@ public:
 // code that builds records; their failures are logged with their cause by the record itself.
 class AttributeRecords final : public ItemRecords {
 public:
+    // The metadata database's revision of (volume number, file number); without one, none.
+    using DatabaseRevision =
+        std::function<std::optional<std::string>(uint64_t volumeNumber, uint64_t fileNumber)>;
+    explicit AttributeRecords(DatabaseRevision databaseRevision = {})
+        : databaseRevision_(std::move(databaseRevision)) {}
+
     ItemFacts load(const std::string& path) override {
         CorvaneExtendedAttributes record(path);
         return facts(record, platform::attributesOfItem(path, nullptr, false).has_value());
@@ -69,14 +76,13 @@ public:
         return CEAUtils::setStatusIfUnknown(path).ok();
     }
     std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) override {
-        std::string uuid = VolumeManager::sharedInstance().volumeNodeToVolumeUUID(volumeNumber);
-        if (uuid.empty()) return std::nullopt;
-        auto row = MetadataDataBase::sharedInstance().findRecord(fileNumber, uuid);
-        if (!row) return std::nullopt;
-        return row->revision;
+        if (!databaseRevision_) return std::nullopt;
+        return databaseRevision_(volumeNumber, fileNumber);
     }
 
 private:
+    DatabaseRevision databaseRevision_;
+
     static bool isItem(const std::string& path, uint64_t expectedNode) {
         if (expectedNode == 0) return true;
         auto attributes = platform::attributesOfItem(path, nullptr, false);
@@ -98,19 +104,30 @@ private:
 
 ServerEnvironment makeDefaults() {
     ServerEnvironment env;
-    env.serverFromLocal = [](const std::string& p) {
-        return VolumeManager::sharedInstance().serverFromLocal(p);
-    };
-    env.findVolume = [](const std::string& p) -> std::optional<VolumeFacts> {
-        auto v = VolumeManager::sharedInstance().findVolume(VolumeManager::LocalPath{p});
-        if (!v) return std::nullopt;
-        return VolumeFacts{v->volumeName, v->canResumeUploads};
-    };
     env.records = std::make_shared<AttributeRecords>();
     return env;
 }
 
 }  // namespace
+
+void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> volumes,
+                       std::function<MetadataDataBase&()> database) {
+    env.serverFromLocal = [volumes](const std::string& p) { return volumes().serverFromLocal(p); };
+    env.findVolume = [volumes](const std::string& p) -> std::optional<VolumeFacts> {
+        auto v = volumes().findVolume(VolumeManager::LocalPath{p});
+        if (!v) return std::nullopt;
+        return VolumeFacts{v->volumeName, v->canResumeUploads};
+    };
+    env.activeFolders = [volumes] { return volumes().activeVolumesList(); };
+    env.records = std::make_shared<AttributeRecords>(
+        [volumes, database](uint64_t volumeNumber, uint64_t fileNumber) -> std::optional<std::string> {
+            std::string uuid = volumes().volumeNodeToVolumeUUID(volumeNumber);
+            if (uuid.empty()) return std::nullopt;
+            auto row = database().findRecord(fileNumber, uuid);
+            if (!row) return std::nullopt;
+            return row->revision;
+        });
+}
 
 ServerEnvironment& serverEnvironment() {
     static ServerEnvironment env = makeDefaults();
@@ -126,6 +143,11 @@ ItemRecords& itemRecords() {
     static NoRecords none;
     auto& r = serverEnvironment().records;
     return r ? *r : none;
+}
+
+ServerCredentials& serverCredentials() {
+    auto& c = serverEnvironment().credentials;
+    return c ? c() : ServerCredentials::sharedInstance();
 }
 
 platform::keychain::Keychain& serverKeychain() {

@@ -2,9 +2,13 @@
 //
 // The request code runs against the run-state manager (is the network there, may we talk to the
 // server), the status bar (ask the user for a password), the volume list (local path to server path,
-// which volume holds a path), the item metadata records and the usage report. Those live in other
-// subsystems, above or beside this one; they install their answers here at start-up. Until they do,
-// the defaults are used: network available, communication allowed, nothing asked of the user.
+// which volume holds a path, the folders the usage report counts), the item metadata records, the
+// metadata database and the usage report. Those live in other subsystems, above or beside this one;
+// the engine installs their answers here at start-up (`answerFromVolumes` for the volume list and the
+// database). Until it does, the defaults are used: network available, communication allowed, nothing
+// asked of the user, no volumes (a local path is its own server path), and records read from and
+// written to the items' attributes without the database. The credentials the requests go out with
+// are the ones installed here too; by default the process-wide ones.
 //
 // Time is read and waited for through `now` and `sleep`, so the time-dependent rules (session
 // freshness, back-off, lock retries) are tested with a fake clock instead of by waiting.
@@ -19,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Pinewick/metadata/CEAValues.h"
 
@@ -28,7 +33,10 @@ class Keychain;
 
 namespace tw {
 
+class MetadataDataBase;
+class ServerCredentials;
 class ServerFileObject;
+class VolumeManager;
 
 using Date = std::chrono::system_clock::time_point;
 
@@ -102,8 +110,13 @@ struct ServerEnvironment {
     };
     std::function<std::optional<VolumeFacts>(const std::string& localPath)> findVolume =
         [](const std::string&) { return std::nullopt; };
+    // The local folders of the active volumes: what the usage report counts.
+    std::function<std::vector<std::string>()> activeFolders = [] { return std::vector<std::string>(); };
     // Item records; null means "no records" (every item loads as fresh, writes go nowhere).
     std::shared_ptr<ItemRecords> records;
+    // The account and session every request goes out with; empty means the process-wide ones. Asked
+    // for at each use, so installing it makes nothing.
+    std::function<ServerCredentials&()> credentials;
     // Stored passwords; null means the platform's default keychain.
     platform::keychain::Keychain* keychain = nullptr;
     // CA bundle for the server's certificate (tests); empty means the system's trust store.
@@ -115,13 +128,19 @@ struct ServerEnvironment {
     std::function<void(std::chrono::seconds)> sleep;  // default: the calling thread sleeps
 };
 
-// The process-wide environment. Its defaults answer from the volume list and the items' metadata
-// attributes; the run-state and user-interface hooks answer "available" and do nothing until installed.
+// The process-wide environment, with the defaults above until the engine installs its answers.
 ServerEnvironment& serverEnvironment();
 // Back to those defaults (tests).
 void resetServerEnvironment();
+// Installs in `env` the answers of the volume list and the metadata database: local to server path,
+// the volume holding a path, the active folders, and item records on the items' attributes that read
+// the database's revision of an item too. The parts are asked for at each answer, so installing them
+// makes neither.
+void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> volumes,
+                       std::function<MetadataDataBase&()> database);
 // Convenience accessors that fall back to the defaults.
 ItemRecords& itemRecords();
+ServerCredentials& serverCredentials();
 platform::keychain::Keychain& serverKeychain();
 void sleepFor(std::chrono::seconds seconds);
 

@@ -43,7 +43,12 @@ AttentionList::~AttentionList() {
     queue_->sync([] {});
 }
 
-std::vector<std::string> AttentionList::findItemsInError(const std::vector<std::string>& roots, size_t limit,
+AttentionList::Ignored AttentionList::ignoredBy(TimeLineManager& timeline) {
+    return [&timeline](const std::string& path) { return timeline.inIgnoreList(path); };
+}
+
+std::vector<std::string> AttentionList::findItemsInError(const std::vector<std::string>& roots,
+                                                         const Ignored& ignored, size_t limit,
                                                          const std::atomic<bool>* cancel) {
     std::vector<std::string> found;
     size_t seen = 0;
@@ -55,7 +60,7 @@ std::vector<std::string> AttentionList::findItemsInError(const std::vector<std::
              it.increment(ec), ++seen) {
             if (cancel && *cancel) return found;
             std::string path = it->path().string();
-            if (TimeLineManager::inIgnoreList(path)) continue;
+            if (ignored && ignored(path)) continue;
             if (recordInError(path)) found.push_back(std::move(path));
         }
     }
@@ -145,7 +150,7 @@ void AttentionList::schedule() {
 
 void AttentionList::check(const std::string& path, const std::vector<std::string>& roots) {
     // A path with no item has no record either.
-    if (under(path, roots) && !TimeLineManager::inIgnoreList(path) && recordInError(path))
+    if (under(path, roots) && !(sources_.ignored && sources_.ignored(path)) && recordInError(path))
         known_.insert(path);
     else
         known_.erase(path);
@@ -181,7 +186,7 @@ void AttentionList::run() {
             }
         }
         if (walk) {
-            auto found = findItemsInError(roots, kWalkLimit, &stopping_);
+            auto found = findItemsInError(roots, sources_.ignored, kWalkLimit, &stopping_);
             if (stopping_) {
                 std::lock_guard lock(mutex_);
                 scheduled_ = false;

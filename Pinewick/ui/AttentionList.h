@@ -35,6 +35,8 @@ class NotificationObserver;
 class RepeatingTimer;
 }  // namespace platform
 
+class TimeLineManager;
+
 class AttentionList {
 public:
     // A walk looks at this many entries at most, so a huge tree still answers.
@@ -43,9 +45,13 @@ public:
     static constexpr size_t kItemsListed = 10;
     static constexpr std::chrono::milliseconds kRecheckInterval{30000};
 
+    // Paths never synchronised (the timeline's ignore list): nothing there needs the user.
+    using Ignored = std::function<bool(const std::string& path)>;
+    static Ignored ignoredBy(TimeLineManager& timeline);
     struct Sources {
         std::function<std::vector<std::string>()> roots;        // the synchronised folders
         std::function<std::vector<std::string>()> heldFolders;  // folders whose removals wait
+        Ignored ignored;
     };
     using Publish = std::function<void(const StatusBarManager::Attention&)>;
 
@@ -61,10 +67,10 @@ public:
     static bool inError(CEAStatus::keys state) {
         return state == CEAStatus::keys::ErrorRegular || state == CEAStatus::keys::ErrorPlaceHolder;
     }
-    // The items in an error state under `roots`, in path order, looking at `limit` entries at most;
-    // gives up early when `cancel` becomes true.
+    // The items in an error state under `roots` and not `ignored`, in path order, looking at `limit`
+    // entries at most; gives up early when `cancel` becomes true.
     static std::vector<std::string> findItemsInError(const std::vector<std::string>& roots,
-                                                     size_t limit = kWalkLimit,
+                                                     const Ignored& ignored, size_t limit = kWalkLimit,
                                                      const std::atomic<bool>* cancel = nullptr);
 
     // Observes state and volume changes, starts the timer and walks once. Again: nothing.

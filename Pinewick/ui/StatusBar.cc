@@ -150,8 +150,8 @@ StatusBar::StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable
     actions.resolveItem = [&manager = parts_.errorResolution](const std::string& path) {
         manager.resolveError(path);
     };
-    actions.confirmRemovals = [&attention = parts_.attention](const std::string& folder) {
-        confirmHeldRemovals(folder, attention);
+    actions.confirmRemovals = [&parts = parts_](const std::string& folder) {
+        confirmHeldRemovals(folder, parts);
     };
     statusBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
     dockBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
@@ -202,7 +202,7 @@ void StatusBar::showState(const StatusBarManager::State& state) {
     dockBarMenu_->validateMenu();
 }
 
-bool StatusBar::confirmHeldRemovals(const std::string& folder, AttentionList& attention) {
+bool StatusBar::confirmHeldRemovals(const std::string& folder, EngineParts& parts) {
     QMessageBox box(QMessageBox::Question, "Tidewell",
                     "Remove the items the server no longer lists in “" +
                         QString::fromStdString(platform::lastPathComponent(folder)) + "”?",
@@ -217,8 +217,8 @@ bool StatusBar::confirmHeldRemovals(const std::string& folder, AttentionList& at
     box.setDefaultButton(keep);
     box.exec();
     if (box.clickedButton() != remove) return false;
-    bool confirmed = SyncFolder::confirmRemovals(folder);
-    attention.heldFoldersChanged();
+    bool confirmed = SyncFolder::confirmRemovals(parts.timeline, folder);
+    parts.attention.heldFoldersChanged();
     return confirmed;
 }
 

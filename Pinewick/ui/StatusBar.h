@@ -73,8 +73,8 @@ public:
     // Shows or hides the window as the "dock icon" switch and the tray call for.
     void applyDockIcon(bool show);
     // Asks whether to remove the items the server no longer lists in `folder`, and confirms the held
-    // removals when the user says so (telling `attention`); whether they were confirmed.
-    static bool confirmHeldRemovals(const std::string& folder, AttentionList& attention);
+    // removals when the user says so (telling the attention list); whether they were confirmed.
+    static bool confirmHeldRemovals(const std::string& folder, EngineParts& parts);
 
     // Opens the preferences at `tab` (creating the window on first use).
     Preferences& openPreferences(int tab = -1);

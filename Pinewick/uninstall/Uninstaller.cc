@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "platform/autostart.h"
 #include "platform/defaults.h"
@@ -174,7 +175,9 @@ void removeApplication(Report& report) {
 }
 
 void removeData(dataMode mode, Report& report) {
-    ServerConfigurationDetails config;
+    // The exclusion rules the configuration also holds play no part in an uninstall.
+    ExclusionManager exclusions;
+    ServerConfigurationDetails config(exclusions);
     config.readConfig();
     fs::path support = config.supportFolder;
     fs::path keep = fs::path(platform::expandTilde(config.currentRecoveryFolder())).lexically_normal();
@@ -280,7 +283,8 @@ bool parseArguments(const std::vector<std::string>& args, Request* request, std:
 
 Report run(const Request& request) {
     Report report;
-    ServerConfigurationDetails config;
+    ExclusionManager exclusions;
+    ServerConfigurationDetails config(exclusions);
     config.readConfig();
     if (request.data != dataMode::keep) {
         if (config.allowUninstallData)

@@ -10,7 +10,6 @@
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
-#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/PIDManager.h"
 #include "platform/dispatch.h"
@@ -68,13 +67,18 @@ std::shared_ptr<KernelCommunicator>& sharedLink() {
 }
 }  // namespace
 
-KernelCommunicator& KernelCommunicator::sharedInstance() {
+KernelCommunicator& KernelCommunicator::connectShared(Options options) {
+    // Made under the lock: a volume asking for `current()` while the link connects waits for it.
     std::lock_guard lock(g_sharedMutex);
     auto& link = sharedLink();
-    if (!link)
-        link = std::make_shared<KernelCommunicator>(
-            Options{platform::userClientSocketPath(), platform::toolPath("gatewarden"), 5000ms, nullptr});
+    if (!link) link = std::make_shared<KernelCommunicator>(std::move(options));
     return *link;
+}
+
+KernelCommunicator::Options KernelCommunicator::userOptions(
+    std::function<std::vector<std::string>()> validApps) {
+    return Options{platform::userClientSocketPath(), platform::toolPath("gatewarden"), 5000ms, nullptr,
+                   std::move(validApps)};
 }
 
 std::shared_ptr<KernelCommunicator> KernelCommunicator::current() {
@@ -398,9 +402,10 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
     auto link = engineLink();
     switch (action) {
         case pw::kauth_FILEOP_OPEN: {
+            if (!options_.validApps) return;
             std::string exe = PIDManager::pidName(path2);
             if (exe.empty()) return;
-            for (const auto& app : ServerConfigurationDetails::sharedInstance().validApps()) {
+            for (const auto& app : options_.validApps()) {
                 if (app == exe) {
                     if (link->addSyncFolderEvent) link->addSyncFolderEvent(path1, true);
                     return;

@@ -34,23 +34,30 @@ namespace tw {
 
 class KernelCommunicator {
 public:
-    // The process-wide link; the first call connects (and starts gatewarden when none answers). A
-    // failure logs "Kernel Driver connection failure with error:" and asks the application to end.
-    static KernelCommunicator& sharedInstance();
-    // The shared link if it was made (or installed), else none: volumes ask it to watch their folders
-    // only when the application runs one.
-    static std::shared_ptr<KernelCommunicator> current();
-    // Makes `link` the shared one (tests that run their own watcher); none removes it.
-    static void install(std::shared_ptr<KernelCommunicator> link);
-
     struct Options {
         std::string socketPath;      // the user-client socket
         std::string gatewardenPath;  // started when nobody answers; empty: never start one
         std::chrono::milliseconds startWait{5000};
         // Called after a lost connection was rebuilt and the watch paths given again: remount.
         std::function<void()> reconnected;
+        // The executables (as /proc/PID/exe names them) whose opening of a folder counts as the user
+        // browsing it, asked at each such open; empty: no program does.
+        std::function<std::vector<std::string>()> validApps;
     };
-    // A link on explicit places (tests). Connects at once, like the shared instance.
+    // The process-wide link, made on `options` by the first call, which connects it (starting gatewarden
+    // when none answers); later calls return it and leave their options unused. A failure logs "Kernel
+    // Driver connection failure with error:" and asks the application to end.
+    static KernelCommunicator& connectShared(Options options);
+    // The places of the user's own session (its user-client socket, the installed gatewarden), with the
+    // programs that count as the user browsing.
+    static Options userOptions(std::function<std::vector<std::string>()> validApps);
+    // The shared link if it was made (or installed), else none: volumes ask it to watch their folders
+    // only when the application runs one.
+    static std::shared_ptr<KernelCommunicator> current();
+    // Makes `link` the shared one (tests that run their own watcher); none removes it.
+    static void install(std::shared_ptr<KernelCommunicator> link);
+
+    // A link on explicit places (tests). Connects at once, like the shared link.
     explicit KernelCommunicator(Options options);
     ~KernelCommunicator();
     KernelCommunicator(const KernelCommunicator&) = delete;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <sstream>
 
-#include "Pinewick/config/Logger.h"
+#include "Pinewick/config/Log.h"
 #include "platform/plist.h"
 #include "platform/process.h"
 
@@ -50,22 +50,22 @@ bool SpotLight::isSpotlightActive(const std::string& path) {
 }
 
 void SpotLight::changeSpotlight(const std::string& path, const std::string& mode) {
-    auto& log = Logger::sharedInstance();
-    log.logWarning("Changing spotlight policy. " + path + ":" + mode);
+    log().logWarning("Changing spotlight policy. " + path + ":" + mode);
     auto result = platform::runProcess({platform::toolPath(kToolName), "-v", "-i", mode, path});
     if (!result.started) {
-        log.logDebug("Could not run " + std::string(kToolName) + ": " + result.error);
+        log().logDebug("Could not run " + std::string(kToolName) + ": " + result.error);
     } else if (result.exitCode == kNoIndexerInstalled) {
         // The same for every volume of this run: said once.
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
-            log.logWarning(
+            log().logWarning(
                 "No desktop indexer (localsearch/tracker 3 or baloo) is installed: volumes are not "
                 "handed to one");
     } else if (!result.succeeded()) {
-        log.logWarning("The desktop indexer could not be told about " + path + " (" + kToolName +
-                       (result.timedOut ? " timed out" : " exit status " + std::to_string(result.exitCode)) +
-                       "); the next mount asks again");
+        log().logWarning(
+            "The desktop indexer could not be told about " + path + " (" + kToolName +
+            (result.timedOut ? " timed out" : " exit status " + std::to_string(result.exitCode)) +
+            "); the next mount asks again");
     }
 }
 

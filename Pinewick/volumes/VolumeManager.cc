@@ -12,6 +12,7 @@
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/SpotLight.h"
@@ -75,12 +76,12 @@ std::optional<VolumeDetail::volumeStates> VolumeDetail::stateFromRaw(const std::
     return std::nullopt;
 }
 
-VolumeDetail::VolumeDetail(const std::string& name)
+VolumeDetail::VolumeDetail(const std::string& name, const ServerConfigurationDetails& configuration)
     : localFolder(platform::volumesRoot() + "/" + name),
       serverFolder("/" + name),
-      diskImage(ServerConfigurationDetails::sharedInstance().supportFolder + name + volumeType),
+      diskImage(configuration.supportFolder + name + volumeType),
       volumeName(name) {
-    if (auto stored = ServerConfigurationDetails::sharedInstance().retrieveUserVolumeState(name))
+    if (auto stored = configuration.retrieveUserVolumeState(name))
         if (auto s = stateFromRaw(*stored); s && *s != volumeStates::InLocation) state = *s;
     if (auto kernel = KernelCommunicator::current()) kernel->addWatchPath(localFolder);
 }
@@ -151,15 +152,19 @@ std::string VolumeDetail::description() const {
 
 VolumeManager& VolumeManager::sharedInstance() {
     static VolumeManager* shared = [] {
-        auto* manager = new VolumeManager();
+        auto* manager = new VolumeManager(ServerConfigurationDetails::sharedInstance());
         // Item records mirror into the metadata database under their volume's UUID.
-        setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); });
+        setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); },
+                              MetadataDataBase::sharedInstance);
         manager->fetchOfflineMappoints();
         manager->storeList();
         return manager;
     }();
     return *shared;
 }
+
+VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration)
+    : configuration_(configuration) {}
 
 void VolumeManager::addVolume(std::shared_ptr<VolumeDetail> volume) {
     if (!volume) return;
@@ -546,7 +551,7 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
         bool resume = mp.diskType == "smb";
         auto existing = findVolume(mp.name);
         if (!existing) {
-            auto volume = std::make_shared<VolumeDetail>(mp.name);
+            auto volume = std::make_shared<VolumeDetail>(mp.name, configuration_);
             volume->available = false;
             volume->canResumeUploads = resume;
             {
@@ -632,7 +637,7 @@ std::vector<std::string> VolumeManager::getMenuList() const {
 }
 
 void VolumeManager::fetchOfflineMappoints() {
-    const std::string& support = ServerConfigurationDetails::sharedInstance().supportFolder;
+    const std::string& support = configuration_.supportFolder;
     std::error_code ec;
     std::vector<std::string> names;
     for (std::filesystem::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec)) {
@@ -644,7 +649,7 @@ void VolumeManager::fetchOfflineMappoints() {
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
         if (!VolumeDetail::safeVolumeName(name) || findVolume(name)) continue;
-        addVolume(std::make_shared<VolumeDetail>(name));
+        addVolume(std::make_shared<VolumeDetail>(name, configuration_));
     }
 }
 
@@ -664,9 +669,8 @@ void VolumeManager::disableTrash(const std::shared_ptr<VolumeDetail>& volume) {
         if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
             // Anything already trashed there is the user's: keep it in the recovery folder first.
             if (!folderIsEmpty(path)) {
-                std::string keep = platform::expandTilde(
-                                       ServerConfigurationDetails::sharedInstance().currentRecoveryFolder()) +
-                                   "/" + name + " of " + volume->volumeName + " " + timestampForName();
+                std::string keep = platform::expandTilde(configuration_.currentRecoveryFolder()) + "/" +
+                                   name + " of " + volume->volumeName + " " + timestampForName();
                 platform::makeFolders(keep);
                 std::filesystem::copy(path, keep, std::filesystem::copy_options::recursive, ec);
                 if (ec) {

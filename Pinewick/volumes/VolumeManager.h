@@ -2,6 +2,10 @@
 // mappoint's name) plus the in-location entry holding administrator-mapped folders of the home folder.
 // Translates local paths to their volume, their path within it, and their server path.
 //
+// Volume images live in the configuration's support folder, and a volume starts in the state the user
+// left it in (stored in the configuration's settings): both the manager and each volume are made with
+// the configuration they read these from.
+//
 // Thread-safety: the list is guarded by a mutex; lookups copy what they return. A `VolumeDetail`
 // handed out is shared; its fields are written only by the volume manager.
 #pragma once
@@ -17,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "Pinewick/config/ServerConfigurationDetails.h"
+
 namespace tw {
 
 class ServerFileObject;
@@ -28,9 +34,10 @@ public:
     static std::optional<volumeStates> stateFromRaw(const std::string& raw);
     static constexpr const char* volumeType = ".sparsebundle";
 
-    // A mappoint volume: mounted at the volumes root + "/" + name, server folder "/" + name; its state
-    // is the one stored for the name (Hidden when none). Asks the watcher to watch its folder.
-    explicit VolumeDetail(const std::string& volumeName);
+    // A mappoint volume: mounted at the volumes root + "/" + name, server folder "/" + name, its image
+    // in the configuration's support folder; its state is the one stored for the name in the
+    // configuration's settings (Hidden when none). Asks the watcher to watch its folder.
+    VolumeDetail(const std::string& volumeName, const ServerConfigurationDetails& configuration);
     // Whether a name can be a volume: one path component that stays inside the volumes root (not
     // empty, ".", "..", and without "/" or NUL).
     static bool safeVolumeName(const std::string& name);
@@ -70,8 +77,11 @@ private:
 
 class VolumeManager {
 public:
+    // The process-wide list on the process-wide configuration; made on first use, never destroyed.
     static VolumeManager& sharedInstance();
-    VolumeManager() = default;
+    // A list whose volumes keep their images in `configuration`'s support folder and take their stored
+    // states from it; `configuration` must outlive the manager.
+    explicit VolumeManager(const ServerConfigurationDetails& configuration);
 
     // Adds a volume to the list.
     void addVolume(std::shared_ptr<VolumeDetail> volume);
@@ -153,6 +163,7 @@ private:
     // The in-location pair whose local folder holds `path` (prefix test without regard to case).
     std::optional<std::pair<std::string, std::string>> inLocationPairFor(const std::string& path) const;
 
+    const ServerConfigurationDetails& configuration_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<VolumeDetail>> volumeList_;
 

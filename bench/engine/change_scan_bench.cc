@@ -204,12 +204,13 @@ int main(int argc, char** argv) {
     setenv("XDG_STATE_HOME", (base + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (base + "/run").c_str(), 1);
     setenv("TIDEWELL_VOLUMES_ROOT", (base + "/Volumes").c_str(), 1);
-    tw::TimeLineManager timeline(base + "/support/");
+    tw::TimeLineManager timeline(base + "/support/", tw::TimeLineManager::sharedParts());
     auto& volumes = tw::VolumeManager::sharedInstance();
 
     // ---- a plain folder
     {
-        auto volume = std::make_shared<tw::VolumeDetail>("Plain");
+        auto volume =
+            std::make_shared<tw::VolumeDetail>("Plain", tw::ServerConfigurationDetails::sharedInstance());
         volume->state = tw::VolumeDetail::volumeStates::Visible;
         volumes.addVolume(volume);
         const std::string root = volume->localFolder;
@@ -265,7 +266,8 @@ int main(int argc, char** argv) {
                                           base + "/gatewarden.log");
         if (!daemon) why = "gatewarden did not start";
     }
-    auto volume = std::make_shared<tw::VolumeDetail>("Mounted");
+    auto volume =
+        std::make_shared<tw::VolumeDetail>("Mounted", tw::ServerConfigurationDetails::sharedInstance());
     volume->state = tw::VolumeDetail::volumeStates::Visible;
     const std::string mount = volume->localFolder;
     const std::string uuid = "BENCH-MOUNTED-0000";

@@ -24,7 +24,8 @@ public:
 
 template <class Event>
 double queueBurst(const std::string& folder, int count, uint64_t* writes) {
-    tw::TimeLineManager timeline(folder);  // paused: nothing runs, as while offline
+    tw::TimeLineManager timeline(
+        folder, tw::TimeLineManager::sharedParts());  // paused: nothing runs, as while offline
     tw::CorvaneExtendedAttributes record(std::string("/nonexistent"), "State: Regular\nRevision: 12\n");
     auto t0 = Clock::now();
     for (int i = 0; i < count; ++i)

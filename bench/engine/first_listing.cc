@@ -20,6 +20,7 @@
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CEAUtils.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -78,11 +79,13 @@ int main(int argc, char** argv) {
     std::string hostPort = "127.0.0.1:" + std::to_string(server.process().port());
     auto keychain = tw::platform::keychain::makeFileKeychain((dir / "credentials.json").string());
     tw::serverEnvironment().keychain = keychain.get();
+    tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
+                          tw::MetadataDataBase::sharedInstance);
     keychain->addItem({hostPort, "alice", "Tidewell", "Tidewell Server Password"}, "s3cret&=x");
     auto& creds = tw::ServerCredentials::sharedInstance();
     creds.resetForTesting();
     creds.setServerProtocol("http");
-    auto team = std::make_shared<tw::VolumeDetail>("Team");
+    auto team = std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance());
     team->state = tw::VolumeDetail::volumeStates::Visible;
     tw::VolumeManager::sharedInstance().addVolume(team);
     fs::create_directories(team->localFolder);
@@ -96,15 +99,14 @@ int main(int argc, char** argv) {
         if (e.name == "Team") tw::CEAUtils::refreshFolder(team->localFolder, e.serverFacts());
     // Manual mode: folders are not listed in turn, so each folder's pass is queued by hand, as the
     // user opening them would.
-    tw::TimeLineManager::setListingPasses(
-        {nullptr, [](tw::EventContext& context, const std::string& p, bool user) {
-             auto s = Clock::now();
-             tw::SyncFolder::performSync(context, p, user);
-             std::lock_guard l(g_mutex);
-             g_passMs += ms(Clock::now() - s);
-             ++g_passes;
-         }});
     auto& timeline = tw::TimeLineManager::sharedInstance();
+    timeline.setListingPasses({nullptr, [](tw::EventContext& context, const std::string& p, bool user) {
+                                   auto s = Clock::now();
+                                   tw::SyncFolder::performSync(context, p, user);
+                                   std::lock_guard l(g_mutex);
+                                   g_passMs += ms(Clock::now() - s);
+                                   ++g_passes;
+                               }});
     timeline.resumeTimeLine();
 
     auto start = Clock::now();

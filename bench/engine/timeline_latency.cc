@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir)) return 1;
     std::vector<double> timeline, baseline;
     {
-        tw::TimeLineManager t(std::string(dir) + "/");
+        tw::TimeLineManager t(std::string(dir) + "/", tw::TimeLineManager::sharedParts());
         t.resumeTimeLine();
         tw::platform::Semaphore started;
         for (int i = 0; i < samples; ++i) {

@@ -10,6 +10,7 @@
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -66,11 +67,13 @@ int main(int argc, char** argv) {
     std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
     auto keychain = tw::platform::keychain::makeFileKeychain((dir / "credentials.json").string());
     tw::serverEnvironment().keychain = keychain.get();
+    tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
+                          tw::MetadataDataBase::sharedInstance);
     keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
     auto& creds = tw::ServerCredentials::sharedInstance();
     creds.resetForTesting();
     creds.setServerProtocol("http");
-    auto team = std::make_shared<tw::VolumeDetail>("Team");
+    auto team = std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance());
     team->state = tw::VolumeDetail::volumeStates::Visible;
     tw::VolumeManager::sharedInstance().addVolume(team);
     fs::create_directories(team->localFolder);
@@ -81,7 +84,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> timeline, direct;
     {
-        tw::TimeLineManager t((dir / "support").string() + "/");
+        tw::TimeLineManager t((dir / "support").string() + "/", tw::TimeLineManager::sharedParts());
         t.resumeTimeLine();
         for (int i = 0; i < samples; ++i) {
             std::string path = team->localFolder + "/t" + std::to_string(i) + ".txt";

@@ -114,7 +114,8 @@ BENCHMARK(BM_LoadChangeSave);
 // The same round with the database mirror on (a volume UUID is known), as on a mappoint volume.
 void BM_LoadChangeSaveMirrored(benchmark::State& state) {
     std::string path = makeFile("mirrored");
-    setVolumeUUIDResolver([](uint64_t) { return std::string("BENCH-VOLUME"); });
+    setVolumeUUIDResolver([](uint64_t) { return std::string("BENCH-VOLUME"); },
+                          MetadataDataBase::sharedInstance);
     if (!typicalRecord(path).save()) return state.SkipWithError("the record could not be written");
     bool flag = false;
     for (auto _ : state) {
@@ -124,7 +125,7 @@ void BM_LoadChangeSaveMirrored(benchmark::State& state) {
         auto saved = r.save();
         benchmark::DoNotOptimize(saved);
     }
-    setVolumeUUIDResolver(nullptr);
+    setVolumeUUIDResolver(nullptr, nullptr);
 }
 BENCHMARK(BM_LoadChangeSaveMirrored);
 

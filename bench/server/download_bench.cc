@@ -24,6 +24,7 @@
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/DownloadDetails.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
@@ -151,7 +152,9 @@ int main() {
         keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
         auto& env = tw::serverEnvironment();
         env.keychain = keychain.get();
-        tw::VolumeManager::sharedInstance().addVolume(std::make_shared<tw::VolumeDetail>("Team"));
+        tw::answerFromVolumes(env, tw::VolumeManager::sharedInstance, tw::MetadataDataBase::sharedInstance);
+        tw::VolumeManager::sharedInstance().addVolume(
+            std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance()));
         auto& creds = tw::ServerCredentials::sharedInstance();
         creds.resetForTesting();
         creds.setServerProtocol("http");

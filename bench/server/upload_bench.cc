@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -149,7 +150,9 @@ int main() {
         keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
         auto& env = tw::serverEnvironment();
         env.keychain = keychain.get();
-        tw::VolumeManager::sharedInstance().addVolume(std::make_shared<tw::VolumeDetail>("Team"));
+        tw::answerFromVolumes(env, tw::VolumeManager::sharedInstance, tw::MetadataDataBase::sharedInstance);
+        tw::VolumeManager::sharedInstance().addVolume(
+            std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance()));
         auto& creds = tw::ServerCredentials::sharedInstance();
         creds.resetForTesting();
         creds.setServerProtocol("http");

@@ -81,12 +81,14 @@ protected:
     void user(const json& j) { ASSERT_TRUE(writeFile(userFile(), j.dump())); }
     // A configuration read fresh, as at start-up.
     std::unique_ptr<ServerConfigurationDetails> read() {
-        auto c = std::make_unique<ServerConfigurationDetails>();
+        auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
         c->setHooks(hooks.hooks());
         c->readConfig();
         return c;
     }
     HookLog hooks;
+    // Where the configurations this test reads put the administrator's exclusion rules.
+    ExclusionManager exclusions;
 };
 
 // Collects notifications of the given names; waits with a time-out so a lost one fails the test.
@@ -186,7 +188,7 @@ TEST_F(Configuration, NothingConfiguredLoadsEverythingOn) {
     REQUIRE_PRIVATE_BUS();
     Seen seen;
     ASSERT_TRUE(seen.observe({"BrindleOverlayIconChange", "BrindleContextMenuChange"}));
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->setHooks(hooks.hooks());
     c->loadState();
 
@@ -202,7 +204,7 @@ TEST_F(Configuration, NothingConfiguredLoadsEverythingOn) {
 
 TEST_F(Configuration, AForcedOffDockIconIsForcedAndHidden) {
     admin({{"dockicon", false}});
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->loadState();
     EXPECT_EQ(c->dockIcon, Option::forceOff);
     EXPECT_TRUE(ServerConfigurationDetails::isForced(c->dockIcon));
@@ -275,7 +277,7 @@ TEST_F(Configuration, ValuesOfTheWrongKindAreIgnored) {
     EXPECT_EQ(c->paywallDetectURL, "");
     EXPECT_EQ(c->recoveryFolder, home() + "/Tidewell/Salvage");
     EXPECT_EQ(c->inLocationMapping(), (Pairs{{"~/Tidewell", "/home"}}));
-    EXPECT_TRUE(ExclusionManager::sharedInstance().excludeFiles().empty());
+    EXPECT_TRUE(exclusions.excludeFiles().empty());
 }
 
 TEST_F(Configuration, AnAdministratorFileThatIsNotJsonLeavesTheUsersChoices) {
@@ -396,7 +398,7 @@ TEST_F(Configuration, ARecoveryFolderThatCannotBeCreatedKeepsTheDefault) {
 }
 
 TEST_F(Configuration, StoringARecoveryFolderWritesItsTildeFormOrNothing) {
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     EXPECT_TRUE(c->storeRecoveryFolder(home() + "/Chosen//Folder/"));
     EXPECT_EQ(c->recoveryFolder, "~/Chosen/Folder");
     EXPECT_TRUE(fs::is_directory(home() + "/Chosen/Folder"));
@@ -415,7 +417,7 @@ TEST_F(Configuration, StoringARecoveryFolderWritesItsTildeFormOrNothing) {
 
 TEST_F(Configuration, VolumeStatesAreReturnedOnlyWhenTheyAreKnownStateTexts) {
     user({{"Docs", "Hidden"}, {"Work", "InLocation"}, {"Old", "Gone"}, {"Num", 1}, {"Lower", "visible"}});
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     EXPECT_EQ(c->retrieveUserVolumeState("Docs"), "Hidden");
     EXPECT_EQ(c->retrieveUserVolumeState("Work"), "InLocation");
     EXPECT_FALSE(c->retrieveUserVolumeState("Old"));
@@ -429,8 +431,8 @@ TEST_F(Configuration, VolumeStatesAreReturnedOnlyWhenTheyAreKnownStateTexts) {
 TEST_F(Configuration, ExcludeListsWithoutRulesAreIgnored) {
     admin({{"excludeFile", json::array({"tmp"})}, {"excludeDirectory", json::array({"tmp"})}});
     read();
-    EXPECT_TRUE(ExclusionManager::sharedInstance().excludeFiles().empty());
-    EXPECT_TRUE(ExclusionManager::sharedInstance().excludeDirectories().empty());
+    EXPECT_TRUE(exclusions.excludeFiles().empty());
+    EXPECT_TRUE(exclusions.excludeDirectories().empty());
 }
 
 TEST_F(Configuration, RulesReachTheExclusionManagerInTheFilesOrder) {
@@ -439,7 +441,7 @@ TEST_F(Configuration, RulesReachTheExclusionManagerInTheFilesOrder) {
         writeFile(adminFile(), R"({"exclusionRule": {"zz_tmp": "filePath= \\.tmp$", "zz_big": "size>= 10",
         "aa_bigtmp": "zz_tmp AND zz_big"}, "excludeFile": ["aa_bigtmp"], "excludeDirectory": ["zz_tmp"]})"));
     read();
-    auto& m = ExclusionManager::sharedInstance();
+    auto& m = exclusions;
     EXPECT_TRUE(m.hasCombinedRule("aa_bigtmp"));
     EXPECT_EQ(m.excludeFiles(), std::vector<std::string>{"aa_bigtmp"});
     EXPECT_EQ(m.excludeDirectories(), std::vector<std::string>{"zz_tmp"});
@@ -474,12 +476,12 @@ TEST_F(Configuration, FileManagersAndPortalsAreTrustedUnlessTheAdministratorList
 // --- Applying the configuration ---------------------------------------------------------------
 
 TEST_F(Configuration, OpenAtLoginOffRemovesTheLoginItem) {
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->loadState();
     const std::string entry = tw::platform::loginItemPath("com.meridot.tidewell.Riseling");
     ASSERT_TRUE(fs::exists(entry));
     user({{"Useropenatlogin", false}});
-    c = std::make_unique<ServerConfigurationDetails>();
+    c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->loadState();
     EXPECT_EQ(c->openAtLogin, Option::userDefinedOff);
     EXPECT_FALSE(fs::exists(entry));
@@ -489,7 +491,7 @@ TEST_F(Configuration, TheLoginItemRunsTheHelperBesideTheApplicationEvenInAFolder
     tw::test::TempDir tools("tw-tools");
     fs::create_directories(tools / "My Tools");
     setenv("TIDEWELL_TOOLS_DIR", (tools / "My Tools").c_str(), 1);
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->loadState();
     unsetenv("TIDEWELL_TOOLS_DIR");
     std::string entry = readFile(tw::platform::loginItemPath("com.meridot.tidewell.Riseling"));
@@ -502,7 +504,7 @@ TEST_F(Configuration, SwitchesOffAreAppliedAndNotifiedOnTheBus) {
     user({{"Usercontextmenu", false}, {"Userdockicon", false}});
     Seen seen;
     ASSERT_TRUE(seen.observe({"BrindleOverlayIconChange", "BrindleContextMenuChange"}));
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->setHooks(hooks.hooks());
     c->loadState();
     EXPECT_FALSE(c->dockIconShown());
@@ -513,7 +515,7 @@ TEST_F(Configuration, SwitchesOffAreAppliedAndNotifiedOnTheBus) {
 
 TEST_F(Configuration, MissingHooksMakeTheirStepsDoNothing) {
     admin({{"user", "bob"}});
-    auto c = std::make_unique<ServerConfigurationDetails>();
+    auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
     c->loadState();  // no hooks installed: nothing to call, nothing crashes
     EXPECT_EQ(c->user, "bob");
     EXPECT_EQ(c->inLocationMapping(), (Pairs{{"~/Tidewell", "/home"}}));

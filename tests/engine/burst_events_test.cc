@@ -19,6 +19,7 @@
 #include "platform/http.h"
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -36,6 +37,7 @@ class BurstEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
@@ -43,7 +45,7 @@ protected:
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
@@ -52,16 +54,15 @@ protected:
         if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-0000000B0257"))
             GTEST_SKIP() << "user extended attributes not supported here";
         ASSERT_TRUE(ServerCommunicator::ready());
-        TimeLineManager::setListingPasses(
-            {nullptr, [](EventContext& context, const std::string& p, bool user) {
-                 SyncFolder::performSync(context, p, user);
-             }});
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
+        timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
+                                        SyncFolder::performSync(context, p, user);
+                                    }});
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        TimeLineManager::setListingPasses({});
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }

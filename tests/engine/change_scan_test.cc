@@ -25,6 +25,7 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -59,6 +60,7 @@ class ChangeScanTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
@@ -66,7 +68,7 @@ protected:
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::remove_all(team->localFolder);
@@ -81,11 +83,11 @@ protected:
         ASSERT_EQ(team->volumeUUID(), uuid);
         answerIdentities(true);
         ASSERT_TRUE(ServerCommunicator::ready());
-        TimeLineManager::setListingPasses(
-            {nullptr, [](EventContext& context, const std::string& p, bool user) {
-                 SyncFolder::performSync(context, p, user);
-             }});
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
+        timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
+                                        SyncFolder::performSync(context, p, user);
+                                    }});
         scanner = std::make_unique<ChangeScan>(options());
     }
 
@@ -93,7 +95,6 @@ protected:
         scanner.reset();
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
-        TimeLineManager::setListingPasses({});
         platform::setVolPathResolver(nullptr);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();

@@ -14,6 +14,7 @@
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -28,11 +29,12 @@ class ConsistencyCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         serverEnvironment().now = [this] {
             std::lock_guard l(m);
             return now;
         };
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         fs::create_directories(team->localFolder);
         if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", kUuid.data(),
@@ -57,23 +59,21 @@ protected:
             return std::nullopt;
         });
 
-        TimeLineManager::setListingPasses(
-            {nullptr, [this](EventContext&, const std::string& path, bool userRequest) {
-                 {
-                     std::lock_guard l(m);
-                     listed.emplace_back(path, userRequest);
-                 }
-                 // A listing pass that succeeds reports back.
-                 if (passesSucceed) check.updateScanDate(path);
-             }});
-        TimeLineManager::sharedInstance().resumeTimeLine();
+        timeline.setListingPasses({nullptr, [this](EventContext&, const std::string& path, bool userRequest) {
+                                       {
+                                           std::lock_guard l(m);
+                                           listed.emplace_back(path, userRequest);
+                                       }
+                                       // A listing pass that succeeds reports back.
+                                       if (passesSucceed) check.updateScanDate(path);
+                                   }});
+        timeline.resumeTimeLine();
         auto& state = StateManager::sharedInstance();
         state.networkAvailable.storeQuietly(true);
         state.allowServerCommunication = true;
     }
     void TearDown() override {
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(5s);
-        TimeLineManager::setListingPasses({});
+        timeline.syncQueue().waitUntilAllOperationsAreFinished(5s);
         platform::setVolPathResolver({});
         resetServerEnvironment();
     }
@@ -95,7 +95,7 @@ protected:
     // Runs one tick and waits for the listing it may have queued.
     std::vector<std::pair<std::string, bool>> fire() {
         check.timerFireMethod();
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(5s);
+        timeline.syncQueue().waitUntilAllOperationsAreFinished(5s);
         std::lock_guard l(m);
         auto out = listed;
         listed.clear();
@@ -108,7 +108,11 @@ protected:
 
     TempDir dir{"tw-cc"};
     ConsistencyCheckDataBase db{(dir / "ConsistencyCheckDataBase.db").string()};
-    ConsistencyCheck check{db};
+    TimeLineManager timeline{dir.str(), TimeLineManager::sharedParts()};  // where the check's passes go
+    ConsistencyCheck::Parts parts() {
+        return {db, VolumeManager::sharedInstance(), StateManager::sharedInstance(), timeline};
+    }
+    ConsistencyCheck check{parts()};
     std::shared_ptr<VolumeDetail> team;
     std::mutex m;
     Date now = Date(std::chrono::seconds(1'700'000'000));
@@ -269,7 +273,7 @@ TEST_F(ConsistencyCheckTest, TheTimerStartsStopsAndCanBeDroppedWhileRunning) {
     EXPECT_TRUE(check.running());
     check.stop();
     EXPECT_FALSE(check.running());
-    auto other = std::make_unique<ConsistencyCheck>(db);
+    auto other = std::make_unique<ConsistencyCheck>(parts());
     other->start();
     other.reset();
 }

@@ -25,6 +25,7 @@
 #include "support/child_process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -41,18 +42,19 @@ class DeleteMoveEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>(support());
+        timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
     }
     void TearDown() override {
         timeline.reset();
@@ -742,7 +744,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support());
+    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0]->description().rfind("Delete: " + local("one.txt"), 0), 0u);
@@ -758,7 +760,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
 
     // Replayed once more after a crash right after they ran: harmless.
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support());
+    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
     size_t from = logSize();
     runTimeline();
     EXPECT_TRUE(logContains("Ignoring delete of item " + local("one.txt"), from));
@@ -776,7 +778,7 @@ TEST_F(DeleteMoveEvents, TimelineCutOffMidRecordReplaysTheRecordsBeforeIt) {
     size_t second = saved.find("Delete {", 1);
     ASSERT_NE(second, std::string::npos);
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved.substr(0, second + 30)));
-    timeline = std::make_unique<TimeLineManager>(support());
+    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
     ASSERT_EQ(timeline->eventCount(), 1u);
     runTimeline();
     EXPECT_FALSE(fs::exists(serverFile("x.txt")));
@@ -808,7 +810,7 @@ TEST_F(DeleteMoveEvents, PathsOfFourThousandBytesAreKeptAndReplayed) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support());
+    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 2u);
     auto* move = dynamic_cast<TLMove*>(events[0].get());
@@ -829,7 +831,7 @@ namespace {
 TEST(TimelineCrashChild, QueueUntilKilled) {
     const char* folder = std::getenv("TIDEWELL_CRASH_SUPPORT");
     if (!folder) GTEST_SKIP() << "only run as the crash test's child process";
-    TimeLineManager timeline(folder);
+    TimeLineManager timeline(folder, TimeLineManager::sharedParts());
     CorvaneExtendedAttributes record(std::string("/nowhere"), "Status: Regular\n");
     for (int i = 0;; ++i) {
         std::string n = std::to_string(i);
@@ -867,7 +869,7 @@ TEST(TimelineCrash, KilledAtAnyMomentTheNextStartReplaysAnUnbrokenPrefixInOrder)
         std::this_thread::sleep_for(std::chrono::milliseconds(50 + 70 * round));
         child.kill();  // SIGKILL: no destructor, no save
 
-        TimeLineManager replayed(support);
+        TimeLineManager replayed(support, TimeLineManager::sharedParts());
         auto events = replayed.events();
         ASSERT_GT(events.size(), 50u) << "everything queued before the durable point is back";
         for (size_t i = 0; i < events.size(); ++i) {

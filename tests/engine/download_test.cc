@@ -24,6 +24,7 @@
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/OpenFile.h"
 #include "Pinewick/engine/StateManager.h"
+#include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/server/DownloadDetails.h"
@@ -40,6 +41,7 @@
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
 #include "support/random_bytes.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -155,6 +157,7 @@ class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         // A dropped connection sets a back-off; the tests do not wait it out.
@@ -165,14 +168,15 @@ protected:
 
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
         peer = std::make_unique<ServerPeer>(devserver.hostPort);
         ASSERT_TRUE(peer->logon());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
         TLDownloadFile::setFileOpener([this](const std::string& path) {
             std::lock_guard lock(openedMutex);
             opened.push_back(path);
@@ -509,7 +513,7 @@ TEST_F(Downloads, ARegularItemIsNotDownloadedAgain) {
 TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     std::string content = randomBytes(5000, 15);
     placeholder("open.bin", content, S::Placeholder);
-    EXPECT_TRUE(OpenFile::application(local("open.bin")));
+    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), local("open.bin")));
     for (int i = 0; i < 200 && openedPaths().empty(); ++i) std::this_thread::sleep_for(50ms);
     ASSERT_EQ(openedPaths(), std::vector<std::string>{local("open.bin")});
     EXPECT_EQ(readFile(local("open.bin")), content);
@@ -527,7 +531,7 @@ TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     EXPECT_EQ(openedPaths().size(), 1u);
 
     // Opening a Regular file changes nothing and downloads nothing.
-    EXPECT_TRUE(OpenFile::application(local("open.bin")));
+    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), local("open.bin")));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(stateOf(local("open.bin")), S::Regular);
     EXPECT_EQ(openedPaths().size(), 1u);
@@ -699,7 +703,7 @@ protected:
             GTEST_SKIP() << "no session bus (run inside dbus-run-session)";
         Downloads::SetUp();
         if (HasFatalFailure()) return;
-        handler = std::make_unique<ContextMenuHandler>(timeline.get());
+        handler = std::make_unique<ContextMenuHandler>(*timeline, StateManager::sharedInstance());
         ASSERT_TRUE(handler->start());
         timeline->resumeTimeLine();
     }

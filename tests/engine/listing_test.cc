@@ -24,6 +24,7 @@
 #include "support/client_devserver.h"
 #include "support/engine_parts.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -92,6 +93,7 @@ class Listing : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         SyncFolder::resetGuard();
         now = std::chrono::system_clock::now();
         serverEnvironment().now = [this] {
@@ -108,7 +110,7 @@ protected:
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
         for (const char* name : {"Team", "Desk"}) {
-            auto v = std::make_shared<VolumeDetail>(name);
+            auto v = std::make_shared<VolumeDetail>(name, ServerConfigurationDetails::sharedInstance());
             v->state = VolumeDetail::volumeStates::Visible;
             vm.addVolume(v);
             fs::create_directories(v->localFolder);
@@ -125,14 +127,16 @@ protected:
         }
         ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
         ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
-        TimeLineManager::setListingPasses(
-            {nullptr, [](EventContext& context, const std::string& p, bool user) {
-                 SyncFolder::performSync(context, p, user);
-             }});
+        timeline_ = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                      TimeLineManager::sharedParts());
+        timeline_->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
+                                         SyncFolder::performSync(context, p, user);
+                                     }});
     }
 
     void TearDown() override {
-        auto& timeline = TimeLineManager::sharedInstance();
+        if (!timeline_) return;
+        auto& timeline = *timeline_;
         timeline.pauseTimeLine();
         timeline.syncQueue().cancelAllOperations();
         timeline.syncQueue().waitUntilAllOperationsAreFinished(30s);
@@ -140,7 +144,7 @@ protected:
         timeline.downloadQueue().cancelAllOperations();
         timeline.downloadQueue().waitUntilAllOperationsAreFinished(30s);
         timeline.saveTimeLine();  // waits for the event running now
-        TimeLineManager::setListingPasses({});
+        timeline_.reset();
         VolumeManager::sharedInstance().clear();  // in-location folders a test placed included
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
@@ -150,7 +154,7 @@ protected:
         std::lock_guard l(clockMutex);
         now += s;
     }
-    TimeLineManager& timeline() { return TimeLineManager::sharedInstance(); }
+    TimeLineManager& timeline() { return *timeline_; }
 
     // Runs the timeline and the listing queue until both have nothing left.
     void settle() {
@@ -219,6 +223,7 @@ protected:
     }
 
     TempDir dir{"tw-listing"};
+    std::unique_ptr<TimeLineManager> timeline_;
     ClientDevServer devserver;
     SecondClient other;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -731,7 +736,7 @@ TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirm
     for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
 
     // What the command line shows and sends.
-    TestEngineParts engine;
+    TestEngineParts engine(timeline());
     CommandLine app(engine.parts());
     auto status = app.command({"status"});
     EXPECT_NE(status.text.find("confirm-deletes FOLDER):\n  " + desk + "\n"), std::string::npos)

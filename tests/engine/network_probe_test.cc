@@ -95,11 +95,11 @@ protected:
         ServerCredentials::sharedInstance().setServerProtocol("http");
         platform::http::Session::shared().cookies().removeAll();
 
-        TimeLineManager::setListingPasses({[this] {
-                                               std::lock_guard l(m);
-                                               listings.push_back(now);
-                                           },
-                                           nullptr});
+        TimeLineManager::sharedInstance().setListingPasses({[this](EventContext&) {
+                                                                std::lock_guard l(m);
+                                                                listings.push_back(now);
+                                                            },
+                                                            nullptr});
         auto& state = StateManager::sharedInstance();
         state.systemShutdown = false;
         state.systemStartup = false;
@@ -120,7 +120,7 @@ protected:
         EXPECT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; })) << "a probe loop did not end";
         state.observeSleepAndWake("unix:path=/nonexistent/no-bus");  // drops a test's bus observer
         TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(5s);
-        TimeLineManager::setListingPasses({});
+        TimeLineManager::sharedInstance().setListingPasses({});
         platform::setReachabilityOverride({});
         if (server.running()) {
             EXPECT_EQ(server.stop(), 0);
@@ -136,6 +136,8 @@ protected:
         ServerCredentials::sharedInstance().setServerName("127.0.0.1:" + std::to_string(server.port()));
     }
 
+    // A probe of its own, on the credentials the fixture set up.
+    static NetworkState network() { return NetworkState(ServerCredentials::sharedInstance()); }
     static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
         auto until = std::chrono::steady_clock::now() + limit;
         while (!done()) {
@@ -180,14 +182,14 @@ protected:
 
 TEST_F(NetworkProbe, TheReferenceServerAnswersHeadWithSuccess) {
     startServer();
-    EXPECT_TRUE(NetworkState::sharedInstance().checkServers(server.baseUrl() + "/"));
+    EXPECT_TRUE(network().checkServers(server.baseUrl() + "/"));
 }
 
 TEST_F(NetworkProbe, Status200And204AreReachableAndTheRequestIsAHead) {
     StatusServer ok(200), noContent(204);
     size_t from = logSize();
-    EXPECT_TRUE(NetworkState::sharedInstance().checkServers(ok.url()));
-    EXPECT_TRUE(NetworkState::sharedInstance().checkServers(noContent.url("/probe")));
+    EXPECT_TRUE(network().checkServers(ok.url()));
+    EXPECT_TRUE(network().checkServers(noContent.url("/probe")));
     EXPECT_EQ(ok.requestLines(), std::vector<std::string>{"HEAD / HTTP/1.1"});
     EXPECT_EQ(noContent.requestLines(), std::vector<std::string>{"HEAD /probe HTTP/1.1"});
     EXPECT_FALSE(logContains("Warning: HTTP response", from));
@@ -196,15 +198,15 @@ TEST_F(NetworkProbe, Status200And204AreReachableAndTheRequestIsAHead) {
 TEST_F(NetworkProbe, NotFoundIsUnreachableWithoutAWarning) {
     StatusServer missing(404);
     size_t from = logSize();
-    EXPECT_FALSE(NetworkState::sharedInstance().checkServers(missing.url()));
+    EXPECT_FALSE(network().checkServers(missing.url()));
     EXPECT_FALSE(logContains("Warning: HTTP response", from));
 }
 
 TEST_F(NetworkProbe, ARedirectIsNotFollowedAndOtherStatusesWarnWithTheResponse) {
     StatusServer redirect(302), broken(503);
     size_t from = logSize();
-    EXPECT_FALSE(NetworkState::sharedInstance().checkServers(redirect.url()));
-    EXPECT_FALSE(NetworkState::sharedInstance().checkServers(broken.url()));
+    EXPECT_FALSE(network().checkServers(redirect.url()));
+    EXPECT_FALSE(network().checkServers(broken.url()));
     std::string log = sharedLogText().substr(from);
     EXPECT_NE(log.find("HTTP response for " + redirect.url() + ": status 302"), std::string::npos) << log;
     EXPECT_NE(log.find("Location: http://portal.example/login"), std::string::npos) << log;
@@ -213,8 +215,8 @@ TEST_F(NetworkProbe, ARedirectIsNotFollowedAndOtherStatusesWarnWithTheResponse) 
 }
 
 TEST_F(NetworkProbe, NoAnswerAtAllIsUnreachable) {
-    EXPECT_FALSE(NetworkState::sharedInstance().checkServers(closedPortUrl()));
-    EXPECT_FALSE(NetworkState::sharedInstance().checkServers("not a url"));
+    EXPECT_FALSE(network().checkServers(closedPortUrl()));
+    EXPECT_FALSE(network().checkServers("not a url"));
 }
 
 TEST_F(NetworkProbe, StatesHaveTheirNamesAsRawValues) {

@@ -9,7 +9,9 @@
 #include <mutex>
 #include <thread>
 
+#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/PlaceholderOpens.h"
+#include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "platform/pwevent.h"
 #include "support/temp_dir.h"
@@ -47,13 +49,14 @@ protected:
     }
 
     TempDir dir{"tw-placeholder-opens"};
+    StatusBarManager statusBar;
     std::atomic<int> fetches{0};
     std::promise<bool> release;
     std::shared_future<bool> released = release.get_future().share();
 };
 
 TEST_F(PlaceholderOpensTest, WhoIsRefusedAndWhatIsLetThroughAtOnce) {
-    PlaceholderOpens opens([&](const std::string&) {
+    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return true;
     });
@@ -76,7 +79,7 @@ TEST_F(PlaceholderOpensTest, WhoIsRefusedAndWhatIsLetThroughAtOnce) {
 }
 
 TEST_F(PlaceholderOpensTest, OpensOfOneFileWaitForOneDownloadAndLearnItsOutcome) {
-    PlaceholderOpens opens([&](const std::string&) {
+    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return released.get();
     });
@@ -97,7 +100,7 @@ TEST_F(PlaceholderOpensTest, OpensOfOneFileWaitForOneDownloadAndLearnItsOutcome)
 }
 
 TEST_F(PlaceholderOpensTest, AWaitEndsAtItsLimitWhileTheDownloadGoesOn) {
-    PlaceholderOpens opens([&](const std::string&) {
+    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return released.get();
     });
@@ -131,7 +134,8 @@ TEST_F(PlaceholderOpensTest, BytesWrittenIntoAPlaceholderAreKeptNotFetchedOver) 
         ASSERT_TRUE(r.save());
     }
     ASSERT_TRUE(writeFile(path, "typed while Tidewell was stopped"));
-    PlaceholderOpens opens;  // the real fetch: it must not be reached
+    PlaceholderOpens opens(statusBar,
+                           ServerConfigurationDetails::sharedInstance());  // the real fetch: never reached
     Answers answers;
     EXPECT_STREQ(opens.open(path, "/usr/bin/cat", answers.collect(), false, {}, PlaceholderOpens::Limits{}),
                  pw::kAnswerDownloading);
@@ -145,14 +149,16 @@ TEST_F(PlaceholderOpensTest, BytesWrittenIntoAPlaceholderAreKeptNotFetchedOver) 
 
 TEST_F(PlaceholderOpensTest, BytesArrivingKeepAWaitAlive) {
     std::string path = item("video.mkv", S::Placeholder);
-    PlaceholderOpens opens([&](const std::string& p) {
-        // A slow transfer: a little every 200 ms, for longer than the stall limit in all.
-        for (int i = 0; i < 8; ++i) {
-            std::this_thread::sleep_for(200ms);
-            std::ofstream(p, std::ios::app) << std::string(1000, 'x');
-        }
-        return true;
-    });
+    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(),
+                           [&](const std::string& p) {
+                               // A slow transfer: a little every 200 ms, for longer than the stall limit in
+                               // all.
+                               for (int i = 0; i < 8; ++i) {
+                                   std::this_thread::sleep_for(200ms);
+                                   std::ofstream(p, std::ios::app) << std::string(1000, 'x');
+                               }
+                               return true;
+                           });
     Answers answers;
     EXPECT_STREQ(opens.open(path, "/usr/bin/mpv", answers.collect(), false, {}, {30s, 700ms}),
                  pw::kAnswerDownloading);
@@ -166,6 +172,7 @@ TEST_F(PlaceholderOpensTest, ALongWaitIsToldOnceNamingTheProgram) {
     std::vector<std::pair<std::string, std::string>> told;
     std::chrono::steady_clock::time_point toldAt;
     PlaceholderOpens opens(
+        statusBar, ServerConfigurationDetails::sharedInstance(),
         [&](const std::string& p) {
             ++fetches;
             return p.ends_with("quick.txt") ? true : released.get();

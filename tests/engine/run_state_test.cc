@@ -14,11 +14,11 @@ using tw::StatusBarManager;
 TEST(RunState, TimelineRunsOnlyWithNetworkAndPermissionAndEachStartListsEverything) {
     std::mutex m;
     std::vector<std::string> passes;
-    tw::TimeLineManager::setListingPasses({[&] {
-                                               std::lock_guard l(m);
-                                               passes.push_back("all");
-                                           },
-                                           nullptr});
+    tw::TimeLineManager::sharedInstance().setListingPasses({[&](tw::EventContext&) {
+                                                                std::lock_guard l(m);
+                                                                passes.push_back("all");
+                                                            },
+                                                            nullptr});
     auto& state = tw::StateManager::sharedInstance();
     auto& timeline = tw::TimeLineManager::sharedInstance();
     auto& bar = StatusBarManager::sharedInstance();
@@ -67,7 +67,7 @@ TEST(RunState, TimelineRunsOnlyWithNetworkAndPermissionAndEachStartListsEverythi
     // done before they go out of scope (a suspended queue would otherwise run it in a later test).
     timeline.syncQueue().cancelAllOperations();
     EXPECT_TRUE(timeline.syncQueue().waitUntilAllOperationsAreFinished(5s));
-    tw::TimeLineManager::setListingPasses({});
+    tw::TimeLineManager::sharedInstance().setListingPasses({});
 }
 
 TEST(RunState, TrayObserversAreCalledOnTheMainQueue) {

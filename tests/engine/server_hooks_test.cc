@@ -17,6 +17,7 @@
 #include "platform/keychain.h"
 #include "support/devserver_process.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -29,6 +30,7 @@ class ServerHooks : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         fs::create_directories(dir / "root");
         ASSERT_TRUE(server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
                                   "anna:right", "--mappoint", "Team", "--faults", "--quiet"},
@@ -43,7 +45,7 @@ protected:
         Logger::sharedInstance().setLogLevel(Logger::logLevels::debug);
         platform::http::Session::shared().cookies().removeAll();
         VolumeManager::sharedInstance().clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         VolumeManager::sharedInstance().addVolume(team);
         fs::create_directories(team->localFolder);

@@ -49,7 +49,7 @@ TEST(TimelineReplay, SaveWritesDeleteAndMoveRecordsAndReplayRestoresThemInOrder)
     std::string delAttrs = CorvaneExtendedAttributes(del).encode();
     std::string movAttrs = CorvaneExtendedAttributes(mov).encode();
     {
-        TimeLineManager t(support.str());
+        TimeLineManager t(support.str(), TimeLineManager::sharedParts());
         t.eventAppend(std::make_shared<tw::TLDelete>("/V/Docs/gone.txt", del));
         t.eventAppend(std::make_shared<TransientEvent>());
         t.eventAppend(std::make_shared<tw::TLMove>("/V/Docs/old.txt", "/V/Docs/new.txt", mov));
@@ -60,7 +60,7 @@ TEST(TimelineReplay, SaveWritesDeleteAndMoveRecordsAndReplayRestoresThemInOrder)
                            moveRecord("/V/Docs/old.txt", "/V/Docs/new.txt", movAttrs) + "\r\n";
     EXPECT_EQ(readFile(support / "Timeline.txt"), expected);
 
-    TimeLineManager replayed(support.str());
+    TimeLineManager replayed(support.str(), TimeLineManager::sharedParts());
     // Still pending, so still on disk until they have run.
     EXPECT_EQ(readFile(support / "Timeline.txt"), expected);
     auto events = replayed.events();
@@ -84,12 +84,12 @@ TEST(TimelineReplay, SaveWritesDeleteAndMoveRecordsAndReplayRestoresThemInOrder)
 TEST(TimelineReplay, EmptyListWritesNoFileAndEmptyFileYieldsNothing) {
     tw::test::TempDir support;
     {
-        TimeLineManager t(support.str());
+        TimeLineManager t(support.str(), TimeLineManager::sharedParts());
         t.saveTimeLine();
     }
     EXPECT_FALSE(fs::exists(support / "Timeline.txt"));
     writeFile(support / "Timeline.txt", "");
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     EXPECT_EQ(t.eventCount(), 0u);
     EXPECT_FALSE(fs::exists(support / "Timeline.txt"));
     EXPECT_TRUE(corruptFiles(support.path()).empty());
@@ -106,7 +106,7 @@ TEST(TimelineReplay, DamagedRecordsAreSkippedKeptAndLoggedWhileGoodOnesReplay) {
     std::string good2 = moveRecord("/V/Docs/c", "/V/Docs/d", "Status: Regular\nRevision: 2\n");
     writeFile(support / "Timeline.txt",
               good1 + "\r\n" + notUtf8 + "\r\n" + unknown + "\r\n" + incomplete + "\r\n" + good2 + "\r\n");
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     auto events = t.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(dynamic_cast<tw::TLDelete&>(*events[0]).localPath, "/V/Docs/a");
@@ -132,7 +132,7 @@ TEST(TimelineReplay, TruncatedFileKeepsEarlierRecordsAndTheTail) {
     std::string good = deleteRecord("/V/Docs/a", "Status: Regular\n");
     std::string cut = moveRecord("/V/Docs/b", "/V/Docs/c", "Status: Regular\n").substr(0, 30);
     writeFile(support / "Timeline.txt", good + "\r\n" + cut);
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     EXPECT_EQ(t.eventCount(), 1u);
     auto kept = corruptFiles(support.path());
     ASSERT_EQ(kept.size(), 1u);
@@ -151,7 +151,7 @@ TEST(TimelineReplay, LongAndNonAsciiRecordsAcrossReadBoundariesAreNotLost) {
     for (int i = 0; i < 6; ++i)
         content += deleteRecord("/V/Docs/" + accents + std::to_string(i), "Status: Regular\n") + "\r\n";
     writeFile(support / "Timeline.txt", content);
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     auto events = t.events();
     ASSERT_EQ(events.size(), 7u);
     EXPECT_EQ(dynamic_cast<tw::TLMove&>(*events[0]).localPathFrom, from);
@@ -166,7 +166,7 @@ TEST(TimelineReplay, ANameWithALineBreakIsNeverReplayedAsAnotherItem) {
     // "notes\nold" would come back as a pending delete of "notes", another file of the user's.
     auto record = regularRecord("/V/Docs/notes\nold", "4");
     {
-        TimeLineManager t(support.str());
+        TimeLineManager t(support.str(), TimeLineManager::sharedParts());
         t.eventAppend(std::make_shared<tw::TLDelete>("/V/Docs/notes\nold", record));
         t.eventAppend(std::make_shared<tw::TLMove>("/V/Docs/a\r\nb", "/V/Docs/kept.txt", record));
         t.eventAppend(std::make_shared<tw::TLMove>("/V/Docs/kept.txt", "/V/Docs/x\ny", record));
@@ -174,7 +174,7 @@ TEST(TimelineReplay, ANameWithALineBreakIsNeverReplayedAsAnotherItem) {
             std::make_shared<tw::TLDelete>("/V/Docs/plain.txt", regularRecord("/V/Docs/plain.txt", "5")));
         t.saveTimeLine();
     }
-    TimeLineManager replayed(support.str());
+    TimeLineManager replayed(support.str(), TimeLineManager::sharedParts());
     auto events = replayed.events();
     // Only records that read back as written are replayed; the plain delete is one of them.
     ASSERT_FALSE(events.empty());
@@ -202,7 +202,7 @@ TEST(TimelineReplay, DeleteRecordsInTheHumanReadableFormStillDecode) {
         "Error Status: NoError\nError Genre: None\nVolume: 0";
     writeFile(support / "Timeline.txt",
               "Delete {\n    Path: /V/Docs/x\n    ExtentedAttributes: {\n" + dump + "}\n}\n\r\n");
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     ASSERT_EQ(t.eventCount(), 1u);
     auto& d = dynamic_cast<tw::TLDelete&>(*t.events()[0]);
     EXPECT_EQ(d.xAttrs.ceaStatus.status, tw::CEAStatus::keys::Placeholder);
@@ -215,7 +215,7 @@ TEST(TimelineReplay, UnwritableSupportFolderLogsAndKeepsTheListInMemory) {
     tw::test::TempDir base;
     // A file where the folder should be: not even root can write below it.
     writeFile(base / "support", "not a folder");
-    TimeLineManager t((base / "support").string() + "/");
+    TimeLineManager t((base / "support").string() + "/", TimeLineManager::sharedParts());
     t.eventAppend(std::make_shared<tw::TLDelete>("/V/Docs/a", regularRecord("/V/Docs/a", "1")));
     size_t from = tw::test::logSize();
     t.saveTimeLine();

@@ -66,7 +66,7 @@ public:
 
 TEST(Timeline, FreshTimelineIsSuspendedEmptyAndRunsNothingUntilResumed) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     EXPECT_TRUE(t.suspended());
     EXPECT_FALSE(t.eventQueueRunning());
     EXPECT_EQ(t.eventCount(), 0u);
@@ -84,7 +84,7 @@ TEST(Timeline, FreshTimelineIsSuspendedEmptyAndRunsNothingUntilResumed) {
 
 TEST(Timeline, EventsFromManyThreadsRunOneAtATimeInAppendOrder) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     t.resumeTimeLine();
     Journal j;
     std::mutex appendMutex;
@@ -113,7 +113,7 @@ TEST(Timeline, EventsFromManyThreadsRunOneAtATimeInAppendOrder) {
 
 TEST(Timeline, PauseDuringARunningEventKeepsItFirstAndRunsItAgainAfterResume) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     Journal j;
     auto gate = std::make_shared<GateEvent>();
     t.eventAppend(gate);
@@ -143,7 +143,7 @@ TEST(Timeline, PauseDuringARunningEventKeepsItFirstAndRunsItAgainAfterResume) {
 
 TEST(Timeline, ProducersKeepAppendingWhilePausedAndNothingRuns) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     t.resumeTimeLine();
     ASSERT_TRUE(t.waitUntilIdle(5s));
     t.pauseTimeLine();
@@ -160,6 +160,43 @@ TEST(Timeline, ProducersKeepAppendingWhilePausedAndNothingRuns) {
     ASSERT_TRUE(t.syncQueue().waitUntilAllOperationsAreFinished(5s));
     EXPECT_EQ(j.order, (std::vector<std::string>{"0", "1", "2"}));
     EXPECT_TRUE(listed);
+}
+
+// Each timeline runs the listing passes it was given, handing them its own context: two timelines in
+// one process (a test's and the program's) never run each other's passes or queue into each other.
+TEST(Timeline, ListingPassesAreEachTimelinesOwn) {
+    struct Seen {
+        std::mutex m;
+        std::vector<std::string> passes;
+        std::vector<const TimeLineManager*> timelines;
+    };
+    auto passesInto = [](Seen& seen) {
+        auto note = [&seen](tw::EventContext& context, const std::string& what) {
+            std::lock_guard l(seen.m);
+            seen.passes.push_back(what);
+            seen.timelines.push_back(&context.timeline);
+        };
+        return TimeLineManager::ListingPasses{
+            [note](tw::EventContext& context) { note(context, "all"); },
+            [note](tw::EventContext& context, const std::string& path, bool) { note(context, path); }};
+    };
+    tw::test::TempDir supportA, supportB;
+    TimeLineManager a(supportA.str(), TimeLineManager::sharedParts());
+    TimeLineManager b(supportB.str(), TimeLineManager::sharedParts());
+    Seen seenA, seenB;
+    a.setListingPasses(passesInto(seenA));
+    b.setListingPasses(passesInto(seenB));
+    a.addSyncFolderEvent("/data/Team", true);
+    b.addSyncFolderEvent("/", false);
+    b.addSyncFolderEvent("/data/Desk", false);
+    for (auto* t : {&a, &b}) {
+        t->resumeTimeLine();
+        ASSERT_TRUE(t->syncQueue().waitUntilAllOperationsAreFinished(5s));
+    }
+    EXPECT_EQ(seenA.passes, std::vector<std::string>{"/data/Team"});
+    EXPECT_EQ(seenA.timelines, std::vector<const TimeLineManager*>{&a});
+    EXPECT_EQ(seenB.passes, (std::vector<std::string>{"all", "/data/Desk"}));
+    EXPECT_EQ(seenB.timelines, (std::vector<const TimeLineManager*>{&b, &b}));
 }
 
 TEST(Timeline, BaseEventLogsAndDescribesItself) {
@@ -228,7 +265,8 @@ protected:
     void SetUp() override {
         auto& vm = tw::VolumeManager::sharedInstance();
         vm.clear();
-        auto docs = std::make_shared<tw::VolumeDetail>("Docs");
+        auto docs =
+            std::make_shared<tw::VolumeDetail>("Docs", tw::ServerConfigurationDetails::sharedInstance());
         docs->state = tw::VolumeDetail::volumeStates::Visible;
         vm.addVolume(docs);
         root = docs->localFolder + "/";
@@ -237,40 +275,42 @@ protected:
 };
 
 TEST_F(IgnoreList, RulesApplyToThePathWithinTheVolume) {
-    using T = TimeLineManager;
+    tw::test::TempDir support;
+    TimeLineManager timeline(support.str(), TimeLineManager::sharedParts());
+    auto& T = timeline;
     // Outside every volume.
-    EXPECT_TRUE(T::inIgnoreList("/etc/hosts"));
-    EXPECT_FALSE(T::inIgnoreList(root + "report.txt"));
+    EXPECT_TRUE(T.inIgnoreList("/etc/hosts"));
+    EXPECT_FALSE(T.inIgnoreList(root + "report.txt"));
     // .DS_Store anywhere.
-    EXPECT_TRUE(T::inIgnoreList(root + "dir/.DS_Store"));
+    EXPECT_TRUE(T.inIgnoreList(root + "dir/.DS_Store"));
     // Top-level system folders, but only at the top level.
-    EXPECT_TRUE(T::inIgnoreList(root + ".Trashes/501/x"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".Trashes"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".Spotlight-V100/Store"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".fseventsd"));
-    EXPECT_FALSE(T::inIgnoreList(root + "dir/.Trashes/x"));
-    EXPECT_FALSE(T::inIgnoreList(root + ".TrashesNot"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".Trashes/501/x"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".Trashes"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".Spotlight-V100/Store"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".fseventsd"));
+    EXPECT_FALSE(T.inIgnoreList(root + "dir/.Trashes/x"));
+    EXPECT_FALSE(T.inIgnoreList(root + ".TrashesNot"));
     // The volume's icon and the desktop entry pointing at it, with the temporary files they are written
     // through; a folder's own desktop entry further down is the user's.
-    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.icns"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.svg"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".VolumeIcon.svg.tmp-42"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".directory"));
-    EXPECT_TRUE(T::inIgnoreList(root + ".directory.tmp-42"));
-    EXPECT_FALSE(T::inIgnoreList(root + "dir/.directory"));
-    EXPECT_FALSE(T::inIgnoreList(root + "dir/.VolumeIcon.svg"));
-    EXPECT_FALSE(T::inIgnoreList(root + ".directory-notes.txt"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".VolumeIcon.icns"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".VolumeIcon.svg"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".VolumeIcon.svg.tmp-42"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".directory"));
+    EXPECT_TRUE(T.inIgnoreList(root + ".directory.tmp-42"));
+    EXPECT_FALSE(T.inIgnoreList(root + "dir/.directory"));
+    EXPECT_FALSE(T.inIgnoreList(root + "dir/.VolumeIcon.svg"));
+    EXPECT_FALSE(T.inIgnoreList(root + ".directory-notes.txt"));
     // "Icon?" is matched literally: a real Icon\r is not ignored.
-    EXPECT_TRUE(T::inIgnoreList(root + "Icon?"));
-    EXPECT_FALSE(T::inIgnoreList(root + "Icon\r"));
+    EXPECT_TRUE(T.inIgnoreList(root + "Icon?"));
+    EXPECT_FALSE(T.inIgnoreList(root + "Icon\r"));
     // Containment and endings at any depth below the top.
-    EXPECT_TRUE(T::inIgnoreList(root + "a/.localized/b"));
-    EXPECT_TRUE(T::inIgnoreList(root + "a/file.download/x"));
-    EXPECT_TRUE(T::inIgnoreList(root + "a/.com.google.Chrome.x"));
-    EXPECT_TRUE(T::inIgnoreList(root + "a/b.crdownload"));
-    EXPECT_TRUE(T::inIgnoreList(root + "a/b.part"));
-    EXPECT_TRUE(T::inIgnoreList(root + "a/~$report.docx"));
-    EXPECT_FALSE(T::inIgnoreList(root + "~$top.docx"));  // containment of "/~$" needs a folder above
+    EXPECT_TRUE(T.inIgnoreList(root + "a/.localized/b"));
+    EXPECT_TRUE(T.inIgnoreList(root + "a/file.download/x"));
+    EXPECT_TRUE(T.inIgnoreList(root + "a/.com.google.Chrome.x"));
+    EXPECT_TRUE(T.inIgnoreList(root + "a/b.crdownload"));
+    EXPECT_TRUE(T.inIgnoreList(root + "a/b.part"));
+    EXPECT_TRUE(T.inIgnoreList(root + "a/~$report.docx"));
+    EXPECT_FALSE(T.inIgnoreList(root + "~$top.docx"));  // containment of "/~$" needs a folder above
 }
 
 TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
@@ -278,10 +318,12 @@ TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
     rules.parseRules(nlohmann::ordered_json{{"tmp", "filePath= \\.tmp$"}, {"build", "filePath= ^build/"}});
     rules.parseExcludeFiles(nlohmann::ordered_json::array({"tmp"}));
     rules.parseExcludeDirectories(nlohmann::ordered_json::array({"build"}));
-    EXPECT_TRUE(TimeLineManager::inIgnoreList(root + "x/y.TMP"));
-    EXPECT_TRUE(TimeLineManager::inIgnoreList(root + "build/out.o"));
+    tw::test::TempDir support;
+    TimeLineManager timeline(support.str(), TimeLineManager::sharedParts());
+    EXPECT_TRUE(timeline.inIgnoreList(root + "x/y.TMP"));
+    EXPECT_TRUE(timeline.inIgnoreList(root + "build/out.o"));
     // The rule sees the path within the volume, so the volume's own name never matches ^build/.
-    EXPECT_FALSE(TimeLineManager::inIgnoreList(root + "src/build/x"));
+    EXPECT_FALSE(timeline.inIgnoreList(root + "src/build/x"));
 }
 
 namespace {
@@ -322,7 +364,7 @@ private:
 // crash while it runs finds it there, and none waits for the rewrites that drop finished ones.
 TEST(Timeline, EveryRecordedEventRunsOnlyOnceItsRecordIsOnDisk) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     std::atomic<int> missing{0};
     t.resumeTimeLine();
     for (int i = 0; i < 400; ++i)
@@ -336,7 +378,7 @@ TEST(Timeline, EveryRecordedEventRunsOnlyOnceItsRecordIsOnDisk) {
 TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAgain) {
     tw::test::TempDir support;
     size_t from = tw::test::logSize();
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     t.setRunAgainDelay(10ms);
     t.setParkedRetryDelay(300ms);
     auto stuck = std::make_shared<StuckDelete>("/nowhere/stuck.txt");
@@ -373,7 +415,7 @@ TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAg
 // queued after it, and one being tried again (set aside and at the head at once) is there once.
 TEST(Timeline, TheFileHoldsEachRecordOnceAndSetAsideEventsFirst) {
     tw::test::TempDir support;
-    TimeLineManager t(support.str());
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     t.setRunAgainDelay(1ms);
     t.setParkedRetryDelay(5ms);
     auto first = std::make_shared<StuckDelete>("/nowhere/first.txt");

@@ -23,6 +23,7 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -38,6 +39,7 @@ class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerFromSharedVolumes();
         UploadDetails::setResumableFrom(0);  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
@@ -47,16 +49,17 @@ protected:
 
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
-        ro = std::make_shared<VolumeDetail>("RO");
+        ro = std::make_shared<VolumeDetail>("RO", ServerConfigurationDetails::sharedInstance());
         ro->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         vm.addVolume(ro);
         fs::create_directories(team->localFolder);
         fs::create_directories(ro->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
     }
 
     void TearDown() override {
@@ -440,7 +443,8 @@ class CreateFolderEvents : public UploadEvents {
 protected:
     void SetUp() override {
         UploadEvents::SetUp();
-        TimeLineManager::setListingPasses(
+        if (!timeline) return;
+        timeline->setListingPasses(
             {nullptr, [this](EventContext&, const std::string& path, bool userRequest) {
                  std::lock_guard l(mutex);
                  listings.emplace_back(path, userRequest);
@@ -448,7 +452,6 @@ protected:
     }
     void TearDown() override {
         if (timeline) timeline->syncQueue().waitUntilAllOperationsAreFinished(10s);
-        TimeLineManager::setListingPasses({});
         UploadEvents::TearDown();
     }
     std::vector<std::pair<std::string, bool>> takeListings() {

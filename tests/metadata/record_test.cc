@@ -103,7 +103,7 @@ private:
 
 struct ResolverReset {
     ~ResolverReset() {
-        setVolumeUUIDResolver(nullptr);
+        setVolumeUUIDResolver(nullptr, nullptr);
         platform::setVolPathResolver(nullptr);
     }
 };
@@ -548,8 +548,10 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     std::string file = (dir / "mirrored").string();
     ASSERT_TRUE(writeFile(file, ""));
     uint64_t dev = deviceOf(file);
-    setVolumeUUIDResolver([dev](uint64_t d) { return d == dev ? std::string("5A1E-UUID") : std::string(); });
-    auto& db = MetadataDataBase::sharedInstance();
+    MetadataDataBase db((dir / "MetaDataDataBase.db").string());
+    auto database = [&db]() -> MetadataDataBase& { return db; };
+    setVolumeUUIDResolver([dev](uint64_t d) { return d == dev ? std::string("5A1E-UUID") : std::string(); },
+                          database);
 
     {
         CorvaneExtendedAttributes r(file);
@@ -568,7 +570,7 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     EXPECT_EQ(*row, (Record{"5A1E-UUID", inodeOf(file), file, "41", "Regular"}));
 
     // A volume the resolver does not know is not mirrored.
-    setVolumeUUIDResolver([](uint64_t) { return std::string(); });
+    setVolumeUUIDResolver([](uint64_t) { return std::string(); }, database);
     {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::Revision, "42");

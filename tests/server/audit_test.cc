@@ -122,7 +122,7 @@ TEST_F(AuditReport, OnlyRegularFilesOfActiveFoldersAreCountedAndIgnoredOnesAreLe
     ASSERT_EQ(::mkfifo(local("pipe").c_str(), 0600), 0);
     serverEnvironment().inIgnoreList = [](const std::string& path) { return path.ends_with(".tmp"); };
     // A hidden volume is not active: its files are not the user's local cache.
-    auto hidden = std::make_shared<VolumeDetail>("Hidden");
+    auto hidden = std::make_shared<VolumeDetail>("Hidden", ServerConfigurationDetails::sharedInstance());
     VolumeManager::sharedInstance().addVolume(hidden);
     ASSERT_TRUE(writeFile(hidden->localFolder + "/big.bin", std::string(1000, 'x')));
     auto stats = runReport();

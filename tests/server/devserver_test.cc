@@ -29,7 +29,7 @@ protected:
         ServerFixture::SetUp();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         hostPort = devserver.hostPort;
-        roVolume = std::make_shared<VolumeDetail>("RO");
+        roVolume = std::make_shared<VolumeDetail>("RO", ServerConfigurationDetails::sharedInstance());
         VolumeManager::sharedInstance().addVolume(roVolume);
         std::filesystem::create_directories(roVolume->localFolder);
     }

@@ -1,6 +1,7 @@
 // Shared set-up for the server-protocol tests: a fake server on loopback, a private keychain file, a
 // fake clock and sleeper, run-state hooks that record what they were told, and one mappoint volume
-// "Team" under the test's volumes root (server folder "/Team").
+// "Team" under the test's volumes root (server folder "/Team") on the process-wide volume list, which
+// the server layer answers from as in the application.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "platform/keychain.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -30,6 +32,7 @@ protected:
         // Resuming is exercised with small files here.
         UploadDetails::setResumableFrom(0);
         resetServerEnvironment();
+        answerFromSharedVolumes();
         auto& env = serverEnvironment();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         env.keychain = keychain.get();
@@ -49,7 +52,7 @@ protected:
         env.requestCredentials = [this] { ++credentialRequests; };
         env.startUsageReport = [this] { ++usageReports; };
         platform::http::Session::shared().cookies().removeAll();
-        volume = std::make_shared<VolumeDetail>("Team");
+        volume = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         VolumeManager::sharedInstance().clear();
         VolumeManager::sharedInstance().addVolume(volume);
         std::filesystem::create_directories(volume->localFolder);

@@ -1,7 +1,7 @@
 // The engine's parts as the windows and the command line take them, for tests that build those without
-// an engine (which would wire the whole process): the process-wide managers the tests drive, with an
-// attention list and an error resolution of the test's own, made on the sources the engine gives the
-// program's.
+// an engine (which would wire the whole process): the process-wide managers the tests drive, with a
+// file-manager bridge, a change scan, an attention list and an error resolution of the test's own, made
+// on the sources the engine gives the program's.
 #pragma once
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -11,26 +11,41 @@
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/ui/AttentionList.h"
 #include "Pinewick/ui/EngineParts.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "support/temp_dir.h"
 
 namespace tw::test {
 
 class TestEngineParts {
+    static ChangeScan::Options scanOptions(TimeLineManager& timeline, const TempDir& folders) {
+        ChangeScan::Options o;
+        o.timeline = &timeline;
+        o.metadataDatabasePath = MetadataDataBase::sharedInstance().databasePath();
+        o.folderDatabasePath = (folders / ChangeScan::kFolderDatabaseName).string();
+        return o;
+    }
+
 public:
-    TestEngineParts()
-        : resolution(TimeLineManager::sharedInstance()),
-          attention({[] { return VolumeManager::sharedInstance().activeVolumesList(); },
-                     [] { return SyncFolder::foldersAwaitingConfirmation(); }},
-                    [](const StatusBarManager::Attention& a) {
-                        StatusBarManager::sharedInstance().setAttention(a);
-                    }) {}
+    // `timeline`: the test's own, or the process-wide one.
+    explicit TestEngineParts(TimeLineManager& timeline = TimeLineManager::sharedInstance())
+        : timeline(timeline),
+          contextMenu(timeline, StateManager::sharedInstance()),
+          changeScan(scanOptions(timeline, folders)),
+          resolution(timeline),
+          attention(
+              {[] { return VolumeManager::sharedInstance().activeVolumesList(); },
+               [] { return SyncFolder::foldersAwaitingConfirmation(); }, AttentionList::ignoredBy(timeline)},
+              [](const StatusBarManager::Attention& a) {
+                  StatusBarManager::sharedInstance().setAttention(a);
+              }) {}
 
     EngineParts parts() {
-        return {TimeLineManager::sharedInstance(),
+        return {timeline,
                 StateManager::sharedInstance(),
                 VolumeManager::sharedInstance(),
                 ServerCredentials::sharedInstance(),
@@ -38,10 +53,14 @@ public:
                 StatusBarManager::sharedInstance(),
                 attention,
                 resolution,
-                ContextMenuHandler::sharedInstance(),
-                ChangeScan::sharedInstance()};
+                contextMenu,
+                changeScan};
     }
 
+    TimeLineManager& timeline;
+    TempDir folders{"tw-engine-parts"};
+    ContextMenuHandler contextMenu;
+    ChangeScan changeScan;
     ErrorResolutionManager resolution;
     AttentionList attention;
 };

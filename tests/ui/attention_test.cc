@@ -51,7 +51,7 @@ protected:
     void SetUp() override {
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         root = team->localFolder;
@@ -122,7 +122,9 @@ TEST_F(AttentionListTest, AWalkFindsTheItemsInErrorAndAStateChangeCostsOneRecord
     EXPECT_EQ(found.count(), 2u);
     EXPECT_EQ(list->walks(), 1u);
     // What the command line's status counts is the same walk.
-    EXPECT_EQ(AttentionList::findItemsInError({root.string()}), found.items);
+    EXPECT_EQ(AttentionList::findItemsInError({root.string()},
+                                              AttentionList::ignoredBy(TimeLineManager::sharedInstance())),
+              found.items);
 
     // Changes of state: one record read each, no walk.
     setState(c, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
@@ -293,6 +295,7 @@ TEST_F(TrayAttention, TheMenuSaysHowManyThingsNeedTheUserAndOpensTheirResolution
 }
 
 TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
+    EngineParts parts = engine.parts();
     // A listing that would empty a folder of synchronised files is held.
     fs::path folder = root / "Held";
     std::vector<std::string> names;
@@ -306,7 +309,7 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
 
     SeenAlert keep;
     answerNextAlert(&keep, "Keep Them");
-    EXPECT_FALSE(ui::StatusBar::confirmHeldRemovals(folder.string(), engine.attention));
+    EXPECT_FALSE(ui::StatusBar::confirmHeldRemovals(folder.string(), parts));
     ASSERT_TRUE(keep.seen);
     EXPECT_EQ(keep.text, "Remove the items the server no longer lists in “Held”?");
     EXPECT_EQ(keep.defaultButton, "Keep Them");
@@ -314,7 +317,7 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
 
     SeenAlert remove;
     answerNextAlert(&remove, "Remove Here Too");
-    EXPECT_TRUE(ui::StatusBar::confirmHeldRemovals(folder.string(), engine.attention));
+    EXPECT_TRUE(ui::StatusBar::confirmHeldRemovals(folder.string(), parts));
     EXPECT_TRUE(SyncFolder::foldersAwaitingConfirmation().empty());
     for (const auto& name : names)
         EXPECT_TRUE(fs::exists(folder / name)) << "removed only by the next listing";

@@ -65,7 +65,7 @@ protected:
         TimeLineManager::sharedInstance().syncQueue().cancelAllOperations();
         TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(30s);
         TimeLineManager::sharedInstance().syncQueue().setSuspended(true);
-        TimeLineManager::setListingPasses({});
+        TimeLineManager::sharedInstance().setListingPasses({});
         if (devserverStarted) {
             EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         }
@@ -217,7 +217,8 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     // Another account stored before goes: one account at a time.
     keychain->addItem({"old.example.org", "bob", "Tidewell", "Tidewell Server Password"}, "old");
     std::atomic<int> listings{0};
-    TimeLineManager::setListingPasses({[&] { ++listings; }, [](EventContext&, const std::string&, bool) {}});
+    TimeLineManager::sharedInstance().setListingPasses(
+        {[&](EventContext&) { ++listings; }, [](EventContext&, const std::string&, bool) {}});
     ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
     type(pane.server, devserver.hostPort);

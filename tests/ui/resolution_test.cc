@@ -8,6 +8,7 @@
 #include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
+#include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CEAUtils.h"
@@ -24,6 +25,7 @@
 #include "platform/overmark.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -70,14 +72,16 @@ class Decisions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
+        answerFromSharedVolumes();
         // Files of a mappoint volume, as the timeline only takes those.
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
         manager = std::make_unique<Manager>(*timeline);
         manager->setPresenter(&presenter);
     }
@@ -275,7 +279,7 @@ TEST_F(Decisions, AResolutionForARecordThatChangedMeanwhileDoesNothing) {
 }
 
 TEST_F(Decisions, ResolveErrorFromTheFileManagerReachesTheManager) {
-    ContextMenuHandler handler(timeline.get());
+    ContextMenuHandler handler(*timeline, StateManager::sharedInstance());
     std::string path = file("quota.bin");
     markError(path, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
     handler.setResolveErrorHandler([this](const std::string& p) { manager->resolveError(p); });
@@ -434,18 +438,20 @@ protected:
     void SetUp() override {
         qtApp();
         resetServerEnvironment();
+        answerFromSharedVolumes();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, "pw"));
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
-        team = std::make_shared<VolumeDetail>("Team");
+        team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/");
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
+                                                     TimeLineManager::sharedParts());
         manager = std::make_unique<Manager>(*timeline);
     }
     void TearDown() override {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
@@ -109,7 +110,8 @@ TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNext
     EXPECT_EQ(platform::Defaults::standard().boolValue("Userallowservercontact"), false);
 
     // The next start, without an administrator value, begins paused.
-    ServerConfigurationDetails next;
+    ExclusionManager exclusions;
+    ServerConfigurationDetails next(exclusions);
     bool allowed = true;
     ServerConfigurationDetails::Hooks hooks;
     hooks.setAllowServerCommunication = [&](bool allow) { allowed = allow; };
@@ -147,13 +149,13 @@ TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
     EXPECT_FALSE(menu.shareMenuItem()->isVisible()) << "an empty list hides the sub-menu";
 
     auto& vm = VolumeManager::sharedInstance();
-    auto team = std::make_shared<VolumeDetail>("Team");
+    auto team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
     team->state = VolumeDetail::volumeStates::Visible;
     fs::create_directories(team->localFolder);
-    auto away = std::make_shared<VolumeDetail>("Away");
+    auto away = std::make_shared<VolumeDetail>("Away", ServerConfigurationDetails::sharedInstance());
     away->state = VolumeDetail::volumeStates::Hidden;
     away->available = false;
-    auto spare = std::make_shared<VolumeDetail>("Spare");
+    auto spare = std::make_shared<VolumeDetail>("Spare", ServerConfigurationDetails::sharedInstance());
     spare->state = VolumeDetail::volumeStates::Hidden;
     vm.addVolume(team);
     vm.addVolume(away);
@@ -311,7 +313,7 @@ TEST_F(StatusBarTest, UnmountingFromTheMenuRunsBesideTheInterfaceAndShowsItInPro
     const std::string restoreTools = previousTools ? previousTools : "";
     setenv("TIDEWELL_TOOLS_DIR", tools.c_str(), 1);
 
-    auto volume = std::make_shared<VolumeDetail>("Unmountable");
+    auto volume = std::make_shared<VolumeDetail>("Unmountable", ServerConfigurationDetails::sharedInstance());
     volume->state = VolumeDetail::volumeStates::Visible;
     volume->localFolder = mounted;
     VolumeManager::sharedInstance().addVolume(volume);

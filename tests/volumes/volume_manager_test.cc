@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/volumes/EngineLink.h"
@@ -20,25 +21,31 @@ std::string root() {
     return tw::platform::volumesRoot();
 }
 
+// Where the volumes made here keep their images and read their stored states.
+const tw::ServerConfigurationDetails& configuration() {
+    static tw::ExclusionManager exclusions;
+    static tw::ServerConfigurationDetails configuration(exclusions);
+    return configuration;
+}
+
 std::shared_ptr<VolumeDetail> visible(const std::string& name) {
-    auto v = std::make_shared<VolumeDetail>(name);
+    auto v = std::make_shared<VolumeDetail>(name, configuration());
     v->state = VolumeDetail::volumeStates::Visible;
     return v;
 }
 }  // namespace
 
 TEST(VolumeDetailTest, MappointVolumeFolders) {
-    VolumeDetail v("Docs");
+    VolumeDetail v("Docs", configuration());
     EXPECT_EQ(v.localFolder, root() + "/Docs");
     EXPECT_EQ(v.serverFolder, "/Docs");
-    EXPECT_EQ(v.diskImage,
-              tw::ServerConfigurationDetails::sharedInstance().supportFolder + "Docs.sparsebundle");
+    EXPECT_EQ(v.diskImage, configuration().supportFolder + "Docs.sparsebundle");
     EXPECT_EQ(v.state, VolumeDetail::volumeStates::Hidden);
     EXPECT_NE(v.description().find("\r       Volume Name: Docs"), std::string::npos);
 }
 
 TEST(VolumeManagerTest, PathTranslationAcrossMappointsAndInLocationFolders) {
-    VolumeManager m;
+    VolumeManager m(configuration());
     // Nothing known yet: no path has a server location.
     EXPECT_EQ(m.serverFromLocal(root() + "/Docs/a.txt"), "DEADMAPPOINT");
 
@@ -81,7 +88,7 @@ TEST(VolumeManagerTest, PathTranslationAcrossMappointsAndInLocationFolders) {
 // Names are one name without regard to case as the server, the mount and the listing fold them: fully,
 // so a spelling of another length ("ß" and "SS") is the same folder, and its rest keeps its own bytes.
 TEST(VolumeManagerTest, FoldersAreMatchedWithFullCaseFoldingLikeEverywhereElse) {
-    VolumeManager m;
+    VolumeManager m(configuration());
     m.addVolume(
         visible("Stra\xC3\x9F"
                 "e"));  // "Straße"
@@ -110,7 +117,7 @@ TEST(VolumeManagerTest, FoldersAreMatchedWithFullCaseFoldingLikeEverywhereElse) 
 }
 
 TEST(VolumeManagerTest, InLocationNameTakenByAMappointIsRefused) {
-    VolumeManager m;
+    VolumeManager m(configuration());
     m.addVolume(visible("Docs"));
     size_t from = tw::test::logSize();
     m.resolveInLocationSync({{"/Docs/sub", "~/DocsHere"}, {"/", "~/Nothing"}});
@@ -119,7 +126,7 @@ TEST(VolumeManagerTest, InLocationNameTakenByAMappointIsRefused) {
 }
 
 TEST(VolumeManagerTest, VolumeUuidComesFromTheMountedRootAndIsClearedOnUnmount) {
-    VolumeManager m;
+    VolumeManager m(configuration());
     std::string home = tw::platform::homeFolder();
     fs::create_directories(home + "/Mapped");
     std::string uuid = "6F1C2A54-8E0B-4D2B-9A51-0C6E3E9E4C11";
@@ -142,7 +149,7 @@ TEST(VolumeManagerTest, VolumeUuidComesFromTheMountedRootAndIsClearedOnUnmount) 
 // takes the mappoint's mode (automatic: synchronised; manual: placeholders) and is listed at once.
 TEST(VolumeManagerTest, AListedMappointGivesItsInLocationFoldersItsModeAndListsThem) {
     using S = tw::CEAStatus::keys;
-    VolumeManager m;
+    VolumeManager m(configuration());
     std::string home = tw::platform::homeFolder();
     m.resolveInLocationSync({{"/Shared", "~/SharedHere"}, {"/Shared/Sub", "~/SubHere"}});
     const std::vector<std::string> folders{home + "/SharedHere", home + "/SubHere"};

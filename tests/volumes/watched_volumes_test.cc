@@ -146,6 +146,7 @@ protected:
         o.socketPath = daemon->socketPath;
         o.gatewardenPath = gatewardenPath;
         o.reconnected = [] { VolumeManager::sharedInstance().mountVolumes(); };
+        o.validApps = [] { return ServerConfigurationDetails::sharedInstance().validApps(); };
         link = std::make_shared<KernelCommunicator>(o);
         ASSERT_TRUE(link->connected());
         KernelCommunicator::install(link);
