@@ -126,9 +126,10 @@ bool IconProgress::grabCreationDate() {
     haveCreationDate_ = true;
     // The bar replaces the creation date; unless the real one is kept in the record, a crash while the
     // bar shows would lose it for good.
-    if (!itemRecords().setTransferRecovery(localPath_, creationDate_)) {
+    if (auto kept = itemRecords().setTransferRecovery(localPath_, creationDate_); !kept) {
         log().logWarning("No progress shown on " + localPath_ +
-                         ": its creation date could not be kept in its record");
+                         ": its creation date could not be kept in its record (" + kept.cause().describe() +
+                         ")");
         return false;
     }
     return true;
@@ -174,7 +175,11 @@ void IconProgress::endBar() {
     platform::SysError error;
     if (!platform::removeXattr(localPath_, xAttrName, &error) && error.code != ENODATA)
         log().logWarning("Could not take the progress off " + localPath_ + ": " + std::strerror(error.code));
-    itemRecords().setTransferRecovery(localPath_, std::nullopt);
+    // Left in the record, the kept date is only put back again by the next start's recovery: worth a
+    // line, not a failure.
+    if (auto cleared = itemRecords().setTransferRecovery(localPath_, std::nullopt); !cleared)
+        log().logWarning("Could not clear the kept creation date of " + localPath_ + ": " +
+                         cleared.cause().describe());
     isBarDisplayed_ = false;
     tellFileManager(true);
 }

@@ -19,11 +19,11 @@ class NoRecords final : public ItemRecords {
 public:
     ItemFacts load(const std::string&) override { return {}; }
     ItemFacts loadNode(uint64_t, uint64_t) override { return {}; }
-    bool setUploadGUID(const std::string&, const std::string&, uint64_t) override { return true; }
-    bool setRevision(const std::string&, const std::string&, uint64_t) override { return true; }
-    bool setTransferRecovery(const std::string&, std::optional<Date>) override { return true; }
-    bool refreshFile(const std::string&, const ServerFileObject&) override { return true; }
-    bool setStatusIfUnknown(const std::string&) override { return true; }
+    SaveResult setUploadGUID(const std::string&, const std::string&, uint64_t) override { return {}; }
+    SaveResult setRevision(const std::string&, const std::string&, uint64_t) override { return {}; }
+    SaveResult setTransferRecovery(const std::string&, std::optional<Date>) override { return {}; }
+    SaveResult refreshFile(const std::string&, const ServerFileObject&) override { return {}; }
+    SaveResult setStatusIfUnknown(const std::string&) override { return {}; }
     std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
 };
 
@@ -45,19 +45,21 @@ public:
         CorvaneExtendedAttributes record(fileNumber, volumeNumber);
         return facts(record, platform::attributesOfItem(record.localPath, nullptr, false).has_value());
     }
-    bool setUploadGUID(const std::string& path, const std::string& guid, uint64_t expectedNode) override {
-        if (!isItem(path, expectedNode)) return false;
+    SaveResult setUploadGUID(const std::string& path, const std::string& guid,
+                             uint64_t expectedNode) override {
+        if (auto other = notTheItem(path, expectedNode)) return *other;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, guid);
-        return record.save().ok();
+        return record.save();
     }
-    bool setRevision(const std::string& path, const std::string& revision, uint64_t expectedNode) override {
-        if (!isItem(path, expectedNode)) return false;
+    SaveResult setRevision(const std::string& path, const std::string& revision,
+                           uint64_t expectedNode) override {
+        if (auto other = notTheItem(path, expectedNode)) return *other;
         CorvaneExtendedAttributes record(path);
         record.ceaString.setAttribute(CEAString::keys::Revision, revision);
-        return record.save().ok();
+        return record.save();
     }
-    bool setTransferRecovery(const std::string& path, std::optional<Date> date) override {
+    SaveResult setTransferRecovery(const std::string& path, std::optional<Date> date) override {
         CorvaneExtendedAttributes record(path);
         if (date) {
             record.ceaDate.setAttribute(CEADate::keys::TransferRecovery,
@@ -67,13 +69,13 @@ public:
             record.ceaDate.dateValues.erase(CEADate::keys::TransferRecovery);
             record.ceaDate.shouldSave = true;
         }
-        return record.save().ok();
+        return record.save();
     }
-    bool refreshFile(const std::string& path, const ServerFileObject& entry) override {
-        return CEAUtils::refreshedFile(path, entry.serverFacts()).save().ok();
+    SaveResult refreshFile(const std::string& path, const ServerFileObject& entry) override {
+        return CEAUtils::refreshedFile(path, entry.serverFacts()).save();
     }
-    bool setStatusIfUnknown(const std::string& path) override {
-        return CEAUtils::setStatusIfUnknown(path).ok();
+    SaveResult setStatusIfUnknown(const std::string& path) override {
+        return CEAUtils::setStatusIfUnknown(path);
     }
     std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) override {
         if (!databaseRevision_) return std::nullopt;
@@ -83,10 +85,15 @@ public:
 private:
     DatabaseRevision databaseRevision_;
 
-    static bool isItem(const std::string& path, uint64_t expectedNode) {
-        if (expectedNode == 0) return true;
-        auto attributes = platform::attributesOfItem(path, nullptr, false);
-        return attributes && attributes->systemFileNumber == expectedNode;
+    // Why the item at `path` is not the one with file number `expectedNode` (0: any item will do).
+    static std::optional<SaveResult> notTheItem(const std::string& path, uint64_t expectedNode) {
+        if (expectedNode == 0) return std::nullopt;
+        platform::SysError error;
+        auto attributes = platform::attributesOfItem(path, &error, false);
+        if (!attributes) return SaveResult(error ? error : platform::sysError("stat", path, ENOENT));
+        if (attributes->systemFileNumber != expectedNode)
+            return SaveResult(platform::sysError("save", path, ESTALE));
+        return std::nullopt;
     }
     static ItemFacts facts(CorvaneExtendedAttributes& r, bool exists) {
         ItemFacts f;

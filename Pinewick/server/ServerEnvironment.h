@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Pinewick/metadata/CEAValues.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 
 namespace tw::platform::keychain {
 class Keychain;
@@ -70,20 +71,22 @@ public:
     virtual ~ItemRecords() = default;
     virtual ItemFacts load(const std::string& path) = 0;
     virtual ItemFacts loadNode(uint64_t volumeNumber, uint64_t fileNumber) = 0;
-    // The setters report whether the record was written (false: the item keeps its earlier record).
-    // With `expectedNode` (not 0) they write only when the item at `path` has that file number, so an
-    // upload never marks another file that took the name while it ran.
-    virtual bool setUploadGUID(const std::string& path, const std::string& guid,
-                               uint64_t expectedNode = 0) = 0;
-    virtual bool setRevision(const std::string& path, const std::string& revision,
-                             uint64_t expectedNode = 0) = 0;
-    virtual bool setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
+    // The setters say whether the record was written and, when it was not (the item keeps its earlier
+    // record), why: the failed call with its path and errno, for the caller to tell. With `expectedNode`
+    // (not 0) they write only when the item at `path` has that file number, so an upload never marks
+    // another file that took the name while it ran: an item gone fails as "stat" would, another item at
+    // the path as "save" with ESTALE.
+    virtual SaveResult setUploadGUID(const std::string& path, const std::string& guid,
+                                     uint64_t expectedNode = 0) = 0;
+    virtual SaveResult setRevision(const std::string& path, const std::string& revision,
+                                   uint64_t expectedNode = 0) = 0;
+    virtual SaveResult setTransferRecovery(const std::string& path, std::optional<Date> date) = 0;
     // The item's record takes what `entry` says of it (revision, rights, server size) and, when it is
     // unclassified, the state the entry's mode gives it (CEAUtils::refreshFilePath).
-    virtual bool refreshFile(const std::string& path, const ServerFileObject& entry) = 0;
+    virtual SaveResult refreshFile(const std::string& path, const ServerFileObject& entry) = 0;
     // An item now known to be on the server leaves Unknown for the state it inherits; any other state is
     // kept, which counts as written (CEAUtils::setStatusIfUnknown).
-    virtual bool setStatusIfUnknown(const std::string& path) = 0;
+    virtual SaveResult setStatusIfUnknown(const std::string& path) = 0;
     // The revision the metadata database holds for (file number, volume number), if any.
     virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;
 };

@@ -28,6 +28,12 @@ constexpr int64_t kReleaseChunk = 8 << 20;  // drop sent pages from memory in st
 // An upload that ends sooner leaves the file's dates and record alone.
 constexpr std::chrono::seconds kShowProgressAfter{1};
 
+// Why an upload stops before sending anything: the identifier that lets a restart resume it (and the
+// watch tell it from a cancelled one) is not on the file.
+std::string unrecordedIdentifier(const SaveResult& result) {
+    return "its upload identifier could not be recorded on the file (" + result.cause().describe() + ")";
+}
+
 }  // namespace
 
 std::optional<recoveryErrors> recoveryErrorsFromRaw(int64_t raw) {
@@ -281,8 +287,8 @@ normalisedResponse UploadDetails::singleShot() {
     resumeGUID = platform::newUUID();
     // The transfer is watched through this identifier on the record: without it the watch would take
     // the upload for one the user cancelled.
-    if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_)) {
-        failureReason = "its upload identifier could not be recorded on the file";
+    if (auto marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
+        failureReason = unrecordedIdentifier(marked);
         return normalisedResponse::fatal;
     }
     std::optional<IconProgress> progress;
@@ -488,12 +494,13 @@ normalisedResponse UploadDetails::resumable() {
         if (created != normalisedResponse::allOkay) return created;
         if (fileObject) revision = fileObject->revision;
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_) ||
-            !itemRecords().setRevision(localPath, revision, fileNumber_)) {
+        SaveResult marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_);
+        if (marked) marked = itemRecords().setRevision(localPath, revision, fileNumber_);
+        if (!marked) {
             // The file went away meanwhile: the empty item just made would stand on the server with
             // nobody here knowing it.
             DeleteDetails(localPath, false, revision).internalDelete();
-            failureReason = "its upload identifier could not be recorded on the file";
+            failureReason = unrecordedIdentifier(marked);
             return normalisedResponse::fatal;
         }
     } else if (resumeGUID.empty()) {
@@ -502,8 +509,8 @@ normalisedResponse UploadDetails::resumable() {
         // become a revision only when the last one arrives, checked against the revision the file is
         // based on: colleagues never see an empty or partial revision, whatever happens in between.
         resumeGUID = platform::newUUID();
-        if (!itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_)) {
-            failureReason = "its upload identifier could not be recorded on the file";
+        if (auto marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
+            failureReason = unrecordedIdentifier(marked);
             return normalisedResponse::fatal;
         }
         bytesSent = 0;

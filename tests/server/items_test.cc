@@ -1,9 +1,12 @@
 // Server entries: building them from JSON (and from garbage), dates, listings in both shapes, single
 // entries; and deriving item records from them.
+#include <cerrno>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/metadata/CEAUtils.h"
 #include "fixture.h"
+#include "platform/files.h"
 
 namespace tw::test {
 namespace {
@@ -278,6 +281,30 @@ TEST_F(CEAUtilsTest, ARefreshedRecordIsWrittenOnlyByItsCaller) {
     // Classified now: kept as it is, which counts as written.
     EXPECT_TRUE(itemRecords().setStatusIfUnknown(other));
     EXPECT_EQ(itemRecords().load(other).status, CEAStatus::keys::Regular);
+}
+
+// An upload marks only the file it read: a record write for another file that took the name, or for a
+// file gone, is refused with the cause the upload then reports, and leaves whatever stands there alone.
+TEST_F(CEAUtilsTest, ARecordWriteForAFileNoLongerThereSaysWhy) {
+    std::string file = local("sent.txt");
+    ASSERT_TRUE(writeFile(file, "x"));
+    auto node = platform::attributesOfItem(file)->systemFileNumber;
+    ASSERT_TRUE(itemRecords().setUploadGUID(file, "GUID-1", node));
+
+    std::string aside = local("aside.txt");
+    ASSERT_TRUE(writeFile(aside, "y"));
+    std::filesystem::rename(aside, file);  // another file takes the name, as an editor's save does
+    auto replaced = itemRecords().setRevision(file, "9", node);
+    ASSERT_FALSE(replaced);
+    EXPECT_EQ(replaced.cause().code, ESTALE);
+    EXPECT_EQ(replaced.cause().path, file);
+    EXPECT_FALSE(itemRecords().load(file).revision);
+
+    std::filesystem::remove(file);
+    auto gone = itemRecords().setUploadGUID(file, "GUID-2", node);
+    ASSERT_FALSE(gone);
+    EXPECT_EQ(gone.cause().code, ENOENT);
+    EXPECT_NE(gone.cause().describe().find(file), std::string::npos) << gone.cause().describe();
 }
 
 TEST_F(CEAUtilsTest, InheritFollowsTheNearestClassifiedAncestor) {

@@ -432,7 +432,7 @@ TEST_F(IconProgressTest, SmallTransfersShowNothingAndALeftoverBarIsUndone) {
         ASSERT_TRUE(crashed.isBarDisplayed());
     }
     ASSERT_TRUE(setCreationDate(path, IconProgress::magicDate()));
-    itemRecords().setTransferRecovery(path, original);
+    ASSERT_TRUE(itemRecords().setTransferRecovery(path, original));
     {
         IconProgress next(path, 1000000);
         next.setTransfered(500000);
