@@ -6,10 +6,14 @@
 // takes it down. The app and the windows reach every part through the accessors below, or through
 // the `EngineParts` handed to them.
 //
-// For now the parts are the process-wide instances, each made on first use, so that every one comes to
-// exist where the start-up first needs it: the kernel link connects (and starts the watcher) when it
-// is made, the volumes must come after it, the timeline loads its journal. The hooks the engine
-// installs reach only parts that live for the process, never the engine object itself.
+// Every part is made on first use, so that each comes to exist where the start-up first needs it: the
+// timeline takes over its journal when made (in `start`, never when merely wired), the kernel link
+// connects (and starts the watcher) when made, the volumes come after it. The engine makes the parts
+// only the running client has (the kernel link, the file-manager bridge, the change scan, the
+// consistency check, the placeholder opens, the attention list, the error resolution), handing each
+// the parts it works with; the others are the process-wide instances, which tests of one layer take
+// too. None is ever destroyed, and the hooks the engine installs reach only those parts, never the
+// engine object itself.
 //
 // Thread-safety: construct, `start` and `shutdown` on the main thread; the accessors may be called
 // from any thread.
