@@ -48,20 +48,16 @@ ConsistencyCheckDataBase& ConsistencyCheckDataBase::sharedInstance() {
 }
 
 ConsistencyCheckDataBase::ConsistencyCheckDataBase(std::string databasePath)
-    : path_(std::move(databasePath)), queue(platform::DispatchQueue::serial(kQueueLabel)) {
+    : path_(std::move(databasePath)) {
     TW_TRACE_IN("init()");
-    queue->sync([this] { dbHandle = SqliteConnection::open(path_, kSchema); });
+    db_ = std::make_unique<SerialDatabase>(path_, kQueueLabel, kSchema);
     TW_TRACE_OUT("init()");
 }
 
-ConsistencyCheckDataBase::~ConsistencyCheckDataBase() {
-    queue->sync([this] { dbHandle.reset(); });
-}
+ConsistencyCheckDataBase::~ConsistencyCheckDataBase() = default;
 
 bool ConsistencyCheckDataBase::isOpen() const {
-    bool open = false;
-    queue->sync([&] { open = dbHandle != nullptr; });
-    return open;
+    return db_->isOpen();
 }
 
 void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
@@ -69,10 +65,9 @@ void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
         log().logWarning("Could not insert record.");
         return;
     }
-    queue->sync([&] {
-        if (!dbHandle) return;
+    db_->run([&](SqliteConnection& db) {
         auto statement =
-            dbHandle->prepare("INSERT INTO ConsistencyCheck (node, volume, refreshDate) VALUES (?, ?, ?);");
+            db.prepare("INSERT INTO ConsistencyCheck (node, volume, refreshDate) VALUES (?, ?, ?);");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
@@ -83,10 +78,9 @@ void ConsistencyCheckDataBase::addRecord(const CCDBRecord& record) {
 
 void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
     if (!SqliteConnection::bindableNode(record.folderNode)) return;
-    queue->sync([&] {
-        if (!dbHandle) return;
+    db_->run([&](SqliteConnection& db) {
         auto statement =
-            dbHandle->prepare("UPDATE ConsistencyCheck SET refreshDate = ? WHERE node = ? AND volume = ?;");
+            db.prepare("UPDATE ConsistencyCheck SET refreshDate = ? WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, secondsSince1970(record.refreshDate));
         statement->bind(2, static_cast<int64_t>(record.folderNode));
@@ -97,9 +91,8 @@ void ConsistencyCheckDataBase::refreshRecord(const CCDBRecord& record) {
 
 void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
     if (!SqliteConnection::bindableNode(record.folderNode)) return;
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("DELETE FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("DELETE FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.folderNode));
         statement->bind(2, record.volumeUUID);
@@ -111,9 +104,8 @@ void ConsistencyCheckDataBase::removeRecord(const CCDBRecord& record) {
 std::optional<CCDBRecord> ConsistencyCheckDataBase::findRecord(uint64_t node, const std::string& volume) {
     if (!SqliteConnection::bindableNode(node)) return std::nullopt;
     std::optional<CCDBRecord> found;
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("SELECT * FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT * FROM ConsistencyCheck WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(node));
         statement->bind(2, volume);
@@ -125,9 +117,8 @@ std::optional<CCDBRecord> ConsistencyCheckDataBase::findRecord(uint64_t node, co
 
 std::optional<CCDBRecord> ConsistencyCheckDataBase::lastRefreshDateRecord() {
     std::optional<CCDBRecord> found;
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("SELECT * FROM ConsistencyCheck ORDER BY refreshDate LIMIT 1;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT * FROM ConsistencyCheck ORDER BY refreshDate LIMIT 1;");
         if (!statement) return;
         if (statement->step() != SQLITE_ROW) return;
         found = CCDBRecord{statement->columnText(1), static_cast<uint64_t>(statement->columnInt64(0)),

@@ -32,21 +32,16 @@ MetadataDataBase& MetadataDataBase::sharedInstance() {
     return *shared;
 }
 
-MetadataDataBase::MetadataDataBase(std::string databasePath)
-    : path_(std::move(databasePath)), queue(platform::DispatchQueue::serial(kQueueLabel)) {
+MetadataDataBase::MetadataDataBase(std::string databasePath) : path_(std::move(databasePath)) {
     TW_TRACE_IN("init()");
-    queue->sync([this] { dbHandle = SqliteConnection::open(path_, kSchema); });
+    db_ = std::make_unique<SerialDatabase>(path_, kQueueLabel, kSchema);
     TW_TRACE_OUT("init()");
 }
 
-MetadataDataBase::~MetadataDataBase() {
-    queue->sync([this] { dbHandle.reset(); });
-}
+MetadataDataBase::~MetadataDataBase() = default;
 
 bool MetadataDataBase::isOpen() const {
-    bool open = false;
-    queue->sync([&] { open = dbHandle != nullptr; });
-    return open;
+    return db_->isOpen();
 }
 
 void MetadataDataBase::addRecord(const Record& record) {
@@ -54,10 +49,9 @@ void MetadataDataBase::addRecord(const Record& record) {
         log().logWarning("Could not insert record.");
         return;
     }
-    queue->sync([&] {
-        if (!dbHandle) return;
+    db_->run([&](SqliteConnection& db) {
         bool exists = false;
-        if (auto find = dbHandle->prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;")) {
+        if (auto find = db.prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;")) {
             find->bind(1, static_cast<int64_t>(record.itemNode));
             find->bind(2, record.volumeUUID);
             exists = find->step() == SQLITE_ROW;
@@ -66,7 +60,7 @@ void MetadataDataBase::addRecord(const Record& record) {
             exists
                 ? "UPDATE Metadata SET path = ?3, revision = ?4, state = ?5 WHERE node = ?1 AND volume = ?2;"
                 : "INSERT INTO Metadata (node, volume, path, revision, state) VALUES (?, ?, ?, ?, ?);";
-        auto statement = dbHandle->prepare(sql);
+        auto statement = db.prepare(sql);
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.itemNode));
         statement->bind(2, record.volumeUUID);
@@ -80,9 +74,8 @@ void MetadataDataBase::addRecord(const Record& record) {
 std::optional<Record> MetadataDataBase::findRecord(uint64_t node, const std::string& volume) {
     if (!SqliteConnection::bindableNode(node)) return std::nullopt;
     std::optional<Record> found;
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT * FROM Metadata WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(node));
         statement->bind(2, volume);
@@ -95,9 +88,8 @@ std::optional<Record> MetadataDataBase::findRecord(uint64_t node, const std::str
 
 std::vector<Record> MetadataDataBase::findRecord(const std::string& path) {
     std::vector<Record> rows;
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("SELECT * FROM Metadata WHERE path = ?;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT * FROM Metadata WHERE path = ?;");
         if (!statement) return;
         statement->bind(1, path);
         while (statement->step() == SQLITE_ROW) {
@@ -115,9 +107,8 @@ std::vector<Record> MetadataDataBase::findRecord(const std::string& path) {
 
 void MetadataDataBase::removeRecord(const Record& record) {
     if (!SqliteConnection::bindableNode(record.itemNode)) return;  // it cannot have been stored
-    queue->sync([&] {
-        if (!dbHandle) return;
-        auto statement = dbHandle->prepare("DELETE FROM Metadata WHERE node = ? AND volume = ?;");
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("DELETE FROM Metadata WHERE node = ? AND volume = ?;");
         if (!statement) return;
         statement->bind(1, static_cast<int64_t>(record.itemNode));
         statement->bind(2, record.volumeUUID);

@@ -21,10 +21,7 @@
 
 namespace tw {
 
-namespace platform {
-class DispatchQueue;
-}
-class SqliteConnection;
+class SerialDatabase;
 
 struct Record {
     std::string volumeUUID;  // the volume's UUID text
@@ -66,8 +63,7 @@ public:
 
 private:
     std::string path_;
-    std::shared_ptr<platform::DispatchQueue> queue;
-    std::unique_ptr<SqliteConnection> dbHandle;  // touched only on `queue`
+    std::unique_ptr<SerialDatabase> db_;
 };
 
 }  // namespace tw

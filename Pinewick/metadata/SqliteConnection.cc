@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "Pinewick/config/Log.h"
+#include "platform/dispatch.h"
 
 namespace tw {
 
@@ -49,6 +50,28 @@ void SqliteConnection::runStatement(const char* sql) {
     auto statement = prepare(sql);
     if (!statement) return;
     if (statement->step() != SQLITE_DONE) log().logWarning(std::string(sql) + " failed.");
+}
+
+SerialDatabase::SerialDatabase(std::string path, std::string queueLabel,
+                               const std::vector<const char*>& schema)
+    : path_(std::move(path)), queue_(platform::DispatchQueue::serial(std::move(queueLabel))) {
+    queue_->sync([&] { connection_ = SqliteConnection::open(path_, schema); });
+}
+
+SerialDatabase::~SerialDatabase() {
+    queue_->sync([this] { connection_.reset(); });
+}
+
+void SerialDatabase::run(const std::function<void(SqliteConnection& connection)>& work) {
+    queue_->sync([&] {
+        if (connection_) work(*connection_);
+    });
+}
+
+bool SerialDatabase::isOpen() {
+    bool open = false;
+    queue_->sync([&] { open = connection_ != nullptr; });
+    return open;
 }
 
 }  // namespace tw

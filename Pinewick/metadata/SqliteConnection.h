@@ -1,11 +1,14 @@
 // The SQLite plumbing both metadata databases share: one open connection, statements that are
-// prepared, bound, stepped and finalised within one call, and the start-up that refuses a file which is
-// not a database (leaving it untouched) instead of writing into it.
+// prepared, bound, stepped and finalised within one call, the start-up that refuses a file which is
+// not a database (leaving it untouched) instead of writing into it, and the serial queue every use of
+// the connection runs on.
 //
-// Thread-safety: none; each database uses its connection only on its own serial queue.
+// Thread-safety: a SqliteConnection has none; a SerialDatabase runs each use of its connection on its
+// own serial queue, so callers may be on any thread but that queue.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -15,6 +18,10 @@
 #include "platform/sqlite.h"
 
 namespace tw {
+
+namespace platform {
+class DispatchQueue;
+}
 
 class SqliteConnection {
 public:
@@ -43,6 +50,28 @@ public:
 private:
     explicit SqliteConnection(platform::SqliteDatabase db) : db_(std::move(db)) {}
     platform::SqliteDatabase db_;
+};
+
+// A database file used through one connection on one serial queue: opened with its schema when made,
+// closed when destroyed.
+class SerialDatabase {
+public:
+    SerialDatabase(std::string path, std::string queueLabel, const std::vector<const char*>& schema);
+    ~SerialDatabase();
+    SerialDatabase(const SerialDatabase&) = delete;
+    SerialDatabase& operator=(const SerialDatabase&) = delete;
+
+    // Runs `work` with the connection on the queue and waits for it; not at all when the database
+    // could not be opened.
+    void run(const std::function<void(SqliteConnection& connection)>& work);
+    // False when the database could not be opened (or is not a database).
+    bool isOpen();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::shared_ptr<platform::DispatchQueue> queue_;
+    std::unique_ptr<SqliteConnection> connection_;  // touched only on `queue_`
 };
 
 }  // namespace tw
