@@ -159,16 +159,22 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
         const std::string& localName = localNames[*found];
         if (localName != entry.name) {
             std::string from = path + "/" + localName, to = path + "/" + entry.name;
-            if (renameNoReplace(from, to)) {
-                log().logAudit("Renamed " + from + " to " + entry.name + " as the server spells it");
-                followRenameInDatabase(to);
-            } else
+            if (!renameNoReplace(from, to)) {
                 log().logWarning("Could not rename " + from + " to " + entry.name + ": " +
                                  std::strerror(errno));
-            continue;
+                continue;
+            }
+            log().logAudit("Renamed " + from + " to " + entry.name + " as the server spells it");
+            followRenameInDatabase(to);
+            // The other device may have changed the file as well as its name: a newer revision still
+            // comes down now, not at the folder's next listing an hour later. The same one needs nothing.
+            if (entry.isDirectory || platform::isFolder(to) ||
+                CorvaneExtendedAttributes(to).ceaString.getAttribute(CEAString::keys::Revision) ==
+                    entry.revision)
+                continue;
         }
         if (entry.isDirectory) continue;
-        if (platform::isFolder(path + "/" + localName)) continue;
+        if (platform::isFolder(path + "/" + entry.name)) continue;
         timeline.eventAppend(std::make_shared<RevisionUpdate>(path, entry));
     }
 

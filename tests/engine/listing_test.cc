@@ -393,6 +393,24 @@ TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
     EXPECT_EQ(timeline().eventCount(), 0u);
 }
 
+// Found by the torture run: the other device renamed a file to another case and then changed it; the
+// listing corrected the name and stopped there, so the file kept its old content, marked up to date,
+// until the folder's next listing an hour later.
+TEST_F(Listing, AFileRenamedToAnotherCaseAndChangedOnTheServerComesDownWithItsNewContent) {
+    makeSynchronised(team + "/report.txt", "/Team/report.txt", "numbers");
+    auto r = other.http->Post(
+        SecondClient::url("/Team/report.txt").c_str(), other.headers(),
+        "name=" + devserver::percentEncode("/Team/Report.TXT") + "&operation=move&overwrite=false&revision=",
+        "");
+    ASSERT_TRUE(r && r->status == 200);
+    other.put("/Team/Report.TXT", "new numbers");
+    SyncFolder::performSync(timeline().context(), team, true);
+    settle();
+    EXPECT_FALSE(fs::exists(team + "/report.txt"));
+    EXPECT_EQ(readFile(team + "/Report.TXT"), "new numbers");
+    EXPECT_EQ(stateOf(team + "/Report.TXT"), S::Regular);
+}
+
 TEST_F(Listing, ADecomposedLocalNameIsTheServersComposedItemNotASecondFile) {
     // Saved by a program that writes names decomposed ("e" + combining acute); the client sends
     // names composed, so the server holds "\u00e9t\u00e9.txt". Found by the torture run: the listing
