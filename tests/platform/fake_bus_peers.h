@@ -1,6 +1,8 @@
 // Test support: peers on the test's private session bus that stand in for system services — logind
-// announcing sleep and wake, and a desktop notification daemon. The bus comes from dbus-run-session;
-// `sessionBusAddress()` is empty without one, and tests then skip.
+// announcing sleep and wake, and a desktop notification daemon. Test processes run side by side, and on
+// one shared bus another test's logind would reach this one's observers; so the bus is the process's own
+// (PrivateSessionBus), or the environment's when dbus-daemon cannot be started. `sessionBusAddress()` is
+// empty without either, and tests then skip.
 #pragma once
 
 #include <poll.h>
@@ -17,9 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/private_bus.h"
+
 namespace tw::test {
 
 inline std::string sessionBusAddress() {
+    PrivateSessionBus::start();
     const char* a = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     return a ? a : "";
 }
