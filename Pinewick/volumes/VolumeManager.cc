@@ -284,9 +284,27 @@ std::string VolumeManager::serverFromLocal(const std::string& localPath) const {
 }
 
 std::string VolumeManager::volumeNodeToVolumeUUID(uint64_t volumeSystemNumber) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& v : volumeList_)
-        if (v->volumeSystemNumber() == volumeSystemNumber) return v->volumeUUID();
+    std::vector<std::shared_ptr<VolumeDetail>> unnumbered;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& v : volumeList_) {
+            if (v->volumeSystemNumber() == volumeSystemNumber) return v->volumeUUID();
+            if (v->volumeSystemNumber() == 0 && v->state == VolumeDetail::volumeStates::Visible)
+                unnumbered.push_back(v);
+        }
+    }
+    if (volumeSystemNumber == 0) return "";
+    // The mount is visible (and its items written, reported and uploaded) before the image tool that
+    // made it returns and the mount step learns the device. A record saved then would leave no row,
+    // and a delete or move made while this program is not running could not be found from it. Looked
+    // at outside the lock: the mount point is a file system another process serves.
+    for (const auto& v : unnumbered) {
+        if (!platform::isMountPoint(v->localFolder)) continue;
+        auto attrs = platform::attributesOfItem(v->localFolder, nullptr, false);
+        if (!attrs || attrs->systemNumber != volumeSystemNumber) continue;
+        v->setVolumeSystemNumber(volumeSystemNumber);
+        return v->volumeUUID();
+    }
     return "";
 }
 

@@ -143,6 +143,9 @@ public:
     bool inLocationRoot(const std::string& path) const;
     // The server path of a local path, or "DEADMAPPOINT" when it has no server location.
     std::string serverFromLocal(const std::string& localPath) const;
+    // The UUID of the volume on that device, or "" when none is known. A mounted volume whose device
+    // its mount step has not learnt yet is recognised by its mount point, so items saved in that window
+    // still get their rows.
     std::string volumeNodeToVolumeUUID(uint64_t volumeSystemNumber) const;
     uint64_t volumeNodeFromVolumeUUID(const std::string& uuid) const;
     // Local folder of every Visible volume and of every in-location pair.

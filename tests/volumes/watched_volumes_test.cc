@@ -13,6 +13,7 @@
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/VolumeIcon.h"
@@ -262,6 +263,41 @@ TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEv
     EXPECT_EQ(offline->state, VolumeDetail::volumeStates::Visible);
     vm.mountVolumes();
     EXPECT_TRUE(mounted(offline->localFolder));
+}
+
+TEST_F(WatchedVolumes, AnItemSavedBeforeTheMountStepLearnsTheDeviceStillGetsItsRow) {
+    auto& vm = VolumeManager::sharedInstance();
+    vm.resolveVolumes({{"Early", "smb", true, nullptr}});
+    ASSERT_TRUE(vm.waitForCreations(60s));
+    auto v = vm.findVolume("Early");
+    ASSERT_TRUE(v);
+    // Mounted by the image tool with the mount step not back yet: the manager knows no device for it,
+    // while programs already write there and uploads already finish.
+    v->state = VolumeDetail::volumeStates::Visible;
+    // Before the mount, its folder is a plain one on the parent's file system: no item there is the
+    // volume's.
+    fs::create_directories(v->localFolder);
+    auto plain = platform::attributesOfItem(v->localFolder);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(vm.volumeNodeToVolumeUUID(plain->systemNumber), "");
+    EXPECT_EQ(v->volumeSystemNumber(), 0u);
+    auto attached = gwtest::hdiutil({"attach", v->diskImage});
+    ASSERT_EQ(attached.exitCode, 0) << attached.out;
+    ASSERT_TRUE(mounted(v->localFolder));
+    ASSERT_EQ(v->volumeSystemNumber(), 0u);
+    const std::string file = v->localFolder + "/early.txt";
+    ASSERT_EQ(actor({"create", file, "hello"}).exitCode, 0);
+    CorvaneExtendedAttributes record(file);
+    record.ceaString.setAttribute(CEAString::keys::Revision, "7");
+    record.ceaStatus.setStatus(S::Regular);
+    ASSERT_TRUE(record.save());
+
+    auto rows = MetadataDataBase::sharedInstance().findRecord(file);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].revision, "7");
+    EXPECT_FALSE(rows[0].volumeUUID.empty());
+    EXPECT_EQ(rows[0].volumeUUID, v->volumeUUID());
+    EXPECT_NE(v->volumeSystemNumber(), 0u);
 }
 
 TEST_F(WatchedVolumes, AMappointNameThatIsNoSafeFolderNameCreatesNothing) {
