@@ -66,11 +66,12 @@ StatusBarManager& statusBarPart() {
 // Then the parts only the running client has, made here with what they work with. Never destroyed, like
 // the parts above: their queues and timers may still run while the process exits.
 
-// The watcher's link for the user's session; the programs that count as the user browsing are the
-// administrator's.
-KernelCommunicator& kernelLinkPart() {
-    return KernelCommunicator::connectShared(
-        KernelCommunicator::userOptions([] { return configurationPart().validApps(); }));
+// The watcher's link for the user's session, turning its reports into `engine`'s work; the programs that
+// count as the user browsing are the administrator's.
+KernelCommunicator& kernelLinkPart(std::shared_ptr<const EngineLink> engine) {
+    auto options = KernelCommunicator::userOptions([] { return configurationPart().validApps(); });
+    options.engine = std::move(engine);
+    return KernelCommunicator::connectShared(std::move(options));
 }
 
 ContextMenuHandler& contextMenuPart() {
@@ -160,9 +161,9 @@ Engine::Engine(Options options) {
     // 2. The administrator configuration, before anything reads it: reading it places in-location
     //    volumes and may forbid contacting the server.
     wireConfiguration();
-    // 3. The volumes' and the kernel link's calls into the engine, before the first volume or the
-    //    kernel link is made (neither is yet: `start` makes them).
-    wireVolumes(std::move(options.watcherUnreachable));
+    // 3. The volumes' and the kernel link's calls into the engine, handed to each in `start`, where the
+    //    kernel link is made and the volumes are first needed.
+    volumeLink_ = volumeLink(std::move(options.watcherUnreachable));
     // 4. What the run state's shutdown takes down besides the engine, and the administrator's address
     //    its probe checks for a paywall. Before `finishLaunching`, which starts its first loop.
     StateManager::Hooks stateHooks;
@@ -240,7 +241,7 @@ void Engine::wireConfiguration() {
     configurationPart().setHooks(std::move(hooks));
 }
 
-void Engine::wireVolumes(std::function<void()> watcherUnreachable) {
+std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watcherUnreachable) {
     EngineLink link;
     link.addSyncFolderEvent = [](const std::string& p, bool user) {
         timelinePart().addSyncFolderEvent(p, user);
@@ -281,7 +282,7 @@ void Engine::wireVolumes(std::function<void()> watcherUnreachable) {
             log().logFatal("Tidewell cannot run without its file watcher and stops");
             platform::MainQueue::shared().stop();
         };
-    setEngineLink(std::move(link));
+    return std::make_shared<const EngineLink>(std::move(link));
 }
 
 // ---- start and shutdown
@@ -299,15 +300,17 @@ bool Engine::start() {
                                          if (SyncFolder::performSync(context, path, userRequest))
                                              consistencyCheckPart().updateScanDate(path);
                                          attentionPart().heldFoldersChanged();
-                                     }});
+                                     },
+                                     [](const std::string& folder) { changeScanPart().request(folder); }});
     // Then the kernel link: every volume made from here on asks it to watch its folder. Made, it
     // connects (starting the watcher when none answers); without the watcher nothing else starts.
     auto& kernel = kernelLink();
     if (!kernel.connected()) return false;
     // A watcher started again has forgotten the volumes: they are mounted again.
     kernel.setReconnected([] { volumesPart().mountVolumes(); });
-    // The volumes whose images are here already.
-    volumes();
+    // The volumes whose images are here already, and what mounting them and the server's list of
+    // volumes ask of the engine.
+    volumes().setEngineLink(volumeLink_);
     // The administrator's configuration and the user's choices: they may place in-location volumes and
     // decide whether the server may be contacted, so they come before the volumes are mounted.
     configuration().loadState();
@@ -352,7 +355,7 @@ VolumeManager& Engine::volumes() {
     return volumesPart();
 }
 KernelCommunicator& Engine::kernelLink() {
-    return kernelLinkPart();
+    return kernelLinkPart(volumeLink_);
 }
 ServerCredentials& Engine::credentials() {
     return credentialsPart();

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "Pinewick/ui/EngineParts.h"
 
@@ -30,6 +31,7 @@ class ChangeScan;
 class ConsistencyCheck;
 class ConsistencyCheckDataBase;
 class ContextMenuHandler;
+struct EngineLink;
 class ErrorResolutionManager;
 class KernelCommunicator;
 class MetadataDataBase;
@@ -96,8 +98,11 @@ public:
     // Before the configuration is first read.
     static void wireConfiguration();
     // What a watcher report or a mounted volume asks of the engine (the `EngineLink`), and what ends
-    // the program when the watcher is gone. Before the first volume is made.
-    static void wireVolumes(std::function<void()> watcherUnreachable = {});
+    // the program when the watcher is gone. `start` hands it to the kernel link and the volumes.
+    static std::shared_ptr<const EngineLink> volumeLink(std::function<void()> watcherUnreachable = {});
+
+private:
+    std::shared_ptr<const EngineLink> volumeLink_;
 };
 
 }  // namespace tw

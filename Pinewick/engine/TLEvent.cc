@@ -357,9 +357,7 @@ bool TLMove::precheck(EventContext& context) {
         moveAction = moveActions::delete_;
         recurseDeleteCorvaneExtentedAttributes(context, localPathTo);
         // Listed by the scan of its volume, so the user sees it stays here only.
-        if (auto link = engineLink();
-            link->scanForChanges && !ServerCommunicator::pathFitsServer(localPathTo))
-            link->scanForChanges(localPathTo);
+        if (!ServerCommunicator::pathFitsServer(localPathTo)) context.timeline.requestChangeScan(localPathTo);
         return true;
     }
     return true;

@@ -60,7 +60,7 @@ void dropUploadGUID(CorvaneExtendedAttributes& record) {
 // An item under a name the server cannot hold (its spelling there is too long), its own or a folder's
 // above it, is never sent: the server would refuse it every time. The scan of its volume lists it, so
 // the user is told it stays on this computer.
-bool serverCanHold(const std::string& localPath) {
+bool serverCanHold(TimeLineManager& timeline, const std::string& localPath) {
     if (ServerCommunicator::pathFitsServer(localPath)) return true;
     // Said, and its volume scanned, once per item: a program writing there again and again must not
     // have the volume scanned at every close.
@@ -71,7 +71,7 @@ bool serverCanHold(const std::string& localPath) {
         if (!told.insert(localPath).second) return false;
     }
     log().logWarning(localPath + " is not synchronised: " + ChangeScan::kNameTooLongForServer);
-    if (auto link = engineLink(); link->scanForChanges) link->scanForChanges(localPath);
+    timeline.requestChangeScan(localPath);
     return false;
 }
 
@@ -127,7 +127,8 @@ void TLUpload::perform(EventContext& context, bool shownInTray) {
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
     auto before = platform::attributesOfItem(localPath, nullptr, false);
-    if (!before || before->type != platform::kFileTypeRegular || !serverCanHold(localPath)) return;
+    if (!before || before->type != platform::kFileTypeRegular || !serverCanHold(context.timeline, localPath))
+        return;
     {
         CorvaneExtendedAttributes record(localPath);
         if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
@@ -245,7 +246,7 @@ void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& re
 bool TLCreateFolder::precheck(TimeLineManager& timeline) {
     if (timeline.inIgnoreList(localPath)) return false;
     CorvaneExtendedAttributes record(localPath);
-    return record.ceaStatus.status == CEAStatus::keys::Unknown && serverCanHold(localPath);
+    return record.ceaStatus.status == CEAStatus::keys::Unknown && serverCanHold(timeline, localPath);
 }
 
 void TLCreateFolder::performAction(EventContext& context) {

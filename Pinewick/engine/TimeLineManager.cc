@@ -299,6 +299,15 @@ void TimeLineManager::setListingPasses(ListingPasses passes) {
     passes_ = std::move(passes);
 }
 
+void TimeLineManager::requestChangeScan(const std::string& folder) {
+    std::function<void(const std::string&)> scan;
+    {
+        std::lock_guard lock(passesMutex_);
+        scan = passes_.scanForChanges;
+    }
+    if (scan) scan(folder);
+}
+
 void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userRequest) {
     log().logFunction(prettyLog(path + " " + (userRequest ? "true" : "false"), __FILE__,
                                 "addSyncFolderEvent(path:userRequest:)"));

@@ -120,11 +120,17 @@ public:
     // The listing passes themselves, given to this timeline by whoever builds the client (the folder
     // synchronisation, and what follows a pass). Until given, a pass only logs what it was asked for.
     // Each pass is handed the context of the timeline that runs it, so the work it finds is queued there.
+    // `scanForChanges` looks for what changed unreported in the volume holding a folder (every volume
+    // when it is empty); it returns at once and runs in the background.
     struct ListingPasses {
         std::function<void(EventContext& context)> syncMappoints;
         std::function<void(EventContext& context, const std::string& path, bool userRequest)> performSync;
+        std::function<void(const std::string& folder)> scanForChanges;
     };
     void setListingPasses(ListingPasses passes);
+    // Asks for that scan (events that learn an item will never be sent, so the user sees it listed);
+    // nothing happens until the passes are given.
+    void requestChangeScan(const std::string& folder);
 
     void pauseTimeLine();
     // Starts the loop unless it is still running (then nothing happens, as after a pause that the loop

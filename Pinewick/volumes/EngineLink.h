@@ -1,9 +1,9 @@
 // What the kernel channel and the volume manager ask of the sync engine. The engine sits above this
-// subsystem (it uses volumes to translate paths), so it installs these calls at start-up instead of
-// being called directly. A call that is not installed does nothing, which is what tests of the
-// volume layer alone want.
+// subsystem (it uses volumes to translate paths), so it hands these calls to the kernel link (in its
+// options) and to the volume manager instead of being called directly. A call left empty does nothing,
+// which is what tests of the volume layer alone want.
 //
-// Thread-safety: install once before use; the calls themselves may come from any thread.
+// Thread-safety: a link is never changed once handed over; the calls may come from any thread.
 #pragma once
 
 #include <functional>
@@ -56,10 +56,5 @@ struct EngineLink {
     // Shows a mounted volume to the user (opening it in the file manager).
     std::function<void(const std::string& folder)> revealFolder;
 };
-
-// The installed link (all calls empty until `setEngineLink`). A snapshot: replacing the link while a
-// call runs is safe, the running call keeps the link it started with.
-std::shared_ptr<const EngineLink> engineLink();
-void setEngineLink(EngineLink link);
 
 }  // namespace tw

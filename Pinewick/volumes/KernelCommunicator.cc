@@ -95,6 +95,7 @@ KernelCommunicator::KernelCommunicator(Options options)
     : options_(std::move(options)),
       reports_(platform::DispatchQueue::serial("com.meridot.tidewell.kernelReports")) {
     reconnected_ = options_.reconnected;
+    if (!options_.engine) options_.engine = std::make_shared<const EngineLink>();
     openConnection();
 }
 
@@ -153,7 +154,8 @@ bool KernelCommunicator::openConnection() {
     if (!connectOnce(&error)) {
         log().logFatal("Kernel Driver connection failure with error: " + std::to_string(error));
         // The application does not run without its file watcher.
-        if (auto link = engineLink(); link->terminate) platform::MainQueue::shared().async(link->terminate);
+        if (auto link = options_.engine; link->terminate)
+            platform::MainQueue::shared().async(link->terminate);
         TW_TRACE_OUT("openConnection()");
         return false;
     }
@@ -244,7 +246,7 @@ void KernelCommunicator::answer(const std::string& path, const char* text) {
 
 bool KernelCommunicator::reconnect() {
     log().logFatal("Kernel Driver connection lost; starting the file watcher again");
-    auto link = engineLink();
+    auto link = options_.engine;
     if (link->pauseTimeLine) link->pauseTimeLine();
     {
         std::lock_guard lock(clientMutex_);
@@ -349,7 +351,7 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
             break;
         case pw::kauth_FILEOP_ISGHOST: {
             CorvaneExtendedAttributes record(path1);
-            auto link = engineLink();
+            auto link = options_.engine;
             if (!contentNotLocal(record.ceaStatus.status) || !link->openPlaceholder) {
                 acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
                 return;
@@ -399,7 +401,7 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
 }
 
 void KernelCommunicator::report(std::uint8_t action, const std::string& path1, const std::string& path2) {
-    auto link = engineLink();
+    auto link = options_.engine;
     switch (action) {
         case pw::kauth_FILEOP_OPEN: {
             if (!options_.validApps) return;

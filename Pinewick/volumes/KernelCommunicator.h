@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/volumes/EngineLink.h"
 #include "platform/dispatch.h"
 #include "platform/pwevent.h"
 #include "platform/userclient.h"
@@ -43,6 +44,9 @@ public:
         // The executables (as /proc/PID/exe names them) whose opening of a folder counts as the user
         // browsing it, asked at each such open; empty: no program does.
         std::function<std::vector<std::string>()> validApps;
+        // What the reports become: the engine's work. None: they are read, answered and dropped (tests
+        // of the link alone).
+        std::shared_ptr<const EngineLink> engine;
     };
     // The process-wide link, made on `options` by the first call, which connects it (starting gatewarden
     // when none answers); later calls return it and leave their options unused. A failure logs "Kernel

@@ -166,6 +166,17 @@ VolumeManager& VolumeManager::sharedInstance() {
 VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration)
     : configuration_(configuration) {}
 
+void VolumeManager::setEngineLink(std::shared_ptr<const EngineLink> link) {
+    if (!link) link = std::make_shared<const EngineLink>();
+    std::lock_guard lock(mutex_);
+    engine_ = std::move(link);
+}
+
+std::shared_ptr<const EngineLink> VolumeManager::engineLink() const {
+    std::lock_guard lock(mutex_);
+    return engine_;
+}
+
 void VolumeManager::addVolume(std::shared_ptr<VolumeDetail> volume) {
     if (!volume) return;
     std::lock_guard lock(mutex_);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/volumes/EngineLink.h"
 
 namespace tw {
 
@@ -82,6 +83,9 @@ public:
     // A list whose volumes keep their images in `configuration`'s support folder and take their stored
     // states from it; `configuration` must outlive the manager.
     explicit VolumeManager(const ServerConfigurationDetails& configuration);
+    // What mounting and listing ask of the engine (a listing of a mounted volume, its folder's server
+    // facts, ejecting a volume the server dropped). Until given, or given none, nothing is asked.
+    void setEngineLink(std::shared_ptr<const EngineLink> link);
 
     // Adds a volume to the list.
     void addVolume(std::shared_ptr<VolumeDetail> volume);
@@ -166,9 +170,13 @@ private:
     // The in-location pair whose local folder holds `path` (prefix test without regard to case).
     std::optional<std::pair<std::string, std::string>> inLocationPairFor(const std::string& path) const;
 
+    // The link of the moment; a call under way keeps the one it started with.
+    std::shared_ptr<const EngineLink> engineLink() const;
+
     const ServerConfigurationDetails& configuration_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<VolumeDetail>> volumeList_;
+    std::shared_ptr<const EngineLink> engine_ = std::make_shared<const EngineLink>();  // under mutex_
 
     std::mutex creationsMutex_;
     std::condition_variable creationsDone_;

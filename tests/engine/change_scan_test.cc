@@ -445,6 +445,31 @@ TEST_F(ChangeScanTest, ANameTooLongForTheServersSpellingIsListedAndNeverSent) {
     EXPECT_FALSE(fs::exists(serverFile(questions + " folder")));
 }
 
+// Reported closed, such a file is not sent either; its volume is scanned once so that the user sees it
+// listed, however often a program writes it again. The timeline asks through the pass it was given.
+TEST_F(ChangeScanTest, AClosedFileTheServerCouldNeverHoldAsksForOneScanAndIsNotSent) {
+    std::mutex mutex;
+    std::vector<std::string> asked;
+    timeline->setListingPasses({nullptr,
+                                [](EventContext& context, const std::string& p, bool user) {
+                                    SyncFolder::performSync(context, p, user);
+                                },
+                                [&](const std::string& folder) {
+                                    std::lock_guard lock(mutex);
+                                    asked.push_back(folder);
+                                }});
+    const std::string name = "closed " + std::string(90, '?') + ".txt";  // 280 bytes on the server
+    ASSERT_TRUE(writeFile(local(name), "does not fit"));
+    timeline->addCloseEvent(local(name));
+    runTimeline();
+    ASSERT_TRUE(writeFile(local(name), "still does not fit"));
+    timeline->addCloseEvent(local(name));
+    runTimeline();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(asked, std::vector<std::string>{local(name)});
+    EXPECT_FALSE(fs::exists(serverFile(name)));
+}
+
 // ---- asking for scans
 
 // Requests that arrive while a scan runs make exactly one more scan afterwards, not one each; the

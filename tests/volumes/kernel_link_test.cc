@@ -200,8 +200,8 @@ protected:
         };
         // Counted where it runs: on the main queue, which only the test drains.
         l.terminate = [terminations = terminations] { ++*terminations; };
-        setEngineLink(std::move(l));
         KernelCommunicator::Options o;
+        o.engine = std::make_shared<const EngineLink>(std::move(l));
         o.socketPath = (dir / "driver.sock").string();
         o.reconnected = [this] {
             std::lock_guard lock(mutex);
@@ -217,7 +217,6 @@ protected:
         if (link) link->closeConnection();
         link.reset();
         watcher.reset();
-        setEngineLink({});
     }
 
     bool waitForScans(size_t n) {
@@ -366,15 +365,9 @@ TEST_F(KernelLinkReports, AQuestionAboutANameThatIsNotUtf8IsAnsweredForThatName)
 // never inline: the link is being made under the shared instance's lock.
 class KernelLinkWithoutWatcher : public ::testing::TestWithParam<std::optional<OpenAnswer>> {
 protected:
-    void SetUp() override {
-        EngineLink l;
-        l.terminate = [terminations = terminations] { ++*terminations; };
-        setEngineLink(std::move(l));
-    }
     void TearDown() override {
         // A request left behind would run in a later test's drain.
         platform::MainQueue::shared().drainMainQueue();
-        setEngineLink({});
     }
 
     TempDir dir{"tw-kernel-link"};
@@ -382,7 +375,10 @@ protected:
 };
 
 TEST_P(KernelLinkWithoutWatcher, TheApplicationIsAskedToEnd) {
+    EngineLink engine;
+    engine.terminate = [terminations = terminations] { ++*terminations; };
     KernelCommunicator::Options o;
+    o.engine = std::make_shared<const EngineLink>(std::move(engine));
     o.socketPath = (dir / "driver.sock").string();
     std::unique_ptr<FakeWatcher> watcher;
     if (GetParam()) watcher = std::make_unique<FakeWatcher>(o.socketPath, *GetParam());

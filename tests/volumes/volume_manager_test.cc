@@ -162,7 +162,7 @@ TEST(VolumeManagerTest, AListedMappointGivesItsInLocationFoldersItsModeAndListsT
         std::lock_guard lock(mutex);
         listings.emplace_back(path, userRequest);
     };
-    tw::setEngineLink(link);
+    m.setEngineLink(std::make_shared<const tw::EngineLink>(link));
     auto stateOf = [](const std::string& p) { return tw::CorvaneExtendedAttributes(p).ceaStatus.status; };
     const std::vector<std::pair<std::string, bool>> listedByTheUser{{folders[0], true}, {folders[1], true}};
 
@@ -176,5 +176,4 @@ TEST(VolumeManagerTest, AListedMappointGivesItsInLocationFoldersItsModeAndListsT
     EXPECT_EQ(listings, listedByTheUser);
     // Still the in-location entry, not a mappoint volume of that name.
     EXPECT_EQ(m.findVolume("Shared")->state, VolumeDetail::volumeStates::InLocation);
-    tw::setEngineLink({});
 }

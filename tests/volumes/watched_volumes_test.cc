@@ -62,6 +62,12 @@ struct Recorder {
     };
     std::mutex mutex;
     std::vector<Call> calls;
+    // An engine that takes its time over a closed file. Under `mutex`.
+    std::function<void(const std::string& path)> onClose;
+    void setOnClose(std::function<void(const std::string& path)> f) {
+        std::lock_guard lock(mutex);
+        onClose = std::move(f);
+    }
 
     void add(Call c) {
         std::lock_guard lock(mutex);
@@ -90,7 +96,15 @@ struct Recorder {
     EngineLink link() {
         EngineLink l;
         l.addSyncFolderEvent = [this](const std::string& p, bool user) { add({"sync", p, "", "", user}); };
-        l.addCloseEvent = [this](const std::string& p) { add({"close", p}); };
+        l.addCloseEvent = [this](const std::string& p) {
+            std::function<void(const std::string&)> hook;
+            {
+                std::lock_guard lock(mutex);
+                hook = onClose;
+            }
+            if (hook) hook(p);
+            add({"close", p});
+        };
         l.addExchangeEvent = [this](const std::string& a, const std::string& b) { add({"exchange", a, b}); };
         l.addDeleteEvent = [this](const std::string& p, const CorvaneExtendedAttributes& x) {
             add({"delete", p, "", x.ceaString.getAttribute(CEAString::keys::Revision).value_or("")});
@@ -124,7 +138,7 @@ protected:
 
         daemon = std::make_unique<gwtest::Daemon>(dir / "gatewarden.log");
         ASSERT_TRUE(daemon->ready()) << daemon->log();
-        setEngineLink(recorder.link());
+        VolumeManager::sharedInstance().setEngineLink(std::make_shared<const EngineLink>(recorder.link()));
         startLink("");
         VolumeManager::sharedInstance().clear();
     }
@@ -138,7 +152,8 @@ protected:
         if (link) link->closeConnection();
         KernelCommunicator::install(nullptr);
         link.reset();
-        setEngineLink({});
+        // The manager is the process's: the recorder goes with this test.
+        vm.setEngineLink(nullptr);
         daemon.reset();
     }
 
@@ -148,6 +163,7 @@ protected:
         o.gatewardenPath = gatewardenPath;
         o.reconnected = [] { VolumeManager::sharedInstance().mountVolumes(); };
         o.validApps = [] { return ServerConfigurationDetails::sharedInstance().validApps(); };
+        o.engine = std::make_shared<const EngineLink>(recorder.link());
         link = std::make_shared<KernelCommunicator>(o);
         ASSERT_TRUE(link->connected());
         KernelCommunicator::install(link);
@@ -490,15 +506,12 @@ TEST_F(WatchedVolumes, ASafeSaveOverAReadOnlyItemIsRefusedWhileTheEngineStillTak
     // Queueing an upload saves the closed file's record. Here the engine comes to it late, when the
     // editor's rename of that same file is already held for the answers about source and target: the
     // kernel keeps the file locked against the save until the rename is over.
-    auto slowEngine = recorder.link();
-    slowEngine.addCloseEvent = [this](const std::string& p) {
+    recorder.setOnClose([](const std::string& p) {
         std::this_thread::sleep_for(1s);
         CorvaneExtendedAttributes r(p);
         r.ceaStatus.setStatus(S::RequireUpload);
         ASSERT_TRUE(r.save());
-        recorder.add({"close", p});
-    };
-    setEngineLink(slowEngine);
+    });
     const std::string temporary = v->localFolder + "/.contract.txt.sb-1";
     ASSERT_EQ(actor({"create", temporary, "forged"}).exitCode, 0);
     EXPECT_EQ(actor({"rename", temporary, doc}).exitCode, EROFS);
@@ -636,6 +649,9 @@ TEST_F(WatchedVolumes, AKilledWatcherIsStartedAgainAndTheVolumesComeBack) {
     daemon->killHard();
     ASSERT_TRUE(eventually([&] { return link->reconnectCount() == 1; }, 30s));
     ASSERT_TRUE(eventually([&] { return mounted(v->localFolder); }, 30s));
+    // The mount task ends by asking for a listing: until the second one, the folder may still be the
+    // dead watcher's stale mount or the bare folder under it, where a write is reported to nobody.
+    ASSERT_TRUE(eventually([&] { return recorder.count("sync", v->localFolder) >= 2; }, 30s));
     // The stale mount of the dead watcher is replaced while the new one mounts; the first write that
     // goes through is the one that counts.
     EXPECT_TRUE(eventually([&] {
