@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/DownloadSync.h"
+#include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
@@ -130,6 +132,23 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
     for (size_t i = 0; i < localNames.size(); ++i) byFolded[platform::foldedName(localNames[i])].push_back(i);
     std::vector<bool> matched(localNames.size(), false);
     std::set<std::string> seen;
+    // Items deleted or moved away here whose events have not run yet (queued by the scan at start, or by
+    // a report, while this listing was under way): the server still lists them, and an item made for
+    // them now would bring back what the user removed, without a check of the server when the folder
+    // was never listed before. Looked up only once an entry has no local counterpart.
+    std::optional<std::set<std::string>> leaving;
+    auto isLeaving = [&](const std::string& item) {
+        if (!leaving) {
+            leaving.emplace();
+            for (const auto& event : timeline.pendingEvents()) {
+                if (auto* move = dynamic_cast<TLMove*>(event.get()))
+                    leaving->insert(platform::foldedName(move->localPathFrom));
+                else if (auto* remove = dynamic_cast<TLDelete*>(event.get()))
+                    leaving->insert(platform::foldedName(remove->localPath));
+            }
+        }
+        return leaving->count(platform::foldedName(item)) != 0;
+    };
 
     for (const auto& entry : entries) {
         std::string folded = platform::foldedName(entry.name);
@@ -152,6 +171,11 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
                     }
         }
         if (!found) {
+            if (isLeaving(path + "/" + entry.name)) {
+                log().logDebug("Not making " + entry.name + " in " + path +
+                               ": its delete or move here is still to reach the server");
+                continue;
+            }
             timeline.addDownloadSync(path, entry, checkExists);
             continue;
         }

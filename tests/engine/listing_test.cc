@@ -376,6 +376,45 @@ TEST_F(Listing, ANewItemTheServerDroppedBeforeItsEventRanIsNotMade) {
     EXPECT_EQ(stateOf(desk + "/stays.txt"), S::Placeholder);
 }
 
+// While nothing ran, the user deleted one file of a folder never listed here and renamed another; the
+// scan at start queued both, and the folder's first listing (which checks nothing before making an
+// item) comes before they run. Neither comes back.
+TEST_F(Listing, AnItemDeletedOrMovedHereIsNotMadeAgainByAListingBeforeItsEventRan) {
+    auto gone = other.put("/Desk/gone.txt", "deleted here");
+    auto old = other.put("/Desk/old.txt", "renamed here");
+    other.put("/Desk/fresh.txt", "new on the server");
+    timeline().pauseTimeLine();
+    auto synchronisedRecord = [](const std::string& path, const nlohmann::json& e) {
+        CorvaneExtendedAttributes r(path, std::string());
+        r.ceaString.setAttribute(CEAString::keys::Revision, e["revision"].get<std::string>());
+        r.ceaString.setAttribute(CEAString::keys::FileType, platform::kFileTypeRegular);
+        r.ceaStatus.setStatus(S::Regular);
+        return r;
+    };
+    timeline().addDeleteEvent(desk + "/gone.txt", synchronisedRecord(desk + "/gone.txt", gone));
+    const std::string renamed = desk + "/new name.txt";
+    ASSERT_TRUE(writeFile(renamed, "renamed here"));
+    {
+        CorvaneExtendedAttributes r(renamed);
+        r.ceaString.setAttribute(CEAString::keys::Revision, old["revision"].get<std::string>());
+        r.ceaStatus.setStatus(S::Regular);
+        if (auto a = platform::attributesOfItem(renamed)) CEAUtils::recordSyncedContent(r, *a);
+        ASSERT_TRUE(r.save());
+    }
+    timeline().addMoveEvent(desk + "/old.txt", renamed, CorvaneExtendedAttributes(renamed));
+    ASSERT_FALSE(CorvaneExtendedAttributes(desk).ceaDate.getAttribute(CEADate::keys::LastServerListing));
+
+    SyncFolder::performSync(timeline().context(), desk, true);
+    auto downloads = queued<DownloadSync>();
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_EQ(downloads[0]->file.name, "fresh.txt");
+    settle();
+    EXPECT_FALSE(fs::exists(desk + "/gone.txt"));
+    EXPECT_FALSE(fs::exists(desk + "/old.txt"));
+    EXPECT_EQ(readFile(renamed), "renamed here");
+    EXPECT_TRUE(fs::exists(desk + "/fresh.txt"));
+}
+
 // ------------------------------------------------------------------ names
 
 TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
