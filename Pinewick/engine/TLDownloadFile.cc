@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/engine/StatusBarManager.h"
@@ -21,6 +23,42 @@
 
 namespace tw {
 namespace {
+
+// One download of a file at a time. A program opening a placeholder and the download queue may ask for
+// it at once; both would write its bytes, and the one finishing second would change the file after the
+// first recorded it as in step, so that the server's next revision looked like a local edit and was
+// refused as a conflict. The second waits for the first (which ends with its transfer: done, failed,
+// cancelled or timed out) and then finds nothing left to fetch.
+class OneDownloadPerFile {
+public:
+    explicit OneDownloadPerFile(std::string path) : path_(std::move(path)) {
+        std::unique_lock lock(state().mutex);
+        state().done.wait(lock, [&] { return state().running.count(path_) == 0; });
+        state().running.insert(path_);
+    }
+    ~OneDownloadPerFile() {
+        {
+            std::lock_guard lock(state().mutex);
+            state().running.erase(path_);
+        }
+        state().done.notify_all();
+    }
+    OneDownloadPerFile(const OneDownloadPerFile&) = delete;
+    OneDownloadPerFile& operator=(const OneDownloadPerFile&) = delete;
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::set<std::string> running;
+    };
+    // Never destroyed: downloads may still end while the process exits.
+    static State& state() {
+        static State* shared = new State();
+        return *shared;
+    }
+    std::string path_;
+};
 
 void openWithDefaultApplication(const std::string& path) {
     std::string error;
@@ -63,6 +101,7 @@ bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::strin
                                    const ServerFileObject& file,
                                    const std::optional<std::string>& serverPath) {
     const std::string path = localFolder + "/" + file.name;
+    OneDownloadPerFile alone(path);
     uint64_t volumeNumber = 0, fileNumber = 0;
     {
         CorvaneExtendedAttributes record(path);

@@ -27,6 +27,7 @@
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/server/DownloadDetails.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
@@ -431,6 +432,31 @@ TEST_F(Downloads, ALocalFileThatCannotBeOpenedForWritingKeepsWaitingUntouched) {
 }
 
 // ---- cancelling
+
+// A program's open and the download queue can ask for the same placeholder at once. It is written once:
+// a second download writing the same bytes after the first recorded the file as in step would make it
+// look edited here, and the server's next revision would be refused as a conflict.
+TEST_F(Downloads, TwoDownloadsOfOneFileAtOnceWriteItOnceAndLeaveItInStep) {
+    std::string content = randomBytes(1000, 21);
+    auto entry = placeholder("twice.bin", content);
+    for (int delay : {300, 1500})
+        devserver.fault({{"action", "delay"},
+                         {"delay_ms", delay},
+                         {"path", devserver.servicePath("folders/Team/twice.bin")}});
+    size_t from = logSize();
+    auto download = [&] {
+        TLDownloadFile::performAction(StatusBarManager::sharedInstance(), team->localFolder, entry,
+                                      std::nullopt);
+    };
+    std::thread first(download), second(download);
+    first.join();
+    second.join();
+    EXPECT_EQ(readFile(local("twice.bin")), content);
+    CorvaneExtendedAttributes record(local("twice.bin"));
+    EXPECT_EQ(record.ceaStatus.status, S::Regular);
+    EXPECT_FALSE(CEAUtils::hasLocalChanges(local("twice.bin"), record));
+    EXPECT_EQ(occurrences(sharedLogText().substr(from), "Downloaded file: " + local("twice.bin")), 1u);
+}
 
 TEST_F(Downloads, TakingTheItemOutOfRequireDownloadCancelsWithinAboutASecond) {
     auto entry = placeholder("slow.bin", randomBytes(1000, 11));
