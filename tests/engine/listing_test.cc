@@ -305,7 +305,11 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     std::string listed = team + "/Listed";
     other.mkdir("/Team", "Listed");
     fs::create_directories(listed);
+    // Held until the pass is over: the creation it queues would otherwise save the folder's record
+    // while the pass saves the listing's date into it, and one of the two would be lost.
+    timeline().pauseTimeLine();
     syncAndSettle(listed);
+    ASSERT_TRUE(CorvaneExtendedAttributes(listed).ceaDate.getAttribute(CEADate::keys::LastServerListing));
     setState(listed, S::Unknown);
     advance(61s);
     SyncFolder::performSync(timeline().context(), listed, true);
