@@ -84,6 +84,13 @@ public:
         auto r = http->Delete(url(serverPath).c_str(), headers());
         EXPECT_TRUE(r && r->status == 200) << serverPath << " " << (r ? r->body : "no answer");
     }
+    // Renames or moves an item on the server, never over another.
+    void move(const std::string& from, const std::string& to) {
+        auto r = http->Post(
+            url(from).c_str(), headers(),
+            "name=" + devserver::percentEncode(to) + "&operation=move&overwrite=false&revision=", "");
+        EXPECT_TRUE(r && r->status == 200) << from << " -> " << to << " " << (r ? r->body : "no answer");
+    }
 
     std::unique_ptr<httplib::Client> http;
     std::string cookie;
@@ -424,11 +431,7 @@ TEST_F(Listing, AnItemDeletedOrMovedHereIsNotMadeAgainByAListingBeforeItsEventRa
 TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
     makeSynchronised(team + "/report.txt", "/Team/report.txt", "numbers");
     // The other device renames it to another case; the server keeps one item.
-    auto r = other.http->Post(
-        SecondClient::url("/Team/report.txt").c_str(), other.headers(),
-        "name=" + devserver::percentEncode("/Team/Report.TXT") + "&operation=move&overwrite=false&revision=",
-        "");
-    ASSERT_TRUE(r && r->status == 200);
+    other.move("/Team/report.txt", "/Team/Report.TXT");
     SyncFolder::performSync(timeline().context(), team, true);
     EXPECT_TRUE(fs::exists(team + "/Report.TXT"));
     EXPECT_FALSE(fs::exists(team + "/report.txt"));
@@ -441,11 +444,7 @@ TEST_F(Listing, ALocalNameIsCorrectedToTheServersCaseAndNothingElseIsQueued) {
 // until the folder's next listing an hour later.
 TEST_F(Listing, AFileRenamedToAnotherCaseAndChangedOnTheServerComesDownWithItsNewContent) {
     makeSynchronised(team + "/report.txt", "/Team/report.txt", "numbers");
-    auto r = other.http->Post(
-        SecondClient::url("/Team/report.txt").c_str(), other.headers(),
-        "name=" + devserver::percentEncode("/Team/Report.TXT") + "&operation=move&overwrite=false&revision=",
-        "");
-    ASSERT_TRUE(r && r->status == 200);
+    other.move("/Team/report.txt", "/Team/Report.TXT");
     other.put("/Team/Report.TXT", "new numbers");
     SyncFolder::performSync(timeline().context(), team, true);
     settle();
