@@ -66,17 +66,6 @@ void openWithDefaultApplication(const std::string& path) {
         log().logWarning("Could not open " + path + ": " + error);
 }
 
-std::mutex g_openerMutex;
-TLDownloadFile::FileOpener& opener() {
-    static TLDownloadFile::FileOpener o = openWithDefaultApplication;
-    return o;
-}
-
-TLDownloadFile::FileOpener currentOpener() {
-    std::lock_guard lock(g_openerMutex);
-    return opener();
-}
-
 // The item's current path: by identity when that resolves, else where it was.
 std::string currentPath(uint64_t volumeNumber, uint64_t fileNumber, const std::string& fallback) {
     if (volumeNumber || fileNumber) {
@@ -87,15 +76,6 @@ std::string currentPath(uint64_t volumeNumber, uint64_t fileNumber, const std::s
 }
 
 }  // namespace
-
-void TLDownloadFile::setFileOpener(FileOpener o) {
-    std::lock_guard lock(g_openerMutex);
-    opener() = o ? std::move(o) : FileOpener(openWithDefaultApplication);
-}
-
-void TLDownloadFile::resetFileOpener() {
-    setFileOpener(nullptr);
-}
 
 bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::string& localFolder,
                                    const ServerFileObject& file,
@@ -160,9 +140,8 @@ bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::strin
             }
             succeeded = true;
             if (launch) {
-                auto open = currentOpener();
-                platform::DispatchQueue::global(platform::QoS::background).async([open, path] {
-                    open(path);
+                platform::DispatchQueue::global(platform::QoS::background).async([path] {
+                    openWithDefaultApplication(path);
                 });
             }
             break;

@@ -7,7 +7,6 @@
 // reloaded before every change, so a rename during the transfer is followed by identity.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,18 +21,12 @@ class StatusBarManager;
 class TLDownloadFile {
 public:
     // Downloads the content of `localFolder` + "/" + the entry's name when it waits for it, showing the
-    // transfer on `statusBar`. True exactly when the download succeeded.
+    // transfer on `statusBar`. True exactly when the download succeeded. A file the user asked to open
+    // is then opened with the user's default application ("xdg-open PATH", started detached from a
+    // background queue).
     static bool performAction(StatusBarManager& statusBar, const std::string& localFolder,
                               const ServerFileObject& file,
                               const std::optional<std::string>& serverPath = std::nullopt);
-
-    // How a downloaded file the user asked to open is opened with the user's default application.
-    // The default starts "xdg-open PATH" detached; tests record the call instead. Runs on a background
-    // queue.
-    using FileOpener = std::function<void(const std::string& path)>;
-    static void setFileOpener(FileOpener opener);
-    // Back to the default.
-    static void resetFileOpener();
 };
 
 class TLOutOfBandDownload : public TLEvent {

@@ -15,8 +15,10 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -42,6 +44,7 @@
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
 #include "support/random_bytes.h"
+#include "support/scoped_env.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -178,14 +181,15 @@ protected:
         ASSERT_TRUE(peer->logon());
         timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
                                                      TimeLineManager::sharedParts());
-        TLDownloadFile::setFileOpener([this](const std::string& path) {
-            std::lock_guard lock(openedMutex);
-            opened.push_back(path);
-        });
+        // The desktop's opener stands in as a program of its own on PATH, noting what it was asked to open.
+        fs::create_directories(dir / "bin");
+        std::ofstream(dir / "bin/xdg-open")
+            << "#!/bin/sh\necho \"$1\" >> '" << (dir / "opened").string() << "'\n";
+        fs::permissions(dir / "bin/xdg-open", fs::perms::owner_all);
+        openerOnPath.emplace("PATH", (dir / "bin").string() + ":" + getenv("PATH"));
     }
 
     void TearDown() override {
-        TLDownloadFile::resetFileOpener();
         timeline.reset();
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
@@ -223,9 +227,12 @@ protected:
         return doc.is_array() ? doc.size() : 1000;
     }
 
+    // What the desktop's opener was asked to open, in order.
     std::vector<std::string> openedPaths() {
-        std::lock_guard lock(openedMutex);
-        return opened;
+        std::vector<std::string> lines;
+        std::ifstream in(dir / "opened");
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
     }
 
     TempDir dir;
@@ -235,8 +242,7 @@ protected:
     std::unique_ptr<ServerPeer> peer;
     std::unique_ptr<TimeLineManager> timeline;
     std::atomic<bool> allowed{true};
-    std::mutex openedMutex;
-    std::vector<std::string> opened;
+    std::optional<ScopedEnv> openerOnPath;
 };
 
 // ---- the wire form and resuming
