@@ -121,6 +121,25 @@ ErrorResolutionManager& errorResolutionPart() {
     return *shared;
 }
 
+// What the run state's shutdown takes down besides itself: the parts built on it or above it.
+StateManager::ShutdownSteps shutdownSteps() {
+    StateManager::ShutdownSteps steps;
+    steps.removeFinderBridge = [] { contextMenuPart().stop(); };
+    steps.unmountVolumes = [] { volumesPart().unmountVolumes(); };
+    steps.closeKernelConnection = [] {
+        if (auto link = KernelCommunicator::current()) link->closeConnection();
+    };
+    return steps;
+}
+
+// The synchronisation's end, for the program's exit and the uninstall (once: the first caller's). A scan
+// still walking would queue work the shutdown no longer runs; the next start scans anyway.
+void stopSynchronisation() {
+    if (runStatePart().systemShutdown) return;
+    changeScanPart().stop();
+    runStatePart().shutdown(shutdownSteps());
+}
+
 // How the program without a window asks for the password: a warning in the log and, where a
 // notification daemon runs, a desktop notification, both saying to run "tidewell login". Returns at
 // once; the notification is sent from a background thread.
@@ -158,26 +177,13 @@ Engine::Engine(Options options) {
     //    network failure to it, and a logon that fails asks for the password, so these are in before
     //    anything can send one.
     wireServerLayer(std::move(options.requestCredentials));
-    // 2. The administrator configuration, before anything reads it: reading it places in-location
-    //    volumes and may forbid contacting the server.
-    wireConfiguration();
-    // 3. The volumes' and the kernel link's calls into the engine, handed to each in `start`, where the
+    // 2. The volumes' and the kernel link's calls into the engine, handed to each in `start`, where the
     //    kernel link is made and the volumes are first needed.
     volumeLink_ = volumeLink(std::move(options.watcherUnreachable));
-    // 4. What the run state's shutdown takes down besides the engine, and the administrator's address
-    //    its probe checks for a paywall. Before `finishLaunching`, which starts its first loop.
-    StateManager::Hooks stateHooks;
-    stateHooks.removeFinderBridge = [] { contextMenuPart().stop(); };
-    stateHooks.unmountVolumes = [] { volumesPart().unmountVolumes(); };
-    stateHooks.closeKernelConnection = [] {
-        if (auto link = KernelCommunicator::current()) link->closeConnection();
-    };
-    stateHooks.paywallDetectURL = [] { return configurationPart().paywallDetectURL; };
-    runStatePart().setHooks(std::move(stateHooks));
-    // 5. The protocol the user's last login chose, before the first request uses the credentials.
+    // 3. The protocol the user's last login chose, before the first request uses the credentials.
     if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
         credentialsPart().setServerProtocol(*protocol);
-    // 6. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
+    // 4. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
     //    the watcher positively does not know stays "/.vol/..."; no answer at all is none, so that
     //    nobody takes a silent watcher for an item that is gone.
     platform::setVolPathResolver([](uint64_t dev, uint64_t ino) -> std::optional<std::string> {
@@ -220,7 +226,7 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
     };
 }
 
-void Engine::wireConfiguration() {
+ServerConfigurationDetails::Hooks Engine::configurationHooks() {
     ServerConfigurationDetails::Hooks hooks;
     hooks.storedCredentials = [] {
         auto& credentials = credentialsPart();
@@ -238,7 +244,7 @@ void Engine::wireConfiguration() {
         state.allowServerCommunication = allow;
         state.triggerChanges();
     };
-    configurationPart().setHooks(std::move(hooks));
+    return hooks;
 }
 
 std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watcherUnreachable) {
@@ -313,7 +319,7 @@ bool Engine::start() {
     volumes().setEngineLink(volumeLink_);
     // The administrator's configuration and the user's choices: they may place in-location volumes and
     // decide whether the server may be contacted, so they come before the volumes are mounted.
-    configuration().loadState();
+    configuration().loadState(configurationHooks());
     volumes().mountVolumes();
     // Whatever changed while this program was not running (or was killed before queueing what the
     // watcher reported) was never reported: look for it once the volumes are there.
@@ -336,11 +342,8 @@ void Engine::abandonStart() {
 
 void Engine::shutdown() {
     attention().stop();
-    // The uninstall shuts the synchronisation down before its tool runs; once is enough.
-    if (runState().systemShutdown) return;
-    // A scan still walking would queue work the shutdown no longer runs; the next start scans anyway.
-    changeScan().stop();
-    runState().shutdown();
+    // The uninstall may have shut the synchronisation down already, before its tool ran.
+    stopSynchronisation();
 }
 
 // ---- accessors
@@ -392,8 +395,8 @@ PlaceholderOpens& Engine::placeholderOpens() {
 }
 
 EngineParts Engine::parts() {
-    return {timeline(),  runState(),  volumes(),         credentials(), configuration(),
-            statusBar(), attention(), errorResolution(), contextMenu(), changeScan()};
+    return {timeline(),  runState(),        volumes(),     credentials(), configuration(),    statusBar(),
+            attention(), errorResolution(), contextMenu(), changeScan(),  stopSynchronisation};
 }
 
 }  // namespace tw

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 
+#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/ui/EngineParts.h"
 
 namespace tw {
@@ -36,7 +37,6 @@ class ErrorResolutionManager;
 class KernelCommunicator;
 class MetadataDataBase;
 class PlaceholderOpens;
-class ServerConfigurationDetails;
 class ServerCredentials;
 class StateManager;
 class StatusBarManager;
@@ -94,9 +94,9 @@ public:
     // database, what follows an automatic logon, and how to ask for a password (see
     // Options::requestCredentials). Before the first request.
     static void wireServerLayer(std::function<bool()> requestCredentials = {});
-    // The administrator configuration's calls into the credentials, the volumes and the run state.
-    // Before the configuration is first read.
-    static void wireConfiguration();
+    // The administrator configuration's calls into the credentials, the volumes and the run state, as
+    // `start` hands them to its reading.
+    static ServerConfigurationDetails::Hooks configurationHooks();
     // What a watcher report or a mounted volume asks of the engine (the `EngineLink`), and what ends
     // the program when the watcher is gone. `start` hands it to the kernel link and the volumes.
     static std::shared_ptr<const EngineLink> volumeLink(std::function<void()> watcherUnreachable = {});

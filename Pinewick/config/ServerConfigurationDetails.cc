@@ -98,16 +98,6 @@ ServerConfigurationDetails::ServerConfigurationDetails(ExclusionManager& exclusi
     TW_TRACE_OUT("init()");
 }
 
-void ServerConfigurationDetails::setHooks(Hooks hooks) {
-    std::lock_guard lock(mutex_);
-    hooks_ = std::move(hooks);
-}
-
-ServerConfigurationDetails::Hooks ServerConfigurationDetails::hooks() const {
-    std::lock_guard lock(mutex_);
-    return hooks_;
-}
-
 bool ServerConfigurationDetails::readAdminBool(const std::string& key, bool defaultValue) const {
     return defaults().boolValue(key).value_or(defaultValue);
 }
@@ -120,9 +110,8 @@ ServerConfigurationDetails::adminButtonOptions ServerConfigurationDetails::readA
                                                                   : adminButtonOptions::userDefinedOff;
 }
 
-void ServerConfigurationDetails::readConfig() {
+void ServerConfigurationDetails::readConfig(const Hooks& h) {
     TW_TRACE_IN("readConfig()");
-    Hooks h = hooks();
     std::pair<std::string, std::string> stored;
     if (h.storedCredentials) stored = h.storedCredentials();
 
@@ -251,14 +240,14 @@ void ServerConfigurationDetails::enforceContextMenu(bool allowMenu) {
                                allowMenu ? overmark::kSwitchOn : overmark::kSwitchOff);
 }
 
-void ServerConfigurationDetails::loadState() {
+void ServerConfigurationDetails::loadState(const Hooks& hooks) {
     TW_TRACE_IN("loadState()");
-    readConfig();
+    readConfig(hooks);
     // A login item that cannot be written is reported by the platform layer; start-up goes on.
     platform::setLoginItemEnabled(kLoginItemIdentifier, platform::toolPath(kLoginHelperName),
                                   isOn(openAtLogin), "Tidewell");
     enforceDockIcon(isOn(dockIcon));
-    if (auto setAllow = hooks().setAllowServerCommunication) setAllow(isOn(allowServerContact));
+    if (hooks.setAllowServerCommunication) hooks.setAllowServerCommunication(isOn(allowServerContact));
     enforceIconOverlay(isOn(iconOverlay));
     enforceContextMenu(isOn(contextMenu));
     TW_TRACE_OUT("loadState()");

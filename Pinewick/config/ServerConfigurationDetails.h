@@ -7,9 +7,9 @@
 // is written only by the preference panes. Values of the wrong kind count as absent.
 //
 // This is the lowest library of the application, so the steps that reach other subsystems (stored
-// credentials, in-location volumes, the run state) go through `Hooks`, which the engine installs before
-// `loadState`; a missing hook makes its step do nothing. The exclusion rules it reads go to the
-// exclusion manager it is made with.
+// credentials, in-location volumes, the run state) go through the `Hooks` the caller hands to
+// `loadState` or `readConfig` (the engine's at start-up); a missing hook makes its step do nothing. The
+// exclusion rules it reads go to the exclusion manager it is made with.
 //
 // Thread-safety: the public fields are written only during start-up (`loadState`, before other threads
 // look at them) and read freely afterwards. `storeRecoveryFolder` may run later on the main thread;
@@ -66,13 +66,12 @@ public:
     ServerConfigurationDetails(const ServerConfigurationDetails&) = delete;
     ServerConfigurationDetails& operator=(const ServerConfigurationDetails&) = delete;
 
-    void setHooks(Hooks hooks);
-
     // Reads the configuration and applies it: login item, dock icon, permission to contact the server,
     // file-manager badges and context menu. Called once by start-up before the volumes are mounted.
-    void loadState();
-    // Reads every key into the fields, hands the in-location mapping and the exclusion rules on.
-    void readConfig();
+    void loadState(const Hooks& hooks);
+    // Reads every key into the fields, hands the in-location mapping to `hooks` and the exclusion rules
+    // to the exclusion manager. Without hooks (the uninstaller, the command line), only the fields.
+    void readConfig(const Hooks& hooks = {});
 
     // The value of a Boolean key (JSON boolean or number), else `defaultValue`.
     bool readAdminBool(const std::string& key, bool defaultValue) const;
@@ -140,11 +139,7 @@ public:
     std::string paywallDetectURL;
 
 private:
-    Hooks hooks() const;
-
-    mutable std::mutex
-        mutex_;  // guards hooks_, recoveryFolder writes after start-up, inLocation_, validApps_
-    Hooks hooks_;
+    mutable std::mutex mutex_;  // guards recoveryFolder writes after start-up, inLocation_, validApps_
     ExclusionManager& exclusions_;
     std::vector<std::pair<std::string, std::string>> inLocation_;
     std::vector<std::string> validApps_;

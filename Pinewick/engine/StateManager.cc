@@ -51,16 +51,6 @@ StateManager::StateManager(Parts parts)
         {[this] { return networkAvailable.load(); }, [this] { return allowServerCommunication.load(); }});
 }
 
-void StateManager::setHooks(Hooks hooks) {
-    std::lock_guard lock(hooksMutex_);
-    hooks_ = std::move(hooks);
-}
-
-StateManager::Hooks StateManager::hooks() const {
-    std::lock_guard lock(hooksMutex_);
-    return hooks_;
-}
-
 void StateManager::triggerChanges() {
     std::lock_guard lock(mutex_);
     auto& timeline = parts_.timeline();
@@ -127,8 +117,8 @@ void StateManager::probeLoop() {
     TW_TRACE_IN("pollForNetworkStatus()");
     auto& network = parts_.network();
     while (!systemShutdown) {
-        auto paywall = hooks().paywallDetectURL;
-        auto state = network.probe(paywall ? paywall() : std::string());
+        // The administrator's address, read at start-up before the first loop.
+        auto state = network.probe(parts_.configuration().paywallDetectURL);
         if (state == NetworkState::NetworkStates::Okay) {
             networkAvailable.storeQuietly(true);
             triggerChanges();
@@ -180,7 +170,7 @@ void StateManager::didWake() {
     triggerChanges();
 }
 
-void StateManager::shutdown() {
+void StateManager::shutdown(const ShutdownSteps& steps) {
     TW_TRACE_IN("shutdown()");
     systemShutdown = true;
     allowServerCommunication = false;
@@ -188,7 +178,6 @@ void StateManager::shutdown() {
     ServerCommunicator::closeForShutdown();
     triggerChanges();
     triggerChanges();
-    auto steps = hooks();
     if (steps.removeFinderBridge) steps.removeFinderBridge();
     if (steps.unmountVolumes) steps.unmountVolumes();
     if (steps.closeKernelConnection) steps.closeKernelConnection();

@@ -17,7 +17,7 @@
 // configuration creates the support folder.
 //
 // Thread-safety: flags are atomics written from any thread; `triggerChanges` serialises itself, so
-// the last call wins. Hooks are installed once at start-up, before `finishLaunching`.
+// the last call wins.
 #pragma once
 
 #include <atomic>
@@ -76,7 +76,7 @@ public:
         StatusBarManager& statusBar;                                 // told of every change
         std::function<TimeLineManager&()> timeline;                  // paused, resumed, saved
         std::function<NetworkState&()> network;                      // the probe
-        std::function<ServerConfigurationDetails&()> configuration;  // a contact switch forced?
+        std::function<ServerConfigurationDetails&()> configuration;  // a contact switch forced? a paywall?
         std::function<ServerCredentials&()> credentials;             // logged out at shutdown
     };
 
@@ -99,18 +99,6 @@ public:
     enum class ContactChoice { applied, forcedByAdministrator, notStored };
     ContactChoice chooseServerContact(bool allowed);
 
-    // What the program provides from pieces outside the engine. Missing hooks are skipped. Installed
-    // rather than handed to the constructor: the shared run state is made by whichever part asks first
-    // (the engine's server wiring, the consistency check, tests without an engine), and the shutdown
-    // steps reach parts that are themselves built on the run state (the file-manager bridge).
-    struct Hooks {
-        std::function<void()> removeFinderBridge;       // stop observing the file manager's notifications
-        std::function<void()> unmountVolumes;           // unmount every mappoint volume
-        std::function<void()> closeKernelConnection;    // close the link to the file watcher
-        std::function<std::string()> paywallDetectURL;  // the administrator's address; "" for none
-    };
-    void setHooks(Hooks hooks);
-
     // The end of launch: `systemStartup` false, a probe loop on a background queue, `triggerChanges`.
     void finishLaunching();
 
@@ -128,9 +116,16 @@ public:
     // Probe loops started or scheduled and not yet ended.
     int probeLoopsRunning() const { return probeLoops_.load(); }
 
+    // What the shutdown takes down that is built on the run state or above it, handed in by the caller
+    // (the engine); a missing step is skipped.
+    struct ShutdownSteps {
+        std::function<void()> removeFinderBridge;     // stop observing the file manager's notifications
+        std::function<void()> unmountVolumes;         // unmount every mappoint volume
+        std::function<void()> closeKernelConnection;  // close the link to the file watcher
+    };
     // Termination, in this order: flags; triggerChanges twice; the file-manager bridge; unmount;
     // kernel connection; log out of the server; save the timeline.
-    void shutdown();
+    void shutdown(const ShutdownSteps& steps);
 
 private:
     // Private: only the shared instance exists, since its loops may outlive any scope.
@@ -139,12 +134,9 @@ private:
     void startProbeLoop(bool afterDelay);
     void probeLoop();
     void retryResumeLater();
-    Hooks hooks() const;
 
     Parts parts_;
     std::mutex mutex_;  // serialises triggerChanges
-    mutable std::mutex hooksMutex_;
-    Hooks hooks_;
     std::atomic<int> probeLoops_{0};
     std::atomic<bool> resumeRetryPending_{false};
     static constexpr std::chrono::milliseconds kResumeRetryPoll{20};

@@ -94,7 +94,7 @@ void DesktopShell::prepareApplication() {
 DesktopShell::DesktopShell(const EngineParts& parts) : parts_(parts) {
     // What the Uninstall pane stops before the uninstaller runs.
     auto& env = desktopEnvironment();
-    env.shutdown = [&state = parts_.runState] { state.shutdown(); };
+    env.shutdown = parts_.stopSynchronisation;
     env.detachInLocationFolders = [&volumes = parts_.volumes] { volumes.detachInLocationFolders(); };
 }
 

@@ -2,8 +2,10 @@
 // the composition root (app/Engine) through each window's constructor, so that no window reaches for a
 // process-wide instance of its own. The parts outlive every window and every command.
 //
-// Thread-safety: a bundle of references; each part says what it allows.
+// Thread-safety: a bundle of references and one function; each part says what it allows.
 #pragma once
+
+#include <functional>
 
 namespace tw {
 
@@ -29,6 +31,9 @@ struct EngineParts {
     ErrorResolutionManager& errorResolution;
     ContextMenuHandler& contextMenu;
     ChangeScan& changeScan;
+    // The synchronisation's shutdown, as the program's exit runs it (the uninstall runs it before its
+    // tool); only the first call does anything. Any thread.
+    std::function<void()> stopSynchronisation;
 };
 
 }  // namespace tw

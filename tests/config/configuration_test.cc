@@ -82,8 +82,7 @@ protected:
     // A configuration read fresh, as at start-up.
     std::unique_ptr<ServerConfigurationDetails> read() {
         auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-        c->setHooks(hooks.hooks());
-        c->readConfig();
+        c->readConfig(hooks.hooks());
         return c;
     }
     HookLog hooks;
@@ -189,8 +188,7 @@ TEST_F(Configuration, NothingConfiguredLoadsEverythingOn) {
     Seen seen;
     ASSERT_TRUE(seen.observe({"BrindleOverlayIconChange", "BrindleContextMenuChange"}));
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->setHooks(hooks.hooks());
-    c->loadState();
+    c->loadState(hooks.hooks());
 
     EXPECT_TRUE(c->dockIconShown());
     EXPECT_EQ(hooks.allow, std::vector<bool>{true});
@@ -205,7 +203,7 @@ TEST_F(Configuration, NothingConfiguredLoadsEverythingOn) {
 TEST_F(Configuration, AForcedOffDockIconIsForcedAndHidden) {
     admin({{"dockicon", false}});
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->loadState();
+    c->loadState({});
     EXPECT_EQ(c->dockIcon, Option::forceOff);
     EXPECT_TRUE(ServerConfigurationDetails::isForced(c->dockIcon));
     EXPECT_FALSE(c->dockIconShown());
@@ -477,12 +475,12 @@ TEST_F(Configuration, FileManagersAndPortalsAreTrustedUnlessTheAdministratorList
 
 TEST_F(Configuration, OpenAtLoginOffRemovesTheLoginItem) {
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->loadState();
+    c->loadState({});
     const std::string entry = tw::platform::loginItemPath("com.meridot.tidewell.Riseling");
     ASSERT_TRUE(fs::exists(entry));
     user({{"Useropenatlogin", false}});
     c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->loadState();
+    c->loadState({});
     EXPECT_EQ(c->openAtLogin, Option::userDefinedOff);
     EXPECT_FALSE(fs::exists(entry));
 }
@@ -492,7 +490,7 @@ TEST_F(Configuration, TheLoginItemRunsTheHelperBesideTheApplicationEvenInAFolder
     fs::create_directories(tools / "My Tools");
     setenv("TIDEWELL_TOOLS_DIR", (tools / "My Tools").c_str(), 1);
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->loadState();
+    c->loadState({});
     unsetenv("TIDEWELL_TOOLS_DIR");
     std::string entry = readFile(tw::platform::loginItemPath("com.meridot.tidewell.Riseling"));
     EXPECT_EQ(execLineOf(entry), "\"" + (tools / "My Tools/riseling").string() + "\"");
@@ -505,8 +503,7 @@ TEST_F(Configuration, SwitchesOffAreAppliedAndNotifiedOnTheBus) {
     Seen seen;
     ASSERT_TRUE(seen.observe({"BrindleOverlayIconChange", "BrindleContextMenuChange"}));
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->setHooks(hooks.hooks());
-    c->loadState();
+    c->loadState(hooks.hooks());
     EXPECT_FALSE(c->dockIconShown());
     EXPECT_EQ(hooks.allow, std::vector<bool>{false});
     EXPECT_EQ(seen.waitFor(2),
@@ -516,7 +513,7 @@ TEST_F(Configuration, SwitchesOffAreAppliedAndNotifiedOnTheBus) {
 TEST_F(Configuration, MissingHooksMakeTheirStepsDoNothing) {
     admin({{"user", "bob"}});
     auto c = std::make_unique<ServerConfigurationDetails>(exclusions);
-    c->loadState();  // no hooks installed: nothing to call, nothing crashes
+    c->loadState({});  // no hooks: nothing to call, nothing crashes
     EXPECT_EQ(c->user, "bob");
     EXPECT_EQ(c->inLocationMapping(), (Pairs{{"~/Tidewell", "/home"}}));
 }

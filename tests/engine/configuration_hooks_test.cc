@@ -24,9 +24,8 @@ void writeAdmin(const std::string& json) {
 
 TEST(ConfigurationHooks, TheMappingBecomesInLocationVolumesServerFolderFirst) {
     writeAdmin(R"({"mapping": {"~/Docs/Work": "/Work/Docs", "~/Pics": "/Work/Pictures"}})");
-    tw::Engine::wireConfiguration();
     VolumeManager::sharedInstance().clear();
-    ServerConfigurationDetails::sharedInstance().readConfig();
+    ServerConfigurationDetails::sharedInstance().readConfig(tw::Engine::configurationHooks());
 
     auto volume = VolumeManager::sharedInstance().findVolume("Work");
     ASSERT_TRUE(volume);
@@ -41,13 +40,12 @@ TEST(ConfigurationHooks, TheMappingBecomesInLocationVolumesServerFolderFirst) {
 
 TEST(ConfigurationHooks, ServerContactFollowsTheSwitchIntoTheRunState) {
     auto& state = tw::StateManager::sharedInstance();
-    tw::Engine::wireConfiguration();
     writeAdmin(R"({"allowservercontact": false})");
     state.allowServerCommunication = true;
-    ServerConfigurationDetails::sharedInstance().loadState();
+    ServerConfigurationDetails::sharedInstance().loadState(tw::Engine::configurationHooks());
     EXPECT_FALSE(state.allowServerCommunication.load());
 
     writeAdmin(R"({"allowservercontact": true})");
-    ServerConfigurationDetails::sharedInstance().loadState();
+    ServerConfigurationDetails::sharedInstance().loadState(tw::Engine::configurationHooks());
     EXPECT_TRUE(state.allowServerCommunication.load());
 }

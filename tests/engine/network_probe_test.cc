@@ -11,6 +11,7 @@
 
 #include "Pinewick/app/Engine.h"
 #include "Pinewick/config/Logger.h"
+#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/NetworkState.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -105,7 +106,7 @@ protected:
         state.systemStartup = false;
         state.allowServerCommunication = false;
         state.networkAvailable.storeQuietly(false);
-        state.setHooks({});
+        ServerConfigurationDetails::sharedInstance().paywallDetectURL.clear();
         state.triggerChanges();
     }
 
@@ -248,7 +249,7 @@ TEST_F(NetworkProbe, APaywallThatAnswersKeepsTheClientOfflineAndIsProbedEveryFiv
     startServer();
     StatusServer portal(200);
     auto& state = StateManager::sharedInstance();
-    state.setHooks({.paywallDetectURL = [&] { return portal.url("/detect"); }});
+    ServerConfigurationDetails::sharedInstance().paywallDetectURL = portal.url("/detect");
     state.allowServerCommunication = true;
     sleepLimit = 3;
     state.systemStartup = true;
@@ -267,14 +268,13 @@ TEST_F(NetworkProbe, APaywallAddressThatIsMissingOrDownLetsTheServerCheckDecide)
     startServer();
     StatusServer missing(404);
     auto& state = StateManager::sharedInstance();
-    state.setHooks({.paywallDetectURL = [&] { return missing.url("/detect"); }});
+    ServerConfigurationDetails::sharedInstance().paywallDetectURL = missing.url("/detect");
     state.pollForNetworkStatus();
     EXPECT_TRUE(state.networkAvailable);
     EXPECT_EQ(missing.requestLines().size(), 1u);
 
     state.networkAvailable.storeQuietly(false);
-    std::string down = closedPortUrl();
-    state.setHooks({.paywallDetectURL = [&] { return down; }});
+    ServerConfigurationDetails::sharedInstance().paywallDetectURL = closedPortUrl();
     state.pollForNetworkStatus();
     EXPECT_TRUE(state.networkAvailable);
     EXPECT_TRUE(sleepsSoFar().empty());
@@ -454,15 +454,15 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
         std::lock_guard l(om);
         order.push_back(name);
     };
-    state.setHooks({.removeFinderBridge =
-                        [&] {
-                            step("bridge");
-                            EXPECT_TRUE(state.systemShutdown);
-                            EXPECT_FALSE(state.allowServerCommunication);
-                            EXPECT_TRUE(timeline.suspended());
-                        },
-                    .unmountVolumes = [&] { step("unmount"); },
-                    .closeKernelConnection = [&] { step("kernel"); }});
+    StateManager::ShutdownSteps steps{.removeFinderBridge =
+                                          [&] {
+                                              step("bridge");
+                                              EXPECT_TRUE(state.systemShutdown);
+                                              EXPECT_FALSE(state.allowServerCommunication);
+                                              EXPECT_TRUE(timeline.suspended());
+                                          },
+                                      .unmountVolumes = [&] { step("unmount"); },
+                                      .closeKernelConnection = [&] { step("kernel"); }};
     // Logging out asks the request core whether it may send: that is where the logout shows.
     serverEnvironment().networkAvailable = [&] {
         step("logout");
@@ -471,7 +471,7 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
     timeline.eventAppend(std::make_shared<RecordingEvent>([&] { step("save"); }));
     state.networkAvailable.storeQuietly(true);
     state.allowServerCommunication = false;
-    state.shutdown();
+    state.shutdown(steps);
     EXPECT_EQ(order, (std::vector<std::string>{"bridge", "unmount", "kernel", "logout", "save"}));
     EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
     EXPECT_TRUE(timeline.suspended());
@@ -480,9 +480,9 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
     EXPECT_TRUE(timeline.suspended()) << "nothing resumes the timeline once shutdown began";
 }
 
-TEST_F(NetworkProbe, ShutdownWithoutInstalledHooksStillLogsOutAndSaves) {
+TEST_F(NetworkProbe, ShutdownWithoutStepsStillLogsOutAndSaves) {
     auto& state = StateManager::sharedInstance();
-    state.shutdown();
+    state.shutdown({});
     EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
     EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
 }

@@ -54,7 +54,11 @@ public:
                 attention,
                 resolution,
                 contextMenu,
-                changeScan};
+                changeScan,
+                [this] {
+                    changeScan.stop();
+                    StateManager::sharedInstance().shutdown({});
+                }};
     }
 
     TimeLineManager& timeline;

@@ -115,8 +115,7 @@ TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNext
     bool allowed = true;
     ServerConfigurationDetails::Hooks hooks;
     hooks.setAllowServerCommunication = [&](bool allow) { allowed = allow; };
-    next.setHooks(hooks);
-    next.loadState();
+    next.loadState(hooks);
     EXPECT_EQ(next.allowServerContact, ServerConfigurationDetails::adminButtonOptions::userDefinedOff);
     EXPECT_FALSE(allowed);
 
