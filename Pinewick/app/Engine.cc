@@ -1,6 +1,7 @@
 #include "Pinewick/app/Engine.h"
 
 #include "Pinewick/app/ErrorCommands.h"
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -33,34 +34,33 @@
 namespace tw {
 namespace {
 
-// ---- the parts, named here and nowhere else above the engine layer. The hooks below reach them
-// through these functions, never through an Engine, which may be gone before the last request thread
-// is. First the process-wide instances, each made by its own `sharedInstance()` with what it works
-// with (tests of one layer take them too).
+// ---- the parts. The hooks below reach them through these functions, never through an Engine, which may
+// be gone before the last request thread is. First the process-wide ones (`parts::`, made on first use
+// with what they work with; tests of one layer take them too).
 
 TimeLineManager& timelinePart() {
-    return TimeLineManager::sharedInstance();
+    return parts::timeline();
 }
 StateManager& runStatePart() {
-    return StateManager::sharedInstance();
+    return parts::runState();
 }
 VolumeManager& volumesPart() {
-    return VolumeManager::sharedInstance();
+    return parts::volumes();
 }
 ServerCredentials& credentialsPart() {
-    return ServerCredentials::sharedInstance();
+    return parts::credentials();
 }
 ServerConfigurationDetails& configurationPart() {
-    return ServerConfigurationDetails::sharedInstance();
+    return parts::configuration();
 }
 MetadataDataBase& metadataDatabasePart() {
-    return MetadataDataBase::sharedInstance();
+    return parts::metadataDatabase();
 }
 ConsistencyCheckDataBase& consistencyDatabasePart() {
-    return ConsistencyCheckDataBase::sharedInstance();
+    return parts::consistencyDatabase();
 }
 StatusBarManager& statusBarPart() {
-    return StatusBarManager::sharedInstance();
+    return parts::statusBar();
 }
 
 // Then the parts only the running client has, made here with what they work with. Never destroyed, like
@@ -219,7 +219,7 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
     env.startUsageReport = [] { AuditStatistics::report(); };
     // Not through the timeline, which this must not make: the report may run in `tidewell login`.
     env.inIgnoreList = [](const std::string& path) {
-        return TimeLineManager::inIgnoreList(path, volumesPart(), ExclusionManager::sharedInstance());
+        return TimeLineManager::inIgnoreList(path, volumesPart(), parts::exclusions());
     };
     env.requestCredentials = [ask = std::move(requestCredentials)] {
         if (!ask || !ask()) requestCredentialsFromTerminal();

@@ -11,9 +11,9 @@
 // connects (and starts the watcher) when made, the volumes come after it. The engine makes the parts
 // only the running client has (the kernel link, the file-manager bridge, the change scan, the
 // consistency check, the placeholder opens, the attention list, the error resolution), handing each
-// the parts it works with; the others are the process-wide instances, which tests of one layer take
-// too. None is ever destroyed, and the hooks the engine installs reach only those parts, never the
-// engine object itself.
+// the parts it works with; the others are the process-wide parts of `app/Parts.h`, made there with
+// theirs, which tests of one layer take too. None is ever destroyed, and the hooks the engine installs reach
+// only those parts, never the engine object itself.
 //
 // Thread-safety: construct, `start` and `shutdown` on the main thread; the accessors may be called
 // from any thread.

@@ -20,11 +20,6 @@ std::string valueText(const nlohmann::ordered_json& v) {
 
 }  // namespace
 
-ExclusionManager& ExclusionManager::sharedInstance() {
-    static ExclusionManager* shared = new ExclusionManager();
-    return *shared;
-}
-
 ExclusionManager::ExclusionManager() = default;
 ExclusionManager::~ExclusionManager() = default;
 

@@ -23,6 +23,7 @@ namespace tw {
 
 class ExclusionManager {
 public:
+    // The process-wide rules, made by the engine.
     static ExclusionManager& sharedInstance();
     ExclusionManager();
     ~ExclusionManager();

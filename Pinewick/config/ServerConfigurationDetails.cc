@@ -82,12 +82,6 @@ bool ServerConfigurationDetails::isForced(adminButtonOptions option) {
     return option == adminButtonOptions::forceOn || option == adminButtonOptions::forceOff;
 }
 
-ServerConfigurationDetails& ServerConfigurationDetails::sharedInstance() {
-    static ServerConfigurationDetails* shared =
-        new ServerConfigurationDetails(ExclusionManager::sharedInstance());
-    return *shared;
-}
-
 ServerConfigurationDetails::ServerConfigurationDetails(ExclusionManager& exclusions)
     : exclusions_(exclusions) {
     TW_TRACE_IN("init()");

@@ -58,6 +58,7 @@ public:
         std::function<void(bool allow)> setAllowServerCommunication;
     };
 
+    // The process-wide configuration, made by the engine.
     static ServerConfigurationDetails& sharedInstance();
     // A fresh object with the initial values (tests, the uninstaller); the support folder is read from
     // the environment now and created. `readConfig` hands the administrator's exclusion rules to

@@ -18,11 +18,6 @@ double secondsOf(const Date& date) {
 
 }  // namespace
 
-RestoreDeletedManager& RestoreDeletedManager::sharedInstance() {
-    static RestoreDeletedManager* shared = new RestoreDeletedManager();
-    return *shared;
-}
-
 RestoreDeletedManager::RestoreDeletedManager(std::chrono::milliseconds debounce)
     : debounce_(debounce), worker_([this] { run(); }) {}
 

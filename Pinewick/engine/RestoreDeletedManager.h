@@ -31,7 +31,7 @@ public:
         "\xF0\x9F\x91\xBB"
         "Meridot";
 
-    // The process-wide manager with the one-second debounce; never destroyed.
+    // The process-wide manager with the one-second debounce, made by the engine; never destroyed.
     static RestoreDeletedManager& sharedInstance();
 
     explicit RestoreDeletedManager(std::chrono::milliseconds debounce = std::chrono::seconds(1));

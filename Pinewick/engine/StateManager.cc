@@ -30,21 +30,6 @@ private:
 
 }  // namespace
 
-StateManager& StateManager::sharedInstance() {
-    static StateManager* shared = new StateManager({
-        StatusBarManager::sharedInstance(),
-        []() -> TimeLineManager& { return TimeLineManager::sharedInstance(); },
-        // The run state's own probe, on the shared credentials; never destroyed, like the run state.
-        []() -> NetworkState& {
-            static NetworkState* probe = new NetworkState(ServerCredentials::sharedInstance());
-            return *probe;
-        },
-        []() -> ServerConfigurationDetails& { return ServerConfigurationDetails::sharedInstance(); },
-        []() -> ServerCredentials& { return ServerCredentials::sharedInstance(); },
-    });
-    return *shared;
-}
-
 StateManager::StateManager(Parts parts)
     : networkAvailable([this](bool available) { networkFlagChanged(available); }), parts_(std::move(parts)) {
     parts_.statusBar.setRunState(

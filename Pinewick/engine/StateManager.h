@@ -67,8 +67,8 @@ private:
 
 class StateManager {
 public:
-    // The run state of the process, on the shared parts; never destroyed (probe loops and retries on
-    // background queues refer to it).
+    // The run state of the process, on the shared parts, made by the engine; never destroyed (probe
+    // loops and retries on background queues refer to it).
     static StateManager& sharedInstance();
 
     // What the run state drives and reads. Not owned; each must live as long as the run state.
@@ -79,6 +79,10 @@ public:
         std::function<ServerConfigurationDetails&()> configuration;  // a contact switch forced? a paywall?
         std::function<ServerCredentials&()> credentials;             // logged out at shutdown
     };
+
+    // Tells `parts.statusBar` where the run state comes from. Probe loops and retries on background
+    // queues refer to this object: it must outlive them (the engine's is never destroyed).
+    explicit StateManager(Parts parts);
 
     static constexpr std::chrono::seconds kProbeInterval{5};
 
@@ -128,8 +132,6 @@ public:
     void shutdown(const ShutdownSteps& steps);
 
 private:
-    // Private: only the shared instance exists, since its loops may outlive any scope.
-    explicit StateManager(Parts parts);
     void networkFlagChanged(bool available);
     void startProbeLoop(bool afterDelay);
     void probeLoop();

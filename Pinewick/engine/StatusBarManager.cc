@@ -58,15 +58,8 @@ const char* StatusBarManager::iconName(icons icon) {
     return "StatusBarIcon";
 }
 
-StatusBarManager& StatusBarManager::sharedInstance() {
-    static StatusBarManager* shared = [] {
-        auto* manager = new StatusBarManager();
-        // Never removed: the shared instance lives as long as the process, as do the transfers.
-        auto& transfers = Transfers::shared();
-        transfers.addObserver([manager, &transfers] { manager->transfersChanged(transfers); });
-        return manager;
-    }();
-    return *shared;
+void StatusBarManager::follow(Transfers& transfers) {
+    transfers.addObserver([this, &transfers] { transfersChanged(transfers); });
 }
 
 void StatusBarManager::transfersChanged(const Transfers& transfers) {

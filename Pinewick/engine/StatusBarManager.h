@@ -50,9 +50,12 @@ public:
     };
     using Observer = std::function<void(const State&)>;
 
-    // The shared instance follows Transfers::shared().
+    // The process-wide tray state, made by the engine (it follows Transfers::shared()).
     static StatusBarManager& sharedInstance();
     StatusBarManager() = default;
+    // Takes the progress of `transfers` into the state from now on. For the life of the process: the
+    // observer is never removed, so `transfers` and this object must never be destroyed.
+    void follow(Transfers& transfers);
 
     // How progress is shown everywhere: "45 % of 12.3 MB". Sizes in decimal units as the desktop's
     // file manager gives them ("850 bytes", "12.3 MB"); the percentage rounded down, so 100 % means

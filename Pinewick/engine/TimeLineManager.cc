@@ -14,7 +14,6 @@
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/Logger.h"
-#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
@@ -62,23 +61,6 @@ void keepCorrupt(const std::string& timelinePath, const std::string& bytes) {
 }
 
 }  // namespace
-
-TimeLineManager::PartsSource TimeLineManager::sharedParts() {
-    return [] {
-        return Parts{MetadataDataBase::sharedInstance(),
-                     VolumeManager::sharedInstance(),
-                     serverEnvironment(),
-                     StatusBarManager::sharedInstance(),
-                     RestoreDeletedManager::sharedInstance(),
-                     ExclusionManager::sharedInstance()};
-    };
-}
-
-TimeLineManager& TimeLineManager::sharedInstance() {
-    static TimeLineManager* shared =
-        new TimeLineManager(ServerConfigurationDetails::sharedInstance().supportFolder, sharedParts());
-    return *shared;
-}
 
 TimeLineManager::TimeLineManager(std::string supportFolder, PartsSource parts)
     : supportFolder_(std::move(supportFolder)),

@@ -49,7 +49,7 @@ struct ReplayResult {
 class TimeLineManager {
 public:
     // The process-wide timeline, on the configured support folder, working with the process-wide parts;
-    // never destroyed.
+    // made by the engine on first use, never destroyed.
     static TimeLineManager& sharedInstance();
 
     // What the timeline works with besides itself: what its events act through (see EventContext) and
@@ -66,8 +66,8 @@ public:
     // process-wide timeline may be made by the first watcher report, on the kernel link's queue, before
     // the volumes exist, and a timeline that runs nothing opens nothing else.
     using PartsSource = std::function<Parts()>;
-    // The process-wide parts (those of the shared timeline; tests and tools whose own timeline works
-    // with them).
+    // The process-wide parts (those of the shared timeline, handed over by the engine; tests and tools
+    // whose own timeline works with them).
     static PartsSource sharedParts();
 
     // A timeline keeping Timeline.txt in `supportFolder` (ends with "/"). Created suspended, with the

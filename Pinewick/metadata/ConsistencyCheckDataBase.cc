@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/SqliteConnection.h"
 #include "platform/dispatch.h"
 
@@ -38,13 +37,6 @@ std::chrono::system_clock::time_point fromSeconds(double seconds) {
 std::string CCDBRecord::description() const {
     return "CCDBRecord(volumeUUID: \"" + volumeUUID + "\", folderNode: " + std::to_string(folderNode) +
            ", refreshDate: " + std::to_string(secondsSince1970(refreshDate)) + ")";
-}
-
-ConsistencyCheckDataBase& ConsistencyCheckDataBase::sharedInstance() {
-    // Never destroyed, like the other shared managers.
-    static ConsistencyCheckDataBase* shared =
-        new ConsistencyCheckDataBase(ServerConfigurationDetails::sharedInstance().supportFolder + kFileName);
-    return *shared;
 }
 
 ConsistencyCheckDataBase::ConsistencyCheckDataBase(std::string databasePath)

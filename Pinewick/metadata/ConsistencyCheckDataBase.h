@@ -34,7 +34,8 @@ public:
     static constexpr const char* kFileName = "ConsistencyCheckDataBase.db";
     static constexpr const char* kQueueLabel = "com.meridot.tidewell.ConsistencyCheckDataBase";
 
-    // The database in ServerConfigurationDetails' support folder; created on first use, never destroyed.
+    // The process-wide database in the configuration's support folder, made by the engine on first use;
+    // never destroyed.
     static ConsistencyCheckDataBase& sharedInstance();
 
     explicit ConsistencyCheckDataBase(std::string databasePath);

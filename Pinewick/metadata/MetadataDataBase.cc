@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include "Pinewick/config/Log.h"
-#include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/SqliteConnection.h"
 #include "platform/dispatch.h"
 
@@ -23,13 +22,6 @@ const std::vector<const char*> kSchema = {
 std::string Record::description() const {
     return "Record(volumeUUID: \"" + volumeUUID + "\", itemNode: " + std::to_string(itemNode) + ", path: \"" +
            path + "\", revision: \"" + revision + "\", state: \"" + state + "\")";
-}
-
-MetadataDataBase& MetadataDataBase::sharedInstance() {
-    // Never destroyed: records are saved from threads that may still run while the process exits.
-    static MetadataDataBase* shared =
-        new MetadataDataBase(ServerConfigurationDetails::sharedInstance().supportFolder + kFileName);
-    return *shared;
 }
 
 MetadataDataBase::MetadataDataBase(std::string databasePath) : path_(std::move(databasePath)) {

@@ -40,7 +40,8 @@ public:
     static constexpr const char* kFileName = "MetaDataDataBase.db";
     static constexpr const char* kQueueLabel = "com.meridot.tidewell.MetadataDataBase";
 
-    // The database in ServerConfigurationDetails' support folder; created on first use, never destroyed.
+    // The process-wide database in the configuration's support folder, made by the engine on first use;
+    // never destroyed.
     static MetadataDataBase& sharedInstance();
 
     // A database at an explicit file path (tests, tools).

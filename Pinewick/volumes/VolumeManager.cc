@@ -12,7 +12,6 @@
 #include "Pinewick/config/Log.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
-#include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/KernelCommunicator.h"
 #include "Pinewick/volumes/SpotLight.h"
@@ -149,19 +148,6 @@ std::string VolumeDetail::description() const {
 }
 
 // ---- VolumeManager
-
-VolumeManager& VolumeManager::sharedInstance() {
-    static VolumeManager* shared = [] {
-        auto* manager = new VolumeManager(ServerConfigurationDetails::sharedInstance());
-        // Item records mirror into the metadata database under their volume's UUID.
-        setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); },
-                              MetadataDataBase::sharedInstance);
-        manager->fetchOfflineMappoints();
-        manager->storeList();
-        return manager;
-    }();
-    return *shared;
-}
 
 VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration)
     : configuration_(configuration) {}

@@ -78,7 +78,8 @@ private:
 
 class VolumeManager {
 public:
-    // The process-wide list on the process-wide configuration; made on first use, never destroyed.
+    // The process-wide list on the process-wide configuration, made by the engine on first use; never
+    // destroyed.
     static VolumeManager& sharedInstance();
     // A list whose volumes keep their images in `configuration`'s support folder and take their stored
     // states from it; `configuration` must outlive the manager.

@@ -1,1 +1,1 @@
-tidewell_add_fuzzer(defaults_files_fuzz LIBS tw_config)
+tidewell_add_fuzzer(defaults_files_fuzz LIBS tw_config tw_parts)
