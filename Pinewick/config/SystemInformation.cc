@@ -4,19 +4,10 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 namespace tw {
 namespace {
-
-std::mutex g_mutex;
-std::optional<SystemInformation::Sources> g_override;
-
-SystemInformation::Sources current() {
-    std::lock_guard lock(g_mutex);
-    return g_override ? *g_override : SystemInformation::builtInSources();
-}
 
 std::string trimmed(std::string s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -62,23 +53,11 @@ SystemInformation::Sources SystemInformation::builtInSources() {
     return s;
 }
 
-void SystemInformation::setSources(const Sources& sources) {
-    std::lock_guard lock(g_mutex);
-    g_override = sources;
-}
-
-void SystemInformation::resetSources() {
-    std::lock_guard lock(g_mutex);
-    g_override.reset();
-}
-
-std::string SystemInformation::productVersion() {
-    auto s = current();
+std::string SystemInformation::productVersion(const Sources& s) {
     return s.shortVersion.value_or("1.0") + "." + s.buildVersion.value_or("Developer build");
 }
 
-std::string SystemInformation::computerSerialNumber() {
-    auto s = current();
+std::string SystemInformation::computerSerialNumber(const Sources& s) {
     std::ifstream in(s.serialFile);
     if (in) {
         std::stringstream ss;
@@ -89,27 +68,25 @@ std::string SystemInformation::computerSerialNumber() {
     return "Serial number not detected";
 }
 
-std::string SystemInformation::deviceIdentifier() {
-    auto s = current();
+std::string SystemInformation::deviceIdentifier(const Sources& s) {
     std::string host = "Tidewell Mac";
     if (s.useHostName) {
         char buf[HOST_NAME_MAX + 1] = {0};
         if (::gethostname(buf, sizeof buf - 1) == 0 && buf[0] != '\0') host = buf;
     }
-    return host + " - S/N " + computerSerialNumber();
+    return host + " - S/N " + computerSerialNumber(s);
 }
 
-std::string SystemInformation::copyright() {
-    auto s = current();
+std::string SystemInformation::copyright(const Sources& s) {
     return s.copyrightText.value_or("Copyright \xc2\xa9 Meridot. All rights reserved.");
 }
 
-std::string SystemInformation::softwarePlatform() {
-    return osReleaseValue(current().osReleaseFile, "NAME").value_or("Platform not detected");
+std::string SystemInformation::softwarePlatform(const Sources& s) {
+    return osReleaseValue(s.osReleaseFile, "NAME").value_or("Platform not detected");
 }
 
-std::string SystemInformation::osVersion() {
-    return osReleaseValue(current().osReleaseFile, "VERSION_ID").value_or("O/S version not detected");
+std::string SystemInformation::osVersion(const Sources& s) {
+    return osReleaseValue(s.osReleaseFile, "VERSION_ID").value_or("O/S version not detected");
 }
 
 }  // namespace tw

@@ -6,8 +6,10 @@
 // serial (/sys/class/dmi/id/product_serial, readable only by root on many machines) and /etc/os-release
 // (NAME and VERSION_ID).
 //
-// Thread-safety: every operation may be called from any thread. `Sources` is for tests and is set
-// before any other thread asks.
+// Each answer has a form that reads from other `Sources` (the server layer's environment names the
+// ones its logon form uses, so tests can stand in for them).
+//
+// Thread-safety: every operation may be called from any thread.
 #pragma once
 
 #include <optional>
@@ -17,14 +19,7 @@ namespace tw {
 
 class SystemInformation {
 public:
-    static std::string productVersion();
-    static std::string computerSerialNumber();
-    static std::string deviceIdentifier();
-    static std::string copyright();
-    static std::string softwarePlatform();
-    static std::string osVersion();
-
-    // Where the answers come from. Tests point these elsewhere; absent optionals mean "source missing".
+    // Where the answers come from; absent optionals mean "source missing".
     struct Sources {
         std::optional<std::string> shortVersion;
         std::optional<std::string> buildVersion;
@@ -33,9 +28,15 @@ public:
         std::string osReleaseFile = "/etc/os-release";
         bool useHostName = true;  // false: behave as a host without a name
     };
+    // This build's version and legal notice, this machine's files.
     static Sources builtInSources();
-    static void setSources(const Sources& sources);
-    static void resetSources();
+
+    static std::string productVersion(const Sources& sources = builtInSources());
+    static std::string computerSerialNumber(const Sources& sources = builtInSources());
+    static std::string deviceIdentifier(const Sources& sources = builtInSources());
+    static std::string copyright(const Sources& sources = builtInSources());
+    static std::string softwarePlatform(const Sources& sources = builtInSources());
+    static std::string osVersion(const Sources& sources = builtInSources());
 };
 
 }  // namespace tw

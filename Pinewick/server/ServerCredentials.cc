@@ -179,12 +179,14 @@ bool ServerCredentials::fetchEndpoints() {
 bool ServerCredentials::login(const std::string& user, const std::string& password) {
     if (!fetchEndpoints()) return false;
     using SI = SystemInformation;
+    const auto& system = serverEnvironment().system;
     auto esc = ServerCommunicator::simpleDataEscape;
     auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "POST");
     request.body = "user_id=" + esc(user) + "&password=" + esc(password) +
-                   "&device_id=" + esc(SI::deviceIdentifier()) + "&platform=" + esc(SI::softwarePlatform()) +
-                   "&client_version=" + esc(SI::productVersion()) +
-                   "&client_platform_version=" + esc(SI::osVersion());
+                   "&device_id=" + esc(SI::deviceIdentifier(system)) +
+                   "&platform=" + esc(SI::softwarePlatform(system)) +
+                   "&client_version=" + esc(SI::productVersion(system)) +
+                   "&client_platform_version=" + esc(SI::osVersion(system));
     auto result = ServerCommunicator::send(std::move(request));
     auto c = ServerCommunicator::handleResponse(result);
     switch (c.action) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "Pinewick/config/SystemInformation.h"
 #include "Pinewick/metadata/CEAValues.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 
@@ -120,6 +121,8 @@ struct ServerEnvironment {
     // The account and session every request goes out with; empty means the process-wide ones. Asked
     // for at each use, so installing it makes nothing.
     std::function<ServerCredentials&()> credentials;
+    // What the logon form says of this installation (device, platform, versions).
+    SystemInformation::Sources system = SystemInformation::builtInSources();
     // Stored passwords; null means the platform's default keychain.
     platform::keychain::Keychain* keychain = nullptr;
     // CA bundle for the server's certificate (tests); empty means the system's trust store.

@@ -393,11 +393,10 @@ TEST_F(CoreTest, LogonFormEscapesEveryValue) {
     s.osReleaseFile = (dir / "none").string();
     s.serialFile = (dir / "none").string();
     s.useHostName = false;
-    SystemInformation::setSources(s);
+    serverEnvironment().system = s;
     server.password = "p&ss=w rd";
     storeAccount("p&ss=w rd");
     EXPECT_TRUE(ServerCommunicator::ready());
-    SystemInformation::resetSources();
     std::string body;
     for (auto& r : server.requests())
         if (r.path == "/api/sessions") body = r.body;
@@ -489,24 +488,21 @@ TEST(SystemInformationTest, SourcesAndFallbacks) {
     s.shortVersion = "2.5";
     s.osReleaseFile = (d / "os-release").string();
     s.serialFile = (d / "serial").string();
-    SystemInformation::setSources(s);
-    EXPECT_EQ(SystemInformation::productVersion(), "2.5.Developer build");
-    EXPECT_EQ(SystemInformation::softwarePlatform(), "Debian GNU/Linux");
-    EXPECT_EQ(SystemInformation::osVersion(), "12");
-    EXPECT_EQ(SystemInformation::computerSerialNumber(), "ABC123");
-    std::string id = SystemInformation::deviceIdentifier();
+    EXPECT_EQ(SystemInformation::productVersion(s), "2.5.Developer build");
+    EXPECT_EQ(SystemInformation::softwarePlatform(s), "Debian GNU/Linux");
+    EXPECT_EQ(SystemInformation::osVersion(s), "12");
+    EXPECT_EQ(SystemInformation::computerSerialNumber(s), "ABC123");
+    std::string id = SystemInformation::deviceIdentifier(s);
     EXPECT_EQ(id.substr(id.size() - 13), " - S/N ABC123");
     s.useHostName = false;
     s.shortVersion.reset();
     s.serialFile = (d / "missing").string();
     s.osReleaseFile = (d / "missing").string();
-    SystemInformation::setSources(s);
-    EXPECT_EQ(SystemInformation::productVersion(), "1.0.Developer build");
-    EXPECT_EQ(SystemInformation::deviceIdentifier(), "Tidewell Mac - S/N Serial number not detected");
-    EXPECT_EQ(SystemInformation::softwarePlatform(), "Platform not detected");
-    EXPECT_EQ(SystemInformation::osVersion(), "O/S version not detected");
-    EXPECT_FALSE(SystemInformation::copyright().empty());
-    SystemInformation::resetSources();
+    EXPECT_EQ(SystemInformation::productVersion(s), "1.0.Developer build");
+    EXPECT_EQ(SystemInformation::deviceIdentifier(s), "Tidewell Mac - S/N Serial number not detected");
+    EXPECT_EQ(SystemInformation::softwarePlatform(s), "Platform not detected");
+    EXPECT_EQ(SystemInformation::osVersion(s), "O/S version not detected");
+    EXPECT_FALSE(SystemInformation::copyright(s).empty());
     EXPECT_EQ(SystemInformation::productVersion().rfind("1.0.", 0), 0u);  // from the build's project version
 }
 
