@@ -1,10 +1,10 @@
-// How the client is put together, in one place. The constructor wires the layers: each layer below
-// leaves hooks for the one above it (the server layer asks for the run state, the volumes for the
-// timeline, the configuration for the credentials and the volumes), and the engine fills them in, in an
-// order that lets nothing run before what it calls is in place. `start` then brings the client up
-// (the file watcher's link, the volumes, the first scan, the watchers of the run state) and `shutdown`
-// takes it down. The app and the windows reach every part through the accessors below, or through
-// the `EngineParts` handed to them.
+// How the client is put together, in one place. The constructor wires the server layer, which asks
+// for the run state, the credentials and the volumes before anything else runs. `start` then brings the
+// client up (the file watcher's link, handed to the kernel link and the volumes; the configuration,
+// read with the calls it makes into the credentials, the volumes and the run state; the first scan; the
+// watchers of the run state) and `shutdown` takes it down, handing the run state's shutdown the steps
+// that take down what is built above it. The app and the windows reach every part through the accessors
+// below, or through the `EngineParts` handed to them.
 //
 // Every part is made on first use, so that each comes to exist where the start-up first needs it: the
 // timeline takes over its journal when made (in `start`, never when merely wired), the kernel link

@@ -121,6 +121,9 @@ struct ServerEnvironment {
     // The account and session every request goes out with; empty means the process-wide ones. Asked
     // for at each use, so installing it makes nothing.
     std::function<ServerCredentials&()> credentials;
+    // Files smaller than this go in one request even where the volume could resume uploads: resuming
+    // them would save nothing, and the resumable form costs a request more per file.
+    int64_t resumableUploadsFrom = 1 << 20;
     // What the logon form says of this installation (device, platform, versions).
     SystemInformation::Sources system = SystemInformation::builtInSources();
     // Stored passwords; null means the platform's default keychain.

@@ -16,6 +16,7 @@
 #include "Pinewick/config/Log.h"
 #include "Pinewick/server/IconProgress.h"
 #include "Pinewick/server/LocalFileDates.h"
+#include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -253,7 +254,8 @@ normalisedResponse UploadDetails::uploadFile() {
     }
     // What stands when no request could be sent at all; every later failure says its own cause.
     failureReason = "not sent: no network, server communication not allowed, or no session";
-    return volume->canResumeUploads && localSize >= resumableFrom() ? resumable() : singleShot();
+    return volume->canResumeUploads && localSize >= serverEnvironment().resumableUploadsFrom ? resumable()
+                                                                                             : singleShot();
 }
 
 void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst,

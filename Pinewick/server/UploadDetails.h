@@ -8,7 +8,6 @@
 // the request's own thread while the caller's thread watches progress.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -98,11 +97,6 @@ public:
     explicit UploadDetails(std::string localPath);
     normalisedResponse uploadFile();
 
-    // Files smaller than this go in one request even where the volume could resume uploads: resuming
-    // them would save nothing, and the resumable form costs a request more per file. Tests lower it.
-    static int64_t resumableFrom() { return resumableFrom_.load(); }
-    static void setResumableFrom(int64_t bytes) { resumableFrom_ = bytes; }
-
     std::string boundary() const { return "---" + resumeGUID + "---"; }
     std::string description() const;
 
@@ -146,7 +140,6 @@ private:
                  int64_t headerBytes, int64_t fileBytes);
     std::string serverPath() const;
 
-    static inline std::atomic<int64_t> resumableFrom_{1 << 20};
     uint64_t volumeNumber_ = 0;
     uint64_t fileNumber_ = 0;
 };

@@ -40,7 +40,7 @@ protected:
     void SetUp() override {
         resetServerEnvironment();
         answerFromSharedVolumes();
-        UploadDetails::setResumableFrom(0);  // resuming is exercised with small files here
+        serverEnvironment().resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";

@@ -29,11 +29,10 @@ namespace tw::test {
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Resuming is exercised with small files here.
-        UploadDetails::setResumableFrom(0);
         resetServerEnvironment();
         answerFromSharedVolumes();
         auto& env = serverEnvironment();
+        env.resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         env.keychain = keychain.get();
         now = Date(std::chrono::seconds(1'700'000'000));

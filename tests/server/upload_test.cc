@@ -281,7 +281,7 @@ TEST_F(UploadTest, FirstResumableUploadCreatesEmptyThenSendsEverything) {
 
 TEST_F(UploadTest, ASmallFileGoesInOneRequestEvenWhereUploadsCouldResume) {
     volume->canResumeUploads = true;
-    UploadDetails::setResumableFrom(4096);
+    serverEnvironment().resumableUploadsFrom = 4096;
     std::string path = local("small.txt");
     writeFile(path, "small");
     ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
