@@ -34,48 +34,22 @@
 namespace tw {
 namespace {
 
-// ---- the parts. The hooks below reach them through these functions, never through an Engine, which may
-// be gone before the last request thread is. First the process-wide ones (`parts::`, made on first use
-// with what they work with; tests of one layer take them too).
-
-TimeLineManager& timelinePart() {
-    return parts::timeline();
-}
-StateManager& runStatePart() {
-    return parts::runState();
-}
-VolumeManager& volumesPart() {
-    return parts::volumes();
-}
-ServerCredentials& credentialsPart() {
-    return parts::credentials();
-}
-ServerConfigurationDetails& configurationPart() {
-    return parts::configuration();
-}
-MetadataDataBase& metadataDatabasePart() {
-    return parts::metadataDatabase();
-}
-ConsistencyCheckDataBase& consistencyDatabasePart() {
-    return parts::consistencyDatabase();
-}
-StatusBarManager& statusBarPart() {
-    return parts::statusBar();
-}
-
-// Then the parts only the running client has, made here with what they work with. Never destroyed, like
-// the parts above: their queues and timers may still run while the process exits.
+// ---- the parts. The hooks below reach them through functions, never through an Engine, which may be
+// gone before the last request thread is. The process-wide ones are `parts::` (app/Parts.h, made on
+// first use with what they work with; tests of one layer take them too). The parts only the running
+// client has are made here, with what they work with, and never destroyed either: their queues and
+// timers may still run while the process exits.
 
 // The watcher's link for the user's session, turning its reports into `engine`'s work; the programs that
 // count as the user browsing are the administrator's.
 KernelCommunicator& kernelLinkPart(std::shared_ptr<const EngineLink> engine) {
-    auto options = KernelCommunicator::userOptions([] { return configurationPart().validApps(); });
+    auto options = KernelCommunicator::userOptions([] { return parts::configuration().validApps(); });
     options.engine = std::move(engine);
     return KernelCommunicator::connectShared(std::move(options));
 }
 
 ContextMenuHandler& contextMenuPart() {
-    static ContextMenuHandler* shared = new ContextMenuHandler(timelinePart(), runStatePart());
+    static ContextMenuHandler* shared = new ContextMenuHandler(parts::timeline(), parts::runState());
     return *shared;
 }
 
@@ -84,40 +58,41 @@ ContextMenuHandler& contextMenuPart() {
 ChangeScan& changeScanPart() {
     static ChangeScan* shared = [] {
         ChangeScan::Options o;
-        o.timeline = &timelinePart();
-        o.metadataDatabasePath = metadataDatabasePart().databasePath();
-        o.folderDatabasePath = configurationPart().supportFolder + ChangeScan::kFolderDatabaseName;
+        o.timeline = &parts::timeline();
+        o.metadataDatabasePath = parts::metadataDatabase().databasePath();
+        o.folderDatabasePath = parts::configuration().supportFolder + ChangeScan::kFolderDatabaseName;
         return new ChangeScan(std::move(o));
     }();
     return *shared;
 }
 
 ConsistencyCheck& consistencyCheckPart() {
-    static ConsistencyCheck* shared =
-        new ConsistencyCheck({consistencyDatabasePart(), volumesPart(), runStatePart(), timelinePart()});
+    static ConsistencyCheck* shared = new ConsistencyCheck(
+        {parts::consistencyDatabase(), parts::volumes(), parts::runState(), parts::timeline()});
     return *shared;
 }
 
 // A download still running when the process ends must neither hold up its exit nor call back into an
 // object gone.
 PlaceholderOpens& placeholderOpensPart() {
-    static PlaceholderOpens* shared = new PlaceholderOpens(statusBarPart(), configurationPart());
+    static PlaceholderOpens* shared = new PlaceholderOpens(parts::statusBar(), parts::configuration());
     return *shared;
 }
 
 // What needs the user, read from the active volumes and the listing's held folders, published to the
 // status bar manager. Never destroyed: its queue may still run while the process exits.
 AttentionList& attentionPart() {
-    static AttentionList* shared = new AttentionList(
-        {[] { return volumesPart().activeVolumesList(); },
-         [] { return SyncFolder::foldersAwaitingConfirmation(); }, AttentionList::ignoredBy(timelinePart())},
-        [](const StatusBarManager::Attention& a) { statusBarPart().setAttention(a); });
+    static AttentionList* shared =
+        new AttentionList({[] { return parts::volumes().activeVolumesList(); },
+                           [] { return SyncFolder::foldersAwaitingConfirmation(); },
+                           AttentionList::ignoredBy(parts::timeline())},
+                          [](const StatusBarManager::Attention& a) { parts::statusBar().setAttention(a); });
     return *shared;
 }
 
 // Queues its resolutions on the timeline. Never destroyed: a resolution may still run on a worker.
 ErrorResolutionManager& errorResolutionPart() {
-    static ErrorResolutionManager* shared = new ErrorResolutionManager(timelinePart());
+    static ErrorResolutionManager* shared = new ErrorResolutionManager(parts::timeline());
     return *shared;
 }
 
@@ -125,7 +100,7 @@ ErrorResolutionManager& errorResolutionPart() {
 StateManager::ShutdownSteps shutdownSteps() {
     StateManager::ShutdownSteps steps;
     steps.removeFinderBridge = [] { contextMenuPart().stop(); };
-    steps.unmountVolumes = [] { volumesPart().unmountVolumes(); };
+    steps.unmountVolumes = [] { parts::volumes().unmountVolumes(); };
     steps.closeKernelConnection = [] {
         if (auto link = KernelCommunicator::current()) link->closeConnection();
     };
@@ -135,16 +110,16 @@ StateManager::ShutdownSteps shutdownSteps() {
 // The synchronisation's end, for the program's exit and the uninstall (once: the first caller's). A scan
 // still walking would queue work the shutdown no longer runs; the next start scans anyway.
 void stopSynchronisation() {
-    if (runStatePart().systemShutdown) return;
+    if (parts::runState().systemShutdown) return;
     changeScanPart().stop();
-    runStatePart().shutdown(shutdownSteps());
+    parts::runState().shutdown(shutdownSteps());
 }
 
 // How the program without a window asks for the password: a warning in the log and, where a
 // notification daemon runs, a desktop notification, both saying to run "tidewell login". Returns at
 // once; the notification is sent from a background thread.
 void requestCredentialsFromTerminal() {
-    std::string server = credentialsPart().serverName();
+    std::string server = parts::credentials().serverName();
     std::string where = server.empty() ? std::string("the Tidewell server") : "the Tidewell server " + server;
     log().logWarning("Tidewell needs your password to log on to " + where +
                      ": run \"tidewell login\" to enter it.");
@@ -182,7 +157,7 @@ Engine::Engine(Options options) {
     volumeLink_ = volumeLink(std::move(options.watcherUnreachable));
     // 3. The protocol the user's last login chose, before the first request uses the credentials.
     if (auto protocol = platform::Defaults::standard().stringValue("serverprotocol"))
-        credentialsPart().setServerProtocol(*protocol);
+        parts::credentials().setServerProtocol(*protocol);
     // 4. Item identities ("/.vol/DEV/INO") resolve through the watcher that hosts every volume. An item
     //    the watcher positively does not know stays "/.vol/..."; no answer at all is none, so that
     //    nobody takes a silent watcher for an item that is gone.
@@ -202,7 +177,7 @@ Engine::Engine(Options options) {
 
 void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
     auto& env = serverEnvironment();
-    auto& state = runStatePart();
+    auto& state = parts::runState();
     env.networkAvailable = [&state] { return state.networkAvailable.load(); };
     env.allowServerCommunication = [&state] { return state.allowServerCommunication.load(); };
     // A network failure a request sees pauses the timeline through the run state.
@@ -211,15 +186,15 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
         state.triggerChanges();
     };
     // The account every request goes out with; asked for at each use, like the parts below.
-    env.credentials = credentialsPart;
+    env.credentials = parts::credentials;
     // Local to server paths, the folders the usage report counts and the revisions the metadata
     // database holds come from the volume list and the database. Neither is made here: the volumes
     // come after the kernel link.
-    answerFromVolumes(env, volumesPart, metadataDatabasePart);
+    answerFromVolumes(env, parts::volumes, parts::metadataDatabase);
     env.startUsageReport = [] { AuditStatistics::report(); };
     // Not through the timeline, which this must not make: the report may run in `tidewell login`.
     env.inIgnoreList = [](const std::string& path) {
-        return TimeLineManager::inIgnoreList(path, volumesPart(), parts::exclusions());
+        return TimeLineManager::inIgnoreList(path, parts::volumes(), parts::exclusions());
     };
     env.requestCredentials = [ask = std::move(requestCredentials)] {
         if (!ask || !ask()) requestCredentialsFromTerminal();
@@ -229,7 +204,7 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
 ServerConfigurationDetails::Hooks Engine::configurationHooks() {
     ServerConfigurationDetails::Hooks hooks;
     hooks.storedCredentials = [] {
-        auto& credentials = credentialsPart();
+        auto& credentials = parts::credentials();
         return std::make_pair(credentials.serverName(), credentials.userName());
     };
     hooks.resolveInLocation = [](const std::vector<std::pair<std::string, std::string>>& localToServer) {
@@ -237,10 +212,10 @@ ServerConfigurationDetails::Hooks Engine::configurationHooks() {
         std::vector<std::pair<std::string, std::string>> serverToLocal;
         serverToLocal.reserve(localToServer.size());
         for (const auto& [local, serverPath] : localToServer) serverToLocal.emplace_back(serverPath, local);
-        volumesPart().resolveInLocationSync(serverToLocal);
+        parts::volumes().resolveInLocationSync(serverToLocal);
     };
     hooks.setAllowServerCommunication = [](bool allow) {
-        auto& state = runStatePart();
+        auto& state = parts::runState();
         state.allowServerCommunication = allow;
         state.triggerChanges();
     };
@@ -250,21 +225,23 @@ ServerConfigurationDetails::Hooks Engine::configurationHooks() {
 std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watcherUnreachable) {
     EngineLink link;
     link.addSyncFolderEvent = [](const std::string& p, bool user) {
-        timelinePart().addSyncFolderEvent(p, user);
+        parts::timeline().addSyncFolderEvent(p, user);
     };
-    link.addCloseEvent = [](const std::string& p) { timelinePart().addCloseEvent(p); };
+    link.addCloseEvent = [](const std::string& p) { parts::timeline().addCloseEvent(p); };
     link.addExchangeEvent = [](const std::string& a, const std::string& b) {
-        timelinePart().addExchangeEvent(a, b);
+        parts::timeline().addExchangeEvent(a, b);
     };
     link.addDeleteEvent = [](const std::string& p, const CorvaneExtendedAttributes& x) {
-        timelinePart().addDeleteEvent(p, x);
+        parts::timeline().addDeleteEvent(p, x);
     };
     link.addMoveEvent = [](const std::string& from, const std::string& to,
-                           const CorvaneExtendedAttributes& x) { timelinePart().addMoveEvent(from, to, x); };
-    link.addCreateFolderEvent = [](const std::string& p) { timelinePart().addCreateFolder(p, true); };
-    link.addGhostCleanupEvent = [](const std::string& p) { timelinePart().addGhostCleanupEvent(p); };
+                           const CorvaneExtendedAttributes& x) {
+        parts::timeline().addMoveEvent(from, to, x);
+    };
+    link.addCreateFolderEvent = [](const std::string& p) { parts::timeline().addCreateFolder(p, true); };
+    link.addGhostCleanupEvent = [](const std::string& p) { parts::timeline().addGhostCleanupEvent(p); };
     link.addRecoverVolumeEvent = [](std::shared_ptr<VolumeDetail> v) {
-        timelinePart().addRecoverVolumeEvent(std::move(v));
+        parts::timeline().addRecoverVolumeEvent(std::move(v));
     };
     link.refreshFolder = [](const std::string& p, const ServerFileObject& entry) {
         CEAUtils::refreshFolder(p, entry.serverFacts());
@@ -274,8 +251,8 @@ std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watch
         // never synchronised (the ignore list names them), and the volume's next mount marks them again.
         (void)CEAUtils::setLocal(p);
     };
-    link.pauseTimeLine = [] { timelinePart().pauseTimeLine(); };
-    link.triggerChanges = [] { runStatePart().triggerChanges(); };
+    link.pauseTimeLine = [] { parts::timeline().pauseTimeLine(); };
+    link.triggerChanges = [] { parts::runState().triggerChanges(); };
     link.scanForChanges = [](const std::string& folder) { changeScanPart().request(folder); };
     link.openPlaceholder = [](const std::string& path, const std::string& program,
                               std::function<void(const char*)> later) {
@@ -301,19 +278,19 @@ bool Engine::start() {
     // wired: it takes over the journal of pending deletes and moves, which `tidewell login`, wiring an
     // engine beside the running client, must leave alone. Before the kernel link, whose first report
     // may queue work on it.
-    timelinePart().setListingPasses({[](EventContext& context) { SyncMappoints::performAction(context); },
-                                     [](EventContext& context, const std::string& path, bool userRequest) {
-                                         if (SyncFolder::performSync(context, path, userRequest))
-                                             consistencyCheckPart().updateScanDate(path);
-                                         attentionPart().heldFoldersChanged();
-                                     },
-                                     [](const std::string& folder) { changeScanPart().request(folder); }});
+    parts::timeline().setListingPasses({[](EventContext& context) { SyncMappoints::performAction(context); },
+                                        [](EventContext& context, const std::string& path, bool userRequest) {
+                                            if (SyncFolder::performSync(context, path, userRequest))
+                                                consistencyCheckPart().updateScanDate(path);
+                                            attentionPart().heldFoldersChanged();
+                                        },
+                                        [](const std::string& folder) { changeScanPart().request(folder); }});
     // Then the kernel link: every volume made from here on asks it to watch its folder. Made, it
     // connects (starting the watcher when none answers); without the watcher nothing else starts.
     auto& kernel = kernelLink();
     if (!kernel.connected()) return false;
     // A watcher started again has forgotten the volumes: they are mounted again.
-    kernel.setReconnected([] { volumesPart().mountVolumes(); });
+    kernel.setReconnected([] { parts::volumes().mountVolumes(); });
     // The volumes whose images are here already, and what mounting them and the server's list of
     // volumes ask of the engine.
     volumes().setEngineLink(volumeLink_);
@@ -349,31 +326,31 @@ void Engine::shutdown() {
 // ---- accessors
 
 TimeLineManager& Engine::timeline() {
-    return timelinePart();
+    return parts::timeline();
 }
 StateManager& Engine::runState() {
-    return runStatePart();
+    return parts::runState();
 }
 VolumeManager& Engine::volumes() {
-    return volumesPart();
+    return parts::volumes();
 }
 KernelCommunicator& Engine::kernelLink() {
     return kernelLinkPart(volumeLink_);
 }
 ServerCredentials& Engine::credentials() {
-    return credentialsPart();
+    return parts::credentials();
 }
 ServerConfigurationDetails& Engine::configuration() {
-    return configurationPart();
+    return parts::configuration();
 }
 MetadataDataBase& Engine::metadataDatabase() {
-    return metadataDatabasePart();
+    return parts::metadataDatabase();
 }
 ConsistencyCheckDataBase& Engine::consistencyDatabase() {
-    return consistencyDatabasePart();
+    return parts::consistencyDatabase();
 }
 StatusBarManager& Engine::statusBar() {
-    return statusBarPart();
+    return parts::statusBar();
 }
 AttentionList& Engine::attention() {
     return attentionPart();
