@@ -17,9 +17,8 @@
 #endif
 
 namespace tw::ui {
-namespace {
 
-DesktopEnvironment defaults() {
+DesktopEnvironment builtInDesktop() {
     DesktopEnvironment env;
     env.terminate = [] { platform::MainQueue::shared().stop(); };
     env.openUrl = [](const std::string& url) {
@@ -48,17 +47,6 @@ DesktopEnvironment defaults() {
     return env;
 }
 
-}  // namespace
-
-DesktopEnvironment& desktopEnvironment() {
-    static DesktopEnvironment* env = new DesktopEnvironment(defaults());
-    return *env;
-}
-
-void resetDesktopEnvironment() {
-    desktopEnvironment() = defaults();
-}
-
 std::string onlineHelpUrl() {
     namespace fs = std::filesystem;
     // <prefix>/bin/tidewell -> <prefix>/share/doc/tidewell/user-guide.html
@@ -75,8 +63,8 @@ std::string onlineHelpUrl() {
     return QUrl::fromLocalFile(QString::fromStdString(installed)).toString().toStdString();
 }
 
-std::string uninstallerPath() {
-    const auto& configured = desktopEnvironment().uninstallerPath;
+std::string uninstallerPath(const DesktopEnvironment& desktop) {
+    const auto& configured = desktop.uninstallerPath;
     if (!configured.empty()) return configured;
     return platform::executableFolder() + "/tidewell-uninstall";
 }

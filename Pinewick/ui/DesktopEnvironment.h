@@ -1,7 +1,9 @@
 // What the windows ask of the program and the desktop around them, in one place so tests can stand in
-// for the parts that would end the test process or open real dialogs.
+// for the parts that would end the test process or open real dialogs. The desktop shell makes one and
+// hands it to the tray, which hands it to the windows it opens; a test hands its own.
 //
-// Thread-safety: set up before the first window is made, read on the main thread afterwards.
+// Thread-safety: set up before the first window is made, read on the main thread afterwards (the
+// uninstall takes a copy to its worker).
 #pragma once
 
 #include <chrono>
@@ -40,15 +42,14 @@ struct DesktopEnvironment {
     std::chrono::milliseconds uninstallGrace{3000};
 };
 
-// The process-wide environment, with working defaults.
-DesktopEnvironment& desktopEnvironment();
-// Back to the defaults (tests).
-void resetDesktopEnvironment();
+// The desktop's own answers: the main queue ends the application, the default application opens
+// addresses, the file manager shows files, a folder dialog chooses; no shutdown sequence yet.
+DesktopEnvironment builtInDesktop();
 
 // Where "Online help" points: the installed guide beside our prefix, else the README's users section
 // in the source tree this program was built from, else the project's README file name alone.
 std::string onlineHelpUrl();
-// The uninstaller `desktopEnvironment()` names.
-std::string uninstallerPath();
+// The uninstaller `desktop` names.
+std::string uninstallerPath(const DesktopEnvironment& desktop);
 
 }  // namespace tw::ui

@@ -91,11 +91,10 @@ void DesktopShell::prepareApplication() {
     attachMainQueue();
 }
 
-DesktopShell::DesktopShell(const EngineParts& parts) : parts_(parts) {
+DesktopShell::DesktopShell(const EngineParts& parts) : parts_(parts), desktop_(builtInDesktop()) {
     // What the Uninstall pane stops before the uninstaller runs.
-    auto& env = desktopEnvironment();
-    env.shutdown = parts_.stopSynchronisation;
-    env.detachInLocationFolders = [&volumes = parts_.volumes] { volumes.detachInLocationFolders(); };
+    desktop_.shutdown = parts_.stopSynchronisation;
+    desktop_.detachInLocationFolders = [&volumes = parts_.volumes] { volumes.detachInLocationFolders(); };
 }
 
 DesktopShell::~DesktopShell() {
@@ -103,7 +102,7 @@ DesktopShell::~DesktopShell() {
 }
 
 void DesktopShell::start() {
-    statusBar_ = std::make_unique<StatusBar>(parts_);
+    statusBar_ = std::make_unique<StatusBar>(parts_, std::nullopt, desktop_);
     auto& manager = parts_.errorResolution;
     presenter_ = std::make_unique<ResolutionPresenter>(manager);
     manager.setPresenter(presenter_.get());

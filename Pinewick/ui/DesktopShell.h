@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/EngineParts.h"
 
 namespace tw::platform {
@@ -56,6 +57,8 @@ public:
 
 private:
     EngineParts parts_;
+    // The desktop's answers, with the engine's shutdown for the Uninstall pane.
+    DesktopEnvironment desktop_;
     std::unique_ptr<StatusBar> statusBar_;
     std::unique_ptr<ResolutionPresenter> presenter_;
     std::unique_ptr<platform::NotificationObserver> volumeChanges_;

@@ -235,7 +235,8 @@ void Authenticate::saveDetails(const std::string& s, const std::string& u, const
 
 // ---- Settings
 
-Settings::Settings(ServerConfigurationDetails& configuration) : configuration_(configuration) {
+Settings::Settings(ServerConfigurationDetails& configuration, const DesktopEnvironment& desktop)
+    : configuration_(configuration), desktop_(desktop) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     outer->setSpacing(14);
@@ -329,8 +330,7 @@ void Settings::showRecoveryFolder(const std::string& stored) {
 }
 
 void Settings::onClickChangeRecoveryLocation() {
-    auto chosen = desktopEnvironment().chooseFolder(this, "Select a folder to use for recovery",
-                                                    platform::homeFolder());
+    auto chosen = desktop_.chooseFolder(this, "Select a folder to use for recovery", platform::homeFolder());
     if (!chosen) return;
     if (configuration_.storeRecoveryFolder(*chosen)) {
         showRecoveryFolder(configuration_.currentRecoveryFolder());
@@ -446,7 +446,8 @@ UninstallResult runUninstaller(const std::string& tool, const std::vector<std::s
 
 }  // namespace
 
-Uninstall::Uninstall(ServerConfigurationDetails& configuration) : configuration_(configuration) {
+Uninstall::Uninstall(ServerConfigurationDetails& configuration, const DesktopEnvironment& desktop)
+    : configuration_(configuration), desktop_(desktop) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(24, 20, 24, 20);
     outer->setSpacing(10);
@@ -583,8 +584,9 @@ void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
         w->setEnabled(false);
     QPointer<Uninstall> self(this);
     QPointer<BusySpinner> spinner(busy_);
-    auto env = desktopEnvironment();
-    std::string tool = uninstallerPath();
+    // A copy: the worker may outlive the window.
+    DesktopEnvironment env = desktop_;
+    std::string tool = uninstallerPath(env);
     platform::DispatchQueue::global(platform::QoS::userInitiated)
         .async([self, spinner, env, tool, arguments] {
             if (env.shutdown) env.shutdown();
@@ -617,14 +619,14 @@ void Uninstall::performUninstall(const std::vector<std::string>& arguments) {
 
 // ---- Preferences
 
-Preferences::Preferences(const EngineParts& parts) {
+Preferences::Preferences(const EngineParts& parts, const DesktopEnvironment& desktop) {
     setWindowTitle("Tidewell Preferences");
     setWindowIcon(applicationIcon());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
     tabView = new QTabWidget;
-    settings = new Settings(parts.configuration);
-    uninstall = new Uninstall(parts.configuration);
+    settings = new Settings(parts.configuration, desktop);
+    uninstall = new Uninstall(parts.configuration, desktop);
     authenticate = new Authenticate(parts.configuration, parts.credentials, parts.timeline);
     about = new About;
     tabView->insertTab(kSettingsTab, settings, "Settings");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/EngineParts.h"
 
 namespace tw::ui {
@@ -74,7 +75,8 @@ private:
 class Settings : public PaneBase {
 public:
     static constexpr const char* controlled = "Controlled by System Administrator";
-    explicit Settings(ServerConfigurationDetails& configuration);
+    // `desktop` (its folder chooser) outlives the pane.
+    Settings(ServerConfigurationDetails& configuration, const DesktopEnvironment& desktop);
     static void setButtonState(QCheckBox* box, ServerConfigurationDetails::adminButtonOptions option);
     void onClickDockIcon();
     void onClickOpenAtLogon();
@@ -93,6 +95,7 @@ public:
 private:
     void showRecoveryFolder(const std::string& folder);
     ServerConfigurationDetails& configuration_;
+    const DesktopEnvironment& desktop_;
     std::function<void(bool)> dockIconChanged_;
 };
 
@@ -112,7 +115,8 @@ public:
     static constexpr const char* incompleteTitle = "Tidewell could not be uninstalled completely";
     static constexpr const char* openRecoveryTitle = "Open Recovery Folder";
 
-    explicit Uninstall(ServerConfigurationDetails& configuration);
+    // `desktop` (the shutdown, the uninstaller, how the application ends) outlives the pane.
+    Uninstall(ServerConfigurationDetails& configuration, const DesktopEnvironment& desktop);
     // Shows the recovery folder as the Settings pane has it now.
     void updateDisplay() override;
     void refreshDisplay();
@@ -137,6 +141,7 @@ public:
 
 private:
     ServerConfigurationDetails& configuration_;
+    const DesktopEnvironment& desktop_;
     BusySpinner* busy_ = nullptr;
 };
 
@@ -147,8 +152,9 @@ public:
     static constexpr int kLoginTab = 2;
     static constexpr int kAboutTab = 3;
 
-    // Each pane works on the parts of `parts` it needs.
-    explicit Preferences(const EngineParts& parts);
+    // Each pane works on the parts of `parts` it needs, and asks the desktop through `desktop`, which
+    // outlives the window.
+    Preferences(const EngineParts& parts, const DesktopEnvironment& desktop);
     // Brings the window to the front at `activeTab`.
     void load();
     void activateTab(int index);

@@ -140,8 +140,9 @@ void StatusWindow::showState(const StatusBarManager::State& state) {
     if (sizeHint().width() > width()) resize(sizeHint().width(), height());
 }
 
-StatusBar::StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable)
+StatusBar::StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable, DesktopEnvironment desktop)
     : parts_(parts),
+      desktop_(std::move(desktop)),
       trayAvailable_(trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable())),
       alive_(std::make_shared<bool>(true)) {
     StatusBarMenu::Actions actions;
@@ -153,6 +154,8 @@ StatusBar::StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable
     actions.confirmRemovals = [&parts = parts_](const std::string& folder) {
         confirmHeldRemovals(folder, parts);
     };
+    actions.revealFile = desktop_.revealFile;
+    actions.openUrl = desktop_.openUrl;
     statusBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
     dockBarMenu_ = std::make_unique<StatusBarMenu>(parts_, actions);
     for (int tag : {StatusBarMenu::downloadTagNumber, StatusBarMenu::uploadTagNumber,
@@ -235,7 +238,7 @@ void StatusBar::applyDockIcon(bool show) {
 
 Preferences& StatusBar::openPreferences(int tab) {
     if (!preferences_) {
-        preferences_ = std::make_unique<Preferences>(parts_);
+        preferences_ = std::make_unique<Preferences>(parts_, desktop_);
         preferences_->setDockIconChanged([this](bool show) { applyDockIcon(show); });
     }
     preferences_->load();

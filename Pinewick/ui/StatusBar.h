@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "Pinewick/engine/StatusBarManager.h"
+#include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/EngineParts.h"
 #include "Pinewick/ui/StatusBarMenu.h"
 
@@ -55,9 +56,10 @@ private:
 
 class StatusBar {
 public:
-    // Follows `parts.statusBar`; its menus and preferences work on `parts`. `trayAvailable` none: ask
-    // the desktop.
-    explicit StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable = std::nullopt);
+    // Follows `parts.statusBar`; its menus and preferences work on `parts` and ask the desktop through
+    // `desktop`. `trayAvailable` none: ask the desktop.
+    explicit StatusBar(const EngineParts& parts, std::optional<bool> trayAvailable = std::nullopt,
+                       DesktopEnvironment desktop = builtInDesktop());
     ~StatusBar();
 
     StatusBarMenu& statusBarMenu() { return *statusBarMenu_; }
@@ -84,6 +86,7 @@ public:
 
 private:
     EngineParts parts_;
+    const DesktopEnvironment desktop_;
     bool trayAvailable_;
     std::unique_ptr<StatusBarMenu> statusBarMenu_;
     std::unique_ptr<StatusBarMenu> dockBarMenu_;

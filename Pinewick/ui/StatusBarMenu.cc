@@ -67,12 +67,12 @@ StatusBarMenu::StatusBarMenu(const EngineParts& parts, Actions actions)
     ssDownloadTitle_ = add("Downloading", downloadTagNumber);
     ssDownloadTitle_->setEnabled(false);
     ssDownloadFile_ = add("Nothing", downloadTagNumber, [this] {
-        if (downloadFile_) desktopEnvironment().revealFile(*downloadFile_);
+        if (downloadFile_ && actions_.revealFile) actions_.revealFile(*downloadFile_);
     });
     ssUploadTitle_ = add("Uploading", uploadTagNumber);
     ssUploadTitle_->setEnabled(false);
     ssUploadFile_ = add("Nothing", uploadTagNumber, [this] {
-        if (uploadFile_) desktopEnvironment().revealFile(*uploadFile_);
+        if (uploadFile_ && actions_.revealFile) actions_.revealFile(*uploadFile_);
     });
     menu_->addSeparator()->setData(transferSeparatorTagNumber);
     pauseConnection_ = add("Pause Syncing", pauseTagNumber, [this] { onClickPauseConnection(); });
@@ -237,7 +237,7 @@ void StatusBarMenu::unmountVolume(const std::string& name) {
 }
 
 void StatusBarMenu::onClickOnlineHelp() {
-    desktopEnvironment().openUrl(onlineHelpUrl());
+    if (actions_.openUrl) actions_.openUrl(onlineHelpUrl());
 }
 
 bool StatusBarMenu::flipConnection(bool paused) {

@@ -37,6 +37,8 @@ public:
         std::function<void()> quit;
         std::function<void(const std::string& path)> resolveItem;        // an item in error
         std::function<void(const std::string& folder)> confirmRemovals;  // a folder's held removals
+        std::function<void(const std::string& path)> revealFile;         // a file being transferred
+        std::function<void(const std::string& url)> openUrl;             // the user guide
     };
     // The volumes it lists, the run state it pauses and resumes and the configuration that may lock
     // that switch come from `parts`.

@@ -42,7 +42,6 @@ protected:
     void SetUp() override {
         qtApp();
         resetServerEnvironment();
-        ui::resetDesktopEnvironment();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         auto& c = ServerConfigurationDetails::sharedInstance();
@@ -69,7 +68,6 @@ protected:
         if (devserverStarted) {
             EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         }
-        ui::resetDesktopEnvironment();
         resetServerEnvironment();
     }
     void startServer() {
@@ -97,6 +95,8 @@ protected:
         Options contextMenu, dockIcon, iconOverlay, openAtLogin;
     } saved;
     TempDir dir;
+    // What the panes ask of the desktop; a test stands in for what would open dialogs or end the process.
+    ui::DesktopEnvironment desktop = ui::builtInDesktop();
     ClientDevServer devserver;
     bool devserverStarted = false;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -258,7 +258,7 @@ TEST_F(PreferencesTest, EachBoxFollowsItsSwitchWithTheAdministratorsTooltip) {
                 {Options::userDefinedOff, true, false, ""}};
     for (const auto& row : rows) {
         c.contextMenu = c.dockIcon = c.iconOverlay = c.openAtLogin = row.option;
-        ui::Settings pane(configuration());
+        ui::Settings pane(configuration(), desktop);
         for (QCheckBox* box : {pane.contextMenu, pane.dockIcon, pane.iconOverlays, pane.openAtLogin}) {
             EXPECT_EQ(box->isEnabled(), row.enabled) << box->text().toStdString();
             EXPECT_EQ(box->isChecked(), row.ticked) << box->text().toStdString();
@@ -270,7 +270,7 @@ TEST_F(PreferencesTest, EachBoxFollowsItsSwitchWithTheAdministratorsTooltip) {
 TEST_F(PreferencesTest, ClickingABoxAppliesAndStoresTheUsersChoice) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     c.contextMenu = c.dockIcon = c.iconOverlay = c.openAtLogin = Options::userDefinedOn;
-    ui::Settings pane(configuration());
+    ui::Settings pane(configuration(), desktop);
     bool dockShown = true;
     pane.setDockIconChanged([&](bool show) { dockShown = show; });
     pane.dockIcon->click();
@@ -294,12 +294,12 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
     auto& c = ServerConfigurationDetails::sharedInstance();
     std::string before = c.currentRecoveryFolder();
     std::string offered;
-    ui::desktopEnvironment().chooseFolder = [&](QWidget*, const std::string& title,
-                                                const std::string&) -> std::optional<std::string> {
+    desktop.chooseFolder = [&](QWidget*, const std::string& title,
+                               const std::string&) -> std::optional<std::string> {
         offered = title;
         return std::string("/tmp");
     };
-    ui::Settings pane(configuration());
+    ui::Settings pane(configuration(), desktop);
     pane.show();
     SeenAlert alert;
     answerNextAlert(&alert);
@@ -315,7 +315,7 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
 
     // A folder in the home folder is taken and shown in its "~" form.
     fs::create_directories(testHome() / "Rescue");
-    ui::desktopEnvironment().chooseFolder = [&](QWidget*, const std::string&, const std::string&) {
+    desktop.chooseFolder = [&](QWidget*, const std::string&, const std::string&) {
         return std::optional<std::string>((testHome() / "Rescue").string());
     };
     pane.setRecoveryLocation->click();
@@ -327,10 +327,10 @@ TEST_F(PreferencesTest, RecoveryFolderOutsideTheHomeFolderIsRefusedWithAnAlert) 
 TEST_F(PreferencesTest, RecoveryLocationButtonFollowsTheAdministrator) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     c.changeRecoveryLocation = false;
-    ui::Settings locked(configuration());
+    ui::Settings locked(configuration(), desktop);
     EXPECT_FALSE(locked.setRecoveryLocation->isEnabled());
     c.changeRecoveryLocation = true;
-    ui::Settings open(configuration());
+    ui::Settings open(configuration(), desktop);
     EXPECT_TRUE(open.setRecoveryLocation->isEnabled());
 }
 
@@ -354,7 +354,7 @@ protected:
         std::ofstream(tool) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\" >> '" << record.string()
                             << "'; done\n";
         fs::permissions(tool, fs::perms::owner_all);
-        auto& env = ui::desktopEnvironment();
+        auto& env = desktop;
         env.uninstallerPath = tool.string();
         env.uninstallGrace = std::chrono::milliseconds(0);
         env.shutdown = [this] { shutdowns++; };
@@ -370,7 +370,7 @@ protected:
 };
 
 TEST_F(UninstallPaneTest, ControlsAreEnabledByWhatIsTicked) {
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     EXPECT_FALSE(pane.uninstallButton->isEnabled());
     EXPECT_FALSE(pane.optionRecover->isEnabled());
     EXPECT_FALSE(pane.optionForceDelete->isEnabled());
@@ -394,7 +394,7 @@ TEST_F(UninstallPaneTest, ControlsAreEnabledByWhatIsTicked) {
 }
 
 TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAndQuits) {
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -410,7 +410,7 @@ TEST_F(UninstallPaneTest, OnlyTheApplicationRunsTheUninstallerWithOneArgumentAnd
 }
 
 TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeApplication->click();
     pane.removeUserData->click();
@@ -443,7 +443,7 @@ TEST_F(UninstallPaneTest, ForceDeleteAsksFirstAndCancellingRunsNothing) {
 }
 
 TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeUserData->click();
     SeenAlert told;
@@ -455,9 +455,9 @@ TEST_F(UninstallPaneTest, RecoveringIsTheDefaultForData) {
 }
 
 TEST_F(UninstallPaneTest, AMissingUninstallerIsLoggedAndToldAndTheApplicationStillQuits) {
-    ui::desktopEnvironment().uninstallerPath = (dir / "not-there").string();
+    desktop.uninstallerPath = (dir / "not-there").string();
     size_t from = logSize();
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -471,7 +471,7 @@ TEST_F(UninstallPaneTest, AMissingUninstallerIsLoggedAndToldAndTheApplicationSti
 
 TEST_F(UninstallPaneTest, AFailingUninstallerIsToldBeforeQuitting) {
     std::ofstream(tool) << "#!/bin/sh\nexit 3\n";
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeApplication->click();
     SeenAlert told;
@@ -496,8 +496,8 @@ TEST_F(UninstallPaneTest, WhatWasDoneAndWhereTheFilesWentAreToldAndTheFolderOpen
                          uninstall::recoveredLine(2, kept.string()) + "\n",
                      0);
     std::vector<std::string> opened;
-    ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
-    ui::Uninstall pane(configuration());
+    desktop.openUrl = [&](const std::string& url) { opened.push_back(url); };
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeApplication->click();
     pane.removeUserData->click();
@@ -524,9 +524,9 @@ TEST_F(UninstallPaneTest, WhatWasLeftIsToldFirstAndTheKeptFilesAreStillNamed) {
                          "\n",
                      1);
     std::vector<std::string> opened;
-    ui::desktopEnvironment().openUrl = [&](const std::string& url) { opened.push_back(url); };
+    desktop.openUrl = [&](const std::string& url) { opened.push_back(url); };
     size_t from = logSize();
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     pane.show();
     pane.removeUserData->click();
     SeenAlert told;
@@ -548,7 +548,7 @@ TEST_F(UninstallPaneTest, WhatWasLeftIsToldFirstAndTheKeptFilesAreStillNamed) {
 TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
     auto& c = ServerConfigurationDetails::sharedInstance();
     const std::string before = c.currentRecoveryFolder();
-    ui::Uninstall pane(configuration());
+    ui::Uninstall pane(configuration(), desktop);
     EXPECT_EQ(pane.recoveryFolder->text().toStdString(),
               "Recovery folder: " + platform::abbreviateTilde(platform::expandTilde(before)));
     EXPECT_FALSE(pane.recoveryFolder->isEnabled());
@@ -566,7 +566,7 @@ TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
 
 TEST_F(PreferencesTest, TheLoginIsTabTwoAndSelectingATabUpdatesItsPane) {
     TestEngineParts engine;
-    ui::Preferences prefs(engine.parts());
+    ui::Preferences prefs(engine.parts(), desktop);
     prefs.load();
     prefs.activateTab(ui::Preferences::kLoginTab);
     EXPECT_EQ(prefs.tabView->currentWidget(), prefs.authenticate);

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Pinewick/config/ExclusionManager.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
@@ -199,6 +201,36 @@ TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
     ASSERT_TRUE(waitUntil([&] { return line->text() == "Nothing"; }, std::chrono::seconds(5)));
     EXPECT_FALSE(line->isEnabled());
     EXPECT_TRUE(bar.statusBarMenu().ssUploadFile()->isEnabled());
+}
+
+// The tray asks the desktop it was handed: a transfer line shows its file, and the help (in the window's
+// menu too) opens the user guide.
+TEST_F(StatusBarTest, TransferLinesAndHelpGoToTheDesktopTheTrayWasHanded) {
+    std::vector<std::string> revealed, opened;
+    auto desktop = ui::builtInDesktop();
+    desktop.revealFile = [&](const std::string& path) { revealed.push_back(path); };
+    desktop.openUrl = [&](const std::string& url) { opened.push_back(url); };
+    StatusBar bar(engine.parts(), false, desktop);
+    auto& manager = StatusBarManager::sharedInstance();
+    bar.statusBarMenu().ssDownloadFile()->trigger();
+    EXPECT_TRUE(revealed.empty()) << "no transfer, nothing to show";
+    manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
+    manager.updateUploadActive("/v/Team/notes");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return bar.statusBarMenu().ssDownloadFile()->text() == "Quarterly Report" &&
+                   bar.statusBarMenu().ssUploadFile()->text() == "notes";
+        },
+        std::chrono::seconds(5)));
+    bar.statusBarMenu().ssDownloadFile()->trigger();
+    bar.statusBarMenu().ssUploadFile()->trigger();
+    EXPECT_EQ(revealed, (std::vector<std::string>{"/v/Team/Quarterly Report.pdf", "/v/Team/notes"}));
+    for (auto* menu : {&bar.statusBarMenu(), &bar.dockBarMenu()})
+        for (QAction* action : menu->menu()->actions())
+            if (action->text() == "Online Help") action->trigger();
+    EXPECT_EQ(opened, (std::vector<std::string>{ui::onlineHelpUrl(), ui::onlineHelpUrl()}));
+    manager.updateDownloadActive(std::nullopt);
+    manager.updateUploadActive(std::nullopt);
 }
 
 // Once bytes move, the menu's line and the window's status line say how far the transfer is, and the
