@@ -28,7 +28,9 @@ ServerConfigurationDetails& configuration() {
 }
 
 ServerCredentials& credentials() {
-    return ServerCredentials::sharedInstance();
+    // Reads the stored account from the keychain the server environment names.
+    static ServerCredentials* shared = new ServerCredentials();
+    return *shared;
 }
 
 MetadataDataBase& metadataDatabase() {
@@ -126,6 +128,9 @@ TimeLineManager& TimeLineManager::sharedInstance() {
 }
 StateManager& StateManager::sharedInstance() {
     return parts::runState();
+}
+ServerCredentials& ServerCredentials::sharedInstance() {
+    return parts::credentials();
 }
 
 }  // namespace tw

@@ -19,14 +19,13 @@ std::string trimSlashes(const std::string& v) {
 
 }  // namespace
 
-ServerCredentials& ServerCredentials::sharedInstance() {
-    static ServerCredentials instance;
-    return instance;
-}
-
 ServerCredentials::ServerCredentials() {
     resetFields();
     fetchKeychainDetails();
+}
+
+ServerCredentials::ServerCredentials(NoAccount) {
+    resetFields();
 }
 
 void ServerCredentials::resetFields() {

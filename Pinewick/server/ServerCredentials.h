@@ -21,7 +21,15 @@ namespace tw {
 
 class ServerCredentials {
 public:
+    // The program's account, made by the composition root.
     static ServerCredentials& sharedInstance();
+
+    // The account stored in the keychain the server environment names.
+    ServerCredentials();
+    // No account at all, without looking at the keychain: what requests go out with before one is
+    // wired (they find no server).
+    struct NoAccount {};
+    explicit ServerCredentials(NoAccount);
 
     // Text fields.
     std::string serverName() const;
@@ -76,7 +84,6 @@ public:
     static constexpr const char* kKeychainDescription = "Tidewell Server Password";
 
 private:
-    ServerCredentials();
     void resetFields();
 
     mutable std::mutex mutex_;  // guards the text fields below

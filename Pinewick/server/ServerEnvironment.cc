@@ -153,8 +153,9 @@ ItemRecords& itemRecords() {
 }
 
 ServerCredentials& serverCredentials() {
+    static ServerCredentials none{ServerCredentials::NoAccount{}};
     auto& c = serverEnvironment().credentials;
-    return c ? c() : ServerCredentials::sharedInstance();
+    return c ? c() : none;
 }
 
 platform::keychain::Keychain& serverKeychain() {

@@ -8,7 +8,7 @@
 // database). Until it does, the defaults are used: network available, communication allowed, nothing
 // asked of the user, no volumes (a local path is its own server path), and records read from and
 // written to the items' attributes without the database. The credentials the requests go out with
-// are the ones installed here too; by default the process-wide ones.
+// are the ones installed here too; by default none.
 //
 // Time is read and waited for through `now` and `sleep`, so the time-dependent rules (session
 // freshness, back-off, lock retries) are tested with a fake clock instead of by waiting.
@@ -118,8 +118,8 @@ struct ServerEnvironment {
     std::function<std::vector<std::string>()> activeFolders = [] { return std::vector<std::string>(); };
     // Item records; null means "no records" (every item loads as fresh, writes go nowhere).
     std::shared_ptr<ItemRecords> records;
-    // The account and session every request goes out with; empty means the process-wide ones. Asked
-    // for at each use, so installing it makes nothing.
+    // The account and session every request goes out with; empty means none (requests find no server).
+    // Asked for at each use, so installing it makes nothing.
     std::function<ServerCredentials&()> credentials;
     // Files smaller than this go in one request even where the volume could resume uploads: resuming
     // them would save nothing, and the resumable form costs a request more per file.

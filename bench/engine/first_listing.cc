@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
     tw::serverEnvironment().keychain = keychain.get();
     tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
                           tw::MetadataDataBase::sharedInstance);
+    tw::serverEnvironment().credentials = tw::ServerCredentials::sharedInstance;
     keychain->addItem({hostPort, "alice", "Tidewell", "Tidewell Server Password"}, "s3cret&=x");
     auto& creds = tw::ServerCredentials::sharedInstance();
     creds.resetForTesting();

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     tw::serverEnvironment().keychain = keychain.get();
     tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
                           tw::MetadataDataBase::sharedInstance);
+    tw::serverEnvironment().credentials = tw::ServerCredentials::sharedInstance;
     keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
     auto& creds = tw::ServerCredentials::sharedInstance();
     creds.resetForTesting();

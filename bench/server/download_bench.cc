@@ -153,6 +153,7 @@ int main() {
         auto& env = tw::serverEnvironment();
         env.keychain = keychain.get();
         tw::answerFromVolumes(env, tw::VolumeManager::sharedInstance, tw::MetadataDataBase::sharedInstance);
+        env.credentials = tw::ServerCredentials::sharedInstance;
         tw::VolumeManager::sharedInstance().addVolume(
             std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance()));
         auto& creds = tw::ServerCredentials::sharedInstance();

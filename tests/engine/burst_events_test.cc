@@ -37,7 +37,7 @@ class BurstEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();

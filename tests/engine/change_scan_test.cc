@@ -60,7 +60,7 @@ class ChangeScanTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();

@@ -29,7 +29,7 @@ class ConsistencyCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         serverEnvironment().now = [this] {
             std::lock_guard l(m);
             return now;

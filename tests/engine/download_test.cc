@@ -161,7 +161,7 @@ class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         // A dropped connection sets a back-off; the tests do not wait it out.

@@ -100,7 +100,7 @@ class Listing : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         SyncFolder::resetGuard();
         now = std::chrono::system_clock::now();
         serverEnvironment().now = [this] {

@@ -23,6 +23,7 @@
 #include "raw_server.h"
 #include "support/devserver_process.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -74,6 +75,7 @@ class NetworkProbe : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
+        answerWithSharedAccount();
         auto& env = serverEnvironment();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         env.keychain = keychain.get();

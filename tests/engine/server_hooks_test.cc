@@ -30,7 +30,7 @@ class ServerHooks : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         fs::create_directories(dir / "root");
         ASSERT_TRUE(server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
                                   "anna:right", "--mappoint", "Team", "--faults", "--quiet"},

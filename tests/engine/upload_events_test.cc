@@ -39,7 +39,7 @@ class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         serverEnvironment().resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();

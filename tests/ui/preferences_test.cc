@@ -26,6 +26,7 @@
 #include "support/client_devserver.h"
 #include "support/engine_parts.h"
 #include "support/log_capture.h"
+#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -42,6 +43,7 @@ protected:
     void SetUp() override {
         qtApp();
         resetServerEnvironment();
+        answerWithSharedAccount();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         auto& c = ServerConfigurationDetails::sharedInstance();

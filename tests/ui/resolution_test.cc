@@ -72,7 +72,7 @@ class Decisions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         // Files of a mappoint volume, as the timeline only takes those.
         auto& vm = VolumeManager::sharedInstance();
         vm.clear();
@@ -438,7 +438,7 @@ protected:
     void SetUp() override {
         qtApp();
         resetServerEnvironment();
-        answerFromSharedVolumes();
+        answerFromSharedParts();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, "pw"));
