@@ -61,9 +61,7 @@ RestoreDeletedManager& restorer() {
 
 VolumeManager& volumes() {
     static VolumeManager* shared = [] {
-        auto* manager = new VolumeManager(configuration());
-        setVolumeUUIDResolver([manager](uint64_t number) { return manager->volumeNodeToVolumeUUID(number); },
-                              metadataDatabase);
+        auto* manager = new VolumeManager(configuration(), metadataDatabase);
         manager->fetchOfflineMappoints();
         manager->storeList();
         return manager;

@@ -40,8 +40,8 @@ ConsistencyCheckDataBase& consistencyDatabase();
 StatusBarManager& statusBar();
 // Puts back items whose server delete was refused.
 RestoreDeletedManager& restorer();
-// The volume list on the configuration; item records mirror into the metadata database under their
-// volume's UUID, which the list resolves.
+// The volume list on the configuration; the records of its volumes mirror into the metadata database
+// under their volume's UUID, which the list resolves.
 VolumeManager& volumes();
 // What the timeline's events act through.
 TimeLineManager::Parts timelineParts();

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <vector>
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
@@ -17,33 +19,41 @@ namespace tw {
 
 namespace {
 
-// What a saved record is mirrored with: its volume's UUID and the database it goes to.
-struct Mirror {
-    std::function<std::string(uint64_t)> volumeUUID;
-    std::function<MetadataDataBase&()> database;
-};
+// The living mirrors, oldest first. A save copies the list and asks each in turn; a mirror going takes
+// its target out and then waits, on the target's gate, for a save still asking it.
+std::mutex g_mirrorsMutex;
+std::vector<std::shared_ptr<RecordMirror::Target>> g_mirrors;
 
-std::mutex g_mirrorMutex;
-std::shared_ptr<const Mirror> g_mirror;
-
-std::shared_ptr<const Mirror> currentMirror() {
-    std::lock_guard<std::mutex> lock(g_mirrorMutex);
-    return g_mirror;
+std::vector<std::shared_ptr<RecordMirror::Target>> currentMirrors() {
+    std::lock_guard<std::mutex> lock(g_mirrorsMutex);
+    return g_mirrors;
 }
 
 }  // namespace
 
-void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
-                           std::function<MetadataDataBase&()> database) {
-    std::shared_ptr<const Mirror> next;
-    if (resolver) next = std::make_shared<const Mirror>(Mirror{std::move(resolver), std::move(database)});
-    std::lock_guard<std::mutex> lock(g_mirrorMutex);
-    g_mirror = std::move(next);
+struct RecordMirror::Target {
+    std::function<std::string(uint64_t)> volumeUUID;
+    std::function<MetadataDataBase&()> database;
+    std::shared_mutex gate;  // shared while a save asks this mirror; exclusive while it goes
+    bool gone = false;       // under `gate`
+};
+
+RecordMirror::RecordMirror(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
+                           std::function<MetadataDataBase&()> database)
+    : target_(std::make_shared<Target>()) {
+    target_->volumeUUID = std::move(resolver);
+    target_->database = std::move(database);
+    std::lock_guard<std::mutex> lock(g_mirrorsMutex);
+    g_mirrors.push_back(target_);
 }
 
-std::string volumeUUIDFor(uint64_t volumeSystemNumber) {
-    auto mirror = currentMirror();
-    return mirror ? mirror->volumeUUID(volumeSystemNumber) : std::string();
+RecordMirror::~RecordMirror() {
+    {
+        std::lock_guard<std::mutex> lock(g_mirrorsMutex);
+        std::erase(g_mirrors, target_);
+    }
+    std::unique_lock gate(target_->gate);
+    target_->gone = true;
 }
 
 const std::string& openWithPropertyList() {
@@ -242,12 +252,15 @@ void CorvaneExtendedAttributes::setOpenWith() {
 void CorvaneExtendedAttributes::updateMetadata() {
     auto revision = ceaString.getAttribute(CEAString::keys::Revision);
     if (!revision) return;
-    auto mirror = currentMirror();
-    if (!mirror || !mirror->database) return;
-    std::string uuid = mirror->volumeUUID(volumeNumber);
-    if (uuid.empty()) return;
-    mirror->database().addRecord(
-        Record{uuid, fileNumber, localPath, *revision, CEAStatus::rawValue(ceaStatus.status)});
+    for (const auto& mirror : currentMirrors()) {
+        std::shared_lock gate(mirror->gate);
+        if (mirror->gone || !mirror->volumeUUID || !mirror->database) continue;
+        std::string uuid = mirror->volumeUUID(volumeNumber);
+        if (uuid.empty()) continue;
+        mirror->database().addRecord(
+            Record{uuid, fileNumber, localPath, *revision, CEAStatus::rawValue(ceaStatus.status)});
+        return;
+    }
 }
 
 }  // namespace tw

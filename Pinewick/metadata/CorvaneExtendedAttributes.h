@@ -6,14 +6,15 @@
 // state is the attribute; two records saved for one path close together both write whole texts and
 // the last one wins. Saving a changed state tells the file-manager extension,
 // keeps the open-with marking of placeholders, and mirrors revision and state into the metadata
-// database installed with `setVolumeUUIDResolver`.
+// database of the `RecordMirror` that knows the item's volume.
 //
 // Thread-safety: a record is used by one thread at a time; different records may be used on different
-// threads. `setVolumeUUIDResolver` may be called from any thread.
+// threads. Mirrors may be made and dropped on any thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -83,7 +84,7 @@ public:
     // items in any other known state.
     void setOpenWith();
     // Mirrors identity, path, revision and state into the metadata database (items with a revision on
-    // a volume whose UUID is known).
+    // a volume a living mirror knows).
     void updateMetadata();
 
     // True when some group changed since the last encode.
@@ -111,15 +112,25 @@ private:
     std::optional<std::pair<uint64_t, uint64_t>> loadedFrom_;
 };
 
-// How a record learns its volume's UUID and the metadata database it mirrors into, without depending
-// on the volume manager (which itself uses records): the volume manager's maker installs them once.
-// `resolver` returns "" for an unknown volume. `database` is asked for at the first mirrored save, so
-// installing it opens nothing; without one (or without a resolver) nothing is mirrored. Both run on
-// the saving thread.
-void setVolumeUUIDResolver(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
-                           std::function<MetadataDataBase&()> database);
-// The installed resolver's answer, or "" without one.
-std::string volumeUUIDFor(uint64_t volumeSystemNumber);
+// How a saved record reaches the metadata database without depending on the volume list (which itself
+// uses records): while a mirror lives, the records of the volumes its `resolver` knows (it names their
+// volume's UUID, "" for a volume it does not know) go into its `database`, asked for at the first
+// mirrored save, so making a mirror opens nothing. A volume list holds one for its volumes; the first
+// living mirror that knows a record's volume takes the record. Both calls run on the saving thread,
+// and a mirror going waits for a save that is making them.
+class RecordMirror {
+public:
+    RecordMirror(std::function<std::string(uint64_t volumeSystemNumber)> resolver,
+                 std::function<MetadataDataBase&()> database);
+    ~RecordMirror();
+    RecordMirror(const RecordMirror&) = delete;
+    RecordMirror& operator=(const RecordMirror&) = delete;
+
+    struct Target;
+
+private:
+    std::shared_ptr<Target> target_;
+};
 
 // The open-with property list written on placeholders (binary property list of the dictionary
 // "bundleidentifier", "path", "version").

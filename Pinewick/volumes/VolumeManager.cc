@@ -149,8 +149,15 @@ std::string VolumeDetail::description() const {
 
 // ---- VolumeManager
 
-VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration)
-    : configuration_(configuration) {}
+VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration,
+                             std::function<MetadataDataBase&()> mirrorInto)
+    : configuration_(configuration) {
+    if (mirrorInto)
+        mirror_ = std::make_unique<RecordMirror>(
+            [this](uint64_t number) { return volumeNodeToVolumeUUID(number); }, std::move(mirrorInto));
+}
+
+VolumeManager::~VolumeManager() = default;
 
 void VolumeManager::setEngineLink(std::shared_ptr<const EngineLink> link) {
     if (!link) link = std::make_shared<const EngineLink>();

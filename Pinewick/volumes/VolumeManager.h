@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "Pinewick/config/ServerConfigurationDetails.h"
+#include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/volumes/EngineLink.h"
 
 namespace tw {
@@ -82,8 +84,11 @@ public:
     // destroyed.
     static VolumeManager& sharedInstance();
     // A list whose volumes keep their images in `configuration`'s support folder and take their stored
-    // states from it; `configuration` must outlive the manager.
-    explicit VolumeManager(const ServerConfigurationDetails& configuration);
+    // states from it; `configuration` must outlive the manager. With `mirrorInto`, the records of its
+    // volumes are mirrored into that database while the list lives (see RecordMirror).
+    explicit VolumeManager(const ServerConfigurationDetails& configuration,
+                           std::function<MetadataDataBase&()> mirrorInto = {});
+    ~VolumeManager();
     // What mounting and listing ask of the engine (a listing of a mounted volume, its folder's server
     // facts, ejecting a volume the server dropped). Until given, or given none, nothing is asked.
     void setEngineLink(std::shared_ptr<const EngineLink> link);
@@ -182,6 +187,10 @@ private:
     std::mutex creationsMutex_;
     std::condition_variable creationsDone_;
     int creations_ = 0;  // images being created, under creationsMutex_
+
+    // Last, so that it goes first: a save still asking it for a volume's UUID finishes before the list
+    // it asks goes.
+    std::unique_ptr<RecordMirror> mirror_;
 };
 
 }  // namespace tw

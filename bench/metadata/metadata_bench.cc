@@ -114,8 +114,8 @@ BENCHMARK(BM_LoadChangeSave);
 // The same round with the database mirror on (a volume UUID is known), as on a mappoint volume.
 void BM_LoadChangeSaveMirrored(benchmark::State& state) {
     std::string path = makeFile("mirrored");
-    setVolumeUUIDResolver([](uint64_t) { return std::string("BENCH-VOLUME"); },
-                          MetadataDataBase::sharedInstance);
+    RecordMirror mirror([](uint64_t) { return std::string("BENCH-VOLUME"); },
+                        MetadataDataBase::sharedInstance);
     if (!typicalRecord(path).save()) return state.SkipWithError("the record could not be written");
     bool flag = false;
     for (auto _ : state) {
@@ -125,7 +125,6 @@ void BM_LoadChangeSaveMirrored(benchmark::State& state) {
         auto saved = r.save();
         benchmark::DoNotOptimize(saved);
     }
-    setVolumeUUIDResolver(nullptr, nullptr);
 }
 BENCHMARK(BM_LoadChangeSaveMirrored);
 

@@ -3,10 +3,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -102,10 +106,7 @@ private:
     if (!(watch).connected()) GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the tests in one)"
 
 struct ResolverReset {
-    ~ResolverReset() {
-        setVolumeUUIDResolver(nullptr, nullptr);
-        platform::setVolPathResolver(nullptr);
-    }
+    ~ResolverReset() { platform::setVolPathResolver(nullptr); }
 };
 
 }  // namespace
@@ -550,8 +551,8 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     uint64_t dev = deviceOf(file);
     MetadataDataBase db((dir / "MetaDataDataBase.db").string());
     auto database = [&db]() -> MetadataDataBase& { return db; };
-    setVolumeUUIDResolver([dev](uint64_t d) { return d == dev ? std::string("5A1E-UUID") : std::string(); },
-                          database);
+    auto mirror = std::make_unique<RecordMirror>(
+        [dev](uint64_t d) { return d == dev ? std::string("5A1E-UUID") : std::string(); }, database);
 
     {
         CorvaneExtendedAttributes r(file);
@@ -569,12 +570,60 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
     ASSERT_TRUE(row);
     EXPECT_EQ(*row, (Record{"5A1E-UUID", inodeOf(file), file, "41", "Regular"}));
 
-    // A volume the resolver does not know is not mirrored.
-    setVolumeUUIDResolver([](uint64_t) { return std::string(); }, database);
+    // A volume no living mirror knows is not mirrored; one mirror that does not know it leaves the record
+    // to the next that does.
+    mirror.reset();
+    RecordMirror stranger([](uint64_t) { return std::string(); }, database);
     {
         CorvaneExtendedAttributes r(file);
         r.ceaString.setAttribute(CEAString::keys::Revision, "42");
         ASSERT_TRUE(r.save());
     }
     EXPECT_EQ(db.findRecord(inodeOf(file), "5A1E-UUID")->revision, "41");
+    RecordMirror owner([dev](uint64_t d) { return d == dev ? std::string("5A1E-UUID") : std::string(); },
+                       database);
+    {
+        CorvaneExtendedAttributes r(file);
+        r.ceaString.setAttribute(CEAString::keys::Revision, "43");
+        ASSERT_TRUE(r.save());
+    }
+    EXPECT_EQ(db.findRecord(inodeOf(file), "5A1E-UUID")->revision, "43");
+}
+
+// A mirror going while saves ask it: each save mirrors or not, none calls into a mirror that went.
+TEST(Record, AMirrorGoingWaitsForTheSavesAskingIt) {
+    ResolverReset reset;
+    TempDir dir;
+    std::string file = (dir / "busy").string();
+    ASSERT_TRUE(writeFile(file, ""));
+    uint64_t dev = deviceOf(file);
+    MetadataDataBase db((dir / "MetaDataDataBase.db").string());
+    std::atomic<bool> alive{true};
+    std::atomic<int> asked{0};
+    auto mirror = std::make_unique<RecordMirror>(
+        [&](uint64_t d) {
+            ++asked;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_TRUE(alive.load()) << "asked after it went";
+            return d == dev ? std::string("BUSY-UUID") : std::string();
+        },
+        [&db]() -> MetadataDataBase& { return db; });
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> savers;
+    for (int t = 0; t < 3; ++t)
+        savers.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                CorvaneExtendedAttributes r(file);
+                r.ceaString.setAttribute(CEAString::keys::Revision, std::to_string(t * 100000 + i));
+                (void)r.save();
+            }
+        });
+    while (asked < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    mirror.reset();
+    alive = false;
+    int after = asked;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    for (auto& s : savers) s.join();
+    EXPECT_EQ(asked.load(), after) << "a save asked the mirror after it went";
 }
