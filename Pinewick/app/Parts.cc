@@ -84,7 +84,7 @@ StateManager& runState() {
         timeline,
         // The run state's own probe, on the credentials; never destroyed, like the run state.
         []() -> NetworkState& {
-            static NetworkState* probe = new NetworkState(credentials());
+            static NetworkState* probe = new NetworkState(credentials(), serverEnvironment());
             return *probe;
         },
         configuration,

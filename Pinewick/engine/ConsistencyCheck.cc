@@ -77,7 +77,7 @@ void ConsistencyCheck::updateScanDate(const std::string& folder) {
         log().logDebug("No volume UUID for " + folder + "; its scan date is not kept");
         return;
     }
-    CCDBRecord record{uuid, attrs->systemFileNumber, serverEnvironment().now()};
+    CCDBRecord record{uuid, attrs->systemFileNumber, parts_.timeline.context().server.now()};
     if (parts_.database.findRecord(record.folderNode, uuid))
         parts_.database.refreshRecord(record);
     else
@@ -90,7 +90,7 @@ void ConsistencyCheck::timerFireMethod() {
     if (!state.networkAvailable || !state.allowServerCommunication) return;
     auto record = parts_.database.lastRefreshDateRecord();
     if (!record) return;
-    auto now = serverEnvironment().now();
+    auto now = parts_.timeline.context().server.now();
     if (now - record->refreshDate <= kStaleAfter) return;
 
     uint64_t volume = parts_.volumes.volumeNodeFromVolumeUUID(record->volumeUUID);

@@ -50,7 +50,7 @@ bool NetworkState::checkServers(const std::string& url) {
     request.url = url;
     request.method = "HEAD";
     request.timeout = kRequestTimeout;
-    request.caFile = serverEnvironment().caFile;
+    request.caFile = environment_.caFile;
     bool result = false;
     if (platform::http::parseURL(url)) {
         auto answer = platform::http::Session::shared().perform(std::move(request));
@@ -78,6 +78,10 @@ NetworkState::NetworkStates NetworkState::probe(const std::string& paywallDetect
     if (!paywallDetectURL.empty() && checkServers(paywallDetectURL)) return NetworkStates::PaywallDetetced;
     return checkServers(credentials_.serverProtocol() + "://" + server + "/") ? NetworkStates::Okay
                                                                               : NetworkStates::NoNetwork;
+}
+
+void NetworkState::pause(std::chrono::seconds interval) const {
+    sleepFor(environment_, interval);
 }
 
 }  // namespace tw

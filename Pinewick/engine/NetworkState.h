@@ -15,6 +15,7 @@
 namespace tw {
 
 class ServerCredentials;
+struct ServerEnvironment;
 
 class NetworkState {
 public:
@@ -25,8 +26,10 @@ public:
 
     static constexpr std::chrono::seconds kRequestTimeout{30};
 
-    // A probe asking for the server `credentials` name (not owned; must outlive the probe).
-    explicit NetworkState(ServerCredentials& credentials) : credentials_(credentials) {}
+    // A probe asking for the server `credentials` name, trusting the certificates and keeping the time
+    // of `environment` (neither owned; both must outlive the probe).
+    NetworkState(ServerCredentials& credentials, const ServerEnvironment& environment)
+        : credentials_(credentials), environment_(environment) {}
 
     // True only when `url` answered a HEAD request with status 200 or 204. 404 and transport failures
     // are false quietly; any other status (a redirect too: it is not followed) is false with a warning
@@ -38,8 +41,12 @@ public:
     // then the server's root ("protocol://name/") answering → Okay, else NoNetwork.
     NetworkStates probe(const std::string& paywallDetectURL);
 
+    // The wait between two probes, on the environment's sleeper (a test's own clock).
+    void pause(std::chrono::seconds interval) const;
+
 private:
     ServerCredentials& credentials_;
+    const ServerEnvironment& environment_;
 };
 
 }  // namespace tw

@@ -87,7 +87,7 @@ void StateManager::startProbeLoop(bool afterDelay) {
     ++probeLoops_;
     platform::DispatchQueue::global(platform::QoS::background).async([this, afterDelay] {
         LoopCount count(probeLoops_);
-        if (afterDelay) sleepFor(kProbeInterval);
+        if (afterDelay) parts_.network().pause(kProbeInterval);
         probeLoop();
     });
 }
@@ -110,7 +110,7 @@ void StateManager::probeLoop() {
             break;
         }
         log().logDebug("Network probe: " + NetworkState::rawValue(state));
-        sleepFor(kProbeInterval);
+        network.pause(kProbeInterval);
     }
     TW_TRACE_OUT("pollForNetworkStatus()");
 }

@@ -32,8 +32,8 @@ namespace {
 using S = CEAStatus::keys;
 
 // The server layer's clock in the record's unit (seconds since 2001).
-double nowSince2001() {
-    return std::chrono::duration<double>(serverEnvironment().now().time_since_epoch()).count() -
+double nowSince2001(const ServerEnvironment& env) {
+    return std::chrono::duration<double>(env.now().time_since_epoch()).count() -
            CEADate::kReferenceDateSince1970;
 }
 
@@ -281,7 +281,7 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
         double limit = userRequest ? userRefresh : automaticRefresh;
         if (last) {
             // A confirmed removal must not wait for the freshness limit.
-            if (!confirmed && std::fabs(nowSince2001() - *last) < limit) return done();
+            if (!confirmed && std::fabs(nowSince2001(context.server) - *last) < limit) return done();
         } else {
             checkExists = false;
             if (record.ceaStatus.status == S::Unknown && !context.volumes.inLocationRoot(path))
@@ -307,7 +307,7 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
     if (compared) {
         // Held removals leave the folder due for listing, so the next pass looks again.
         CorvaneExtendedAttributes record(path);
-        record.ceaDate.setAttribute(CEADate::keys::LastServerListing, nowSince2001());
+        record.ceaDate.setAttribute(CEADate::keys::LastServerListing, nowSince2001(context.server));
         // Unwritten (the record logged why), the folder only looks due for listing sooner.
         (void)record.save();
     }

@@ -645,7 +645,7 @@ void TimeLineManager::loop() {
             // go on, and tried again later.
             // While the server cannot be reached at all, nothing behind it could go on either: the
             // tries are not counted, and it keeps its place.
-            auto& env = serverEnvironment();
+            auto& env = context().server;
             bool reachable = env.networkAvailable() && env.allowServerCommunication();
             if (reachable) ++runsAtHead;
             if (reachable && (runsAtHead >= kRunsAtHead || wasParked)) {

@@ -164,7 +164,11 @@ platform::keychain::Keychain& serverKeychain() {
 }
 
 void sleepFor(std::chrono::seconds seconds) {
-    auto& s = serverEnvironment().sleep;
+    sleepFor(serverEnvironment(), seconds);
+}
+
+void sleepFor(const ServerEnvironment& env, std::chrono::seconds seconds) {
+    auto& s = env.sleep;
     if (s)
         s(seconds);
     else

@@ -152,5 +152,7 @@ ItemRecords& itemRecords();
 ServerCredentials& serverCredentials();
 platform::keychain::Keychain& serverKeychain();
 void sleepFor(std::chrono::seconds seconds);
+// Waits on `env`'s sleeper (the calling thread sleeps without one).
+void sleepFor(const ServerEnvironment& env, std::chrono::seconds seconds);
 
 }  // namespace tw

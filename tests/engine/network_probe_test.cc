@@ -140,7 +140,9 @@ protected:
     }
 
     // A probe of its own, on the credentials the fixture set up.
-    static NetworkState network() { return NetworkState(ServerCredentials::sharedInstance()); }
+    static NetworkState network() {
+        return NetworkState(ServerCredentials::sharedInstance(), serverEnvironment());
+    }
     static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
         auto until = std::chrono::steady_clock::now() + limit;
         while (!done()) {
