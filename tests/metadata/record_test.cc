@@ -592,7 +592,6 @@ TEST(Record, SavesMirrorRevisionAndStateIntoTheDatabase) {
 
 // A mirror going while saves ask it: each save mirrors or not, none calls into a mirror that went.
 TEST(Record, AMirrorGoingWaitsForTheSavesAskingIt) {
-    ResolverReset reset;
     TempDir dir;
     std::string file = (dir / "busy").string();
     ASSERT_TRUE(writeFile(file, ""));
