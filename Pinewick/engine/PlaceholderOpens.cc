@@ -53,7 +53,7 @@ bool defaultFetch(StatusBarManager& statusBar, const std::string& path) {
     }
     // Downloaded here, or by the timeline's own download meanwhile: either way the content is here.
     auto status = CorvaneExtendedAttributes(path).ceaStatus.status;
-    return status != S::Placeholder && status != S::RequireDownload && status != S::ErrorPlaceHolder;
+    return !CEAStatus::contentOnlyOnServer(status);
 }
 
 // Shown from a worker: the notification daemon may take its time to answer.
@@ -113,8 +113,7 @@ const char* PlaceholderOpens::open(const std::string& path, const std::string& p
                                    bool refuseAll, const std::vector<std::string>& refusedPrograms,
                                    Limits limits) {
     auto status = CorvaneExtendedAttributes(path).ceaStatus.status;
-    if (status != S::Placeholder && status != S::RequireDownload && status != S::ErrorPlaceHolder)
-        return pw::kAnswerAllow;
+    if (!CEAStatus::contentOnlyOnServer(status)) return pw::kAnswerAllow;
     // An item in error waits for the user's decision, not for a program's open.
     if (status == S::ErrorPlaceHolder || refuseAll) return pw::kAnswerRefuse;
     if (onlyLooks(program, refusedPrograms)) return pw::kAnswerRefuse;

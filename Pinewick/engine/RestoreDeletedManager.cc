@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <string_view>
 
 #include "Pinewick/config/Log.h"
 #include "Pinewick/metadata/CEAUtils.h"
@@ -80,6 +83,18 @@ void RestoreDeletedManager::run() {
         running_ = false;
         changed_.notify_all();
     }
+}
+
+bool RestoreDeletedManager::holdsOnlyMarker(const std::string& path) {
+    const std::string_view marker(kGhostMarker);
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<size_t>(st.st_size) != marker.size())
+        return false;
+    std::string bytes(marker.size(), '\0');
+    return ::pread(fd.get(), bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()) &&
+           bytes == marker;
 }
 
 void RestoreDeletedManager::restore(const std::string& path, const ServerFileObject& item,

@@ -31,6 +31,9 @@ public:
         "\xF0\x9F\x91\xBB"
         "Meridot";
 
+    // Whether the file at `path` holds exactly the marker: put back and untouched since.
+    static bool holdsOnlyMarker(const std::string& path);
+
     // The process-wide manager with the one-second debounce, made by the engine; never destroyed.
     static RestoreDeletedManager& sharedInstance();
 

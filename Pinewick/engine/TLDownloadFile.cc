@@ -197,7 +197,10 @@ void TLOutOfBandDownload::performAction(EventContext& context) {
         return;
     }
     if (resolved) {
-        if (!context.timeline.inIgnoreList(*resolved)) {
+        // A name the server cannot hold is as outside as an ignored place: taken for a move back in,
+        // the move would only hand the item to this event again, for ever, and its content would never
+        // come down.
+        if (!context.timeline.staysHereOnly(*resolved)) {
             // Moved back into the synchronised area before this ran.
             if (platform::sameNameIgnoringCase(*resolved, pathFrom)) return;
             CorvaneExtendedAttributes record(*resolved);

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "Pinewick/config/Log.h"
+#include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/RestoreDeletedManager.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -336,10 +337,8 @@ bool TLMove::precheck(EventContext& context) {
     // A place whose name the server cannot hold is outside the synchronised tree as an ignored one is:
     // moved there, the item leaves the server (this copy is then listed as not synchronised); moved
     // out of it, it is sent.
-    bool fromIgnored =
-        context.timeline.inIgnoreList(localPathFrom) || !ServerCommunicator::pathFitsServer(localPathFrom);
-    bool toIgnored =
-        context.timeline.inIgnoreList(localPathTo) || !ServerCommunicator::pathFitsServer(localPathTo);
+    bool fromIgnored = context.timeline.staysHereOnly(localPathFrom);
+    bool toIgnored = context.timeline.staysHereOnly(localPathTo);
     if (fromIgnored && toIgnored) return false;
     if (fromIgnored) {
         moveAction = moveActions::upload;
@@ -374,12 +373,16 @@ void TLMove::recurseDeleteCorvaneExtentedAttributes(EventContext& context, const
         for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
             children.push_back(it->path().string());
         std::sort(children.begin(), children.end());
+        size_t before = fetches_;
         for (const auto& child : children) recurseDeleteCorvaneExtentedAttributes(context, child);
+        addToDeleteListIfRequired(context, path, fetches_ > before);
+        return;
     }
     addToDeleteListIfRequired(context, path);
 }
 
-void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string& path) {
+void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string& path,
+                                       bool contentComingDown) {
     CorvaneExtendedAttributes record(path);
     auto attrs = platform::attributesOfItem(path);
     // The copy outside must no longer look synchronised.
@@ -392,9 +395,27 @@ void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string&
         if (auto row = context.records.findRecord(record.fileNumber, uuid))
             if (!row->revision.empty()) revision = row->revision;
 
-    auto state = record.ceaStatus.status;
-    if (state == CEAStatus::keys::Placeholder || state == CEAStatus::keys::RequireDownload) {
+    auto fileType = record.ceaString.getAttribute(CEAString::keys::FileType);
+    bool isFolder = fileType ? *fileType == platform::kFileTypeDirectory
+                             : (attrs && attrs->type == platform::kFileTypeDirectory);
+    if (isFolder && contentComingDown) {
+        // Its files stay on the server until their content is here, so its own delete would be refused
+        // now: it is sent after theirs.
+        foldersAfterFetches_.emplace_back(formerPath, std::move(record));
+        return;
+    }
+    // A folder has no content of its own to fetch, whatever its state says of the files it gets.
+    if (!isFolder && CEAStatus::contentOnlyOnServer(record.ceaStatus.status)) {
         // Its content exists only on the server: fetch it to the new place, then delete it there.
+        if (record.ceaStatus.status == CEAStatus::keys::ErrorPlaceHolder &&
+            (!RestoreDeletedManager::holdsOnlyMarker(path) || !RevisionUpdate::truncateFile(path, attrs))) {
+            // Put back after a refused delete, it holds the marker, which a fetch would take for the
+            // start of the content and append to; emptied first, it is fetched whole. Holding anything
+            // else, it was written to here since: both copies stay, and the user has both.
+            log().logWarning(path + " is kept here as it is, and the server keeps " + formerPath +
+                             ": it was written to since it was put back");
+            return;
+        }
         record.ceaStatus.setStatus(CEAStatus::keys::RequireDownload);
         record.ceaStatus.shouldSave = true;  // the attribute was just removed: write it again
         if (auto saved = record.save(); !saved)
@@ -404,11 +425,9 @@ void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string&
                              formerPath + ": its record could not be written (" + saved.cause().describe() +
                              ")");
         context.timeline.addOutOfBandDownload(formerPath, path);
+        ++fetches_;
         return;
     }
-    auto fileType = record.ceaString.getAttribute(CEAString::keys::FileType);
-    bool isFolder = fileType ? *fileType == platform::kFileTypeDirectory
-                             : (attrs && attrs->type == platform::kFileTypeDirectory);
     deleteList.emplace_back(formerPath, isFolder, revision);
 }
 
@@ -416,7 +435,7 @@ void TLMove::performAction(EventContext& context) {
     log().logFunction(prettyLog("-> " + localPathFrom + " : " + localPathTo, __FILE__, "performAction()"));
     switch (moveAction) {
         case moveActions::delete_:
-            performMoveDelete();
+            performMoveDelete(context);
             break;
         case moveActions::move:
             performMoveMove(context);
@@ -487,9 +506,9 @@ std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
     return replaced;
 }
 
-void TLMove::performMoveDelete() {
-    if (deleteList.empty()) return;
-    log().logAudit("Move of item " + localPathFrom + " to " + localPathTo + " being changed to delete");
+void TLMove::performMoveDelete(EventContext& context) {
+    if (!deleteList.empty())
+        log().logAudit("Move of item " + localPathFrom + " to " + localPathTo + " being changed to delete");
     for (DeleteDetails& request : deleteList) {
         if (request.answered) continue;  // done in an earlier run of this event
         if (request.isFolder) {
@@ -519,6 +538,11 @@ void TLMove::performMoveDelete() {
             return;
         }
     }
+    // The fetches ran before this event, and each queued its file's delete for once its content was
+    // here: the folders go after those. One still holding a file whose fetch failed is refused as not
+    // empty and comes back for the user to see.
+    for (auto& [former, record] : foldersAfterFetches_) context.timeline.addDeleteEvent(former, record);
+    foldersAfterFetches_.clear();
 }
 
 CorvaneExtendedAttributes TLMove::currentRecord() const {

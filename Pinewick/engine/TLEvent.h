@@ -126,7 +126,7 @@ public:
 
 private:
     void performMoveUpload(EventContext& context);
-    void performMoveDelete();
+    void performMoveDelete(EventContext& context);
     void performMoveMove(EventContext& context);
     // Queues the creation or upload of everything inside `folder` (which came in as a whole).
     void sendContent(EventContext& context, const std::string& folder);
@@ -142,9 +142,15 @@ private:
     // The metadata database's row of the item the move replaced at the destination (left in place).
     std::optional<Record> replacedRow(EventContext& context);
     void recurseDeleteCorvaneExtentedAttributes(EventContext& context, const std::string& localPath);
-    void addToDeleteListIfRequired(EventContext& context, const std::string& localPath);
+    // `contentComingDown`: a folder some of whose files are fetched before they leave the server.
+    void addToDeleteListIfRequired(EventContext& context, const std::string& localPath,
+                                   bool contentComingDown = false);
     // After a server move: the database rows of the item and of what it holds name the new paths.
     void followInDatabase(EventContext& context);
+
+    size_t fetches_ = 0;  // items of this move whose content comes down before they leave the server
+    // Folders (former path, record) that leave the server only after the files fetched out of them.
+    std::vector<std::pair<std::string, CorvaneExtendedAttributes>> foldersAfterFetches_;
     // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
     // so its upload is a new revision of that server item rather than a conflict with it. Returns the
     // replaced item's row, for the caller to remove once the upload ran.

@@ -20,6 +20,7 @@
 #include "Pinewick/engine/TLDownloadFile.h"
 #include "Pinewick/engine/TLUpload.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/server/ServerCommunicator.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/casefold.h"
@@ -670,6 +671,10 @@ void TimeLineManager::loop() {
 bool TimeLineManager::inIgnoreList(const std::string& path) {
     context();
     return inIgnoreList(path, parts_->volumes, parts_->exclusions);
+}
+
+bool TimeLineManager::staysHereOnly(const std::string& path) {
+    return inIgnoreList(path) || !ServerCommunicator::pathFitsServer(path);
 }
 
 bool TimeLineManager::inIgnoreList(const std::string& path, VolumeManager& volumes, ExclusionManager& rules) {

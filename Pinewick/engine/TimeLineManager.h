@@ -144,6 +144,9 @@ public:
     bool inIgnoreList(const std::string& path);
     // The same rules, on the volumes and exclusions given (for those who have no timeline at hand).
     static bool inIgnoreList(const std::string& path, VolumeManager& volumes, ExclusionManager& exclusions);
+    // True when an item at the path stays on this computer only: ignored, or under a name the server
+    // cannot hold. An item moved there leaves the server; moved out of it, it is sent.
+    bool staysHereOnly(const std::string& path);
 
     platform::OperationQueue& syncQueue() { return syncQueue_; }
     platform::OperationQueue& downloadQueue() { return downloadQueue_; }

@@ -132,6 +132,12 @@ public:
     static constexpr const char* keyName = overmark::kStatusKey;
     static std::string rawValue(keys key);
     static std::optional<keys> fromRaw(const std::string& raw);
+    // Whether an item in this state holds none of its content here (a placeholder, one waiting for its
+    // download, or one put back after a refused delete, whose bytes are a marker): the server's copy
+    // is the only one, so it must never be deleted there before the content has come down.
+    static constexpr bool contentOnlyOnServer(keys key) {
+        return key == keys::Placeholder || key == keys::RequireDownload || key == keys::ErrorPlaceHolder;
+    }
 
     // Sets the state, raising `shouldSave` only when it differs. Users may also assign `status` and
     // `shouldSave` directly.

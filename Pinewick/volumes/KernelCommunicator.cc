@@ -46,11 +46,6 @@ bool knownAction(std::uint8_t a) {
            a == pw::kauth_FILEOP_WILL_DELETE;
 }
 
-bool contentNotLocal(CEAStatus::keys s) {
-    return s == CEAStatus::keys::Placeholder || s == CEAStatus::keys::ErrorPlaceHolder ||
-           s == CEAStatus::keys::RequireDownload;
-}
-
 // Wakes the listen loop's back-off sleep when the link is closing.
 struct Sleeper {
     std::mutex mutex;
@@ -352,8 +347,8 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
         case pw::kauth_FILEOP_ISGHOST: {
             CorvaneExtendedAttributes record(path1);
             auto link = options_.engine;
-            if (!contentNotLocal(record.ceaStatus.status) || !link->openPlaceholder) {
-                acknowledgeDelete(path1, contentNotLocal(record.ceaStatus.status));
+            if (!CEAStatus::contentOnlyOnServer(record.ceaStatus.status) || !link->openPlaceholder) {
+                acknowledgeDelete(path1, CEAStatus::contentOnlyOnServer(record.ceaStatus.status));
                 return;
             }
             // The answer that ends the wait may be ready before the first is sent: it waits for it, as
@@ -382,7 +377,7 @@ void KernelCommunicator::handle(std::uint8_t action, const std::string& rawPath1
                 return;
             }
             acknowledgeDelete(path1, record->ceaBool.getAttribute(CEABool::keys::ReadOnly) ||
-                                         contentNotLocal(record->ceaStatus.status));
+                                         CEAStatus::contentOnlyOnServer(record->ceaStatus.status));
             return;
         }
         default:

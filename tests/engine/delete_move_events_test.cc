@@ -721,6 +721,53 @@ TEST_F(DeleteMoveEvents, PlaceholderMovedOutBecomesADownloadNotADelete) {
     EXPECT_EQ(readFile(serverFile("ghost.txt")), "server bytes");
 }
 
+TEST_F(DeleteMoveEvents, ContentOnlyOnTheServerComesDownBeforeAFolderUnderANameTheServerCannotHoldLeavesIt) {
+    // Neither holds its content here: a placeholder, and a file put back after the server refused its
+    // delete (a colleague had changed it), whose bytes are the marker and whose record holds the
+    // colleague's revision.
+    auto placeholder = uploaded("box/plan.txt", "the plan");
+    placeholder.ceaStatus.setStatus(S::Placeholder);
+    placeholder.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 8);
+    ASSERT_TRUE(placeholder.save());
+    ASSERT_EQ(::truncate(local("box/plan.txt").c_str(), 0), 0);
+    auto restored = uploaded("box/notes.txt", "the colleague's notes");
+    ASSERT_TRUE(writeFile(local("box/notes.txt"), RestoreDeletedManager::kGhostMarker));
+    restored.ceaStatus.setStatus(S::ErrorPlaceHolder);
+    restored.ceaErrorStatus.setStatus(E::Conflict);
+    restored.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
+    restored.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 21);
+    ASSERT_TRUE(restored.save());
+
+    const std::string folder = "why " + std::string(90, '?');
+    moveLocally(local("box"), local(folder));
+    runTimeline();
+
+    EXPECT_EQ(readFile(local(folder + "/plan.txt")), "the plan");
+    EXPECT_EQ(readFile(local(folder + "/notes.txt")), "the colleague's notes");
+    // Only once the content is here does the server's copy go, the folder after its files.
+    EXPECT_FALSE(fs::exists(serverFile("box")));
+    EXPECT_TRUE(timeline->events().empty()) << "the move must not come back for ever";
+}
+
+TEST_F(DeleteMoveEvents, APutBackFileWrittenToSinceKeepsBothCopiesWhenMovedWhereTheServerCannotFollow) {
+    auto restored = uploaded("mine.txt", "the colleague's notes");
+    ASSERT_TRUE(writeFile(local("mine.txt"), std::string(RestoreDeletedManager::kGhostMarker) + " my words"));
+    restored.ceaStatus.setStatus(S::ErrorPlaceHolder);
+    restored.ceaErrorStatus.setStatus(E::Conflict);
+    restored.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
+    restored.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 21);
+    ASSERT_TRUE(restored.save());
+
+    const std::string folder = "why " + std::string(90, '?');
+    fs::create_directories(local(folder));
+    moveLocally(local("mine.txt"), local(folder + "/mine.txt"));
+    runTimeline();
+
+    EXPECT_EQ(readFile(local(folder + "/mine.txt")),
+              std::string(RestoreDeletedManager::kGhostMarker) + " my words");
+    EXPECT_EQ(readFile(serverFile("mine.txt")), "the colleague's notes");
+}
+
 TEST_F(DeleteMoveEvents, RenameLoopBeforeTheEventsRunEndsWhereItStarted) {
     uploaded("a.txt", "loop");
     moveLocally(local("a.txt"), local("b.txt"));
