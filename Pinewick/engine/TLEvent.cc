@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <tuple>
 
 #include "Pinewick/config/Log.h"
@@ -37,6 +40,23 @@ bool identityIsGone(uint64_t volume, uint64_t node, const std::string& path) {
 bool isFolderType(const CorvaneExtendedAttributes& record) {
     return record.ceaString.getAttribute(CEAString::keys::FileType) ==
            std::string(platform::kFileTypeDirectory);
+}
+
+// How long a renamed item may stay out of sight under its new name after its report.
+constexpr auto kRenameSettles = std::chrono::seconds(1);
+
+// The watcher reports a rename just before the kernel takes it in (its reports keep the order of the
+// operations so), so for a moment the new name may still be missing to anyone looking at the mount.
+// Waits, up to `kRenameSettles`, for `path` to be there; false when it is not (gone since, or never
+// came).
+bool renamedItemArrives(const std::string& path) {
+    const auto until = std::chrono::steady_clock::now() + kRenameSettles;
+    for (;;) {
+        platform::SysError error;
+        if (platform::attributesOfItem(path, &error, false)) return true;
+        if (error.code != ENOENT || std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace
@@ -354,6 +374,10 @@ bool TLMove::precheck(EventContext& context) {
     }
     if (toIgnored) {
         moveAction = moveActions::delete_;
+        // Looked at too soon, a placeholder moved here would be taken for gone: its content would never
+        // be fetched, and the copy here would still look synchronised.
+        if (!renamedItemArrives(localPathTo))
+            log().logDebug("Moved item " + localPathTo + " is not there (gone since the move)");
         recurseDeleteCorvaneExtentedAttributes(context, localPathTo);
         // Listed by the scan of its volume, so the user sees it stays here only.
         if (!ServerCommunicator::pathFitsServer(localPathTo)) context.timeline.requestChangeScan(localPathTo);
