@@ -157,7 +157,26 @@ VolumeManager::VolumeManager(const ServerConfigurationDetails& configuration,
             [this](uint64_t number) { return volumeNodeToVolumeUUID(number); }, std::move(mirrorInto));
 }
 
-VolumeManager::~VolumeManager() = default;
+VolumeManager::~VolumeManager() {
+    std::unique_lock lock(backgroundMutex_);
+    // Each of them ends: an image tool or a mount runs under its own time limit.
+    backgroundDone_.wait(lock, [this] { return background_ == 0; });
+}
+
+void VolumeManager::inBackground(platform::DispatchQueue& queue, std::function<void()> work) {
+    {
+        std::lock_guard lock(backgroundMutex_);
+        ++background_;
+    }
+    queue.async([this, work = std::move(work)] {
+        work();
+        // Notified under the lock: once the count is back to zero the destructor may end, and this
+        // manager with it.
+        std::lock_guard lock(backgroundMutex_);
+        --background_;
+        backgroundDone_.notify_all();
+    });
+}
 
 void VolumeManager::setEngineLink(std::shared_ptr<const EngineLink> link) {
     if (!link) link = std::make_shared<const EngineLink>();
@@ -395,7 +414,7 @@ void VolumeManager::createVolume(const std::shared_ptr<VolumeDetail>& volume) {
         creationsDone_.notify_all();
     };
     static auto queue = platform::DispatchQueue::concurrent("com.meridot.tidewell.volumeCreate");
-    queue->async([this, volume, done] {
+    inBackground(*queue, [this, volume, done] {
         std::error_code ec;
         if (!std::filesystem::exists(volume->diskImage, ec))
             runHdiutil({"create", "-type", "SPARSEBUNDLE", "-size", "1t", "-fs", "HFS+", "-volname",
@@ -504,7 +523,7 @@ void VolumeManager::mountVolumes(std::chrono::milliseconds timeout) {
             continue;
         }
         ++*pending;
-        platform::DispatchQueue::global().async([this, volume, &finished] {
+        inBackground(platform::DispatchQueue::global(), [this, volume, &finished] {
             mountVolume(volume, false);
             finished.signal();
         });
@@ -546,7 +565,7 @@ bool VolumeManager::activateVolume(const std::string& name) {
     auto volume = findVolume(name);
     if (!volume || volume->state == VolumeDetail::volumeStates::InLocation) return false;
     setState(volume, VolumeDetail::volumeStates::Visible, true);
-    platform::DispatchQueue::global().async([this, volume] { mountVolume(volume, true); });
+    inBackground(platform::DispatchQueue::global(), [this, volume] { mountVolume(volume, true); });
     storeList();
     return true;
 }
@@ -599,8 +618,8 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
                     link->refreshFolder(existing->localFolder, *mp.entry);
                 // A volume that comes back from the dead was ejected: it has to be mounted again.
                 if (wasDead && !platform::isMountPoint(existing->localFolder))
-                    platform::DispatchQueue::global().async(
-                        [this, existing] { mountVolume(existing, false); });
+                    inBackground(platform::DispatchQueue::global(),
+                                 [this, existing] { mountVolume(existing, false); });
                 else if (link->addSyncFolderEvent)
                     link->addSyncFolderEvent(existing->localFolder, true);
                 break;
@@ -644,7 +663,8 @@ void VolumeManager::resolveVolumes(const std::vector<Mappoint>& mappoints) {
         if (link->addRecoverVolumeEvent)
             link->addRecoverVolumeEvent(v);
         else
-            platform::DispatchQueue::global(platform::QoS::background).async([this, v] { unmountVolume(v); });
+            inBackground(platform::DispatchQueue::global(platform::QoS::background),
+                         [this, v] { unmountVolume(v); });
     }
     TW_TRACE_OUT("resolveVolumes()");
 }

@@ -27,6 +27,9 @@
 #include "Pinewick/volumes/EngineLink.h"
 
 namespace tw {
+namespace platform {
+class DispatchQueue;
+}
 
 class ServerFileObject;
 
@@ -88,6 +91,8 @@ public:
     // volumes are mirrored into that database while the list lives (see RecordMirror).
     explicit VolumeManager(const ServerConfigurationDetails& configuration,
                            std::function<MetadataDataBase&()> mirrorInto = {});
+    // Waits for the work it queued in the background (images made, volumes mounted or ejected), which
+    // uses it.
     ~VolumeManager();
     // What mounting and listing ask of the engine (a listing of a mounted volume, its folder's server
     // facts, ejecting a volume the server dropped). Until given, or given none, nothing is asked.
@@ -187,6 +192,12 @@ private:
     std::mutex creationsMutex_;
     std::condition_variable creationsDone_;
     int creations_ = 0;  // images being created, under creationsMutex_
+
+    // Runs `work`, which uses this list, on `queue`, counted until it ends.
+    void inBackground(platform::DispatchQueue& queue, std::function<void()> work);
+    std::mutex backgroundMutex_;
+    std::condition_variable backgroundDone_;
+    int background_ = 0;  // queued or running, under backgroundMutex_
 
     // Last, so that it goes first: a save still asking it for a volume's UUID finishes before the list
     // it asks goes.

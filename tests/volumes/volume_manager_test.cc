@@ -2,6 +2,7 @@
 #include <sys/xattr.h>
 
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "Pinewick/config/ExclusionManager.h"
@@ -11,6 +12,8 @@
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 using tw::VolumeDetail;
 using tw::VolumeManager;
@@ -176,4 +179,20 @@ TEST(VolumeManagerTest, AListedMappointGivesItsInLocationFoldersItsModeAndListsT
     EXPECT_EQ(listings, listedByTheUser);
     // Still the in-location entry, not a mappoint volume of that name.
     EXPECT_EQ(m.findVolume("Shared")->state, VolumeDetail::volumeStates::InLocation);
+}
+
+TEST(VolumeManagerTest, AListGoingWaitsForTheMountItQueued) {
+    // A disk-image tool that takes its time over the attach, then notes that it finished.
+    tw::test::TempDir dir("tw-slow-tools");
+    const fs::path finished = dir / "finished";
+    std::ofstream(dir / "tidewell-hdiutil")
+        << "#!/bin/sh\nsleep 0.5\ntouch '" << finished.string() << "'\nexit 1\n";
+    fs::permissions(dir / "tidewell-hdiutil", fs::perms::owner_all);
+    tw::test::ScopedEnv tools("TIDEWELL_TOOLS_DIR", dir.str());
+    {
+        VolumeManager m(configuration());
+        m.addVolume(std::make_shared<VolumeDetail>("Slow", configuration()));
+        ASSERT_TRUE(m.activateVolume("Slow"));  // mounts in the background, with the list
+    }
+    EXPECT_TRUE(fs::exists(finished)) << "the list went while its mount was still running";
 }
