@@ -19,6 +19,7 @@
 #include "platform/http.h"
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -37,14 +38,13 @@ class BurstEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
@@ -54,8 +54,7 @@ protected:
         if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-0000000B0257"))
             GTEST_SKIP() << "user extended attributes not supported here";
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                         SyncFolder::performSync(context, p, user);
                                     }});
@@ -142,6 +141,7 @@ protected:
     }
 
     TempDir dir{"tw-burst"};
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team;

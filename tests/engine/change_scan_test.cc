@@ -25,6 +25,7 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -60,14 +61,13 @@ class ChangeScanTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
@@ -83,8 +83,7 @@ protected:
         ASSERT_EQ(team->volumeUUID(), uuid);
         answerIdentities(true);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                         SyncFolder::performSync(context, p, user);
                                     }});
@@ -191,6 +190,7 @@ protected:
     }
 
     TempDir dir{"tw-scan"};
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team;

@@ -14,6 +14,7 @@
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -29,7 +30,7 @@ class ConsistencyCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         serverEnvironment().now = [this] {
             std::lock_guard l(m);
             return now;
@@ -40,8 +41,7 @@ protected:
         if (::setxattr(team->localFolder.c_str(), "user.com.meridot.tidewell.volumeuuid", kUuid.data(),
                        kUuid.size(), 0) != 0)
             GTEST_SKIP() << "user extended attributes not supported here";
-        VolumeManager::sharedInstance().clear();
-        VolumeManager::sharedInstance().addVolume(team);
+        volumes.list.addVolume(team);
         struct stat st {};
         ASSERT_EQ(::stat(team->localFolder.c_str(), &st), 0);
         team->setVolumeSystemNumber(st.st_dev);
@@ -107,11 +107,10 @@ protected:
     }
 
     TempDir dir{"tw-cc"};
+    OwnVolumes volumes;
     ConsistencyCheckDataBase db{(dir / "ConsistencyCheckDataBase.db").string()};
-    TimeLineManager timeline{dir.str(), TimeLineManager::sharedParts()};  // where the check's passes go
-    ConsistencyCheck::Parts parts() {
-        return {db, VolumeManager::sharedInstance(), StateManager::sharedInstance(), timeline};
-    }
+    TimeLineManager timeline{dir.str(), volumes.parts()};  // where the check's passes go
+    ConsistencyCheck::Parts parts() { return {db, volumes.list, StateManager::sharedInstance(), timeline}; }
     ConsistencyCheck check{parts()};
     std::shared_ptr<VolumeDetail> team;
     std::mutex m;

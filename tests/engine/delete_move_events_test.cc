@@ -25,6 +25,7 @@
 #include "support/child_process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -42,19 +43,18 @@ class DeleteMoveEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
     }
     void TearDown() override {
         timeline.reset();
@@ -80,6 +80,17 @@ protected:
         record.ceaStatus.setStatus(S::Regular);
         EXPECT_TRUE(record.save());
         return CorvaneExtendedAttributes(path);
+    }
+    // A file on the server put back here after its delete was refused as a conflict, holding `bytes`
+    // (the marker, unless written to since).
+    void putBack(const std::string& rel, const std::string& serverContent, const std::string& bytes) {
+        auto record = uploaded(rel, serverContent);
+        ASSERT_TRUE(writeFile(local(rel), bytes));
+        record.ceaStatus.setStatus(S::ErrorPlaceHolder);
+        record.ceaErrorStatus.setStatus(E::Conflict);
+        record.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
+        record.ceaLong.setAttribute(CEALong::keys::ServerFileSize, serverContent.size());
+        ASSERT_TRUE(record.save());
     }
     // Records its UUID on the volume folder, as an image carries one, so the database keeps rows for
     // its items. False when this file system takes no user attributes.
@@ -109,6 +120,7 @@ protected:
     }
 
     TempDir dir;
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team;
@@ -730,13 +742,7 @@ TEST_F(DeleteMoveEvents, ContentOnlyOnTheServerComesDownBeforeAFolderUnderANameT
     placeholder.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 8);
     ASSERT_TRUE(placeholder.save());
     ASSERT_EQ(::truncate(local("box/plan.txt").c_str(), 0), 0);
-    auto restored = uploaded("box/notes.txt", "the colleague's notes");
-    ASSERT_TRUE(writeFile(local("box/notes.txt"), RestoreDeletedManager::kGhostMarker));
-    restored.ceaStatus.setStatus(S::ErrorPlaceHolder);
-    restored.ceaErrorStatus.setStatus(E::Conflict);
-    restored.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
-    restored.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 21);
-    ASSERT_TRUE(restored.save());
+    putBack("box/notes.txt", "the colleague's notes", RestoreDeletedManager::kGhostMarker);
 
     const std::string folder = "why " + std::string(90, '?');
     moveLocally(local("box"), local(folder));
@@ -750,13 +756,8 @@ TEST_F(DeleteMoveEvents, ContentOnlyOnTheServerComesDownBeforeAFolderUnderANameT
 }
 
 TEST_F(DeleteMoveEvents, APutBackFileWrittenToSinceKeepsBothCopiesWhenMovedWhereTheServerCannotFollow) {
-    auto restored = uploaded("mine.txt", "the colleague's notes");
-    ASSERT_TRUE(writeFile(local("mine.txt"), std::string(RestoreDeletedManager::kGhostMarker) + " my words"));
-    restored.ceaStatus.setStatus(S::ErrorPlaceHolder);
-    restored.ceaErrorStatus.setStatus(E::Conflict);
-    restored.ceaErrorStatus.setGenre(CEAErrorStatus::genres::Delete);
-    restored.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 21);
-    ASSERT_TRUE(restored.save());
+    putBack("mine.txt", "the colleague's notes",
+            std::string(RestoreDeletedManager::kGhostMarker) + " my words");
 
     const std::string folder = "why " + std::string(90, '?');
     fs::create_directories(local(folder));
@@ -791,7 +792,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0]->description().rfind("Delete: " + local("one.txt"), 0), 0u);
@@ -807,7 +808,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
 
     // Replayed once more after a crash right after they ran: harmless.
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
     size_t from = logSize();
     runTimeline();
     EXPECT_TRUE(logContains("Ignoring delete of item " + local("one.txt"), from));
@@ -825,7 +826,7 @@ TEST_F(DeleteMoveEvents, TimelineCutOffMidRecordReplaysTheRecordsBeforeIt) {
     size_t second = saved.find("Delete {", 1);
     ASSERT_NE(second, std::string::npos);
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved.substr(0, second + 30)));
-    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
     ASSERT_EQ(timeline->eventCount(), 1u);
     runTimeline();
     EXPECT_FALSE(fs::exists(serverFile("x.txt")));
@@ -857,7 +858,7 @@ TEST_F(DeleteMoveEvents, PathsOfFourThousandBytesAreKeptAndReplayed) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), TimeLineManager::sharedParts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 2u);
     auto* move = dynamic_cast<TLMove*>(events[0].get());

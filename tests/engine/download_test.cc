@@ -43,6 +43,7 @@
 #include "platform/process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/random_bytes.h"
 #include "support/scoped_env.h"
 #include "support/server_volumes.h"
@@ -161,7 +162,7 @@ class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         // A dropped connection sets a back-off; the tests do not wait it out.
@@ -170,8 +171,7 @@ protected:
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
 
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
@@ -179,8 +179,7 @@ protected:
         ASSERT_TRUE(ServerCommunicator::ready());
         peer = std::make_unique<ServerPeer>(devserver.hostPort);
         ASSERT_TRUE(peer->logon());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         // The desktop's opener stands in as a program of its own on PATH, noting what it was asked to open.
         fs::create_directories(dir / "bin");
         std::ofstream(dir / "bin/xdg-open")
@@ -236,6 +235,7 @@ protected:
     }
 
     TempDir dir;
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team;

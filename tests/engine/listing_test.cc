@@ -24,6 +24,7 @@
 #include "support/client_devserver.h"
 #include "support/engine_parts.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -100,7 +101,7 @@ class Listing : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         SyncFolder::resetGuard();
         now = std::chrono::system_clock::now();
         serverEnvironment().now = [this] {
@@ -114,8 +115,7 @@ protected:
         devserver.admin("mappoint", {{"name", "Desk"}, {"mode", "MANUAL"}});
         ASSERT_TRUE(other.login(devserver.process.port()));
 
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         for (const char* name : {"Team", "Desk"}) {
             auto v = std::make_shared<VolumeDetail>(name, ServerConfigurationDetails::sharedInstance());
             v->state = VolumeDetail::volumeStates::Visible;
@@ -134,8 +134,7 @@ protected:
         }
         ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
         ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
-        timeline_ = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                      TimeLineManager::sharedParts());
+        timeline_ = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         timeline_->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                          SyncFolder::performSync(context, p, user);
                                      }});
@@ -152,7 +151,6 @@ protected:
         timeline.downloadQueue().waitUntilAllOperationsAreFinished(30s);
         timeline.saveTimeLine();  // waits for the event running now
         timeline_.reset();
-        VolumeManager::sharedInstance().clear();  // in-location folders a test placed included
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         resetServerEnvironment();
     }
@@ -230,6 +228,7 @@ protected:
     }
 
     TempDir dir{"tw-listing"};
+    OwnVolumes volumes;
     std::unique_ptr<TimeLineManager> timeline_;
     ClientDevServer devserver;
     SecondClient other;
@@ -326,9 +325,8 @@ TEST_F(Listing, TheFirstListingOfAFolderMadeHereCreatesItOnTheServer) {
     // here, it would land at the outer folder's server path, one nobody chose.
     devserver.admin("mappoint", {{"name", "Shared"}});
     std::string shared = (dir / "Shared").string(), placed = shared + "/Reports";
-    VolumeManager::sharedInstance().resolveInLocationSync(
-        {{"/Shared", shared}, {"/Shared/Team Reports", placed}});
-    ASSERT_TRUE(VolumeManager::sharedInstance().inLocationRoot(placed));
+    volumes.list.resolveInLocationSync({{"/Shared", shared}, {"/Shared/Team Reports", placed}});
+    ASSERT_TRUE(volumes.list.inLocationRoot(placed));
     ASSERT_EQ(stateOf(placed), S::Unknown);
     SyncFolder::performSync(timeline().context(), placed, true);
     EXPECT_TRUE(queued<TLCreateFolder>().empty());
@@ -796,7 +794,7 @@ TEST_F(Listing, AServerThatSuddenlyListsNothingRemovesNothingUntilTheUserConfirm
     for (int i = 0; i < 12; ++i) EXPECT_TRUE(fs::exists(desk + "/f" + std::to_string(i) + ".txt"));
 
     // What the command line shows and sends.
-    TestEngineParts engine(timeline());
+    TestEngineParts engine(timeline(), volumes.list);
     CommandLine app(engine.parts());
     auto status = app.command({"status"});
     EXPECT_NE(status.text.find("confirm-deletes FOLDER):\n  " + desk + "\n"), std::string::npos)

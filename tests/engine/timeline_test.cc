@@ -15,6 +15,7 @@
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -263,20 +264,20 @@ TEST(Timeline, ExtractLineReadsOnlyHeaderLinesAndEveryWrittenRecordReadsBack) {
 class IgnoreList : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto& vm = tw::VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         auto docs =
             std::make_shared<tw::VolumeDetail>("Docs", tw::ServerConfigurationDetails::sharedInstance());
         docs->state = tw::VolumeDetail::volumeStates::Visible;
         vm.addVolume(docs);
         root = docs->localFolder + "/";
     }
+    tw::test::OwnVolumes volumes;
     std::string root;
 };
 
 TEST_F(IgnoreList, RulesApplyToThePathWithinTheVolume) {
     tw::test::TempDir support;
-    TimeLineManager timeline(support.str(), TimeLineManager::sharedParts());
+    TimeLineManager timeline(support.str(), volumes.parts());
     auto& T = timeline;
     // Outside every volume.
     EXPECT_TRUE(T.inIgnoreList("/etc/hosts"));
@@ -319,7 +320,7 @@ TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
     rules.parseExcludeFiles(nlohmann::ordered_json::array({"tmp"}));
     rules.parseExcludeDirectories(nlohmann::ordered_json::array({"build"}));
     tw::test::TempDir support;
-    TimeLineManager timeline(support.str(), TimeLineManager::sharedParts());
+    TimeLineManager timeline(support.str(), volumes.parts());
     EXPECT_TRUE(timeline.inIgnoreList(root + "x/y.TMP"));
     EXPECT_TRUE(timeline.inIgnoreList(root + "build/out.o"));
     // The rule sees the path within the volume, so the volume's own name never matches ^build/.

@@ -23,6 +23,7 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -39,7 +40,7 @@ class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         serverEnvironment().resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
@@ -47,8 +48,7 @@ protected:
         hostPort = devserver.hostPort;
         platform::http::Session::shared().cookies().removeAll();
 
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         ro = std::make_shared<VolumeDetail>("RO", ServerConfigurationDetails::sharedInstance());
@@ -58,8 +58,7 @@ protected:
         fs::create_directories(team->localFolder);
         fs::create_directories(ro->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
     }
 
     void TearDown() override {
@@ -95,6 +94,7 @@ protected:
     }
 
     TempDir dir;
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::string hostPort;
     std::unique_ptr<platform::keychain::Keychain> keychain;

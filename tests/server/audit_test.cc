@@ -123,7 +123,7 @@ TEST_F(AuditReport, OnlyRegularFilesOfActiveFoldersAreCountedAndIgnoredOnesAreLe
     serverEnvironment().inIgnoreList = [](const std::string& path) { return path.ends_with(".tmp"); };
     // A hidden volume is not active: its files are not the user's local cache.
     auto hidden = std::make_shared<VolumeDetail>("Hidden", ServerConfigurationDetails::sharedInstance());
-    VolumeManager::sharedInstance().addVolume(hidden);
+    volumes.list.addVolume(hidden);
     ASSERT_TRUE(writeFile(hidden->localFolder + "/big.bin", std::string(1000, 'x')));
     auto stats = runReport();
     EXPECT_EQ(stats.totalStats, (Stats{1, 8, 0, 0}));
@@ -131,7 +131,7 @@ TEST_F(AuditReport, OnlyRegularFilesOfActiveFoldersAreCountedAndIgnoredOnesAreLe
 }
 
 TEST_F(AuditReport, WithNoActiveVolumesTheReportIsSentWithFourZeros) {
-    VolumeManager::sharedInstance().clear();
+    volumes.list.clear();
     auto stats = runReport();
     EXPECT_TRUE(stats.fileTypes.empty());
     EXPECT_EQ(lastDocument(), document(0, 0, 0, 0));

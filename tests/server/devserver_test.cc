@@ -30,7 +30,7 @@ protected:
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
         hostPort = devserver.hostPort;
         roVolume = std::make_shared<VolumeDetail>("RO", ServerConfigurationDetails::sharedInstance());
-        VolumeManager::sharedInstance().addVolume(roVolume);
+        volumes.list.addVolume(roVolume);
         std::filesystem::create_directories(roVolume->localFolder);
     }
     void TearDown() override {

@@ -1,6 +1,6 @@
 // Shared set-up for the server-protocol tests: a fake server on loopback, a private keychain file, a
 // fake clock and sleeper, run-state hooks that record what they were told, and one mappoint volume
-// "Team" under the test's volumes root (server folder "/Team") on the process-wide volume list, which
+// "Team" under the test's volumes root (server folder "/Team") on a volume list of the test's own, which
 // the server layer answers from as in the application.
 #pragma once
 
@@ -21,6 +21,7 @@
 #include "platform/keychain.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -30,7 +31,7 @@ class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         auto& env = serverEnvironment();
         env.resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
@@ -52,8 +53,7 @@ protected:
         env.startUsageReport = [this] { ++usageReports; };
         platform::http::Session::shared().cookies().removeAll();
         volume = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
-        VolumeManager::sharedInstance().clear();
-        VolumeManager::sharedInstance().addVolume(volume);
+        volumes.list.addVolume(volume);
         std::filesystem::create_directories(volume->localFolder);
         Logger::sharedInstance().setLogLevel(Logger::logLevels::debug);
         ServerCredentials::sharedInstance().resetForTesting();
@@ -90,6 +90,7 @@ protected:
 
     FakeSyncServer server;
     TempDir dir;
+    OwnVolumes volumes;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> volume;
     std::atomic<Date> now;

@@ -31,14 +31,16 @@ class TestEngineParts {
     }
 
 public:
-    // `timeline`: the test's own, or the process-wide one.
-    explicit TestEngineParts(TimeLineManager& timeline = TimeLineManager::sharedInstance())
+    // `timeline` and `volumes`: the test's own, or the process-wide ones.
+    explicit TestEngineParts(TimeLineManager& timeline = TimeLineManager::sharedInstance(),
+                             VolumeManager& volumes = VolumeManager::sharedInstance())
         : timeline(timeline),
+          volumes(volumes),
           contextMenu(timeline, StateManager::sharedInstance()),
           changeScan(scanOptions(timeline, folders)),
           resolution(timeline),
           attention(
-              {[] { return VolumeManager::sharedInstance().activeVolumesList(); },
+              {[&volumes] { return volumes.activeVolumesList(); },
                [] { return SyncFolder::foldersAwaitingConfirmation(); }, AttentionList::ignoredBy(timeline)},
               [](const StatusBarManager::Attention& a) {
                   StatusBarManager::sharedInstance().setAttention(a);
@@ -47,7 +49,7 @@ public:
     EngineParts parts() {
         return {timeline,
                 StateManager::sharedInstance(),
-                VolumeManager::sharedInstance(),
+                volumes,
                 ServerCredentials::sharedInstance(),
                 ServerConfigurationDetails::sharedInstance(),
                 StatusBarManager::sharedInstance(),
@@ -62,6 +64,7 @@ public:
     }
 
     TimeLineManager& timeline;
+    VolumeManager& volumes;
     TempDir folders{"tw-engine-parts"};
     ContextMenuHandler contextMenu;
     ChangeScan changeScan;

@@ -17,6 +17,7 @@
 #include "platform/notifications.h"
 #include "qt_support.h"
 #include "support/engine_parts.h"
+#include "support/own_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -49,8 +50,7 @@ std::string item(const fs::path& path, S state, E status = E::Conflict, G genre 
 class TeamVolume : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
@@ -59,12 +59,12 @@ protected:
         fs::remove_all(root);
         fs::create_directories(root);
     }
-    void TearDown() override {
-        fs::remove_all(root);
-        VolumeManager::sharedInstance().clear();
-    }
+    void TearDown() override { fs::remove_all(root); }
 
     TempDir dir;
+    OwnVolumes volumes;
+    // Tells the volume's items from those never synchronised; never resumed, so it runs nothing.
+    TimeLineManager timeline{(dir / "support").string() + "/", volumes.parts()};
     std::shared_ptr<VolumeDetail> team;
     fs::path root;
 };
@@ -122,8 +122,7 @@ TEST_F(AttentionListTest, AWalkFindsTheItemsInErrorAndAStateChangeCostsOneRecord
     EXPECT_EQ(found.count(), 2u);
     EXPECT_EQ(list->walks(), 1u);
     // What the command line's status counts is the same walk.
-    EXPECT_EQ(AttentionList::findItemsInError({root.string()},
-                                              AttentionList::ignoredBy(TimeLineManager::sharedInstance())),
+    EXPECT_EQ(AttentionList::findItemsInError({root.string()}, AttentionList::ignoredBy(timeline)),
               found.items);
 
     // Changes of state: one record read each, no walk.
@@ -245,7 +244,7 @@ protected:
         return out;
     }
 
-    TestEngineParts engine;
+    TestEngineParts engine{timeline, volumes.list};
 };
 
 TEST_F(TrayAttention, TheMenuSaysHowManyThingsNeedTheUserAndOpensTheirResolution) {
@@ -303,8 +302,7 @@ TEST_F(TrayAttention, HeldRemovalsAreConfirmedOnlyWhenTheUserSaysSo) {
         names.push_back("h" + std::to_string(i));
         item(folder / names.back(), S::Regular, E::NoError, G::None);
     }
-    ASSERT_FALSE(SyncFolder::compareListing(TimeLineManager::sharedInstance().context(), folder.string(), {},
-                                            names, true));
+    ASSERT_FALSE(SyncFolder::compareListing(timeline.context(), folder.string(), {}, names, true));
     ASSERT_EQ(SyncFolder::foldersAwaitingConfirmation(), std::vector<std::string>{folder.string()});
 
     SeenAlert keep;

@@ -25,6 +25,7 @@
 #include "platform/overmark.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
+#include "support/own_volumes.h"
 #include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
@@ -72,23 +73,20 @@ class Decisions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
-        answerFromSharedParts();
+        volumes.answer();
         // Files of a mappoint volume, as the timeline only takes those.
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         manager = std::make_unique<Manager>(*timeline);
         manager->setPresenter(&presenter);
     }
     void TearDown() override {
         timeline.reset();
         fs::remove_all(team->localFolder);
-        VolumeManager::sharedInstance().clear();
     }
     std::string file(const std::string& name, const std::string& content = "data") {
         std::string path = team->localFolder + "/" + name;
@@ -102,6 +100,7 @@ protected:
     }
 
     TempDir dir;
+    OwnVolumes volumes;
     std::shared_ptr<VolumeDetail> team;
     std::unique_ptr<TimeLineManager> timeline;
     std::unique_ptr<Manager> manager;
@@ -438,27 +437,24 @@ protected:
     void SetUp() override {
         qtApp();
         resetServerEnvironment();
-        answerFromSharedParts();
+        volumes.answer();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         serverEnvironment().keychain = keychain.get();
         ASSERT_TRUE(devserver.start(dir.path(), *keychain, "pw"));
         platform::http::Session::shared().cookies().removeAll();
-        auto& vm = VolumeManager::sharedInstance();
-        vm.clear();
+        auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
         ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/",
-                                                     TimeLineManager::sharedParts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
         manager = std::make_unique<Manager>(*timeline);
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        VolumeManager::sharedInstance().clear();
         resetServerEnvironment();
     }
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
@@ -497,6 +493,8 @@ protected:
     }
 
     TempDir dir;
+
+    OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::shared_ptr<VolumeDetail> team;

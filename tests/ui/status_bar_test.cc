@@ -22,6 +22,7 @@
 #include "platform/fd.h"
 #include "qt_support.h"
 #include "support/engine_parts.h"
+#include "support/own_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -50,14 +51,12 @@ protected:
         bar.setErrorState(false);
         bar.updateDownloadActive(std::nullopt);
         bar.updateUploadActive(std::nullopt);
-        VolumeManager::sharedInstance().clear();
     }
     void TearDown() override {
         fs::remove(adminFile());
         ServerConfigurationDetails::sharedInstance().readConfig();
         StateManager::sharedInstance().allowServerCommunication = false;
         StateManager::sharedInstance().triggerChanges();
-        VolumeManager::sharedInstance().clear();
     }
     // Sets the run state as the engine would and waits until the icon shows `expected`.
     bool showsAfter(StatusBar& bar, icons expected, const std::function<void()>& change) {
@@ -66,7 +65,8 @@ protected:
         return waitUntil([&] { return bar.currentIcon() == expected; }, std::chrono::seconds(5));
     }
 
-    TestEngineParts engine;
+    OwnVolumes volumes;
+    TestEngineParts engine{TimeLineManager::sharedInstance(), volumes.list};
 };
 
 TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
@@ -149,7 +149,7 @@ TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
     menu.refreshVolumeMenu();
     EXPECT_FALSE(menu.shareMenuItem()->isVisible()) << "an empty list hides the sub-menu";
 
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = volumes.list;
     auto team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
     team->state = VolumeDetail::volumeStates::Visible;
     fs::create_directories(team->localFolder);
@@ -178,7 +178,7 @@ TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
     EXPECT_FALSE(byName["Away"]->isChecked());
     EXPECT_FALSE(byName["Away"]->isEnabled());
     // A volume that vanished from the list shows unticked and disabled until the menu is rebuilt.
-    vm.clear();
+    volumes.list.clear();
     menu.validateMenuItem(byName["Team"]);
     EXPECT_FALSE(byName["Team"]->isEnabled());
     menu.refreshVolumeMenu();
@@ -347,7 +347,7 @@ TEST_F(StatusBarTest, UnmountingFromTheMenuRunsBesideTheInterfaceAndShowsItInPro
     auto volume = std::make_shared<VolumeDetail>("Unmountable", ServerConfigurationDetails::sharedInstance());
     volume->state = VolumeDetail::volumeStates::Visible;
     volume->localFolder = mounted;
-    VolumeManager::sharedInstance().addVolume(volume);
+    volumes.list.addVolume(volume);
     StatusBar bar(engine.parts(), false);
     StatusBarMenu& menu = bar.statusBarMenu();
     menu.refreshVolumeMenu();

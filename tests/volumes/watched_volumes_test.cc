@@ -24,6 +24,7 @@
 #include "platform/notifications.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/own_volumes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -138,22 +139,18 @@ protected:
 
         daemon = std::make_unique<gwtest::Daemon>(dir / "gatewarden.log");
         ASSERT_TRUE(daemon->ready()) << daemon->log();
-        VolumeManager::sharedInstance().setEngineLink(std::make_shared<const EngineLink>(recorder.link()));
+        own.list.setEngineLink(std::make_shared<const EngineLink>(recorder.link()));
         startLink("");
-        VolumeManager::sharedInstance().clear();
     }
 
     void TearDown() override {
         if (!daemon) return;
-        auto& vm = VolumeManager::sharedInstance();
+        auto& vm = own.list;
         vm.unmountVolumes();
         vm.detachInLocationFolders();
-        vm.clear();
         if (link) link->closeConnection();
         KernelCommunicator::install(nullptr);
         link.reset();
-        // The manager is the process's: the recorder goes with this test.
-        vm.setEngineLink(nullptr);
         daemon.reset();
     }
 
@@ -161,7 +158,7 @@ protected:
         KernelCommunicator::Options o;
         o.socketPath = daemon->socketPath;
         o.gatewardenPath = gatewardenPath;
-        o.reconnected = [] { VolumeManager::sharedInstance().mountVolumes(); };
+        o.reconnected = [this] { own.list.mountVolumes(); };
         o.validApps = [] { return ServerConfigurationDetails::sharedInstance().validApps(); };
         o.engine = std::make_shared<const EngineLink>(recorder.link());
         link = std::make_shared<KernelCommunicator>(o);
@@ -175,7 +172,7 @@ protected:
 
     // A mappoint volume made and mounted as the user's activation would.
     std::shared_ptr<VolumeDetail> mountedVolume(const std::string& name) {
-        auto& vm = VolumeManager::sharedInstance();
+        auto& vm = own.list;
         vm.resolveVolumes({{name, "smb", true, nullptr}});
         EXPECT_TRUE(vm.waitForCreations(60s));
         EXPECT_TRUE(vm.activateVolume(name));
@@ -193,12 +190,14 @@ protected:
     std::unique_ptr<gwtest::Daemon> daemon;
     std::shared_ptr<KernelCommunicator> link;
     Recorder recorder;
+    // Last, so that it goes first: its mounts still running in the background use the recorder.
+    OwnVolumes own;
 };
 
 // ---- the life of a mappoint volume
 
 TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEveryState) {
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     std::mutex seenMutex;
     int volumeChanges = 0;
     auto observer = platform::DistributedNotificationCenter::defaultCenter().observe(
@@ -282,7 +281,7 @@ TEST_F(WatchedVolumes, ImageIsCreatedMountedPreparedPublishedAndEjectedThroughEv
 }
 
 TEST_F(WatchedVolumes, AnItemSavedBeforeTheMountStepLearnsTheDeviceStillGetsItsRow) {
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     vm.resolveVolumes({{"Early", "smb", true, nullptr}});
     ASSERT_TRUE(vm.waitForCreations(60s));
     auto v = vm.findVolume("Early");
@@ -317,7 +316,7 @@ TEST_F(WatchedVolumes, AnItemSavedBeforeTheMountStepLearnsTheDeviceStillGetsItsR
 }
 
 TEST_F(WatchedVolumes, AMappointNameThatIsNoSafeFolderNameCreatesNothing) {
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     size_t from = logSize();
     vm.resolveVolumes({{"..", "", true, nullptr},
                        {"a/b", "", true, nullptr},
@@ -339,7 +338,7 @@ TEST_F(WatchedVolumes, ATrashWithFilesIsKeptInTheRecoveryFolderBeforeItIsReplace
     ASSERT_EQ(actor({"mkdir", trash}).exitCode, 0);
     ASSERT_EQ(actor({"mkdir", trash + "/files"}).exitCode, 0);
     ASSERT_EQ(actor({"create", trash + "/files/kept.txt", "precious"}).exitCode, 0);
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     ASSERT_TRUE(vm.deactivateVolume("Docs"));
     ASSERT_TRUE(vm.activateVolume("Docs"));
     ASSERT_TRUE(eventually([&] { return mounted(v->localFolder) && fs::is_regular_file(trash); }, 30s));
@@ -377,7 +376,7 @@ TEST_F(WatchedVolumes, AMountedVolumeCarriesTheApplicationsIconForTheDesktopsFil
     // While the desktop tools run, the volume already answers for its items: uploads finishing then
     // leave the rows that later replaces and moves of those items rely on.
     ASSERT_TRUE(eventually([&] { return fs::exists(dir / "bin" / "gio-calls"); }, 30s)) << daemon->log();
-    auto& volumes = VolumeManager::sharedInstance();
+    auto& volumes = own.list;
     auto busy = volumes.findVolume("Docs");
     ASSERT_TRUE(busy);
     struct stat st {};
@@ -400,7 +399,7 @@ TEST_F(WatchedVolumes, AMountedVolumeCarriesTheApplicationsIconForTheDesktopsFil
 
     // What KDE's file manager keeps in that entry (its view of the folder) stays through the next mount.
     ASSERT_EQ(actor({"write", root + "/.directory", "[Dolphin]\nViewMode=1\n"}).exitCode, 0);
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     ASSERT_TRUE(vm.deactivateVolume("Docs"));
     ASSERT_TRUE(vm.activateVolume("Docs"));
     ASSERT_TRUE(eventually([&] { return recorder.count("sync", root) == 2; }, 30s)) << daemon->log();
@@ -416,7 +415,7 @@ TEST_F(WatchedVolumes, AVolumeEjectedWhileAnEditorHoldsADocumentKeepsTheSave) {
     ASSERT_EQ(actor({"create", doc, "first draft"}).exitCode, 0);
     gwtest::HeldActor editor({"hold-write", doc, "final letter"});
     ASSERT_TRUE(editor.holding());
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     ASSERT_TRUE(vm.deactivateVolume("Drafts"));
     EXPECT_FALSE(mounted(v->localFolder)) << "ejected although in use";
     // The editor's save after the eject lands in the image, where the next mount shows it.
@@ -581,7 +580,7 @@ TEST_F(WatchedVolumes, BadRequestsAndFailingToolsAreLoggedAndTouchNothing) {
     fs::permissions(dir / "tools" / "tidewell-hdiutil", fs::perms::owner_all);
     fs::copy_file(toolsDir + "/tidewell-mdutil", dir / "tools" / "tidewell-mdutil");
     setenv("TIDEWELL_TOOLS_DIR", (dir / "tools").c_str(), 1);
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     vm.resolveVolumes({{"Broken", "", true, nullptr}});
     ASSERT_TRUE(vm.waitForCreations(30s));
     EXPECT_FALSE(vm.findVolume("Broken")->available);
@@ -599,7 +598,7 @@ TEST_F(WatchedVolumes, TheDefaultInLocationFolderIsAttachedInPlaceAndKeepsItsCon
     fs::path home = platform::homeFolder();
     fs::create_directories(home / "Tidewell");
     std::ofstream(home / "Tidewell" / "before.txt") << "was here";
-    auto& vm = VolumeManager::sharedInstance();
+    auto& vm = own.list;
     vm.resolveInLocationSync({{"/home", "~/Tidewell"}});
     vm.mountVolumes();
     const std::string folder = (home / "Tidewell").string();
@@ -659,7 +658,7 @@ TEST_F(WatchedVolumes, AKilledWatcherIsStartedAgainAndTheVolumesComeBack) {
     }));
     EXPECT_TRUE(eventually([&] { return recorder.has("close", v->localFolder + "/after.txt"); }));
     // The watcher this link started is ours to stop.
-    VolumeManager::sharedInstance().unmountVolumes();
+    own.list.unmountVolumes();
     link->closeConnection();
     gwtest::run({"/usr/bin/pkill", "-TERM", "-f", "--", "--socket " + daemon->socketPath});
 }
