@@ -147,14 +147,14 @@ private:
                                    bool contentComingDown = false);
     // After a server move: the database rows of the item and of what it holds name the new paths.
     void followInDatabase(EventContext& context);
-
-    size_t fetches_ = 0;  // items of this move whose content comes down before they leave the server
-    // Folders (former path, record) that leave the server only after the files fetched out of them.
-    std::vector<std::pair<std::string, CorvaneExtendedAttributes>> foldersAfterFetches_;
     // A file renamed over a synchronised one (an editor's safe-save) takes the replaced item's revision,
     // so its upload is a new revision of that server item rather than a conflict with it. Returns the
     // replaced item's row, for the caller to remove once the upload ran.
     std::optional<Record> adoptReplacedRevision(EventContext& context);
+
+    size_t fetches_ = 0;  // items of this move whose content comes down before they leave the server
+    // Folders (former path, record) that leave the server only after the files fetched out of them.
+    std::vector<std::pair<std::string, CorvaneExtendedAttributes>> foldersAfterFetches_;
 };
 
 }  // namespace tw
