@@ -454,6 +454,14 @@ Session::Handle Session::takeHandle() {
     return Handle(curl_easy_init());
 }
 
+void Session::closeIdleConnections() {
+    std::vector<Handle> closing;
+    {
+        std::lock_guard lock(handlesMutex_);
+        closing.swap(idleHandles_);
+    }
+}
+
 void Session::giveBack(Handle handle) {
     // Enough for the transfers that run at once (uploads, a few downloads, a listing).
     constexpr size_t kKept = 8;

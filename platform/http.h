@@ -207,6 +207,8 @@ public:
     Handle takeHandle();
     // Keeps `handle` for the next request to reuse its connection (up to a few of them).
     void giveBack(Handle handle);
+    // Closes the connections kept for reuse: a server being stopped need not wait for them to idle out.
+    void closeIdleConnections();
 
 private:
     CookieStore cookies_;

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "devserver/wire.h"
+#include "platform/http.h"
 
 namespace tw::test {
 
@@ -22,6 +23,11 @@ struct Fd {
     }
 };
 }  // namespace
+
+int ServerProcess::stop() {
+    platform::http::Session::shared().closeIdleConnections();
+    return child_.stop(std::chrono::seconds(20));
+}
 
 bool ServerProcess::start(const std::vector<std::string>& args, const std::filesystem::path& stderrFile) {
     int pipeFds[2];

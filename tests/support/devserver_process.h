@@ -21,7 +21,9 @@ public:
     // Starts the binary with `args` and waits (at most 30 s) for its "listening on " line.
     bool start(const std::vector<std::string>& args, const std::filesystem::path& stderrFile);
     // SIGTERM, then waits up to 20 s. The exit status, or -1 when it had to be killed or did not run.
-    int stop() { return child_.stop(std::chrono::seconds(20)); }
+    // The connections this process's session keeps open for reuse are closed first: the server would
+    // otherwise wait for each to idle out (five seconds) before it ends.
+    int stop();
     bool running() const { return child_.running(); }
 
     const std::string& baseUrl() const { return baseUrl_; }
