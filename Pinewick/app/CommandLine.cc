@@ -192,7 +192,7 @@ platform::CommandReply CommandLine::command(const std::vector<std::string>& args
     if (verb == "open" && args.size() == 2) {
         // Paths arrive as the caller typed them, resolved against its folder by the command line.
         if (args[1].empty() || args[1].front() != '/') return {false, "open needs a full path"};
-        OpenFile::application(parts_.statusBar, args[1]);
+        OpenFile::application(parts_.statusBar, parts_.credentials.environment(), args[1]);
         return {true, "Opening " + args[1]};
     }
     if (verb == "quit") {

@@ -75,7 +75,8 @@ ConsistencyCheck& consistencyCheckPart() {
 // A download still running when the process ends must neither hold up its exit nor call back into an
 // object gone.
 PlaceholderOpens& placeholderOpensPart() {
-    static PlaceholderOpens* shared = new PlaceholderOpens(parts::statusBar(), parts::configuration());
+    static PlaceholderOpens* shared = new PlaceholderOpens(
+        parts::configuration(), PlaceholderOpens::download(parts::statusBar(), parts::serverEnvironment()));
     return *shared;
 }
 
@@ -176,7 +177,7 @@ Engine::Engine(Options options) {
 }
 
 void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
-    auto& env = serverEnvironment();
+    auto& env = parts::serverEnvironment();
     auto& state = parts::runState();
     env.networkAvailable = [&state] { return state.networkAvailable.load(); };
     env.allowServerCommunication = [&state] { return state.allowServerCommunication.load(); };
@@ -191,7 +192,7 @@ void Engine::wireServerLayer(std::function<bool()> requestCredentials) {
     // database holds come from the volume list and the database. Neither is made here: the volumes
     // come after the kernel link.
     answerFromVolumes(env, parts::volumes, parts::metadataDatabase);
-    env.startUsageReport = [] { AuditStatistics::report(); };
+    env.startUsageReport = [&env] { AuditStatistics::report(env); };
     // Not through the timeline, which this must not make: the report may run in `tidewell login`.
     env.inIgnoreList = [](const std::string& path) {
         return TimeLineManager::inIgnoreList(path, parts::volumes(), parts::exclusions());

@@ -27,9 +27,14 @@ ServerConfigurationDetails& configuration() {
     return *shared;
 }
 
+ServerEnvironment& serverEnvironment() {
+    static ServerEnvironment* shared = new ServerEnvironment();
+    return *shared;
+}
+
 ServerCredentials& credentials() {
     // Reads the stored account from the keychain the server environment names.
-    static ServerCredentials* shared = new ServerCredentials();
+    static ServerCredentials* shared = new ServerCredentials(serverEnvironment());
     return *shared;
 }
 

@@ -21,6 +21,7 @@ class MetadataDataBase;
 class RestoreDeletedManager;
 class ServerConfigurationDetails;
 class ServerCredentials;
+struct ServerEnvironment;
 class StateManager;
 class StatusBarManager;
 class VolumeManager;
@@ -31,7 +32,9 @@ namespace parts {
 ExclusionManager& exclusions();
 // The configuration and the support folder, on the exclusion rules.
 ServerConfigurationDetails& configuration();
-// The account every request goes out with.
+// What the server layer works in: the engine installs the answers of the parts above at start-up.
+ServerEnvironment& serverEnvironment();
+// The account every request goes out with, in that environment.
 ServerCredentials& credentials();
 // Both databases, in the configuration's support folder.
 MetadataDataBase& metadataDatabase();

@@ -134,7 +134,7 @@ int login(const std::vector<std::string>& args) {
         return 1;
     }
     // One account at a time: the login pane replaces what was stored before.
-    auto& keychain = tw::serverKeychain();
+    auto& keychain = credentials.environment().keychainInUse();
     std::vector<tw::platform::keychain::Item> old;
     if (keychain.findItems("Tidewell", "Tidewell Server Password", old) == tw::platform::keychain::Status::ok)
         for (const auto& item : old)

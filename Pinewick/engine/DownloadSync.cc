@@ -46,7 +46,7 @@ void DownloadSync::performAction(EventContext& context) {
         return done();
     }
     if (checkExists) {
-        FetchAttributes again(path);
+        FetchAttributes again(context.server, path);
         if (again.performServerAction() != normalisedResponse::allOkay) return done();
     }
     // The folder itself may have been removed while the event waited: nothing is made in its place.
@@ -210,7 +210,7 @@ void TLServerRequestedDelete::performAction(EventContext& context) {
     auto done = [&] { log().logFunction(prettyLog("<- " + localPath, __FILE__, "performAction()")); };
     auto attrs = platform::attributesOfItem(localPath);
     if (!attrs) return done();
-    FetchAttributes again(localPath);
+    FetchAttributes again(context.server, localPath);
     // Only the server's plain "no such item" counts; any other refusal or failure leaves the item.
     if (again.performServerAction() != normalisedResponse::attemptRecovery ||
         again.serverErrorCode != serverError::itemNotFound) {

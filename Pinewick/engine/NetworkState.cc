@@ -81,7 +81,7 @@ NetworkState::NetworkStates NetworkState::probe(const std::string& paywallDetect
 }
 
 void NetworkState::pause(std::chrono::seconds interval) const {
-    sleepFor(environment_, interval);
+    environment_.sleepFor(interval);
 }
 
 }  // namespace tw

@@ -10,7 +10,8 @@
 
 namespace tw {
 
-bool OpenFile::application(StatusBarManager& statusBar, const std::string& path) {
+bool OpenFile::application(StatusBarManager& statusBar, const ServerEnvironment& server,
+                           const std::string& path) {
     if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     CorvaneExtendedAttributes record(path);
     if (record.ceaStatus.status != CEAStatus::keys::Placeholder) return true;
@@ -22,8 +23,8 @@ bool OpenFile::application(StatusBarManager& statusBar, const std::string& path)
     }
     ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
     std::string folder = platform::parentFolder(path);
-    platform::DispatchQueue::global(platform::QoS::background).async([&statusBar, folder, entry] {
-        TLDownloadFile::performAction(statusBar, folder, entry, std::nullopt);
+    platform::DispatchQueue::global(platform::QoS::background).async([&statusBar, &server, folder, entry] {
+        TLDownloadFile::performAction(statusBar, server, folder, entry, std::nullopt);
     });
     return true;
 }

@@ -9,12 +9,15 @@
 namespace tw {
 
 class StatusBarManager;
+struct ServerEnvironment;
 
 class OpenFile {
 public:
-    // Marks a placeholder to be downloaded and opened after the download (its progress shown through
-    // `statusBar`); anything else is left as it is. Always true, as the platform's open-file answer.
-    static bool application(StatusBarManager& statusBar, const std::string& path);
+    // Marks a placeholder to be downloaded (in `server`, which outlives the program's downloads) and
+    // opened after the download (its progress shown through `statusBar`); anything else is left as it is.
+    // Always true, as the platform's open-file answer.
+    static bool application(StatusBarManager& statusBar, const ServerEnvironment& server,
+                            const std::string& path);
 };
 
 }  // namespace tw

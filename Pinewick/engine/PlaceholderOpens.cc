@@ -33,7 +33,7 @@ constexpr const char* kOnlyLooking[] = {
     // File-name databases and virus scanners
     "updatedb", "updatedb.plocate", "updatedb.mlocate", "plocate-build", "clamd", "clamscan", "freshclam"};
 
-bool defaultFetch(StatusBarManager& statusBar, const std::string& path) {
+bool defaultFetch(StatusBarManager& statusBar, const ServerEnvironment& server, const std::string& path) {
     // Bytes written into the placeholder while nobody watched are the user's: they are what opens.
     if (CEAUtils::keepBytesWrittenToPlaceholder(path)) return true;
     {
@@ -48,7 +48,8 @@ bool defaultFetch(StatusBarManager& statusBar, const std::string& path) {
         }
         if (record.ceaStatus.status == S::RequireDownload) {
             ServerFileObject entry = entryFromRecord(platform::lastPathComponent(path), record);
-            TLDownloadFile::performAction(statusBar, platform::parentFolder(path), entry, std::nullopt);
+            TLDownloadFile::performAction(statusBar, server, platform::parentFolder(path), entry,
+                                          std::nullopt);
         }
     }
     // Downloaded here, or by the timeline's own download meanwhile: either way the content is here.
@@ -77,12 +78,15 @@ std::int64_t localSize(const std::string& path) {
 
 }  // namespace
 
-PlaceholderOpens::PlaceholderOpens(StatusBarManager& statusBar,
-                                   const ServerConfigurationDetails& configuration, Fetch fetch,
+PlaceholderOpens::Fetch PlaceholderOpens::download(StatusBarManager& statusBar,
+                                                   const ServerEnvironment& server) {
+    return [&statusBar, &server](const std::string& path) { return defaultFetch(statusBar, server, path); };
+}
+
+PlaceholderOpens::PlaceholderOpens(const ServerConfigurationDetails& configuration, Fetch fetch,
                                    TellWaiting tellWaiting)
     : configuration_(configuration),
-      fetch_(fetch ? std::move(fetch)
-                   : Fetch([&statusBar](const std::string& path) { return defaultFetch(statusBar, path); })),
+      fetch_(std::move(fetch)),
       tellWaiting_(tellWaiting ? std::move(tellWaiting) : TellWaiting(notifyWaiting)),
       watcher_([this](std::stop_token stop) { watchLimits(stop); }) {}
 

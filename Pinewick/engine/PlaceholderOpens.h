@@ -28,6 +28,7 @@ namespace tw {
 
 class ServerConfigurationDetails;
 class StatusBarManager;
+struct ServerEnvironment;
 
 class PlaceholderOpens {
 public:
@@ -47,11 +48,14 @@ public:
     using TellWaiting = std::function<void(const std::string& path, const std::string& program)>;
     static constexpr std::chrono::milliseconds kLongWait{2000};
 
-    // The administrator's settings are read from `configuration` at each open.
-    // `fetch` empty: the default download of the item's content, its progress shown through `statusBar`.
-    // `tellWaiting` empty: a desktop notification.
-    PlaceholderOpens(StatusBarManager& statusBar, const ServerConfigurationDetails& configuration,
-                     Fetch fetch = {}, TellWaiting tellWaiting = {});
+    // The download of an item's content in `server`, its progress shown through `statusBar`; both must
+    // outlive the opens that use it.
+    static Fetch download(StatusBarManager& statusBar, const ServerEnvironment& server);
+
+    // The administrator's settings are read from `configuration` at each open. `fetch` brings an
+    // item's content (`download` in the program). `tellWaiting` empty: a desktop notification.
+    PlaceholderOpens(const ServerConfigurationDetails& configuration, Fetch fetch,
+                     TellWaiting tellWaiting = {});
     ~PlaceholderOpens();
     PlaceholderOpens(const PlaceholderOpens&) = delete;
     PlaceholderOpens& operator=(const PlaceholderOpens&) = delete;

@@ -16,7 +16,7 @@
 namespace tw {
 namespace {
 
-// Counts a probe loop from the moment it is scheduled until it ends.
+// Counts a probe loop (or a retry) from the moment it is scheduled until it ends.
 class LoopCount {
 public:
     explicit LoopCount(std::atomic<int>& count) : count_(count) {}
@@ -34,6 +34,18 @@ StateManager::StateManager(Parts parts)
     : networkAvailable([this](bool available) { networkFlagChanged(available); }), parts_(std::move(parts)) {
     parts_.statusBar.setRunState(
         {[this] { return networkAvailable.load(); }, [this] { return allowServerCommunication.load(); }});
+}
+
+StateManager::~StateManager() {
+    systemShutdown = true;
+    // Taken out under the lock, ended outside it: an announcement being handled may be waiting for it.
+    std::unique_ptr<platform::SleepWakeObserver> observer;
+    {
+        std::lock_guard lock(sleepWakeMutex_);
+        observer = std::move(sleepWake_);
+    }
+    observer.reset();
+    while (probeLoops_.load() > 0 || resumeRetries_.load() > 0) std::this_thread::sleep_for(kResumeRetryPoll);
 }
 
 void StateManager::triggerChanges() {
@@ -67,7 +79,9 @@ StateManager::ContactChoice StateManager::chooseServerContact(bool allowed) {
 
 void StateManager::retryResumeLater() {
     if (resumeRetryPending_.exchange(true)) return;
+    ++resumeRetries_;
     platform::DispatchQueue::global(platform::QoS::utility).async([this] {
+        LoopCount count(resumeRetries_);
         auto& timeline = parts_.timeline();
         // Ends when the running event has finished and the loop noticed the pause, or at shutdown.
         while (timeline.eventQueueRunning() && !systemShutdown) std::this_thread::sleep_for(kResumeRetryPoll);

@@ -80,9 +80,14 @@ public:
         std::function<ServerCredentials&()> credentials;             // logged out at shutdown
     };
 
-    // Tells `parts.statusBar` where the run state comes from. Probe loops and retries on background
-    // queues refer to this object: it must outlive them (the engine's is never destroyed).
+    // Tells `parts.statusBar` where the run state comes from. The parts must outlive the run state.
     explicit StateManager(Parts parts);
+    // Probe loops and resume retries on background queues refer to this object: going, it shuts them
+    // down and waits for them (a loop ends at its next turn, at most one probe interval away) and stops
+    // hearing sleep and wake. The program's is never destroyed; a test's goes with the test.
+    ~StateManager();
+    StateManager(const StateManager&) = delete;
+    StateManager& operator=(const StateManager&) = delete;
 
     static constexpr std::chrono::seconds kProbeInterval{5};
 
@@ -141,6 +146,7 @@ private:
     std::mutex mutex_;  // serialises triggerChanges
     std::atomic<int> probeLoops_{0};
     std::atomic<bool> resumeRetryPending_{false};
+    std::atomic<int> resumeRetries_{0};  // retries scheduled and not yet ended
     static constexpr std::chrono::milliseconds kResumeRetryPoll{20};
     std::atomic<bool> sleeping_{false};
     std::mutex sleepWakeMutex_;  // guards sleepWake_ and the sleep/wake transitions

@@ -291,7 +291,7 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
     auto localNames = platform::entriesOfFolder(path);
     if (!localNames) return done();
 
-    FolderContentDetails listing(path);
+    FolderContentDetails listing(context.server, path);
     auto [outcome, error] = listing.fetchFolderContents();
     if (outcome != normalisedResponse::allOkay) {
         log().logDebug("Listing of " + path + " failed (" + toString(error) + "); nothing is changed");

@@ -17,7 +17,7 @@ std::vector<VolumeManager::Mappoint> SyncMappoints::mappointsOf(
 
 void SyncMappoints::performAction(EventContext& context) {
     TW_TRACE_IN("performAction()");
-    FolderContentDetails listing("/");
+    FolderContentDetails listing(context.server, "/");
     auto [outcome, error] = listing.fetchFolderContents();
     (void)error;
     // An empty or failed root listing retires nothing: a server in trouble must not take volumes away.

@@ -77,8 +77,8 @@ std::string currentPath(uint64_t volumeNumber, uint64_t fileNumber, const std::s
 
 }  // namespace
 
-bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::string& localFolder,
-                                   const ServerFileObject& file,
+bool TLDownloadFile::performAction(StatusBarManager& statusBar, const ServerEnvironment& server,
+                                   const std::string& localFolder, const ServerFileObject& file,
                                    const std::optional<std::string>& serverPath) {
     const std::string path = localFolder + "/" + file.name;
     OneDownloadPerFile alone(path);
@@ -113,7 +113,7 @@ bool TLDownloadFile::performAction(StatusBarManager& statusBar, const std::strin
         }
     };
 
-    DownloadDetails details(localFolder, file, serverPath);
+    DownloadDetails details(server, localFolder, file, serverPath);
     normalisedResponse outcome = details.downloadFile();
     bool succeeded = false;
     switch (outcome) {
@@ -211,8 +211,8 @@ void TLOutOfBandDownload::performAction(EventContext& context) {
         if (record.ceaStatus.status != CEAStatus::keys::RequireDownload) return;
         ServerFileObject entry = entryFromRecord(platform::lastPathComponent(*resolved), record);
         std::string serverPath = context.server.serverFromLocal(pathFrom);
-        if (!TLDownloadFile::performAction(context.statusBar, platform::parentFolder(*resolved), entry,
-                                           serverPath))
+        if (!TLDownloadFile::performAction(context.statusBar, context.server,
+                                           platform::parentFolder(*resolved), entry, serverPath))
             return;
         // The copy outside is an ordinary file from now on.
         platform::SysError error;

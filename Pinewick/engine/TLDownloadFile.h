@@ -24,8 +24,8 @@ public:
     // transfer on `statusBar`. True exactly when the download succeeded. A file the user asked to open
     // is then opened with the user's default application ("xdg-open PATH", started detached from a
     // background queue).
-    static bool performAction(StatusBarManager& statusBar, const std::string& localFolder,
-                              const ServerFileObject& file,
+    static bool performAction(StatusBarManager& statusBar, const ServerEnvironment& server,
+                              const std::string& localFolder, const ServerFileObject& file,
                               const std::optional<std::string>& serverPath = std::nullopt);
 };
 

@@ -241,7 +241,7 @@ void TLDelete::performAction(EventContext& context) {
         log().logDebug("Delete of " + localPath + " not sent: no revision of it is known here");
         return;
     }
-    DeleteDetails first(localPath, folder, revision);
+    DeleteDetails first(context.server, localPath, folder, revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
         settled_ = true;
@@ -250,7 +250,7 @@ void TLDelete::performAction(EventContext& context) {
     if (unanswered(first)) return;
     if (first.serverErrorCode == serverError::couldNotLockFile) {
         log().logAudit("Retrying delete of item " + localPath);
-        DeleteDetails again(localPath, folder, revision);
+        DeleteDetails again(context.server, localPath, folder, revision);
         if (again.performServerDelete() == normalisedResponse::allOkay) {
             log().logAudit("Delete of item " + localPath + " requested by user");
             settled_ = true;
@@ -452,7 +452,7 @@ void TLMove::addToDeleteListIfRequired(EventContext& context, const std::string&
         ++fetches_;
         return;
     }
-    deleteList.emplace_back(formerPath, isFolder, revision);
+    deleteList.emplace_back(context.server, formerPath, isFolder, revision);
 }
 
 void TLMove::performAction(EventContext& context) {
@@ -536,7 +536,7 @@ void TLMove::performMoveDelete(EventContext& context) {
     for (DeleteDetails& request : deleteList) {
         if (request.answered) continue;  // done in an earlier run of this event
         if (request.isFolder) {
-            FolderContentDetails listing(request.localPath);
+            FolderContentDetails listing(context.server, request.localPath);
             auto outcome = listing.fetchFolderContents().first;
             request.answered = outcome != normalisedResponse::fatal;
             if (outcome == normalisedResponse::allOkay) {
@@ -603,7 +603,7 @@ void TLMove::performMoveMove(EventContext& context) {
         // the new place would let the next listing remove the files it holds here. The server decides:
         // a move of a folder it lacks fails, and only then is the folder created.
         if (platform::isFolder(localPathTo) &&
-            MoveDetails(localPathFrom, localPathTo, "").performServerAction().first ==
+            MoveDetails(context.server, localPathFrom, localPathTo, "").performServerAction().first ==
                 normalisedResponse::allOkay) {
             // Left unclassified (the record logged why), the folder is still taken for the server's:
             // its next move asks the server first, as this one did.
@@ -625,15 +625,15 @@ void TLMove::performMoveMove(EventContext& context) {
         // The server refuses a rename onto a name it considers the same: go through a temporary name.
         // Run again, the first step finds its source gone and the second completes the rename.
         std::string temporary = localPathFrom + ".TWCC";
-        MoveDetails toTemporary(localPathFrom, temporary, revision);
+        MoveDetails toTemporary(context.server, localPathFrom, temporary, revision);
         bool atTemporary = toTemporary.performServerAction().first == normalisedResponse::allOkay;
-        MoveDetails toFinal(temporary, localPathTo, revision);
+        MoveDetails toFinal(context.server, temporary, localPathTo, revision);
         moved = toFinal.performServerAction().first == normalisedResponse::allOkay;
         answered = toTemporary.answered && toFinal.answered;
         if (atTemporary && !moved && toFinal.answered) {
             // Refused half way: left under the temporary name, the item would look gone to the next
             // listing, which would remove the file here. It goes back to its former name instead.
-            MoveDetails back(temporary, localPathFrom, revision);
+            MoveDetails back(context.server, temporary, localPathFrom, revision);
             if (back.performServerAction().first == normalisedResponse::allOkay) {
                 log().logWarning("The server refused to rename " + localPathFrom + " to " +
                                  platform::lastPathComponent(localPathTo) +
@@ -689,7 +689,7 @@ void TLMove::learnRevision(EventContext& context, const std::string& revision) {
 }
 
 std::tuple<bool, bool, serverError> TLMove::moveOnServer(EventContext& context, const std::string& revision) {
-    MoveDetails move(localPathFrom, localPathTo, revision);
+    MoveDetails move(context.server, localPathFrom, localPathTo, revision);
     auto [outcome, error] = move.performServerAction();
     if (outcome == normalisedResponse::allOkay) return {true, true, error};
     if (!move.answered || error != serverError::itemAlreadyExist) return {false, move.answered, error};
@@ -699,14 +699,14 @@ std::tuple<bool, bool, serverError> TLMove::moveOnServer(EventContext& context, 
     if (!replacedItem) return {false, true, error};
     context.records.removeRecord(*replacedItem);
     auto replaced = replacedItem->revision;
-    DeleteDetails remove(localPathTo, false, replaced);
+    DeleteDetails remove(context.server, localPathTo, false, replaced);
     if (remove.performServerDelete() != normalisedResponse::allOkay) {
         if (!remove.answered) return {false, false, error};
         log().logWarning("The move of " + localPathFrom + " over " + localPathTo +
                          " was refused: the server's copy of the replaced item changed");
         return {false, true, error};
     }
-    MoveDetails again(localPathFrom, localPathTo, revision);
+    MoveDetails again(context.server, localPathFrom, localPathTo, revision);
     auto [outcome2, error2] = again.performServerAction();
     return {outcome2 == normalisedResponse::allOkay, again.answered, error2};
 }

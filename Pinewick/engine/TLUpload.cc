@@ -136,7 +136,7 @@ void TLUpload::perform(EventContext& context, bool shownInTray) {
     if (shownInTray) context.statusBar.updateUploadActive(localPath);
     bool adopted = false;
     for (;;) {
-        UploadDetails details(localPath);
+        UploadDetails details(context.server, localPath);
         normalisedResponse outcome = details.uploadFile();
         // The outcome belongs to the item that was read, wherever it stands now: renamed meanwhile it
         // is followed; replaced or removed, nobody else's record is touched.
@@ -258,7 +258,7 @@ void TLCreateFolder::performAction(EventContext& context) {
             auto created = std::chrono::system_clock::time_point(
                 std::chrono::duration_cast<std::chrono::system_clock::duration>(
                     std::chrono::duration<double>(attrs->creationDate)));
-            CreateFolderDetails request(localPath, created);
+            CreateFolderDetails request(context.server, localPath, created);
             if (request.createFolder() == normalisedResponse::allOkay) {
                 log().logAudit("Created Folder " + localPath);
                 CorvaneExtendedAttributes fresh(localPath);

@@ -245,7 +245,7 @@ void TimeLineManager::addMoveEvent(const std::string& from, const std::string& t
 
 void TimeLineManager::addDownload(const std::string& path, const ServerFileObject& file) {
     downloadQueue_.addOperation([&context = context(), path, file] {
-        TLDownloadFile::performAction(context.statusBar, path, file, std::nullopt);
+        TLDownloadFile::performAction(context.statusBar, context.server, path, file, std::nullopt);
     });
 }
 

@@ -31,22 +31,23 @@ std::string AuditStatistics::Stats::description() const {
            ", needUploadSize: " + std::to_string(needUploadSize) + ")";
 }
 
-void AuditStatistics::report(std::function<void()> done) {
-    platform::DispatchQueue::global(platform::QoS::background).async([done = std::move(done)]() mutable {
-        AuditStatistics stats;
-        stats.reportNow(std::move(done));
-    });
+void AuditStatistics::report(const ServerEnvironment& env, std::function<void()> done) {
+    platform::DispatchQueue::global(platform::QoS::background)
+        .async([&env, done = std::move(done)]() mutable {
+            AuditStatistics stats(env);
+            stats.reportNow(std::move(done));
+        });
 }
 
 void AuditStatistics::reportNow(std::function<void()> done) {
-    for (const auto& folder : serverEnvironment().activeFolders()) scanFolder(folder);
+    for (const auto& folder : env.activeFolders()) scanFolder(folder);
     createSummary();
     // `done` comes after both the answer and the log line below, whichever is last.
     auto arrivals = std::make_shared<std::atomic<int>>(0);
     auto arrive = [arrivals, done = std::move(done)] {
         if (++*arrivals == 2 && done) done();
     };
-    Audit().auditSend(*this, [arrive](normalisedResponse) { arrive(); });
+    Audit(env).auditSend(*this, [arrive](normalisedResponse) { arrive(); });
     log().logAudit("Reporting statistic " + totalStats.description());
     arrive();
 }
@@ -69,9 +70,9 @@ void AuditStatistics::scanFolder(const std::string& localFolder) {
 }
 
 void AuditStatistics::auditFile(const std::string& filePath, uint64_t fileSize) {
-    if (serverEnvironment().inIgnoreList(filePath)) return;
+    if (env.inIgnoreList(filePath)) return;
     std::string key = lowercased(extensionOf(filePath));
-    auto status = itemRecords().load(filePath).status;
+    auto status = env.itemRecords().load(filePath).status;
     bool pending = status == CEAStatus::keys::RequireUpload || status == CEAStatus::keys::Unknown;
     Stats& s = fileTypes[key];
     s.fileCount += 1;
@@ -108,15 +109,16 @@ std::string Audit::reportBody(const AuditStatistics::Stats& totals) {
 void Audit::auditSend(const AuditStatistics& stats, std::function<void(normalisedResponse)> completion) {
     std::string body = reportBody(stats.totalStats);
     platform::DispatchQueue::global(platform::QoS::background)
-        .async([body, completion = std::move(completion)] {
+        .async([&env = env, body, completion = std::move(completion)] {
             normalisedResponse outcome = normalisedResponse::fatal;
-            if (ServerCommunicator::ready()) {
-                auto& c = serverCredentials();
+            if (ServerCommunicator::ready(env)) {
+                auto& c = env.account();
                 auto request = ServerCommunicator::makeRequest(
-                    c.serverProtocol() + "://" + c.serverName() + "/" + c.auditEndpoint() + "/", "POST");
+                    env, c.serverProtocol() + "://" + c.serverName() + "/" + c.auditEndpoint() + "/", "POST");
                 request.body = body;
                 outcome =
-                    ServerCommunicator::handleResponse(ServerCommunicator::send(std::move(request))).action;
+                    ServerCommunicator::handleResponse(env, ServerCommunicator::send(std::move(request)))
+                        .action;
                 if (outcome != normalisedResponse::allOkay)
                     log().logWarning("Failed to audit statistics " + body);
             }

@@ -30,12 +30,13 @@ public:
         bool operator==(const Stats&) const = default;
     };
 
-    AuditStatistics() = default;
+    // A report in `env`, which must outlive it and the send it makes.
+    explicit AuditStatistics(const ServerEnvironment& env) : env(env) {}
 
     // Runs a whole report (scan, summary, send, log) for a new, empty AuditStatistics on a
     // background-quality global queue and returns at once. `done`, when given, runs after the send
     // has been answered (or was not made), on a background thread.
-    static void report(std::function<void()> done = {});
+    static void report(const ServerEnvironment& env, std::function<void()> done = {});
     // The same steps on the calling thread; `done` as above.
     void reportNow(std::function<void()> done = {});
 
@@ -47,12 +48,15 @@ public:
     // Adds every type's counts into `totalStats`.
     void createSummary();
 
+    const ServerEnvironment& env;
     std::map<std::string, Stats> fileTypes;  // by lower-case extension, "" for none
     Stats totalStats;                        // the sum over all types (after createSummary)
 };
 
 class Audit {
 public:
+    explicit Audit(const ServerEnvironment& env) : env(env) {}
+
     // The report document: exactly "filesSyncPendingUpload", "sizeSyncPendingUpload",
     // "localCacheFileCount" and "localCacheSize", pretty-printed.
     static std::string reportDocument(const AuditStatistics::Stats& totals);
@@ -63,6 +67,8 @@ public:
     // An answer other than allOkay is logged as a warning with the body. `completion`, when given,
     // runs on a background thread with the outcome (fatal when nothing was sent).
     void auditSend(const AuditStatistics& stats, std::function<void(normalisedResponse)> completion = {});
+
+    const ServerEnvironment& env;
 };
 
 }  // namespace tw

@@ -131,15 +131,15 @@ bool DownloadProgress::finish() {
 
 // ---------------------------------------------------------------- DownloadDetails
 
-DownloadDetails::DownloadDetails(const std::string& localFolder, ServerFileObject entry,
-                                 const std::optional<std::string>& givenServerPath)
-    : file(std::move(entry)) {
+DownloadDetails::DownloadDetails(const ServerEnvironment& environment, const std::string& localFolder,
+                                 ServerFileObject entry, const std::optional<std::string>& givenServerPath)
+    : env(environment), file(std::move(entry)) {
     localPath = (localFolder.empty() ? std::string() : localFolder) + "/" + file.name;
-    serverPath = givenServerPath ? *givenServerPath : serverEnvironment().serverFromLocal(localPath);
+    serverPath = givenServerPath ? *givenServerPath : env.serverFromLocal(localPath);
 }
 
 std::string DownloadDetails::requestURL() const {
-    std::string url = ServerCommunicator::serviceBase() + "folders" +
+    std::string url = ServerCommunicator::serviceBase(env) + "folders" +
                       ServerCommunicator::macToWindows(serverPath) +
                       "?revision=" + ServerCommunicator::simpleDataEscape(file.revision);
     uint64_t have = localFileSize.load();
@@ -159,11 +159,11 @@ bool DownloadDetails::stillWanted() {
         std::string node = "/.vol/" + std::to_string(volumeNumber_) + "/" + std::to_string(fileNumber_);
         if (auto current = platform::resolveVolPath(node)) path = *current;
     }
-    return itemRecords().load(path).status == CEAStatus::keys::RequireDownload;
+    return env.itemRecords().load(path).status == CEAStatus::keys::RequireDownload;
 }
 
 bool DownloadDetails::dropPartialContent(const std::string& why) {
-    if (itemRecords().load(localPath).status != CEAStatus::keys::RequireDownload) return false;
+    if (env.itemRecords().load(localPath).status != CEAStatus::keys::RequireDownload) return false;
     if (::truncate(localPath.c_str(), 0) != 0) {
         log().logWarning("Could not empty " + localPath + " (" + why + "): " + std::strerror(errno));
         return false;
@@ -178,7 +178,7 @@ normalisedResponse DownloadDetails::downloadFile() {
     {
         // Content is only ever written into an item that waits for it: any other item may hold the
         // user's own bytes.
-        auto record = itemRecords().load(localPath);
+        auto record = env.itemRecords().load(localPath);
         volumeNumber_ = record.volumeNumber;
         fileNumber_ = record.fileNumber;
         if (record.status != CEAStatus::keys::RequireDownload) {
@@ -191,8 +191,7 @@ normalisedResponse DownloadDetails::downloadFile() {
     constexpr int kMaxRevisionChanges = 5;
     int revisionChanges = 0;
     for (;;) {
-        auto& env = serverEnvironment();
-        if (!env.allowServerCommunication() || !ServerCommunicator::ready()) {
+        if (!env.allowServerCommunication() || !ServerCommunicator::ready(env)) {
             failureReason = "not sent: no network, server communication not allowed, or no session";
             return normalisedResponse::fatal;
         }
@@ -211,11 +210,11 @@ normalisedResponse DownloadDetails::downloadFile() {
         const uint64_t skip = localFileSize.load();
         const uint64_t expected = file.size - skip;
 
-        auto request = ServerCommunicator::makeRequest(requestURL(), "GET", "application/octet-stream");
+        auto request = ServerCommunicator::makeRequest(env, requestURL(), "GET", "application/octet-stream");
         auto sink = std::make_shared<DownloadProgress>(*this, expected);
         request.responseSink = sink;
-        IconProgress iconProgress(localPath, file.size, TransferProgress::Direction::download,
-                                  kShowProgressAfter);
+        IconProgress iconProgress(env.itemRecords(), localPath, file.size,
+                                  TransferProgress::Direction::download, kShowProgressAfter);
         bool cancelled = false;
 
         platform::http::Result result;
@@ -273,7 +272,7 @@ normalisedResponse DownloadDetails::downloadFile() {
 
         platform::http::Result classified = result;
         classified.data = sink->dpData;
-        auto c = ServerCommunicator::handleResponse(classified);
+        auto c = ServerCommunicator::handleResponse(env, classified);
         switch (c.action) {
             case normalisedResponse::allOkay: {
                 if (cancelled) {
@@ -320,7 +319,7 @@ normalisedResponse DownloadDetails::downloadFile() {
                 newer->name = file.name;
                 // Unwritten (the record logged why), the item keeps the old revision meanwhile: it
                 // still waits for its content, and the completed download writes the revision fetched.
-                (void)itemRecords().refreshFile(localPath, *newer);
+                (void)env.itemRecords().refreshFile(localPath, *newer);
                 file = *newer;
                 continue;
             }

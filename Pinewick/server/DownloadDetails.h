@@ -73,8 +73,8 @@ private:
 class DownloadDetails {
 public:
     // `localPath` = `localFolder` + "/" + the entry's name; `serverPath` the given one, or the one the
-    // volume list gives for `localPath`.
-    DownloadDetails(const std::string& localFolder, ServerFileObject file,
+    // volume list gives for `localPath`. Runs in `env`, which must outlive it.
+    DownloadDetails(const ServerEnvironment& env, const std::string& localFolder, ServerFileObject file,
                     const std::optional<std::string>& serverPath = std::nullopt);
 
     // Downloads synchronously. allOkay: the local file holds the whole content. attemptRecovery:
@@ -86,6 +86,7 @@ public:
     // The request URL for the current `localFileSize` (exposed for tests of the wire form).
     std::string requestURL() const;
 
+    const ServerEnvironment& env;
     ServerFileObject file;
     std::atomic<uint64_t> localFileSize{0};
     std::string localPath;

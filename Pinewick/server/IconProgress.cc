@@ -88,9 +88,10 @@ Date IconProgress::magicDate() {
     return Date(std::chrono::seconds(443779200));
 }
 
-IconProgress::IconProgress(std::string localPath, uint64_t totalExpectedTransfer,
+IconProgress::IconProgress(ItemRecords& records, std::string localPath, uint64_t totalExpectedTransfer,
                            TransferProgress::Direction direction, std::chrono::milliseconds showAfter)
-    : localPath_(std::move(localPath)),
+    : records_(records),
+      localPath_(std::move(localPath)),
       totalExpectedTransfer_(totalExpectedTransfer),
       listed_(Transfers::shared().begin(direction, localPath_, totalExpectedTransfer)),
       showFrom_(std::chrono::steady_clock::now() + showAfter) {
@@ -116,7 +117,7 @@ bool IconProgress::grabCreationDate() {
     if (!current) return false;
     if (*current == magicDate()) {
         // An earlier bar was never taken down: the real date is the one saved in the record.
-        if (auto saved = itemRecords().load(localPath_).transferRecovery) {
+        if (auto saved = records_.load(localPath_).transferRecovery) {
             creationDate_ = *saved;
             haveCreationDate_ = true;
         }
@@ -126,7 +127,7 @@ bool IconProgress::grabCreationDate() {
     haveCreationDate_ = true;
     // The bar replaces the creation date; unless the real one is kept in the record, a crash while the
     // bar shows would lose it for good.
-    if (auto kept = itemRecords().setTransferRecovery(localPath_, creationDate_); !kept) {
+    if (auto kept = records_.setTransferRecovery(localPath_, creationDate_); !kept) {
         log().logWarning("No progress shown on " + localPath_ +
                          ": its creation date could not be kept in its record (" + kept.cause().describe() +
                          ")");
@@ -177,7 +178,7 @@ void IconProgress::endBar() {
         log().logWarning("Could not take the progress off " + localPath_ + ": " + std::strerror(error.code));
     // Left in the record, the kept date is only put back again by the next start's recovery: worth a
     // line, not a failure.
-    if (auto cleared = itemRecords().setTransferRecovery(localPath_, std::nullopt); !cleared)
+    if (auto cleared = records_.setTransferRecovery(localPath_, std::nullopt); !cleared)
         log().logWarning("Could not clear the kept creation date of " + localPath_ + ": " +
                          cleared.cause().describe());
     isBarDisplayed_ = false;

@@ -86,7 +86,8 @@ public:
 
     // A transfer is listed from the start; the file shows it only once the transfer has run for
     // `showAfter`, so a quick one never touches the file's dates or its record.
-    IconProgress(std::string localPath, uint64_t totalExpectedTransfer,
+    // The real creation date is kept in the item's record in `records`, which must outlive the bar.
+    IconProgress(ItemRecords& records, std::string localPath, uint64_t totalExpectedTransfer,
                  TransferProgress::Direction direction = TransferProgress::Direction::download,
                  std::chrono::milliseconds showAfter = std::chrono::milliseconds(0));
     ~IconProgress();  // a bar still shown is removed
@@ -108,6 +109,7 @@ private:
     // Asks the file manager to look at the file again; at most once per report interval unless `now`.
     void tellFileManager(bool now);
 
+    ItemRecords& records_;
     std::string localPath_;
     uint64_t totalExpectedTransfer_;
     uint64_t listed_;  // the token in Transfers::shared()

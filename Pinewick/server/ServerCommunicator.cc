@@ -131,10 +131,11 @@ ServerCommunicator::lockQueue& ServerCommunicator::lockQueue::sharedInstance() {
 
 // ---------------------------------------------------------------- classification
 
-Classification ServerCommunicator::handleResponse(const platform::http::Result& result) {
+Classification ServerCommunicator::handleResponse(const ServerEnvironment& env,
+                                                  const platform::http::Result& result) {
     using namespace platform::http;
     serverError errorCase = serverError::noError;
-    auto& creds = serverCredentials();
+    auto& creds = env.account();
 
     if (result.error) {
         int code = result.error->code;
@@ -145,7 +146,7 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
         if (code == kTimedOut || code == kCannotFindHost || code == kCannotConnectToHost ||
             code == kNetworkConnectionLost || code == kNotConnectedToInternet) {
             log().logWarning("Received network error:" + result.error->description);
-            serverEnvironment().setNetworkAvailable(false);
+            env.setNetworkAvailable(false);
             creds.backoffTimer = 10;
             return {normalisedResponse::fatal, serverError::serverNotFound};
         }
@@ -178,7 +179,7 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
             // Refused again and again it is lost all the same (expired, or the server restarted):
             // without a new logon the refused request would go round and round until the two
             // minutes are up, syncing nothing.
-            auto age = serverEnvironment().now() - creds.lastRefresh.load();
+            auto age = env.now() - creds.lastRefresh.load();
             int refusals = ++creds.refusalsSinceRefresh;
             if (age > std::chrono::milliseconds(120000) ||
                 refusals >= ServerCredentials::kRefusalsBeforeNewLogon)
@@ -228,19 +229,19 @@ Classification ServerCommunicator::handleResponse(const platform::http::Result& 
     }
 }
 
-bool ServerCommunicator::ready() {
+bool ServerCommunicator::ready(const ServerEnvironment& env) {
     TW_TRACE_IN("ready()");
     bool result = true;
-    auto& creds = serverCredentials();
+    auto& creds = env.account();
     if (closed()) {
         result = false;
-    } else if (!serverEnvironment().networkAvailable()) {
+    } else if (!env.networkAvailable()) {
         result = false;
     } else {
         uint32_t backoff = creds.backoffTimer.load();
         if (backoff != 0) {
             log().logDebug("Waiting for backOff " + std::to_string(backoff));
-            sleepFor(std::chrono::seconds(backoff));
+            env.sleepFor(std::chrono::seconds(backoff));
             creds.backoffTimer = 0;
         }
         lockQueue::sharedInstance().lock().sync([&] {
@@ -316,19 +317,19 @@ std::string ServerCommunicator::formatDate(Date date) {
     return buf;
 }
 
-std::string ServerCommunicator::serviceBase() {
-    auto& c = serverCredentials();
-    return c.serverProtocol() + "://" + c.serverName() + "/" + c.brindleEndpoint() + "/";
+std::string ServerCommunicator::serviceBase(const ServerEnvironment& env) {
+    return env.account().serviceBase();
 }
 
-platform::http::Request ServerCommunicator::makeRequest(const std::string& url, const std::string& method,
+platform::http::Request ServerCommunicator::makeRequest(const ServerEnvironment& env, const std::string& url,
+                                                        const std::string& method,
                                                         const std::string& accept) {
     platform::http::Request r;
     r.url = url;
     r.method = method;
     r.headers.emplace_back("Accept", accept);
-    r.caFile = serverEnvironment().caFile;
-    r.timeout = serverEnvironment().requestTimeout;
+    r.caFile = env.caFile;
+    r.timeout = env.requestTimeout;
     return r;
 }
 
@@ -399,12 +400,13 @@ platform::http::Result ServerCommunicator::send(platform::http::Request request)
     return result;
 }
 
-normalisedResponse ServerCommunicator::requestCycle(const Pass& pass, bool* answered) {
+normalisedResponse ServerCommunicator::requestCycle(const ServerEnvironment& env, const Pass& pass,
+                                                    bool* answered) {
     normalisedResponse outcome = normalisedResponse::tryAgain;
     while (outcome == normalisedResponse::tryAgain) {
         outcome = normalisedResponse::fatal;
         if (answered) *answered = false;
-        if (!ready()) break;
+        if (!ready(env)) break;
         auto request = pass.build();
         // A pass that declines to build its request has said why.
         if (!request) break;

@@ -3,8 +3,8 @@
 // error case, the escaping of paths and form values, the date format the client sends, and the request
 // cycle that repeats a request while the classification says "try again".
 //
-// All operations are type-level; the session state they read and change lives in the ServerCredentials
-// of the server environment (`serverCredentials()`).
+// All operations are type-level; those that talk to the server are handed the environment they work in,
+// and the session state they read and change lives in its account (`ServerEnvironment::account`).
 //
 // Thread-safety: every operation may be called from several threads at once. Token refresh is
 // serialised on one serial queue, so at most one logon runs at a time.
@@ -91,9 +91,9 @@ public:
     };
 
     // Classifies the three things a finished exchange hands back.
-    static Classification handleResponse(const platform::http::Result& result);
+    static Classification handleResponse(const ServerEnvironment& env, const platform::http::Result& result);
     // True when a request may be sent now. May sleep (back-off) and log on (token refresh).
-    static bool ready();
+    static bool ready(const ServerEnvironment& env);
     // Percent-escapes everything but ASCII letters, digits, "." and "/", in lower-case hex.
     static std::string simpleDataEscape(const std::string& value);
     // Local-style server path to the escaped path segment of request URLs.
@@ -109,8 +109,8 @@ public:
     static constexpr size_t kMaxServerNameBytes = 255;
     // "yyyy-MM-dd'T'HH:mm:ss.000'Z'" in UTC: the form of every date the client sends.
     static std::string formatDate(Date date);
-    // Service base: protocol "://" server "/" endpoint "/".
-    static std::string serviceBase();
+    // Service base of the environment's account: protocol "://" server "/" endpoint "/".
+    static std::string serviceBase(const ServerEnvironment& env);
 
     // One pass of a request: the request to send (nothing: the URL is unusable, the cycle ends fatal)
     // and what to make of the finished exchange. `monitor`, when given, runs on the caller's thread
@@ -124,7 +124,8 @@ public:
     // Never returns `tryAgain`. `answered`, when given, says whether the last pass got an answer from
     // the server: false when nothing could be sent or the exchange broke off, so the server may not
     // have acted on it.
-    static normalisedResponse requestCycle(const Pass& pass, bool* answered = nullptr);
+    static normalisedResponse requestCycle(const ServerEnvironment& env, const Pass& pass,
+                                           bool* answered = nullptr);
     // One exchange without the readiness check (discovery, logon, logout).
     static platform::http::Result send(platform::http::Request request);
 
@@ -150,8 +151,9 @@ public:
         platform::http::Task& task_;
         std::atomic<bool> cut_{false};
     };
-    // A request with the platform defaults and "Accept".
-    static platform::http::Request makeRequest(const std::string& url, const std::string& method,
+    // A request with the platform defaults, the environment's trust store and time-out, and "Accept".
+    static platform::http::Request makeRequest(const ServerEnvironment& env, const std::string& url,
+                                               const std::string& method,
                                                const std::string& accept = "application/json");
 };
 

@@ -19,12 +19,12 @@ std::string trimSlashes(const std::string& v) {
 
 }  // namespace
 
-ServerCredentials::ServerCredentials() {
+ServerCredentials::ServerCredentials(const ServerEnvironment& environment) : env_(environment) {
     resetFields();
     fetchKeychainDetails();
 }
 
-ServerCredentials::ServerCredentials(NoAccount) {
+ServerCredentials::ServerCredentials(const ServerEnvironment& environment, NoAccount) : env_(environment) {
     resetFields();
 }
 
@@ -39,7 +39,7 @@ void ServerCredentials::resetFields() {
     }
     tokenValid = false;
     brServerVersion = 0;
-    lastRefresh = serverEnvironment().now();
+    lastRefresh = env_.now();
     refusalsSinceRefresh = 0;
     backoffTimer = 0;
     passwordRequired = false;
@@ -87,6 +87,10 @@ std::string ServerCredentials::brindleEndpoint() const {
     std::lock_guard lock(mutex_);
     return brindleEndpoint_;
 }
+std::string ServerCredentials::serviceBase() const {
+    std::lock_guard lock(mutex_);
+    return serverProtocol_ + "://" + serverName_ + "/" + brindleEndpoint_ + "/";
+}
 void ServerCredentials::setBrindleEndpoint(const std::string& v) {
     std::string base;
     {
@@ -100,7 +104,7 @@ void ServerCredentials::setBrindleEndpoint(const std::string& v) {
 
 bool ServerCredentials::fetchKeychainDetails() {
     std::vector<platform::keychain::Item> items;
-    auto status = serverKeychain().findItems(kKeychainLabel, kKeychainDescription, items);
+    auto status = env_.keychainInUse().findItems(kKeychainLabel, kKeychainDescription, items);
     if (status != platform::keychain::Status::ok) return false;
     if (items.size() == 1) {
         setServerName(items[0].service);
@@ -117,14 +121,14 @@ bool ServerCredentials::fetchKeychainDetails() {
 }
 
 std::string ServerCredentials::userPassword() const {
-    return serverKeychain().password(serverName(), userName()).value_or("");
+    return env_.keychainInUse().password(serverName(), userName()).value_or("");
 }
 
 bool ServerCredentials::fetchEndpoints() {
-    auto request =
-        ServerCommunicator::makeRequest(serverProtocol() + "://" + serverName() + "/" + "/endpoints", "GET");
+    auto request = ServerCommunicator::makeRequest(
+        env_, serverProtocol() + "://" + serverName() + "/" + "/endpoints", "GET");
     auto result = ServerCommunicator::send(std::move(request));
-    auto c = ServerCommunicator::handleResponse(result);
+    auto c = ServerCommunicator::handleResponse(env_, result);
     bool ok = false;
     switch (c.action) {
         case normalisedResponse::fatal:
@@ -178,22 +182,22 @@ bool ServerCredentials::fetchEndpoints() {
 bool ServerCredentials::login(const std::string& user, const std::string& password) {
     if (!fetchEndpoints()) return false;
     using SI = SystemInformation;
-    const auto& system = serverEnvironment().system;
+    const auto& system = env_.system;
     auto esc = ServerCommunicator::simpleDataEscape;
-    auto request = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "POST");
+    auto request = ServerCommunicator::makeRequest(env_, serviceBase() + "sessions", "POST");
     request.body = "user_id=" + esc(user) + "&password=" + esc(password) +
                    "&device_id=" + esc(SI::deviceIdentifier(system)) +
                    "&platform=" + esc(SI::softwarePlatform(system)) +
                    "&client_version=" + esc(SI::productVersion(system)) +
                    "&client_platform_version=" + esc(SI::osVersion(system));
     auto result = ServerCommunicator::send(std::move(request));
-    auto c = ServerCommunicator::handleResponse(result);
+    auto c = ServerCommunicator::handleResponse(env_, result);
     switch (c.action) {
         case normalisedResponse::allOkay:
             // The HTTP layer already keeps the cookies of the answer, in memory only and for this
             // process's lifetime, which is what a logon session cookie must be.
             tokenValid = true;
-            lastRefresh = serverEnvironment().now();
+            lastRefresh = env_.now();
             refusalsSinceRefresh = 0;
             errorCode = serverError::noError;
             log().logAudit("Login as user " + user + " to server " + serverName() + " successful.");
@@ -233,13 +237,13 @@ void ServerCredentials::refreshToken() {
         if (!password.empty()) {
             login(userName(), password);
             if (tokenValid) {
-                serverEnvironment().startUsageReport();
+                env_.startUsageReport();
                 return;
             }
         }
     }
     passwordRequired = true;
-    serverEnvironment().requestCredentials();
+    env_.requestCredentials();
 }
 
 void ServerCredentials::logout() {
@@ -247,9 +251,8 @@ void ServerCredentials::logout() {
     backoffTimer = 0;
     // No logon just to log off, and no long wait for it: at quit the server may be slow or gone, and
     // an unanswered logout only leaves a session that expires by itself.
-    if (serverEnvironment().networkAvailable() && tokenValid) {
-        auto request =
-            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "sessions", "DELETE");
+    if (env_.networkAvailable() && tokenValid) {
+        auto request = ServerCommunicator::makeRequest(env_, serviceBase() + "sessions", "DELETE");
         request.timeout = std::min<std::chrono::milliseconds>(request.timeout, kLogoutTimeout);
         ServerCommunicator::send(std::move(request));
     }

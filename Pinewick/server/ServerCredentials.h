@@ -24,12 +24,15 @@ public:
     // The program's account, made by the composition root.
     static ServerCredentials& sharedInstance();
 
-    // The account stored in the keychain the server environment names.
-    ServerCredentials();
+    // The account stored in the keychain `environment` names; its logons, clock and questions to the
+    // user go through `environment`, which must outlive it.
+    explicit ServerCredentials(const ServerEnvironment& environment);
     // No account at all, without looking at the keychain: what requests go out with before one is
     // wired (they find no server).
     struct NoAccount {};
-    explicit ServerCredentials(NoAccount);
+    ServerCredentials(const ServerEnvironment& environment, NoAccount);
+
+    const ServerEnvironment& environment() const { return env_; }
 
     // Text fields.
     std::string serverName() const;
@@ -42,6 +45,8 @@ public:
     // Stores the value without leading or trailing "/".
     void setAuditEndpoint(const std::string& v);
     std::string brindleEndpoint() const;
+    // protocol "://" server "/" endpoint "/": what every request's address starts with.
+    std::string serviceBase() const;
     // Stores the value without leading or trailing "/"; a non-empty value also drops every cookie held
     // for the new service base.
     void setBrindleEndpoint(const std::string& v);
@@ -85,6 +90,8 @@ public:
 
 private:
     void resetFields();
+
+    const ServerEnvironment& env_;
 
     mutable std::mutex mutex_;  // guards the text fields below
     std::string serverName_;

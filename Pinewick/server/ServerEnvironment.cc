@@ -109,12 +109,6 @@ private:
     }
 };
 
-ServerEnvironment makeDefaults() {
-    ServerEnvironment env;
-    env.records = std::make_shared<AttributeRecords>();
-    return env;
-}
-
 }  // namespace
 
 void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> volumes,
@@ -136,41 +130,29 @@ void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> v
         });
 }
 
-ServerEnvironment& serverEnvironment() {
-    static ServerEnvironment env = makeDefaults();
-    return env;
+std::shared_ptr<ItemRecords> ServerEnvironment::recordsOnAttributes() {
+    return std::make_shared<AttributeRecords>();
 }
 
-void resetServerEnvironment() {
-    serverEnvironment() = makeDefaults();
-    ServerCommunicator::reopen();
-}
-
-ItemRecords& itemRecords() {
+ItemRecords& ServerEnvironment::itemRecords() const {
     static NoRecords none;
-    auto& r = serverEnvironment().records;
-    return r ? *r : none;
+    return records ? *records : none;
 }
 
-ServerCredentials& serverCredentials() {
-    static ServerCredentials none{ServerCredentials::NoAccount{}};
-    auto& c = serverEnvironment().credentials;
-    return c ? c() : none;
+ServerCredentials& ServerEnvironment::account() const {
+    // Nothing is asked of its environment but the defaults: it has no server to talk to.
+    static ServerEnvironment defaults;
+    static ServerCredentials none{defaults, ServerCredentials::NoAccount{}};
+    return credentials ? credentials() : none;
 }
 
-platform::keychain::Keychain& serverKeychain() {
-    auto* k = serverEnvironment().keychain;
-    return k ? *k : platform::keychain::defaultKeychain();
+platform::keychain::Keychain& ServerEnvironment::keychainInUse() const {
+    return keychain ? *keychain : platform::keychain::defaultKeychain();
 }
 
-void sleepFor(std::chrono::seconds seconds) {
-    sleepFor(serverEnvironment(), seconds);
-}
-
-void sleepFor(const ServerEnvironment& env, std::chrono::seconds seconds) {
-    auto& s = env.sleep;
-    if (s)
-        s(seconds);
+void ServerEnvironment::sleepFor(std::chrono::seconds seconds) const {
+    if (sleep)
+        sleep(seconds);
     else
         std::this_thread::sleep_for(seconds);
 }

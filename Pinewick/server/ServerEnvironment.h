@@ -3,18 +3,21 @@
 // The request code runs against the run-state manager (is the network there, may we talk to the
 // server), the status bar (ask the user for a password), the volume list (local path to server path,
 // which volume holds a path, the folders the usage report counts), the item metadata records, the
-// metadata database and the usage report. Those live in other subsystems, above or beside this one;
-// the engine installs their answers here at start-up (`answerFromVolumes` for the volume list and the
-// database). Until it does, the defaults are used: network available, communication allowed, nothing
-// asked of the user, no volumes (a local path is its own server path), and records read from and
-// written to the items' attributes without the database. The credentials the requests go out with
-// are the ones installed here too; by default none.
+// metadata database and the usage report. Those live in other subsystems, above or beside this one.
+// Every request, account and report is handed the environment it works in, like a database handed its
+// `Env`: the program has one, made by the composition root, which installs the answers of the parts
+// above (`answerFromVolumes` for the volume list and the database); a test makes its own. A fresh
+// environment answers with the defaults: network available, communication allowed, nothing asked of
+// the user, no volumes (a local path is its own server path), and records read from and written to the
+// items' attributes without the database. The account the requests go out with is installed here too;
+// by default none.
 //
 // Time is read and waited for through `now` and `sleep`, so the time-dependent rules (session
 // freshness, back-off, lock retries) are tested with a fake clock instead of by waiting.
 //
 // Thread-safety: install hooks before the first request; afterwards the object is only read. The hooks
-// themselves are called from request threads and must be thread-safe.
+// themselves are called from request threads and must be thread-safe. An environment must outlive the
+// requests, accounts and reports made with it.
 #pragma once
 
 #include <chrono>
@@ -117,7 +120,7 @@ struct ServerEnvironment {
     // The local folders of the active volumes: what the usage report counts.
     std::function<std::vector<std::string>()> activeFolders = [] { return std::vector<std::string>(); };
     // Item records; null means "no records" (every item loads as fresh, writes go nowhere).
-    std::shared_ptr<ItemRecords> records;
+    std::shared_ptr<ItemRecords> records = recordsOnAttributes();
     // The account and session every request goes out with; empty means none (requests find no server).
     // Asked for at each use, so installing it makes nothing.
     std::function<ServerCredentials&()> credentials;
@@ -135,24 +138,23 @@ struct ServerEnvironment {
     // Clock and sleeper.
     std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
     std::function<void(std::chrono::seconds)> sleep;  // default: the calling thread sleeps
-};
 
-// The process-wide environment, with the defaults above until the engine installs its answers.
-ServerEnvironment& serverEnvironment();
-// Back to those defaults (tests).
-void resetServerEnvironment();
+    // The records, the account and the keychain in use: what is installed, else the defaults (no
+    // records, no account, the platform's keychain).
+    ItemRecords& itemRecords() const;
+    ServerCredentials& account() const;
+    platform::keychain::Keychain& keychainInUse() const;
+    // Waits on the sleeper (the calling thread sleeps without one).
+    void sleepFor(std::chrono::seconds seconds) const;
+
+    // The records on the items' attributes, without the metadata database.
+    static std::shared_ptr<ItemRecords> recordsOnAttributes();
+};
 // Installs in `env` the answers of the volume list and the metadata database: local to server path,
 // the volume holding a path, the active folders, and item records on the items' attributes that read
 // the database's revision of an item too. The parts are asked for at each answer, so installing them
 // makes neither.
 void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> volumes,
                        std::function<MetadataDataBase&()> database);
-// Convenience accessors that fall back to the defaults.
-ItemRecords& itemRecords();
-ServerCredentials& serverCredentials();
-platform::keychain::Keychain& serverKeychain();
-void sleepFor(std::chrono::seconds seconds);
-// Waits on `env`'s sleeper (the calling thread sleeps without one).
-void sleepFor(const ServerEnvironment& env, std::chrono::seconds seconds);
 
 }  // namespace tw

@@ -103,7 +103,7 @@ Date ServerFileObject::BrindleDateFormatter::remoteToLocalDate(const std::string
     time_t t = timegm(&tm);
     if (tm.tm_mday != check.tm_mday || tm.tm_mon != check.tm_mon) return referenceDate();  // 31 February
     Date d = Date(std::chrono::seconds(t)) + std::chrono::milliseconds(ms);
-    if (d == magicGreyDate()) return serverEnvironment().now();
+    if (d == magicGreyDate()) return std::chrono::system_clock::now();
     return d;
 }
 
@@ -236,16 +236,17 @@ bool FolderContentDetails::takeListing(const std::string& body) {
 }
 
 std::pair<normalisedResponse, serverError> FolderContentDetails::fetchFolderContents() {
-    std::string serverPath = localPath == "/" ? "/" : serverEnvironment().serverFromLocal(localPath);
+    std::string serverPath = localPath == "/" ? "/" : env.serverFromLocal(localPath);
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
-        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" +
+        return ServerCommunicator::makeRequest(env,
+                                               ServerCommunicator::serviceBase(env) + "folders" +
                                                    ServerCommunicator::macToWindows(serverPath) +
                                                    "?type=all&includeAll=true",
                                                "GET");
     };
     pass.complete = [&](const platform::http::Result& result) {
-        auto c = ServerCommunicator::handleResponse(result);
+        auto c = ServerCommunicator::handleResponse(env, result);
         switch (c.action) {
             case normalisedResponse::tryAgain:
                 return normalisedResponse::tryAgain;
@@ -266,20 +267,21 @@ std::pair<normalisedResponse, serverError> FolderContentDetails::fetchFolderCont
         }
         return normalisedResponse::allOkay;
     };
-    auto outcome = ServerCommunicator::requestCycle(pass);
+    auto outcome = ServerCommunicator::requestCycle(env, pass);
     return {outcome, serverErrorCode};
 }
 
 normalisedResponse FetchAttributes::performServerAction() {
-    std::string serverPath = serverEnvironment().serverFromLocal(localPath);
+    std::string serverPath = env.serverFromLocal(localPath);
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         return ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(serverPath),
+            env,
+            ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(serverPath),
             "GET");
     };
     pass.complete = [&](const platform::http::Result& result) {
-        auto c = ServerCommunicator::handleResponse(result);
+        auto c = ServerCommunicator::handleResponse(env, result);
         switch (c.action) {
             case normalisedResponse::attemptRecovery:
                 serverErrorCode = c.serverErrorCode;
@@ -303,7 +305,7 @@ normalisedResponse FetchAttributes::performServerAction() {
         fileObject = ServerFileObject(doc);
         return normalisedResponse::allOkay;
     };
-    return ServerCommunicator::requestCycle(pass);
+    return ServerCommunicator::requestCycle(env, pass);
 }
 
 }  // namespace tw

@@ -69,12 +69,14 @@ public:
 // The listing of one server folder.
 class FolderContentDetails {
 public:
-    explicit FolderContentDetails(std::string localPath) : localPath(std::move(localPath)) {}
+    FolderContentDetails(const ServerEnvironment& env, std::string localPath)
+        : env(env), localPath(std::move(localPath)) {}
     std::pair<normalisedResponse, serverError> fetchFolderContents();
     // Fills `rootObject` and `contents` from a listing document (a folder dictionary or an array of
     // entries); false when the body is neither. Entries with unusable names are left out and logged.
     bool takeListing(const std::string& body);
 
+    const ServerEnvironment& env;
     std::string localPath;
     std::vector<ServerFileObject> contents;
     std::optional<ServerFileObject> rootObject;
@@ -84,9 +86,11 @@ public:
 // The entry of one server item.
 class FetchAttributes {
 public:
-    explicit FetchAttributes(std::string localPath) : localPath(std::move(localPath)) {}
+    FetchAttributes(const ServerEnvironment& env, std::string localPath)
+        : env(env), localPath(std::move(localPath)) {}
     normalisedResponse performServerAction();
 
+    const ServerEnvironment& env;
     std::string localPath;
     std::optional<ServerFileObject> fileObject;
     // The error case of the last answer, so a caller can tell "missing" from other refusals.

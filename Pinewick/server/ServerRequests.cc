@@ -12,18 +12,18 @@ constexpr int kMaxFolderDepth = 256;
 
 // A folder that is now on the server is no longer unclassified: a rename of it must be moved there, not
 // taken for a folder never sent (which would create an empty one and let a listing empty it here too).
-normalisedResponse markCreated(const std::string& localPath) {
+normalisedResponse markCreated(const ServerEnvironment& env, const std::string& localPath) {
     // The folder is on the server whether or not its record says so. Left unclassified (the record
     // logged why), it is still taken for the server's: a creation of it finds it there and marks it
     // again, and a move of it asks the server before anything is created (TLMove::performMoveMove).
-    (void)itemRecords().setStatusIfUnknown(localPath);
+    (void)env.itemRecords().setStatusIfUnknown(localPath);
     return normalisedResponse::allOkay;
 }
 
 }  // namespace
 
 normalisedResponse CreateFolderDetails::createFolder() {
-    std::string serverPath = serverEnvironment().serverFromLocal(localPath);
+    std::string serverPath = env.serverFromLocal(localPath);
     std::string parent = platform::parentFolder(serverPath);
     std::string name = platform::lastPathComponent(serverPath);
     platform::http::Result result;
@@ -36,18 +36,19 @@ normalisedResponse CreateFolderDetails::createFolder() {
         return normalisedResponse::fatal;
     };
     for (;;) {
-        if (!ServerCommunicator::ready()) return normalisedResponse::fatal;
+        if (!ServerCommunicator::ready(env)) return normalisedResponse::fatal;
         auto request = ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(parent), "POST");
-        auto now = serverEnvironment().now();
+            env, ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(parent),
+            "POST");
+        auto now = env.now();
         request.body = "name=" + ServerCommunicator::macToWindows(name) + "&operation=create" +
                        "&creation_time=" + ServerCommunicator::formatDate(creationDate) +
                        "&modification_time=" + ServerCommunicator::formatDate(now);
         result = ServerCommunicator::send(std::move(request));
-        c = ServerCommunicator::handleResponse(result);
+        c = ServerCommunicator::handleResponse(env, result);
         switch (c.action) {
             case normalisedResponse::allOkay:
-                return markCreated(localPath);
+                return markCreated(env, localPath);
             case normalisedResponse::tryAgain:
                 continue;
             case normalisedResponse::fatal:
@@ -59,17 +60,17 @@ normalisedResponse CreateFolderDetails::createFolder() {
         if (c.serverErrorCode == serverError::requiredItemNotFound) {
             // A server that keeps saying the parent is missing must not drive us past the root.
             if (platform::parentFolder(localPath) == localPath || depth_ >= kMaxFolderDepth) return failure();
-            CreateFolderDetails parentFolder(platform::parentFolder(localPath), creationDate);
+            CreateFolderDetails parentFolder(env, platform::parentFolder(localPath), creationDate);
             parentFolder.depth_ = depth_ + 1;
             if (parentFolder.createFolder() == normalisedResponse::allOkay) continue;
             return failure();
         }
         if (c.serverErrorCode == serverError::itemAlreadyExist ||
             c.serverErrorCode == serverError::mappointIsReadOnly) {
-            FetchAttributes fetch(localPath);
+            FetchAttributes fetch(env, localPath);
             if (fetch.performServerAction() == normalisedResponse::allOkay && fetch.fileObject &&
                 fetch.fileObject->isDirectory)
-                return markCreated(localPath);
+                return markCreated(env, localPath);
         }
         return failure();
     }
@@ -77,7 +78,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
 
 normalisedResponse DeleteDetails::performServerDelete() {
     if (!isFolder) return internalDelete();
-    FolderContentDetails listing(localPath);
+    FolderContentDetails listing(env, localPath);
     auto [outcome, error] = listing.fetchFolderContents();
     // A listing that ends fatal reached no answer (or no usable one): the folder is still to be seen.
     answered = outcome != normalisedResponse::fatal;
@@ -95,16 +96,17 @@ normalisedResponse DeleteDetails::performServerDelete() {
 
 normalisedResponse DeleteDetails::internalDelete() {
     int retries = 0;
-    std::string serverPath = serverEnvironment().serverFromLocal(localPath);
+    std::string serverPath = env.serverFromLocal(localPath);
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         return ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(serverPath) +
+            env,
+            ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(serverPath) +
                 "?revision=" + ServerCommunicator::simpleDataEscape(revision),
             "DELETE");
     };
     pass.complete = [&](const platform::http::Result& result) {
-        auto c = ServerCommunicator::handleResponse(result);
+        auto c = ServerCommunicator::handleResponse(env, result);
         switch (c.action) {
             case normalisedResponse::allOkay:
                 return normalisedResponse::allOkay;
@@ -124,7 +126,7 @@ normalisedResponse DeleteDetails::internalDelete() {
             case serverError::couldNotLockFile:
                 if (retries <= 1) {
                     log().logWarning("Retrying deletion of " + localPath);
-                    sleepFor(std::chrono::seconds(5));
+                    env.sleepFor(std::chrono::seconds(5));
                     ++retries;
                     return normalisedResponse::tryAgain;
                 }
@@ -141,9 +143,9 @@ normalisedResponse DeleteDetails::internalDelete() {
                 return normalisedResponse::fatal;
         }
     };
-    auto outcome = ServerCommunicator::requestCycle(pass, &answered);
+    auto outcome = ServerCommunicator::requestCycle(env, pass, &answered);
     if (outcome == normalisedResponse::attemptRecovery && !restoreFile) {
-        FetchAttributes fetch(localPath);
+        FetchAttributes fetch(env, localPath);
         if (fetch.performServerAction() == normalisedResponse::allOkay) restoreFile = fetch.fileObject;
     }
     return outcome;
@@ -154,22 +156,21 @@ std::pair<normalisedResponse, serverError> MoveDetails::performServerAction() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         auto request = ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" +
-                ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localSourcePath)),
+            env,
+            ServerCommunicator::serviceBase(env) + "folders" +
+                ServerCommunicator::macToWindows(env.serverFromLocal(localSourcePath)),
             "POST");
-        request.body =
-            "name=" +
-            ServerCommunicator::macToWindows(serverEnvironment().serverFromLocal(localDestinationPath)) +
-            "&operation=move" + "&overwrite=false" +
-            "&revision=" + ServerCommunicator::simpleDataEscape(revision);
+        request.body = "name=" + ServerCommunicator::macToWindows(env.serverFromLocal(localDestinationPath)) +
+                       "&operation=move" + "&overwrite=false" +
+                       "&revision=" + ServerCommunicator::simpleDataEscape(revision);
         return request;
     };
     pass.complete = [&](const platform::http::Result& result) {
-        auto c = ServerCommunicator::handleResponse(result);
+        auto c = ServerCommunicator::handleResponse(env, result);
         if (c.action == normalisedResponse::attemptRecovery) error = c.serverErrorCode;
         return c.action;
     };
-    auto outcome = ServerCommunicator::requestCycle(pass, &answered);
+    auto outcome = ServerCommunicator::requestCycle(env, pass, &answered);
     if (outcome != normalisedResponse::attemptRecovery) error = serverError::noError;
     return {outcome, error};
 }

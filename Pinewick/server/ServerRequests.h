@@ -1,6 +1,7 @@
 // The three small requests that change the server's tree: create a folder (creating missing parents on
 // the way), delete a file or an empty folder (and say what to restore locally when the server refuses),
-// and move or rename an item. Each runs synchronously on the caller's thread.
+// and move or rename an item. Each runs synchronously on the caller's thread, in the server environment
+// it is handed (which must outlive it).
 //
 // Thread-safety: one object per request, used by one thread.
 #pragma once
@@ -15,11 +16,12 @@ namespace tw {
 
 class CreateFolderDetails {
 public:
-    CreateFolderDetails(std::string localPath, Date creationDate)
-        : localPath(std::move(localPath)), creationDate(creationDate) {}
+    CreateFolderDetails(const ServerEnvironment& env, std::string localPath, Date creationDate)
+        : env(env), localPath(std::move(localPath)), creationDate(creationDate) {}
     // allOkay when the folder exists on the server afterwards.
     normalisedResponse createFolder();
 
+    const ServerEnvironment& env;
     std::string localPath;
     Date creationDate;
 
@@ -29,11 +31,12 @@ private:
 
 class DeleteDetails {
 public:
-    DeleteDetails(std::string localPath, bool isFolder, std::string revision)
-        : localPath(std::move(localPath)), isFolder(isFolder), revision(std::move(revision)) {}
+    DeleteDetails(const ServerEnvironment& env, std::string localPath, bool isFolder, std::string revision)
+        : env(env), localPath(std::move(localPath)), isFolder(isFolder), revision(std::move(revision)) {}
     normalisedResponse performServerDelete();
     normalisedResponse internalDelete();
 
+    const ServerEnvironment& env;
     std::optional<ServerFileObject> restoreFile;
     std::string localPath;
     bool isFolder;
@@ -46,12 +49,15 @@ public:
 
 class MoveDetails {
 public:
-    MoveDetails(std::string localSourcePath, std::string localDestinationPath, std::string revision)
-        : localSourcePath(std::move(localSourcePath)),
+    MoveDetails(const ServerEnvironment& env, std::string localSourcePath, std::string localDestinationPath,
+                std::string revision)
+        : env(env),
+          localSourcePath(std::move(localSourcePath)),
           localDestinationPath(std::move(localDestinationPath)),
           revision(std::move(revision)) {}
     std::pair<normalisedResponse, serverError> performServerAction();
 
+    const ServerEnvironment& env;
     std::string localSourcePath;
     std::string localDestinationPath;
     std::string revision;

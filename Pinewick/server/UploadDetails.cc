@@ -216,8 +216,9 @@ std::string UploadDetails::fileSection(const std::string& boundary, const std::s
            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
 }
 
-UploadDetails::UploadDetails(std::string path) : localPath(std::move(path)) {
-    auto facts = itemRecords().load(localPath);
+UploadDetails::UploadDetails(const ServerEnvironment& environment, std::string path)
+    : env(environment), localPath(std::move(path)) {
+    auto facts = env.itemRecords().load(localPath);
     if (facts.revision) revision = *facts.revision;
     if (facts.uploadGUID) resumeGUID = *facts.uploadGUID;
     volumeNumber_ = facts.volumeNumber;
@@ -227,10 +228,10 @@ UploadDetails::UploadDetails(std::string path) : localPath(std::move(path)) {
         creationDate = f->creationDate;
         modificationDate = f->modificationDate;
     } else {
-        creationDate = modificationDate = serverEnvironment().now();
+        creationDate = modificationDate = env.now();
     }
     if (facts.exists)
-        if (auto dbRevision = itemRecords().databaseRevision(volumeNumber_, fileNumber_))
+        if (auto dbRevision = env.itemRecords().databaseRevision(volumeNumber_, fileNumber_))
             revision = *dbRevision;
 }
 
@@ -243,24 +244,22 @@ std::string UploadDetails::description() const {
 }
 
 std::string UploadDetails::serverPath() const {
-    return serverEnvironment().serverFromLocal(localPath);
+    return env.serverFromLocal(localPath);
 }
 
 normalisedResponse UploadDetails::uploadFile() {
-    auto volume = serverEnvironment().findVolume(localPath);
+    auto volume = env.findVolume(localPath);
     if (!volume) {
         failureReason = "the file is on no mappoint volume";
         return normalisedResponse::fatal;
     }
     // What stands when no request could be sent at all; every later failure says its own cause.
     failureReason = "not sent: no network, server communication not allowed, or no session";
-    return volume->canResumeUploads && localSize >= serverEnvironment().resumableUploadsFrom ? resumable()
-                                                                                             : singleShot();
+    return volume->canResumeUploads && localSize >= env.resumableUploadsFrom ? resumable() : singleShot();
 }
 
 void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, bool sleepFirst,
                             int64_t headerBytes, int64_t fileBytes) {
-    auto& env = serverEnvironment();
     // The bytes sent are sampled often, for whoever shows them; whether the upload is still wanted is
     // asked once a second, at the start of each second in the resumable form and at its end in the other.
     const auto checkInterval = std::chrono::seconds(1);
@@ -275,8 +274,8 @@ void UploadDetails::monitor(platform::http::Task& task, IconProgress& progress, 
             // By identity first, so a renamed file is still found; by path where identity cannot be
             // resolved.
             ItemFacts facts;
-            if (volumeNumber_ || fileNumber_) facts = itemRecords().loadNode(volumeNumber_, fileNumber_);
-            if (!facts.exists) facts = itemRecords().load(localPath);
+            if (volumeNumber_ || fileNumber_) facts = env.itemRecords().loadNode(volumeNumber_, fileNumber_);
+            if (!facts.exists) facts = env.itemRecords().load(localPath);
             if (facts.exists && !facts.uploadGUID) task.cancel();
             if (!env.networkAvailable() || !env.allowServerCommunication()) task.cancel();
         }
@@ -289,7 +288,7 @@ normalisedResponse UploadDetails::singleShot() {
     resumeGUID = platform::newUUID();
     // The transfer is watched through this identifier on the record: without it the watch would take
     // the upload for one the user cancelled.
-    if (auto marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
+    if (auto marked = env.itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
         failureReason = unrecordedIdentifier(marked);
         return normalisedResponse::fatal;
     }
@@ -299,7 +298,8 @@ normalisedResponse UploadDetails::singleShot() {
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string path = serverPath();
         auto request = ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "folders" + ServerCommunicator::macToWindows(path), "POST");
+            env, ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(path),
+            "POST");
         resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         std::string header =
@@ -319,7 +319,7 @@ normalisedResponse UploadDetails::singleShot() {
         progress->setInProgress(false);
         return parseUploadResponse(result);
     };
-    return ServerCommunicator::requestCycle(pass);
+    return ServerCommunicator::requestCycle(env, pass);
 }
 
 std::optional<platform::http::Request> UploadDetails::withFileBody(
@@ -336,13 +336,13 @@ std::optional<platform::http::Request> UploadDetails::withFileBody(
     request.headers.emplace_back("Content-Length", std::to_string(stream->streamSize()));
     request.bodySource = stream;
     headerBytes = static_cast<int64_t>(header.size());
-    progress.emplace(localPath, static_cast<uint64_t>(localSize), TransferProgress::Direction::upload,
-                     kShowProgressAfter);
+    progress.emplace(env.itemRecords(), localPath, static_cast<uint64_t>(localSize),
+                     TransferProgress::Direction::upload, kShowProgressAfter);
     return request;
 }
 
 normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Result& result) {
-    auto c = ServerCommunicator::handleResponse(result);
+    auto c = ServerCommunicator::handleResponse(env, result);
     auto fatal = [&](std::string why) {
         failureReason = std::move(why);
         return normalisedResponse::fatal;
@@ -367,7 +367,6 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
     if (!result.data || result.data->empty()) {
         if (!result.error || result.error->code != platform::http::kCancelled)
             return fatal(describeFailure(result, c));
-        auto& env = serverEnvironment();
         recoveryType = env.networkAvailable() && env.allowServerCommunication()
                            ? recoveryErrors::userCanceled
                            : recoveryErrors::systemCanceled;
@@ -381,7 +380,7 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
             recoveryType = recoveryErrors::readOnlyMappoint;
             return normalisedResponse::attemptRecovery;
         case serverError::smbFileSystemError: {
-            CreateFolderDetails create(platform::parentFolder(localPath), creationDate);
+            CreateFolderDetails create(env, platform::parentFolder(localPath), creationDate);
             if (create.createFolder() == normalisedResponse::allOkay) {
                 bytesSent = 0;
                 return normalisedResponse::tryAgain;
@@ -394,7 +393,7 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
             if (conflictFile) {
                 recoveryType = recoveryErrors::conflict;
             } else {
-                FetchAttributes fetch(localPath);
+                FetchAttributes fetch(env, localPath);
                 if (fetch.performServerAction() == normalisedResponse::allOkay) {
                     conflictFile = fetch.fileObject;
                     recoveryType = recoveryErrors::conflict;
@@ -411,8 +410,8 @@ normalisedResponse UploadDetails::createZero() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
         std::string escaped = ServerCommunicator::macToWindows(serverPath());
-        auto request =
-            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" + escaped, "POST");
+        auto request = ServerCommunicator::makeRequest(
+            env, ServerCommunicator::serviceBase(env) + "folders" + escaped, "POST");
         resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         request.body =
@@ -425,19 +424,20 @@ normalisedResponse UploadDetails::createZero() {
         return request;
     };
     pass.complete = [&](const platform::http::Result& result) { return parseUploadResponse(result); };
-    return ServerCommunicator::requestCycle(pass);
+    return ServerCommunicator::requestCycle(env, pass);
 }
 
 normalisedResponse UploadDetails::setupResume() {
     ServerCommunicator::Pass pass;
     pass.build = [&]() -> std::optional<platform::http::Request> {
-        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "resume/upload" +
+        return ServerCommunicator::makeRequest(env,
+                                               ServerCommunicator::serviceBase(env) + "resume/upload" +
                                                    ServerCommunicator::macToWindows(serverPath()) +
                                                    "?resume_id=" + resumeGUID,
                                                "GET");
     };
     pass.complete = [&](const platform::http::Result& result) {
-        auto c = ServerCommunicator::handleResponse(result);
+        auto c = ServerCommunicator::handleResponse(env, result);
         if (c.action == normalisedResponse::fatal) failureReason = describeFailure(result, c);
         if (c.action != normalisedResponse::allOkay) return c.action;
         auto doc = nlohmann::json::parse(result.data.value_or(""), nullptr, false);
@@ -476,7 +476,7 @@ normalisedResponse UploadDetails::setupResume() {
         bytesSent = bytes;
         return normalisedResponse::allOkay;
     };
-    return ServerCommunicator::requestCycle(pass);
+    return ServerCommunicator::requestCycle(env, pass);
 }
 
 normalisedResponse UploadDetails::resumable() {
@@ -496,12 +496,12 @@ normalisedResponse UploadDetails::resumable() {
         if (created != normalisedResponse::allOkay) return created;
         if (fileObject) revision = fileObject->revision;
         resumeGUID = platform::newUUID();
-        SaveResult marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_);
-        if (marked) marked = itemRecords().setRevision(localPath, revision, fileNumber_);
+        SaveResult marked = env.itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_);
+        if (marked) marked = env.itemRecords().setRevision(localPath, revision, fileNumber_);
         if (!marked) {
             // The file went away meanwhile: the empty item just made would stand on the server with
             // nobody here knowing it.
-            DeleteDetails(localPath, false, revision).internalDelete();
+            DeleteDetails(env, localPath, false, revision).internalDelete();
             failureReason = unrecordedIdentifier(marked);
             return normalisedResponse::fatal;
         }
@@ -511,7 +511,7 @@ normalisedResponse UploadDetails::resumable() {
         // become a revision only when the last one arrives, checked against the revision the file is
         // based on: colleagues never see an empty or partial revision, whatever happens in between.
         resumeGUID = platform::newUUID();
-        if (auto marked = itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
+        if (auto marked = env.itemRecords().setUploadGUID(localPath, resumeGUID, fileNumber_); !marked) {
             failureReason = unrecordedIdentifier(marked);
             return normalisedResponse::fatal;
         }
@@ -527,7 +527,8 @@ normalisedResponse UploadDetails::resumable() {
         int64_t remaining = localSize - bytesSent;
         std::string escaped = ServerCommunicator::macToWindows(serverPath());
         auto request = ServerCommunicator::makeRequest(
-            ServerCommunicator::serviceBase() + "resume/upload" + escaped + "?resume_id=" + resumeGUID,
+            env,
+            ServerCommunicator::serviceBase(env) + "resume/upload" + escaped + "?resume_id=" + resumeGUID,
             "POST");
         if (bytesSent == 0) request.headers.emplace_back("br_start", "true");
         request.headers.emplace_back("br_file_size", std::to_string(localSize));
@@ -555,7 +556,7 @@ normalisedResponse UploadDetails::resumable() {
         progress->setInProgress(false);
         return parseUploadResponse(result);
     };
-    return ServerCommunicator::requestCycle(pass);
+    return ServerCommunicator::requestCycle(env, pass);
 }
 
 }  // namespace tw

@@ -94,12 +94,14 @@ private:
 
 class UploadDetails {
 public:
-    explicit UploadDetails(std::string localPath);
+    // The upload of `localPath` in `env`, which must outlive it.
+    UploadDetails(const ServerEnvironment& env, std::string localPath);
     normalisedResponse uploadFile();
 
     std::string boundary() const { return "---" + resumeGUID + "---"; }
     std::string description() const;
 
+    const ServerEnvironment& env;
     std::string revision;
     Date creationDate;
     Date modificationDate;

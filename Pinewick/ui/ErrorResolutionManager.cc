@@ -276,8 +276,9 @@ namespace {
 // The server's version as it stands at `localPath` now. The record knew only the size of the version
 // last synchronised, not of the one that conflicted with it: downloading with that size would be
 // refused for ever.
-ServerFileObject serverVersionAt(const std::string& localPath, ServerFileObject known) {
-    FetchAttributes current(localPath);
+ServerFileObject serverVersionAt(const ServerEnvironment& server, const std::string& localPath,
+                                 ServerFileObject known) {
+    FetchAttributes current(server, localPath);
     if (current.performServerAction() == normalisedResponse::allOkay && current.fileObject &&
         !current.fileObject->isDirectory) {
         ServerFileObject entry = *current.fileObject;
@@ -295,20 +296,20 @@ void ErrorResolutionManager::finishRename(const RenamePlan& plan) {
         if (::rename(plan.path.c_str(), plan.newPath.c_str()) != 0)
             log().logWarning("Could not rename " + plan.path + " to " + plan.newPath);
         timeline().addUploadEvent(plan.newPath);
-        timeline().addDownloadSync(platform::parentFolder(plan.path), serverVersionAt(plan.path, entry),
-                                   false);
+        timeline().addDownloadSync(platform::parentFolder(plan.path),
+                                   serverVersionAt(timeline().context().server, plan.path, entry), false);
         log().logAudit("Conflict of " + plan.path + " resolved: the local copy is now " + plan.newPath);
         return;
     }
-    MoveDetails move(plan.path, plan.newPath, plan.serverRevision);
+    MoveDetails move(timeline().context().server, plan.path, plan.newPath, plan.serverRevision);
     auto [result, error] = move.performServerAction();
     if (result != normalisedResponse::allOkay)
         log().logWarning("The server could not rename " + plan.path + " to " + plan.newPath + ": " +
                          toString(error));
     entry.name = platform::lastPathComponent(plan.newPath);
     timeline().addUploadEvent(plan.path);
-    timeline().addDownloadSync(platform::parentFolder(plan.newPath), serverVersionAt(plan.newPath, entry),
-                               false);
+    timeline().addDownloadSync(platform::parentFolder(plan.newPath),
+                               serverVersionAt(timeline().context().server, plan.newPath, entry), false);
     log().logAudit("Conflict of " + plan.path + " resolved: the server copy is now " + plan.newPath);
 }
 

@@ -195,7 +195,7 @@ void Authenticate::onClickValidate() {
             serverError result = credentials.attemptLogin(s, u, p);
             if (result == serverError::noError) {
                 credentials.passwordRequired = false;
-                saveDetails(s, u, p);
+                saveDetails(credentials.environment().keychainInUse(), s, u, p);
                 // The session now belongs to this account: take it as the stored one.
                 credentials.fetchKeychainDetails();
                 timeline.addSyncFolderEvent("/", true);
@@ -217,9 +217,9 @@ void Authenticate::displayErrorMessage(const std::string& informative) {
     runSheet(this, QMessageBox::Warning, std::string(productName) + " Login Error", informative);
 }
 
-void Authenticate::saveDetails(const std::string& s, const std::string& u, const std::string& p) {
+void Authenticate::saveDetails(platform::keychain::Keychain& keychain, const std::string& s,
+                               const std::string& u, const std::string& p) {
     const std::string description = std::string(productName) + " Server Password";
-    auto& keychain = serverKeychain();
     // One account at a time: what was stored before goes (the uninstaller removes it the same way).
     std::vector<platform::keychain::Item> old;
     if (keychain.findItems(productName, description, old) == platform::keychain::Status::ok) {

@@ -24,6 +24,10 @@
 #include "Pinewick/ui/DesktopEnvironment.h"
 #include "Pinewick/ui/EngineParts.h"
 
+namespace tw::platform::keychain {
+class Keychain;
+}
+
 namespace tw::ui {
 
 class PaneBase : public QWidget {
@@ -55,7 +59,8 @@ public:
     void positionCursor();
     void onClickValidate();
     // Stores the login in the keychain (one account at a time).
-    static void saveDetails(const std::string& server, const std::string& user, const std::string& password);
+    static void saveDetails(platform::keychain::Keychain& keychain, const std::string& server,
+                            const std::string& user, const std::string& password);
 
     QLineEdit* server;
     QLineEdit* userLogon;

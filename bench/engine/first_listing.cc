@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/DownloadSync.h"
 #include "Pinewick/engine/SyncFolder.h"
@@ -78,23 +79,24 @@ int main(int argc, char** argv) {
 
     std::string hostPort = "127.0.0.1:" + std::to_string(server.process().port());
     auto keychain = tw::platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-    tw::serverEnvironment().keychain = keychain.get();
-    tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
-                          tw::MetadataDataBase::sharedInstance);
-    tw::serverEnvironment().credentials = tw::ServerCredentials::sharedInstance;
+    // The program's environment and account, answering from the program's volumes as the engine wires them.
+    auto& env = tw::parts::serverEnvironment();
+    env.keychain = keychain.get();
+    tw::answerFromVolumes(env, tw::parts::volumes, tw::parts::metadataDatabase);
+    env.credentials = tw::parts::credentials;
     keychain->addItem({hostPort, "alice", "Tidewell", "Tidewell Server Password"}, "s3cret&=x");
-    auto& creds = tw::ServerCredentials::sharedInstance();
+    auto& creds = tw::parts::credentials();
     creds.resetForTesting();
     creds.setServerProtocol("http");
     auto team = std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance());
     team->state = tw::VolumeDetail::volumeStates::Visible;
     tw::VolumeManager::sharedInstance().addVolume(team);
     fs::create_directories(team->localFolder);
-    if (!tw::ServerCommunicator::ready()) {
+    if (!tw::ServerCommunicator::ready(env)) {
         std::fprintf(stderr, "could not log on\n");
         return 1;
     }
-    tw::FolderContentDetails root("/");
+    tw::FolderContentDetails root(env, "/");
     root.fetchFolderContents();
     for (const auto& e : root.contents)
         if (e.name == "Team") tw::CEAUtils::refreshFolder(team->localFolder, e.serverFacts());
@@ -135,7 +137,7 @@ int main(int argc, char** argv) {
     // Where the time goes: one folder's parts alone.
     std::string folder = team->localFolder + "/Folder0";
     auto s = Clock::now();
-    tw::FolderContentDetails listing(folder);
+    tw::FolderContentDetails listing(env, folder);
     listing.fetchFolderContents();
     double requestMs = ms(Clock::now() - s);
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/TimeLineManager.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
@@ -66,19 +67,20 @@ int main(int argc, char** argv) {
     }
     std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
     auto keychain = tw::platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-    tw::serverEnvironment().keychain = keychain.get();
-    tw::answerFromVolumes(tw::serverEnvironment(), tw::VolumeManager::sharedInstance,
-                          tw::MetadataDataBase::sharedInstance);
-    tw::serverEnvironment().credentials = tw::ServerCredentials::sharedInstance;
+    // The program's environment and account, answering from the program's volumes as the engine wires them.
+    auto& env = tw::parts::serverEnvironment();
+    env.keychain = keychain.get();
+    tw::answerFromVolumes(env, tw::parts::volumes, tw::parts::metadataDatabase);
+    env.credentials = tw::parts::credentials;
     keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
-    auto& creds = tw::ServerCredentials::sharedInstance();
+    auto& creds = tw::parts::credentials();
     creds.resetForTesting();
     creds.setServerProtocol("http");
     auto team = std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance());
     team->state = tw::VolumeDetail::volumeStates::Visible;
     tw::VolumeManager::sharedInstance().addVolume(team);
     fs::create_directories(team->localFolder);
-    if (!tw::ServerCommunicator::ready()) {
+    if (!tw::ServerCommunicator::ready(env)) {
         std::fprintf(stderr, "could not log on\n");
         return 1;
     }
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
         std::string path = team->localFolder + "/d" + std::to_string(i) + ".txt";
         writeFile(path, "a small document " + std::to_string(i));
         auto t0 = Clock::now();
-        tw::UploadDetails(path).uploadFile();
+        tw::UploadDetails(env, path).uploadFile();
         direct.push_back(ms(Clock::now() - t0));
     }
     report("addCloseEvent -> upload done", timeline);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
@@ -150,22 +151,22 @@ int main() {
 
         auto keychain = tw::platform::keychain::makeFileKeychain((base / "credentials.json").string());
         keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
-        auto& env = tw::serverEnvironment();
+        auto& env = tw::parts::serverEnvironment();
         env.keychain = keychain.get();
-        tw::answerFromVolumes(env, tw::VolumeManager::sharedInstance, tw::MetadataDataBase::sharedInstance);
-        env.credentials = tw::ServerCredentials::sharedInstance;
+        tw::answerFromVolumes(env, tw::parts::volumes, tw::parts::metadataDatabase);
+        env.credentials = tw::parts::credentials;
         tw::VolumeManager::sharedInstance().addVolume(
             std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance()));
-        auto& creds = tw::ServerCredentials::sharedInstance();
+        auto& creds = tw::parts::credentials();
         creds.resetForTesting();
         creds.setServerProtocol("http");
-        if (!tw::ServerCommunicator::ready()) {
+        if (!tw::ServerCommunicator::ready(env)) {
             std::fprintf(stderr, "download_bench: cannot log on\n");
             return 1;
         }
         tw::ServerFileObject entry;
         {
-            tw::UploadDetails up(source);
+            tw::UploadDetails up(env, source);
             if (up.uploadFile() != tw::normalisedResponse::allOkay || !up.fileObject) {
                 std::fprintf(stderr, "download_bench: the file could not be put on the server\n");
                 return 1;
@@ -173,7 +174,7 @@ int main() {
             entry = *up.fileObject;
         }
         fs::remove(source);  // only the server's copy remains
-        const std::string serviceBase = tw::ServerCommunicator::serviceBase();
+        const std::string serviceBase = tw::ServerCommunicator::serviceBase(env);
         const std::string target = (base / "Volumes/Team/copy.bin").string();
         entry.name = "copy.bin";
 
@@ -208,7 +209,8 @@ int main() {
                     std::fprintf(stderr, "download_bench: the placeholder's record was not written: %s\n",
                                  saved.cause().describe().c_str());
             }
-            tw::DownloadDetails down((base / "Volumes/Team").string(), entry, std::string("/Team/big.bin"));
+            tw::DownloadDetails down(env, (base / "Volumes/Team").string(), entry,
+                                     std::string("/Team/big.bin"));
             auto start = Clock::now();
             auto outcome = down.downloadFile();
             auto took = Clock::now() - start;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCredentials.h"
@@ -148,20 +149,20 @@ int main() {
 
         auto keychain = tw::platform::keychain::makeFileKeychain((base / "credentials.json").string());
         keychain->addItem({hostPort, "bench", "Tidewell", "Tidewell Server Password"}, password);
-        auto& env = tw::serverEnvironment();
+        auto& env = tw::parts::serverEnvironment();
         env.keychain = keychain.get();
-        tw::answerFromVolumes(env, tw::VolumeManager::sharedInstance, tw::MetadataDataBase::sharedInstance);
-        env.credentials = tw::ServerCredentials::sharedInstance;
+        tw::answerFromVolumes(env, tw::parts::volumes, tw::parts::metadataDatabase);
+        env.credentials = tw::parts::credentials;
         tw::VolumeManager::sharedInstance().addVolume(
             std::make_shared<tw::VolumeDetail>("Team", tw::ServerConfigurationDetails::sharedInstance()));
-        auto& creds = tw::ServerCredentials::sharedInstance();
+        auto& creds = tw::parts::credentials();
         creds.resetForTesting();
         creds.setServerProtocol("http");
-        if (!tw::ServerCommunicator::ready()) {
+        if (!tw::ServerCommunicator::ready(env)) {
             std::fprintf(stderr, "upload_bench: cannot log on\n");
             return 1;
         }
-        const std::string serviceBase = tw::ServerCommunicator::serviceBase();
+        const std::string serviceBase = tw::ServerCommunicator::serviceBase(env);
 
         // curl rides on the client's session: the cookie goes to it as a config line on standard input.
         const std::string curlConfig =
@@ -198,7 +199,7 @@ int main() {
             return rc == 0 ? took : Clock::duration::zero();
         };
         auto clientUpload = [&]() {
-            tw::UploadDetails up(file);
+            tw::UploadDetails up(env, file);
             auto start = Clock::now();
             auto outcome = up.uploadFile();
             auto took = Clock::now() - start;

@@ -92,8 +92,10 @@ TEST(Transfers, ListsEachTransferAndTellsObserversAFewTimesASecondAtMost) {
 // The transfer an IconProgress stands for is listed while it lives, with the bytes it was given.
 TEST(Transfers, AnIconProgressListsItsTransferWhileItLives) {
     auto listed = [] { return Transfers::shared().find("/nonexistent/folder/report.pdf"); };
+    ServerEnvironment env;  // where a shown bar would keep the file's creation date
     {
-        IconProgress progress("/nonexistent/folder/report.pdf", 12'300'000, Direction::upload);
+        IconProgress progress(env.itemRecords(), "/nonexistent/folder/report.pdf", 12'300'000,
+                              Direction::upload);
         ASSERT_TRUE(listed());
         EXPECT_EQ(listed()->direction, Direction::upload);
         progress.setTransfered(5'535'000);
@@ -107,8 +109,9 @@ TEST(Transfers, AnIconProgressListsItsTransferWhileItLives) {
 TEST(Transfers, TheTraysStateFollowsThem) {
     auto& bar = StatusBarManager::sharedInstance();
     bar.updateDownloadActive("/v/Team/Big.iso");
+    ServerEnvironment env;
     {
-        IconProgress progress("/v/Team/Big.iso", 4000);
+        IconProgress progress(env.itemRecords(), "/v/Team/Big.iso", 4000);
         progress.setTransfered(1000);
         std::this_thread::sleep_for(Transfers::kReportInterval + 20ms);
         progress.setTransfered(3000);

@@ -19,8 +19,8 @@
 #include "platform/http.h"
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -37,12 +37,12 @@ constexpr int kCounted = 1000;
 class BurstEvents : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
@@ -53,8 +53,8 @@ protected:
         // revisions of items that are gone, which replaced and re-made files depend on.
         if (!giveTheVolumeAUUID("5A1F0C3E-0000-4000-8000-0000000B0257"))
             GTEST_SKIP() << "user extended attributes not supported here";
-        ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                         SyncFolder::performSync(context, p, user);
                                     }});
@@ -63,7 +63,6 @@ protected:
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     bool giveTheVolumeAUUID(const std::string& uuid) {
@@ -88,7 +87,7 @@ protected:
     // A file that is on the server, as the sync leaves it after an upload.
     void uploaded(const std::string& rel, const std::string& content) {
         ASSERT_TRUE(writeFile(local(rel), content));
-        UploadDetails up(local(rel));
+        UploadDetails up(env, local(rel));
         ASSERT_EQ(up.uploadFile(), normalisedResponse::allOkay);
         ASSERT_TRUE(up.fileObject);
         CorvaneExtendedAttributes r(local(rel));
@@ -141,6 +140,9 @@ protected:
     }
 
     TempDir dir{"tw-burst"};
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;

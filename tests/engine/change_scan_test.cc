@@ -25,8 +25,8 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -60,12 +60,12 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
 class ChangeScanTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         SyncFolder::resetGuard();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
@@ -82,8 +82,8 @@ protected:
         team->setVolumeSystemNumber(st.st_dev);
         ASSERT_EQ(team->volumeUUID(), uuid);
         answerIdentities(true);
-        ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         timeline->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                         SyncFolder::performSync(context, p, user);
                                     }});
@@ -96,7 +96,6 @@ protected:
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         platform::setVolPathResolver(nullptr);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     ChangeScan::Options options() {
@@ -190,6 +189,9 @@ protected:
     }
 
     TempDir dir{"tw-scan"};
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -271,7 +273,7 @@ TEST_F(ChangeScanTest, ACaseOnlyRenameTheListingFollowsIsNotSentBackAsAMove) {
     auto colleagueRenames = [&](const std::string& from, const std::string& to, const std::string& revision) {
         // In two steps, as a client on a file system that ignores case must.
         for (auto [a, b] : {std::pair{from, from + ".aside"}, std::pair{from + ".aside", to}}) {
-            MoveDetails move(local(a), local(b), revision);
+            MoveDetails move(env, local(a), local(b), revision);
             ASSERT_EQ(move.performServerAction().first, normalisedResponse::allOkay) << a << " -> " << b;
         }
     };

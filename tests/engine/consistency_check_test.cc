@@ -14,8 +14,9 @@
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
 #include "platform/files.h"
+#include "support/own_run_state.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -29,9 +30,8 @@ const std::string kUuid = "0B5E3C1A-7D44-4E8B-9C21-5A6F0E1D2C3B";
 class ConsistencyCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
-        serverEnvironment().now = [this] {
+        volumes.answer(env);
+        env.now = [this] {
             std::lock_guard l(m);
             return now;
         };
@@ -68,14 +68,13 @@ protected:
                                        if (passesSucceed) check.updateScanDate(path);
                                    }});
         timeline.resumeTimeLine();
-        auto& state = StateManager::sharedInstance();
+        auto& state = run.state;
         state.networkAvailable.storeQuietly(true);
         state.allowServerCommunication = true;
     }
     void TearDown() override {
         timeline.syncQueue().waitUntilAllOperationsAreFinished(5s);
         platform::setVolPathResolver({});
-        resetServerEnvironment();
     }
 
     std::string folder(const std::string& rel) {
@@ -107,10 +106,14 @@ protected:
     }
 
     TempDir dir{"tw-cc"};
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ConsistencyCheckDataBase db{(dir / "ConsistencyCheckDataBase.db").string()};
-    TimeLineManager timeline{dir.str(), volumes.parts()};  // where the check's passes go
-    ConsistencyCheck::Parts parts() { return {db, volumes.list, StateManager::sharedInstance(), timeline}; }
+    TimeLineManager timeline{dir.str() + "/", volumes.parts(env)};  // where the check's passes go
+    OwnRunState run{timeline, account};                             // whether the check may list
+    ConsistencyCheck::Parts parts() { return {db, volumes.list, run.state, timeline}; }
     ConsistencyCheck check{parts()};
     std::shared_ptr<VolumeDetail> team;
     std::mutex m;
@@ -251,7 +254,7 @@ TEST_F(ConsistencyCheckTest, WhilePausedOrOfflineTheOldestRowIsNotExaminedAndKee
     check.updateScanDate(a);
     Date scanned = clock();
     advance(3h);
-    auto& state = StateManager::sharedInstance();
+    auto& state = run.state;
     state.allowServerCommunication = false;
     EXPECT_TRUE(fire().empty());
     state.allowServerCommunication = true;

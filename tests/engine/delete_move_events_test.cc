@@ -25,8 +25,8 @@
 #include "support/child_process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -42,25 +42,24 @@ const char* kPassword = "pa&ss=word";
 class DeleteMoveEvents : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        timeline = std::make_unique<TimeLineManager>(support(), volumes.parts(env));
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     std::string support() const { return (dir / "support").string() + "/"; }
@@ -73,7 +72,7 @@ protected:
         std::string path = local(rel);
         fs::create_directories(fs::path(path).parent_path());
         EXPECT_TRUE(writeFile(path, content));
-        UploadDetails up(path);
+        UploadDetails up(env, path);
         EXPECT_EQ(up.uploadFile(), normalisedResponse::allOkay);
         CorvaneExtendedAttributes record(path);
         if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
@@ -120,6 +119,9 @@ protected:
     }
 
     TempDir dir;
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -401,7 +403,8 @@ TEST(DeleteRefusals, EachReasonBecomesTheErrorStatusTheItemComesBackWith) {
 TEST_F(DeleteMoveEvents, ItemTheServerNoLongerHasIsOnlyAudited) {
     uploaded("gone.txt");
     // Someone else deleted it on the server meanwhile.
-    ASSERT_EQ(DeleteDetails(local("gone.txt"), false, "").performServerDelete(), normalisedResponse::allOkay);
+    ASSERT_EQ(DeleteDetails(env, local("gone.txt"), false, "").performServerDelete(),
+              normalisedResponse::allOkay);
     size_t from = logSize();
     deleteLocally("gone.txt");
     runTimeline();
@@ -417,7 +420,7 @@ TEST_F(DeleteMoveEvents, DeletesAndMovesThatCouldNotBeSentWaitInOrderUntilTheSer
     uploaded("old.txt", "moved");
     uploaded("Case.txt", "case");
     std::atomic<bool> online{false};
-    serverEnvironment().networkAvailable = [&] { return online.load(); };
+    env.networkAvailable = [&] { return online.load(); };
     timeline->setRunAgainDelay(50ms);
     size_t from = logSize();
     deleteLocally("gone.txt");
@@ -448,7 +451,7 @@ TEST_F(DeleteMoveEvents, DeletesAndMovesThatCouldNotBeSentWaitInOrderUntilTheSer
 TEST_F(DeleteMoveEvents, AnAnswerLostAfterTheServerActedRunsAgainHarmlessly) {
     uploaded("cut.txt");
     uploaded("from.txt", "f");
-    serverEnvironment().sleep = [](std::chrono::seconds) {};  // the back-off after the cut
+    env.sleep = [](std::chrono::seconds) {};  // the back-off after the cut
     timeline->setRunAgainDelay(50ms);
     admin("faults", {{"method", "DELETE"}, {"action", "drop"}, {"stage", "response"}, {"after_bytes", 0}});
     admin("faults", {{"method", "POST"},
@@ -516,7 +519,7 @@ TEST_F(DeleteMoveEvents, RenameInsideTheMappointMovesOnTheServerKeepingTheRevisi
     auto record = uploaded("old.txt", "body");
     auto revision = record.ceaString.getAttribute(CEAString::keys::Revision);
     fs::create_directories(local("sub"));
-    ASSERT_EQ(CreateFolderDetails(local("sub"), std::chrono::system_clock::now()).createFolder(),
+    ASSERT_EQ(CreateFolderDetails(env, local("sub"), std::chrono::system_clock::now()).createFolder(),
               normalisedResponse::allOkay);
     moveLocally(local("old.txt"), local("sub/new.txt"));
     runTimeline();
@@ -533,7 +536,7 @@ TEST_F(DeleteMoveEvents, FolderRenameMovesItsChildrenAndTheirDatabaseRowsFollow)
     ASSERT_EQ(team->volumeUUID(), uuid);
 
     fs::create_directories(local("album"));
-    ASSERT_EQ(CreateFolderDetails(local("album"), std::chrono::system_clock::now()).createFolder(),
+    ASSERT_EQ(CreateFolderDetails(env, local("album"), std::chrono::system_clock::now()).createFolder(),
               normalisedResponse::allOkay);
     {
         CorvaneExtendedAttributes folder(local("album"));
@@ -676,7 +679,7 @@ TEST_F(DeleteMoveEvents, ItemsMovedInFromOutsideAreUploadedOrCreated) {
 
 TEST_F(DeleteMoveEvents, FolderMovedOutIsDeletedOnTheServerChildrenFirst) {
     fs::create_directories(local("leaving"));
-    ASSERT_EQ(CreateFolderDetails(local("leaving"), std::chrono::system_clock::now()).createFolder(),
+    ASSERT_EQ(CreateFolderDetails(env, local("leaving"), std::chrono::system_clock::now()).createFolder(),
               normalisedResponse::allOkay);
     {
         CorvaneExtendedAttributes folder(local("leaving"));
@@ -792,7 +795,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts(env));
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0]->description().rfind("Delete: " + local("one.txt"), 0), 0u);
@@ -808,7 +811,7 @@ TEST_F(DeleteMoveEvents, QueuedDeletesAndMovesSurviveACrashAndRunInOrder) {
 
     // Replayed once more after a crash right after they ran: harmless.
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts(env));
     size_t from = logSize();
     runTimeline();
     EXPECT_TRUE(logContains("Ignoring delete of item " + local("one.txt"), from));
@@ -826,7 +829,7 @@ TEST_F(DeleteMoveEvents, TimelineCutOffMidRecordReplaysTheRecordsBeforeIt) {
     size_t second = saved.find("Delete {", 1);
     ASSERT_NE(second, std::string::npos);
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved.substr(0, second + 30)));
-    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts(env));
     ASSERT_EQ(timeline->eventCount(), 1u);
     runTimeline();
     EXPECT_FALSE(fs::exists(serverFile("x.txt")));
@@ -858,7 +861,7 @@ TEST_F(DeleteMoveEvents, PathsOfFourThousandBytesAreKeptAndReplayed) {
     std::string saved = readFile(timeline->timelinePath());
     timeline.reset();
     ASSERT_TRUE(writeFile(support() + "Timeline.txt", saved));
-    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts());
+    timeline = std::make_unique<TimeLineManager>(support(), volumes.parts(env));
     auto events = timeline->events();
     ASSERT_EQ(events.size(), 2u);
     auto* move = dynamic_cast<TLMove*>(events[0].get());

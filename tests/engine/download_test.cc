@@ -43,10 +43,11 @@
 #include "platform/process.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_run_state.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
 #include "support/random_bytes.h"
 #include "support/scoped_env.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -161,14 +162,14 @@ private:
 class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
+        env.keychain = keychain.get();
         // A dropped connection sets a back-off; the tests do not wait it out.
-        serverEnvironment().sleep = [](std::chrono::seconds) {};
-        serverEnvironment().allowServerCommunication = [this] { return allowed.load(); };
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.sleep = [](std::chrono::seconds) {};
+        env.allowServerCommunication = [this] { return allowed.load(); };
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
 
         auto& vm = volumes.list;
@@ -176,10 +177,10 @@ protected:
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        ASSERT_TRUE(ServerCommunicator::ready());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
         peer = std::make_unique<ServerPeer>(devserver.hostPort);
         ASSERT_TRUE(peer->logon());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         // The desktop's opener stands in as a program of its own on PATH, noting what it was asked to open.
         fs::create_directories(dir / "bin");
         std::ofstream(dir / "bin/xdg-open")
@@ -190,8 +191,8 @@ protected:
 
     void TearDown() override {
         timeline.reset();
+        peer.reset();  // its open connection would hold the server's end back
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
@@ -235,6 +236,9 @@ protected:
     }
 
     TempDir dir;
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -250,7 +254,7 @@ protected:
 TEST_F(Downloads, FirstDownloadAsksForTheWholeFileAndTheTimelineMarksItRegular) {
     std::string content = randomBytes(1000, 3);
     auto entry = placeholder("a.bin", content);
-    DownloadDetails probe(team->localFolder, entry);
+    DownloadDetails probe(env, team->localFolder, entry);
     EXPECT_EQ(probe.requestURL().find("&skip="), std::string::npos);
     EXPECT_NE(probe.requestURL().find("folders/Team/a.bin?revision=" + entry.revision), std::string::npos);
 
@@ -270,7 +274,7 @@ TEST_F(Downloads, AConnectionDroppedMidBodyResumesWithSkipAndCount) {
                      {"after_bytes", 100000},
                      {"stage", "response"},
                      {"path", devserver.servicePath("folders/Team/big.bin")}});
-    DownloadDetails first(team->localFolder, entry);
+    DownloadDetails first(env, team->localFolder, entry);
     EXPECT_EQ(first.downloadFile(), normalisedResponse::fatal);
     uint64_t have = fs::file_size(local("big.bin"));
     ASSERT_GT(have, 0u);
@@ -285,7 +289,7 @@ TEST_F(Downloads, AConnectionDroppedMidBodyResumesWithSkipAndCount) {
     devserver.fault({{"action", "delay"},
                      {"delay_ms", 1},
                      {"path", devserver.servicePath("folders/Team/big.bin") + rest}});
-    DownloadDetails second(team->localFolder, entry);
+    DownloadDetails second(env, team->localFolder, entry);
     EXPECT_EQ(second.downloadFile(), normalisedResponse::allOkay) << second.failureReason;
     EXPECT_EQ(faultsQueued(), 0u);
     EXPECT_EQ(readFile(local("big.bin")), content);
@@ -294,7 +298,7 @@ TEST_F(Downloads, AConnectionDroppedMidBodyResumesWithSkipAndCount) {
 TEST_F(Downloads, ALocalFileLongerThanTheServersIsFetchedAgainFromTheStart) {
     std::string content = randomBytes(500, 8);
     auto entry = placeholder("long.bin", content, S::RequireDownload, randomBytes(900, 9));
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     EXPECT_EQ(details.downloadFile(), normalisedResponse::allOkay) << details.failureReason;
     EXPECT_EQ(readFile(local("long.bin")), content);
 }
@@ -304,7 +308,7 @@ TEST_F(Downloads, AChangedRevisionRestartsFromZeroWithTheNewEntry) {
     auto entry = placeholder("doc.bin", old, S::RequireDownload, old.substr(0, 1500));
     auto newer = peer->upload("/Team/doc.bin", fresh, entry.revision);
     ASSERT_NE(newer.revision, entry.revision);
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     EXPECT_EQ(details.downloadFile(), normalisedResponse::allOkay) << details.failureReason;
     EXPECT_EQ(readFile(local("doc.bin")), fresh);
     EXPECT_EQ(details.file.revision, newer.revision);
@@ -324,7 +328,7 @@ TEST_F(Downloads, AMissingItemWritesNothingAndWarnsOnce) {
     record.ceaLong.setAttribute(CEALong::keys::ServerFileSize, 100);
     ASSERT_TRUE(record.save());
     size_t from = logSize();
-    DownloadDetails details(team->localFolder,
+    DownloadDetails details(env, team->localFolder,
                             entryFromRecord("gone.bin", CorvaneExtendedAttributes(local("gone.bin"))));
     EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
     EXPECT_EQ(details.serverError_, serverError::noError);
@@ -357,7 +361,7 @@ TEST_F(Downloads, AnAnswerLongerOrShorterThanAskedLeavesTheItemWaitingAndWritesN
     shorter.size = 1600;
     for (auto* entry : {&longer, &shorter}) {
         SCOPED_TRACE(entry->name);
-        DownloadDetails details(team->localFolder, *entry);
+        DownloadDetails details(env, team->localFolder, *entry);
         EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
         EXPECT_FALSE(details.failureReason.empty());
         EXPECT_EQ(fs::file_size(local(entry->name)), 0u);
@@ -379,7 +383,7 @@ TEST_F(Downloads, AWriteFailureStopsTheDownloadAndKeepsItWaiting) {
     struct rlimit small = saved;
     small.rlim_cur = 200000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     auto outcome = details.downloadFile();
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
@@ -401,7 +405,7 @@ TEST_F(Downloads, ARetryRequestedOrAFatalRefusalEndsTheDownloadAndLeavesTheItemW
                      {"status", 503},
                      {"path", devserver.servicePath("folders/Team/retry.bin")}});
     size_t from = logSize();
-    DownloadDetails details(team->localFolder, retry);
+    DownloadDetails details(env, team->localFolder, retry);
     EXPECT_EQ(details.downloadFile(), normalisedResponse::fatal);
     EXPECT_EQ(faultsQueued(), 0u);
     EXPECT_EQ(fs::file_size(local("retry.bin")), 0u) << "asked again at once";
@@ -414,7 +418,8 @@ TEST_F(Downloads, ARetryRequestedOrAFatalRefusalEndsTheDownloadAndLeavesTheItemW
                      {"status", 403},
                      {"path", devserver.servicePath("folders/Team/refused.bin")}});
     from = logSize();
-    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, refused));
+    EXPECT_FALSE(
+        TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, refused));
     EXPECT_TRUE(logContains("Fatal: Disaster error encountered", from));
     EXPECT_TRUE(
         logContains("Download of " + local("refused.bin") + " failed. Potentially not recoverable.", from));
@@ -427,11 +432,11 @@ TEST_F(Downloads, ALocalFileThatCannotBeOpenedForWritingKeepsWaitingUntouched) {
     WriteProtected locked(local("locked.bin"));
     if (!locked.holds()) GTEST_SKIP() << "cannot make a file unwritable here: " << locked.why;
     size_t from = logSize();
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     EXPECT_EQ(details.downloadFile(), normalisedResponse::attemptRecovery);
     EXPECT_NE(details.failureReason.find("cannot be opened for writing"), std::string::npos)
         << details.failureReason;
-    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, entry));
     EXPECT_TRUE(logContains("Warning: Download of " + local("locked.bin") + " failed", from));
     EXPECT_EQ(fs::file_size(local("locked.bin")), 0u);
     EXPECT_EQ(stateOf(local("locked.bin")), S::RequireDownload);
@@ -451,7 +456,7 @@ TEST_F(Downloads, TwoDownloadsOfOneFileAtOnceWriteItOnceAndLeaveItInStep) {
                          {"path", devserver.servicePath("folders/Team/twice.bin")}});
     size_t from = logSize();
     auto download = [&] {
-        TLDownloadFile::performAction(StatusBarManager::sharedInstance(), team->localFolder, entry,
+        TLDownloadFile::performAction(StatusBarManager::sharedInstance(), env, team->localFolder, entry,
                                       std::nullopt);
     };
     std::thread first(download), second(download);
@@ -468,7 +473,7 @@ TEST_F(Downloads, TakingTheItemOutOfRequireDownloadCancelsWithinAboutASecond) {
     auto entry = placeholder("slow.bin", randomBytes(1000, 11));
     devserver.fault(
         {{"action", "delay"}, {"delay_ms", 4000}, {"path", devserver.servicePath("folders/Team/slow.bin")}});
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     std::thread change([&] {
         std::this_thread::sleep_for(300ms);
         CorvaneExtendedAttributes record(local("slow.bin"));
@@ -495,13 +500,13 @@ TEST_F(Downloads, PausingCancelsTheRunningDownloadAndTheItemStaysWaiting) {
         allowed = false;
     });
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, entry));
     auto took = std::chrono::steady_clock::now() - start;
     pause.join();
     EXPECT_LT(took, 3s);
     EXPECT_EQ(stateOf(local("paused.bin")), S::RequireDownload);
     // Not even started while communication is not allowed.
-    DownloadDetails again(team->localFolder, entry);
+    DownloadDetails again(env, team->localFolder, entry);
     EXPECT_EQ(again.downloadFile(), normalisedResponse::fatal);
 }
 
@@ -511,7 +516,7 @@ TEST_F(Downloads, ProgressOnFilesOver64KiBIsPutBackAtTheEnd) {
     auto entry = placeholder("bar.bin", randomBytes(200000, 13));
     Date created = Date(std::chrono::seconds(1600000000));
     ASSERT_TRUE(setCreationDate(local("bar.bin"), created));
-    DownloadDetails details(team->localFolder, entry);
+    DownloadDetails details(env, team->localFolder, entry);
     ASSERT_EQ(details.downloadFile(), normalisedResponse::allOkay) << details.failureReason;
     EXPECT_EQ(creationDate(local("bar.bin")), created);
     EXPECT_FALSE(platform::getXattr(local("bar.bin"), IconProgress::xAttrName, 64).has_value());
@@ -524,8 +529,8 @@ TEST_F(Downloads, ABarLeftByACrashIsUndoneWithTheSavedDate) {
     Date saved = Date(std::chrono::seconds(1500000000));
     ASSERT_TRUE(setCreationDate(local("crashed.bin"), IconProgress::magicDate()));
     ASSERT_TRUE(platform::setXattr(local("crashed.bin"), IconProgress::xAttrName, "0.37"));
-    ASSERT_TRUE(itemRecords().setTransferRecovery(local("crashed.bin"), saved));
-    DownloadDetails details(team->localFolder, entry);
+    ASSERT_TRUE(env.itemRecords().setTransferRecovery(local("crashed.bin"), saved));
+    DownloadDetails details(env, team->localFolder, entry);
     ASSERT_EQ(details.downloadFile(), normalisedResponse::allOkay) << details.failureReason;
     EXPECT_EQ(creationDate(local("crashed.bin")), saved);
     EXPECT_FALSE(platform::getXattr(local("crashed.bin"), IconProgress::xAttrName, 64).has_value());
@@ -537,7 +542,7 @@ TEST_F(Downloads, ARegularItemIsNotDownloadedAgain) {
     auto entry = placeholder("done.bin", "server bytes", S::Regular, "local bytes");
     devserver.fault(
         {{"action", "error"}, {"errorId", 13}, {"path", devserver.servicePath("folders/Team/done.bin")}});
-    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, entry));
     EXPECT_EQ(readFile(local("done.bin")), "local bytes");
     EXPECT_EQ(faultsQueued(), 1u);  // no request went out
 }
@@ -545,7 +550,7 @@ TEST_F(Downloads, ARegularItemIsNotDownloadedAgain) {
 TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     std::string content = randomBytes(5000, 15);
     placeholder("open.bin", content, S::Placeholder);
-    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), local("open.bin")));
+    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), env, local("open.bin")));
     for (int i = 0; i < 200 && openedPaths().empty(); ++i) std::this_thread::sleep_for(50ms);
     ASSERT_EQ(openedPaths(), std::vector<std::string>{local("open.bin")});
     EXPECT_EQ(readFile(local("open.bin")), content);
@@ -557,13 +562,13 @@ TEST_F(Downloads, OpeningAPlaceholderDownloadsItAndOpensItOnce) {
     ASSERT_TRUE(writeFile(local("open.bin"), ""));
     record.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(record.save());
-    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder,
+    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder,
                                               entryFromRecord("open.bin", record)));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(openedPaths().size(), 1u);
 
     // Opening a Regular file changes nothing and downloads nothing.
-    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), local("open.bin")));
+    EXPECT_TRUE(OpenFile::application(StatusBarManager::sharedInstance(), env, local("open.bin")));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(stateOf(local("open.bin")), S::Regular);
     EXPECT_EQ(openedPaths().size(), 1u);
@@ -580,7 +585,7 @@ TEST_F(Downloads, ATakenBackPlaceholderIsEmptiedButAUserFileIsNot) {
         record.ceaStatus.setStatus(S::RequireUpload);
         ASSERT_TRUE(record.save());
     });
-    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
+    EXPECT_FALSE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, entry));
     change.join();
     EXPECT_EQ(readFile(local("back.bin")), "the user's own words");
     EXPECT_EQ(stateOf(local("back.bin")), S::RequireUpload);
@@ -735,13 +740,15 @@ protected:
             GTEST_SKIP() << "no session bus (run inside dbus-run-session)";
         Downloads::SetUp();
         if (HasFatalFailure()) return;
-        handler = std::make_unique<ContextMenuHandler>(*timeline, StateManager::sharedInstance());
+        run = std::make_unique<OwnRunState>(*timeline, account);
+        handler = std::make_unique<ContextMenuHandler>(*timeline, run->state);
         ASSERT_TRUE(handler->start());
         timeline->resumeTimeLine();
     }
     void TearDown() override {
         if (!handler) return;
         handler.reset();
+        run.reset();
         Downloads::TearDown();
     }
     // Waits until the requests posted so far have run and their downloads finished.
@@ -759,6 +766,7 @@ protected:
         ASSERT_TRUE(record.save());
     }
 
+    std::unique_ptr<OwnRunState> run;  // what the file manager's pause and resume change
     std::unique_ptr<ContextMenuHandler> handler;
 };
 
@@ -882,15 +890,13 @@ TEST_F(FileManagerRequests, RequestsWithoutAPathAreIgnored) {
 }
 
 TEST_F(FileManagerRequests, SuspendWhileAlreadyForbiddenDoesNothing) {
-    auto& state = StateManager::sharedInstance();
-    bool before = state.allowServerCommunication;
+    auto& state = run->state;
     state.allowServerCommunication = false;
     size_t from = logSize();
     ASSERT_TRUE(platform::postNotification("BrindleAutomatedTestChangeCommunicationState", "Suspend"));
     settle();
     EXPECT_FALSE(state.allowServerCommunication);
     EXPECT_FALSE(logContains("Automated test", from));
-    state.allowServerCommunication = before;
 }
 
 }  // namespace

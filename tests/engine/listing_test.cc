@@ -24,8 +24,8 @@
 #include "support/client_devserver.h"
 #include "support/engine_parts.h"
 #include "support/log_capture.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -100,17 +100,17 @@ public:
 class Listing : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         SyncFolder::resetGuard();
         now = std::chrono::system_clock::now();
-        serverEnvironment().now = [this] {
+        env.now = [this] {
             std::lock_guard l(clockMutex);
             return now;
         };
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         platform::http::Session::shared().cookies().removeAll();
         devserver.admin("mappoint", {{"name", "Desk"}, {"mode", "MANUAL"}});
         ASSERT_TRUE(other.login(devserver.process.port()));
@@ -124,9 +124,9 @@ protected:
         }
         team = vm.findVolume("Team")->localFolder;
         desk = vm.findVolume("Desk")->localFolder;
-        ASSERT_TRUE(ServerCommunicator::ready());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
         // What the volume manager does with the root listing: each mappoint's folder takes its entry.
-        FolderContentDetails root("/");
+        FolderContentDetails root(env, "/");
         ASSERT_EQ(root.fetchFolderContents().first, normalisedResponse::allOkay);
         for (const auto& e : root.contents) {
             if (e.name == "Team") CEAUtils::refreshFolder(team, e.serverFacts());
@@ -134,7 +134,7 @@ protected:
         }
         ASSERT_EQ(CorvaneExtendedAttributes(team).ceaStatus.status, S::Regular);
         ASSERT_EQ(CorvaneExtendedAttributes(desk).ceaStatus.status, S::Placeholder);
-        timeline_ = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        timeline_ = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         timeline_->setListingPasses({nullptr, [](EventContext& context, const std::string& p, bool user) {
                                          SyncFolder::performSync(context, p, user);
                                      }});
@@ -152,7 +152,6 @@ protected:
         timeline.saveTimeLine();  // waits for the event running now
         timeline_.reset();
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     void advance(std::chrono::seconds s) {
@@ -228,6 +227,9 @@ protected:
     }
 
     TempDir dir{"tw-listing"};
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     std::unique_ptr<TimeLineManager> timeline_;
     ClientDevServer devserver;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "Pinewick/app/Engine.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/engine/NetworkState.h"
@@ -23,7 +22,9 @@
 #include "raw_server.h"
 #include "support/devserver_process.h"
 #include "support/log_capture.h"
-#include "support/server_volumes.h"
+#include "support/own_run_state.h"
+#include "support/own_server.h"
+#include "support/own_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -74,9 +75,6 @@ std::string closedPortUrl() {
 class NetworkProbe : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        answerWithSharedAccount();
-        auto& env = serverEnvironment();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         env.keychain = keychain.get();
         env.now = [this] {
@@ -94,17 +92,15 @@ protected:
         };
         platform::setReachabilityOverride([this] { return reachable.load(); });
         Logger::sharedInstance().setLogLevel(Logger::logLevels::debug);
-        ServerCredentials::sharedInstance().resetForTesting();
-        ServerCredentials::sharedInstance().setServerProtocol("http");
+        account.resetForTesting();
+        account.setServerProtocol("http");
         platform::http::Session::shared().cookies().removeAll();
 
-        TimeLineManager::sharedInstance().setListingPasses({[this](EventContext&) {
-                                                                std::lock_guard l(m);
-                                                                listings.push_back(now);
-                                                            },
-                                                            nullptr});
-        auto& state = StateManager::sharedInstance();
-        state.systemShutdown = false;
+        timeline.setListingPasses({[this](EventContext&) {
+                                       std::lock_guard l(m);
+                                       listings.push_back(now);
+                                   },
+                                   nullptr});
         state.systemStartup = false;
         state.allowServerCommunication = false;
         state.networkAvailable.storeQuietly(false);
@@ -113,7 +109,6 @@ protected:
     }
 
     void TearDown() override {
-        auto& state = StateManager::sharedInstance();
         state.systemShutdown = true;  // ends every probe loop at its next turn
         {
             std::lock_guard l(m);
@@ -121,14 +116,12 @@ protected:
         }
         cv.notify_all();
         EXPECT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; })) << "a probe loop did not end";
-        state.observeSleepAndWake("unix:path=/nonexistent/no-bus");  // drops a test's bus observer
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(5s);
-        TimeLineManager::sharedInstance().setListingPasses({});
         platform::setReachabilityOverride({});
         if (server.running()) {
             EXPECT_EQ(server.stop(), 0);
         }
-        resetServerEnvironment();
+        // A shutdown cuts every exchange of the process: they are opened again for the next test.
+        ServerCommunicator::reopen();
     }
 
     void startServer() {
@@ -136,13 +129,11 @@ protected:
         ASSERT_TRUE(server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
                                   "anna:pw", "--mappoint", "Team", "--faults", "--quiet"},
                                  dir / "devserver.log"));
-        ServerCredentials::sharedInstance().setServerName("127.0.0.1:" + std::to_string(server.port()));
+        account.setServerName("127.0.0.1:" + std::to_string(server.port()));
     }
 
     // A probe of its own, on the credentials the fixture set up.
-    static NetworkState network() {
-        return NetworkState(ServerCredentials::sharedInstance(), serverEnvironment());
-    }
+    NetworkState network() { return NetworkState(account, env); }
     static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
         auto until = std::chrono::steady_clock::now() + limit;
         while (!done()) {
@@ -156,7 +147,7 @@ protected:
         return cv.wait_for(l, 15s, [&] { return sleeps.size() >= n; });
     }
     size_t listingCount() {
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(5s);
+        timeline.syncQueue().waitUntilAllOperationsAreFinished(5s);
         std::lock_guard l(m);
         return listings.size();
     }
@@ -170,6 +161,9 @@ protected:
     }
 
     TempDir dir{"tw-probe"};
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     ServerProcess server;
     std::unique_ptr<platform::keychain::Keychain> keychain;
     std::mutex m;
@@ -181,6 +175,12 @@ protected:
     std::function<void(size_t)> onSleep;  // called under `m` with the count of sleeps so far
     std::vector<Date> listings;           // clock time of each listing of all mappoints
     std::atomic<bool> reachable{true};
+    // A run state of the test's own, on a timeline nothing else resumes; last, so that it goes first,
+    // waiting for its probe loops.
+    OwnVolumes volumes;
+    TimeLineManager timeline{dir.str() + "/", volumes.parts(env)};
+    OwnRunState run{timeline, account};
+    StateManager& state = run.state;
 };
 
 // ---- checkServers: what counts as an answer
@@ -234,13 +234,12 @@ TEST_F(NetworkProbe, StatesHaveTheirNamesAsRawValues) {
 // ---- The probe loop
 
 TEST_F(NetworkProbe, WithNoServerConfiguredTheNetworkCountsAsAvailableAndTheTimelineRuns) {
-    auto& state = StateManager::sharedInstance();
-    ServerCredentials::sharedInstance().setServerName("");
+    account.setServerName("");
     state.allowServerCommunication = true;
     size_t from = logSize();
     state.pollForNetworkStatus();
     EXPECT_TRUE(state.networkAvailable);
-    EXPECT_FALSE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_FALSE(timeline.suspended());
     EXPECT_EQ(listingCount(), 1u);
     std::string log = sharedLogText().substr(from);
     size_t first = log.find("Warning: No Tidewell Server configured");
@@ -252,7 +251,6 @@ TEST_F(NetworkProbe, WithNoServerConfiguredTheNetworkCountsAsAvailableAndTheTime
 TEST_F(NetworkProbe, APaywallThatAnswersKeepsTheClientOfflineAndIsProbedEveryFiveSeconds) {
     startServer();
     StatusServer portal(200);
-    auto& state = StateManager::sharedInstance();
     ServerConfigurationDetails::sharedInstance().paywallDetectURL = portal.url("/detect");
     state.allowServerCommunication = true;
     sleepLimit = 3;
@@ -263,7 +261,7 @@ TEST_F(NetworkProbe, APaywallThatAnswersKeepsTheClientOfflineAndIsProbedEveryFiv
     EXPECT_EQ(sleepsSoFar(), (std::vector<int>{5, 5, 5}));
     EXPECT_EQ(portal.requestLines().size(), 3u);
     EXPECT_FALSE(state.networkAvailable);
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_TRUE(timeline.suspended());
     EXPECT_EQ(listingCount(), 0u);
     EXPECT_EQ(state.probeLoopsRunning(), 1);
 }
@@ -271,7 +269,6 @@ TEST_F(NetworkProbe, APaywallThatAnswersKeepsTheClientOfflineAndIsProbedEveryFiv
 TEST_F(NetworkProbe, APaywallAddressThatIsMissingOrDownLetsTheServerCheckDecide) {
     startServer();
     StatusServer missing(404);
-    auto& state = StateManager::sharedInstance();
     ServerConfigurationDetails::sharedInstance().paywallDetectURL = missing.url("/detect");
     state.pollForNetworkStatus();
     EXPECT_TRUE(state.networkAvailable);
@@ -286,51 +283,67 @@ TEST_F(NetworkProbe, APaywallAddressThatIsMissingOrDownLetsTheServerCheckDecide)
 
 TEST_F(NetworkProbe, WithoutANetworkPathNothingIsAskedAndTheLoopRetriesUntilOneAppears) {
     StatusServer serverStandIn(200);
-    ServerCredentials::sharedInstance().setServerName(serverStandIn.hostPort());
+    account.setServerName(serverStandIn.hostPort());
     reachable = false;
     onSleep = [this](size_t n) {
         if (n == 2) reachable = true;
     };
-    auto& state = StateManager::sharedInstance();
     state.pollForNetworkStatus();
     EXPECT_TRUE(state.networkAvailable);
     EXPECT_EQ(sleepsSoFar(), (std::vector<int>{5, 5}));
     EXPECT_EQ(serverStandIn.requestLines().size(), 1u);
 }
 
+// A run state that goes takes its probe loop down with it: the loop, which refers to it, has ended by
+// the time it is gone (ASan would see a loop still running on freed memory), and nothing probes after.
+TEST_F(NetworkProbe, ARunStateThatGoesEndsItsProbeLoopFirst) {
+    reachable = false;  // every probe fails, so the loop goes round until it is stopped
+    auto other = std::make_unique<OwnRunState>(timeline, account);
+    other->state.systemStartup = false;
+    other->state.networkAvailable = false;  // starts a loop
+    ASSERT_TRUE(waitForSleeps(3));
+    other.reset();
+    size_t after = sleepsSoFar().size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sleepsSoFar().size(), after);
+}
+
 TEST_F(NetworkProbe, AServerThatAnswersWithAnErrorStatusKeepsTheLoopGoing) {
     StatusServer failing(503);
-    ServerCredentials::sharedInstance().setServerName(failing.hostPort());
+    account.setServerName(failing.hostPort());
     sleepLimit = 2;
-    std::thread loop([] { StateManager::sharedInstance().pollForNetworkStatus(); });
+    std::thread loop([this] { state.pollForNetworkStatus(); });
     ASSERT_TRUE(waitForSleeps(2));
     EXPECT_EQ(failing.requestLines(), (std::vector<std::string>{"HEAD / HTTP/1.1", "HEAD / HTTP/1.1"}));
-    EXPECT_FALSE(StateManager::sharedInstance().networkAvailable);
-    StateManager::sharedInstance().systemShutdown = true;
+    EXPECT_FALSE(state.networkAvailable);
+    state.systemShutdown = true;
     {
         std::lock_guard l(m);
         released = true;
     }
     cv.notify_all();
     loop.join();
-    EXPECT_FALSE(StateManager::sharedInstance().networkAvailable);
+    EXPECT_FALSE(state.networkAvailable);
 }
 
 TEST_F(NetworkProbe, EachTransitionToRunningListsEverythingOnceAndANetworkErrorProbesAgainAfterFiveSeconds) {
     startServer();
-    Engine::wireServerLayer();
-    auto& state = StateManager::sharedInstance();
+    // A network failure a request sees reaches the run state, as the engine wires it.
+    env.setNetworkAvailable = [this](bool available) {
+        state.networkAvailable = available;
+        state.triggerChanges();
+    };
     state.allowServerCommunication = true;
     state.pollForNetworkStatus();
     ASSERT_TRUE(state.networkAvailable);
     EXPECT_EQ(listingCount(), 1u);
 
     // A request saw a network error: the timeline pauses, and a new loop starts five seconds later.
-    serverEnvironment().setNetworkAvailable(false);
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    env.setNetworkAvailable(false);
+    EXPECT_TRUE(timeline.suspended());
     ASSERT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; }));
     EXPECT_TRUE(state.networkAvailable);
-    EXPECT_FALSE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_FALSE(timeline.suspended());
     EXPECT_EQ(sleepsSoFar(), std::vector<int>{5});
     EXPECT_EQ(listingCount(), 2u);
 
@@ -341,12 +354,11 @@ TEST_F(NetworkProbe, EachTransitionToRunningListsEverythingOnceAndANetworkErrorP
     state.allowServerCommunication = true;
     state.triggerChanges();
     EXPECT_TRUE(waitUntil([&] { return listingCount() == 3u; })) << listingCount();
-    EXPECT_FALSE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_FALSE(timeline.suspended());
     EXPECT_EQ(listingCount(), 3u);
 }
 
 TEST_F(NetworkProbe, NoProbeLoopIsScheduledBeforeLaunchHasFinished) {
-    auto& state = StateManager::sharedInstance();
     state.systemStartup = true;
     state.networkAvailable = false;
     EXPECT_EQ(state.probeLoopsRunning(), 0);
@@ -356,14 +368,13 @@ TEST_F(NetworkProbe, NoProbeLoopIsScheduledBeforeLaunchHasFinished) {
 
 TEST_F(NetworkProbe, AfterAWakeTheTimelineStaysPausedUntilAProbeSucceedsAtLeastFiveSecondsLater) {
     startServer();
-    auto& state = StateManager::sharedInstance();
     state.allowServerCommunication = true;
     state.pollForNetworkStatus();
-    ASSERT_FALSE(TimeLineManager::sharedInstance().suspended());
+    ASSERT_FALSE(timeline.suspended());
     ASSERT_EQ(listingCount(), 1u);
 
     state.willSleep();
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_TRUE(timeline.suspended());
     EXPECT_FALSE(state.allowServerCommunication);
     EXPECT_TRUE(state.lastState);
 
@@ -372,24 +383,23 @@ TEST_F(NetworkProbe, AfterAWakeTheTimelineStaysPausedUntilAProbeSucceedsAtLeastF
     state.didWake();
     EXPECT_TRUE(state.allowServerCommunication);  // the user's permission is back ...
     EXPECT_FALSE(state.networkAvailable);         // ... but the network is not trusted yet
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_TRUE(timeline.suspended());
     ASSERT_TRUE(waitForSleeps(1));
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_TRUE(timeline.suspended());
     {
         std::lock_guard l(m);
         released = true;
     }
     cv.notify_all();
     ASSERT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; }));
-    EXPECT_FALSE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_FALSE(timeline.suspended());
     ASSERT_EQ(listingCount(), 2u);
     std::lock_guard l(m);
     EXPECT_GE(listings[1] - wokeAt, 5s);
 }
 
 TEST_F(NetworkProbe, AUserPauseSurvivesSleepAndARepeatedSleepSignalDoesNotLoseThePermission) {
-    auto& state = StateManager::sharedInstance();
-    ServerCredentials::sharedInstance().setServerName("");
+    account.setServerName("");
     // Paused by the user: still paused after the wake.
     state.willSleep();
     state.didWake();
@@ -414,21 +424,19 @@ TEST_F(NetworkProbe, LogindsSleepSignalPausesAndItsWakeSignalResumesThroughAProb
     if (sessionBusAddress().empty()) GTEST_SKIP() << "no D-Bus session bus (run under dbus-run-session)";
     FakeLogind logind;
     ASSERT_TRUE(logind.start());
-    auto& state = StateManager::sharedInstance();
-    ServerCredentials::sharedInstance().setServerName("");
+    account.setServerName("");
     state.allowServerCommunication = true;
     state.pollForNetworkStatus();
-    ASSERT_FALSE(TimeLineManager::sharedInstance().suspended());
+    ASSERT_FALSE(timeline.suspended());
 
     state.observeSleepAndWake(sessionBusAddress());
     ASSERT_TRUE(logind.prepareForSleep(true));
     // The permission drops before the change suspends the timeline, on the bus thread: wait for both.
-    ASSERT_TRUE(waitUntil(
-        [&] { return !state.allowServerCommunication && TimeLineManager::sharedInstance().suspended(); }));
+    ASSERT_TRUE(waitUntil([&] { return !state.allowServerCommunication && timeline.suspended(); }));
     ASSERT_TRUE(logind.prepareForSleep(false));
     ASSERT_TRUE(waitUntil([&] { return state.allowServerCommunication && state.networkAvailable; }));
     ASSERT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; }));
-    EXPECT_FALSE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_FALSE(timeline.suspended());
     EXPECT_EQ(sleepsSoFar(), std::vector<int>{5});
 }
 
@@ -450,8 +458,6 @@ private:
 };
 
 TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInThatOrder) {
-    auto& state = StateManager::sharedInstance();
-    auto& timeline = TimeLineManager::sharedInstance();
     std::mutex om;
     std::vector<std::string> order;
     auto step = [&](const std::string& name) {
@@ -468,7 +474,7 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
                                       .unmountVolumes = [&] { step("unmount"); },
                                       .closeKernelConnection = [&] { step("kernel"); }};
     // Logging out asks the request core whether it may send: that is where the logout shows.
-    serverEnvironment().networkAvailable = [&] {
+    env.networkAvailable = [&] {
         step("logout");
         return false;
     };
@@ -477,7 +483,7 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
     state.allowServerCommunication = false;
     state.shutdown(steps);
     EXPECT_EQ(order, (std::vector<std::string>{"bridge", "unmount", "kernel", "logout", "save"}));
-    EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
+    EXPECT_TRUE(account.passwordRequired);
     EXPECT_TRUE(timeline.suspended());
     EXPECT_TRUE(fs::exists(timeline.timelinePath()));
     state.triggerChanges();
@@ -485,10 +491,9 @@ TEST_F(NetworkProbe, ShutdownPausesThenDetachesUnmountsClosesLogsOutAndSavesInTh
 }
 
 TEST_F(NetworkProbe, ShutdownWithoutStepsStillLogsOutAndSaves) {
-    auto& state = StateManager::sharedInstance();
     state.shutdown({});
-    EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
-    EXPECT_TRUE(TimeLineManager::sharedInstance().suspended());
+    EXPECT_TRUE(account.passwordRequired);
+    EXPECT_TRUE(timeline.suspended());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "Pinewick/engine/PlaceholderOpens.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
+#include "Pinewick/server/ServerEnvironment.h"
 #include "platform/pwevent.h"
 #include "support/temp_dir.h"
 
@@ -56,7 +57,7 @@ protected:
 };
 
 TEST_F(PlaceholderOpensTest, WhoIsRefusedAndWhatIsLetThroughAtOnce) {
-    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
+    PlaceholderOpens opens(ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return true;
     });
@@ -79,7 +80,7 @@ TEST_F(PlaceholderOpensTest, WhoIsRefusedAndWhatIsLetThroughAtOnce) {
 }
 
 TEST_F(PlaceholderOpensTest, OpensOfOneFileWaitForOneDownloadAndLearnItsOutcome) {
-    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
+    PlaceholderOpens opens(ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return released.get();
     });
@@ -100,7 +101,7 @@ TEST_F(PlaceholderOpensTest, OpensOfOneFileWaitForOneDownloadAndLearnItsOutcome)
 }
 
 TEST_F(PlaceholderOpensTest, AWaitEndsAtItsLimitWhileTheDownloadGoesOn) {
-    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
+    PlaceholderOpens opens(ServerConfigurationDetails::sharedInstance(), [&](const std::string&) {
         ++fetches;
         return released.get();
     });
@@ -134,8 +135,10 @@ TEST_F(PlaceholderOpensTest, BytesWrittenIntoAPlaceholderAreKeptNotFetchedOver) 
         ASSERT_TRUE(r.save());
     }
     ASSERT_TRUE(writeFile(path, "typed while Tidewell was stopped"));
-    PlaceholderOpens opens(statusBar,
-                           ServerConfigurationDetails::sharedInstance());  // the real fetch: never reached
+    ServerEnvironment env;
+    // The real fetch: never reached.
+    PlaceholderOpens opens(ServerConfigurationDetails::sharedInstance(),
+                           PlaceholderOpens::download(statusBar, env));
     Answers answers;
     EXPECT_STREQ(opens.open(path, "/usr/bin/cat", answers.collect(), false, {}, PlaceholderOpens::Limits{}),
                  pw::kAnswerDownloading);
@@ -149,16 +152,15 @@ TEST_F(PlaceholderOpensTest, BytesWrittenIntoAPlaceholderAreKeptNotFetchedOver) 
 
 TEST_F(PlaceholderOpensTest, BytesArrivingKeepAWaitAlive) {
     std::string path = item("video.mkv", S::Placeholder);
-    PlaceholderOpens opens(statusBar, ServerConfigurationDetails::sharedInstance(),
-                           [&](const std::string& p) {
-                               // A slow transfer: a little every 200 ms, for longer than the stall limit in
-                               // all.
-                               for (int i = 0; i < 8; ++i) {
-                                   std::this_thread::sleep_for(200ms);
-                                   std::ofstream(p, std::ios::app) << std::string(1000, 'x');
-                               }
-                               return true;
-                           });
+    PlaceholderOpens opens(ServerConfigurationDetails::sharedInstance(), [&](const std::string& p) {
+        // A slow transfer: a little every 200 ms, for longer than the stall limit in
+        // all.
+        for (int i = 0; i < 8; ++i) {
+            std::this_thread::sleep_for(200ms);
+            std::ofstream(p, std::ios::app) << std::string(1000, 'x');
+        }
+        return true;
+    });
     Answers answers;
     EXPECT_STREQ(opens.open(path, "/usr/bin/mpv", answers.collect(), false, {}, {30s, 700ms}),
                  pw::kAnswerDownloading);
@@ -172,7 +174,7 @@ TEST_F(PlaceholderOpensTest, ALongWaitIsToldOnceNamingTheProgram) {
     std::vector<std::pair<std::string, std::string>> told;
     std::chrono::steady_clock::time_point toldAt;
     PlaceholderOpens opens(
-        statusBar, ServerConfigurationDetails::sharedInstance(),
+        ServerConfigurationDetails::sharedInstance(),
         [&](const std::string& p) {
             ++fetches;
             return p.ends_with("quick.txt") ? true : released.get();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Pinewick/app/Engine.h"
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/TimeLineManager.h"
@@ -53,8 +54,8 @@ TEST(RunState, TimelineRunsOnlyWithNetworkAndPermissionAndEachStartListsEverythi
     tw::Engine::wireServerLayer();
     state.allowServerCommunication = true;
     state.triggerChanges();
-    EXPECT_TRUE(tw::serverEnvironment().networkAvailable());
-    tw::serverEnvironment().setNetworkAvailable(false);
+    EXPECT_TRUE(tw::parts::serverEnvironment().networkAvailable());
+    tw::parts::serverEnvironment().setNetworkAvailable(false);
     EXPECT_FALSE(state.networkAvailable);
     EXPECT_TRUE(timeline.suspended());
     EXPECT_EQ(bar.state().icon, StatusBarManager::icons::statusBarNoNetworkIcon);

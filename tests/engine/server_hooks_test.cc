@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "Pinewick/app/Engine.h"
+#include "Pinewick/app/Parts.h"
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/metadata/CorvaneExtendedAttributes.h"
@@ -17,7 +18,6 @@
 #include "platform/keychain.h"
 #include "support/devserver_process.h"
 #include "support/log_capture.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -29,15 +29,13 @@ namespace fs = std::filesystem;
 class ServerHooks : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        answerFromSharedParts();
         fs::create_directories(dir / "root");
         ASSERT_TRUE(server.start({"--root", (dir / "root").string(), "--listen", "127.0.0.1:0", "--user",
                                   "anna:right", "--mappoint", "Team", "--faults", "--quiet"},
                                  dir / "devserver.log"));
         hostPort = "127.0.0.1:" + std::to_string(server.port());
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
+        env.keychain = keychain.get();
         Engine::wireServerLayer();
         auto& state = StateManager::sharedInstance();
         state.networkAvailable.storeQuietly(true);
@@ -52,7 +50,7 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(server.stop(), 0) << readFile(dir / "devserver.log");
-        resetServerEnvironment();
+        env.keychain = nullptr;  // the test's keychain goes with it
     }
 
     void storeAccount(const std::string& password) {
@@ -78,6 +76,8 @@ protected:
     }
 
     TempDir dir{"tw-hooks"};
+    // The program's, as the engine wires it: what is under test here.
+    ServerEnvironment& env = parts::serverEnvironment();
     ServerProcess server;
     std::string hostPort;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -91,7 +91,7 @@ TEST_F(ServerHooks, AnAutomaticLogonIsFollowedByTheUsageReportWithoutIgnoredFile
     writeWithState("docs/.DS_Store", std::string(100, 'x'), std::nullopt);  // never synchronised
     storeAccount("right");
     size_t from = logSize();
-    ASSERT_TRUE(ServerCommunicator::ready());
+    ASSERT_TRUE(ServerCommunicator::ready(env));
 
     nlohmann::json list;
     for (int i = 0; i < 200; ++i) {
@@ -124,13 +124,13 @@ TEST_F(ServerHooks, AClientThatCannotLogOnAloneSaysToRunTidewellLoginInTheLogAnd
     bool haveDaemon = !sessionBusAddress().empty() && daemon.start();
     storeAccount("wrong");
     size_t from = logSize();
-    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_FALSE(ServerCommunicator::ready(env));
     EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
     EXPECT_TRUE(logContains("Warning: Tidewell needs your password to log on to the Tidewell server " +
                                 hostPort + ": run \"tidewell login\" to enter it.",
                             from));
     // Asked once: a client waiting for the user does not ask again at every request.
-    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_FALSE(ServerCommunicator::ready(env));
     std::string log = sharedLogText().substr(from);
     size_t first = log.find("tidewell login");
     EXPECT_EQ(log.find("tidewell login", first + 1), std::string::npos);

@@ -271,13 +271,14 @@ protected:
         vm.addVolume(docs);
         root = docs->localFolder + "/";
     }
+    tw::ServerEnvironment env;
     tw::test::OwnVolumes volumes;
     std::string root;
 };
 
 TEST_F(IgnoreList, RulesApplyToThePathWithinTheVolume) {
     tw::test::TempDir support;
-    TimeLineManager timeline(support.str(), volumes.parts());
+    TimeLineManager timeline(support.str(), volumes.parts(env));
     auto& T = timeline;
     // Outside every volume.
     EXPECT_TRUE(T.inIgnoreList("/etc/hosts"));
@@ -320,7 +321,7 @@ TEST_F(IgnoreList, AdministratorExclusionsApplyToFilesAndFolders) {
     rules.parseExcludeFiles(nlohmann::ordered_json::array({"tmp"}));
     rules.parseExcludeDirectories(nlohmann::ordered_json::array({"build"}));
     tw::test::TempDir support;
-    TimeLineManager timeline(support.str(), volumes.parts());
+    TimeLineManager timeline(support.str(), volumes.parts(env));
     EXPECT_TRUE(timeline.inIgnoreList(root + "x/y.TMP"));
     EXPECT_TRUE(timeline.inIgnoreList(root + "build/out.o"));
     // The rule sees the path within the volume, so the volume's own name never matches ^build/.

@@ -23,8 +23,8 @@
 #include "platform/keychain.h"
 #include "support/client_devserver.h"
 #include "support/log_capture.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -39,12 +39,12 @@ const char* kPassword = "pa&ss=word";
 class UploadEvents : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
-        serverEnvironment().resumableUploadsFrom = 0;  // resuming is exercised with small files here
+        volumes.answer(env);
+        env.resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         hostPort = devserver.hostPort;
         platform::http::Session::shared().cookies().removeAll();
 
@@ -57,14 +57,13 @@ protected:
         vm.addVolume(ro);
         fs::create_directories(team->localFolder);
         fs::create_directories(ro->localFolder);
-        ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
     }
 
     void TearDown() override {
         timeline.reset();
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
 
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
@@ -94,6 +93,9 @@ protected:
     }
 
     TempDir dir;
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::string hostPort;
@@ -180,7 +182,7 @@ TEST_F(UploadEvents, TheVolumesIconAndItsDesktopEntryAreNeverSent) {
     writeFile(local(".VolumeIcon.svg"), "<svg/>");
     writeFile(local(".directory"), "[Desktop Entry]\nIcon=./.VolumeIcon.svg\n");
     fs::create_directories(local("photos"));
-    ASSERT_EQ(CreateFolderDetails(local("photos"), std::chrono::system_clock::now()).createFolder(),
+    ASSERT_EQ(CreateFolderDetails(env, local("photos"), std::chrono::system_clock::now()).createFolder(),
               normalisedResponse::allOkay);
     writeFile(local("photos/.directory"), "[Dolphin]\nViewMode=1\n");
     for (const char* rel : {".VolumeIcon.svg", ".directory", "photos/.directory"})
@@ -220,7 +222,7 @@ TEST_F(UploadEvents, TheRevisionReplacedIsTheOneTheDatabaseHoldsForTheItem) {
     CorvaneExtendedAttributes stale(path);
     stale.ceaString.setAttribute(CEAString::keys::Revision, "0");
     ASSERT_TRUE(platform::setXattr(path, CorvaneExtendedAttributes::xAttrName, stale.encode()));
-    EXPECT_EQ(UploadDetails(path).revision, *revision);
+    EXPECT_EQ(UploadDetails(env, path).revision, *revision);
     runTimeline();
     CorvaneExtendedAttributes after(path);
     EXPECT_EQ(after.ceaStatus.status, S::Regular);
@@ -248,7 +250,7 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
     ASSERT_TRUE(guid.has_value());
 
     // A plain re-queue resumes from the server's count: the identifier is kept until success.
-    ServerCommunicator::ready();
+    ServerCommunicator::ready(env);
     timeline->addUploadEvent(path);
     EXPECT_EQ(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID), guid);
     runTimeline();
@@ -329,7 +331,7 @@ TEST_F(UploadEvents, LockedResumableUploadStaysWaitingWithOneWarning) {
     runTimeline();
     ASSERT_TRUE(
         CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
-    ServerCommunicator::ready();
+    ServerCommunicator::ready(env);
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
     timeline->addUploadEvent(locked);
     size_t from = logSize();

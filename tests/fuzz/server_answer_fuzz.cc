@@ -29,17 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)quiet;
+    static ServerEnvironment env;  // no account, no volumes: answers are only read
     std::string text(reinterpret_cast<const char*>(data), size);
 
     for (long status : {200L, 404L, 500L}) {
         platform::http::Result r;
         r.response = platform::http::Response{status, "http://fuzz/", {}};
         r.data = text;
-        auto c = ServerCommunicator::handleResponse(r);
+        auto c = ServerCommunicator::handleResponse(env, r);
         if (status == 200 && c.action != normalisedResponse::allOkay) fail("status 200 not allOkay", text);
     }
 
-    FolderContentDetails listing("/fuzz");
+    FolderContentDetails listing(env, "/fuzz");
     if (listing.takeListing(text)) {
         for (auto& e : listing.contents) {
             if (e.name.empty() || e.name == "." || e.name == ".." || e.name.find('/') != std::string::npos ||

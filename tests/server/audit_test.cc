@@ -30,10 +30,10 @@ protected:
                                   dir / "devserver.log"));
         hostPort = "127.0.0.1:" + std::to_string(process.port());
         keychain->addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, "pw");
-        auto& c = ServerCredentials::sharedInstance();
+        auto& c = account;
         c.resetForTesting();
         c.setServerProtocol("http");
-        ASSERT_TRUE(ServerCommunicator::ready());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
         ASSERT_EQ(c.auditEndpoint(), "br/audit/1");
         volume->state = VolumeDetail::volumeStates::Visible;
     }
@@ -51,7 +51,7 @@ protected:
     }
     // Runs a whole report and waits until the server has answered it.
     AuditStatistics runReport() {
-        AuditStatistics stats;
+        AuditStatistics stats(env);
         std::promise<void> answered;
         stats.reportNow([&] { answered.set_value(); });
         EXPECT_EQ(answered.get_future().wait_for(30s), std::future_status::ready);
@@ -120,7 +120,7 @@ TEST_F(AuditReport, OnlyRegularFilesOfActiveFoldersAreCountedAndIgnoredOnesAreLe
     file("skip.tmp", 50, S::Regular);
     ASSERT_EQ(::symlink(local("kept.doc").c_str(), local("link.doc").c_str()), 0);
     ASSERT_EQ(::mkfifo(local("pipe").c_str(), 0600), 0);
-    serverEnvironment().inIgnoreList = [](const std::string& path) { return path.ends_with(".tmp"); };
+    env.inIgnoreList = [](const std::string& path) { return path.ends_with(".tmp"); };
     // A hidden volume is not active: its files are not the user's local cache.
     auto hidden = std::make_shared<VolumeDetail>("Hidden", ServerConfigurationDetails::sharedInstance());
     volumes.list.addVolume(hidden);
@@ -163,8 +163,8 @@ TEST_F(AuditReport, NothingIsSentWhenTheRequestCoreIsNotReady) {
     network = false;
     size_t from = logText().size();
     std::promise<normalisedResponse> outcome;
-    AuditStatistics stats;
-    Audit().auditSend(stats, [&](normalisedResponse r) { outcome.set_value(r); });
+    AuditStatistics stats(env);
+    Audit(env).auditSend(stats, [&](normalisedResponse r) { outcome.set_value(r); });
     auto f = outcome.get_future();
     ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(f.get(), normalisedResponse::fatal);
@@ -175,7 +175,7 @@ TEST_F(AuditReport, NothingIsSentWhenTheRequestCoreIsNotReady) {
 TEST_F(AuditReport, TheSharedReportRunsInTheBackgroundAndReturnsAtOnce) {
     file("a.PDF", 10, S::Regular);
     std::promise<void> done;
-    AuditStatistics::report([&] { done.set_value(); });
+    AuditStatistics::report(env, [&] { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_EQ(lastDocument(), document(0, 0, 1, 10));
 }

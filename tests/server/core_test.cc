@@ -24,9 +24,9 @@ protected:
     Classification classify(const HttpReply& reply) {
         server.setIntercept([&](const HttpRequest&) { return reply; });
         auto result = ServerCommunicator::send(
-            ServerCommunicator::makeRequest("http://" + server.hostPort() + "/api/folders/x", "GET"));
+            ServerCommunicator::makeRequest(env, "http://" + server.hostPort() + "/api/folders/x", "GET"));
         server.setIntercept(nullptr);
-        return ServerCommunicator::handleResponse(result);
+        return ServerCommunicator::handleResponse(env, result);
     }
 };
 
@@ -52,7 +52,7 @@ TEST_F(CoreTest, StatusAndBodyShapes) {
 }
 
 TEST_F(CoreTest, ANewLogonIsAskedForAndTheSessionDroppedOnlyWhenStale) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.tokenValid = true;
     c.lastRefresh = now.load() - 100s;
     EXPECT_EQ(classify(HttpReply::error(1, 401)), (Classification{NR::tryAgain, SE::invalidCredentials}));
@@ -66,7 +66,7 @@ TEST_F(CoreTest, ANewLogonIsAskedForAndTheSessionDroppedOnlyWhenStale) {
 TEST_F(CoreTest, AFreshSessionTheServerKeepsRefusingIsLoggedOnAnew) {
     // A fresh session is kept at first (the server may not have caught up), but not for the two
     // minutes a stale one would wait: each of those refusals is the same request sent again.
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.tokenValid = true;
     c.lastRefresh = now.load();
     c.refusalsSinceRefresh = 0;
@@ -81,11 +81,11 @@ TEST_F(CoreTest, AFreshSessionTheServerKeepsRefusingIsLoggedOnAnew) {
 // ---- transport failures
 
 TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     auto expectNetworkClass = [&](const platform::http::Result& r, const char* what) {
         network = true;
         c.backoffTimer = 0;
-        EXPECT_EQ(ServerCommunicator::handleResponse(r), (Classification{NR::fatal, SE::serverNotFound}))
+        EXPECT_EQ(ServerCommunicator::handleResponse(env, r), (Classification{NR::fatal, SE::serverNotFound}))
             << what;
         EXPECT_FALSE(network) << what;
         EXPECT_EQ(c.backoffTimer.load(), 10u) << what;
@@ -97,10 +97,10 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
         port = gone.port();
     }
     expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(
-                           "http://127.0.0.1:" + std::to_string(port) + "/", "GET")),
+                           env, "http://127.0.0.1:" + std::to_string(port) + "/", "GET")),
                        "refused");
     expectNetworkClass(
-        ServerCommunicator::send(ServerCommunicator::makeRequest("http://tidewell.invalid/", "GET")),
+        ServerCommunicator::send(ServerCommunicator::makeRequest(env, "http://tidewell.invalid/", "GET")),
         "unknown host");
     // No network at all (the platform's "not connected" when no route leads anywhere).
     platform::http::Result offline;
@@ -108,18 +108,19 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     expectNetworkClass(offline, "not connected");
     // Time-out: a server that accepts and never answers.
     RawServer silent([](int, const std::string&) { std::this_thread::sleep_for(3s); });
-    serverEnvironment().requestTimeout = 1s;
-    expectNetworkClass(ServerCommunicator::send(ServerCommunicator::makeRequest(silent.base() + "/", "GET")),
-                       "timeout");
+    env.requestTimeout = 1s;
+    expectNetworkClass(
+        ServerCommunicator::send(ServerCommunicator::makeRequest(env, silent.base() + "/", "GET")),
+        "timeout");
     // Dropped mid-body.
     server.setIntercept([](const HttpRequest&) {
         HttpReply r = HttpReply::json(200, std::string(5000, 'x'));
         r.cutBodyAfter = 100;
         return r;
     });
-    expectNetworkClass(
-        ServerCommunicator::send(ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET")),
-        "dropped");
+    expectNetworkClass(ServerCommunicator::send(
+                           ServerCommunicator::makeRequest(env, "http://" + server.hostPort() + "/", "GET")),
+                       "dropped");
     EXPECT_GE(count(logText(), "Received network error:"), 4u);
 
     // The next ready() with the network back serves the back-off, then proceeds.
@@ -128,7 +129,7 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
     network = true;
     c.backoffTimer = 10;
     sleeps.clear();
-    EXPECT_TRUE(ServerCommunicator::ready());
+    EXPECT_TRUE(ServerCommunicator::ready(env));
     EXPECT_EQ(sleeps, std::vector<int>{10});
     EXPECT_EQ(c.backoffTimer.load(), 0u);
     EXPECT_NE(logText().find("Waiting for backOff 10"), std::string::npos);
@@ -138,28 +139,28 @@ TEST_F(CoreTest, NetworkClassFailuresMarkTheNetworkDownAndImposeABackOff) {
 // login the transport itself was refused is an authentication matter, and a failure of no known kind is
 // logged as such and judged by whatever answer came with it.
 TEST_F(CoreTest, OtherTransportFailuresAreNotTakenForALostNetwork) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     network = true;
     c.backoffTimer = 0;
     const size_t networkErrors = count(logText(), "Received network error:");
     platform::http::Result login;
     login.error = platform::http::TransportError{platform::http::kUserAuthenticationRequired, "login denied"};
-    EXPECT_EQ(ServerCommunicator::handleResponse(login),
+    EXPECT_EQ(ServerCommunicator::handleResponse(env, login),
               (Classification{NR::fatal, SE::authenticationRequired}));
 
     // A scheme the transport does not speak: its own error, with no answer at all.
     size_t before = count(logText(), "Fatal: Unhandled error ");
     auto unknown =
-        ServerCommunicator::send(ServerCommunicator::makeRequest("tidewell-nothing://host/", "GET"));
+        ServerCommunicator::send(ServerCommunicator::makeRequest(env, "tidewell-nothing://host/", "GET"));
     ASSERT_TRUE(unknown.error.has_value());
-    EXPECT_EQ(ServerCommunicator::handleResponse(unknown),
+    EXPECT_EQ(ServerCommunicator::handleResponse(env, unknown),
               (Classification{NR::attemptRecovery, SE::noValidResponse}));
     EXPECT_EQ(count(logText(), "Fatal: Unhandled error "), before + 1);
     // With an answer, the answer decides.
     platform::http::Result answered;
     answered.error = platform::http::TransportError{platform::http::kCannotWriteToFile, "disk full"};
     answered.response = platform::http::Response{200, "", {}};
-    EXPECT_EQ(ServerCommunicator::handleResponse(answered), (Classification{NR::allOkay, SE::noError}));
+    EXPECT_EQ(ServerCommunicator::handleResponse(env, answered), (Classification{NR::allOkay, SE::noError}));
 
     EXPECT_TRUE(network);
     EXPECT_EQ(c.backoffTimer.load(), 0u);
@@ -170,7 +171,7 @@ TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
     platform::http::Result cancelledWithAnswer;
     cancelledWithAnswer.error = platform::http::TransportError{platform::http::kCancelled, "cancelled"};
     cancelledWithAnswer.response = platform::http::Response{200, "", {}};
-    EXPECT_EQ(ServerCommunicator::handleResponse(cancelledWithAnswer),
+    EXPECT_EQ(ServerCommunicator::handleResponse(env, cancelledWithAnswer),
               (Classification{NR::allOkay, SE::canceled}));
 
     // A real cancel of a running request.
@@ -180,12 +181,12 @@ TEST_F(CoreTest, CancelledTasksKeepTheirAnswerOrBecomeRecoverable) {
     });
     platform::http::Result result;
     auto task = platform::http::Session::shared().start(
-        ServerCommunicator::makeRequest("http://" + server.hostPort() + "/", "GET"),
+        ServerCommunicator::makeRequest(env, "http://" + server.hostPort() + "/", "GET"),
         [&](platform::http::Result r) { result = std::move(r); });
     std::this_thread::sleep_for(100ms);
     task->cancel();
     task->wait();
-    EXPECT_EQ(ServerCommunicator::handleResponse(result),
+    EXPECT_EQ(ServerCommunicator::handleResponse(env, result),
               (Classification{NR::attemptRecovery, SE::noValidResponse}));
 }
 
@@ -206,20 +207,25 @@ TEST_F(CoreTest, QuittingCutsARequestTheServerHoldsAndSendsNothingNewButTheLogou
     });
     std::atomic<bool> judged{false};
     ServerCommunicator::Pass pass;
-    pass.build = [] {
-        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/slow", "GET");
+    pass.build = [this] {
+        return ServerCommunicator::makeRequest(env, ServerCommunicator::serviceBase(env) + "folders/slow",
+                                               "GET");
     };
     pass.complete = [&](const platform::http::Result&) {
         judged = true;
         return NR::allOkay;
     };
     bool answered = true;
-    auto cycle =
-        std::async(std::launch::async, [&] { return ServerCommunicator::requestCycle(pass, &answered); });
+    auto cycle = std::async(std::launch::async,
+                            [&] { return ServerCommunicator::requestCycle(env, pass, &answered); });
     {
         std::unique_lock lock(m);
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return arrived; }));
     }
+    // Shutting down closes the process's exchanges: open them again for the tests that follow.
+    struct Reopen {
+        ~Reopen() { ServerCommunicator::reopen(); }
+    } reopen;
     ServerCommunicator::closeForShutdown();
     // Bounded only so a failure reports instead of hanging; the server holds the answer for 30 s.
     ASSERT_EQ(cycle.wait_for(10s), std::future_status::ready);
@@ -228,8 +234,8 @@ TEST_F(CoreTest, QuittingCutsARequestTheServerHoldsAndSendsNothingNewButTheLogou
     EXPECT_FALSE(judged) << "a cut exchange has no answer to judge";
 
     server.clearRequests();
-    EXPECT_FALSE(ServerCommunicator::ready());
-    EXPECT_EQ(ServerCommunicator::requestCycle(pass), NR::fatal);
+    EXPECT_FALSE(ServerCommunicator::ready(env));
+    EXPECT_EQ(ServerCommunicator::requestCycle(env, pass), NR::fatal);
     EXPECT_TRUE(server.requests().empty());
 
     {
@@ -237,7 +243,7 @@ TEST_F(CoreTest, QuittingCutsARequestTheServerHoldsAndSendsNothingNewButTheLogou
         released = true;  // this server answers one connection at a time
     }
     cv.notify_all();
-    ServerCredentials::sharedInstance().logout();
+    account.logout();
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests().back().method, "DELETE");
     server.setIntercept(nullptr);
@@ -245,15 +251,16 @@ TEST_F(CoreTest, QuittingCutsARequestTheServerHoldsAndSendsNothingNewButTheLogou
 
 TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
     storeAccount();
-    ASSERT_TRUE(ServerCommunicator::ready());
-    ServerCredentials::sharedInstance().setServerName("bad host name");
+    ASSERT_TRUE(ServerCommunicator::ready(env));
+    account.setServerName("bad host name");
     server.clearRequests();
     ServerCommunicator::Pass pass;
-    pass.build = [] {
-        return ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/a", "GET");
+    pass.build = [this] {
+        return ServerCommunicator::makeRequest(env, ServerCommunicator::serviceBase(env) + "folders/a",
+                                               "GET");
     };
     pass.complete = [](const platform::http::Result&) { return NR::allOkay; };
-    EXPECT_EQ(ServerCommunicator::requestCycle(pass), NR::fatal);
+    EXPECT_EQ(ServerCommunicator::requestCycle(env, pass), NR::fatal);
     EXPECT_TRUE(server.requests().empty());
 }
 
@@ -262,7 +269,7 @@ TEST_F(CoreTest, AnUnusableServerAddressEndsTheCycleWithoutContact) {
 TEST_F(CoreTest, ReadyIsFalseWithoutNetworkAndNeverContactsTheServer) {
     storeAccount();
     network = false;
-    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_FALSE(ServerCommunicator::ready(env));
     EXPECT_TRUE(server.requests().empty());
 }
 
@@ -272,8 +279,8 @@ TEST_F(CoreTest, ConcurrentReadyLogsOnOnce) {
     std::atomic<int> readyCount{0};
     for (int i = 0; i < 6; ++i)
         threads.emplace_back([&] {
-            if (ServerCommunicator::ready()) ++readyCount;
-            (void)ServerCredentials::sharedInstance().serverName();
+            if (ServerCommunicator::ready(env)) ++readyCount;
+            (void)account.serverName();
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(readyCount.load(), 6);
@@ -286,12 +293,12 @@ TEST_F(CoreTest, AnExpiredSessionIsReestablishedAndTheRequestRepeated) {
     server.addFolder("/Team");
     server.expireSessions();
     now = now.load() + 200s;  // the session is stale
-    FolderContentDetails listing(local(""));
+    FolderContentDetails listing(env, local(""));
     listing.localPath = volume->localFolder;
     auto [outcome, error] = listing.fetchFolderContents();
     EXPECT_EQ(outcome, NR::allOkay);
     EXPECT_EQ(server.logons(), 2);
-    EXPECT_TRUE(ServerCredentials::sharedInstance().tokenValid);
+    EXPECT_TRUE(account.tokenValid);
 }
 
 TEST_F(CoreTest, SessionsExpiredMomentsAfterALogonAreReestablished) {
@@ -300,7 +307,7 @@ TEST_F(CoreTest, SessionsExpiredMomentsAfterALogonAreReestablished) {
     server.addFolder("/Team");
     server.expireSessions();
     size_t refusedBefore = count(logText(), "Server has requested a new logon");
-    FolderContentDetails listing(local(""));
+    FolderContentDetails listing(env, local(""));
     listing.localPath = volume->localFolder;
     auto [outcome, error] = listing.fetchFolderContents();
     EXPECT_EQ(outcome, NR::allOkay);
@@ -345,7 +352,7 @@ TEST(Dates, SendFormat) {
 // ---- endpoints, logon, keychain
 
 TEST_F(CoreTest, EndpointVersionSelection) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.setServerName(server.hostPort());
     c.setServerProtocol("http");
     struct Row {
@@ -393,10 +400,10 @@ TEST_F(CoreTest, LogonFormEscapesEveryValue) {
     s.osReleaseFile = (dir / "none").string();
     s.serialFile = (dir / "none").string();
     s.useHostName = false;
-    serverEnvironment().system = s;
+    env.system = s;
     server.password = "p&ss=w rd";
     storeAccount("p&ss=w rd");
-    EXPECT_TRUE(ServerCommunicator::ready());
+    EXPECT_TRUE(ServerCommunicator::ready(env));
     std::string body;
     for (auto& r : server.requests())
         if (r.path == "/api/sessions") body = r.body;
@@ -410,7 +417,7 @@ TEST_F(CoreTest, LogonFormEscapesEveryValue) {
 }
 
 TEST_F(CoreTest, AttemptLoginLeavesTheServerNameAlone) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.setServerProtocol("http");
     c.setServerName("kept.example");
     EXPECT_EQ(c.attemptLogin("tidewell.invalid", "anna", "x"), SE::serverNotFound);
@@ -426,7 +433,7 @@ TEST_F(CoreTest, AttemptLoginLeavesTheServerNameAlone) {
 }
 
 TEST_F(CoreTest, LogonRefusalsSetTheErrorCode) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.setServerProtocol("http");
     struct Row {
         int errorId;
@@ -443,11 +450,11 @@ TEST_F(CoreTest, LogonRefusalsSetTheErrorCode) {
 }
 
 TEST_F(CoreTest, KeychainWithZeroOneAndTwoAccounts) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     // Zero: the user is asked, nothing is sent.
     c.resetForTesting();
     EXPECT_TRUE(c.passwordRequired);
-    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_FALSE(ServerCommunicator::ready(env));
     EXPECT_EQ(credentialRequests.load(), 0);  // passwordRequired was already set by the empty keychain
     EXPECT_NE(logText().find("No Tidewell Accounts found in keychain"), std::string::npos);
 
@@ -456,13 +463,13 @@ TEST_F(CoreTest, KeychainWithZeroOneAndTwoAccounts) {
     EXPECT_EQ(c.serverName(), server.hostPort());
     EXPECT_EQ(c.userName(), "anna");
     EXPECT_EQ(c.userPassword(), "s3cret");
-    EXPECT_TRUE(ServerCommunicator::ready());
+    EXPECT_TRUE(ServerCommunicator::ready(env));
 
     // Two: logged at fatal level, no logon, the user is asked.
     keychain->addItem({"other.example", "bert", "Tidewell", "Tidewell Server Password"}, "x");
     c.tokenValid = false;
     server.clearRequests();
-    EXPECT_FALSE(ServerCommunicator::ready());
+    EXPECT_FALSE(ServerCommunicator::ready(env));
     EXPECT_TRUE(server.requests().empty());
     EXPECT_EQ(credentialRequests.load(), 1);
     EXPECT_TRUE(c.passwordRequired);
@@ -471,7 +478,7 @@ TEST_F(CoreTest, KeychainWithZeroOneAndTwoAccounts) {
 
 TEST_F(CoreTest, LogoutEndsTheSessionOnTheServer) {
     logOn();
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.backoffTimer = 10;
     c.logout();
     EXPECT_TRUE(c.passwordRequired);

@@ -27,7 +27,8 @@ class DevServerClient : public ServerFixture {
 protected:
     void SetUp() override {
         ServerFixture::SetUp();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword)) << "tidewell-devserver did not start";
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword))
+            << "tidewell-devserver did not start";
         hostPort = devserver.hostPort;
         roVolume = std::make_shared<VolumeDetail>("RO", ServerConfigurationDetails::sharedInstance());
         volumes.list.addVolume(roVolume);
@@ -47,9 +48,10 @@ protected:
 
     // The server's bytes of a file, fetched the way a download asks.
     std::string serverContent(const std::string& serverPath) {
-        FetchAttributes fetch(local(serverPath.substr(std::string("/Team/").size())));
+        FetchAttributes fetch(env, local(serverPath.substr(std::string("/Team/").size())));
         if (fetch.performServerAction() != NR::allOkay) return "<missing>";
-        auto r = ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders" +
+        auto r = ServerCommunicator::makeRequest(env,
+                                                 ServerCommunicator::serviceBase(env) + "folders" +
                                                      ServerCommunicator::macToWindows(serverPath) +
                                                      "?revision=" + fetch.fileObject->revision,
                                                  "GET", "application/octet-stream");
@@ -64,8 +66,8 @@ protected:
 };
 
 TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
-    ASSERT_TRUE(ServerCommunicator::ready());
-    auto& c = ServerCredentials::sharedInstance();
+    ASSERT_TRUE(ServerCommunicator::ready(env));
+    auto& c = account;
     const std::string prefix = devserver.servicePath("");
     struct Row {
         int id;
@@ -96,33 +98,34 @@ TEST_F(DevServerClient, EveryServerErrorNumberIsClassifiedAsTheTableSays) {
     for (auto& r : rows) {
         fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "error"}, {"errorId", r.id}});
         c.lastRefresh = now.load();  // a fresh session: "new logon" answers do not drop it
-        auto result = ServerCommunicator::send(
-            ServerCommunicator::makeRequest(ServerCommunicator::serviceBase() + "folders/Team", "GET"));
-        EXPECT_EQ(ServerCommunicator::handleResponse(result), (Classification{r.action, r.error})) << r.id;
+        auto result = ServerCommunicator::send(ServerCommunicator::makeRequest(
+            env, ServerCommunicator::serviceBase(env) + "folders/Team", "GET"));
+        EXPECT_EQ(ServerCommunicator::handleResponse(env, result), (Classification{r.action, r.error}))
+            << r.id;
     }
     EXPECT_TRUE(c.tokenValid);
     EXPECT_EQ(count(logText(), "Unhandled Server Error Code "), 18u);
 }
 
 TEST_F(DevServerClient, SlowAndCutAnswersAreNetworkFailures) {
-    ASSERT_TRUE(ServerCommunicator::ready());
-    auto& c = ServerCredentials::sharedInstance();
+    ASSERT_TRUE(ServerCommunicator::ready(env));
+    auto& c = account;
     const std::string prefix = devserver.servicePath("");
-    serverEnvironment().requestTimeout = 1s;
+    env.requestTimeout = 1s;
     fault({{"method", "GET"}, {"path", prefix + "folders/Team"}, {"action", "delay"}, {"delay_ms", 3000}});
-    FolderContentDetails slow(volume->localFolder);
+    FolderContentDetails slow(env, volume->localFolder);
     EXPECT_EQ(slow.fetchFolderContents().first, NR::fatal);
     EXPECT_FALSE(network);
     EXPECT_EQ(c.backoffTimer.load(), 10u);
 
     network = true;
-    serverEnvironment().requestTimeout = 60s;
+    env.requestTimeout = 60s;
     fault({{"method", "GET"},
            {"path", prefix + "folders/Team"},
            {"action", "drop"},
            {"stage", "response"},
            {"after_bytes", 10}});
-    FolderContentDetails cut(volume->localFolder);
+    FolderContentDetails cut(env, volume->localFolder);
     EXPECT_EQ(cut.fetchFolderContents().first, NR::fatal);
     EXPECT_FALSE(network);
     EXPECT_GE(count(logText(), "Received network error:"), 2u);
@@ -138,19 +141,19 @@ TEST_F(DevServerClient, ASelfSignedServerIsACertificateError) {
     ASSERT_TRUE(tls.start({"--root", (dir / "tlsroot").string(), "--listen", "127.0.0.1:0", "--user",
                            std::string("anna:") + kPassword, "--tls-cert", cert, "--tls-key", key, "--quiet"},
                           dir / "tls.log"));
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     c.setServerProtocol("https");
     std::string tlsHost = "127.0.0.1:" + std::to_string(tls.port());
     EXPECT_EQ(c.attemptLogin(tlsHost, "anna", kPassword), SE::certificateError);
     EXPECT_TRUE(network);
     // Trusting that certificate lets the same logon through: the check is real, not a blanket refusal.
-    serverEnvironment().caFile = cert;
+    env.caFile = cert;
     EXPECT_EQ(c.attemptLogin(tlsHost, "anna", kPassword), SE::noError);
     EXPECT_EQ(tls.stop(), 0);
 }
 
 TEST_F(DevServerClient, DiscoveryPicksTheNewestVersionAndRefusesTooOldServers) {
-    auto& c = ServerCredentials::sharedInstance();
+    auto& c = account;
     ASSERT_TRUE(c.fetchEndpoints());
     EXPECT_EQ(c.brServerVersion.load(), 65542);
     EXPECT_FALSE(c.brindleEndpoint().empty());
@@ -175,15 +178,15 @@ TEST_F(DevServerClient, DiscoveryPicksTheNewestVersionAndRefusesTooOldServers) {
 }
 
 TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
-    ASSERT_TRUE(ServerCommunicator::ready());
-    auto& c = ServerCredentials::sharedInstance();
+    ASSERT_TRUE(ServerCommunicator::ready(env));
+    auto& c = account;
     EXPECT_TRUE(c.tokenValid);
-    FolderContentDetails first(volume->localFolder);
+    FolderContentDetails first(env, volume->localFolder);
     EXPECT_EQ(first.fetchFolderContents().first, NR::allOkay);
 
     admin("sessions/expire", nlohmann::json::object());
     now = now.load() + 300s;
-    FolderContentDetails second(volume->localFolder);
+    FolderContentDetails second(env, volume->localFolder);
     EXPECT_EQ(second.fetchFolderContents().first, NR::allOkay);
     EXPECT_NE(logText().find("Server has requested a new logon"), std::string::npos);
     EXPECT_EQ(count(logText(), "Login as user anna"), 2u);
@@ -191,7 +194,7 @@ TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
     // Neither the password nor the session cookie was written anywhere under the user's home (the
     // test keeps its keychain file outside it): logs, records and databases included.
     std::string cookie =
-        platform::http::Session::shared().cookies().headerFor(ServerCommunicator::serviceBase());
+        platform::http::Session::shared().cookies().headerFor(ServerCommunicator::serviceBase(env));
     ASSERT_NE(cookie.find('='), std::string::npos);
     std::string cookieValue = cookie.substr(cookie.find('=') + 1);
     Logger::sharedInstance().flush();
@@ -209,13 +212,13 @@ TEST_F(DevServerClient, LogonWithAmpersandAndEqualsThenReLogonAfterExpiry) {
 TEST_F(DevServerClient, UploadListAndFetch) {
     std::string path = local("Report: Q1.txt");
     writeFile(path, "quarterly");
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
     ASSERT_TRUE(up.fileObject);
     EXPECT_EQ(up.fileObject->name, "Report: Q1.txt");
     EXPECT_EQ(up.fileObject->size, 9u);
 
-    FolderContentDetails listing(volume->localFolder);
+    FolderContentDetails listing(env, volume->localFolder);
     ASSERT_EQ(listing.fetchFolderContents().first, NR::allOkay);
     ASSERT_TRUE(listing.rootObject);
     bool found = false;
@@ -228,7 +231,7 @@ TEST_F(DevServerClient, UploadListAndFetch) {
                       ServerCommunicator::formatDate(up.modificationDate));
         }
     EXPECT_TRUE(found);
-    FolderContentDetails top("/");
+    FolderContentDetails top(env, "/");
     EXPECT_EQ(top.fetchFolderContents().first, NR::allOkay);
 }
 
@@ -236,7 +239,7 @@ TEST_F(DevServerClient, SingleShotUploadArrivesByteForByte) {
     std::string path = local("blob.bin");
     std::string data = randomBytes(5u << 20, 3);
     writeFile(path, data);
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
     EXPECT_EQ(up.fileObject->size, data.size());
     EXPECT_TRUE(serverContent("/Team/blob.bin") == data);
@@ -246,7 +249,7 @@ TEST_F(DevServerClient, SingleShotUploadArrivesByteForByte) {
     record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
     ASSERT_TRUE(record.save());
     writeFile(path, "short now");
-    UploadDetails again(path);
+    UploadDetails again(env, path);
     ASSERT_EQ(again.uploadFile(), NR::allOkay);
     EXPECT_EQ(serverContent("/Team/blob.bin"), "short now");
 }
@@ -256,17 +259,17 @@ TEST_F(DevServerClient, ResumableUploadCutOffAndFinished) {
     std::string path = local("resume.bin");
     std::string data = randomBytes(1u << 20, 5);
     writeFile(path, data);
-    ASSERT_TRUE(ServerCommunicator::ready());
+    ASSERT_TRUE(ServerCommunicator::ready(env));
     fault({{"method", "POST"},
            {"path", devserver.servicePath("") + "resume/upload"},
            {"action", "drop"},
            {"after_bytes", 300000}});
-    UploadDetails first(path);
+    UploadDetails first(env, path);
     EXPECT_EQ(first.uploadFile(), NR::fatal);
     EXPECT_FALSE(network);
     network = true;
 
-    UploadDetails second(path);
+    UploadDetails second(env, path);
     EXPECT_EQ(second.resumeGUID, first.resumeGUID);
     ASSERT_EQ(second.uploadFile(), NR::allOkay);
     EXPECT_GT(second.bytesSent, 200000);
@@ -275,19 +278,19 @@ TEST_F(DevServerClient, ResumableUploadCutOffAndFinished) {
 }
 
 TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
-    ASSERT_TRUE(ServerCommunicator::ready());
+    ASSERT_TRUE(ServerCommunicator::ready(env));
     // is_locked
     volume->canResumeUploads = true;
     std::string lockedPath = local("locked.bin");
     writeFile(lockedPath, "0123456789");
-    ASSERT_EQ(UploadDetails(lockedPath).uploadFile(), NR::allOkay);
+    ASSERT_EQ(UploadDetails(env, lockedPath).uploadFile(), NR::allOkay);
     {
         CorvaneExtendedAttributes record(lockedPath);
         record.ceaString.setAttribute(CEAString::keys::UploadGUID, "RESUME-AGAIN");
         ASSERT_TRUE(record.save());
     }
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
-    UploadDetails locked(lockedPath);
+    UploadDetails locked(env, lockedPath);
     EXPECT_EQ(locked.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(locked.recoveryType, recoveryErrors::locked);
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", false}});
@@ -296,14 +299,14 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     // Conflict with "document_info" (a stale revision).
     std::string conflictPath = local("conflict.txt");
     writeFile(conflictPath, "v1");
-    UploadDetails v1(conflictPath);
+    UploadDetails v1(env, conflictPath);
     ASSERT_EQ(v1.uploadFile(), NR::allOkay);
     {
         CorvaneExtendedAttributes record(conflictPath);
         record.ceaString.setAttribute(CEAString::keys::Revision, "stale");
         ASSERT_TRUE(record.save());
     }
-    UploadDetails stale(conflictPath);
+    UploadDetails stale(env, conflictPath);
     EXPECT_EQ(stale.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(stale.recoveryType, recoveryErrors::conflict);
     ASSERT_TRUE(stale.conflictFile);
@@ -314,7 +317,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
            {"path", prefix + "folders/Team/conflict.txt"},
            {"action", "error"},
            {"errorId", 1077}});
-    UploadDetails bare(conflictPath);
+    UploadDetails bare(env, conflictPath);
     EXPECT_EQ(bare.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(bare.recoveryType, recoveryErrors::conflict);
     ASSERT_TRUE(bare.conflictFile);
@@ -324,7 +327,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     admin("quota", {{"bytes", 100}});
     std::string big = local("big.txt");
     writeFile(big, std::string(1000, 'q'));
-    UploadDetails quota(big);
+    UploadDetails quota(env, big);
     EXPECT_EQ(quota.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(quota.recoveryType, recoveryErrors::quotaExceeded);
     admin("quota", {{"bytes", 0}});
@@ -332,7 +335,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     // Read-only mappoint.
     std::string ro = roVolume->localFolder + "/x.txt";
     writeFile(ro, "x");
-    UploadDetails readOnly(ro);
+    UploadDetails readOnly(env, ro);
     EXPECT_EQ(readOnly.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(readOnly.recoveryType, recoveryErrors::readOnlyMappoint);
 
@@ -340,23 +343,23 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
     std::filesystem::create_directories(local("made/here"));
     std::string deep = local("made/here/f.txt");
     writeFile(deep, "deep");
-    ASSERT_EQ(UploadDetails(deep).uploadFile(), NR::allOkay);
+    ASSERT_EQ(UploadDetails(env, deep).uploadFile(), NR::allOkay);
     EXPECT_EQ(serverContent("/Team/made/here/f.txt"), "deep");
 }
 
 TEST_F(DevServerClient, CreateDeleteAndMove) {
-    ASSERT_TRUE(ServerCommunicator::ready());
+    ASSERT_TRUE(ServerCommunicator::ready(env));
     Date when = Date(std::chrono::seconds(1556706030));
-    ASSERT_EQ(CreateFolderDetails(local("a/b/c"), when).createFolder(), NR::allOkay);
-    FetchAttributes c(local("a/b/c"));
+    ASSERT_EQ(CreateFolderDetails(env, local("a/b/c"), when).createFolder(), NR::allOkay);
+    FetchAttributes c(env, local("a/b/c"));
     ASSERT_EQ(c.performServerAction(), NR::allOkay);
     EXPECT_TRUE(c.fileObject->isDirectory);
-    EXPECT_EQ(CreateFolderDetails(local("a/b/c"), when).createFolder(), NR::allOkay);  // already there
+    EXPECT_EQ(CreateFolderDetails(env, local("a/b/c"), when).createFolder(), NR::allOkay);  // already there
 
-    DeleteDetails missing(local("never.txt"), false, "1");
+    DeleteDetails missing(env, local("never.txt"), false, "1");
     EXPECT_EQ(missing.performServerDelete(), NR::allOkay);
 
-    DeleteDetails notEmpty(local("a"), true, "");
+    DeleteDetails notEmpty(env, local("a"), true, "");
     EXPECT_EQ(notEmpty.performServerDelete(), NR::attemptRecovery);
     EXPECT_EQ(notEmpty.serverErrorCode, SE::folderNotEmpty);
     ASSERT_TRUE(notEmpty.restoreFile);
@@ -364,11 +367,11 @@ TEST_F(DevServerClient, CreateDeleteAndMove) {
 
     std::string file = local("a/doc.txt");
     writeFile(file, "doc");
-    UploadDetails up(file);
+    UploadDetails up(env, file);
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
     admin("lock", {{"path", "/Team/a/doc.txt"}, {"locked", true}});
     sleeps.clear();
-    DeleteDetails locked(file, false, up.fileObject->revision);
+    DeleteDetails locked(env, file, false, up.fileObject->revision);
     EXPECT_EQ(locked.performServerDelete(), NR::attemptRecovery);
     EXPECT_EQ(locked.serverErrorCode, SE::couldNotLockFile);
     EXPECT_EQ(sleeps, (std::vector<int>{5, 5}));
@@ -376,17 +379,17 @@ TEST_F(DevServerClient, CreateDeleteAndMove) {
     EXPECT_EQ(locked.restoreFile->revision, up.fileObject->revision);
     admin("lock", {{"path", "/Team/a/doc.txt"}, {"locked", false}});
 
-    MoveDetails move(file, local("a/b/moved doc.txt"), "");
+    MoveDetails move(env, file, local("a/b/moved doc.txt"), "");
     auto [outcome, error] = move.performServerAction();
     EXPECT_EQ(outcome, NR::allOkay);
     EXPECT_EQ(error, SE::noError);
     EXPECT_EQ(serverContent("/Team/a/b/moved doc.txt"), "doc");
 
-    DeleteDetails del(local("a/b/moved doc.txt"), false, up.fileObject->revision);
+    DeleteDetails del(env, local("a/b/moved doc.txt"), false, up.fileObject->revision);
     EXPECT_EQ(del.performServerDelete(), NR::allOkay);
-    DeleteDetails emptyFolder(local("a/b/c"), true, "");
+    DeleteDetails emptyFolder(env, local("a/b/c"), true, "");
     EXPECT_EQ(emptyFolder.performServerDelete(), NR::allOkay);
-    FetchAttributes gone(local("a/b/c"));
+    FetchAttributes gone(env, local("a/b/c"));
     EXPECT_EQ(gone.performServerAction(), NR::attemptRecovery);
 }
 

@@ -1,7 +1,8 @@
-// Shared set-up for the server-protocol tests: a fake server on loopback, a private keychain file, a
-// fake clock and sleeper, run-state hooks that record what they were told, and one mappoint volume
-// "Team" under the test's volumes root (server folder "/Team") on a volume list of the test's own, which
-// the server layer answers from as in the application.
+// Shared set-up for the server-protocol tests: a fake server on loopback, a private keychain file, and a
+// server environment and account of the test's own (`env`, `account`) with a fake clock and sleeper,
+// run-state hooks that record what they were told, and one mappoint volume "Team" under the test's
+// volumes root (server folder "/Team") on a volume list of the test's own, which the environment answers
+// from as in the application.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,8 +22,8 @@
 #include "platform/keychain.h"
 #include "platform/places.h"
 #include "support/log_capture.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -30,9 +31,7 @@ namespace tw::test {
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetServerEnvironment();
-        volumes.answer();
-        auto& env = serverEnvironment();
+        volumes.answer(env);
         env.resumableUploadsFrom = 0;  // resuming is exercised with small files here
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
         env.keychain = keychain.get();
@@ -56,18 +55,15 @@ protected:
         volumes.list.addVolume(volume);
         std::filesystem::create_directories(volume->localFolder);
         Logger::sharedInstance().setLogLevel(Logger::logLevels::debug);
-        ServerCredentials::sharedInstance().resetForTesting();
+        account.resetForTesting();
     }
 
-    void TearDown() override {
-        Logger::sharedInstance().flush();
-        resetServerEnvironment();
-    }
+    void TearDown() override { Logger::sharedInstance().flush(); }
 
     // Stores the fake server's account in the keychain and reads it, as at start-up.
     void storeAccount(const std::string& password = "s3cret") {
         keychain->addItem({server.hostPort(), server.user, "Tidewell", "Tidewell Server Password"}, password);
-        auto& c = ServerCredentials::sharedInstance();
+        auto& c = account;
         c.resetForTesting();
         c.setServerProtocol("http");
     }
@@ -75,8 +71,8 @@ protected:
     // A session as after start-up: endpoints discovered and logged on.
     void logOn() {
         storeAccount();
-        ASSERT_TRUE(ServerCommunicator::ready());
-        ASSERT_TRUE(ServerCredentials::sharedInstance().tokenValid);
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        ASSERT_TRUE(account.tokenValid);
     }
 
     std::string local(const std::string& rel) const { return volume->localFolder + "/" + rel; }
@@ -88,6 +84,9 @@ protected:
     }
     static size_t count(const std::string& text, const std::string& what) { return occurrences(text, what); }
 
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     FakeSyncServer server;
     TempDir dir;
     OwnVolumes volumes;

@@ -107,7 +107,7 @@ TEST_F(ListingTest, BothShapesAndTheRoot) {
     server.addFolder("/Team");
     server.addFile("/Team/a.txt", "hello", "5");
     server.addFolder("/Team/sub");
-    FolderContentDetails listing(volume->localFolder);
+    FolderContentDetails listing(env, volume->localFolder);
     auto [outcome, error] = listing.fetchFolderContents();
     ASSERT_EQ(outcome, NR::allOkay);
     EXPECT_EQ(error, SE::noError);
@@ -119,7 +119,7 @@ TEST_F(ListingTest, BothShapesAndTheRoot) {
     EXPECT_EQ(server.requests().back().target, "/api/folders/Team?type=all&includeAll=true");
 
     // The top level.
-    FolderContentDetails top("/");
+    FolderContentDetails top(env, "/");
     EXPECT_EQ(top.fetchFolderContents().first, NR::allOkay);
     EXPECT_EQ(server.requests().back().target, "/api/folders/?type=all&includeAll=true");
 
@@ -127,7 +127,7 @@ TEST_F(ListingTest, BothShapesAndTheRoot) {
     server.setIntercept([](const HttpRequest&) {
         return HttpReply::json(200, R"([{"name":"x","directory":0},{"name":"y"}, 5, "z"])");
     });
-    FolderContentDetails arrayOnly(volume->localFolder);
+    FolderContentDetails arrayOnly(env, volume->localFolder);
     EXPECT_EQ(arrayOnly.fetchFolderContents().first, NR::allOkay);
     EXPECT_FALSE(arrayOnly.rootObject);
     ASSERT_EQ(arrayOnly.contents.size(), 2u);
@@ -155,7 +155,7 @@ TEST_F(ListingTest, GarbageAnswersGiveAClearOutcome) {
     };
     for (auto& r : rows) {
         server.setIntercept([&](const HttpRequest&) { return r.reply; });
-        FolderContentDetails listing(volume->localFolder);
+        FolderContentDetails listing(env, volume->localFolder);
         auto [outcome, error] = listing.fetchFolderContents();
         EXPECT_EQ(outcome, r.outcome) << r.reply.body.substr(0, 40);
         EXPECT_EQ(error, r.error) << r.reply.body.substr(0, 40);
@@ -166,7 +166,7 @@ TEST_F(ListingTest, GarbageAnswersGiveAClearOutcome) {
         r.cutBodyAfter = 10;
         return r;
     });
-    FolderContentDetails truncated(volume->localFolder);
+    FolderContentDetails truncated(env, volume->localFolder);
     EXPECT_EQ(truncated.fetchFolderContents().first, NR::fatal);
     EXPECT_NE(logText().find("answered with a body that is not a listing"), std::string::npos);
 }
@@ -185,7 +185,7 @@ TEST_F(ListingTest, EntriesWithUnusableNamesAreDropped) {
                                 {{"name", "\xef\x80\xa9"}}}}};
         return HttpReply::json(200, doc.dump());
     });
-    FolderContentDetails listing(volume->localFolder);
+    FolderContentDetails listing(env, volume->localFolder);
     ASSERT_EQ(listing.fetchFolderContents().first, NR::allOkay);
     // U+F029 alone becomes "." and is dropped as well.
     ASSERT_EQ(listing.contents.size(), 1u);
@@ -197,22 +197,22 @@ TEST_F(ListingTest, FetchAttributesOfOneItem) {
     logOn();
     server.addFolder("/Team");
     server.addFile("/Team/a b.txt", "hello", "5");
-    FetchAttributes fetch(local("a b.txt"));
+    FetchAttributes fetch(env, local("a b.txt"));
     ASSERT_EQ(fetch.performServerAction(), NR::allOkay);
     ASSERT_TRUE(fetch.fileObject);
     EXPECT_EQ(fetch.fileObject->name, "a b.txt");
     EXPECT_EQ(fetch.fileObject->revision, "5");
     EXPECT_EQ(server.requests().back().target, "/api/folders/Team/a%20b.txt");
 
-    FetchAttributes missing(local("nope"));
+    FetchAttributes missing(env, local("nope"));
     EXPECT_EQ(missing.performServerAction(), NR::attemptRecovery);
     EXPECT_FALSE(missing.fileObject);
 
     server.setIntercept([](const HttpRequest&) { return HttpReply::json(200, "[]"); });
-    FetchAttributes notAnEntry(local("a b.txt"));
+    FetchAttributes notAnEntry(env, local("a b.txt"));
     EXPECT_EQ(notAnEntry.performServerAction(), NR::fatal);
     server.setIntercept([](const HttpRequest&) { return HttpReply::error(1083, 403); });
-    FetchAttributes refused(local("a b.txt"));
+    FetchAttributes refused(env, local("a b.txt"));
     EXPECT_EQ(refused.performServerAction(), NR::attemptRecovery);
     EXPECT_NE(logText().find("Unhandled AttemptRecovery permissionDenied"), std::string::npos);
 }
@@ -274,13 +274,13 @@ TEST_F(CEAUtilsTest, ARefreshedRecordIsWrittenOnlyByItsCaller) {
 
     std::string other = local("other.txt");
     ASSERT_TRUE(writeFile(other, "x"));
-    EXPECT_TRUE(itemRecords().refreshFile(other, entry));
-    auto facts = itemRecords().load(other);
+    EXPECT_TRUE(env.itemRecords().refreshFile(other, entry));
+    auto facts = env.itemRecords().load(other);
     EXPECT_EQ(facts.status, CEAStatus::keys::Regular);
     EXPECT_EQ(facts.revision.value_or(""), "5");
     // Classified now: kept as it is, which counts as written.
-    EXPECT_TRUE(itemRecords().setStatusIfUnknown(other));
-    EXPECT_EQ(itemRecords().load(other).status, CEAStatus::keys::Regular);
+    EXPECT_TRUE(env.itemRecords().setStatusIfUnknown(other));
+    EXPECT_EQ(env.itemRecords().load(other).status, CEAStatus::keys::Regular);
 }
 
 // An upload marks only the file it read: a record write for another file that took the name, or for a
@@ -289,19 +289,19 @@ TEST_F(CEAUtilsTest, ARecordWriteForAFileNoLongerThereSaysWhy) {
     std::string file = local("sent.txt");
     ASSERT_TRUE(writeFile(file, "x"));
     auto node = platform::attributesOfItem(file)->systemFileNumber;
-    ASSERT_TRUE(itemRecords().setUploadGUID(file, "GUID-1", node));
+    ASSERT_TRUE(env.itemRecords().setUploadGUID(file, "GUID-1", node));
 
     std::string aside = local("aside.txt");
     ASSERT_TRUE(writeFile(aside, "y"));
     std::filesystem::rename(aside, file);  // another file takes the name, as an editor's save does
-    auto replaced = itemRecords().setRevision(file, "9", node);
+    auto replaced = env.itemRecords().setRevision(file, "9", node);
     ASSERT_FALSE(replaced);
     EXPECT_EQ(replaced.cause().code, ESTALE);
     EXPECT_EQ(replaced.cause().path, file);
-    EXPECT_FALSE(itemRecords().load(file).revision);
+    EXPECT_FALSE(env.itemRecords().load(file).revision);
 
     std::filesystem::remove(file);
-    auto gone = itemRecords().setUploadGUID(file, "GUID-2", node);
+    auto gone = env.itemRecords().setUploadGUID(file, "GUID-2", node);
     ASSERT_FALSE(gone);
     EXPECT_EQ(gone.cause().code, ENOENT);
     EXPECT_NE(gone.cause().describe().find(file), std::string::npos) << gone.cause().describe();

@@ -21,7 +21,7 @@ protected:
 };
 
 TEST_F(RequestsTest, CreateFolderCreatesMissingParentsTopDown) {
-    ASSERT_EQ(CreateFolderDetails(local("a/b/c"), when).createFolder(), NR::allOkay);
+    ASSERT_EQ(CreateFolderDetails(env, local("a/b/c"), when).createFolder(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/a/b/c")->directory);
     std::vector<std::string> created;
     for (auto& r : server.requests())
@@ -38,16 +38,16 @@ TEST_F(RequestsTest, CreateFolderCreatesMissingParentsTopDown) {
 
 TEST_F(RequestsTest, CreateFolderThatExistsIsSuccessOnlyForAFolder) {
     server.addFolder("/Team/there");
-    EXPECT_EQ(CreateFolderDetails(local("there"), when).createFolder(), NR::allOkay);
+    EXPECT_EQ(CreateFolderDetails(env, local("there"), when).createFolder(), NR::allOkay);
     server.addFile("/Team/file", "x");
-    EXPECT_EQ(CreateFolderDetails(local("file"), when).createFolder(), NR::fatal);
+    EXPECT_EQ(CreateFolderDetails(env, local("file"), when).createFolder(), NR::fatal);
     EXPECT_NE(logText().find("(Debug) Fatal error in CreateFolder"), std::string::npos);
 
     server.setIntercept([](const HttpRequest& req) -> std::optional<HttpReply> {
         if (req.method == "POST") return HttpReply::error(1039, 403);
         return std::nullopt;
     });
-    EXPECT_EQ(CreateFolderDetails(local("x"), when).createFolder(), NR::fatal);
+    EXPECT_EQ(CreateFolderDetails(env, local("x"), when).createFolder(), NR::fatal);
     EXPECT_NE(logText().find("unexpected CreateFolder error"), std::string::npos);
 
     // A server that always says the parent is missing cannot drive the recursion forever.
@@ -55,11 +55,11 @@ TEST_F(RequestsTest, CreateFolderThatExistsIsSuccessOnlyForAFolder) {
         if (req.method == "POST") return HttpReply::error(14, 404);
         return std::nullopt;
     });
-    EXPECT_EQ(CreateFolderDetails(local("p/q"), when).createFolder(), NR::fatal);
+    EXPECT_EQ(CreateFolderDetails(env, local("p/q"), when).createFolder(), NR::fatal);
 }
 
 TEST_F(RequestsTest, DeleteOfAMissingItemIsDone) {
-    DeleteDetails del(local("nothing.txt"), false, "3");
+    DeleteDetails del(env, local("nothing.txt"), false, "3");
     EXPECT_EQ(del.performServerDelete(), NR::allOkay);
     EXPECT_EQ(del.serverErrorCode, SE::cannotDeleteNonExistingItem);
     EXPECT_EQ(server.requests().back().target, "/api/folders/Team/nothing.txt?revision=3");
@@ -67,7 +67,7 @@ TEST_F(RequestsTest, DeleteOfAMissingItemIsDone) {
 
     // A folder that is already gone needs no DELETE.
     server.clearRequests();
-    DeleteDetails folder(local("gone"), true, "");
+    DeleteDetails folder(env, local("gone"), true, "");
     EXPECT_EQ(folder.performServerDelete(), NR::allOkay);
     for (auto& r : server.requests()) EXPECT_NE(r.method, "DELETE");
 }
@@ -75,7 +75,7 @@ TEST_F(RequestsTest, DeleteOfAMissingItemIsDone) {
 TEST_F(RequestsTest, DeleteOfANonEmptyFolderSendsNoDelete) {
     server.addFolder("/Team/full");
     server.addFile("/Team/full/item", "x");
-    DeleteDetails del(local("full"), true, "");
+    DeleteDetails del(env, local("full"), true, "");
     EXPECT_EQ(del.performServerDelete(), NR::attemptRecovery);
     EXPECT_EQ(del.serverErrorCode, SE::folderNotEmpty);
     ASSERT_TRUE(del.restoreFile);
@@ -83,7 +83,7 @@ TEST_F(RequestsTest, DeleteOfANonEmptyFolderSendsNoDelete) {
     for (auto& r : server.requests()) EXPECT_NE(r.method, "DELETE");
 
     server.addFolder("/Team/empty");
-    DeleteDetails empty(local("empty"), true, "");
+    DeleteDetails empty(env, local("empty"), true, "");
     EXPECT_EQ(empty.performServerDelete(), NR::allOkay);
     EXPECT_FALSE(server.entry("/Team/empty"));
 }
@@ -94,7 +94,7 @@ TEST_F(RequestsTest, DeleteOfALockedFileRetriesTwiceThenRestores) {
         if (req.method == "DELETE") return HttpReply::error(26, 423);
         return std::nullopt;
     });
-    DeleteDetails del(local("locked.doc"), false, "12");
+    DeleteDetails del(env, local("locked.doc"), false, "12");
     EXPECT_EQ(del.performServerDelete(), NR::attemptRecovery);
     EXPECT_EQ(del.serverErrorCode, SE::couldNotLockFile);
     EXPECT_EQ(sleeps, (std::vector<int>{5, 5}));
@@ -128,7 +128,7 @@ TEST_F(RequestsTest, DeleteRefusalsByCase) {
             if (req.method == "DELETE") return HttpReply::json(409, r.body);
             return std::nullopt;
         });
-        DeleteDetails del(local("f"), false, "9");
+        DeleteDetails del(env, local("f"), false, "9");
         EXPECT_EQ(del.internalDelete(), r.outcome) << r.body;
         EXPECT_EQ(del.serverErrorCode, r.error) << r.body;
         EXPECT_EQ(del.restoreFile.has_value(), r.restored) << r.body;
@@ -138,7 +138,7 @@ TEST_F(RequestsTest, DeleteRefusalsByCase) {
 
 TEST_F(RequestsTest, MoveSendsTheWholeDestinationAndAnEmptyRevision) {
     server.addFile("/Team/x", "data");
-    MoveDetails move(local("x"), local("sub dir/y:z"), "");
+    MoveDetails move(env, local("x"), local("sub dir/y:z"), "");
     auto [outcome, error] = move.performServerAction();
     EXPECT_EQ(outcome, NR::allOkay);
     EXPECT_EQ(error, SE::noError);
@@ -147,7 +147,7 @@ TEST_F(RequestsTest, MoveSendsTheWholeDestinationAndAnEmptyRevision) {
     EXPECT_EQ(req.body, "name=/Team/sub%20dir/y%ef%80%a2z&operation=move&overwrite=false&revision=");
     EXPECT_EQ(server.entry("/Team/sub dir/y\xef\x80\xa2z")->data, "data");
 
-    MoveDetails clash(local("sub dir/y:z"), local("sub dir/y:z"), "1");
+    MoveDetails clash(env, local("sub dir/y:z"), local("sub dir/y:z"), "1");
     auto [o2, e2] = clash.performServerAction();
     EXPECT_EQ(o2, NR::attemptRecovery);
     EXPECT_EQ(e2, SE::itemAlreadyExist);

@@ -112,7 +112,7 @@ TEST(MappedFileTest, ACopyFromPagesTruncatedAwayFailsInsteadOfCrashing) {
 TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
     std::string path = local("ten.txt");
     writeFile(path, "0123456789");
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     EXPECT_EQ(up.localSize, 10);
     EXPECT_EQ(up.revision, "");
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
@@ -152,22 +152,22 @@ TEST_F(UploadTest, SingleShotSendsTheWholeFileWithItsLength) {
 TEST_F(UploadTest, NoVolumeNoNetworkOrAVanishedFileSendNothing) {
     std::string outside = (dir / "elsewhere.txt").string();
     writeFile(outside, "x");
-    EXPECT_EQ(UploadDetails(outside).uploadFile(), NR::fatal);
+    EXPECT_EQ(UploadDetails(env, outside).uploadFile(), NR::fatal);
 
     std::string path = local("gone.txt");
     writeFile(path, "abc");
-    UploadDetails vanished(path);
+    UploadDetails vanished(env, path);
     ::unlink(path.c_str());
     EXPECT_EQ(vanished.uploadFile(), NR::fatal);
 
     writeFile(path, "abcdef");
-    UploadDetails shrunk(path);
+    UploadDetails shrunk(env, path);
     ASSERT_EQ(::truncate(path.c_str(), 2), 0);
     EXPECT_EQ(shrunk.uploadFile(), NR::fatal);
 
     network = false;
     writeFile(path, "abcdef");
-    EXPECT_EQ(UploadDetails(path).uploadFile(), NR::fatal);
+    EXPECT_EQ(UploadDetails(env, path).uploadFile(), NR::fatal);
     EXPECT_TRUE(posts().empty());
     EXPECT_NE(logText().find("not sent: the file cannot be read as it was"), std::string::npos);
 }
@@ -176,7 +176,7 @@ TEST_F(UploadTest, AFileThatShrinksDuringTheUploadIsNotSentShort) {
     std::string path = local("shrinking.bin");
     writeFile(path, std::string(16u << 20, 's'));
     server.slowBodyReadMs = 10;
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     std::thread cut([&] {
         std::this_thread::sleep_for(400ms);
         ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
@@ -204,13 +204,13 @@ TEST_F(UploadTest, ARefusedUploadSaysWhy) {
             if (req.method == "POST") return HttpReply::error(r.errorId, 403);
             return std::nullopt;
         });
-        UploadDetails up(path);
+        UploadDetails up(env, path);
         EXPECT_EQ(up.uploadFile(), r.outcome) << r.errorId;
         EXPECT_EQ(up.recoveryType, r.why) << r.errorId;
     }
     // An accepted upload whose answer is not an entry is not a success.
     server.setIntercept([](const HttpRequest&) { return HttpReply::json(200, "OK!"); });
-    EXPECT_EQ(UploadDetails(path).uploadFile(), NR::fatal);
+    EXPECT_EQ(UploadDetails(env, path).uploadFile(), NR::fatal);
 }
 
 TEST_F(UploadTest, CancelledWhenTheServerMayNoLongerBeContacted) {
@@ -220,7 +220,7 @@ TEST_F(UploadTest, CancelledWhenTheServerMayNoLongerBeContacted) {
         if (req.method == "POST") std::this_thread::sleep_for(2500ms);
         return std::nullopt;
     });
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     std::thread flip([&] {
         std::this_thread::sleep_for(300ms);
         allowed = false;
@@ -237,7 +237,7 @@ TEST_F(UploadTest, RemovingTheUploadIdentifierCancelsTheUpload) {
         if (req.method == "POST") std::this_thread::sleep_for(2500ms);
         return std::nullopt;
     });
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     std::thread remove([&] {
         std::this_thread::sleep_for(300ms);
         CorvaneExtendedAttributes record(path);
@@ -257,7 +257,7 @@ TEST_F(UploadTest, FirstResumableUploadCreatesEmptyThenSendsEverything) {
     std::string path = local("r.bin");
     std::string data = randomBytes(10000);
     writeFile(path, data);
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     ASSERT_EQ(up.uploadFile(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/r.bin")->data == data);
     auto p = posts();
@@ -281,10 +281,10 @@ TEST_F(UploadTest, FirstResumableUploadCreatesEmptyThenSendsEverything) {
 
 TEST_F(UploadTest, ASmallFileGoesInOneRequestEvenWhereUploadsCouldResume) {
     volume->canResumeUploads = true;
-    serverEnvironment().resumableUploadsFrom = 4096;
+    env.resumableUploadsFrom = 4096;
     std::string path = local("small.txt");
     writeFile(path, "small");
-    ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
+    ASSERT_EQ(UploadDetails(env, path).uploadFile(), NR::allOkay);
     auto p = posts();
     ASSERT_EQ(p.size(), 1u);
     EXPECT_EQ(p[0].target, "/api/folders/Team/small.txt");
@@ -298,7 +298,7 @@ TEST_F(UploadTest, AResumableUploadCutOffIsFinishedFromWhatTheServerHolds) {
     std::string data = randomBytes(1u << 20);
     writeFile(path, data);
     server.dropBodyAfter("/resume/upload", 400000);
-    UploadDetails first(path);
+    UploadDetails first(env, path);
     EXPECT_EQ(first.uploadFile(), NR::fatal);
     EXPECT_FALSE(network);  // the lost connection counts against the network
     ASSERT_EQ(server.resumes().size(), 1u);
@@ -308,7 +308,7 @@ TEST_F(UploadTest, AResumableUploadCutOffIsFinishedFromWhatTheServerHolds) {
 
     network = true;  // the run state's probe finds the server again
     server.clearRequests();
-    UploadDetails second(path);
+    UploadDetails second(env, path);
     EXPECT_EQ(second.resumeGUID, first.resumeGUID);
     ASSERT_EQ(second.uploadFile(), NR::allOkay);
     EXPECT_EQ(second.bytesSent, static_cast<int64_t>(held));
@@ -326,7 +326,7 @@ TEST_F(UploadTest, AResumableUploadCutOffNeverExposesAnEmptyOrPartialRevision) {
     std::string path = local("keep.bin");
     std::string old = randomBytes(5000);
     writeFile(path, old);
-    ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
+    ASSERT_EQ(UploadDetails(env, path).uploadFile(), NR::allOkay);
     std::string revision = server.entry("/Team/keep.bin")->revision;
     {
         CorvaneExtendedAttributes record(path);
@@ -338,13 +338,13 @@ TEST_F(UploadTest, AResumableUploadCutOffNeverExposesAnEmptyOrPartialRevision) {
     std::string changed = randomBytes(1u << 20);
     writeFile(path, changed);
     server.dropBodyAfter("/resume/upload", 400000);
-    EXPECT_EQ(UploadDetails(path).uploadFile(), NR::fatal);
+    EXPECT_EQ(UploadDetails(env, path).uploadFile(), NR::fatal);
     // Cut mid-way: colleagues still get the whole earlier revision, never an empty or partial one.
     EXPECT_EQ(server.entry("/Team/keep.bin")->revision, revision);
     EXPECT_TRUE(server.entry("/Team/keep.bin")->data == old);
 
     network = true;
-    ASSERT_EQ(UploadDetails(path).uploadFile(), NR::allOkay);
+    ASSERT_EQ(UploadDetails(env, path).uploadFile(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/keep.bin")->data == changed);
     EXPECT_NE(server.entry("/Team/keep.bin")->revision, revision);
 }
@@ -356,7 +356,7 @@ TEST_F(UploadTest, ANewFilesResumableUploadNeverReplacesAnItemAlreadyUnderItsNam
     std::string path = local("taken.bin");
     writeFile(path, "mine");
     server.addFile("/Team/taken.bin", "theirs", "7");
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(up.recoveryType, recoveryErrors::conflict);
     EXPECT_TRUE(server.entry("/Team/taken.bin")->data == "theirs");
@@ -370,7 +370,7 @@ TEST_F(UploadTest, ALockedResumeAndNonsenseResumeAnswers) {
     record.ceaString.setAttribute(CEAString::keys::UploadGUID, "GUID-1");
     ASSERT_TRUE(record.save());
     server.setResumeLocked("GUID-1", true);
-    UploadDetails up(path);
+    UploadDetails up(env, path);
     EXPECT_EQ(up.uploadFile(), NR::attemptRecovery);
     EXPECT_EQ(up.recoveryType, recoveryErrors::locked);
 
@@ -380,7 +380,7 @@ TEST_F(UploadTest, ALockedResumeAndNonsenseResumeAnswers) {
             if (req.method == "GET") return HttpReply::json(200, body);
             return std::nullopt;
         });
-        EXPECT_EQ(UploadDetails(path).uploadFile(), NR::fatal) << body;
+        EXPECT_EQ(UploadDetails(env, path).uploadFile(), NR::fatal) << body;
     }
     EXPECT_TRUE(posts().empty());
 }
@@ -396,7 +396,7 @@ TEST_F(IconProgressTest, GrowsByWholePercentsAndPutsTheDateBack) {
     ASSERT_TRUE(setCreationDate(path, original));
     std::vector<std::string> written;
     {
-        IconProgress bar(path, 1000000);
+        IconProgress bar(env.itemRecords(), path, 1000000);
         for (uint64_t t = 10000; t < 1000000; t += 10000) {
             bar.setTransfered(t);
             written.push_back(platform::getXattr(path, IconProgress::xAttrName, 64).value_or("?"));
@@ -421,20 +421,20 @@ TEST_F(IconProgressTest, SmallTransfersShowNothingAndALeftoverBarIsUndone) {
     Date original = Date(std::chrono::seconds(1500000000));
     ASSERT_TRUE(setCreationDate(path, original));
     {
-        IconProgress small(path, 65536);
+        IconProgress small(env.itemRecords(), path, 65536);
         small.setTransfered(30000);
         EXPECT_FALSE(small.isBarDisplayed());
     }
     {
         // A crash left the marker date; the record still has the real one.
-        IconProgress crashed(path, 65537);
+        IconProgress crashed(env.itemRecords(), path, 65537);
         crashed.setInProgress(true);
         ASSERT_TRUE(crashed.isBarDisplayed());
     }
     ASSERT_TRUE(setCreationDate(path, IconProgress::magicDate()));
-    ASSERT_TRUE(itemRecords().setTransferRecovery(path, original));
+    ASSERT_TRUE(env.itemRecords().setTransferRecovery(path, original));
     {
-        IconProgress next(path, 1000000);
+        IconProgress next(env.itemRecords(), path, 1000000);
         next.setTransfered(500000);
         next.setInProgress(false);
     }

@@ -1,7 +1,7 @@
 // The reference server as the client's own tests meet it: a loopback tidewell-devserver with user
 // "anna", the mappoints "Team" and "RO" (read-only) and its fault queue, and the client pointed at it
-// (the account in the test's keychain, credentials reset for plain HTTP). Tests of the request layer
-// and of the timeline's uploads share it, so both meet the same server the same way.
+// (the account in the test's keychain, the test's account reset to it for plain HTTP). Tests of the request
+// layer and of the timeline's uploads share it, so both meet the same server the same way.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,9 +22,9 @@ namespace tw::test {
 class ClientDevServer {
 public:
     // Starts the server with its tree in `dir`/root and its log in `dir`/devserver.log, stores anna's
-    // `password` for it in `keychain` and resets the client's credentials to it.
+    // `password` for it in `keychain` and resets `account` to it.
     bool start(const std::filesystem::path& dir, platform::keychain::Keychain& keychain,
-               const std::string& password) {
+               ServerCredentials& account, const std::string& password) {
         dir_ = dir;
         std::filesystem::create_directories(dir / "root");
         if (!process.start(
@@ -34,9 +34,9 @@ public:
             return false;
         hostPort = "127.0.0.1:" + std::to_string(process.port());
         keychain.addItem({hostPort, "anna", "Tidewell", "Tidewell Server Password"}, password);
-        auto& c = ServerCredentials::sharedInstance();
-        c.resetForTesting();
-        c.setServerProtocol("http");
+        account.resetForTesting();
+        account.setServerProtocol("http");
+        account_ = &account;
         return true;
     }
     // Stops the server; its exit status, with its own log as the message of a failure.
@@ -59,7 +59,7 @@ public:
     void fault(const nlohmann::json& f) { admin("faults", f); }
     // The path of a service request as faults match it ("/br/sync/1.6/" + resource).
     std::string servicePath(const std::string& resource) const {
-        return ServerCommunicator::serviceBase().substr(7 + hostPort.size()) + resource;
+        return account_->serviceBase().substr(7 + hostPort.size()) + resource;
     }
 
     ServerProcess process;
@@ -67,6 +67,7 @@ public:
 
 private:
     std::filesystem::path dir_;
+    ServerCredentials* account_ = nullptr;  // the account `start` pointed at this server
 };
 
 }  // namespace tw::test

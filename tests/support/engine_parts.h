@@ -31,11 +31,13 @@ class TestEngineParts {
     }
 
 public:
-    // `timeline` and `volumes`: the test's own, or the process-wide ones.
+    // `timeline`, `volumes` and `credentials`: the test's own, or the process-wide ones.
     explicit TestEngineParts(TimeLineManager& timeline = TimeLineManager::sharedInstance(),
-                             VolumeManager& volumes = VolumeManager::sharedInstance())
+                             VolumeManager& volumes = VolumeManager::sharedInstance(),
+                             ServerCredentials& credentials = ServerCredentials::sharedInstance())
         : timeline(timeline),
           volumes(volumes),
+          credentials(credentials),
           contextMenu(timeline, StateManager::sharedInstance()),
           changeScan(scanOptions(timeline, folders)),
           resolution(timeline),
@@ -50,7 +52,7 @@ public:
         return {timeline,
                 StateManager::sharedInstance(),
                 volumes,
-                ServerCredentials::sharedInstance(),
+                credentials,
                 ServerConfigurationDetails::sharedInstance(),
                 StatusBarManager::sharedInstance(),
                 attention,
@@ -65,6 +67,7 @@ public:
 
     TimeLineManager& timeline;
     VolumeManager& volumes;
+    ServerCredentials& credentials;
     TempDir folders{"tw-engine-parts"};
     ContextMenuHandler contextMenu;
     ChangeScan changeScan;

@@ -1,8 +1,8 @@
-// A volume list of the test's own, instead of the program's: the server layer answers from it (with the
-// shared metadata database and account) once `answer()` is called, and the timelines made with `parts()`
-// work with it. Records of its volumes are mirrored into the shared database while it lives. It goes
-// with the fixture that holds it, so nothing is cleared afterwards; declare it before the timelines
-// that use it, so that they go first.
+// A volume list of the test's own, instead of the program's: a server environment answers from it (with
+// the shared metadata database) once `answer(env)` is called, and the timelines made with `parts(env)`
+// work with it and that environment. Records of its volumes are mirrored into the shared database while it
+// lives. It goes with the fixture that holds it, so nothing is cleared afterwards; declare it before the
+// timelines that use it, so that they go first.
 #pragma once
 
 #include <memory>
@@ -15,7 +15,6 @@
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerEnvironment.h"
 #include "Pinewick/volumes/VolumeManager.h"
-#include "support/server_volumes.h"
 
 namespace tw::test {
 
@@ -24,10 +23,9 @@ struct OwnVolumes {
         ServerConfigurationDetails::sharedInstance(), MetadataDataBase::sharedInstance);
     VolumeManager& list = *owned;
 
-    // After `resetServerEnvironment()`, which goes back to answers without volumes or account.
-    void answer() {
+    void answer(ServerEnvironment& env) {
         answerFromVolumes(
-            serverEnvironment(),
+            env,
             [held = std::weak_ptr<VolumeManager>(owned)]() -> VolumeManager& {
                 // Asked after the test's list went (a fixture that leaves the answers in place), a
                 // request finds no volumes.
@@ -36,15 +34,15 @@ struct OwnVolumes {
                 return alive ? *alive : none;
             },
             MetadataDataBase::sharedInstance);
-        answerWithSharedAccount();
     }
 
-    // The program's parts, with this list for the volumes (the program's own list is not made).
-    TimeLineManager::PartsSource parts() {
-        return [this] {
+    // The program's parts, with this list for the volumes (the program's own list is not made) and
+    // `env` for the server.
+    TimeLineManager::PartsSource parts(ServerEnvironment& env) {
+        return [this, &env] {
             return TimeLineManager::Parts{MetadataDataBase::sharedInstance(),
                                           list,
-                                          serverEnvironment(),
+                                          env,
                                           StatusBarManager::sharedInstance(),
                                           RestoreDeletedManager::sharedInstance(),
                                           ExclusionManager::sharedInstance()};

@@ -62,9 +62,10 @@ protected:
     void TearDown() override { fs::remove_all(root); }
 
     TempDir dir;
+    ServerEnvironment env;
     OwnVolumes volumes;
     // Tells the volume's items from those never synchronised; never resumed, so it runs nothing.
-    TimeLineManager timeline{(dir / "support").string() + "/", volumes.parts()};
+    TimeLineManager timeline{(dir / "support").string() + "/", volumes.parts(env)};
     std::shared_ptr<VolumeDetail> team;
     fs::path root;
 };

@@ -26,7 +26,8 @@
 #include "support/client_devserver.h"
 #include "support/engine_parts.h"
 #include "support/log_capture.h"
-#include "support/server_volumes.h"
+#include "support/own_server.h"
+#include "support/own_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -42,18 +43,16 @@ class PreferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
-        resetServerEnvironment();
-        answerWithSharedAccount();
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
+        env.keychain = keychain.get();
         auto& c = ServerConfigurationDetails::sharedInstance();
         saved = {c.server, c.user, c.contextMenu, c.dockIcon, c.iconOverlay, c.openAtLogin};
         c.server.clear();
         c.user.clear();
         c.allowUninstallApplication = c.allowUninstallData = true;
         c.changeRecoveryLocation = true;
-        ServerCredentials::sharedInstance().resetForTesting();
-        ServerCredentials::sharedInstance().passwordRequired = true;
+        account.resetForTesting();
+        account.passwordRequired = true;
     }
     void TearDown() override {
         auto& c = ServerConfigurationDetails::sharedInstance();
@@ -63,27 +62,22 @@ protected:
         c.dockIcon = saved.dockIcon;
         c.iconOverlay = saved.iconOverlay;
         c.openAtLogin = saved.openAtLogin;
-        TimeLineManager::sharedInstance().syncQueue().cancelAllOperations();
-        TimeLineManager::sharedInstance().syncQueue().waitUntilAllOperationsAreFinished(30s);
-        TimeLineManager::sharedInstance().syncQueue().setSuspended(true);
-        TimeLineManager::sharedInstance().setListingPasses({});
         if (devserverStarted) {
             EXPECT_EQ(devserver.stop(), 0) << devserver.log();
         }
-        resetServerEnvironment();
     }
     void startServer() {
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, kPassword));
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, kPassword));
         devserverStarted = true;
         platform::http::Session::shared().cookies().removeAll();
-        ServerCredentials::sharedInstance().passwordRequired = true;
+        account.passwordRequired = true;
     }
     // What the panes work on: the process-wide parts, as the engine hands them to the preferences.
     static ServerConfigurationDetails& configuration() {
         return ServerConfigurationDetails::sharedInstance();
     }
-    static ServerCredentials& credentials() { return ServerCredentials::sharedInstance(); }
-    static TimeLineManager& timeline() { return TimeLineManager::sharedInstance(); }
+    ServerCredentials& credentials() { return account; }
+    TimeLineManager& timeline() { return timeline_; }
     // Types into a field as the user does: key presses, so textEdited fires.
     static void type(QLineEdit* field, const std::string& text) {
         field->setFocus();
@@ -97,6 +91,12 @@ protected:
         Options contextMenu, dockIcon, iconOverlay, openAtLogin;
     } saved;
     TempDir dir;
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
+    OwnVolumes volumes;
+    // What a login lists; never resumed, so it runs no event.
+    TimeLineManager timeline_{dir.str() + "/", volumes.parts(env)};
     // What the panes ask of the desktop; a test stands in for what would open dialogs or end the process.
     ui::DesktopEnvironment desktop = ui::builtInDesktop();
     ClientDevServer devserver;
@@ -142,7 +142,7 @@ TEST_F(PreferencesTest, ValidateStaysDisabledUntilAllThreeFieldsHoldText) {
 }
 
 TEST_F(PreferencesTest, AValidStoredLoginShowsPasswordValidWithEverythingDisabled) {
-    ServerCredentials::sharedInstance().passwordRequired = false;
+    account.passwordRequired = false;
     ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
     pane.updateDisplay();
@@ -154,7 +154,7 @@ TEST_F(PreferencesTest, AValidStoredLoginShowsPasswordValidWithEverythingDisable
     EXPECT_FALSE(pane.validateButton->isEnabled());
     EXPECT_TRUE(pane.allGood->isVisible());
     // Asked for a password again, the field is a password field with nothing in it.
-    ServerCredentials::sharedInstance().passwordRequired = true;
+    account.passwordRequired = true;
     pane.updateDisplay();
     EXPECT_TRUE(pane.password->text().isEmpty());
     EXPECT_EQ(pane.password->echoMode(), QLineEdit::Password);
@@ -178,7 +178,7 @@ TEST_F(PreferencesTest, AWrongPasswordShowsTheLoginErrorSheetAndLeavesTheFieldsO
               "The credentials specified are not valid for the Tidewell server. Please check and try again.");
     EXPECT_TRUE(pane.server->isEnabled());
     EXPECT_TRUE(pane.password->isEnabled());
-    EXPECT_TRUE(ServerCredentials::sharedInstance().passwordRequired);
+    EXPECT_TRUE(account.passwordRequired);
 }
 
 TEST_F(PreferencesTest, AServerAnsweringGarbageIsAFailureNotALogin) {
@@ -191,9 +191,9 @@ TEST_F(PreferencesTest, AServerAnsweringGarbageIsAFailureNotALogin) {
     });
     int port = garbage.bind_to_any_port("127.0.0.1");
     std::thread serving([&] { garbage.listen_after_bind(); });
-    ServerCredentials::sharedInstance().setServerProtocol("http");
+    account.setServerProtocol("http");
     // An earlier success must not leak into this answer.
-    ServerCredentials::sharedInstance().errorCode = serverError::noError;
+    account.errorCode = serverError::noError;
     ui::Authenticate pane(configuration(), credentials(), timeline());
     type(pane.server, "127.0.0.1:" + std::to_string(port));
     type(pane.userLogon, "anna");
@@ -219,7 +219,7 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     // Another account stored before goes: one account at a time.
     keychain->addItem({"old.example.org", "bob", "Tidewell", "Tidewell Server Password"}, "old");
     std::atomic<int> listings{0};
-    TimeLineManager::sharedInstance().setListingPasses(
+    timeline().setListingPasses(
         {[&](EventContext&) { ++listings; }, [](EventContext&, const std::string&, bool) {}});
     ui::Authenticate pane(configuration(), credentials(), timeline());
     pane.show();
@@ -229,8 +229,7 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     SeenAlert alert;
     answerNextAlert(&alert);
     pane.validateButton->click();
-    ASSERT_TRUE(waitUntil(
-        [&] { return !ServerCredentials::sharedInstance().passwordRequired && pane.allGood->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return !account.passwordRequired && pane.allGood->isVisible(); }));
     EXPECT_FALSE(alert.seen);
     std::vector<platform::keychain::Item> items;
     ASSERT_EQ(keychain->findItems("Tidewell", "Tidewell Server Password", items),
@@ -239,9 +238,9 @@ TEST_F(PreferencesTest, ASuccessfulLoginStoresTheCredentialsAndListsEverything) 
     EXPECT_EQ(items[0].service, devserver.hostPort);
     EXPECT_EQ(items[0].account, "anna");
     EXPECT_EQ(keychain->password(devserver.hostPort, "anna"), kPassword);
-    EXPECT_EQ(ServerCredentials::sharedInstance().serverName(), devserver.hostPort);
+    EXPECT_EQ(account.serverName(), devserver.hostPort);
     // The listing waits in the timeline's listing queue until the run state lets it go.
-    TimeLineManager::sharedInstance().syncQueue().setSuspended(false);
+    timeline().syncQueue().setSuspended(false);
     EXPECT_TRUE(waitUntil([&] { return listings.load() == 1; }));
     EXPECT_EQ(pane.password->text(), "Password Valid");
 }
@@ -567,13 +566,13 @@ TEST_F(UninstallPaneTest, TheRecoveryFolderIsShownUnderTheOptionThatUsesIt) {
 }
 
 TEST_F(PreferencesTest, TheLoginIsTabTwoAndSelectingATabUpdatesItsPane) {
-    TestEngineParts engine;
+    TestEngineParts engine{timeline(), volumes.list, account};
     ui::Preferences prefs(engine.parts(), desktop);
     prefs.load();
     prefs.activateTab(ui::Preferences::kLoginTab);
     EXPECT_EQ(prefs.tabView->currentWidget(), prefs.authenticate);
     EXPECT_EQ(prefs.tabView->tabText(2), "Account");
-    ServerCredentials::sharedInstance().passwordRequired = false;
+    account.passwordRequired = false;
     prefs.activateTab(ui::Preferences::kAboutTab);
     prefs.activateTab(ui::Preferences::kLoginTab);
     EXPECT_EQ(prefs.authenticate->password->text(), "Password Valid");

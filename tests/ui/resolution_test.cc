@@ -25,8 +25,8 @@
 #include "platform/overmark.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
+#include "support/own_server.h"
 #include "support/own_volumes.h"
-#include "support/server_volumes.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -73,14 +73,14 @@ class Decisions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
-        volumes.answer();
+        volumes.answer(env);
         // Files of a mappoint volume, as the timeline only takes those.
         auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         manager = std::make_unique<Manager>(*timeline);
         manager->setPresenter(&presenter);
     }
@@ -100,6 +100,9 @@ protected:
     }
 
     TempDir dir;
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     std::shared_ptr<VolumeDetail> team;
     std::unique_ptr<TimeLineManager> timeline;
@@ -436,26 +439,24 @@ class Resolutions : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp();
-        resetServerEnvironment();
-        volumes.answer();
+        volumes.answer(env);
         keychain = platform::keychain::makeFileKeychain((dir / "credentials.json").string());
-        serverEnvironment().keychain = keychain.get();
-        ASSERT_TRUE(devserver.start(dir.path(), *keychain, "pw"));
+        env.keychain = keychain.get();
+        ASSERT_TRUE(devserver.start(dir.path(), *keychain, account, "pw"));
         platform::http::Session::shared().cookies().removeAll();
         auto& vm = volumes.list;
         team = std::make_shared<VolumeDetail>("Team", ServerConfigurationDetails::sharedInstance());
         team->state = VolumeDetail::volumeStates::Visible;
         vm.addVolume(team);
         fs::create_directories(team->localFolder);
-        ASSERT_TRUE(ServerCommunicator::ready());
-        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts());
+        ASSERT_TRUE(ServerCommunicator::ready(env));
+        timeline = std::make_unique<TimeLineManager>((dir / "support").string() + "/", volumes.parts(env));
         manager = std::make_unique<Manager>(*timeline);
     }
     void TearDown() override {
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
-        resetServerEnvironment();
     }
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
     fs::path serverFile(const std::string& rel) const { return dir / "root" / "data" / "Team" / rel; }
@@ -469,7 +470,7 @@ protected:
         std::string path = local(rel);
         fs::create_directories(fs::path(path).parent_path());
         EXPECT_TRUE(writeFile(path, content));
-        UploadDetails up(path);
+        UploadDetails up(env, path);
         EXPECT_EQ(up.uploadFile(), normalisedResponse::allOkay);
         CorvaneExtendedAttributes record(path);
         if (up.fileObject) record.ceaString.setAttribute(CEAString::keys::Revision, up.fileObject->revision);
@@ -494,6 +495,9 @@ protected:
 
     TempDir dir;
 
+    OwnServer own;
+    ServerEnvironment& env = own.env;
+    ServerCredentials& account = own.account;
     OwnVolumes volumes;
     ClientDevServer devserver;
     std::unique_ptr<platform::keychain::Keychain> keychain;
@@ -703,7 +707,7 @@ TEST_F(Resolutions, KeepBothBringsDownTheServersVersionWhateverItsSize) {
     placeholder.ceaStatus.setStatus(S::RequireDownload);
     ASSERT_TRUE(placeholder.save());
     ServerFileObject entry = entryFromRecord("Plan.txt", CorvaneExtendedAttributes(local("Plan.txt")));
-    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, team->localFolder, entry));
+    EXPECT_TRUE(TLDownloadFile::performAction(timeline->context().statusBar, env, team->localFolder, entry));
     EXPECT_EQ(readFile(local("Plan.txt")), theirs);
 }
 

@@ -242,8 +242,9 @@ TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
     QLabel* detail = bar.window()->detailLine();
     manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
     ASSERT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report"; }, std::chrono::seconds(5)));
+    ServerEnvironment env;  // where a shown bar would keep the file's creation date
     {
-        IconProgress progress("/v/Team/Quarterly Report.pdf", 12'300'000);
+        IconProgress progress(env.itemRecords(), "/v/Team/Quarterly Report.pdf", 12'300'000);
         std::this_thread::sleep_for(Transfers::kReportInterval);
         progress.setTransfered(5'535'000);
         EXPECT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report — 45 % of 12.3 MB"; },
@@ -254,7 +255,7 @@ TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
                       std::chrono::seconds(5)))
             << detail->text().toStdString();
         // Another file's progress is not this line's.
-        IconProgress other("/v/Team/other.bin", 1000, TransferProgress::Direction::upload);
+        IconProgress other(env.itemRecords(), "/v/Team/other.bin", 1000, TransferProgress::Direction::upload);
         manager.updateUploadActive("/v/Team/notes");
         ASSERT_TRUE(waitUntil([&] { return bar.statusBarMenu().ssUploadFile()->text() == "notes"; },
                               std::chrono::seconds(5)));
