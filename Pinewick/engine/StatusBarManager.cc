@@ -58,8 +58,31 @@ const char* StatusBarManager::iconName(icons icon) {
     return "StatusBarIcon";
 }
 
+StatusBarManager::~StatusBarManager() {
+    stopFollowing();
+}
+
 void StatusBarManager::follow(Transfers& transfers) {
-    transfers.addObserver([this, &transfers] { transfersChanged(transfers); });
+    stopFollowing();
+    auto follower = std::make_shared<Follower>();
+    follower->manager = this;
+    followToken_ = transfers.addObserver([follower, &transfers] {
+        std::lock_guard lock(follower->mutex);
+        if (follower->manager) follower->manager->transfersChanged(transfers);
+    });
+    follower_ = std::move(follower);
+    followed_ = &transfers;
+}
+
+void StatusBarManager::stopFollowing() {
+    if (!follower_) return;
+    followed_->removeObserver(followToken_);
+    {
+        std::lock_guard lock(follower_->mutex);
+        follower_->manager = nullptr;
+    }
+    follower_.reset();
+    followed_ = nullptr;
 }
 
 void StatusBarManager::transfersChanged(const Transfers& transfers) {

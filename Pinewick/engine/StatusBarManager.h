@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,8 +54,12 @@ public:
     // The process-wide tray state, made by the engine (it follows Transfers::shared()).
     static StatusBarManager& sharedInstance();
     StatusBarManager() = default;
-    // Takes the progress of `transfers` into the state from now on. For the life of the process: the
-    // observer is never removed, so `transfers` and this object must never be destroyed.
+    // Stops following `transfers` (see `follow`), waiting for a report being taken in.
+    ~StatusBarManager();
+    StatusBarManager(const StatusBarManager&) = delete;
+    StatusBarManager& operator=(const StatusBarManager&) = delete;
+    // Takes the progress of `transfers` into the state from now on, until this object goes (or follows
+    // other transfers); `transfers` must outlive it.
     void follow(Transfers& transfers);
 
     // How progress is shown everywhere: "45 % of 12.3 MB". Sizes in decimal units as the desktop's
@@ -100,6 +105,17 @@ private:
     State state_;
     RunState runState_;
     platform::ObserverList<const State&> observers_;
+
+    // Whom the transfers' observer reports to; emptied, under its lock, when this object stops following,
+    // so that a report already on its way never reaches an object gone.
+    struct Follower {
+        std::mutex mutex;
+        StatusBarManager* manager = nullptr;
+    };
+    void stopFollowing();
+    std::shared_ptr<Follower> follower_;
+    Transfers* followed_ = nullptr;
+    int followToken_ = 0;
 };
 
 }  // namespace tw

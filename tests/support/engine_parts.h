@@ -1,5 +1,6 @@
 // The engine's parts as the windows and the command line take them, for tests that build those without
-// an engine (which would wire the whole process): the process-wide managers the tests drive, with a
+// an engine (which would wire the whole process): the timeline, volume list and account the test hands
+// over (its own, or the program's), with a run state and tray state (following the transfers), a
 // file-manager bridge, a change scan, an attention list and an error resolution of the test's own, made
 // on the sources the engine gives the program's.
 #pragma once
@@ -17,6 +18,7 @@
 #include "Pinewick/ui/EngineParts.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
 #include "Pinewick/volumes/VolumeManager.h"
+#include "support/own_run_state.h"
 #include "support/temp_dir.h"
 
 namespace tw::test {
@@ -38,36 +40,38 @@ public:
         : timeline(timeline),
           volumes(volumes),
           credentials(credentials),
-          contextMenu(timeline, StateManager::sharedInstance()),
+          run(timeline, credentials),
+          contextMenu(timeline, run.state),
           changeScan(scanOptions(timeline, folders)),
           resolution(timeline),
           attention(
               {[&volumes] { return volumes.activeVolumesList(); },
                [] { return SyncFolder::foldersAwaitingConfirmation(); }, AttentionList::ignoredBy(timeline)},
-              [](const StatusBarManager::Attention& a) {
-                  StatusBarManager::sharedInstance().setAttention(a);
-              }) {}
+              [this](const StatusBarManager::Attention& a) { run.bar.setAttention(a); }) {
+        run.bar.follow(Transfers::shared());
+    }
 
     EngineParts parts() {
         return {timeline,
-                StateManager::sharedInstance(),
+                run.state,
                 volumes,
                 credentials,
                 ServerConfigurationDetails::sharedInstance(),
-                StatusBarManager::sharedInstance(),
+                run.bar,
                 attention,
                 resolution,
                 contextMenu,
                 changeScan,
                 [this] {
                     changeScan.stop();
-                    StateManager::sharedInstance().shutdown({});
+                    run.state.shutdown({});
                 }};
     }
 
     TimeLineManager& timeline;
     VolumeManager& volumes;
     ServerCredentials& credentials;
+    OwnRunState run;  // the run state and tray state the windows show and change, following the transfers
     TempDir folders{"tw-engine-parts"};
     ContextMenuHandler contextMenu;
     ChangeScan changeScan;

@@ -227,14 +227,12 @@ protected:
     void SetUp() override {
         TeamVolume::SetUp();
         qtApp();
-        auto& state = StateManager::sharedInstance();
+        auto& state = engine.run.state;
         state.networkAvailable.storeQuietly(true);
         state.allowServerCommunication = true;
-        StatusBarManager::sharedInstance().setAttention({});
         SyncFolder::resetGuard();
     }
     void TearDown() override {
-        StatusBarManager::sharedInstance().setAttention({});
         engine.resolution.setPresenter(nullptr);
         SyncFolder::resetGuard();
         TeamVolume::TearDown();
@@ -250,7 +248,7 @@ protected:
 
 TEST_F(TrayAttention, TheMenuSaysHowManyThingsNeedTheUserAndOpensTheirResolution) {
     ui::StatusBar bar(engine.parts(), false);
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& manager = engine.run.bar;
     ui::StatusBarMenu& menu = bar.statusBarMenu();
     EXPECT_FALSE(menu.attentionItem()->isVisible()) << "nothing needs the user yet";
 

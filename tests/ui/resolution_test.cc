@@ -25,6 +25,7 @@
 #include "platform/overmark.h"
 #include "qt_support.h"
 #include "support/client_devserver.h"
+#include "support/own_run_state.h"
 #include "support/own_server.h"
 #include "support/own_volumes.h"
 #include "support/temp_dir.h"
@@ -281,7 +282,8 @@ TEST_F(Decisions, AResolutionForARecordThatChangedMeanwhileDoesNothing) {
 }
 
 TEST_F(Decisions, ResolveErrorFromTheFileManagerReachesTheManager) {
-    ContextMenuHandler handler(*timeline, StateManager::sharedInstance());
+    OwnRunState run{*timeline, account};
+    ContextMenuHandler handler(*timeline, run.state);
     std::string path = file("quota.bin");
     markError(path, S::ErrorRegular, E::QuotaExceeded, G::Transfer);
     handler.setResolveErrorHandler([this](const std::string& p) { manager->resolveError(p); });
@@ -457,6 +459,9 @@ protected:
         timeline.reset();
         RestoreDeletedManager::sharedInstance().waitUntilIdle(10s);
         EXPECT_EQ(devserver.stop(), 0) << devserver.log();
+        // The volume's folder is the process's: a copy kept by one test would take the name the next
+        // test's copy is given.
+        if (team) fs::remove_all(team->localFolder);
     }
     std::string local(const std::string& rel) const { return team->localFolder + "/" + rel; }
     fs::path serverFile(const std::string& rel) const { return dir / "root" / "data" / "Team" / rel; }

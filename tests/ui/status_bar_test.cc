@@ -44,35 +44,33 @@ protected:
         platform::Defaults::standard().remove("Userallowservercontact");
         fs::remove(adminFile());
         ServerConfigurationDetails::sharedInstance().readConfig();
-        auto& state = StateManager::sharedInstance();
+        auto& state = engine.run.state;
         state.networkAvailable.storeQuietly(true);
         state.allowServerCommunication = true;
-        auto& bar = StatusBarManager::sharedInstance();
-        bar.setErrorState(false);
-        bar.updateDownloadActive(std::nullopt);
-        bar.updateUploadActive(std::nullopt);
     }
     void TearDown() override {
         fs::remove(adminFile());
         ServerConfigurationDetails::sharedInstance().readConfig();
-        StateManager::sharedInstance().allowServerCommunication = false;
-        StateManager::sharedInstance().triggerChanges();
     }
     // Sets the run state as the engine would and waits until the icon shows `expected`.
     bool showsAfter(StatusBar& bar, icons expected, const std::function<void()>& change) {
         change();
-        StateManager::sharedInstance().triggerChanges();
+        engine.run.state.triggerChanges();
         return waitUntil([&] { return bar.currentIcon() == expected; }, std::chrono::seconds(5));
     }
 
     OwnVolumes volumes;
-    TestEngineParts engine{TimeLineManager::sharedInstance(), volumes.list};
+    TempDir support;
+    ServerEnvironment env;
+    // What the run state pauses and resumes; it has no events to run.
+    TimeLineManager timeline{support.str() + "/", volumes.parts(env)};
+    TestEngineParts engine{timeline, volumes.list};
 };
 
 TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
     StatusBar bar(engine.parts(), false);
-    auto& state = StateManager::sharedInstance();
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& state = engine.run.state;
+    auto& manager = engine.run.bar;
     // No network wins over a pause, a pause over an error, an error over activity.
     EXPECT_TRUE(showsAfter(bar, icons::statusBarNoNetworkIcon, [&] {
         state.networkAvailable.storeQuietly(false);
@@ -96,7 +94,7 @@ TEST_F(StatusBarTest, IconFollowsTheFirstRuleThatApplies) {
 
 TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNextStart) {
     StatusBar bar(engine.parts(), false);
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& manager = engine.run.bar;
     ASSERT_TRUE(
         showsAfter(bar, icons::statusBarBusyIcon, [&] { manager.updateDownloadActive("/v/Team/Big.iso"); }));
     StatusBarMenu& menu = bar.statusBarMenu();
@@ -106,7 +104,7 @@ TEST_F(StatusBarTest, PausingDuringADownloadShowsThePauseIconAndIsKeptForTheNext
     menu.item(StatusBarMenu::pauseTagNumber)->trigger();
     EXPECT_TRUE(
         waitUntil([&] { return bar.currentIcon() == icons::statusBarPauseIcon; }, std::chrono::seconds(5)));
-    EXPECT_FALSE(StateManager::sharedInstance().allowServerCommunication);
+    EXPECT_FALSE(engine.run.state.allowServerCommunication);
     EXPECT_FALSE(menu.item(StatusBarMenu::pauseTagNumber)->isVisible());
     EXPECT_TRUE(menu.item(StatusBarMenu::resumeTagNumber)->isVisible());
     EXPECT_EQ(platform::Defaults::standard().boolValue("Userallowservercontact"), false);
@@ -139,7 +137,7 @@ TEST_F(StatusBarTest, ServerContactForcedByTheAdministratorDisablesPauseAndResum
     EXPECT_EQ(menu.item(StatusBarMenu::pauseTagNumber)->toolTip(), "Controlled by System Administrator");
     // Not even a direct call gets past the administrator, and nothing is stored.
     EXPECT_FALSE(menu.flipConnection(true));
-    EXPECT_TRUE(StateManager::sharedInstance().allowServerCommunication);
+    EXPECT_TRUE(engine.run.state.allowServerCommunication);
     EXPECT_FALSE(platform::Defaults::standard().userObject("Userallowservercontact").has_value());
 }
 
@@ -187,7 +185,7 @@ TEST_F(StatusBarTest, VolumeSubmenuFollowsTheVolumeList) {
 
 TEST_F(StatusBarTest, TransferLinesShowTheFileAndNothingAtTheEnd) {
     StatusBar bar(engine.parts(), false);
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& manager = engine.run.bar;
     QAction* line = bar.statusBarMenu().ssDownloadFile();
     EXPECT_EQ(line->text(), "Nothing");
     EXPECT_FALSE(line->isEnabled());
@@ -211,7 +209,7 @@ TEST_F(StatusBarTest, TransferLinesAndHelpGoToTheDesktopTheTrayWasHanded) {
     desktop.revealFile = [&](const std::string& path) { revealed.push_back(path); };
     desktop.openUrl = [&](const std::string& url) { opened.push_back(url); };
     StatusBar bar(engine.parts(), false, desktop);
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& manager = engine.run.bar;
     bar.statusBarMenu().ssDownloadFile()->trigger();
     EXPECT_TRUE(revealed.empty()) << "no transfer, nothing to show";
     manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
@@ -237,7 +235,7 @@ TEST_F(StatusBarTest, TransferLinesAndHelpGoToTheDesktopTheTrayWasHanded) {
 // words go when it ends.
 TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
     StatusBar bar(engine.parts(), false);
-    auto& manager = StatusBarManager::sharedInstance();
+    auto& manager = engine.run.bar;
     QAction* line = bar.statusBarMenu().ssDownloadFile();
     QLabel* detail = bar.window()->detailLine();
     manager.updateDownloadActive("/v/Team/Quarterly Report.pdf");
