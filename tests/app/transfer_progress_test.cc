@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "Pinewick/app/TransferStatus.h"
@@ -125,6 +126,24 @@ TEST(Transfers, TheTraysStateFollowsThem) {
     }
     EXPECT_FALSE(bar.state().progressOf(std::string("/v/Team/Big.iso")));
     bar.updateDownloadActive(std::nullopt);
+}
+
+// A tray state that goes stops following: the transfers that outlive it never report to it again (ASan
+// would see the report reach freed memory), and one that follows other transfers hears only those.
+TEST(Transfers, ATrayStateThatGoesIsNoLongerTold) {
+    Transfers transfers, others;
+    auto bar = std::make_unique<StatusBarManager>();
+    bar->follow(others);
+    bar->follow(transfers);
+    auto mine = transfers.begin(Direction::upload, "/v/Team/a.bin", 10);
+    auto theirs = others.begin(Direction::upload, "/v/Team/b.bin", 10);
+    auto state = bar->state();
+    EXPECT_TRUE(state.progressOf(std::string("/v/Team/a.bin")));
+    EXPECT_FALSE(state.progressOf(std::string("/v/Team/b.bin")));
+    bar.reset();
+    transfers.update(mine, 5);
+    transfers.end(mine);
+    others.end(theirs);
 }
 
 TEST(TransferStatus, JsonAndTextOfEachTransfer) {
