@@ -204,7 +204,7 @@ int main() {
             auto outcome = up.uploadFile();
             auto took = Clock::now() - start;
             // What the upload event does after success: the next upload replaces this revision.
-            if (up.fileObject) tw::itemRecords().setRevision(file, up.fileObject->revision);
+            if (up.fileObject) (void)env.itemRecords().setRevision(file, up.fileObject->revision);
             return outcome == tw::normalisedResponse::allOkay ? took : Clock::duration::zero();
         };
 
