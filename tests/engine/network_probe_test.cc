@@ -341,7 +341,12 @@ TEST_F(NetworkProbe, EachTransitionToRunningListsEverythingOnceAndANetworkErrorP
     // A request saw a network error: the timeline pauses, and a new loop starts five seconds later.
     env.setNetworkAvailable(false);
     EXPECT_TRUE(timeline.suspended());
-    ASSERT_TRUE(waitUntil([&] { return state.probeLoopsRunning() == 0; }));
+    // Waits for what the failure leads to, not for "no probe loop running", which holds already
+    // before the new loop has started.
+    ASSERT_TRUE(waitUntil([&] {
+        return state.networkAvailable && listingCount() == 2u && !timeline.suspended() &&
+               state.probeLoopsRunning() == 0;
+    })) << listingCount();
     EXPECT_TRUE(state.networkAvailable);
     EXPECT_FALSE(timeline.suspended());
     EXPECT_EQ(sleepsSoFar(), std::vector<int>{5});
