@@ -56,6 +56,8 @@ std::string CommandLine::statusText(bool json) {
     doc["paused"] = timeline.suspended();
     doc["activity"] = bar.uploadFile ? "uploading" : bar.downloadFile ? "downloading" : "idle";
     if (bar.uploadFile) doc["uploading"] = *bar.uploadFile;
+    // Uploads of distinct files run side by side: every one of them, not only the oldest.
+    doc["uploads"] = bar.uploadFiles;
     if (bar.downloadFile) doc["downloading"] = *bar.downloadFile;
     // Read now rather than from the tray's state, which hears of bytes moving only a few times a second.
     const auto transfers = Transfers::shared().list();
@@ -104,6 +106,7 @@ std::string CommandLine::statusText(bool json) {
     if (doc["passwordRequired"].get<bool>()) out += "Log on:         password needed (tidewell login)\n";
     out += "Activity:       " + doc["activity"].get<std::string>();
     if (bar.uploadFile) out += " " + *bar.uploadFile;
+    if (bar.uploadFiles.size() > 1) out += " and " + std::to_string(bar.uploadFiles.size() - 1) + " more";
     if (bar.downloadFile) out += " " + *bar.downloadFile;
     out += "\n";
     if (!transfers.empty()) out += "Transfers:\n" + transfersText(transfers);

@@ -1,5 +1,6 @@
 #include "Pinewick/engine/StatusBarManager.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/dispatch.h"
@@ -114,7 +115,7 @@ void StatusBarManager::updateIcon() {
             state_.icon = icons::statusBarPauseIcon;
         else if (errorState_)
             state_.icon = icons::statusBarErrorIcon;
-        else if (downloadActive_ || uploadActive_)
+        else if (downloadActive_ || !state_.uploadFiles.empty())
             state_.icon = icons::statusBarBusyIcon;
         else
             state_.icon = icons::statusBarIcon;
@@ -126,8 +127,28 @@ void StatusBarManager::updateIcon() {
 void StatusBarManager::updateUploadActive(const std::optional<std::string>& localPath) {
     {
         std::lock_guard lock(mutex_);
-        uploadActive_ = localPath.has_value();
+        state_.uploadFiles.clear();
+        if (localPath) state_.uploadFiles.push_back(*localPath);
         state_.uploadFile = localPath;
+    }
+    updateIcon();
+}
+
+void StatusBarManager::uploadStarted(const std::string& localPath) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.uploadFiles.push_back(localPath);
+        state_.uploadFile = state_.uploadFiles.front();
+    }
+    updateIcon();
+}
+
+void StatusBarManager::uploadEnded(const std::string& localPath) {
+    {
+        std::lock_guard lock(mutex_);
+        auto& files = state_.uploadFiles;
+        if (auto it = std::find(files.begin(), files.end(), localPath); it != files.end()) files.erase(it);
+        state_.uploadFile = files.empty() ? std::nullopt : std::optional<std::string>(files.front());
     }
     updateIcon();
 }
@@ -143,7 +164,7 @@ void StatusBarManager::updateDownloadActive(const std::optional<std::string>& lo
 
 bool StatusBarManager::uploadActive() const {
     std::lock_guard lock(mutex_);
-    return uploadActive_;
+    return !state_.uploadFiles.empty();
 }
 
 bool StatusBarManager::downloadActive() const {

@@ -42,7 +42,8 @@ public:
     // What the tray shows.
     struct State {
         icons icon = icons::statusBarIcon;
-        std::optional<std::string> uploadFile;    // path of the upload running now
+        std::optional<std::string> uploadFile;    // path of the upload running longest now
+        std::vector<std::string> uploadFiles;     // every upload running now, in the order they started
         std::optional<std::string> downloadFile;  // path of the download running now
         Attention attention;
         std::vector<TransferProgress> transfers;  // every transfer under way, with its bytes
@@ -71,7 +72,11 @@ public:
 
     // Chooses the icon from the run state and the activity, and tells the observers.
     void updateIcon();
-    // An upload of `localPath` started, or (none) no upload runs any more.
+    // An upload of `localPath` started, or ended. Uploads of distinct files run side by side: the tray
+    // is busy while any of them runs.
+    void uploadStarted(const std::string& localPath);
+    void uploadEnded(const std::string& localPath);
+    // Only `localPath` uploads now, or (none) no upload runs any more.
     void updateUploadActive(const std::optional<std::string>& localPath);
     void updateDownloadActive(const std::optional<std::string>& localPath);
 
@@ -99,7 +104,6 @@ private:
     void transfersChanged(const Transfers& transfers);
 
     mutable std::mutex mutex_;
-    bool uploadActive_ = false;
     bool downloadActive_ = false;
     bool errorState_ = false;
     State state_;

@@ -165,6 +165,16 @@ void TLDelete::performAction(EventContext& context) {
     // Run again after a pause that came as it finished: what it did stands. Sent again, a delete
     // handed to the file made again would take that file's server copy.
     if (settled_) return;
+    // The item deleted and whatever stands at its path now, which a hand-over writes to: an event
+    // beside this one acting on either (a file renamed to or from this path) goes first.
+    std::pair<uint64_t, uint64_t> standing{0, 0};
+    if (auto now = platform::attributesOfItem(localPath, nullptr, false))
+        standing = {now->systemNumber, now->systemFileNumber};
+    auto claim = context.timeline.claimItems({{xAttrs.volumeNumber, xAttrs.fileNumber}, standing});
+    if (!claim) {
+        handBack("another event acts on this item now");
+        return;
+    }
     // Rows of items gone from this path: dropped once the delete is decided (see the hand-over).
     std::vector<Record> goneRows;
     if (!revisionToDelete_) {
@@ -219,7 +229,7 @@ void TLDelete::performAction(EventContext& context) {
     // runs (git rewrites a file several times a second), that newer file's upload is refused as a
     // conflict with the revision handed over, and these rows are what tell it that revision is this
     // client's own.
-    if (handOverToReplacement() || handOverToOtherSpelling()) {
+    if (handOverToReplacement(context) || handOverToOtherSpelling(context)) {
         settled_ = true;
         return;
     }
@@ -269,7 +279,7 @@ void TLDelete::performAction(EventContext& context) {
     context.restorer.replaceItem(localPath, *first.restoreFile, errorCode);
 }
 
-bool TLDelete::handOverToOtherSpelling() {
+bool TLDelete::handOverToOtherSpelling(EventContext& context) {
     if (isFolderRecord(xAttrs, *revisionToDelete_)) return false;
     std::string folder = platform::parentFolder(localPath);
     std::string name = platform::lastPathComponent(localPath);
@@ -283,6 +293,7 @@ bool TLDelete::handOverToOtherSpelling() {
         std::string otherPath = folder + "/" + other;
         auto attrs = platform::attributesOfItem(otherPath);
         if (!attrs || attrs->type != platform::kFileTypeRegular) continue;
+        auto lock = context.timeline.lockRecord(otherPath);
         CorvaneExtendedAttributes spelt(otherPath);
         const std::string& revision = *revisionToDelete_;
         if (!spelt.ceaString.getAttribute(CEAString::keys::Revision) && !revision.empty() &&
@@ -301,12 +312,25 @@ bool TLDelete::handOverToOtherSpelling() {
     return false;
 }
 
-bool TLDelete::handOverToReplacement() {
+bool TLDelete::handOverToReplacement(EventContext& context) {
     auto now = platform::attributesOfItem(localPath);
     if (!now || (xAttrs.fileNumber != 0 && now->systemFileNumber == xAttrs.fileNumber)) return false;
     const std::string& revision = *revisionToDelete_;
     bool wasFolder = isFolderRecord(xAttrs, revision);
+    auto lock = context.timeline.lockRecord(localPath);
     CorvaneExtendedAttributes replacement(localPath);
+    if (now->type == platform::kFileTypeRegular && !wasFolder &&
+        replacement.ceaStatus.status != CEAStatus::keys::Unknown &&
+        replacement.ceaString.getAttribute(CEAString::keys::Revision)) {
+        // The file standing here is tied to a server item of this name already, by a record of its own:
+        // this delete handed it the revision before a restart replayed it, its upload has made a newer
+        // one since, a listing brought it, or it was renamed here (its move replaces the server's item
+        // itself). The server's item is that file's now: sent on the old revision, the delete would
+        // take its copy, or be refused as a conflict of this client's own making.
+        log().logDebug("Delete of " + localPath +
+                       " not sent: the server's item is the file standing there now");
+        return true;
+    }
     if (now->type == platform::kFileTypeDirectory && wasFolder) {
         // A folder removed and made again (a checkout, an unpacked archive): the server's folder stays,
         // and what is inside it now is sent into it.
@@ -517,6 +541,7 @@ void TLMove::sendContent(EventContext& context, const std::string& folder) {
 }
 
 std::optional<Record> TLMove::adoptReplacedRevision(EventContext& context) {
+    auto lock = context.timeline.lockRecord(localPathTo);
     CorvaneExtendedAttributes record(localPathTo);
     if (record.ceaString.getAttribute(CEAString::keys::Revision)) return std::nullopt;
     auto replaced = replacedRow(context);
@@ -652,10 +677,21 @@ void TLMove::performMoveMove(EventContext& context) {
     }
     if (!moved && !answered) {
         // Dropped, the server would keep the item at its old place: the next listing would bring it
-        // back there and take it away here.
+        // back there and take it away here. The server may have carried it out all the same: the run
+        // again then finds the item already at its new place.
+        triedBefore_ = true;
         log().logWarning("The move of " + localPathFrom + " to " + localPathTo +
                          " did not reach the server; it waits to be sent");
         runAgainLater();
+        return;
+    }
+    if (!moved && (error == serverError::itemNotFound || error == serverError::requiredItemNotFound) &&
+        movedEarlier(context, revision)) {
+        // Run again after an exchange whose answer never came: the server had carried it out.
+        log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo +
+                       " (carried out by an earlier exchange)");
+        followInDatabase(context);
+        learnRevision(context, revision);
         return;
     }
     if (!moved && (error == serverError::itemNotFound || error == serverError::requiredItemNotFound)) {
@@ -672,10 +708,22 @@ void TLMove::performMoveMove(EventContext& context) {
     log().logAudit("Move of item from " + localPathFrom + " to " + localPathTo);
 }
 
+bool TLMove::movedEarlier(EventContext& context, const std::string& revision) {
+    if (!triedBefore_ && revision.empty()) return false;
+    FetchAttributes at(context.server, localPathTo);
+    if (at.performServerAction() != normalisedResponse::allOkay || !at.fileObject) return false;
+    // A file with the very revision it was moved on is the same item (the server never gives two items
+    // one revision), after a restart too. A folder has nothing of its own to tell it by: only right
+    // after this event sent the move itself.
+    if (at.fileObject->isDirectory) return triedBefore_ && platform::isFolder(localPathTo);
+    return !revision.empty() && at.fileObject->revision == revision;
+}
+
 void TLMove::learnRevision(EventContext& context, const std::string& revision) {
     if (revision.empty() || originalXAttrs.fileNumber == 0) return;
     auto attrs = platform::attributesOfItem(localPathTo);
     if (!attrs || attrs->systemFileNumber != originalXAttrs.fileNumber) return;
+    auto lock = context.timeline.lockRecord(localPathTo);
     CorvaneExtendedAttributes record(localPathTo);
     if (record.ceaString.getAttribute(CEAString::keys::Revision)) return;
     // An upload that finished while the item moved could not write its revision to the item: the move
@@ -684,6 +732,7 @@ void TLMove::learnRevision(EventContext& context, const std::string& revision) {
     // Unwritten (the record logged why), the item is sent without the revision: the server refuses that
     // as a conflict with its copy rather than replace it.
     (void)record.save();
+    lock.unlock();
     if (record.ceaStatus.status == CEAStatus::keys::RequireUpload)
         context.timeline.addUploadEvent(localPathTo);
 }

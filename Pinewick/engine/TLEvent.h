@@ -52,19 +52,33 @@ public:
     // True when `path` holds a line feed: such a path has no record.
     static bool holdsLineFeed(const std::string& path);
 
-    // Asked by `performAction` when its work could not reach the server: the timeline keeps the event
-    // first (its record stays in Timeline.txt) and runs it again after a pause. Read and cleared by the
-    // timeline, on its thread.
+    // Asked by `performAction` when its work could not reach the server, or was cut before the server
+    // answered (a pause, a sleep, a network error, a quit): the timeline keeps the event queued (its
+    // record stays in Timeline.txt) and runs it again after a pause. An event that asks nothing has
+    // finished: it leaves the list and the journal at once, paused or not. Read and cleared by the
+    // timeline, on the thread that ran the event.
     void runAgainLater(std::string why = "it could not reach the server") {
         runAgain_ = true;
+        handedBack_ = false;
+        waitReason_ = std::move(why);
+    }
+    // Asked by `performAction` when another event running beside it acts on the same item now (a rename
+    // moved a file between their paths): the event did nothing, stays queued and runs again once that
+    // one is done, without counting as a failed try.
+    void handBack(std::string why) {
+        runAgain_ = true;
+        handedBack_ = true;
         waitReason_ = std::move(why);
     }
     bool takeRunAgain() { return std::exchange(runAgain_, false); }
+    // After `takeRunAgain` said yes: whether it was a hand-back rather than a failed try.
+    bool takeHandedBack() { return std::exchange(handedBack_, false); }
     // Why the event last asked to run again (shown to the user while it waits).
     const std::string& waitReason() const { return waitReason_; }
 
 private:
     bool runAgain_ = false;
+    bool handedBack_ = false;
     std::string waitReason_;
 };
 
@@ -90,12 +104,12 @@ public:
 private:
     // When another item of the same kind took the path since (deleted and made again), hands it the
     // server's item instead of deleting that: true when the delete is no longer to be sent.
-    bool handOverToReplacement();
+    bool handOverToReplacement(EventContext& context);
     // The same for a file that stands in the folder under another spelling of the name (a rename that
     // only changed case, by the user or to follow the server): the server compares names without
     // regard to case, so the delete would take that file's item. True when the delete is not to be
     // sent.
-    bool handOverToOtherSpelling();
+    bool handOverToOtherSpelling(EventContext& context);
     // The revision to delete, settled at the first run (the database rows it comes from are removed
     // then), so a run again after the server could not be reached sends the same one.
     std::optional<std::string> revisionToDelete_;
@@ -137,6 +151,10 @@ private:
     // The server move; over an item the server has at the destination, that item is deleted first on
     // the revision known for it. (moved, answered, the server's error).
     std::tuple<bool, bool, serverError> moveOnServer(EventContext& context, const std::string& revision);
+    // Whether an earlier exchange whose answer never came moved the item after all: the server has it
+    // at the destination now (a file with the revision it was moved on, or, right after this event sent
+    // the move, a folder).
+    bool movedEarlier(EventContext& context, const std::string& revision);
     // Gives the item at the destination the revision it was moved on, when its record lacks it.
     void learnRevision(EventContext& context, const std::string& revision);
     // The metadata database's row of the item the move replaced at the destination (left in place).
@@ -152,7 +170,8 @@ private:
     // replaced item's row, for the caller to remove once the upload ran.
     std::optional<Record> adoptReplacedRevision(EventContext& context);
 
-    size_t fetches_ = 0;  // items of this move whose content comes down before they leave the server
+    size_t fetches_ = 0;        // items of this move whose content comes down before they leave the server
+    bool triedBefore_ = false;  // a run of this event sent the move and got no answer
     // Folders (former path, record) that leave the server only after the files fetched out of them.
     std::vector<std::pair<std::string, CorvaneExtendedAttributes>> foldersAfterFetches_;
 };

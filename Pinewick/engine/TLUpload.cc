@@ -12,6 +12,7 @@
 #include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCopy.h"
 #include "Pinewick/server/ServerRequests.h"
 #include "Pinewick/server/UploadDetails.h"
 #include "Pinewick/volumes/EngineLink.h"
@@ -86,6 +87,7 @@ TLUpload::TLUpload(std::string path, bool fileChanged, TimeLineManager& timeline
         return;
     }
     if (!itemExists(localPath)) return;
+    auto lock = timeline.lockRecord(localPath);
     CorvaneExtendedAttributes record(localPath);
     switch (record.ceaStatus.status) {
         case CEAStatus::keys::RequireUpload:
@@ -115,50 +117,74 @@ TLUpload::TLUpload(std::string path, bool fileChanged, TimeLineManager& timeline
 }
 
 void TLUpload::performAction(EventContext& context) {
-    perform(context, true);
-}
-
-void TLUpload::performAlongside(EventContext& context) {
-    perform(context, false);
-}
-
-void TLUpload::perform(EventContext& context, bool shownInTray) {
     if (!uploadRequired) return;
     // What is sent is the item standing at the path now, whichever event was queued for it: a burst
     // that replaced the file sends the replacement once, not each version in turn.
     auto before = platform::attributesOfItem(localPath, nullptr, false);
     if (!before || before->type != platform::kFileTypeRegular || !serverCanHold(context.timeline, localPath))
         return;
-    {
-        CorvaneExtendedAttributes record(localPath);
-        if (record.ceaStatus.status != CEAStatus::keys::RequireUpload) return;
+    // Queued under its own path, another event beside this one may be acting on the same file (renamed
+    // from one path to the other since): sent twice, it would end on the server under both names, with
+    // both events writing its record. The one that came first goes on; this one runs after it.
+    auto claim = context.timeline.claimItems({{before->systemNumber, before->systemFileNumber}});
+    if (!claim) {
+        handBack("another transfer of this file runs now");
+        return;
     }
-    if (shownInTray) context.statusBar.updateUploadActive(localPath);
+    if (CorvaneExtendedAttributes(localPath).ceaStatus.status != CEAStatus::keys::RequireUpload) return;
+    context.statusBar.uploadStarted(localPath);
+    send(context, *before);
+    context.statusBar.uploadEnded(localPath);
+}
+
+void TLUpload::send(EventContext& context, const platform::FileAttributes& before) {
     bool adopted = false;
     for (;;) {
         UploadDetails details(context.server, localPath);
+        if (details.fileNumber() != before.systemFileNumber) {
+            // Another file took the path since it was claimed: the next run looks afresh.
+            handBack("another file stands at its path now");
+            return;
+        }
+        const SentFacts facts = sentFacts(static_cast<uint64_t>(details.localSize), details.modificationDate);
         normalisedResponse outcome = details.uploadFile();
+        if (outcome != normalisedResponse::allOkay && !details.answered &&
+            (details.sent || !reachable(context))) {
+            if (details.sent) unanswered_ = facts;
+            if (details.sent && reachable(context) &&
+                !context.server.itemRecords().load(localPath).uploadGUID) {
+                // Cancelled because the file changed while it was sent: the close that changed it queued
+                // the upload that sends it as it is now.
+                return;
+            }
+            // Cut before the server answered (a pause, a sleep, a network error, a quit), or never sent
+            // because the server could not be reached: not done. The server may have made the revision
+            // all the same; the run again finds that out (below).
+            log().logWarning("The upload of " + localPath +
+                             (details.sent ? " was cut short before the server answered"
+                                           : " could not be sent: the server cannot be reached") +
+                             "; it waits to be sent");
+            runAgainLater("its upload was cut short before the server answered");
+            return;
+        }
         // The outcome belongs to the item that was read, wherever it stands now: renamed meanwhile it
         // is followed; replaced or removed, nobody else's record is touched.
-        auto where = platform::pathOfItem(before->systemNumber, before->systemFileNumber, localPath);
+        auto where = platform::pathOfItem(before.systemNumber, before.systemFileNumber, localPath);
         if (!where) {
             if (outcome == normalisedResponse::allOkay && details.fileObject) {
                 // The server holds it now; the delete queued when it went finds its revision here.
                 log().logAudit("Uploaded file: " + localPath);
-                rememberSentRevision(context, *before, localPath, details.fileObject->revision);
+                rememberSentRevision(context, before, localPath, details.fileObject->revision);
             }
-            break;
+            return;
         }
-        // Loaded after the transfer, so that what the upload itself wrote (its resumable identifier,
-        // the transfer date) is the base of the final save.
-        CorvaneExtendedAttributes record(*where);
-        if (outcome == normalisedResponse::attemptRecovery &&
-            details.recoveryType == recoveryErrors::conflict && details.conflictFile && !adopted &&
-            revisionKnownAt(context, localPath, details.conflictFile->revision)) {
-            // The server's copy is one this client wrote or fetched at this path (the file was deleted and
-            // made again, or renamed over): replacing it is what the user did here, not a second writer.
-            log().logDebug("Upload of " + localPath + " continues the revision it replaces, " +
-                           details.conflictFile->revision);
+        bool conflict = outcome == normalisedResponse::attemptRecovery &&
+                        details.recoveryType == recoveryErrors::conflict && details.conflictFile;
+        if (conflict && !adopted && continuesOwnRevision(context, *details.conflictFile)) {
+            // The server's copy is this client's own: replacing it is what the user did here, not a
+            // second writer. The record now names that revision, and the file is sent on it.
+            auto lock = context.timeline.lockRecord(*where);
+            CorvaneExtendedAttributes record(*where);
             record.ceaString.setAttribute(CEAString::keys::Revision, details.conflictFile->revision);
             // Unwritten (the record logged why), the next attempt is sent on the old revision again and
             // refused again: the conflict is shown to the user, and nothing is replaced on the server.
@@ -166,10 +192,67 @@ void TLUpload::perform(EventContext& context, bool shownInTray) {
             adopted = true;
             continue;
         }
-        applyOutcome(context, record, details, outcome, *before);
-        break;
+        if (conflict && serverHoldsIt(context, *details.conflictFile, facts)) {
+            // An earlier exchange made this very content the server's revision, and its answer never
+            // came (or the record was not written before a crash): the file is in step with it.
+            log().logAudit("Upload of " + localPath + " not needed: the server's revision " +
+                           details.conflictFile->revision + " is this content, sent before");
+            auto lock = context.timeline.lockRecord(*where);
+            CorvaneExtendedAttributes record(*where);
+            adoptHeldRevision(record, *details.conflictFile, before);
+            return;
+        }
+        // Loaded after the transfer, so that what the upload itself wrote (its resumable identifier,
+        // the transfer date) is the base of the final save.
+        auto lock = context.timeline.lockRecord(*where);
+        CorvaneExtendedAttributes record(*where);
+        applyOutcome(context, record, details, outcome, before);
+        return;
     }
-    if (shownInTray) context.statusBar.updateUploadActive(std::nullopt);
+}
+
+bool TLUpload::reachable(EventContext& context) {
+    return context.server.networkAvailable() && context.server.allowServerCommunication() &&
+           !context.timeline.suspended();
+}
+
+bool TLUpload::continuesOwnRevision(EventContext& context, const ServerFileObject& held) {
+    // A revision this client wrote or fetched at this path (the file was deleted and made again, or
+    // renamed over).
+    if (revisionKnownAt(context, localPath, held.revision)) {
+        log().logDebug("Upload of " + localPath + " continues the revision it replaces, " + held.revision);
+        return true;
+    }
+    // What an exchange of this event sent before its answer was lost: the server made it a revision, and
+    // the file has changed since.
+    if (unanswered_ && heldFacts(held) == *unanswered_) {
+        log().logDebug("Upload of " + localPath + " continues revision " + held.revision +
+                       ", which an earlier exchange of it made");
+        return true;
+    }
+    return false;
+}
+
+bool TLUpload::serverHoldsIt(EventContext& context, const ServerFileObject& held, const SentFacts& facts) {
+    auto same = serverHoldsLocalContent(context.server, localPath, held, facts.size);
+    if (!same)
+        log().logDebug("Could not compare " + localPath + " with the server's revision " + held.revision);
+    return same.value_or(false);
+}
+
+void TLUpload::adoptHeldRevision(CorvaneExtendedAttributes& record, const ServerFileObject& held,
+                                 const platform::FileAttributes& sent) {
+    CEAUtils::updateCorvaneExtendedAttributes(record, held.serverFacts());
+    auto now = platform::attributesOfItem(record.localPath, nullptr, false);
+    if (now && now->sameContentAs(sent)) {
+        CEAUtils::recordSyncedContent(record, sent);
+        record.ceaStatus.setStatus(CEAStatus::keys::Regular);
+    }
+    // Written to since it was compared, it stays to be sent, on top of that revision.
+    dropUploadGUID(record);
+    // Unwritten (the record logged why), the next upload of it meets the same revision and is adopted
+    // the same way.
+    (void)record.save();
 }
 
 void TLUpload::applyOutcome(EventContext& context, CorvaneExtendedAttributes& record,
@@ -259,7 +342,14 @@ void TLCreateFolder::performAction(EventContext& context) {
                 std::chrono::duration_cast<std::chrono::system_clock::duration>(
                     std::chrono::duration<double>(attrs->creationDate)));
             CreateFolderDetails request(context.server, localPath, created);
-            if (request.createFolder() == normalisedResponse::allOkay) {
+            normalisedResponse outcome = request.createFolder();
+            if (outcome != normalisedResponse::allOkay && !request.answered) {
+                // Not done: an empty folder would otherwise wait for the next scan to reach the server.
+                log().logWarning("The creation of folder " + localPath +
+                                 " did not reach the server; it waits to be sent");
+                runAgainLater();
+            }
+            if (outcome == normalisedResponse::allOkay) {
                 log().logAudit("Created Folder " + localPath);
                 CorvaneExtendedAttributes fresh(localPath);
                 auto state = CEAUtils::determineInhert(localPath);

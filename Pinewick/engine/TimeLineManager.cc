@@ -331,27 +331,6 @@ std::shared_ptr<TLEvent> TimeLineManager::head() const {
     return h;
 }
 
-void TimeLineManager::removeHead() {
-    std::shared_ptr<TLEvent> done;  // released outside the lock
-    bool recorded = false;
-    eventSyncQueue_->barrierSync([&] {
-        if (!eventQueue_.empty()) {
-            done = std::move(eventQueue_.front());
-            eventQueue_.pop_front();
-            recorded = eraseRecordLocked(done.get());
-            recordedAt_.erase(done.get());
-            for (auto it = parked_.begin(); it != parked_.end(); ++it)
-                if (it->event == done) {
-                    parked_.erase(it);
-                    break;
-                }
-        }
-    });
-    // Dropped from the file in the background: a crash before that only replays a finished event,
-    // which finds nothing left to do.
-    if (recorded) journalChanged();
-}
-
 namespace {
 
 // Events that touch one file and nothing else, so that two on other paths may run side by side: an
@@ -410,44 +389,73 @@ TimeLineManager::Lanes TimeLineManager::lanesFrom(const std::shared_ptr<TLEvent>
     return lanes;
 }
 
-std::vector<std::shared_ptr<TLEvent>> TimeLineManager::runLane(
-    const std::vector<std::shared_ptr<TLEvent>>& lane, size_t first) {
-    std::vector<std::shared_ptr<TLEvent>> finished;
+void TimeLineManager::runLane(const std::vector<std::shared_ptr<TLEvent>>& lane, size_t first) {
     for (size_t i = first; i < lane.size(); ++i) {
         const auto& event = lane[i];
         // A pause starts nothing new; what did not start stays queued in its place.
         if (suspended_ || !waitForItsRecord(event.get())) break;
         if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
-        // The tray shows the head's transfer.
-        if (auto* upload = dynamic_cast<TLUpload*>(event.get()))
-            upload->performAlongside(context());
-        else
-            event->performAction(context());
+        event->performAction(context());
         // It keeps its place and what follows it on its path waits with it.
-        if (event->takeRunAgain()) break;
-        finished.push_back(event);
+        if (event->takeRunAgain()) {
+            event->takeHandedBack();
+            break;
+        }
+        // Gone from the list and the journal now, not when the slowest lane ends: kept any longer, a
+        // quit or a crash meanwhile would replay a delete that was already sent or handed over.
+        removeEvent(event);
     }
-    return finished;
 }
 
-bool TimeLineManager::performLanes(const std::shared_ptr<TLEvent>& head, const Lanes& lanes) {
-    std::vector<std::vector<std::shared_ptr<TLEvent>>> finished(lanes.size());
+TimeLineManager::HeadRun TimeLineManager::performHead(const std::shared_ptr<TLEvent>& head) {
+    head->performAction(context());
+    if (!head->takeRunAgain()) {
+        // Finished, even if a pause came meanwhile: run again, a delete that was sent or handed to its
+        // replacement would act a second time.
+        removeEvent(head);
+        return HeadRun::finished;
+    }
+    return head->takeHandedBack() ? HeadRun::handedBack : HeadRun::runAgain;
+}
+
+TimeLineManager::HeadRun TimeLineManager::performLanes(const std::shared_ptr<TLEvent>& head,
+                                                       const Lanes& lanes) {
     // Each lane ends as its events do: every transfer has its own time-out and watch.
     std::latch done(static_cast<std::ptrdiff_t>(lanes.size() - 1));
     for (size_t i = 1; i < lanes.size(); ++i)
-        platform::DispatchQueue::global(platform::QoS::normal).async([this, &lanes, &finished, &done, i] {
-            finished[i] = runLane(lanes[i], 0);
+        platform::DispatchQueue::global(platform::QoS::normal).async([this, &lanes, &done, i] {
+            runLane(lanes[i], 0);
             done.count_down();
         });
-    head->performAction(context());
-    bool again = head->takeRunAgain();
-    if (!again) finished[0] = runLane(lanes[0], 1);
+    HeadRun run = performHead(head);
+    if (run == HeadRun::finished) runLane(lanes[0], 1);
     done.wait();
-    // Dropped even when paused meanwhile: run again, a delete that was sent or handed to its
-    // replacement would act a second time.
-    for (const auto& lane : finished)
-        for (const auto& event : lane) removeEvent(event);
-    return again;
+    return run;
+}
+
+std::optional<TimeLineManager::ItemClaim> TimeLineManager::claimItems(
+    std::vector<std::pair<uint64_t, uint64_t>> items) {
+    std::erase_if(items, [](const auto& item) { return item.second == 0; });
+    std::sort(items.begin(), items.end());
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+    std::lock_guard lock(claimsMutex_);
+    for (const auto& item : items)
+        if (claimed_.count(item)) return std::nullopt;
+    claimed_.insert(items.begin(), items.end());
+    return ItemClaim(this, std::move(items));
+}
+
+void TimeLineManager::releaseClaim(const std::vector<std::pair<uint64_t, uint64_t>>& items) {
+    std::lock_guard lock(claimsMutex_);
+    for (const auto& item : items) claimed_.erase(item);
+}
+
+TimeLineManager::ItemClaim::~ItemClaim() {
+    if (owner_) owner_->releaseClaim(items_);
+}
+
+std::unique_lock<std::mutex> TimeLineManager::lockRecord(const std::string& path) {
+    return std::unique_lock(recordLocks_[std::hash<std::string>{}(path) % recordLocks_.size()]);
 }
 
 bool TimeLineManager::waitForItsRecord(const TLEvent* event) {
@@ -469,14 +477,20 @@ bool TimeLineManager::waitForItsRecord(const TLEvent* event) {
 }
 
 void TimeLineManager::removeEvent(const std::shared_ptr<TLEvent>& event) {
+    std::shared_ptr<TLEvent> done;  // released outside the lock
     bool recorded = false;
     eventSyncQueue_->barrierSync([&] {
         auto it = std::find(eventQueue_.begin(), eventQueue_.end(), event);
         if (it == eventQueue_.end()) return;
+        done = std::move(*it);
         eventQueue_.erase(it);
         recorded = eraseRecordLocked(event.get());
         recordedAt_.erase(event.get());
+        // One set aside that finished when it was tried again is no longer waiting.
+        std::erase_if(parked_, [&](const Parked& p) { return p.event == event; });
     });
+    // Dropped from the file in the background: a crash before that replays a finished event, which
+    // finds its work done (a delete recognises the hand-over it made) and sends nothing.
     if (recorded) journalChanged();
 }
 
@@ -618,13 +632,7 @@ void TimeLineManager::loop() {
         auto lanes = lanesFrom(event);
         eventRunning_ = true;
         if (log().enabled(Logger::logLevels::debug)) log().logDebug("Running " + event->description());
-        bool again = false;
-        if (lanes.empty()) {
-            event->performAction(context());
-            again = event->takeRunAgain();
-        } else {
-            again = performLanes(event, lanes);
-        }
+        HeadRun run = lanes.empty() ? performHead(event) : performLanes(event, lanes);
         {
             std::lock_guard lock(wakeMutex_);
             eventRunning_ = false;
@@ -638,9 +646,17 @@ void TimeLineManager::loop() {
                 if (p.event == event) wasParked = true;
         });
         event.reset();
-        // Paused while it ran: the event stays first and runs again from the start after resume.
+        // Paused while it ran: an event cut short stays first and runs again from the start after
+        // resume; one that finished is gone already.
         if (suspended_) break;
-        if (again) {
+        if (run == HeadRun::handedBack) {
+            // Another lane held its item; that one has ended now. A moment's rest keeps an item that
+            // stays claimed (a file renamed back and forth) from spinning the loop.
+            std::unique_lock lock(wakeMutex_);
+            wake_.wait_for(lock, 20ms, [this] { return suspended_.load(); });
+            continue;
+        }
+        if (run == HeadRun::runAgain) {
             // Its work did not reach the server. A few more tries in order; past that (a server or a
             // proxy that never gives a usable answer) it is set aside so that everything after it can
             // go on, and tried again later.
@@ -661,7 +677,6 @@ void TimeLineManager::loop() {
         }
         runsAtHead = 0;
         lastHead = nullptr;
-        removeHead();
     }
     std::lock_guard lock(wakeMutex_);
     eventQueueRunning_ = false;

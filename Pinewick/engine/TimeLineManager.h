@@ -1,14 +1,20 @@
 // The timeline: the ordered list of pending work (uploads, folder creations, deletes, moves, ...) run one
-// event at a time on one background thread, in the order queued; only uploads of distinct files queued
-// one after another go up together, and whatever follows them waits for all. Pausing lets the running event
-// finish and keeps it first in the list, so it runs again from the start on resume. Pending deletes and moves
-// are saved to Timeline.txt at shutdown and replayed, first in line, at the next start.
+// event at a time on one background thread, in the order queued; only uploads and deletes of distinct
+// files queued one after another run side by side (lanes), and whatever follows them waits for all.
+// An event leaves the list, and Timeline.txt, as soon as it has finished, whatever the other lanes do;
+// one that was cut before the server answered (a pause, a sleep, a network error, a quit) asks to run
+// again and keeps its place. Pausing lets the running events end and starts nothing new. Pending deletes
+// and moves are kept in Timeline.txt while they wait and replayed, first in line, at the next start.
+// Two events never act on one item at once: each claims the items it acts on (`claimItems`), and one
+// that finds its item claimed hands itself back to run after the other.
 //
 // Thread-safety: producers on any thread append; the list changes only under the exclusive lock of
-// `eventSyncQueue`; flags read across threads are atomics.
+// `eventSyncQueue`; flags read across threads are atomics. Lock order: a record lock
+// (`lockRecord`) is taken inside nothing of this object's and holds nothing of it.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -193,6 +200,29 @@ public:
     std::chrono::milliseconds runAgainDelay() const { return runAgainDelay_.load(); }
     void setRunAgainDelay(std::chrono::milliseconds delay) { runAgainDelay_ = delay; }
 
+    // The items (device, file number) one event acts on, held from `claimItems` until it goes.
+    class ItemClaim {
+    public:
+        ItemClaim(ItemClaim&& other) noexcept
+            : owner_(std::exchange(other.owner_, nullptr)), items_(std::move(other.items_)) {}
+        ItemClaim& operator=(ItemClaim&&) = delete;
+        ~ItemClaim();
+
+    private:
+        friend class TimeLineManager;
+        ItemClaim(TimeLineManager* owner, std::vector<std::pair<uint64_t, uint64_t>> items)
+            : owner_(owner), items_(std::move(items)) {}
+        TimeLineManager* owner_;
+        std::vector<std::pair<uint64_t, uint64_t>> items_;
+    };
+    // Claims every item given (pairs with file number 0 are skipped), or none when another event holds
+    // one of them now: an event side by side acts on that file, and the caller hands itself back.
+    std::optional<ItemClaim> claimItems(std::vector<std::pair<uint64_t, uint64_t>> items);
+    // Serialises the read-change-write of the record of the item at `path` between events and the
+    // producers that mark items as they queue them: held across one load and its save, never across a
+    // request to the server.
+    std::unique_lock<std::mutex> lockRecord(const std::string& path);
+
     // How many uploads of distinct files, queued one after another, are sent together (1: one at a
     // time). Each waits mostly on the server and the mount rather than on the processor.
     size_t uploadsAtOnce() const { return uploadsAtOnce_.load(); }
@@ -203,23 +233,24 @@ private:
     void runEventQueue();
     void loop();
     std::shared_ptr<TLEvent> head() const;
-    void removeHead();
     // The events queued from the head on that may run side by side: uploads and deletes of files, one
     // lane per path (a lane's events keep their order), at most `uploadsAtOnce` lanes. They stop at the
     // first event of another kind, or on a path above or below another lane's, which waits for all.
     // Nothing to run beside the head: empty.
     using Lanes = std::vector<std::vector<std::shared_ptr<TLEvent>>>;
     Lanes lanesFrom(const std::shared_ptr<TLEvent>& head) const;
-    // Runs the lanes (the head's own on this thread, whose first event is the head) and drops each
-    // event that finished, the head aside; returns whether the head asked to run again.
-    bool performLanes(const std::shared_ptr<TLEvent>& head, const Lanes& lanes);
-    // Runs `lane` from its event `first` on until one asks to run again or the timeline is paused;
-    // returns the events that finished.
-    std::vector<std::shared_ptr<TLEvent>> runLane(const std::vector<std::shared_ptr<TLEvent>>& lane,
-                                                  size_t first);
+    // How the head's run ended.
+    enum class HeadRun { finished, runAgain, handedBack };
+    // Runs the head alone and drops it from the list when it finished, paused meanwhile or not.
+    HeadRun performHead(const std::shared_ptr<TLEvent>& head);
+    // Runs the lanes (the head's own on this thread, whose first event is the head); each event leaves
+    // the list as soon as it finished. Returns how the head's run ended.
+    HeadRun performLanes(const std::shared_ptr<TLEvent>& head, const Lanes& lanes);
+    // Runs `lane` from its event `first` on until one asks to run again or the timeline is paused.
+    void runLane(const std::vector<std::shared_ptr<TLEvent>>& lane, size_t first);
     // Waits until the event's record, if it has one, is on disk; false when paused meanwhile.
     bool waitForItsRecord(const TLEvent* event);
-    // Drops a finished event that is not the head.
+    // Drops a finished event from the list, the set-aside ones and the journal.
     void removeEvent(const std::shared_ptr<TLEvent>& event);
     // The Timeline.txt text of the pending deletes and moves, in list order.
     std::string journalContent() const;
@@ -258,6 +289,11 @@ private:
     std::atomic<std::chrono::milliseconds> runAgainDelay_{std::chrono::seconds(5)};
     std::atomic<size_t> uploadsAtOnce_{4};
     std::atomic<bool> eventRunning_{false};
+    std::mutex claimsMutex_;
+    std::set<std::pair<uint64_t, uint64_t>> claimed_;  // under claimsMutex_
+    void releaseClaim(const std::vector<std::pair<uint64_t, uint64_t>>& items);
+    // Record locks, by the hash of the path: a few stripes are enough, they are held for microseconds.
+    std::array<std::mutex, 64> recordLocks_;
     std::atomic<bool> idle_{false};
     std::atomic<int64_t> idleAutomationCount_{0};
 

@@ -36,6 +36,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
         return normalisedResponse::fatal;
     };
     for (;;) {
+        answered = false;
         if (!ServerCommunicator::ready(env)) return normalisedResponse::fatal;
         auto request = ServerCommunicator::makeRequest(
             env, ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(parent),
@@ -45,6 +46,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
                        "&creation_time=" + ServerCommunicator::formatDate(creationDate) +
                        "&modification_time=" + ServerCommunicator::formatDate(now);
         result = ServerCommunicator::send(std::move(request));
+        answered = result.response.has_value() && !result.error;
         c = ServerCommunicator::handleResponse(env, result);
         switch (c.action) {
             case normalisedResponse::allOkay:
@@ -63,6 +65,7 @@ normalisedResponse CreateFolderDetails::createFolder() {
             CreateFolderDetails parentFolder(env, platform::parentFolder(localPath), creationDate);
             parentFolder.depth_ = depth_ + 1;
             if (parentFolder.createFolder() == normalisedResponse::allOkay) continue;
+            answered = parentFolder.answered;
             return failure();
         }
         if (c.serverErrorCode == serverError::itemAlreadyExist ||

@@ -24,6 +24,9 @@ public:
     const ServerEnvironment& env;
     std::string localPath;
     Date creationDate;
+    // False when the last exchange got no answer from the server (nothing could be sent, or it broke
+    // off): the folder may or may not be there, and the creation is worth another try.
+    bool answered = false;
 
 private:
     int depth_ = 0;  // parents created on the way, to stop a server that never agrees

@@ -247,6 +247,17 @@ std::string UploadDetails::serverPath() const {
     return env.serverFromLocal(localPath);
 }
 
+normalisedResponse UploadDetails::cycle(const ServerCommunicator::Pass& pass) {
+    ServerCommunicator::Pass watched = pass;
+    watched.build = [&]() -> std::optional<platform::http::Request> {
+        auto request = pass.build();
+        sent = sent || request.has_value();
+        return request;
+    };
+    sent = false;
+    return ServerCommunicator::requestCycle(env, watched, &answered);
+}
+
 normalisedResponse UploadDetails::uploadFile() {
     auto volume = env.findVolume(localPath);
     if (!volume) {
@@ -319,7 +330,7 @@ normalisedResponse UploadDetails::singleShot() {
         progress->setInProgress(false);
         return parseUploadResponse(result);
     };
-    return ServerCommunicator::requestCycle(env, pass);
+    return cycle(pass);
 }
 
 std::optional<platform::http::Request> UploadDetails::withFileBody(
@@ -370,6 +381,9 @@ normalisedResponse UploadDetails::parseUploadResponse(const platform::http::Resu
         recoveryType = env.networkAvailable() && env.allowServerCommunication()
                            ? recoveryErrors::userCanceled
                            : recoveryErrors::systemCanceled;
+        failureReason = recoveryType == recoveryErrors::userCanceled
+                            ? "cancelled: the file changed or is no longer to be sent"
+                            : "cancelled: server contact paused or the network gone";
         return normalisedResponse::attemptRecovery;
     }
     switch (c.serverErrorCode) {
@@ -424,7 +438,7 @@ normalisedResponse UploadDetails::createZero() {
         return request;
     };
     pass.complete = [&](const platform::http::Result& result) { return parseUploadResponse(result); };
-    return ServerCommunicator::requestCycle(env, pass);
+    return cycle(pass);
 }
 
 normalisedResponse UploadDetails::setupResume() {
@@ -476,7 +490,7 @@ normalisedResponse UploadDetails::setupResume() {
         bytesSent = bytes;
         return normalisedResponse::allOkay;
     };
-    return ServerCommunicator::requestCycle(env, pass);
+    return cycle(pass);
 }
 
 normalisedResponse UploadDetails::resumable() {
@@ -556,7 +570,7 @@ normalisedResponse UploadDetails::resumable() {
         progress->setInProgress(false);
         return parseUploadResponse(result);
     };
-    return ServerCommunicator::requestCycle(env, pass);
+    return cycle(pass);
 }
 
 }  // namespace tw

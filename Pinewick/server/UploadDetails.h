@@ -115,6 +115,12 @@ public:
     // Why the last `uploadFile` ended `fatal`: the server's error case, the transport code, or the local
     // cause.
     std::string failureReason;
+    // Whether the last exchange was sent, and whether the server answered it. Sent and unanswered (a
+    // cancel, a cut connection, a time-out, a quit), the server may have carried it out all the same.
+    bool sent = false;
+    bool answered = false;
+    // The file the facts were read from (its number on its volume; 0 when it could not be examined).
+    uint64_t fileNumber() const { return fileNumber_; }
 
     // Multipart pieces (exposed for tests of the wire form).
     static std::string valueSection(const std::string& boundary, const std::string& field,
@@ -141,6 +147,8 @@ private:
     void monitor(platform::http::Task& task, class IconProgress& progress, bool sleepFirst,
                  int64_t headerBytes, int64_t fileBytes);
     std::string serverPath() const;
+    // One request cycle, noting whether its last exchange was sent and answered.
+    normalisedResponse cycle(const ServerCommunicator::Pass& pass);
 
     uint64_t volumeNumber_ = 0;
     uint64_t fileNumber_ = 0;

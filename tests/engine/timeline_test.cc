@@ -51,16 +51,22 @@ private:
     std::string name_;
 };
 
-// Blocks in performAction until released; counts its runs.
+// Blocks in performAction until released; counts its runs. With `cutByPause`, a run that ends while
+// the timeline is paused says it was cut short, as a transfer the pause cancelled does.
 class GateEvent : public tw::TLEvent {
 public:
+    explicit GateEvent(TimeLineManager* cutByPause = nullptr) : cutByPause_(cutByPause) {}
     void performAction(tw::EventContext&) override {
         runs++;
         started.signal();
         release.wait();
+        if (cutByPause_ && cutByPause_->suspended()) runAgainLater("paused");
     }
     std::atomic<int> runs{0};
     Semaphore started, release;
+
+private:
+    TimeLineManager* cutByPause_;
 };
 
 }  // namespace
@@ -112,33 +118,49 @@ TEST(Timeline, EventsFromManyThreadsRunOneAtATimeInAppendOrder) {
     EXPECT_EQ(std::count(j.order.begin(), j.order.end(), "same"), 2);
 }
 
-TEST(Timeline, PauseDuringARunningEventKeepsItFirstAndRunsItAgainAfterResume) {
+// A pause lets the running event end and starts nothing new. An event cut short by it stays first and
+// runs again from the start after resume; one that finished leaves the list all the same (run again, a
+// delete handed to its replacement would act twice).
+TEST(Timeline, PauseDuringARunningEventKeepsItFirstOnlyWhenItWasCutShort) {
     tw::test::TempDir support;
     TimeLineManager t(support.str(), TimeLineManager::sharedParts());
     Journal j;
-    auto gate = std::make_shared<GateEvent>();
-    t.eventAppend(gate);
+    auto cut = std::make_shared<GateEvent>(&t);
+    auto finishes = std::make_shared<GateEvent>();
+    t.eventAppend(cut);
+    t.eventAppend(finishes);
     t.eventAppend(std::make_shared<RecordingEvent>(j, "after"));
     t.resumeTimeLine();
-    ASSERT_TRUE(gate->started.waitFor(5s));
+    ASSERT_TRUE(cut->started.waitFor(5s));
     EXPECT_TRUE(t.eventRunning());
     t.pauseTimeLine();
     EXPECT_TRUE(t.syncQueue().isSuspended());
     // A resume while the loop is still running does nothing: the timeline stays paused.
     t.resumeTimeLine();
     EXPECT_TRUE(t.suspended());
-    gate->release.signal();
+    cut->release.signal();
     for (int i = 0; i < 500 && t.eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_FALSE(t.eventQueueRunning());
-    EXPECT_EQ(t.eventCount(), 2u);
-    EXPECT_EQ(t.events().front(), gate);
+    EXPECT_EQ(t.eventCount(), 3u);
+    EXPECT_EQ(t.events().front(), cut);
     EXPECT_TRUE(j.order.empty());
 
+    // Run again, it finishes; the next one is paused while it runs and finishes too.
     t.resumeTimeLine();
-    ASSERT_TRUE(gate->started.waitFor(5s));
-    gate->release.signal();
+    ASSERT_TRUE(cut->started.waitFor(5s));
+    cut->release.signal();
+    ASSERT_TRUE(finishes->started.waitFor(5s));
+    t.pauseTimeLine();
+    finishes->release.signal();
+    for (int i = 0; i < 500 && t.eventQueueRunning(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(t.eventQueueRunning());
+    EXPECT_EQ(t.eventCount(), 1u) << "a finished event is not kept by the pause";
+    EXPECT_EQ(cut->runs.load(), 2);
+    EXPECT_EQ(finishes->runs.load(), 1);
+
+    t.resumeTimeLine();
     ASSERT_TRUE(t.waitUntilIdle(5s));
-    EXPECT_EQ(gate->runs.load(), 2);
+    EXPECT_EQ(finishes->runs.load(), 1);
     EXPECT_EQ(j.order, std::vector<std::string>{"after"});
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include "Pinewick/config/Logger.h"
 #include "Pinewick/engine/StatusBarManager.h"
@@ -241,19 +242,21 @@ TEST_F(UploadEvents, CloseAfterWritingStartsAnInterruptedResumableUploadAfresh) 
                      {"path", servicePath("resume/upload")},
                      {"action", "drop"},
                      {"after_bytes", 300000}});
+    // Counts the questions for the server's count of bytes received.
+    admin("faults", {{"method", "GET"},
+                     {"path", servicePath("resume/upload")},
+                     {"action", "delay"},
+                     {"delay_ms", 0},
+                     {"count", 1000}});
+    timeline->setRunAgainDelay(10ms);
     timeline->addUploadEvent(path);
+    // The cut leaves the file waiting, with the identifier of the half-sent upload, and the event
+    // queued: it runs again by itself and resumes from the server's count.
     runTimeline();
-    // The cut left the file waiting, with the identifier of the half-sent upload.
-    CorvaneExtendedAttributes afterCut(path);
-    EXPECT_EQ(afterCut.ceaStatus.status, S::RequireUpload);
-    auto guid = afterCut.ceaString.getAttribute(CEAString::keys::UploadGUID);
-    ASSERT_TRUE(guid.has_value());
-
-    // A plain re-queue resumes from the server's count: the identifier is kept until success.
-    ServerCommunicator::ready(env);
-    timeline->addUploadEvent(path);
-    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaString.getAttribute(CEAString::keys::UploadGUID), guid);
-    runTimeline();
+    nlohmann::json faults;
+    devserver.admin("faults", nlohmann::json::array()).swap(faults);
+    ASSERT_EQ(faults.size(), 1u) << faults.dump();
+    EXPECT_EQ(faults[0]["count"], 999) << "one question for the count, then the rest of the bytes";
     CorvaneExtendedAttributes done(path);
     EXPECT_EQ(done.ceaStatus.status, S::Regular);
     EXPECT_FALSE(done.ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
@@ -322,18 +325,20 @@ TEST_F(UploadEvents, LockedResumableUploadStaysWaitingWithOneWarning) {
     team->canResumeUploads = true;
     std::string locked = local("locked.bin");
     writeFile(locked, std::string(200000, 'a'));
-    // An interrupted upload leaves its identifier behind, so the next one asks to resume.
+    // An interrupted upload leaves its identifier behind, so its run again asks to resume, and finds
+    // the item locked.
     admin("faults", {{"method", "POST"},
                      {"path", servicePath("resume/upload")},
                      {"action", "drop"},
                      {"after_bytes", 1000}});
+    timeline->setRunAgainDelay(10ms);
     timeline->addUploadEvent(locked);
-    runTimeline();
-    ASSERT_TRUE(
-        CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID).has_value());
-    ServerCommunicator::ready(env);
+    timeline->resumeTimeLine();
+    for (int i = 0;
+         i < 500 && !CorvaneExtendedAttributes(locked).ceaString.getAttribute(CEAString::keys::UploadGUID);
+         ++i)
+        std::this_thread::sleep_for(10ms);
     admin("lock", {{"path", "/Team/locked.bin"}, {"locked", true}});
-    timeline->addUploadEvent(locked);
     size_t from = logSize();
     runTimeline();
     EXPECT_EQ(CorvaneExtendedAttributes(locked).ceaStatus.status, S::RequireUpload);
@@ -379,18 +384,27 @@ TEST_F(UploadEvents, RevisionMismatchWithoutTheServerEntryAsksTheServerForIt) {
     EXPECT_FALSE(r.ceaString.getAttribute(CEAString::keys::ConflictRevision).has_value());
 }
 
-TEST_F(UploadEvents, ServerThatDropsTheConnectionLeavesTheFileWaitingAndUntouched) {
+// A connection cut before the server answered leaves the file untouched and waiting, and its event
+// queued: it is sent again by itself, once.
+TEST_F(UploadEvents, ServerThatDropsTheConnectionLeavesTheFileWaitingAndSendsItAgain) {
     std::string path = local("flaky.txt");
     writeFile(path, "content");
     admin("faults",
           {{"method", "POST"}, {"path", servicePath("folders")}, {"action", "drop"}, {"after_bytes", 10}});
+    timeline->setRunAgainDelay(2s);
     size_t from = logSize();
     timeline->addCloseEvent(path);
-    runTimeline();
-    EXPECT_TRUE(logContains("Warning: Error in uploading " + path, from));
+    timeline->resumeTimeLine();
+    for (int i = 0; i < 500 && !logContains("it waits to be sent", from); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(logContains("Warning: The upload of " + path + " was cut short", from));
     EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::RequireUpload);
-    EXPECT_EQ(readFile(path), "content");
+    EXPECT_EQ(timeline->eventCount(), 1u);
     EXPECT_FALSE(fs::exists(serverFile("/Team/flaky.txt")));
+    runTimeline();
+    EXPECT_EQ(readFile(path), "content");
+    EXPECT_EQ(readFile(serverFile("/Team/flaky.txt")), "content");
+    EXPECT_EQ(CorvaneExtendedAttributes(path).ceaStatus.status, S::Regular);
 }
 
 TEST_F(UploadEvents, ExchangeUploadsBothInOrderEvenWhenTheFirstFails) {
