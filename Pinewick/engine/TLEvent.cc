@@ -508,17 +508,29 @@ void TLMove::performMoveUpload(EventContext& context) {
     } else {
         log().logAudit("Move of file " + localPathFrom + " to " + localPathTo + " being changed to upload");
         auto replaced = adoptReplacedRevision(context);
-        TLUpload(localPathTo, false, context.timeline).performAction(context);
-        // The replaced file's row goes only now. A program renaming over the file again between the
-        // adoption and the upload (git writes its config so, several times a second) leaves a newer
-        // file without the revision: its upload is then refused as a conflict with the revision this
-        // client wrote, which that row is what tells it is its own.
+        TLUpload upload(localPathTo, false, context.timeline);
+        upload.performAction(context);
+        if (upload.takeRunAgain()) {
+            // Cut before the server answered: the move runs again and sends what stands here then.
+            upload.takeHandedBack();
+            runAgainLater(upload.waitReason());
+        }
+        // The replaced file's row goes only once the server holds a newer revision of the item from
+        // a file standing here. A program renaming over the file again between the adoption and the
+        // upload (git writes its config so, several times a second; an editor's lock files) leaves a
+        // newer file without the revision, or one whose upload did not go out: its upload is then
+        // refused as a conflict with the revision this client wrote, or its own move adopts it, and
+        // that row is what tells either it is this client's own.
         // With nothing left here (sed -i, then rm -r, before the revision could be written), the row
         // is the only holder of that revision: the delete that follows takes it from there, where
         // without it the delete would take the file for one that never reached the server and leave
-        // the server's copy behind. Kept any longer, a row of an old revision would be taken for the
-        // replaced item by the next replacement here, so it goes whenever a file stands here.
-        if (replaced && platform::itemExists(localPathTo)) context.records.removeRecord(*replaced);
+        // the server's copy behind. Kept once the server moved on, a row of an old revision would be
+        // taken for the replaced item by the next replacement here.
+        if (replaced && platform::itemExists(localPathTo)) {
+            auto standing =
+                CorvaneExtendedAttributes(localPathTo).ceaString.getAttribute(CEAString::keys::Revision);
+            if (standing && *standing != replaced->revision) context.records.removeRecord(*replaced);
+        }
     }
 }
 

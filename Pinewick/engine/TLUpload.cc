@@ -147,10 +147,14 @@ void TLUpload::send(EventContext& context, const platform::FileAttributes& befor
             return;
         }
         const SentFacts facts = sentFacts(static_cast<uint64_t>(details.localSize), details.modificationDate);
+        // Noted before it goes out: cut before its answer, or this process killed meanwhile, the server
+        // may make it a revision all the same, which the next upload of the path meets.
+        context.records.noteSentUpload(localPath, facts.size, facts.modificationSeconds);
         normalisedResponse outcome = details.uploadFile();
+        // The server holds this file's content now: what earlier exchanges sent is history.
+        if (outcome == normalisedResponse::allOkay) context.records.forgetSentUploads(localPath);
         if (outcome != normalisedResponse::allOkay && !details.answered &&
             (details.sent || !reachable(context))) {
-            if (details.sent) unanswered_ = facts;
             if (details.sent && reachable(context) &&
                 !context.server.itemRecords().load(localPath).uploadGUID) {
                 // Cancelled because the file changed while it was sent: the close that changed it queued
@@ -180,7 +184,7 @@ void TLUpload::send(EventContext& context, const platform::FileAttributes& befor
         }
         bool conflict = outcome == normalisedResponse::attemptRecovery &&
                         details.recoveryType == recoveryErrors::conflict && details.conflictFile;
-        if (conflict && !adopted && continuesOwnRevision(context, *details.conflictFile)) {
+        if (conflict && !adopted && continuesOwnRevision(context, *details.conflictFile, facts)) {
             // The server's copy is this client's own: replacing it is what the user did here, not a
             // second writer. The record now names that revision, and the file is sent on it.
             auto lock = context.timeline.lockRecord(*where);
@@ -216,16 +220,20 @@ bool TLUpload::reachable(EventContext& context) {
            !context.timeline.suspended();
 }
 
-bool TLUpload::continuesOwnRevision(EventContext& context, const ServerFileObject& held) {
+bool TLUpload::continuesOwnRevision(EventContext& context, const ServerFileObject& held,
+                                    const SentFacts& sending) {
     // A revision this client wrote or fetched at this path (the file was deleted and made again, or
     // renamed over).
     if (revisionKnownAt(context, localPath, held.revision)) {
         log().logDebug("Upload of " + localPath + " continues the revision it replaces, " + held.revision);
         return true;
     }
-    // What an exchange of this event sent before its answer was lost: the server made it a revision, and
-    // the file has changed since.
-    if (unanswered_ && heldFacts(held) == *unanswered_) {
+    // What an exchange for this path sent before its answer was lost (or this process died): the server
+    // made it a revision, and the file has changed since.
+    // Facts equal to those of the exchange just refused prove nothing (the same size written twice in
+    // one second): only the bytes can tell those apart.
+    auto made = heldFacts(held);
+    if (made != sending && context.records.sentUpload(localPath, made.size, made.modificationSeconds)) {
         log().logDebug("Upload of " + localPath + " continues revision " + held.revision +
                        ", which an earlier exchange of it made");
         return true;

@@ -39,8 +39,8 @@ private:
     // Whether the server could be reached now.
     static bool reachable(EventContext& context);
     // Whether the revision the server holds is one this client made: known at the path, or made by an
-    // earlier exchange of this event whose answer never came.
-    bool continuesOwnRevision(EventContext& context, const ServerFileObject& held);
+    // earlier exchange for this path whose answer never came (`sending`: what the refused one sent).
+    bool continuesOwnRevision(EventContext& context, const ServerFileObject& held, const SentFacts& sending);
     // Whether the revision the server holds is the file's content as read for this upload.
     bool serverHoldsIt(EventContext& context, const ServerFileObject& held, const SentFacts& facts);
     // The record takes the held revision as the file's (in step, unless written to meanwhile).
@@ -49,9 +49,6 @@ private:
     // Brings the record of the item that was sent up to date with what the server answered.
     void applyOutcome(EventContext& context, CorvaneExtendedAttributes& record, const UploadDetails& details,
                       normalisedResponse outcome, const platform::FileAttributes& sent);
-
-    // What the last exchange that was sent without an answer carried, if any.
-    std::optional<SentFacts> unanswered_;
 };
 
 class TLCreateFolder : public TLEvent {

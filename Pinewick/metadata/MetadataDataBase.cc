@@ -15,7 +15,13 @@ const std::vector<const char*> kSchema = {
     "revision TEXT NOT NULL, state TEXT NOT NULL);",
     "CREATE INDEX IF NOT EXISTS Idx1 ON Metadata(node, volume);",
     "CREATE INDEX IF NOT EXISTS Idx2 ON Metadata(path);",
+    "CREATE TABLE IF NOT EXISTS SentUploads (path TEXT NOT NULL, size INT NOT NULL, mtime INT NOT NULL, "
+    "PRIMARY KEY (path, size, mtime));",
 };
+
+// Sent uploads kept per path: each answered upload forgets them, so only a path cut again and again
+// gathers more, and its latest are the ones a retry can meet.
+constexpr int kSentUploadsPerPath = 8;
 
 }  // namespace
 
@@ -106,6 +112,49 @@ void MetadataDataBase::removeRecord(const Record& record) {
         statement->bind(2, record.volumeUUID);
         if (statement->step() != SQLITE_DONE)
             log().logWarning("Could not delete record for item " + record.description() + ".");
+    });
+}
+
+void MetadataDataBase::noteSentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds) {
+    if (!SqliteConnection::bindableNode(size)) return;
+    db_->run([&](SqliteConnection& db) {
+        if (auto insert =
+                db.prepare("INSERT OR REPLACE INTO SentUploads (path, size, mtime) VALUES (?, ?, ?);")) {
+            insert->bind(1, path);
+            insert->bind(2, static_cast<int64_t>(size));
+            insert->bind(3, modificationSeconds);
+            if (insert->step() != SQLITE_DONE) log().logWarning("Could not note the upload of " + path + ".");
+        }
+        if (auto prune =
+                db.prepare("DELETE FROM SentUploads WHERE path = ?1 AND rowid NOT IN (SELECT rowid FROM "
+                           "SentUploads WHERE path = ?1 ORDER BY rowid DESC LIMIT ?2);")) {
+            prune->bind(1, path);
+            prune->bind(2, static_cast<int64_t>(kSentUploadsPerPath));
+            (void)prune->step();
+        }
+    });
+}
+
+bool MetadataDataBase::sentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds) {
+    if (!SqliteConnection::bindableNode(size)) return false;
+    bool found = false;
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT 1 FROM SentUploads WHERE path = ? AND size = ? AND mtime = ?;");
+        if (!statement) return;
+        statement->bind(1, path);
+        statement->bind(2, static_cast<int64_t>(size));
+        statement->bind(3, modificationSeconds);
+        found = statement->step() == SQLITE_ROW;
+    });
+    return found;
+}
+
+void MetadataDataBase::forgetSentUploads(const std::string& path) {
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("DELETE FROM SentUploads WHERE path = ?;");
+        if (!statement) return;
+        statement->bind(1, path);
+        (void)statement->step();
     });
 }
 

@@ -4,7 +4,8 @@
 // revision" by identity (after a move) and "which identities had this path" (before a delete).
 //
 // Rows are keyed by (node, volume) without a unique constraint; `addRecord` keeps the pair unique by
-// updating an existing row.
+// updating an existing row. A second table, SentUploads, keeps what uploads sent until they are
+// answered (see `noteSentUpload`).
 //
 // Failures never reach the caller: they are logged. A database that cannot be opened, or a file that is
 // not a database, is logged once as corrupt and left untouched, and every later operation does nothing.
@@ -57,6 +58,15 @@ public:
     // Every row with this path, in storage order.
     std::vector<Record> findRecord(const std::string& path);
     void removeRecord(const Record& record);
+
+    // Uploads this client sent whose answer it may never have seen: the size and modification date (in
+    // seconds, as sent) of the content sent to the server item of `path`, noted before it goes out and
+    // forgotten once an upload of that path is answered. The server may have made any of them a
+    // revision after the exchange was cut, or after this process died; a revision that has the facts of
+    // one of them is this client's own, not a colleague's. A path keeps only its latest few.
+    void noteSentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds);
+    bool sentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds);
+    void forgetSentUploads(const std::string& path);
 
     // False when the database could not be opened (or is not a database): operations then do nothing.
     bool isOpen() const;

@@ -200,6 +200,49 @@ TEST_F(Lanes, AnExchangeCarriedOutAfterItsAnswerWasLostIsNoConflict) {
     }
 }
 
+// A save renamed over the file while its upload is held: the user pauses, the server carries the held
+// upload out after the client gave up on it, and the program saves once more by renaming. The move
+// that runs again meets the revision its earlier run made; it is the client's own, not a colleague's.
+TEST_F(Lanes, ASaveByRenameMeetsTheRevisionItsCutUploadMadeWithoutAConflict) {
+    uploaded("doc.txt", "saved before");
+    keepItsNumber("doc.txt");
+    holdRequests("doc.txt", 2500);
+    ASSERT_TRUE(writeFile(local("doc.txt.tmp1"), "first save"));
+    moveLocally("doc.txt.tmp1", "doc.txt");
+    resume();
+    std::this_thread::sleep_for(700ms);
+    pause();
+    ASSERT_TRUE(waitUntil([&] { return readFile(serverFile("doc.txt")) == "first save"; }, 10s));
+    ASSERT_TRUE(writeFile(local("doc.txt.tmp2"), "second save, longer"));
+    moveLocally("doc.txt.tmp2", "doc.txt");
+    resume();
+    runTimeline();
+    expectInStep("doc.txt", "second save, longer");
+}
+
+// The same across a quit: the upload is cut, the server carries it out after the client has gone, and
+// the file is written to again before the next start. What was sent is kept on disk until an answer
+// comes, so the next start knows the server's revision for its own.
+TEST_F(Lanes, AnUploadCutByAQuitIsTheClientsOwnRevisionAfterTheRestart) {
+    uploaded("report.txt", "before");
+    holdRequests("report.txt", 2500);
+    written("report.txt", "edited before the quit");
+    resume();
+    std::this_thread::sleep_for(700ms);
+    contactAllowed = false;
+    timeline->saveTimeLine();
+    timeline.reset();
+    ASSERT_TRUE(
+        waitUntil([&] { return readFile(serverFile("report.txt")) == "edited before the quit"; }, 10s));
+    ASSERT_TRUE(writeFile(local("report.txt"), "edited again while it was not running"));
+
+    timeline = makeTimeline();
+    contactAllowed = true;
+    timeline->addCloseEvent(local("report.txt"));  // what the start-up scan finds
+    runTimeline();
+    expectInStep("report.txt", "edited again while it was not running");
+}
+
 // The server made the revision, and the answer was lost on its way back (a dropped connection, a
 // time-out): the same for a new file, sent on no revision at all.
 TEST_F(Lanes, AnUploadWhoseAnswerWasDroppedIsAdoptedOnItsRetry) {

@@ -96,6 +96,29 @@ TEST(MetadataDataBase, RowsPersistAndTextsAreKeptExactly) {
     EXPECT_EQ(again.findRecord(odd).size(), 1u);
 }
 
+// What uploads sent outlives the process until an answer comes; a path keeps its latest eight, and
+// one answered upload forgets them all.
+TEST(MetadataDataBase, SentUploadsPersistPerPathAndAreForgottenOnce) {
+    TempDir dir;
+    std::string path = (dir / "m.db").string();
+    {
+        MetadataDataBase db(path);
+        for (int i = 0; i < 10; ++i) db.noteSentUpload("/v/a.txt", 100 + static_cast<uint64_t>(i), 1000 + i);
+        db.noteSentUpload("/v/b.txt", 7, 70);
+        db.noteSentUpload("/v/b.txt", 7, 70);  // the same twice is one
+    }
+    MetadataDataBase again(path);
+    EXPECT_FALSE(again.sentUpload("/v/a.txt", 100, 1000)) << "the oldest go past eight";
+    EXPECT_FALSE(again.sentUpload("/v/a.txt", 101, 1001));
+    for (int i = 2; i < 10; ++i)
+        EXPECT_TRUE(again.sentUpload("/v/a.txt", 100 + static_cast<uint64_t>(i), 1000 + i));
+    EXPECT_FALSE(again.sentUpload("/v/a.txt", 105, 1004)) << "size and date go together";
+    EXPECT_TRUE(again.sentUpload("/v/b.txt", 7, 70));
+    again.forgetSentUploads("/v/a.txt");
+    EXPECT_FALSE(again.sentUpload("/v/a.txt", 109, 1009));
+    EXPECT_TRUE(again.sentUpload("/v/b.txt", 7, 70));
+}
+
 TEST(MetadataDataBase, NodesBeyondSignedRangeAreRefused) {
     TempDir dir;
     MetadataDataBase db((dir / "m.db").string());
