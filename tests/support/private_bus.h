@@ -6,9 +6,13 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,15 +40,26 @@ private:
             "/dev/null");
         if (!pid) return;
         pid_ = *pid;
-        // The daemon needs a moment to listen; a missing socket after five seconds means it will not.
+        // The daemon needs a moment to listen; not answering after five seconds means it will not. The
+        // socket file appears when it is bound, a moment before it listens: a connection is what tells.
         for (int i = 0; i < 500 && !running_; ++i) {
-            struct stat st {};
-            if (::stat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            if (accepts(socket))
                 running_ = true;
             else
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (running_) setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+    }
+    static bool accepts(const std::string& socket) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (socket.size() >= sizeof(address.sun_path)) return false;
+        std::memcpy(address.sun_path, socket.c_str(), socket.size() + 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        ::close(fd);
+        return connected;
     }
     ~PrivateSessionBus() {
         if (!pid_) return;
