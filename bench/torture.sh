@@ -5,8 +5,9 @@
 # way is finished). Delays past the client's request time-out are included, and so are the
 # data-safety triggers (kills around same-size edits, edits while tidewell is down, long and non-UTF-8
 # names, bursts past gatewarden's report queue, refused case-only renames, placeholders read while
-# tidewell is down, files held open across a restart). Further arguments go to the harness, e.g.
-# --holes-known-bad for the triggers of known product faults, or --hole-share 0.1 for more of them.
+# tidewell is down, files held open across a restart, rounds of held uploads cut by a quit, a kill,
+# a pause or a sleep, saves renamed over files whose uploads are held). Further arguments go to the
+# harness, e.g. --holes-known-bad for the triggers of known product faults, or --hole-share 0.1 for more of them.
 # Uses the sanitizer tree (build/asan), built here if needed, so that a crash or a memory error counts.
 #
 #   bench/torture.sh [minutes, default 30] [first seed, default 1] [harness options...]
@@ -22,6 +23,6 @@ if [ ! -f "$tree/build.ninja" ]; then
   scripts/install-deps.sh
   cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_BENCH=OFF -DTIDEWELL_SANITIZE=ON
 fi
-cmake --build "$tree" --target tidewell gatewarden tidewell-devserver tidewell-hdiutil tidewell-mdutil
+cmake --build "$tree" --target tidewell gatewarden tidewell-devserver tidewell-hdiutil tidewell-mdutil tw-fake-logind
 exec python3 tests/e2e/torture --bin "$(pwd)/$tree/bin" --seeds "$seed" --minutes "$minutes" --seconds 150 \
   --long-faults "$@"
