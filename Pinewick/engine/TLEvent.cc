@@ -795,6 +795,10 @@ void TLMove::followInDatabase(EventContext& context) {
     // The rows of what a moved folder holds name their old paths too; the files carry their identity.
     std::error_code ec;
     if (!std::filesystem::is_directory(localPathTo, ec)) return;
+    // First by path: a file replaced in the folder since the move (a save renamed over it while this
+    // event waited) is no longer there to be found by its identity, and its row is what tells the
+    // upload of its replacement that the server's item there is this client's.
+    database.moveFolderRows(localPathFrom, localPathTo);
     for (std::filesystem::recursive_directory_iterator it(localPathTo, ec), end; !ec && it != end;
          it.increment(ec)) {
         auto attrs = platform::attributesOfItem(it->path().string());

@@ -115,6 +115,19 @@ void MetadataDataBase::removeRecord(const Record& record) {
     });
 }
 
+void MetadataDataBase::moveFolderRows(const std::string& from, const std::string& to) {
+    if (from.empty() || from == to) return;
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare(
+            "UPDATE Metadata SET path = ?2 || substr(path, length(?1) + 1) "
+            "WHERE substr(path, 1, length(?1) + 1) = ?1 || '/';");
+        if (!statement) return;
+        statement->bind(1, from);
+        statement->bind(2, to);
+        if (statement->step() != SQLITE_DONE) log().logWarning("Could not move the rows under " + from + ".");
+    });
+}
+
 void MetadataDataBase::noteSentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds) {
     if (!SqliteConnection::bindableNode(size)) return;
     db_->run([&](SqliteConnection& db) {

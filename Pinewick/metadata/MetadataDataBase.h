@@ -58,6 +58,10 @@ public:
     // Every row with this path, in storage order.
     std::vector<Record> findRecord(const std::string& path);
     void removeRecord(const Record& record);
+    // The rows of items under the folder `from` name the folder `to` instead (the folder was moved):
+    // those of items still in it and those of items replaced or removed in it since, which only their
+    // path still ties to the server's items there.
+    void moveFolderRows(const std::string& from, const std::string& to);
 
     // Uploads this client sent whose answer it may never have seen: the size and modification date (in
     // seconds, as sent) of the content sent to the server item of `path`, noted before it goes out and

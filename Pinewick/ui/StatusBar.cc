@@ -79,6 +79,9 @@ QString detailText(const StatusBarManager::State& state) {
     QStringList parts;
     if (state.downloadFile) parts << transferText("Downloading", state, *state.downloadFile);
     if (state.uploadFile) parts << transferText("Uploading", state, *state.uploadFile);
+    // Uploads of distinct files run side by side: the others are counted.
+    if (state.uploadFiles.size() > 1)
+        parts << QString("%1 more uploading").arg(static_cast<qulonglong>(state.uploadFiles.size() - 1));
     return parts.join(" · ");
 }
 

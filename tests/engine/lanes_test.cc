@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -37,7 +38,11 @@ protected:
     }
     // A file system may give a freed file number to the next file made; the mount never does. A link
     // kept outside the volume keeps the number taken, so a file made again is told apart by it.
-    void keepItsNumber(const std::string& rel) { fs::create_hard_link(local(rel), dir / ("kept-" + rel)); }
+    void keepItsNumber(const std::string& rel) {
+        std::string kept = rel;
+        std::replace(kept.begin(), kept.end(), '/', '-');
+        fs::create_hard_link(local(rel), dir / ("kept-" + kept));
+    }
     // The records Timeline.txt holds now.
     std::vector<std::string> journalled() {
         std::vector<std::string> paths;
@@ -241,6 +246,21 @@ TEST_F(Lanes, AnUploadCutByAQuitIsTheClientsOwnRevisionAfterTheRestart) {
     timeline->addCloseEvent(local("report.txt"));  // what the start-up scan finds
     runTimeline();
     expectInStep("report.txt", "edited again while it was not running");
+}
+
+// A folder is renamed, and a program saves a file in it by renaming a new one over it, before the
+// folder's move has run: the replaced file's row must follow the folder, or the save is taken for a
+// new file and refused as a conflict with the client's own revision.
+TEST_F(Lanes, ASaveInAFolderRenamedJustBeforeContinuesTheFilesRevision) {
+    fs::create_directories(local("dir"));
+    uploaded("dir/file.txt", "before");
+    keepItsNumber("dir/file.txt");
+    moveLocally("dir", "renamed");
+    ASSERT_TRUE(writeFile(local("renamed/file.txt.tmp"), "saved after the rename"));
+    moveLocally("renamed/file.txt.tmp", "renamed/file.txt");
+    runTimeline();
+    expectInStep("renamed/file.txt", "saved after the rename");
+    EXPECT_FALSE(fs::exists(serverFile("dir")));
 }
 
 // The server made the revision, and the answer was lost on its way back (a dropped connection, a

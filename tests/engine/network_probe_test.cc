@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -298,6 +299,9 @@ TEST_F(NetworkProbe, WithoutANetworkPathNothingIsAskedAndTheLoopRetriesUntilOneA
 // the time it is gone (ASan would see a loop still running on freed memory), and nothing probes after.
 TEST_F(NetworkProbe, ARunStateThatGoesEndsItsProbeLoopFirst) {
     reachable = false;  // every probe fails, so the loop goes round until it is stopped
+    // Never held in a sleep: a loop held there could not end, and the run state would wait for it for
+    // ever (a busy machine lets the loop go round a thousand times before the reset below).
+    sleepLimit = std::numeric_limits<size_t>::max();
     auto other = std::make_unique<OwnRunState>(timeline, account);
     other->state.systemStartup = false;
     other->state.networkAvailable = false;  // starts a loop

@@ -119,6 +119,24 @@ TEST(MetadataDataBase, SentUploadsPersistPerPathAndAreForgottenOnce) {
     EXPECT_TRUE(again.sentUpload("/v/b.txt", 7, 70));
 }
 
+// A folder moved: the rows under it follow, gone items' too; a sibling whose name only begins like
+// the folder's stays.
+TEST(MetadataDataBase, RowsUnderAMovedFolderFollowIt) {
+    TempDir dir;
+    MetadataDataBase db((dir / "m.db").string());
+    db.addRecord({"VOL", 1, "/v/dir/a.txt", "1", "Regular"});
+    db.addRecord({"VOL", 2, "/v/dir/sub/b.txt", "2", "Regular"});
+    db.addRecord({"VOL", 3, "/v/dir two/c.txt", "3", "Regular"});
+    db.addRecord({"VOL", 4, "/v/dir", "", "Regular"});
+    db.moveFolderRows("/v/dir", "/v/renamé");
+    EXPECT_EQ(db.findRecord(1, "VOL")->path, "/v/renamé/a.txt");
+    EXPECT_EQ(db.findRecord(2, "VOL")->path, "/v/renamé/sub/b.txt");
+    EXPECT_EQ(db.findRecord(3, "VOL")->path, "/v/dir two/c.txt");
+    EXPECT_EQ(db.findRecord(4, "VOL")->path, "/v/dir") << "the folder's own row is its move's to change";
+    db.moveFolderRows("/v/renamé", "/v/x");
+    EXPECT_EQ(db.findRecord(1, "VOL")->path, "/v/x/a.txt");
+}
+
 TEST(MetadataDataBase, NodesBeyondSignedRangeAreRefused) {
     TempDir dir;
     MetadataDataBase db((dir / "m.db").string());

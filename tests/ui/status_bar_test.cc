@@ -260,7 +260,18 @@ TEST_F(StatusBarTest, TransferLinesShowHowFarTheTransferIs) {
     }
     EXPECT_TRUE(waitUntil([&] { return line->text() == "Quarterly Report"; }, std::chrono::seconds(5)));
     manager.updateDownloadActive(std::nullopt);
-    manager.updateUploadActive(std::nullopt);
+    // Uploads side by side: the window names the one running longest and counts the others.
+    manager.uploadStarted("/v/Team/a.txt");
+    manager.uploadStarted("/v/Team/b.txt");
+    EXPECT_TRUE(waitUntil([&] { return detail->text() == "Uploading notes · 2 more uploading"; },
+                          std::chrono::seconds(5)))
+        << detail->text().toStdString();
+    manager.uploadEnded("/v/Team/notes");
+    EXPECT_TRUE(waitUntil([&] { return detail->text() == "Uploading a.txt · 1 more uploading"; },
+                          std::chrono::seconds(5)))
+        << detail->text().toStdString();
+    manager.uploadEnded("/v/Team/a.txt");
+    manager.uploadEnded("/v/Team/b.txt");
     EXPECT_TRUE(
         waitUntil([&] { return detail->text() == "Nothing is being transferred"; }, std::chrono::seconds(5)));
 }
