@@ -1,5 +1,8 @@
 #include "Pinewick/app/CommandLine.h"
 
+#include <algorithm>
+#include <charconv>
+#include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +15,8 @@
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/engine/TreeSync.h"
+#include "Pinewick/metadata/ConsistencyCheckDataBase.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/ui/AttentionList.h"
 #include "Pinewick/ui/ErrorResolutionManager.h"
@@ -44,6 +49,19 @@ platform::CommandReply CommandLine::flipConnection(bool paused) {
             break;
     }
     return {true, paused ? "Paused" : "Resumed"};
+}
+
+nlohmann::json CommandLine::comparedInFull(const std::string& volumeUUID) {
+    if (volumeUUID.empty()) return nullptr;
+    auto oldest = parts_.consistencyDatabase.oldestRefresh(volumeUUID);
+    // Folders known but never compared carry the earliest date there is.
+    if (!oldest || *oldest == std::chrono::system_clock::time_point{}) return nullptr;
+    std::time_t t = std::chrono::system_clock::to_time_t(*oldest);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
 }
 
 std::string CommandLine::statusText(bool json) {
@@ -80,7 +98,8 @@ std::string CommandLine::statusText(bool json) {
         doc["volumes"].push_back({{"name", v->volumeName},
                                   {"state", VolumeDetail::rawValue(v->state)},
                                   {"mountPoint", v->localFolder},
-                                  {"mounted", isMountPoint(v->localFolder)}});
+                                  {"mounted", isMountPoint(v->localFolder)},
+                                  {"comparedInFull", comparedInFull(v->volumeUUID())}});
     }
     doc["errors"] = AttentionList::findItemsInError(parts_.volumes.activeVolumesList(),
                                                     AttentionList::ignoredBy(parts_.timeline))
@@ -115,7 +134,13 @@ std::string CommandLine::statusText(bool json) {
     out += "Volumes:\n";
     for (const auto& v : doc["volumes"])
         out += "  " + v["name"].get<std::string>() + "  " + v["state"].get<std::string>() + "  " +
-               v["mountPoint"].get<std::string>() + (v["mounted"].get<bool>() ? "  (mounted)" : "") + "\n";
+               v["mountPoint"].get<std::string>() + (v["mounted"].get<bool>() ? "  (mounted)" : "") +
+               (v.contains("comparedInFull")
+                    ? "  compared in full " + (v["comparedInFull"].is_string()
+                                                   ? "at " + v["comparedInFull"].get<std::string>()
+                                                   : std::string("not yet"))
+                    : std::string()) +
+               "\n";
     if (!doc["waiting"].empty()) {
         out += "Waiting to reach the server (tried again later):\n";
         for (const auto& w : doc["waiting"])
@@ -157,9 +182,29 @@ platform::CommandReply CommandLine::command(const std::vector<std::string>& args
         return {true, (verb == "mount" ? "Mounting " : "Unmounted ") + args[1]};
     }
     if (verb == "sync") {
+        // Every folder under the path, whatever its freshness; the command line follows the job.
         std::string path = args.size() > 1 ? args[1] : "/";
-        parts_.timeline.addSyncFolderEvent(path, true);
-        return {true, "Listing of " + path + " requested"};
+        if (path != "/") {
+            auto roots = parts_.volumes.activeVolumesList();
+            bool root = std::find(roots.begin(), roots.end(), path) != roots.end();
+            if (!platform::isFolder(path) || (!root && parts_.timeline.inIgnoreList(path)))
+                return {false, path + " is not a synchronised folder"};
+        }
+        uint64_t job = parts_.treeSync.start(path);
+        return {true, "job " + std::to_string(job) + ": listing " +
+                          (path == "/" ? std::string("every mappoint") : path) +
+                          " and every folder under it"};
+    }
+    if (verb == "sync-progress" && args.size() == 2) {
+        uint64_t job = 0;
+        auto [end, error] = std::from_chars(args[1].data(), args[1].data() + args[1].size(), job);
+        auto progress = error == std::errc() && end == args[1].data() + args[1].size()
+                            ? parts_.treeSync.progress(job)
+                            : std::nullopt;
+        if (!progress) return {false, "No listing job " + args[1]};
+        return {true, std::string(progress->done ? "done" : "running") + " " +
+                          std::to_string(progress->listed) + " " + std::to_string(progress->failed) + " " +
+                          std::to_string(progress->known)};
     }
     if (verb == "confirm-deletes" && args.size() == 2) {
         if (!SyncFolder::confirmRemovals(parts_.timeline, args[1]))

@@ -5,6 +5,7 @@
 // Thread-safety: the bus calls from its own thread; what must run on the main queue is handed to it.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
 
 private:
     std::string statusText(bool json);
+    // When every folder of the volume was last compared with the server (local time text), or null
+    // when some never was.
+    nlohmann::json comparedInFull(const std::string& volumeUUID);
     platform::CommandReply flipConnection(bool paused);
 
     EngineParts parts_;

@@ -1,5 +1,8 @@
 #include "Pinewick/app/Engine.h"
 
+#include <algorithm>
+#include <filesystem>
+
 #include "Pinewick/app/ErrorCommands.h"
 #include "Pinewick/app/Parts.h"
 #include "Pinewick/config/ExclusionManager.h"
@@ -8,12 +11,14 @@
 #include "Pinewick/engine/ChangeScan.h"
 #include "Pinewick/engine/ConsistencyCheck.h"
 #include "Pinewick/engine/ContextMenuHandler.h"
+#include "Pinewick/engine/ListingPace.h"
 #include "Pinewick/engine/PlaceholderOpens.h"
 #include "Pinewick/engine/StateManager.h"
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/SyncMappoints.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/engine/TreeSync.h"
 #include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/ConsistencyCheckDataBase.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
@@ -29,6 +34,8 @@
 #include "platform/desktopnotify.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/power.h"
 #include "platform/volpath.h"
 
 namespace tw {
@@ -69,6 +76,91 @@ ChangeScan& changeScanPart() {
 ConsistencyCheck& consistencyCheckPart() {
     static ConsistencyCheck* shared = new ConsistencyCheck(
         {parts::consistencyDatabase(), parts::volumes(), parts::runState(), parts::timeline()});
+    return *shared;
+}
+
+// Whether the timeline never synchronises a folder (nor what it holds). A volume's own folder is
+// synchronised, though the ignore rules (which look at what is inside a volume) take it for outside.
+bool neverSynchronised(const std::string& folder) {
+    if (!parts::timeline().staysHereOnly(folder) && ChangeScan::whyNotSynchronisable(folder).empty())
+        return false;
+    auto roots = parts::volumes().activeVolumesList();
+    return std::find(roots.begin(), roots.end(), folder) == roots.end();
+}
+
+// Server changes coming down by themselves: folders in use and the consistency check's rotation, paced
+// by the administrator's budget, while the run state allows contact and the battery is not low.
+ListingPace& listingPacePart() {
+    static ListingPace* shared = [] {
+        ListingPace::Parts p;
+        p.list = [](const std::string& folder, double fresh, bool urgent,
+                    std::function<void(ListingOutcome, ListingPace::Clock::duration)> done) {
+            parts::timeline().addListing(folder, fresh, urgent, std::move(done));
+        };
+        p.oldestDue = [](std::chrono::seconds staleAfter,
+                         const std::function<bool(const std::string&)>& skip) {
+            return consistencyCheckPart().takeOldestDue(staleAfter, skip);
+        };
+        p.folders = [] { return parts::consistencyDatabase().rowCount(); };
+        p.mayContact = [] {
+            auto& state = parts::runState();
+            return state.networkAvailable && state.allowServerCommunication && !state.systemShutdown;
+        };
+        p.lowBattery = [] { return platform::onLowBattery(ListingPace::kLowBattery); };
+        p.settings = [] {
+            auto pace = parts::configuration().listingPace();
+            return ListingPace::Settings{pace.rate, pace.cycleSeconds};
+        };
+        p.ignored = neverSynchronised;
+        // Folders made here were never listed: the rotation learns of them from the volumes themselves.
+        p.discover = [] {
+            for (const auto& root : parts::volumes().activeVolumesList()) {
+                std::error_code ec;
+                auto options = std::filesystem::directory_options::skip_permission_denied;
+                consistencyCheckPart().enrol(root);
+                for (std::filesystem::recursive_directory_iterator it(root, options, ec), end;
+                     !ec && it != end; it.increment(ec)) {
+                    if (parts::runState().systemShutdown) return;
+                    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+                    if (neverSynchronised(it->path().string())) {
+                        it.disable_recursion_pending();
+                        continue;
+                    }
+                    consistencyCheckPart().enrol(it->path().string());
+                }
+            }
+        };
+        return new ListingPace(std::move(p));
+    }();
+    return *shared;
+}
+
+// `tidewell sync`'s jobs. Never destroyed: a job's thread may still wait while the process exits.
+TreeSync& treeSyncPart() {
+    static TreeSync* shared = [] {
+        TreeSync::Parts p;
+        p.list = [](const std::string& folder, double fresh, bool urgent,
+                    std::function<void(ListingOutcome, std::chrono::steady_clock::duration)> done) {
+            parts::timeline().addListing(folder, fresh, urgent, std::move(done));
+        };
+        p.roots = [] {
+            // The server's list of mappoints first: a mappoint new there is then among the volumes.
+            auto& timeline = parts::timeline();
+            timeline.addSyncFolderEvent("/", true);
+            timeline.syncQueue().waitUntilAllOperationsAreFinished(std::chrono::seconds(60));
+            return parts::volumes().activeVolumesList();
+        };
+        p.ignored = neverSynchronised;
+        p.settle = [](std::chrono::milliseconds limit) {
+            auto& timeline = parts::timeline();
+            auto until = std::chrono::steady_clock::now() + limit;
+            timeline.waitUntilIdle(limit);
+            auto left =
+                std::chrono::duration_cast<std::chrono::seconds>(until - std::chrono::steady_clock::now());
+            timeline.syncQueue().waitUntilAllOperationsAreFinished(std::max(left, std::chrono::seconds(1)));
+        };
+        return new TreeSync(std::move(p));
+    }();
     return *shared;
 }
 
@@ -228,7 +320,14 @@ std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watch
     link.addSyncFolderEvent = [](const std::string& p, bool user) {
         parts::timeline().addSyncFolderEvent(p, user);
     };
-    link.addCloseEvent = [](const std::string& p) { parts::timeline().addCloseEvent(p); };
+    link.addCloseEvent = [](const std::string& p) {
+        parts::timeline().addCloseEvent(p);
+        // A file written there: its folder is in use.
+        listingPacePart().folderInUse(platform::parentFolder(p));
+    };
+    link.folderInUse = [](const std::string& p, const std::string& program) {
+        listingPacePart().folderInUse(p, program);
+    };
     link.addExchangeEvent = [](const std::string& a, const std::string& b) {
         parts::timeline().addExchangeEvent(a, b);
     };
@@ -257,6 +356,7 @@ std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watch
     link.scanForChanges = [](const std::string& folder) { changeScanPart().request(folder); };
     link.openPlaceholder = [](const std::string& path, const std::string& program,
                               std::function<void(const char*)> later) {
+        listingPacePart().folderInUse(platform::parentFolder(path), program);
         return placeholderOpensPart().open(path, program, std::move(later));
     };
     // The kernel link asks the main queue to run this.
@@ -285,7 +385,14 @@ bool Engine::start() {
                                                 consistencyCheckPart().updateScanDate(path);
                                             attentionPart().heldFoldersChanged();
                                         },
-                                        [](const std::string& folder) { changeScanPart().request(folder); }});
+                                        [](const std::string& folder) { changeScanPart().request(folder); },
+                                        [](EventContext& context, const std::string& path, double fresh) {
+                                            auto outcome = SyncFolder::listFolder(context, path, fresh);
+                                            if (outcome == ListingOutcome::compared)
+                                                consistencyCheckPart().updateScanDate(path);
+                                            attentionPart().heldFoldersChanged();
+                                            return outcome;
+                                        }});
     // Then the kernel link: every volume made from here on asks it to watch its folder. Made, it
     // connects (starting the watcher when none answers); without the watcher nothing else starts.
     auto& kernel = kernelLink();
@@ -306,7 +413,8 @@ bool Engine::start() {
     // the item; the desktop application's windows take it over once they are up.
     contextMenu().setResolveErrorHandler(notifyResolveByCommand);
     contextMenu().start();
-    consistencyCheck().start();
+    // The consistency check's order at the pace of the listing budget, beside the folders in use.
+    listingPace().start();
     attention().start();
     runState().observeSleepAndWake();
     // Last: the run state's first probe may start the timeline, which needs everything above.
@@ -320,6 +428,7 @@ void Engine::abandonStart() {
 
 void Engine::shutdown() {
     attention().stop();
+    listingPace().stop();
     // The uninstall may have shut the synchronisation down already, before its tool ran.
     stopSynchronisation();
 }
@@ -371,10 +480,18 @@ ConsistencyCheck& Engine::consistencyCheck() {
 PlaceholderOpens& Engine::placeholderOpens() {
     return placeholderOpensPart();
 }
+ListingPace& Engine::listingPace() {
+    return listingPacePart();
+}
+TreeSync& Engine::treeSync() {
+    return treeSyncPart();
+}
 
 EngineParts Engine::parts() {
-    return {timeline(),  runState(),        volumes(),     credentials(), configuration(),    statusBar(),
-            attention(), errorResolution(), contextMenu(), changeScan(),  stopSynchronisation};
+    return {timeline(),         runState(),   volumes(),   credentials(),
+            configuration(),    statusBar(),  attention(), errorResolution(),
+            contextMenu(),      changeScan(), treeSync(),  consistencyDatabase(),
+            stopSynchronisation};
 }
 
 }  // namespace tw

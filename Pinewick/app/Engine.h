@@ -35,12 +35,14 @@ class ContextMenuHandler;
 struct EngineLink;
 class ErrorResolutionManager;
 class KernelCommunicator;
+class ListingPace;
 class MetadataDataBase;
 class PlaceholderOpens;
 class ServerCredentials;
 class StateManager;
 class StatusBarManager;
 class TimeLineManager;
+class TreeSync;
 class VolumeManager;
 
 class Engine {
@@ -85,6 +87,8 @@ public:
     ContextMenuHandler& contextMenu();
     ChangeScan& changeScan();
     ConsistencyCheck& consistencyCheck();
+    ListingPace& listingPace();
+    TreeSync& treeSync();
     PlaceholderOpens& placeholderOpens();
     // The bundle the windows and the command line take (after `start`: it holds the volumes).
     EngineParts parts();

@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Pinewick/app/AppDelegate.h"
@@ -33,7 +36,7 @@ const char* kUsage =
     "       tidewell status [--json]\n"
     "       tidewell pause | resume\n"
     "       tidewell volumes | mount NAME | unmount NAME\n"
-    "       tidewell sync [PATH]\n"
+    "       tidewell sync [PATH] [--no-wait]\n"
     "       tidewell confirm-deletes FOLDER\n"
     "       tidewell errors [--json]\n"
     "       tidewell resolve PATH ACTION [--name NAME] [--rename mine|server]\n"
@@ -42,7 +45,9 @@ const char* kUsage =
     "       tidewell script COMMAND\n"
     "       tidewell quit\n"
     "Without a command tidewell runs the desktop application (tray icon, windows); --headless runs\n"
-    "the client in the foreground without windows. confirm-deletes removes what the server no longer\n"
+    "the client in the foreground without windows. sync lists PATH and every folder under it (every\n"
+    "mappoint without a path) and waits until that is done. confirm-deletes removes what the server no "
+    "longer\n"
     "lists in FOLDER; errors lists each item that needs you with the ACTIONs resolve can take for it\n"
     "(keep-mine, keep-server, keep-both, keep-server-copy, retry-delete, retry-quota).\n"
     "script COMMAND (idle, uploading or downloading) prints true or false.\n"
@@ -165,6 +170,58 @@ int remote(const std::vector<std::string>& args) {
     return r.reply.ok ? 0 : 1;
 }
 
+// `tidewell sync [PATH] [--no-wait]`: starts the listing of the tree in the running instance and,
+// unless told not to wait, follows it until it is done, showing its progress.
+int syncTree(std::vector<std::string> args) {
+    bool wait = true;
+    std::erase_if(args, [&](const std::string& a) {
+        if (a != "--no-wait") return false;
+        wait = false;
+        return true;
+    });
+    if (args.size() > 2) return usage(2);
+    auto r = tw::platform::callControl(args);
+    if (!r.reached) {
+        std::cerr << "tidewell: no running instance answers (" << r.error << ")\n";
+        return 1;
+    }
+    const std::string& text = r.reply.text;
+    if (!r.reply.ok || !wait) {
+        (r.reply.ok ? std::cout : std::cerr) << text << "\n";
+        return r.reply.ok ? 0 : 1;
+    }
+    // "job N: ..."
+    std::string job = text.rfind("job ", 0) == 0 ? text.substr(4, text.find(':') - 4) : "";
+    std::cout << text << "\n";
+    if (job.empty()) return 0;
+    bool terminal = isatty(STDOUT_FILENO);
+    std::string last;
+    for (;;) {
+        auto p = tw::platform::callControl({"sync-progress", job});
+        if (!p.reached || !p.reply.ok) {
+            std::cerr << "\ntidewell: the running instance no longer answers for the listing\n";
+            return 1;
+        }
+        std::istringstream in(p.reply.text);
+        std::string state;
+        size_t listed = 0, failed = 0, known = 0;
+        in >> state >> listed >> failed >> known;
+        std::string line = std::to_string(listed + failed) + " of " + std::to_string(known) +
+                           " folders listed" + (failed ? " (" + std::to_string(failed) + " failed)" : "");
+        if (terminal)
+            std::cout << "\r" << line << "   " << std::flush;
+        else if (state == "done" && line != last)
+            std::cout << line << "\n";
+        last = line;
+        if (state == "done") {
+            if (terminal) std::cout << "\n";
+            std::cout << "Done.\n";
+            return failed ? 1 : 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+}
+
 // A path as the running instance needs it: absolute, without "." and ".." steps (links are kept, as the
 // file manager would name them).
 // The running instance knows items by their absolute paths (no trailing "/").
@@ -235,7 +292,12 @@ int main(int argc, char** argv) {
         std::cout << (*answer ? "true" : "false") << "\n";
         return *answer ? 0 : 1;
     }
-    if ((verb == "sync" || verb == "confirm-deletes") && args.size() == 2) args[1] = fullPath(args[1]);
+    if (verb == "sync") {
+        for (size_t i = 1; i < args.size(); ++i)
+            if (args[i] != "--no-wait") args[i] = fullPath(args[i]);
+        return syncTree(args);
+    }
+    if (verb == "confirm-deletes" && args.size() == 2) args[1] = fullPath(args[1]);
     if (verb == "confirm-deletes" && args.size() == 2) return remote(args);
     if ((verb == "download" || verb == "remove-download") && args.size() == 2)
         return postRequest(verb, args[1]);
@@ -249,8 +311,7 @@ int main(int argc, char** argv) {
         return remote(args);
     if ((verb == "status" && args.size() <= 2 && (args.size() == 1 || args[1] == "--json")) ||
         ((verb == "pause" || verb == "resume" || verb == "volumes" || verb == "quit") && args.size() == 1) ||
-        ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2) ||
-        (verb == "sync" && args.size() <= 2))
+        ((verb == "mount" || verb == "unmount" || verb == "open") && args.size() == 2))
         return remote(args);
     return usage(2);
 }

@@ -268,6 +268,15 @@ ServerConfigurationDetails::PlaceholderReads ServerConfigurationDetails::placeho
     return r;
 }
 
+ServerConfigurationDetails::ListingPace ServerConfigurationDetails::listingPace() const {
+    ListingPace pace;
+    if (auto rate = defaults().adminObject("listingrate"); rate && rate->is_number() && *rate > 0)
+        pace.rate = rate->get<double>();
+    if (auto cycle = defaults().adminObject("listingcycle"); cycle && cycle->is_number() && *cycle > 0)
+        pace.cycleSeconds = cycle->get<double>();
+    return pace;
+}
+
 std::vector<std::string> ServerConfigurationDetails::defaultValidApps() {
     std::vector<std::string> apps;
     for (const char* name : {"nautilus", "nemo", "caja", "thunar", "dolphin", "pcmanfm", "pcmanfm-qt",

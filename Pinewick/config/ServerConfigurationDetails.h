@@ -113,6 +113,15 @@ public:
         std::vector<std::string> refusedPrograms;
     };
     PlaceholderReads placeholderReads() const;
+    // How often server changes are looked for: administrator keys "listingrate" (the most folder
+    // listings a second, default 3) and "listingcycle" (seconds within which every folder is compared,
+    // default 3600; a tree too large for the rate takes longer). Values that are not positive numbers
+    // are ignored.
+    struct ListingPace {
+        double rate = 3;
+        double cycleSeconds = 3600;
+    };
+    ListingPace listingPace() const;
     static std::vector<std::string> defaultValidApps();
     // `recoveryFolder`, safe to call from any thread.
     std::string currentRecoveryFolder() const;

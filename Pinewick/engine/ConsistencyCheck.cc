@@ -85,29 +85,47 @@ void ConsistencyCheck::updateScanDate(const std::string& folder) {
     TW_TRACE_OUT("updateScanDate(folder:)");
 }
 
+void ConsistencyCheck::enrol(const std::string& folder) {
+    auto attrs = platform::attributesOfItem(folder, nullptr, false);
+    if (!attrs || attrs->type != platform::kFileTypeDirectory) return;
+    std::string uuid = parts_.volumes.volumeNodeToVolumeUUID(attrs->systemNumber);
+    if (uuid.empty() || parts_.database.findRecord(attrs->systemFileNumber, uuid)) return;
+    parts_.database.addRecord(CCDBRecord{uuid, attrs->systemFileNumber, {}});
+}
+
 void ConsistencyCheck::timerFireMethod() {
     auto& state = parts_.runState;
     if (!state.networkAvailable || !state.allowServerCommunication) return;
-    auto record = parts_.database.lastRefreshDateRecord();
-    if (!record) return;
-    auto now = parts_.timeline.context().server.now();
-    if (now - record->refreshDate <= kStaleAfter) return;
+    // The pass, once it succeeds, refreshes the row through updateScanDate.
+    if (auto path = takeOldestDue(kStaleAfter)) parts_.timeline.addSyncFolderEvent(*path, false);
+}
 
-    uint64_t volume = parts_.volumes.volumeNodeFromVolumeUUID(record->volumeUUID);
-    if (volume == 0) {
-        // Its volume is not mounted: move it to the back of the line so other folders get their turn.
-        record->refreshDate = now;
-        parts_.database.refreshRecord(*record);
-        return;
+std::optional<std::string> ConsistencyCheck::takeOldestDue(
+    std::chrono::seconds staleAfter, const std::function<bool(const std::string&)>& skip) {
+    // A few of the oldest, so that folders set aside by `skip` do not hold up the line.
+    constexpr size_t kLookedAt = 8;
+    auto now = parts_.timeline.context().server.now();
+    for (auto& record : parts_.database.lastRefreshDateRecords(kLookedAt)) {
+        if (now - record.refreshDate <= staleAfter) return std::nullopt;
+        uint64_t volume = parts_.volumes.volumeNodeFromVolumeUUID(record.volumeUUID);
+        if (volume == 0) {
+            // Its volume is not mounted: move it to the back of the line so other folders get their turn.
+            record.refreshDate = now;
+            parts_.database.refreshRecord(record);
+            return std::nullopt;
+        }
+        std::string volPath = "/.vol/" + std::to_string(volume) + "/" + std::to_string(record.folderNode);
+        auto path = resolveFolder(volPath);
+        if (!path) {
+            log().logDebug("Consistency check: no folder with identity " + volPath +
+                           " any more; forgetting it");
+            parts_.database.removeRecord(record);
+            return std::nullopt;
+        }
+        if (skip && skip(*path)) continue;
+        return path;
     }
-    std::string volPath = "/.vol/" + std::to_string(volume) + "/" + std::to_string(record->folderNode);
-    if (auto path = resolveFolder(volPath)) {
-        // The pass, once it succeeds, refreshes the row through updateScanDate.
-        parts_.timeline.addSyncFolderEvent(*path, false);
-        return;
-    }
-    log().logDebug("Consistency check: no folder with identity " + volPath + " any more; forgetting it");
-    parts_.database.removeRecord(*record);
+    return std::nullopt;
 }
 
 }  // namespace tw

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace tw {
@@ -55,8 +57,17 @@ public:
 
     // One tick: examines the folder that has waited longest (see the source for the steps).
     void timerFireMethod();
+    // The folder that has waited longest, when it was compared more than `staleAfter` ago, skipping
+    // those `skip` names (of the few oldest): the rotation's next folder. On the way, as the tick does,
+    // a folder of a volume not mounted goes to the back of the line and a folder no longer there is
+    // forgotten. None when no folder is due.
+    std::optional<std::string> takeOldestDue(std::chrono::seconds staleAfter,
+                                             const std::function<bool(const std::string&)>& skip = {});
     // Records that `folder` has just been compared with the server successfully.
     void updateScanDate(const std::string& folder);
+    // Makes the check know `folder` when it does not yet (made here and never listed): it joins the
+    // line as never compared, so its turn comes soon. A folder already known keeps its date.
+    void enrol(const std::string& folder);
 
 private:
     Parts parts_;

@@ -19,6 +19,10 @@ class StatusBarManager;
 class RestoreDeletedManager;
 struct ServerEnvironment;
 
+// How one listing pass of a folder ended: compared with the server's listing, skipped because the
+// folder was listed recently enough, no such folder here (any more), or not compared (no usable answer).
+enum class ListingOutcome { compared, fresh, gone, failed };
+
 struct EventContext {
     TimeLineManager& timeline;
     MetadataDataBase& records;

@@ -257,11 +257,16 @@ bool SyncFolder::compareListing(EventContext& context, const std::string& path,
 }
 
 bool SyncFolder::performSync(EventContext& context, const std::string& path, bool userRequest) {
+    return listFolder(context, path, userRequest ? userRefresh : automaticRefresh) ==
+           ListingOutcome::compared;
+}
+
+ListingOutcome SyncFolder::listFolder(EventContext& context, const std::string& path, double freshSeconds) {
     log().logFunction(prettyLog("-> " + path, __FILE__, "performSync(path:userRequest:)"));
     // Every early way out leaves the folder uncompared.
-    auto done = [&] {
+    auto done = [&](ListingOutcome outcome) {
         log().logFunction(prettyLog("<- " + path, __FILE__, "performSync(path:userRequest:)"));
-        return false;
+        return outcome;
     };
     bool confirmed = false;
     {
@@ -272,16 +277,16 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
     }
     if (!platform::isFolder(path)) {
         log().logDebug("Not listing " + path + ": no such local folder");
-        return done();
+        return done(ListingOutcome::gone);
     }
     bool checkExists = true;
     {
         CorvaneExtendedAttributes record(path);
         auto last = record.ceaDate.getAttribute(CEADate::keys::LastServerListing);
-        double limit = userRequest ? userRefresh : automaticRefresh;
         if (last) {
             // A confirmed removal must not wait for the freshness limit.
-            if (!confirmed && std::fabs(nowSince2001(context.server) - *last) < limit) return done();
+            if (!confirmed && std::fabs(nowSince2001(context.server) - *last) < freshSeconds)
+                return done(ListingOutcome::fresh);
         } else {
             checkExists = false;
             if (record.ceaStatus.status == S::Unknown && !context.volumes.inLocationRoot(path))
@@ -289,18 +294,18 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
         }
     }
     auto localNames = platform::entriesOfFolder(path);
-    if (!localNames) return done();
+    if (!localNames) return done(ListingOutcome::failed);
 
     FolderContentDetails listing(context.server, path);
     auto [outcome, error] = listing.fetchFolderContents();
     if (outcome != normalisedResponse::allOkay) {
         log().logDebug("Listing of " + path + " failed (" + toString(error) + "); nothing is changed");
-        return done();
+        return done(ListingOutcome::failed);
     }
     // The folder may have been removed while the server answered: nothing is written in its place.
     if (!platform::isFolder(path)) {
         log().logWarning("The folder " + path + " went away while it was listed; nothing is changed");
-        return done();
+        return done(ListingOutcome::gone);
     }
     if (listing.rootObject) CEAUtils::refreshFolder(path, listing.rootObject->serverFacts());
     bool compared = compareListing(context, path, listing.contents, std::move(*localNames), checkExists);
@@ -311,8 +316,7 @@ bool SyncFolder::performSync(EventContext& context, const std::string& path, boo
         // Unwritten (the record logged why), the folder only looks due for listing sooner.
         (void)record.save();
     }
-    (void)done();
-    return compared;
+    return done(compared ? ListingOutcome::compared : ListingOutcome::failed);
 }
 
 }  // namespace tw

@@ -35,6 +35,9 @@ public:
     // One pass over `path`; the work it finds is queued on `context.timeline`. True when the folder was
     // compared with its listing (held removals included), which is when its scan date is due again.
     static bool performSync(EventContext& context, const std::string& path, bool userRequest);
+    // The same with the freshness limit given: a folder listed less than `freshSeconds` ago is left as
+    // it is (0: listed whatever its freshness).
+    static ListingOutcome listFolder(EventContext& context, const std::string& path, double freshSeconds);
 
     // The comparison of one listing with the local names of `path` (one level), queueing the events on
     // `context.timeline`. False when the removals were held back by the mass-removal guard.

@@ -323,6 +323,33 @@ void TimeLineManager::addSyncFolderEvent(const std::string& path, bool userReque
         userRequest ? platform::OperationQueue::Priority::high : platform::OperationQueue::Priority::normal);
 }
 
+void TimeLineManager::addListing(
+    const std::string& path, double freshSeconds, bool urgent,
+    std::function<void(ListingOutcome, std::chrono::steady_clock::duration)> done) {
+    syncQueue_.addOperation(
+        [this, path, freshSeconds, done = std::move(done)] {
+            std::function<ListingOutcome(EventContext&, const std::string&, double)> list;
+            std::function<void(EventContext&, const std::string&, bool)> automatic;
+            {
+                std::lock_guard lock(passesMutex_);
+                list = passes_.listFolder;
+                automatic = passes_.performSync;
+            }
+            auto started = std::chrono::steady_clock::now();
+            ListingOutcome outcome = ListingOutcome::failed;
+            if (list) {
+                outcome = list(context(), path, freshSeconds);
+            } else if (automatic) {
+                automatic(context(), path, false);
+                outcome = ListingOutcome::compared;
+            } else {
+                log().logDebug("Listing requested for " + path);
+            }
+            if (done) done(outcome, std::chrono::steady_clock::now() - started);
+        },
+        urgent ? platform::OperationQueue::Priority::high : platform::OperationQueue::Priority::normal);
+}
+
 std::shared_ptr<TLEvent> TimeLineManager::head() const {
     std::shared_ptr<TLEvent> h;
     eventSyncQueue_->sync([&] {

@@ -124,6 +124,12 @@ public:
     // queued automatic listings when the user asked for it (never interrupting the one running).
     void addSyncFolderEvent(const std::string& path, bool userRequest);
 
+    // Queues a listing pass of `path` on `syncQueue` that leaves a folder listed less than
+    // `freshSeconds` ago as it is, ahead of normal passes when `urgent`; `done`, when given, hears how it
+    // ended and how long it took (on the listing thread). A pass cancelled before it ran is not heard of.
+    void addListing(const std::string& path, double freshSeconds, bool urgent,
+                    std::function<void(ListingOutcome, std::chrono::steady_clock::duration)> done = {});
+
     // The listing passes themselves, given to this timeline by whoever builds the client (the folder
     // synchronisation, and what follows a pass). Until given, a pass only logs what it was asked for.
     // Each pass is handed the context of the timeline that runs it, so the work it finds is queued there.
@@ -133,6 +139,10 @@ public:
         std::function<void(EventContext& context)> syncMappoints;
         std::function<void(EventContext& context, const std::string& path, bool userRequest)> performSync;
         std::function<void(const std::string& folder)> scanForChanges;
+        // A pass with its freshness limit given (`addListing`); without it, `performSync` runs as an
+        // automatic pass.
+        std::function<ListingOutcome(EventContext& context, const std::string& path, double freshSeconds)>
+            listFolder;
     };
     void setListingPasses(ListingPasses passes);
     // Asks for that scan (events that learn an item will never be sent, so the user sees it listed);

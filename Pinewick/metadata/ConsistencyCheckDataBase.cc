@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -117,6 +118,44 @@ std::optional<CCDBRecord> ConsistencyCheckDataBase::lastRefreshDateRecord() {
                            fromSeconds(statement->columnDouble(2))};
     });
     return found;
+}
+
+std::vector<CCDBRecord> ConsistencyCheckDataBase::lastRefreshDateRecords(size_t limit) {
+    std::vector<CCDBRecord> rows;
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT * FROM ConsistencyCheck ORDER BY refreshDate LIMIT ?;");
+        if (!statement) return;
+        statement->bind(1, static_cast<int64_t>(limit));
+        while (statement->step() == SQLITE_ROW)
+            rows.push_back(CCDBRecord{statement->columnText(1),
+                                      static_cast<uint64_t>(statement->columnInt64(0)),
+                                      fromSeconds(statement->columnDouble(2))});
+    });
+    return rows;
+}
+
+uint64_t ConsistencyCheckDataBase::rowCount() {
+    uint64_t count = 0;
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT COUNT(*) FROM ConsistencyCheck;");
+        if (statement && statement->step() == SQLITE_ROW)
+            count = static_cast<uint64_t>(std::max<int64_t>(0, statement->columnInt64(0)));
+    });
+    return count;
+}
+
+std::optional<std::chrono::system_clock::time_point> ConsistencyCheckDataBase::oldestRefresh(
+    const std::string& volume) {
+    std::optional<std::chrono::system_clock::time_point> oldest;
+    db_->run([&](SqliteConnection& db) {
+        auto statement =
+            db.prepare("SELECT MIN(refreshDate), COUNT(*) FROM ConsistencyCheck WHERE volume = ?;");
+        if (!statement) return;
+        statement->bind(1, volume);
+        if (statement->step() == SQLITE_ROW && statement->columnInt64(1) > 0)
+            oldest = fromSeconds(statement->columnDouble(0));
+    });
+    return oldest;
 }
 
 }  // namespace tw

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tw {
 
@@ -52,6 +53,13 @@ public:
     std::optional<CCDBRecord> findRecord(uint64_t node, const std::string& volume);
     // The row compared longest ago; none when the table is empty.
     std::optional<CCDBRecord> lastRefreshDateRecord();
+    // The `limit` rows compared longest ago, oldest first.
+    std::vector<CCDBRecord> lastRefreshDateRecords(size_t limit);
+    // How many folders the table knows.
+    uint64_t rowCount();
+    // When the folder of `volume` compared longest ago was compared: every folder the table knows there
+    // has been compared with the server since. None when it knows no folder of that volume.
+    std::optional<std::chrono::system_clock::time_point> oldestRefresh(const std::string& volume);
 
     bool isOpen() const;
     const std::string& databasePath() const { return path_; }

@@ -11,6 +11,7 @@ namespace tw {
 
 class AttentionList;
 class ChangeScan;
+class ConsistencyCheckDataBase;
 class ContextMenuHandler;
 class ErrorResolutionManager;
 class ServerConfigurationDetails;
@@ -18,6 +19,7 @@ class ServerCredentials;
 class StateManager;
 class StatusBarManager;
 class TimeLineManager;
+class TreeSync;
 class VolumeManager;
 
 struct EngineParts {
@@ -31,6 +33,9 @@ struct EngineParts {
     ErrorResolutionManager& errorResolution;
     ContextMenuHandler& contextMenu;
     ChangeScan& changeScan;
+    // `tidewell sync`'s listings of whole trees, and when each folder was last compared with the server.
+    TreeSync& treeSync;
+    ConsistencyCheckDataBase& consistencyDatabase;
     // The synchronisation's shutdown, as the program's exit runs it (the uninstall runs it before its
     // tool); only the first call does anything. Any thread.
     std::function<void()> stopSynchronisation;

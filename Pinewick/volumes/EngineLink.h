@@ -20,6 +20,10 @@ class ServerFileObject;
 struct EngineLink {
     // Timeline work.
     std::function<void(const std::string& path, bool userRequest)> addSyncFolderEvent;
+    // A program other than the trusted file managers (`program`, its executable, empty when unknown)
+    // listed the watched folder `path`: the folder is in use, and changes on the server come down
+    // sooner.
+    std::function<void(const std::string& path, const std::string& program)> folderInUse;
     std::function<void(const std::string& path)> addCloseEvent;
     std::function<void(const std::string& file, const std::string& file2)> addExchangeEvent;
     std::function<void(const std::string& path, const CorvaneExtendedAttributes& xAttrs)> addDeleteEvent;

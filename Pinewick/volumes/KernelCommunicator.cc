@@ -399,15 +399,15 @@ void KernelCommunicator::report(std::uint8_t action, const std::string& path1, c
     auto link = options_.engine;
     switch (action) {
         case pw::kauth_FILEOP_OPEN: {
-            if (!options_.validApps) return;
             std::string exe = PIDManager::pidName(path2);
-            if (exe.empty()) return;
-            for (const auto& app : options_.validApps()) {
-                if (app == exe) {
-                    if (link->addSyncFolderEvent) link->addSyncFolderEvent(path1, true);
-                    return;
+            if (!exe.empty() && options_.validApps)
+                for (const auto& app : options_.validApps()) {
+                    if (app == exe) {
+                        if (link->addSyncFolderEvent) link->addSyncFolderEvent(path1, true);
+                        return;
+                    }
                 }
-            }
+            if (link->folderInUse) link->folderInUse(path1, exe);
             return;
         }
         case pw::kauth_FILEOP_CLOSE:

@@ -280,5 +280,48 @@ TEST_F(ConsistencyCheckTest, TheTimerStartsStopsAndCanBeDroppedWhileRunning) {
     other.reset();
 }
 
+// ---- The rotation's side: its next folder, and folders made here that were never listed
+
+// The rotation takes the oldest folder past the age it is given, passing over those it is told to skip
+// (a listing that just failed), and keeps the tick's ways with unmounted volumes and gone folders.
+TEST_F(ConsistencyCheckTest, TheRotationTakesTheOldestDueFolderAndCanPassOverSome) {
+    std::string a = folder("A"), b = folder("B"), c = folder("C");
+    check.updateScanDate(a);
+    advance(1min);
+    check.updateScanDate(b);
+    advance(1min);
+    check.updateScanDate(c);
+    advance(10min);
+    EXPECT_FALSE(check.takeOldestDue(20min)) << "nothing is older than the age given";
+    EXPECT_EQ(check.takeOldestDue(5min), a);
+    EXPECT_EQ(check.takeOldestDue(5min, [&](const std::string& f) { return f == a; }), b);
+    EXPECT_EQ(check.takeOldestDue(11min, [&](const std::string& f) { return f == a; }), std::nullopt)
+        << "the next one is not old enough";
+    // Gone: forgotten on its turn, the next call goes on.
+    fs::remove(a);
+    EXPECT_FALSE(check.takeOldestDue(5min));
+    EXPECT_EQ(check.takeOldestDue(5min), b);
+    EXPECT_EQ(db.rowCount(), 2u);
+}
+
+// Folders made here and never listed have no row: enrolled, they join the line first, as never
+// compared; a folder known keeps its date. The volume counts as compared in full only once all were.
+TEST_F(ConsistencyCheckTest, EnrolledFoldersComeFirstAndAVolumeIsComparedInFullOnlyOnceAllWere) {
+    std::string a = folder("A"), made = folder("A/made here");
+    check.updateScanDate(a);
+    Date listedAt = clock();
+    EXPECT_EQ(db.oldestRefresh(kUuid), listedAt);
+    advance(1h);
+    check.enrol(a);
+    check.enrol(made);
+    check.enrol(made);
+    EXPECT_EQ(db.rowCount(), 2u);
+    EXPECT_EQ(db.oldestRefresh(kUuid), Date{}) << "a folder never compared";
+    EXPECT_EQ(check.takeOldestDue(30min), made);
+    check.updateScanDate(made);
+    EXPECT_EQ(db.oldestRefresh(kUuid), listedAt);
+    EXPECT_FALSE(db.oldestRefresh("no such volume"));
+}
+
 }  // namespace
 }  // namespace tw::test

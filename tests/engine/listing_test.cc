@@ -367,6 +367,20 @@ TEST_F(Listing, FreshnessLimitsOnTheInjectedClock) {
     EXPECT_EQ(downloads(), 3u);
 }
 
+// A listing with its freshness given says how it ended: compared, left as fresh, or failed; with no
+// limit (`tidewell sync`) it lists whatever was listed a moment ago.
+TEST_F(Listing, AListingWithItsFreshnessGivenSaysHowItEnded) {
+    auto& context = timeline().context();
+    EXPECT_EQ(SyncFolder::listFolder(context, desk, 60), ListingOutcome::compared);
+    other.put("/Desk/new.txt", "n");
+    advance(10s);
+    EXPECT_EQ(SyncFolder::listFolder(context, desk, 60), ListingOutcome::fresh);
+    EXPECT_EQ(queued<DownloadSync>().size(), 0u);
+    EXPECT_EQ(SyncFolder::listFolder(context, desk, 0), ListingOutcome::compared);
+    EXPECT_EQ(queued<DownloadSync>().size(), 1u);
+    EXPECT_EQ(SyncFolder::listFolder(context, desk + "/no such folder", 0), ListingOutcome::gone);
+}
+
 // A folder listed before gets its new items' entries checked again when their events run: one the
 // server dropped in between is not made here at all.
 TEST_F(Listing, ANewItemTheServerDroppedBeforeItsEventRanIsNotMade) {

@@ -12,6 +12,8 @@
 #include "Pinewick/engine/StatusBarManager.h"
 #include "Pinewick/engine/SyncFolder.h"
 #include "Pinewick/engine/TimeLineManager.h"
+#include "Pinewick/engine/TreeSync.h"
+#include "Pinewick/metadata/ConsistencyCheckDataBase.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCredentials.h"
 #include "Pinewick/ui/AttentionList.h"
@@ -62,6 +64,8 @@ public:
                 resolution,
                 contextMenu,
                 changeScan,
+                treeSync,
+                consistencyDatabase,
                 [this] {
                     changeScan.stop();
                     run.state.shutdown({});
@@ -77,6 +81,19 @@ public:
     ChangeScan changeScan;
     ErrorResolutionManager resolution;
     AttentionList attention;
+    ConsistencyCheckDataBase consistencyDatabase{(folders / "consistency.db").string()};
+    // Lists through the test's timeline, walking the volumes it was given.
+    TreeSync treeSync{{[this](const std::string& f, double fresh, bool urgent,
+                              std::function<void(ListingOutcome, std::chrono::steady_clock::duration)> done) {
+                           timeline.addListing(f, fresh, urgent, std::move(done));
+                       },
+                       [this] { return volumes.activeVolumesList(); },
+                       [this](const std::string& f) { return timeline.inIgnoreList(f); },
+                       [this](std::chrono::milliseconds limit) {
+                           timeline.waitUntilIdle(limit);
+                           timeline.syncQueue().waitUntilAllOperationsAreFinished(
+                               std::chrono::duration_cast<std::chrono::seconds>(limit));
+                       }}};
 };
 
 }  // namespace tw::test
