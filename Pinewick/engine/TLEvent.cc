@@ -17,6 +17,7 @@
 #include "Pinewick/metadata/CEAUtils.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
 #include "Pinewick/server/ServerCommunicator.h"
+#include "Pinewick/server/ServerCopy.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "Pinewick/volumes/EngineLink.h"
 #include "Pinewick/volumes/VolumeManager.h"
@@ -218,6 +219,17 @@ void TLDelete::performAction(EventContext& context) {
         for (const Record& row : goneRows) context.records.removeRecord(row);
     };
     if (!onServer(xAttrs, *revisionToDelete_) && !reachedServerSince_) {
+        // Its upload may have been carried out without this client seeing the answer: left there, the
+        // next listing brings back a file the user removed, and its folder cannot go.
+        auto made = madeByUnansweredExchange(context);
+        if (!made) {
+            dropGoneRows();
+            runAgainLater("the server could not be asked whether it holds an upload of it");
+            return;
+        }
+        reachedServerSince_ = *made;
+    }
+    if (!onServer(xAttrs, *revisionToDelete_) && !reachedServerSince_) {
         // Made and removed before it ever reached the server (a lock file, an editor's backup, a
         // temporary file): there is nothing there to delete.
         dropGoneRows();
@@ -254,6 +266,7 @@ void TLDelete::performAction(EventContext& context) {
     DeleteDetails first(context.server, localPath, folder, revision);
     if (first.performServerDelete() == normalisedResponse::allOkay) {
         log().logAudit("Delete of item " + localPath + " requested by user");
+        context.records.forgetSentUploads(localPath);
         settled_ = true;
         return;
     }
@@ -277,6 +290,37 @@ void TLDelete::performAction(EventContext& context) {
     CEAErrorStatus::keys errorCode = formErrorStatus(first.serverErrorCode);
     context.restorer.resetTimer();
     context.restorer.replaceItem(localPath, *first.restoreFile, errorCode);
+}
+
+std::optional<bool> TLDelete::madeByUnansweredExchange(EventContext& context) {
+    auto& records = context.records;
+    // Most items removed before they were sent (lock files, temporary files) never were: no request.
+    // (A record taken before the watcher knew the item may not say which it was.)
+    auto type = xAttrs.ceaString.getAttribute(CEAString::keys::FileType);
+    bool maybeFolder = (!type || *type == platform::kFileTypeDirectory) && records.sentFolder(localPath);
+    bool maybeFile = !isFolderType(xAttrs) && records.anySentUpload(localPath);
+    if (!maybeFolder && !maybeFile) return false;
+    FetchAttributes fetch(context.server, localPath);
+    normalisedResponse outcome = fetch.performServerAction();
+    if (outcome == normalisedResponse::attemptRecovery &&
+        fetch.serverErrorCode == serverError::itemNotFound) {
+        records.forgetSentUploads(localPath);
+        return false;
+    }
+    if (outcome != normalisedResponse::allOkay) return std::nullopt;
+    if (!fetch.fileObject) return false;
+    bool folder = fetch.fileObject->isDirectory;
+    if (folder ? !maybeFolder : !maybeFile) return false;
+    // A folder may go: the server refuses to delete one that holds anything. A file only when it is
+    // what this client sent: a colleague's file made there meanwhile stays.
+    if (!folder) {
+        auto held = heldFacts(*fetch.fileObject);
+        if (!records.sentUpload(localPath, held.size, held.modificationSeconds)) return false;
+        revisionToDelete_ = fetch.fileObject->revision;
+    }
+    log().logDebug("Delete of " + localPath +
+                   " is sent: the server holds it from an exchange whose answer was lost");
+    return true;
 }
 
 bool TLDelete::handOverToOtherSpelling(EventContext& context) {

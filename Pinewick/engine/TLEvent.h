@@ -110,6 +110,11 @@ private:
     // regard to case, so the delete would take that file's item. True when the delete is not to be
     // sent.
     bool handOverToOtherSpelling(EventContext& context);
+    // For an item no record says reached the server: whether the server holds it all the same, made by
+    // an upload or a folder creation of this client whose answer it never saw (cut short, or this
+    // process killed). A file's server revision is then the one to delete. Nothing when the server
+    // could not be asked.
+    std::optional<bool> madeByUnansweredExchange(EventContext& context);
     // The revision to delete, settled at the first run (the database rows it comes from are removed
     // then), so a run again after the server could not be reached sends the same one.
     std::optional<std::string> revisionToDelete_;

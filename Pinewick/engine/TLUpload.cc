@@ -151,8 +151,11 @@ void TLUpload::send(EventContext& context, const platform::FileAttributes& befor
         // may make it a revision all the same, which the next upload of the path meets.
         context.records.noteSentUpload(localPath, facts.size, facts.modificationSeconds);
         normalisedResponse outcome = details.uploadFile();
-        // The server holds this file's content now: what earlier exchanges sent is history.
-        if (outcome == normalisedResponse::allOkay) context.records.forgetSentUploads(localPath);
+        // Once the server's answer is in the record, what earlier exchanges sent is history; forgotten
+        // before that, a kill in between would leave the server's copy this client's without a trace.
+        auto forgetSentOnceRecorded = [&] {
+            if (outcome == normalisedResponse::allOkay) context.records.forgetSentUploads(localPath);
+        };
         if (outcome != normalisedResponse::allOkay && !details.answered &&
             (details.sent || !reachable(context))) {
             if (details.sent && reachable(context) &&
@@ -180,6 +183,7 @@ void TLUpload::send(EventContext& context, const platform::FileAttributes& befor
                 log().logAudit("Uploaded file: " + localPath);
                 rememberSentRevision(context, before, localPath, details.fileObject->revision);
             }
+            forgetSentOnceRecorded();
             return;
         }
         bool conflict = outcome == normalisedResponse::attemptRecovery &&
@@ -211,6 +215,7 @@ void TLUpload::send(EventContext& context, const platform::FileAttributes& befor
         auto lock = context.timeline.lockRecord(*where);
         CorvaneExtendedAttributes record(*where);
         applyOutcome(context, record, details, outcome, before);
+        forgetSentOnceRecorded();
         return;
     }
 }
@@ -350,6 +355,9 @@ void TLCreateFolder::performAction(EventContext& context) {
                 std::chrono::duration_cast<std::chrono::system_clock::duration>(
                     std::chrono::duration<double>(attrs->creationDate)));
             CreateFolderDetails request(context.server, localPath, created);
+            // Like an upload's, a creation cut before its answer (or this process killed before the
+            // record below is written) may have been carried out: the folder's delete asks then.
+            context.records.noteSentFolder(localPath);
             normalisedResponse outcome = request.createFolder();
             if (outcome != normalisedResponse::allOkay && !request.answered) {
                 // Not done: an empty folder would otherwise wait for the next scan to reach the server.
@@ -374,6 +382,7 @@ void TLCreateFolder::performAction(EventContext& context) {
                 if (!contentFollows) refreshIfRequired(context);
                 result = true;
             }
+            if (request.answered) context.records.forgetSentUploads(localPath);
         }
     }
     log().logFunction(

@@ -810,7 +810,10 @@ void TimeLineManager::saveTimeLine() {
     }
     // Pending work without a record still leaves a (then empty) file, as it always did.
     std::lock_guard file(journalFileMutex_);
-    if (!fs::exists(timelinePath()) && !platform::writeFileAtomically(timelinePath(), "", 0600))
+    if (fs::exists(timelinePath())) return;
+    // (The folder is made with the first record; uploads alone write none.)
+    platform::makeFolders(supportFolder_);
+    if (!platform::writeFileAtomically(timelinePath(), "", 0600))
         log().logFatal("Could not save the timeline to " + timelinePath());
 }
 

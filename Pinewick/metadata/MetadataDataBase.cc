@@ -162,6 +162,17 @@ bool MetadataDataBase::sentUpload(const std::string& path, uint64_t size, int64_
     return found;
 }
 
+bool MetadataDataBase::anySentUpload(const std::string& path) {
+    bool found = false;
+    db_->run([&](SqliteConnection& db) {
+        auto statement = db.prepare("SELECT 1 FROM SentUploads WHERE path = ? LIMIT 1;");
+        if (!statement) return;
+        statement->bind(1, path);
+        found = statement->step() == SQLITE_ROW;
+    });
+    return found;
+}
+
 void MetadataDataBase::forgetSentUploads(const std::string& path) {
     db_->run([&](SqliteConnection& db) {
         auto statement = db.prepare("DELETE FROM SentUploads WHERE path = ?;");

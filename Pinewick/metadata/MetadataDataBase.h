@@ -70,6 +70,10 @@ public:
     // one of them is this client's own, not a colleague's. A path keeps only its latest few.
     void noteSentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds);
     bool sentUpload(const std::string& path, uint64_t size, int64_t modificationSeconds);
+    bool anySentUpload(const std::string& path);
+    // A folder creation is noted the same way, without size or date, and forgotten with them.
+    void noteSentFolder(const std::string& path) { noteSentUpload(path, 0, kSentFolder); }
+    bool sentFolder(const std::string& path) { return sentUpload(path, 0, kSentFolder); }
     void forgetSentUploads(const std::string& path);
 
     // False when the database could not be opened (or is not a database): operations then do nothing.
@@ -77,6 +81,7 @@ public:
     const std::string& databasePath() const { return path_; }
 
 private:
+    static constexpr int64_t kSentFolder = INT64_MIN;
     std::string path_;
     std::unique_ptr<SerialDatabase> db_;
 };

@@ -248,6 +248,64 @@ TEST_F(Lanes, AnUploadCutByAQuitIsTheClientsOwnRevisionAfterTheRestart) {
     expectInStep("report.txt", "edited again while it was not running");
 }
 
+// New files and a new folder whose uploads and creation a quit cut, carried out by the server after the
+// client had gone, are removed before the next start: no record says they reached the server. The
+// delete of each takes the server's copy its own exchange made (left there, the next listing brings
+// it back and its folder cannot go); a file a colleague wrote there meanwhile stays.
+TEST_F(Lanes, ItemsRemovedAfterTheirCutExchangesTakeTheServersCopyOnlyWhenItIsTheirOwn) {
+    for (const char* rel : {"mine.txt", "theirs.txt"}) {
+        written(rel, std::string("sent before the quit: ") + rel);
+        holdRequests(rel, 2500);
+    }
+    resume();
+    std::this_thread::sleep_for(700ms);
+    contactAllowed = false;
+    timeline->saveTimeLine();
+    timeline.reset();
+    ASSERT_TRUE(waitUntil([&] {
+        return readFile(serverFile("mine.txt")) == "sent before the quit: mine.txt" &&
+               readFile(serverFile("theirs.txt")) == "sent before the quit: theirs.txt";
+    }));
+
+    timeline = makeTimeline();
+    contactAllowed = true;
+    // And a folder whose creation the server carried out just before the client was killed, before
+    // its record was written.
+    fs::create_directories(local("made"));
+    timeline->context().records.noteSentFolder(local("made"));
+    ASSERT_EQ(CreateFolderDetails(env, local("made"), std::chrono::system_clock::now()).createFolder(),
+              normalisedResponse::allOkay);
+    {
+        CorvaneExtendedAttributes unknown(local("made"));
+        unknown.ceaStatus.setStatus(S::Unknown);
+        ASSERT_TRUE(unknown.save());
+    }
+    {
+        // Her revision over it, sent from a file of her own an hour ago; the record is then again what
+        // the cut upload left: no revision.
+        FetchAttributes held(env, local("theirs.txt"));
+        ASSERT_EQ(held.performServerAction(), normalisedResponse::allOkay);
+        CorvaneExtendedAttributes r(local("theirs.txt"));
+        r.ceaString.setAttribute(CEAString::keys::Revision, held.fileObject->revision);
+        ASSERT_TRUE(r.save());
+        ASSERT_TRUE(writeFile(local("theirs.txt"), "her own version, written over it"));
+        ASSERT_TRUE(platform::setModificationDate(local("theirs.txt"), ::time(nullptr) - 3600));
+        UploadDetails hers(env, local("theirs.txt"));
+        ASSERT_EQ(hers.uploadFile(), normalisedResponse::allOkay);
+        CorvaneExtendedAttributes after(local("theirs.txt"));
+        after.ceaString.setAttribute(CEAString::keys::Revision, "");
+        ASSERT_TRUE(after.save());
+        auto& records = timeline->context().records;
+        for (const auto& row : records.findRecord(local("theirs.txt"))) records.removeRecord(row);
+    }
+    fs::remove(supportFolder() + "Timeline.txt");  // the uploads are no more: their files went
+    for (const char* rel : {"mine.txt", "theirs.txt", "made"}) deleteLocally(rel);
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("mine.txt"))) << "the server kept a file the user removed";
+    EXPECT_FALSE(fs::exists(serverFile("made"))) << "the server kept a folder the user removed";
+    EXPECT_EQ(readFile(serverFile("theirs.txt")), "her own version, written over it");
+}
+
 // A folder is renamed, and a program saves a file in it by renaming a new one over it, before the
 // folder's move has run: the replaced file's row must follow the folder, or the save is taken for a
 // new file and refused as a conflict with the client's own revision.
