@@ -8,6 +8,8 @@
 #   transfer-menu.png          the window and its menu, with how far the download is
 #   transfer-nautilus.png      Nautilus, the item ringed as far as it came
 #   transfer-notification.png  the desktop notification that cp waits for the file
+# Then three new files whose uploads the server holds, sent side by side:
+#   transfer-uploads-menu.png  the window's menu, counting the uploads beside the one it names
 #
 # Nautilus loads the module from a private copy of its extension folder, bind-mounted in a mount
 # namespace of its own, as in nautilus.sh. Needs root (or unshare rights).
@@ -151,4 +153,33 @@ xdotool windowactivate --sync "$appWin" 2>/dev/null || true
 xdotool key --clearmodifiers space
 sleep 1
 shoot transfer-menu.png $((X - 8)) $((Y - 34)) 580 300
+xdotool key Escape
+
+# Uploads of distinct files run side by side: three new files, each upload held by the server.
+curl -sf -X DELETE "$url/admin/faults" >/dev/null
+kill -TERM "$copier" 2>/dev/null || true
+wait "$copier" 2>/dev/null || true
+copier=""
+for n in 1 2 3; do
+  curl -sf -X POST "$url/admin/faults" -H 'Content-Type: application/json' \
+    -d "{\"method\": \"POST\", \"path\": \"/br/sync/1.6/folders/Projects/Draft%20$n.txt\",
+         \"action\": \"delay\", \"delay_ms\": 60000}" >/dev/null || fail "the server took no fault"
+done
+for n in 1 2 3; do printf 'Draft %s of the survey report\n' "$n" > "$projects/Draft $n.txt"; done
+uploading() {
+  [ "$("$bin/tidewell" status --json 2>/dev/null |
+      python3 -c 'import json, sys; print(len(json.load(sys.stdin).get("uploads", [])))')" -ge 3 ]
+}
+waitfor 30 uploading || fail "the status never showed three uploads: $("$bin/tidewell" status)"
+"$bin/tidewell" status | sed -n '/^Transfers:/,/^Pending/p'
+sleep 2
+# The longer line widens the window: the picture follows it, and the menu that opens under its button.
+eval "$(xdotool getwindowgeometry --shell "$appWin")"
+xdotool windowactivate --sync "$appWin" 2>/dev/null || true
+sleep 1
+xdotool key --clearmodifiers space
+sleep 1
+shotWidth=$((WIDTH + 140))
+[ $((X - 8 + shotWidth)) -le "$screenWidth" ] || shotWidth=$((screenWidth - X + 8))
+shoot transfer-uploads-menu.png $((X - 8)) $((Y - 34)) "$shotWidth" 300
 xdotool key Escape
