@@ -302,9 +302,9 @@ std::optional<bool> TLDelete::madeByUnansweredExchange(EventContext& context) {
     if (!maybeFolder && !maybeFile) return false;
     FetchAttributes fetch(context.server, localPath);
     normalisedResponse outcome = fetch.performServerAction();
-    if (outcome == normalisedResponse::attemptRecovery &&
-        fetch.serverErrorCode == serverError::itemNotFound) {
-        records.forgetSentUploads(localPath);
+    if (outcome == normalisedResponse::attemptRecovery) {
+        // Answered: not there (what was sent never became an item), or not this client's to see.
+        if (fetch.serverErrorCode == serverError::itemNotFound) records.forgetSentUploads(localPath);
         return false;
     }
     if (outcome != normalisedResponse::allOkay) return std::nullopt;
