@@ -354,10 +354,8 @@ void TLCreateFolder::performAction(EventContext& context) {
             auto created = std::chrono::system_clock::time_point(
                 std::chrono::duration_cast<std::chrono::system_clock::duration>(
                     std::chrono::duration<double>(attrs->creationDate)));
+            // Noted as sent until the record below is written (the request notes it before it goes).
             CreateFolderDetails request(context.server, localPath, created);
-            // Like an upload's, a creation cut before its answer (or this process killed before the
-            // record below is written) may have been carried out: the folder's delete asks then.
-            context.records.noteSentFolder(localPath);
             normalisedResponse outcome = request.createFolder();
             if (outcome != normalisedResponse::allOkay && !request.answered) {
                 // Not done: an empty folder would otherwise wait for the next scan to reach the server.
@@ -370,19 +368,21 @@ void TLCreateFolder::performAction(EventContext& context) {
                 CorvaneExtendedAttributes fresh(localPath);
                 auto state = CEAUtils::determineInhert(localPath);
                 fresh.ceaStatus.setStatus(state);
-                if (!fresh.save()) {
+                bool recorded = static_cast<bool>(fresh.save());
+                if (!recorded) {
                     // Removed (or replaced) while it was created: the delete queued when it went took a
                     // record that predates the creation, and must learn from its identity that the
                     // server holds the folder now, or the server keeps a folder gone from here.
                     std::string uuid = context.volumes.volumeNodeToVolumeUUID(attrs->systemNumber);
-                    if (!uuid.empty())
+                    recorded = !uuid.empty();
+                    if (recorded)
                         context.records.addRecord(
                             Record{uuid, attrs->systemFileNumber, localPath, "", CEAStatus::rawValue(state)});
                 }
+                if (recorded) context.records.forgetSentUploads(localPath);
                 if (!contentFollows) refreshIfRequired(context);
                 result = true;
             }
-            if (request.answered) context.records.forgetSentUploads(localPath);
         }
     }
     log().logFunction(

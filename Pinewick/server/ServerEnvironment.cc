@@ -25,6 +25,8 @@ public:
     SaveResult refreshFile(const std::string&, const ServerFileObject&) override { return {}; }
     SaveResult setStatusIfUnknown(const std::string&) override { return {}; }
     std::optional<std::string> databaseRevision(uint64_t, uint64_t) override { return std::nullopt; }
+    void noteFolderCreationSent(const std::string&) override {}
+    void forgetFolderCreationSent(const std::string&) override {}
 };
 
 // The item records as they really are: the metadata attribute on each item. The one place in the server
@@ -34,8 +36,10 @@ public:
     // The metadata database's revision of (volume number, file number); without one, none.
     using DatabaseRevision =
         std::function<std::optional<std::string>(uint64_t volumeNumber, uint64_t fileNumber)>;
-    explicit AttributeRecords(DatabaseRevision databaseRevision = {})
-        : databaseRevision_(std::move(databaseRevision)) {}
+    // Where sent folder creations are noted (without one, nowhere).
+    using SentNotes = std::function<MetadataDataBase*()>;
+    explicit AttributeRecords(DatabaseRevision databaseRevision = {}, SentNotes sentNotes = {})
+        : databaseRevision_(std::move(databaseRevision)), sentNotes_(std::move(sentNotes)) {}
 
     ItemFacts load(const std::string& path) override {
         CorvaneExtendedAttributes record(path);
@@ -81,9 +85,16 @@ public:
         if (!databaseRevision_) return std::nullopt;
         return databaseRevision_(volumeNumber, fileNumber);
     }
+    void noteFolderCreationSent(const std::string& path) override {
+        if (auto* notes = sentNotes_ ? sentNotes_() : nullptr) notes->noteSentFolder(path);
+    }
+    void forgetFolderCreationSent(const std::string& path) override {
+        if (auto* notes = sentNotes_ ? sentNotes_() : nullptr) notes->forgetSentUploads(path);
+    }
 
 private:
     DatabaseRevision databaseRevision_;
+    SentNotes sentNotes_;
 
     // Why the item at `path` is not the one with file number `expectedNode` (0: any item will do).
     static std::optional<SaveResult> notTheItem(const std::string& path, uint64_t expectedNode) {
@@ -127,7 +138,8 @@ void answerFromVolumes(ServerEnvironment& env, std::function<VolumeManager&()> v
             auto row = database().findRecord(fileNumber, uuid);
             if (!row) return std::nullopt;
             return row->revision;
-        });
+        },
+        [database]() -> MetadataDataBase* { return &database(); });
 }
 
 std::shared_ptr<ItemRecords> ServerEnvironment::recordsOnAttributes() {

@@ -93,6 +93,11 @@ public:
     virtual SaveResult setStatusIfUnknown(const std::string& path) = 0;
     // The revision the metadata database holds for (file number, volume number), if any.
     virtual std::optional<std::string> databaseRevision(uint64_t volumeNumber, uint64_t fileNumber) = 0;
+    // A folder creation about to go out, and one whose outcome is in the folder's record. Between the
+    // two the note is all that says the server may hold the folder: should the process die before the
+    // answer, a delete of the folder asks the server instead of taking it for never sent.
+    virtual void noteFolderCreationSent(const std::string& path) = 0;
+    virtual void forgetFolderCreationSent(const std::string& path) = 0;
 };
 
 struct VolumeFacts {

@@ -16,7 +16,8 @@ normalisedResponse markCreated(const ServerEnvironment& env, const std::string& 
     // The folder is on the server whether or not its record says so. Left unclassified (the record
     // logged why), it is still taken for the server's: a creation of it finds it there and marks it
     // again, and a move of it asks the server before anything is created (TLMove::performMoveMove).
-    (void)env.itemRecords().setStatusIfUnknown(localPath);
+    if (env.itemRecords().setStatusIfUnknown(localPath))
+        env.itemRecords().forgetFolderCreationSent(localPath);
     return normalisedResponse::allOkay;
 }
 
@@ -33,8 +34,16 @@ normalisedResponse CreateFolderDetails::createFolder() {
         log().logWarning("Could not create folder " + localPath +
                          " on the server: " + describeFailure(result, c));
         if (result.data) log().logDebug(*result.data);
+        // Refused: nothing was made. "Already there" may be a folder an earlier creation made, cut
+        // short before its answer; the note stays for a delete to ask.
+        if (answered && c.serverErrorCode != serverError::itemAlreadyExist)
+            env.itemRecords().forgetFolderCreationSent(localPath);
         return normalisedResponse::fatal;
     };
+    // Noted before it goes, whether this folder is the one asked for or a missing folder above an item
+    // being sent (made here too): a process killed before the answer leaves a folder on the server that
+    // no record places there.
+    env.itemRecords().noteFolderCreationSent(localPath);
     for (;;) {
         answered = false;
         if (!ServerCommunicator::ready(env)) return normalisedResponse::fatal;

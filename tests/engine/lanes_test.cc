@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "Pinewick/engine/StatusBarManager.h"
@@ -272,13 +273,13 @@ TEST_F(Lanes, ItemsRemovedAfterTheirCutExchangesTakeTheServersCopyOnlyWhenItIsTh
     // And a folder whose creation the server carried out just before the client was killed, before
     // its record was written.
     fs::create_directories(local("made"));
-    timeline->context().records.noteSentFolder(local("made"));
     ASSERT_EQ(CreateFolderDetails(env, local("made"), std::chrono::system_clock::now()).createFolder(),
               normalisedResponse::allOkay);
     {
         CorvaneExtendedAttributes unknown(local("made"));
         unknown.ceaStatus.setStatus(S::Unknown);
         ASSERT_TRUE(unknown.save());
+        timeline->context().records.noteSentFolder(local("made"));  // as the request left it
     }
     {
         // Her revision over it, sent from a file of her own an hour ago; the record is then again what
@@ -304,6 +305,34 @@ TEST_F(Lanes, ItemsRemovedAfterTheirCutExchangesTakeTheServersCopyOnlyWhenItIsTh
     EXPECT_FALSE(fs::exists(serverFile("mine.txt"))) << "the server kept a file the user removed";
     EXPECT_FALSE(fs::exists(serverFile("made"))) << "the server kept a folder the user removed";
     EXPECT_EQ(readFile(serverFile("theirs.txt")), "her own version, written over it");
+}
+
+// A folder the server lacked is made on the way to one inside it; the client is cut off (a quit, a
+// kill) while that creation is held, and the server carries it out after the client has gone. No
+// record places it there, but the user's `rm -r` of it must still reach the server, or the next
+// listing brings the folder back and the folder above it cannot go.
+TEST_F(Lanes, AFolderMadeOnTheWayToAnotherByACutCreationGoesWhenTheUserRemovesIt) {
+    using namespace std::chrono_literals;
+    fs::create_directories(local("made/inner"));
+    // The creation of "inner" is refused (no "made" there yet), then that of "made" is held.
+    devserver.fault({{"method", "POST"},
+                     {"path", devserver.servicePath("folders/Team")},
+                     {"action", "delay"},
+                     {"delay_ms", 2000},
+                     {"count", 2}});
+    auto created = std::async(std::launch::async, [&] {
+        return CreateFolderDetails(env, local("made/inner"), std::chrono::system_clock::now()).createFolder();
+    });
+    std::this_thread::sleep_for(3000ms);
+    ServerCommunicator::closeForShutdown();
+    EXPECT_NE(created.get(), normalisedResponse::allOkay);
+    ServerCommunicator::reopen();
+    ASSERT_TRUE(waitUntil([&] { return fs::is_directory(serverFile("made")); }, 10s));
+    EXPECT_FALSE(fs::exists(serverFile("made/inner")));
+
+    deleteLocally("made");
+    runTimeline();
+    EXPECT_FALSE(fs::exists(serverFile("made"))) << "the server kept a folder the user removed";
 }
 
 // A folder is renamed, and a program saves a file in it by renaming a new one over it, before the
