@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/process.h"
+
 namespace tw::platform::http {
 namespace {
 
@@ -306,6 +308,8 @@ bool Task::waitFor(std::chrono::milliseconds timeout) {
 }
 
 void Task::run(Session& session, Request request, std::function<void(Result)> completion) {
+    // The thread is this request's own and ends with it.
+    if (request.idlePriority) (void)runThisThreadAtIdlePriority();
     Result result;
     Transfer t;
     t.task = this;

@@ -116,6 +116,9 @@ struct Request {
     size_t maxResponseBytes = 32u << 20;
     // CA bundle to trust instead of the system's (tests with their own certificate authority).
     std::string caFile;
+    // Sent from a thread at idle CPU and I/O priority: a transfer nobody is waiting for takes only what
+    // the user's programs leave of the machine.
+    bool idlePriority = false;
 };
 
 struct Result {

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -239,6 +242,20 @@ std::string executableFolder() {
 std::string toolPath(const std::string& name) {
     if (const char* dir = getenv("TIDEWELL_TOOLS_DIR"); dir && *dir) return std::string(dir) + "/" + name;
     return executableFolder() + "/" + name;
+}
+
+bool runThisThreadAtIdlePriority() {
+    sched_param param{};
+    param.sched_priority = 0;
+    bool cpu = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
+    // The idle I/O class (IOPRIO_CLASS_IDLE, 3, in the class bits from 13) for this thread alone
+    // (IOPRIO_WHO_PROCESS, 1, with its thread id); glibc has no wrapper.
+    constexpr int kWhoProcess = 1;
+    constexpr int kClassIdle = 3;
+    constexpr int kClassShift = 13;
+    bool io =
+        syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(gettid()), kClassIdle << kClassShift) == 0;
+    return cpu && io;
 }
 
 }  // namespace tw::platform

@@ -52,4 +52,9 @@ std::string executableFolder();
 // own executable.
 std::string toolPath(const std::string& name);
 
+// Moves the calling thread to the idle CPU scheduling class (SCHED_IDLE) and the idle I/O class: it
+// runs only on what other work leaves. One way: an unprivileged thread may not come back, so this is
+// for threads that end with their work. False (the thread unchanged) when the system refuses.
+bool runThisThreadAtIdlePriority();
+
 }  // namespace tw::platform

@@ -311,6 +311,7 @@ normalisedResponse UploadDetails::singleShot() {
         auto request = ServerCommunicator::makeRequest(
             env, ServerCommunicator::serviceBase(env) + "folders" + ServerCommunicator::macToWindows(path),
             "POST");
+        request.idlePriority = true;  // nobody waits for an upload
         resumeGUID = platform::newUUID();
         request.headers.emplace_back("Content-Type", "multipart/form-data; boundary=" + boundary());
         std::string header =
@@ -544,6 +545,7 @@ normalisedResponse UploadDetails::resumable() {
             env,
             ServerCommunicator::serviceBase(env) + "resume/upload" + escaped + "?resume_id=" + resumeGUID,
             "POST");
+        request.idlePriority = true;  // nobody waits for an upload
         if (bytesSent == 0) request.headers.emplace_back("br_start", "true");
         request.headers.emplace_back("br_file_size", std::to_string(localSize));
         request.headers.emplace_back("br_offset", std::to_string(bytesSent));

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -283,6 +285,36 @@ TEST(Http, CancellingARunningTaskEndsItWithTheCancelCode) {
     ASSERT_TRUE(got && got->error);
     EXPECT_EQ(got->error->code, kCancelled);
     EXPECT_FALSE(got->response);
+}
+
+// A transfer nobody waits for is sent from a thread at idle CPU and I/O priority, where the body is
+// read too; any other request keeps the priority a program's wait deserves.
+TEST(Http, OnlyARequestMarkedIdleIsSentFromAnIdleThread) {
+    struct PolicySource : StringSource {
+        PolicySource() : StringSource("body", 4) {}
+        int64_t read(uint8_t* buffer, size_t maxLength) override {
+            policy = sched_getscheduler(0);
+            ioClass = static_cast<int>(syscall(SYS_ioprio_get, 1, 0)) >> 13;
+            return StringSource::read(buffer, maxLength);
+        }
+        int policy = -1;
+        int ioClass = -1;
+    };
+    httplib::Server s;
+    s.Post("/up",
+           [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+    Running r(s);
+    Session session;
+    for (bool idle : {true, false}) {
+        auto source = std::make_shared<PolicySource>();
+        Request request{.url = r.base() + "/up", .method = "POST", .bodySource = source};
+        request.idlePriority = idle;
+        auto result = session.perform(request);
+        ASSERT_FALSE(result.error) << result.error->description;
+        EXPECT_EQ(source->policy == SCHED_IDLE, idle);
+        EXPECT_EQ(source->ioClass == 3, idle);  // the idle I/O class
+    }
+    EXPECT_NE(sched_getscheduler(0), SCHED_IDLE) << "the caller's own thread was changed";
 }
 
 TEST(Http, ExchangesOneAfterAnotherShareOneConnection) {
