@@ -399,6 +399,23 @@ TEST(Timeline, EveryRecordedEventRunsOnlyOnceItsRecordIsOnDisk) {
     EXPECT_LT(t.timelineWrites(), 400u) << "each event waited for a write of its own";
 }
 
+// Each write is the whole file: a burst of reports shares writes, however fast it comes, instead of
+// rewriting megabytes once per report while the programs that made them wait for the machine.
+TEST(Timeline, ABurstOfReportsIsWrittenAFewTimesASecondNotOncePerReport) {
+    tw::test::TempDir support;
+    TimeLineManager t(support.str(), TimeLineManager::sharedParts());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3000; ++i) {
+        std::string path = "/nowhere/burst/file" + std::to_string(i) + ".txt";
+        t.eventAppend(std::make_shared<tw::TLDelete>(path, tw::CorvaneExtendedAttributes(path)));
+    }
+    ASSERT_TRUE(t.waitUntilDurable(30s));
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_LE(static_cast<double>(t.timelineWrites()), took.count() / 0.05 + 2)
+        << "written more often than every 50 ms over " << took.count() << " s";
+    EXPECT_NE(tw::test::readFile(t.timelinePath()).find("/nowhere/burst/file2999.txt"), std::string::npos);
+}
+
 TEST(Timeline, AnEventThatNeverReachesTheServerIsSetAsideKeptInTheFileAndTriedAgain) {
     tw::test::TempDir support;
     size_t from = tw::test::logSize();
