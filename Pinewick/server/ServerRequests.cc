@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Pinewick/config/Log.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace tw {
@@ -40,6 +41,13 @@ normalisedResponse CreateFolderDetails::createFolder() {
             env.itemRecords().forgetFolderCreationSent(localPath);
         return normalisedResponse::fatal;
     };
+    // Gone from here since it was asked for (an upload's folder, removed with an rm -r while the upload
+    // ran): not made. Its delete may have run already, finding nothing on the server, and nothing would
+    // ever remove it there: the next listing would bring back a folder the user removed.
+    if (!platform::attributesOfItem(localPath, nullptr, false)) {
+        log().logWarning("Folder " + localPath + " is not created on the server: it is no longer here");
+        return normalisedResponse::fatal;
+    }
     // Noted before it goes, whether this folder is the one asked for or a missing folder above an item
     // being sent (made here too): a process killed before the answer leaves a folder on the server that
     // no record places there.

@@ -335,6 +335,22 @@ TEST_F(Lanes, AFolderMadeOnTheWayToAnotherByACutCreationGoesWhenTheUserRemovesIt
     EXPECT_FALSE(fs::exists(serverFile("made"))) << "the server kept a folder the user removed";
 }
 
+// An upload whose folders the server lacks makes them on its way; the user removes the whole tree
+// while the upload is held, and its deletes find nothing on the server. The folders must not be made
+// after that: nothing would remove them there, and the next listing would bring them back.
+TEST_F(Lanes, AnUploadMakesNoFolderTheUserRemovedWhileItWasHeld) {
+    using namespace std::chrono_literals;
+    fs::create_directories(local("gone/inner"));
+    ASSERT_TRUE(writeFile(local("gone/inner/f.txt"), "sent from a folder about to go"));
+    holdRequests("gone/inner", 1500);
+    auto sent = std::async(std::launch::async,
+                           [&] { return UploadDetails(env, local("gone/inner/f.txt")).uploadFile(); });
+    std::this_thread::sleep_for(500ms);
+    fs::remove_all(local("gone"));
+    (void)sent.get();
+    EXPECT_FALSE(fs::exists(serverFile("gone"))) << "a folder the user removed was made on the server";
+}
+
 // A folder is renamed, and a program saves a file in it by renaming a new one over it, before the
 // folder's move has run: the replaced file's row must follow the folder, or the save is taken for a
 // new file and refused as a conflict with the client's own revision.

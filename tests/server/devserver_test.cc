@@ -350,6 +350,7 @@ TEST_F(DevServerClient, LockedResumeConflictQuotaReadOnlyAndMissingParent) {
 TEST_F(DevServerClient, CreateDeleteAndMove) {
     ASSERT_TRUE(ServerCommunicator::ready(env));
     Date when = Date(std::chrono::seconds(1556706030));
+    std::filesystem::create_directories(local("a/b/c"));
     ASSERT_EQ(CreateFolderDetails(env, local("a/b/c"), when).createFolder(), NR::allOkay);
     FetchAttributes c(env, local("a/b/c"));
     ASSERT_EQ(c.performServerAction(), NR::allOkay);

@@ -21,6 +21,7 @@ protected:
 };
 
 TEST_F(RequestsTest, CreateFolderCreatesMissingParentsTopDown) {
+    std::filesystem::create_directories(local("a/b/c"));
     ASSERT_EQ(CreateFolderDetails(env, local("a/b/c"), when).createFolder(), NR::allOkay);
     EXPECT_TRUE(server.entry("/Team/a/b/c")->directory);
     std::vector<std::string> created;
@@ -38,6 +39,7 @@ TEST_F(RequestsTest, CreateFolderCreatesMissingParentsTopDown) {
 
 TEST_F(RequestsTest, CreateFolderThatExistsIsSuccessOnlyForAFolder) {
     server.addFolder("/Team/there");
+    for (const char* rel : {"there", "file", "x", "p/q"}) std::filesystem::create_directories(local(rel));
     EXPECT_EQ(CreateFolderDetails(env, local("there"), when).createFolder(), NR::allOkay);
     server.addFile("/Team/file", "x");
     EXPECT_EQ(CreateFolderDetails(env, local("file"), when).createFolder(), NR::fatal);
