@@ -35,30 +35,7 @@ work=$(mktemp -d /tmp/tw-fuse-floor.XXXXXX)
 # 0.5 s under /tmp while other tests run). Marked as the top of a hierarchy, the run's folder sends each
 # of its folders to a group of its own, so every configuration starts as clean as the plain run.
 chattr +T "$work" 2>/dev/null || true
-fs_pid="" gw_pid=""
-cleanup() {
-  for m in "$work"/*-mnt "$work"/gatewarden-*; do
-    if mountpoint -q "$m" 2>/dev/null; then fusermount3 -u -z "$m" 2>/dev/null || umount -l "$m" || true; fi
-  done
-  for p in $fs_pid $gw_pid; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The programs in FOLDER/area; their times in $work/RUN.json.
-mix() {
-  python3 tests/e2e/real_programs --bin "$bin" --size "$size" --plain --folder "$2" --work "$work/$1-work" \
-    --times "$work/$1.json" >/dev/null
-}
-
-wait_mounted() {
-  for _ in $(seq 100); do
-    mountpoint -q "$1" && return 0
-    sleep 0.05
-  done
-  echo "fuse_floor: $1 was not mounted"; cat "$2"; exit 1
-}
+source bench/app/mix_mounts.sh
 
 plain() {
   mkdir "$work/$1"
@@ -78,23 +55,6 @@ floor() {
   fs_pid=""
 }
 
-# Gatewarden with a runtime folder of its own, so that no running client finds it and none answers.
-gatewarden() {
-  local run=$1 rt="$work/$1-rt" folder="$work/$1"
-  mkdir -m 700 "$rt"
-  mkdir "$folder"
-  XDG_RUNTIME_DIR="$rt" "$bin/gatewarden" --foreground 2> "$work/$run.log" &
-  gw_pid=$!
-  for _ in $(seq 100); do [ -S "$rt/gatewarden-control.sock" ] && break; sleep 0.05; done
-  XDG_RUNTIME_DIR="$rt" "$bin/tidewell-hdiutil" attach-in-place "$folder" > /dev/null
-  wait_mounted "$folder" "$work/$run.log"
-  mix "$run" "$folder"
-  XDG_RUNTIME_DIR="$rt" "$bin/tidewell-hdiutil" eject "$folder" > /dev/null
-  kill -TERM "$gw_pid"
-  wait "$gw_pid" || true
-  gw_pid=""
-}
-
 configs=(plain timeout1 timeout1-1thread timeout60-writeback gatewarden)
 run_config() {  # CONFIG ROUND
   case $1 in
@@ -102,7 +62,7 @@ run_config() {  # CONFIG ROUND
     timeout1) floor "timeout1-$2" --timeout 1 --keep-cache --noflush ;;
     timeout1-1thread) floor "timeout1-1thread-$2" --timeout 1 --keep-cache --noflush --threads 1 ;;
     timeout60-writeback) floor "timeout60-writeback-$2" --timeout 60 --writeback --keep-cache --noflush ;;
-    gatewarden) gatewarden "gatewarden-$2" ;;
+    gatewarden) gatewarden_alone "gatewarden-$2" ;;
   esac
 }
 

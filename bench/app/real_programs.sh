@@ -37,30 +37,7 @@ work=$(mktemp -d /tmp/tw-real-programs.XXXXXX)
 # past all of them in its group: a run made right after another's deletions would pay for them. Marked
 # as the top of a hierarchy, the run's folders each get a group of their own.
 chattr +T "$work" 2>/dev/null || true
-fs_pid="" gw_pid=""
-cleanup() {
-  for m in "$work"/*-mnt "$work"/gatewarden; do
-    if mountpoint -q "$m" 2>/dev/null; then fusermount3 -u -z "$m" 2>/dev/null || umount -l "$m" || true; fi
-  done
-  for p in $fs_pid $gw_pid; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The programs in FOLDER/area; their times in $work/RUN.json.
-mix() {
-  python3 tests/e2e/real_programs --bin "$bin" --size "$size" --plain --folder "$2" --work "$work/$1-work" \
-    --times "$work/$1.json" >/dev/null
-}
-
-wait_mounted() {
-  for _ in $(seq 200); do
-    mountpoint -q "$1" && return 0
-    sleep 0.05
-  done
-  echo "real_programs: $1 was not mounted"; cat "$2"; exit 1
-}
+source bench/app/mix_mounts.sh
 
 # RUN, then the command that mounts $work/RUN-backing on $work/RUN-mnt and stays in the foreground.
 mounted() {
@@ -78,23 +55,6 @@ mounted() {
   fs_pid=""
 }
 
-# Gatewarden with a runtime folder of its own, so that no running client finds it and none answers.
-gatewarden_alone() {
-  local rt="$work/gatewarden-rt" folder="$work/gatewarden"
-  mkdir -m 700 "$rt"
-  mkdir "$folder"
-  XDG_RUNTIME_DIR="$rt" "$bin/gatewarden" --foreground 2> "$work/gatewarden.log" &
-  gw_pid=$!
-  for _ in $(seq 100); do [ -S "$rt/gatewarden-control.sock" ] && break; sleep 0.05; done
-  XDG_RUNTIME_DIR="$rt" "$bin/tidewell-hdiutil" attach-in-place "$folder" > /dev/null
-  wait_mounted "$folder" "$work/gatewarden.log"
-  mix gatewarden "$folder"
-  XDG_RUNTIME_DIR="$rt" "$bin/tidewell-hdiutil" eject "$folder" > /dev/null
-  kill -TERM "$gw_pid"
-  wait "$gw_pid" || true
-  gw_pid=""
-}
-
 mkdir "$work/plain"
 mix plain "$work/plain"
 if command -v bindfs >/dev/null; then mounted bindfs bindfs -f --multithreaded; fi
@@ -103,7 +63,7 @@ if command -v rclone >/dev/null; then
   mounted rclone rclone mount --vfs-cache-mode writes --cache-dir "$work/rclone-cache" \
     --config /dev/null
 fi
-gatewarden_alone
+gatewarden_alone gatewarden
 python3 tests/e2e/real_programs --bin "$bin" --size "$size" --work "$work/mount" \
   --times "$work/tidewell.json" | tail -1
 
