@@ -158,6 +158,9 @@ protected:
 
     // Runs the queued events, the listing passes and all they queue in turn.
     void runTimeline() {
+        // A resume while the loop still winds down from a pause is ignored: let it end first.
+        for (int i = 0; i < 500 && timeline->suspended() && timeline->eventQueueRunning(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         timeline->resumeTimeLine();
         for (int i = 0; i < 100; ++i) {
             ASSERT_TRUE(timeline->syncQueue().waitUntilAllOperationsAreFinished(60s));

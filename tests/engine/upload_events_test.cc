@@ -89,6 +89,9 @@ protected:
 
     // Runs everything queued so far to completion.
     void runTimeline() {
+        // A resume while the loop still winds down from a pause is ignored: let it end first.
+        for (int i = 0; i < 500 && timeline->suspended() && timeline->eventQueueRunning(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         timeline->resumeTimeLine();
         ASSERT_TRUE(timeline->waitUntilIdle(60s));
     }
