@@ -636,11 +636,14 @@ void TimeLineManager::pauseTimeLine() {
 
 void TimeLineManager::resumeTimeLine() {
     std::lock_guard control(controlMutex_);
-    if (eventQueueRunning_) return;
     syncQueue_.setSuspended(false);
     downloadQueue_.setSuspended(false);
+    std::lock_guard lock(wakeMutex_);
     suspended_ = false;
-    runEventQueue();
+    wake_.notify_all();
+    // A loop a pause is still winding down sees this resume when it ends and goes on; only the loop
+    // itself, under this lock, decides that it ends.
+    if (!eventQueueRunning_) runEventQueue();
 }
 
 void TimeLineManager::runEventQueue() {
@@ -651,6 +654,17 @@ void TimeLineManager::runEventQueue() {
 }
 
 void TimeLineManager::loop() {
+    for (;;) {
+        runUntilPaused();
+        std::lock_guard lock(wakeMutex_);
+        if (!suspended_) continue;
+        eventQueueRunning_ = false;
+        wake_.notify_all();
+        return;
+    }
+}
+
+void TimeLineManager::runUntilPaused() {
     int runsAtHead = 0;
     const TLEvent* lastHead = nullptr;
     while (!suspended_) {
@@ -718,9 +732,6 @@ void TimeLineManager::loop() {
         runsAtHead = 0;
         lastHead = nullptr;
     }
-    std::lock_guard lock(wakeMutex_);
-    eventQueueRunning_ = false;
-    wake_.notify_all();
 }
 
 bool TimeLineManager::inIgnoreList(const std::string& path) {

@@ -242,6 +242,7 @@ private:
     void loadTimeLine();
     void runEventQueue();
     void loop();
+    void runUntilPaused();
     std::shared_ptr<TLEvent> head() const;
     // The events queued from the head on that may run side by side: uploads and deletes of files, one
     // lane per path (a lane's events keep their order), at most `uploadsAtOnce` lanes. They stop at the
