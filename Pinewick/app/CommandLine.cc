@@ -80,7 +80,7 @@ std::string CommandLine::statusText(bool json) {
     // Read now rather than from the tray's state, which hears of bytes moving only a few times a second.
     const auto transfers = Transfers::shared().list();
     doc["transfers"] = transfersJson(transfers);
-    doc["pendingEvents"] = timeline.eventCount();
+    doc["pendingEvents"] = timeline.eventCount() + timeline.heldCloseCount();
     doc["server"] = parts_.credentials.serverName();
     // A failed automatic logon waits for the user; headless, this is where they see it.
     doc["passwordRequired"] = parts_.credentials.passwordRequired.load();

@@ -321,7 +321,7 @@ std::shared_ptr<const EngineLink> Engine::volumeLink(std::function<void()> watch
         parts::timeline().addSyncFolderEvent(p, user);
     };
     link.addCloseEvent = [](const std::string& p) {
-        parts::timeline().addCloseEvent(p);
+        parts::timeline().holdCloseEvent(p);
         // A file written there: its folder is in use.
         listingPacePart().folderInUse(platform::parentFolder(p));
     };

@@ -75,9 +75,16 @@ TimeLineManager::TimeLineManager(std::string supportFolder, PartsSource parts)
     downloadQueue_.setSuspended(true);
     loadTimeLine();
     journalThread_ = std::thread([this] { journalWriter(); });
+    heldCloses_ = std::make_unique<HeldCloses>([this](const std::string& path) { addCloseEvent(path); },
+                                               [this] {
+                                                   std::lock_guard lock(wakeMutex_);
+                                                   wake_.notify_all();
+                                               });
 }
 
 TimeLineManager::~TimeLineManager() {
+    // What it still holds is dropped, not queued: the change scan finds those files at the next start.
+    heldCloses_.reset();
     pauseTimeLine();
     {
         std::unique_lock lock(wakeMutex_);
@@ -238,6 +245,18 @@ void TimeLineManager::addCloseEvent(const std::string& path) {
     log().logFunction("<- " + path);
 }
 
+void TimeLineManager::holdCloseEvent(const std::string& path) {
+    heldCloses_->hold(path);
+}
+
+size_t TimeLineManager::heldCloseCount() const {
+    return heldCloses_ ? heldCloses_->count() : 0;
+}
+
+void TimeLineManager::setCloseHold(std::chrono::milliseconds quiet, std::chrono::milliseconds ceiling) {
+    heldCloses_->setTimes(quiet, ceiling);
+}
+
 void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollows) {
     auto event = std::make_shared<TLCreateFolder>(path);
     event->contentFollows = contentFollows;
@@ -245,12 +264,14 @@ void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollo
 }
 
 void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs) {
+    heldCloses_->releaseAt({path});
     auto event = std::make_shared<TLDelete>(path, xAttrs);
     if (event->precheck(context())) eventAppend(std::move(event));
 }
 
 void TimeLineManager::addMoveEvent(const std::string& from, const std::string& to,
                                    const CorvaneExtendedAttributes& xAttrs) {
+    heldCloses_->releaseAt({from, to});
     auto event = std::make_shared<TLMove>(from, to, xAttrs);
     event->moveAction = TLMove::moveActions::move;
     if (event->precheck(context())) eventAppend(std::move(event));
@@ -281,6 +302,7 @@ void TimeLineManager::addGhostCleanupEvent(const std::string& path) {
 }
 
 void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
+    heldCloses_->releaseAt({file, file2});
     eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true, *this),
                                              std::make_shared<TLUpload>(file2, true, *this)));
 }
@@ -622,7 +644,9 @@ std::vector<std::shared_ptr<TLEvent>> TimeLineManager::events() const {
 
 bool TimeLineManager::waitUntilIdle(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(wakeMutex_);
-    return wake_.wait_for(lock, timeout, [this] { return idle_ && !eventRunning_ && eventCount() == 0; });
+    return wake_.wait_for(lock, timeout, [this] {
+        return idle_ && !eventRunning_ && eventCount() == 0 && heldCloses_->count() == 0;
+    });
 }
 
 void TimeLineManager::pauseTimeLine() {
@@ -779,6 +803,8 @@ bool TimeLineManager::inIgnoreList(const std::string& path, VolumeManager& volum
 }
 
 void TimeLineManager::saveTimeLine() {
+    // Queued now, so that they are written with the rest; reports that still come go straight on.
+    heldCloses_->releaseAllAndStopHolding();
     pauseTimeLine();
     std::lock_guard control(controlMutex_);
     bool anyWaiting = false;

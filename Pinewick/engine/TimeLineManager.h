@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Pinewick/engine/HeldCloses.h"
 #include "Pinewick/engine/TLEvent.h"
 #include "Pinewick/server/ServerFileObject.h"
 #include "platform/dispatch.h"
@@ -96,6 +97,14 @@ public:
     // Ignored and excluded paths are dropped after the event's own checks have run.
     void addUploadEvent(const std::string& path);
     void addCloseEvent(const std::string& path);
+    // The watcher's report of a file closed after writing: held while its folder keeps changing, then
+    // queued as `addCloseEvent` (see HeldCloses). A delete, move or exchange queued here first releases
+    // what is held at its paths.
+    void holdCloseEvent(const std::string& path);
+    // Reports held, not yet queued (counted as pending work: the timeline is not idle while any is held).
+    size_t heldCloseCount() const;
+    // How long a folder must be quiet before its held files go, and the longest any file is held.
+    void setCloseHold(std::chrono::milliseconds quiet, std::chrono::milliseconds ceiling);
     // Queues the creation of a local folder on the server when it is not yet known to the sync.
     // `contentFollows`: what the folder holds arrives by events of its own, so no listing follows its
     // creation (the watcher reports each item made in a new folder).
@@ -171,7 +180,7 @@ public:
     bool suspended() const { return suspended_; }
     bool eventQueueRunning() const { return eventQueueRunning_; }
     bool eventRunning() const { return eventRunning_; }
-    bool idle() const { return idle_; }
+    bool idle() const { return idle_ && heldCloseCount() == 0; }
     int64_t idleAutomationCount() const { return idleAutomationCount_; }
     size_t eventCount() const;
     std::vector<std::shared_ptr<TLEvent>> events() const;
@@ -337,6 +346,9 @@ private:
     bool journalStop_ = false;     // under journalMutex_
     std::atomic<uint64_t> journalWrites_{0};
     std::thread journalThread_;  // last: started once everything it touches exists
+
+    // Last, so that it is built once everything its releases use exists; stopped first when this goes.
+    std::unique_ptr<HeldCloses> heldCloses_;
 };
 
 }  // namespace tw
