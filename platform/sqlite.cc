@@ -8,7 +8,39 @@ void SqliteClose::operator()(sqlite3* db) const {
     sqlite3_close_v2(db);
 }
 void SqliteStatement::Finalize::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
+    if (!inUse) {
+        sqlite3_finalize(statement);
+        return;
+    }
+    // Reset now, not when next taken: a statement left mid-way would hold its read transaction open.
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    *inUse = false;
+}
+
+struct SqliteStatementCache::Slot {
+    std::unique_ptr<sqlite3_stmt, SqliteStatement::Finalize> statement;
+    bool inUse = false;
+};
+
+SqliteStatementCache::SqliteStatementCache() = default;
+SqliteStatementCache::~SqliteStatementCache() = default;
+
+SqliteStatement SqliteStatementCache::take(sqlite3* db, const char* sql) {
+    auto& slot = slots_[sql];
+    if (!slot) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) != SQLITE_OK || !raw) {
+            sqlite3_finalize(raw);
+            slots_.erase(sql);
+            return SqliteStatement(db, sql);  // does not prepare either: ok() says so
+        }
+        slot = std::make_unique<Slot>();
+        slot->statement.reset(raw);
+    }
+    if (slot->inUse) return SqliteStatement(db, sql);
+    slot->inUse = true;
+    return SqliteStatement(slot->statement.get(), &slot->inUse);
 }
 
 SqliteStatement::SqliteStatement(sqlite3* db, const char* sql) {

@@ -1,6 +1,6 @@
 // The SQLite plumbing every database here shares (the application's two metadata databases and the
 // reference server's store): an owned connection and a prepared statement that is finalised when
-// dropped, with binds, steps and column reads.
+// dropped, with binds, steps and column reads, and a cache that keeps statements prepared.
 //
 // Thread-safety: none; a connection and its statements are used by one thread (or under one lock) at
 // a time.
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -20,6 +21,8 @@ struct SqliteClose {
 };
 // An open connection, closed when dropped.
 using SqliteDatabase = std::unique_ptr<sqlite3, SqliteClose>;
+
+class SqliteStatementCache;
 
 class SqliteStatement {
 public:
@@ -44,10 +47,33 @@ public:
     std::string columnText(int column) const;
 
 private:
+    friend class SqliteStatementCache;
+    // Dropped: finalised, or, lent by a cache (`inUse` set), reset and given back.
     struct Finalize {
+        Finalize() noexcept : inUse(nullptr) {}
+        explicit Finalize(bool* lentFlag) noexcept : inUse(lentFlag) {}
+        bool* inUse;
         void operator()(sqlite3_stmt* statement) const;
     };
+    SqliteStatement(sqlite3_stmt* lent, bool* inUse) : stmt_(lent, Finalize{inUse}) {}
     std::unique_ptr<sqlite3_stmt, Finalize> stmt_;
+};
+
+// Statements kept prepared, by their text, for one connection: preparing one costs more than running
+// the small statements that records use, and a burst of file changes runs thousands of them. A text
+// taken while its statement is still in use (a query run inside another's loop) is prepared afresh.
+// Destroy it before its connection.
+class SqliteStatementCache {
+public:
+    SqliteStatementCache();
+    ~SqliteStatementCache();
+    SqliteStatementCache(const SqliteStatementCache&) = delete;
+    SqliteStatementCache& operator=(const SqliteStatementCache&) = delete;
+    SqliteStatement take(sqlite3* db, const char* sql);
+
+private:
+    struct Slot;
+    std::unordered_map<std::string, std::unique_ptr<Slot>> slots_;
 };
 
 }  // namespace tw::platform

@@ -41,7 +41,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path
 SqliteConnection::~SqliteConnection() = default;
 
 std::optional<SqliteConnection::Statement> SqliteConnection::prepare(const char* sql) {
-    Statement statement(db_.get(), sql);
+    Statement statement = statements_.take(db_.get(), sql);
     if (!statement.ok()) return std::nullopt;
     return statement;
 }

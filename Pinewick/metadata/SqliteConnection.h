@@ -50,6 +50,7 @@ public:
 private:
     explicit SqliteConnection(platform::SqliteDatabase db) : db_(std::move(db)) {}
     platform::SqliteDatabase db_;
+    platform::SqliteStatementCache statements_;  // after db_: finalised before it closes
 };
 
 // A database file used through one connection on one serial queue: opened with its schema when made,

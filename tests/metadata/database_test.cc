@@ -10,6 +10,7 @@
 #include "Pinewick/config/ServerConfigurationDetails.h"
 #include "Pinewick/metadata/ConsistencyCheckDataBase.h"
 #include "Pinewick/metadata/MetadataDataBase.h"
+#include "Pinewick/metadata/SqliteConnection.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -284,4 +285,43 @@ TEST(ConsistencyCheckDataBase, AnUnusableSupportFolderIsReported) {
     db.addRecord({"VOL", 1, at(1)});
     EXPECT_FALSE(db.lastRefreshDateRecord());
     EXPECT_NE(logText().find("the Database at " + path + " is corrupt."), std::string::npos);
+}
+
+// Statements are kept prepared between uses: each use starts afresh (no binding or half-read result
+// left from the last), and the same text used inside its own loop gets a statement of its own.
+TEST(SqliteConnection, AKeptStatementStartsAfreshAndANestedUseGetsItsOwn) {
+    TempDir dir;
+    auto db = SqliteConnection::open((dir.path() / "t.db").string(),
+                                     {"CREATE TABLE IF NOT EXISTS T (k INTEGER, v TEXT);"});
+    ASSERT_TRUE(db);
+    for (int k = 0; k < 3; ++k) {
+        auto insert = db->prepare("INSERT INTO T (k, v) VALUES (?, ?);");
+        ASSERT_TRUE(insert);
+        ASSERT_TRUE(insert->bind(1, int64_t{k}).bind(2, "v" + std::to_string(k)).run());
+    }
+    const char* byKey = "SELECT v FROM T WHERE k = ?;";
+    {
+        // Left after its first row, with its binding: the next use must not see either.
+        auto first = db->prepare(byKey);
+        ASSERT_TRUE(first && first->bind(1, int64_t{1}).row());
+        EXPECT_EQ(first->columnText(0), "v1");
+    }
+    auto unbound = db->prepare(byKey);
+    ASSERT_TRUE(unbound);
+    EXPECT_FALSE(unbound->row()) << "a binding of the last use was kept";
+
+    auto all = db->prepare("SELECT k FROM T ORDER BY k;");
+    ASSERT_TRUE(all);
+    std::vector<std::string> seen;
+    while (all->row()) {
+        auto inner = db->prepare(byKey);
+        ASSERT_TRUE(inner);
+        ASSERT_TRUE(inner->bind(1, all->columnInt64(0)).row());
+        seen.push_back(inner->columnText(0));
+        auto nested = db->prepare("SELECT k FROM T ORDER BY k;");
+        ASSERT_TRUE(nested && nested->row());
+        EXPECT_EQ(nested->columnInt64(0), 0) << "the loop's own statement was lent out mid-loop";
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"v0", "v1", "v2"}));
+    EXPECT_FALSE(db->prepare("SELECT nonsense FROM nowhere;")) << "a statement that does not prepare";
 }
