@@ -19,7 +19,12 @@
 # bindfs and rclone are installed here for the bench only (never for the product); a machine without
 # them gets their columns empty.
 #
+# The runs go under /tmp, or under $TW_BENCH_DIR: a file system without a journal (some virtual
+# machines' disks) makes every file creation scan past the inodes freed in the last half minute, which
+# weighs on the mounts that create most; an ext4 with a journal, as a desktop's, is the fairer floor.
+#
 #   bench/app/real_programs.sh [short|long]      (uses build/release; scripts/build.sh first)
+#   TW_BENCH_DIR=/mnt/ext4 bench/app/real_programs.sh long
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 size="${1:-long}"
@@ -32,7 +37,7 @@ if ! command -v bindfs >/dev/null || ! command -v rclone >/dev/null; then
     apt-get install -y -q bindfs rclone >/dev/null 2>&1 || echo "real_programs: bindfs or rclone could not be installed"
   fi
 fi
-work=$(mktemp -d /tmp/tw-real-programs.XXXXXX)
+work=$(mktemp -d "${TW_BENCH_DIR:-/tmp}/tw-real-programs.XXXXXX")
 # Without a journal, ext4 gives a new file no inode freed in the last minutes, and each creation scans
 # past all of them in its group: a run made right after another's deletions would pay for them. Marked
 # as the top of a hierarchy, the run's folders each get a group of their own.
