@@ -261,16 +261,23 @@ void Brindle::BrindleHandleCommand(const _pwevent& record) {
 
 void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait,
                                const std::function<bool()>& stopWaiting) {
-    memset(&out, 0, sizeof out);
+    if (BrindleEventReadMany(&out, 1, wait, stopWaiting) == 0) memset(&out, 0, sizeof out);
+}
+
+std::size_t Brindle::BrindleEventReadMany(_pwevent* out, std::size_t max, std::chrono::microseconds wait,
+                                          const std::function<bool()>& stopWaiting) {
+    std::size_t taken = 0;
     std::unique_lock lock(eventLock_);
     auto deadline = std::chrono::steady_clock::now() + wait;
     auto stopped = [&] { return stopWaiting && stopWaiting(); };
-    for (;;) {
-        if (stopped()) return;
-        if (eventList_.empty() &&
-            !eventQueued_.wait_until(lock, deadline, [&] { return !eventList_.empty() || stopped(); }))
-            return;
-        if (stopped()) return;  // the reader is no longer wanted: an event stays for the next one
+    while (taken < max) {
+        if (stopped()) break;
+        // Only the first is waited for: the rest is what came meanwhile.
+        if (eventList_.empty() && (taken > 0 || !eventQueued_.wait_until(lock, deadline, [&] {
+                return !eventList_.empty() || stopped();
+            })))
+            break;
+        if (stopped()) break;  // the reader is no longer wanted: an event stays for the next one
         Pending p = std::move(eventList_.front());
         eventList_.pop_front();
         queueDroppedNoticeLocked();  // taking one out made room
@@ -278,9 +285,9 @@ void Brindle::BrindleEventRead(_pwevent& out, std::chrono::microseconds wait,
             if (p.question->expired || p.question->settled) continue;  // its asker has gone on
             awaiting_.push_back(p.question);
         }
-        out = p.record;
-        return;
+        out[taken++] = p.record;
     }
+    return taken;
 }
 
 void Brindle::wakeReaders() {

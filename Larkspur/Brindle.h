@@ -109,6 +109,11 @@ public:
     void BrindleEventRead(tw::pw::_pwevent& out,
                           std::chrono::microseconds wait = std::chrono::microseconds(0),
                           const std::function<bool()>& stopWaiting = nullptr);
+    // The same for up to `max` events into `out`: waits as above for the first, then takes whatever else
+    // is queued without waiting. Returns how many it took (0: none).
+    std::size_t BrindleEventReadMany(tw::pw::_pwevent* out, std::size_t max,
+                                     std::chrono::microseconds wait = std::chrono::microseconds(0),
+                                     const std::function<bool()>& stopWaiting = nullptr);
     // Makes every waiting read look at its `stopWaiting` again.
     void wakeReaders();
     // Driver stop: inactive, every waiting operation goes on, the queue is emptied.

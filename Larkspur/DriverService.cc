@@ -42,7 +42,8 @@ struct MethodShape {
     std::uint32_t outputSize;
 };
 // Structure sizes per selector, checked before a call runs.
-constexpr MethodShape sMethods[] = {{0, 0}, {0, 0}, {kRecordSize, 0}, {0, kRecordSize}};
+constexpr MethodShape sMethods[] = {
+    {0, 0}, {0, 0}, {kRecordSize, 0}, {0, kRecordSize}, {0, kRecordSize* kRecordsPerRead}};
 }  // namespace
 
 DriverService::DriverService(Brindle& filter)
@@ -154,6 +155,17 @@ IOReturn DriverService::externalMethod(std::uint64_t client, int connection, std
             }
             return code;
         }
+        case kRecieveManyFromKernel: {
+            // A burst of reports costs a round trip per batch, not per report, on both sides.
+            std::vector<_pwevent> out(kRecordsPerRead);
+            std::size_t count = 0;
+            IOReturn code = TransferMany(client, out.data(), out.size(), count);
+            if (code == kIOReturnSuccess && count) {
+                output.resize(count * sizeof(_pwevent));
+                memcpy(output.data(), out.data(), output.size());
+            }
+            return code;
+        }
     }
     return kIOReturnError;
 }
@@ -189,6 +201,17 @@ IOReturn DriverService::CloseUserClient(std::uint64_t client) {
         openPid_ = 0;
     }
     filter_.clientClosed();
+    return kIOReturnSuccess;
+}
+
+IOReturn DriverService::TransferMany(std::uint64_t client, _pwevent* out, std::size_t max,
+                                     std::size_t& count) {
+    {
+        std::lock_guard lock(openMutex_);
+        if (open_.load() != client) return kIOReturnNotOpen;
+    }
+    count = filter_.BrindleEventReadMany(
+        out, max, kEmptyReadHold, [this, client] { return !attached_.load() || open_.load() != client; });
     return kIOReturnSuccess;
 }
 

@@ -40,6 +40,9 @@ private:
     tw::pw::IOReturn CloseUserClient(std::uint64_t client);
     tw::pw::IOReturn TransferInfo(std::uint64_t client, int connection, const tw::pw::_pwevent* in,
                                   tw::pw::_pwevent* out);
+    // Up to `max` events for the holder of the driver; `count` says how many.
+    tw::pw::IOReturn TransferMany(std::uint64_t client, tw::pw::_pwevent* out, std::size_t max,
+                                  std::size_t& count);
 
     Brindle& filter_;
     std::atomic<bool> attached_{true};

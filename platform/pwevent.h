@@ -39,7 +39,12 @@ enum KernelMethods : std::uint32_t {
     kBrindleCloseConnection = 1,
     kSendDataToKernel = 2,
     kRecieveDataFromKernel = 3,
+    // As kRecieveDataFromKernel, but up to kRecordsPerRead records back to back, all the queue holds
+    // once the first is there; no bytes when it stayed empty. A watcher that does not know it answers
+    // kIOReturnUnsupported.
+    kRecieveManyFromKernel = 4,
 };
+inline constexpr std::size_t kRecordsPerRead = 64;
 
 // Actions of records sent to the watcher.
 enum SendActions : std::uint8_t {

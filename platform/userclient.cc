@@ -74,6 +74,18 @@ pw::IOReturn UserClient::receive(pw::_pwevent& record) {
     return r.code;
 }
 
+pw::IOReturn UserClient::receiveMany(std::vector<pw::_pwevent>& records) {
+    records.clear();
+    UserClientReply r = call(pw::kRecieveManyFromKernel, nullptr, 0);
+    if (r.code != pw::kIOReturnSuccess) return r.code;
+    if (r.output.size() % sizeof(pw::_pwevent) != 0 ||
+        r.output.size() > pw::kRecordsPerRead * sizeof(pw::_pwevent))
+        return pw::kIOReturnError;
+    records.resize(r.output.size() / sizeof(pw::_pwevent));
+    if (!records.empty()) memcpy(records.data(), r.output.data(), r.output.size());
+    return r.code;
+}
+
 void UserClient::disconnect() {
     std::lock_guard lock(mutex_);
     fd_.reset();

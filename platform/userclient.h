@@ -44,6 +44,9 @@ public:
     pw::IOReturn send(const pw::_pwevent& record);  // selector kSendDataToKernel
     // Selector kRecieveDataFromKernel; `record` is zero-filled first, action 0 means the queue was empty.
     pw::IOReturn receive(pw::_pwevent& record);
+    // Selector kRecieveManyFromKernel: the records read, in order, replacing `records` (none when the
+    // queue stayed empty). A reply that is not whole records is kIOReturnError.
+    pw::IOReturn receiveMany(std::vector<pw::_pwevent>& records);
 
     // Drops the connection without a close call (as a crashing process would).
     void disconnect();

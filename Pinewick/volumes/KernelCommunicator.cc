@@ -290,23 +290,37 @@ bool KernelCommunicator::reconnect() {
 void KernelCommunicator::listen() {
     auto interval = std::chrono::microseconds(1000000);
     Sleeper sleeper;
+    // Reports are read a batch at a time; a watcher that predates batches is read one at a time.
+    bool batches = true;
+    std::vector<pw::_pwevent> records;
     while (running_ && !closing_) {
         std::shared_ptr<platform::UserClient> client;
         {
             std::lock_guard lock(clientMutex_);
             client = client_;
         }
-        pw::_pwevent record{};
         auto started = std::chrono::steady_clock::now();
-        pw::IOReturn code = client ? client->receive(record) : pw::kIOReturnNotAttached;
+        pw::IOReturn code = pw::kIOReturnNotAttached;
+        if (client && batches) {
+            code = client->receiveMany(records);
+            if (code == pw::kIOReturnUnsupported) {
+                batches = false;
+                continue;
+            }
+        } else if (client) {
+            records.resize(1);
+            code = client->receive(records[0]);
+            if (records[0].action == pw::no_MESSAGE) records.clear();
+        }
         ++reads_;
         if (code == pw::kIOReturnNotAttached || code == pw::kIOReturnTimeout) {
             if (closing_ || !reconnect()) break;
+            batches = true;  // the watcher may be another one now
             interval = std::chrono::microseconds(1);
             continue;
         }
-        std::uint8_t action = code == pw::kIOReturnSuccess ? record.action : 0;
-        if (action == pw::no_MESSAGE) {
+        if (code != pw::kIOReturnSuccess) records.clear();
+        if (records.empty()) {
             // The watcher holds an empty read for up to a second; time spent waiting there counts
             // against the back-off, so a question asked after a quiet spell is read at once.
             auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -318,9 +332,11 @@ void KernelCommunicator::listen() {
             interval = std::min(interval * 2, std::chrono::microseconds(1000000));
             continue;
         }
-        if (!knownAction(action)) continue;
-        handle(action, platform::fieldText(record.path1), platform::fieldText(record.path2));
-        ++handled_;
+        for (const auto& record : records) {
+            if (!knownAction(record.action)) continue;
+            handle(record.action, platform::fieldText(record.path1), platform::fieldText(record.path2));
+            ++handled_;
+        }
         interval = std::chrono::microseconds(1);
     }
 }

@@ -56,8 +56,12 @@ TEST_F(DriverTest, TransfersNeedAnOpenDriver) {
     memset(&rec, 0xAB, sizeof rec);
     EXPECT_EQ(c->receive(rec), kIOReturnSuccess);
     EXPECT_EQ(rec.action, no_MESSAGE);
+    std::vector<_pwevent> batch(3);
+    EXPECT_EQ(c->receiveMany(batch), kIOReturnSuccess);
+    EXPECT_TRUE(batch.empty()) << "an empty queue read in a batch gives no record";
     EXPECT_EQ(c->closeConnection(), kIOReturnSuccess);
     EXPECT_EQ(c->receive(rec), kIOReturnNotOpen);
+    EXPECT_EQ(c->receiveMany(batch), kIOReturnNotOpen);
 }
 
 TEST_F(DriverTest, OneOpenClientAtATime) {
@@ -175,6 +179,7 @@ TEST_F(DriverTest, StructureSizesAreChecked) {
     EXPECT_EQ(c->call(kSendDataToKernel, shortRecord.data(), shortRecord.size()).code, kIOReturnBadArgument);
     EXPECT_EQ(c->call(kSendDataToKernel, longRecord.data(), longRecord.size()).code, kIOReturnBadArgument);
     EXPECT_EQ(c->call(kRecieveDataFromKernel, one.data(), one.size()).code, kIOReturnBadArgument);
+    EXPECT_EQ(c->call(kRecieveManyFromKernel, one.data(), one.size()).code, kIOReturnBadArgument);
     EXPECT_EQ(c->call(kBrindleOpenConnection, one.data(), one.size()).code, kIOReturnBadArgument);
     EXPECT_EQ(c->call(7, nullptr, 0).code, kIOReturnUnsupported);
     auto reply = c->call(kRecieveDataFromKernel, nullptr, 0);

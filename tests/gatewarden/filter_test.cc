@@ -323,6 +323,35 @@ TEST(Answers, AGivenUpReaderLeavesTheQueueToItsSuccessor) {
     EXPECT_STREQ(readOne(b).path1, "/w/a");
 }
 
+// A batch read takes what is queued, oldest first, up to its room, and waits only for the first: the
+// rest is what came meanwhile. Nothing is taken twice or skipped between batches.
+TEST(Answers, ABatchReadTakesWhatIsQueuedInOrderUpToItsRoom) {
+    Brindle b(10s);
+    b.AddWatchPath("/w");
+    start(b, 0);
+    Caller c = otherProcess();
+    for (int i = 0; i < 100; ++i)
+        b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/f" + std::to_string(i), "");
+    std::vector<_pwevent> out(64);
+    std::vector<std::string> seen;
+    for (size_t expected : {64u, 36u}) {
+        ASSERT_EQ(b.BrindleEventReadMany(out.data(), out.size()), expected);
+        for (size_t i = 0; i < expected; ++i) seen.push_back(out[i].path1);
+    }
+    ASSERT_EQ(seen.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], "/w/f" + std::to_string(i));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(b.BrindleEventReadMany(out.data(), out.size(), 200ms), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 150ms) << "an empty batch read did not wait";
+    // One report while a batch read waits: it is handed out at once, alone.
+    auto reader =
+        std::async(std::launch::async, [&] { return b.BrindleEventReadMany(out.data(), out.size(), 10s); });
+    std::this_thread::sleep_for(50ms);
+    b.BrindlePassiveListener(kauth_FILEOP_CLOSE, c, "/w/late", "");
+    EXPECT_EQ(reader.get(), 1u);
+    EXPECT_STREQ(out[0].path1, "/w/late");
+}
+
 std::vector<std::uint8_t> drain(Brindle& b) {
     std::vector<std::uint8_t> out;
     _pwevent e;

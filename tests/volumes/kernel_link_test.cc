@@ -80,6 +80,8 @@ public:
         pending_.push_back(r);
         changed_.notify_all();
     }
+    // False: answers batch reads as a watcher from before them does (not supported).
+    void answerBatches(bool yes) { batches_ = yes; }
     // Waits until the link sent a record with this action and path1; its path2.
     std::optional<std::string> waitForSent(std::uint8_t action, const std::string& path1,
                                            std::chrono::milliseconds timeout) {
@@ -140,6 +142,15 @@ private:
                     pending_.pop_front();
                 }
                 output.assign(reinterpret_cast<const char*>(&r), sizeof r);
+            } else if (selector == pw::kRecieveManyFromKernel && !batches_) {
+                code = static_cast<std::uint32_t>(pw::kIOReturnUnsupported);
+            } else if (selector == pw::kRecieveManyFromKernel) {
+                std::unique_lock lock(mutex_);
+                changed_.wait_for(lock, 50ms, [&] { return !pending_.empty() || stop_; });
+                for (size_t n = 0; n < pw::kRecordsPerRead && !pending_.empty(); ++n) {
+                    output.append(reinterpret_cast<const char*>(&pending_.front()), sizeof(pw::_pwevent));
+                    pending_.pop_front();
+                }
             }
             if (!output.empty()) outputLength = static_cast<std::uint32_t>(output.size());
             std::string reply;
@@ -164,6 +175,7 @@ private:
     std::vector<std::thread> connections_;  // under mutex_ until the destructor joins them
     std::deque<pw::_pwevent> pending_;      // under mutex_
     std::vector<pw::_pwevent> sent_;        // under mutex_
+    std::atomic<bool> batches_{true};       // false: a watcher from before batch reads
 };
 
 // One call the link made on the engine.
@@ -296,6 +308,24 @@ TEST_F(KernelLinkReports, AfterTheWatcherCameBackTheEngineLooksForChangesEverywh
     // Losing a watcher that was there is no reason to end the application.
     platform::MainQueue::shared().drainMainQueue();
     EXPECT_EQ(*terminations, 0);
+}
+
+// A burst is read in batches; every report reaches the engine once, in the watcher's order, and so it
+// does from a watcher that only hands them out one at a time.
+TEST_F(KernelLinkReports, ABurstReachesTheEngineWholeAndInOrderWithOrWithoutBatches) {
+    for (bool batches : {true, false}) {
+        watcher->answerBatches(batches);
+        std::vector<EngineCall> expected;
+        for (int i = 0; i < 300; ++i) {
+            std::string path = "/Volumes/Team/f" + std::to_string(i) + (batches ? ".new" : ".old");
+            watcher->queue(i % 7 == 0 ? pw::kauth_FILEOP_CREATE_FOLDER : pw::kauth_FILEOP_CLOSE, path);
+            expected.push_back({i % 7 == 0 ? "mkdir" : "close", path, ""});
+        }
+        ASSERT_TRUE(waitForCall(expected.back()));
+        EXPECT_EQ(engineCalls(), expected) << (batches ? "in batches" : "one at a time");
+        std::lock_guard lock(mutex);
+        calls.clear();
+    }
 }
 
 // Two names swapped contents (renameat2 with RENAME_EXCHANGE): one exchange of both, in the watcher's
