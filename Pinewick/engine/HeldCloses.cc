@@ -118,6 +118,18 @@ size_t HeldCloses::count() const {
     return order_.size() + releasing_;
 }
 
+void HeldCloses::noteActivity() {
+    std::lock_guard lock(mutex_);
+    if (holding_ && !order_.empty()) lastReport_ = Clock::now();
+}
+
+bool HeldCloses::busy() const {
+    std::lock_guard lock(mutex_);
+    if (!holding_ || order_.empty()) return false;
+    auto now = Clock::now();
+    return now - lastReport_ < quiet_ && now - order_.front().first < ceiling_;
+}
+
 void HeldCloses::setTimes(std::chrono::milliseconds quiet, std::chrono::milliseconds ceiling) {
     std::lock_guard lock(mutex_);
     quiet_ = quiet;

@@ -11,6 +11,9 @@
 // than its record says, is sent), and every pass that could act on a held file's server copy first looks
 // whether the file changed since its record.
 //
+// While files are held and changes keep coming (`busy`), the timeline starts no event either: the
+// deletes and moves of a program's run go with what it wrote, once it stopped or at the ceiling.
+//
 // Order: an event about to act on a path (a delete, a move) first has what is held at or under that
 // path released, so it comes after the uploads its path's reports asked for, as without the hold. Files
 // held elsewhere keep their place; uploads of distinct files have no order between them.
@@ -51,6 +54,11 @@ public:
     void releaseAllAndStopHolding();
     // Held, or being released and not yet queued.
     size_t count() const;
+    // Another change was reported (a delete, a move): files are still being changed.
+    void noteActivity();
+    // Files are held and changes still come, and the oldest has not waited its ceiling: the work queued
+    // meanwhile had better wait too, rather than take the processor from the programs making them.
+    bool busy() const;
 
     void setTimes(std::chrono::milliseconds quiet, std::chrono::milliseconds ceiling);
 

@@ -83,13 +83,14 @@ TimeLineManager::TimeLineManager(std::string supportFolder, PartsSource parts)
 }
 
 TimeLineManager::~TimeLineManager() {
-    // What it still holds is dropped, not queued: the change scan finds those files at the next start.
-    heldCloses_.reset();
     pauseTimeLine();
     {
         std::unique_lock lock(wakeMutex_);
         wake_.wait(lock, [this] { return !eventQueueRunning_; });
     }
+    // Once the loop, which asks it, has ended. What it still holds is dropped, not queued: the change
+    // scan finds those files at the next start.
+    heldCloses_.reset();
     // A listing pass still running queues what it finds on this timeline, so it must end before the
     // members it uses go.
     do syncQueue_.cancelAllOperations();
@@ -265,6 +266,7 @@ void TimeLineManager::addCreateFolder(const std::string& path, bool contentFollo
 
 void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExtendedAttributes& xAttrs) {
     heldCloses_->releaseAt({path});
+    heldCloses_->noteActivity();
     auto event = std::make_shared<TLDelete>(path, xAttrs);
     if (event->precheck(context())) eventAppend(std::move(event));
 }
@@ -272,6 +274,7 @@ void TimeLineManager::addDeleteEvent(const std::string& path, const CorvaneExten
 void TimeLineManager::addMoveEvent(const std::string& from, const std::string& to,
                                    const CorvaneExtendedAttributes& xAttrs) {
     heldCloses_->releaseAt({from, to});
+    heldCloses_->noteActivity();
     auto event = std::make_shared<TLMove>(from, to, xAttrs);
     event->moveAction = TLMove::moveActions::move;
     if (event->precheck(context())) eventAppend(std::move(event));
@@ -303,6 +306,7 @@ void TimeLineManager::addGhostCleanupEvent(const std::string& path) {
 
 void TimeLineManager::addExchangeEvent(const std::string& file, const std::string& file2) {
     heldCloses_->releaseAt({file, file2});
+    heldCloses_->noteActivity();
     eventAppend(std::make_shared<TLExchange>(std::make_shared<TLUpload>(file, true, *this),
                                              std::make_shared<TLUpload>(file2, true, *this)));
 }
@@ -692,6 +696,13 @@ void TimeLineManager::runUntilPaused() {
     int runsAtHead = 0;
     const TLEvent* lastHead = nullptr;
     while (!suspended_) {
+        if (heldCloses_->busy()) {
+            // Programs are still writing: what they removed and renamed goes with what they wrote.
+            idle_ = false;
+            std::unique_lock lock(wakeMutex_);
+            wake_.wait_for(lock, 50ms, [this] { return suspended_.load(); });
+            continue;
+        }
         unparkDue();
         std::shared_ptr<TLEvent> event = head();
         if (!event) {

@@ -31,6 +31,12 @@ struct Released {
     }
 };
 
+class RunsEvent : public tw::TLEvent {
+public:
+    void performAction(tw::EventContext&) override { ++runs; }
+    std::atomic<int> runs{0};
+};
+
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     auto until = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
@@ -145,4 +151,30 @@ TEST(HeldCloses, TheTimelineIsNotIdleWhileAReportIsHeld) {
     EXPECT_FALSE(t.waitUntilIdle(100ms));
     EXPECT_TRUE(t.waitUntilIdle(5s));
     EXPECT_EQ(t.heldCloseCount(), 0u);
+}
+
+// While programs keep writing, the queued work (a delete, a move) waits with the held files rather than
+// take the processor from them; once they stop, or at the ceiling, it runs.
+TEST(HeldCloses, QueuedWorkWaitsWhileFilesAreBeingWrittenUpToTheCeiling) {
+    tw::test::TempDir support;
+    tw::TimeLineManager t(support.str(), tw::TimeLineManager::sharedParts());
+    t.resumeTimeLine();
+    const std::string outside = support.str() + "/not-synchronised.txt";
+    for (auto ceiling : {60s, 1s}) {
+        t.setCloseHold(300ms, ceiling);
+        auto event = std::make_shared<RunsEvent>();
+        t.holdCloseEvent(outside);
+        t.eventAppend(event);
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < 1500ms && event->runs == 0) {
+            t.holdCloseEvent(outside);
+            std::this_thread::sleep_for(50ms);
+        }
+        if (ceiling == 60s)
+            EXPECT_EQ(event->runs.load(), 0) << "ran while files were still being written";
+        else
+            EXPECT_EQ(event->runs.load(), 1) << "held past the ceiling";
+        ASSERT_TRUE(t.waitUntilIdle(10s));
+        EXPECT_EQ(event->runs.load(), 1);
+    }
 }
