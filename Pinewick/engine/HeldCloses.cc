@@ -40,18 +40,10 @@ void HeldCloses::hold(const std::string& path) {
 
 template <typename Pick>
 std::vector<std::string> HeldCloses::takeLocked(Pick pick) {
-    std::vector<std::string> taken;
-    for (auto it = order_.begin(); it != order_.end();) {
-        if (!pick(*it)) {
-            ++it;
-            continue;
-        }
-        byPath_.erase(it->path);
-        taken.push_back(std::move(it->path));
-        it = order_.erase(it);
-    }
-    releasing_ += taken.size();
-    return taken;
+    std::vector<Order::iterator> entries;
+    for (auto it = order_.begin(); it != order_.end(); ++it)
+        if (pick(*it)) entries.push_back(it);
+    return takeLocked(std::move(entries));
 }
 
 std::vector<std::string> HeldCloses::takeLocked(std::vector<Order::iterator> entries) {

@@ -159,8 +159,7 @@ public:
     void requestChangeScan(const std::string& folder);
 
     void pauseTimeLine();
-    // Starts the loop unless it is still running (then nothing happens, as after a pause that the loop
-    // has not yet noticed).
+    // Starts the loop, or keeps one that a pause is still winding down running.
     void resumeTimeLine();
     // Pauses, waits for the running event, writes Timeline.txt. The timeline stays paused.
     void saveTimeLine();
